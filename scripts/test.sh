@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything with AddressSanitizer and
+# UndefinedBehaviorSanitizer, runs every test, then a short run of each fuzzer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+ketrel_install_deps
+
+build=${KETREL_TEST_BUILD:-build/asan}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKETREL_SANITIZE=ON \
+  -DCMAKE_CXX_FLAGS="-O1" >/dev/null
+cmake --build "$build" -j "$(nproc)"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir "$build" -j "$(nproc)" --output-on-failure
+
+# A short bounded fuzzing run of every harness.
+./scripts/fuzz.sh all "${KETREL_FUZZ_SECONDS:-15}"
