@@ -1,0 +1,1 @@
+#include "export/host/host_scene.h"

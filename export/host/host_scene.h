@@ -1,0 +1,3 @@
+#pragma once
+// The in-memory host scene (placeholder until the scene model lands).
+namespace ketrel::host {}

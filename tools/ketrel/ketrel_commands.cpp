@@ -1,0 +1,13 @@
+#include "tools/ketrel/ketrel_commands.h"
+
+namespace ketrel::cli {
+
+// Each command file defines its Add*Command; they are listed here so that
+// adding a command is one declaration and one call.
+
+void AddCommands(CLI::App& app, int& exitCode) {
+  (void)app;
+  (void)exitCode;
+}
+
+}  // namespace ketrel::cli

@@ -1,0 +1,18 @@
+#pragma once
+// Each command of the ketrel program lives in its own cmd_<name>.cpp: it adds
+// its sub-command and options to the app, and on parse runs one function that
+// returns the exit code into `exitCode`. The Run* functions take a plain
+// options value so tests can call them without a command line.
+#include <CLI/CLI.hpp>
+
+namespace ketrel::cli {
+
+// Exit codes shared by every command.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// One line per command; main() calls them all.
+void AddCommands(CLI::App& app, int& exitCode);
+
+}  // namespace ketrel::cli
