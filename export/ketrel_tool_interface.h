@@ -1,0 +1,125 @@
+#pragma once
+// The questions scene conversion asks the host side, as one abstract class.
+//
+// A host side (ours: export/host/host_tool_interface.h) walks its scene into a
+// NodeGraph and answers these about single graph nodes. Conversion never sees
+// the host scene. All answers are given at the current sample time, which
+// starts at 0 and is moved by the time operations.
+//
+// Names: every `const char*` returned stays valid, unchanged, until the tool
+// interface is destroyed; equal texts may share one pointer. Null node
+// arguments log a parameter check and give a neutral answer (null, 0, false).
+//
+// Ownership: the tool interface owns the graph from GetNodeGraph until
+// ReleaseNodeGraph (or its own destruction).
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "export/ketrel_math.h"
+#include "export/ketrel_tool_node_graph.h"
+
+namespace ketrel {
+
+class ToolInterface {
+ public:
+  virtual ~ToolInterface() = default;
+
+  // --- graph ---
+  // Walks the host scene into a new graph; null (after logging) on failure.
+  virtual NodeGraph* GetNodeGraph() = 0;
+  // Destroys a graph handed out by GetNodeGraph. Accepts null.
+  virtual void ReleaseNodeGraph(NodeGraph* graph) = 0;
+
+  // --- time (host ticks) ---
+  virtual int32_t GetAnimationStart() = 0;
+  virtual int32_t GetAnimationEnd() = 0;
+  virtual int32_t GetTicksPerFrame() = 0;
+  virtual int32_t GetFrameRate() = 0;
+  // (end - start) / ticks per frame, integer division.
+  virtual int32_t GetFrameCount() = 0;
+  virtual int32_t GetCurrentTime() = 0;
+  virtual void SetSampleTimeToStart() = 0;
+  // Frame i of n frames spread evenly over the range (the start when n < 2).
+  virtual void SetSampleTimeToFrame(int32_t i, int32_t n) = 0;
+  // Ticks per sample / (ticks per frame * frame rate); 0 when undefined.
+  virtual double GetSampleDuration(const AnimationNode* animation) = 0;
+  virtual int32_t GetSampleCount(const AnimationNode* animation) = 0;
+
+  // --- names ---
+  // Unique among all bones of the graph (shortest distinguishing path).
+  virtual const char* GetBoneName(const BoneNode* bone) = 0;
+  // The scene node's own name, or with fullPath its ancestors' names below
+  // the scene root and its own, top down, joined by "|".
+  virtual const char* GetMeshName(const MeshNode* mesh, bool fullPath) = 0;
+  // Its root bone's name; a model holding a material is named after its last
+  // material.
+  virtual const char* GetModelName(const ModelNode* model) = 0;
+  virtual const char* GetMaterialName(const MaterialNode* material) = 0;
+  // "<unknown>" when it has none.
+  virtual const char* GetTextureName(const TextureNode* texture) = 0;
+  // The scene node's name, or the scene file's name for the whole scene.
+  virtual const char* GetAnimationName(const AnimationNode* animation) = 0;
+  virtual const char* GetSceneFileName() = 0;
+  // The bone's name for n = 0, else the bone's name, "|" and "Notes_<n>".
+  virtual const char* GetNoteTrackName(const BoneNode* bone, int32_t n) = 0;
+  // The own name of any host object (node, material, map); "" when unknown.
+  virtual const char* GetHostObjectName(HostHandle object) = 0;
+
+  // --- hierarchy ---
+  // Through the host parent, or the synthetic root bone; null for a root.
+  virtual BoneNode* GetParentBone(const BoneNode* bone) = 0;
+  // 0 for a bone without a parent bone.
+  virtual int32_t GetBoneDepth(const BoneNode* bone) = 0;
+  // The scene root, owner of scene-wide settings chunks.
+  virtual HostHandle GetSceneRoot() = 0;
+  // The bone node standing for a host scene node, or null.
+  virtual BoneNode* FindBoneOfHostNode(HostHandle node) = 0;
+
+  // --- transforms (at the current sample time) ---
+  // Relative to the graph parent bone (world when there is none) and world.
+  // False when either decomposition did not converge (parts still usable).
+  virtual bool GetBoneTransforms(const BoneNode* bone, TransformParts& local,
+                                 TransformParts& world) = 0;
+  // The host node transform of a scene node.
+  virtual HostMatrix GetNodeTransform(HostHandle node) = 0;
+  // The object-offset transform of a mesh's scene node.
+  virtual HostMatrix GetObjectOffset(const MeshNode* mesh) = 0;
+
+  // --- notes ---
+  virtual int32_t GetNoteTrackCount(const BoneNode* bone) = 0;
+  virtual int32_t GetNoteKeyCount(const BoneNode* bone, int32_t track) = 0;
+  virtual const char* GetNoteKeyText(const BoneNode* bone, int32_t track, int32_t key) = 0;
+  // Ticks relative to the animation start.
+  virtual int32_t GetNoteKeyTime(const BoneNode* bone, int32_t track, int32_t key) = 0;
+
+  // --- track sources ---
+  // Calls the source's sampler at the current sample time. False when it
+  // cannot be sampled.
+  virtual bool SampleTrackSource(const TrackSourceNode* source, TrackSampleDescriptor& descriptor,
+                                 char* name, float* values, int32_t capacity) = 0;
+
+  // --- skins and morphs (mesh data grows here) ---
+  // The number of bones the mesh's skin lists (0: no skin).
+  virtual int32_t GetSkinBoneCount(const MeshNode* mesh) = 0;
+  // The graph bone of skin bone k, or null when that node was not walked.
+  virtual BoneNode* GetSkinBone(const MeshNode* mesh, int32_t k) = 0;
+  virtual bool HasMorpher(const MeshNode* mesh) = 0;
+
+  // --- materials and textures ---
+  // The texture's source file name ("" when none).
+  virtual const char* GetTextureFileName(const TextureNode* texture) = 0;
+
+  // --- settings chunks stored on host objects ---
+  // False when there is none.
+  virtual bool ReadSettingsChunk(HostHandle object, uint32_t kind, int32_t index,
+                                 std::vector<uint8_t>& out) = 0;
+  virtual bool WriteSettingsChunk(HostHandle object, uint32_t kind, int32_t index,
+                                  const uint8_t* data, size_t size) = 0;
+  virtual void RemoveSettingsChunk(HostHandle object, uint32_t kind, int32_t index) = 0;
+  // Marks the host scene as needing a save (settings were stored).
+  virtual void SetSaveRequired() = 0;
+};
+
+}  // namespace ketrel
