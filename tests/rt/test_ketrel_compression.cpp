@@ -1,0 +1,307 @@
+#include "rt/ketrel_compression.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "rt/ketrel_lorpa.h"
+#include "rt/ketrel_memory.h"
+#include "rt/ketrel_tessik.h"
+#include "tests/rt/test_ketrel_compression_support.h"
+#include "tests/support/log_capture.h"
+
+namespace ketrel {
+namespace {
+
+using test::Bytes;
+using test::CompressStreams;
+
+TEST(Compression, TypeTablesAndBounds) {
+  EXPECT_EQ(GetCompressionCapabilities(0), 4u);
+  EXPECT_EQ(GetCompressionCapabilities(4), 7u);
+  for (uint32_t type : {1u, 2u, 3u, 5u, 99u}) EXPECT_EQ(GetCompressionCapabilities(type), 0u);
+  EXPECT_EQ(GetCompressionPaddingSize(1), 4u);
+  EXPECT_EQ(GetCompressionPaddingSize(2), 4u);
+  for (uint32_t type : {0u, 3u, 4u}) EXPECT_EQ(GetCompressionPaddingSize(type), 0u);
+  EXPECT_EQ(TessikBound(0), 19u);
+  EXPECT_EQ(TessikBound(65536), 65557u);
+  EXPECT_EQ(TessikBound(65535), 65535u + 19u + 2u);
+  EXPECT_EQ(TessikBound(131072), 131072u + 19u + 4u);
+}
+
+TEST(Compression, BeginRejectsWhatCannotBeWritten) {
+  Bytes out;
+  compression_output output{test::AppendToVector, &out};
+  test::LogCapture log;
+  EXPECT_EQ(BeginFileCompression(100, 3, kTessik2Compression, false, output), nullptr);
+  EXPECT_EQ(BeginFileCompression(100, 1, kLorpa0Compression, false, output), nullptr);
+  EXPECT_EQ(BeginFileCompression(100, 1, 5, false, output), nullptr);
+  EXPECT_TRUE(log.Contains("Unrecognized compression type 5"));
+  EXPECT_EQ(BeginFileCompression(100, 0, kTessikCompression, false, output), nullptr);
+  EXPECT_EQ(BeginFileCompression(100, 4, kLorpa1Compression, false, output), nullptr);
+  uint8_t stored[8] = {};
+  uint8_t expanded[8];
+  EXPECT_FALSE(DecompressData(7, false, 8, stored, 0, 0, 8, expanded));
+  EXPECT_TRUE(log.Contains("Unrecognized compression type 7"));
+  EXPECT_FALSE(DecompressData(kLorpa0Compression, false, 8, stored, 0, 0, 8, expanded));
+  EXPECT_EQ(BeginFileDecompression(kTessikCompression, 8, expanded), nullptr);
+  EXPECT_TRUE(out.empty());
+}
+
+// Every type, three-part sections and one-stream sections, over data that
+// compresses well, data that does not, and sizes around the block sizes.
+TEST(Compression, SectionsRoundTripForEveryType) {
+  const size_t sizes[] = {0, 1, 5, 4096, 65535, 65536, 65537, 131073, 300001};
+  for (uint32_t type : {0u, 2u, 3u, 4u}) {
+    for (size_t size : sizes) {
+      for (int kind = 0; kind < 3; ++kind) {
+        SCOPED_TRACE(testing::Message() << "type " << type << " size " << size << " kind " << kind);
+        Bytes data = kind == 0   ? test::SectionLikeBytes(size, 7)
+                     : kind == 1 ? test::RandomBytes(size, 11)
+                                 : Bytes(size, 0);
+        uint32_t stop0 = static_cast<uint32_t>(size / 2) & ~3u;
+        uint32_t stop1 = stop0;  // an empty 16-bit part, as most sections have
+        std::vector<Bytes> streams;
+        if (GetCompressionStreamCount(type) == 3) {
+          streams = {Bytes(data.begin(), data.begin() + stop0), Bytes(),
+                     Bytes(data.begin() + stop1, data.end())};
+        } else {
+          streams = {data};
+        }
+        Bytes stored;
+        ASSERT_TRUE(CompressStreams(type, streams, false, &stored));
+        if (type == kNoCompression) {
+          EXPECT_EQ(stored.size(), size);
+        }
+        if (type >= kTessikCompression) {
+          EXPECT_LE(stored.size(), TessikBound(size) + 48);
+        }
+        if (kind == 2 && size >= 4096 && type != 0) {
+          EXPECT_LT(stored.size(), size / 50);
+        }
+        // Readers round the stored size up and pad with zeros.
+        stored.resize(stored.size() + (4 - stored.size() % 4) % 4 + GetCompressionPaddingSize(type));
+        Bytes expanded(size, 0xCD);
+        ASSERT_TRUE(DecompressData(type, false, static_cast<uint32_t>(stored.size()),
+                                   stored.data(), stop0, stop1, static_cast<uint32_t>(size),
+                                   expanded.data()));
+        EXPECT_TRUE(expanded == data);
+      }
+    }
+  }
+}
+
+TEST(Compression, OneStreamChunksAndArraysRoundTrip) {
+  Bytes data = test::SectionLikeBytes(70000, 3);
+  for (uint32_t type : {0u, 2u, 3u, 4u}) {
+    SCOPED_TRACE(type);
+    Bytes stored;
+    ASSERT_TRUE(CompressStreams(type, {data}, false, &stored));
+    Bytes expanded(data.size());
+    ASSERT_TRUE(DecompressDataChunk(type, false, static_cast<uint32_t>(stored.size()),
+                                    stored.data(), static_cast<uint32_t>(data.size()),
+                                    expanded.data()));
+    EXPECT_TRUE(expanded == data);
+  }
+  // A Tessik2 array: uint32 stored size in the file's byte order, then the
+  // stream; whatever follows in the file is not part of it.
+  for (bool reversed : {false, true}) {
+    Bytes stream;
+    ASSERT_TRUE(CompressStreams(kTessik2Compression, {data}, false, &stream));
+    uint32_t size = static_cast<uint32_t>(stream.size());
+    if (reversed) size = __builtin_bswap32(size);
+    Bytes array(4);
+    std::memcpy(array.data(), &size, 4);
+    array.insert(array.end(), stream.begin(), stream.end());
+    array.insert(array.end(), {1, 2, 3, 4, 5});
+    Bytes expanded(data.size());
+    uint32_t used = 0;
+    ASSERT_TRUE(DecompressFileArray(kTessik2Compression, reversed,
+                                    static_cast<uint32_t>(array.size()), array.data(),
+                                    static_cast<uint32_t>(data.size()), expanded.data(), &used));
+    EXPECT_EQ(used, stream.size() + 4);
+    EXPECT_TRUE(expanded == data);
+    test::LogCapture log;
+    EXPECT_FALSE(DecompressFileArray(kTessik2Compression, reversed, used - 1, array.data(),
+                                     static_cast<uint32_t>(data.size()), expanded.data(),
+                                     nullptr));
+  }
+}
+
+TEST(Compression, LorpaHeadersFollowTheFileByteOrder) {
+  Bytes a = test::SectionLikeBytes(3000, 1), b = test::RandomBytes(100, 2);
+  Bytes native, reversed;
+  ASSERT_TRUE(CompressStreams(kLorpa1Compression, {a, Bytes(), b}, false, &native));
+  ASSERT_TRUE(CompressStreams(kLorpa1Compression, {a, Bytes(), b}, true, &reversed));
+  ASSERT_EQ(native.size(), reversed.size());
+  for (size_t word = 0; word < 9; ++word) {
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(native[4 * word + i], reversed[4 * word + 3 - i]);
+  }
+  EXPECT_TRUE(std::equal(native.begin() + 36, native.end(), reversed.begin() + 36));
+  Bytes expanded(3100);
+  EXPECT_TRUE(DecompressData(kLorpa1Compression, true, static_cast<uint32_t>(reversed.size()),
+                             reversed.data(), 3000, 3000, 3100, expanded.data()));
+  EXPECT_TRUE(std::equal(a.begin(), a.end(), expanded.begin()));
+  test::LogCapture log;
+  EXPECT_FALSE(DecompressData(kLorpa1Compression, false, static_cast<uint32_t>(reversed.size()),
+                              reversed.data(), 3000, 3000, 3100, expanded.data()));
+}
+
+// An adaptive model pays more than 9 bits for a byte it has rarely seen: the
+// output must grow rather than overrun the buffer sized for 9 bits a byte.
+TEST(Compression, LorpaSurvivesInputThatCostsMoreThanNineBitsPerByte) {
+  Bytes data;
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 256; ++i) data.push_back(static_cast<uint8_t>((i * 167 + round) & 255));
+  }
+  Bytes stored;
+  ASSERT_TRUE(CompressStreams(kLorpa1Compression, {data}, false, &stored));
+  EXPECT_GT(stored.size(), (9 * data.size() + 7) / 8 + 36 + 12);
+  Bytes expanded(data.size());
+  ASSERT_TRUE(DecompressDataChunk(kLorpa1Compression, false,
+                                  static_cast<uint32_t>(stored.size()), stored.data(),
+                                  static_cast<uint32_t>(data.size()), expanded.data()));
+  EXPECT_TRUE(expanded == data);
+}
+
+// On a stationary source the adaptive coder stays close to the order-0
+// entropy of what it codes.
+TEST(Compression, LorpaComesCloseToTheOrderZeroEntropy) {
+  std::mt19937 random(5);
+  std::geometric_distribution<int> geometric(0.08);
+  Bytes data(1 << 20);
+  for (auto& b : data) b = static_cast<uint8_t>(std::min(geometric(random), 255));
+  double counts[256] = {};
+  for (uint8_t b : data) counts[b] += 1;
+  double bits = 0;
+  for (double c : counts) {
+    if (c > 0) bits -= c * std::log2(c / data.size());
+  }
+  Bytes stored;
+  ASSERT_TRUE(CompressStreams(kLorpa1Compression, {data}, false, &stored));
+  EXPECT_LT(stored.size(), bits / 8 * 1.01 + 12);
+}
+
+TEST(Compression, OutputIsDeterministic) {
+  Bytes data = test::SectionLikeBytes(200000, 9);
+  Bytes first, second;
+  ASSERT_TRUE(CompressStreams(kTessik2Compression, {data}, false, &first));
+  // Leave different garbage in the memory the next compressor will reuse.
+  void* garbage = KT_ALLOCATE(TessikWorkMemorySize(kTessikFileLevel, data.size()));
+  std::memset(garbage, 0x5A, TessikWorkMemorySize(kTessikFileLevel, data.size()));
+  FreeBlock(garbage);
+  ASSERT_TRUE(CompressStreams(kTessik2Compression, {data}, false, &second));
+  EXPECT_TRUE(first == second);
+}
+
+TEST(Compression, IncrementalDecodingInAnyChunkSize) {
+  Bytes data = test::SectionLikeBytes(300000, 4);
+  for (uint32_t type : {0u, 4u}) {
+    Bytes stored;
+    ASSERT_TRUE(CompressStreams(type, {data}, false, &stored));
+    if (type == kTessik2Compression) stored.insert(stored.end(), 3, 0);  // file padding
+    for (size_t chunk : {1u, 7u, 4096u, 1000000u}) {
+      SCOPED_TRACE(testing::Message() << "type " << type << " chunk " << chunk);
+      Bytes expanded(data.size());
+      file_decompressor* d =
+          BeginFileDecompression(type, static_cast<uint32_t>(data.size()), expanded.data());
+      ASSERT_NE(d, nullptr);
+      for (size_t at = 0; at < stored.size(); at += chunk) {
+        size_t n = std::min(chunk, stored.size() - at);
+        ASSERT_TRUE(DecompressFileChunk(d, static_cast<uint32_t>(n), stored.data() + at));
+      }
+      EXPECT_TRUE(EndFileDecompression(d));
+      EXPECT_TRUE(expanded == data);
+    }
+    // Ending early is an error, and so is stored data after the end.
+    test::LogCapture log;
+    Bytes expanded(data.size());
+    file_decompressor* d =
+        BeginFileDecompression(type, static_cast<uint32_t>(data.size()), expanded.data());
+    EXPECT_TRUE(DecompressFileChunk(d, static_cast<uint32_t>(stored.size() / 2), stored.data()));
+    EXPECT_FALSE(EndFileDecompression(d));
+    d = BeginFileDecompression(type, static_cast<uint32_t>(data.size()), expanded.data());
+    Bytes longer = stored;
+    longer.push_back(1);
+    EXPECT_FALSE(DecompressFileChunk(d, static_cast<uint32_t>(longer.size()), longer.data()));
+    EXPECT_FALSE(EndFileDecompression(d));
+  }
+}
+
+TEST(Compression, CompressorMisuseFailsWithoutWriting) {
+  Bytes out;
+  compression_output output{test::AppendToVector, &out};
+  Bytes data(64, 1);
+  test::LogCapture log;
+  uint32_t stored = 0;
+  for (uint32_t type : {0u, 2u, 3u}) {
+    out.clear();
+    // Fewer streams than announced.
+    file_compressor* c = BeginFileCompression(64, 3, type, false, output);
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(CompressContentsOfMemory(c, 32, data.data()));
+    EXPECT_FALSE(EndFileCompression(c, &stored));
+    // More bytes than announced.
+    c = BeginFileCompression(32, 1, type, false, output);
+    EXPECT_FALSE(CompressContentsOfMemory(c, 64, data.data()));
+    EXPECT_FALSE(EndFileCompression(c, &stored));
+    if (type != 0) {
+      EXPECT_TRUE(out.empty());
+    }
+  }
+  // A writer that fails makes the end fail.
+  compression_output failing{[](void*, const void*, size_t) { return false; }, nullptr};
+  file_compressor* c = BeginFileCompression(64, 1, kTessik2Compression, false, failing);
+  EXPECT_TRUE(CompressContentsOfMemory(c, 64, data.data()));
+  EXPECT_FALSE(EndFileCompression(c, &stored));
+}
+
+TEST(Compression, ReaderInputIsCompressedLikeMemory) {
+  Bytes data = test::SectionLikeBytes(5000, 8);
+  auto read = [](void* user, size_t offset, size_t size, void* bytes) {
+    auto* source = static_cast<Bytes*>(user);
+    if (offset + size > source->size()) return false;
+    std::memcpy(bytes, source->data() + offset, size);
+    return true;
+  };
+  for (uint32_t type : {0u, 2u, 4u}) {
+    Bytes viaMemory, viaReader;
+    ASSERT_TRUE(CompressStreams(type, {data}, false, &viaMemory));
+    file_compressor* c = BeginFileCompression(5000, 1, type, false,
+                                              compression_output{test::AppendToVector, &viaReader});
+    ASSERT_TRUE(CompressContentsOfReader(c, 5000, compression_input{read, &data}));
+    uint32_t stored = 0;
+    ASSERT_TRUE(EndFileCompression(c, &stored));
+    EXPECT_TRUE(viaMemory == viaReader);
+  }
+  test::LogCapture log;
+  file_compressor* c =
+      BeginFileCompression(9000, 1, 4, false, compression_output{test::AppendToVector, &data});
+  EXPECT_FALSE(CompressContentsOfReader(c, 9000, compression_input{read, &data}));
+  uint32_t stored = 0;
+  EXPECT_FALSE(EndFileCompression(c, &stored));
+}
+
+TEST(Compression, AllocationFailuresAreReported) {
+  Bytes data = test::SectionLikeBytes(10000, 2);
+  Bytes stored;
+  ASSERT_TRUE(CompressStreams(kLorpa1Compression, {data}, false, &stored));
+  test::LogCapture log;
+  Bytes expanded(data.size());
+  SetAllocationFailureCountdown(0);
+  EXPECT_FALSE(DecompressDataChunk(kLorpa1Compression, false,
+                                   static_cast<uint32_t>(stored.size()), stored.data(),
+                                   static_cast<uint32_t>(data.size()), expanded.data()));
+  EXPECT_TRUE(log.Contains("Lorpa1Decompress unable to alloc"));
+  // The compressor, its output buffer, its work memory.
+  for (long countdown = 0; countdown < 3; ++countdown) {
+    SetAllocationFailureCountdown(countdown);
+    Bytes out;
+    EXPECT_FALSE(CompressStreams(kTessik2Compression, {data}, false, &out));
+    SetAllocationFailureCountdown(-1);
+  }
+}
+
+}  // namespace
+}  // namespace ketrel
