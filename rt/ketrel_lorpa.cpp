@@ -267,9 +267,10 @@ bool LorpaDecode(const void* coded, size_t codedSize, const lorpa_stream_header*
         d.range <<= 8;
         d.code = (d.code << 8) | d.Next();
       }
-      // A valid stream keeps the code inside the range; past its end the
-      // zero padding runs out.
-      if (d.code >= d.range || d.position > codedSize + 4) {
+      // A valid stream keeps the code inside the range, and the decoder
+      // reads exactly one byte past what the encoder stored (the flush's last
+      // zero, which is not stored), so a shortened stream is noticed.
+      if (d.code >= d.range || d.position > codedSize + 1) {
         ok = false;
         break;
       }
