@@ -1,0 +1,557 @@
+// The settings tree, its two blob formats, push-down and per-object chunks.
+#include "export/ketrel_export_ui_tunneling.h"
+
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "rt/ketrel_log.h"
+
+namespace ketrel {
+namespace {
+
+constexpr const char kCorrupted[] = "Corrupted settings data encountered";
+
+char* CopyText(const char* text) {
+  if (text == nullptr) text = "";
+  size_t length = std::strlen(text);
+  auto* copy = static_cast<char*>(KT_ALLOCATE(length + 1));
+  if (copy != nullptr) std::memcpy(copy, text, length + 1);
+  return copy;
+}
+
+// ---- Writing ----
+
+bool IsStored(const RequesterProperty* p) {
+  return p->Kind == PropertyKind::Bool || p->Kind == PropertyKind::Number ||
+         p->Kind == PropertyKind::Range || p->Kind == PropertyKind::Combobox;
+}
+
+size_t PayloadSize(const RequesterProperty* p) {
+  if (p->Kind != PropertyKind::Combobox) return 8;
+  if (p->Combobox.Choices == nullptr) return 4;
+  return 8 + RequesterBlobSize(p->Combobox.Choices);
+}
+
+class Writer {
+ public:
+  Writer(uint8_t* out, size_t capacity) : out_(out), capacity_(capacity) {}
+  void U32(uint32_t v) {
+    if (position_ + 4 <= capacity_) {
+      for (int i = 0; i < 4; ++i) out_[position_ + i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+    position_ += 4;
+  }
+  void F32(float v) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, 4);
+    U32(bits);
+  }
+  size_t position() const { return position_; }
+
+ private:
+  uint8_t* out_;
+  size_t capacity_;
+  size_t position_ = 0;
+};
+
+void WriteRequesterTo(const Requester* r, Writer& w) {
+  uint32_t count = 0;
+  for (const RequesterProperty* p = r->FirstProperty; p != nullptr; p = p->Next) {
+    count += IsStored(p) ? 1 : 0;
+  }
+  w.U32(kRequesterBlobMagic);
+  w.U32(count);
+  for (const RequesterProperty* p = r->FirstProperty; p != nullptr; p = p->Next) {
+    if (!IsStored(p)) continue;
+    w.U32(p->Id);
+    w.U32(static_cast<uint32_t>(PayloadSize(p)));
+    switch (p->Kind) {
+      case PropertyKind::Bool:
+        w.U32(p->Locked ? 1 : 0);
+        w.U32(p->Bool.Current ? 1 : 0);
+        break;
+      case PropertyKind::Number:
+        w.F32(p->Locked ? 1.0f : 0.0f);
+        w.F32(p->Number.Current);
+        break;
+      case PropertyKind::Range:
+        w.U32(p->Locked ? 1 : 0);
+        w.U32(static_cast<uint32_t>(p->Range.Current));
+        break;
+      default:  // combobox
+        w.U32(p->Locked ? 1 : 0);
+        if (p->Combobox.Choices != nullptr) {
+          w.U32(p->Combobox.Selected != nullptr ? p->Combobox.Selected->Id : 0);
+          WriteRequesterTo(p->Combobox.Choices, w);
+        }
+        break;
+    }
+  }
+  uint32_t children = 0;
+  for (const Requester* c = r->FirstChild; c != nullptr; c = c->Next) ++children;
+  w.U32(children);
+  for (const Requester* c = r->FirstChild; c != nullptr; c = c->Next) {
+    w.U32(c->Id);
+    w.U32(static_cast<uint32_t>(RequesterBlobSize(c)));
+    WriteRequesterTo(c, w);
+  }
+}
+
+void WriteSettingsItemTo(const SettingsItem* item, int depth, Writer& w) {
+  w.U32(kSettingsItemBlobMagic);
+  WriteRequesterTo(item->Requester, w);
+  uint32_t children = 0;
+  if (depth > 0) {
+    for (const SettingsItem* c = item->FirstChild; c != nullptr; c = c->Next) {
+      children += c->Requester != nullptr ? 1 : 0;
+    }
+  }
+  w.U32(children);
+  if (children == 0) return;
+  for (const SettingsItem* c = item->FirstChild; c != nullptr; c = c->Next) {
+    if (c->Requester == nullptr) continue;
+    w.U32(c->Requester->Id);
+    w.U32(static_cast<uint32_t>(SettingsItemBlobSize(c, depth - 1)));
+    WriteSettingsItemTo(c, depth - 1, w);
+  }
+}
+
+// ---- Reading ----
+//
+// Every reader runs twice over the same bytes: first with `apply` off, which
+// only checks (bounds, magics, payload sizes, NaN) against the same targets
+// the second pass will write, then with it on. So a blob is either applied
+// whole or not at all. A null target means "skip": the bytes are still
+// checked for structure.
+
+class Reader {
+ public:
+  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  bool U32(uint32_t& v) {
+    if (size_ - position_ < 4) return false;
+    v = 0;
+    for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(data_[position_ + i]) << (8 * i);
+    position_ += 4;
+    return true;
+  }
+  bool F32(float& v) {
+    uint32_t bits;
+    if (!U32(bits)) return false;
+    std::memcpy(&v, &bits, 4);
+    return true;
+  }
+  // A nested record of `size` bytes starting here; false when it overruns.
+  bool Sub(uint32_t size, Reader& sub) {
+    if (size_ - position_ < size) return false;
+    sub = Reader(data_ + position_, size);
+    position_ += size;
+    return true;
+  }
+  bool AtEnd() const { return position_ == size_; }
+  size_t position() const { return position_; }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t position_ = 0;
+};
+
+bool ReadRequesterFrom(Requester* r, Reader& in, bool apply);
+
+bool ReadProperty(RequesterProperty* p, Reader& in, bool apply) {
+  uint32_t locked = 0;
+  uint32_t word = 0;
+  switch (p->Kind) {
+    case PropertyKind::Bool:
+      if (!in.U32(locked) || !in.U32(word)) return false;
+      if (apply) {
+        p->Locked = locked != 0;
+        p->Bool.Current = word != 0;
+      }
+      return true;
+    case PropertyKind::Number: {
+      float lockedValue = 0;
+      float value = 0;
+      if (!in.F32(lockedValue) || !in.F32(value) || std::isnan(value)) return false;
+      if (apply) {
+        p->Locked = lockedValue != 0.0f;
+        // Stored values obey the same bounds as values set by hand.
+        SetPropertyFloat(p, value);
+      }
+      return true;
+    }
+    case PropertyKind::Range:
+      if (!in.U32(locked) || !in.U32(word)) return false;
+      if (apply) {
+        p->Locked = locked != 0;
+        int32_t position = static_cast<int32_t>(word);
+        if (position < p->Range.Minimum) position = p->Range.Minimum;
+        if (position > p->Range.Maximum) position = p->Range.Maximum;
+        p->Range.Current = position;
+      }
+      return true;
+    case PropertyKind::Combobox: {
+      if (!in.U32(locked)) return false;
+      if (apply) p->Locked = locked != 0;
+      if (p->Combobox.Choices == nullptr) return true;
+      uint32_t selected = 0;
+      if (!in.U32(selected) || !ReadRequesterFrom(p->Combobox.Choices, in, apply)) return false;
+      if (apply && selected != 0) p->Combobox.Selected = FindChoiceById(p, selected);
+      return true;
+    }
+    default:
+      // Separators and filestrings are never stored; a record for one is skipped.
+      return true;
+  }
+}
+
+bool ReadRequesterFrom(Requester* r, Reader& in, bool apply) {
+  uint32_t magic = 0;
+  uint32_t count = 0;
+  if (!in.U32(magic) || magic != kRequesterBlobMagic || !in.U32(count)) return false;
+  // Each record takes at least 8 bytes, so the loop cannot outrun the data.
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t id = 0;
+    uint32_t size = 0;
+    Reader record(nullptr, 0);
+    if (!in.U32(id) || !in.U32(size) || !in.Sub(size, record)) return false;
+    RequesterProperty* p = r != nullptr ? FindPropertyById(r, id) : nullptr;
+    if (p == nullptr) continue;
+    if (!ReadProperty(p, record, apply)) return false;
+    // A combobox's nested blob must fill its record; other kinds may carry
+    // trailing words that a later format adds.
+    if (p->Kind == PropertyKind::Combobox && p->Combobox.Choices != nullptr && !record.AtEnd()) {
+      return false;
+    }
+  }
+  uint32_t children = 0;
+  if (!in.U32(children)) return false;
+  for (uint32_t i = 0; i < children; ++i) {
+    uint32_t id = 0;
+    uint32_t size = 0;
+    Reader record(nullptr, 0);
+    if (!in.U32(id) || !in.U32(size) || !in.Sub(size, record)) return false;
+    Requester* child = r != nullptr ? FindChildRequester(r, id) : nullptr;
+    if (child == nullptr) continue;
+    if (!ReadRequesterFrom(child, record, apply) || !record.AtEnd()) return false;
+  }
+  return true;
+}
+
+SettingsItem* FindChildItemByRequesterId(SettingsItem* item, uint32_t id) {
+  for (SettingsItem* c = item->FirstChild; c != nullptr; c = c->Next) {
+    if (c->Requester != nullptr && c->Requester->Id == id) return c;
+  }
+  return nullptr;
+}
+
+bool ReadSettingsItemFrom(SettingsItem* item, Reader& in, bool apply) {
+  uint32_t magic = 0;
+  if (!in.U32(magic) || magic != kSettingsItemBlobMagic) return false;
+  if (!ReadRequesterFrom(item != nullptr ? item->Requester : nullptr, in, apply)) return false;
+  uint32_t children = 0;
+  if (!in.U32(children)) return false;
+  for (uint32_t i = 0; i < children; ++i) {
+    uint32_t id = 0;
+    uint32_t size = 0;
+    Reader record(nullptr, 0);
+    if (!in.U32(id) || !in.U32(size) || !in.Sub(size, record)) return false;
+    SettingsItem* child = item != nullptr ? FindChildItemByRequesterId(item, id) : nullptr;
+    if (child == nullptr) continue;
+    if (!ReadSettingsItemFrom(child, record, apply) || !record.AtEnd()) return false;
+  }
+  return true;
+}
+
+template <typename Target, typename ReadFn>
+bool ReadAllOrNothing(Target* target, const uint8_t* data, size_t size, ReadFn read) {
+  if (data == nullptr && size != 0) return KT_CHECK_PARAMETER(Settings, false);
+  Reader check(data, size);
+  if (!read(target, check, false) || !check.AtEnd()) {
+    KT_LOG_ERROR(Settings, "%s", kCorrupted);
+    return false;
+  }
+  Reader apply(data, size);
+  return read(target, apply, true);
+}
+
+// ---- Push-down ----
+
+}  // namespace
+
+void CopyRequesterProperty(RequesterProperty* destination, const RequesterProperty* source,
+                           bool force) {
+  if (force || !destination->Locked) {
+    destination->Locked = source->Locked;
+    if (destination->Kind == source->Kind) {
+      switch (destination->Kind) {
+        case PropertyKind::Bool:
+          destination->Bool.Current = source->Bool.Current;
+          break;
+        case PropertyKind::Number:
+          SetPropertyFloat(destination, source->Number.Current);
+          break;
+        case PropertyKind::Range:
+          destination->Range.Current = source->Range.Current;
+          if (destination->Range.Current < destination->Range.Minimum) {
+            destination->Range.Current = destination->Range.Minimum;
+          }
+          if (destination->Range.Current > destination->Range.Maximum) {
+            destination->Range.Current = destination->Range.Maximum;
+          }
+          break;
+        case PropertyKind::Combobox:
+          destination->Combobox.Selected =
+              source->Combobox.Selected != nullptr
+                  ? FindChoiceById(destination, source->Combobox.Selected->Id)
+                  : nullptr;
+          break;
+        default:
+          break;
+      }
+    }
+  }
+  // A choice's own properties follow even when the combobox itself is locked.
+  if (destination->Kind == PropertyKind::Combobox && source->Kind == PropertyKind::Combobox &&
+      destination->Combobox.Choices != nullptr && source->Combobox.Choices != nullptr) {
+    CopyRequesterValues(destination->Combobox.Choices, source->Combobox.Choices, force);
+  }
+}
+
+SettingsItem* CreateSettingsItem(SettingsItem* parent, const char* name, Requester* requester) {
+  auto* item = static_cast<SettingsItem*>(KT_ALLOCATE(sizeof(SettingsItem)));
+  if (item == nullptr) {
+    DestroyRequester(requester);
+    return nullptr;
+  }
+  new (item) SettingsItem();
+  item->Requester = requester;
+  item->Name = CopyText(name);
+  item->ChildListLabel = CopyText(name);
+  if (item->Name == nullptr || item->ChildListLabel == nullptr) {
+    DestroySettingsItem(item);
+    return nullptr;
+  }
+  item->Parent = parent;
+  if (parent != nullptr) {
+    if (parent->LastChild != nullptr) {
+      parent->LastChild->Next = item;
+    } else {
+      parent->FirstChild = item;
+    }
+    parent->LastChild = item;
+  }
+  return item;
+}
+
+bool SetChildListLabel(SettingsItem* item, const char* label) {
+  if (!KT_CHECK_PARAMETER(Settings, item != nullptr)) return false;
+  char* copy = CopyText(label);
+  if (copy == nullptr) return false;
+  FreeBlock(item->ChildListLabel);
+  item->ChildListLabel = copy;
+  return true;
+}
+
+void DestroySettingsItem(SettingsItem* item) {
+  if (item == nullptr) return;
+  SettingsItem* child = item->FirstChild;
+  while (child != nullptr) {
+    SettingsItem* next = child->Next;
+    DestroySettingsItem(child);
+    child = next;
+  }
+  DestroyRequester(item->Requester);
+  FreeBlock(item->Name);
+  FreeBlock(item->ChildListLabel);
+  item->~SettingsItem();
+  FreeBlock(item);
+}
+
+SettingsItem* FindChildItem(const SettingsItem* item, const char* name) {
+  if (item == nullptr || name == nullptr) return nullptr;
+  for (SettingsItem* c = item->FirstChild; c != nullptr; c = c->Next) {
+    if (c->Name != nullptr && std::strcmp(c->Name, name) == 0) return c;
+  }
+  return nullptr;
+}
+
+Requester* ResolveRequester(const SettingsItem* item) {
+  for (; item != nullptr; item = item->Parent) {
+    if (item->Requester != nullptr) return item->Requester;
+  }
+  return nullptr;
+}
+
+SettingsItem* CreateSettingsRoot() {
+  SettingsItem* root = CreateSettingsItem(nullptr, kSettingsItemName,
+                                          CreateCategoryRequester(SettingsCategory::Root));
+  if (root == nullptr || root->Requester == nullptr) {
+    DestroySettingsItem(root);
+    return nullptr;
+  }
+  for (const CategoryItemName& category : kCategoryItems) {
+    SettingsItem* item =
+        CreateSettingsItem(root, category.name, CreateCategoryRequester(category.category));
+    if (item == nullptr || item->Requester == nullptr) {
+      DestroySettingsItem(root);
+      return nullptr;
+    }
+  }
+  return root;
+}
+
+size_t RequesterBlobSize(const Requester* requester) {
+  if (requester == nullptr) return 0;
+  size_t size = 8;
+  for (const RequesterProperty* p = requester->FirstProperty; p != nullptr; p = p->Next) {
+    if (IsStored(p)) size += 8 + PayloadSize(p);
+  }
+  size += 4;
+  for (const Requester* c = requester->FirstChild; c != nullptr; c = c->Next) {
+    size += 8 + RequesterBlobSize(c);
+  }
+  return size;
+}
+
+size_t WriteRequester(const Requester* requester, uint8_t* out, size_t capacity) {
+  size_t size = RequesterBlobSize(requester);
+  if (!KT_CHECK_PARAMETER(Settings, requester != nullptr && out != nullptr && capacity >= size)) {
+    return 0;
+  }
+  Writer w(out, capacity);
+  WriteRequesterTo(requester, w);
+  if (w.position() != size) {
+    KT_LOG_ERROR(Settings, "Settings blob size mismatch: wrote %zu of %zu bytes", w.position(),
+                 size);
+    return 0;
+  }
+  return size;
+}
+
+bool ReadRequester(Requester* requester, const uint8_t* data, size_t size) {
+  if (!KT_CHECK_PARAMETER(Settings, requester != nullptr)) return false;
+  return ReadAllOrNothing(requester, data, size, [](Requester* r, Reader& in, bool apply) {
+    return ReadRequesterFrom(r, in, apply);
+  });
+}
+
+size_t SettingsItemBlobSize(const SettingsItem* item, int depth) {
+  if (item == nullptr || item->Requester == nullptr) return 0;
+  size_t size = 4 + RequesterBlobSize(item->Requester) + 4;
+  if (depth > 0) {
+    for (const SettingsItem* c = item->FirstChild; c != nullptr; c = c->Next) {
+      if (c->Requester != nullptr) size += 8 + SettingsItemBlobSize(c, depth - 1);
+    }
+  }
+  return size;
+}
+
+size_t WriteSettingsItem(const SettingsItem* item, int depth, uint8_t* out, size_t capacity) {
+  size_t size = SettingsItemBlobSize(item, depth);
+  if (!KT_CHECK_PARAMETER(Settings, size != 0 && out != nullptr && capacity >= size)) return 0;
+  Writer w(out, capacity);
+  WriteSettingsItemTo(item, depth, w);
+  if (w.position() != size) {
+    KT_LOG_ERROR(Settings, "Settings blob size mismatch: wrote %zu of %zu bytes", w.position(),
+                 size);
+    return 0;
+  }
+  return size;
+}
+
+bool ReadSettingsItem(SettingsItem* item, const uint8_t* data, size_t size) {
+  if (!KT_CHECK_PARAMETER(Settings, item != nullptr)) return false;
+  return ReadAllOrNothing(item, data, size, [](SettingsItem* i, Reader& in, bool apply) {
+    return ReadSettingsItemFrom(i, in, apply);
+  });
+}
+
+void CopyRequesterValues(Requester* destination, const Requester* source, bool force) {
+  if (destination == nullptr || source == nullptr) return;
+  for (RequesterProperty* p = destination->FirstProperty; p != nullptr; p = p->Next) {
+    if (p->Kind == PropertyKind::Separator) continue;
+    const RequesterProperty* from = FindPropertyById(source, p->Id);
+    if (from != nullptr && from != p) CopyRequesterProperty(p, from, force);
+  }
+  for (Requester* c = destination->FirstChild; c != nullptr; c = c->Next) {
+    CopyRequesterValues(c, FindChildRequester(source, c->Id), force);
+  }
+}
+
+void PushDown(const Requester* source, SettingsItem* item, bool forceItem, bool forceChildren) {
+  if (item == nullptr || source == nullptr) return;
+  if (item->Requester != source) CopyRequesterValues(item->Requester, source, forceItem);
+  for (SettingsItem* c = item->FirstChild; c != nullptr; c = c->Next) {
+    PushDown(source, c, forceChildren, forceChildren);
+  }
+}
+
+uint32_t SettingsChunkSubId(uint32_t kind, int32_t index) {
+  return (static_cast<uint32_t>(index + 1) << 16) ^ kind;
+}
+
+bool ApplyStoredSettings(SettingsItem* item, SettingsChunkStore* store,
+                         const SettingsHandle* handle) {
+  if (!KT_CHECK_PARAMETER(Settings, item != nullptr)) return false;
+  if (item->Requester == nullptr) {
+    Requester* ancestor = ResolveRequester(item->Parent);
+    Requester* copy = ancestor != nullptr ? DuplicateRequester(ancestor, HeapAllocator()) : nullptr;
+    if (copy == nullptr) {
+      KT_LOG_ERROR(Settings, "Unable to duplicate a requestor for a settings item");
+      return false;
+    }
+    item->Requester = copy;
+  }
+  if (store == nullptr || handle == nullptr || handle->object == nullptr) return true;
+  std::vector<uint8_t> chunk;
+  if (!store->ReadSettingsChunk(handle->object, handle->kind, handle->index, chunk)) return true;
+  return ReadRequester(item->Requester, chunk.data(), chunk.size());
+}
+
+namespace {
+
+template <typename Size, typename Write>
+bool StoreBlob(SettingsChunkStore& store, HostHandle object, uint32_t kind, int32_t index,
+               Size size, Write write) {
+  size_t bytes = size();
+  auto* buffer = static_cast<uint8_t*>(KT_ALLOCATE(bytes));
+  if (buffer == nullptr) return false;
+  bool ok = write(buffer, bytes) == bytes;
+  if (ok) {
+    store.RemoveSettingsChunk(object, kind, index);
+    ok = store.WriteSettingsChunk(object, kind, index, buffer, bytes);
+    if (!ok) KT_LOG_ERROR(Settings, "Unable to store settings of kind %u in the scene", kind);
+  }
+  FreeBlock(buffer);
+  return ok;
+}
+
+}  // namespace
+
+bool StoreSettings(const SettingsItem* item, SettingsChunkStore& store,
+                   const SettingsHandle& handle) {
+  if (item == nullptr || item->Requester == nullptr || handle.object == nullptr) return true;
+  const Requester* r = item->Requester;
+  return StoreBlob(
+      store, handle.object, handle.kind, handle.index, [r] { return RequesterBlobSize(r); },
+      [r](uint8_t* out, size_t capacity) { return WriteRequester(r, out, capacity); });
+}
+
+bool StoreSettingsItemChunk(const SettingsItem* root, SettingsChunkStore& store,
+                            HostHandle sceneRoot) {
+  if (root == nullptr || root->Requester == nullptr || sceneRoot == nullptr) return true;
+  return StoreBlob(
+      store, sceneRoot, kChunkSettings, -1, [root] { return SettingsItemBlobSize(root, 1); },
+      [root](uint8_t* out, size_t capacity) { return WriteSettingsItem(root, 1, out, capacity); });
+}
+
+bool ApplySettingsItemChunk(SettingsItem* root, SettingsChunkStore& store, HostHandle sceneRoot) {
+  if (root == nullptr || sceneRoot == nullptr) return true;
+  std::vector<uint8_t> chunk;
+  if (!store.ReadSettingsChunk(sceneRoot, kChunkSettings, -1, chunk)) return true;
+  return ReadSettingsItem(root, chunk.data(), chunk.size());
+}
+
+}  // namespace ketrel
