@@ -1,0 +1,126 @@
+#include "rt/ketrel_bspline.h"
+
+#include <cmath>
+
+#include "rt/ketrel_log.h"
+
+namespace ketrel {
+namespace {
+
+// Cox-de Boor by the triangular scheme. For a window w of 2p knots the span is
+// [w[p-1], w[p]); left[j] = t - w[p-j], right[j] = w[p-1+j] - t. A zero
+// denominator (coincident knots) contributes nothing, so hostile or
+// quantised knot vectors never divide by zero.
+template <int P>
+inline void Basis(const float* w, float t, float* n) {
+  n[0] = 1.0f;
+  if constexpr (P > 0) {
+    // A span of no width (a single knot, or knots that collapsed on
+    // quantisation) has no polynomial: it takes the last control point. A
+    // time outside the span is held at its ends, so results stay convex
+    // combinations of the controls.
+    if (!(w[P] > w[P - 1])) {
+      for (int r = 0; r < P; ++r) n[r] = 0.0f;
+      n[P] = 1.0f;
+      return;
+    }
+    if (t < w[P - 1]) t = w[P - 1];
+    if (t > w[P]) t = w[P];
+    float left[P + 1];
+    float right[P + 1];
+    for (int j = 1; j <= P; ++j) {
+      left[j] = t - w[P - j];
+      right[j] = w[P - 1 + j] - t;
+      float saved = 0.0f;
+      for (int r = 0; r < j; ++r) {
+        float denominator = right[r + 1] + left[j - r];
+        float temp = denominator != 0.0f ? n[r] / denominator : 0.0f;
+        n[r] = saved + right[r + 1] * temp;
+        saved = left[j - r] * temp;
+      }
+      n[j] = saved;
+    }
+  }
+}
+
+template <int P, int D>
+inline void Combine(const float* n, const float* controls, float* result) {
+  for (int k = 0; k < D; ++k) {
+    float sum = 0.0f;
+    for (int r = 0; r <= P; ++r) sum += n[r] * controls[r * D + k];
+    result[k] = sum;
+  }
+}
+
+template <int P>
+inline void CombineAny(const float* n, int dimension, const float* controls, float* result) {
+  for (int k = 0; k < dimension; ++k) {
+    float sum = 0.0f;
+    for (int r = 0; r <= P; ++r) sum += n[r] * controls[r * dimension + k];
+    result[k] = sum;
+  }
+}
+
+template <int P>
+void EvaluateDegree(int dimension, const float* knots, const float* controls, float t,
+                    float* result) {
+  float n[P + 1];
+  Basis<P>(knots, t, n);
+  switch (dimension) {
+    case 1: Combine<P, 1>(n, controls, result); break;
+    case 2: Combine<P, 2>(n, controls, result); break;
+    case 3: Combine<P, 3>(n, controls, result); break;
+    case 4: Combine<P, 4>(n, controls, result); break;
+    case 9: Combine<P, 9>(n, controls, result); break;
+    default: CombineAny<P>(n, dimension, controls, result); break;
+  }
+}
+
+}  // namespace
+
+bool EvaluateBSplineBasis(int degree, const float* knots, float t, float* basis) {
+  switch (degree) {
+    case 0: Basis<0>(knots, t, basis); return true;
+    case 1: Basis<1>(knots, t, basis); return true;
+    case 2: Basis<2>(knots, t, basis); return true;
+    case 3: Basis<3>(knots, t, basis); return true;
+    default: KT_PARAMETER_CHECK_FAILED(Curve); return false;
+  }
+}
+
+bool EvaluateBSpline(int degree, int dimension, const float* knots, const float* controls,
+                     float t, float* result) {
+  if (!KT_CHECK_PARAMETER(Curve, dimension >= 1 && dimension <= kMaxCurveDimension)) {
+    return false;
+  }
+  switch (degree) {
+    case 0:
+      for (int k = 0; k < dimension; ++k) result[k] = controls[k];
+      return true;
+    case 1: EvaluateDegree<1>(dimension, knots, controls, t, result); return true;
+    case 2: EvaluateDegree<2>(dimension, knots, controls, t, result); return true;
+    case 3: EvaluateDegree<3>(dimension, knots, controls, t, result); return true;
+    default: KT_PARAMETER_CHECK_FAILED(Curve); return false;
+  }
+}
+
+bool EvaluateBSplineNormalized(int degree, int dimension, const float* knots,
+                               const float* controls, float t, float* result) {
+  if (!EvaluateBSpline(degree, dimension, knots, controls, t, result)) return false;
+  if (dimension == 4) {
+    float length = std::sqrt(result[0] * result[0] + result[1] * result[1] +
+                             result[2] * result[2] + result[3] * result[3]);
+    if (length > 0.0f) {
+      float inverse = 1.0f / length;
+      for (int k = 0; k < 4; ++k) result[k] *= inverse;
+    }
+  } else if (dimension == 3) {
+    // One Newton step towards unit length: cheap and exact for unit input.
+    float squared = result[0] * result[0] + result[1] * result[1] + result[2] * result[2];
+    float factor = (3.0f - squared) * 0.5f;
+    for (int k = 0; k < 3; ++k) result[k] *= factor;
+  }
+  return true;
+}
+
+}  // namespace ketrel

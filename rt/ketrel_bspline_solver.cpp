@@ -1,0 +1,511 @@
+#include "rt/ketrel_bspline_solver.h"
+
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include "rt/ketrel_bspline.h"
+#include "rt/ketrel_log.h"
+#include "rt/ketrel_memory.h"
+
+namespace ketrel {
+
+struct BSplineSolver {
+  int32_t MaxDegree;
+  int32_t MaxSamples;
+  int32_t MaxDimension;
+  int32_t MaxKnots;  // no fit may use this many knots
+  int32_t Capacity;  // entries of each knot buffer
+  float* Knots;
+  float* Refined;
+  float* SolveKnots;  // the knots as the target format stores them
+  float* Controls;    // Capacity rows of MaxDimension floats
+  double* Band;       // normal equations: Capacity rows of MaxDegree + 1
+  double* Rhs;        // Capacity rows of MaxDimension
+  bool* Skipped;      // rows whose pivot vanished
+};
+
+BSplineSolver* CreateBSplineSolver(int32_t maxDegree, int32_t maxSamples, int32_t maxDimension) {
+  if (!KT_CHECK_PARAMETER(Curve, maxDegree >= 0 && maxDegree <= kMaxBSplineDegree &&
+                                     maxSamples >= 1 && maxDimension >= 1 &&
+                                     maxDimension <= kMaxCurveDimension)) {
+    return nullptr;
+  }
+  int64_t maxKnots = int64_t{maxDegree + 1} * maxSamples;
+  int64_t capacity = maxKnots + 1 + 2 * int64_t{maxDegree + 1};
+  if (!KT_CHECK_PARAMETER(Curve, capacity < (int64_t{1} << 28))) return nullptr;
+  // One block for everything, carved in order of alignment.
+  size_t band = sizeof(double) * capacity * (maxDegree + 1);
+  size_t rhs = sizeof(double) * capacity * maxDimension;
+  size_t knots = sizeof(float) * capacity;
+  size_t controls = sizeof(float) * capacity * maxDimension;
+  size_t total = sizeof(BSplineSolver) + band + rhs + 3 * knots + controls + capacity;
+  char* block = static_cast<char*>(KT_ALLOCATE_CLEARED(total + 16));
+  if (block == nullptr) return nullptr;
+  auto* solver = reinterpret_cast<BSplineSolver*>(block);
+  char* cursor = block + ((sizeof(BSplineSolver) + 15) & ~size_t{15});
+  solver->Band = reinterpret_cast<double*>(cursor), cursor += band;
+  solver->Rhs = reinterpret_cast<double*>(cursor), cursor += rhs;
+  solver->Knots = reinterpret_cast<float*>(cursor), cursor += knots;
+  solver->Refined = reinterpret_cast<float*>(cursor), cursor += knots;
+  solver->SolveKnots = reinterpret_cast<float*>(cursor), cursor += knots;
+  solver->Controls = reinterpret_cast<float*>(cursor), cursor += controls;
+  solver->Skipped = reinterpret_cast<bool*>(cursor);
+  solver->MaxDegree = maxDegree;
+  solver->MaxSamples = maxSamples;
+  solver->MaxDimension = maxDimension;
+  solver->MaxKnots = static_cast<int32_t>(maxKnots);
+  solver->Capacity = static_cast<int32_t>(capacity);
+  return solver;
+}
+
+void DestroyBSplineSolver(BSplineSolver* solver) { FreeBlock(solver); }
+
+namespace {
+
+// One fit's inputs, shared by the steps below.
+struct fit_job {
+  BSplineSolver* Solver;
+  int32_t Flags;
+  int32_t Degree;
+  float Tolerance;
+  const float* Samples;
+  int32_t Dimension;
+  int32_t SampleCount;
+  int32_t Format;
+  data_type_definition* FormatType;
+};
+
+bool IsOrientation(const fit_job& job) {
+  return (job.Flags & FitOrientation) != 0 && job.Dimension == 4;
+}
+
+const float* SampleAt(const fit_job& job, int32_t i) {
+  return job.Samples + int64_t{i} * job.Dimension;
+}
+
+float SquaredDistance(const float* a, const float* b, int32_t d) {
+  float sum = 0.0f;
+  for (int32_t k = 0; k < d; ++k) sum += (a[k] - b[k]) * (a[k] - b[k]);
+  return sum;
+}
+
+float Dot4(const float* a, const float* b) {
+  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3];
+}
+
+// Inserts `copies` knots of value v before the first knot greater than v.
+void InsertKnot(float* knots, int32_t* count, float v, int32_t copies) {
+  int32_t at = *count;
+  while (at > 0 && knots[at - 1] > v) --at;
+  std::memmove(knots + at + copies, knots + at, sizeof(float) * (*count - at));
+  for (int32_t c = 0; c < copies; ++c) knots[at + c] = v;
+  *count += copies;
+}
+
+int32_t PlaceInitialKnots(const fit_job& job, float jump, float crease) {
+  float* knots = job.Solver->Knots;
+  int32_t p = job.Degree;
+  int32_t n = job.SampleCount;
+  int32_t count = 2;
+  knots[0] = 0.0f;
+  knots[1] = static_cast<float>(n - 1);
+  if (job.Flags & FitStartKnots) {
+    for (int32_t j = p - 1; j >= 1; --j) InsertKnot(knots, &count, 0.125f * j, 1);
+  }
+  bool orientation = IsOrientation(job);
+  int32_t limit = job.Solver->MaxKnots - (p + 2);
+  for (int32_t i = 1; i + 1 < n && count < limit; ++i) {
+    const float* before = SampleAt(job, i - 1);
+    const float* here = SampleAt(job, i);
+    const float* after = SampleAt(job, i + 1);
+    // A jump starts a new piece at sample i: the evaluator puts a sample
+    // lying exactly on a knot into the span after it, so the step must be
+    // between i - 1 and i. Measuring the step after i as well would give a
+    // second jump and strand sample i in a piece of its own.
+    float jumpMeasure, creaseMeasure;
+    if (orientation) {
+      float step = 1.0f - Dot4(here, before);
+      jumpMeasure = step * step;
+      float bend = Dot4(here, after) - Dot4(here, before);
+      creaseMeasure = bend * bend;
+    } else {
+      jumpMeasure = SquaredDistance(here, before, job.Dimension);
+      creaseMeasure = 0.0f;
+      for (int32_t k = 0; k < job.Dimension; ++k) {
+        float second = 2.0f * here[k] - (before[k] + after[k]);
+        creaseMeasure += second * second;
+      }
+    }
+    if ((job.Flags & FitAllowJumps) && jumpMeasure > jump * jump) {
+      InsertKnot(knots, &count, static_cast<float>(i), p + 1);
+    } else if ((job.Flags & FitAllowCreases) && p > 0 && creaseMeasure > crease * crease) {
+      InsertKnot(knots, &count, static_cast<float>(i), p);
+    }
+  }
+  if (count == 2 && p > 1) {
+    count = p + 1;
+    for (int32_t k = 0; k <= p; ++k) knots[k] = static_cast<float>(k) * (n - 1) / p;
+  }
+  return count;
+}
+
+// Least squares for the control points of `count` knots (in sample units):
+// the normal equations are banded (half-bandwidth p) and factored by Cholesky
+// without pivoting. With FitPinEnds the first and last control points are
+// fixed to the first and last samples and the rest is solved around them.
+void SolveControls(const fit_job& job, const float* knots, int32_t count) {
+  BSplineSolver* s = job.Solver;
+  int32_t p = job.Degree;
+  int32_t d = job.Dimension;
+  int32_t width = p + 1;
+  std::memset(s->Band, 0, sizeof(double) * count * width);
+  std::memset(s->Rhs, 0, sizeof(double) * count * d);
+  bool pin = (job.Flags & FitPinEnds) != 0;
+  const float* firstSample = SampleAt(job, 0);
+  const float* lastSample = SampleAt(job, job.SampleCount - 1);
+  auto pinnedValue = [&](int32_t row) -> const float* {
+    if (!pin) return nullptr;
+    if (row == 0 && count > 1) return firstSample;
+    if (row == count - 1) return lastSample;
+    return nullptr;
+  };
+  int32_t span = 0;
+  for (int32_t j = 0; j < job.SampleCount; ++j) {
+    float t = static_cast<float>(j);
+    // The span the evaluator uses: first knot greater than t, clamped.
+    while (span < count - 1 && knots[span] <= t) ++span;
+    float window[2 * kMaxBSplineDegree];
+    for (int32_t r = 0; r < 2 * p; ++r) {
+      int32_t index = span - p + r;
+      window[r] = knots[index < 0 ? 0 : (index >= count ? count - 1 : index)];
+    }
+    float basis[kMaxBSplineDegree + 1];
+    EvaluateBSplineBasis(p, window, t, basis);
+    // Control points before the first stand for P_0: fold their weights.
+    int32_t rows[kMaxBSplineDegree + 1];
+    double weights[kMaxBSplineDegree + 1];
+    int32_t used = 0;
+    for (int32_t r = 0; r <= p; ++r) {
+      int32_t row = span - p + r;
+      if (row < 0) row = 0;
+      if (used > 0 && rows[used - 1] == row) {
+        weights[used - 1] += basis[r];
+      } else {
+        rows[used] = row;
+        weights[used++] = basis[r];
+      }
+    }
+    const float* sample = SampleAt(job, j);
+    for (int32_t a = 0; a < used; ++a) {
+      if (pinnedValue(rows[a]) != nullptr) continue;
+      double* band = s->Band + int64_t{rows[a]} * width;
+      double* rhs = s->Rhs + int64_t{rows[a]} * d;
+      for (int32_t k = 0; k < d; ++k) rhs[k] += weights[a] * sample[k];
+      for (int32_t b = 0; b < used; ++b) {
+        const float* fixed = pinnedValue(rows[b]);
+        double product = weights[a] * weights[b];
+        if (fixed != nullptr) {
+          for (int32_t k = 0; k < d; ++k) rhs[k] -= product * fixed[k];
+        } else if (rows[b] >= rows[a]) {
+          band[rows[b] - rows[a]] += product;
+        }
+      }
+    }
+  }
+  for (int32_t row = 0; row < count; ++row) {
+    const float* fixed = pinnedValue(row);
+    if (fixed == nullptr) continue;
+    s->Band[int64_t{row} * width] = 1.0;
+    for (int32_t k = 0; k < d; ++k) s->Rhs[int64_t{row} * d + k] = fixed[k];
+  }
+  // Banded Cholesky, A = U^T U; the diagonal keeps 1 / U(a, a). A pivot that
+  // vanishes (a control point no sample reaches) leaves its row out.
+  for (int32_t a = 0; a < count; ++a) {
+    double* row = s->Band + int64_t{a} * width;
+    for (int32_t k = 0; k < width && a + k < count; ++k) {
+      double sum = row[k];
+      for (int32_t m = 1; m + k < width && m <= a; ++m) {
+        const double* above = s->Band + int64_t{a - m} * width;
+        sum -= above[m] * above[m + k];
+      }
+      row[k] = sum;
+    }
+    if (row[0] > 1e-5) {
+      double inverse = 1.0 / std::sqrt(row[0]);
+      row[0] = inverse;
+      for (int32_t k = 1; k < width; ++k) row[k] *= inverse;
+      s->Skipped[a] = false;
+    } else {
+      for (int32_t k = 0; k < width; ++k) row[k] = 0.0;
+      s->Skipped[a] = true;
+    }
+  }
+  // Forward substitution U^T y = b, then back substitution U x = y.
+  for (int32_t a = 0; a < count; ++a) {
+    double* y = s->Rhs + int64_t{a} * d;
+    if (s->Skipped[a]) continue;
+    for (int32_t m = 1; m < width && m <= a; ++m) {
+      double u = s->Band[int64_t{a - m} * width + m];
+      const double* above = s->Rhs + int64_t{a - m} * d;
+      for (int32_t k = 0; k < d; ++k) y[k] -= u * above[k];
+    }
+    for (int32_t k = 0; k < d; ++k) y[k] *= s->Band[int64_t{a} * width];
+  }
+  for (int32_t a = count - 1; a >= 0; --a) {
+    double* x = s->Rhs + int64_t{a} * d;
+    if (s->Skipped[a]) {
+      // No sample reaches this control point: it copies its neighbour (the
+      // last one copies the last sample).
+      const float* from = a + 1 < count ? nullptr : lastSample;
+      for (int32_t k = 0; k < d; ++k) x[k] = from != nullptr ? from[k] : x[d + k];
+      continue;
+    }
+    const double* row = s->Band + int64_t{a} * width;
+    for (int32_t k = 1; k < width && a + k < count; ++k) {
+      const double* below = s->Rhs + int64_t{a + k} * d;
+      for (int32_t c = 0; c < d; ++c) x[c] -= row[k] * below[c];
+    }
+    for (int32_t c = 0; c < d; ++c) x[c] *= row[0];
+  }
+  for (int64_t i = 0; i < int64_t{count} * d; ++i) s->Controls[i] = static_cast<float>(s->Rhs[i]);
+}
+
+// The curve of the current knots in the target format, in sample units.
+curve2* BuildFitCurve(const fit_job& job, const float* knots, int32_t count, float scale) {
+  BSplineSolver* s = job.Solver;
+  const float* stored = knots;
+  if (scale != 1.0f) {
+    for (int32_t i = 0; i < count; ++i) s->Refined[i] = knots[i] * scale;
+    stored = s->Refined;
+  }
+  curve_builder builder;
+  BeginCurveInPlace(&builder, job.FormatType, job.Degree, job.Dimension, count);
+  SetKnotArray(&builder, stored);
+  SetControlArray(&builder, s->Controls);
+  return EndCurve(&builder);
+}
+
+// Solves for `knots` as the target format will store them, so the curve is
+// measured as it is kept.
+void SolveForFormat(const fit_job& job, const float* knots, int32_t count) {
+  QuantizeKnotsForFormat(job.Format, count, knots, job.Solver->SolveKnots);
+  SolveControls(job, job.Solver->SolveKnots, count);
+}
+
+float SampleError(const fit_job& job, const float* value, const float* sample) {
+  if (IsOrientation(job)) {
+    float e = 1.0f - Dot4(value, sample);
+    return e * e;
+  }
+  return SquaredDistance(value, sample, job.Dimension);
+}
+
+int32_t CurveDataBytes(const curve2* curve) {
+  return static_cast<int32_t>(CurveDataCopySize(curve->CurveData.Object));
+}
+
+struct refine_result {
+  bool Inserted = false;
+  bool Missed = false;
+};
+
+// One pass over every sample: a span holding a sample beyond the tolerance
+// gets one knot at its middle when it is wide enough; otherwise the sample
+// cannot be fixed and the fit misses.
+refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* count) {
+  BSplineSolver* s = job.Solver;
+  const float* knots = s->Knots;
+  float* out = s->Refined;
+  int32_t k = *count;
+  int32_t written = 0;
+  refine_result result;
+  float limit = job.Tolerance * job.Tolerance;
+  bool orientation = IsOrientation(job);
+  int32_t span = 0;
+  bool candidate = false;
+  float value[kMaxCurveDimension];
+  auto closeSpan = [&](int32_t right) {
+    // Copies knots up to `right`, with the midpoint before it if chosen.
+    if (candidate) {
+      out[written++] = (knots[right - 1] + knots[right]) * 0.5f;
+      result.Inserted = true;
+    }
+    candidate = false;
+  };
+  out[written++] = knots[0];
+  span = 0;
+  for (int32_t j = 0; j < job.SampleCount; ++j) {
+    float t = static_cast<float>(j);
+    while (span < k - 1 && knots[span] <= t) {
+      if (span > 0) {
+        closeSpan(span);
+        out[written++] = knots[span];
+      }
+      ++span;
+    }
+    if (span == 0) continue;  // only with a single knot
+    EvaluateCurveAtT(job.Dimension, orientation, curve, nullptr, nullptr, 0.0f, t, value,
+                     nullptr);
+    float error = SampleError(job, value, SampleAt(job, j));
+    if (!(error <= limit)) {
+      float left = knots[span - 1];
+      bool repeated = span >= 2 && knots[span - 2] == left;
+      float needed = (span == 1 || repeated) ? 6.0f : 3.0f;
+      if (knots[span] - left >= needed && written + (k - span) + 1 < s->MaxKnots) {
+        candidate = true;
+      } else {
+        result.Missed = true;
+      }
+    }
+  }
+  while (span < k - 1) {
+    if (span > 0) {
+      closeSpan(span);
+      out[written++] = knots[span];
+    }
+    ++span;
+  }
+  if (k > 1) {
+    closeSpan(k - 1);
+    out[written++] = knots[k - 1];
+  }
+  *count = written;
+  return result;
+}
+
+curve2* EliminateKnots(const fit_job& job, float tolerance, int32_t* count) {
+  BSplineSolver* s = job.Solver;
+  float* knots = s->Knots;
+  int32_t k = (job.Flags & FitStartKnots) ? 2 : 1;
+  curve2* accepted = nullptr;
+  float limit = tolerance * tolerance;
+  float duration = static_cast<float>(job.SampleCount - 1);
+  while (*count >= 4 && k < *count - 1) {
+    float* trial = s->Refined;
+    int32_t trialCount = 0;
+    for (int32_t i = 0; i < *count; ++i)
+      if (i != k) trial[trialCount++] = knots[i];
+    SolveForFormat(job, trial, trialCount);
+    curve2* curve = BuildFitCurve(job, trial, trialCount, 1.0f);
+    CurveErrorStats stats;
+    if (curve != nullptr && MeasureCurveError(job.Flags, job.Dimension, duration, curve,
+                                              job.SampleCount, job.Samples, &stats) &&
+        stats.MaxSquaredError <= limit) {
+      std::memcpy(knots, trial, sizeof(float) * trialCount);
+      *count = trialCount;
+      FreeCurve(accepted);
+      accepted = curve;
+    } else {
+      FreeCurve(curve);
+      ++k;
+    }
+  }
+  SolveForFormat(job, knots, *count);
+  return accepted;
+}
+
+}  // namespace
+
+curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float tolerance,
+                   float jumpThreshold, float crease, const float* samples, int32_t dimension,
+                   int32_t sampleCount, float dT, data_type_definition* format, int32_t byteLimit,
+                   bool* achieved, int32_t* byteSize) {
+  if (achieved != nullptr) *achieved = false;
+  if (byteSize != nullptr) *byteSize = -1;
+  int32_t formatNumber = format != nullptr ? FindCurveFormat(format) : CurveFormatDaK32fC32f;
+  // The solver's maxima bound every buffer below: check them before use.
+  if (!KT_CHECK_PARAMETER(Curve, solver != nullptr && samples != nullptr && degree >= 0 &&
+                                     degree <= solver->MaxDegree && dimension >= 1 &&
+                                     dimension <= solver->MaxDimension && sampleCount >= 2 &&
+                                     sampleCount <= solver->MaxSamples && dT > 0.0f &&
+                                     std::isfinite(dT) && tolerance >= 0.0f &&
+                                     formatNumber != CurveFormatUnknown)) {
+    return nullptr;
+  }
+  fit_job job{solver, flags, degree, tolerance, samples, dimension, sampleCount, formatNumber,
+              GetCurveFormatType(formatNumber)};
+  int32_t count = PlaceInitialKnots(job, jumpThreshold, crease);
+  curve2* curve = nullptr;
+  bool limited = false;
+  refine_result refined;
+  for (;;) {
+    SolveForFormat(job, solver->Knots, count);
+    FreeCurve(curve);
+    curve = BuildFitCurve(job, solver->Knots, count, 1.0f);
+    if (curve == nullptr) return nullptr;
+    int32_t size = CurveDataBytes(curve);
+    if ((byteLimit > 0 && size > byteLimit) || count >= solver->MaxKnots) {
+      limited = true;
+      break;
+    }
+    int32_t next = count;
+    refined = RefineKnots(job, curve, &next);
+    if (!refined.Inserted) break;
+    std::swap(solver->Knots, solver->Refined);
+    count = next;
+  }
+  if (!limited) {
+    curve2* reduced = nullptr;
+    if (!refined.Missed && (flags & FitEliminateKnots)) {
+      reduced = EliminateKnots(job, tolerance, &count);
+    } else if (refined.Missed && (flags & FitEliminateOnMiss)) {
+      CurveErrorStats stats;
+      if (MeasureCurveError(flags, dimension, static_cast<float>(sampleCount - 1), curve,
+                            sampleCount, samples, &stats)) {
+        reduced = EliminateKnots(job, std::sqrt(stats.MaxSquaredError) + tolerance, &count);
+      }
+    }
+    if (reduced != nullptr) FreeCurve(reduced);
+  }
+  FreeCurve(curve);
+  // The curve that is kept, in time units; its error is measured as stored,
+  // so a reported success holds for exactly these numbers.
+  curve = BuildFitCurve(job, solver->Knots, count, dT);
+  if (curve == nullptr) return nullptr;
+  CurveErrorStats stats;
+  bool within = MeasureCurveError(flags, dimension, static_cast<float>(sampleCount - 1) * dT,
+                                  curve, sampleCount, samples, &stats) &&
+                stats.MaxSquaredError <= tolerance * tolerance;
+  if (achieved != nullptr) *achieved = !limited && !refined.Missed && within;
+  if (byteSize != nullptr) *byteSize = CurveDataBytes(curve);
+  return curve;
+}
+
+bool MeasureCurveError(int32_t flags, int32_t dimension, float duration, const curve2* curve,
+                       int32_t sampleCount, const float* samples, CurveErrorStats* stats) {
+  if (!KT_CHECK_PARAMETER(Curve, stats != nullptr)) return false;
+  *stats = CurveErrorStats{};
+  if (!KT_CHECK_PARAMETER(Curve, curve != nullptr && samples != nullptr && sampleCount >= 1 &&
+                                     dimension >= 1 && dimension <= kMaxCurveDimension)) {
+    return false;
+  }
+  bool orientation = (flags & FitOrientation) != 0 && dimension == 4;
+  float step = sampleCount > 1 ? duration / static_cast<float>(sampleCount - 1) : 0.0f;
+  float value[kMaxCurveDimension];
+  for (int32_t i = 0; i < sampleCount; ++i) {
+    float t = static_cast<float>(i) * step;
+    int32_t knot = FindCurveKnot(curve, t);
+    if (!EvaluateCurveAtKnot(dimension, orientation, curve, nullptr, nullptr, 0.0f,
+                             knot < 0 ? 0 : knot, t, value, nullptr)) {
+      return false;
+    }
+    const float* sample = samples + int64_t{i} * dimension;
+    float error;
+    if (orientation) {
+      float e = 1.0f - Dot4(value, sample);
+      error = e * e;
+    } else {
+      error = SquaredDistance(value, sample, dimension);
+    }
+    stats->TotalSquaredError += error;
+    if (error > stats->MaxSquaredError || std::isnan(error)) {
+      stats->MaxSquaredError = error;
+      stats->MaxErrorSample = i;
+      stats->MaxErrorKnot = knot;
+    }
+  }
+  return true;
+}
+
+}  // namespace ketrel

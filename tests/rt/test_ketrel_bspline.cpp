@@ -1,0 +1,437 @@
+// B-spline evaluation against a textbook de Boor, and the fitter's accuracy
+// regression: known shapes must come out within tolerance with few knots.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "rt/ketrel_bspline.h"
+#include "rt/ketrel_bspline_solver.h"
+#include "rt/ketrel_curve.h"
+#include "tests/support/log_capture.h"
+
+namespace ketrel {
+namespace {
+
+// Textbook de Boor on a clamped knot vector, in double precision. Our model
+// (K knots, K controls, P_{i-p}..P_i on span [t_{i-1}, t_i), controls before
+// the first standing for P_0) is the standard B-spline with controls
+// Q_j = P_{max(j - p, 0)} and knots U_m = t_{clamp(m - p - 1)}.
+std::vector<double> DeBoor(int p, int d, const std::vector<float>& t, const std::vector<float>& P,
+                           double x) {
+  int K = static_cast<int>(t.size());
+  int n = K + p - 1;  // last control index
+  std::vector<double> U(n + p + 2);
+  for (int m = 0; m < static_cast<int>(U.size()); ++m) {
+    int j = m - p - 1;
+    U[m] = t[j < 0 ? 0 : (j > K - 1 ? K - 1 : j)];
+  }
+  auto Q = [&](int j, int c) { return static_cast<double>(P[(j - p < 0 ? 0 : j - p) * d + c]); };
+  int k = p;
+  for (int m = p; m <= n; ++m)
+    if (U[m] <= x && U[m] < U[m + 1]) k = m;
+  std::vector<double> result(d);
+  for (int c = 0; c < d; ++c) {
+    std::vector<double> dd(p + 1);
+    for (int j = 0; j <= p; ++j) dd[j] = Q(j + k - p, c);
+    for (int r = 1; r <= p; ++r) {
+      for (int j = p; j >= r; --j) {
+        double den = U[j + 1 + k - r] - U[j + k - p];
+        double alpha = den == 0 ? 0 : (x - U[j + k - p]) / den;
+        dd[j] = (1 - alpha) * dd[j - 1] + alpha * dd[j];
+      }
+    }
+    result[c] = dd[p];
+  }
+  return result;
+}
+
+curve2* FloatCurve(int degree, int d, const std::vector<float>& knots,
+                   const std::vector<float>& controls) {
+  curve_builder* b = BeginCurve(DaK32fC32fType, degree, d, static_cast<int>(knots.size()));
+  SetKnotArray(b, knots.data());
+  SetControlArray(b, controls.data());
+  return EndCurve(b);
+}
+
+TEST(BSplineEvaluation, MatchesTextbookDeBoorForEveryDegreeAndDimension) {
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> value(-5.0f, 5.0f);
+  for (int p = 0; p <= 3; ++p) {
+    for (int d : {1, 2, 3, 4, 7, 9}) {
+      // Knots with creases (p copies) among them.
+      std::vector<float> knots = {0.0f};
+      for (int i = 0; i < 9; ++i) {
+        float next = knots.back() + 0.25f + (random() % 8) * 0.5f;
+        int copies = (p > 1 && i == 4) ? p : 1;
+        for (int c = 0; c < copies; ++c) knots.push_back(next);
+      }
+      std::vector<float> controls(knots.size() * d);
+      for (float& c : controls) c = value(random);
+      curve2* curve = FloatCurve(p, d, knots, controls);
+      ASSERT_NE(curve, nullptr);
+      for (float x = 0.0f; x <= knots.back(); x += 0.0625f) {
+        float ours[16];
+        ASSERT_TRUE(EvaluateCurveAtT(d, false, curve, nullptr, nullptr, 0, x, ours, nullptr));
+        std::vector<double> reference = DeBoor(p, d, knots, controls, x);
+        for (int c = 0; c < d; ++c) {
+          ASSERT_NEAR(ours[c], reference[c], 1e-6 * (1 + std::fabs(reference[c])))
+              << "degree " << p << " dimension " << d << " t " << x;
+        }
+      }
+      FreeCurve(curve);
+    }
+  }
+}
+
+TEST(BSplineEvaluation, DegenerateInputsNeverDivideByZero) {
+  // Coincident knots everywhere and times outside the span.
+  float knots[6] = {2, 2, 2, 2, 2, 2};
+  float controls[4] = {1, 2, 3, 4};
+  float out;
+  ASSERT_TRUE(EvaluateBSpline(3, 1, knots, controls, 2.0f, &out));
+  EXPECT_EQ(out, 4.0f);
+  float spread[6] = {0, 1, 2, 3, 4, 5};
+  ASSERT_TRUE(EvaluateBSpline(3, 1, spread, controls, 100.0f, &out));
+  EXPECT_TRUE(std::isfinite(out));
+  test::LogCapture log;
+  EXPECT_FALSE(EvaluateBSpline(4, 1, spread, controls, 1.0f, &out));
+  EXPECT_FALSE(EvaluateBSpline(1, 16, spread, controls, 1.0f, &out));
+  EXPECT_EQ(log.errors(), 2u);
+}
+
+// ---- Fitting --------------------------------------------------------------
+
+struct Fit {
+  curve2* curve = nullptr;
+  bool achieved = false;
+  ~Fit() { FreeCurve(curve); }
+};
+
+CurveFitParameters Parameters(int degree, float tolerance) {
+  CurveFitParameters p;
+  p.Degree = degree;
+  p.Tolerance = tolerance;
+  return p;
+}
+
+void Compress(Fit* fit, BSplineSolver* solver, int flags, const CurveFitParameters& p,
+              const std::vector<float>& samples, int d, float dT) {
+  fit->curve = CompressCurve(solver, flags, p, samples.data(), d,
+                             static_cast<int>(samples.size()) / d, dT, &fit->achieved);
+}
+
+float MaxDistance(const curve2* curve, int d, float dT, int n, const std::vector<float>& samples) {
+  CurveErrorStats stats;
+  EXPECT_TRUE(MeasureCurveError(0, d, (n - 1) * dT, curve, n, samples.data(), &stats));
+  return std::sqrt(stats.MaxSquaredError);
+}
+
+TEST(CurveFitting, RampAtDegreeOneNeedsTwoKnots) {
+  BSplineSolver* solver = CreateBSplineSolver(3, 100, 4);
+  std::vector<float> ramp;
+  for (int i = 0; i < 50; ++i) ramp.push_back(0.5f * i - 3.0f);
+  Fit fit;
+  Compress(&fit, solver, 0, Parameters(1, 1e-4f), ramp, 1, 1.0f / 30);
+  ASSERT_NE(fit.curve, nullptr);
+  EXPECT_TRUE(fit.achieved);
+  EXPECT_EQ(GetCurveKnotCount(fit.curve), 2);
+  EXPECT_LE(MaxDistance(fit.curve, 1, 1.0f / 30, 50, ramp), 1e-4f);
+  DestroyBSplineSolver(solver);
+}
+
+TEST(CurveFitting, CubicAtDegreeThreeIsExactWithFewKnots) {
+  // Control points before the first stand for P_0, so every curve of degree
+  // 3 starts with zero first and second derivative: a cubic of that kind is
+  // in the curve space and must come out exact.
+  BSplineSolver* solver = CreateBSplineSolver(3, 100, 4);
+  std::vector<float> cubic;
+  for (int i = 0; i < 60; ++i) {
+    float x = i / 59.0f;
+    cubic.push_back(-3 * x * x * x + 1);
+  }
+  for (int flags : {0, FitStartKnots | FitPinEnds}) {
+    Fit fit;
+    Compress(&fit, solver, flags, Parameters(3, 1e-4f), cubic, 1, 0.1f);
+    ASSERT_NE(fit.curve, nullptr);
+    EXPECT_TRUE(fit.achieved);
+    EXPECT_LE(GetCurveKnotCount(fit.curve), 5);
+    EXPECT_LE(MaxDistance(fit.curve, 1, 0.1f, 60, cubic), 2e-6f);
+  }
+  DestroyBSplineSolver(solver);
+}
+
+TEST(CurveFitting, SinCosStaysWithinToleranceBetweenSamplesToo) {
+  const int n = 301;
+  const float dT = 1.0f / 30;
+  auto shape = [](double t, float* out) {
+    out[0] = static_cast<float>(std::sin(t));
+    out[1] = static_cast<float>(std::cos(t));
+    out[2] = static_cast<float>(0.5 * std::sin(2 * t));
+  };
+  std::vector<float> samples(n * 3);
+  for (int i = 0; i < n; ++i) shape(i * dT, &samples[i * 3]);
+  BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
+  Fit fit;
+  Compress(&fit, solver, FitStartKnots | FitPinEnds, Parameters(3, 0.01f), samples, 3, dT);
+  ASSERT_NE(fit.curve, nullptr);
+  EXPECT_TRUE(fit.achieved);
+  EXPECT_LE(MaxDistance(fit.curve, 3, dT, n, samples), 0.01f);
+  float worst = 0;
+  for (int i = 0; i <= 4 * (n - 1); ++i) {
+    float t = i * dT / 4, value[3], truth[3];
+    EvaluateCurveAtT(3, false, fit.curve, nullptr, nullptr, 0, t, value, nullptr);
+    shape(t, truth);
+    worst = std::fmax(worst, std::sqrt((value[0] - truth[0]) * (value[0] - truth[0]) +
+                                       (value[1] - truth[1]) * (value[1] - truth[1]) +
+                                       (value[2] - truth[2]) * (value[2] - truth[2])));
+  }
+  EXPECT_LE(worst, 0.01f);
+  // Regression thresholds: 19 knots and 352 bytes when they were set.
+  EXPECT_LE(GetCurveKnotCount(fit.curve), 19);
+  EXPECT_LE(GetCurveByteSize(fit.curve), 352);
+  DestroyBSplineSolver(solver);
+}
+
+void AxisAngleQuaternion(double degrees, float* q) {
+  double half = degrees * M_PI / 360.0;
+  double axis[3] = {0.48, 0.6, 0.64};  // unit length
+  for (int k = 0; k < 3; ++k) q[k] = static_cast<float>(axis[k] * std::sin(half));
+  q[3] = static_cast<float>(std::cos(half));
+}
+
+double AngleBetween(const float* a, const float* b) {
+  double dot = std::fabs(double{a[0]} * b[0] + double{a[1]} * b[1] + double{a[2]} * b[2] +
+                         double{a[3]} * b[3]);
+  return 2.0 * std::acos(std::fmin(1.0, dot)) * 180.0 / M_PI;
+}
+
+TEST(CurveFitting, OrientationSweepStaysWithinHalfADegree) {
+  const int n = 120;
+  const float dT = 1.0f / 30;
+  std::vector<float> samples(n * 4);
+  for (int i = 0; i < n; ++i) AxisAngleQuaternion(170.0 * i / (n - 1), &samples[i * 4]);
+  BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
+  CurveFitParameters p = Parameters(3, OrientationToleranceFromDegrees(0.5f));
+  p.CandidateFormats = OrientationCurveFormats;
+  p.CandidateFormatCount = 3;
+  Fit fit;
+  Compress(&fit, solver, 0x31, p, samples, 4, dT);
+  ASSERT_NE(fit.curve, nullptr);
+  EXPECT_TRUE(fit.achieved);
+  double worst = 0;
+  for (int i = 0; i <= 4 * (n - 1); ++i) {
+    float value[4], truth[4];
+    EvaluateCurveAtT(4, true, fit.curve, nullptr, nullptr, 0, i * dT / 4, value, nullptr);
+    AxisAngleQuaternion(170.0 * i / (4.0 * (n - 1)), truth);
+    worst = std::fmax(worst, AngleBetween(value, truth));
+  }
+  EXPECT_LE(worst, 0.5);
+  DestroyBSplineSolver(solver);
+}
+
+TEST(CurveFitting, StepsWithJumpsAreReproducedExactly) {
+  std::vector<float> step;
+  for (int i = 0; i < 40; ++i) step.push_back(i < 17 ? 0.0f : (i < 29 ? 1.0f : -2.0f));
+  BSplineSolver* solver = CreateBSplineSolver(3, 40, 4);
+  for (int degree = 0; degree <= 3; ++degree) {
+    CurveFitParameters p = Parameters(degree, 1e-3f);
+    p.JumpThreshold = 0.5f;
+    Fit fit;
+    Compress(&fit, solver, FitAllowJumps | FitPinEnds, p, step, 1, 0.5f);
+    ASSERT_NE(fit.curve, nullptr);
+    EXPECT_TRUE(fit.achieved) << "degree " << degree;
+    EXPECT_LE(MaxDistance(fit.curve, 1, 0.5f, 40, step), 1e-6f) << "degree " << degree;
+    if (degree == 0) EXPECT_EQ(MaxDistance(fit.curve, 1, 0.5f, 40, step), 0.0f);
+  }
+  DestroyBSplineSolver(solver);
+}
+
+TEST(CurveFitting, LimitsAreReportedAsMisses) {
+  std::vector<float> noise(80);
+  std::mt19937 random(3);
+  for (float& v : noise) v = static_cast<float>(random() % 1000) / 100.0f;
+  BSplineSolver* solver = CreateBSplineSolver(3, 80, 4);
+  bool achieved = true;
+  int32_t size = 0;
+  // Stopped by the size limit.
+  curve2* limited = FitBSpline(solver, 0, 3, 0.01f, 0, 0, noise.data(), 1, 80, 0.1f, nullptr, 64,
+                               &achieved, &size);
+  ASSERT_NE(limited, nullptr);
+  EXPECT_FALSE(achieved);
+  EXPECT_EQ(size, GetCurveByteSize(limited) - 16);
+  FreeCurve(limited);
+  // Spans too narrow to split.
+  achieved = true;
+  curve2* narrow = FitBSpline(solver, 0, 3, 0.0f, 0, 0, noise.data(), 1, 80, 0.1f, nullptr, 0,
+                              &achieved, &size);
+  ASSERT_NE(narrow, nullptr);
+  EXPECT_FALSE(achieved);
+  FreeCurve(narrow);
+  DestroyBSplineSolver(solver);
+}
+
+TEST(CurveFitting, SolverMaximaAndParametersAreCheckedFirst) {
+  test::LogCapture log;
+  BSplineSolver* solver = CreateBSplineSolver(2, 10, 3);
+  std::vector<float> samples(20 * 4, 1.0f);
+  CurveFitParameters p = Parameters(3, 0.1f);
+  bool achieved = true;
+  EXPECT_EQ(CompressCurve(solver, 0, p, samples.data(), 1, 5, 0.1f, &achieved), nullptr);  // degree
+  p.Degree = 2;
+  EXPECT_EQ(CompressCurve(solver, 0, p, samples.data(), 1, 20, 0.1f, &achieved), nullptr);  // N
+  EXPECT_EQ(CompressCurve(solver, 0, p, samples.data(), 4, 5, 0.1f, &achieved), nullptr);  // d
+  EXPECT_EQ(CompressCurve(solver, 0, p, samples.data(), 16, 1, 0.1f, &achieved), nullptr);
+  p.Tolerance = -1;
+  EXPECT_EQ(CompressCurve(solver, 0, p, samples.data(), 1, 5, 0.1f, &achieved), nullptr);
+  p.Tolerance = 0.1f;
+  data_type_definition* holes[2] = {DaK32fC32fType, nullptr};
+  p.CandidateFormats = holes;
+  p.CandidateFormatCount = 2;
+  EXPECT_EQ(CompressCurve(solver, 0, p, samples.data(), 1, 5, 0.1f, &achieved), nullptr);
+  p.CandidateFormatCount = 0;
+  p.IdentityFormat = DaIdentityType;  // without a value
+  EXPECT_EQ(CompressCurve(solver, 0, p, samples.data(), 1, 5, 0.1f, &achieved), nullptr);
+  EXPECT_FALSE(achieved);
+  EXPECT_EQ(log.errors(), 7u);
+  EXPECT_TRUE(log.Contains("Parameter check failed. (Verbose logging disabled)"));
+  EXPECT_EQ(OrientationToleranceFromDegrees(-1.0f), 0.0f);
+  EXPECT_NEAR(OrientationToleranceFromDegrees(0.5f), 1 - std::cos(0.25 * M_PI / 180), 1e-9);
+  DestroyBSplineSolver(solver);
+}
+
+TEST(CurveFitting, FewSamplesAndConstantsBecomeIdentityOrConstantCurves) {
+  BSplineSolver* solver = CreateBSplineSolver(3, 10, 4);
+  const float zero[3] = {0, 0, 0};
+  CurveFitParameters p = Parameters(3, 0.01f);
+  p.ConstantFormat = D3Constant32fType;
+  bool achieved = false;
+  // No samples, no identity format given: still an identity curve.
+  curve2* none = CompressCurve(solver, 0, p, nullptr, 3, 0, 0.1f, &achieved);
+  ASSERT_NE(none, nullptr);
+  EXPECT_TRUE(CurveIsIdentity(none));
+  FreeCurve(none);
+  std::vector<float> one = {0.001f, 0, 0};
+  curve2* single = CompressCurve(solver, 0, p, one.data(), 3, 1, 0.1f, &achieved);
+  EXPECT_TRUE(CurveIsConstantNotIdentity(single));  // no identity value
+  FreeCurve(single);
+  p.IdentityFormat = DaIdentityType;
+  p.IdentityValue = zero;
+  single = CompressCurve(solver, 0, p, one.data(), 3, 1, 0.1f, &achieved);
+  EXPECT_TRUE(CurveIsIdentity(single));
+  FreeCurve(single);
+  // Identical samples: a full fit without reduction, a constant with it even
+  // at tolerance 0.
+  std::vector<float> same(8 * 3, 2.5f);
+  p.Tolerance = 0;
+  curve2* fitted = CompressCurve(solver, 0, p, same.data(), 3, 8, 0.1f, &achieved);
+  EXPECT_EQ(GetCurveFormat(fitted), CurveFormatDaK32fC32f);
+  FreeCurve(fitted);
+  p.ReduceToConstant = 1;
+  curve2* constant = CompressCurve(solver, 0, p, same.data(), 3, 8, 0.1f, &achieved);
+  EXPECT_EQ(GetCurveFormat(constant), CurveFormatD3Constant32f);
+  EXPECT_TRUE(achieved);
+  float value[3];
+  EvaluateCurveAtT(3, false, constant, nullptr, nullptr, 0, 0.3f, value, nullptr);
+  EXPECT_EQ(value[1], 2.5f);
+  FreeCurve(constant);
+  DestroyBSplineSolver(solver);
+}
+
+TEST(CurveFitting, CandidatesWinOnlyWhenReallySmaller) {
+  BSplineSolver* solver = CreateBSplineSolver(3, 100, 4);
+  std::vector<float> ramp;
+  for (int i = 0; i < 50; ++i) ramp.push_back(0.25f * i);
+  // DaK16uC16u of two knots is exactly as large as DaK32fC32f: not taken.
+  data_type_definition* formats[2] = {DaK32fC32fType, DaK16uC16uType};
+  CurveFitParameters p = Parameters(1, 0.1f);
+  p.CandidateFormats = formats;
+  p.CandidateFormatCount = 2;
+  Fit equal;
+  Compress(&equal, solver, 0, p, ramp, 1, 0.1f);
+  EXPECT_EQ(GetCurveFormat(equal.curve), CurveFormatDaK32fC32f);
+  // A curve that misses everywhere: the quantized one only wins with
+  // "Quant. on missed tolerance".
+  std::vector<float> noise(100);
+  std::mt19937 random(5);
+  for (float& v : noise) v = static_cast<float>(random() % 1000) / 100.0f;
+  formats[1] = DaK8uC8uType;
+  p = Parameters(3, 0.0f);
+  p.CandidateFormats = formats;
+  p.CandidateFormatCount = 2;
+  Fit strict, lenient;
+  Compress(&strict, solver, 0, p, noise, 1, 0.1f);
+  EXPECT_FALSE(strict.achieved);
+  EXPECT_EQ(GetCurveFormat(strict.curve), CurveFormatDaK32fC32f);
+  p.QuantizeOnMiss = 1;
+  Compress(&lenient, solver, 0, p, noise, 1, 0.1f);
+  EXPECT_FALSE(lenient.achieved);
+  EXPECT_EQ(GetCurveFormat(lenient.curve), CurveFormatDaK8uC8u);
+  EXPECT_LT(GetCurveByteSize(lenient.curve), GetCurveByteSize(strict.curve));
+  DestroyBSplineSolver(solver);
+}
+
+TEST(CurveFitting, KnotEliminationKeepsToleranceWithFewerKnots) {
+  const int n = 200;
+  std::vector<float> samples(n);
+  for (int i = 0; i < n; ++i) samples[i] = static_cast<float>(std::sin(i * 0.05) * 3);
+  BSplineSolver* solver = CreateBSplineSolver(3, n, 4);
+  Fit plain, eliminated;
+  Compress(&plain, solver, 0x30, Parameters(3, 0.001f), samples, 1, 0.1f);
+  Compress(&eliminated, solver, 0x70, Parameters(3, 0.001f), samples, 1, 0.1f);
+  EXPECT_TRUE(eliminated.achieved);
+  EXPECT_LT(GetCurveKnotCount(eliminated.curve), GetCurveKnotCount(plain.curve));
+  EXPECT_LE(MaxDistance(eliminated.curve, 1, 0.1f, n, samples), 0.001f);
+  DestroyBSplineSolver(solver);
+}
+
+// The decoded numbers of a curve, bit for bit, with its format and size.
+std::vector<uint32_t> Fingerprint(const curve2* curve) {
+  std::vector<uint32_t> out = {static_cast<uint32_t>(GetCurveFormat(curve)),
+                               static_cast<uint32_t>(GetCurveByteSize(curve))};
+  int k = GetCurveKnotCount(curve), d = GetCurveStoredDimension(curve);
+  std::vector<float> knots(k), controls(k * d);
+  if (k > 0) ExtractCurveKnotsControls(curve, 0, k, knots.data(), controls.data(), nullptr);
+  for (float f : knots) out.push_back(std::bit_cast<uint32_t>(f));
+  for (float f : controls) out.push_back(std::bit_cast<uint32_t>(f));
+  return out;
+}
+
+TEST(CurveFitting, ResultsAreIdenticalWhateverThreadFits) {
+  const int n = 90, channels = 12;
+  std::vector<std::vector<float>> data(channels);
+  std::mt19937 random(11);
+  for (int c = 0; c < channels; ++c) {
+    for (int i = 0; i < n; ++i)
+      for (int k = 0; k < 3; ++k)
+        data[c].push_back(static_cast<float>(std::sin(i * 0.07 * (c + 1) + k)) +
+                          (random() % 100) * 1e-4f);
+  }
+  CurveFitParameters p = Parameters(3, 0.005f);
+  p.CandidateFormats = PositionCurveFormats;
+  p.CandidateFormatCount = 6;
+  auto fitAll = [&](bool reverse, std::vector<std::vector<uint32_t>>* out) {
+    BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
+    out->resize(channels);
+    for (int j = 0; j < channels; ++j) {
+      int c = reverse ? channels - 1 - j : j;
+      bool achieved;
+      curve2* curve = CompressCurve(solver, 0x36, p, data[c].data(), 3, n, 1 / 30.0f, &achieved);
+      (*out)[c] = Fingerprint(curve);
+      FreeCurve(curve);
+    }
+    DestroyBSplineSolver(solver);
+  };
+  std::vector<std::vector<uint32_t>> reference, results[3];
+  fitAll(false, &reference);
+  std::thread workers[3];
+  for (int w = 0; w < 3; ++w) workers[w] = std::thread(fitAll, w % 2 == 1, &results[w]);
+  for (std::thread& worker : workers) worker.join();
+  for (auto& result : results) EXPECT_EQ(result, reference);
+}
+
+}  // namespace
+}  // namespace ketrel
