@@ -1,0 +1,651 @@
+// The mesh builder: vertex layout plan, positions with their bone weights, and
+// the welding of triangle corners into vertices.
+
+#include "rt/ketrel_mesh_builder.h"
+
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "rt/ketrel_log.h"
+#include "rt/ketrel_memory.h"
+#include "rt/ketrel_mesh_builder_internal.h"
+#include "rt/ketrel_object_ops.h"
+
+namespace ketrel {
+namespace {
+
+constexpr float DefaultTolerance = 0.001f;
+
+bool NameIs(const data_type_definition* member, const char* name) {
+  return member->Name != nullptr && MemberNamesMatch(member->Name, name);
+}
+
+bool NameStartsWith(const char* name, const char* prefix) {
+  if (name == nullptr) return false;
+  for (; *prefix != '\0'; ++name, ++prefix) {
+    const char a = (*name >= 'A' && *name <= 'Z') ? static_cast<char>(*name + 32) : *name;
+    const char b = (*prefix >= 'A' && *prefix <= 'Z') ? static_cast<char>(*prefix + 32) : *prefix;
+    if (a != b) return false;
+  }
+  return true;
+}
+
+bool IsWeightType(uint32_t type) {
+  switch (type) {
+    case Real32Member:
+    case Real16Member:
+    case BinormalInt8Member:
+    case NormalUInt8Member:
+    case BinormalInt16Member:
+    case NormalUInt16Member:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Vertices are plain numbers: anything holding pointers or nested records
+// could not be copied, compared byte for byte or swapped as one vertex.
+bool IsVertexMemberType(uint32_t type) {
+  return type >= TransformMember + 1 && type < MemberTypeCount && type != EmptyReferenceMember;
+}
+
+bool BuildPlans(mesh_builder* b) {
+  int32_t offset = 0;
+  int32_t keyFloats = 0;
+  for (int32_t i = 0; i < b->MemberCount; ++i) {
+    const data_type_definition* member = b->VertexType + i;
+    if (!KT_CHECK_PARAMETER(Mesh, IsVertexMemberType(member->Type))) return false;
+    vertex_member_plan& plan = b->Plans[i];
+    plan.Member = member;
+    plan.Offset = offset;
+    plan.Width = GetMemberArrayWidth(member);
+    plan.PackedDec3N = false;
+    plan.CornerOffset = 0;
+    plan.CompareCount = 0;
+    plan.KeyOffset = 0;
+    plan.Tolerance = DefaultTolerance;
+    offset += GetMemberTypeSize(member);
+
+    int32_t direction = -1;
+    int32_t* directionPlan = nullptr;
+    if (NameIs(member, "Position")) {
+      plan.Kind = vertex_member_kind::Position;
+      if (b->PositionPlan < 0) b->PositionPlan = i;
+    } else if (NameIs(member, "BoneWeights")) {
+      if (!IsWeightType(member->Type)) {
+        KT_LOG_ERROR(Mesh, "Bone weights of member type %d cannot hold normalised weights",
+                     static_cast<int>(member->Type));
+        return false;
+      }
+      plan.Kind = vertex_member_kind::BoneWeights;
+      if (b->WeightsPlan < 0) b->WeightsPlan = i;
+    } else if (NameIs(member, "BoneIndices")) {
+      // A narrow index type must never wrap a bone index onto another bone.
+      if (b->BoneCount > 0 && LargestStorableInteger(member->Type) < b->BoneCount - 1) {
+        KT_LOG_ERROR(Mesh, "Bone indices of member type %d cannot number %d bones",
+                     static_cast<int>(member->Type), b->BoneCount);
+        return false;
+      }
+      plan.Kind = vertex_member_kind::BoneIndices;
+      if (b->IndicesPlan < 0) b->IndicesPlan = i;
+    } else if (NameIs(member, "Normal")) {
+      direction = CornerNormalOffset;
+      directionPlan = &b->NormalPlan;
+    } else if (NameIs(member, "Tangent")) {
+      direction = CornerTangentOffset;
+      directionPlan = &b->TangentPlan;
+    } else if (NameIs(member, "Binormal")) {
+      direction = CornerBinormalOffset;
+      directionPlan = &b->BinormalPlan;
+    } else if (NameIs(member, "TangentBinormalCross")) {
+      direction = CornerCrossOffset;
+      directionPlan = &b->CrossPlan;
+    } else {
+      if (!KT_CHECK_PARAMETER(Mesh, b->ChannelCount < MeshBuilderMaxChannels)) return false;
+      plan.Kind = vertex_member_kind::Channel;
+      plan.CornerOffset = CornerChannelsOffset + ChannelWidth * b->ChannelCount;
+      plan.CompareCount = plan.Width < ChannelWidth ? plan.Width : ChannelWidth;
+      if (b->TexturePlan < 0 && NameStartsWith(member->Name, "TextureCoordinates")) {
+        b->TexturePlan = i;
+      }
+      ++b->ChannelCount;
+    }
+    if (direction >= 0) {
+      plan.Kind = vertex_member_kind::Direction;
+      plan.PackedDec3N = member->Type == UInt32Member && plan.Width == 1;
+      plan.CornerOffset = direction;
+      plan.CompareCount = 3;
+      if (*directionPlan < 0) *directionPlan = i;
+    }
+    if (plan.CompareCount > 0) {
+      plan.KeyOffset = keyFloats;
+      keyFloats += plan.CompareCount;
+    }
+  }
+  b->VertexSize = offset;
+  b->KeyFloats = keyFloats;
+  b->CornerFloats = CornerChannelsOffset + ChannelWidth * b->ChannelCount;
+  if (b->WeightsPlan >= 0) {
+    b->WeightSlots = b->Plans[b->WeightsPlan].Width;
+  } else if (b->IndicesPlan >= 0) {
+    // A layout with one bone index and no weights still names the heaviest
+    // bone, not always bone 0.
+    b->WeightSlots = b->Plans[b->IndicesPlan].Width;
+  }
+  return true;
+}
+
+void ClearCorners(mesh_builder* b) {
+  for (corner_record& corner : b->Corners) {
+    corner.PositionIndex = -1;
+    corner.PolygonIndex = -1;
+    std::memset(corner.Data, 0, sizeof(float) * static_cast<size_t>(b->CornerFloats));
+  }
+  b->CurrentMaterial = 0;
+}
+
+template <typename T>
+T* AllocateArray(size_t count) {
+  return KT_ALLOCATE_ARRAY(T, count == 0 ? 1 : count);
+}
+
+bool ValidCorner(int32_t corner) { return KT_CHECK_PARAMETER(Mesh, corner >= 0 && corner < 3); }
+
+void SetCornerVector(mesh_builder* b, int32_t corner, int32_t offset, float x, float y,
+                     float z) {
+  if (b == nullptr || !ValidCorner(corner)) return;
+  float* data = b->Corners[corner].Data + offset;
+  data[0] = x;
+  data[1] = y;
+  data[2] = z;
+}
+
+uint8_t* VertexBytes(mesh_builder* b, int32_t vertex) {
+  return b->Vertices.Items + static_cast<size_t>(vertex) * static_cast<size_t>(b->VertexSize);
+}
+
+float* VertexKey(mesh_builder* b, int32_t vertex) {
+  return b->Keys.Items + static_cast<size_t>(vertex) * static_cast<size_t>(b->KeyFloats);
+}
+
+void WriteCornerToVertex(mesh_builder* b, const corner_record& corner, int32_t vertex) {
+  uint8_t* bytes = VertexBytes(b, vertex);
+  for (int32_t i = 0; i < b->MemberCount; ++i) {
+    const vertex_member_plan& plan = b->Plans[i];
+    if (plan.Kind == vertex_member_kind::Direction) {
+      StoreMemberFloats(plan, bytes, corner.Data + plan.CornerOffset, 3);
+    } else if (plan.Kind == vertex_member_kind::Channel) {
+      StoreMemberFloats(plan, bytes, corner.Data + plan.CornerOffset, ChannelWidth);
+    }
+  }
+  if (b->KeyFloats > 0) {
+    std::memcpy(VertexKey(b, vertex), b->CornerKey, sizeof(float) * b->KeyFloats);
+  }
+}
+
+// The corner agrees with a vertex when every compared member lies within its
+// tolerance (squared distance against squared tolerance).
+bool KeyAgrees(const mesh_builder* b, const float* key, const float* stored) {
+  for (int32_t i = 0; i < b->MemberCount; ++i) {
+    const vertex_member_plan& plan = b->Plans[i];
+    if (plan.CompareCount == 0) continue;
+    float distance = 0.0f;
+    for (int32_t k = 0; k < plan.CompareCount; ++k) {
+      const float d = key[plan.KeyOffset + k] - stored[plan.KeyOffset + k];
+      distance += d * d;
+    }
+    // Written so that NaN never agrees.
+    if (!(distance <= plan.Tolerance * plan.Tolerance)) return false;
+  }
+  return true;
+}
+
+// Puts the kept bone weights and indices of the current position into
+// `bytes` (steps: keep the K heaviest, renormalise, quantise exactly).
+void WriteWeights(mesh_builder* b, uint8_t* bytes) {
+  const int32_t slots = b->WeightSlots;
+  if (slots == 0) return;
+  for (int32_t j = 0; j < slots; ++j) {
+    b->SlotWeights[j] = 0.0f;
+    b->SlotBones[j] = 0;
+  }
+  // Bone order decides between equal weights, whatever order they came in.
+  int32_t* touched = b->TouchedBones;
+  for (int32_t i = 1; i < b->TouchedCount; ++i) {
+    const int32_t bone = touched[i];
+    int32_t j = i;
+    for (; j > 0 && touched[j - 1] > bone; --j) touched[j] = touched[j - 1];
+    touched[j] = bone;
+  }
+  for (int32_t i = 0; i < b->TouchedCount; ++i) {
+    const int32_t bone = touched[i];
+    const float weight = b->CurrentWeights[bone];
+    int32_t j = 0;
+    while (j < slots && !(b->SlotWeights[j] < weight)) ++j;
+    if (j == slots) continue;
+    for (int32_t k = slots - 1; k > j; --k) {
+      b->SlotWeights[k] = b->SlotWeights[k - 1];
+      b->SlotBones[k] = b->SlotBones[k - 1];
+    }
+    b->SlotWeights[j] = weight;
+    b->SlotBones[j] = bone;
+  }
+  double sum = 0.0;
+  for (int32_t j = 0; j < slots; ++j) sum += b->SlotWeights[j];
+  if (sum > 0.0 && std::isfinite(sum)) {
+    for (int32_t j = 0; j < slots; ++j) {
+      b->SlotWeights[j] = static_cast<float>(b->SlotWeights[j] / sum);
+    }
+  } else {
+    for (int32_t j = 0; j < slots; ++j) b->SlotWeights[j] = 0.0f;
+    b->SlotWeights[0] = 1.0f;
+  }
+  // Unused slots point at the main bone so a skinning shader reads a valid
+  // bone for them.
+  for (int32_t j = 1; j < slots; ++j) {
+    if (b->SlotWeights[j] == 0.0f) b->SlotBones[j] = b->SlotBones[0];
+  }
+  if (b->WeightsPlan >= 0) {
+    const vertex_member_plan& plan = b->Plans[b->WeightsPlan];
+    StoreMemberFloats(plan, bytes, b->SlotWeights, slots);
+    EnsureExactOneNorm(plan.Member, bytes + plan.Offset);
+  }
+  if (b->IndicesPlan >= 0) {
+    const vertex_member_plan& plan = b->Plans[b->IndicesPlan];
+    const member_type_info* info = GetMemberTypeInfo(plan.Member->Type);
+    for (int32_t j = 0; j < plan.Width; ++j) {
+      const int32_t bone = j < slots ? b->SlotBones[j] : b->SlotBones[0];
+      StoreMemberInteger(plan.Member->Type, bytes + plan.Offset + j * info->Size64, bone);
+    }
+  }
+}
+
+// The members a position owns (position, weights, indices) are shared by
+// every vertex of its ring.
+void CopyPositionMembers(mesh_builder* b, int32_t from, int32_t to) {
+  const uint8_t* source = VertexBytes(b, from);
+  uint8_t* destination = VertexBytes(b, to);
+  for (int32_t i = 0; i < b->MemberCount; ++i) {
+    const vertex_member_plan& plan = b->Plans[i];
+    if (plan.Kind == vertex_member_kind::Position ||
+        plan.Kind == vertex_member_kind::BoneWeights ||
+        plan.Kind == vertex_member_kind::BoneIndices) {
+      std::memcpy(destination + plan.Offset, source + plan.Offset,
+                  static_cast<size_t>(GetMemberTypeSize(plan.Member)));
+    }
+  }
+}
+
+}  // namespace
+
+int32_t VertexCountOf(const mesh_builder* b) { return static_cast<int32_t>(b->Next.Count); }
+
+bool ReserveVertices(mesh_builder* b, int32_t extra) {
+  const size_t count = b->Next.Count + static_cast<size_t>(extra);
+  if (count > static_cast<size_t>(MeshBuilderMaxCount) ||
+      !b->Vertices.Reserve(count * static_cast<size_t>(b->VertexSize)) ||
+      !b->Keys.Reserve(count * static_cast<size_t>(b->KeyFloats)) || !b->Next.Reserve(count) ||
+      !b->Creator.Reserve(count) || !b->SourceValue.Reserve(count) ||
+      !b->SourcePlace.Reserve(count)) {
+    if (count > static_cast<size_t>(MeshBuilderMaxCount)) {
+      KT_LOG_ERROR(Mesh, "Mesh has more than %d vertices", MeshBuilderMaxCount);
+    }
+    b->OutOfMemory = true;
+    return false;
+  }
+  return true;
+}
+
+int32_t AppendVertexCopy(mesh_builder* b, int32_t source, int32_t slot) {
+  const int32_t vertex = VertexCountOf(b);
+  const size_t size = static_cast<size_t>(b->VertexSize);
+  b->Vertices.Count += size;
+  std::memcpy(VertexBytes(b, vertex), VertexBytes(b, source), size);
+  b->Keys.Count += static_cast<size_t>(b->KeyFloats);
+  if (b->KeyFloats > 0) {
+    std::memcpy(VertexKey(b, vertex), VertexKey(b, source), sizeof(float) * b->KeyFloats);
+  }
+  const int32_t tail = b->RingTail[slot];
+  b->Next.Append(b->Next[tail]);
+  b->Next[tail] = vertex;
+  b->RingTail[slot] = vertex;
+  b->Creator.Append(b->Creator[source]);
+  b->SourceValue.Append(b->SourceValue[source]);
+  b->SourcePlace.Append(b->SourcePlace[source]);
+  return vertex;
+}
+
+mesh_builder* BeginMesh(int32_t positionCount, int32_t triangleCount, int32_t materialCount,
+                        int32_t boneCount, const data_type_definition* vertexType) {
+  if (!KT_CHECK_PARAMETER(Mesh, vertexType != nullptr && positionCount >= 0 &&
+                                    positionCount <= MeshBuilderMaxCount &&
+                                    triangleCount >= 0 && triangleCount <= MeshBuilderMaxCount &&
+                                    materialCount >= 0 && materialCount <= MeshBuilderMaxCount &&
+                                    boneCount >= 0 && boneCount <= MeshBuilderMaxCount)) {
+    return nullptr;
+  }
+  void* memory = KT_ALLOCATE(sizeof(mesh_builder));
+  if (memory == nullptr) return nullptr;
+  mesh_builder* b = new (memory) mesh_builder();
+  b->PositionCount = positionCount;
+  b->MaterialCount = materialCount > 0 ? materialCount : 1;
+  b->BoneCount = boneCount;
+  b->VertexType = vertexType;
+  b->MemberCount = GetMemberCount(vertexType);
+  b->Plans = AllocateArray<vertex_member_plan>(static_cast<size_t>(b->MemberCount));
+  if (b->Plans == nullptr || !BuildPlans(b)) {
+    FreeMeshBuilder(b);
+    return nullptr;
+  }
+  const size_t bones = static_cast<size_t>(boneCount);
+  const size_t slots = static_cast<size_t>(b->WeightSlots);
+  const size_t positions = static_cast<size_t>(positionCount);
+  b->CurrentWeights = AllocateArray<float>(bones);
+  b->TouchedBones = AllocateArray<int32_t>(bones);
+  b->BoneTouched = static_cast<uint8_t*>(KT_ALLOCATE_CLEARED(bones == 0 ? 1 : bones));
+  b->SlotWeights = AllocateArray<float>(slots);
+  b->SlotBones = AllocateArray<int32_t>(slots);
+  b->CornerKey = AllocateArray<float>(static_cast<size_t>(b->KeyFloats));
+  b->RingTail = AllocateArray<int32_t>(positions);
+  bool ok = b->CurrentWeights != nullptr && b->TouchedBones != nullptr &&
+            b->BoneTouched != nullptr && b->SlotWeights != nullptr && b->SlotBones != nullptr &&
+            b->CornerKey != nullptr && b->RingTail != nullptr;
+  for (corner_record& corner : b->Corners) {
+    corner.Data = ok ? AllocateArray<float>(static_cast<size_t>(b->CornerFloats)) : nullptr;
+    ok = ok && corner.Data != nullptr;
+  }
+  const size_t triangles = static_cast<size_t>(triangleCount);
+  ok = ok && ReserveVertices(b, positionCount) && b->Corners3.Reserve(3 * triangles) &&
+       b->CornerPlaces.Reserve(3 * triangles) && b->Materials.Reserve(triangles) &&
+       b->TriangleValues.Reserve(triangles) && b->TrianglePolygon.Reserve(triangles);
+  if (!ok) {
+    FreeMeshBuilder(b);
+    return nullptr;
+  }
+  for (size_t i = 0; i < bones; ++i) b->CurrentWeights[i] = 0.0f;
+  // Every position starts as an unused vertex that is a ring of its own.
+  b->Vertices.Count = positions * static_cast<size_t>(b->VertexSize);
+  if (b->Vertices.Count > 0) std::memset(b->Vertices.Items, 0, b->Vertices.Count);
+  b->Keys.Count = positions * static_cast<size_t>(b->KeyFloats);
+  if (b->Keys.Count > 0) std::memset(b->Keys.Items, 0, b->Keys.Count * sizeof(float));
+  for (int32_t v = 0; v < positionCount; ++v) {
+    b->Next.Items[v] = v;
+    b->RingTail[v] = v;
+    b->Creator.Items[v] = -1;
+    b->SourceValue.Items[v] = -1;
+    b->SourcePlace.Items[v] = -1;
+  }
+  b->Next.Count = b->Creator.Count = b->SourceValue.Count = b->SourcePlace.Count = positions;
+  for (int32_t& entry : b->Polygon) entry = -1;
+  ClearCorners(b);
+  return b;
+}
+
+void FreeMeshBuilder(mesh_builder* b) {
+  if (b == nullptr) return;
+  FreeBlock(b->Plans);
+  FreeBlock(b->CurrentWeights);
+  FreeBlock(b->TouchedBones);
+  FreeBlock(b->BoneTouched);
+  FreeBlock(b->SlotWeights);
+  FreeBlock(b->SlotBones);
+  FreeBlock(b->CornerKey);
+  FreeBlock(b->RingTail);
+  for (corner_record& corner : b->Corners) FreeBlock(corner.Data);
+  if (b->ComponentNames != nullptr) {
+    for (int32_t i = 0; i < b->MemberCount; ++i) FreeBlock(b->ComponentNames[i]);
+    FreeBlock(b->ComponentNames);
+  }
+  b->~mesh_builder();
+  FreeBlock(b);
+}
+
+void SetTangentMergeTolerance(mesh_builder* b, float cosine) {
+  if (b == nullptr) return;
+  if (!KT_CHECK_PARAMETER(Mesh, cosine >= -1.0f && cosine <= 1.0f)) return;
+  b->TangentMergeCosine = cosine;
+}
+
+void DisableVertexMerging(mesh_builder* b) {
+  if (b != nullptr) b->MergingDisabled = true;
+}
+
+void SetPosition(mesh_builder* b, float x, float y, float z) {
+  if (b == nullptr) return;
+  b->CurrentPosition[0] = x;
+  b->CurrentPosition[1] = y;
+  b->CurrentPosition[2] = z;
+}
+
+void AddWeight(mesh_builder* b, int32_t bone, float weight) {
+  if (b == nullptr) return;
+  if (!KT_CHECK_PARAMETER(Mesh, bone >= 0 && bone < b->BoneCount && std::isfinite(weight) &&
+                                    weight >= 0.0f)) {
+    return;
+  }
+  if (!b->BoneTouched[bone]) {
+    b->BoneTouched[bone] = 1;
+    b->TouchedBones[b->TouchedCount++] = bone;
+  }
+  b->CurrentWeights[bone] += weight;
+}
+
+void PushVertex(mesh_builder* b) {
+  if (b == nullptr) return;
+  if (KT_CHECK_PARAMETER(Mesh, b->PushedPositions < b->PositionCount)) {
+    const int32_t vertex = b->PushedPositions++;
+    uint8_t* bytes = VertexBytes(b, vertex);
+    if (b->PositionPlan >= 0) {
+      StoreMemberFloats(b->Plans[b->PositionPlan], bytes, b->CurrentPosition, 3);
+    }
+    WriteWeights(b, bytes);
+    for (int32_t other = b->Next[vertex]; other != vertex; other = b->Next[other]) {
+      CopyPositionMembers(b, vertex, other);
+    }
+  }
+  b->CurrentPosition[0] = b->CurrentPosition[1] = b->CurrentPosition[2] = 0.0f;
+  for (int32_t i = 0; i < b->TouchedCount; ++i) {
+    b->CurrentWeights[b->TouchedBones[i]] = 0.0f;
+    b->BoneTouched[b->TouchedBones[i]] = 0;
+  }
+  b->TouchedCount = 0;
+}
+
+void SetCornerPositionIndex(mesh_builder* b, int32_t corner, int32_t positionIndex) {
+  if (b == nullptr || !ValidCorner(corner)) return;
+  if (!KT_CHECK_PARAMETER(Mesh, positionIndex >= 0 && positionIndex < b->PositionCount)) return;
+  b->Corners[corner].PositionIndex = positionIndex;
+}
+
+void SetCornerPolygonIndex(mesh_builder* b, int32_t corner, int32_t polygonIndex) {
+  if (b == nullptr || !ValidCorner(corner)) return;
+  if (!KT_CHECK_PARAMETER(Mesh, polygonIndex >= 0)) return;
+  b->Corners[corner].PolygonIndex = polygonIndex;
+}
+
+void SetCornerNormal(mesh_builder* b, int32_t corner, float x, float y, float z) {
+  SetCornerVector(b, corner, CornerNormalOffset, x, y, z);
+}
+void SetCornerTangent(mesh_builder* b, int32_t corner, float x, float y, float z) {
+  SetCornerVector(b, corner, CornerTangentOffset, x, y, z);
+}
+void SetCornerBinormal(mesh_builder* b, int32_t corner, float x, float y, float z) {
+  SetCornerVector(b, corner, CornerBinormalOffset, x, y, z);
+}
+void SetCornerTangentBinormalCross(mesh_builder* b, int32_t corner, float x, float y, float z) {
+  SetCornerVector(b, corner, CornerCrossOffset, x, y, z);
+}
+
+void SetCornerChannel(mesh_builder* b, int32_t corner, int32_t channel, const float* values,
+                      int32_t count) {
+  if (b == nullptr || !ValidCorner(corner)) return;
+  if (!KT_CHECK_PARAMETER(Mesh, channel >= 0 && channel < b->ChannelCount && count >= 0 &&
+                                    count <= ChannelWidth && (count == 0 || values != nullptr))) {
+    return;
+  }
+  float* data = b->Corners[corner].Data + CornerChannelsOffset + ChannelWidth * channel;
+  for (int32_t i = 0; i < ChannelWidth; ++i) data[i] = i < count ? values[i] : 0.0f;
+}
+
+int32_t GetChannelCount(const mesh_builder* b) { return b != nullptr ? b->ChannelCount : 0; }
+
+void SetMaterial(mesh_builder* b, int32_t materialIndex) {
+  if (b == nullptr) return;
+  if (!KT_CHECK_PARAMETER(Mesh, materialIndex >= 0 && materialIndex < b->MaterialCount)) return;
+  b->CurrentMaterial = materialIndex;
+}
+
+void SetTriangleValue(mesh_builder* b, int32_t value) {
+  if (b != nullptr) b->TriangleValue = value;
+}
+
+bool PushTriangle(mesh_builder* b) {
+  if (b == nullptr) return false;
+  bool ok = KT_CHECK_PARAMETER(Mesh, b->Corners[0].PositionIndex >= 0 &&
+                                         b->Corners[1].PositionIndex >= 0 &&
+                                         b->Corners[2].PositionIndex >= 0);
+  const size_t triangles = b->Materials.Count;
+  if (ok && triangles >= static_cast<size_t>(MeshBuilderMaxCount)) {
+    KT_LOG_ERROR(Mesh, "Mesh has more than %d triangles", MeshBuilderMaxCount);
+    ok = false;
+  }
+  // Room for everything this triangle may add, so it is stored whole or not
+  // at all.
+  if (ok && !(ReserveVertices(b, 3) && b->Corners3.Reserve(3 * triangles + 3) &&
+              b->CornerPlaces.Reserve(3 * triangles + 3) && b->Materials.Reserve(triangles + 1) &&
+              b->TriangleValues.Reserve(triangles + 1) &&
+              b->TrianglePolygon.Reserve(triangles + 1))) {
+    b->OutOfMemory = true;
+    ok = false;
+  }
+  if (!ok) {
+    ClearCorners(b);
+    return false;
+  }
+  const int32_t triangle = static_cast<int32_t>(triangles);
+  for (const corner_record& corner : b->Corners) {
+    const int32_t slot = corner.PositionIndex;
+    for (int32_t i = 0; i < b->MemberCount; ++i) {
+      const vertex_member_plan& plan = b->Plans[i];
+      if (plan.CompareCount > 0) {
+        std::memcpy(b->CornerKey + plan.KeyOffset, corner.Data + plan.CornerOffset,
+                    sizeof(float) * plan.CompareCount);
+      }
+    }
+    int32_t vertex = -1;
+    bool written = false;
+    if (b->Creator[slot] < 0) {
+      vertex = slot;
+      written = true;
+    } else if (!b->MergingDisabled) {
+      int32_t candidate = slot;
+      do {
+        if (KeyAgrees(b, b->CornerKey, VertexKey(b, candidate))) {
+          vertex = candidate;
+          break;
+        }
+        candidate = b->Next[candidate];
+      } while (candidate != slot);
+    }
+    if (vertex < 0) {
+      vertex = AppendVertexCopy(b, slot, slot);
+      written = true;
+    }
+    if (written) {
+      WriteCornerToVertex(b, corner, vertex);
+      b->Creator[vertex] = triangle;
+      b->SourceValue[vertex] = b->TriangleValue;
+      b->SourcePlace[vertex] = corner.PolygonIndex;
+    }
+    const bool recorded =
+        corner.PolygonIndex >= 0 && corner.PolygonIndex < MeshBuilderMaxPolygonCorners;
+    if (recorded) {
+      b->Polygon[corner.PolygonIndex] = vertex;
+      if (corner.PolygonIndex > b->PolygonLargest) b->PolygonLargest = corner.PolygonIndex;
+    }
+    b->Corners3.Append(vertex);
+    b->CornerPlaces.Append(recorded ? corner.PolygonIndex : -1);
+  }
+  b->Materials.Append(b->CurrentMaterial);
+  b->TriangleValues.Append(b->TriangleValue);
+  b->TrianglePolygon.Append(static_cast<int32_t>(b->PolygonStarts.Count));
+  ClearCorners(b);
+  return true;
+}
+
+void EndPolygon(mesh_builder* b) {
+  if (b == nullptr) return;
+  const size_t entries = static_cast<size_t>(b->PolygonLargest + 1);
+  if (!b->PolygonStarts.Reserve(b->PolygonStarts.Count + 1) ||
+      !b->PolygonIndices.Reserve(b->PolygonIndices.Count + entries)) {
+    b->OutOfMemory = true;
+  } else {
+    b->PolygonStarts.Append(static_cast<int32_t>(b->PolygonIndices.Count));
+    for (size_t i = 0; i < entries; ++i) b->PolygonIndices.Append(b->Polygon[i]);
+  }
+  for (int32_t i = 0; i <= b->PolygonLargest; ++i) b->Polygon[i] = -1;
+  b->PolygonLargest = -1;
+}
+
+int32_t GetVertexCount(const mesh_builder* b) { return b != nullptr ? VertexCountOf(b) : 0; }
+
+int32_t GetTriangleCount(const mesh_builder* b) {
+  return b != nullptr ? static_cast<int32_t>(b->Materials.Count) : 0;
+}
+
+const void* GetVertex(const mesh_builder* b, int32_t vertex) {
+  if (b == nullptr) return nullptr;
+  if (!KT_CHECK_PARAMETER(Mesh, vertex >= 0 && vertex < VertexCountOf(b))) return nullptr;
+  return b->Vertices.Items + static_cast<size_t>(vertex) * static_cast<size_t>(b->VertexSize);
+}
+
+bool GetVertexSourceValues(const mesh_builder* b, int32_t vertex, int32_t* triangleValue,
+                           int32_t* polygonIndex) {
+  if (triangleValue != nullptr) *triangleValue = -1;
+  if (polygonIndex != nullptr) *polygonIndex = -1;
+  if (b == nullptr) return false;
+  if (!KT_CHECK_PARAMETER(Mesh, vertex >= 0 && vertex < VertexCountOf(b))) return false;
+  if (b->Creator[vertex] < 0) return false;
+  if (triangleValue != nullptr) *triangleValue = b->SourceValue[vertex];
+  if (polygonIndex != nullptr) *polygonIndex = b->SourcePlace[vertex];
+  return true;
+}
+
+int32_t GetPositionOfVertex(const mesh_builder* b, int32_t vertex) {
+  if (b == nullptr) return -1;
+  if (!KT_CHECK_PARAMETER(Mesh, vertex >= 0 && vertex < VertexCountOf(b))) return -1;
+  // Every ring holds its position slot, so this ends within one lap.
+  while (vertex >= b->PositionCount) vertex = b->Next[vertex];
+  return vertex;
+}
+
+bool SetVertexComponentNames(mesh_builder* b, int32_t count, const char* const* names) {
+  if (b == nullptr) return false;
+  if (!KT_CHECK_PARAMETER(Mesh, count == b->MemberCount && (count == 0 || names != nullptr))) {
+    return false;
+  }
+  char** copies = AllocateArray<char*>(static_cast<size_t>(count));
+  if (copies == nullptr) return false;
+  for (int32_t i = 0; i < count; ++i) copies[i] = nullptr;
+  for (int32_t i = 0; i < count; ++i) {
+    const char* name = names[i] != nullptr ? names[i] : "";
+    const size_t length = std::strlen(name) + 1;
+    copies[i] = static_cast<char*>(KT_ALLOCATE(length));
+    if (copies[i] == nullptr) {
+      for (int32_t k = 0; k < i; ++k) FreeBlock(copies[k]);
+      FreeBlock(copies);
+      return false;
+    }
+    std::memcpy(copies[i], name, length);
+  }
+  if (b->ComponentNames != nullptr) {
+    for (int32_t i = 0; i < b->MemberCount; ++i) FreeBlock(b->ComponentNames[i]);
+    FreeBlock(b->ComponentNames);
+  }
+  b->ComponentNames = copies;
+  return true;
+}
+
+}  // namespace ketrel

@@ -1,0 +1,319 @@
+// Ending a mesh: lays out the `vertex_data` and the `tri_topology` (material
+// groups, indices, vertex, triangle, neighbour and polygon maps) in
+// caller-owned blocks that were measured first.
+
+#include <algorithm>
+#include <cstring>
+
+#include "rt/ketrel_log.h"
+#include "rt/ketrel_memory.h"
+#include "rt/ketrel_mesh_builder.h"
+#include "rt/ketrel_mesh_builder_internal.h"
+
+namespace ketrel {
+namespace {
+
+size_t AlignUp(size_t offset, size_t alignment) {
+  return (offset + alignment - 1) & ~(alignment - 1);
+}
+
+// Walks a block the same way whether measuring (Base null) or writing, so
+// the written layout is exactly the measured one.
+struct block_layout {
+  uint8_t* Base = nullptr;
+  size_t Offset = 0;
+
+  void* Take(size_t bytes, size_t alignment) {
+    Offset = AlignUp(Offset, alignment);
+    void* at = Base != nullptr ? Base + Offset : nullptr;
+    Offset += bytes;
+    return at;
+  }
+};
+
+size_t NameBytes(const char* name) { return (name != nullptr ? std::strlen(name) : 0) + 1; }
+
+char* CopyText(block_layout& layout, const char* text) {
+  const size_t bytes = NameBytes(text);
+  char* at = static_cast<char*>(layout.Take(bytes, 1));
+  if (at != nullptr) {
+    if (text != nullptr) {
+      std::memcpy(at, text, bytes);
+    } else {
+      at[0] = '\0';
+    }
+  }
+  return at;
+}
+
+// The vertex block: the record, a copy of the vertex type (names included),
+// the vertices, and the component names.
+vertex_data* LayOutVertexData(const mesh_builder* b, block_layout& layout) {
+  auto* record = static_cast<vertex_data*>(layout.Take(sizeof(vertex_data), 16));
+  const size_t members = static_cast<size_t>(b->MemberCount);
+  auto* type = static_cast<data_type_definition*>(
+      layout.Take(sizeof(data_type_definition) * (members + 1), 8));
+  for (size_t i = 0; i < members; ++i) {
+    char* name = CopyText(layout, b->VertexType[i].Name);
+    if (type != nullptr) {
+      type[i] = b->VertexType[i];
+      type[i].Name = b->VertexType[i].Name != nullptr ? name : nullptr;
+      type[i].ReferenceType = nullptr;
+    }
+  }
+  const size_t vertexCount = static_cast<size_t>(VertexCountOf(b));
+  const size_t vertexBytes = vertexCount * static_cast<size_t>(b->VertexSize);
+  void* vertices = layout.Take(vertexBytes, 16);
+  const int32_t nameCount = b->ComponentNames != nullptr ? b->MemberCount : 0;
+  auto* names = static_cast<const char**>(
+      layout.Take(sizeof(const char*) * static_cast<size_t>(nameCount), 8));
+  for (int32_t i = 0; i < nameCount; ++i) {
+    const char* copy = CopyText(layout, b->ComponentNames[i]);
+    if (names != nullptr) names[i] = copy;
+  }
+  if (record == nullptr) return nullptr;
+  std::memset(static_cast<void*>(type + members), 0, sizeof(data_type_definition));
+  type[members].Type = EndMember;
+  if (vertexBytes > 0) std::memcpy(vertices, b->Vertices.Items, vertexBytes);
+  std::memset(static_cast<void*>(record), 0, sizeof(vertex_data));
+  record->Vertices.Type = type;
+  record->Vertices.Count = static_cast<int32_t>(vertexCount);
+  record->Vertices.Items = vertexCount > 0 ? vertices : nullptr;
+  record->VertexComponentNameCount = nameCount;
+  record->VertexComponentNames = nameCount > 0 ? names : nullptr;
+  return record;
+}
+
+int32_t GroupCount(const mesh_builder* b, const int32_t* perMaterial) {
+  int32_t groups = 0;
+  for (int32_t m = 0; m < b->MaterialCount; ++m) groups += perMaterial[m] > 0 ? 1 : 0;
+  return groups;
+}
+
+// Counts the triangles of each material (MaterialCount entries).
+void CountPerMaterial(const mesh_builder* b, int32_t* perMaterial) {
+  for (int32_t m = 0; m < b->MaterialCount; ++m) perMaterial[m] = 0;
+  for (size_t t = 0; t < b->Materials.Count; ++t) ++perMaterial[b->Materials[t]];
+}
+
+struct side_entry {
+  uint64_t Key;  // (min position << 32) | max position
+  int32_t Code;  // 4 x output triangle + side
+};
+
+// Scratch for ending: output order of triangles and the side list.
+struct end_scratch {
+  int32_t* PerMaterial = nullptr;
+  int32_t* NewNumber = nullptr;   // pushed triangle -> output triangle
+  int32_t* OldNumber = nullptr;   // output triangle -> pushed triangle
+  side_entry* Sides = nullptr;
+  ~end_scratch() {
+    FreeBlock(PerMaterial);
+    FreeBlock(NewNumber);
+    FreeBlock(OldNumber);
+    FreeBlock(Sides);
+  }
+};
+
+int32_t* TakeInts(block_layout& layout, size_t count) {
+  return static_cast<int32_t*>(layout.Take(sizeof(int32_t) * count, 8));
+}
+
+tri_topology* LayOutTopology(const mesh_builder* b, const end_scratch& scratch,
+                             block_layout& layout) {
+  const size_t triangles = b->Materials.Count;
+  const size_t vertices = static_cast<size_t>(VertexCountOf(b));
+  const int32_t groupCount = GroupCount(b, scratch.PerMaterial);
+  auto* record = static_cast<tri_topology*>(layout.Take(sizeof(tri_topology), 16));
+  auto* groups = static_cast<tri_material_group*>(
+      layout.Take(sizeof(tri_material_group) * static_cast<size_t>(groupCount), 8));
+  int32_t* indices = TakeInts(layout, 3 * triangles);
+  int32_t* vertexToVertex = TakeInts(layout, vertices);
+  int32_t* vertexToTriangle = TakeInts(layout, vertices);
+  int32_t* sideToNeighbor = TakeInts(layout, 3 * triangles);
+  int32_t* polygonStarts = TakeInts(layout, b->PolygonStarts.Count);
+  int32_t* polygonIndices = TakeInts(layout, b->PolygonIndices.Count);
+  if (record == nullptr) return nullptr;
+
+  std::memset(static_cast<void*>(record), 0, sizeof(tri_topology));
+  int32_t first = 0;
+  int32_t group = 0;
+  for (int32_t m = 0; m < b->MaterialCount; ++m) {
+    if (scratch.PerMaterial[m] == 0) continue;
+    groups[group++] = tri_material_group{m, first, scratch.PerMaterial[m]};
+    first += scratch.PerMaterial[m];
+  }
+  for (size_t t = 0; t < triangles; ++t) {
+    const int32_t old = scratch.OldNumber[t];
+    for (int c = 0; c < 3; ++c) indices[3 * t + c] = b->Corners3[3 * static_cast<size_t>(old) + c];
+  }
+  for (size_t v = 0; v < vertices; ++v) {
+    vertexToVertex[v] = b->Next[v];
+    const int32_t creator = b->Creator[v];
+    vertexToTriangle[v] = creator >= 0 ? scratch.NewNumber[creator] : -1;
+  }
+  // Sides that join the same two positions form a cycle in registration
+  // order: a boundary side names itself, a shared side the other triangle's.
+  const size_t sideCount = 3 * triangles;
+  for (size_t i = 0; i < sideCount;) {
+    size_t end = i + 1;
+    while (end < sideCount && scratch.Sides[end].Key == scratch.Sides[i].Key) ++end;
+    for (size_t k = i; k < end; ++k) {
+      const size_t next = k + 1 < end ? k + 1 : i;
+      sideToNeighbor[scratch.Sides[k].Code / 4 * 3 + scratch.Sides[k].Code % 4] =
+          scratch.Sides[next].Code;
+    }
+    i = end;
+  }
+  if (b->PolygonStarts.Count > 0) {
+    std::memcpy(polygonStarts, b->PolygonStarts.Items, sizeof(int32_t) * b->PolygonStarts.Count);
+  }
+  if (b->PolygonIndices.Count > 0) {
+    std::memcpy(polygonIndices, b->PolygonIndices.Items,
+                sizeof(int32_t) * b->PolygonIndices.Count);
+  }
+  // The record is packed: its members are assigned, never bound by reference.
+  auto count = [](size_t n) { return static_cast<int32_t>(n); };
+  auto items = [](int32_t* array, size_t n) { return n > 0 ? array : nullptr; };
+  record->GroupCount = groupCount;
+  record->Groups = groupCount > 0 ? groups : nullptr;
+  record->IndexCount = count(3 * triangles);
+  record->Indices = items(indices, 3 * triangles);
+  record->VertexToVertexCount = count(vertices);
+  record->VertexToVertexMap = items(vertexToVertex, vertices);
+  record->VertexToTriangleCount = count(vertices);
+  record->VertexToTriangleMap = items(vertexToTriangle, vertices);
+  record->SideToNeighborCount = count(sideCount);
+  record->SideToNeighborMap = items(sideToNeighbor, sideCount);
+  record->PolygonIndexStartCount = count(b->PolygonStarts.Count);
+  record->PolygonIndexStarts = items(polygonStarts, b->PolygonStarts.Count);
+  record->PolygonIndexCount = count(b->PolygonIndices.Count);
+  record->PolygonIndices = items(polygonIndices, b->PolygonIndices.Count);
+  return record;
+}
+
+int32_t PositionOf(const mesh_builder* b, int32_t vertex) {
+  while (vertex >= b->PositionCount) vertex = b->Next[vertex];
+  return vertex;
+}
+
+bool PrepareScratch(const mesh_builder* b, end_scratch& scratch) {
+  const size_t triangles = b->Materials.Count;
+  scratch.PerMaterial = KT_ALLOCATE_ARRAY(int32_t, static_cast<size_t>(b->MaterialCount));
+  scratch.NewNumber = KT_ALLOCATE_ARRAY(int32_t, triangles + 1);
+  scratch.OldNumber = KT_ALLOCATE_ARRAY(int32_t, triangles + 1);
+  scratch.Sides = KT_ALLOCATE_ARRAY(side_entry, 3 * triangles + 1);
+  if (scratch.PerMaterial == nullptr || scratch.NewNumber == nullptr ||
+      scratch.OldNumber == nullptr || scratch.Sides == nullptr) {
+    return false;
+  }
+  CountPerMaterial(b, scratch.PerMaterial);
+  // Groups in material order; within a group the last pushed comes first.
+  int32_t* next = KT_ALLOCATE_ARRAY(int32_t, static_cast<size_t>(b->MaterialCount));
+  if (next == nullptr) return false;
+  int32_t first = 0;
+  for (int32_t m = 0; m < b->MaterialCount; ++m) {
+    next[m] = first;
+    first += scratch.PerMaterial[m];
+  }
+  for (size_t t = triangles; t-- > 0;) {
+    const int32_t number = next[b->Materials[t]]++;
+    scratch.NewNumber[t] = number;
+    scratch.OldNumber[number] = static_cast<int32_t>(t);
+  }
+  FreeBlock(next);
+  for (size_t t = 0; t < triangles; ++t) {
+    const int32_t* corners = b->Corners3.Items + 3 * static_cast<size_t>(scratch.OldNumber[t]);
+    for (int s = 0; s < 3; ++s) {
+      const uint32_t p0 = static_cast<uint32_t>(PositionOf(b, corners[s]));
+      const uint32_t p1 = static_cast<uint32_t>(PositionOf(b, corners[(s + 1) % 3]));
+      const uint64_t low = p0 < p1 ? p0 : p1;
+      const uint64_t high = p0 < p1 ? p1 : p0;
+      scratch.Sides[3 * t + s] = side_entry{(low << 32) | high, static_cast<int32_t>(4 * t) + s};
+    }
+  }
+  // Codes grow with registration order, so sorting by (key, code) keeps each
+  // key's sides in the order they were registered.
+  std::sort(scratch.Sides, scratch.Sides + 3 * triangles,
+            [](const side_entry& a, const side_entry& c) {
+              return a.Key != c.Key ? a.Key < c.Key : a.Code < c.Code;
+            });
+  return true;
+}
+
+}  // namespace
+
+size_t GetResultingVertexDataSize(const mesh_builder* b) {
+  if (b == nullptr) return 0;
+  block_layout layout;
+  LayOutVertexData(b, layout);
+  return layout.Offset;
+}
+
+size_t GetResultingTopologySize(const mesh_builder* b) {
+  if (b == nullptr) return 0;
+  const size_t triangles = b->Materials.Count;
+  const size_t vertices = static_cast<size_t>(VertexCountOf(b));
+  int32_t groups = 0;
+  int32_t* perMaterial = KT_ALLOCATE_ARRAY(int32_t, static_cast<size_t>(b->MaterialCount));
+  if (perMaterial == nullptr) return 0;
+  CountPerMaterial(b, perMaterial);
+  groups = GroupCount(b, perMaterial);
+  FreeBlock(perMaterial);
+  // Same sequence of pieces as LayOutTopology.
+  block_layout layout;
+  layout.Take(sizeof(tri_topology), 16);
+  layout.Take(sizeof(tri_material_group) * static_cast<size_t>(groups), 8);
+  TakeInts(layout, 3 * triangles);
+  TakeInts(layout, vertices);
+  TakeInts(layout, vertices);
+  TakeInts(layout, 3 * triangles);
+  TakeInts(layout, b->PolygonStarts.Count);
+  TakeInts(layout, b->PolygonIndices.Count);
+  return layout.Offset;
+}
+
+bool EndMesh(mesh_builder* b, void* vertexMemory, vertex_data** vertexData,
+             void* topologyMemory, tri_topology** topology) {
+  if (vertexData != nullptr) *vertexData = nullptr;
+  if (topology != nullptr) *topology = nullptr;
+  if (b == nullptr) return false;
+  if (!KT_CHECK_PARAMETER(Mesh, vertexMemory != nullptr && vertexData != nullptr &&
+                                    topologyMemory != nullptr && topology != nullptr)) {
+    return false;
+  }
+  if (b->OutOfMemory) {
+    KT_LOG_ERROR(Mesh, "The mesh is incomplete: memory ran out while it was built");
+    return false;
+  }
+  end_scratch scratch;
+  if (!PrepareScratch(b, scratch)) return false;
+  const size_t vertexSize = GetResultingVertexDataSize(b);
+  const size_t topologySize = GetResultingTopologySize(b);
+  if (topologySize == 0) return false;
+
+  block_layout vertexLayout;
+  vertexLayout.Base = static_cast<uint8_t*>(vertexMemory);
+  vertex_data* data = LayOutVertexData(b, vertexLayout);
+  block_layout topologyLayout;
+  topologyLayout.Base = static_cast<uint8_t*>(topologyMemory);
+  tri_topology* topo = LayOutTopology(b, scratch, topologyLayout);
+  // What was written must be what was measured, or the caller's blocks
+  // were overrun.
+  if (vertexLayout.Offset != vertexSize || topologyLayout.Offset != topologySize) {
+    KT_LOG_ERROR(Mesh, "Mesh layout differs from its measured size");
+    return false;
+  }
+  *vertexData = data;
+  *topology = topo;
+  return true;
+}
+
+bool EndMeshAndFree(mesh_builder* b, void* vertexMemory, vertex_data** vertexData,
+                    void* topologyMemory, tri_topology** topology) {
+  const bool ended = EndMesh(b, vertexMemory, vertexData, topologyMemory, topology);
+  FreeMeshBuilder(b);
+  return ended;
+}
+
+}  // namespace ketrel

@@ -1,0 +1,137 @@
+#pragma once
+// The mesh builder's state, shared by its source files (building, ending,
+// tangent frames and the vertex member readers and writers). Not part of the
+// library's interface.
+
+#include <cstdint>
+
+#include "rt/ketrel_data_types.h"
+#include "rt/ketrel_growable_array.h"
+
+namespace ketrel {
+
+// Floats of a corner record before its channels: normal, tangent, binormal and
+// tangent-binormal cross, 3 each.
+inline constexpr int32_t CornerNormalOffset = 0;
+inline constexpr int32_t CornerTangentOffset = 3;
+inline constexpr int32_t CornerBinormalOffset = 6;
+inline constexpr int32_t CornerCrossOffset = 9;
+inline constexpr int32_t CornerChannelsOffset = 12;
+inline constexpr int32_t ChannelWidth = 4;
+
+enum class vertex_member_kind : uint8_t {
+  Position,
+  BoneWeights,
+  BoneIndices,
+  Direction,  // normal or a tangent frame vector: 3 corner floats
+  Channel,    // 4 corner floats
+};
+
+// How one member of the vertex type is filled.
+struct vertex_member_plan {
+  const data_type_definition* Member;
+  int32_t Offset;        // byte offset in the vertex
+  int32_t Width;         // elements
+  vertex_member_kind Kind;
+  bool PackedDec3N;      // a direction stored as one UInt32
+  int32_t CornerOffset;  // first corner float (Direction, Channel)
+  int32_t CompareCount;  // corner floats compared when welding (0: not compared)
+  int32_t KeyOffset;     // first float of this member in a vertex's weld key
+  float Tolerance;
+};
+
+struct corner_record {
+  int32_t PositionIndex;
+  int32_t PolygonIndex;
+  float* Data;  // corner layout: 12 + 4 x channels floats
+};
+
+struct mesh_builder {
+  int32_t PositionCount = 0;
+  int32_t MaterialCount = 0;
+  int32_t BoneCount = 0;
+  const data_type_definition* VertexType = nullptr;
+  int32_t VertexSize = 0;
+  int32_t MemberCount = 0;
+
+  vertex_member_plan* Plans = nullptr;  // one per member
+  int32_t ChannelCount = 0;
+  int32_t CornerFloats = 0;
+  int32_t KeyFloats = 0;  // floats of one vertex's weld key
+  int32_t PositionPlan = -1;
+  int32_t WeightsPlan = -1;
+  int32_t IndicesPlan = -1;
+  int32_t NormalPlan = -1;
+  int32_t TangentPlan = -1;
+  int32_t BinormalPlan = -1;
+  int32_t CrossPlan = -1;
+  int32_t TexturePlan = -1;  // first "TextureCoordinates" channel
+  int32_t WeightSlots = 0;   // K: bones kept per vertex
+
+  float TangentMergeCosine = 0.25f;
+  bool MergingDisabled = false;
+  bool OutOfMemory = false;
+
+  float CurrentPosition[3] = {0, 0, 0};
+  float* CurrentWeights = nullptr;  // B
+  int32_t* TouchedBones = nullptr;  // bones with a weight, in the order added
+  uint8_t* BoneTouched = nullptr;   // B flags
+  int32_t TouchedCount = 0;
+  float* SlotWeights = nullptr;     // K
+  int32_t* SlotBones = nullptr;     // K
+  int32_t PushedPositions = 0;
+
+  corner_record Corners[3] = {};
+  float* CornerKey = nullptr;  // scratch weld key of one corner
+  int32_t CurrentMaterial = 0;
+  int32_t TriangleValue = 0;
+  int32_t Polygon[128];
+  int32_t PolygonLargest = -1;
+
+  int32_t* RingTail = nullptr;  // P: last vertex of each position's ring
+
+  // Per vertex.
+  growable_array<uint8_t> Vertices;      // VertexSize bytes each
+  growable_array<float> Keys;            // KeyFloats each
+  growable_array<int32_t> Next;          // ring of vertices sharing a position
+  growable_array<int32_t> Creator;       // triangle that wrote it, or -1
+  growable_array<int32_t> SourceValue;   // triangle value of that triangle
+  growable_array<int32_t> SourcePlace;   // polygon place of that corner
+
+  // Per triangle.
+  growable_array<int32_t> Corners3;      // 3 vertices each
+  growable_array<int32_t> Materials;
+  growable_array<int32_t> TriangleValues;
+  growable_array<int32_t> CornerPlaces;  // 3 each: polygon place, or -1
+  growable_array<int32_t> TrianglePolygon;  // polygon ordinal of each triangle
+
+  // Polygons.
+  growable_array<int32_t> PolygonStarts;
+  growable_array<int32_t> PolygonIndices;
+
+  char** ComponentNames = nullptr;  // MemberCount copied texts, or null
+};
+
+int32_t VertexCountOf(const mesh_builder* builder);
+
+// Makes room for `extra` more vertices; false (logged, builder marked out of
+// memory) when memory runs out.
+bool ReserveVertices(mesh_builder* builder, int32_t extra);
+// Appends a copy of vertex `source` (bytes, key and source values) at the end
+// of the ring of position `slot` and returns its index. Room must be reserved.
+int32_t AppendVertexCopy(mesh_builder* builder, int32_t source, int32_t slot);
+
+// Stores `count` floats (missing elements 0) into a member by its type:
+// rounding and clamping like the library's member conversion; a packed DEC3N
+// member takes 3 floats.
+void StoreMemberFloats(const vertex_member_plan& plan, uint8_t* vertex, const float* values,
+                       int32_t count);
+// Reads up to `count` floats of a member (missing ones 0).
+void LoadMemberFloats(const vertex_member_plan& plan, const uint8_t* vertex, float* values,
+                      int32_t count);
+// Stores one integer into every element type that can hold it (clamped).
+void StoreMemberInteger(uint32_t type, uint8_t* destination, int64_t value);
+// Largest integer a member type stores exactly (0 for non-numeric types).
+int64_t LargestStorableInteger(uint32_t type);
+
+}  // namespace ketrel
