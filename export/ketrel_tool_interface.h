@@ -62,6 +62,8 @@ class ToolInterface {
   // The scene node's name, or the scene file's name for the whole scene.
   virtual const char* GetAnimationName(const AnimationNode* animation) = 0;
   virtual const char* GetSceneFileName() = 0;
+  // The length of the host's system unit in metres (its master scale).
+  virtual double GetSystemUnitInMeters() { return 1.0; }
   // The bone's name for n = 0, else the bone's name, "|" and "Notes_<n>".
   virtual const char* GetNoteTrackName(const BoneNode* bone, int32_t n) = 0;
   // The own name of any host object (node, material, map); "" when unknown.

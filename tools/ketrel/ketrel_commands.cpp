@@ -1,13 +1,15 @@
 #include "tools/ketrel/ketrel_commands.h"
 
+#include "tools/ketrel/cmd_export.h"
+
 namespace ketrel::cli {
 
 // Each command file defines its Add*Command; they are listed here so that
 // adding a command is one declaration and one call.
 
 void AddCommands(CLI::App& app, int& exitCode) {
-  (void)app;
-  (void)exitCode;
+  AddExportCommand(app, exitCode);
+  AddSettingsCommand(app, exitCode);
 }
 
 }  // namespace ketrel::cli

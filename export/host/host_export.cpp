@@ -1,0 +1,41 @@
+#include "export/host/host_export.h"
+
+#include <exception>
+
+#include "export/ketrel_notify.h"
+#include "rt/ketrel_memory.h"
+
+namespace ketrel::host {
+
+bool ExportHostScene(Scene& scene, const HostExportOptions& options) {
+  LeakScope scope = OpenLeakScope();
+  bool result = false;
+  bool returned = false;
+  try {
+    std::unique_ptr<HostToolInterface> tool = CreateToolInterface(scene, options.Walk);
+    if (!tool) {
+      KT_LOG_ERROR(Export, "Unable to walk MAX DAG.");
+    } else {
+      ExportRequest request;
+      request.AttachFileName = options.AttachFileName.c_str();
+      request.ShowProgress = options.ShowProgress;
+      request.AtomicWrite = options.AtomicWrite;
+      request.Display = options.Display;
+      request.DisplayUser = options.DisplayUser;
+      request.EditSettings = options.EditSettings;
+      request.EditSettingsUser = options.EditSettingsUser;
+      result = ExportSceneToFile(tool.get(), options.FileName.c_str(), request);
+      returned = true;
+    }
+  } catch (const std::exception&) {
+    ShowMessageBox(kNotificationTitle,
+                   "The Ketrel Exporter reported an unexpected fatal error condition.\n"
+                   "Please report this error, together with the scene file, to the Ketrel "
+                   "team's issue tracker.");
+    if (!returned) result = false;
+  }
+  CloseLeakScope(scope);
+  return result;
+}
+
+}  // namespace ketrel::host

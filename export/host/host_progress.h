@@ -1,0 +1,31 @@
+#pragma once
+// The progress window of the stand-in host: a terminal display on stderr.
+// Stage lines and item lines are printed as they come; on a terminal the item
+// lines become one progress bar that is redrawn in place. Ctrl-C is the
+// cancel button: the first SIGINT cancels the export, a second one ends the
+// program as usual.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "export/ketrel_progress.h"
+
+namespace ketrel::host {
+
+struct TerminalProgress {
+  std::FILE* out = stderr;
+  bool bar = false;  // redraw item lines in place (stderr is a terminal)
+  bool barShown = false;
+  std::string title;
+  // Everything shown, in order, for tests ("stage: X", "item: Y", "log: Z").
+  std::vector<std::string> record;
+};
+
+// The display table for a TerminalProgress.
+const ProgressDisplay* TerminalProgressDisplay();
+
+// Decides whether item lines become a bar (stderr is a terminal). While a
+// window shows this display, SIGINT cancels it.
+void PrepareTerminalProgress(TerminalProgress* terminal);
+
+}  // namespace ketrel::host

@@ -1,0 +1,30 @@
+#include "export/host/host_scene_loader.h"
+
+#include <filesystem>
+
+#include "export/host/host_scene_document.h"
+
+namespace ketrel::host {
+
+bool LoadHostScene(const std::string& path, Scene& scene, std::string& error) {
+  std::error_code code;
+  if (!std::filesystem::is_regular_file(path, code)) {
+    error = "could not open scene " + path + ": no such file";
+    return false;
+  }
+  std::string extension = std::filesystem::path(path).extension().string();
+  for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
+  if (extension == ".kscene") {
+    std::string message;
+    if (!LoadSceneDocument(path, scene, &message)) {
+      error = "could not load " + path + ": " + message;
+      return false;
+    }
+    return true;
+  }
+  error = "could not import " + path + ": scenes of type '" + extension +
+          "' are not supported yet (use a .kscene document)";
+  return false;
+}
+
+}  // namespace ketrel::host

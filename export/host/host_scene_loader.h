@@ -1,0 +1,13 @@
+#pragma once
+// Loads any scene the host understands into a host scene: our scene
+// documents (.kscene) now; real scene files join through the importer.
+#include <string>
+
+#include "export/host/host_scene.h"
+
+namespace ketrel::host {
+
+// All or nothing: on failure `scene` is untouched and `error` says why.
+bool LoadHostScene(const std::string& path, Scene& scene, std::string& error);
+
+}  // namespace ketrel::host

@@ -1,0 +1,74 @@
+#include "export/ketrel_progress.h"
+
+namespace ketrel {
+namespace {
+
+void LogToWindow(LogType type, LogOrigin, const char* file, int line, const char* message,
+                 void* user) {
+  auto* window = static_cast<ProgressWindow*>(user);
+  if (window->display && window->display->log) {
+    window->display->log(window->user, type, file, line, message);
+  }
+}
+
+}  // namespace
+
+void OpenProgress(ProgressWindow* window, const ProgressDisplay* display, void* user,
+                  bool closeWhenDone) {
+  if (!window || window->open) return;
+  window->display = display;
+  window->user = user;
+  window->steps = 0;
+  window->stepTotal = 0;
+  window->closeWhenDone = closeWhenDone;
+  window->cancelled = 0;
+  window->previousLog = SetLogCallback(LogCallback{LogToWindow, window});
+  window->open = true;
+  if (display && display->open) display->open(user, window);
+}
+
+void SetProgressTitle(ProgressWindow* window, const char* title) {
+  if (!window || !window->open || !window->display || !window->display->setTitle) return;
+  window->display->setTitle(window->user, title ? title : "");
+}
+
+void ProgressStage(ProgressWindow* window, const char* text) {
+  if (!window || !window->open || !window->display || !window->display->stage) return;
+  window->display->stage(window->user, text ? text : "");
+}
+
+void ProgressItem(ProgressWindow* window, const char* text) {
+  if (!window || !window->open) return;
+  ++window->steps;
+  if (window->display && window->display->item) {
+    window->display->item(window->user, text && *text ? text : "(unnamed)", window->steps,
+                          window->stepTotal);
+  }
+}
+
+void ProgressEmptyItem(ProgressWindow* window) {
+  if (!window || !window->open || !window->display || !window->display->item) return;
+  window->display->item(window->user, "", window->steps, window->stepTotal);
+}
+
+void SetProgressStepTotal(ProgressWindow* window, int total) {
+  if (!window || !window->open) return;
+  window->stepTotal = total < 0 ? 0 : total;
+}
+
+bool ProgressShouldContinue(const ProgressWindow* window) {
+  return !window || !window->open || !window->cancelled;
+}
+
+void CancelProgress(ProgressWindow* window) {
+  if (window) window->cancelled = 1;
+}
+
+void FinishProgress(ProgressWindow* window) {
+  if (!window || !window->open) return;
+  SetLogCallback(window->previousLog);
+  window->open = false;
+  if (window->display && window->display->finish) window->display->finish(window->user, window->closeWhenDone);
+}
+
+}  // namespace ketrel

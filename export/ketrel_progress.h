@@ -1,0 +1,57 @@
+#pragma once
+// The progress window of an export, as a record with a table of display
+// operations. Every operation accepts a null window and then does nothing;
+// `ProgressShouldContinue(nullptr)` answers yes, so a silent export runs the
+// same code path without a window.
+//
+// While open the window is the log's callback: warnings and errors of the
+// export appear in its log as "file (line) message".
+
+#include <csignal>
+
+#include "rt/ketrel_log.h"
+
+namespace ketrel {
+
+struct ProgressWindow;
+
+struct ProgressDisplay {
+  // Called when the window opens (a display may hook its cancel button up).
+  void (*open)(void* user, ProgressWindow* window);
+  void (*setTitle)(void* user, const char* title);
+  void (*stage)(void* user, const char* text);
+  // `step` counts from 1; `total` may be 0 when unknown.
+  void (*item)(void* user, const char* text, int step, int total);
+  void (*log)(void* user, LogType type, const char* file, int line, const char* message);
+  // Called once when the export ends; `closeWhenDone` false asks the display
+  // to wait for the user before closing.
+  void (*finish)(void* user, bool closeWhenDone);
+};
+
+struct ProgressWindow {
+  const ProgressDisplay* display = nullptr;
+  void* user = nullptr;
+  int steps = 0;
+  int stepTotal = 0;
+  bool closeWhenDone = true;
+  volatile std::sig_atomic_t cancelled = 0;  // set by the display or a signal handler
+  LogCallback previousLog;          // restored by FinishProgress
+  bool open = false;
+};
+
+// Opens the window: installs it as the log callback.
+void OpenProgress(ProgressWindow* window, const ProgressDisplay* display, void* user,
+                  bool closeWhenDone);
+void SetProgressTitle(ProgressWindow* window, const char* title);
+void ProgressStage(ProgressWindow* window, const char* text);
+// Counts one step; a null or empty name shows "(unnamed)".
+void ProgressItem(ProgressWindow* window, const char* text);
+// An item line that is not a step (empty lines after final stages).
+void ProgressEmptyItem(ProgressWindow* window);
+void SetProgressStepTotal(ProgressWindow* window, int total);
+bool ProgressShouldContinue(const ProgressWindow* window);
+void CancelProgress(ProgressWindow* window);
+// Finishes the display and restores the previous log callback.
+void FinishProgress(ProgressWindow* window);
+
+}  // namespace ketrel

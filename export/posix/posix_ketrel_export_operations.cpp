@@ -1,0 +1,140 @@
+#include "export/posix/posix_ketrel_export_operations.h"
+
+#include "export/ketrel_export_ui_tunneling.h"
+#include "export/ketrel_scene_parser.h"
+#include "export/ketrel_settings_read.h"
+#include "export/ketrel_settings_schema.h"
+#include "rt/ketrel_file_builder.h"
+#include "rt/ketrel_file_writer.h"
+#include "rt/posix/posix_ketrel_file_writer.h"
+
+namespace ketrel {
+namespace {
+
+constexpr uint32_t kFileTypeTag = 0x80000039u;
+constexpr int32_t kAtomicBlockSize = 4096;
+
+file_platform PlatformOfChoice(uint32_t choice) {
+  switch (choice) {
+    case setting::Platform32Little:
+      return Platform32Little;
+    case setting::Platform32Big:
+      return Platform32Big;
+    case setting::Platform64Big:
+      return Platform64Big;
+    default:  // "Native" and "64-bit, little endian" are this machine's layout
+      return kNativePlatform;
+  }
+}
+
+uint32_t CompressionOfChoice(uint32_t choice) {
+  switch (choice) {
+    case setting::Lorpa1Compression:
+      return 2;
+    case setting::TessikCompression:
+      return 3;
+    case setting::Tessik2Compression:
+      return 4;
+    default:
+      return 0;
+  }
+}
+
+// 2 to the power of an alignment slider, kept within what the builder takes.
+uint32_t AlignmentOfSlider(int32_t slider) {
+  if (slider < 0) slider = 0;
+  if (slider > 12) slider = 12;
+  return 1u << slider;
+}
+
+// Builds the whole file in memory, then writes it beside the target and
+// renames it into place, so the old file survives any failure.
+bool WriteAtomically(file_builder* builder, const char* fileName) {
+  file_writer* memory = CreateMemoryFileWriter(kAtomicBlockSize, 0);
+  if (!memory) {
+    AbortFile(builder);
+    return false;
+  }
+  bool ok = EndFileToWriter(builder, memory);
+  if (ok) {
+    size_t size = 0;
+    const void* bytes = GetMemoryWriterBytes(memory, &size);
+    file_writer* target = CreateFileWriter(fileName);
+    if (!target) {
+      KT_LOG_ERROR(Export, "Unable to open %s for atomic writing\n", fileName);
+      ok = false;
+    } else {
+      ok = WriteToWriter(target, size, bytes) && FinishFileWriter(target);
+      DeleteFileWriter(target);
+    }
+  }
+  DeleteFileWriter(memory);
+  return ok;
+}
+
+}  // namespace
+
+bool ExportSceneToFile(ToolInterface* tool, const char* fileName, const ExportRequest& request) {
+  if (!KT_CHECK_PARAMETER(Export, tool && fileName && *fileName)) return false;
+  SceneParser* parser = BeginSceneParse(tool);
+  if (!parser) return false;
+
+  if (request.EditSettings && !request.EditSettings(parser->settings, request.EditSettingsUser)) {
+    EndSceneParse(parser);
+    return false;
+  }
+  const SettingsItem* file = FindChildItem(parser->settings, "File");
+
+  ProgressWindow window;
+  ProgressWindow* progress = nullptr;
+  if (request.ShowProgress && request.Display) {
+    bool closeWhenDone = request.ShowSettingsDialog
+                             ? GetSettingBool(parser->settings, setting::AutoCloseOnExit)
+                             : true;
+    OpenProgress(&window, request.Display, request.DisplayUser, closeWhenDone);
+    progress = &window;
+    SetProgressTitle(progress, "Ketrel 2.11.8.0 is exporting a KT2 File");
+  }
+
+  file_magic_record magic =
+      MakeMagicRecord(PlatformOfChoice(GetSettingChoice(file, setting::FilePlatform)));
+  file_builder* builder = BeginFile(kStandardSectionCount, kFileTypeTag, magic, nullptr);
+  bool ok = builder != nullptr;
+  if (!ok) KT_LOG_ERROR(Export, "Unable to create file writing buffer.");
+
+  if (ok) {
+    uint32_t compression = CompressionOfChoice(GetSettingChoice(file, setting::FileCompression));
+    uint32_t objectAlignment = AlignmentOfSlider(GetSettingInt(file, setting::ObjectAlignment));
+    uint32_t vertexAlignment =
+        AlignmentOfSlider(GetSettingInt(file, setting::VertexObjectAlignment));
+    // Section 5 keeps the builder's own format.
+    for (uint32_t section : {0u, 2u, 4u, 6u, 7u}) {
+      SetFileSectionFormat(builder, section, compression, objectAlignment);
+    }
+    for (uint32_t section : {1u, 3u}) {
+      SetFileSectionFormat(builder, section, compression, vertexAlignment);
+    }
+    ok = ConvertScene(parser, request.AttachFileName, builder, progress) &&
+         ProgressShouldContinue(progress);
+  }
+
+  if (ok) {
+    ProgressStage(progress, "Packaging file");
+    ProgressEmptyItem(progress);
+    // Ending frees the builder whatever the outcome.
+    ok = request.AtomicWrite ? WriteAtomically(builder, fileName) : EndFile(builder, fileName);
+    builder = nullptr;
+  }
+  if (ok) {
+    ProgressStage(progress, "Export Complete");
+  } else {
+    ProgressStage(progress, "Export Aborted");
+    AbortFile(builder);
+  }
+  ProgressEmptyItem(progress);
+  FinishProgress(progress);
+  EndSceneParse(parser);
+  return ok;
+}
+
+}  // namespace ketrel

@@ -1,0 +1,33 @@
+#pragma once
+// The export operation: settings, progress window, file builder, conversion
+// and the write of the file, atomically or not.
+#include "export/ketrel_progress.h"
+#include "export/ketrel_tool_interface.h"
+
+namespace ketrel {
+
+struct ExportRequest {
+  // A file whose whole contents go into the root's ExtendedData; null or
+  // empty for none.
+  const char* AttachFileName = nullptr;
+  // The settings dialog is not part of a command-line export; a dialog
+  // display may be hooked up here later.
+  bool ShowSettingsDialog = false;
+  bool ShowProgress = true;
+  // Build the whole file in memory and write it in one go.
+  bool AtomicWrite = false;
+  // What shows the progress window when ShowProgress is set.
+  const ProgressDisplay* Display = nullptr;
+  void* DisplayUser = nullptr;
+  // Runs after the settings tree is built and before conversion (command-line
+  // settings files and "Label=value" edits); false stops the export.
+  bool (*EditSettings)(SettingsItem* root, void* user) = nullptr;
+  void* EditSettingsUser = nullptr;
+};
+
+// Writes the scene that `tool` answers for into `fileName`. True when the
+// file was written (or the dialog was cancelled, which writes nothing).
+// On any failure the previous file at `fileName` is left as it was.
+bool ExportSceneToFile(ToolInterface* tool, const char* fileName, const ExportRequest& request);
+
+}  // namespace ketrel

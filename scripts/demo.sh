@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the ketrel program, exports the shipped example scene to a KT2 file
+# and prints what is in it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+ketrel_install_deps
+build=build/release
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKETREL_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target ketrel
+ketrel=$build/tools/ketrel/ketrel
+mkdir -p out
+scene=examples/figure.kscene
+echo "== ketrel export $scene out/figure.kt2"
+"$ketrel" export "$scene" out/figure.kt2
+echo
+echo "== ketrel info out/figure.kt2"
+"$ketrel" info out/figure.kt2
+echo
+echo "== ketrel dump out/figure.kt2 (first 60 lines)"
+"$ketrel" dump out/figure.kt2 | head -n 60

@@ -1,0 +1,141 @@
+#include "tools/ketrel/cmd_export.h"
+
+#include <cstdio>
+
+#include "export/host/host_export.h"
+#include "export/host/host_progress.h"
+#include "export/host/host_scene_loader.h"
+#include "export/ketrel_export_ui_tunneling.h"
+#include "tools/ketrel/ketrel_commands.h"
+
+namespace ketrel::cli {
+namespace {
+
+struct SettingsEdits {
+  const ExportOptions* options;
+  bool failed = false;
+};
+
+// Loads the settings file, then applies each "Label=value" in order.
+bool EditSettings(SettingsItem* root, void* user) {
+  auto* edits = static_cast<SettingsEdits*>(user);
+  const ExportOptions& options = *edits->options;
+  if (!options.SettingsFile.empty() && !LoadSettingsFile(root, options.SettingsFile.c_str())) {
+    std::fprintf(stderr, "ketrel export: could not load settings file %s\n",
+                 options.SettingsFile.c_str());
+    edits->failed = true;
+    return false;
+  }
+  for (const std::string& assignment : options.Set) {
+    std::string message;
+    if (!SetCategorySettingByLabel(root, assignment.c_str(), message)) {
+      std::fprintf(stderr, "ketrel export: --set \"%s\": %s\n", assignment.c_str(),
+                   message.c_str());
+      edits->failed = true;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Checks every --set against a default tree so that a typo is a usage error
+// before anything is loaded or written.
+bool CheckAssignments(const std::vector<std::string>& assignments) {
+  if (assignments.empty()) return true;
+  SettingsItem* root = CreateSettingsRoot();
+  if (!root) return false;
+  bool ok = true;
+  for (const std::string& assignment : assignments) {
+    std::string message;
+    if (!SetCategorySettingByLabel(root, assignment.c_str(), message)) {
+      std::fprintf(stderr, "ketrel export: --set \"%s\": %s\n", assignment.c_str(),
+                   message.c_str());
+      ok = false;
+      break;
+    }
+  }
+  DestroySettingsItem(root);
+  return ok;
+}
+
+}  // namespace
+
+int RunExport(const ExportOptions& options) {
+  if (!options.Synthetic.empty() && !options.LocalSynthetic.empty()) {
+    std::fprintf(stderr, "ketrel export: --synthetic and --local-synthetic exclude each other\n");
+    return kExitUsage;
+  }
+  if (!CheckAssignments(options.Set)) return kExitUsage;
+
+  host::Scene scene;
+  std::string error;
+  if (!host::LoadHostScene(options.Scene, scene, error)) {
+    std::fprintf(stderr, "ketrel export: %s\n", error.c_str());
+    return kExitFailed;
+  }
+
+  host::HostExportOptions exportOptions;
+  exportOptions.FileName = options.Output;
+  exportOptions.AttachFileName = options.Attach;
+  if (!options.Selected.empty()) {
+    scene.ClearSelection();
+    for (const std::string& name : options.Selected) {
+      host::Node* node = scene.FindNode(name);
+      if (!node) {
+        std::fprintf(stderr, "ketrel export: --selected %s: no node of that name in %s\n",
+                     name.c_str(), options.Scene.c_str());
+        return kExitUsage;
+      }
+      node->Selected = true;
+    }
+    exportOptions.Walk.SelectedOnly = true;
+  }
+  exportOptions.Walk.SyntheticRootName =
+      !options.Synthetic.empty() ? options.Synthetic : options.LocalSynthetic;
+  exportOptions.Walk.LocalSyntheticRoot = !options.LocalSynthetic.empty();
+  exportOptions.ShowProgress = !options.Silent;
+  exportOptions.AtomicWrite = options.Atomic;
+
+  host::TerminalProgress terminal;
+  host::PrepareTerminalProgress(&terminal);
+  exportOptions.Display = host::TerminalProgressDisplay();
+  exportOptions.DisplayUser = &terminal;
+
+  SettingsEdits edits{&options};
+  if (!options.SettingsFile.empty() || !options.Set.empty()) {
+    exportOptions.EditSettings = EditSettings;
+    exportOptions.EditSettingsUser = &edits;
+  }
+
+  bool ok = host::ExportHostScene(scene, exportOptions);
+  if (!ok) {
+    std::fprintf(stderr, "ketrel export: export of %s to %s failed\n", options.Scene.c_str(),
+                 options.Output.c_str());
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+void AddExportCommand(CLI::App& app, int& exitCode) {
+  auto options = std::make_shared<ExportOptions>();
+  CLI::App* command = app.add_subcommand("export", "Export a scene to a KT2 file");
+  command->add_option("scene", options->Scene, "The scene (.kscene)")->required();
+  command->add_option("output", options->Output, "The KT2 file to write")->required();
+  command->add_option("--selected", options->Selected,
+                      "Export only these nodes (repeatable), with their ancestors and skin bones");
+  command->add_flag("--silent", options->Silent, "No progress output");
+  command->add_flag("--atomic", options->Atomic,
+                    "Build the file in memory and replace the target in one step");
+  command->add_option("--attach", options->Attach,
+                      "Store this file's contents in the file's extended data");
+  command->add_option("--synthetic", options->Synthetic, "The synthetic root bone");
+  command->add_option("--local-synthetic", options->LocalSynthetic,
+                      "A synthetic root bone for the bones assigned to it");
+  command->add_option("--settings", options->SettingsFile,
+                      "Load this settings file (.kes) into the scene's settings first");
+  command->add_option("--set", options->Set,
+                      "\"Label=value\": set a root-category setting (repeatable)");
+  command->callback([options, &exitCode] { exitCode = RunExport(*options); });
+}
+
+}  // namespace ketrel::cli

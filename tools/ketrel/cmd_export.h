@@ -1,0 +1,27 @@
+#pragma once
+// `ketrel export SCENE OUT.kt2 [options]`: the whole road of an export.
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+namespace ketrel::cli {
+
+struct ExportOptions {
+  std::string Scene;
+  std::string Output;
+  std::vector<std::string> Selected;  // export only these nodes (and what they need)
+  bool Silent = false;
+  bool Atomic = false;
+  std::string Attach;
+  std::string Synthetic;       // --synthetic NAME
+  std::string LocalSynthetic;  // --local-synthetic NAME
+  std::string SettingsFile;    // --settings FILE.kes
+  std::vector<std::string> Set;  // --set "Label=value"
+};
+
+// 0 when the file was written, 1 when the export failed, 2 for bad options.
+int RunExport(const ExportOptions& options);
+void AddExportCommand(CLI::App& app, int& exitCode);
+
+}  // namespace ketrel::cli
