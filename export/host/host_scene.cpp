@@ -1,1 +1,134 @@
 #include "export/host/host_scene.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace ketrel::host {
+namespace {
+
+// The key interval containing `tick`: index of the key at or before it and
+// the fraction towards the next. Ticks before the first or after the last key
+// hold the end value (fraction 0).
+struct Span {
+  size_t key = 0;
+  float t = 0;
+};
+
+Span FindSpan(const std::vector<int32_t>& ticks, int32_t tick) {
+  if (tick <= ticks.front()) return {0, 0};
+  if (tick >= ticks.back()) return {ticks.size() - 1, 0};
+  size_t next = static_cast<size_t>(std::upper_bound(ticks.begin(), ticks.end(), tick) -
+                                    ticks.begin());
+  size_t key = next - 1;
+  double length = double(ticks[next]) - ticks[key];
+  return {key, length > 0 ? float((double(tick) - ticks[key]) / length) : 0.0f};
+}
+
+// Eases a fraction in and out of the keys (zero slope at both ends).
+float Ease(float t) { return t * t * (3 - 2 * t); }
+
+}  // namespace
+
+void ValueTrack::Evaluate(int32_t tick, float* out) const {
+  size_t n = static_cast<size_t>(Dimension);
+  if (KeyTicks.empty() || KeyValues.size() < KeyTicks.size() * n) {
+    for (size_t d = 0; d < n; ++d) out[d] = d < Value.size() ? Value[d] : 0.0f;
+    return;
+  }
+  Span span = FindSpan(KeyTicks, tick);
+  const float* a = &KeyValues[span.key * n];
+  if (span.t == 0 || Mode == Interpolation::Step) {
+    for (size_t d = 0; d < n; ++d) out[d] = a[d];
+    return;
+  }
+  const float* b = &KeyValues[(span.key + 1) * n];
+  if (Mode == Interpolation::Linear) {
+    for (size_t d = 0; d < n; ++d) out[d] = a[d] + (b[d] - a[d]) * span.t;
+    return;
+  }
+  // Smooth: cubic Hermite with Catmull-Rom tangents scaled to the key spacing,
+  // so unevenly spaced keys do not overshoot.
+  size_t k = span.key;
+  double dt = double(KeyTicks[k + 1]) - KeyTicks[k];
+  float t = span.t, t2 = t * t, t3 = t2 * t;
+  float h00 = 2 * t3 - 3 * t2 + 1, h10 = t3 - 2 * t2 + t, h01 = -2 * t3 + 3 * t2,
+        h11 = t3 - t2;
+  for (size_t d = 0; d < n; ++d) {
+    auto slope = [&](size_t i) -> double {
+      size_t lo = i > 0 ? i - 1 : i, hi = i + 1 < KeyTicks.size() ? i + 1 : i;
+      double span_ticks = double(KeyTicks[hi]) - KeyTicks[lo];
+      return span_ticks > 0 ? (KeyValues[hi * n + d] - KeyValues[lo * n + d]) / span_ticks : 0.0;
+    };
+    out[d] = float(h00 * a[d] + h10 * slope(k) * dt + h01 * b[d] + h11 * slope(k + 1) * dt);
+  }
+}
+
+Quaternion RotationTrack::Evaluate(int32_t tick) const {
+  if (KeyTicks.empty() || KeyValues.size() < KeyTicks.size()) return Normalize(Value);
+  Span span = FindSpan(KeyTicks, tick);
+  const Quaternion& a = KeyValues[span.key];
+  if (span.t == 0 || Mode == Interpolation::Step) return Normalize(a);
+  const Quaternion& b = KeyValues[span.key + 1];
+  return Slerp(Normalize(a), Normalize(b), Mode == Interpolation::Smooth ? Ease(span.t) : span.t);
+}
+
+TransformController::TransformController() {
+  Position.Dimension = 3;
+  Position.Value = {0, 0, 0};
+  Scale.Dimension = 3;
+  Scale.Value = {1, 1, 1};
+}
+
+HostMatrix TransformController::Evaluate(int32_t tick) const {
+  float p[3], s[3];
+  Position.Evaluate(tick, p);
+  Scale.Evaluate(tick, s);
+  return ComposeHostMatrix({p[0], p[1], p[2]}, Rotation.Evaluate(tick), {s[0], s[1], s[2]});
+}
+
+Scene::Scene() : Root(std::make_unique<Node>()) { Root->Name = "Scene Root"; }
+
+Node* Scene::AddNode(const std::string& name, Node* parent) {
+  auto node = std::make_unique<Node>();
+  node->Name = name;
+  node->Parent = parent ? parent : Root.get();
+  node->Index = static_cast<int32_t>(Nodes.size());
+  node->Parent->Children.push_back(node.get());
+  Nodes.push_back(std::move(node));
+  return Nodes.back().get();
+}
+
+Material* Scene::AddMaterial(const std::string& name) {
+  auto material = std::make_unique<Material>();
+  material->Name = name;
+  Materials.push_back(std::move(material));
+  return Materials.back().get();
+}
+
+Node* Scene::FindNode(const std::string& name) const {
+  for (const auto& node : Nodes)
+    if (node->Name == name) return node.get();
+  return nullptr;
+}
+
+void Scene::ClearSelection() {
+  for (const auto& node : Nodes) node->Selected = false;
+}
+
+HostMatrix Scene::NodeTransform(const Node* node, int32_t tick) const {
+  HostMatrix result;
+  // Parents are finite chains (the loader refuses cycles); the depth cap
+  // keeps a hand-built cyclic scene from hanging.
+  size_t depth = 0;
+  for (const Node* at = node; at && at != Root.get() && depth <= Nodes.size();
+       at = at->Parent, ++depth) {
+    result = Multiply(result, at->Transform.Evaluate(tick));
+  }
+  return result;
+}
+
+bool IsValidFrameRate(int32_t frameRate) {
+  return frameRate >= 1 && frameRate <= kTicksPerSecond && kTicksPerSecond % frameRate == 0;
+}
+
+}  // namespace ketrel::host

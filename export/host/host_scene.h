@@ -1,3 +1,194 @@
 #pragma once
-// The in-memory host scene (placeholder until the scene model lands).
-namespace ketrel::host {}
+// The in-memory host scene: our stand-in for the modelling application's
+// scene. Nodes in a hierarchy under a scene root, each with an object class
+// (class and super-class ids, which the node walk classifies by), a transform
+// controller evaluated at any tick, an object offset, a visibility track, note
+// tracks, a material, a skin (bone list), morpher presence, user property
+// text, animated parameters and settings chunks. Materials and bitmap maps
+// are one kind of host object. Scene-level state: animation range, frame
+// rate, system unit, file name, needs-save flag.
+//
+// Time is in ticks (4800 per second). Transforms follow the host's
+// row-vector convention (export/ketrel_math.h): a node's transform is its
+// controller's local matrix times its parent's node transform.
+//
+// The scene owns every node and material; they never move in memory once
+// added, so their addresses serve as host handles. Not thread-safe.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "export/ketrel_math.h"
+
+namespace ketrel::host {
+
+inline constexpr int32_t kTicksPerSecond = 4800;
+
+struct ClassId {
+  uint32_t a = 0, b = 0;
+  bool operator==(const ClassId&) const = default;
+};
+
+// Super-class ids.
+inline constexpr uint32_t kGeometrySuperClass = 0x10;
+inline constexpr uint32_t kCameraSuperClass = 0x20;
+inline constexpr uint32_t kLightSuperClass = 0x30;
+inline constexpr uint32_t kShapeSuperClass = 0x40;
+inline constexpr uint32_t kHelperSuperClass = 0x70;
+inline constexpr uint32_t kMaterialSuperClass = 0xC00;
+inline constexpr uint32_t kTextureMapSuperClass = 0xC10;
+// Class ids with a meaning of their own.
+inline constexpr ClassId kBitmapTextureClass{0x240, 0};
+inline constexpr ClassId kTargetObjectClass{0x1020, 0};
+inline constexpr ClassId kStandardMaterialClass{0x2, 0};
+inline constexpr ClassId kMultiMaterialClass{0x200, 0};
+inline constexpr ClassId kDefaultControllerClass{0x2005, 0};
+
+enum class Interpolation { Step, Linear, Smooth };
+
+// An animatable value of 1..4 floats: a static value, or keys (ascending
+// ticks) interpolated between and held beyond the first and last.
+struct ValueTrack {
+  int32_t Dimension = 1;
+  Interpolation Mode = Interpolation::Linear;
+  std::vector<float> Value;             // Dimension floats, used without keys
+  std::vector<int32_t> KeyTicks;        // ascending
+  std::vector<float> KeyValues;         // Dimension floats per key
+  bool Animated() const { return !KeyTicks.empty(); }
+  // Writes Dimension floats.
+  void Evaluate(int32_t tick, float* out) const;
+};
+
+// Rotation keys; Linear and Smooth interpolate along the shortest arc
+// (Smooth eases in and out of each key).
+struct RotationTrack {
+  Interpolation Mode = Interpolation::Linear;
+  Quaternion Value;
+  std::vector<int32_t> KeyTicks;
+  std::vector<Quaternion> KeyValues;
+  bool Animated() const { return !KeyTicks.empty(); }
+  Quaternion Evaluate(int32_t tick) const;
+};
+
+struct TransformController {
+  ClassId Class = kDefaultControllerClass;
+  ValueTrack Position;  // 3 floats, default 0
+  RotationTrack Rotation;
+  ValueTrack Scale;  // 3 floats, default 1
+  TransformController();
+  // The local matrix: scale, then rotate, then translate.
+  HostMatrix Evaluate(int32_t tick) const;
+};
+
+struct NoteKey {
+  int32_t Tick = 0;
+  std::string Text;
+};
+using NoteTrack = std::vector<NoteKey>;
+
+// An animated parameter of an object, modifier or material.
+struct Parameter {
+  std::string Name;
+  ValueTrack Track;
+};
+
+// What the settings chunks of one host object are keyed by: (kind, index).
+using SettingsChunks = std::map<std::pair<uint32_t, int32_t>, std::vector<uint8_t>>;
+
+enum class HostObjectType { Node, Material };
+
+// Everything a host handle can name.
+struct HostObject {
+  explicit HostObject(HostObjectType type) : Type(type) {}
+  virtual ~HostObject() = default;
+  HostObjectType Type;
+  std::string Name;
+  SettingsChunks Settings;
+};
+
+struct Material : HostObject {
+  Material() : HostObject(HostObjectType::Material) {}
+  uint32_t SuperClass = kMaterialSuperClass;  // or kTextureMapSuperClass for maps
+  ClassId Class = kStandardMaterialClass;
+  bool TwoSided = false;
+  float Diffuse[3] = {0.5f, 0.5f, 0.5f};
+  std::string FileName;  // bitmaps: as written in the scene
+  std::string ResolvedFileName;  // bitmaps: where to open it
+  std::vector<Material*> SubMaterials;  // null for an empty slot
+  struct MapSlot {
+    std::string Slot;  // e.g. "Diffuse", "Bump"
+    Material* Map = nullptr;
+  };
+  std::vector<MapSlot> Maps;
+  std::vector<Parameter> Parameters;
+  bool IsMaterial() const { return SuperClass == kMaterialSuperClass; }
+  bool IsBitmap() const { return Class == kBitmapTextureClass; }
+};
+
+struct SceneObject {
+  uint32_t SuperClass = kGeometrySuperClass;
+  ClassId Class{0x9, 0};  // a triangle mesh
+  ClassId BaseClass{0x9, 0};  // below the modifier stack
+  std::vector<uint32_t> Interfaces;  // interface ids it answers
+};
+
+struct Node : HostObject {
+  Node() : HostObject(HostObjectType::Node) {}
+  Node* Parent = nullptr;  // the scene root for top-level nodes; null for the root
+  std::vector<Node*> Children;
+  bool Selected = false;
+  bool HasObject = false;
+  SceneObject Object;
+  Node* LookAt = nullptr;      // the target a camera or light looks at
+  Node* LookedAtBy = nullptr;  // for a target: who looks at it
+  TransformController Transform;
+  HostMatrix ObjectOffset;
+  bool HasVisibility = false;
+  ValueTrack Visibility;  // 1 float
+  std::vector<NoteTrack> NoteTracks;
+  Material* NodeMaterial = nullptr;
+  Material* ProjectorMap = nullptr;  // lights
+  std::vector<Node*> SkinBones;      // empty: no skin
+  bool HasMorpher = false;
+  std::string UserProperties;
+  std::vector<Parameter> Parameters;  // object, modifier and custom-attribute parameters
+  int32_t Index = -1;  // position in Scene::Nodes; -1 for the root
+};
+
+struct Scene {
+  Scene();
+  Scene(const Scene&) = delete;
+  Scene& operator=(const Scene&) = delete;
+  Scene(Scene&&) = default;
+  Scene& operator=(Scene&&) = default;
+
+  std::unique_ptr<Node> Root;  // never null; its children are the top-level nodes
+  std::vector<std::unique_ptr<Node>> Nodes;  // every node but the root, creation order
+  std::vector<std::unique_ptr<Material>> Materials;
+  int32_t AnimationStart = 0;
+  int32_t AnimationEnd = 0;
+  int32_t FrameRate = 30;  // frames per second; divides 4800
+  double SystemUnit = 1.0;  // metres per unit
+  std::string FileName;     // the scene file's own name, without directories
+  std::string FilePath;     // where it was loaded from, if anywhere
+  bool NeedsSave = false;
+
+  int32_t TicksPerFrame() const { return kTicksPerSecond / FrameRate; }
+  // Appends a node under `parent` (the root when null).
+  Node* AddNode(const std::string& name, Node* parent = nullptr);
+  Material* AddMaterial(const std::string& name);
+  // The first node with that exact name, or null.
+  Node* FindNode(const std::string& name) const;
+  void ClearSelection();
+  // The node transform: local matrix times the parent's node transform.
+  HostMatrix NodeTransform(const Node* node, int32_t tick) const;
+};
+
+// Whether a frame rate can be used: 1..4800 and dividing 4800 evenly.
+bool IsValidFrameRate(int32_t frameRate);
+
+}  // namespace ketrel::host

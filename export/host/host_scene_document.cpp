@@ -1,0 +1,953 @@
+#include "export/host/host_scene_document.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "rt/ketrel_log.h"
+
+namespace ketrel::host {
+namespace {
+
+using json = nlohmann::json;
+
+constexpr int kVersion = 1;
+
+// --- base64 (settings chunks) ---
+
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string EncodeBase64(const std::vector<uint8_t>& data) {
+  std::string out;
+  out.reserve((data.size() + 2) / 3 * 4);
+  for (size_t i = 0; i < data.size(); i += 3) {
+    uint32_t v = uint32_t(data[i]) << 16;
+    if (i + 1 < data.size()) v |= uint32_t(data[i + 1]) << 8;
+    if (i + 2 < data.size()) v |= data[i + 2];
+    out += kBase64[(v >> 18) & 63];
+    out += kBase64[(v >> 12) & 63];
+    out += i + 1 < data.size() ? kBase64[(v >> 6) & 63] : '=';
+    out += i + 2 < data.size() ? kBase64[v & 63] : '=';
+  }
+  return out;
+}
+
+int Base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+// Strict: length a multiple of 4, padding only at the end.
+bool DecodeBase64(const std::string& text, std::vector<uint8_t>& out) {
+  out.clear();
+  if (text.size() % 4 != 0) return false;
+  for (size_t i = 0; i < text.size(); i += 4) {
+    bool last = i + 4 == text.size();
+    int v[4];
+    int padding = 0;
+    for (int k = 0; k < 4; ++k) {
+      char c = text[i + k];
+      if (c == '=' && last && k >= 2) {
+        v[k] = 0;
+        ++padding;
+      } else {
+        if (padding) return false;  // data after padding
+        v[k] = Base64Value(c);
+        if (v[k] < 0) return false;
+      }
+    }
+    uint32_t bits = uint32_t(v[0]) << 18 | uint32_t(v[1]) << 12 | uint32_t(v[2]) << 6 | v[3];
+    out.push_back(uint8_t(bits >> 16));
+    if (padding < 2) out.push_back(uint8_t(bits >> 8));
+    if (padding < 1) out.push_back(uint8_t(bits));
+  }
+  return true;
+}
+
+// --- reading ---
+
+std::string Item(const std::string& path, size_t index) {
+  return path + "[" + std::to_string(index) + "]";
+}
+std::string Member(const std::string& path, const char* key) {
+  return path.empty() ? key : path + "." + key;
+}
+
+// Reads typed values out of the parsed document, keeping the first fault
+// with the place it was found.
+class Reader {
+ public:
+  std::string error;
+
+  bool Fail(const std::string& path, const std::string& message) {
+    if (error.empty()) error = (path.empty() ? "document" : path) + ": " + message;
+    return false;
+  }
+
+  const json* Optional(const json& object, const char* key) {
+    auto it = object.find(key);
+    return it == object.end() ? nullptr : &*it;
+  }
+  const json* Required(const json& object, const std::string& path, const char* key) {
+    const json* value = Optional(object, key);
+    if (!value) Fail(path, std::string("missing field \"") + key + "\"");
+    return value;
+  }
+
+  bool Object(const json& value, const std::string& path) {
+    return value.is_object() || Fail(path, "expected an object");
+  }
+  bool Array(const json& value, const std::string& path) {
+    return value.is_array() || Fail(path, "expected an array");
+  }
+
+  bool Integer(const json& value, const std::string& path, int64_t min, int64_t max,
+               int64_t& out) {
+    if (value.is_string()) {
+      // Hex ids are easier to read than their decimal values.
+      const std::string& text = value.get_ref<const std::string&>();
+      if (text.size() < 3 || text.size() > 18 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
+        return Fail(path, "expected an integer or a hex string like \"0x10\"");
+      uint64_t parsed = 0;
+      for (size_t i = 2; i < text.size(); ++i) {
+        int digit = std::isxdigit(static_cast<unsigned char>(text[i]))
+                        ? (std::isdigit(static_cast<unsigned char>(text[i]))
+                               ? text[i] - '0'
+                               : (std::tolower(static_cast<unsigned char>(text[i])) - 'a' + 10))
+                        : -1;
+        if (digit < 0) return Fail(path, "expected an integer or a hex string like \"0x10\"");
+        parsed = parsed << 4 | unsigned(digit);
+      }
+      if (parsed > uint64_t(max) || int64_t(parsed) < min)
+        return Fail(path, "value " + text + " out of range " + std::to_string(min) + ".." +
+                              std::to_string(max));
+      out = int64_t(parsed);
+      return true;
+    }
+    if (value.is_number_unsigned()) {
+      uint64_t v = value.get<uint64_t>();
+      if (v > uint64_t(max) || (min > 0 && v < uint64_t(min)))
+        return Fail(path, "value " + std::to_string(v) + " out of range " + std::to_string(min) +
+                              ".." + std::to_string(max));
+      out = int64_t(v);
+      return true;
+    }
+    if (!value.is_number_integer()) return Fail(path, "expected an integer");
+    int64_t v = value.get<int64_t>();
+    if (v < min || v > max)
+      return Fail(path, "value " + std::to_string(v) + " out of range " + std::to_string(min) +
+                            ".." + std::to_string(max));
+    out = v;
+    return true;
+  }
+  bool Int32(const json& value, const std::string& path, int32_t& out,
+             int64_t min = std::numeric_limits<int32_t>::min(),
+             int64_t max = std::numeric_limits<int32_t>::max()) {
+    int64_t v;
+    if (!Integer(value, path, min, max, v)) return false;
+    out = int32_t(v);
+    return true;
+  }
+  bool Uint32(const json& value, const std::string& path, uint32_t& out) {
+    int64_t v;
+    if (!Integer(value, path, 0, std::numeric_limits<uint32_t>::max(), v)) return false;
+    out = uint32_t(v);
+    return true;
+  }
+  // An index into an array of `count` entries.
+  bool Index(const json& value, const std::string& path, size_t count, int32_t& out) {
+    if (!value.is_number_integer() && !value.is_number_unsigned())
+      return Fail(path, "expected an index");
+    int64_t v = value.is_number_unsigned() ? int64_t(std::min<uint64_t>(value.get<uint64_t>(), INT64_MAX))
+                                           : value.get<int64_t>();
+    if (v < 0 || uint64_t(v) >= count) {
+      if (count == 0) return Fail(path, "index " + std::to_string(v) + " but there are none");
+      return Fail(path, "index " + std::to_string(v) + " out of range 0.." +
+                            std::to_string(count - 1));
+    }
+    out = int32_t(v);
+    return true;
+  }
+  bool Float(const json& value, const std::string& path, float& out) {
+    if (!value.is_number()) return Fail(path, "expected a number");
+    double v = value.get<double>();
+    if (!std::isfinite(v) || std::fabs(v) > std::numeric_limits<float>::max())
+      return Fail(path, "number out of range");
+    out = float(v);
+    return true;
+  }
+  bool Double(const json& value, const std::string& path, double& out) {
+    if (!value.is_number()) return Fail(path, "expected a number");
+    out = value.get<double>();
+    return std::isfinite(out) || Fail(path, "number out of range");
+  }
+  bool Bool(const json& value, const std::string& path, bool& out) {
+    if (!value.is_boolean()) return Fail(path, "expected true or false");
+    out = value.get<bool>();
+    return true;
+  }
+  bool String(const json& value, const std::string& path, std::string& out) {
+    if (!value.is_string()) return Fail(path, "expected a string");
+    out = value.get<std::string>();
+    return true;
+  }
+  bool Floats(const json& value, const std::string& path, size_t count, float* out) {
+    if (!value.is_array() || value.size() != count)
+      return Fail(path, "expected an array of " + std::to_string(count) + " numbers");
+    for (size_t i = 0; i < count; ++i)
+      if (!Float(value[i], Item(path, i), out[i])) return false;
+    return true;
+  }
+  bool Class(const json& value, const std::string& path, ClassId& out) {
+    if (!value.is_array() || value.size() != 2)
+      return Fail(path, "expected a class id [a, b]");
+    return Uint32(value[0], Item(path, 0), out.a) && Uint32(value[1], Item(path, 1), out.b);
+  }
+
+  bool Mode(const json& value, const std::string& path, Interpolation& out) {
+    std::string text;
+    if (!String(value, path, text)) return false;
+    if (text == "step") out = Interpolation::Step;
+    else if (text == "linear") out = Interpolation::Linear;
+    else if (text == "smooth") out = Interpolation::Smooth;
+    else return Fail(path, "unknown interpolation \"" + text + "\" (step, linear, smooth)");
+    return true;
+  }
+
+  bool KeyTick(const json& key, const std::string& path, std::vector<int32_t>& ticks) {
+    int32_t tick;
+    const json* value = Required(key, path, "tick");
+    if (!value || !Int32(*value, Member(path, "tick"), tick)) return false;
+    if (!ticks.empty() && tick <= ticks.back())
+      return Fail(Member(path, "tick"), std::to_string(tick) + " not after the previous key " +
+                                            std::to_string(ticks.back()));
+    ticks.push_back(tick);
+    return true;
+  }
+
+  // A value track of `dimension` floats; keeps `track`'s defaults for what
+  // the document leaves out.
+  bool Track(const json& value, const std::string& path, int32_t dimension, ValueTrack& track) {
+    track.Dimension = dimension;
+    std::vector<float> values(size_t(dimension), 0.0f);
+    if (value.is_array() || value.is_number()) {
+      if (value.is_number()) {
+        if (dimension != 1 || !Float(value, path, values[0])) return Fail(path, "expected an array");
+      } else if (!Floats(value, path, size_t(dimension), values.data())) {
+        return false;
+      }
+      track.Value = values;
+      return true;
+    }
+    if (!Object(value, path)) return false;
+    if (const json* mode = Optional(value, "interpolation"))
+      if (!Mode(*mode, Member(path, "interpolation"), track.Mode)) return false;
+    if (const json* v = Optional(value, "value")) {
+      if (!ReadValue(*v, Member(path, "value"), dimension, values.data())) return false;
+      track.Value = values;
+    }
+    if (const json* keys = Optional(value, "keys")) {
+      std::string keysPath = Member(path, "keys");
+      if (!Array(*keys, keysPath)) return false;
+      for (size_t k = 0; k < keys->size(); ++k) {
+        std::string keyPath = Item(keysPath, k);
+        const json& key = (*keys)[k];
+        if (!Object(key, keyPath) || !KeyTick(key, keyPath, track.KeyTicks)) return false;
+        const json* v = Required(key, keyPath, "value");
+        if (!v || !ReadValue(*v, Member(keyPath, "value"), dimension, values.data())) return false;
+        track.KeyValues.insert(track.KeyValues.end(), values.begin(), values.end());
+      }
+    }
+    return true;
+  }
+  bool ReadValue(const json& value, const std::string& path, int32_t dimension, float* out) {
+    if (dimension == 1 && value.is_number()) return Float(value, path, out[0]);
+    return Floats(value, path, size_t(dimension), out);
+  }
+
+  bool Rotation(const json& object, const std::string& path, Quaternion& out) {
+    if (const json* aa = Optional(object, "axisAngle")) {
+      float v[4];
+      if (!Floats(*aa, Member(path, "axisAngle"), 4, v)) return false;
+      if (v[0] == 0 && v[1] == 0 && v[2] == 0)
+        return Fail(Member(path, "axisAngle"), "axis of zero length");
+      out = QuaternionFromAxisAngle({v[0], v[1], v[2]}, float(v[3] * M_PI / 180.0));
+      return true;
+    }
+    const json* q = Required(object, path, "value");
+    float v[4];
+    if (!q || !Floats(*q, Member(path, "value"), 4, v)) return false;
+    if (v[0] == 0 && v[1] == 0 && v[2] == 0 && v[3] == 0)
+      return Fail(Member(path, "value"), "quaternion of zero length");
+    out = Normalize({v[0], v[1], v[2], v[3]});
+    return true;
+  }
+
+  bool RotationTrackOf(const json& value, const std::string& path, RotationTrack& track) {
+    if (value.is_array()) {
+      float v[4];
+      if (!Floats(value, path, 4, v)) return false;
+      if (v[0] == 0 && v[1] == 0 && v[2] == 0 && v[3] == 0)
+        return Fail(path, "quaternion of zero length");
+      track.Value = Normalize({v[0], v[1], v[2], v[3]});
+      return true;
+    }
+    if (!Object(value, path)) return false;
+    if (const json* mode = Optional(value, "interpolation"))
+      if (!Mode(*mode, Member(path, "interpolation"), track.Mode)) return false;
+    if (Optional(value, "value") || Optional(value, "axisAngle"))
+      if (!Rotation(value, path, track.Value)) return false;
+    if (const json* keys = Optional(value, "keys")) {
+      std::string keysPath = Member(path, "keys");
+      if (!Array(*keys, keysPath)) return false;
+      for (size_t k = 0; k < keys->size(); ++k) {
+        std::string keyPath = Item(keysPath, k);
+        const json& key = (*keys)[k];
+        Quaternion q;
+        if (!Object(key, keyPath) || !KeyTick(key, keyPath, track.KeyTicks) ||
+            !Rotation(key, keyPath, q))
+          return false;
+        track.KeyValues.push_back(q);
+      }
+    }
+    return true;
+  }
+
+  bool Chunks(const json& value, const std::string& path, SettingsChunks& chunks) {
+    if (!Array(value, path)) return false;
+    for (size_t i = 0; i < value.size(); ++i) {
+      std::string at = Item(path, i);
+      const json& chunk = value[i];
+      if (!Object(chunk, at)) return false;
+      const json* kind = Required(chunk, at, "kind");
+      const json* index = Required(chunk, at, "index");
+      const json* data = Required(chunk, at, "data");
+      uint32_t k;
+      int32_t n;
+      std::string text;
+      if (!kind || !index || !data || !Uint32(*kind, Member(at, "kind"), k) ||
+          !Int32(*index, Member(at, "index"), n) || !String(*data, Member(at, "data"), text))
+        return false;
+      std::vector<uint8_t> bytes;
+      if (!DecodeBase64(text, bytes)) return Fail(Member(at, "data"), "invalid base64");
+      if (!chunks.emplace(std::make_pair(k, n), std::move(bytes)).second)
+        return Fail(at, "a second chunk of kind " + std::to_string(k) + " index " +
+                            std::to_string(n));
+    }
+    return true;
+  }
+
+  bool Parameters(const json& value, const std::string& path, std::vector<Parameter>& out) {
+    if (!Array(value, path)) return false;
+    for (size_t i = 0; i < value.size(); ++i) {
+      std::string at = Item(path, i);
+      const json& entry = value[i];
+      Parameter parameter;
+      if (!Object(entry, at)) return false;
+      const json* name = Required(entry, at, "name");
+      if (!name || !String(*name, Member(at, "name"), parameter.Name)) return false;
+      int32_t dimension = 1;
+      if (const json* d = Optional(entry, "dimension"))
+        if (!Int32(*d, Member(at, "dimension"), dimension, 1, 4)) return false;
+      if (!Track(entry, at, dimension, parameter.Track)) return false;
+      out.push_back(std::move(parameter));
+    }
+    return true;
+  }
+};
+
+struct ObjectPreset {
+  const char* name;
+  uint32_t superClass;
+  ClassId classId;
+};
+
+// The object types a hand-written document can name instead of ids.
+constexpr ObjectPreset kObjectPresets[] = {
+    {"mesh", kGeometrySuperClass, {0x9, 0}},
+    {"box", kGeometrySuperClass, {0x10, 0}},
+    {"sphere", kGeometrySuperClass, {0x11, 0}},
+    {"capsule", kGeometrySuperClass, {0x6D3D77AC, 0x79C939A9}},
+    {"bone", kHelperSuperClass, {0x9125, 0}},
+    {"helper", kHelperSuperClass, {0x876234, 0}},
+    {"camera", kCameraSuperClass, {0x1001, 0}},
+    {"light", kLightSuperClass, {0x1011, 0}},
+    {"shape", kShapeSuperClass, {0x2001, 0}},
+    {"target", kGeometrySuperClass, kTargetObjectClass},
+};
+
+struct MaterialPreset {
+  const char* name;
+  uint32_t superClass;
+  ClassId classId;
+};
+constexpr MaterialPreset kMaterialPresets[] = {
+    {"standard", kMaterialSuperClass, kStandardMaterialClass},
+    {"multi", kMaterialSuperClass, kMultiMaterialClass},
+    {"bitmap", kTextureMapSuperClass, kBitmapTextureClass},
+    {"map", kTextureMapSuperClass, {0x1, 0}},
+};
+
+bool ReadSceneObject(Reader& r, const json& value, const std::string& path, SceneObject& object) {
+  if (!r.Object(value, path)) return false;
+  bool typed = false;
+  if (const json* type = r.Optional(value, "type")) {
+    std::string name;
+    if (!r.String(*type, Member(path, "type"), name)) return false;
+    for (const ObjectPreset& preset : kObjectPresets) {
+      if (name == preset.name) {
+        object.SuperClass = preset.superClass;
+        object.Class = object.BaseClass = preset.classId;
+        typed = true;
+      }
+    }
+    if (!typed) return r.Fail(Member(path, "type"), "unknown object type \"" + name + "\"");
+  }
+  const json* superClass = r.Optional(value, "superClass");
+  const json* classId = r.Optional(value, "class");
+  if (!typed && (!superClass || !classId))
+    return r.Fail(path, "needs a \"type\" or both \"superClass\" and \"class\"");
+  if (superClass && !r.Uint32(*superClass, Member(path, "superClass"), object.SuperClass))
+    return false;
+  if (classId) {
+    if (!r.Class(*classId, Member(path, "class"), object.Class)) return false;
+    object.BaseClass = object.Class;
+  }
+  if (const json* base = r.Optional(value, "baseClass"))
+    if (!r.Class(*base, Member(path, "baseClass"), object.BaseClass)) return false;
+  if (const json* interfaces = r.Optional(value, "interfaces")) {
+    std::string at = Member(path, "interfaces");
+    if (!r.Array(*interfaces, at)) return false;
+    for (size_t i = 0; i < interfaces->size(); ++i) {
+      uint32_t id;
+      if (!r.Uint32((*interfaces)[i], Item(at, i), id)) return false;
+      object.Interfaces.push_back(id);
+    }
+  }
+  return true;
+}
+
+bool ReadSceneSettings(Reader& r, const json& value, Scene& scene) {
+  const std::string path = "scene";
+  if (!r.Object(value, path)) return false;
+  if (const json* v = r.Optional(value, "frameRate")) {
+    if (!r.Int32(*v, Member(path, "frameRate"), scene.FrameRate, 1, kTicksPerSecond)) return false;
+    if (!IsValidFrameRate(scene.FrameRate))
+      return r.Fail(Member(path, "frameRate"),
+                    std::to_string(scene.FrameRate) + " does not divide 4800 ticks per second");
+  }
+  if (const json* v = r.Optional(value, "animationStart"))
+    if (!r.Int32(*v, Member(path, "animationStart"), scene.AnimationStart)) return false;
+  if (const json* v = r.Optional(value, "animationEnd"))
+    if (!r.Int32(*v, Member(path, "animationEnd"), scene.AnimationEnd)) return false;
+  if (scene.AnimationEnd < scene.AnimationStart)
+    return r.Fail(Member(path, "animationEnd"), "before animationStart");
+  if (const json* v = r.Optional(value, "systemUnit")) {
+    if (!r.Double(*v, Member(path, "systemUnit"), scene.SystemUnit)) return false;
+    if (!(scene.SystemUnit > 0)) return r.Fail(Member(path, "systemUnit"), "must be positive");
+  }
+  if (const json* v = r.Optional(value, "settings"))
+    if (!r.Chunks(*v, Member(path, "settings"), scene.Root->Settings)) return false;
+  return true;
+}
+
+bool ReadMaterials(Reader& r, const json& list, const std::string& baseDirectory, Scene& scene) {
+  const std::string path = "materials";
+  if (!r.Array(list, path)) return false;
+  for (size_t i = 0; i < list.size(); ++i) scene.AddMaterial("");
+  for (size_t i = 0; i < list.size(); ++i) {
+    std::string at = Item(path, i);
+    const json& value = list[i];
+    Material& m = *scene.Materials[i];
+    if (!r.Object(value, at)) return false;
+    const json* name = r.Required(value, at, "name");
+    if (!name || !r.String(*name, Member(at, "name"), m.Name)) return false;
+    if (const json* type = r.Optional(value, "type")) {
+      std::string text;
+      if (!r.String(*type, Member(at, "type"), text)) return false;
+      bool known = false;
+      for (const MaterialPreset& preset : kMaterialPresets) {
+        if (text == preset.name) {
+          m.SuperClass = preset.superClass;
+          m.Class = preset.classId;
+          known = true;
+        }
+      }
+      if (!known) return r.Fail(Member(at, "type"), "unknown material type \"" + text + "\"");
+    }
+    if (const json* v = r.Optional(value, "superClass"))
+      if (!r.Uint32(*v, Member(at, "superClass"), m.SuperClass)) return false;
+    if (const json* v = r.Optional(value, "class"))
+      if (!r.Class(*v, Member(at, "class"), m.Class)) return false;
+    if (const json* v = r.Optional(value, "twoSided"))
+      if (!r.Bool(*v, Member(at, "twoSided"), m.TwoSided)) return false;
+    if (const json* v = r.Optional(value, "diffuse"))
+      if (!r.Floats(*v, Member(at, "diffuse"), 3, m.Diffuse)) return false;
+    if (const json* v = r.Optional(value, "fileName")) {
+      if (!r.String(*v, Member(at, "fileName"), m.FileName)) return false;
+      std::filesystem::path file(m.FileName);
+      m.ResolvedFileName = file.is_relative() && !baseDirectory.empty()
+                               ? (std::filesystem::path(baseDirectory) / file).string()
+                               : m.FileName;
+    }
+    if (const json* subs = r.Optional(value, "subMaterials")) {
+      std::string subPath = Member(at, "subMaterials");
+      if (!r.Array(*subs, subPath)) return false;
+      for (size_t k = 0; k < subs->size(); ++k) {
+        int32_t index;
+        if ((*subs)[k].is_null()) {
+          m.SubMaterials.push_back(nullptr);  // an empty slot
+          continue;
+        }
+        if (!r.Index((*subs)[k], Item(subPath, k), list.size(), index)) return false;
+        m.SubMaterials.push_back(scene.Materials[size_t(index)].get());
+      }
+    }
+    if (const json* maps = r.Optional(value, "maps")) {
+      std::string mapsPath = Member(at, "maps");
+      if (!r.Array(*maps, mapsPath)) return false;
+      for (size_t k = 0; k < maps->size(); ++k) {
+        std::string slotPath = Item(mapsPath, k);
+        const json& slot = (*maps)[k];
+        Material::MapSlot entry;
+        int32_t index;
+        if (!r.Object(slot, slotPath)) return false;
+        const json* slotName = r.Required(slot, slotPath, "slot");
+        const json* map = r.Required(slot, slotPath, "map");
+        if (!slotName || !map || !r.String(*slotName, Member(slotPath, "slot"), entry.Slot))
+          return false;
+        if (!map->is_null()) {
+          if (!r.Index(*map, Member(slotPath, "map"), list.size(), index)) return false;
+          entry.Map = scene.Materials[size_t(index)].get();
+        }
+        m.Maps.push_back(entry);
+      }
+    }
+    if (const json* v = r.Optional(value, "parameters"))
+      if (!r.Parameters(*v, Member(at, "parameters"), m.Parameters)) return false;
+    if (const json* v = r.Optional(value, "settings"))
+      if (!r.Chunks(*v, Member(at, "settings"), m.Settings)) return false;
+  }
+  // The walk follows sub-materials and maps recursively: refuse cycles.
+  std::vector<int> state(scene.Materials.size(), 0);  // 0 new, 1 on the path, 2 done
+  std::vector<std::pair<const Material*, size_t>> stack;
+  auto indexOf = [&](const Material* m) {
+    for (size_t i = 0; i < scene.Materials.size(); ++i)
+      if (scene.Materials[i].get() == m) return i;
+    return size_t(0);
+  };
+  for (size_t start = 0; start < scene.Materials.size(); ++start) {
+    if (state[start]) continue;
+    stack.push_back({scene.Materials[start].get(), 0});
+    state[start] = 1;
+    while (!stack.empty()) {
+      auto& [m, next] = stack.back();
+      std::vector<const Material*> refs(m->SubMaterials.begin(), m->SubMaterials.end());
+      for (const auto& slot : m->Maps) refs.push_back(slot.Map);
+      if (next >= refs.size()) {
+        state[indexOf(m)] = 2;
+        stack.pop_back();
+        continue;
+      }
+      const Material* ref = refs[next++];
+      if (!ref) continue;
+      size_t refIndex = indexOf(ref);
+      if (state[refIndex] == 1)
+        return r.Fail(Item(path, indexOf(m)),
+                      "reference cycle through " + Item(path, refIndex));
+      if (state[refIndex] == 0) {
+        state[refIndex] = 1;
+        stack.push_back({ref, 0});
+      }
+    }
+  }
+  return true;
+}
+
+bool NodeReference(Reader& r, const json& node, const std::string& at, const char* key,
+                   const Scene& scene, Node*& out) {
+  const json* v = r.Optional(node, key);
+  if (!v || v->is_null()) return true;
+  int32_t index;
+  if (!r.Index(*v, Member(at, key), scene.Nodes.size(), index)) return false;
+  out = scene.Nodes[size_t(index)].get();
+  return true;
+}
+
+bool MaterialReference(Reader& r, const json& node, const std::string& at, const char* key,
+                       const Scene& scene, Material*& out) {
+  const json* v = r.Optional(node, key);
+  if (!v || v->is_null()) return true;
+  int32_t index;
+  if (!r.Index(*v, Member(at, key), scene.Materials.size(), index)) return false;
+  out = scene.Materials[size_t(index)].get();
+  return true;
+}
+
+bool ReadNode(Reader& r, const json& value, const std::string& at, Scene& scene, Node& n) {
+  if (!r.Object(value, at)) return false;
+  const json* name = r.Required(value, at, "name");
+  if (!name || !r.String(*name, Member(at, "name"), n.Name)) return false;
+  if (const json* v = r.Optional(value, "selected"))
+    if (!r.Bool(*v, Member(at, "selected"), n.Selected)) return false;
+  if (const json* v = r.Optional(value, "object"); v && !v->is_null()) {
+    n.HasObject = true;
+    if (!ReadSceneObject(r, *v, Member(at, "object"), n.Object)) return false;
+  }
+  if (!NodeReference(r, value, at, "lookAt", scene, n.LookAt)) return false;
+  if (const json* v = r.Optional(value, "controllerClass"))
+    if (!r.Class(*v, Member(at, "controllerClass"), n.Transform.Class)) return false;
+  if (const json* v = r.Optional(value, "position"))
+    if (!r.Track(*v, Member(at, "position"), 3, n.Transform.Position)) return false;
+  if (const json* v = r.Optional(value, "rotation"))
+    if (!r.RotationTrackOf(*v, Member(at, "rotation"), n.Transform.Rotation)) return false;
+  if (const json* v = r.Optional(value, "scale"))
+    if (!r.Track(*v, Member(at, "scale"), 3, n.Transform.Scale)) return false;
+  if (const json* v = r.Optional(value, "objectOffset")) {
+    float m[12];
+    if (!r.Floats(*v, Member(at, "objectOffset"), 12, m)) return false;
+    for (int i = 0; i < 12; ++i) n.ObjectOffset.m[i / 3][i % 3] = m[i];
+  }
+  if (const json* v = r.Optional(value, "visibility")) {
+    n.HasVisibility = true;
+    n.Visibility.Value = {1.0f};
+    if (!r.Track(*v, Member(at, "visibility"), 1, n.Visibility)) return false;
+  }
+  if (const json* v = r.Optional(value, "noteTracks")) {
+    std::string tracksPath = Member(at, "noteTracks");
+    if (!r.Array(*v, tracksPath)) return false;
+    for (size_t t = 0; t < v->size(); ++t) {
+      std::string trackPath = Item(tracksPath, t);
+      const json& keys = (*v)[t];
+      if (!r.Array(keys, trackPath)) return false;
+      NoteTrack track;
+      std::vector<int32_t> ticks;
+      for (size_t k = 0; k < keys.size(); ++k) {
+        std::string keyPath = Item(trackPath, k);
+        NoteKey key;
+        if (!r.Object(keys[k], keyPath) || !r.KeyTick(keys[k], keyPath, ticks)) return false;
+        key.Tick = ticks.back();
+        const json* text = r.Required(keys[k], keyPath, "text");
+        if (!text || !r.String(*text, Member(keyPath, "text"), key.Text)) return false;
+        track.push_back(std::move(key));
+      }
+      n.NoteTracks.push_back(std::move(track));
+    }
+  }
+  if (!MaterialReference(r, value, at, "material", scene, n.NodeMaterial)) return false;
+  if (!MaterialReference(r, value, at, "projectorMap", scene, n.ProjectorMap)) return false;
+  if (const json* v = r.Optional(value, "skin"); v && !v->is_null()) {
+    std::string skinPath = Member(at, "skin");
+    if (!r.Object(*v, skinPath)) return false;
+    const json* bones = r.Required(*v, skinPath, "bones");
+    std::string bonesPath = Member(skinPath, "bones");
+    if (!bones || !r.Array(*bones, bonesPath)) return false;
+    for (size_t b = 0; b < bones->size(); ++b) {
+      int32_t index;
+      if (!r.Index((*bones)[b], Item(bonesPath, b), scene.Nodes.size(), index)) return false;
+      n.SkinBones.push_back(scene.Nodes[size_t(index)].get());
+    }
+  }
+  if (const json* v = r.Optional(value, "morpher"))
+    if (!r.Bool(*v, Member(at, "morpher"), n.HasMorpher)) return false;
+  if (const json* v = r.Optional(value, "userProperties"))
+    if (!r.String(*v, Member(at, "userProperties"), n.UserProperties)) return false;
+  if (const json* v = r.Optional(value, "parameters"))
+    if (!r.Parameters(*v, Member(at, "parameters"), n.Parameters)) return false;
+  if (const json* v = r.Optional(value, "settings"))
+    if (!r.Chunks(*v, Member(at, "settings"), n.Settings)) return false;
+  return true;
+}
+
+bool ReadNodes(Reader& r, const json& list, Scene& scene) {
+  const std::string path = "nodes";
+  if (!r.Array(list, path)) return false;
+  // Nodes first, so references may point forwards; links afterwards.
+  for (size_t i = 0; i < list.size(); ++i) {
+    auto node = std::make_unique<Node>();
+    node->Index = int32_t(i);
+    scene.Nodes.push_back(std::move(node));
+  }
+  std::vector<int32_t> parents(list.size(), -1);
+  for (size_t i = 0; i < list.size(); ++i) {
+    std::string at = Item(path, i);
+    if (!ReadNode(r, list[i], at, scene, *scene.Nodes[i])) return false;
+    const json* parent = r.Optional(list[i], "parent");
+    if (parent && !parent->is_null() && !(parent->is_number_integer() && parent->get<int64_t>() == -1))
+      if (!r.Index(*parent, Member(at, "parent"), list.size(), parents[i])) return false;
+  }
+  // A parent chain longer than the node count has a cycle.
+  for (size_t i = 0; i < list.size(); ++i) {
+    int32_t at = parents[i];
+    for (size_t steps = 0; at >= 0; ++steps, at = parents[size_t(at)]) {
+      if (steps >= list.size())
+        return r.Fail(Member(Item(path, i), "parent"), "parent cycle through " + Item(path, i));
+    }
+  }
+  for (size_t i = 0; i < list.size(); ++i) {
+    Node* node = scene.Nodes[i].get();
+    node->Parent = parents[i] < 0 ? scene.Root.get() : scene.Nodes[size_t(parents[i])].get();
+    node->Parent->Children.push_back(node);
+    if (node->LookAt && !node->LookAt->LookedAtBy) node->LookAt->LookedAtBy = node;
+  }
+  return true;
+}
+
+bool ParseInto(const std::string& text, const std::string& baseDirectory, Scene& scene,
+               std::string& error) {
+  json document = json::parse(text, nullptr, false);
+  Reader r;
+  if (document.is_discarded()) {
+    // Find where it stopped, for the message.
+    try {
+      json again = json::parse(text);
+      (void)again;
+    } catch (const json::parse_error& e) {
+      error = std::string("invalid JSON: ") + e.what();
+      return false;
+    }
+    error = "invalid JSON";
+    return false;
+  }
+  if (!r.Object(document, "")) {
+    error = r.error;
+    return false;
+  }
+  const json* format = r.Required(document, "", "format");
+  std::string formatText;
+  int32_t version = 0;
+  bool ok = format && r.String(*format, "format", formatText);
+  if (ok && formatText != "kscene") ok = r.Fail("format", "\"" + formatText + "\" is not \"kscene\"");
+  const json* versionValue = ok ? r.Required(document, "", "version") : nullptr;
+  ok = ok && versionValue && r.Int32(*versionValue, "version", version);
+  if (ok && version != kVersion)
+    ok = r.Fail("version", "version " + std::to_string(version) + " is not supported (only 1)");
+  if (ok) {
+    if (const json* v = r.Optional(document, "scene")) ok = ReadSceneSettings(r, *v, scene);
+  }
+  if (ok) {
+    if (const json* v = r.Optional(document, "materials"))
+      ok = ReadMaterials(r, *v, baseDirectory, scene);
+  }
+  if (ok) {
+    if (const json* v = r.Optional(document, "nodes")) ok = ReadNodes(r, *v, scene);
+  }
+  error = r.error;
+  return ok;
+}
+
+// --- writing ---
+
+json ClassJson(const ClassId& id) { return json::array({id.a, id.b}); }
+
+json TrackJson(const ValueTrack& track) {
+  static const char* const kModes[] = {"step", "linear", "smooth"};
+  json out = json::object();
+  out["interpolation"] = kModes[int(track.Mode)];
+  out["value"] = track.Value;
+  json keys = json::array();
+  size_t n = size_t(track.Dimension);
+  for (size_t k = 0; k < track.KeyTicks.size(); ++k) {
+    std::vector<float> v(track.KeyValues.begin() + long(k * n),
+                         track.KeyValues.begin() + long((k + 1) * n));
+    keys.push_back({{"tick", track.KeyTicks[k]}, {"value", v}});
+  }
+  out["keys"] = keys;
+  return out;
+}
+
+json QuaternionJson(const Quaternion& q) { return json::array({q.x, q.y, q.z, q.w}); }
+
+json RotationJson(const RotationTrack& track) {
+  static const char* const kModes[] = {"step", "linear", "smooth"};
+  json keys = json::array();
+  for (size_t k = 0; k < track.KeyTicks.size(); ++k)
+    keys.push_back({{"tick", track.KeyTicks[k]}, {"value", QuaternionJson(track.KeyValues[k])}});
+  return {{"interpolation", kModes[int(track.Mode)]},
+          {"value", QuaternionJson(track.Value)},
+          {"keys", keys}};
+}
+
+json ChunksJson(const SettingsChunks& chunks) {
+  json out = json::array();
+  for (const auto& [key, data] : chunks)
+    out.push_back({{"kind", key.first}, {"index", key.second}, {"data", EncodeBase64(data)}});
+  return out;
+}
+
+json ParametersJson(const std::vector<Parameter>& parameters) {
+  json out = json::array();
+  for (const Parameter& p : parameters) {
+    json entry = TrackJson(p.Track);
+    entry["name"] = p.Name;
+    entry["dimension"] = p.Track.Dimension;
+    out.push_back(entry);
+  }
+  return out;
+}
+
+}  // namespace
+
+bool ParseSceneDocument(const std::string& text, const std::string& baseDirectory, Scene& scene,
+                        std::string* error) {
+  Scene loaded;
+  std::string message;
+  if (!ParseInto(text, baseDirectory, loaded, message)) {
+    KT_LOG_ERROR(Host, "%s", message.c_str());
+    if (error) *error = message;
+    return false;
+  }
+  scene = std::move(loaded);
+  return true;
+}
+
+bool LoadSceneDocument(const std::string& path, Scene& scene, std::string* error) {
+  std::string message;
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  if (in) text << in.rdbuf();
+  if (!in || in.bad()) {
+    message = path + ": cannot read the scene document";
+    KT_LOG_ERROR(Host, "%s", message.c_str());
+    if (error) *error = message;
+    return false;
+  }
+  std::filesystem::path file(path);
+  Scene loaded;
+  if (!ParseInto(text.str(), file.parent_path().string(), loaded, message)) {
+    message = path + ": " + message;
+    KT_LOG_ERROR(Host, "%s", message.c_str());
+    if (error) *error = message;
+    return false;
+  }
+  loaded.FilePath = path;
+  loaded.FileName = file.filename().string();
+  scene = std::move(loaded);
+  return true;
+}
+
+std::string SceneDocumentText(const Scene& scene) {
+  json document = json::object();
+  document["format"] = "kscene";
+  document["version"] = kVersion;
+  document["scene"] = {{"frameRate", scene.FrameRate},
+                       {"animationStart", scene.AnimationStart},
+                       {"animationEnd", scene.AnimationEnd},
+                       {"systemUnit", scene.SystemUnit},
+                       {"settings", ChunksJson(scene.Root->Settings)}};
+  auto materialIndex = [&](const Material* m) -> json {
+    for (size_t i = 0; i < scene.Materials.size(); ++i)
+      if (scene.Materials[i].get() == m) return i;
+    return nullptr;
+  };
+  json materials = json::array();
+  for (const auto& m : scene.Materials) {
+    json entry = {{"name", m->Name},
+                  {"superClass", m->SuperClass},
+                  {"class", ClassJson(m->Class)},
+                  {"twoSided", m->TwoSided},
+                  {"diffuse", {m->Diffuse[0], m->Diffuse[1], m->Diffuse[2]}}};
+    if (!m->FileName.empty()) entry["fileName"] = m->FileName;
+    json subs = json::array();
+    for (const Material* sub : m->SubMaterials) subs.push_back(materialIndex(sub));
+    entry["subMaterials"] = subs;
+    json maps = json::array();
+    for (const auto& slot : m->Maps)
+      maps.push_back({{"slot", slot.Slot}, {"map", materialIndex(slot.Map)}});
+    entry["maps"] = maps;
+    entry["parameters"] = ParametersJson(m->Parameters);
+    entry["settings"] = ChunksJson(m->Settings);
+    materials.push_back(entry);
+  }
+  document["materials"] = materials;
+  auto nodeIndex = [&](const Node* n) -> json {
+    return n && n->Index >= 0 ? json(n->Index) : json(nullptr);
+  };
+  json nodes = json::array();
+  for (const auto& n : scene.Nodes) {
+    json entry = {{"name", n->Name},
+                  {"parent", n->Parent && n->Parent != scene.Root.get() ? json(n->Parent->Index)
+                                                                        : json(-1)},
+                  {"selected", n->Selected}};
+    if (n->HasObject) {
+      json object = {{"superClass", n->Object.SuperClass},
+                     {"class", ClassJson(n->Object.Class)},
+                     {"baseClass", ClassJson(n->Object.BaseClass)},
+                     {"interfaces", n->Object.Interfaces}};
+      entry["object"] = object;
+    } else {
+      entry["object"] = nullptr;
+    }
+    if (n->LookAt) entry["lookAt"] = nodeIndex(n->LookAt);
+    entry["controllerClass"] = ClassJson(n->Transform.Class);
+    entry["position"] = TrackJson(n->Transform.Position);
+    entry["rotation"] = RotationJson(n->Transform.Rotation);
+    entry["scale"] = TrackJson(n->Transform.Scale);
+    std::vector<float> offset;
+    for (int i = 0; i < 12; ++i) offset.push_back(n->ObjectOffset.m[i / 3][i % 3]);
+    entry["objectOffset"] = offset;
+    if (n->HasVisibility) entry["visibility"] = TrackJson(n->Visibility);
+    json notes = json::array();
+    for (const NoteTrack& track : n->NoteTracks) {
+      json keys = json::array();
+      for (const NoteKey& key : track) keys.push_back({{"tick", key.Tick}, {"text", key.Text}});
+      notes.push_back(keys);
+    }
+    entry["noteTracks"] = notes;
+    if (n->NodeMaterial) entry["material"] = materialIndex(n->NodeMaterial);
+    if (n->ProjectorMap) entry["projectorMap"] = materialIndex(n->ProjectorMap);
+    if (!n->SkinBones.empty()) {
+      json bones = json::array();
+      for (const Node* bone : n->SkinBones) bones.push_back(nodeIndex(bone));
+      entry["skin"] = {{"bones", bones}};
+    }
+    entry["morpher"] = n->HasMorpher;
+    entry["userProperties"] = n->UserProperties;
+    entry["parameters"] = ParametersJson(n->Parameters);
+    entry["settings"] = ChunksJson(n->Settings);
+    nodes.push_back(entry);
+  }
+  document["nodes"] = nodes;
+  return document.dump(1, '\t') + "\n";
+}
+
+bool SaveSceneDocument(Scene& scene, const std::string& path, std::string* error) {
+  std::string text = SceneDocumentText(scene);
+  // Write beside the target, then rename over it: the old document stays
+  // whole until the new one is complete on disk.
+  std::string temporary = path + ".tmp." + std::to_string(::getpid());
+  std::string message;
+  {
+    std::FILE* file = std::fopen(temporary.c_str(), "wb");
+    bool written = file && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    written = written && std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
+    if (file && std::fclose(file) != 0) written = false;
+    if (!written) message = path + ": cannot write the scene document";
+  }
+  if (message.empty()) {
+    std::error_code ec;
+    std::filesystem::rename(temporary, path, ec);
+    if (ec) message = path + ": cannot replace the scene document (" + ec.message() + ")";
+  }
+  if (!message.empty()) {
+    std::remove(temporary.c_str());
+    KT_LOG_ERROR(Host, "%s", message.c_str());
+    if (error) *error = message;
+    return false;
+  }
+  scene.NeedsSave = false;
+  return true;
+}
+
+}  // namespace ketrel::host

@@ -1,0 +1,56 @@
+#pragma once
+// The host scene document (.kscene): a host scene as versioned JSON
+// ("format": "kscene", "version": 1), our stand-in for the saved scene file.
+//
+// Layout (indices refer to the document's own arrays; ticks are host ticks):
+//   { "format": "kscene", "version": 1,
+//     "scene": { "frameRate": 30, "animationStart": 0, "animationEnd": 4800,
+//                "systemUnit": 0.01, "settings": [CHUNK...] },
+//     "materials": [ { "name", "type": "standard"|"multi"|"bitmap"|"map",
+//                      "superClass", "class": [a, b], "twoSided", "diffuse": [r, g, b],
+//                      "fileName", "subMaterials": [index|null...],
+//                      "maps": [{"slot", "map": index}...], "parameters", "settings" } ],
+//     "nodes": [ { "name", "parent": index|-1, "selected",
+//                  "object": { "type": "mesh"|"box"|"sphere"|"capsule"|"bone"|"helper"|
+//                              "camera"|"light"|"shape"|"target", "superClass",
+//                              "class", "baseClass", "interfaces": [id...] } | null,
+//                  "lookAt": index, "controllerClass": [a, b],
+//                  "position": TRACK, "rotation": TRACK, "scale": TRACK,
+//                  "objectOffset": [12 floats, rows], "visibility": TRACK,
+//                  "noteTracks": [[{"tick", "text"}...]...], "material": index,
+//                  "projectorMap": index, "skin": {"bones": [index...]}, "morpher": bool,
+//                  "userProperties": "text", "parameters": [{"name", TRACK fields}],
+//                  "settings": [CHUNK...] } ] }
+//   TRACK = [v...] (static) | { "interpolation": "step"|"linear"|"smooth",
+//           "value": [v...], "keys": [{"tick", "value": [v...]}...] }; rotation values
+//           are quaternions [x, y, z, w] or "axisAngle": [x, y, z, degrees].
+//   CHUNK = { "kind": u32, "index": i32, "data": base64 }
+// Numbers for ids may also be written as hex strings ("0x10"). Unknown
+// fields are ignored, so newer writers can add data.
+//
+// Loading is all or nothing: any fault (invalid JSON, missing field, wrong
+// type, value or index out of range, parent or material cycle, bad base64)
+// leaves the target scene untouched and returns false with a message that
+// names the place, e.g. "nodes[3].parent: index 9 out of range 0..4"; the
+// message is also logged. Saving writes a temporary file beside the target
+// and renames it over the target, so a failed save never damages it.
+
+#include <string>
+
+#include "export/host/host_scene.h"
+
+namespace ketrel::host {
+
+// Reads `path` into `scene`. Relative bitmap file names are resolved against
+// the document's directory; the scene's FileName and FilePath are set.
+bool LoadSceneDocument(const std::string& path, Scene& scene, std::string* error = nullptr);
+// The same from text; `baseDirectory` resolves relative bitmap file names.
+bool ParseSceneDocument(const std::string& text, const std::string& baseDirectory,
+                        Scene& scene, std::string* error = nullptr);
+
+// The document text of a scene.
+std::string SceneDocumentText(const Scene& scene);
+// Writes the document atomically; on success clears NeedsSave.
+bool SaveSceneDocument(Scene& scene, const std::string& path, std::string* error = nullptr);
+
+}  // namespace ketrel::host

@@ -1,0 +1,344 @@
+// The node walk's answers to conversion: time, names (with the unique bone
+// names), transforms, notes, skins and settings chunks.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+
+#include "export/host/host_tool_interface.h"
+#include "rt/ketrel_log.h"
+
+namespace ketrel::host {
+namespace {
+
+// The names of `count` nearest ancestors (below the scene root) and the
+// node's own, top down, joined by "|".
+std::string PathName(const Node* node, size_t count, const Node* root) {
+  std::vector<const Node*> chain{node};
+  for (const Node* at = node->Parent; at && at != root && chain.size() <= count; at = at->Parent)
+    chain.push_back(at);
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!path.empty()) path += "|";
+    path += (*it)->Name;
+  }
+  return path;
+}
+
+size_t AncestorCount(const Node* node, const Node* root) {
+  size_t count = 0;
+  for (const Node* at = node->Parent; at && at != root; at = at->Parent) ++count;
+  return count;
+}
+
+const char* Safe(const char* text) { return text ? text : ""; }
+
+}  // namespace
+
+// --- handles ---
+
+const Node* HostToolInterface::NodeOf(HostHandle handle) const {
+  const auto* object = static_cast<const HostObject*>(handle);
+  if (!handle || !handles_.count(object) || object->Type != HostObjectType::Node) return nullptr;
+  return static_cast<const Node*>(object);
+}
+
+const Material* HostToolInterface::MaterialOf(HostHandle handle) const {
+  const auto* object = static_cast<const HostObject*>(handle);
+  if (!handle || !handles_.count(object) || object->Type != HostObjectType::Material)
+    return nullptr;
+  return static_cast<const Material*>(object);
+}
+
+const Node* HostToolInterface::HostNodeOfBone(const BoneNode* bone) const {
+  return bone ? NodeOf(bone->HostNode) : nullptr;
+}
+
+BoneNode* HostToolInterface::FindBoneOfHostNode(HostHandle handle) {
+  auto it = bones_.find(NodeOf(handle));
+  return it == bones_.end() ? nullptr : it->second;
+}
+
+MeshNode* HostToolInterface::FindMeshOfHostNode(const Node* node) const {
+  auto it = meshes_.find(node);
+  return it == meshes_.end() ? nullptr : it->second;
+}
+
+MaterialNode* HostToolInterface::FindMaterialOfHost(const Material* material) const {
+  auto it = materials_.find(material);
+  return it == materials_.end() ? nullptr : it->second;
+}
+
+const char* HostToolInterface::Intern(const std::string& text) {
+  return strings_.insert(text).first->c_str();
+}
+
+// --- time ---
+
+int32_t HostToolInterface::GetFrameCount() {
+  int64_t range = int64_t(scene_.AnimationEnd) - scene_.AnimationStart;
+  return range > 0 ? int32_t(range / scene_.TicksPerFrame()) : 0;
+}
+
+void HostToolInterface::SetSampleTimeToFrame(int32_t i, int32_t n) {
+  if (n < 2) {
+    currentTime_ = scene_.AnimationStart;
+    return;
+  }
+  int64_t range = int64_t(scene_.AnimationEnd) - scene_.AnimationStart;
+  // Rounded to the nearest tick; computed in 64 bits so long ranges cannot overflow.
+  int64_t offset = (range * i * 2 + (n - 1)) / (int64_t(n - 1) * 2);
+  currentTime_ = int32_t(scene_.AnimationStart + offset);
+}
+
+double HostToolInterface::GetSampleDuration(const AnimationNode* animation) {
+  if (!KT_CHECK_PARAMETER(Host, animation)) return 0;
+  double ticksPerSecond = double(scene_.TicksPerFrame()) * scene_.FrameRate;
+  return ticksPerSecond > 0 ? animation->TicksPerSample / ticksPerSecond : 0;
+}
+
+int32_t HostToolInterface::GetSampleCount(const AnimationNode* animation) {
+  if (!KT_CHECK_PARAMETER(Host, animation)) return 0;
+  return animation->SampleCount;
+}
+
+// --- names ---
+
+void HostToolInterface::BuildBoneNames() {
+  namesBuilt_ = true;
+  boneNames_.clear();
+  const Node* root = scene_.Root.get();
+  // Each name is held by one bone or contended (held by nobody); a bone
+  // climbs to longer paths until it finds a name nobody else reached.
+  std::map<std::string, const BoneNode*> table;
+  std::unordered_map<const BoneNode*, size_t> level;
+  std::deque<const BoneNode*> work;
+  for (BoneNode* bone : GraphBones(graph_)) work.push_back(bone);
+  while (!work.empty()) {
+    const BoneNode* bone = work.front();
+    work.pop_front();
+    const Node* node = HostNodeOfBone(bone);
+    if (!node) continue;
+    size_t at = level[bone];
+    if (at > AncestorCount(node, root)) {
+      // The whole path is shared: tell them apart by the node's identity,
+      // numbered from the scene order so that exports stay reproducible.
+      std::string path = PathName(node, SIZE_MAX, root);
+      void* identity = reinterpret_cast<void*>(uintptr_t(node->Index) + 1);
+      KT_LOG_WARNING(Host, "Duplicate FQN for bone found: %s (UUID assigned: %p)\n", path.c_str(),
+                     identity);
+      char prefix[32];
+      std::snprintf(prefix, sizeof(prefix), "%p", identity);
+      boneNames_[bone] = Intern(std::string(prefix) + "|" + path);
+      continue;
+    }
+    std::string candidate = PathName(node, at, root);
+    auto it = table.find(candidate);
+    if (it == table.end()) {
+      table.emplace(candidate, bone);
+      boneNames_[bone] = Intern(candidate);
+      continue;
+    }
+    if (const BoneNode* holder = it->second) {
+      it->second = nullptr;  // contended from now on
+      boneNames_.erase(holder);
+      ++level[holder];
+      work.push_back(holder);
+    }
+    ++level[bone];
+    work.push_front(bone);
+  }
+}
+
+const char* HostToolInterface::GetBoneName(const BoneNode* bone) {
+  if (!KT_CHECK_PARAMETER(Host, bone)) return "";
+  if (!namesBuilt_) BuildBoneNames();
+  auto it = boneNames_.find(bone);
+  if (it != boneNames_.end()) return it->second;
+  const Node* node = HostNodeOfBone(bone);
+  return node ? Intern(node->Name) : "";
+}
+
+const char* HostToolInterface::GetMeshName(const MeshNode* mesh, bool fullPath) {
+  if (!KT_CHECK_PARAMETER(Host, mesh)) return "";
+  const Node* node = NodeOf(mesh->HostNode);
+  if (!node) return "";
+  return Intern(fullPath ? PathName(node, SIZE_MAX, scene_.Root.get()) : node->Name);
+}
+
+const char* HostToolInterface::GetModelName(const ModelNode* model) {
+  if (!KT_CHECK_PARAMETER(Host, model)) return "";
+  if (model->Materials) return GetMaterialName(model->Materials);
+  // The shallowest bone; ties go to the earliest node of the scene.
+  const BoneNode* rootBone = nullptr;
+  int32_t bestDepth = 0, bestIndex = 0;
+  for (BoneNode* bone : ModelBones(model)) {
+    const Node* node = HostNodeOfBone(bone);
+    int32_t depth = GetBoneDepth(bone), index = node ? node->Index : INT32_MAX;
+    if (!rootBone || depth < bestDepth || (depth == bestDepth && index < bestIndex)) {
+      rootBone = bone;
+      bestDepth = depth;
+      bestIndex = index;
+    }
+  }
+  if (rootBone) return GetBoneName(rootBone);
+  if (model->Meshes) return GetMeshName(model->Meshes, false);
+  return "";
+}
+
+const char* HostToolInterface::GetMaterialName(const MaterialNode* material) {
+  if (!KT_CHECK_PARAMETER(Host, material)) return "";
+  const Material* host = MaterialOf(material->HostMaterial);
+  return host ? Intern(host->Name) : "";
+}
+
+const char* HostToolInterface::GetTextureName(const TextureNode* texture) {
+  if (!KT_CHECK_PARAMETER(Host, texture)) return "";
+  return Intern(texture->Name && texture->Name[0] ? texture->Name : "<unknown>");
+}
+
+const char* HostToolInterface::GetAnimationName(const AnimationNode* animation) {
+  if (!KT_CHECK_PARAMETER(Host, animation)) return "";
+  const Node* node = NodeOf(animation->HostNode);
+  if (!node || node == scene_.Root.get()) return GetSceneFileName();
+  return Intern(node->Name);
+}
+
+const char* HostToolInterface::GetSceneFileName() { return Intern(scene_.FileName); }
+
+const char* HostToolInterface::GetNoteTrackName(const BoneNode* bone, int32_t n) {
+  const char* name = GetBoneName(bone);
+  if (n == 0) return name;
+  return Intern(std::string(name) + "|Notes_" + std::to_string(n));
+}
+
+const char* HostToolInterface::GetHostObjectName(HostHandle object) {
+  const auto* host = static_cast<const HostObject*>(object);
+  if (!object || !handles_.count(host)) return "";
+  return Intern(host->Name);
+}
+
+// --- transforms ---
+
+bool HostToolInterface::GetBoneTransforms(const BoneNode* bone, TransformParts& local,
+                                          TransformParts& world) {
+  const Node* node = HostNodeOfBone(bone);
+  if (!KT_CHECK_PARAMETER(Host, node)) return false;
+  HostMatrix matrix = scene_.NodeTransform(node, currentTime_);
+  bool converged = DecomposeHostMatrix(matrix, world);
+  if (!converged) KT_LOG_WARNING(Host, "Unable to accurately decompose MAX transform Q");
+  // Relative to the graph parent, which is not always the host parent: the
+  // synthetic root, or nothing when the host parent was skipped.
+  const Node* parent = HostNodeOfBone(GetParentBone(bone));
+  if (!parent) {
+    local = world;
+    return converged;
+  }
+  HostMatrix inverse;
+  if (!Inverse(scene_.NodeTransform(parent, currentTime_), inverse)) {
+    KT_LOG_WARNING(Host, "Parent transform of %s is singular; using its world transform",
+                   node->Name.c_str());
+    local = world;
+    return false;
+  }
+  bool localConverged = DecomposeHostMatrix(Multiply(matrix, inverse), local);
+  if (!localConverged) KT_LOG_WARNING(Host, "Unable to accurately decompose MAX transform Q");
+  return converged && localConverged;
+}
+
+HostMatrix HostToolInterface::GetNodeTransform(HostHandle handle) {
+  const Node* node = NodeOf(handle);
+  if (!KT_CHECK_PARAMETER(Host, node)) return HostMatrix{};
+  return scene_.NodeTransform(node, currentTime_);
+}
+
+HostMatrix HostToolInterface::GetObjectOffset(const MeshNode* mesh) {
+  const Node* node = mesh ? NodeOf(mesh->HostNode) : nullptr;
+  if (!KT_CHECK_PARAMETER(Host, node)) return HostMatrix{};
+  return node->ObjectOffset;
+}
+
+// --- notes ---
+
+int32_t HostToolInterface::GetNoteTrackCount(const BoneNode* bone) {
+  const Node* node = HostNodeOfBone(bone);
+  if (!KT_CHECK_PARAMETER(Host, node)) return 0;
+  return int32_t(node->NoteTracks.size());
+}
+
+int32_t HostToolInterface::GetNoteKeyCount(const BoneNode* bone, int32_t track) {
+  const Node* node = HostNodeOfBone(bone);
+  if (!KT_CHECK_PARAMETER(Host, node && track >= 0 && size_t(track) < node->NoteTracks.size()))
+    return 0;
+  return int32_t(node->NoteTracks[size_t(track)].size());
+}
+
+const char* HostToolInterface::GetNoteKeyText(const BoneNode* bone, int32_t track, int32_t key) {
+  if (key < 0 || key >= GetNoteKeyCount(bone, track)) return "";
+  return Intern(HostNodeOfBone(bone)->NoteTracks[size_t(track)][size_t(key)].Text);
+}
+
+int32_t HostToolInterface::GetNoteKeyTime(const BoneNode* bone, int32_t track, int32_t key) {
+  if (key < 0 || key >= GetNoteKeyCount(bone, track)) return 0;
+  int64_t tick = HostNodeOfBone(bone)->NoteTracks[size_t(track)][size_t(key)].Tick;
+  return int32_t(std::clamp<int64_t>(tick - scene_.AnimationStart, INT32_MIN, INT32_MAX));
+}
+
+// --- skins and morphs ---
+
+int32_t HostToolInterface::GetSkinBoneCount(const MeshNode* mesh) {
+  const Node* node = mesh ? NodeOf(mesh->HostNode) : nullptr;
+  if (!KT_CHECK_PARAMETER(Host, node)) return 0;
+  return int32_t(node->SkinBones.size());
+}
+
+BoneNode* HostToolInterface::GetSkinBone(const MeshNode* mesh, int32_t k) {
+  if (k < 0 || k >= GetSkinBoneCount(mesh)) return nullptr;
+  auto it = bones_.find(NodeOf(mesh->HostNode)->SkinBones[size_t(k)]);
+  return it == bones_.end() ? nullptr : it->second;
+}
+
+bool HostToolInterface::HasMorpher(const MeshNode* mesh) {
+  const Node* node = mesh ? NodeOf(mesh->HostNode) : nullptr;
+  return node && node->HasMorpher;
+}
+
+const char* HostToolInterface::GetTextureFileName(const TextureNode* texture) {
+  if (!KT_CHECK_PARAMETER(Host, texture)) return "";
+  const Material* map = MaterialOf(texture->HostMap);
+  return Intern(map ? map->ResolvedFileName.empty() ? map->FileName : map->ResolvedFileName
+                    : Safe(texture->Name));
+}
+
+// --- settings chunks ---
+
+bool HostToolInterface::ReadSettingsChunk(HostHandle object, uint32_t kind, int32_t index,
+                                          std::vector<uint8_t>& out) {
+  const auto* host = static_cast<const HostObject*>(object);
+  if (!KT_CHECK_PARAMETER(Host, object && handles_.count(host))) return false;
+  auto it = host->Settings.find({kind, index});
+  if (it == host->Settings.end()) return false;
+  out = it->second;
+  return true;
+}
+
+bool HostToolInterface::WriteSettingsChunk(HostHandle object, uint32_t kind, int32_t index,
+                                           const uint8_t* data, size_t size) {
+  const auto* host = static_cast<const HostObject*>(object);
+  if (!KT_CHECK_PARAMETER(Host, object && handles_.count(host) && (data || size == 0)))
+    return false;
+  // The scene is ours to change; handles are const only to conversion.
+  auto* target = const_cast<HostObject*>(host);
+  target->Settings[{kind, index}] = std::vector<uint8_t>(data, data + size);
+  scene_.NeedsSave = true;
+  return true;
+}
+
+void HostToolInterface::RemoveSettingsChunk(HostHandle object, uint32_t kind, int32_t index) {
+  const auto* host = static_cast<const HostObject*>(object);
+  if (!KT_CHECK_PARAMETER(Host, object && handles_.count(host))) return;
+  if (const_cast<HostObject*>(host)->Settings.erase({kind, index})) scene_.NeedsSave = true;
+}
+
+}  // namespace ketrel::host

@@ -1,0 +1,179 @@
+#pragma once
+// The node walk: our host's answer to the exporter's ToolInterface. It walks
+// a host scene into a scene node graph (which host nodes become bones, which
+// also become meshes, materials, textures, the scene animation, morph
+// sources, track sources, the synthetic root bone, model merging) and answers
+// conversion's questions about names, time, hierarchy, transforms, notes and
+// settings chunks.
+//
+// The scene must outlive the tool interface and keep its nodes and materials
+// while it lives; settings chunks written through it go into the scene and
+// mark it as needing a save.
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "export/host/host_scene.h"
+#include "export/ketrel_tool_interface.h"
+
+namespace ketrel::host {
+
+struct WalkOptions {
+  bool SelectedOnly = false;
+  // The synthetic root bone sought (`--synthetic NAME`); empty: any bone whose
+  // name holds "KetrelRootBone". A name given here that no bone holds makes
+  // the walk fail.
+  std::string SyntheticRootName;
+  // With a given name: whether that root is local (`--local-synthetic`).
+  bool LocalSyntheticRoot = false;
+  // False while settings commands load, dump or clear settings: every host
+  // map then gets its own texture node instead of sharing by name and slot.
+  bool ShareTextures = true;
+};
+
+// How the walk treats a host node.
+enum class NodeKind : int {
+  Mesh = 0,
+  Sphere = 1,
+  Box = 2,
+  Capsule = 3,
+  Camera = 4,
+  Light = 5,
+  Other = 6,            // helpers, nodes without an object, biped parts
+  BoneGeometry = 7,     // geometry classes exported as bones only
+  InterfaceBone = 8,    // geometry answering interface 0x10D0
+  Skipped = 9,          // no graph node; its children are still walked
+};
+inline bool IsMeshKind(NodeKind kind) { return int(kind) <= int(NodeKind::Capsule); }
+
+NodeKind ClassifyNode(const Node* node);
+
+// The handle of a host object, and back (null when the handle is not one).
+inline HostHandle HandleOf(const HostObject* object) { return object; }
+
+class HostToolInterface final : public ToolInterface {
+ public:
+  HostToolInterface(Scene& scene, WalkOptions options);
+  ~HostToolInterface() override;
+  HostToolInterface(const HostToolInterface&) = delete;
+  HostToolInterface& operator=(const HostToolInterface&) = delete;
+
+  // graph: null after logging when a requested synthetic root is missing.
+  NodeGraph* GetNodeGraph() override;
+  void ReleaseNodeGraph(NodeGraph* graph) override;
+
+  int32_t GetAnimationStart() override { return scene_.AnimationStart; }
+  int32_t GetAnimationEnd() override { return scene_.AnimationEnd; }
+  int32_t GetTicksPerFrame() override { return scene_.TicksPerFrame(); }
+  int32_t GetFrameRate() override { return scene_.FrameRate; }
+  int32_t GetFrameCount() override;
+  int32_t GetCurrentTime() override { return currentTime_; }
+  void SetSampleTimeToStart() override { currentTime_ = scene_.AnimationStart; }
+  void SetSampleTimeToFrame(int32_t i, int32_t n) override;
+  void SetCurrentTime(int32_t tick) { currentTime_ = tick; }
+  double GetSampleDuration(const AnimationNode* animation) override;
+  int32_t GetSampleCount(const AnimationNode* animation) override;
+
+  const char* GetBoneName(const BoneNode* bone) override;
+  const char* GetMeshName(const MeshNode* mesh, bool fullPath) override;
+  const char* GetModelName(const ModelNode* model) override;
+  const char* GetMaterialName(const MaterialNode* material) override;
+  const char* GetTextureName(const TextureNode* texture) override;
+  const char* GetAnimationName(const AnimationNode* animation) override;
+  const char* GetSceneFileName() override;
+  double GetSystemUnitInMeters() override { return scene_.SystemUnit; }
+  const char* GetNoteTrackName(const BoneNode* bone, int32_t n) override;
+  const char* GetHostObjectName(HostHandle object) override;
+
+  BoneNode* GetParentBone(const BoneNode* bone) override;
+  int32_t GetBoneDepth(const BoneNode* bone) override;
+  HostHandle GetSceneRoot() override { return HandleOf(scene_.Root.get()); }
+  BoneNode* FindBoneOfHostNode(HostHandle node) override;
+
+  bool GetBoneTransforms(const BoneNode* bone, TransformParts& local,
+                         TransformParts& world) override;
+  HostMatrix GetNodeTransform(HostHandle node) override;
+  HostMatrix GetObjectOffset(const MeshNode* mesh) override;
+
+  int32_t GetNoteTrackCount(const BoneNode* bone) override;
+  int32_t GetNoteKeyCount(const BoneNode* bone, int32_t track) override;
+  const char* GetNoteKeyText(const BoneNode* bone, int32_t track, int32_t key) override;
+  int32_t GetNoteKeyTime(const BoneNode* bone, int32_t track, int32_t key) override;
+
+  bool SampleTrackSource(const TrackSourceNode* source, TrackSampleDescriptor& descriptor,
+                         char* name, float* values, int32_t capacity) override;
+
+  int32_t GetSkinBoneCount(const MeshNode* mesh) override;
+  BoneNode* GetSkinBone(const MeshNode* mesh, int32_t k) override;
+  bool HasMorpher(const MeshNode* mesh) override;
+
+  const char* GetTextureFileName(const TextureNode* texture) override;
+
+  bool ReadSettingsChunk(HostHandle object, uint32_t kind, int32_t index,
+                         std::vector<uint8_t>& out) override;
+  bool WriteSettingsChunk(HostHandle object, uint32_t kind, int32_t index, const uint8_t* data,
+                          size_t size) override;
+  void RemoveSettingsChunk(HostHandle object, uint32_t kind, int32_t index) override;
+  void SetSaveRequired() override { scene_.NeedsSave = true; }
+
+  // For the host side and tests.
+  BoneNode* SyntheticRoot() const { return syntheticRoot_; }
+  bool LocalSyntheticRoot() const { return localSyntheticRoot_; }
+  MeshNode* FindMeshOfHostNode(const Node* node) const;
+  MaterialNode* FindMaterialOfHost(const Material* material) const;
+  // The host objects behind handles (null when the handle is not ours).
+  const Node* NodeOf(HostHandle handle) const;
+  const Material* MaterialOf(HostHandle handle) const;
+
+ private:
+  struct SourceInfo {
+    std::string Name;
+    const ValueTrack* Track = nullptr;  // null: reads 0
+    int32_t Dimension = 1;
+  };
+
+  void ResetWalk();
+  void WalkChildren(const Node* parent);
+  void AddNodeAndAncestors(const Node* node, bool force);
+  // Steps shared by the walk and the climb: a mesh (with material and skin
+  // bones) and a bone (with track sources); returns the bone or null.
+  void AddMeshOf(const Node* node, std::vector<const Node*>& skinBones);
+  BoneNode* AddBoneOf(const Node* node, NodeKind kind);
+  void GatherMaterial(const Material* material, MeshNode* owner);
+  void AddTexture(const Material* map, int32_t slot, bool bump);
+  void AddTrackSource(BoneNode* bone, MeshNode* mesh, HostHandle object, std::string name,
+                      const ValueTrack* track, int32_t dimension, bool boneFlag);
+  void AddNodeTrackSources(const Node* node, NodeKind kind, BoneNode* bone);
+  bool FindSyntheticRoot();
+  bool AssignedToLocalRoot(const BoneNode* bone) const;
+  void MergeModelsOfGraph();
+  void BuildBoneNames();
+  const char* Intern(const std::string& text);
+  const Node* HostNodeOfBone(const BoneNode* bone) const;
+  static bool Sample(const TrackSourceNode* source, void* context, int32_t tick,
+                     TrackSampleDescriptor* descriptor, char* name, float* values,
+                     int32_t capacity);
+
+  Scene& scene_;
+  WalkOptions options_;
+  NodeGraph* graph_ = nullptr;
+  BoneNode* syntheticRoot_ = nullptr;
+  bool localSyntheticRoot_ = false;
+  int32_t currentTime_ = 0;
+  std::unordered_map<const Node*, BoneNode*> bones_;
+  std::unordered_map<const Node*, MeshNode*> meshes_;
+  std::unordered_map<const Material*, MaterialNode*> materials_;
+  std::unordered_map<const TrackSourceNode*, SourceInfo> sources_;
+  std::unordered_set<const HostObject*> handles_;
+  bool namesBuilt_ = false;
+  std::unordered_map<const BoneNode*, const char*> boneNames_;
+  std::unordered_set<std::string> strings_;
+};
+
+// A tool interface over `scene`; never null.
+std::unique_ptr<HostToolInterface> CreateToolInterface(Scene& scene, const WalkOptions& options);
+
+}  // namespace ketrel::host
