@@ -204,9 +204,7 @@ uint32_t GetObjectMarshalling(const data_type_definition* type) {
   return ObjectMarshalling(type, 0);
 }
 
-bool IsMixedMarshalling(uint32_t marshalling) {
-  return (marshalling & (marshalling - 1)) != 0;
-}
+bool IsMixedMarshalling(uint32_t marshalling) { return (marshalling & (marshalling - 1)) != 0; }
 
 bool DataTypeHasPointers(const data_type_definition* type) { return HasPointers(type, 0); }
 

@@ -68,10 +68,10 @@ enum transform_flags : uint32_t {
 
 #pragma pack(push, 1)
 struct transform {
-  uint32_t Flags;           // transform_flags: which parts differ from identity
+  uint32_t Flags;  // transform_flags: which parts differ from identity
   float Position[3];
-  float Orientation[4];     // quaternion x, y, z, w
-  float ScaleShear[3][3];   // row by row
+  float Orientation[4];    // quaternion x, y, z, w
+  float ScaleShear[3][3];  // row by row
 };
 #pragma pack(pop)
 static_assert(sizeof(transform) == 68, "transforms are 68 bytes");

@@ -402,8 +402,7 @@ void ConvertObject(ConversionContext& context, const data_type_definition* sourc
       const data_type_definition* s = found.Member;
       const char* sAddress = source + found.Offset;
       if (s->Type == InlineMember) {
-        if (d->Type == InlineMember && s->ReferenceType != nullptr &&
-            d->ReferenceType != nullptr) {
+        if (d->Type == InlineMember && s->ReferenceType != nullptr && d->ReferenceType != nullptr) {
           const int32_t count = std::min(GetMemberArrayWidth(s), GetMemberArrayWidth(d));
           const int32_t sStride = GetMemberUnitSize(s);
           const int32_t dStride = GetMemberUnitSize(d);
@@ -446,7 +445,8 @@ int32_t MakeEmptyDataTypeMember(const data_type_definition* member, void* destin
   } else if (member->Type == InlineMember) {
     // A malformed (cyclic) inline type sizes to 0 and has nothing to clear.
     if (unit == 0) return 0;
-    for (int32_t i = 0; i < width; ++i) MakeEmptyDataTypeObject(member->ReferenceType, out + i * unit);
+    for (int32_t i = 0; i < width; ++i)
+      MakeEmptyDataTypeObject(member->ReferenceType, out + i * unit);
   } else {
     std::memset(out, 0, static_cast<size_t>(unit) * static_cast<size_t>(width));
   }

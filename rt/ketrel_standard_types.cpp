@@ -39,61 +39,55 @@ data_type_definition TransformType[] = {M(TransformMember, "Transform"), End()};
 data_type_definition Matrix4x4Type[] = {M(Real32Member, "Matrix4x4", nullptr, 16), End()};
 data_type_definition VariantType[] = {M(VariantReferenceMember, "Variant"), End()};
 
-data_type_definition FileInfoType[] = {
-    M(ReferenceMember, "ArtToolInfo", ArtToolInfoType),
-    M(ReferenceMember, "ExporterInfo", ExporterInfoType),
-    M(StringMember, "FromFileName"),
-    M(ArrayOfReferencesMember, "Textures", TextureType),
-    M(ArrayOfReferencesMember, "Materials", MaterialType),
-    M(ArrayOfReferencesMember, "Skeletons", SkeletonType),
-    M(ArrayOfReferencesMember, "VertexDatas", VertexDataType),
-    M(ArrayOfReferencesMember, "TriTopologies", TriTopologyType),
-    M(ArrayOfReferencesMember, "Meshes", MeshType),
-    M(ArrayOfReferencesMember, "Models", ModelType),
-    M(ArrayOfReferencesMember, "TrackGroups", TrackGroupType),
-    M(ArrayOfReferencesMember, "Animations", AnimationType),
-    M(VariantReferenceMember, "ExtendedData"),
-    End()};
+data_type_definition FileInfoType[] = {M(ReferenceMember, "ArtToolInfo", ArtToolInfoType),
+                                       M(ReferenceMember, "ExporterInfo", ExporterInfoType),
+                                       M(StringMember, "FromFileName"),
+                                       M(ArrayOfReferencesMember, "Textures", TextureType),
+                                       M(ArrayOfReferencesMember, "Materials", MaterialType),
+                                       M(ArrayOfReferencesMember, "Skeletons", SkeletonType),
+                                       M(ArrayOfReferencesMember, "VertexDatas", VertexDataType),
+                                       M(ArrayOfReferencesMember, "TriTopologies", TriTopologyType),
+                                       M(ArrayOfReferencesMember, "Meshes", MeshType),
+                                       M(ArrayOfReferencesMember, "Models", ModelType),
+                                       M(ArrayOfReferencesMember, "TrackGroups", TrackGroupType),
+                                       M(ArrayOfReferencesMember, "Animations", AnimationType),
+                                       M(VariantReferenceMember, "ExtendedData"),
+                                       End()};
 
-data_type_definition ArtToolInfoType[] = {
-    M(StringMember, "FromArtToolName"),
-    M(Int32Member, "ArtToolMajorRevision"),
-    M(Int32Member, "ArtToolMinorRevision"),
-    M(Int32Member, "ArtToolPointerSize"),
-    M(Real32Member, "UnitsPerMeter"),
-    M(Real32Member, "Origin", nullptr, 3),
-    M(Real32Member, "RightVector", nullptr, 3),
-    M(Real32Member, "UpVector", nullptr, 3),
-    M(Real32Member, "BackVector", nullptr, 3),
-    M(VariantReferenceMember, "ExtendedData"),
-    End()};
+data_type_definition ArtToolInfoType[] = {M(StringMember, "FromArtToolName"),
+                                          M(Int32Member, "ArtToolMajorRevision"),
+                                          M(Int32Member, "ArtToolMinorRevision"),
+                                          M(Int32Member, "ArtToolPointerSize"),
+                                          M(Real32Member, "UnitsPerMeter"),
+                                          M(Real32Member, "Origin", nullptr, 3),
+                                          M(Real32Member, "RightVector", nullptr, 3),
+                                          M(Real32Member, "UpVector", nullptr, 3),
+                                          M(Real32Member, "BackVector", nullptr, 3),
+                                          M(VariantReferenceMember, "ExtendedData"),
+                                          End()};
 
-data_type_definition ExporterInfoType[] = {
-    M(StringMember, "ExporterName"),
-    M(Int32Member, "ExporterMajorRevision"),
-    M(Int32Member, "ExporterMinorRevision"),
-    M(Int32Member, "ExporterCustomization"),
-    M(Int32Member, "ExporterBuildNumber"),
-    M(VariantReferenceMember, "ExtendedData"),
-    End()};
+data_type_definition ExporterInfoType[] = {M(StringMember, "ExporterName"),
+                                           M(Int32Member, "ExporterMajorRevision"),
+                                           M(Int32Member, "ExporterMinorRevision"),
+                                           M(Int32Member, "ExporterCustomization"),
+                                           M(Int32Member, "ExporterBuildNumber"),
+                                           M(VariantReferenceMember, "ExtendedData"),
+                                           End()};
 
-data_type_definition TextureType[] = {
-    M(StringMember, "FromFileName"),
-    M(Int32Member, "TextureType"),
-    M(Int32Member, "Width"),
-    M(Int32Member, "Height"),
-    M(Int32Member, "Encoding"),
-    M(Int32Member, "SubFormat"),
-    M(InlineMember, "Layout", PixelLayoutType),
-    M(ReferenceToArrayMember, "Images", TextureImageType),
-    M(VariantReferenceMember, "ExtendedData"),
-    End()};
+data_type_definition TextureType[] = {M(StringMember, "FromFileName"),
+                                      M(Int32Member, "TextureType"),
+                                      M(Int32Member, "Width"),
+                                      M(Int32Member, "Height"),
+                                      M(Int32Member, "Encoding"),
+                                      M(Int32Member, "SubFormat"),
+                                      M(InlineMember, "Layout", PixelLayoutType),
+                                      M(ReferenceToArrayMember, "Images", TextureImageType),
+                                      M(VariantReferenceMember, "ExtendedData"),
+                                      End()};
 
-data_type_definition PixelLayoutType[] = {
-    M(Int32Member, "BytesPerPixel"),
-    M(Int32Member, "ShiftForComponent", nullptr, 4),
-    M(Int32Member, "BitsForComponent", nullptr, 4),
-    End()};
+data_type_definition PixelLayoutType[] = {M(Int32Member, "BytesPerPixel"),
+                                          M(Int32Member, "ShiftForComponent", nullptr, 4),
+                                          M(Int32Member, "BitsForComponent", nullptr, 4), End()};
 
 data_type_definition TextureImageType[] = {
     M(ReferenceToArrayMember, "MIPLevels", TextureMIPLevelType), End()};
@@ -102,43 +96,33 @@ data_type_definition TextureMIPLevelType[] = {
     M(Int32Member, "Stride"), M(ReferenceToArrayMember, "PixelBytes", UInt8Type), End()};
 
 data_type_definition MaterialType[] = {
-    M(StringMember, "Name"),
-    M(ReferenceToArrayMember, "Maps", MaterialMapType),
-    M(ReferenceMember, "Texture", TextureType),
-    M(VariantReferenceMember, "ExtendedData"),
-    End()};
+    M(StringMember, "Name"), M(ReferenceToArrayMember, "Maps", MaterialMapType),
+    M(ReferenceMember, "Texture", TextureType), M(VariantReferenceMember, "ExtendedData"), End()};
 
-data_type_definition MaterialMapType[] = {
-    M(StringMember, "Usage"), M(ReferenceMember, "Map", MaterialType), End()};
+data_type_definition MaterialMapType[] = {M(StringMember, "Usage"),
+                                          M(ReferenceMember, "Map", MaterialType), End()};
 
 data_type_definition SkeletonType[] = {
-    M(StringMember, "Name"),
-    M(ReferenceToArrayMember, "Bones", BoneType),
-    M(Int32Member, "LODType"),
-    M(VariantReferenceMember, "ExtendedData"),
-    End()};
+    M(StringMember, "Name"), M(ReferenceToArrayMember, "Bones", BoneType),
+    M(Int32Member, "LODType"), M(VariantReferenceMember, "ExtendedData"), End()};
 
-data_type_definition BoneType[] = {
-    M(StringMember, "Name"),
-    M(Int32Member, "ParentIndex"),
-    M(TransformMember, "Transform"),
-    M(Real32Member, "InverseWorldTransform", nullptr, 16),
-    M(Real32Member, "LODError"),
-    M(VariantReferenceMember, "ExtendedData"),
-    End()};
+data_type_definition BoneType[] = {M(StringMember, "Name"),
+                                   M(Int32Member, "ParentIndex"),
+                                   M(TransformMember, "Transform"),
+                                   M(Real32Member, "InverseWorldTransform", nullptr, 16),
+                                   M(Real32Member, "LODError"),
+                                   M(VariantReferenceMember, "ExtendedData"),
+                                   End()};
 
 data_type_definition VertexDataType[] = {
     M(ReferenceToVariantArrayMember, "Vertices"),
     M(ReferenceToArrayMember, "VertexComponentNames", StringType),
-    M(ReferenceToArrayMember, "VertexAnnotationSets", VertexAnnotationSetType),
-    End()};
+    M(ReferenceToArrayMember, "VertexAnnotationSets", VertexAnnotationSetType), End()};
 
 data_type_definition VertexAnnotationSetType[] = {
-    M(StringMember, "Name"),
-    M(ReferenceToVariantArrayMember, "VertexAnnotations"),
+    M(StringMember, "Name"), M(ReferenceToVariantArrayMember, "VertexAnnotations"),
     M(Int32Member, "IndicesMapFromVertexToAnnotation"),
-    M(ReferenceToArrayMember, "VertexAnnotationIndices", Int32Type),
-    End()};
+    M(ReferenceToArrayMember, "VertexAnnotationIndices", Int32Type), End()};
 
 data_type_definition TriTopologyType[] = {
     M(ReferenceToArrayMember, "Groups", TriMaterialGroupType),
@@ -155,15 +139,12 @@ data_type_definition TriTopologyType[] = {
     End()};
 
 data_type_definition TriMaterialGroupType[] = {
-    M(Int32Member, "MaterialIndex"), M(Int32Member, "TriFirst"), M(Int32Member, "TriCount"),
-    End()};
+    M(Int32Member, "MaterialIndex"), M(Int32Member, "TriFirst"), M(Int32Member, "TriCount"), End()};
 
 data_type_definition TriAnnotationSetType[] = {
-    M(StringMember, "Name"),
-    M(ReferenceToVariantArrayMember, "TriAnnotations"),
+    M(StringMember, "Name"), M(ReferenceToVariantArrayMember, "TriAnnotations"),
     M(Int32Member, "IndicesMapFromTriToAnnotation"),
-    M(ReferenceToArrayMember, "TriAnnotationIndices", Int32Type),
-    End()};
+    M(ReferenceToArrayMember, "TriAnnotationIndices", Int32Type), End()};
 
 data_type_definition MeshType[] = {
     M(StringMember, "Name"),
@@ -175,42 +156,35 @@ data_type_definition MeshType[] = {
     M(VariantReferenceMember, "ExtendedData"),
     End()};
 
-data_type_definition MorphTargetType[] = {
-    M(StringMember, "ScalarName"),
-    M(ReferenceMember, "VertexData", VertexDataType),
-    M(Int32Member, "DataIsDeltas"),
-    End()};
+data_type_definition MorphTargetType[] = {M(StringMember, "ScalarName"),
+                                          M(ReferenceMember, "VertexData", VertexDataType),
+                                          M(Int32Member, "DataIsDeltas"), End()};
 
-data_type_definition MaterialBindingType[] = {M(ReferenceMember, "Material", MaterialType),
-                                              End()};
+data_type_definition MaterialBindingType[] = {M(ReferenceMember, "Material", MaterialType), End()};
 
 data_type_definition BoneBindingType[] = {
-    M(StringMember, "BoneName"),
-    M(Real32Member, "OBBMin", nullptr, 3),
-    M(Real32Member, "OBBMax", nullptr, 3),
-    M(ReferenceToArrayMember, "TriangleIndices", Int32Type),
+    M(StringMember, "BoneName"), M(Real32Member, "OBBMin", nullptr, 3),
+    M(Real32Member, "OBBMax", nullptr, 3), M(ReferenceToArrayMember, "TriangleIndices", Int32Type),
     End()};
 
-data_type_definition ModelType[] = {
-    M(StringMember, "Name"),
-    M(ReferenceMember, "Skeleton", SkeletonType),
-    M(TransformMember, "InitialPlacement"),
-    M(ReferenceToArrayMember, "MeshBindings", ModelMeshBindingType),
-    M(VariantReferenceMember, "ExtendedData"),
-    End()};
+data_type_definition ModelType[] = {M(StringMember, "Name"),
+                                    M(ReferenceMember, "Skeleton", SkeletonType),
+                                    M(TransformMember, "InitialPlacement"),
+                                    M(ReferenceToArrayMember, "MeshBindings", ModelMeshBindingType),
+                                    M(VariantReferenceMember, "ExtendedData"),
+                                    End()};
 
 data_type_definition ModelMeshBindingType[] = {M(ReferenceMember, "Mesh", MeshType), End()};
 
-data_type_definition AnimationType[] = {
-    M(StringMember, "Name"),
-    M(Real32Member, "Duration"),
-    M(Real32Member, "TimeStep"),
-    M(Real32Member, "Oversampling"),
-    M(ArrayOfReferencesMember, "TrackGroups", TrackGroupType),
-    M(Int32Member, "DefaultLoopCount"),
-    M(Int32Member, "Flags"),
-    M(VariantReferenceMember, "ExtendedData"),
-    End()};
+data_type_definition AnimationType[] = {M(StringMember, "Name"),
+                                        M(Real32Member, "Duration"),
+                                        M(Real32Member, "TimeStep"),
+                                        M(Real32Member, "Oversampling"),
+                                        M(ArrayOfReferencesMember, "TrackGroups", TrackGroupType),
+                                        M(Int32Member, "DefaultLoopCount"),
+                                        M(Int32Member, "Flags"),
+                                        M(VariantReferenceMember, "ExtendedData"),
+                                        End()};
 
 data_type_definition TrackGroupType[] = {
     M(StringMember, "Name"),
@@ -225,37 +199,32 @@ data_type_definition TrackGroupType[] = {
     M(VariantReferenceMember, "ExtendedData"),
     End()};
 
-data_type_definition PeriodicLoopType[] = {
-    M(Real32Member, "Radius"),
-    M(Real32Member, "dAngle"),
-    M(Real32Member, "dZ"),
-    M(Real32Member, "BasisX", nullptr, 3),
-    M(Real32Member, "BasisY", nullptr, 3),
-    M(Real32Member, "Axis", nullptr, 3),
-    End()};
+data_type_definition PeriodicLoopType[] = {M(Real32Member, "Radius"),
+                                           M(Real32Member, "dAngle"),
+                                           M(Real32Member, "dZ"),
+                                           M(Real32Member, "BasisX", nullptr, 3),
+                                           M(Real32Member, "BasisY", nullptr, 3),
+                                           M(Real32Member, "Axis", nullptr, 3),
+                                           End()};
 
-data_type_definition VectorTrackType[] = {
-    M(StringMember, "Name"),
-    M(UInt32Member, "TrackKey"),
-    M(Int32Member, "Dimension"),
-    M(InlineMember, "ValueCurve", Curve2Type),
-    End()};
+data_type_definition VectorTrackType[] = {M(StringMember, "Name"), M(UInt32Member, "TrackKey"),
+                                          M(Int32Member, "Dimension"),
+                                          M(InlineMember, "ValueCurve", Curve2Type), End()};
 
-data_type_definition TransformTrackType[] = {
-    M(StringMember, "Name"),
-    M(Int32Member, "Flags"),
-    M(InlineMember, "OrientationCurve", Curve2Type),
-    M(InlineMember, "PositionCurve", Curve2Type),
-    M(InlineMember, "ScaleShearCurve", Curve2Type),
-    End()};
+data_type_definition TransformTrackType[] = {M(StringMember, "Name"),
+                                             M(Int32Member, "Flags"),
+                                             M(InlineMember, "OrientationCurve", Curve2Type),
+                                             M(InlineMember, "PositionCurve", Curve2Type),
+                                             M(InlineMember, "ScaleShearCurve", Curve2Type),
+                                             End()};
 
 data_type_definition Curve2Type[] = {M(VariantReferenceMember, "CurveData"), End()};
 
 data_type_definition TextTrackType[] = {
     M(StringMember, "Name"), M(ReferenceToArrayMember, "Entries", TextTrackEntryType), End()};
 
-data_type_definition TextTrackEntryType[] = {
-    M(Real32Member, "TimeStamp"), M(StringMember, "Text"), End()};
+data_type_definition TextTrackEntryType[] = {M(Real32Member, "TimeStamp"), M(StringMember, "Text"),
+                                             End()};
 
 namespace {
 

@@ -113,7 +113,8 @@ Node* NewNode(string_table* table) {
 
 StringBlock* NewBlock(string_table* table, size_t capacity) {
   const size_t size = sizeof(StringBlock) + capacity;
-  void* memory = table->external ? KT_ALLOCATOR_ALLOCATE(table->allocator, size) : KT_ALLOCATE(size);
+  void* memory =
+      table->external ? KT_ALLOCATOR_ALLOCATE(table->allocator, size) : KT_ALLOCATE(size);
   if (memory == nullptr) return nullptr;
   StringBlock* block = static_cast<StringBlock*>(memory);
   block->next = nullptr;

@@ -52,17 +52,36 @@ TEST(DataTypeSizes, StandardTypesAtBothPointerSizes) {
     int32_t size64, size32;
   };
   const Expected expected[] = {
-      {"animation", 56, 40},      {"art_tool_info", 88, 76},    {"curve2", 16, 8},
-      {"exporter_info", 40, 28},  {"material_map", 16, 8},      {"material", 44, 24},
-      {"bone_binding", 44, 36},   {"material_binding", 8, 4},   {"morph_target", 20, 12},
-      {"mesh", 76, 44},           {"model_mesh_binding", 8, 4}, {"model", 112, 92},
-      {"periodic_loop", 48, 48},  {"pixel_layout", 36, 36},     {"bone", 164, 152},
-      {"skeleton", 40, 24},       {"strings", 8, 4},            {"texture_mip_level", 16, 12},
-      {"texture_image", 12, 8},   {"texture", 92, 76},          {"vector_track", 32, 20},
-      {"transform_track", 60, 32}, {"text_track_entry", 12, 8}, {"text_track", 20, 12},
-      {"track_group", 164, 132},  {"tri_material_group", 12, 12},
-      {"tri_annotation_set", 44, 28}, {"tri_topology", 132, 88},
-      {"vertex_annotation_set", 44, 28}, {"vertex_data", 44, 28},
+      {"animation", 56, 40},
+      {"art_tool_info", 88, 76},
+      {"curve2", 16, 8},
+      {"exporter_info", 40, 28},
+      {"material_map", 16, 8},
+      {"material", 44, 24},
+      {"bone_binding", 44, 36},
+      {"material_binding", 8, 4},
+      {"morph_target", 20, 12},
+      {"mesh", 76, 44},
+      {"model_mesh_binding", 8, 4},
+      {"model", 112, 92},
+      {"periodic_loop", 48, 48},
+      {"pixel_layout", 36, 36},
+      {"bone", 164, 152},
+      {"skeleton", 40, 24},
+      {"strings", 8, 4},
+      {"texture_mip_level", 16, 12},
+      {"texture_image", 12, 8},
+      {"texture", 92, 76},
+      {"vector_track", 32, 20},
+      {"transform_track", 60, 32},
+      {"text_track_entry", 12, 8},
+      {"text_track", 20, 12},
+      {"track_group", 164, 132},
+      {"tri_material_group", 12, 12},
+      {"tri_annotation_set", 44, 28},
+      {"tri_topology", 132, 88},
+      {"vertex_annotation_set", 44, 28},
+      {"vertex_data", 44, 28},
   };
   ASSERT_EQ(GetStandardTypeCount(), 30);
   for (const Expected& e : expected) {
@@ -106,7 +125,8 @@ TEST(DataTypeMarshalling, StandardTypesAreUniform) {
 TEST(DataTypeMarshalling, MixedVertexTypeAndInlineContribution) {
   data_type_definition vertex[] = {Member(Real32Member, "Position", nullptr, 3),
                                    Member(NormalUInt8Member, "BoneWeights", nullptr, 4),
-                                   Member(Real16Member, "TextureCoordinates0", nullptr, 2), {}};
+                                   Member(Real16Member, "TextureCoordinates0", nullptr, 2),
+                                   {}};
   EXPECT_EQ(GetObjectMarshalling(vertex), 7u);
   EXPECT_TRUE(IsMixedMarshalling(7));
   EXPECT_FALSE(IsMixedMarshalling(4));
@@ -120,11 +140,11 @@ TEST(DataTypePointers, WhatCountsAsAPointer) {
   EXPECT_TRUE(DataTypeHasPointers(BoneType));
   EXPECT_FALSE(DataTypeHasPointers(PixelLayoutType));
   EXPECT_FALSE(DataTypeHasPointers(EmptyType));
-  data_type_definition untyped[] = {Member(ReferenceMember, "R"), Member(EmptyReferenceMember, "E"),
-                                    {}};
+  data_type_definition untyped[] = {
+      Member(ReferenceMember, "R"), Member(EmptyReferenceMember, "E"), {}};
   EXPECT_FALSE(DataTypeHasPointers(untyped));
-  data_type_definition viaInline[] = {Member(Int32Member, "I"),
-                                      Member(InlineMember, "C", Curve2Type), {}};
+  data_type_definition viaInline[] = {
+      Member(Int32Member, "I"), Member(InlineMember, "C", Curve2Type), {}};
   EXPECT_TRUE(DataTypeHasPointers(viaInline));
 }
 

@@ -56,8 +56,8 @@ TEST(TypeComparison, NamesCaseAndStructure) {
   data_type_definition a[] = {Member(Real32Member, "Position", nullptr, 3), {}};
   data_type_definition b[] = {Member(Real32Member, "position", nullptr, 3), {}};
   data_type_definition c[] = {Member(Real32Member, "Position", nullptr, 4), {}};
-  data_type_definition longer[] = {Member(Real32Member, "Position", nullptr, 3),
-                                   Member(Int32Member, "X"), {}};
+  data_type_definition longer[] = {
+      Member(Real32Member, "Position", nullptr, 3), Member(Int32Member, "X"), {}};
   EXPECT_TRUE(DataTypesAreEqual(a, b, nullptr));
   EXPECT_FALSE(DataTypesAreEqualWithNames(a, b));
   EXPECT_FALSE(DataTypesAreEqual(a, c, nullptr));
@@ -145,10 +145,10 @@ TEST(MemberConversion, TextBothWays) {
     int32_t Int;
     uint32_t Big;
   };
-  data_type_definition sourceType[] = {Member(Real32Member, "A"), Member(Int32Member, "B"),
-                                       Member(UInt32Member, "C"), {}};
-  data_type_definition destType[] = {Member(StringMember, "A"), Member(StringMember, "B"),
-                                     Member(StringMember, "C"), {}};
+  data_type_definition sourceType[] = {
+      Member(Real32Member, "A"), Member(Int32Member, "B"), Member(UInt32Member, "C"), {}};
+  data_type_definition destType[] = {
+      Member(StringMember, "A"), Member(StringMember, "B"), Member(StringMember, "C"), {}};
   Source source{1.5f, -42, 4000000000u};
   const char* dest[3] = {"x", "y", "z"};
 
@@ -179,8 +179,10 @@ TEST(ObjectConversion, ByNameWithInlineAndUnmatchedMembers) {
     float Weights[4];
     transform_track Track;
   };
-  data_type_definition src[] = {Member(Int32Member, "count"), Member(Real32Member, "WEIGHTS", nullptr, 4),
-                                Member(InlineMember, "Track", TransformTrackType), {}};
+  data_type_definition src[] = {Member(Int32Member, "count"),
+                                Member(Real32Member, "WEIGHTS", nullptr, 4),
+                                Member(InlineMember, "Track", TransformTrackType),
+                                {}};
 #pragma pack(push, 1)
   struct Dst {
     transform Placement;
@@ -192,7 +194,8 @@ TEST(ObjectConversion, ByNameWithInlineAndUnmatchedMembers) {
   data_type_definition dst[] = {Member(TransformMember, "Placement"),
                                 Member(InlineMember, "Track", TransformTrackType),
                                 Member(Int16Member, "Count"),
-                                Member(NormalUInt8Member, "Weights", nullptr, 2), {}};
+                                Member(NormalUInt8Member, "Weights", nullptr, 2),
+                                {}};
   ASSERT_EQ(GetTotalObjectSize(dst), static_cast<int32_t>(sizeof(Dst)));
   Src s{};
   s.Count = 7;

@@ -31,7 +31,8 @@ TEST(StringTable, EqualTextsShareOnePointer) {
 TEST(StringTable, ManyTextsStayDistinctAndStable) {
   string_table* table = NewStringTable();
   std::vector<const char*> first;
-  for (int i = 0; i < 3000; ++i) first.push_back(MapString(table, std::to_string(i * 7919 % 3001).c_str()));
+  for (int i = 0; i < 3000; ++i)
+    first.push_back(MapString(table, std::to_string(i * 7919 % 3001).c_str()));
   for (int i = 0; i < 3000; ++i) {
     const std::string text = std::to_string(i * 7919 % 3001);
     ASSERT_STREQ(first[i], text.c_str());
