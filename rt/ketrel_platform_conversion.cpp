@@ -247,9 +247,10 @@ byte_buffer& Part(conversion* c, uint32_t section, uint32_t part) {
 }
 
 // Reserves `size` zero bytes at the section alignment in a part.
-bool Reserve(conversion* c, uint32_t section, uint32_t part, uint64_t size, dest_location* out) {
+bool Reserve(conversion* c, uint32_t section, uint32_t part, uint64_t size, dest_location* out,
+             uint32_t minimumAlignment = 1) {
   byte_buffer& buffer = Part(c, section, part);
-  uint32_t alignment = c->Source->Sections[section].Header.Alignment;
+  uint32_t alignment = std::max(c->Source->Sections[section].Header.Alignment, minimumAlignment);
   uint64_t offset = (uint64_t(buffer.Size) + alignment - 1) & ~uint64_t(alignment - 1);
   uint64_t end = offset + size;
   c->DestBytes += end - buffer.Size;
@@ -299,18 +300,19 @@ uint32_t PartForMarshalling(uint32_t marshalling) {
 }
 
 // Finds an earlier conversion of the same source place. A place met again
-// must be met as the same thing (same kind and type, no more elements than
-// converted), or a hostile file could make a reader walk past a converted
-// block.
+// must be met as the same thing (same kind and type), or a hostile file could
+// make a reader walk past a converted block. A longer array at a place met
+// before with fewer elements gets a block of its own.
 int FindEntry(conversion* c, entry_kind kind, uint64_t typeKey, const file_reference& at,
               uint32_t count, dest_location* out) {
   uint64_t index = 0;
   if (!GetHashedPointerData(c->EntryMap, Key(at.SectionIndex, at.Offset), &index)) return 0;
   const conversion_entry& entry = c->Entries[index];
-  if (entry.Kind != kind || entry.TypeKey != typeKey || count > entry.Count) {
+  if (entry.Kind != kind || entry.TypeKey != typeKey) {
     Fail(c, "one place is referenced as two different things", at.SectionIndex, at.Offset);
     return -1;
   }
+  if (count > entry.Count) return 0;
   *out = entry.Dest;
   return 1;
 }
@@ -320,7 +322,7 @@ bool AddEntry(conversion* c, entry_kind kind, uint64_t typeKey, const file_refer
   uint32_t index = uint32_t(c->Entries.Count);
   if (!c->Entries.Append(
           conversion_entry{kind, typeKey, count, at.SectionIndex, at.Offset, dest}) ||
-      !AddPointerToHash(c->EntryMap, Key(at.SectionIndex, at.Offset), index) ||
+      !SetHashedPointerData(c->EntryMap, Key(at.SectionIndex, at.Offset), index) ||
       !c->Work.Append(index)) {
     return Fail(c, "out of memory", at.SectionIndex, at.Offset);
   }
@@ -393,7 +395,8 @@ bool PlacePointerArray(conversion* c, const file_reference& elementType, const f
   if (!SourceRange(c, at.SectionIndex, at.Offset, uint64_t(count) * c->SourcePointer)) {
     return Fail(c, "pointer array runs past the end of its section", at.SectionIndex, at.Offset);
   }
-  return Reserve(c, at.SectionIndex, 2, uint64_t(count) * c->DestPointer, out) &&
+  // Pointer arrays are read as T** by native code: keep them pointer aligned.
+  return Reserve(c, at.SectionIndex, 2, uint64_t(count) * c->DestPointer, out, c->DestPointer) &&
          AddEntry(c, KindPointerArray, typeKey, at, count, *out);
 }
 
@@ -624,6 +627,12 @@ bool ConvertEntry(conversion* c, uint32_t index) {
 
 // ---- Writing the result ----------------------------------------------------------------
 
+// Parts start at the section alignment, and at least at pointer alignment so
+// that pointer arrays stay aligned once the parts are joined.
+uint32_t PartAlignment(const conversion* c, uint32_t section, uint32_t fileAlignment) {
+  return std::max({c->Source->Sections[section].Header.Alignment, fileAlignment, c->DestPointer});
+}
+
 struct flat_section {
   uint32_t Base[kPartCount];
   uint32_t Size;
@@ -655,7 +664,7 @@ bool WriteConverted(conversion* c, file_writer* writer, platform_info dest,
       static_cast<stored_section*>(KT_ALLOCATE_CLEARED(sizeof(stored_section) * (count + 1)));
   bool ok = flat != nullptr && stored != nullptr;
   for (uint32_t s = 0; ok && s < count; ++s) {
-    uint32_t alignment = std::max(source->Sections[s].Header.Alignment, fileAlignment);
+    uint32_t alignment = PartAlignment(c, s, fileAlignment);
     uint64_t running = 0;
     for (uint32_t p = 0; p < kPartCount; ++p) {
       flat[s].Base[p] = uint32_t(running);
@@ -814,7 +823,7 @@ bool PlatformConvertImageToWriter(const file_image* source, file_writer* destWri
     // The root's places in the flattened sections, computed as WriteConverted
     // flattens them (before it frees the parts).
     auto resolve = [&](const dest_location& at) {
-      uint32_t alignment = std::max(source->Sections[at.Section].Header.Alignment, fileAlignment);
+      uint32_t alignment = PartAlignment(&c, at.Section, fileAlignment);
       uint64_t base = 0;
       for (uint32_t p = 0; p < at.Part; ++p) {
         base += Part(&c, at.Section, p).Size;

@@ -161,7 +161,7 @@ RichGraph::RichGraph() {
   for (int c = 0; c < 3; ++c) {
     Put(curveData_[c], int16_t(c + 1));
     Put(curveData_[c] + 2, int16_t(3 - c));
-    Put(curveData_[c] + 4, int32_t(c == 2 ? 8 : 4));
+    Put(curveData_[c] + 4, int32_t(4));  // curves 0 and 2 share one array
     Put(curveData_[c] + 8, &controls_[c == 1 ? 4 : 0]);
   }
   vectorTracks_[0] = {"Blink", 0xABCD1234u, 1, {{TestCurveType, curveData_[0]}}};
@@ -486,10 +486,12 @@ class GraphComparer {
       case ArrayOfReferencesMember: {
         int32_t count = Get<int32_t>(a);
         if (count != Get<int32_t>(b)) return at + ": counts differ";
-        auto* pa = Get<const unsigned char* const*>(a + 4);
-        auto* pb = Get<const unsigned char* const*>(b + 4);
+        // Pointer arrays lie at 4-byte alignment in files: read entries bytewise.
+        auto* pa = Get<const unsigned char*>(a + 4);
+        auto* pb = Get<const unsigned char*>(b + 4);
         for (int32_t i = 0; pa != nullptr && pb != nullptr && i < count; ++i) {
-          std::string d = Objects(m->ReferenceType, pa[i], m->ReferenceType, pb[i],
+          std::string d = Objects(m->ReferenceType, Get<const unsigned char*>(pa + 8 * i),
+                                  m->ReferenceType, Get<const unsigned char*>(pb + 8 * i),
                                   at + "[" + std::to_string(i) + "]");
           if (!d.empty()) return d;
         }
