@@ -240,16 +240,30 @@ bool RemoveLoneBoneModel(NodeGraph* graph, ModelNode* model) {
   if (!KT_CHECK_PARAMETER(Export, graph && model)) return false;
   if (model->BoneCount != 1 || model->MeshCount != 0 || model->MaterialCount != 0) return false;
   BoneNode* bone = model->Bones;
-  if (Unlink(graph->Bones, &BoneNode::Next, bone)) --graph->BoneCount;
-  DeleteNode(bone);
-  // Every track source of the model goes: one left behind would point at the
-  // freed bone.
-  for (TrackSourceNode* source = model->TrackSources; source;) {
-    TrackSourceNode* next = source->NextInModel;
-    if (Unlink(graph->TrackSources, &TrackSourceNode::Next, source)) --graph->TrackSourceCount;
-    DeleteNode(source);
+  for (TrackSourceNode* source : ModelTrackSources(model))
+    if (source->Bone != bone) return false;  // something else lives here
+  // Every track source of the bone goes, wherever it sits: one left behind
+  // would point at the freed bone.
+  for (TrackSourceNode* source = graph->TrackSources; source;) {
+    TrackSourceNode* next = source->Next;
+    if (source->Bone == bone) {
+      ModelNode* owner = source->Model;
+      Unlink(graph->TrackSources, &TrackSourceNode::Next, source);
+      --graph->TrackSourceCount;
+      if (owner && Unlink(owner->TrackSources, &TrackSourceNode::NextInModel, source))
+        --owner->TrackSourceCount;
+      // A model that held nothing but this source is left empty: drop it.
+      if (owner && owner != model && owner->BoneCount == 0 && owner->MeshCount == 0 &&
+          owner->MaterialCount == 0 && owner->TrackSourceCount == 0) {
+        UnlinkModel(graph, owner);
+        DeleteNode(owner);
+      }
+      DeleteNode(source);
+    }
     source = next;
   }
+  if (Unlink(graph->Bones, &BoneNode::Next, bone)) --graph->BoneCount;
+  DeleteNode(bone);
   UnlinkModel(graph, model);
   DeleteNode(model);
   return true;

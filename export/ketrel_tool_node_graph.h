@@ -201,9 +201,10 @@ AnimationNode* AddAnimationNode(NodeGraph* graph);
 // holds materials, since those are never moved.
 ModelNode* MergeModels(NodeGraph* graph, ModelNode* a, ModelNode* b);
 
-// For a model that holds exactly one bone, no mesh and no material: unlinks
-// that bone and every track source of the model from the graph-wide lists,
-// frees them, and removes and frees the model. Returns false (nothing
+// For a model that holds exactly one bone, no mesh, no material and no track
+// source of anything else: unlinks that bone and every track source of that
+// bone (wherever it sits; a model left empty by that goes too) from the
+// graph, frees them, and removes and frees the model. Returns false (nothing
 // changed) for any other model.
 bool RemoveLoneBoneModel(NodeGraph* graph, ModelNode* model);
 

@@ -428,7 +428,8 @@ void HostToolInterface::MergeModelsOfGraph() {
           own->second->Model->MeshCount == 0) {
         const BoneNode* ownBone = own->second;
         std::vector<const TrackSourceNode*> doomed;
-        for (TrackSourceNode* source : ModelTrackSources(ownBone->Model)) doomed.push_back(source);
+        for (TrackSourceNode* source : GraphTrackSources(graph_))
+          if (source->Bone == ownBone) doomed.push_back(source);
         if (RemoveLoneBoneModel(graph_, own->second->Model)) {
           for (const TrackSourceNode* source : doomed) sources_.erase(source);
           boneNames_.erase(ownBone);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "rt/ketrel_memory.h"
@@ -27,7 +29,12 @@ void ExpectConsistent(const NodeGraph* graph) {
   }
   for (TrackSourceNode* source : GraphTrackSources(graph)) {
     ++sources;
-    (void)source;
+    // Exactly one owner, and it is still in the graph.
+    EXPECT_NE(source->Bone == nullptr, source->Mesh == nullptr);
+    bool found = false;
+    for (BoneNode* bone : GraphBones(graph)) found |= bone == source->Bone;
+    for (MeshNode* mesh : GraphMeshes(graph)) found |= mesh == source->Mesh;
+    EXPECT_TRUE(found);
   }
   for (MaterialNode* material : GraphMaterials(graph)) {
     ++materials;
@@ -37,7 +44,7 @@ void ExpectConsistent(const NodeGraph* graph) {
   EXPECT_EQ(meshes, graph->MeshCount);
   EXPECT_EQ(sources, graph->TrackSourceCount);
   EXPECT_EQ(materials, graph->MaterialCount);
-  int32_t models = 0, modelBones = 0, modelMeshes = 0, modelSources = 0;
+  int32_t models = 0, modelBones = 0, modelMeshes = 0, modelSources = 0, modelMaterials = 0;
   for (ModelNode* model : GraphModels(graph)) {
     ++models;
     EXPECT_EQ(model->Next->Previous, model);
@@ -62,7 +69,15 @@ void ExpectConsistent(const NodeGraph* graph) {
     modelBones += model->BoneCount;
     modelMeshes += model->MeshCount;
     modelSources += model->TrackSourceCount;
+    n = 0;
+    for (MaterialNode* material : ModelMaterials(model)) {
+      EXPECT_EQ(material->Model, model);
+      ++n;
+    }
+    EXPECT_EQ(n, model->MaterialCount);
+    modelMaterials += n;
   }
+  EXPECT_EQ(modelMaterials, graph->MaterialCount);
   EXPECT_EQ(models, graph->ModelCount);
   EXPECT_EQ(modelBones, graph->BoneCount);
   EXPECT_EQ(modelMeshes, graph->MeshCount);
@@ -155,6 +170,8 @@ TEST(NodeGraph, RemoveLoneBoneModelDropsBoneAndAllItsTrackSources) {
     EXPECT_EQ(source->Bone, lone);
     MergeModels(graph, lone->Model, source->Model);
   }
+  // A third one still in a model of its own: it goes too, with that model.
+  ASSERT_NE(AddBoneTrackSource(graph, lone), nullptr);
   TrackSourceNode* kept = AddBoneTrackSource(graph, keep);
   MergeModels(graph, keep->Model, kept->Model);
   ASSERT_EQ(lone->Model->TrackSourceCount, 2);
@@ -200,6 +217,47 @@ TEST(NodeGraph, TexturesMorphSourcesAndAnimations) {
   EXPECT_EQ(AddBoneNode(nullptr), nullptr);
   EXPECT_TRUE(log.Contains(kParameterCheckFailed));
   DestroyNodeGraph(graph);
+}
+
+TEST(NodeGraph, InvariantsHoldAfterRandomOperations) {
+  std::mt19937 random(12345);
+  for (int round = 0; round < 20; ++round) {
+    NodeGraph* graph = CreateNodeGraph();
+    auto pickModel = [&]() -> ModelNode* {
+      if (graph->ModelCount == 0) return nullptr;
+      int32_t n = int32_t(random() % uint32_t(graph->ModelCount));
+      ModelCursor cursor(graph);
+      for (; n > 0; --n) cursor.Advance();
+      return cursor.Get();
+    };
+    test::LogCapture log;  // refused merges of material models log
+    for (int step = 0; step < 200; ++step) {
+      switch (random() % 8) {
+        case 0: AddBoneNode(graph); break;
+        case 1: AddMeshNode(graph); break;
+        case 2: AddMaterialNode(graph); break;
+        case 3:
+          if (graph->Bones) {
+            TrackSourceNode* source = AddBoneTrackSource(graph, graph->Bones);
+            if (random() % 2) MergeModels(graph, graph->Bones->Model, source->Model);
+          }
+          break;
+        case 4:
+          if (graph->Meshes) AddMeshTrackSource(graph, graph->Meshes);
+          break;
+        case 5:
+        case 6:
+          if (ModelNode* a = pickModel()) MergeModels(graph, a, pickModel());
+          break;
+        case 7:
+          if (ModelNode* model = pickModel()) RemoveLoneBoneModel(graph, model);
+          break;
+      }
+      if (step % 20 == 0) ExpectConsistent(graph);
+    }
+    ExpectConsistent(graph);
+    DestroyNodeGraph(graph);
+  }
 }
 
 TEST(NodeGraph, AllocationFailureLeavesNothingLinked) {

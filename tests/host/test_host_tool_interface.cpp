@@ -238,6 +238,14 @@ TEST(NodeWalk, SyntheticRootIsFoundByNameAndNeverMakesACycle) {
 }
 
 TEST(NodeWalk, UniqueBoneNamesUseTheFewestAncestors) {
+  {
+    Scene hands;
+    AddBone(hands, "Hand", AddBone(hands, "L"));
+    AddBone(hands, "Hand", AddBone(hands, "R"));
+    auto tool = CreateToolInterface(hands, {});
+    EXPECT_EQ(BoneNames(*tool, tool->GetNodeGraph()),
+              (std::set<std::string>{"L", "R", "L|Hand", "R|Hand"}));
+  }
   Scene scene;
   Node* a = AddBone(scene, "A");
   Node* b = AddBone(scene, "B");
