@@ -22,20 +22,22 @@ struct tessik_level {
   uint16_t depth;       // chain candidates tried per position
   uint16_t niceLength;  // a match this long ends the search
   uint8_t lazy;         // 0 greedy, 1 or 2 positions of lazy evaluation
-  uint8_t parser;       // 0 the plain parser, 1 the lazy-2 parser with deeper search
 };
 
-// Level 0..2 are fast; the rest search deeper. Level 2 (files) keeps its
-// tables within 8388608 entries.
+// Levels 0..2 use the fast tables (one 8-byte and one 5-byte candidate per
+// position, no chain) and suit files: level 2, the files' level, adds one
+// step of lazy evaluation, which matters more than deeper search. Levels 3
+// and up walk hash chains ever deeper; 12 and up look two positions ahead.
+// Every level keeps its tables within 8388608 entries.
 constexpr tessik_level MakeLevel(int level) {
-  if (level == 0) return {16, 0, 1, 32, 0, 0};
-  if (level == 1) return {17, 17, 4, 48, 0, 0};
-  if (level == 2) return {18, 20, 6, 64, 1, 0};
+  if (level == 0) return {16, 0, 1, 32, 0};
+  if (level == 1) return {17, 0, 1, 32, 0};
+  if (level == 2) return {17, 0, 1, 32, 1};
   int depth = 8 << std::min(6, (level - 3) / 6);
   uint8_t lazy = level >= 12 ? 2 : 1;
   uint8_t log = static_cast<uint8_t>(std::min(22, 19 + (level - 3) / 8));
-  return {log, log, static_cast<uint16_t>(depth), static_cast<uint16_t>(std::min(1024, 64 + 16 * level)),
-          lazy, static_cast<uint8_t>(level >= 24 ? 1 : 0)};
+  return {log, log, static_cast<uint16_t>(depth),
+          static_cast<uint16_t>(std::min(1024, 64 + 16 * level)), lazy};
 }
 
 struct level_table {
@@ -85,6 +87,14 @@ inline uint32_t Hash4(const uint8_t* p, unsigned hashLog) {
   return (Load32(p) * 2654435761u) >> (32 - hashLog);
 }
 
+inline uint32_t Hash8(uint64_t v, unsigned log) {
+  return static_cast<uint32_t>((v * 0xCF1BBCDCB7A56463ull) >> (64 - log));
+}
+
+inline uint32_t Hash5(uint64_t v, unsigned log) {
+  return static_cast<uint32_t>(((v << 24) * 0x9E3779B185EBCA87ull) >> (64 - log));
+}
+
 inline size_t CommonLength(const uint8_t* a, const uint8_t* b, const uint8_t* limit) {
   const uint8_t* start = a;
   while (a + 8 <= limit) {
@@ -121,7 +131,12 @@ class encoder {
     chainMask_ = sizes.chainLog == 0 ? 0 : (uint32_t{1} << sizes.chainLog) - 1;
     head_ = reinterpret_cast<uint32_t*>(work);
     chain_ = head_ + (size_t{1} << hashLog_);
-    uint8_t* after = reinterpret_cast<uint8_t*>(chain_ + (chainMask_ ? chainMask_ + 1 : 0));
+    // Without a chain, a second table of half the size indexes 5-byte
+    // prefixes while the head table indexes 8-byte ones.
+    shortLog_ = hashLog_ - 1;
+    size_t second = chainMask_ ? size_t{chainMask_} + 1 : size_t{1} << shortLog_;
+    if (!chainMask_) std::memset(chain_, 0xFF, second * sizeof(uint32_t));
+    uint8_t* after = reinterpret_cast<uint8_t*>(chain_ + second);
     sequences_ = reinterpret_cast<sequence*>(after);
     literals_ = after + kSequenceBytes;
     scratch_ = literals_ + kTessikBlockSize;
@@ -133,6 +148,14 @@ class encoder {
 
  private:
   void Insert(size_t pos) {
+    if (!chainMask_) {
+      if (pos + 8 <= size_) {
+        uint64_t v = LoadLittleEndian64(in_ + pos);
+        head_[Hash8(v, hashLog_)] = static_cast<uint32_t>(pos);
+        chain_[Hash5(v, shortLog_)] = static_cast<uint32_t>(pos);
+      }
+      return;
+    }
     uint32_t h = Hash4(in_ + pos, hashLog_);
     if (chainMask_) chain_[pos & chainMask_] = head_[h];
     head_[h] = static_cast<uint32_t>(pos);
@@ -145,6 +168,12 @@ class encoder {
     inserted_ = std::max(inserted_, upTo);
   }
   match FindMatch(size_t pos, size_t limit) const;
+  // Indexes `pos` as it searches.
+  match FindFastMatch(size_t pos, size_t limit);
+  match Search(size_t pos, size_t limit) {
+    InsertUpTo(pos);
+    return chainMask_ ? FindMatch(pos, limit) : FindFastMatch(pos, limit);
+  }
   void ParseBlock(size_t start, size_t end);
   size_t EncodeBlock(size_t start, size_t end);
 
@@ -152,6 +181,7 @@ class encoder {
   const uint8_t* in_;
   size_t size_;
   unsigned hashLog_;
+  unsigned shortLog_;
   uint32_t chainMask_;
   uint32_t* head_;
   uint32_t* chain_;
@@ -167,6 +197,36 @@ class encoder {
   uint32_t blockRep0_ = kFirstRep0;  // the repeat offsets when the block began
   uint32_t blockRep1_ = kFirstRep1;
 };
+
+match encoder::FindFastMatch(size_t pos, size_t limit) {
+  match best;
+  const uint8_t* p = in_ + pos;
+  const uint8_t* end = in_ + limit;
+  const uint32_t head = Load32(p);
+  int bestGain = 0;
+  auto consider = [&](size_t offset) {
+    if (offset == 0 || offset > pos || Load32(p - offset) != head) return;
+    size_t length = 4 + CommonLength(p + 4, p + 4 - offset, end);
+    int gain = static_cast<int>(length) * 4 - OffsetCost(static_cast<uint32_t>(offset), rep0_, rep1_);
+    if (gain > bestGain) {
+      bestGain = gain;
+      best.length = static_cast<uint32_t>(length);
+      best.offset = static_cast<uint32_t>(offset);
+    }
+  };
+  consider(rep0_);
+  if (pos + 8 > size_) return best;
+  // Look up and index this position in one go.
+  uint64_t v = LoadLittleEndian64(p);
+  uint32_t* longSlot = &head_[Hash8(v, hashLog_)];
+  uint32_t* shortSlot = &chain_[Hash5(v, shortLog_)];
+  uint32_t longCandidate = *longSlot, shortCandidate = *shortSlot;
+  *longSlot = *shortSlot = static_cast<uint32_t>(pos);
+  inserted_ = pos + 1;
+  if (longCandidate < pos) consider(pos - longCandidate);
+  if (shortCandidate < pos && shortCandidate != longCandidate) consider(pos - shortCandidate);
+  return best;
+}
 
 match encoder::FindMatch(size_t pos, size_t limit) const {
   match best;
@@ -215,8 +275,7 @@ void encoder::ParseBlock(size_t start, size_t end) {
   size_t lastStart = end >= kMinMatch ? end - kMinMatch : start;
   size_t misses = 0;
   while (pos < lastStart + 1 && end - pos >= kMinMatch) {
-    InsertUpTo(pos);
-    match m = FindMatch(pos, end);
+    match m = Search(pos, end);
     if (m.length == 0) {
       // Skip faster through data that does not compress.
       ++misses;
@@ -224,9 +283,11 @@ void encoder::ParseBlock(size_t start, size_t end) {
       continue;
     }
     misses = 0;
-    for (unsigned step = 0; step < level_.lazy && pos + 1 < lastStart + 1; ++step) {
-      InsertUpTo(pos + 1);
-      match next = FindMatch(pos + 1, end);
+    // A long match is taken as it is; a short one may be beaten one
+    // position later.
+    for (unsigned step = 0;
+         step < level_.lazy && m.length < level_.niceLength && pos + 1 < lastStart + 1; ++step) {
+      match next = Search(pos + 1, end);
       int gainNow = static_cast<int>(m.length) * 4 - OffsetCost(m.offset, rep0_, rep1_) + 4;
       int gainNext = static_cast<int>(next.length) * 4 - OffsetCost(next.offset, rep0_, rep1_);
       if (next.length == 0 || gainNext <= gainNow) break;
@@ -404,7 +465,8 @@ size_t TessikBound(size_t n) {
 size_t TessikWorkMemorySize(int level, size_t maxInputSize) {
   if (level < 0 || level >= kTessikLevelCount) return 0;
   table_sizes sizes = SizesFor(kLevels.levels[level], maxInputSize);
-  size_t tables = (size_t{1} << sizes.hashLog) + (sizes.chainLog ? size_t{1} << sizes.chainLog : 0);
+  size_t tables = (size_t{1} << sizes.hashLog) +
+                  (sizes.chainLog ? size_t{1} << sizes.chainLog : size_t{1} << (sizes.hashLog - 1));
   return tables * sizeof(uint32_t) + kSequenceBytes + kTessikBlockSize + kScratchSize +
          kMaxSequences;
 }
