@@ -383,6 +383,14 @@ bool InSection(const file_image* image, const file_reference& reference) {
          reference.Offset < image->Sections[reference.SectionIndex].Header.ExpandedDataSize;
 }
 
+// The root object and its type are top-level blocks, which writers place at
+// the section alignment. The header lies outside the CRC, so this is what
+// catches a damaged root reference before it is followed.
+bool IsPlausibleRoot(const file_image* image, const file_reference& reference) {
+  return InSection(image, reference) &&
+         reference.Offset % image->Sections[reference.SectionIndex].Header.Alignment == 0;
+}
+
 // Takes the sections of a loaded native image and writes every pointer.
 ketrel_file* FixUpNativeImage(file_image* image, file_platform sourcePlatform,
                               const file_header& sourceHeader) {
@@ -437,6 +445,12 @@ ketrel_file* ReadEntireFileFromMemory(const void* bytes, size_t size) {
     return nullptr;
   }
   if (!LoadAllFileImageSections(&source)) {
+    CloseFileImage(&source);
+    return nullptr;
+  }
+  if (!IsPlausibleRoot(&source, source.Header.RootObjectTypeDefinition) ||
+      !IsPlausibleRoot(&source, source.Header.RootObject)) {
+    KT_LOG_ERROR(FileReader, "File's root reference is damaged");
     CloseFileImage(&source);
     return nullptr;
   }
