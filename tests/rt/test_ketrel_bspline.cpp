@@ -204,9 +204,12 @@ void AxisAngleQuaternion(double degrees, float* q) {
 }
 
 double AngleBetween(const float* a, const float* b) {
-  double dot = std::fabs(double{a[0]} * b[0] + double{a[1]} * b[1] + double{a[2]} * b[2] +
-                         double{a[3]} * b[3]);
-  return 2.0 * std::acos(std::fmin(1.0, dot)) * 180.0 / M_PI;
+  // From the chord rather than acos of the dot product, which loses the
+  // small angles to rounding.
+  double dot = double{a[0]} * b[0] + double{a[1]} * b[1] + double{a[2]} * b[2] + double{a[3]} * b[3];
+  double sign = dot < 0 ? -1 : 1, chord = 0;
+  for (int k = 0; k < 4; ++k) chord += (a[k] - sign * b[k]) * (a[k] - sign * b[k]);
+  return 4.0 * std::asin(std::fmin(1.0, std::sqrt(chord) / 2)) * 180.0 / M_PI;
 }
 
 TEST(CurveFitting, OrientationSweepStaysWithinHalfADegree) {
