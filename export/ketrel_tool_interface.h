@@ -112,6 +112,26 @@ class ToolInterface {
   // --- materials and textures ---
   // The texture's source file name ("" when none).
   virtual const char* GetTextureFileName(const TextureNode* texture) = 0;
+  // A material's sub-materials (multi-materials); null for an empty slot or
+  // one that was not gathered.
+  virtual int32_t GetSubMaterialCount(const MaterialNode* /*material*/) { return 0; }
+  virtual MaterialNode* GetSubMaterial(const MaterialNode* /*material*/, int32_t /*i*/) {
+    return nullptr;
+  }
+  // A material's map slots: the map's material node (null for an empty slot)
+  // and the host's name for the slot ("Diffuse", "Bump", ...) in `slot`.
+  virtual int32_t GetMaterialMapCount(const MaterialNode* /*material*/) { return 0; }
+  virtual MaterialNode* GetMaterialMap(const MaterialNode* /*material*/, int32_t /*i*/,
+                                       const char** slot) {
+    if (slot) *slot = "";
+    return nullptr;
+  }
+  // For a material that is a bitmap texture: its texture node; else null.
+  virtual TextureNode* GetMaterialTexture(const MaterialNode* /*material*/) { return nullptr; }
+  // The diffuse colour (RGB, 0..1); false when the material has none.
+  virtual bool GetMaterialDiffuse(const MaterialNode* /*material*/, float /*rgb*/[3]) {
+    return false;
+  }
 
   // --- settings chunks stored on host objects ---
   // False when there is none.

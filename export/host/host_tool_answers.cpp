@@ -311,6 +311,47 @@ const char* HostToolInterface::GetTextureFileName(const TextureNode* texture) {
                     : Safe(texture->Name));
 }
 
+int32_t HostToolInterface::GetSubMaterialCount(const MaterialNode* material) {
+  const Material* host = material ? MaterialOf(material->HostMaterial) : nullptr;
+  if (!KT_CHECK_PARAMETER(Host, host)) return 0;
+  return host->IsMaterial() ? int32_t(host->SubMaterials.size()) : 0;
+}
+
+MaterialNode* HostToolInterface::GetSubMaterial(const MaterialNode* material, int32_t i) {
+  if (i < 0 || i >= GetSubMaterialCount(material)) return nullptr;
+  return FindMaterialOfHost(MaterialOf(material->HostMaterial)->SubMaterials[size_t(i)]);
+}
+
+int32_t HostToolInterface::GetMaterialMapCount(const MaterialNode* material) {
+  const Material* host = material ? MaterialOf(material->HostMaterial) : nullptr;
+  if (!KT_CHECK_PARAMETER(Host, host)) return 0;
+  return int32_t(host->Maps.size());
+}
+
+MaterialNode* HostToolInterface::GetMaterialMap(const MaterialNode* material, int32_t i,
+                                                const char** slot) {
+  if (slot) *slot = "";
+  if (i < 0 || i >= GetMaterialMapCount(material)) return nullptr;
+  const Material::MapSlot& entry = MaterialOf(material->HostMaterial)->Maps[size_t(i)];
+  if (slot) *slot = Intern(entry.Slot);
+  return FindMaterialOfHost(entry.Map);
+}
+
+TextureNode* HostToolInterface::GetMaterialTexture(const MaterialNode* material) {
+  const Material* host = material ? MaterialOf(material->HostMaterial) : nullptr;
+  if (!KT_CHECK_PARAMETER(Host, host)) return nullptr;
+  auto it = mapTextures_.find(host);
+  return host->IsBitmap() && it != mapTextures_.end() ? it->second : nullptr;
+}
+
+bool HostToolInterface::GetMaterialDiffuse(const MaterialNode* material, float rgb[3]) {
+  const Material* host = material ? MaterialOf(material->HostMaterial) : nullptr;
+  if (!KT_CHECK_PARAMETER(Host, host && rgb)) return false;
+  if (!host->IsMaterial()) return false;
+  for (int c = 0; c < 3; ++c) rgb[c] = host->Diffuse[c];
+  return true;
+}
+
 // --- settings chunks ---
 
 bool HostToolInterface::ReadSettingsChunk(HostHandle object, uint32_t kind, int32_t index,

@@ -109,6 +109,7 @@ void HostToolInterface::ResetWalk() {
   bones_.clear();
   meshes_.clear();
   materials_.clear();
+  mapTextures_.clear();
   sources_.clear();
   boneNames_.clear();
   namesBuilt_ = false;
@@ -279,6 +280,7 @@ void HostToolInterface::AddTexture(const Material* map, int32_t slot, bool bump)
     texture->Index = slot;
   }
   texture->Bump = texture->Bump || bump;
+  mapTextures_.emplace(map, texture);
 }
 
 void HostToolInterface::AddTrackSource(BoneNode* bone, MeshNode* mesh, HostHandle object,

@@ -111,6 +111,12 @@ class HostToolInterface final : public ToolInterface {
   bool HasMorpher(const MeshNode* mesh) override;
 
   const char* GetTextureFileName(const TextureNode* texture) override;
+  int32_t GetSubMaterialCount(const MaterialNode* material) override;
+  MaterialNode* GetSubMaterial(const MaterialNode* material, int32_t i) override;
+  int32_t GetMaterialMapCount(const MaterialNode* material) override;
+  MaterialNode* GetMaterialMap(const MaterialNode* material, int32_t i, const char** slot) override;
+  TextureNode* GetMaterialTexture(const MaterialNode* material) override;
+  bool GetMaterialDiffuse(const MaterialNode* material, float rgb[3]) override;
 
   bool ReadSettingsChunk(HostHandle object, uint32_t kind, int32_t index,
                          std::vector<uint8_t>& out) override;
@@ -166,6 +172,7 @@ class HostToolInterface final : public ToolInterface {
   std::unordered_map<const Node*, BoneNode*> bones_;
   std::unordered_map<const Node*, MeshNode*> meshes_;
   std::unordered_map<const Material*, MaterialNode*> materials_;
+  std::unordered_map<const Material*, TextureNode*> mapTextures_;  // first texture of a map
   std::unordered_map<const TrackSourceNode*, SourceInfo> sources_;
   std::unordered_set<const HostObject*> handles_;
   bool namesBuilt_ = false;

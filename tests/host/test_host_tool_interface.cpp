@@ -297,6 +297,23 @@ TEST(NodeWalk, MaterialsTexturesMorphsAndSettingsChunks) {
   EXPECT_EQ(graph->AnimationCount, 1);
   EXPECT_TRUE(tool->HasMorpher(graph->Meshes));
   EXPECT_STREQ(tool->GetMaterialName(tool->FindMaterialOfHost(second)), "Second");
+  MaterialNode* multiNode = tool->FindMaterialOfHost(multi);
+  ASSERT_EQ(tool->GetSubMaterialCount(multiNode), 3);
+  EXPECT_EQ(tool->GetSubMaterial(multiNode, 1), nullptr);  // the empty slot
+  EXPECT_EQ(tool->GetSubMaterial(multiNode, 2), tool->FindMaterialOfHost(second));
+  MaterialNode* secondNode = tool->FindMaterialOfHost(second);
+  const char* slot = nullptr;
+  ASSERT_EQ(tool->GetMaterialMapCount(secondNode), 2);
+  EXPECT_EQ(tool->GetMaterialMap(secondNode, 0, &slot), nullptr);
+  EXPECT_STREQ(slot, "Diffuse");
+  MaterialNode* bumpMap = tool->GetMaterialMap(secondNode, 1, &slot);
+  EXPECT_STREQ(slot, "Bump");
+  ASSERT_NE(bumpMap, nullptr);
+  EXPECT_EQ(tool->GetMaterialTexture(bumpMap), graph->Textures);
+  EXPECT_EQ(tool->GetMaterialTexture(secondNode), nullptr);
+  float rgb[3];
+  EXPECT_TRUE(tool->GetMaterialDiffuse(secondNode, rgb));
+  EXPECT_FALSE(tool->GetMaterialDiffuse(bumpMap, rgb));
 
   WalkOptions separate;
   separate.ShareTextures = false;
