@@ -1,0 +1,239 @@
+// The export road end to end: `ketrel export` of the example scene, read back
+// through the file reader.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "rt/ketrel_file_reader.h"
+#include "rt/posix/posix_ketrel_file_reader.h"
+#include "rt/ketrel_standard_types.h"
+#include "tests/support/log_capture.h"
+#include "tools/ketrel/cmd_export.h"
+
+namespace ketrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kFigure = std::string(KETREL_SOURCE_DIR) + "/examples/figure.kscene";
+
+class ExportTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::path(KETREL_BINARY_DIR) / "test_export" /
+           testing::UnitTest::GetInstance()->current_test_info()->name();
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  static std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  // Runs the ketrel program; returns its exit code and its stderr.
+  int Run(const std::string& arguments, std::string* err = nullptr,
+          const std::string& environment = "") {
+    std::string errPath = Path("stderr.txt");
+    std::string command = environment + " " + KETREL_EXE + " " + arguments + " 2>" + errPath;
+    int status = std::system(command.c_str());
+    if (err) *err = Slurp(errPath);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  cli::ExportOptions Options(const std::string& output) {
+    cli::ExportOptions options;
+    options.Scene = kFigure;
+    options.Output = Path(output);
+    options.Silent = true;
+    return options;
+  }
+
+  fs::path dir_;
+};
+
+// Lines of stderr that are stages (no leading blanks, not the title).
+std::vector<std::string> Stages(const std::string& err) {
+  std::vector<std::string> stages;
+  std::istringstream lines(err);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line[0] != ' ' && line.find("is exporting") == std::string::npos)
+      stages.push_back(line);
+  }
+  return stages;
+}
+
+TEST_F(ExportTest, StagesComeInOrderAndSilentPrintsNothing) {
+  std::string err;
+  ASSERT_EQ(Run("export " + kFigure + " " + Path("a.kt2"), &err), 0) << err;
+  std::vector<std::string> expected = {"Textures", "Materials", "Skeletons", "Meshes",
+                                       "Models",   "Animations", "I/O",      "Packaging file",
+                                       "Export Complete"};
+  EXPECT_EQ(Stages(err), expected) << err;
+  EXPECT_NE(err.find("Ketrel 2.11.8.0 is exporting a KT2 File"), std::string::npos);
+
+  ASSERT_EQ(Run("export --silent " + kFigure + " " + Path("b.kt2"), &err), 0) << err;
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(Slurp(Path("a.kt2")), Slurp(Path("b.kt2")));
+}
+
+TEST_F(ExportTest, SameSceneGivesSameBytesAndNativeIs64BitLittle) {
+  test::LogCapture log;
+  cli::ExportOptions options = Options("native.kt2");
+  options.Set = {"File platform=Native"};
+  ASSERT_EQ(cli::RunExport(options), 0) << log.All();
+  options.Output = Path("native2.kt2");
+  ASSERT_EQ(cli::RunExport(options), 0);
+  options.Output = Path("le64.kt2");
+  options.Set = {"File platform=64-bit, little endian"};
+  ASSERT_EQ(cli::RunExport(options), 0);
+  std::string native = Slurp(Path("native.kt2"));
+  ASSERT_GT(native.size(), 104u);
+  EXPECT_EQ(native, Slurp(Path("native2.kt2")));
+  EXPECT_EQ(native, Slurp(Path("le64.kt2")));
+  EXPECT_FALSE(log.Contains("Unfreed block")) << log.All();
+}
+
+TEST_F(ExportTest, EveryPlatformAndCompressionReadsBack) {
+  const char* platforms[] = {"32-bit, little endian", "32-bit, big endian",
+                             "64-bit, little endian", "64-bit, big endian"};
+  const char* compressions[] = {"No compression", "Lorpa-1 Compression", "Tessik Compression",
+                                "Tessik2 Compression"};
+  for (const char* platform : platforms) {
+    for (const char* compression : compressions) {
+      cli::ExportOptions options = Options("p.kt2");
+      options.Set = {std::string("File platform=") + platform,
+                     std::string("File compression=") + compression};
+      ASSERT_EQ(cli::RunExport(options), 0) << platform << " / " << compression;
+      ketrel_file* file = ReadEntireFile(options.Output.c_str());
+      ASSERT_NE(file, nullptr) << platform << " / " << compression;
+      auto* info = static_cast<file_info*>(file->RootObject);
+      ASSERT_NE(info, nullptr);
+      EXPECT_STREQ(info->FromFileName, "figure.kscene");
+      // Packed records: members are copied out, never bound to references.
+      exporter_info* exporter = info->ExporterInfo;
+      ASSERT_NE(exporter, nullptr);
+      int32_t major = exporter->ExporterMajorRevision, materials = info->MaterialCount;
+      EXPECT_EQ(major, 2);
+      EXPECT_EQ(materials, 2);
+      FreeFile(file);
+    }
+  }
+}
+
+TEST_F(ExportTest, AttachStoresTheFileExactlyAndAMissingOneIsNoError) {
+  std::string contents(10000, '\0');
+  for (size_t i = 0; i < contents.size(); ++i) contents[i] = char((i * 7919) >> 3);
+  std::ofstream(Path("notes.bin"), std::ios::binary) << contents;
+
+  cli::ExportOptions options = Options("attach.kt2");
+  options.Attach = Path("notes.bin");
+  ASSERT_EQ(cli::RunExport(options), 0);
+  ketrel_file* file = ReadEntireFile(options.Output.c_str());
+  ASSERT_NE(file, nullptr);
+  auto* info = static_cast<file_info*>(file->RootObject);
+  // {Filename: char*, FileContents: {int32 count, uint8* data}}
+  const data_type_definition* members = info->ExtendedData.Type;
+  ASSERT_NE(members, nullptr);
+  EXPECT_STREQ(members[0].Name, "Filename");
+  EXPECT_STREQ(members[1].Name, "FileContents");
+  const char* object = static_cast<const char*>(info->ExtendedData.Object);
+  const char* name;
+  int32_t count;
+  const unsigned char* bytes;
+  std::memcpy(&name, object, 8);
+  std::memcpy(&count, object + 8, 4);
+  std::memcpy(&bytes, object + 12, 8);
+  EXPECT_EQ(std::string(name), options.Attach);
+  ASSERT_EQ(count, 10000);
+  EXPECT_EQ(std::memcmp(bytes, contents.data(), 10000), 0);
+  FreeFile(file);
+
+  options.Output = Path("missing.kt2");
+  options.Attach = Path("no-such-file.txt");
+  ASSERT_EQ(cli::RunExport(options), 0);
+  file = ReadEntireFile(options.Output.c_str());
+  ASSERT_NE(file, nullptr);
+  const data_type_definition* noType = static_cast<file_info*>(file->RootObject)->ExtendedData.Type;
+  EXPECT_EQ(noType, nullptr);
+  FreeFile(file);
+}
+
+TEST_F(ExportTest, ExporterInfoOffLeavesItNull) {
+  cli::ExportOptions options = Options("noinfo.kt2");
+  options.Set = {"Include exporter info=false", "Include art tool specific data=off"};
+  ASSERT_EQ(cli::RunExport(options), 0);
+  ketrel_file* file = ReadEntireFile(options.Output.c_str());
+  ASSERT_NE(file, nullptr);
+  auto* info = static_cast<file_info*>(file->RootObject);
+  const void* exporter = info->ExporterInfo;
+  const void* artTool = info->ArtToolInfo;
+  EXPECT_EQ(exporter, nullptr);
+  EXPECT_EQ(artTool, nullptr);
+  FreeFile(file);
+}
+
+TEST_F(ExportTest, FailuresLeaveThePreviousFileAlone) {
+  const std::string old = "previous file contents";
+  std::ofstream(Path("keep.kt2"), std::ios::binary) << old;
+
+  // Cancelled as a user would with Ctrl-C once the meshes begin.
+  std::string err;
+  EXPECT_EQ(Run("export " + kFigure + " " + Path("keep.kt2"), &err,
+                "KETREL_CANCEL_AT_STAGE=Meshes"),
+            1);
+  EXPECT_NE(err.find("Export Aborted"), std::string::npos) << err;
+  EXPECT_EQ(err.find("Export Complete"), std::string::npos) << err;
+  EXPECT_EQ(Slurp(Path("keep.kt2")), old);
+
+  // A bad settings file, a bad --set and a missing scene.
+  EXPECT_EQ(Run("export --silent --settings " + Path("none.kes") + " " + kFigure + " " +
+                Path("keep.kt2")),
+            1);
+  EXPECT_EQ(Run("export --silent --set \"File platform=Amiga\" " + kFigure + " " +
+                Path("keep.kt2"), &err),
+            2);
+  EXPECT_NE(err.find("32-bit, big endian"), std::string::npos) << err;
+  EXPECT_EQ(Run("export --silent " + Path("nothing.kscene") + " " + Path("keep.kt2"), &err), 1);
+  EXPECT_NE(err.find("nothing.kscene"), std::string::npos);
+  EXPECT_EQ(Slurp(Path("keep.kt2")), old);
+
+  // A target that cannot be replaced: a directory, and (where the file
+  // system allows it) an immutable file. Nothing is left beside them.
+  fs::create_directories(Path("occupied.kt2"));
+  for (const char* atomic : {"", "--atomic "}) {
+    EXPECT_EQ(Run(std::string("export --silent ") + atomic + kFigure + " " + Path("occupied.kt2")),
+              1);
+    EXPECT_TRUE(fs::is_directory(Path("occupied.kt2")));
+  }
+  if (std::system(("chattr +i " + Path("keep.kt2") + " 2>/dev/null").c_str()) == 0) {
+    EXPECT_EQ(Run("export --silent --atomic " + kFigure + " " + Path("keep.kt2")), 1);
+    std::system(("chattr -i " + Path("keep.kt2")).c_str());
+    EXPECT_EQ(Slurp(Path("keep.kt2")), old);
+  }
+  size_t entries = 0;
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    (void)entry;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 3u);  // keep.kt2, occupied.kt2, stderr.txt
+
+  // A target in a directory that does not exist.
+  EXPECT_EQ(Run("export --silent " + kFigure + " " + Path("no/such/dir/out.kt2")), 1);
+}
+
+}  // namespace
+}  // namespace ketrel
