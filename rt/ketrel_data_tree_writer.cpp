@@ -484,6 +484,23 @@ file_location WriteObject(Writer* writer, data_type_definition* type, void* obje
   return location;
 }
 
+// Equal Extra words throughout two types that already compare equal member
+// by member: those words belong to the types' owners and travel in the file,
+// so types that differ only there must not be merged.
+bool ExtraWordsEqual(const data_type_definition* a, const data_type_definition* b,
+                     const CrcChain* chain) {
+  if (a == b || a == nullptr || b == nullptr) return a == b;
+  for (const CrcChain* c = chain; c != nullptr; c = c->outer) {
+    if (c->type == a) return true;  // already being compared further up
+  }
+  const CrcChain here{a, chain};
+  for (; a->Type != EndMember && b->Type != EndMember; ++a, ++b) {
+    if (std::memcmp(a->Extra, b->Extra, sizeof(a->Extra)) != 0) return false;
+    if (!ExtraWordsEqual(a->ReferenceType, b->ReferenceType, &here)) return false;
+  }
+  return a->Type == b->Type;
+}
+
 // The definition written for `type`: an equal one registered earlier, or
 // `type` itself once registered.
 data_type_definition* Canonical(Writer* writer, data_type_definition* type, BlockRecord* record) {
@@ -493,7 +510,7 @@ data_type_definition* Canonical(Writer* writer, data_type_definition* type, Bloc
   BlockRecord* first = MapFind(writer->typesByCrc, key);
   for (BlockRecord* other = first; other != nullptr; other = other->nextWithSameCrc) {
     const auto* candidate = static_cast<const data_type_definition*>(other->key);
-    if (DataTypesAreEqualWithNames(candidate, type)) {
+    if (DataTypesAreEqualWithNames(candidate, type) && ExtraWordsEqual(candidate, type, nullptr)) {
       record->canonical = candidate;
       return const_cast<data_type_definition*>(candidate);
     }

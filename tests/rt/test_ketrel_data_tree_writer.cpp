@@ -178,7 +178,15 @@ TEST(DataTreeWriter, EqualTypesAndEqualTextsAreWrittenOnce) {
   EXPECT_EQ(file.StringAt(file.At(0, typeA->ToOffset + 44 + 4)), "Name");
   EndFileDataTreeWriting(writer);
 
-  // A type differing in case is a type of its own.
+  // Types differing in the case of a name, or in their owners' Extra words,
+  // are types of their own.
+  data_type_definition d[] = {Member(Real32Member, "Weight"), Member(StringMember, "Name"), {}};
+  d[1].Extra[2] = 9;
+  holder.Other = variant{d, &e2};
+  writer = BeginFileDataTreeWriting(HolderType, &holder, 0, 0);
+  file = Write(writer);
+  EndFileDataTreeWriting(writer);
+  EXPECT_NE(file.At(0, root + 28)->ToOffset, file.At(0, root + 44)->ToOffset);
   holder.Other = variant{c, &e2};
   writer = BeginFileDataTreeWriting(HolderType, &holder, 0, 0);
   file = Write(writer);
