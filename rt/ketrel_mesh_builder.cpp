@@ -120,8 +120,16 @@ bool BuildPlans(mesh_builder* b) {
       if (*directionPlan < 0) *directionPlan = i;
     }
     if (plan.CompareCount > 0) {
-      plan.KeyOffset = keyFloats;
-      keyFloats += plan.CompareCount;
+      if (member->Type == Real32Member && !plan.PackedDec3N && plan.Width >= plan.CompareCount) {
+        plan.KeyOffset = -1;
+      } else {
+        plan.KeyOffset = keyFloats;
+        keyFloats += plan.CompareCount;
+      }
+      b->Compared[b->ComparedCount++] = i;
+    }
+    if (plan.Kind == vertex_member_kind::Direction || plan.Kind == vertex_member_kind::Channel) {
+      b->Written[b->WrittenCount++] = i;
     }
   }
   b->VertexSize = offset;
@@ -163,37 +171,47 @@ void SetCornerVector(mesh_builder* b, int32_t corner, int32_t offset, float x, f
 }
 
 uint8_t* VertexBytes(mesh_builder* b, int32_t vertex) {
-  return b->Vertices.Items + static_cast<size_t>(vertex) * static_cast<size_t>(b->VertexSize);
+  return b->Vertices.At(static_cast<size_t>(vertex));
 }
 
 float* VertexKey(mesh_builder* b, int32_t vertex) {
-  return b->Keys.Items + static_cast<size_t>(vertex) * static_cast<size_t>(b->KeyFloats);
+  return b->KeyFloats > 0 ? b->Keys.At(static_cast<size_t>(vertex)) : nullptr;
 }
 
 void WriteCornerToVertex(mesh_builder* b, const corner_record& corner, int32_t vertex) {
   uint8_t* bytes = VertexBytes(b, vertex);
-  for (int32_t i = 0; i < b->MemberCount; ++i) {
-    const vertex_member_plan& plan = b->Plans[i];
-    if (plan.Kind == vertex_member_kind::Direction) {
-      StoreMemberFloats(plan, bytes, corner.Data + plan.CornerOffset, 3);
-    } else if (plan.Kind == vertex_member_kind::Channel) {
-      StoreMemberFloats(plan, bytes, corner.Data + plan.CornerOffset, ChannelWidth);
-    }
+  for (int32_t i = 0; i < b->WrittenCount; ++i) {
+    const vertex_member_plan& plan = b->Plans[b->Written[i]];
+    const int32_t count = plan.Kind == vertex_member_kind::Direction ? 3 : ChannelWidth;
+    StoreMemberFloats(plan, bytes, corner.Data + plan.CornerOffset, count);
   }
-  if (b->KeyFloats > 0) {
-    std::memcpy(VertexKey(b, vertex), b->CornerKey, sizeof(float) * b->KeyFloats);
+  float* key = VertexKey(b, vertex);
+  for (int32_t i = 0; i < b->ComparedCount; ++i) {
+    const vertex_member_plan& plan = b->Plans[b->Compared[i]];
+    if (plan.KeyOffset < 0) continue;
+    std::memcpy(key + plan.KeyOffset, corner.Data + plan.CornerOffset,
+                sizeof(float) * static_cast<size_t>(plan.CompareCount));
   }
 }
 
 // The corner agrees with a vertex when every compared member lies within its
 // tolerance (squared distance against squared tolerance).
-bool KeyAgrees(const mesh_builder* b, const float* key, const float* stored) {
-  for (int32_t i = 0; i < b->MemberCount; ++i) {
-    const vertex_member_plan& plan = b->Plans[i];
-    if (plan.CompareCount == 0) continue;
+bool KeyAgrees(mesh_builder* b, const float* corner, int32_t vertex) {
+  const float* key = VertexKey(b, vertex);
+  const uint8_t* bytes = VertexBytes(b, vertex);
+  for (int32_t i = 0; i < b->ComparedCount; ++i) {
+    const vertex_member_plan& plan = b->Plans[b->Compared[i]];
+    const float* a = corner + plan.CornerOffset;
     float distance = 0.0f;
     for (int32_t k = 0; k < plan.CompareCount; ++k) {
-      const float d = key[plan.KeyOffset + k] - stored[plan.KeyOffset + k];
+      // Members of the packed vertex may be unaligned: copy, never cast.
+      float stored;
+      if (plan.KeyOffset < 0) {
+        std::memcpy(&stored, bytes + plan.Offset + 4 * k, sizeof(float));
+      } else {
+        stored = key[plan.KeyOffset + k];
+      }
+      const float d = a[k] - stored;
       distance += d * d;
     }
     // Written so that NaN never agrees.
@@ -285,8 +303,8 @@ int32_t VertexCountOf(const mesh_builder* b) { return static_cast<int32_t>(b->Ne
 bool ReserveVertices(mesh_builder* b, int32_t extra) {
   const size_t count = b->Next.Count + static_cast<size_t>(extra);
   if (count > static_cast<size_t>(MeshBuilderMaxCount) ||
-      !b->Vertices.Reserve(count * static_cast<size_t>(b->VertexSize)) ||
-      !b->Keys.Reserve(count * static_cast<size_t>(b->KeyFloats)) || !b->Next.Reserve(count) ||
+      !b->Vertices.Reserve(count) || (b->KeyFloats > 0 && !b->Keys.Reserve(count)) ||
+      !b->Next.Reserve(count) ||
       !b->Creator.Reserve(count) || !b->SourceValue.Reserve(count) ||
       !b->SourcePlace.Reserve(count)) {
     if (count > static_cast<size_t>(MeshBuilderMaxCount)) {
@@ -301,10 +319,10 @@ bool ReserveVertices(mesh_builder* b, int32_t extra) {
 int32_t AppendVertexCopy(mesh_builder* b, int32_t source, int32_t slot) {
   const int32_t vertex = VertexCountOf(b);
   const size_t size = static_cast<size_t>(b->VertexSize);
-  b->Vertices.Count += size;
+  ++b->Vertices.Count;
   std::memcpy(VertexBytes(b, vertex), VertexBytes(b, source), size);
-  b->Keys.Count += static_cast<size_t>(b->KeyFloats);
   if (b->KeyFloats > 0) {
+    ++b->Keys.Count;
     std::memcpy(VertexKey(b, vertex), VertexKey(b, source), sizeof(float) * b->KeyFloats);
   }
   const int32_t tail = b->RingTail[slot];
@@ -335,10 +353,14 @@ mesh_builder* BeginMesh(int32_t positionCount, int32_t triangleCount, int32_t ma
   b->VertexType = vertexType;
   b->MemberCount = GetMemberCount(vertexType);
   b->Plans = AllocateArray<vertex_member_plan>(static_cast<size_t>(b->MemberCount));
-  if (b->Plans == nullptr || !BuildPlans(b)) {
+  b->Compared = AllocateArray<int32_t>(static_cast<size_t>(b->MemberCount));
+  b->Written = AllocateArray<int32_t>(static_cast<size_t>(b->MemberCount));
+  if (b->Plans == nullptr || b->Compared == nullptr || b->Written == nullptr || !BuildPlans(b)) {
     FreeMeshBuilder(b);
     return nullptr;
   }
+  b->Vertices.Stride = static_cast<size_t>(b->VertexSize);
+  b->Keys.Stride = static_cast<size_t>(b->KeyFloats);
   const size_t bones = static_cast<size_t>(boneCount);
   const size_t slots = static_cast<size_t>(b->WeightSlots);
   const size_t positions = static_cast<size_t>(positionCount);
@@ -347,11 +369,10 @@ mesh_builder* BeginMesh(int32_t positionCount, int32_t triangleCount, int32_t ma
   b->BoneTouched = static_cast<uint8_t*>(KT_ALLOCATE_CLEARED(bones == 0 ? 1 : bones));
   b->SlotWeights = AllocateArray<float>(slots);
   b->SlotBones = AllocateArray<int32_t>(slots);
-  b->CornerKey = AllocateArray<float>(static_cast<size_t>(b->KeyFloats));
   b->RingTail = AllocateArray<int32_t>(positions);
   bool ok = b->CurrentWeights != nullptr && b->TouchedBones != nullptr &&
             b->BoneTouched != nullptr && b->SlotWeights != nullptr && b->SlotBones != nullptr &&
-            b->CornerKey != nullptr && b->RingTail != nullptr;
+            b->RingTail != nullptr;
   for (corner_record& corner : b->Corners) {
     corner.Data = ok ? AllocateArray<float>(static_cast<size_t>(b->CornerFloats)) : nullptr;
     ok = ok && corner.Data != nullptr;
@@ -366,18 +387,19 @@ mesh_builder* BeginMesh(int32_t positionCount, int32_t triangleCount, int32_t ma
   }
   for (size_t i = 0; i < bones; ++i) b->CurrentWeights[i] = 0.0f;
   // Every position starts as an unused vertex that is a ring of its own.
-  b->Vertices.Count = positions * static_cast<size_t>(b->VertexSize);
-  if (b->Vertices.Count > 0) std::memset(b->Vertices.Items, 0, b->Vertices.Count);
-  b->Keys.Count = positions * static_cast<size_t>(b->KeyFloats);
-  if (b->Keys.Count > 0) std::memset(b->Keys.Items, 0, b->Keys.Count * sizeof(float));
-  for (int32_t v = 0; v < positionCount; ++v) {
-    b->Next.Items[v] = v;
-    b->RingTail[v] = v;
-    b->Creator.Items[v] = -1;
-    b->SourceValue.Items[v] = -1;
-    b->SourcePlace.Items[v] = -1;
+  const size_t vertexSize = static_cast<size_t>(b->VertexSize);
+  const size_t keySize = sizeof(float) * static_cast<size_t>(b->KeyFloats);
+  for (size_t v = 0; v < positions; ++v) {
+    std::memset(b->Vertices.At(v), 0, vertexSize);
+    if (keySize > 0) std::memset(b->Keys.At(v), 0, keySize);
+    b->Next.Append(static_cast<int32_t>(v));
+    b->Creator.Append(-1);
+    b->SourceValue.Append(-1);
+    b->SourcePlace.Append(-1);
+    b->RingTail[v] = static_cast<int32_t>(v);
   }
-  b->Next.Count = b->Creator.Count = b->SourceValue.Count = b->SourcePlace.Count = positions;
+  b->Vertices.Count = positions;
+  if (keySize > 0) b->Keys.Count = positions;
   for (int32_t& entry : b->Polygon) entry = -1;
   ClearCorners(b);
   return b;
@@ -391,7 +413,8 @@ void FreeMeshBuilder(mesh_builder* b) {
   FreeBlock(b->BoneTouched);
   FreeBlock(b->SlotWeights);
   FreeBlock(b->SlotBones);
-  FreeBlock(b->CornerKey);
+  FreeBlock(b->Compared);
+  FreeBlock(b->Written);
   FreeBlock(b->RingTail);
   for (corner_record& corner : b->Corners) FreeBlock(corner.Data);
   if (b->ComponentNames != nullptr) {
@@ -527,13 +550,6 @@ bool PushTriangle(mesh_builder* b) {
   const int32_t triangle = static_cast<int32_t>(triangles);
   for (const corner_record& corner : b->Corners) {
     const int32_t slot = corner.PositionIndex;
-    for (int32_t i = 0; i < b->MemberCount; ++i) {
-      const vertex_member_plan& plan = b->Plans[i];
-      if (plan.CompareCount > 0) {
-        std::memcpy(b->CornerKey + plan.KeyOffset, corner.Data + plan.CornerOffset,
-                    sizeof(float) * plan.CompareCount);
-      }
-    }
     int32_t vertex = -1;
     bool written = false;
     if (b->Creator[slot] < 0) {
@@ -542,7 +558,7 @@ bool PushTriangle(mesh_builder* b) {
     } else if (!b->MergingDisabled) {
       int32_t candidate = slot;
       do {
-        if (KeyAgrees(b, b->CornerKey, VertexKey(b, candidate))) {
+        if (KeyAgrees(b, corner.Data, candidate)) {
           vertex = candidate;
           break;
         }
@@ -598,7 +614,7 @@ int32_t GetTriangleCount(const mesh_builder* b) {
 const void* GetVertex(const mesh_builder* b, int32_t vertex) {
   if (b == nullptr) return nullptr;
   if (!KT_CHECK_PARAMETER(Mesh, vertex >= 0 && vertex < VertexCountOf(b))) return nullptr;
-  return b->Vertices.Items + static_cast<size_t>(vertex) * static_cast<size_t>(b->VertexSize);
+  return b->Vertices.At(static_cast<size_t>(vertex));
 }
 
 bool GetVertexSourceValues(const mesh_builder* b, int32_t vertex, int32_t* triangleValue,

@@ -74,7 +74,13 @@ vertex_data* LayOutVertexData(const mesh_builder* b, block_layout& layout) {
   if (record == nullptr) return nullptr;
   std::memset(static_cast<void*>(type + members), 0, sizeof(data_type_definition));
   type[members].Type = EndMember;
-  if (vertexBytes > 0) std::memcpy(vertices, b->Vertices.Items, vertexBytes);
+  // Whole blocks at a time; the last one may be partly filled.
+  const size_t blockItems = block_array<uint8_t>::BlockItems;
+  for (size_t first = 0; first < vertexCount; first += blockItems) {
+    const size_t items = vertexCount - first < blockItems ? vertexCount - first : blockItems;
+    std::memcpy(static_cast<uint8_t*>(vertices) + first * static_cast<size_t>(b->VertexSize),
+                b->Vertices.At(first), items * static_cast<size_t>(b->VertexSize));
+  }
   std::memset(static_cast<void*>(record), 0, sizeof(vertex_data));
   record->Vertices.Type = type;
   record->Vertices.Count = static_cast<int32_t>(vertexCount);
@@ -96,22 +102,53 @@ void CountPerMaterial(const mesh_builder* b, int32_t* perMaterial) {
   for (size_t t = 0; t < b->Materials.Count; ++t) ++perMaterial[b->Materials[t]];
 }
 
-struct side_entry {
-  uint64_t Key;  // (min position << 32) | max position
-  int32_t Code;  // 4 x output triangle + side
+// A side by the positions it joins, for grouping sides of one edge.
+struct side_key {
+  int32_t High;  // the larger position
+  int32_t Side;  // 3 x output triangle + side
 };
+
+// Links the sides of one lower position into cycles per upper position, in
+// registration (side) order. Small lists are matched directly; long ones
+// (a fan around one position) are sorted first so the work stays n log n.
+void LinkBucket(side_key* sides, size_t count, int32_t* nextSide) {
+  if (count <= 32) {
+    for (size_t k = 0; k < count; ++k) {
+      int32_t next = -1;
+      for (size_t j = k + 1; j < count && next < 0; ++j) {
+        if (sides[j].High == sides[k].High) next = sides[j].Side;
+      }
+      for (size_t j = 0; j <= k && next < 0; ++j) {
+        if (sides[j].High == sides[k].High) next = sides[j].Side;
+      }
+      nextSide[sides[k].Side] = next;
+    }
+    return;
+  }
+  std::sort(sides, sides + count, [](const side_key& a, const side_key& c) {
+    return a.High != c.High ? a.High < c.High : a.Side < c.Side;
+  });
+  for (size_t i = 0; i < count;) {
+    size_t end = i + 1;
+    while (end < count && sides[end].High == sides[i].High) ++end;
+    for (size_t k = i; k < end; ++k) {
+      nextSide[sides[k].Side] = sides[k + 1 < end ? k + 1 : i].Side;
+    }
+    i = end;
+  }
+}
 
 // Scratch for ending: output order of triangles and the side list.
 struct end_scratch {
   int32_t* PerMaterial = nullptr;
   int32_t* NewNumber = nullptr;   // pushed triangle -> output triangle
   int32_t* OldNumber = nullptr;   // output triangle -> pushed triangle
-  side_entry* Sides = nullptr;
+  int32_t* NextSide = nullptr;   // output side -> next side on the same edge
   ~end_scratch() {
     FreeBlock(PerMaterial);
     FreeBlock(NewNumber);
     FreeBlock(OldNumber);
-    FreeBlock(Sides);
+    FreeBlock(NextSide);
   }
 };
 
@@ -155,15 +192,9 @@ tri_topology* LayOutTopology(const mesh_builder* b, const end_scratch& scratch,
   // Sides that join the same two positions form a cycle in registration
   // order: a boundary side names itself, a shared side the other triangle's.
   const size_t sideCount = 3 * triangles;
-  for (size_t i = 0; i < sideCount;) {
-    size_t end = i + 1;
-    while (end < sideCount && scratch.Sides[end].Key == scratch.Sides[i].Key) ++end;
-    for (size_t k = i; k < end; ++k) {
-      const size_t next = k + 1 < end ? k + 1 : i;
-      sideToNeighbor[scratch.Sides[k].Code / 4 * 3 + scratch.Sides[k].Code % 4] =
-          scratch.Sides[next].Code;
-    }
-    i = end;
+  for (size_t i = 0; i < sideCount; ++i) {
+    const int32_t next = scratch.NextSide[i];
+    sideToNeighbor[i] = 4 * (next / 3) + next % 3;
   }
   if (b->PolygonStarts.Count > 0) {
     std::memcpy(polygonStarts, b->PolygonStarts.Items, sizeof(int32_t) * b->PolygonStarts.Count);
@@ -202,9 +233,9 @@ bool PrepareScratch(const mesh_builder* b, end_scratch& scratch) {
   scratch.PerMaterial = KT_ALLOCATE_ARRAY(int32_t, static_cast<size_t>(b->MaterialCount));
   scratch.NewNumber = KT_ALLOCATE_ARRAY(int32_t, triangles + 1);
   scratch.OldNumber = KT_ALLOCATE_ARRAY(int32_t, triangles + 1);
-  scratch.Sides = KT_ALLOCATE_ARRAY(side_entry, 3 * triangles + 1);
+  scratch.NextSide = KT_ALLOCATE_ARRAY(int32_t, 3 * triangles + 1);
   if (scratch.PerMaterial == nullptr || scratch.NewNumber == nullptr ||
-      scratch.OldNumber == nullptr || scratch.Sides == nullptr) {
+      scratch.OldNumber == nullptr || scratch.NextSide == nullptr) {
     return false;
   }
   CountPerMaterial(b, scratch.PerMaterial);
@@ -222,22 +253,48 @@ bool PrepareScratch(const mesh_builder* b, end_scratch& scratch) {
     scratch.OldNumber[number] = static_cast<int32_t>(t);
   }
   FreeBlock(next);
+  // Sides are bucketed by their lower position (a stable counting sort, so
+  // each bucket keeps registration order), then matched by upper position.
+  const size_t sideCount = 3 * triangles;
+  const size_t positions = static_cast<size_t>(b->PositionCount);
+  int32_t* bucketStart = KT_ALLOCATE_ARRAY(int32_t, positions + 1);
+  side_key* sides = KT_ALLOCATE_ARRAY(side_key, sideCount + 1);
+  int32_t* low = KT_ALLOCATE_ARRAY(int32_t, sideCount + 1);
+  if (bucketStart == nullptr || sides == nullptr || low == nullptr) {
+    FreeBlock(bucketStart);
+    FreeBlock(sides);
+    FreeBlock(low);
+    return false;
+  }
+  for (size_t p = 0; p <= positions; ++p) bucketStart[p] = 0;
+  int32_t* high = scratch.NextSide;  // holds the upper positions until linked
   for (size_t t = 0; t < triangles; ++t) {
     const int32_t* corners = b->Corners3.Items + 3 * static_cast<size_t>(scratch.OldNumber[t]);
-    for (int s = 0; s < 3; ++s) {
-      const uint32_t p0 = static_cast<uint32_t>(PositionOf(b, corners[s]));
-      const uint32_t p1 = static_cast<uint32_t>(PositionOf(b, corners[(s + 1) % 3]));
-      const uint64_t low = p0 < p1 ? p0 : p1;
-      const uint64_t high = p0 < p1 ? p1 : p0;
-      scratch.Sides[3 * t + s] = side_entry{(low << 32) | high, static_cast<int32_t>(4 * t) + s};
+    const int32_t p[3] = {PositionOf(b, corners[0]), PositionOf(b, corners[1]),
+                          PositionOf(b, corners[2])};
+    for (int e = 0; e < 3; ++e) {
+      const int32_t p0 = p[e];
+      const int32_t p1 = p[(e + 1) % 3];
+      low[3 * t + e] = p0 < p1 ? p0 : p1;
+      high[3 * t + e] = p0 < p1 ? p1 : p0;
+      ++bucketStart[(p0 < p1 ? p0 : p1) + 1];
     }
   }
-  // Codes grow with registration order, so sorting by (key, code) keeps each
-  // key's sides in the order they were registered.
-  std::sort(scratch.Sides, scratch.Sides + 3 * triangles,
-            [](const side_entry& a, const side_entry& c) {
-              return a.Key != c.Key ? a.Key < c.Key : a.Code < c.Code;
-            });
+  for (size_t p = 0; p < positions; ++p) bucketStart[p + 1] += bucketStart[p];
+  for (size_t side = 0; side < sideCount; ++side) {
+    const int32_t at = bucketStart[low[side]]++;
+    sides[at] = side_key{high[side], static_cast<int32_t>(side)};
+  }
+  // bucketStart[p] is now the end of bucket p, i.e. the start of p + 1.
+  size_t bucketFirst = 0;
+  for (size_t p = 0; p < positions; ++p) {
+    const size_t bucketEnd = static_cast<size_t>(bucketStart[p]);
+    LinkBucket(sides + bucketFirst, bucketEnd - bucketFirst, scratch.NextSide);
+    bucketFirst = bucketEnd;
+  }
+  FreeBlock(bucketStart);
+  FreeBlock(sides);
+  FreeBlock(low);
   return true;
 }
 

@@ -36,8 +36,51 @@ struct vertex_member_plan {
   bool PackedDec3N;      // a direction stored as one UInt32
   int32_t CornerOffset;  // first corner float (Direction, Channel)
   int32_t CompareCount;  // corner floats compared when welding (0: not compared)
-  int32_t KeyOffset;     // first float of this member in a vertex's weld key
+  // First float of this member in a vertex's weld key, or -1 when the
+  // member holds the corner's floats exactly (Real32) and is compared in
+  // place.
+  int32_t KeyOffset;
   float Tolerance;
+};
+
+// Per-vertex storage in blocks of 8192 items of `Stride` elements: growing
+// never moves what is stored, so a large mesh is not copied (and its pages
+// not touched twice) each time it outgrows its room.
+template <typename T>
+struct block_array {
+  static constexpr size_t BlockShift = 13;
+  static constexpr size_t BlockItems = size_t{1} << BlockShift;
+
+  growable_array<T*> Blocks;
+  size_t Count = 0;  // items
+  size_t Stride = 1;
+
+  block_array() = default;
+  block_array(const block_array&) = delete;
+  block_array& operator=(const block_array&) = delete;
+  ~block_array() {
+    for (T* block : Blocks) FreeBlock(block);
+  }
+  // False (logged by the allocator) when memory runs out.
+  bool Reserve(size_t items) {
+    while (Blocks.Count * BlockItems < items) {
+      if (!Blocks.Reserve(Blocks.Count + 1)) return false;
+      T* block = KT_ALLOCATE_ARRAY(T, BlockItems * (Stride > 0 ? Stride : 1));
+      if (block == nullptr) return false;
+      Blocks.Append(block);
+    }
+    return true;
+  }
+  T* At(size_t item) {
+    return Blocks[item >> BlockShift] + (item & (BlockItems - 1)) * Stride;
+  }
+  const T* At(size_t item) const {
+    return Blocks[item >> BlockShift] + (item & (BlockItems - 1)) * Stride;
+  }
+  T& operator[](size_t item) { return *At(item); }
+  const T& operator[](size_t item) const { return *At(item); }
+  // Room must be reserved.
+  void Append(const T& value) { *At(Count++) = value; }
 };
 
 struct corner_record {
@@ -55,6 +98,12 @@ struct mesh_builder {
   int32_t MemberCount = 0;
 
   vertex_member_plan* Plans = nullptr;  // one per member
+  // Plans compared when welding, then plans a corner writes (indices into
+  // Plans), so the per-corner loops skip the rest.
+  int32_t* Compared = nullptr;
+  int32_t ComparedCount = 0;
+  int32_t* Written = nullptr;
+  int32_t WrittenCount = 0;
   int32_t ChannelCount = 0;
   int32_t CornerFloats = 0;
   int32_t KeyFloats = 0;  // floats of one vertex's weld key
@@ -82,7 +131,6 @@ struct mesh_builder {
   int32_t PushedPositions = 0;
 
   corner_record Corners[3] = {};
-  float* CornerKey = nullptr;  // scratch weld key of one corner
   int32_t CurrentMaterial = 0;
   int32_t TriangleValue = 0;
   int32_t Polygon[128];
@@ -90,13 +138,13 @@ struct mesh_builder {
 
   int32_t* RingTail = nullptr;  // P: last vertex of each position's ring
 
-  // Per vertex.
-  growable_array<uint8_t> Vertices;      // VertexSize bytes each
-  growable_array<float> Keys;            // KeyFloats each
-  growable_array<int32_t> Next;          // ring of vertices sharing a position
-  growable_array<int32_t> Creator;       // triangle that wrote it, or -1
-  growable_array<int32_t> SourceValue;   // triangle value of that triangle
-  growable_array<int32_t> SourcePlace;   // polygon place of that corner
+  // Per vertex (Next.Count is the vertex count).
+  block_array<uint8_t> Vertices;      // VertexSize bytes each
+  block_array<float> Keys;            // KeyFloats each
+  block_array<int32_t> Next;          // ring of vertices sharing a position
+  block_array<int32_t> Creator;       // triangle that wrote it, or -1
+  block_array<int32_t> SourceValue;   // triangle value of that triangle
+  block_array<int32_t> SourcePlace;   // polygon place of that corner
 
   // Per triangle.
   growable_array<int32_t> Corners3;      // 3 vertices each

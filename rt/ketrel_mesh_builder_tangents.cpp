@@ -78,7 +78,7 @@ class tangent_generator {
 
  private:
   uint8_t* Bytes(int32_t v) {
-    return b_->Vertices.Items + static_cast<size_t>(v) * static_cast<size_t>(b_->VertexSize);
+    return b_->Vertices.At(static_cast<size_t>(v));
   }
   vec3 Load(int32_t plan, int32_t v) {
     vec3 value;

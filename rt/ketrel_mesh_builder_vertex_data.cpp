@@ -162,7 +162,6 @@ void StoreMemberFloats(const vertex_member_plan& plan, uint8_t* vertex, const fl
     return;
   }
   const uint32_t type = plan.Member->Type;
-  const int32_t size = ElementSize(type);
   if (type == Real32Member) {
     // The common case: no conversion, fill the rest with zeros.
     const int32_t copied = count < plan.Width ? count : plan.Width;
@@ -172,6 +171,7 @@ void StoreMemberFloats(const vertex_member_plan& plan, uint8_t* vertex, const fl
     }
     return;
   }
+  const int32_t size = ElementSize(type);
   for (int32_t i = 0; i < plan.Width; ++i) {
     StoreReal(type, destination + i * size, i < count ? values[i] : 0.0f);
   }
