@@ -111,6 +111,17 @@ void FreeMap(RecordMap& map) {
   map = RecordMap{};
 }
 
+// Objects (or arrays of them) whose members still have to be followed. Kept
+// on an explicit stack so that a long chain of references (a linked list in
+// the caller's data) cannot exhaust the machine stack.
+struct PendingMembers {
+  const data_type_definition* type;
+  file_location location;
+  unsigned char* object;
+  uint32_t count;
+  uint32_t stride;
+};
+
 }  // namespace
 
 struct file_data_tree_writer {
@@ -126,7 +137,10 @@ struct file_data_tree_writer {
   // During a write.
   file_builder* builder;
   string_table* strings;
-  bool failed;  // out of memory for the writer's own bookkeeping
+  PendingMembers* pending;
+  size_t pendingCount;
+  size_t pendingCapacity;
+  bool failed;  // the writer's own bookkeeping failed (logged)
 };
 
 namespace {
@@ -314,6 +328,37 @@ void Fixup(Writer* writer, const file_location& from, uint32_t offset, const fil
   AddFilePointerFixup(writer->builder, from, offset, to);
 }
 
+void Defer(Writer* writer, const data_type_definition* type, const file_location& location,
+           unsigned char* object, uint32_t count, uint32_t stride) {
+  if (writer->pendingCount == writer->pendingCapacity) {
+    const size_t capacity = writer->pendingCapacity == 0 ? 256 : writer->pendingCapacity * 2;
+    PendingMembers* grown = KT_ALLOCATE_ARRAY(PendingMembers, capacity);
+    if (grown == nullptr) {
+      writer->failed = true;
+      return;
+    }
+    if (writer->pendingCount != 0) {
+      std::memcpy(grown, writer->pending, writer->pendingCount * sizeof(PendingMembers));
+    }
+    FreeBlock(writer->pending);
+    writer->pending = grown;
+    writer->pendingCapacity = capacity;
+  }
+  writer->pending[writer->pendingCount++] = PendingMembers{type, location, object, count, stride};
+}
+
+// Follows the members of everything deferred, newest first, until nothing
+// is left; following them may defer more.
+void WritePending(Writer* writer) {
+  while (writer->pendingCount != 0) {
+    const PendingMembers work = writer->pending[--writer->pendingCount];
+    for (uint32_t i = 0; i < work.count; ++i) {
+      WriteMembers(writer, work.type, Offset(work.location, i * work.stride),
+                   work.object + size_t{i} * work.stride);
+    }
+  }
+}
+
 file_location WriteString(Writer* writer, const char* text) {
   BlockRecord* record = GetRecord(writer, text, StringType);
   if (record == nullptr) return Nowhere(writer);
@@ -368,12 +413,7 @@ file_location WriteArray(Writer* writer, data_type_definition* type, uint32_t ho
                 static_cast<uint32_t>(total), array, &record->location);
   const file_location location = record->location;
   if (IsMixedMarshalling(marshalling)) MarkMixed(writer, type, location, uint32_t(count));
-  if (pointers) {
-    for (int32_t i = 0; i < count; ++i) {
-      WriteMembers(writer, type, Offset(location, uint32_t(i) * uint32_t(size)),
-                   bytes + int64_t{i} * size);
-    }
-  }
+  if (pointers) Defer(writer, type, location, bytes, uint32_t(count), uint32_t(size));
   return location;
 }
 
@@ -480,7 +520,7 @@ file_location WriteObject(Writer* writer, data_type_definition* type, void* obje
                 &record->location);
   const file_location location = record->location;
   if (IsMixedMarshalling(marshalling)) MarkMixed(writer, type, location, 1);
-  WriteMembers(writer, type, location, bytes);
+  Defer(writer, type, location, bytes, 1, size);
   return location;
 }
 
@@ -645,7 +685,9 @@ bool WriteDataTreeToFileBuilder(file_data_tree_writer* writer, file_builder* bui
   }
   writer->builder = builder;
   writer->failed = false;
+  writer->pendingCount = 0;
   const file_location object = WriteObject(writer, writer->rootType, writer->rootObject);
+  WritePending(writer);
   const file_location type = (writer->flags & ExcludeTypeTree) != 0
                                  ? WriteType(writer, EmptyType)
                                  : WriteType(writer, writer->rootType);
@@ -664,6 +706,7 @@ void EndFileDataTreeWriting(file_data_tree_writer* writer) {
   }
   FreeMap(writer->objects);
   FreeMap(writer->typesByCrc);
+  FreeBlock(writer->pending);
   FreeStringTable(writer->strings);
   FreeBlock(writer);
 }

@@ -370,6 +370,26 @@ TEST(DataTreeWriter, LongerArrayAtAWrittenAddressGetsAFullBlock) {
   EXPECT_EQ(read[3], 40);
 }
 
+TEST(DataTreeWriter, LongChainOfReferencesDoesNotExhaustTheStack) {
+  data_type_definition node[3] = {};
+  node[0] = Member(ReferenceMember, "Next", node);
+  node[1] = Member(Int32Member, "Value");
+#pragma pack(push, 1)
+  struct Node {
+    Node* Next;
+    int32_t Value;
+  };
+#pragma pack(pop)
+  constexpr int kCount = 200000;
+  std::vector<Node> list(kCount);
+  for (int i = 0; i < kCount; ++i) list[i] = Node{i + 1 < kCount ? &list[i + 1] : nullptr, i};
+  file_data_tree_writer* writer = BeginFileDataTreeWriting(node, list.data(), 0, 0);
+  WrittenFile file = Write(writer);
+  EndFileDataTreeWriting(writer);
+  // The links, then the type's two member names and its reference to itself.
+  EXPECT_EQ(file.fixups[0].size(), size_t{kCount - 1} + 3);
+}
+
 TEST(DataTreeWriter, BadArguments) {
   test::LogCapture log;
   int32_t value = 0;
