@@ -341,18 +341,32 @@ size_t encoder::EncodeBlock(size_t start, size_t end) {
     size_t tableSize = WriteHuffmanLengths(literalLengths, 256, out + n, raw - n);
     if (tableSize == 0) return 0;
     n += tableSize;
-    size_t bitBytes = (huffmanBits + 7) / 8;
-    if (n + 5 + bitBytes >= raw) return 0;
-    n += PutVarint(out + n, static_cast<uint32_t>(bitBytes));
+    // Four streams over the four quarters of the literals, so that the
+    // decoder can work on them side by side.
+    size_t first[5];
+    size_t streamBytes[4];
+    first[0] = 0;
+    size_t total = 0;
+    for (int k = 0; k < 4; ++k) {
+      first[k + 1] = first[k] + LiteralStreamCount(literalCount_, k);
+      uint64_t bits = 0;
+      for (size_t i = first[k]; i < first[k + 1]; ++i) bits += literalLengths[literals_[i]];
+      streamBytes[k] = (bits + 7) / 8;
+      total += streamBytes[k];
+    }
+    if (n + 20 + total >= raw) return 0;
+    for (int k = 0; k < 4; ++k) n += PutVarint(out + n, static_cast<uint32_t>(streamBytes[k]));
     uint16_t codes[256];
     BuildHuffmanCodes(literalLengths, 256, codes);
-    bit_writer writer{out + n, bitBytes};
-    for (size_t i = 0; i < literalCount_; ++i) {
-      uint8_t s = literals_[i];
-      writer.Put(codes[s], literalLengths[s]);
+    for (int k = 0; k < 4; ++k) {
+      bit_writer writer{out + n, streamBytes[k]};
+      for (size_t i = first[k]; i < first[k + 1]; ++i) {
+        uint8_t symbol = literals_[i];
+        writer.Put(codes[symbol], literalLengths[symbol]);
+      }
+      if (!writer.Finish() || writer.position != streamBytes[k]) return 0;
+      n += streamBytes[k];
     }
-    if (!writer.Finish() || writer.position != bitBytes) return 0;
-    n += bitBytes;
   }
   if (sequenceCount_ == 0) return n < raw ? n : 0;
 

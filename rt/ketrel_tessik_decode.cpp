@@ -66,6 +66,57 @@ inline void CopyMatch(uint8_t* op, uint32_t offset, size_t length, const uint8_t
   for (size_t i = 0; i < length; ++i) op[i] = src[i];
 }
 
+// Decodes the four Huffman streams of a block's literals into d.literals.
+bool DecodeLiteralStreams(block_decoder& d, const uint8_t* body, size_t bodySize, size_t* p,
+                          size_t literalCount) {
+  bit_reader readers[4];
+  size_t sizes[4];
+  uint8_t* dst[4];
+  size_t counts[4];
+  size_t start = 0;
+  for (int k = 0; k < 4; ++k) {
+    uint32_t size;
+    if (!GetVarint(body, bodySize, p, &size)) return Corrupt("literal bits");
+    sizes[k] = size;
+    counts[k] = LiteralStreamCount(literalCount, k);
+    dst[k] = d.literals + start;
+    start += counts[k];
+  }
+  for (int k = 0; k < 4; ++k) {
+    if (sizes[k] > bodySize - *p) return Corrupt("literal bits");
+    readers[k].Init(body + *p, sizes[k]);
+    *p += sizes[k];
+  }
+  const huffman_entry* table = d.literalTable;
+  unsigned bad = 0;  // a pattern no code starts with, checked once at the end
+  size_t common = literalCount / 4;
+  size_t i = 0;
+  // Four symbols per stream per refill: 4 * 11 bits fit in the 56 available.
+  for (; i + 4 <= common; i += 4) {
+    for (size_t j = i; j < i + 4; ++j) {
+      for (int k = 0; k < 4; ++k) {
+        huffman_entry e = table[readers[k].Peek(kHuffmanMaxLength)];
+        readers[k].Skip(e.length);
+        dst[k][j] = e.symbol;
+        bad |= e.length == 0;
+      }
+    }
+    for (int k = 0; k < 4; ++k) readers[k].Refill();
+  }
+  for (int k = 0; k < 4; ++k) {
+    for (size_t j = i; j < counts[k]; ++j) {
+      huffman_entry e = table[readers[k].Peek(kHuffmanMaxLength)];
+      readers[k].Skip(e.length);
+      dst[k][j] = e.symbol;
+      bad |= e.length == 0;
+      readers[k].Refill();
+    }
+    if (readers[k].Overran() || readers[k].ConsumedBytes() != sizes[k]) bad = 1;
+  }
+  if (bad) return Corrupt("literal code");
+  return true;
+}
+
 // Decodes a compressed block body into out[pos, pos + blockLength). `out`
 // is the stream's output (outSize bytes); matches may reach back to its start.
 bool DecodeCompressedBlock(block_decoder& d, const uint8_t* body, size_t bodySize, uint8_t* out,
@@ -96,32 +147,7 @@ bool DecodeCompressedBlock(block_decoder& d, const uint8_t* body, size_t bodySiz
       return Corrupt("literal code");
     }
     p += used;
-    uint32_t bitBytes;
-    if (!GetVarint(body, bodySize, &p, &bitBytes) || bitBytes > bodySize - p) {
-      return Corrupt("literal bits");
-    }
-    bit_reader reader;
-    reader.Init(body + p, bitBytes);
-    uint8_t* dst = d.literals;
-    size_t i = 0;
-    // Four symbols per refill: 4 * 11 bits fit in the 56 available.
-    for (; i + 4 <= literalCount; i += 4) {
-      for (int k = 0; k < 4; ++k) {
-        huffman_entry e = d.literalTable[reader.Peek(kHuffmanMaxLength)];
-        reader.Skip(e.length);
-        dst[i + k] = e.symbol;
-        if (e.length == 0) return Corrupt("literal code");
-      }
-      reader.Refill();
-    }
-    for (; i < literalCount; ++i) {
-      unsigned s;
-      if (!DecodeSymbol(reader, d.literalTable, &s)) return Corrupt("literal code");
-      dst[i] = static_cast<uint8_t>(s);
-      reader.Refill();
-    }
-    if (reader.ConsumedBytes() != bitBytes) return Corrupt("literal bits");
-    p += bitBytes;
+    if (!DecodeLiteralStreams(d, body, bodySize, &p, literalCount)) return false;
     literals = d.literals;
     literalLimit = d.literals + sizeof(d.literals);
   } else {

@@ -5,8 +5,9 @@
 //
 // A compressed block body:
 //   varint literal count, varint sequence count
-//   literal mode byte: 0 raw bytes, 1 Huffman (code lengths, varint bit
-//     stream size, bit stream)
+//   literal mode byte: 0 raw bytes, 1 Huffman: code lengths, four varint
+//     stream sizes, four bit streams coding the four quarters of the
+//     literals (LiteralStreamCount each)
 //   when there are sequences: token code lengths (256 symbols), offset code
 //     lengths (kTessikOffsetCodes symbols), then the sequence bit stream to
 //     the end of the body, per sequence: token (literal length code in the
@@ -30,6 +31,11 @@ inline constexpr uint32_t kFirstRep1 = 4;
 // Bits of a length beyond 1023 (code 15).
 inline constexpr unsigned kLongLengthBits = 20;
 inline constexpr uint32_t kMaxSequences = 131072 / kMinMatch + 1;
+
+// Literals in Huffman stream k (0..3) of a block with `count` literals.
+inline size_t LiteralStreamCount(size_t count, int k) {
+  return count / 4 + (static_cast<size_t>(k) < count % 4 ? 1 : 0);
+}
 
 inline unsigned FloorLog2(uint32_t v) { return 31u - static_cast<unsigned>(std::countl_zero(v)); }
 
