@@ -31,10 +31,9 @@ data_type_definition Member(ketrel::member_type type, const char* name, int32_t 
   return data_type_definition{type, name, nullptr, width, {0, 0, 0}, 0};
 }
 
-data_type_definition VertexType[] = {Member(ketrel::Real32Member, "Position", 3),
-                                     Member(ketrel::Real32Member, "Normal", 3),
-                                     Member(ketrel::Real32Member, "TextureCoordinates0", 2),
-                                     Member(ketrel::EndMember, nullptr, 0)};
+data_type_definition VertexType[] = {
+    Member(ketrel::Real32Member, "Position", 3), Member(ketrel::Real32Member, "Normal", 3),
+    Member(ketrel::Real32Member, "TextureCoordinates0", 2), Member(ketrel::EndMember, nullptr, 0)};
 
 struct Corner {
   float Position[3];
@@ -44,9 +43,9 @@ struct Corner {
 
 struct Mesh {
   int Side = 708;
-  std::vector<float> Positions;       // 3 per position
-  std::vector<int32_t> CornerIndex;   // position of each corner
-  std::vector<Corner> Corners;        // the unindexed stream
+  std::vector<float> Positions;      // 3 per position
+  std::vector<int32_t> CornerIndex;  // position of each corner
+  std::vector<Corner> Corners;       // the unindexed stream
 };
 
 Mesh MakeGrid() {
@@ -140,9 +139,9 @@ OurRun RunBuilder(const Mesh& mesh) {
 double RunMeshoptimizer(const Mesh& mesh, size_t* uniqueVertices) {
   std::vector<unsigned int> remap(mesh.Corners.size());
   const auto start = std::chrono::steady_clock::now();
-  *uniqueVertices = meshopt_generateVertexRemap(remap.data(), nullptr, mesh.Corners.size(),
-                                                mesh.Corners.data(), mesh.Corners.size(),
-                                                sizeof(Corner));
+  *uniqueVertices =
+      meshopt_generateVertexRemap(remap.data(), nullptr, mesh.Corners.size(), mesh.Corners.data(),
+                                  mesh.Corners.size(), sizeof(Corner));
   return Seconds(start);
 }
 

@@ -1,5 +1,5 @@
-// The mesh builder: vertex layout plan, positions with their bone weights, and
-// the welding of triangle corners into vertices.
+// The mesh builder: the vertex layout plan, the builder's lifetime, corner
+// records, the welding of triangle corners into vertices, and queries.
 
 #include "rt/ketrel_mesh_builder.h"
 
@@ -161,21 +161,12 @@ T* AllocateArray(size_t count) {
 
 bool ValidCorner(int32_t corner) { return KT_CHECK_PARAMETER(Mesh, corner >= 0 && corner < 3); }
 
-void SetCornerVector(mesh_builder* b, int32_t corner, int32_t offset, float x, float y,
-                     float z) {
+void SetCornerVector(mesh_builder* b, int32_t corner, int32_t offset, float x, float y, float z) {
   if (b == nullptr || !ValidCorner(corner)) return;
   float* data = b->Corners[corner].Data + offset;
   data[0] = x;
   data[1] = y;
   data[2] = z;
-}
-
-uint8_t* VertexBytes(mesh_builder* b, int32_t vertex) {
-  return b->Vertices.At(static_cast<size_t>(vertex));
-}
-
-float* VertexKey(mesh_builder* b, int32_t vertex) {
-  return b->KeyFloats > 0 ? b->Keys.At(static_cast<size_t>(vertex)) : nullptr;
 }
 
 void WriteCornerToVertex(mesh_builder* b, const corner_record& corner, int32_t vertex) {
@@ -220,91 +211,14 @@ bool KeyAgrees(mesh_builder* b, const float* corner, int32_t vertex) {
   return true;
 }
 
-// Puts the kept bone weights and indices of the current position into
-// `bytes` (steps: keep the K heaviest, renormalise, quantise exactly).
-void WriteWeights(mesh_builder* b, uint8_t* bytes) {
-  const int32_t slots = b->WeightSlots;
-  if (slots == 0) return;
-  for (int32_t j = 0; j < slots; ++j) {
-    b->SlotWeights[j] = 0.0f;
-    b->SlotBones[j] = 0;
-  }
-  // Bone order decides between equal weights, whatever order they came in.
-  int32_t* touched = b->TouchedBones;
-  for (int32_t i = 1; i < b->TouchedCount; ++i) {
-    const int32_t bone = touched[i];
-    int32_t j = i;
-    for (; j > 0 && touched[j - 1] > bone; --j) touched[j] = touched[j - 1];
-    touched[j] = bone;
-  }
-  for (int32_t i = 0; i < b->TouchedCount; ++i) {
-    const int32_t bone = touched[i];
-    const float weight = b->CurrentWeights[bone];
-    int32_t j = 0;
-    while (j < slots && !(b->SlotWeights[j] < weight)) ++j;
-    if (j == slots) continue;
-    for (int32_t k = slots - 1; k > j; --k) {
-      b->SlotWeights[k] = b->SlotWeights[k - 1];
-      b->SlotBones[k] = b->SlotBones[k - 1];
-    }
-    b->SlotWeights[j] = weight;
-    b->SlotBones[j] = bone;
-  }
-  double sum = 0.0;
-  for (int32_t j = 0; j < slots; ++j) sum += b->SlotWeights[j];
-  if (sum > 0.0 && std::isfinite(sum)) {
-    for (int32_t j = 0; j < slots; ++j) {
-      b->SlotWeights[j] = static_cast<float>(b->SlotWeights[j] / sum);
-    }
-  } else {
-    for (int32_t j = 0; j < slots; ++j) b->SlotWeights[j] = 0.0f;
-    b->SlotWeights[0] = 1.0f;
-  }
-  // Unused slots point at the main bone so a skinning shader reads a valid
-  // bone for them.
-  for (int32_t j = 1; j < slots; ++j) {
-    if (b->SlotWeights[j] == 0.0f) b->SlotBones[j] = b->SlotBones[0];
-  }
-  if (b->WeightsPlan >= 0) {
-    const vertex_member_plan& plan = b->Plans[b->WeightsPlan];
-    StoreMemberFloats(plan, bytes, b->SlotWeights, slots);
-    EnsureExactOneNorm(plan.Member, bytes + plan.Offset);
-  }
-  if (b->IndicesPlan >= 0) {
-    const vertex_member_plan& plan = b->Plans[b->IndicesPlan];
-    const member_type_info* info = GetMemberTypeInfo(plan.Member->Type);
-    for (int32_t j = 0; j < plan.Width; ++j) {
-      const int32_t bone = j < slots ? b->SlotBones[j] : b->SlotBones[0];
-      StoreMemberInteger(plan.Member->Type, bytes + plan.Offset + j * info->Size64, bone);
-    }
-  }
-}
-
-// The members a position owns (position, weights, indices) are shared by
-// every vertex of its ring.
-void CopyPositionMembers(mesh_builder* b, int32_t from, int32_t to) {
-  const uint8_t* source = VertexBytes(b, from);
-  uint8_t* destination = VertexBytes(b, to);
-  for (int32_t i = 0; i < b->MemberCount; ++i) {
-    const vertex_member_plan& plan = b->Plans[i];
-    if (plan.Kind == vertex_member_kind::Position ||
-        plan.Kind == vertex_member_kind::BoneWeights ||
-        plan.Kind == vertex_member_kind::BoneIndices) {
-      std::memcpy(destination + plan.Offset, source + plan.Offset,
-                  static_cast<size_t>(GetMemberTypeSize(plan.Member)));
-    }
-  }
-}
-
 }  // namespace
 
 int32_t VertexCountOf(const mesh_builder* b) { return static_cast<int32_t>(b->Next.Count); }
 
 bool ReserveVertices(mesh_builder* b, int32_t extra) {
   const size_t count = b->Next.Count + static_cast<size_t>(extra);
-  if (count > static_cast<size_t>(MeshBuilderMaxCount) ||
-      !b->Vertices.Reserve(count) || (b->KeyFloats > 0 && !b->Keys.Reserve(count)) ||
-      !b->Next.Reserve(count) ||
+  if (count > static_cast<size_t>(MeshBuilderMaxCount) || !b->Vertices.Reserve(count) ||
+      (b->KeyFloats > 0 && !b->Keys.Reserve(count)) || !b->Next.Reserve(count) ||
       !b->Creator.Reserve(count) || !b->SourceValue.Reserve(count) ||
       !b->SourcePlace.Reserve(count)) {
     if (count > static_cast<size_t>(MeshBuilderMaxCount)) {
@@ -338,10 +252,10 @@ int32_t AppendVertexCopy(mesh_builder* b, int32_t source, int32_t slot) {
 mesh_builder* BeginMesh(int32_t positionCount, int32_t triangleCount, int32_t materialCount,
                         int32_t boneCount, const data_type_definition* vertexType) {
   if (!KT_CHECK_PARAMETER(Mesh, vertexType != nullptr && positionCount >= 0 &&
-                                    positionCount <= MeshBuilderMaxCount &&
-                                    triangleCount >= 0 && triangleCount <= MeshBuilderMaxCount &&
-                                    materialCount >= 0 && materialCount <= MeshBuilderMaxCount &&
-                                    boneCount >= 0 && boneCount <= MeshBuilderMaxCount)) {
+                                    positionCount <= MeshBuilderMaxCount && triangleCount >= 0 &&
+                                    triangleCount <= MeshBuilderMaxCount && materialCount >= 0 &&
+                                    materialCount <= MeshBuilderMaxCount && boneCount >= 0 &&
+                                    boneCount <= MeshBuilderMaxCount)) {
     return nullptr;
   }
   void* memory = KT_ALLOCATE(sizeof(mesh_builder));
@@ -435,47 +349,6 @@ void DisableVertexMerging(mesh_builder* b) {
   if (b != nullptr) b->MergingDisabled = true;
 }
 
-void SetPosition(mesh_builder* b, float x, float y, float z) {
-  if (b == nullptr) return;
-  b->CurrentPosition[0] = x;
-  b->CurrentPosition[1] = y;
-  b->CurrentPosition[2] = z;
-}
-
-void AddWeight(mesh_builder* b, int32_t bone, float weight) {
-  if (b == nullptr) return;
-  if (!KT_CHECK_PARAMETER(Mesh, bone >= 0 && bone < b->BoneCount && std::isfinite(weight) &&
-                                    weight >= 0.0f)) {
-    return;
-  }
-  if (!b->BoneTouched[bone]) {
-    b->BoneTouched[bone] = 1;
-    b->TouchedBones[b->TouchedCount++] = bone;
-  }
-  b->CurrentWeights[bone] += weight;
-}
-
-void PushVertex(mesh_builder* b) {
-  if (b == nullptr) return;
-  if (KT_CHECK_PARAMETER(Mesh, b->PushedPositions < b->PositionCount)) {
-    const int32_t vertex = b->PushedPositions++;
-    uint8_t* bytes = VertexBytes(b, vertex);
-    if (b->PositionPlan >= 0) {
-      StoreMemberFloats(b->Plans[b->PositionPlan], bytes, b->CurrentPosition, 3);
-    }
-    WriteWeights(b, bytes);
-    for (int32_t other = b->Next[vertex]; other != vertex; other = b->Next[other]) {
-      CopyPositionMembers(b, vertex, other);
-    }
-  }
-  b->CurrentPosition[0] = b->CurrentPosition[1] = b->CurrentPosition[2] = 0.0f;
-  for (int32_t i = 0; i < b->TouchedCount; ++i) {
-    b->CurrentWeights[b->TouchedBones[i]] = 0.0f;
-    b->BoneTouched[b->TouchedBones[i]] = 0;
-  }
-  b->TouchedCount = 0;
-}
-
 void SetCornerPositionIndex(mesh_builder* b, int32_t corner, int32_t positionIndex) {
   if (b == nullptr || !ValidCorner(corner)) return;
   if (!KT_CHECK_PARAMETER(Mesh, positionIndex >= 0 && positionIndex < b->PositionCount)) return;
@@ -536,10 +409,10 @@ bool PushTriangle(mesh_builder* b) {
   }
   // Room for everything this triangle may add, so it is stored whole or not
   // at all.
-  if (ok && !(ReserveVertices(b, 3) && b->Corners3.Reserve(3 * triangles + 3) &&
-              b->CornerPlaces.Reserve(3 * triangles + 3) && b->Materials.Reserve(triangles + 1) &&
-              b->TriangleValues.Reserve(triangles + 1) &&
-              b->TrianglePolygon.Reserve(triangles + 1))) {
+  if (ok &&
+      !(ReserveVertices(b, 3) && b->Corners3.Reserve(3 * triangles + 3) &&
+        b->CornerPlaces.Reserve(3 * triangles + 3) && b->Materials.Reserve(triangles + 1) &&
+        b->TriangleValues.Reserve(triangles + 1) && b->TrianglePolygon.Reserve(triangles + 1))) {
     b->OutOfMemory = true;
     ok = false;
   }

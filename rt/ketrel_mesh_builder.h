@@ -96,8 +96,8 @@ void SetCornerTangentBinormalCross(mesh_builder* builder, int32_t corner, float 
                                    float z);
 // Sets channel `channel` (0 .. channel count - 1) to `count` (0..4) values;
 // the rest of its 4 values are 0.
-void SetCornerChannel(mesh_builder* builder, int32_t corner, int32_t channel,
-                      const float* values, int32_t count);
+void SetCornerChannel(mesh_builder* builder, int32_t corner, int32_t channel, const float* values,
+                      int32_t count);
 // Channels of the vertex type (members beyond the fixed ones), in order.
 int32_t GetChannelCount(const mesh_builder* builder);
 

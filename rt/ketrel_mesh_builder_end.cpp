@@ -141,8 +141,8 @@ void LinkBucket(side_key* sides, size_t count, int32_t* nextSide) {
 // Scratch for ending: output order of triangles and the side list.
 struct end_scratch {
   int32_t* PerMaterial = nullptr;
-  int32_t* NewNumber = nullptr;   // pushed triangle -> output triangle
-  int32_t* OldNumber = nullptr;   // output triangle -> pushed triangle
+  int32_t* NewNumber = nullptr;  // pushed triangle -> output triangle
+  int32_t* OldNumber = nullptr;  // output triangle -> pushed triangle
   int32_t* NextSide = nullptr;   // output side -> next side on the same edge
   ~end_scratch() {
     FreeBlock(PerMaterial);
@@ -200,8 +200,7 @@ tri_topology* LayOutTopology(const mesh_builder* b, const end_scratch& scratch,
     std::memcpy(polygonStarts, b->PolygonStarts.Items, sizeof(int32_t) * b->PolygonStarts.Count);
   }
   if (b->PolygonIndices.Count > 0) {
-    std::memcpy(polygonIndices, b->PolygonIndices.Items,
-                sizeof(int32_t) * b->PolygonIndices.Count);
+    std::memcpy(polygonIndices, b->PolygonIndices.Items, sizeof(int32_t) * b->PolygonIndices.Count);
   }
   // The record is packed: its members are assigned, never bound by reference.
   auto count = [](size_t n) { return static_cast<int32_t>(n); };
@@ -330,8 +329,8 @@ size_t GetResultingTopologySize(const mesh_builder* b) {
   return layout.Offset;
 }
 
-bool EndMesh(mesh_builder* b, void* vertexMemory, vertex_data** vertexData,
-             void* topologyMemory, tri_topology** topology) {
+bool EndMesh(mesh_builder* b, void* vertexMemory, vertex_data** vertexData, void* topologyMemory,
+             tri_topology** topology) {
   if (vertexData != nullptr) *vertexData = nullptr;
   if (topology != nullptr) *topology = nullptr;
   if (b == nullptr) return false;

@@ -30,8 +30,8 @@ enum class vertex_member_kind : uint8_t {
 // How one member of the vertex type is filled.
 struct vertex_member_plan {
   const data_type_definition* Member;
-  int32_t Offset;        // byte offset in the vertex
-  int32_t Width;         // elements
+  int32_t Offset;  // byte offset in the vertex
+  int32_t Width;   // elements
   vertex_member_kind Kind;
   bool PackedDec3N;      // a direction stored as one UInt32
   int32_t CornerOffset;  // first corner float (Direction, Channel)
@@ -71,9 +71,7 @@ struct block_array {
     }
     return true;
   }
-  T* At(size_t item) {
-    return Blocks[item >> BlockShift] + (item & (BlockItems - 1)) * Stride;
-  }
+  T* At(size_t item) { return Blocks[item >> BlockShift] + (item & (BlockItems - 1)) * Stride; }
   const T* At(size_t item) const {
     return Blocks[item >> BlockShift] + (item & (BlockItems - 1)) * Stride;
   }
@@ -126,8 +124,8 @@ struct mesh_builder {
   int32_t* TouchedBones = nullptr;  // bones with a weight, in the order added
   uint8_t* BoneTouched = nullptr;   // B flags
   int32_t TouchedCount = 0;
-  float* SlotWeights = nullptr;     // K
-  int32_t* SlotBones = nullptr;     // K
+  float* SlotWeights = nullptr;  // K
+  int32_t* SlotBones = nullptr;  // K
   int32_t PushedPositions = 0;
 
   corner_record Corners[3] = {};
@@ -139,18 +137,18 @@ struct mesh_builder {
   int32_t* RingTail = nullptr;  // P: last vertex of each position's ring
 
   // Per vertex (Next.Count is the vertex count).
-  block_array<uint8_t> Vertices;      // VertexSize bytes each
-  block_array<float> Keys;            // KeyFloats each
-  block_array<int32_t> Next;          // ring of vertices sharing a position
-  block_array<int32_t> Creator;       // triangle that wrote it, or -1
-  block_array<int32_t> SourceValue;   // triangle value of that triangle
-  block_array<int32_t> SourcePlace;   // polygon place of that corner
+  block_array<uint8_t> Vertices;     // VertexSize bytes each
+  block_array<float> Keys;           // KeyFloats each
+  block_array<int32_t> Next;         // ring of vertices sharing a position
+  block_array<int32_t> Creator;      // triangle that wrote it, or -1
+  block_array<int32_t> SourceValue;  // triangle value of that triangle
+  block_array<int32_t> SourcePlace;  // polygon place of that corner
 
   // Per triangle.
-  growable_array<int32_t> Corners3;      // 3 vertices each
+  growable_array<int32_t> Corners3;  // 3 vertices each
   growable_array<int32_t> Materials;
   growable_array<int32_t> TriangleValues;
-  growable_array<int32_t> CornerPlaces;  // 3 each: polygon place, or -1
+  growable_array<int32_t> CornerPlaces;     // 3 each: polygon place, or -1
   growable_array<int32_t> TrianglePolygon;  // polygon ordinal of each triangle
 
   // Polygons.
@@ -161,6 +159,19 @@ struct mesh_builder {
 };
 
 int32_t VertexCountOf(const mesh_builder* builder);
+
+inline uint8_t* VertexBytes(mesh_builder* b, int32_t vertex) {
+  return b->Vertices.At(static_cast<size_t>(vertex));
+}
+// The weld key of a vertex; null when no member needs one.
+inline float* VertexKey(mesh_builder* b, int32_t vertex) {
+  return b->KeyFloats > 0 ? b->Keys.At(static_cast<size_t>(vertex)) : nullptr;
+}
+
+// Puts the current position's kept bone weights and indices into a vertex.
+void WriteWeights(mesh_builder* builder, uint8_t* vertex);
+// Copies the members a position owns (position, weights, indices).
+void CopyPositionMembers(mesh_builder* builder, int32_t from, int32_t to);
 
 // Makes room for `extra` more vertices; false (logged, builder marked out of
 // memory) when memory runs out.

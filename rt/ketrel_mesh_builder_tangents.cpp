@@ -77,9 +77,7 @@ class tangent_generator {
   bool Run();
 
  private:
-  uint8_t* Bytes(int32_t v) {
-    return b_->Vertices.At(static_cast<size_t>(v));
-  }
+  uint8_t* Bytes(int32_t v) { return b_->Vertices.At(static_cast<size_t>(v)); }
   vec3 Load(int32_t plan, int32_t v) {
     vec3 value;
     if (plan >= 0) LoadMemberFloats(b_->Plans[plan], Bytes(v), &value.x, 3);
@@ -160,8 +158,7 @@ bool tangent_generator::Accumulate() {
       int32_t chosen = -1;
       int32_t candidate = vertex;
       do {
-        if ((candidate == vertex ||
-             std::memcmp(Bytes(candidate), Bytes(vertex), size) == 0) &&
+        if ((candidate == vertex || std::memcmp(Bytes(candidate), Bytes(vertex), size) == 0) &&
             FramesAgree(sums_[candidate], t, bn, n, b_->TangentMergeCosine)) {
           chosen = candidate;
           break;
@@ -169,8 +166,7 @@ bool tangent_generator::Accumulate() {
         candidate = b_->Next[candidate];
       } while (candidate != vertex);
       if (chosen < 0) {
-        if (!ReserveVertices(b_, 1) ||
-            !GrowFrames(static_cast<size_t>(VertexCountOf(b_)) + 1)) {
+        if (!ReserveVertices(b_, 1) || !GrowFrames(static_cast<size_t>(VertexCountOf(b_)) + 1)) {
           b_->OutOfMemory = wasOutOfMemory;
           return false;
         }

@@ -52,8 +52,7 @@ void StoreReal(uint32_t type, uint8_t* destination, float value) {
       Put<uint8_t>(destination, static_cast<uint8_t>(RoundClamped(value * 255.0, 0, 255)));
       break;
     case BinormalInt16Member:
-      Put<int16_t>(destination,
-                   static_cast<int16_t>(RoundClamped(value * 32767.0, -32767, 32767)));
+      Put<int16_t>(destination, static_cast<int16_t>(RoundClamped(value * 32767.0, -32767, 32767)));
       break;
     case NormalUInt16Member:
       Put<uint16_t>(destination, static_cast<uint16_t>(RoundClamped(value * 65535.0, 0, 65535)));
@@ -85,8 +84,7 @@ float UnpackComponent(uint32_t bits) {
 }  // namespace
 
 uint32_t PackDec3N(float x, float y, float z) {
-  return static_cast<uint32_t>(PackComponent(x)) |
-         (static_cast<uint32_t>(PackComponent(y)) << 10) |
+  return static_cast<uint32_t>(PackComponent(x)) | (static_cast<uint32_t>(PackComponent(y)) << 10) |
          (static_cast<uint32_t>(PackComponent(z)) << 20);
 }
 

@@ -105,8 +105,7 @@ TEST(MeshBuilderWeld, CubeSplitsPerFaceNormalsAndSharesSmoothOnes) {
   // Every vertex keeps its position and the normal of the face that made it.
   for (int32_t i = 0; i < hard.Topology->IndexCount; ++i) {
     const auto& v = hard.Vertex<BasicVertex>(hard.Topology->Indices[i]);
-    EXPECT_EQ(std::fabs(v.Position[0]) + std::fabs(v.Position[1]) + std::fabs(v.Position[2]),
-              3.0f);
+    EXPECT_EQ(std::fabs(v.Position[0]) + std::fabs(v.Position[1]) + std::fabs(v.Position[2]), 3.0f);
   }
   // Rings: each position holds three vertices linked in a cycle.
   for (int32_t p = 0; p < 8; ++p) {
@@ -214,10 +213,9 @@ TEST(MeshBuilderTopology, MaterialGroupsSkipUnusedMaterialsAndReverseOrder) {
   EXPECT_EQ(out.Topology->SideToNeighborMap[0] / 4, 1);
 }
 
-data_type_definition SkinnedType[] = {Member(Real32Member, "Position", 3),
-                                      Member(NormalUInt8Member, "BoneWeights", 3),
-                                      Member(UInt8Member, "BoneIndices", 3),
-                                      Member(Real32Member, "Normal", 3), End};
+data_type_definition SkinnedType[] = {
+    Member(Real32Member, "Position", 3), Member(NormalUInt8Member, "BoneWeights", 3),
+    Member(UInt8Member, "BoneIndices", 3), Member(Real32Member, "Normal", 3), End};
 #pragma pack(push, 1)
 struct SkinnedVertex {
   float Position[3];
@@ -377,7 +375,8 @@ data_type_definition FrameType[] = {Member(Real32Member, "Position", 3),
                                     Member(Real32Member, "Tangent", 3),
                                     Member(Real32Member, "Binormal", 3),
                                     Member(Real32Member, "TangentBinormalCross", 3),
-                                    Member(Real32Member, "TextureCoordinates0", 2), End};
+                                    Member(Real32Member, "TextureCoordinates0", 2),
+                                    End};
 struct FrameVertex {
   float Position[3], Normal[3], Tangent[3], Binormal[3], Cross[3], UV[2];
 };
@@ -462,9 +461,9 @@ TEST(MeshBuilderTangents, DegenerateInputStillGivesUnitFrames) {
     const auto* v = static_cast<const FrameVertex*>(GetVertex(b, i));
     EXPECT_NEAR(v->Cross[2], 1.0f, 1e-5f);
     EXPECT_NEAR(Length(v->Tangent), 1.0f, 1e-4f);
-    EXPECT_NEAR(v->Tangent[0] * v->Cross[0] + v->Tangent[1] * v->Cross[1] +
-                    v->Tangent[2] * v->Cross[2],
-                0.0f, 1e-5f);
+    EXPECT_NEAR(
+        v->Tangent[0] * v->Cross[0] + v->Tangent[1] * v->Cross[1] + v->Tangent[2] * v->Cross[2],
+        0.0f, 1e-5f);
   }
   FreeMeshBuilder(b);
 }
