@@ -46,23 +46,22 @@ bool InverseTransposeD(const Matrix3d& a, Matrix3d& out) {
 }  // namespace
 
 Quaternion Normalize(const Quaternion& q) {
-  double length = std::sqrt(double(q.x) * q.x + double(q.y) * q.y + double(q.z) * q.z +
-                            double(q.w) * q.w);
+  double length =
+      std::sqrt(double(q.x) * q.x + double(q.y) * q.y + double(q.z) * q.z + double(q.w) * q.w);
   if (!(length > 0) || !std::isfinite(length)) return Quaternion{};
   return Quaternion{float(q.x / length), float(q.y / length), float(q.z / length),
                     float(q.w / length)};
 }
 
 Quaternion Multiply(const Quaternion& a, const Quaternion& b) {
-  return Quaternion{a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
-                    a.w * b.y - a.x * b.z + a.y * b.w + a.z * b.x,
-                    a.w * b.z + a.x * b.y - a.y * b.x + a.z * b.w,
-                    a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z};
+  return Quaternion{
+      a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y, a.w * b.y - a.x * b.z + a.y * b.w + a.z * b.x,
+      a.w * b.z + a.x * b.y - a.y * b.x + a.z * b.w, a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z};
 }
 
 Quaternion QuaternionFromAxisAngle(const Vector3& axis, float radians) {
-  double length = std::sqrt(double(axis.x) * axis.x + double(axis.y) * axis.y +
-                            double(axis.z) * axis.z);
+  double length =
+      std::sqrt(double(axis.x) * axis.x + double(axis.y) * axis.y + double(axis.z) * axis.z);
   if (!(length > 0)) return Quaternion{};
   double s = std::sin(radians * 0.5) / length;
   return Quaternion{float(axis.x * s), float(axis.y * s), float(axis.z * s),

@@ -36,7 +36,7 @@ struct TransformParts {
 };
 
 // Quaternions.
-Quaternion Normalize(const Quaternion& q);  // identity for a zero quaternion
+Quaternion Normalize(const Quaternion& q);                      // identity for a zero quaternion
 Quaternion Multiply(const Quaternion& a, const Quaternion& b);  // b first, then a
 Quaternion QuaternionFromAxisAngle(const Vector3& axis, float radians);
 // Of a proper rotation matrix (column-vector convention); normalised.

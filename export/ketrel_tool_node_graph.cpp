@@ -88,7 +88,8 @@ Node* AddNodeInOwnModel(NodeGraph* graph, Node*& graphHead, int32_t& graphCount,
 // Moves every node of one list of `from` to the front of `to`'s list, one by
 // one, so the moved nodes end up in reverse order.
 template <typename Node>
-void MoveModelList(ModelNode* from, ModelNode* to, Node* ModelNode::*head, int32_t ModelNode::*count) {
+void MoveModelList(ModelNode* from, ModelNode* to, Node* ModelNode::*head,
+                   int32_t ModelNode::*count) {
   Node* node = from->*head;
   while (node) {
     Node* next = node->NextInModel;
@@ -170,18 +171,18 @@ MaterialNode* AddMaterialNode(NodeGraph* graph) {
 
 TrackSourceNode* AddBoneTrackSource(NodeGraph* graph, BoneNode* bone) {
   if (!KT_CHECK_PARAMETER(Export, graph && bone)) return nullptr;
-  TrackSourceNode* source = AddNodeInOwnModel(graph, graph->TrackSources, graph->TrackSourceCount,
-                                              &ModelNode::TrackSources,
-                                              &ModelNode::TrackSourceCount);
+  TrackSourceNode* source =
+      AddNodeInOwnModel(graph, graph->TrackSources, graph->TrackSourceCount,
+                        &ModelNode::TrackSources, &ModelNode::TrackSourceCount);
   if (source) source->Bone = bone;
   return source;
 }
 
 TrackSourceNode* AddMeshTrackSource(NodeGraph* graph, MeshNode* mesh) {
   if (!KT_CHECK_PARAMETER(Export, graph && mesh)) return nullptr;
-  TrackSourceNode* source = AddNodeInOwnModel(graph, graph->TrackSources, graph->TrackSourceCount,
-                                              &ModelNode::TrackSources,
-                                              &ModelNode::TrackSourceCount);
+  TrackSourceNode* source =
+      AddNodeInOwnModel(graph, graph->TrackSources, graph->TrackSourceCount,
+                        &ModelNode::TrackSources, &ModelNode::TrackSourceCount);
   if (source) source->Mesh = mesh;
   return source;
 }

@@ -90,7 +90,7 @@ struct MaterialNode {
 
 struct TextureNode {
   SettingsItem* Settings = nullptr;
-  char* Name = nullptr;  // the texture's file name; owned by the graph
+  char* Name = nullptr;    // the texture's file name; owned by the graph
   void* Object = nullptr;  // its `texture`
   bool Bump = false;       // some material uses it in its "Bump" slot
   TextureNode* Next = nullptr;
@@ -113,8 +113,8 @@ inline constexpr size_t kTrackNameCapacity = 512;
 // capacity) floats of the value. Returns false when the source cannot be
 // sampled. `context` is the host side's (its ToolInterface).
 using TrackSampleFunction = bool (*)(const TrackSourceNode* source, void* context, int32_t tick,
-                                     TrackSampleDescriptor* descriptor, char* name,
-                                     float* values, int32_t capacity);
+                                     TrackSampleDescriptor* descriptor, char* name, float* values,
+                                     int32_t capacity);
 
 inline constexpr uint32_t kTrackSourceBoneFlag = 1;  // `Flags`: a bone's own source
 
@@ -212,8 +212,7 @@ bool RemoveLoneBoneModel(NodeGraph* graph, ModelNode* model);
 // or null.
 TextureNode* FindTexture(const NodeGraph* graph, const char* name);
 using TexturePredicate = bool (*)(const TextureNode* texture, const void* context);
-TextureNode* FindTextureBy(const NodeGraph* graph, TexturePredicate predicate,
-                           const void* context);
+TextureNode* FindTextureBy(const NodeGraph* graph, TexturePredicate predicate, const void* context);
 // The n-th morph source in list order, or null when there are not that many.
 MorphSourceNode* GetMorphSource(const NodeGraph* graph, int32_t n);
 

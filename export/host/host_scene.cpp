@@ -17,8 +17,8 @@ struct Span {
 Span FindSpan(const std::vector<int32_t>& ticks, int32_t tick) {
   if (tick <= ticks.front()) return {0, 0};
   if (tick >= ticks.back()) return {ticks.size() - 1, 0};
-  size_t next = static_cast<size_t>(std::upper_bound(ticks.begin(), ticks.end(), tick) -
-                                    ticks.begin());
+  size_t next =
+      static_cast<size_t>(std::upper_bound(ticks.begin(), ticks.end(), tick) - ticks.begin());
   size_t key = next - 1;
   double length = double(ticks[next]) - ticks[key];
   return {key, length > 0 ? float((double(tick) - ticks[key]) / length) : 0.0f};
@@ -51,8 +51,7 @@ void ValueTrack::Evaluate(int32_t tick, float* out) const {
   size_t k = span.key;
   double dt = double(KeyTicks[k + 1]) - KeyTicks[k];
   float t = span.t, t2 = t * t, t3 = t2 * t;
-  float h00 = 2 * t3 - 3 * t2 + 1, h10 = t3 - 2 * t2 + t, h01 = -2 * t3 + 3 * t2,
-        h11 = t3 - t2;
+  float h00 = 2 * t3 - 3 * t2 + 1, h10 = t3 - 2 * t2 + t, h01 = -2 * t3 + 3 * t2, h11 = t3 - t2;
   for (size_t d = 0; d < n; ++d) {
     auto slope = [&](size_t i) -> double {
       size_t lo = i > 0 ? i - 1 : i, hi = i + 1 < KeyTicks.size() ? i + 1 : i;

@@ -55,9 +55,9 @@ enum class Interpolation { Step, Linear, Smooth };
 struct ValueTrack {
   int32_t Dimension = 1;
   Interpolation Mode = Interpolation::Linear;
-  std::vector<float> Value;             // Dimension floats, used without keys
-  std::vector<int32_t> KeyTicks;        // ascending
-  std::vector<float> KeyValues;         // Dimension floats per key
+  std::vector<float> Value;       // Dimension floats, used without keys
+  std::vector<int32_t> KeyTicks;  // ascending
+  std::vector<float> KeyValues;   // Dimension floats per key
   bool Animated() const { return !KeyTicks.empty(); }
   // Writes Dimension floats.
   void Evaluate(int32_t tick, float* out) const;
@@ -116,8 +116,8 @@ struct Material : HostObject {
   ClassId Class = kStandardMaterialClass;
   bool TwoSided = false;
   float Diffuse[3] = {0.5f, 0.5f, 0.5f};
-  std::string FileName;  // bitmaps: as written in the scene
-  std::string ResolvedFileName;  // bitmaps: where to open it
+  std::string FileName;                 // bitmaps: as written in the scene
+  std::string ResolvedFileName;         // bitmaps: where to open it
   std::vector<Material*> SubMaterials;  // null for an empty slot
   struct MapSlot {
     std::string Slot;  // e.g. "Diffuse", "Bump"
@@ -131,8 +131,8 @@ struct Material : HostObject {
 
 struct SceneObject {
   uint32_t SuperClass = kGeometrySuperClass;
-  ClassId Class{0x9, 0};  // a triangle mesh
-  ClassId BaseClass{0x9, 0};  // below the modifier stack
+  ClassId Class{0x9, 0};             // a triangle mesh
+  ClassId BaseClass{0x9, 0};         // below the modifier stack
   std::vector<uint32_t> Interfaces;  // interface ids it answers
 };
 
@@ -156,7 +156,7 @@ struct Node : HostObject {
   bool HasMorpher = false;
   std::string UserProperties;
   std::vector<Parameter> Parameters;  // object, modifier and custom-attribute parameters
-  int32_t Index = -1;  // position in Scene::Nodes; -1 for the root
+  int32_t Index = -1;                 // position in Scene::Nodes; -1 for the root
 };
 
 struct Scene {
@@ -166,12 +166,12 @@ struct Scene {
   Scene(Scene&&) = default;
   Scene& operator=(Scene&&) = default;
 
-  std::unique_ptr<Node> Root;  // never null; its children are the top-level nodes
+  std::unique_ptr<Node> Root;                // never null; its children are the top-level nodes
   std::vector<std::unique_ptr<Node>> Nodes;  // every node but the root, creation order
   std::vector<std::unique_ptr<Material>> Materials;
   int32_t AnimationStart = 0;
   int32_t AnimationEnd = 0;
-  int32_t FrameRate = 30;  // frames per second; divides 4800
+  int32_t FrameRate = 30;   // frames per second; divides 4800
   double SystemUnit = 1.0;  // metres per unit
   std::string FileName;     // the scene file's own name, without directories
   std::string FilePath;     // where it was loaded from, if anywhere

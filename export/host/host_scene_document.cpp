@@ -112,12 +112,12 @@ class Reader {
     return value.is_array() || Fail(path, "expected an array");
   }
 
-  bool Integer(const json& value, const std::string& path, int64_t min, int64_t max,
-               int64_t& out) {
+  bool Integer(const json& value, const std::string& path, int64_t min, int64_t max, int64_t& out) {
     if (value.is_string()) {
       // Hex ids are easier to read than their decimal values.
       const std::string& text = value.get_ref<const std::string&>();
-      if (text.size() < 3 || text.size() > 18 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
+      if (text.size() < 3 || text.size() > 18 || text[0] != '0' ||
+          (text[1] != 'x' && text[1] != 'X'))
         return Fail(path, "expected an integer or a hex string like \"0x10\"");
       uint64_t parsed = 0;
       for (size_t i = 2; i < text.size(); ++i) {
@@ -169,12 +169,13 @@ class Reader {
   bool Index(const json& value, const std::string& path, size_t count, int32_t& out) {
     if (!value.is_number_integer() && !value.is_number_unsigned())
       return Fail(path, "expected an index");
-    int64_t v = value.is_number_unsigned() ? int64_t(std::min<uint64_t>(value.get<uint64_t>(), INT64_MAX))
-                                           : value.get<int64_t>();
+    int64_t v = value.is_number_unsigned()
+                    ? int64_t(std::min<uint64_t>(value.get<uint64_t>(), INT64_MAX))
+                    : value.get<int64_t>();
     if (v < 0 || uint64_t(v) >= count) {
       if (count == 0) return Fail(path, "index " + std::to_string(v) + " but there are none");
-      return Fail(path, "index " + std::to_string(v) + " out of range 0.." +
-                            std::to_string(count - 1));
+      return Fail(path,
+                  "index " + std::to_string(v) + " out of range 0.." + std::to_string(count - 1));
     }
     out = int32_t(v);
     return true;
@@ -210,18 +211,21 @@ class Reader {
     return true;
   }
   bool Class(const json& value, const std::string& path, ClassId& out) {
-    if (!value.is_array() || value.size() != 2)
-      return Fail(path, "expected a class id [a, b]");
+    if (!value.is_array() || value.size() != 2) return Fail(path, "expected a class id [a, b]");
     return Uint32(value[0], Item(path, 0), out.a) && Uint32(value[1], Item(path, 1), out.b);
   }
 
   bool Mode(const json& value, const std::string& path, Interpolation& out) {
     std::string text;
     if (!String(value, path, text)) return false;
-    if (text == "step") out = Interpolation::Step;
-    else if (text == "linear") out = Interpolation::Linear;
-    else if (text == "smooth") out = Interpolation::Smooth;
-    else return Fail(path, "unknown interpolation \"" + text + "\" (step, linear, smooth)");
+    if (text == "step")
+      out = Interpolation::Step;
+    else if (text == "linear")
+      out = Interpolation::Linear;
+    else if (text == "smooth")
+      out = Interpolation::Smooth;
+    else
+      return Fail(path, "unknown interpolation \"" + text + "\" (step, linear, smooth)");
     return true;
   }
 
@@ -243,7 +247,8 @@ class Reader {
     std::vector<float> values(size_t(dimension), 0.0f);
     if (value.is_array() || value.is_number()) {
       if (value.is_number()) {
-        if (dimension != 1 || !Float(value, path, values[0])) return Fail(path, "expected an array");
+        if (dimension != 1 || !Float(value, path, values[0]))
+          return Fail(path, "expected an array");
       } else if (!Floats(value, path, size_t(dimension), values.data())) {
         return false;
       }
@@ -342,8 +347,8 @@ class Reader {
       std::vector<uint8_t> bytes;
       if (!DecodeBase64(text, bytes)) return Fail(Member(at, "data"), "invalid base64");
       if (!chunks.emplace(std::make_pair(k, n), std::move(bytes)).second)
-        return Fail(at, "a second chunk of kind " + std::to_string(k) + " index " +
-                            std::to_string(n));
+        return Fail(at,
+                    "a second chunk of kind " + std::to_string(k) + " index " + std::to_string(n));
     }
     return true;
   }
@@ -564,8 +569,7 @@ bool ReadMaterials(Reader& r, const json& list, const std::string& baseDirectory
       if (!ref) continue;
       size_t refIndex = indexOf(ref);
       if (state[refIndex] == 1)
-        return r.Fail(Item(path, indexOf(m)),
-                      "reference cycle through " + Item(path, refIndex));
+        return r.Fail(Item(path, indexOf(m)), "reference cycle through " + Item(path, refIndex));
       if (state[refIndex] == 0) {
         state[refIndex] = 1;
         stack.push_back({ref, 0});
@@ -684,7 +688,8 @@ bool ReadNodes(Reader& r, const json& list, Scene& scene) {
     std::string at = Item(path, i);
     if (!ReadNode(r, list[i], at, scene, *scene.Nodes[i])) return false;
     const json* parent = r.Optional(list[i], "parent");
-    if (parent && !parent->is_null() && !(parent->is_number_integer() && parent->get<int64_t>() == -1))
+    if (parent && !parent->is_null() &&
+        !(parent->is_number_integer() && parent->get<int64_t>() == -1))
       if (!r.Index(*parent, Member(at, "parent"), list.size(), parents[i])) return false;
   }
   // A parent chain longer than the node count has a cycle.
@@ -728,7 +733,8 @@ bool ParseInto(const std::string& text, const std::string& baseDirectory, Scene&
   std::string formatText;
   int32_t version = 0;
   bool ok = format && r.String(*format, "format", formatText);
-  if (ok && formatText != "kscene") ok = r.Fail("format", "\"" + formatText + "\" is not \"kscene\"");
+  if (ok && formatText != "kscene")
+    ok = r.Fail("format", "\"" + formatText + "\" is not \"kscene\"");
   const json* versionValue = ok ? r.Required(document, "", "version") : nullptr;
   ok = ok && versionValue && r.Int32(*versionValue, "version", version);
   if (ok && version != kVersion)
@@ -876,10 +882,10 @@ std::string SceneDocumentText(const Scene& scene) {
   };
   json nodes = json::array();
   for (const auto& n : scene.Nodes) {
-    json entry = {{"name", n->Name},
-                  {"parent", n->Parent && n->Parent != scene.Root.get() ? json(n->Parent->Index)
-                                                                        : json(-1)},
-                  {"selected", n->Selected}};
+    json entry = {
+        {"name", n->Name},
+        {"parent", n->Parent && n->Parent != scene.Root.get() ? json(n->Parent->Index) : json(-1)},
+        {"selected", n->Selected}};
     if (n->HasObject) {
       json object = {{"superClass", n->Object.SuperClass},
                      {"class", ClassJson(n->Object.Class)},

@@ -45,8 +45,8 @@ namespace ketrel::host {
 // the document's directory; the scene's FileName and FilePath are set.
 bool LoadSceneDocument(const std::string& path, Scene& scene, std::string* error = nullptr);
 // The same from text; `baseDirectory` resolves relative bitmap file names.
-bool ParseSceneDocument(const std::string& text, const std::string& baseDirectory,
-                        Scene& scene, std::string* error = nullptr);
+bool ParseSceneDocument(const std::string& text, const std::string& baseDirectory, Scene& scene,
+                        std::string* error = nullptr);
 
 // The document text of a scene.
 std::string SceneDocumentText(const Scene& scene);

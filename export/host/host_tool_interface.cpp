@@ -13,8 +13,8 @@ namespace {
 
 constexpr ClassId kCapsuleClass{0x6D3D77AC, 0x79C939A9};
 constexpr uint32_t kBoneInterface = 0x10D0;
-constexpr uint32_t kBoneGeometryClasses[] = {0x0A,   0xAA,   0x1040,     0x1065,     0x1097,    0x1993,
-                                             0x1996, 0x1999, 0x93257030, 0xA2B72EF6, 0xFAEAD70C};
+constexpr uint32_t kBoneGeometryClasses[] = {
+    0x0A, 0xAA, 0x1040, 0x1065, 0x1097, 0x1993, 0x1996, 0x1999, 0x93257030, 0xA2B72EF6, 0xFAEAD70C};
 constexpr ClassId kBipedControllers[] = {{0x9154, 0}, {0x9156, 0}, {0x3011, 0}};
 constexpr ClassId kExporterHelperClass{0x3A22708B, 0x2DB14ACC};
 constexpr uint32_t kSkippedClassSecondParts[] = {0x1EB34100, 0x1EB34200, 0x1EB34300, 0x1EB34400};
@@ -22,16 +22,24 @@ constexpr ClassId kBoneBaseClasses[] = {{0x2E6A0C09, 0x43D5C9C0}, {0x73DC4833, 0
 constexpr ClassId kParameterlessMaterialClass{0x61DC0CD7, 0x13640AF6};
 
 constexpr const char* kCameraParameters[] = {"FOV",
-                                              "Target Distance",
-                                              "Near Clip Distance",
-                                              "Far Clip Distance",
-                                              "Near Environment Range",
-                                              "Far Environment Range"};
-constexpr const char* kLightParameters[] = {
-    "Hotspot",         "Falloff",          "Near Attenuation Start", "Near Attenuation End",
-    "Far Attenuation Start", "Far Attenuation End", "Target Distance", "Color",
-    "Intensity",       "Aspect",           "Map Bias",               "Map Size",
-    "Ray Bias"};
+                                             "Target Distance",
+                                             "Near Clip Distance",
+                                             "Far Clip Distance",
+                                             "Near Environment Range",
+                                             "Far Environment Range"};
+constexpr const char* kLightParameters[] = {"Hotspot",
+                                            "Falloff",
+                                            "Near Attenuation Start",
+                                            "Near Attenuation End",
+                                            "Far Attenuation Start",
+                                            "Far Attenuation End",
+                                            "Target Distance",
+                                            "Color",
+                                            "Intensity",
+                                            "Aspect",
+                                            "Map Bias",
+                                            "Map Size",
+                                            "Ray Bias"};
 
 template <typename T, size_t N>
 bool Contains(const T (&list)[N], const T& value) {
@@ -40,7 +48,8 @@ bool Contains(const T (&list)[N], const T& value) {
 
 bool ContainsNoCase(const std::string& text, const std::string& part) {
   auto it = std::search(text.begin(), text.end(), part.begin(), part.end(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
   });
   return it != text.end();
 }
@@ -284,10 +293,10 @@ void HostToolInterface::AddTexture(const Material* map, int32_t slot, bool bump)
 }
 
 void HostToolInterface::AddTrackSource(BoneNode* bone, MeshNode* mesh, HostHandle object,
-                                       std::string name, const ValueTrack* track,
-                                       int32_t dimension, bool boneFlag) {
-  TrackSourceNode* source = bone ? AddBoneTrackSource(graph_, bone)
-                                 : AddMeshTrackSource(graph_, mesh);
+                                       std::string name, const ValueTrack* track, int32_t dimension,
+                                       bool boneFlag) {
+  TrackSourceNode* source =
+      bone ? AddBoneTrackSource(graph_, bone) : AddMeshTrackSource(graph_, mesh);
   if (!source) return;
   source->HostObject = object;
   source->Flags = boneFlag ? kTrackSourceBoneFlag : 0;
@@ -300,8 +309,8 @@ void HostToolInterface::AddTrackSource(BoneNode* bone, MeshNode* mesh, HostHandl
 
 void HostToolInterface::AddNodeTrackSources(const Node* node, NodeKind kind, BoneNode* bone) {
   if (node->HasVisibility)
-    AddTrackSource(bone, nullptr, HandleOf(node), node->Name + "_visibility", &node->Visibility,
-                   1, true);
+    AddTrackSource(bone, nullptr, HandleOf(node), node->Name + "_visibility", &node->Visibility, 1,
+                   true);
   auto parameter = [&](const char* name) -> const ValueTrack* {
     for (const Parameter& p : node->Parameters)
       if (p.Name == name) return &p.Track;
@@ -314,8 +323,7 @@ void HostToolInterface::AddNodeTrackSources(const Node* node, NodeKind kind, Bon
     named.assign(std::begin(kLightParameters), std::end(kLightParameters));
   for (const std::string& name : named) {
     const ValueTrack* track = parameter(name.c_str());
-    AddTrackSource(bone, nullptr, HandleOf(node), name, track, track ? track->Dimension : 1,
-                   false);
+    AddTrackSource(bone, nullptr, HandleOf(node), name, track, track ? track->Dimension : 1, false);
   }
   for (const Parameter& p : node->Parameters) {
     if (!p.Track.Animated()) continue;
@@ -369,10 +377,10 @@ bool HostToolInterface::FindSyntheticRoot() {
     KT_LOG_ERROR(Host, "Synthetic root bone \"%s\" not found in the scene", sought.c_str());
     return false;
   }
-  localSyntheticRoot_ = named ? options_.LocalSyntheticRoot
-                              : syntheticRoot_ &&
-                                    ContainsNoCase(HostNodeOfBone(syntheticRoot_)->Name,
-                                                   "KetrelRootBoneLocal");
+  localSyntheticRoot_ =
+      named ? options_.LocalSyntheticRoot
+            : syntheticRoot_ &&
+                  ContainsNoCase(HostNodeOfBone(syntheticRoot_)->Name, "KetrelRootBoneLocal");
   return true;
 }
 
@@ -426,8 +434,8 @@ void HostToolInterface::MergeModelsOfGraph() {
       }
       // A skinned mesh's own node is usually just its container: drop it
       // when it is a bone on its own.
-      if (own != bones_.end() && own->second != syntheticRoot_ && own->second->Model != mesh->Model &&
-          own->second->Model->MeshCount == 0) {
+      if (own != bones_.end() && own->second != syntheticRoot_ &&
+          own->second->Model != mesh->Model && own->second->Model->MeshCount == 0) {
         const BoneNode* ownBone = own->second;
         std::vector<const TrackSourceNode*> doomed;
         for (TrackSourceNode* source : GraphTrackSources(graph_))

@@ -42,10 +42,10 @@ enum class NodeKind : int {
   Capsule = 3,
   Camera = 4,
   Light = 5,
-  Other = 6,            // helpers, nodes without an object, biped parts
-  BoneGeometry = 7,     // geometry classes exported as bones only
-  InterfaceBone = 8,    // geometry answering interface 0x10D0
-  Skipped = 9,          // no graph node; its children are still walked
+  Other = 6,          // helpers, nodes without an object, biped parts
+  BoneGeometry = 7,   // geometry classes exported as bones only
+  InterfaceBone = 8,  // geometry answering interface 0x10D0
+  Skipped = 9,        // no graph node; its children are still walked
 };
 inline bool IsMeshKind(NodeKind kind) { return int(kind) <= int(NodeKind::Capsule); }
 

@@ -32,8 +32,8 @@ float Length(const float q[4]) {
 }
 
 TEST(Math, ComposeInverseAndMultiplyAgree) {
-  HostMatrix m = ComposeHostMatrix({1, 2, 3}, QuaternionFromAxisAngle({0, 0, 1}, 0.7f),
-                                   {2, 1, 0.5f});
+  HostMatrix m =
+      ComposeHostMatrix({1, 2, 3}, QuaternionFromAxisAngle({0, 0, 1}, 0.7f), {2, 1, 0.5f});
   HostMatrix inverse;
   ASSERT_TRUE(Inverse(m, inverse));
   ExpectNear(Multiply(m, inverse), HostMatrix{});
@@ -64,15 +64,14 @@ TEST(Math, DecomposeRoundTripsRotationScaleAndShear) {
   // No shear: the orientation is the rotation composed in (up to sign).
   HostMatrix plain = ComposeHostMatrix({}, q, {2, 2, 2});
   EXPECT_TRUE(DecomposeHostMatrix(plain, parts));
-  float dot = parts.Orientation[0] * q.x + parts.Orientation[1] * q.y +
-              parts.Orientation[2] * q.z + parts.Orientation[3] * q.w;
+  float dot = parts.Orientation[0] * q.x + parts.Orientation[1] * q.y + parts.Orientation[2] * q.z +
+              parts.Orientation[3] * q.w;
   EXPECT_NEAR(std::fabs(dot), 1, 1e-5);
   EXPECT_NEAR(parts.ScaleShear[1][1], 2, 1e-5);
 }
 
 TEST(Math, MirroredMatrixFoldsReflectionIntoScale) {
-  HostMatrix m = ComposeHostMatrix({0, 0, 1}, QuaternionFromAxisAngle({1, 1, 0}, 0.9f),
-                                   {-1, 1, 1});
+  HostMatrix m = ComposeHostMatrix({0, 0, 1}, QuaternionFromAxisAngle({1, 1, 0}, 0.9f), {-1, 1, 1});
   TransformParts parts;
   EXPECT_TRUE(DecomposeHostMatrix(m, parts));
   EXPECT_NEAR(Length(parts.Orientation), 1, 1e-5);

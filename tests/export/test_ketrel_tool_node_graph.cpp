@@ -233,9 +233,15 @@ TEST(NodeGraph, InvariantsHoldAfterRandomOperations) {
     test::LogCapture log;  // refused merges of material models log
     for (int step = 0; step < 200; ++step) {
       switch (random() % 8) {
-        case 0: AddBoneNode(graph); break;
-        case 1: AddMeshNode(graph); break;
-        case 2: AddMaterialNode(graph); break;
+        case 0:
+          AddBoneNode(graph);
+          break;
+        case 1:
+          AddMeshNode(graph);
+          break;
+        case 2:
+          AddMaterialNode(graph);
+          break;
         case 3:
           if (graph->Bones) {
             TrackSourceNode* source = AddBoneTrackSource(graph, graph->Bones);

@@ -117,8 +117,7 @@ TEST(SceneDocument, RefusesBadDocumentsNamingThePlace) {
   EXPECT_NE(ParseError(R"({"version": 1})").find("missing field \"format\""), std::string::npos);
   EXPECT_NE(ParseError(R"({"format": "gltf", "version": 1})").find("format:"), std::string::npos);
   EXPECT_NE(ParseError(R"({"format": "kscene", "version": 2})").find("version"), std::string::npos);
-  const std::string nodes5 =
-      R"({"name": "a"}, {"name": "b"}, {"name": "c"}, {"name": "d"})";
+  const std::string nodes5 = R"({"name": "a"}, {"name": "b"}, {"name": "c"}, {"name": "d"})";
   EXPECT_EQ(ParseError(Doc(R"("nodes": [)" + nodes5 + R"(, {"name": "e", "parent": 9}])")),
             "nodes[4].parent: index 9 out of range 0..4");
   EXPECT_EQ(ParseError(Doc(R"("nodes": [{"name": "a", "parent": 1}, {"name": "b", "parent": 0}])")),
@@ -177,9 +176,8 @@ TEST(SceneDocument, TruncatedAndCorruptedFiguresNeverLoadHalfway) {
   // Deep nesting is refused without exhausting the stack.
   Scene scene;
   EXPECT_FALSE(ParseSceneDocument(std::string(100000, '['), "", scene));
-  EXPECT_FALSE(ParseSceneDocument(Doc(R"("nodes": [)" + std::string(50000, '[') +
-                                      std::string(50000, ']') + "]"),
-                                  "", scene));
+  EXPECT_FALSE(ParseSceneDocument(
+      Doc(R"("nodes": [)" + std::string(50000, '[') + std::string(50000, ']') + "]"), "", scene));
   Scene missing;
   EXPECT_FALSE(LoadSceneDocument(std::string(KETREL_BINARY_DIR) + "/missing.kscene", missing));
 }

@@ -161,9 +161,9 @@ TEST(NodeWalk, ClassifiesByObjectControllerAndBaseClass) {
             NodeKind::Box);
   EXPECT_EQ(ClassifyNode(AddTyped(scene, "Ball", nullptr, kGeometrySuperClass, {0x11, 7})),
             NodeKind::Sphere);
-  EXPECT_EQ(ClassifyNode(AddTyped(scene, "Cap", nullptr, kGeometrySuperClass,
-                                  {0x6D3D77AC, 0x79C939A9})),
-            NodeKind::Capsule);
+  EXPECT_EQ(
+      ClassifyNode(AddTyped(scene, "Cap", nullptr, kGeometrySuperClass, {0x6D3D77AC, 0x79C939A9})),
+      NodeKind::Capsule);
   EXPECT_EQ(ClassifyNode(AddTyped(scene, "Line", nullptr, kShapeSuperClass, {0x1999, 0})),
             NodeKind::BoneGeometry);
   Node* special = AddMesh(scene, "Special");
@@ -265,7 +265,7 @@ TEST(NodeWalk, UniqueBoneNamesUseTheFewestAncestors) {
   EXPECT_TRUE(names.count("B|Left"));
   EXPECT_TRUE(names.count("Right"));
   EXPECT_EQ(names.size(), size_t(graph->BoneCount));  // all distinct
-  EXPECT_EQ(log.warnings(), 2u);  // the twins share their whole path
+  EXPECT_EQ(log.warnings(), 2u);                      // the twins share their whole path
   EXPECT_TRUE(log.Contains("Duplicate FQN for bone found: B|Twin"));
 }
 
