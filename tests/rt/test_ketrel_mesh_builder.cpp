@@ -550,5 +550,23 @@ TEST(MeshBuilderFailures, AllocationFailuresLeaveNothingBehind) {
   FreeBlock(topologyMemory);
 }
 
+TEST(MeshBuilderFailures, RunningOutOfMemoryWhileWeldingRefusesToEnd) {
+  // The positions fill the first vertex block exactly, so room for the
+  // triangle's possible extra vertices needs a new block.
+  const int32_t positions = 8192;
+  mesh_builder* b = BeginMesh(positions, 2, 1, 0, BasicType);
+  for (int32_t p = 0; p < positions; ++p) PushVertex(b);
+  for (int c = 0; c < 3; ++c) SetCornerPositionIndex(b, c, c);
+  LogCapture log;
+  SetAllocationFailureCountdown(0);
+  EXPECT_FALSE(PushTriangle(b));
+  SetAllocationFailureCountdown(-1);
+  EXPECT_EQ(GetTriangleCount(b), 0);
+  Ended out;
+  EXPECT_FALSE(Finish(b, out));
+  EXPECT_EQ(out.Data, nullptr);
+  EXPECT_TRUE(log.Contains("memory ran out"));
+}
+
 }  // namespace
 }  // namespace ketrel
