@@ -59,8 +59,18 @@ inline void Copy16(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 16)
 // the output buffer: 16-byte steps are used only where they stay inside it.
 inline void CopyMatch(uint8_t* op, uint32_t offset, size_t length, const uint8_t* limit) {
   const uint8_t* src = op - offset;
-  if (offset >= 16 && op + length + 16 <= limit) {
-    for (size_t i = 0; i < length; i += 16) Copy16(op + i, src + i);
+  if (length + 16 <= static_cast<size_t>(limit - op)) {
+    if (offset >= 16) {
+      for (size_t i = 0; i < length; i += 16) Copy16(op + i, src + i);
+      return;
+    }
+    if (offset >= 8) {
+      for (size_t i = 0; i < length; i += 8) std::memcpy(op + i, src + i, 8);
+      return;
+    }
+  }
+  if (offset == 1) {
+    std::memset(op, src[0], length);
     return;
   }
   for (size_t i = 0; i < length; ++i) op[i] = src[i];
@@ -207,7 +217,7 @@ bool DecodeCompressedBlock(block_decoder& d, const uint8_t* body, size_t bodySiz
           matchLength > static_cast<size_t>(blockEnd - op) - literalLength) {
         return Corrupt("sequence length");
       }
-      if (literalLength <= 16 && lit + 16 <= literalLimit && op + 16 <= outEnd) {
+      if (literalLength <= 16 && literalLimit - lit >= 16 && outEnd - op >= 16) {
         Copy16(op, lit);
       } else {
         std::memcpy(op, lit, literalLength);
