@@ -18,7 +18,8 @@ struct BSplineSolver {
   int32_t Capacity;  // entries of each knot buffer
   float* Knots;
   float* Refined;
-  float* SolveKnots;  // the knots as the target format stores them
+  float* SolveKnots;  // the knots as the target format stores them (time units)
+  float* Scaled;      // knots times the sample spacing
   float* Controls;    // Capacity rows of MaxDimension floats
   double* Band;       // normal equations: Capacity rows of MaxDegree + 1
   double* Rhs;        // Capacity rows of MaxDimension
@@ -39,7 +40,7 @@ BSplineSolver* CreateBSplineSolver(int32_t maxDegree, int32_t maxSamples, int32_
   size_t rhs = sizeof(double) * capacity * maxDimension;
   size_t knots = sizeof(float) * capacity;
   size_t controls = sizeof(float) * capacity * maxDimension;
-  size_t total = sizeof(BSplineSolver) + band + rhs + 3 * knots + controls + capacity;
+  size_t total = sizeof(BSplineSolver) + band + rhs + 4 * knots + controls + capacity;
   char* block = static_cast<char*>(KT_ALLOCATE_CLEARED(total + 16));
   if (block == nullptr) return nullptr;
   auto* solver = reinterpret_cast<BSplineSolver*>(block);
@@ -49,6 +50,7 @@ BSplineSolver* CreateBSplineSolver(int32_t maxDegree, int32_t maxSamples, int32_
   solver->Knots = reinterpret_cast<float*>(cursor), cursor += knots;
   solver->Refined = reinterpret_cast<float*>(cursor), cursor += knots;
   solver->SolveKnots = reinterpret_cast<float*>(cursor), cursor += knots;
+  solver->Scaled = reinterpret_cast<float*>(cursor), cursor += knots;
   solver->Controls = reinterpret_cast<float*>(cursor), cursor += controls;
   solver->Skipped = reinterpret_cast<bool*>(cursor);
   solver->MaxDegree = maxDegree;
@@ -74,7 +76,13 @@ struct fit_job {
   int32_t SampleCount;
   int32_t Format;
   data_type_definition* FormatType;
+  float DT;
+  // Sample j lies at j * Step, computed exactly as MeasureCurveError does, so
+  // the solver, the refinement and the measurement see the same times.
+  float Step;
 };
+
+float SampleTime(const fit_job& job, int32_t j) { return static_cast<float>(j) * job.Step; }
 
 bool IsOrientation(const fit_job& job) {
   return (job.Flags & FitOrientation) != 0 && job.Dimension == 4;
@@ -150,11 +158,14 @@ int32_t PlaceInitialKnots(const fit_job& job, float jump, float crease) {
   return count;
 }
 
-// Least squares for the control points of `count` knots (in sample units):
-// the normal equations are banded (half-bandwidth p) and factored by Cholesky
-// without pivoting. With FitPinEnds the first and last control points are
-// fixed to the first and last samples and the rest is solved around them.
-void SolveControls(const fit_job& job, const float* knots, int32_t count) {
+// Least squares for the control points of `count` knots as `spans` stores
+// them (a curve of the target format with the knots encoded): each sample
+// goes to the span the evaluator will use for it, with the same knot values,
+// so jumps and degree 0 steps land on the same side in both. The normal
+// equations are banded (half-bandwidth p) and factored by Cholesky without
+// pivoting. With FitPinEnds the first and last control points are fixed to
+// the first and last samples and the rest is solved around them.
+void SolveControls(const fit_job& job, const curve2* spans, const float* knots, int32_t count) {
   BSplineSolver* s = job.Solver;
   int32_t p = job.Degree;
   int32_t d = job.Dimension;
@@ -170,11 +181,10 @@ void SolveControls(const fit_job& job, const float* knots, int32_t count) {
     if (row == count - 1) return lastSample;
     return nullptr;
   };
-  int32_t span = 0;
   for (int32_t j = 0; j < job.SampleCount; ++j) {
-    float t = static_cast<float>(j);
-    // The span the evaluator uses: first knot greater than t, clamped.
-    while (span < count - 1 && knots[span] <= t) ++span;
+    float t = SampleTime(job, j);
+    int32_t span = FindCurveKnot(spans, t);
+    if (span < 0) span = 0;
     float window[2 * kMaxBSplineDegree];
     for (int32_t r = 0; r < 2 * p; ++r) {
       int32_t index = span - p + r;
@@ -271,26 +281,34 @@ void SolveControls(const fit_job& job, const float* knots, int32_t count) {
   for (int64_t i = 0; i < int64_t{count} * d; ++i) s->Controls[i] = static_cast<float>(s->Rhs[i]);
 }
 
-// The curve of the current knots in the target format, in sample units.
-curve2* BuildFitCurve(const fit_job& job, const float* knots, int32_t count, float scale) {
+// The curve of `knots` (sample units) and the solver's controls in the
+// target format, in time units: exactly the curve that would be kept.
+curve2* BuildFitCurve(const fit_job& job, const float* knots, int32_t count) {
   BSplineSolver* s = job.Solver;
-  const float* stored = knots;
-  if (scale != 1.0f) {
-    for (int32_t i = 0; i < count; ++i) s->Refined[i] = knots[i] * scale;
-    stored = s->Refined;
-  }
+  for (int32_t i = 0; i < count; ++i) s->Scaled[i] = knots[i] * job.DT;
   curve_builder builder;
   BeginCurveInPlace(&builder, job.FormatType, job.Degree, job.Dimension, count);
-  SetKnotArray(&builder, stored);
+  SetKnotArray(&builder, s->Scaled);
   SetControlArray(&builder, s->Controls);
   return EndCurve(&builder);
 }
 
-// Solves for `knots` as the target format will store them, so the curve is
-// measured as it is kept.
-void SolveForFormat(const fit_job& job, const float* knots, int32_t count) {
-  QuantizeKnotsForFormat(job.Format, count, knots, job.Solver->SolveKnots);
-  SolveControls(job, job.Solver->SolveKnots, count);
+// Solves for `knots` as the target format will store them (quantized knots
+// included), so the curve is measured as it is kept. False when out of memory.
+bool SolveForFormat(const fit_job& job, const float* knots, int32_t count) {
+  BSplineSolver* s = job.Solver;
+  // The knot codes do not depend on the controls: encode with zero controls
+  // and read the stored knots back.
+  std::memset(s->Controls, 0, sizeof(float) * count * job.Dimension);
+  if (job.Format == CurveFormatD4nK16uC15u || job.Format == CurveFormatD4nK8uC7u) {
+    for (int32_t i = 0; i < count; ++i) s->Controls[4 * i + 3] = 1.0f;
+  }
+  curve2* spans = BuildFitCurve(job, knots, count);
+  if (spans == nullptr) return false;
+  bool ok = ExtractCurveKnotsControls(spans, 0, count, s->SolveKnots, nullptr, nullptr);
+  if (ok) SolveControls(job, spans, s->SolveKnots, count);
+  FreeCurve(spans);
+  return ok;
 }
 
 float SampleError(const fit_job& job, const float* value, const float* sample) {
@@ -345,8 +363,8 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
       ++span;
     }
     if (span == 0) continue;  // only with a single knot
-    EvaluateCurveAtT(job.Dimension, orientation, curve, nullptr, nullptr, 0.0f, t, value,
-                     nullptr);
+    EvaluateCurveAtT(job.Dimension, orientation, curve, nullptr, nullptr, 0.0f,
+                     SampleTime(job, j), value, nullptr);
     float error = SampleError(job, value, SampleAt(job, j));
     if (!(error <= limit)) {
       float left = knots[span - 1];
@@ -380,14 +398,14 @@ curve2* EliminateKnots(const fit_job& job, float tolerance, int32_t* count) {
   int32_t k = (job.Flags & FitStartKnots) ? 2 : 1;
   curve2* accepted = nullptr;
   float limit = tolerance * tolerance;
-  float duration = static_cast<float>(job.SampleCount - 1);
+  float duration = static_cast<float>(job.SampleCount - 1) * job.DT;
   while (*count >= 4 && k < *count - 1) {
     float* trial = s->Refined;
     int32_t trialCount = 0;
     for (int32_t i = 0; i < *count; ++i)
       if (i != k) trial[trialCount++] = knots[i];
-    SolveForFormat(job, trial, trialCount);
-    curve2* curve = BuildFitCurve(job, trial, trialCount, 1.0f);
+    curve2* curve =
+        SolveForFormat(job, trial, trialCount) ? BuildFitCurve(job, trial, trialCount) : nullptr;
     CurveErrorStats stats;
     if (curve != nullptr && MeasureCurveError(job.Flags, job.Dimension, duration, curve,
                                               job.SampleCount, job.Samples, &stats) &&
@@ -423,16 +441,19 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
                                      formatNumber != CurveFormatUnknown)) {
     return nullptr;
   }
-  fit_job job{solver, flags, degree, tolerance, samples, dimension, sampleCount, formatNumber,
-              GetCurveFormatType(formatNumber)};
+  float duration = static_cast<float>(sampleCount - 1) * dT;
+  fit_job job{solver,       flags,        degree,
+              tolerance,    samples,      dimension,
+              sampleCount,  formatNumber, GetCurveFormatType(formatNumber),
+              dT,           duration / static_cast<float>(sampleCount - 1)};
   int32_t count = PlaceInitialKnots(job, jumpThreshold, crease);
   curve2* curve = nullptr;
   bool limited = false;
   refine_result refined;
   for (;;) {
-    SolveForFormat(job, solver->Knots, count);
     FreeCurve(curve);
-    curve = BuildFitCurve(job, solver->Knots, count, 1.0f);
+    curve = SolveForFormat(job, solver->Knots, count) ? BuildFitCurve(job, solver->Knots, count)
+                                                      : nullptr;
     if (curve == nullptr) return nullptr;
     int32_t size = CurveDataBytes(curve);
     if ((byteLimit > 0 && size > byteLimit) || count >= solver->MaxKnots) {
@@ -451,8 +472,7 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
       reduced = EliminateKnots(job, tolerance, &count);
     } else if (refined.Missed && (flags & FitEliminateOnMiss)) {
       CurveErrorStats stats;
-      if (MeasureCurveError(flags, dimension, static_cast<float>(sampleCount - 1), curve,
-                            sampleCount, samples, &stats)) {
+      if (MeasureCurveError(flags, dimension, duration, curve, sampleCount, samples, &stats)) {
         reduced = EliminateKnots(job, std::sqrt(stats.MaxSquaredError) + tolerance, &count);
       }
     }
@@ -461,11 +481,11 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
   FreeCurve(curve);
   // The curve that is kept, in time units; its error is measured as stored,
   // so a reported success holds for exactly these numbers.
-  curve = BuildFitCurve(job, solver->Knots, count, dT);
+  curve = BuildFitCurve(job, solver->Knots, count);
   if (curve == nullptr) return nullptr;
   CurveErrorStats stats;
-  bool within = MeasureCurveError(flags, dimension, static_cast<float>(sampleCount - 1) * dT,
-                                  curve, sampleCount, samples, &stats) &&
+  bool within = MeasureCurveError(flags, dimension, duration, curve, sampleCount, samples,
+                                  &stats) &&
                 stats.MaxSquaredError <= tolerance * tolerance;
   if (achieved != nullptr) *achieved = !limited && !refined.Missed && within;
   if (byteSize != nullptr) *byteSize = CurveDataBytes(curve);
