@@ -41,6 +41,8 @@
 
 namespace ketrel::host {
 
+inline constexpr int kSceneDocumentVersion = 1;
+
 // Reads `path` into `scene`. Relative bitmap file names are resolved against
 // the document's directory; the scene's FileName and FilePath are set.
 bool LoadSceneDocument(const std::string& path, Scene& scene, std::string* error = nullptr);

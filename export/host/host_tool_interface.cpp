@@ -336,8 +336,9 @@ bool HostToolInterface::Sample(const TrackSourceNode* source, void* context, int
                                TrackSampleDescriptor* descriptor, char* name, float* values,
                                int32_t capacity) {
   auto* self = static_cast<HostToolInterface*>(context);
-  auto it = self ? self->sources_.find(source) : self->sources_.end();
-  if (!self || it == self->sources_.end()) return false;
+  if (!self) return false;
+  auto it = self->sources_.find(source);
+  if (it == self->sources_.end()) return false;
   const SourceInfo& info = it->second;
   if (descriptor) {
     *descriptor = TrackSampleDescriptor{};

@@ -1,5 +1,7 @@
 #include "export/host/host_scene_document.h"
 
+#include "export/host/host_base64.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -109,6 +111,20 @@ TEST(SceneDocument, FailedSaveKeepsTheOldFile) {
   for (const auto& entry : std::filesystem::directory_iterator(KETREL_BINARY_DIR))
     EXPECT_EQ(entry.path().string().find(".tmp."), std::string::npos) << entry.path();
   std::filesystem::remove_all(target);
+}
+
+TEST(SceneDocument, Base64RoundTripsEveryPaddingAndRefusesJunk) {
+  std::vector<uint8_t> data, back;
+  for (int n = 0; n < 7; ++n) {
+    std::string text = EncodeBase64(data);
+    EXPECT_EQ(text.size() % 4, 0u);
+    ASSERT_TRUE(DecodeBase64(text, back)) << text;
+    EXPECT_EQ(back, data);
+    data.push_back(uint8_t(0xF0 + n * 3));
+  }
+  EXPECT_EQ(EncodeBase64({'M', 'a'}), "TWE=");
+  for (const char* bad : {"TWE", "T=E=", "TW==TWE=", "TWE*", "=AAA"})
+    EXPECT_FALSE(DecodeBase64(bad, back)) << bad;
 }
 
 TEST(SceneDocument, RefusesBadDocumentsNamingThePlace) {

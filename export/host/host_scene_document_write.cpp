@@ -1,0 +1,180 @@
+// Writing host scene documents: the scene as JSON, saved atomically.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "export/host/host_base64.h"
+#include "export/host/host_scene_document.h"
+#include "rt/ketrel_log.h"
+
+namespace ketrel::host {
+namespace {
+
+using json = nlohmann::json;
+
+json ClassJson(const ClassId& id) { return json::array({id.a, id.b}); }
+
+json TrackJson(const ValueTrack& track) {
+  static const char* const kModes[] = {"step", "linear", "smooth"};
+  json out = json::object();
+  out["interpolation"] = kModes[int(track.Mode)];
+  out["value"] = track.Value;
+  json keys = json::array();
+  size_t n = size_t(track.Dimension);
+  for (size_t k = 0; k < track.KeyTicks.size(); ++k) {
+    std::vector<float> v(track.KeyValues.begin() + long(k * n),
+                         track.KeyValues.begin() + long((k + 1) * n));
+    keys.push_back({{"tick", track.KeyTicks[k]}, {"value", v}});
+  }
+  out["keys"] = keys;
+  return out;
+}
+
+json QuaternionJson(const Quaternion& q) { return json::array({q.x, q.y, q.z, q.w}); }
+
+json RotationJson(const RotationTrack& track) {
+  static const char* const kModes[] = {"step", "linear", "smooth"};
+  json keys = json::array();
+  for (size_t k = 0; k < track.KeyTicks.size(); ++k)
+    keys.push_back({{"tick", track.KeyTicks[k]}, {"value", QuaternionJson(track.KeyValues[k])}});
+  return {{"interpolation", kModes[int(track.Mode)]},
+          {"value", QuaternionJson(track.Value)},
+          {"keys", keys}};
+}
+
+json ChunksJson(const SettingsChunks& chunks) {
+  json out = json::array();
+  for (const auto& [key, data] : chunks)
+    out.push_back({{"kind", key.first}, {"index", key.second}, {"data", EncodeBase64(data)}});
+  return out;
+}
+
+json ParametersJson(const std::vector<Parameter>& parameters) {
+  json out = json::array();
+  for (const Parameter& p : parameters) {
+    json entry = TrackJson(p.Track);
+    entry["name"] = p.Name;
+    entry["dimension"] = p.Track.Dimension;
+    out.push_back(entry);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string SceneDocumentText(const Scene& scene) {
+  json document = json::object();
+  document["format"] = "kscene";
+  document["version"] = kSceneDocumentVersion;
+  document["scene"] = {{"frameRate", scene.FrameRate},
+                       {"animationStart", scene.AnimationStart},
+                       {"animationEnd", scene.AnimationEnd},
+                       {"systemUnit", scene.SystemUnit},
+                       {"settings", ChunksJson(scene.Root->Settings)}};
+  auto materialIndex = [&](const Material* m) -> json {
+    for (size_t i = 0; i < scene.Materials.size(); ++i)
+      if (scene.Materials[i].get() == m) return i;
+    return nullptr;
+  };
+  json materials = json::array();
+  for (const auto& m : scene.Materials) {
+    json entry = {{"name", m->Name},
+                  {"superClass", m->SuperClass},
+                  {"class", ClassJson(m->Class)},
+                  {"twoSided", m->TwoSided},
+                  {"diffuse", {m->Diffuse[0], m->Diffuse[1], m->Diffuse[2]}}};
+    if (!m->FileName.empty()) entry["fileName"] = m->FileName;
+    json subs = json::array();
+    for (const Material* sub : m->SubMaterials) subs.push_back(materialIndex(sub));
+    entry["subMaterials"] = subs;
+    json maps = json::array();
+    for (const auto& slot : m->Maps)
+      maps.push_back({{"slot", slot.Slot}, {"map", materialIndex(slot.Map)}});
+    entry["maps"] = maps;
+    entry["parameters"] = ParametersJson(m->Parameters);
+    entry["settings"] = ChunksJson(m->Settings);
+    materials.push_back(entry);
+  }
+  document["materials"] = materials;
+  auto nodeIndex = [&](const Node* n) -> json {
+    return n && n->Index >= 0 ? json(n->Index) : json(nullptr);
+  };
+  json nodes = json::array();
+  for (const auto& n : scene.Nodes) {
+    json entry = {
+        {"name", n->Name},
+        {"parent", n->Parent && n->Parent != scene.Root.get() ? json(n->Parent->Index) : json(-1)},
+        {"selected", n->Selected}};
+    if (n->HasObject) {
+      json object = {{"superClass", n->Object.SuperClass},
+                     {"class", ClassJson(n->Object.Class)},
+                     {"baseClass", ClassJson(n->Object.BaseClass)},
+                     {"interfaces", n->Object.Interfaces}};
+      entry["object"] = object;
+    } else {
+      entry["object"] = nullptr;
+    }
+    if (n->LookAt) entry["lookAt"] = nodeIndex(n->LookAt);
+    entry["controllerClass"] = ClassJson(n->Transform.Class);
+    entry["position"] = TrackJson(n->Transform.Position);
+    entry["rotation"] = RotationJson(n->Transform.Rotation);
+    entry["scale"] = TrackJson(n->Transform.Scale);
+    std::vector<float> offset;
+    for (int i = 0; i < 12; ++i) offset.push_back(n->ObjectOffset.m[i / 3][i % 3]);
+    entry["objectOffset"] = offset;
+    if (n->HasVisibility) entry["visibility"] = TrackJson(n->Visibility);
+    json notes = json::array();
+    for (const NoteTrack& track : n->NoteTracks) {
+      json keys = json::array();
+      for (const NoteKey& key : track) keys.push_back({{"tick", key.Tick}, {"text", key.Text}});
+      notes.push_back(keys);
+    }
+    entry["noteTracks"] = notes;
+    if (n->NodeMaterial) entry["material"] = materialIndex(n->NodeMaterial);
+    if (n->ProjectorMap) entry["projectorMap"] = materialIndex(n->ProjectorMap);
+    if (!n->SkinBones.empty()) {
+      json bones = json::array();
+      for (const Node* bone : n->SkinBones) bones.push_back(nodeIndex(bone));
+      entry["skin"] = {{"bones", bones}};
+    }
+    entry["morpher"] = n->HasMorpher;
+    entry["userProperties"] = n->UserProperties;
+    entry["parameters"] = ParametersJson(n->Parameters);
+    entry["settings"] = ChunksJson(n->Settings);
+    nodes.push_back(entry);
+  }
+  document["nodes"] = nodes;
+  return document.dump(1, '\t') + "\n";
+}
+
+bool SaveSceneDocument(Scene& scene, const std::string& path, std::string* error) {
+  std::string text = SceneDocumentText(scene);
+  // Write beside the target, then rename over it: the old document stays
+  // whole until the new one is complete on disk.
+  std::string temporary = path + ".tmp." + std::to_string(::getpid());
+  std::string message;
+  {
+    std::FILE* file = std::fopen(temporary.c_str(), "wb");
+    bool written = file && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    written = written && std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
+    if (file && std::fclose(file) != 0) written = false;
+    if (!written) message = path + ": cannot write the scene document";
+  }
+  if (message.empty()) {
+    std::error_code ec;
+    std::filesystem::rename(temporary, path, ec);
+    if (ec) message = path + ": cannot replace the scene document (" + ec.message() + ")";
+  }
+  if (!message.empty()) {
+    std::remove(temporary.c_str());
+    KT_LOG_ERROR(Host, "%s", message.c_str());
+    if (error) *error = message;
+    return false;
+  }
+  scene.NeedsSave = false;
+  return true;
+}
+
+}  // namespace ketrel::host
