@@ -55,6 +55,27 @@ inline bool DecodeSymbol(bit_reader& reader, const huffman_entry* table, unsigne
 
 inline void Copy16(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 16); }
 
+// Base and extra bits of both lengths of each sequence token.
+struct length_codes {
+  uint32_t literalBase;
+  uint32_t matchBase;  // kMinMatch included
+  uint8_t literalBits;
+  uint8_t matchBits;
+};
+
+struct length_code_table {
+  length_codes entries[256];
+  constexpr length_code_table() : entries() {
+    for (unsigned t = 0; t < 256; ++t) {
+      entries[t] = {LengthBase(t & 15), LengthBase(t >> 4) + kMinMatch,
+                    static_cast<uint8_t>(LengthExtraBits(t & 15)),
+                    static_cast<uint8_t>(LengthExtraBits(t >> 4))};
+    }
+  }
+  const length_codes& operator[](unsigned token) const { return entries[token]; }
+};
+constexpr length_code_table kLengthCodes;
+
 // Copies a match of `length` bytes from `offset` back. `limit` is the end of
 // the output buffer: 16-byte steps are used only where they stay inside it.
 inline void CopyMatch(uint8_t* op, uint32_t offset, size_t length, const uint8_t* limit) {
@@ -192,11 +213,10 @@ bool DecodeCompressedBlock(block_decoder& d, const uint8_t* body, size_t bodySiz
       huffman_entry offsetEntry = d.offsetTable[reader.Peek(kHuffmanMaxLength)];
       reader.Skip(offsetEntry.length);
       if (token.length == 0 || offsetEntry.length == 0) return Corrupt("sequence code");
-      unsigned literalCode = token.symbol & 15, matchCode = token.symbol >> 4;
+      const length_codes& lengths = kLengthCodes[token.symbol];
       reader.Refill();
-      uint32_t literalLength = LengthBase(literalCode) + reader.Read(LengthExtraBits(literalCode));
-      uint32_t matchLength =
-          LengthBase(matchCode) + reader.Read(LengthExtraBits(matchCode)) + kMinMatch;
+      uint32_t literalLength = lengths.literalBase + reader.Read(lengths.literalBits);
+      uint32_t matchLength = lengths.matchBase + reader.Read(lengths.matchBits);
       reader.Refill();
       unsigned code = offsetEntry.symbol;
       uint32_t offset;
@@ -217,8 +237,9 @@ bool DecodeCompressedBlock(block_decoder& d, const uint8_t* body, size_t bodySiz
           matchLength > static_cast<size_t>(blockEnd - op) - literalLength) {
         return Corrupt("sequence length");
       }
-      if (literalLength <= 16 && literalLimit - lit >= 16 && outEnd - op >= 16) {
+      if (literalLength <= 32 && literalLimit - lit >= 32 && outEnd - op >= 32) {
         Copy16(op, lit);
+        Copy16(op + 16, lit + 16);
       } else {
         std::memcpy(op, lit, literalLength);
       }

@@ -47,12 +47,12 @@ inline unsigned LengthCode(uint32_t v) {
   if (v < 1024) return 5 + FloorLog2(v);
   return 15;
 }
-inline unsigned LengthExtraBits(unsigned code) {
+constexpr unsigned LengthExtraBits(unsigned code) {
   if (code < 8) return 0;
   if (code < 15) return code - 5;
   return kLongLengthBits;
 }
-inline uint32_t LengthBase(unsigned code) {
+constexpr uint32_t LengthBase(unsigned code) {
   if (code < 8) return code;
   if (code < 15) return 1u << (code - 5);
   return 1024;
