@@ -879,6 +879,66 @@ bool OverwriteCurveData(const void* encoded, void* record) {
   return true;
 }
 
+bool PermuteCurveData3(void* record, const int32_t* perm, const float* factor,
+                       const float* offset) {
+  curve_data_view view;
+  if (!ReadCurveData(record, &view) || view.Dimension != 3) return false;
+  for (int32_t j = 0; j < 3; ++j)
+    if (perm[j] < 0 || perm[j] > 2) return false;
+  auto floats = [&](float* values, int64_t count) {
+    for (int64_t i = 0; i < count; ++i) {
+      float* v = values + 3 * i;
+      float old[3] = {v[0], v[1], v[2]};
+      for (int32_t j = 0; j < 3; ++j) v[j] = old[perm[j]] * factor[j] + offset[j];
+    }
+  };
+  auto scales = [&](float* scale, float* shift) {
+    float oldScale[3] = {scale[0], scale[1], scale[2]}, oldShift[3] = {shift[0], shift[1], shift[2]};
+    for (int32_t j = 0; j < 3; ++j) {
+      scale[j] = oldScale[perm[j]] * factor[j];
+      shift[j] = oldShift[perm[j]] * factor[j] + offset[j];
+    }
+  };
+  auto codes = [&]() {
+    for (int64_t i = 0; i < view.KnotCount; ++i) {
+      int64_t base = view.KnotCount + 3 * i;
+      uint32_t old[3] = {CodeAt(view, base), CodeAt(view, base + 1), CodeAt(view, base + 2)};
+      for (int32_t j = 0; j < 3; ++j)
+        StoreCode(const_cast<void*>(view.Codes), view.CodeBytes, base + j, old[perm[j]]);
+    }
+  };
+  switch (view.Format) {
+    case CurveFormatDaK32fC32f:
+    case CurveFormatDaConstant32f:
+    case CurveFormatD3Constant32f:
+      floats(const_cast<float*>(view.Controls), view.Format == CurveFormatDaK32fC32f ? view.KnotCount : 1);
+      return true;
+    case CurveFormatDaK16uC16u:
+    case CurveFormatDaK8uC8u: {
+      auto* r = static_cast<curve_data_da_quantized*>(record);
+      float* so = r->ControlScaleOffsets;
+      codes();
+      scales(so, so + 3);
+      return true;
+    }
+    case CurveFormatD3K16uC16u:
+    case CurveFormatD3K8uC8u:
+    case CurveFormatD3I1K32fC32f:
+    case CurveFormatD3I1K16uC16u:
+    case CurveFormatD3I1K8uC8u: {
+      auto* r = static_cast<curve_data_d3_scaled*>(record);
+      // Line formats store one number per control: only the line moves.
+      if (view.Stored == 3) codes();
+      float scale[3], shift[3];
+      for (int32_t j = 0; j < 3; ++j) scale[j] = r->ControlScales[j], shift[j] = r->ControlOffsets[j];
+      scales(scale, shift);
+      for (int32_t j = 0; j < 3; ++j) r->ControlScales[j] = scale[j], r->ControlOffsets[j] = shift[j];
+      return true;
+    }
+    default: return false;
+  }
+}
+
 void QuantizeKnotsForFormat(int32_t format, int32_t knotCount, const float* knots, float* out) {
   if (format < 0 || format >= kCurveFormatCount || KnotCodeMax(format) == 0 || knotCount <= 0) {
     if (out != knots) std::memmove(out, knots, sizeof(float) * (knotCount > 0 ? knotCount : 0));

@@ -211,6 +211,13 @@ bool CopyCurveData(const void* record, void* memory);
 // arrays. False when the shapes differ.
 bool OverwriteCurveData(const void* encoded, void* record);
 
+// Applies new component j = old component perm[j] * factor[j] + offset[j] to
+// a three-dimensional curve in place, without re-quantizing: float formats
+// move their numbers, quantized ones their codes, scales and offsets. False
+// (nothing changed) for formats or dimensions it does not cover.
+bool PermuteCurveData3(void* record, const int32_t* perm, const float* factor,
+                       const float* offset);
+
 // The knot values a format stores for `knots` (the quantized formats round
 // them to their codes). `out` may alias `knots`.
 void QuantizeKnotsForFormat(int32_t format, int32_t knotCount, const float* knots, float* out);

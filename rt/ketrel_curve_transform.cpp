@@ -86,11 +86,39 @@ bool TransformControls(curve2* curve, int32_t dimension, const char* wrongDimens
   return ok;
 }
 
+// Is L, within the tolerance, a signed axis permutation times one uniform
+// scale? Then row r takes component perm[r] times factor[r].
+bool IsSignedPermutation(const float* linear, float tolerance, int32_t* perm, float* factor) {
+  bool used[3] = {false, false, false};
+  for (int32_t r = 0; r < 3; ++r) {
+    int32_t best = 0;
+    for (int32_t c = 1; c < 3; ++c)
+      if (std::fabs(linear[3 * r + c]) > std::fabs(linear[3 * r + best])) best = c;
+    for (int32_t c = 0; c < 3; ++c) {
+      float v = linear[3 * r + c];
+      if (c != best && v * v > tolerance * tolerance) return false;
+    }
+    if (used[best]) return false;
+    used[best] = true;
+    perm[r] = best;
+    factor[r] = linear[3 * r + best];
+  }
+  return std::fabs(std::fabs(factor[0]) - std::fabs(factor[1])) <= tolerance &&
+         std::fabs(std::fabs(factor[0]) - std::fabs(factor[2])) <= tolerance;
+}
+
 }  // namespace
 
-bool TransformCurve3(const float* affine, const float* linear, float /*tolerance*/,
-                     curve2* curve) {
+bool TransformCurve3(const float* affine, const float* linear, float tolerance, curve2* curve) {
   if (!KT_CHECK_PARAMETER(Curve, affine != nullptr && linear != nullptr)) return false;
+  int32_t perm[3];
+  float factor[3];
+  // Axis swaps and unit changes move stored numbers without re-quantizing.
+  if (curve != nullptr && !CurveIsIdentity(curve) && GetCurveStoredDimension(curve) == 3 &&
+      IsSignedPermutation(linear, tolerance, perm, factor) &&
+      PermuteCurveData3(curve->CurveData.Object, perm, factor, affine)) {
+    return true;
+  }
   return TransformControls(curve, 3, "Curve does not have dimension=3",
                            [&](float* controls, int32_t count, int32_t) {
                              for (int32_t i = 0; i < count; ++i) {

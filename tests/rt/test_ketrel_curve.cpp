@@ -318,6 +318,28 @@ TEST(CurveTransforms, ControlsAreTransformedAndFormatsKeepWhatTheyCanHold) {
   EXPECT_NEAR(p[1], 1, 1e-3);
   EXPECT_NEAR(p[5], 6, 1e-3);
   FreeCurve(position);
+  // An axis swap with a scale moves codes instead of re-quantizing them.
+  std::vector<float> points = {0.1f, 5, -3, 2.7f, 1, 8, -4, 2.2f, 0.5f};
+  curve2* packed = Build(D3K8uC8uType, 2, 3, {0, 1, 2}, points);
+  auto* record = static_cast<curve_data_d3_scaled*>(packed->CurveData.Object);
+  std::vector<uint8_t> before(static_cast<uint8_t*>(record->KnotsControls),
+                              static_cast<uint8_t*>(record->KnotsControls) + 12);
+  float decoded[9], moved[9];
+  ExtractCurveKnotsControls(packed, 0, 3, nullptr, decoded, nullptr);
+  const float swapScaled[9] = {0, -2, 0, 2, 0, 0, 0, 0, 2};
+  ASSERT_TRUE(TransformCurve3(offset, swapScaled, 1e-4f, packed));
+  const uint8_t* after = static_cast<uint8_t*>(record->KnotsControls);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(after[3 + 3 * i], before[3 + 3 * i + 1]);
+    EXPECT_EQ(after[3 + 3 * i + 1], before[3 + 3 * i]);
+  }
+  ExtractCurveKnotsControls(packed, 0, 3, nullptr, moved, nullptr);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NEAR(moved[3 * i], -2 * decoded[3 * i + 1] + 10, 1e-4);
+    EXPECT_NEAR(moved[3 * i + 1], 2 * decoded[3 * i], 1e-4);
+    EXPECT_NEAR(moved[3 * i + 2], 2 * decoded[3 * i + 2], 1e-4);
+  }
+  FreeCurve(packed);
   // Quaternions keep their sign relation through the re-encoding, even
   // where the matrix-to-quaternion step would flip one.
   const float rotateZ[9] = {0, -1, 0, 1, 0, 0, 0, 0, 1}, inverseZ[9] = {0, 1, 0, -1, 0, 0, 0, 0, 1};
@@ -329,12 +351,12 @@ TEST(CurveTransforms, ControlsAreTransformedAndFormatsKeepWhatTheyCanHold) {
   EXPECT_NEAR(q[3], 1, 1e-5);
   EXPECT_NEAR(q[5], 0.6f, 1e-5);  // x axis turned onto y
   for (int i = 1; i < 4; ++i) {
-    float before = 0, after = 0;
+    float dotBefore = 0, dotAfter = 0;
     for (int k = 0; k < 4; ++k) {
-      before += quats[i * 4 + k] * quats[i * 4 - 4 + k];
-      after += q[i * 4 + k] * q[i * 4 - 4 + k];
+      dotBefore += quats[i * 4 + k] * quats[i * 4 - 4 + k];
+      dotAfter += q[i * 4 + k] * q[i * 4 - 4 + k];
     }
-    EXPECT_NEAR(after, before, 1e-5) << "control " << i;
+    EXPECT_NEAR(dotAfter, dotBefore, 1e-5) << "control " << i;
   }
   FreeCurve(orientation);
   // Off-diagonal terms survive in a float curve; a diagonal-only format
