@@ -7,9 +7,9 @@
 // a scale/shear channel, as the exporter samples bones.
 #include <benchmark/benchmark.h>
 
-#include <ctime>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -94,7 +94,8 @@ void SampleJoints(Clip* clip) {
     const Joint& joint = clip->joints[j];
     float previous[4] = {0, 0, 0, 1};
     for (int f = 0; f < clip->frames; ++f) {
-      const float* row = &clip->motion[static_cast<size_t>(f) * clip->channels + joint.firstChannel];
+      const float* row =
+          &clip->motion[static_cast<size_t>(f) * clip->channels + joint.firstChannel];
       float position[3] = {joint.offset[0], joint.offset[1], joint.offset[2]};
       double q[4] = {0, 0, 0, 1};
       for (size_t c = 0; c < joint.channels.size(); ++c) {
@@ -111,7 +112,8 @@ void SampleJoints(Clip* clip) {
       float out[4] = {float(q[0]), float(q[1]), float(q[2]), float(q[3])};
       // Keep neighbouring samples in one hemisphere, as the exporter does.
       if (out[0] * previous[0] + out[1] * previous[1] + out[2] * previous[2] +
-              out[3] * previous[3] < 0) {
+              out[3] * previous[3] <
+          0) {
         for (float& v : out) v = -v;
       }
       std::copy(out, out + 4, previous);
@@ -148,8 +150,7 @@ double Degrees(const float* a, const float* b) {
 }
 
 // Fits every channel of the clip; measures errors when `totals` is given.
-void FitClip(const Clip& clip, const Tolerance& tolerance, BSplineSolver* solver,
-             Totals* totals) {
+void FitClip(const Clip& clip, const Tolerance& tolerance, BSplineSolver* solver, Totals* totals) {
   static const float kZero[3] = {0, 0, 0}, kUnit[4] = {0, 0, 0, 1};
   static const float kIdentity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
   struct Channel {
@@ -191,8 +192,8 @@ void FitClip(const Clip& clip, const Tolerance& tolerance, BSplineSolver* solver
         float value[9];
         for (int f = 0; f < clip.frames; ++f) {
           const float* s = &samples[static_cast<size_t>(f) * kind.dimension];
-          EvaluateCurveAtT(kind.dimension, k == 1, curve, nullptr, nullptr, 0,
-                           f * clip.frameTime, value, kind.identity);
+          EvaluateCurveAtT(kind.dimension, k == 1, curve, nullptr, nullptr, 0, f * clip.frameTime,
+                           value, kind.identity);
           if (k == 0) totals->maxPosition = std::fmax(totals->maxPosition, Distance(value, s, 3));
           if (k == 1) totals->maxDegrees = std::fmax(totals->maxDegrees, Degrees(value, s));
           if (k == 2) totals->maxScale = std::fmax(totals->maxScale, Distance(value, s, 9));
@@ -217,8 +218,7 @@ void PrintTable(const Clip& clip) {
   std::printf("%s: %zu bones, %d samples at %.4f s\n", kClip, clip.joints.size(), clip.frames,
               clip.frameTime);
   std::printf("%9s %8s | %10s %10s %7s | %10s %9s %9s | %6s %8s\n", "pos tol", "rot deg",
-              "stored B", "raw B", "ratio", "max pos", "max deg", "max scale", "missed",
-              "fit ms");
+              "stored B", "raw B", "ratio", "max pos", "max deg", "max scale", "missed", "fit ms");
   BSplineSolver* solver = CreateBSplineSolver(3, clip.frames, 9);
   for (const Tolerance& tolerance : kTolerances) {
     Totals totals;
@@ -230,8 +230,9 @@ void PrintTable(const Clip& clip) {
                 double(raw) / double(totals.bytes > 0 ? totals.bytes : 1), totals.maxPosition,
                 totals.maxDegrees, totals.maxScale, totals.missed, ms);
   }
-  std::printf("(fit ms: processor time of one thread, measuring every sample included; misses\n"
-              " are capture glitches no span of 3 or more samples can follow)\n\n");
+  std::printf(
+      "(fit ms: processor time of one thread, measuring every sample included; misses\n"
+      " are capture glitches no span of 3 or more samples can follow)\n\n");
   DestroyBSplineSolver(solver);
 }
 

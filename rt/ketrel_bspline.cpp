@@ -67,12 +67,24 @@ void EvaluateDegree(int dimension, const float* knots, const float* controls, fl
   float n[P + 1];
   Basis<P>(knots, t, n);
   switch (dimension) {
-    case 1: Combine<P, 1>(n, controls, result); break;
-    case 2: Combine<P, 2>(n, controls, result); break;
-    case 3: Combine<P, 3>(n, controls, result); break;
-    case 4: Combine<P, 4>(n, controls, result); break;
-    case 9: Combine<P, 9>(n, controls, result); break;
-    default: CombineAny<P>(n, dimension, controls, result); break;
+    case 1:
+      Combine<P, 1>(n, controls, result);
+      break;
+    case 2:
+      Combine<P, 2>(n, controls, result);
+      break;
+    case 3:
+      Combine<P, 3>(n, controls, result);
+      break;
+    case 4:
+      Combine<P, 4>(n, controls, result);
+      break;
+    case 9:
+      Combine<P, 9>(n, controls, result);
+      break;
+    default:
+      CombineAny<P>(n, dimension, controls, result);
+      break;
   }
 }
 
@@ -80,16 +92,26 @@ void EvaluateDegree(int dimension, const float* knots, const float* controls, fl
 
 bool EvaluateBSplineBasis(int degree, const float* knots, float t, float* basis) {
   switch (degree) {
-    case 0: Basis<0>(knots, t, basis); return true;
-    case 1: Basis<1>(knots, t, basis); return true;
-    case 2: Basis<2>(knots, t, basis); return true;
-    case 3: Basis<3>(knots, t, basis); return true;
-    default: KT_PARAMETER_CHECK_FAILED(Curve); return false;
+    case 0:
+      Basis<0>(knots, t, basis);
+      return true;
+    case 1:
+      Basis<1>(knots, t, basis);
+      return true;
+    case 2:
+      Basis<2>(knots, t, basis);
+      return true;
+    case 3:
+      Basis<3>(knots, t, basis);
+      return true;
+    default:
+      KT_PARAMETER_CHECK_FAILED(Curve);
+      return false;
   }
 }
 
-bool EvaluateBSpline(int degree, int dimension, const float* knots, const float* controls,
-                     float t, float* result) {
+bool EvaluateBSpline(int degree, int dimension, const float* knots, const float* controls, float t,
+                     float* result) {
   if (!KT_CHECK_PARAMETER(Curve, dimension >= 1 && dimension <= kMaxCurveDimension)) {
     return false;
   }
@@ -97,19 +119,27 @@ bool EvaluateBSpline(int degree, int dimension, const float* knots, const float*
     case 0:
       for (int k = 0; k < dimension; ++k) result[k] = controls[k];
       return true;
-    case 1: EvaluateDegree<1>(dimension, knots, controls, t, result); return true;
-    case 2: EvaluateDegree<2>(dimension, knots, controls, t, result); return true;
-    case 3: EvaluateDegree<3>(dimension, knots, controls, t, result); return true;
-    default: KT_PARAMETER_CHECK_FAILED(Curve); return false;
+    case 1:
+      EvaluateDegree<1>(dimension, knots, controls, t, result);
+      return true;
+    case 2:
+      EvaluateDegree<2>(dimension, knots, controls, t, result);
+      return true;
+    case 3:
+      EvaluateDegree<3>(dimension, knots, controls, t, result);
+      return true;
+    default:
+      KT_PARAMETER_CHECK_FAILED(Curve);
+      return false;
   }
 }
 
-bool EvaluateBSplineNormalized(int degree, int dimension, const float* knots,
-                               const float* controls, float t, float* result) {
+bool EvaluateBSplineNormalized(int degree, int dimension, const float* knots, const float* controls,
+                               float t, float* result) {
   if (!EvaluateBSpline(degree, dimension, knots, controls, t, result)) return false;
   if (dimension == 4) {
-    float length = std::sqrt(result[0] * result[0] + result[1] * result[1] +
-                             result[2] * result[2] + result[3] * result[3]);
+    float length = std::sqrt(result[0] * result[0] + result[1] * result[1] + result[2] * result[2] +
+                             result[3] * result[3]);
     if (length > 0.0f) {
       float inverse = 1.0f / length;
       for (int k = 0; k < 4; ++k) result[k] *= inverse;

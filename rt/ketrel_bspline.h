@@ -25,13 +25,13 @@ bool EvaluateBSplineBasis(int degree, const float* knots, float t, float* basis)
 // result[0..dimension) = sum of basis[r] * controls[r * dimension + ...].
 // `controls` is the window of p + 1 control points. Returns false (parameter
 // check) for a degree outside 0..3 or a dimension outside 1..15.
-bool EvaluateBSpline(int degree, int dimension, const float* knots, const float* controls,
-                     float t, float* result);
+bool EvaluateBSpline(int degree, int dimension, const float* knots, const float* controls, float t,
+                     float* result);
 
 // Same, then normalised the way curves of rotations are: a quaternion
 // (dimension 4) is divided by its length (left alone when the length is 0), a
 // dimension-3 result is scaled by (3 - |v|^2) / 2; other dimensions unchanged.
-bool EvaluateBSplineNormalized(int degree, int dimension, const float* knots,
-                               const float* controls, float t, float* result);
+bool EvaluateBSplineNormalized(int degree, int dimension, const float* knots, const float* controls,
+                               float t, float* result);
 
 }  // namespace ketrel

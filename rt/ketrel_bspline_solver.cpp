@@ -363,8 +363,8 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
       ++span;
     }
     if (span == 0) continue;  // only with a single knot
-    EvaluateCurveAtT(job.Dimension, orientation, curve, nullptr, nullptr, 0.0f,
-                     SampleTime(job, j), value, nullptr);
+    EvaluateCurveAtT(job.Dimension, orientation, curve, nullptr, nullptr, 0.0f, SampleTime(job, j),
+                     value, nullptr);
     float error = SampleError(job, value, SampleAt(job, j));
     if (!(error <= limit)) {
       float left = knots[span - 1];
@@ -407,8 +407,9 @@ curve2* EliminateKnots(const fit_job& job, float tolerance, int32_t* count) {
     curve2* curve =
         SolveForFormat(job, trial, trialCount) ? BuildFitCurve(job, trial, trialCount) : nullptr;
     CurveErrorStats stats;
-    if (curve != nullptr && MeasureCurveError(job.Flags, job.Dimension, duration, curve,
-                                              job.SampleCount, job.Samples, &stats) &&
+    if (curve != nullptr &&
+        MeasureCurveError(job.Flags, job.Dimension, duration, curve, job.SampleCount, job.Samples,
+                          &stats) &&
         stats.MaxSquaredError <= limit) {
       std::memcpy(knots, trial, sizeof(float) * trialCount);
       *count = trialCount;
@@ -442,10 +443,17 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
     return nullptr;
   }
   float duration = static_cast<float>(sampleCount - 1) * dT;
-  fit_job job{solver,       flags,        degree,
-              tolerance,    samples,      dimension,
-              sampleCount,  formatNumber, GetCurveFormatType(formatNumber),
-              dT,           duration / static_cast<float>(sampleCount - 1)};
+  fit_job job{solver,
+              flags,
+              degree,
+              tolerance,
+              samples,
+              dimension,
+              sampleCount,
+              formatNumber,
+              GetCurveFormatType(formatNumber),
+              dT,
+              duration / static_cast<float>(sampleCount - 1)};
   int32_t count = PlaceInitialKnots(job, jumpThreshold, crease);
   curve2* curve = nullptr;
   bool limited = false;
@@ -484,9 +492,9 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
   curve = BuildFitCurve(job, solver->Knots, count);
   if (curve == nullptr) return nullptr;
   CurveErrorStats stats;
-  bool within = MeasureCurveError(flags, dimension, duration, curve, sampleCount, samples,
-                                  &stats) &&
-                stats.MaxSquaredError <= tolerance * tolerance;
+  bool within =
+      MeasureCurveError(flags, dimension, duration, curve, sampleCount, samples, &stats) &&
+      stats.MaxSquaredError <= tolerance * tolerance;
   if (achieved != nullptr) *achieved = !limited && !refined.Missed && within;
   if (byteSize != nullptr) *byteSize = CurveDataBytes(curve);
   return curve;

@@ -49,7 +49,7 @@ struct CurveFitParameters {
   int32_t CandidateFormatCount = 0;
   data_type_definition* ConstantFormat = nullptr;  // DaConstant32f when null
   data_type_definition* IdentityFormat = nullptr;  // DaIdentity when null
-  const float* IdentityValue = nullptr;  // d floats; null: never an identity curve
+  const float* IdentityValue = nullptr;            // d floats; null: never an identity curve
 };
 
 struct CurveErrorStats {

@@ -20,8 +20,8 @@ float LargestErrorAgainst(const float* value, const float* samples, int32_t dime
     const float* s = samples + int64_t{i} * dimension;
     float error;
     if (orientation) {
-      error = std::fabs(1.0f - (value[0] * s[0] + value[1] * s[1] + value[2] * s[2] +
-                                value[3] * s[3]));
+      error =
+          std::fabs(1.0f - (value[0] * s[0] + value[1] * s[1] + value[2] * s[2] + value[3] * s[3]));
     } else {
       float sum = 0.0f;
       for (int32_t k = 0; k < dimension; ++k) sum += (value[k] - s[k]) * (value[k] - s[k]);
@@ -35,27 +35,25 @@ float LargestErrorAgainst(const float* value, const float* samples, int32_t dime
 
 curve2* MakeIdentityCurve(const CurveFitParameters& parameters, int32_t dimension) {
   curve_builder builder;
-  BeginCurveInPlace(&builder,
-                    parameters.IdentityFormat != nullptr ? parameters.IdentityFormat
-                                                         : DaIdentityType,
-                    0, dimension, 0);
+  BeginCurveInPlace(
+      &builder, parameters.IdentityFormat != nullptr ? parameters.IdentityFormat : DaIdentityType,
+      0, dimension, 0);
   return EndCurve(&builder);
 }
 
 curve2* MakeConstantCurve(const CurveFitParameters& parameters, const float* value,
                           int32_t dimension) {
   curve_builder builder;
-  BeginCurveInPlace(&builder,
-                    parameters.ConstantFormat != nullptr ? parameters.ConstantFormat
-                                                         : DaConstant32fType,
-                    0, dimension, 1);
+  BeginCurveInPlace(
+      &builder,
+      parameters.ConstantFormat != nullptr ? parameters.ConstantFormat : DaConstant32fType, 0,
+      dimension, 1);
   SetControlArray(&builder, value);
   return EndCurve(&builder);
 }
 
 bool ParametersAreValid(int32_t flags, const CurveFitParameters& p, int32_t dimension) {
-  if (dimension < 1 || dimension >= 16 || p.Degree < 0 || p.Degree > 3 ||
-      !(p.Tolerance >= 0.0f)) {
+  if (dimension < 1 || dimension >= 16 || p.Degree < 0 || p.Degree > 3 || !(p.Tolerance >= 0.0f)) {
     return false;
   }
   if ((flags & FitAllowJumps) && !(p.JumpThreshold >= 0.0f)) return false;
@@ -80,11 +78,10 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
     return nullptr;
   }
   bool orientation = (flags & FitOrientation) != 0 && dimension == 4;
-  float identityError =
-      parameters.IdentityValue != nullptr
-          ? LargestErrorAgainst(parameters.IdentityValue, samples, dimension, sampleCount,
-                                orientation)
-          : kHugeError;
+  float identityError = parameters.IdentityValue != nullptr
+                            ? LargestErrorAgainst(parameters.IdentityValue, samples, dimension,
+                                                  sampleCount, orientation)
+                            : kHugeError;
   if (sampleCount <= 1) {
     curve2* single = (sampleCount == 1 && !(identityError < parameters.Tolerance))
                          ? MakeConstantCurve(parameters, samples, dimension)
@@ -113,8 +110,8 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
   int32_t floatSize = -1;
   curve2* best =
       FitBSpline(solver, flags, parameters.Degree, parameters.Tolerance, parameters.JumpThreshold,
-                 parameters.CreaseThreshold, samples, dimension, sampleCount, dT, DaK32fC32fType,
-                 0, &floatAchieved, &floatSize);
+                 parameters.CreaseThreshold, samples, dimension, sampleCount, dT, DaK32fC32fType, 0,
+                 &floatAchieved, &floatSize);
   if (best == nullptr) return nullptr;
   int32_t bestSize = floatSize;
   float duration = static_cast<float>(sampleCount - 1) * dT;
@@ -126,10 +123,9 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
     if (number == CurveFormatDaK32fC32f) continue;
     bool met = false;
     int32_t size = -1;
-    curve2* candidate =
-        FitBSpline(solver, flags, parameters.Degree, parameters.Tolerance,
-                   parameters.JumpThreshold, parameters.CreaseThreshold, samples, dimension,
-                   sampleCount, dT, format, bestSize, &met, &size);
+    curve2* candidate = FitBSpline(solver, flags, parameters.Degree, parameters.Tolerance,
+                                   parameters.JumpThreshold, parameters.CreaseThreshold, samples,
+                                   dimension, sampleCount, dT, format, bestSize, &met, &size);
     if (candidate == nullptr) continue;
     // Sizes are real byte counts: a candidate is only ever taken when it is
     // smaller, whether or not it met the tolerance.

@@ -80,7 +80,8 @@ void BeginCurveInPlace(curve_builder* builder, data_type_definition* format, int
   builder->Dimension = dimension;
   builder->KnotCount = knotCount;
   if (builder->Format == CurveFormatUnknown) {
-    KT_LOG_ERROR(Curve, "Invalid format specified for a ketrel_curve2 - creating this curve will fail");
+    KT_LOG_ERROR(Curve,
+                 "Invalid format specified for a ketrel_curve2 - creating this curve will fail");
   } else {
     // Always refer to the library's own definition of the format.
     builder->FormatType = GetCurveFormatType(builder->Format);
@@ -99,9 +100,8 @@ curve_builder* BeginCurve(data_type_definition* format, int32_t degree, int32_t 
 curve_builder* BeginCurveCopy(const curve2* source) {
   curve_data_view view;
   bool known = ViewOf(source, &view);
-  curve_builder* builder =
-      BeginCurve(known ? GetCurveFormatType(view.Format) : nullptr, view.Degree, view.Dimension,
-                 view.KnotCount);
+  curve_builder* builder = BeginCurve(known ? GetCurveFormatType(view.Format) : nullptr,
+                                      view.Degree, view.Dimension, view.KnotCount);
   if (builder != nullptr && known) builder->Source = source;
   return builder;
 }
@@ -235,8 +235,8 @@ namespace {
 bool IsKeyframed(const curve_data_view& view, const curve2* curve) {
   if (view.Format == CurveFormatDaKeyframes32f) return true;
   const auto* record = static_cast<const curve_data_da_k32f_c32f*>(curve->CurveData.Object);
-  return view.Format == CurveFormatDaK32fC32f && view.KnotCount == 0 &&
-         record->ControlCount > 0 && record->Controls != nullptr;
+  return view.Format == CurveFormatDaK32fC32f && view.KnotCount == 0 && record->ControlCount > 0 &&
+         record->Controls != nullptr;
 }
 
 bool IsIdentity(const curve_data_view& view, const curve2* curve) {
@@ -273,8 +273,8 @@ bool CurveIsConstantNotIdentity(const curve2* curve) {
   return ViewOf(curve, &view) && IsConstantOrIdentity(view, curve) && !IsIdentity(view, curve);
 }
 
-bool SetCurveKnotsControls(curve2* curve, int32_t knotCount, int32_t dimension,
-                           const float* knots, const float* controls) {
+bool SetCurveKnotsControls(curve2* curve, int32_t knotCount, int32_t dimension, const float* knots,
+                           const float* controls) {
   curve_data_view view;
   if (!KT_CHECK_PARAMETER(Curve, ViewOf(curve, &view))) return false;
   if (dimension != view.Dimension) {
@@ -291,9 +291,9 @@ bool SetCurveKnotsControls(curve2* curve, int32_t knotCount, int32_t dimension,
   size_t size = CurveDataSize(view.Format, dimension, knotCount);
   void* encoded = size > 0 ? KT_ALLOCATE_CLEARED(size) : nullptr;
   if (encoded == nullptr) return false;
-  bool ok = EncodeCurveData(view.Format, view.Degree, dimension, knotCount, knots, controls,
-                            encoded) &&
-            OverwriteCurveData(encoded, curve->CurveData.Object);
+  bool ok =
+      EncodeCurveData(view.Format, view.Degree, dimension, knotCount, knots, controls, encoded) &&
+      OverwriteCurveData(encoded, curve->CurveData.Object);
   FreeBlock(encoded);
   return ok;
 }
@@ -364,8 +364,8 @@ bool EvaluateCurveAtKnot(int32_t dimension, bool normalize, const curve2* curve,
                          const curve2* previous, const curve2* next, float duration,
                          int32_t knotIndex, float t, float* result, const float* identity) {
   curve_data_view view;
-  if (!KT_CHECK_PARAMETER(Curve, ViewOf(curve, &view) && result != nullptr &&
-                                     !IsKeyframed(view, curve))) {
+  if (!KT_CHECK_PARAMETER(Curve,
+                          ViewOf(curve, &view) && result != nullptr && !IsKeyframed(view, curve))) {
     return false;
   }
   if (IsIdentity(view, curve)) {

@@ -84,8 +84,8 @@ bool CurveIsConstantOrIdentity(const curve2* curve);
 bool CurveIsConstantNotIdentity(const curve2* curve);
 // Re-encodes the curve's data in place with new knots and controls of the
 // same count and dimension (the record keeps its arrays).
-bool SetCurveKnotsControls(curve2* curve, int32_t knotCount, int32_t dimension,
-                           const float* knots, const float* controls);
+bool SetCurveKnotsControls(curve2* curve, int32_t knotCount, int32_t dimension, const float* knots,
+                           const float* controls);
 
 // ---- Evaluation -------------------------------------------------------------
 

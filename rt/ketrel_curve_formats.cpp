@@ -1,5 +1,7 @@
 #include "rt/ketrel_curve_formats.h"
 
+#include "rt/ketrel_curve_format_layout.h"
+
 #include <cmath>
 #include <cstring>
 
@@ -26,44 +28,44 @@ constexpr data_type_definition End() { return data_type_definition{}; }
 data_type_definition CurveDataHeaderType[] = {M(UInt8Member, "Format"), M(UInt8Member, "Degree"),
                                               End()};
 
-data_type_definition DaKeyframes32fType[] = {
-    KT_HEADER(DaKeyframes32f), M(Int16Member, "Dimension"),
-    M(ReferenceToArrayMember, "Controls", Real32Type), End()};
-data_type_definition DaK32fC32fType[] = {
-    KT_HEADER(DaK32fC32f), M(Int16Member, "Padding"),
-    M(ReferenceToArrayMember, "Knots", Real32Type),
-    M(ReferenceToArrayMember, "Controls", Real32Type), End()};
-data_type_definition DaIdentityType[] = {KT_HEADER(DaIdentity), M(Int16Member, "Dimension"),
-                                         End()};
-data_type_definition DaConstant32fType[] = {
-    KT_HEADER(DaConstant32f), M(Int16Member, "Padding"),
-    M(ReferenceToArrayMember, "Controls", Real32Type), End()};
+data_type_definition DaKeyframes32fType[] = {KT_HEADER(DaKeyframes32f), M(Int16Member, "Dimension"),
+                                             M(ReferenceToArrayMember, "Controls", Real32Type),
+                                             End()};
+data_type_definition DaK32fC32fType[] = {KT_HEADER(DaK32fC32f), M(Int16Member, "Padding"),
+                                         M(ReferenceToArrayMember, "Knots", Real32Type),
+                                         M(ReferenceToArrayMember, "Controls", Real32Type), End()};
+data_type_definition DaIdentityType[] = {KT_HEADER(DaIdentity), M(Int16Member, "Dimension"), End()};
+data_type_definition DaConstant32fType[] = {KT_HEADER(DaConstant32f), M(Int16Member, "Padding"),
+                                            M(ReferenceToArrayMember, "Controls", Real32Type),
+                                            End()};
 data_type_definition D3Constant32fType[] = {KT_HEADER(D3Constant32f), M(Int16Member, "Padding"),
                                             M(Real32Member, "Controls", nullptr, 3), End()};
 data_type_definition D4Constant32fType[] = {KT_HEADER(D4Constant32f), M(Int16Member, "Padding"),
                                             M(Real32Member, "Controls", nullptr, 4), End()};
 
-#define KT_DA_QUANTIZED(name, element)                                         \
-  data_type_definition name##Type[] = {                                        \
-      KT_HEADER(name), M(UInt16Member, "OneOverKnotScaleTrunc"),               \
-      M(ReferenceToArrayMember, "ControlScaleOffsets", Real32Type),            \
+#define KT_DA_QUANTIZED(name, element)                              \
+  data_type_definition name##Type[] = {                             \
+      KT_HEADER(name), M(UInt16Member, "OneOverKnotScaleTrunc"),    \
+      M(ReferenceToArrayMember, "ControlScaleOffsets", Real32Type), \
       M(ReferenceToArrayMember, "KnotsControls", element), End()}
 KT_DA_QUANTIZED(DaK16uC16u, UInt16Type);
 KT_DA_QUANTIZED(DaK8uC8u, UInt8Type);
 
-#define KT_D4N(name, element)                                                              \
-  data_type_definition name##Type[] = {                                                    \
-      KT_HEADER(name), M(UInt16Member, "ScaleOffsetTableEntries"),                         \
-      M(Real32Member, "OneOverKnotScale"), M(ReferenceToArrayMember, "KnotsControls", element), \
-      End()}
+#define KT_D4N(name, element)                                                      \
+  data_type_definition name##Type[] = {KT_HEADER(name),                            \
+                                       M(UInt16Member, "ScaleOffsetTableEntries"), \
+                                       M(Real32Member, "OneOverKnotScale"),        \
+                                       M(ReferenceToArrayMember, "KnotsControls", element), End()}
 KT_D4N(D4nK16uC15u, UInt16Type);
 KT_D4N(D4nK8uC7u, UInt8Type);
 
 #define KT_D3_SCALED(name, first, element)                                                  \
-  data_type_definition name##Type[] = {                                                     \
-      KT_HEADER(name), M(UInt16Member, first), M(Real32Member, "ControlScales", nullptr, 3), \
-      M(Real32Member, "ControlOffsets", nullptr, 3),                                        \
-      M(ReferenceToArrayMember, "KnotsControls", element), End()}
+  data_type_definition name##Type[] = {KT_HEADER(name),                                     \
+                                       M(UInt16Member, first),                              \
+                                       M(Real32Member, "ControlScales", nullptr, 3),        \
+                                       M(Real32Member, "ControlOffsets", nullptr, 3),       \
+                                       M(ReferenceToArrayMember, "KnotsControls", element), \
+                                       End()}
 KT_D3_SCALED(D3K16uC16u, "OneOverKnotScaleTrunc", UInt16Type);
 KT_D3_SCALED(D3K8uC8u, "OneOverKnotScaleTrunc", UInt8Type);
 KT_D3_SCALED(D9I3K16uC16u, "OneOverKnotScaleTrunc", UInt16Type);
@@ -72,83 +74,147 @@ KT_D3_SCALED(D3I1K32fC32f, "Padding", Real32Type);
 KT_D3_SCALED(D3I1K16uC16u, "OneOverKnotScaleTrunc", UInt16Type);
 KT_D3_SCALED(D3I1K8uC8u, "OneOverKnotScaleTrunc", UInt8Type);
 
-#define KT_D9I1(name, element)                                                            \
-  data_type_definition name##Type[] = {                                                   \
-      KT_HEADER(name), M(UInt16Member, "OneOverKnotScaleTrunc"),                          \
-      M(Real32Member, "ControlScale"), M(Real32Member, "ControlOffset"),                  \
-      M(ReferenceToArrayMember, "KnotsControls", element), End()}
+#define KT_D9I1(name, element)                                                              \
+  data_type_definition name##Type[] = {KT_HEADER(name),                                     \
+                                       M(UInt16Member, "OneOverKnotScaleTrunc"),            \
+                                       M(Real32Member, "ControlScale"),                     \
+                                       M(Real32Member, "ControlOffset"),                    \
+                                       M(ReferenceToArrayMember, "KnotsControls", element), \
+                                       End()}
 KT_D9I1(D9I1K16uC16u, UInt16Type);
 KT_D9I1(D9I1K8uC8u, UInt8Type);
 
 const quaternion_scale_offset QuaternionScaleOffsetTable[16] = {
-    {1.4142135f, -0.70710677f},   {0.70710677f, -0.35355338f},  {0.35355338f, -0.53033006f},
-    {0.35355338f, -0.17677669f},  {0.35355338f, 0.17677669f},   {0.17677669f, -0.17677669f},
-    {0.17677669f, -0.088388346f}, {0.17677669f, 0.0f},          {-1.4142135f, 0.70710677f},
-    {-0.70710677f, 0.35355338f},  {-0.35355338f, 0.53033006f},  {-0.35355338f, 0.17677669f},
-    {-0.35355338f, -0.17677669f}, {-0.17677669f, 0.17677669f},  {-0.17677669f, 0.088388346f},
+    {1.4142135f, -0.70710677f},   {0.70710677f, -0.35355338f}, {0.35355338f, -0.53033006f},
+    {0.35355338f, -0.17677669f},  {0.35355338f, 0.17677669f},  {0.17677669f, -0.17677669f},
+    {0.17677669f, -0.088388346f}, {0.17677669f, 0.0f},         {-1.4142135f, 0.70710677f},
+    {-0.70710677f, 0.35355338f},  {-0.35355338f, 0.53033006f}, {-0.35355338f, 0.17677669f},
+    {-0.35355338f, -0.17677669f}, {-0.17677669f, 0.17677669f}, {-0.17677669f, 0.088388346f},
     {-0.17677669f, -0.0f}};
 
-namespace {
-
-// How each format stores its numbers. `Stored` numbers per control point,
-// coded in `CodeBytes` bytes (4 = float); M (knots and controls) or Q (D4n
-// controls) is `CodeMax`; arrays are described by their count and pointer
-// offsets inside the packed record.
-struct format_layout {
-  data_type_definition* Type;
-  const char* Name;
-  int32_t RecordSize;
-  int32_t FixedDimension;  // 0 for Da formats
-  int32_t Stored;          // per control; 0 = the dimension
-  int32_t CodeBytes;       // 0 for the plain float formats
-  int32_t CodeMax;
-  int32_t ArrayCount;
-  int32_t CountOffset[2];
-  int32_t PointerOffset[2];
-  int32_t ElementSize[2];
-};
+namespace curve_format_internal {
 
 #define KT_OFF(record, field) static_cast<int32_t>(offsetof(record, field))
 const format_layout kLayouts[kCurveFormatCount] = {
-    {DaKeyframes32fType, "DaKeyframes32f", sizeof(curve_data_da_keyframes32f), 0, 0, 0, 0, 1,
+    {DaKeyframes32fType,
+     "DaKeyframes32f",
+     sizeof(curve_data_da_keyframes32f),
+     0,
+     0,
+     0,
+     0,
+     1,
      {KT_OFF(curve_data_da_keyframes32f, ControlCount)},
-     {KT_OFF(curve_data_da_keyframes32f, Controls)}, {4}},
-    {DaK32fC32fType, "DaK32fC32f", sizeof(curve_data_da_k32f_c32f), 0, 0, 0, 0, 2,
+     {KT_OFF(curve_data_da_keyframes32f, Controls)},
+     {4}},
+    {DaK32fC32fType,
+     "DaK32fC32f",
+     sizeof(curve_data_da_k32f_c32f),
+     0,
+     0,
+     0,
+     0,
+     2,
      {KT_OFF(curve_data_da_k32f_c32f, KnotCount), KT_OFF(curve_data_da_k32f_c32f, ControlCount)},
      {KT_OFF(curve_data_da_k32f_c32f, Knots), KT_OFF(curve_data_da_k32f_c32f, Controls)},
      {4, 4}},
     {DaIdentityType, "DaIdentity", sizeof(curve_data_da_identity), 0, 0, 0, 0, 0, {}, {}, {}},
-    {DaConstant32fType, "DaConstant32f", sizeof(curve_data_da_constant32f), 0, 0, 0, 0, 1,
+    {DaConstant32fType,
+     "DaConstant32f",
+     sizeof(curve_data_da_constant32f),
+     0,
+     0,
+     0,
+     0,
+     1,
      {KT_OFF(curve_data_da_constant32f, ControlCount)},
-     {KT_OFF(curve_data_da_constant32f, Controls)}, {4}},
-    {D3Constant32fType, "D3Constant32f", sizeof(curve_data_d3_constant32f), 3, 0, 0, 0, 0, {}, {},
+     {KT_OFF(curve_data_da_constant32f, Controls)},
+     {4}},
+    {D3Constant32fType,
+     "D3Constant32f",
+     sizeof(curve_data_d3_constant32f),
+     3,
+     0,
+     0,
+     0,
+     0,
+     {},
+     {},
      {}},
-    {D4Constant32fType, "D4Constant32f", sizeof(curve_data_d4_constant32f), 4, 0, 0, 0, 0, {}, {},
+    {D4Constant32fType,
+     "D4Constant32f",
+     sizeof(curve_data_d4_constant32f),
+     4,
+     0,
+     0,
+     0,
+     0,
+     {},
+     {},
      {}},
-    {DaK16uC16uType, "DaK16uC16u", sizeof(curve_data_da_quantized), 0, 0, 2, 65535, 2,
+    {DaK16uC16uType,
+     "DaK16uC16u",
+     sizeof(curve_data_da_quantized),
+     0,
+     0,
+     2,
+     65535,
+     2,
      {KT_OFF(curve_data_da_quantized, ControlScaleOffsetCount),
       KT_OFF(curve_data_da_quantized, KnotControlCount)},
      {KT_OFF(curve_data_da_quantized, ControlScaleOffsets),
       KT_OFF(curve_data_da_quantized, KnotsControls)},
      {4, 2}},
-    {DaK8uC8uType, "DaK8uC8u", sizeof(curve_data_da_quantized), 0, 0, 1, 255, 2,
+    {DaK8uC8uType,
+     "DaK8uC8u",
+     sizeof(curve_data_da_quantized),
+     0,
+     0,
+     1,
+     255,
+     2,
      {KT_OFF(curve_data_da_quantized, ControlScaleOffsetCount),
       KT_OFF(curve_data_da_quantized, KnotControlCount)},
      {KT_OFF(curve_data_da_quantized, ControlScaleOffsets),
       KT_OFF(curve_data_da_quantized, KnotsControls)},
      {4, 1}},
-    {D4nK16uC15uType, "D4nK16uC15u", sizeof(curve_data_d4n), 4, 3, 2, 32767, 1,
-     {KT_OFF(curve_data_d4n, KnotControlCount)}, {KT_OFF(curve_data_d4n, KnotsControls)}, {2}},
-    {D4nK8uC7uType, "D4nK8uC7u", sizeof(curve_data_d4n), 4, 3, 1, 127, 1,
-     {KT_OFF(curve_data_d4n, KnotControlCount)}, {KT_OFF(curve_data_d4n, KnotsControls)}, {1}},
-#define KT_SCALED(type, name, dimension, stored, bytes, max)                                \
-  {type, name, sizeof(curve_data_d3_scaled), dimension, stored, bytes, max, 1,              \
-   {KT_OFF(curve_data_d3_scaled, KnotControlCount)},                                        \
-   {KT_OFF(curve_data_d3_scaled, KnotsControls)}, {bytes}}
-#define KT_I1(type, name, bytes, max)                                                        \
-  {type, name, sizeof(curve_data_d9i1), 9, 1, bytes, max, 1,                                 \
-   {KT_OFF(curve_data_d9i1, KnotControlCount)}, {KT_OFF(curve_data_d9i1, KnotsControls)}, \
-   {bytes}}
+    {D4nK16uC15uType,
+     "D4nK16uC15u",
+     sizeof(curve_data_d4n),
+     4,
+     3,
+     2,
+     32767,
+     1,
+     {KT_OFF(curve_data_d4n, KnotControlCount)},
+     {KT_OFF(curve_data_d4n, KnotsControls)},
+     {2}},
+    {D4nK8uC7uType,
+     "D4nK8uC7u",
+     sizeof(curve_data_d4n),
+     4,
+     3,
+     1,
+     127,
+     1,
+     {KT_OFF(curve_data_d4n, KnotControlCount)},
+     {KT_OFF(curve_data_d4n, KnotsControls)},
+     {1}},
+#define KT_SCALED(type, name, dimension, stored, bytes, max)                    \
+  {                                                                             \
+    type, name, sizeof(curve_data_d3_scaled), dimension, stored, bytes, max, 1, \
+        {KT_OFF(curve_data_d3_scaled, KnotControlCount)},                       \
+        {KT_OFF(curve_data_d3_scaled, KnotsControls)}, {                        \
+      bytes                                                                     \
+    }                                                                           \
+  }
+#define KT_I1(type, name, bytes, max)                                                            \
+  {                                                                                              \
+    type, name, sizeof(curve_data_d9i1), 9, 1, bytes, max, 1,                                    \
+        {KT_OFF(curve_data_d9i1, KnotControlCount)}, {KT_OFF(curve_data_d9i1, KnotsControls)}, { \
+      bytes                                                                                      \
+    }                                                                                            \
+  }
     KT_SCALED(D3K16uC16uType, "D3K16uC16u", 3, 3, 2, 65535),
     KT_SCALED(D3K8uC8uType, "D3K8uC8u", 3, 3, 1, 255),
     KT_I1(D9I1K16uC16uType, "D9I1K16uC16u", 2, 65535),
@@ -163,78 +229,9 @@ const format_layout kLayouts[kCurveFormatCount] = {
 };
 #undef KT_OFF
 
-// Unaligned-safe access to the count and pointer fields of packed records.
-int32_t ReadInt32(const void* record, int32_t offset) {
-  int32_t value;
-  std::memcpy(&value, static_cast<const char*>(record) + offset, sizeof(value));
-  return value;
-}
-void* ReadPointer(const void* record, int32_t offset) {
-  void* value;
-  std::memcpy(&value, static_cast<const char*>(record) + offset, sizeof(value));
-  return value;
-}
-void WriteInt32(void* record, int32_t offset, int32_t value) {
-  std::memcpy(static_cast<char*>(record) + offset, &value, sizeof(value));
-}
-void WritePointer(void* record, int32_t offset, void* value) {
-  std::memcpy(static_cast<char*>(record) + offset, &value, sizeof(value));
-}
+}  // namespace curve_format_internal
 
-bool IsPacked(int32_t format) { return kLayouts[format].CodeBytes != 0; }
-bool HasTruncatedKnotScale(int32_t format) {
-  return IsPacked(format) && format != CurveFormatD4nK16uC15u && format != CurveFormatD4nK8uC7u &&
-         format != CurveFormatD3I1K32fC32f;
-}
-// M of the knot codes: 65535 or 255 (0 for float knots).
-int32_t KnotCodeMax(int32_t format) {
-  switch (kLayouts[format].CodeBytes) {
-    case 2: return 65535;
-    case 1: return 255;
-    default: return 0;
-  }
-}
-
-float FloatFromBits(uint32_t bits) {
-  float value;
-  std::memcpy(&value, &bits, sizeof(value));
-  return value;
-}
-uint32_t BitsFromFloat(float value) {
-  uint32_t bits;
-  std::memcpy(&bits, &value, sizeof(bits));
-  return bits;
-}
-
-// A knot scale is usable when it is finite and positive; anything else (a
-// hostile or degenerate record) decodes every knot to 0.
-float InverseOfScale(float scale) {
-  return (std::isfinite(scale) && scale > 0.0f) ? 1.0f / scale : 0.0f;
-}
-
-int32_t StoredCount(int32_t format, int32_t dimension) {
-  return kLayouts[format].Stored != 0 ? kLayouts[format].Stored : dimension;
-}
-
-// Element count of each array for K knots of dimension d.
-void ArrayCounts(int32_t format, int32_t dimension, int32_t knotCount, int64_t* counts) {
-  int64_t k = knotCount;
-  switch (format) {
-    case CurveFormatDaKeyframes32f: counts[0] = k * dimension; break;
-    case CurveFormatDaK32fC32f: counts[0] = k; counts[1] = k * dimension; break;
-    case CurveFormatDaConstant32f: counts[0] = dimension; break;
-    case CurveFormatDaK16uC16u:
-    case CurveFormatDaK8uC8u:
-      counts[0] = 2 * int64_t{dimension};
-      counts[1] = k * (dimension + 1);
-      break;
-    default: counts[0] = k * (1 + StoredCount(format, dimension)); break;
-  }
-}
-
-size_t AlignUp(size_t value, size_t alignment) { return (value + alignment - 1) & ~(alignment - 1); }
-
-}  // namespace
+using namespace curve_format_internal;
 
 data_type_definition* GetCurveFormatType(int32_t format) {
   return (format >= 0 && format < kCurveFormatCount) ? kLayouts[format].Type : nullptr;
@@ -368,16 +365,14 @@ bool ReadCurveData(const void* record, curve_data_view* view) {
 
 namespace {
 
-uint32_t CodeAt(const curve_data_view& view, int64_t index) {
-  if (view.CodeBytes == 2) return static_cast<const uint16_t*>(view.Codes)[index];
-  return static_cast<const uint8_t*>(view.Codes)[index];
-}
-
 float KnotAt(const curve_data_view& view, int32_t index) {
   switch (view.Format) {
-    case CurveFormatDaK32fC32f: return view.Knots[index];
-    case CurveFormatD3I1K32fC32f: return static_cast<const float*>(view.Codes)[index];
-    case CurveFormatDaKeyframes32f: return static_cast<float>(index);
+    case CurveFormatDaK32fC32f:
+      return view.Knots[index];
+    case CurveFormatD3I1K32fC32f:
+      return static_cast<const float*>(view.Codes)[index];
+    case CurveFormatDaKeyframes32f:
+      return static_cast<float>(index);
     default:
       if (!IsPacked(view.Format)) return 0.0f;
       return static_cast<float>(CodeAt(view, index)) * view.KnotInverse;
@@ -413,19 +408,23 @@ void DecodeControl(const curve_data_view& view, int32_t index, float* out) {
       return;
     case CurveFormatDaConstant32f:
     case CurveFormatD3Constant32f:
-    case CurveFormatD4Constant32f: std::memcpy(out, view.Controls, sizeof(float) * d); return;
-    default: break;
+    case CurveFormatD4Constant32f:
+      std::memcpy(out, view.Controls, sizeof(float) * d);
+      return;
+    default:
+      break;
   }
   int64_t base = view.KnotCount + int64_t{index} * view.Stored;
   switch (view.Format) {
     case CurveFormatD4nK16uC15u:
-    case CurveFormatD4nK8uC7u: DecodeQuaternion(view, base, out); return;
+    case CurveFormatD4nK8uC7u:
+      DecodeQuaternion(view, base, out);
+      return;
     case CurveFormatD3I1K32fC32f:
     case CurveFormatD3I1K16uC16u:
     case CurveFormatD3I1K8uC8u: {
-      float u = view.Format == CurveFormatD3I1K32fC32f
-                    ? static_cast<const float*>(view.Codes)[base]
-                    : static_cast<float>(CodeAt(view, base));
+      float u = view.Format == CurveFormatD3I1K32fC32f ? static_cast<const float*>(view.Codes)[base]
+                                                       : static_cast<float>(CodeAt(view, base));
       for (int32_t j = 0; j < 3; ++j) out[j] = u * view.Scales[j] + view.Offsets[j];
       return;
     }
@@ -451,8 +450,8 @@ void DecodeControl(const curve_data_view& view, int32_t index, float* out) {
 
 }  // namespace
 
-bool DecodeKnotsControls(const curve_data_view& view, int32_t first, int32_t count,
-                         float* knots, float* controls, const float* identity) {
+bool DecodeKnotsControls(const curve_data_view& view, int32_t first, int32_t count, float* knots,
+                         float* controls, const float* identity) {
   if (view.Format == CurveFormatDaIdentity) {
     // An identity curve has no knots; it answers with the identity value.
     if (!KT_CHECK_PARAMETER(Curve, count <= 1)) return false;
@@ -483,23 +482,28 @@ int32_t FindKnotInView(const curve_data_view& view, float t) {
     // Non-negative floats order like their bit patterns; |t| keeps the
     // search total for negative times.
     uint32_t key = BitsFromFloat(std::fabs(t));
-    const float* knots = view.Format == CurveFormatDaK32fC32f
-                             ? view.Knots
-                             : static_cast<const float*>(view.Codes);
+    const float* knots =
+        view.Format == CurveFormatDaK32fC32f ? view.Knots : static_cast<const float*>(view.Codes);
     while (low < high) {
       int32_t mid = low + (high - low) / 2;
-      if (BitsFromFloat(knots[mid]) > key) high = mid; else low = mid + 1;
+      if (BitsFromFloat(knots[mid]) > key)
+        high = mid;
+      else
+        low = mid + 1;
     }
   } else if (IsPacked(view.Format)) {
     // A code c decodes to a knot greater than t exactly when c > floor(t * s).
     float scaled = std::floor(t * view.KnotScale);
     int64_t limit = KnotCodeMax(view.Format);
-    int64_t q = !(scaled > 0.0f) ? (t * view.KnotScale < 0.0f ? -1 : 0)
-                                  : (scaled >= static_cast<float>(limit) ? limit
-                                                                         : static_cast<int64_t>(scaled));
+    int64_t q = !(scaled > 0.0f)
+                    ? (t * view.KnotScale < 0.0f ? -1 : 0)
+                    : (scaled >= static_cast<float>(limit) ? limit : static_cast<int64_t>(scaled));
     while (low < high) {
       int32_t mid = low + (high - low) / 2;
-      if (static_cast<int64_t>(CodeAt(view, mid)) > q) high = mid; else low = mid + 1;
+      if (static_cast<int64_t>(CodeAt(view, mid)) > q)
+        high = mid;
+      else
+        low = mid + 1;
     }
   } else if (view.Format == CurveFormatDaKeyframes32f) {
     float index = std::floor(std::fabs(t)) + 1.0f;
@@ -521,303 +525,6 @@ size_t CurveDataSize(int32_t format, int32_t dimension, int32_t knotCount) {
     size = AlignUp(size, 4) + static_cast<size_t>(counts[a]) * layout.ElementSize[a];
   }
   return AlignUp(size, 8);
-}
-
-namespace {
-
-// Knot codes of the packed formats. The truncated scale keeps the upper 16
-// bits of M / L, so it never exceeds M / L and the last code never passes M.
-float EncodeKnotScale(int32_t format, int32_t knotCount, const float* knots, uint16_t* truncated) {
-  int32_t limit = KnotCodeMax(format);
-  float last = (knots != nullptr && knotCount > 0) ? knots[knotCount - 1] : 0.0f;
-  float scale = (std::isfinite(last) && last > 0.0f) ? static_cast<float>(limit) / last : 1.0f;
-  if (!std::isfinite(scale)) scale = 1.0f;
-  if (HasTruncatedKnotScale(format)) {
-    *truncated = static_cast<uint16_t>(BitsFromFloat(scale) >> 16);
-    scale = FloatFromBits(uint32_t{*truncated} << 16);
-  }
-  return scale;
-}
-
-uint32_t Quantize(float value, float limit) {
-  // Written so that NaN lands on 0 instead of reaching the conversion.
-  float clamped = value > 0.0f ? (value < limit ? value : limit) : 0.0f;
-  return static_cast<uint32_t>(clamped + 0.5f);
-}
-
-void StoreCode(void* codes, int32_t bytes, int64_t index, uint32_t code) {
-  if (bytes == 2) static_cast<uint16_t*>(codes)[index] = static_cast<uint16_t>(code);
-  else static_cast<uint8_t*>(codes)[index] = static_cast<uint8_t>(code);
-}
-
-// Scale and offset of one stored number over all control points.
-void RangeOf(const float* values, int32_t count, int32_t stride, float inverseMax, float* scale,
-             float* offset) {
-  float low = count > 0 ? values[0] : 0.0f;
-  float high = low;
-  for (int32_t i = 1; i < count; ++i) {
-    float v = values[int64_t{i} * stride];
-    if (v < low) low = v;
-    if (v > high) high = v;
-  }
-  *scale = (high - low) * inverseMax;
-  if (*scale == 0.0f || !std::isfinite(*scale)) *scale = 1.0f;
-  *offset = low;
-}
-
-// Power iteration on the covariance: the main axis of the control points.
-void FitLineToPoints(const float* points, int32_t count, float* start, float* direction) {
-  double c[3] = {0, 0, 0};
-  for (int32_t i = 0; i < count; ++i)
-    for (int32_t j = 0; j < 3; ++j) c[j] += points[3 * i + j];
-  for (double& v : c) v /= count;
-  double cov[3][3] = {};
-  for (int32_t i = 0; i < count; ++i) {
-    double p[3] = {points[3 * i] - c[0], points[3 * i + 1] - c[1], points[3 * i + 2] - c[2]};
-    for (int32_t a = 0; a < 3; ++a)
-      for (int32_t b = 0; b < 3; ++b) cov[a][b] += p[a] * p[b] / count;
-  }
-  double v[3] = {1, 2, 3};
-  for (int32_t round = 0; round < 5; ++round) {
-    double w[3];
-    for (int32_t a = 0; a < 3; ++a) w[a] = cov[a][0] * v[0] + cov[a][1] * v[1] + cov[a][2] * v[2];
-    double length = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
-    for (int32_t a = 0; a < 3; ++a) v[a] = length > 1e-5 ? w[a] / length : 0.0;
-  }
-  double low = 1.9140881e38, high = -1.9140881e38;
-  for (int32_t i = 0; i < count; ++i) {
-    double s = v[0] * points[3 * i] + v[1] * points[3 * i + 1] + v[2] * points[3 * i + 2];
-    if (s < low) low = s;
-    if (s > high) high = s;
-  }
-  if (count > 0 && low != high) {
-    double vc = v[0] * c[0] + v[1] * c[1] + v[2] * c[2];
-    for (int32_t a = 0; a < 3; ++a) {
-      start[a] = static_cast<float>(c[a] - (vc - low) * v[a]);
-      direction[a] = static_cast<float>((high - low) * v[a]);
-    }
-  } else {
-    for (int32_t a = 0; a < 3; ++a) {
-      start[a] = count > 0 ? points[a] : 0.0f;
-      direction[a] = 1.0f;
-    }
-  }
-}
-
-// The dropped component: largest magnitude, ties to the lower index.
-int32_t DroppedComponent(const float* q) {
-  int32_t d = 0;
-  for (int32_t k = 1; k < 4; ++k)
-    if (std::fabs(q[k]) > std::fabs(q[d])) d = k;
-  return d;
-}
-
-void EncodeQuaternions(int32_t knotCount, const float* controls, int32_t bytes, int32_t q,
-                       curve_data_d4n* record, void* codes) {
-  float low[4] = {2, 2, 2, 2}, high[4] = {-2, -2, -2, -2};
-  auto normalized = [&](int32_t i, float* out) {
-    const float* c = controls + 4 * int64_t{i};
-    float length = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2] + c[3] * c[3]);
-    if (!(length > 1e-5f) || !std::isfinite(length)) {
-      out[0] = out[1] = out[2] = 0.0f;
-      out[3] = 1.0f;
-    } else {
-      for (int32_t k = 0; k < 4; ++k) out[k] = c[k] / length;
-    }
-  };
-  for (int32_t i = 0; i < knotCount; ++i) {
-    float n[4];
-    normalized(i, n);
-    int32_t d = DroppedComponent(n);
-    for (int32_t k = 0; k < 4; ++k) {
-      if (k == d) continue;
-      if (n[k] < low[k]) low[k] = n[k];
-      if (n[k] > high[k]) high[k] = n[k];
-    }
-  }
-  uint16_t entries = 0;
-  float scales[4], offsets[4];
-  for (int32_t k = 0; k < 4; ++k) {
-    int32_t chosen = 0;
-    if (low[k] <= high[k]) {
-      for (int32_t e = 7; e >= 0; --e) {
-        const quaternion_scale_offset& entry = QuaternionScaleOffsetTable[e];
-        if (entry.Offset <= low[k] && entry.Offset + entry.Scale >= high[k]) {
-          chosen = e;
-          break;
-        }
-      }
-    }
-    entries = static_cast<uint16_t>(entries | (chosen << (4 * k)));
-    scales[k] = QuaternionScaleOffsetTable[chosen].Scale;
-    offsets[k] = QuaternionScaleOffsetTable[chosen].Offset;
-  }
-  record->ScaleOffsetTableEntries = entries;
-  uint32_t top = static_cast<uint32_t>(q) + 1;
-  for (int32_t i = 0; i < knotCount; ++i) {
-    float n[4];
-    normalized(i, n);
-    int32_t d = DroppedComponent(n);
-    int64_t base = knotCount + 3 * int64_t{i};
-    for (int32_t s = 0; s < 3; ++s) {
-      int32_t k = (d + 1 + s) & 3;
-      uint32_t code = Quantize((n[k] - offsets[k]) / (scales[k] / q), static_cast<float>(q));
-      if (s == 0 && n[d] < 0.0f) code |= top;
-      if (s == 1 && (d & 2)) code |= top;
-      if (s == 2 && (d & 1)) code |= top;
-      StoreCode(codes, bytes, base + s, code);
-    }
-  }
-}
-
-}  // namespace
-
-bool EncodeCurveData(int32_t format, int32_t degree, int32_t dimension, int32_t knotCount,
-                     const float* knots, const float* controls, void* memory) {
-  if (!KT_CHECK_PARAMETER(Curve, format >= 0 && format < kCurveFormatCount && memory != nullptr &&
-                                     degree >= 0 && degree <= 255 && dimension >= 0 &&
-                                     dimension <= kMaxCurveDimension && knotCount >= 0)) {
-    return false;
-  }
-  const format_layout& layout = kLayouts[format];
-  if (layout.FixedDimension != 0 && dimension != layout.FixedDimension) {
-    KT_LOG_ERROR(Curve, "Curve dimension %d does not fit format %s", dimension, layout.Name);
-    return false;
-  }
-  if (knotCount > 0 && controls == nullptr && format != CurveFormatDaIdentity) {
-    KT_PARAMETER_CHECK_FAILED(Curve);
-    return false;
-  }
-  auto* header = static_cast<curve_data_header*>(memory);
-  header->Format = static_cast<uint8_t>(format);
-  header->Degree = static_cast<uint8_t>(degree);
-  // Arrays follow the record in the order of the layout.
-  int64_t counts[2] = {0, 0};
-  ArrayCounts(format, dimension, knotCount, counts);
-  char* cursor = static_cast<char*>(memory) + layout.RecordSize;
-  void* arrays[2] = {nullptr, nullptr};
-  for (int32_t a = 0; a < layout.ArrayCount; ++a) {
-    cursor = reinterpret_cast<char*>(AlignUp(reinterpret_cast<uintptr_t>(cursor), 4));
-    arrays[a] = counts[a] > 0 ? cursor : nullptr;
-    WriteInt32(memory, layout.CountOffset[a], static_cast<int32_t>(counts[a]));
-    WritePointer(memory, layout.PointerOffset[a], arrays[a]);
-    cursor += counts[a] * layout.ElementSize[a];
-  }
-  int64_t controlFloats = int64_t{knotCount} * dimension;
-  auto knotAt = [&](int32_t i) { return knots != nullptr ? knots[i] : 0.0f; };
-  switch (format) {
-    case CurveFormatDaKeyframes32f: {
-      int16_t d = static_cast<int16_t>(dimension);
-      std::memcpy(static_cast<char*>(memory) + 2, &d, sizeof(d));
-      if (controlFloats > 0) std::memcpy(arrays[0], controls, sizeof(float) * controlFloats);
-      return true;
-    }
-    case CurveFormatDaK32fC32f:
-      for (int32_t i = 0; i < knotCount; ++i) static_cast<float*>(arrays[0])[i] = knotAt(i);
-      if (controlFloats > 0) std::memcpy(arrays[1], controls, sizeof(float) * controlFloats);
-      return true;
-    case CurveFormatDaIdentity: {
-      int16_t d = static_cast<int16_t>(dimension);
-      std::memcpy(static_cast<char*>(memory) + 2, &d, sizeof(d));
-      return true;
-    }
-    case CurveFormatDaConstant32f:
-      if (dimension > 0) std::memcpy(arrays[0], controls, sizeof(float) * dimension);
-      return true;
-    case CurveFormatD3Constant32f:
-    case CurveFormatD4Constant32f:
-      std::memcpy(static_cast<char*>(memory) + 4, controls, sizeof(float) * dimension);
-      return true;
-    default: break;
-  }
-  // The packed formats: knot codes first, then the control codes.
-  void* codes = arrays[layout.ArrayCount - 1];
-  int32_t bytes = layout.CodeBytes;
-  uint16_t truncated = 0;
-  float knotScale = 0.0f;
-  if (format == CurveFormatD3I1K32fC32f) {
-    for (int32_t i = 0; i < knotCount; ++i) static_cast<float*>(codes)[i] = knotAt(i);
-  } else {
-    knotScale = EncodeKnotScale(format, knotCount, knots, &truncated);
-    float limit = static_cast<float>(KnotCodeMax(format));
-    for (int32_t i = 0; i < knotCount; ++i) {
-      StoreCode(codes, bytes, i, Quantize(knotAt(i) * knotScale, limit));
-    }
-    if (HasTruncatedKnotScale(format)) std::memcpy(static_cast<char*>(memory) + 2, &truncated, 2);
-  }
-  float limit = static_cast<float>(layout.CodeMax);
-  float inverseMax = bytes == 2 ? 1.5259022e-5f : 0.003921569f;
-  switch (format) {
-    case CurveFormatD4nK16uC15u:
-    case CurveFormatD4nK8uC7u: {
-      auto* record = static_cast<curve_data_d4n*>(memory);
-      record->OneOverKnotScale = knotScale;
-      EncodeQuaternions(knotCount, controls, bytes, layout.CodeMax, record, codes);
-      return true;
-    }
-    case CurveFormatD3I1K32fC32f:
-    case CurveFormatD3I1K16uC16u:
-    case CurveFormatD3I1K8uC8u: {
-      auto* record = static_cast<curve_data_d3_scaled*>(memory);
-      float start[3], direction[3];
-      FitLineToPoints(controls, knotCount, start, direction);
-      float squared =
-          direction[0] * direction[0] + direction[1] * direction[1] + direction[2] * direction[2];
-      for (int32_t i = 0; i < knotCount; ++i) {
-        const float* p = controls + 3 * int64_t{i};
-        float u = 0.0f;
-        if (squared > 0.0f && std::isfinite(squared)) {
-          u = ((p[0] - start[0]) * direction[0] + (p[1] - start[1]) * direction[1] +
-               (p[2] - start[2]) * direction[2]) / squared;
-        }
-        if (format == CurveFormatD3I1K32fC32f) {
-          static_cast<float*>(codes)[knotCount + i] = u;
-        } else {
-          StoreCode(codes, bytes, knotCount + i, Quantize(u * limit, limit));
-        }
-      }
-      float factor = format == CurveFormatD3I1K32fC32f ? 1.0f : inverseMax;
-      for (int32_t j = 0; j < 3; ++j) {
-        record->ControlScales[j] = direction[j] * factor;
-        record->ControlOffsets[j] = start[j];
-      }
-      return true;
-    }
-    default: break;
-  }
-  // One scale and offset per stored number; D9 formats store matrix elements.
-  int32_t stored = StoredCount(format, dimension);
-  bool isMatrix = layout.FixedDimension == 9;
-  float scales[16], offsets[16];
-  for (int32_t s = 0; s < stored; ++s) {
-    int32_t component = isMatrix ? 4 * s : s;
-    RangeOf(controls + component, knotCount, dimension, inverseMax, &scales[s], &offsets[s]);
-  }
-  for (int32_t i = 0; i < knotCount; ++i) {
-    for (int32_t s = 0; s < stored; ++s) {
-      float value = controls[int64_t{i} * dimension + (isMatrix ? 4 * s : s)];
-      StoreCode(codes, bytes, knotCount + int64_t{i} * stored + s,
-                Quantize((value - offsets[s]) / scales[s], limit));
-    }
-  }
-  if (format == CurveFormatDaK16uC16u || format == CurveFormatDaK8uC8u) {
-    float* scaleOffsets = static_cast<float*>(arrays[0]);
-    for (int32_t s = 0; s < stored; ++s) {
-      scaleOffsets[s] = scales[s];
-      scaleOffsets[stored + s] = offsets[s];
-    }
-  } else if (stored == 1) {
-    auto* record = static_cast<curve_data_d9i1*>(memory);
-    record->ControlScale = scales[0];
-    record->ControlOffset = offsets[0];
-  } else {
-    auto* record = static_cast<curve_data_d3_scaled*>(memory);
-    for (int32_t s = 0; s < 3; ++s) {
-      record->ControlScales[s] = scales[s];
-      record->ControlOffsets[s] = offsets[s];
-    }
-  }
-  return true;
 }
 
 size_t CurveDataCopySize(const void* record) {
@@ -879,108 +586,38 @@ bool OverwriteCurveData(const void* encoded, void* record) {
   return true;
 }
 
-bool PermuteCurveData3(void* record, const int32_t* perm, const float* factor,
-                       const float* offset) {
-  curve_data_view view;
-  if (!ReadCurveData(record, &view) || view.Dimension != 3) return false;
-  for (int32_t j = 0; j < 3; ++j)
-    if (perm[j] < 0 || perm[j] > 2) return false;
-  auto floats = [&](float* values, int64_t count) {
-    for (int64_t i = 0; i < count; ++i) {
-      float* v = values + 3 * i;
-      float old[3] = {v[0], v[1], v[2]};
-      for (int32_t j = 0; j < 3; ++j) v[j] = old[perm[j]] * factor[j] + offset[j];
-    }
-  };
-  auto scales = [&](float* scale, float* shift) {
-    float oldScale[3] = {scale[0], scale[1], scale[2]}, oldShift[3] = {shift[0], shift[1], shift[2]};
-    for (int32_t j = 0; j < 3; ++j) {
-      scale[j] = oldScale[perm[j]] * factor[j];
-      shift[j] = oldShift[perm[j]] * factor[j] + offset[j];
-    }
-  };
-  auto codes = [&]() {
-    for (int64_t i = 0; i < view.KnotCount; ++i) {
-      int64_t base = view.KnotCount + 3 * i;
-      uint32_t old[3] = {CodeAt(view, base), CodeAt(view, base + 1), CodeAt(view, base + 2)};
-      for (int32_t j = 0; j < 3; ++j)
-        StoreCode(const_cast<void*>(view.Codes), view.CodeBytes, base + j, old[perm[j]]);
-    }
-  };
-  switch (view.Format) {
-    case CurveFormatDaK32fC32f:
-    case CurveFormatDaConstant32f:
-    case CurveFormatD3Constant32f:
-      floats(const_cast<float*>(view.Controls), view.Format == CurveFormatDaK32fC32f ? view.KnotCount : 1);
-      return true;
-    case CurveFormatDaK16uC16u:
-    case CurveFormatDaK8uC8u: {
-      auto* r = static_cast<curve_data_da_quantized*>(record);
-      float* so = r->ControlScaleOffsets;
-      codes();
-      scales(so, so + 3);
-      return true;
-    }
-    case CurveFormatD3K16uC16u:
-    case CurveFormatD3K8uC8u:
-    case CurveFormatD3I1K32fC32f:
-    case CurveFormatD3I1K16uC16u:
-    case CurveFormatD3I1K8uC8u: {
-      auto* r = static_cast<curve_data_d3_scaled*>(record);
-      // Line formats store one number per control: only the line moves.
-      if (view.Stored == 3) codes();
-      float scale[3], shift[3];
-      for (int32_t j = 0; j < 3; ++j) scale[j] = r->ControlScales[j], shift[j] = r->ControlOffsets[j];
-      scales(scale, shift);
-      for (int32_t j = 0; j < 3; ++j) r->ControlScales[j] = scale[j], r->ControlOffsets[j] = shift[j];
-      return true;
-    }
-    default: return false;
-  }
-}
-
-void QuantizeKnotsForFormat(int32_t format, int32_t knotCount, const float* knots, float* out) {
-  if (format < 0 || format >= kCurveFormatCount || KnotCodeMax(format) == 0 || knotCount <= 0) {
-    if (out != knots) std::memmove(out, knots, sizeof(float) * (knotCount > 0 ? knotCount : 0));
-    return;
-  }
-  uint16_t truncated = 0;
-  float scale = EncodeKnotScale(format, knotCount, knots, &truncated);
-  float inverse = InverseOfScale(scale);
-  float limit = static_cast<float>(KnotCodeMax(format));
-  for (int32_t i = 0; i < knotCount; ++i) {
-    out[i] = static_cast<float>(Quantize(knots[i] * scale, limit)) * inverse;
-  }
-}
-
 // ---- Candidate lists ---------------------------------------------------------
 
-data_type_definition* const PositionCurveFormats[6] = {
-    DaK32fC32fType, D3I1K8uC8uType, D3I1K16uC16uType, D3K8uC8uType, D3K16uC16uType,
-    D3I1K32fC32fType};
+data_type_definition* const PositionCurveFormats[6] = {DaK32fC32fType,   D3I1K8uC8uType,
+                                                       D3I1K16uC16uType, D3K8uC8uType,
+                                                       D3K16uC16uType,   D3I1K32fC32fType};
 data_type_definition* const OrientationCurveFormats[3] = {DaK32fC32fType, D4nK8uC7uType,
                                                           D4nK16uC15uType};
 data_type_definition* const ScaleShearCurveFormats[7] = {
-    DaK32fC32fType,   D9I1K8uC8uType,   D9I3K8uC8uType,  DaK8uC8uType,
-    DaK16uC16uType,   D9I1K16uC16uType, D9I3K16uC16uType};
-data_type_definition* const Vector4CurveFormats[3] = {DaK32fC32fType, DaK8uC8uType,
-                                                      DaK16uC16uType};
+    DaK32fC32fType, D9I1K8uC8uType,   D9I3K8uC8uType,  DaK8uC8uType,
+    DaK16uC16uType, D9I1K16uC16uType, D9I3K16uC16uType};
+data_type_definition* const Vector4CurveFormats[3] = {DaK32fC32fType, DaK8uC8uType, DaK16uC16uType};
 data_type_definition* const MorphNormalCurveFormats[3] = {DaK32fC32fType, D3K8uC8uType,
                                                           D3K16uC16uType};
 
 data_type_definition* const* GetCurveCandidateFormats(curve_channel channel, int32_t dimension,
-                                                       bool useQuantized,
-                                                       bool allow16BitOrientation,
-                                                       int32_t* count) {
+                                                      bool useQuantized, bool allow16BitOrientation,
+                                                      int32_t* count) {
   data_type_definition* const* list = Vector4CurveFormats;
   int32_t full = 3;
   switch (channel) {
-    case curve_channel::Position: list = PositionCurveFormats; full = 6; break;
+    case curve_channel::Position:
+      list = PositionCurveFormats;
+      full = 6;
+      break;
     case curve_channel::Orientation:
       list = OrientationCurveFormats;
       full = allow16BitOrientation ? 3 : 2;
       break;
-    case curve_channel::ScaleShear: list = ScaleShearCurveFormats; full = 7; break;
+    case curve_channel::ScaleShear:
+      list = ScaleShearCurveFormats;
+      full = 7;
+      break;
     case curve_channel::Vector:
       if (dimension == 3) {
         list = PositionCurveFormats;

@@ -166,9 +166,9 @@ struct curve_data_view {
   int32_t Degree = 0;
   int32_t Dimension = 0;  // of the decoded controls
   int32_t KnotCount = 0;
-  int32_t Stored = 0;     // numbers stored per control point
-  int32_t CodeBytes = 0;  // 1, 2 or 4 (float) per stored number; 0 = plain float arrays
-  int32_t CodeMax = 0;    // M or Q of the format
+  int32_t Stored = 0;               // numbers stored per control point
+  int32_t CodeBytes = 0;            // 1, 2 or 4 (float) per stored number; 0 = plain float arrays
+  int32_t CodeMax = 0;              // M or Q of the format
   const float* Knots = nullptr;     // float knots (formats 1)
   const float* Controls = nullptr;  // float controls (formats 0, 1, 3, 4, 5)
   const void* Codes = nullptr;      // KnotsControls of the packed formats
@@ -185,8 +185,8 @@ bool ReadCurveData(const void* record, curve_data_view* view);
 
 // Knots first..first+count-1 and their control points, decoded. `knots` or
 // `controls` may be null. Indices outside the curve are a parameter check.
-bool DecodeKnotsControls(const curve_data_view& view, int32_t first, int32_t count,
-                         float* knots, float* controls, const float* identity);
+bool DecodeKnotsControls(const curve_data_view& view, int32_t first, int32_t count, float* knots,
+                         float* controls, const float* identity);
 
 // First knot index whose knot is greater than t (|t| for float knots);
 // K - 1 when there is none; -1 when K = 0.
@@ -215,13 +215,11 @@ bool OverwriteCurveData(const void* encoded, void* record);
 // a three-dimensional curve in place, without re-quantizing: float formats
 // move their numbers, quantized ones their codes, scales and offsets. False
 // (nothing changed) for formats or dimensions it does not cover.
-bool PermuteCurveData3(void* record, const int32_t* perm, const float* factor,
-                       const float* offset);
+bool PermuteCurveData3(void* record, const int32_t* perm, const float* factor, const float* offset);
 
 // The knot values a format stores for `knots` (the quantized formats round
 // them to their codes). `out` may alias `knots`.
 void QuantizeKnotsForFormat(int32_t format, int32_t knotCount, const float* knots, float* out);
-
 
 // ---- Candidate lists -----------------------------------------------------
 
@@ -239,8 +237,7 @@ enum class curve_channel { Position, Orientation, ScaleShear, Vector };
 // list, 9 -> scale/shear list, others -> the four-dimensional list) and how
 // many entries of it to use.
 data_type_definition* const* GetCurveCandidateFormats(curve_channel channel, int32_t dimension,
-                                                       bool useQuantized,
-                                                       bool allow16BitOrientation,
-                                                       int32_t* count);
+                                                      bool useQuantized, bool allow16BitOrientation,
+                                                      int32_t* count);
 
 }  // namespace ketrel

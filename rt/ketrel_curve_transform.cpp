@@ -27,20 +27,16 @@ void MatrixToQuaternion(const float* m, float* q) {
   float trace = m[0] + m[4] + m[8];
   if (trace > 0.0f) {
     float s = std::sqrt(trace + 1.0f) * 2.0f;
-    q[3] = 0.25f * s, q[0] = (m[7] - m[5]) / s, q[1] = (m[2] - m[6]) / s,
-    q[2] = (m[3] - m[1]) / s;
+    q[3] = 0.25f * s, q[0] = (m[7] - m[5]) / s, q[1] = (m[2] - m[6]) / s, q[2] = (m[3] - m[1]) / s;
   } else if (m[0] > m[4] && m[0] > m[8]) {
     float s = std::sqrt(std::fmax(1.0f + m[0] - m[4] - m[8], 1e-20f)) * 2.0f;
-    q[3] = (m[7] - m[5]) / s, q[0] = 0.25f * s, q[1] = (m[1] + m[3]) / s,
-    q[2] = (m[2] + m[6]) / s;
+    q[3] = (m[7] - m[5]) / s, q[0] = 0.25f * s, q[1] = (m[1] + m[3]) / s, q[2] = (m[2] + m[6]) / s;
   } else if (m[4] > m[8]) {
     float s = std::sqrt(std::fmax(1.0f + m[4] - m[0] - m[8], 1e-20f)) * 2.0f;
-    q[3] = (m[2] - m[6]) / s, q[0] = (m[1] + m[3]) / s, q[1] = 0.25f * s,
-    q[2] = (m[5] + m[7]) / s;
+    q[3] = (m[2] - m[6]) / s, q[0] = (m[1] + m[3]) / s, q[1] = 0.25f * s, q[2] = (m[5] + m[7]) / s;
   } else {
     float s = std::sqrt(std::fmax(1.0f + m[8] - m[0] - m[4], 1e-20f)) * 2.0f;
-    q[3] = (m[3] - m[1]) / s, q[0] = (m[2] + m[6]) / s, q[1] = (m[5] + m[7]) / s,
-    q[2] = 0.25f * s;
+    q[3] = (m[3] - m[1]) / s, q[0] = (m[2] + m[6]) / s, q[1] = (m[5] + m[7]) / s, q[2] = 0.25f * s;
   }
 }
 
@@ -57,8 +53,7 @@ bool FormatHoldsMatrix(int32_t format, const float* m, float tolerance) {
 
 // Decodes, transforms every control point with `apply`, re-encodes in place.
 template <typename Apply>
-bool TransformControls(curve2* curve, int32_t dimension, const char* wrongDimension,
-                       Apply apply) {
+bool TransformControls(curve2* curve, int32_t dimension, const char* wrongDimension, Apply apply) {
   if (curve == nullptr) {
     KT_PARAMETER_CHECK_FAILED(Curve);
     return false;
@@ -119,18 +114,17 @@ bool TransformCurve3(const float* affine, const float* linear, float tolerance, 
       PermuteCurveData3(curve->CurveData.Object, perm, factor, affine)) {
     return true;
   }
-  return TransformControls(curve, 3, "Curve does not have dimension=3",
-                           [&](float* controls, int32_t count, int32_t) {
-                             for (int32_t i = 0; i < count; ++i) {
-                               float* v = controls + 3 * i;
-                               float x = v[0], y = v[1], z = v[2];
-                               for (int32_t r = 0; r < 3; ++r) {
-                                 v[r] = linear[3 * r] * x + linear[3 * r + 1] * y +
-                                        linear[3 * r + 2] * z + affine[r];
-                               }
-                             }
-                             return true;
-                           });
+  return TransformControls(
+      curve, 3, "Curve does not have dimension=3", [&](float* controls, int32_t count, int32_t) {
+        for (int32_t i = 0; i < count; ++i) {
+          float* v = controls + 3 * i;
+          float x = v[0], y = v[1], z = v[2];
+          for (int32_t r = 0; r < 3; ++r) {
+            v[r] = linear[3 * r] * x + linear[3 * r + 1] * y + linear[3 * r + 2] * z + affine[r];
+          }
+        }
+        return true;
+      });
 }
 
 bool TransformCurve4(const float* linear, const float* inverse, float /*tolerance*/,

@@ -74,7 +74,8 @@ void ReadHostileCurve(const uint8_t* data, size_t size) {
     }
     case CurveFormatDaIdentity:
     case CurveFormatD3Constant32f:
-    case CurveFormatD4Constant32f: break;
+    case CurveFormatD4Constant32f:
+      break;
     default: {
       auto* r = reinterpret_cast<curve_data_d3_scaled*>(record);
       int element = format == CurveFormatD3I1K32fC32f ? 4

@@ -206,7 +206,8 @@ void AxisAngleQuaternion(double degrees, float* q) {
 double AngleBetween(const float* a, const float* b) {
   // From the chord rather than acos of the dot product, which loses the
   // small angles to rounding.
-  double dot = double{a[0]} * b[0] + double{a[1]} * b[1] + double{a[2]} * b[2] + double{a[3]} * b[3];
+  double dot =
+      double{a[0]} * b[0] + double{a[1]} * b[1] + double{a[2]} * b[2] + double{a[3]} * b[3];
   double sign = dot < 0 ? -1 : 1, chord = 0;
   for (int k = 0; k < 4; ++k) chord += (a[k] - sign * b[k]) * (a[k] - sign * b[k]);
   return 4.0 * std::asin(std::fmin(1.0, std::sqrt(chord) / 2)) * 180.0 / M_PI;
@@ -256,8 +257,7 @@ TEST(CurveFitting, StepsWithJumpsAreReproducedExactly) {
     bool achieved = false;
     int32_t size = 0;
     curve2* packed = FitBSpline(solver, FitAllowJumps | FitPinEnds, degree, 1e-3f, 0.5f, 0,
-                                step.data(), 1, 40, 1.0f / 30, DaK16uC16uType, 0, &achieved,
-                                &size);
+                                step.data(), 1, 40, 1.0f / 30, DaK16uC16uType, 0, &achieved, &size);
     ASSERT_NE(packed, nullptr);
     EXPECT_TRUE(achieved) << "degree " << degree;
     EXPECT_LE(MaxDistance(packed, 1, 1.0f / 30, 40, step), 1e-3f) << "degree " << degree;
@@ -278,15 +278,15 @@ TEST(CurveFitting, ReportedSuccessHoldsForTheStoredQuantizedCurve) {
   for (data_type_definition* format : PositionCurveFormats) {
     bool achieved = false;
     int32_t size = 0;
-    curve2* curve = FitBSpline(solver, 0x30, 3, 0.01f, 0, 0, samples.data(), 3, n, 0.04f, format,
-                               0, &achieved, &size);
+    curve2* curve = FitBSpline(solver, 0x30, 3, 0.01f, 0, 0, samples.data(), 3, n, 0.04f, format, 0,
+                               &achieved, &size);
     ASSERT_NE(curve, nullptr);
     float error = MaxDistance(curve, 3, 0.04f, n, samples);
     // Not collinear: the line formats miss, and say so; 8 bits over this
     // range cannot hold 0.01 either; floats and 16 bits do.
     EXPECT_EQ(achieved, error <= 0.01f) << GetCurveFormatName(FindCurveFormat(format));
-    bool line = format == D3I1K8uC8uType || format == D3I1K16uC16uType ||
-                format == D3I1K32fC32fType;
+    bool line =
+        format == D3I1K8uC8uType || format == D3I1K16uC16uType || format == D3I1K32fC32fType;
     if (line) {
       EXPECT_FALSE(achieved) << GetCurveFormatName(FindCurveFormat(format));
     } else if (format == DaK32fC32fType || format == D3K16uC16uType) {
@@ -313,8 +313,8 @@ TEST(CurveFitting, LimitsAreReportedAsMisses) {
   FreeCurve(limited);
   // Spans too narrow to split.
   achieved = true;
-  curve2* narrow = FitBSpline(solver, 0, 3, 0.0f, 0, 0, noise.data(), 1, 80, 0.1f, nullptr, 0,
-                              &achieved, &size);
+  curve2* narrow =
+      FitBSpline(solver, 0, 3, 0.0f, 0, 0, noise.data(), 1, 80, 0.1f, nullptr, 0, &achieved, &size);
   ASSERT_NE(narrow, nullptr);
   EXPECT_FALSE(achieved);
   FreeCurve(narrow);
@@ -330,7 +330,7 @@ TEST(CurveFitting, SolverMaximaAndParametersAreCheckedFirst) {
   EXPECT_EQ(CompressCurve(solver, 0, p, samples.data(), 1, 5, 0.1f, &achieved), nullptr);  // degree
   p.Degree = 2;
   EXPECT_EQ(CompressCurve(solver, 0, p, samples.data(), 1, 20, 0.1f, &achieved), nullptr);  // N
-  EXPECT_EQ(CompressCurve(solver, 0, p, samples.data(), 4, 5, 0.1f, &achieved), nullptr);  // d
+  EXPECT_EQ(CompressCurve(solver, 0, p, samples.data(), 4, 5, 0.1f, &achieved), nullptr);   // d
   EXPECT_EQ(CompressCurve(solver, 0, p, samples.data(), 16, 1, 0.1f, &achieved), nullptr);
   p.Tolerance = -1;
   EXPECT_EQ(CompressCurve(solver, 0, p, samples.data(), 1, 5, 0.1f, &achieved), nullptr);

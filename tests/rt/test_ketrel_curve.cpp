@@ -26,17 +26,25 @@ curve2* Build(data_type_definition* format, int degree, int d, const std::vector
 }
 
 TEST(CurveFormats, DefinitionsMatchRecordsAndAreFoundByType) {
-  const size_t sizes[kCurveFormatCount] = {
-      sizeof(curve_data_da_keyframes32f), sizeof(curve_data_da_k32f_c32f),
-      sizeof(curve_data_da_identity),     sizeof(curve_data_da_constant32f),
-      sizeof(curve_data_d3_constant32f),  sizeof(curve_data_d4_constant32f),
-      sizeof(curve_data_da_quantized),    sizeof(curve_data_da_quantized),
-      sizeof(curve_data_d4n),             sizeof(curve_data_d4n),
-      sizeof(curve_data_d3_scaled),       sizeof(curve_data_d3_scaled),
-      sizeof(curve_data_d9i1),            sizeof(curve_data_d3_scaled),
-      sizeof(curve_data_d9i1),            sizeof(curve_data_d3_scaled),
-      sizeof(curve_data_d3_scaled),       sizeof(curve_data_d3_scaled),
-      sizeof(curve_data_d3_scaled)};
+  const size_t sizes[kCurveFormatCount] = {sizeof(curve_data_da_keyframes32f),
+                                           sizeof(curve_data_da_k32f_c32f),
+                                           sizeof(curve_data_da_identity),
+                                           sizeof(curve_data_da_constant32f),
+                                           sizeof(curve_data_d3_constant32f),
+                                           sizeof(curve_data_d4_constant32f),
+                                           sizeof(curve_data_da_quantized),
+                                           sizeof(curve_data_da_quantized),
+                                           sizeof(curve_data_d4n),
+                                           sizeof(curve_data_d4n),
+                                           sizeof(curve_data_d3_scaled),
+                                           sizeof(curve_data_d3_scaled),
+                                           sizeof(curve_data_d9i1),
+                                           sizeof(curve_data_d3_scaled),
+                                           sizeof(curve_data_d9i1),
+                                           sizeof(curve_data_d3_scaled),
+                                           sizeof(curve_data_d3_scaled),
+                                           sizeof(curve_data_d3_scaled),
+                                           sizeof(curve_data_d3_scaled)};
   for (int f = 0; f < kCurveFormatCount; ++f) {
     data_type_definition* type = GetCurveFormatType(f);
     EXPECT_EQ(GetTotalObjectSize(type), static_cast<int32_t>(sizes[f])) << GetCurveFormatName(f);
@@ -64,15 +72,17 @@ struct FormatCase {
 // within range / (2M) of the original, every knot within L / (2M) (with the
 // truncated knot scale up to 1% coarser).
 TEST(CurveFormats, QuantizedRoundTripsStayWithinHalfAStep) {
-  const FormatCase cases[] = {
-      {DaK16uC16uType, 5, 65535, FormatCase::Plain}, {DaK8uC8uType, 2, 255, FormatCase::Plain},
-      {D3K16uC16uType, 3, 65535, FormatCase::Plain}, {D3K8uC8uType, 3, 255, FormatCase::Plain},
-      {D9I1K16uC16uType, 9, 65535, FormatCase::Diagonal1},
-      {D9I1K8uC8uType, 9, 255, FormatCase::Diagonal1},
-      {D9I3K16uC16uType, 9, 65535, FormatCase::Diagonal3},
-      {D9I3K8uC8uType, 9, 255, FormatCase::Diagonal3},
-      {D3I1K16uC16uType, 3, 65535, FormatCase::Line}, {D3I1K8uC8uType, 3, 255, FormatCase::Line},
-      {D3I1K32fC32fType, 3, 1 << 22, FormatCase::Line}};
+  const FormatCase cases[] = {{DaK16uC16uType, 5, 65535, FormatCase::Plain},
+                              {DaK8uC8uType, 2, 255, FormatCase::Plain},
+                              {D3K16uC16uType, 3, 65535, FormatCase::Plain},
+                              {D3K8uC8uType, 3, 255, FormatCase::Plain},
+                              {D9I1K16uC16uType, 9, 65535, FormatCase::Diagonal1},
+                              {D9I1K8uC8uType, 9, 255, FormatCase::Diagonal1},
+                              {D9I3K16uC16uType, 9, 65535, FormatCase::Diagonal3},
+                              {D9I3K8uC8uType, 9, 255, FormatCase::Diagonal3},
+                              {D3I1K16uC16uType, 3, 65535, FormatCase::Line},
+                              {D3I1K8uC8uType, 3, 255, FormatCase::Line},
+                              {D3I1K32fC32fType, 3, 1 << 22, FormatCase::Line}};
   std::mt19937 random(17);
   std::uniform_real_distribution<float> value(-20.0f, 20.0f);
   for (const FormatCase& c : cases) {
@@ -85,9 +95,14 @@ TEST(CurveFormats, QuantizedRoundTripsStayWithinHalfAStep) {
       float u = value(random);
       for (int j = 0; j < c.d; ++j) {
         switch (c.shape) {
-          case FormatCase::Plain: p[j] = value(random); break;
-          case FormatCase::Line: p[j] = 1.0f + u * line[j]; break;
-          default: break;
+          case FormatCase::Plain:
+            p[j] = value(random);
+            break;
+          case FormatCase::Line:
+            p[j] = 1.0f + u * line[j];
+            break;
+          default:
+            break;
         }
       }
       if (c.shape == FormatCase::Diagonal1) p[0] = p[4] = p[8] = u;
@@ -100,8 +115,8 @@ TEST(CurveFormats, QuantizedRoundTripsStayWithinHalfAStep) {
     ASSERT_NE(curve, nullptr) << GetCurveFormatName(FindCurveFormat(c.format));
     ASSERT_EQ(GetCurveKnotCount(curve), k);
     std::vector<float> outKnots(k), outControls(k * c.d);
-    ASSERT_TRUE(ExtractCurveKnotsControls(curve, 0, k, outKnots.data(), outControls.data(),
-                                          nullptr));
+    ASSERT_TRUE(
+        ExtractCurveKnotsControls(curve, 0, k, outKnots.data(), outControls.data(), nullptr));
     float last = knots[k - 1];
     for (int i = 0; i < k; ++i) {
       if (c.format != D3I1K32fC32fType) {
@@ -139,7 +154,8 @@ TEST(CurveFormats, ConstantComponentGetsUnitScaleAndLastKnotFitsItsCode) {
 double QuaternionAngle(const float* a, const float* b) {
   // From the chord rather than acos of the dot product, which loses the
   // small angles to rounding.
-  double dot = double{a[0]} * b[0] + double{a[1]} * b[1] + double{a[2]} * b[2] + double{a[3]} * b[3];
+  double dot =
+      double{a[0]} * b[0] + double{a[1]} * b[1] + double{a[2]} * b[2] + double{a[3]} * b[3];
   double sign = dot < 0 ? -1 : 1, chord = 0;
   for (int k = 0; k < 4; ++k) chord += (a[k] - sign * b[k]) * (a[k] - sign * b[k]);
   return 4.0 * std::asin(std::fmin(1.0, std::sqrt(chord) / 2)) * 180.0 / M_PI;
@@ -194,7 +210,8 @@ TEST(CurveFormats, D4nQuaternionsKeepAngleAndSign) {
 TEST(CurveBuilder, FailuresAreLoggedWithTheirMessages) {
   test::LogCapture log;
   curve_builder* bad = BeginCurve(Curve2Type, 3, 3, 4);
-  EXPECT_TRUE(log.Contains("Invalid format specified for a ketrel_curve2 - creating this curve will fail"));
+  EXPECT_TRUE(
+      log.Contains("Invalid format specified for a ketrel_curve2 - creating this curve will fail"));
   EXPECT_EQ(GetResultingCurveSize(bad), 0);
   EXPECT_TRUE(log.Contains("Invalid format specified for a ketrel_curve2 - returning size of 0"));
   EXPECT_EQ(EndCurve(bad), nullptr);
@@ -379,7 +396,8 @@ TEST(CurveTransforms, ControlsAreTransformedAndFormatsKeepWhatTheyCanHold) {
   curve2* id = Build(DaIdentityType, 0, 3, {}, {});
   EXPECT_FALSE(TransformCurve3(offset, swapXY, 1e-4f, id));
   EXPECT_TRUE(log.Contains("Curve is the identity value - can't transform it"));
-  EXPECT_FALSE(TransformCurve4(swapXY, swapXY, 1e-4f, diagonal = Build(DaK32fC32fType, 1, 9, {0, 1}, scales)));
+  EXPECT_FALSE(TransformCurve4(swapXY, swapXY, 1e-4f,
+                               diagonal = Build(DaK32fC32fType, 1, 9, {0, 1}, scales)));
   EXPECT_TRUE(log.Contains("Curve does not have dimension=4"));
   FreeCurve(diagonal);
   FreeCurve(id);
