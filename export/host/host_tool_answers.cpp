@@ -121,7 +121,7 @@ void HostToolInterface::BuildBoneNames() {
     const Node* node = HostNodeOfBone(bone);
     if (!node) continue;
     size_t at = level[bone];
-    if (at > AncestorCount(node, root)) {
+    if (at > 0 && at > AncestorCount(node, root)) {
       // The whole path is shared: tell them apart by the node's identity,
       // numbered from the scene order so that exports stay reproducible.
       std::string path = PathName(node, SIZE_MAX, root);

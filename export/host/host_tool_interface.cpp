@@ -120,6 +120,7 @@ void HostToolInterface::ResetWalk() {
   materials_.clear();
   mapTextures_.clear();
   sources_.clear();
+  depths_.clear();
   boneNames_.clear();
   namesBuilt_ = false;
   syntheticRoot_ = nullptr;
@@ -411,12 +412,21 @@ BoneNode* HostToolInterface::GetParentBone(const BoneNode* bone) {
 
 int32_t HostToolInterface::GetBoneDepth(const BoneNode* bone) {
   if (!KT_CHECK_PARAMETER(Host, bone)) return 0;
-  int32_t depth = 0;
-  // Parent chains end: host parents are finite and the synthetic root has none.
-  for (BoneNode* parent = GetParentBone(bone); parent && depth <= graph_->BoneCount;
-       parent = GetParentBone(parent))
-    ++depth;
-  return depth;
+  // Depths are cached, since deep hierarchies ask for every bone. Parent
+  // chains end (host parents are finite and the synthetic root has none);
+  // the limit only guards against a damaged scene.
+  std::vector<const BoneNode*> chain;
+  int32_t depth = -1;
+  for (const BoneNode* at = bone; at && chain.size() <= bones_.size(); at = GetParentBone(at)) {
+    auto it = depths_.find(at);
+    if (it != depths_.end()) {
+      depth = it->second;
+      break;
+    }
+    chain.push_back(at);
+  }
+  for (size_t k = chain.size(); k-- > 0;) depths_[chain[k]] = ++depth;
+  return depths_[bone];
 }
 
 void HostToolInterface::MergeModelsOfGraph() {

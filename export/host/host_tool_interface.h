@@ -174,6 +174,7 @@ class HostToolInterface final : public ToolInterface {
   std::unordered_map<const Material*, MaterialNode*> materials_;
   std::unordered_map<const Material*, TextureNode*> mapTextures_;  // first texture of a map
   std::unordered_map<const TrackSourceNode*, SourceInfo> sources_;
+  std::unordered_map<const BoneNode*, int32_t> depths_;
   std::unordered_set<const HostObject*> handles_;
   bool namesBuilt_ = false;
   std::unordered_map<const BoneNode*, const char*> boneNames_;

@@ -269,6 +269,23 @@ TEST(NodeWalk, UniqueBoneNamesUseTheFewestAncestors) {
   EXPECT_TRUE(log.Contains("Duplicate FQN for bone found: B|Twin"));
 }
 
+TEST(NodeWalk, DeepHierarchiesWalkWithoutRecursion) {
+  Scene scene;
+  Node* at = nullptr;
+  const int depth = 20000;
+  for (int i = 0; i < depth; ++i) at = AddBone(scene, "B" + std::to_string(i), at);
+  at->Selected = true;
+  WalkOptions options;
+  options.SelectedOnly = true;  // the climb adds every ancestor
+  auto tool = CreateToolInterface(scene, options);
+  NodeGraph* graph = tool->GetNodeGraph();
+  ASSERT_NE(graph, nullptr);
+  EXPECT_EQ(graph->BoneCount, depth);
+  EXPECT_EQ(graph->ModelCount, 1);
+  EXPECT_STREQ(tool->GetModelName(graph->Bones->Model), "B0");
+  EXPECT_EQ(tool->GetBoneDepth(tool->FindBoneOfHostNode(at)), depth - 1);
+}
+
 TEST(NodeWalk, MaterialsTexturesMorphsAndSettingsChunks) {
   Scene scene;
   scene.AnimationEnd = 160;  // exactly one frame
