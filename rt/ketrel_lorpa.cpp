@@ -268,9 +268,10 @@ bool LorpaDecode(const void* coded, size_t codedSize, const lorpa_stream_header*
         d.code = (d.code << 8) | d.Next();
       }
       // A valid stream keeps the code inside the range, and the decoder
-      // reads exactly one byte past what the encoder stored (the flush's last
-      // zero, which is not stored), so a shortened stream is noticed.
-      if (d.code >= d.range || d.position > codedSize + 1) {
+      // reads exactly the bytes the encoder stored (4 at the start, one per
+      // normalisation; the flush writes 4 plus the pending byte), so a
+      // shortened stream is noticed.
+      if (d.code >= d.range || d.position > codedSize) {
         ok = false;
         break;
       }

@@ -45,9 +45,9 @@ bool IsValidLorpaHeader(const lorpa_stream_header& header, size_t streamSize);
 
 // Decodes `streamCount` streams from the coded bytes into `out`: stream i
 // fills [stops[i-1], stops[i]) (stream 0 starts at 0); stops must be
-// ascending. The decoder reads one zero byte past the end of `coded` (it
-// never touches memory there); a stream that needs more is corrupt or
-// truncated. False (logged) on a bad
+// ascending. The decoder reads exactly the bytes the encoder stored, so
+// `codedSize` may include zero padding but a stream that needs more than
+// `codedSize` bytes is corrupt or truncated (nothing past it is touched). False (logged) on a bad
 // header, corrupt data, or when memory runs out.
 bool LorpaDecode(const void* coded, size_t codedSize, const lorpa_stream_header* headers,
                  const uint32_t* stops, int streamCount, void* out);

@@ -165,6 +165,22 @@ TEST(Compression, LorpaSurvivesInputThatCostsMoreThanNineBitsPerByte) {
   EXPECT_TRUE(expanded == data);
 }
 
+// The coder's last partial byte is part of the stored block: a block that
+// lost its last byte no longer decodes.
+TEST(Compression, LorpaBlocksKeepTheirLastByte) {
+  test::LogCapture log;
+  for (uint32_t seed = 0; seed < 20; ++seed) {
+    Bytes data = test::SectionLikeBytes(100 + 37 * seed, seed);
+    Bytes stored;
+    ASSERT_TRUE(CompressStreams(kLorpa1Compression, {data}, false, &stored));
+    Bytes expanded(data.size());
+    EXPECT_FALSE(DecompressDataChunk(kLorpa1Compression, false,
+                                     static_cast<uint32_t>(stored.size() - 1), stored.data(),
+                                     static_cast<uint32_t>(data.size()), expanded.data()))
+        << seed;
+  }
+}
+
 // On a stationary source the adaptive coder stays close to the order-0
 // entropy of what it codes.
 TEST(Compression, LorpaComesCloseToTheOrderZeroEntropy) {
