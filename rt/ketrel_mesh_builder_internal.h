@@ -4,6 +4,7 @@
 // library's interface.
 
 #include <cstdint>
+#include <cstring>
 
 #include "rt/ketrel_data_types.h"
 #include "rt/ketrel_growable_array.h"
@@ -45,7 +46,10 @@ struct vertex_member_plan {
 
 // Per-vertex storage in blocks of 8192 items of `Stride` elements: growing
 // never moves what is stored, so a large mesh is not copied (and its pages
-// not touched twice) each time it outgrows its room.
+// not touched twice) each time it outgrows its room. A small mesh's only
+// block is sized to the mesh and grows by copying until it is full-sized,
+// so the many small meshes of a scene, which live side by side until the
+// scene is written, do not each hold a full block.
 template <typename T>
 struct block_array {
   static constexpr size_t BlockShift = 13;
@@ -54,6 +58,7 @@ struct block_array {
   growable_array<T*> Blocks;
   size_t Count = 0;  // items
   size_t Stride = 1;
+  size_t FirstCapacity = 0;  // items block 0 holds
 
   block_array() = default;
   block_array(const block_array&) = delete;
@@ -61,11 +66,29 @@ struct block_array {
   ~block_array() {
     for (T* block : Blocks) FreeBlock(block);
   }
-  // False (logged by the allocator) when memory runs out.
+  // False (logged by the allocator) when memory runs out; nothing changes.
   bool Reserve(size_t items) {
+    const size_t stride = Stride > 0 ? Stride : 1;
+    if (Blocks.Count <= 1 && items > FirstCapacity && FirstCapacity < BlockItems) {
+      size_t capacity = FirstCapacity * 2;
+      if (capacity < items) capacity = items;
+      if (capacity < 64) capacity = 64;
+      if (capacity > BlockItems) capacity = BlockItems;
+      if (!Blocks.Reserve(1)) return false;
+      T* block = KT_ALLOCATE_ARRAY(T, capacity * stride);
+      if (block == nullptr) return false;
+      if (Blocks.Count == 1) {
+        std::memcpy(static_cast<void*>(block), Blocks[0], sizeof(T) * Count * stride);
+        FreeBlock(Blocks[0]);
+        Blocks[0] = block;
+      } else {
+        Blocks.Append(block);
+      }
+      FirstCapacity = capacity;
+    }
     while (Blocks.Count * BlockItems < items) {
       if (!Blocks.Reserve(Blocks.Count + 1)) return false;
-      T* block = KT_ALLOCATE_ARRAY(T, BlockItems * (Stride > 0 ? Stride : 1));
+      T* block = KT_ALLOCATE_ARRAY(T, BlockItems * stride);
       if (block == nullptr) return false;
       Blocks.Append(block);
     }

@@ -164,6 +164,33 @@ TEST(MeshBuilderWeld, NormalsWithinToleranceShareAVertex) {
   EXPECT_EQ(out.Topology->VertexToVertexMap[4], 1);
 }
 
+TEST(MeshBuilderWeld, VerticesSurviveGrowthPastTheFirstBlock) {
+  // A small mesh starts with small storage; 9000 corners at three positions
+  // outgrow it and then a whole block.
+  mesh_builder* b = BeginMesh(3, 1, 1, 0, BasicType);
+  for (int i = 0; i < 3; ++i) {
+    SetPosition(b, static_cast<float>(i), 1, 2);
+    PushVertex(b);
+  }
+  for (int t = 0; t < 3000; ++t) {
+    for (int c = 0; c < 3; ++c) {
+      SetCornerPositionIndex(b, c, c);
+      SetCornerNormal(b, c, static_cast<float>(t), 0, 0);
+    }
+    ASSERT_TRUE(PushTriangle(b));
+  }
+  ASSERT_EQ(GetVertexCount(b), 9000);
+  Ended out;
+  ASSERT_TRUE(Finish(b, out));
+  for (int32_t i = 0; i < 9000; i += 7) {
+    const int32_t v = out.Topology->Indices[i];
+    const auto& vertex = out.Vertex<BasicVertex>(v);
+    EXPECT_EQ(vertex.Position[0], static_cast<float>(i % 3));
+    // Output triangles run backwards: output triangle k is pushed 2999 - k.
+    EXPECT_EQ(vertex.Normal[0], static_cast<float>(2999 - i / 3));
+  }
+}
+
 TEST(MeshBuilderTopology, EverySideOfAClosedMeshHasAPartner) {
   Ended out;
   ASSERT_TRUE(Finish(BuildCube(false), out));
