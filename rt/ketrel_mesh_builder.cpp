@@ -3,7 +3,6 @@
 
 #include "rt/ketrel_mesh_builder.h"
 
-#include <cmath>
 #include <cstring>
 #include <new>
 
