@@ -307,20 +307,6 @@ bool EncodeCurveData(int32_t format, int32_t degree, int32_t dimension, int32_t 
   return true;
 }
 
-void QuantizeKnotsForFormat(int32_t format, int32_t knotCount, const float* knots, float* out) {
-  if (format < 0 || format >= kCurveFormatCount || KnotCodeMax(format) == 0 || knotCount <= 0) {
-    if (out != knots) std::memmove(out, knots, sizeof(float) * (knotCount > 0 ? knotCount : 0));
-    return;
-  }
-  uint16_t truncated = 0;
-  float scale = EncodeKnotScale(format, knotCount, knots, &truncated);
-  float inverse = InverseOfScale(scale);
-  float limit = static_cast<float>(KnotCodeMax(format));
-  for (int32_t i = 0; i < knotCount; ++i) {
-    out[i] = static_cast<float>(Quantize(knots[i] * scale, limit)) * inverse;
-  }
-}
-
 bool PermuteCurveData3(void* record, const int32_t* perm, const float* factor,
                        const float* offset) {
   curve_data_view view;

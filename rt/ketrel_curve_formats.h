@@ -217,14 +217,10 @@ bool OverwriteCurveData(const void* encoded, void* record);
 // (nothing changed) for formats or dimensions it does not cover.
 bool PermuteCurveData3(void* record, const int32_t* perm, const float* factor, const float* offset);
 
-// The knot values a format stores for `knots` (the quantized formats round
-// them to their codes). `out` may alias `knots`.
-void QuantizeKnotsForFormat(int32_t format, int32_t knotCount, const float* knots, float* out);
-
 // ---- Candidate lists -----------------------------------------------------
 
 // The formats the exporter offers the fitter; the first entry is always
-// DaK32fC32f. Counts: see CurveCandidateCount.
+// DaK32fC32f. GetCurveCandidateFormats says how many entries to use.
 extern data_type_definition* const PositionCurveFormats[6];
 extern data_type_definition* const OrientationCurveFormats[3];
 extern data_type_definition* const ScaleShearCurveFormats[7];

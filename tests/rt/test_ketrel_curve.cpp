@@ -61,6 +61,30 @@ TEST(CurveFormats, DefinitionsMatchRecordsAndAreFoundByType) {
   EXPECT_EQ(GetCurveFormatType(19), nullptr);
 }
 
+TEST(CurveFormats, CandidateListsFollowTheChannelAndSettings) {
+  int32_t count = 0;
+  EXPECT_EQ(GetCurveCandidateFormats(curve_channel::Position, 3, true, false, &count),
+            PositionCurveFormats);
+  EXPECT_EQ(count, 6);
+  GetCurveCandidateFormats(curve_channel::Position, 3, false, true, &count);
+  EXPECT_EQ(count, 1);
+  GetCurveCandidateFormats(curve_channel::Orientation, 4, true, false, &count);
+  EXPECT_EQ(count, 2);
+  GetCurveCandidateFormats(curve_channel::Orientation, 4, true, true, &count);
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(GetCurveCandidateFormats(curve_channel::Vector, 9, true, false, &count),
+            ScaleShearCurveFormats);
+  EXPECT_EQ(count, 7);
+  EXPECT_EQ(GetCurveCandidateFormats(curve_channel::Vector, 2, true, false, &count),
+            Vector4CurveFormats);
+  EXPECT_EQ(count, 3);
+  for (data_type_definition* const* list :
+       {PositionCurveFormats, OrientationCurveFormats, ScaleShearCurveFormats, Vector4CurveFormats,
+        MorphNormalCurveFormats}) {
+    EXPECT_EQ(list[0], DaK32fC32fType);
+  }
+}
+
 struct FormatCase {
   data_type_definition* format;
   int d;
