@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -55,6 +56,53 @@ TEST(SettingsCommand, DumpPrintsValuesAndRefusesBadFiles) {
   EXPECT_EQ(Ketrel("settings dump " + kData + "/settings/schema.txt").status, 1);
   EXPECT_EQ(Ketrel("settings dump " + kData + "/settings/missing.kes").status, 1);
   EXPECT_EQ(Ketrel("settings dump").status, 2);
+}
+
+std::string Base64(const std::string& bytes) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t word = uint32_t(uint8_t(bytes[i])) << 16;
+    if (i + 1 < bytes.size()) word |= uint32_t(uint8_t(bytes[i + 1])) << 8;
+    if (i + 2 < bytes.size()) word |= uint8_t(bytes[i + 2]);
+    out += kAlphabet[(word >> 18) & 63];
+    out += kAlphabet[(word >> 12) & 63];
+    out += i + 1 < bytes.size() ? kAlphabet[(word >> 6) & 63] : '=';
+    out += i + 2 < bytes.size() ? kAlphabet[word & 63] : '=';
+  }
+  return out;
+}
+
+TEST(SettingsCommand, SaveWritesTheSettingsStoredInAScene) {
+  std::string out = std::string(KETREL_BINARY_DIR) + "/h5_cli_saved.kes";
+  // A scene without stored settings gives the defaults.
+  EXPECT_EQ(
+      Ketrel("settings save " + std::string(KETREL_SOURCE_DIR) + "/examples/figure.kscene " + out)
+          .status,
+      0);
+  EXPECT_EQ(ReadText(out), ReadText(kData + "/settings/default.kes"));
+  // Settings stored on the scene root come back byte for byte.
+  std::string changed =
+      ReadText(std::string(KETREL_SOURCE_DIR) + "/tests/fuzz/corpus/settings_blob/changed.kes");
+  ASSERT_FALSE(changed.empty());
+  std::string scene = std::string(KETREL_BINARY_DIR) + "/h5_cli_stored.kscene";
+  if (FILE* f = fopen(scene.c_str(), "wb")) {
+    std::string document =
+        R"({"format": "kscene", "version": 1, "scene": {"frameRate": 30, "animationStart": 0,)"
+        R"( "animationEnd": 0, "systemUnit": 1.0, "settings": [{"kind": 6, "index": -1,)"
+        R"( "data": ")" +
+        Base64(changed) + R"("}]}, "materials": [], "nodes": []})";
+    fwrite(document.data(), 1, document.size(), f);
+    fclose(f);
+  }
+  EXPECT_EQ(Ketrel("settings save " + scene + " " + out).status, 0);
+  EXPECT_EQ(ReadText(out), changed);
+  // A scene that does not load writes nothing.
+  std::remove(out.c_str());
+  EXPECT_EQ(Ketrel("settings save " + kData + "/settings/missing.kscene " + out).status, 1);
+  EXPECT_EQ(ReadText(out), "");
+  std::remove(scene.c_str());
 }
 
 }  // namespace

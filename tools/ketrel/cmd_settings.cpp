@@ -2,10 +2,14 @@
 //   settings schema [--json]      every property with id, label, kind, default,
 //                                 bounds, detail level and category
 //   settings dump FILE.kes        the text dump of a settings file
+//   settings save SCENE OUT.kes   the settings stored in a scene, as a settings file
 #include <cstdio>
 #include <string>
 
+#include "export/host/host_scene_loader.h"
+#include "export/host/host_tool_interface.h"
 #include "export/ketrel_export_ui_tunneling.h"
+#include "export/ketrel_settings_hierarchy.h"
 #include "export/ketrel_settings_schema.h"
 #include "tools/ketrel/ketrel_commands.h"
 
@@ -15,6 +19,7 @@ namespace {
 struct SettingsOptions {
   bool Json = false;
   std::string File;
+  std::string Scene;
 };
 
 bool WriteAll(const std::string& text) {
@@ -41,11 +46,37 @@ int RunSettingsDump(const SettingsOptions& options) {
   return WriteAll(text) ? kExitOk : kExitFailed;
 }
 
+int RunSettingsSave(const SettingsOptions& options) {
+  host::Scene scene;
+  std::string error;
+  if (!host::LoadHostScene(options.Scene, scene, error)) {
+    std::fprintf(stderr, "ketrel settings save: %s\n", error.c_str());
+    return kExitFailed;
+  }
+  host::WalkOptions walk;
+  walk.ShareTextures = false;
+  auto tool = host::CreateToolInterface(scene, walk);
+  NodeGraph* graph = tool->GetNodeGraph();
+  if (graph == nullptr) {
+    std::fprintf(stderr, "ketrel settings save: could not walk %s\n", options.Scene.c_str());
+    return kExitFailed;
+  }
+  SettingsItem* root = BuildSettingsHierarchy(*tool, graph);
+  bool saved = root != nullptr && SaveSettingsFile(root, options.File.c_str());
+  DestroySettingsItem(root);
+  tool->ReleaseNodeGraph(graph);
+  if (!saved) {
+    std::fprintf(stderr, "ketrel settings save: could not write %s\n", options.File.c_str());
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
 void AddSettingsCommand(CLI::App& app, int& exitCode) {
   CLI::App* settings =
-      app.add_subcommand("settings", "List the export settings, dump settings files");
+      app.add_subcommand("settings", "List the export settings, dump and save settings files");
   settings->require_subcommand(1);
   auto options = std::make_shared<SettingsOptions>();
 
@@ -56,6 +87,13 @@ void AddSettingsCommand(CLI::App& app, int& exitCode) {
   CLI::App* dump = settings->add_subcommand("dump", "Print the values of a settings file (.kes)");
   dump->add_option("FILE", options->File, "Settings file")->required();
   dump->callback([options, &exitCode] { exitCode = RunSettingsDump(*options); });
+
+  CLI::App* save =
+      settings->add_subcommand("save", "Write the settings stored in a scene to a settings file");
+  save->add_option("SCENE", options->Scene, "Scene (.kscene or any file the importer reads)")
+      ->required();
+  save->add_option("OUT", options->File, "Settings file to write (.kes)")->required();
+  save->callback([options, &exitCode] { exitCode = RunSettingsSave(*options); });
 }
 
 }  // namespace ketrel::cli

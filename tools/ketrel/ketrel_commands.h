@@ -15,7 +15,7 @@ inline constexpr int kExitUsage = 2;
 // One line per command; main() calls them all.
 void AddCommands(CLI::App& app, int& exitCode);
 
-// `ketrel settings schema|dump` (cmd_settings.cpp).
+// `ketrel settings schema|dump|save` (cmd_settings.cpp).
 void AddSettingsCommand(CLI::App& app, int& exitCode);
 
 }  // namespace ketrel::cli
