@@ -43,47 +43,60 @@ inline void Basis(const float* w, float t, float* n) {
   }
 }
 
+// De Boor's algorithm in the form d_j = d_{j-1} + alpha (d_j - d_{j-1}):
+// equal neighbours give back exactly their value, so constant pieces (the
+// two sides of a jump) are reproduced without rounding. The span rules are
+// those of Basis: a span of no width takes the last control point, a time
+// outside the span is held at its ends, a zero denominator adds nothing.
+// D = 0 reads the dimension at run time.
 template <int P, int D>
-inline void Combine(const float* n, const float* controls, float* result) {
-  for (int k = 0; k < D; ++k) {
-    float sum = 0.0f;
-    for (int r = 0; r <= P; ++r) sum += n[r] * controls[r * D + k];
-    result[k] = sum;
+inline void DeBoor(const float* w, float t, const float* controls, int dimension, float* result) {
+  const int d = D > 0 ? D : dimension;
+  if (!(w[P] > w[P - 1])) {
+    for (int k = 0; k < d; ++k) result[k] = controls[P * d + k];
+    return;
   }
-}
-
-template <int P>
-inline void CombineAny(const float* n, int dimension, const float* controls, float* result) {
-  for (int k = 0; k < dimension; ++k) {
-    float sum = 0.0f;
-    for (int r = 0; r <= P; ++r) sum += n[r] * controls[r * dimension + k];
-    result[k] = sum;
+  if (t < w[P - 1]) t = w[P - 1];
+  if (t > w[P]) t = w[P];
+  float alpha[P + 1][P + 1];
+  for (int r = 1; r <= P; ++r) {
+    for (int j = P; j >= r; --j) {
+      float denominator = w[P + j - r] - w[j - 1];
+      alpha[r][j] = denominator != 0.0f ? (t - w[j - 1]) / denominator : 0.0f;
+    }
+  }
+  for (int k = 0; k < d; ++k) {
+    float points[P + 1];
+    for (int j = 0; j <= P; ++j) points[j] = controls[j * d + k];
+    for (int r = 1; r <= P; ++r) {
+      for (int j = P; j >= r; --j)
+        points[j] = points[j - 1] + alpha[r][j] * (points[j] - points[j - 1]);
+    }
+    result[k] = points[P];
   }
 }
 
 template <int P>
 void EvaluateDegree(int dimension, const float* knots, const float* controls, float t,
                     float* result) {
-  float n[P + 1];
-  Basis<P>(knots, t, n);
   switch (dimension) {
     case 1:
-      Combine<P, 1>(n, controls, result);
+      DeBoor<P, 1>(knots, t, controls, 1, result);
       break;
     case 2:
-      Combine<P, 2>(n, controls, result);
+      DeBoor<P, 2>(knots, t, controls, 2, result);
       break;
     case 3:
-      Combine<P, 3>(n, controls, result);
+      DeBoor<P, 3>(knots, t, controls, 3, result);
       break;
     case 4:
-      Combine<P, 4>(n, controls, result);
+      DeBoor<P, 4>(knots, t, controls, 4, result);
       break;
     case 9:
-      Combine<P, 9>(n, controls, result);
+      DeBoor<P, 9>(knots, t, controls, 9, result);
       break;
     default:
-      CombineAny<P>(n, dimension, controls, result);
+      DeBoor<P, 0>(knots, t, controls, dimension, result);
       break;
   }
 }

@@ -22,7 +22,8 @@ inline constexpr int kMaxCurveDimension = 15;
 // Returns false (parameter check) for a degree outside 0..3.
 bool EvaluateBSplineBasis(int degree, const float* knots, float t, float* basis);
 
-// result[0..dimension) = sum of basis[r] * controls[r * dimension + ...].
+// result[0..dimension) = sum of basis[r] * controls[r * dimension + ...],
+// evaluated by de Boor's algorithm so that constant stretches come out exact.
 // `controls` is the window of p + 1 control points. Returns false (parameter
 // check) for a degree outside 0..3 or a dimension outside 1..15.
 bool EvaluateBSpline(int degree, int dimension, const float* knots, const float* controls, float t,

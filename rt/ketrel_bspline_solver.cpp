@@ -206,6 +206,13 @@ void SolveControls(const fit_job& job, const curve2* spans, const float* knots, 
         weights[used++] = basis[r];
       }
     }
+    // The weights sum to 1 but for rounding; making that exact lets constant
+    // stretches (both sides of a jump) solve to exactly their value.
+    double total = 0.0;
+    for (int32_t a = 0; a < used; ++a) total += weights[a];
+    if (total > 0.0) {
+      for (int32_t a = 0; a < used; ++a) weights[a] /= total;
+    }
     const float* sample = SampleAt(job, j);
     for (int32_t a = 0; a < used; ++a) {
       if (pinnedValue(rows[a]) != nullptr) continue;

@@ -248,7 +248,7 @@ TEST(CurveFitting, StepsWithJumpsAreReproducedExactly) {
     Compress(&fit, solver, FitAllowJumps | FitPinEnds, p, step, 1, 0.5f);
     ASSERT_NE(fit.curve, nullptr);
     EXPECT_TRUE(fit.achieved) << "degree " << degree;
-    EXPECT_LE(MaxDistance(fit.curve, 1, 0.5f, 40, step), 1e-6f) << "degree " << degree;
+    EXPECT_EQ(MaxDistance(fit.curve, 1, 0.5f, 40, step), 0.0f) << "degree " << degree;
     if (degree == 0) {
       EXPECT_EQ(MaxDistance(fit.curve, 1, 0.5f, 40, step), 0.0f);
     }
