@@ -151,6 +151,10 @@ size_t GetResultingTopologySize(const mesh_builder* builder);
 // is not freed.
 bool EndMesh(mesh_builder* builder, void* vertexMemory, vertex_data** vertexData,
              void* topologyMemory, tri_topology** topology);
+// After a successful EndMesh: the output number of the triangle pushed as
+// `pushedTriangle` (0, 1, ... in push order), for data kept per pushed
+// triangle (annotations). -1 before EndMesh or for a number out of range.
+int32_t GetEndedTriangleNumber(const mesh_builder* builder, int32_t pushedTriangle);
 // EndMesh, then FreeMeshBuilder whatever the outcome.
 bool EndMeshAndFree(mesh_builder* builder, void* vertexMemory, vertex_data** vertexData,
                     void* topologyMemory, tri_topology** topology);

@@ -342,8 +342,9 @@ bool EndMesh(mesh_builder* b, void* vertexMemory, vertex_data** vertexData, void
     KT_LOG_ERROR(Mesh, "The mesh is incomplete: memory ran out while it was built");
     return false;
   }
+  b->EndedNumber.Count = 0;
   end_scratch scratch;
-  if (!PrepareScratch(b, scratch)) return false;
+  if (!PrepareScratch(b, scratch) || !b->EndedNumber.Reserve(b->Materials.Count)) return false;
   const size_t vertexSize = GetResultingVertexDataSize(b);
   const size_t topologySize = GetResultingTopologySize(b);
   if (topologySize == 0) return false;
@@ -360,9 +361,18 @@ bool EndMesh(mesh_builder* b, void* vertexMemory, vertex_data** vertexData, void
     KT_LOG_ERROR(Mesh, "Mesh layout differs from its measured size");
     return false;
   }
+  for (size_t t = 0; t < b->Materials.Count; ++t) b->EndedNumber.Append(scratch.NewNumber[t]);
   *vertexData = data;
   *topology = topo;
   return true;
+}
+
+int32_t GetEndedTriangleNumber(const mesh_builder* b, int32_t pushedTriangle) {
+  if (b == nullptr || pushedTriangle < 0 ||
+      static_cast<size_t>(pushedTriangle) >= b->EndedNumber.Count) {
+    return -1;
+  }
+  return b->EndedNumber[static_cast<size_t>(pushedTriangle)];
 }
 
 bool EndMeshAndFree(mesh_builder* b, void* vertexMemory, vertex_data** vertexData,

@@ -178,7 +178,8 @@ struct mesh_builder {
   growable_array<int32_t> PolygonStarts;
   growable_array<int32_t> PolygonIndices;
 
-  char** ComponentNames = nullptr;  // MemberCount copied texts, or null
+  char** ComponentNames = nullptr;      // MemberCount copied texts, or null
+  growable_array<int32_t> EndedNumber;  // pushed -> output triangle, after EndMesh
 };
 
 int32_t VertexCountOf(const mesh_builder* builder);

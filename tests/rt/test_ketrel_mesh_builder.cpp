@@ -228,8 +228,15 @@ TEST(MeshBuilderTopology, MaterialGroupsSkipUnusedMaterialsAndReverseOrder) {
     SetMaterial(b, 3);
     EXPECT_TRUE(log.Contains(kParameterCheckFailed));
   }
+  EXPECT_EQ(GetEndedTriangleNumber(b, 0), -1);
   Ended out;
-  ASSERT_TRUE(Finish(b, out));
+  out.VertexMemory = KT_ALLOCATE(GetResultingVertexDataSize(b));
+  out.TopologyMemory = KT_ALLOCATE(GetResultingTopologySize(b));
+  ASSERT_TRUE(EndMesh(b, out.VertexMemory, &out.Data, out.TopologyMemory, &out.Topology));
+  // Pushed 2, 0, 2, 2: material 0 first, then material 2 last pushed first.
+  const int32_t expected[4] = {3, 0, 2, 1};
+  for (int t = 0; t < 4; ++t) EXPECT_EQ(GetEndedTriangleNumber(b, t), expected[t]);
+  FreeMeshBuilder(b);
   ASSERT_EQ(out.Topology->GroupCount, 2);
   EXPECT_EQ(out.Topology->Groups[0].MaterialIndex, 0);
   EXPECT_EQ(out.Topology->Groups[0].TriCount, 1);
