@@ -233,19 +233,23 @@ bool AddRows(Requester* requester, RowTable rows, uint8_t offers) {
   return true;
 }
 
+const CategoryTable* FindCategory(SettingsCategory category) {
+  for (const CategoryTable* table : kCategories) {
+    if (table->category == category) return table;
+  }
+  return nullptr;
+}
+
 }  // namespace schema
 
 Requester* CreateCategoryRequester(SettingsCategory category, const Allocator& allocator) {
-  size_t index = static_cast<size_t>(category);
-  if (!KT_CHECK_PARAMETER(Settings, index < static_cast<size_t>(SettingsCategory::Count))) {
-    return nullptr;
-  }
-  const schema::CategoryTable& table = *schema::kCategories[index];
+  const schema::CategoryTable* table = schema::FindCategory(category);
+  if (!KT_CHECK_PARAMETER(Settings, table != nullptr)) return nullptr;
   Requester* requester =
-      AddRequester(nullptr, allocator, 0, table.id, table.label, nullptr, table.help);
+      AddRequester(nullptr, allocator, 0, table->id, table->label, nullptr, table->help);
   if (requester == nullptr) return nullptr;
-  if (!schema::AddRows(requester, table.rows, 0)) {
-    KT_LOG_ERROR(Settings, "Unable to build \"%s\"", table.label);
+  if (!schema::AddRows(requester, table->rows, 0)) {
+    KT_LOG_ERROR(Settings, "Unable to build \"%s\"", table->label);
     DestroyRequester(requester);
     return nullptr;
   }
@@ -253,15 +257,13 @@ Requester* CreateCategoryRequester(SettingsCategory category, const Allocator& a
 }
 
 const char* SettingsCategoryLabel(SettingsCategory category) {
-  size_t index = static_cast<size_t>(category);
-  if (index >= static_cast<size_t>(SettingsCategory::Count)) return "";
-  return schema::kCategories[index]->label;
+  const schema::CategoryTable* table = schema::FindCategory(category);
+  return table != nullptr ? table->label : "";
 }
 
 uint32_t SettingsCategoryId(SettingsCategory category) {
-  size_t index = static_cast<size_t>(category);
-  if (index >= static_cast<size_t>(SettingsCategory::Count)) return 0;
-  return schema::kCategories[index]->id;
+  const schema::CategoryTable* table = schema::FindCategory(category);
+  return table != nullptr ? table->id : 0;
 }
 
 }  // namespace ketrel

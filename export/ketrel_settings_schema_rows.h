@@ -133,6 +133,9 @@ constexpr PropertyRow Block(Row kind, uint8_t variant = 0) {
 // property could not be made (logged).
 bool AddRows(Requester* requester, RowTable rows, uint8_t offers);
 
+// The table of a category, or null for a value outside the enumeration.
+const CategoryTable* FindCategory(SettingsCategory category);
+
 // Shared blocks (ketrel_settings_schema_blocks.cpp).
 extern const RowTable kInclusionRows;
 extern const RowTable kCurveRows;
