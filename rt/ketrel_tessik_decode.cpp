@@ -45,14 +45,6 @@ void FreeBlockDecoder(block_decoder* d) {
   FreeBlock(d);
 }
 
-inline bool DecodeSymbol(bit_reader& reader, const huffman_entry* table, unsigned* symbol) {
-  huffman_entry e = table[reader.Peek(kHuffmanMaxLength)];
-  if (e.length == 0) return false;
-  reader.Skip(e.length);
-  *symbol = e.symbol;
-  return true;
-}
-
 inline void Copy16(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 16); }
 
 // Base and extra bits of both lengths of each sequence token.
