@@ -289,6 +289,31 @@ TEST(SettingsFile, SetByLabel) {
   EXPECT_EQ(SettingsBytes(root.item, 2), before);
 }
 
+TEST(SettingsPushDown, LocksHoldUnlessForcedAndChoicesFollowALockedCombobox) {
+  Root root;
+  SettingsItem* textures = root.Category("Textures");
+  SettingsItem* texture = CreateSettingsItem(textures, "t", nullptr);
+  ASSERT_TRUE(ApplyStoredSettings(texture, nullptr, nullptr));
+  RequesterProperty* own = FindPropertyById(texture->Requester, 19);
+  own->Locked = 1;
+  FindPropertyById(texture->Requester, 12)->Locked = 1;
+  RequesterProperty* category = FindPropertyById(textures->Requester, 19);
+  SelectChoice(category, FindChoiceById(category, 20));
+  SetPropertyInt(FindPropertyById(FindChoiceById(category, 134), 24), 40);
+  SetPropertyInt(FindPropertyById(textures->Requester, 12), 0);
+  SetPropertyInt(FindPropertyById(textures->Requester, 27), 1);
+
+  PushDown(textures->Requester, textures, false, false);
+  EXPECT_EQ(GetSettingChoice(texture, 19), 134u);       // locked combobox keeps its choice
+  EXPECT_EQ(GetChoiceSettingInt(texture, 19, 24), 40);  // but its choices' values follow
+  EXPECT_TRUE(GetSettingBool(texture, 12));             // locked
+  EXPECT_TRUE(GetSettingBool(texture, 27));             // not locked
+  PushDown(textures->Requester, textures, false, true);
+  EXPECT_EQ(GetSettingChoice(texture, 19), 20u);
+  EXPECT_FALSE(GetSettingBool(texture, 12));
+  EXPECT_EQ(FindPropertyById(texture->Requester, 12)->Locked, 0u);  // takes the source's lock
+}
+
 TEST(SettingsChunks, StoreReloadStoreIsIdenticalAndHandlesWithoutObjectsAreSkipped) {
   test::MemoryChunkStore store;
   int node = 0;
