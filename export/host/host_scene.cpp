@@ -30,6 +30,7 @@ float Ease(float t) { return t * t * (3 - 2 * t); }
 }  // namespace
 
 void ValueTrack::Evaluate(int32_t tick, float* out) const {
+  if (Dimension <= 0) return;
   size_t n = static_cast<size_t>(Dimension);
   if (KeyTicks.empty() || KeyValues.size() < KeyTicks.size() * n) {
     for (size_t d = 0; d < n; ++d) out[d] = d < Value.size() ? Value[d] : 0.0f;

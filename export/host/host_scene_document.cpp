@@ -711,6 +711,13 @@ bool ParseSceneDocument(const std::string& text, const std::string& baseDirector
 
 bool LoadSceneDocument(const std::string& path, Scene& scene, std::string* error) {
   std::string message;
+  std::error_code code;
+  if (!std::filesystem::is_regular_file(path, code)) {
+    message = path + ": no such scene document";
+    KT_LOG_ERROR(Host, "%s", message.c_str());
+    if (error) *error = message;
+    return false;
+  }
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   if (in) text << in.rdbuf();

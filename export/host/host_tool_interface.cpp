@@ -347,9 +347,10 @@ bool HostToolInterface::Sample(const TrackSourceNode* source, void* context, int
   }
   if (name) std::snprintf(name, kTrackNameCapacity, "%s", info.Name.c_str());
   if (values && capacity > 0) {
-    float sample[4] = {0, 0, 0, 0};
-    if (info.Track) info.Track->Evaluate(tick, sample);
-    for (int32_t d = 0; d < std::min(capacity, info.Dimension); ++d) values[d] = sample[d];
+    std::vector<float> sample(size_t(std::max(info.Dimension, 1)), 0.0f);
+    if (info.Track && info.Track->Dimension == info.Dimension)
+      info.Track->Evaluate(tick, sample.data());
+    for (int32_t d = 0; d < std::min(capacity, info.Dimension); ++d) values[d] = sample[size_t(d)];
   }
   return true;
 }

@@ -195,7 +195,11 @@ TEST(SceneDocument, TruncatedAndCorruptedFiguresNeverLoadHalfway) {
   EXPECT_FALSE(ParseSceneDocument(
       Doc(R"("nodes": [)" + std::string(50000, '[') + std::string(50000, ']') + "]"), "", scene));
   Scene missing;
-  EXPECT_FALSE(LoadSceneDocument(std::string(KETREL_BINARY_DIR) + "/missing.kscene", missing));
+  std::string error;
+  EXPECT_FALSE(
+      LoadSceneDocument(std::string(KETREL_BINARY_DIR) + "/missing.kscene", missing, &error));
+  EXPECT_NE(error.find("no such scene document"), std::string::npos);
+  EXPECT_FALSE(LoadSceneDocument(KETREL_BINARY_DIR, missing));  // a directory
 }
 
 }  // namespace
