@@ -30,6 +30,32 @@ TEST(Compression, TypeTablesAndBounds) {
   EXPECT_EQ(TessikBound(131072), 131072u + 19u + 4u);
 }
 
+// Every level (fast tables or hash chains, greedy or lazy) decodes with the
+// one decoder, and a buffer smaller than the stream is refused rather than
+// overrun.
+TEST(Compression, TessikLevelsRoundTrip) {
+  Bytes data = test::SectionLikeBytes(300000, 21);
+  for (int level : {0, 1, 2, 3, 12, 24, 47}) {
+    SCOPED_TRACE(level);
+    Bytes work(TessikWorkMemorySize(level, data.size()));
+    Bytes stream(TessikBound(data.size()));
+    size_t stored =
+        TessikCompress(level, data.data(), data.size(), stream.data(), stream.size(), work.data());
+    ASSERT_NE(stored, 0u);
+    EXPECT_LT(stored, data.size() / 2);
+    Bytes expanded(data.size());
+    size_t consumed = 0;
+    ASSERT_TRUE(TessikDecompress(stream.data(), stored, expanded.data(), expanded.size(), &consumed));
+    EXPECT_EQ(consumed, stored);
+    EXPECT_TRUE(expanded == data);
+    EXPECT_EQ(TessikCompress(level, data.data(), data.size(), stream.data(), stored - 1,
+                             work.data()),
+              0u);
+  }
+  EXPECT_EQ(TessikWorkMemorySize(48, 100), 0u);
+  EXPECT_LE(TessikWorkMemorySize(kTessikFileLevel, size_t{1} << 30), 4u * 8388608u + 421695u);
+}
+
 TEST(Compression, BeginRejectsWhatCannotBeWritten) {
   Bytes out;
   compression_output output{test::AppendToVector, &out};
