@@ -11,6 +11,7 @@
 #include "rt/ketrel_bspline.h"
 #include "rt/ketrel_bspline_solver.h"
 #include "rt/ketrel_curve.h"
+#include "rt/ketrel_memory.h"
 #include "tests/support/log_capture.h"
 
 namespace ketrel {
@@ -433,6 +434,35 @@ TEST(CurveFitting, KnotEliminationKeepsToleranceWithFewerKnots) {
   EXPECT_LT(GetCurveKnotCount(eliminated.curve), GetCurveKnotCount(plain.curve));
   EXPECT_LE(MaxDistance(eliminated.curve, 1, 0.1f, n, samples), 0.001f);
   DestroyBSplineSolver(solver);
+}
+
+TEST(CurveFitting, EveryAllocationFailureGivesNullAndLeaksNothing) {
+  const int n = 24;
+  std::vector<float> samples(n * 3);
+  for (int i = 0; i < n * 3; ++i) samples[i] = static_cast<float>(std::sin(i * 0.1));
+  CurveFitParameters p = Parameters(3, 0.01f);
+  p.CandidateFormats = PositionCurveFormats;
+  p.CandidateFormatCount = 3;
+  test::LogCapture log;
+  // Fail each allocation in turn until a run needs no failure at all; a
+  // failed candidate may still leave the float fit as the result.
+  bool clean = false;
+  long countdown = 0;
+  for (; countdown < 5000 && !clean; ++countdown) {
+    log.Clear();
+    SetAllocationFailureCountdown(countdown);
+    BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
+    curve2* curve = solver != nullptr
+                        ? CompressCurve(solver, 0x36, p, samples.data(), 3, n, 0.1f, nullptr)
+                        : nullptr;
+    SetAllocationFailureCountdown(-1);
+    clean = !log.Contains("Unable to allocate");
+    if (clean) EXPECT_NE(curve, nullptr);
+    FreeCurve(curve);
+    DestroyBSplineSolver(solver);
+  }
+  EXPECT_TRUE(clean);
+  EXPECT_GT(countdown, 10);
 }
 
 // The decoded numbers of a curve, bit for bit, with its format and size.
