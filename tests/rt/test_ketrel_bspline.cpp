@@ -457,7 +457,9 @@ TEST(CurveFitting, EveryAllocationFailureGivesNullAndLeaksNothing) {
                         : nullptr;
     SetAllocationFailureCountdown(-1);
     clean = !log.Contains("Unable to allocate");
-    if (clean) EXPECT_NE(curve, nullptr);
+    if (clean) {
+      EXPECT_NE(curve, nullptr);
+    }
     FreeCurve(curve);
     DestroyBSplineSolver(solver);
   }
