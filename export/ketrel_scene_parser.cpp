@@ -7,20 +7,12 @@
 #include "export/ketrel_settings_hierarchy.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"
+#include "export/ketrel_skeleton_conversion.h"
 #include "export/ketrel_version.h"
 #include "rt/ketrel_data_tree_writer.h"
 #include "rt/ketrel_object_ops.h"
 #include "rt/ketrel_string_table.h"
 #include "rt/ketrel_variant_builder.h"
-
-#if __has_include("export/ketrel_skeleton_conversion.h")
-#include "export/ketrel_skeleton_conversion.h"
-#else
-namespace ketrel {
-inline bool ConvertSkeletons(SceneParser*) { return true; }
-inline bool ConvertModels(SceneParser*) { return true; }
-}  // namespace ketrel
-#endif
 
 namespace ketrel {
 namespace {

@@ -2,11 +2,13 @@
 
 #include <filesystem>
 
+#include "export/host/host_import_process.h"
 #include "export/host/host_scene_document.h"
 
 namespace ketrel::host {
 
-bool LoadHostScene(const std::string& path, Scene& scene, std::string& error) {
+bool LoadHostScene(const std::string& path, Scene& scene, std::string& error,
+                   const ImportOptions& import) {
   std::error_code code;
   if (!std::filesystem::is_regular_file(path, code)) {
     error = "could not open scene " + path + ": no such file";
@@ -22,9 +24,12 @@ bool LoadHostScene(const std::string& path, Scene& scene, std::string& error) {
     }
     return true;
   }
-  error = "could not import " + path + ": scenes of type '" + extension +
-          "' are not supported yet (use a .kscene document)";
-  return false;
+  std::string message;
+  if (!ImportSceneIsolated(path, import, scene, message)) {
+    error = "could not import " + path + ": " + message;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace ketrel::host

@@ -40,11 +40,11 @@ uint32_t CompressionOfChoice(uint32_t choice) {
   }
 }
 
-// 2 to the power of an alignment slider, kept within what the builder takes.
-uint32_t AlignmentOfSlider(int32_t slider) {
-  if (slider < 0) slider = 0;
-  if (slider > 12) slider = 12;
-  return 1u << slider;
+// An alignment setting reads as its byte value (2 to the power of the
+// slider); anything that is not a power of two up to 4096 falls back to 4.
+uint32_t AlignmentOfSetting(int32_t bytes) {
+  if (bytes <= 0 || bytes > 4096 || (bytes & (bytes - 1)) != 0) return 4;
+  return uint32_t(bytes);
 }
 
 // Builds the whole file in memory, then writes it beside the target and
@@ -104,9 +104,9 @@ bool ExportSceneToFile(ToolInterface* tool, const char* fileName, const ExportRe
 
   if (ok) {
     uint32_t compression = CompressionOfChoice(GetSettingChoice(file, setting::FileCompression));
-    uint32_t objectAlignment = AlignmentOfSlider(GetSettingInt(file, setting::ObjectAlignment));
+    uint32_t objectAlignment = AlignmentOfSetting(GetSettingInt(file, setting::ObjectAlignment));
     uint32_t vertexAlignment =
-        AlignmentOfSlider(GetSettingInt(file, setting::VertexObjectAlignment));
+        AlignmentOfSetting(GetSettingInt(file, setting::VertexObjectAlignment));
     // Section 5 keeps the builder's own format.
     for (uint32_t section : {0u, 2u, 4u, 6u, 7u}) {
       SetFileSectionFormat(builder, section, compression, objectAlignment);

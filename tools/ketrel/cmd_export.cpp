@@ -69,7 +69,9 @@ int RunExport(const ExportOptions& options) {
 
   host::Scene scene;
   std::string error;
-  if (!host::LoadHostScene(options.Scene, scene, error)) {
+  host::ImportOptions import;
+  import.Take = options.Take;
+  if (!host::LoadHostScene(options.Scene, scene, error, import)) {
     std::fprintf(stderr, "ketrel export: %s\n", error.c_str());
     return kExitFailed;
   }
@@ -119,7 +121,8 @@ int RunExport(const ExportOptions& options) {
 void AddExportCommand(CLI::App& app, int& exitCode) {
   auto options = std::make_shared<ExportOptions>();
   CLI::App* command = app.add_subcommand("export", "Export a scene to a KT2 file");
-  command->add_option("scene", options->Scene, "The scene (.kscene)")->required();
+  command->add_option("scene", options->Scene, "The scene: a .kscene or any file Assimp reads")
+      ->required();
   command->add_option("output", options->Output, "The KT2 file to write")->required();
   command->add_option("--selected", options->Selected,
                       "Export only these nodes (repeatable), with their ancestors and skin bones");
@@ -135,6 +138,8 @@ void AddExportCommand(CLI::App& app, int& exitCode) {
                       "Load this settings file (.kes) into the scene's settings first");
   command->add_option("--set", options->Set,
                       "\"Label=value\": set a root-category setting (repeatable)");
+  command->add_option("--take", options->Take,
+                      "For real scene files: the animation take, by name or index");
   command->callback([options, &exitCode] { exitCode = RunExport(*options); });
 }
 

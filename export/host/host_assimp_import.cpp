@@ -1,0 +1,518 @@
+#include "export/host/host_assimp_import.h"
+
+#include <assimp/Importer.hpp>
+#include <assimp/config.h>
+#include <assimp/material.h>
+#include <assimp/postprocess.h>
+#include <assimp/scene.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <unordered_map>
+
+namespace ketrel::host {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Assimp's default when a file does not say how fast its clock runs.
+constexpr double kDefaultTicksPerSecond = 25.0;
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// A take: one clip, or several clips that share a timeline.
+struct Take {
+  std::string Name;
+  std::vector<const aiAnimation*> Clips;
+};
+
+double TicksPerSecond(const aiAnimation* clip) {
+  return clip->mTicksPerSecond > 0 ? clip->mTicksPerSecond : kDefaultTicksPerSecond;
+}
+
+// Clips that animate different nodes over the same span (exporters that write
+// one clip per joint) are merged into one take.
+std::vector<Take> GroupTakes(const aiScene* scene) {
+  std::vector<Take> takes;
+  std::set<std::string> animated;  // of the take being grown
+  for (unsigned i = 0; i < scene->mNumAnimations; ++i) {
+    const aiAnimation* clip = scene->mAnimations[i];
+    if (!clip) continue;
+    bool joins = false;
+    if (!takes.empty()) {
+      const aiAnimation* first = takes.back().Clips.front();
+      double seconds = clip->mDuration / TicksPerSecond(clip);
+      double firstSeconds = first->mDuration / TicksPerSecond(first);
+      joins = std::fabs(seconds - firstSeconds) <= 1e-6 * std::max(1.0, firstSeconds);
+      for (unsigned c = 0; joins && c < clip->mNumChannels; ++c) {
+        joins = !animated.count(clip->mChannels[c]->mNodeName.C_Str());
+      }
+    }
+    if (!joins) {
+      Take take;
+      take.Name = clip->mName.length ? clip->mName.C_Str() : "Take " + std::to_string(takes.size());
+      takes.push_back(take);
+      animated.clear();
+    }
+    takes.back().Clips.push_back(clip);
+    for (unsigned c = 0; c < clip->mNumChannels; ++c) {
+      animated.insert(clip->mChannels[c]->mNodeName.C_Str());
+    }
+  }
+  return takes;
+}
+
+// A similarity transform (uniform scale, rotation, translation) applied after
+// the local transform of every top-level node: the file's axes and root
+// transform folded into the host frame.
+struct Frame {
+  float Scale = 1;
+  Quaternion Rotation;
+  Vector3 Translation;
+};
+
+Vector3 Rotate(const Quaternion& q, const Vector3& v) {
+  Matrix3 m = MatrixFromQuaternion(q);
+  return {m.m[0][0] * v.x + m.m[0][1] * v.y + m.m[0][2] * v.z,
+          m.m[1][0] * v.x + m.m[1][1] * v.y + m.m[1][2] * v.z,
+          m.m[2][0] * v.x + m.m[2][1] * v.y + m.m[2][2] * v.z};
+}
+
+struct Parts {
+  Vector3 Position;
+  Quaternion Rotation;
+  Vector3 Scale{1, 1, 1};
+};
+
+Parts Decompose(const aiMatrix4x4& matrix) {
+  aiVector3D scaling, position;
+  aiQuaternion rotation;
+  matrix.Decompose(scaling, rotation, position);
+  Parts parts;
+  parts.Position = {position.x, position.y, position.z};
+  parts.Rotation = Normalize(Quaternion{rotation.x, rotation.y, rotation.z, rotation.w});
+  parts.Scale = {scaling.x, scaling.y, scaling.z};
+  return parts;
+}
+
+void ApplyFrame(const Frame& frame, Vector3* position, Quaternion* rotation, Vector3* scale) {
+  if (position) {
+    Vector3 p = Rotate(frame.Rotation, *position);
+    *position = {p.x * frame.Scale + frame.Translation.x, p.y * frame.Scale + frame.Translation.y,
+                 p.z * frame.Scale + frame.Translation.z};
+  }
+  if (rotation) *rotation = Normalize(Multiply(frame.Rotation, *rotation));
+  if (scale) *scale = {scale->x * frame.Scale, scale->y * frame.Scale, scale->z * frame.Scale};
+}
+
+// The file's up axis: Y unless an FBX file says otherwise.
+int UpAxis(const aiScene* scene) {
+  int32_t up = 1;
+  if (scene->mMetaData) scene->mMetaData->Get("UpAxis", up);
+  return up == 0 || up == 2 ? up : 1;
+}
+
+Quaternion ToZUp(int upAxis) {
+  const float h = std::sqrt(0.5f);
+  if (upAxis == 2) return Quaternion{};
+  if (upAxis == 0) return Quaternion{0, -h, 0, h};  // X up -> Z up
+  return Quaternion{h, 0, 0, h};                     // Y up -> Z up: +90 degrees about X
+}
+
+int32_t HostTick(double time, double ticksPerSecond) {
+  double seconds = time / ticksPerSecond;
+  double tick = std::round(seconds * kTicksPerSecond);
+  if (!(tick > -2e9)) return -2000000000;
+  if (tick > 2e9) return 2000000000;
+  return int32_t(tick);
+}
+
+// Keys at times that round to the same host tick keep the last value, so the
+// tick list stays strictly ascending.
+template <typename Key, typename Store>
+void ConvertKeys(const Key* keys, unsigned count, double ticksPerSecond,
+                 std::vector<int32_t>& ticks, Store store) {
+  for (unsigned k = 0; k < count; ++k) {
+    int32_t tick = HostTick(keys[k].mTime, ticksPerSecond);
+    if (!ticks.empty() && tick <= ticks.back()) {
+      if (tick < ticks.back()) continue;  // out of order: ignored
+      store(k, true);
+      continue;
+    }
+    ticks.push_back(tick);
+    store(k, false);
+  }
+}
+
+class Converter {
+ public:
+  Converter(const aiScene* source, const std::string& directory, Scene& scene)
+      : source_(source), directory_(directory), scene_(scene) {}
+
+  bool Run(const Take* take, std::string& error) {
+    ReadUnit();
+    ConvertMaterials();
+    CollectRoles();
+    const aiNode* root = source_->mRootNode;
+    if (!root) {
+      error = "the file has no scene hierarchy";
+      return false;
+    }
+    // The file's root becomes the host's scene root when it can be folded into
+    // the host frame; otherwise it stays a node of its own.
+    Frame frame;
+    Quaternion up = ToZUp(UpAxis(source_));
+    Parts rootParts = Decompose(root->mTransformation);
+    bool uniform = std::fabs(rootParts.Scale.x - rootParts.Scale.y) <=
+                       1e-4f * std::fabs(rootParts.Scale.x) &&
+                   std::fabs(rootParts.Scale.x - rootParts.Scale.z) <=
+                       1e-4f * std::fabs(rootParts.Scale.x) &&
+                   rootParts.Scale.x > 0;
+    bool foldRoot = root->mNumMeshes == 0 && uniform && !animatedNodes_.count(root->mName.C_Str());
+    if (foldRoot) {
+      frame.Scale = rootParts.Scale.x;
+      frame.Rotation = Normalize(Multiply(up, rootParts.Rotation));
+      frame.Translation = Rotate(up, rootParts.Position);
+      for (unsigned i = 0; i < root->mNumChildren; ++i) AddNode(root->mChildren[i], nullptr, &frame);
+    } else {
+      frame.Rotation = up;
+      AddNode(root, nullptr, &frame);
+    }
+    ConvertSkins();
+    if (take) ConvertTake(*take, foldRoot ? root : nullptr, frame);
+    return true;
+  }
+
+ private:
+  void ReadUnit() {
+    double factor = 0;
+    if (source_->mMetaData && source_->mMetaData->Get("UnitScaleFactor", factor) && factor > 0) {
+      scene_.SystemUnit = factor / 100.0;  // FBX: centimetres per unit
+    }
+  }
+
+  Material* AddBitmap(const aiString& path) {
+    std::string name = path.C_Str();
+    auto found = bitmaps_.find(name);
+    if (found != bitmaps_.end()) return found->second;
+    Material* map = scene_.AddMaterial(fs::path(name).filename().string());
+    map->SuperClass = kTextureMapSuperClass;
+    map->Class = kBitmapTextureClass;
+    map->FileName = name;
+    if (!name.empty() && name[0] != '*') {
+      fs::path resolved = fs::path(name).is_absolute() ? fs::path(name) : fs::path(directory_) / name;
+      map->ResolvedFileName = resolved.lexically_normal().string();
+    }
+    bitmaps_[name] = map;
+    return map;
+  }
+
+  void ConvertMaterials() {
+    static const std::pair<aiTextureType, const char*> kSlots[] = {
+        {aiTextureType_DIFFUSE, "Diffuse"},   {aiTextureType_BASE_COLOR, "Diffuse"},
+        {aiTextureType_SPECULAR, "Specular"}, {aiTextureType_NORMALS, "Bump"},
+        {aiTextureType_HEIGHT, "Bump"},       {aiTextureType_EMISSIVE, "Self-Illumination"},
+        {aiTextureType_OPACITY, "Opacity"}};
+    for (unsigned i = 0; i < source_->mNumMaterials; ++i) {
+      const aiMaterial* in = source_->mMaterials[i];
+      aiString name;
+      in->Get(AI_MATKEY_NAME, name);
+      Material* out = scene_.AddMaterial(name.length ? name.C_Str() : "Material " + std::to_string(i));
+      aiColor4D colour;
+      if (in->Get(AI_MATKEY_BASE_COLOR, colour) == AI_SUCCESS ||
+          in->Get(AI_MATKEY_COLOR_DIFFUSE, colour) == AI_SUCCESS) {
+        out->Diffuse[0] = colour.r;
+        out->Diffuse[1] = colour.g;
+        out->Diffuse[2] = colour.b;
+      }
+      int twoSided = 0;
+      if (in->Get(AI_MATKEY_TWOSIDED, twoSided) == AI_SUCCESS) out->TwoSided = twoSided != 0;
+      std::set<std::string> slots;
+      for (const auto& [type, slot] : kSlots) {
+        aiString path;
+        if (slots.count(slot) || in->GetTextureCount(type) == 0 ||
+            in->GetTexture(type, 0, &path) != AI_SUCCESS || path.length == 0) {
+          continue;
+        }
+        slots.insert(slot);
+        out->Maps.push_back({slot, AddBitmap(path)});
+      }
+      materials_.push_back(out);
+    }
+  }
+
+  // Which nodes are bones of a skin or animated: they are exported as bones.
+  void CollectRoles() {
+    for (unsigned m = 0; m < source_->mNumMeshes; ++m) {
+      const aiMesh* mesh = source_->mMeshes[m];
+      for (unsigned b = 0; b < mesh->mNumBones; ++b) boneNames_.insert(mesh->mBones[b]->mName.C_Str());
+    }
+    for (unsigned a = 0; a < source_->mNumAnimations; ++a) {
+      const aiAnimation* clip = source_->mAnimations[a];
+      for (unsigned c = 0; c < clip->mNumChannels; ++c) {
+        animatedNodes_.insert(clip->mChannels[c]->mNodeName.C_Str());
+      }
+    }
+    for (unsigned c = 0; c < source_->mNumCameras; ++c) cameras_.insert(source_->mCameras[c]->mName.C_Str());
+    for (unsigned l = 0; l < source_->mNumLights; ++l) lights_.insert(source_->mLights[l]->mName.C_Str());
+  }
+
+  void SetObject(Node* node, const aiNode* in) {
+    const std::string name = in->mName.C_Str();
+    node->HasObject = true;
+    if (in->mNumMeshes > 0) {
+      node->Object.SuperClass = kGeometrySuperClass;
+      node->Object.Class = node->Object.BaseClass = ClassId{0x9, 0};
+    } else if (cameras_.count(name)) {
+      node->Object.SuperClass = kCameraSuperClass;
+      node->Object.Class = node->Object.BaseClass = ClassId{0x1001, 0};
+    } else if (lights_.count(name)) {
+      node->Object.SuperClass = kLightSuperClass;
+      node->Object.Class = node->Object.BaseClass = ClassId{0x1011, 0};
+    } else if (boneNames_.count(name) || animatedNodes_.count(name) || in->mNumChildren > 0) {
+      node->Object.SuperClass = kHelperSuperClass;
+      node->Object.Class = node->Object.BaseClass = ClassId{0x9125, 0};
+    } else {
+      node->Object.SuperClass = kHelperSuperClass;
+      node->Object.Class = node->Object.BaseClass = ClassId{0x876234, 0};
+    }
+  }
+
+  void SetMaterial(Node* node, const aiNode* in) {
+    std::vector<Material*> used;
+    for (unsigned i = 0; i < in->mNumMeshes; ++i) {
+      unsigned index = source_->mMeshes[in->mMeshes[i]]->mMaterialIndex;
+      Material* material = index < materials_.size() ? materials_[index] : nullptr;
+      if (material && std::find(used.begin(), used.end(), material) == used.end()) {
+        used.push_back(material);
+      }
+      if (source_->mMeshes[in->mMeshes[i]]->mNumAnimMeshes > 0) node->HasMorpher = true;
+    }
+    if (used.size() == 1) {
+      node->NodeMaterial = used[0];
+    } else if (used.size() > 1) {
+      Material* multi = scene_.AddMaterial(node->Name + " materials");
+      multi->Class = kMultiMaterialClass;
+      multi->SubMaterials = used;
+      node->NodeMaterial = multi;
+    }
+  }
+
+  void AddNode(const aiNode* in, Node* parent, const Frame* frame) {
+    Node* node = scene_.AddNode(in->mName.C_Str(), parent);
+    nodes_[in] = node;
+    if (!byName_.count(in->mName.C_Str())) byName_[in->mName.C_Str()] = node;
+    SetObject(node, in);
+    SetMaterial(node, in);
+    Parts parts = Decompose(in->mTransformation);
+    if (frame) ApplyFrame(*frame, &parts.Position, &parts.Rotation, &parts.Scale);
+    TransformController& t = node->Transform;
+    t.Position.Value = {parts.Position.x, parts.Position.y, parts.Position.z};
+    t.Rotation.Value = parts.Rotation;
+    t.Scale.Value = {parts.Scale.x, parts.Scale.y, parts.Scale.z};
+    if (frame) topLevel_.insert(node);
+    for (unsigned i = 0; i < in->mNumChildren; ++i) AddNode(in->mChildren[i], node, nullptr);
+  }
+
+  void ConvertSkins() {
+    for (const auto& [in, node] : nodes_) {
+      std::vector<Node*> bones;
+      for (unsigned i = 0; i < in->mNumMeshes; ++i) {
+        const aiMesh* mesh = source_->mMeshes[in->mMeshes[i]];
+        for (unsigned b = 0; b < mesh->mNumBones; ++b) {
+          auto found = byName_.find(mesh->mBones[b]->mName.C_Str());
+          if (found == byName_.end()) continue;
+          if (std::find(bones.begin(), bones.end(), found->second) == bones.end()) {
+            bones.push_back(found->second);
+          }
+        }
+      }
+      node->SkinBones = bones;
+    }
+  }
+
+  void ConvertTake(const Take& take, const aiNode* foldedRoot, const Frame& frame) {
+    int32_t end = 0;
+    double fps = 0;
+    for (const aiAnimation* clip : take.Clips) {
+      double tps = TicksPerSecond(clip);
+      end = std::max(end, HostTick(clip->mDuration, tps));
+      // A clock that counts frames at a rate the host can use sets the rate.
+      if (fps == 0 && std::fabs(tps - std::round(tps)) < 1e-9 && tps >= 1 && tps <= 4800 &&
+          IsValidFrameRate(int32_t(tps)) && tps <= 240) {
+        fps = tps;
+      }
+      for (unsigned c = 0; c < clip->mNumChannels; ++c) {
+        const aiNodeAnim* channel = clip->mChannels[c];
+        auto found = byName_.find(channel->mNodeName.C_Str());
+        if (found == byName_.end()) continue;
+        if (foldedRoot && foldedRoot->mName == channel->mNodeName) continue;
+        ConvertChannel(channel, tps, found->second, topLevel_.count(found->second) ? &frame : nullptr);
+      }
+    }
+    if (fps > 0) scene_.FrameRate = int32_t(fps);
+    scene_.AnimationStart = 0;
+    scene_.AnimationEnd = end;
+  }
+
+  static void ConvertChannel(const aiNodeAnim* channel, double tps, Node* node, const Frame* frame) {
+    TransformController& t = node->Transform;
+    if (channel->mNumPositionKeys > 0) {
+      ValueTrack& track = t.Position;
+      track.KeyTicks.clear();
+      track.KeyValues.clear();
+      ConvertKeys(channel->mPositionKeys, channel->mNumPositionKeys, tps, track.KeyTicks,
+                  [&](unsigned k, bool replace) {
+                    Vector3 p{channel->mPositionKeys[k].mValue.x, channel->mPositionKeys[k].mValue.y,
+                              channel->mPositionKeys[k].mValue.z};
+                    if (frame) ApplyFrame(*frame, &p, nullptr, nullptr);
+                    if (replace) track.KeyValues.resize(track.KeyValues.size() - 3);
+                    track.KeyValues.insert(track.KeyValues.end(), {p.x, p.y, p.z});
+                  });
+    }
+    if (channel->mNumRotationKeys > 0) {
+      RotationTrack& track = t.Rotation;
+      track.KeyTicks.clear();
+      track.KeyValues.clear();
+      ConvertKeys(channel->mRotationKeys, channel->mNumRotationKeys, tps, track.KeyTicks,
+                  [&](unsigned k, bool replace) {
+                    const aiQuaternion& v = channel->mRotationKeys[k].mValue;
+                    Quaternion q = Normalize(Quaternion{v.x, v.y, v.z, v.w});
+                    if (frame) ApplyFrame(*frame, nullptr, &q, nullptr);
+                    if (replace) track.KeyValues.pop_back();
+                    track.KeyValues.push_back(q);
+                  });
+    }
+    if (channel->mNumScalingKeys > 0) {
+      ValueTrack& track = t.Scale;
+      track.KeyTicks.clear();
+      track.KeyValues.clear();
+      ConvertKeys(channel->mScalingKeys, channel->mNumScalingKeys, tps, track.KeyTicks,
+                  [&](unsigned k, bool replace) {
+                    Vector3 s{channel->mScalingKeys[k].mValue.x, channel->mScalingKeys[k].mValue.y,
+                              channel->mScalingKeys[k].mValue.z};
+                    if (frame) ApplyFrame(*frame, nullptr, nullptr, &s);
+                    if (replace) track.KeyValues.resize(track.KeyValues.size() - 3);
+                    track.KeyValues.insert(track.KeyValues.end(), {s.x, s.y, s.z});
+                  });
+    }
+  }
+
+  const aiScene* source_;
+  std::string directory_;
+  Scene& scene_;
+  std::vector<Material*> materials_;
+  std::map<std::string, Material*> bitmaps_;
+  std::set<std::string> boneNames_, animatedNodes_, cameras_, lights_;
+  std::map<const aiNode*, Node*> nodes_;
+  std::unordered_map<std::string, Node*> byName_;
+  std::set<const Node*> topLevel_;
+};
+
+const aiScene* ReadWithAssimp(Assimp::Importer& importer, const std::string& path,
+                              std::string& error) {
+  std::string extension = UnsupportedGltfExtension(path);
+  if (!extension.empty()) {
+    error = "the file uses the glTF extension " + extension +
+            ", which this importer cannot read correctly";
+    return nullptr;
+  }
+  // Never add nodes the file did not have, never touch skin weights.
+  importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
+  // A file of bones only is a scene of bones, not a generated skeleton mesh.
+  importer.SetPropertyBool(AI_CONFIG_IMPORT_NO_SKELETON_MESHES, true);
+  const aiScene* scene = importer.ReadFile(path, aiProcess_Triangulate);
+  if (scene && scene->mNumMeshes == 0) {
+    // A scene of bones only (BVH, animation-only FBX) is valid for us; the
+    // validator checks everything else it holds.
+    const_cast<aiScene*>(scene)->mFlags |= AI_SCENE_FLAGS_INCOMPLETE;
+  }
+  if (scene) scene = importer.ApplyPostProcessing(aiProcess_ValidateDataStructure);
+  if (!scene) {
+    error = importer.GetErrorString();
+    if (error.empty()) error = "the importer could not read it";
+    return nullptr;
+  }
+  return scene;
+}
+
+}  // namespace
+
+std::string UnsupportedGltfExtension(const std::string& path) {
+  std::string extension = Lower(fs::path(path).extension().string());
+  if (extension != ".gltf" && extension != ".glb") return "";
+  std::ifstream in(path, std::ios::binary);
+  std::string text;
+  if (extension == ".glb") {
+    // 12-byte header, then the JSON chunk: length, type, data.
+    char header[20];
+    if (!in.read(header, sizeof header)) return "";
+    uint32_t length;
+    std::memcpy(&length, header + 12, 4);
+    if (length > (64u << 20)) return "";
+    text.resize(length);
+    if (!in.read(text.data(), length)) return "";
+  } else {
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  for (const char* name : {"KHR_mesh_quantization"}) {
+    if (text.find(std::string("\"") + name + "\"") != std::string::npos) return name;
+  }
+  return "";
+}
+
+bool ListSceneTakes(const std::string& path, std::vector<std::string>& takes, std::string& error) {
+  Assimp::Importer importer;
+  const aiScene* scene = ReadWithAssimp(importer, path, error);
+  if (!scene) return false;
+  takes.clear();
+  for (const Take& take : GroupTakes(scene)) takes.push_back(take.Name);
+  return true;
+}
+
+bool ImportSceneFile(const std::string& path, const ImportOptions& options, Scene& scene,
+                     std::string& error) {
+  Assimp::Importer importer;
+  const aiScene* source = ReadWithAssimp(importer, path, error);
+  if (!source) return false;
+
+  std::vector<Take> takes = GroupTakes(source);
+  const Take* take = takes.empty() ? nullptr : &takes[0];
+  if (!options.Take.empty()) {
+    take = nullptr;
+    for (const Take& candidate : takes) {
+      if (candidate.Name == options.Take) take = &candidate;
+    }
+    char* end = nullptr;
+    long index = std::strtol(options.Take.c_str(), &end, 10);
+    if (!take && end && *end == 0 && index >= 0 && size_t(index) < takes.size()) {
+      take = &takes[size_t(index)];
+    }
+    if (!take) {
+      error = "no take \"" + options.Take + "\" in the file (takes:";
+      for (size_t i = 0; i < takes.size(); ++i) {
+        error += " " + std::to_string(i) + " \"" + takes[i].Name + "\"";
+      }
+      error += takes.empty() ? " none)" : ")";
+      return false;
+    }
+  }
+
+  Scene result;
+  result.FileName = fs::path(path).filename().string();
+  result.FilePath = path;
+  Converter converter(source, fs::path(path).parent_path().string(), result);
+  if (!converter.Run(take, error)) return false;
+  scene = std::move(result);
+  return true;
+}
+
+}  // namespace ketrel::host

@@ -1,0 +1,128 @@
+#include "export/host/host_import_process.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+
+#include "export/host/host_scene_document.h"
+
+namespace ketrel::host {
+namespace {
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= size_t(n);
+  }
+  return true;
+}
+
+// The child: import, then send 'S' + the scene document or 'E' + the error.
+[[noreturn]] void RunChild(int fd, const std::string& path, const ImportOptions& options) {
+  // Testing hook: behave like an importer that aborts on a hostile file.
+  if (const char* crash = std::getenv("KETREL_IMPORT_TEST_CRASH"); crash && *crash == '1') {
+    std::abort();
+  }
+  Scene scene;
+  std::string error;
+  std::string message;
+  if (ImportSceneFile(path, options, scene, error)) {
+    message = "S" + SceneDocumentText(scene);
+  } else {
+    message = "E" + error;
+  }
+  bool ok = WriteAll(fd, message.data(), message.size());
+  close(fd);
+  _exit(ok ? 0 : 3);
+}
+
+}  // namespace
+
+bool ImportSceneIsolated(const std::string& path, const ImportOptions& options, Scene& scene,
+                         std::string& error, int timeoutSeconds) {
+  int fds[2];
+  if (pipe(fds) != 0) {
+    error = "could not start the importer (pipe failed)";
+    return false;
+  }
+  std::fflush(nullptr);
+  pid_t child = fork();
+  if (child < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    error = "could not start the importer (fork failed)";
+    return false;
+  }
+  if (child == 0) {
+    close(fds[0]);
+    RunChild(fds[1], path, options);
+  }
+  close(fds[1]);
+
+  std::string received;
+  bool timedOut = false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  char buffer[65536];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      timedOut = true;
+      break;
+    }
+    pollfd p{fds[0], POLLIN, 0};
+    int ready = poll(&p, 1, int(std::min<long long>(left.count(), 1000)));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) continue;
+    ssize_t n = read(fds[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    received.append(buffer, size_t(n));
+  }
+  close(fds[0]);
+  if (timedOut) kill(child, SIGKILL);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+
+  if (timedOut) {
+    error = "the importer timed out after " + std::to_string(timeoutSeconds) + " seconds";
+    return false;
+  }
+  if (WIFSIGNALED(status)) {
+    error = "the importer crashed (signal " + std::to_string(WTERMSIG(status)) + ")";
+    return false;
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || received.empty()) {
+    error = "the importer failed (exit status " +
+            std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")";
+    return false;
+  }
+  if (received[0] == 'E') {
+    error = received.substr(1);
+    return false;
+  }
+  std::string documentError;
+  Scene result;
+  std::string directory = std::filesystem::path(path).parent_path().string();
+  if (received[0] != 'S' ||
+      !ParseSceneDocument(received.substr(1), directory, result, &documentError)) {
+    error = "the importer handed back a broken scene: " + documentError;
+    return false;
+  }
+  result.FileName = std::filesystem::path(path).filename().string();
+  result.FilePath = path;
+  scene = std::move(result);
+  return true;
+}
+
+}  // namespace ketrel::host

@@ -1,0 +1,59 @@
+#include "tools/ketrel/cmd_import.h"
+
+#include <cstdio>
+
+#include "export/host/host_scene_document.h"
+#include "export/host/host_scene_loader.h"
+#include "tools/ketrel/ketrel_commands.h"
+
+namespace ketrel::cli {
+
+int RunImport(const ImportOptions& options) {
+  if (options.ListTakes) {
+    std::vector<std::string> takes;
+    std::string error;
+    if (!host::ListSceneTakes(options.Scene, takes, error)) {
+      std::fprintf(stderr, "ketrel import: could not import %s: %s\n", options.Scene.c_str(),
+                   error.c_str());
+      return kExitFailed;
+    }
+    for (size_t i = 0; i < takes.size(); ++i) std::printf("%zu %s\n", i, takes[i].c_str());
+    return kExitOk;
+  }
+  host::Scene scene;
+  std::string error;
+  host::ImportOptions import;
+  import.Take = options.Take;
+  if (!host::LoadHostScene(options.Scene, scene, error, import)) {
+    std::fprintf(stderr, "ketrel import: %s\n", error.c_str());
+    return kExitFailed;
+  }
+  if (!host::SaveSceneDocument(scene, options.Output, &error)) {
+    std::fprintf(stderr, "ketrel import: could not write %s: %s\n", options.Output.c_str(),
+                 error.c_str());
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+void AddImportCommand(CLI::App& app, int& exitCode) {
+  auto options = std::make_shared<ImportOptions>();
+  CLI::App* command =
+      app.add_subcommand("import", "Turn a real scene file into a host scene document");
+  command->add_option("scene", options->Scene, "A scene file Assimp reads (glTF, FBX, ...)")
+      ->required();
+  command->add_option("output", options->Output, "The .kscene document to write");
+  command->add_option("--take", options->Take, "The animation take: a name or an index");
+  command->add_flag("--list-takes", options->ListTakes, "List the file's takes and stop");
+  command->callback([options, &exitCode, command] {
+    if (!options->ListTakes && options->Output.empty()) {
+      std::fprintf(stderr, "ketrel import: OUT.kscene is required\n%s",
+                   command->help().c_str());
+      exitCode = kExitUsage;
+      return;
+    }
+    exitCode = RunImport(*options);
+  });
+}
+
+}  // namespace ketrel::cli

@@ -1,0 +1,20 @@
+#pragma once
+// `ketrel import SCENE OUT.kscene [--take NAME|INDEX]`: a real scene file as a
+// host scene document, so that per-object settings can be stored with it.
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+namespace ketrel::cli {
+
+struct ImportOptions {
+  std::string Scene;
+  std::string Output;
+  std::string Take;
+  bool ListTakes = false;
+};
+
+int RunImport(const ImportOptions& options);
+void AddImportCommand(CLI::App& app, int& exitCode);
+
+}  // namespace ketrel::cli
