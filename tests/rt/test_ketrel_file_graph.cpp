@@ -66,9 +66,9 @@ RichGraph::RichGraph() {
               {TestExtendedType, extended_}};
   exporter_ = {"Ketrel Exporter", 2, 7, 0, 1234, {}};
 
-  for (int i = 0; i < 16; ++i) pixels0_[i] = uint8_t(i * 17);
+  for (int i = 0; i < 24; ++i) pixels0_[i] = uint8_t(i * 11);
   for (int i = 0; i < 4; ++i) pixels1_[i] = uint8_t(200 + i);
-  mips_[0] = {8, 16, pixels0_};
+  mips_[0] = {8, 24, pixels0_};
   mips_[1] = {4, 4, pixels1_};
   image_ = {2, mips_};
   texture_ = {"textures/brick.tga", 1, 2, 2, 3, 0, {4, {0, 8, 16, 24}, {8, 8, 8, 8}}, 1, &image_,

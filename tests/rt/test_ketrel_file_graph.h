@@ -28,7 +28,7 @@ class RichGraph {
   texture texture_{};
   texture_image image_{};
   texture_mip_level mips_[2]{};
-  uint8_t pixels0_[16]{};
+  uint8_t pixels0_[24]{};  // longer than the dump shows by default
   uint8_t pixels1_[4]{};
   texture* textures_[1]{};
   material materials_[2]{};

@@ -10,6 +10,8 @@ namespace ketrel::cli {
 void AddCommands(CLI::App& app, int& exitCode) {
   AddExportCommand(app, exitCode);
   AddSettingsCommand(app, exitCode);
+  AddInfoCommand(app, exitCode);
+  AddDumpCommand(app, exitCode);
 }
 
 }  // namespace ketrel::cli

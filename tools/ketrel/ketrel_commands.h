@@ -18,4 +18,8 @@ void AddCommands(CLI::App& app, int& exitCode);
 // `ketrel settings schema|dump|save` (cmd_settings.cpp).
 void AddSettingsCommand(CLI::App& app, int& exitCode);
 
+// `ketrel info FILE` and `ketrel dump FILE` (cmd_info.cpp, cmd_dump.cpp).
+void AddInfoCommand(CLI::App& app, int& exitCode);
+void AddDumpCommand(CLI::App& app, int& exitCode);
+
 }  // namespace ketrel::cli

@@ -1,0 +1,145 @@
+// `ketrel info` and `ketrel dump` on the golden files: the same objects print
+// the same way whatever the platform, damage gives a non-zero exit.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/ketrel/cmd_inspect.h"
+#include "tools/ketrel/ketrel_commands.h"
+#include "tests/support/log_capture.h"
+
+namespace ketrel::cli {
+namespace {
+
+const char* const kGoldens[] = {"golden_32le.kt2", "golden_32be.kt2", "golden_64le.kt2",
+                                "golden_64be.kt2"};
+
+std::string Golden(const char* name) { return std::string(KETREL_TEST_DATA) + "/" + name; }
+
+std::string Info(const std::string& file, int* exitCode) {
+  std::ostringstream out;
+  *exitCode = RunInfo(InfoOptions{file}, out);
+  return out.str();
+}
+
+std::string Dump(const std::string& file, int* exitCode, bool json = false, bool all = false,
+                 const std::string& path = "") {
+  std::ostringstream out;
+  DumpOptions options;
+  options.File = file;
+  options.Json = json;
+  options.All = all;
+  options.Path = path;
+  *exitCode = RunDump(options, out);
+  return out.str();
+}
+
+// A damaged copy of a golden file: one byte of its data flipped, or cut short.
+std::string DamagedCopy(const char* name, bool truncate) {
+  std::ifstream in(Golden(name), std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (truncate) {
+    bytes.resize(bytes.size() / 2);
+  } else {
+    bytes[bytes.size() - 100] ^= 0x10;
+  }
+  std::string path = std::string(KETREL_BINARY_DIR) + "/h2_damaged.kt2";
+  std::ofstream(path, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
+  return path;
+}
+
+TEST(InfoCommand, DescribesEveryGoldenFileAsValid) {
+  for (const char* name : kGoldens) {
+    int code = -1;
+    std::string text = Info(Golden(name), &code);
+    EXPECT_EQ(code, kExitOk) << name << "\n" << text;
+    EXPECT_NE(text.find("(matches)"), std::string::npos) << name;
+    EXPECT_NE(text.find("Result             valid"), std::string::npos) << name;
+    EXPECT_NE(text.find("Section 7 \"7 - StandardUnloadedSection\""), std::string::npos);
+    EXPECT_NE(text.find("HeaderSize         456"), std::string::npos);
+    EXPECT_NE(text.find("TypeTag            0x4b543201"), std::string::npos);
+  }
+  int code = -1;
+  EXPECT_NE(Info(Golden("golden_32be.kt2"), &code).find("Platform           32-bit, big endian"),
+            std::string::npos);
+}
+
+TEST(InfoCommand, DamagedFilesFail) {
+  test::LogCapture log;
+  int code = -1;
+  std::string text = Info(DamagedCopy("golden_64be.kt2", false), &code);
+  EXPECT_EQ(code, kExitFailed);
+  EXPECT_NE(text.find("MISMATCH"), std::string::npos);
+  text = Info(DamagedCopy("golden_32le.kt2", true), &code);
+  EXPECT_EQ(code, kExitFailed);
+  EXPECT_NE(text.find("not a valid KT2 file"), std::string::npos);
+  Info("/nonexistent/file.kt2", &code);
+  EXPECT_EQ(code, kExitFailed);
+}
+
+TEST(DumpCommand, PrintsTheSameObjectsForEveryPlatform) {
+  int code = -1;
+  std::string reference = Dump(Golden("golden_64le.kt2"), &code);
+  ASSERT_EQ(code, kExitOk);
+  EXPECT_NE(reference.find("FromFileName (StringMember): \"scenes/hero.json\""), std::string::npos);
+  EXPECT_NE(reference.find("Orientation: [0, 0, 0.707106769, 0.707106769]"), std::string::npos)
+      << reference;
+  EXPECT_NE(reference.find("Origin (Real32Member[3]): [0, 0, 0]"), std::string::npos);
+  // The cycle and the shared skeleton are printed once, then referred to.
+  EXPECT_NE(reference.find("Map (ReferenceMember): -> #"), std::string::npos);
+  EXPECT_NE(reference.find("Skeleton (ReferenceMember): -> #"), std::string::npos);
+  // Long arrays are abbreviated unless --all.
+  EXPECT_NE(reference.find(", ... 16 more (use --all to see them)]"), std::string::npos);
+  std::string all = Dump(Golden("golden_64le.kt2"), &code, false, true);
+  EXPECT_EQ(all.find("more (use --all"), std::string::npos);
+  EXPECT_NE(all.find("253"), std::string::npos);  // the 24th pixel byte, 23 * 11
+  for (const char* name : kGoldens) {
+    EXPECT_EQ(Dump(Golden(name), &code), reference) << name;
+  }
+}
+
+TEST(DumpCommand, PathsNameOnePartOfTheGraph) {
+  int code = -1;
+  std::string skeleton = Dump(Golden("golden_32be.kt2"), &code, false, false, "Models[0].Skeleton");
+  ASSERT_EQ(code, kExitOk);
+  EXPECT_NE(skeleton.find("Name (StringMember): \"Biped\""), std::string::npos) << skeleton;
+  EXPECT_NE(skeleton.find("\"Head\""), std::string::npos);
+  std::string name = Dump(Golden("golden_32le.kt2"), &code, false, false, "materials[1].name");
+  EXPECT_EQ(code, kExitOk);
+  EXPECT_NE(name.find("\"Brick Back\""), std::string::npos) << name;
+  test::LogCapture log;
+  for (const char* bad : {"Models[3]", "Nothing", "Models[0].Skeleton.Bones[9]", "Models[", "."}) {
+    Dump(Golden("golden_64le.kt2"), &code, false, false, bad);
+    EXPECT_EQ(code, kExitFailed) << bad;
+  }
+}
+
+TEST(DumpCommand, JsonIsWellFormed) {
+  int code = -1;
+  std::string json = Dump(Golden("golden_64be.kt2"), &code, true);
+  ASSERT_EQ(code, kExitOk);
+  EXPECT_NE(json.find("\"$ref\": "), std::string::npos);
+  std::string path = std::string(KETREL_BINARY_DIR) + "/h2_dump.json";
+  std::ofstream(path) << json;
+  std::string check = "python3 -c \"import json,sys; json.load(open(sys.argv[1]))\" " + path;
+  EXPECT_EQ(std::system(check.c_str()), 0);
+  std::remove(path.c_str());
+}
+
+TEST(InspectCommands, ExitCodesFromTheProgram) {
+  std::string exe = KETREL_EXE;
+  std::string quiet = " >/dev/null 2>&1";
+  EXPECT_EQ(std::system((exe + " info " + Golden("golden_32be.kt2") + quiet).c_str()), 0);
+  EXPECT_NE(std::system((exe + " info " + DamagedCopy("golden_32be.kt2", false) + quiet).c_str()), 0);
+  EXPECT_EQ(std::system((exe + " dump --json " + Golden("golden_64le.kt2") + quiet).c_str()), 0);
+  EXPECT_NE(std::system((exe + " dump " + DamagedCopy("golden_64le.kt2", true) + quiet).c_str()), 0);
+}
+
+}  // namespace
+}  // namespace ketrel::cli

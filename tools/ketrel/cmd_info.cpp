@@ -1,0 +1,119 @@
+// `ketrel info`: the file's opening and sections as stored, and a verdict.
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "rt/ketrel_compression.h"
+#include "rt/ketrel_file_reader.h"
+#include "rt/ketrel_memory.h"
+#include "rt/posix/posix_ketrel_file_reader.h"
+#include "tools/ketrel/cmd_inspect.h"
+#include "tools/ketrel/ketrel_commands.h"
+
+namespace ketrel::cli {
+namespace {
+
+const char* CompressionName(uint32_t type) {
+  switch (type) {
+    case kNoCompression: return "none";
+    case kLorpa0Compression: return "Lorpa0";
+    case kLorpa1Compression: return "Lorpa1";
+    case kTessikCompression: return "Tessik";
+    case kTessik2Compression: return "Tessik2";
+    default: return "unknown";
+  }
+}
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08x", value);
+  return text;
+}
+
+std::string Reference(const file_reference& reference) {
+  return "section " + std::to_string(reference.SectionIndex) + ", offset " +
+         std::to_string(reference.Offset);
+}
+
+void PrintSection(std::ostream& out, uint32_t index, const file_section_header& s) {
+  out << "Section " << index << " \"" << GetStandardSectionName(index) << "\"\n"
+      << "  Compression        " << s.Compression << " (" << CompressionName(s.Compression)
+      << ")\n"
+      << "  Data               " << s.DataSize << " bytes at " << s.DataOffset << "\n"
+      << "  ExpandedDataSize   " << s.ExpandedDataSize << "\n"
+      << "  Alignment          " << s.Alignment << "\n"
+      << "  First16BitOffset   " << s.First16BitOffset << "\n"
+      << "  First8BitOffset    " << s.First8BitOffset << "\n"
+      << "  Fixups             " << s.FixupCount << " at " << s.FixupOffset << "\n"
+      << "  Marshallings       " << s.MarshallingCount << " at " << s.MarshallingOffset << "\n";
+}
+
+}  // namespace
+
+int RunInfo(const InfoOptions& options, std::ostream& out) {
+  void* raw = nullptr;
+  size_t size = 0;
+  if (!ReadFileBytes(options.File.c_str(), &raw, &size)) {
+    std::cerr << "ketrel info: cannot read " << options.File << "\n";
+    return kExitFailed;
+  }
+  std::unique_ptr<void, void (*)(void*)> bytes(raw, FreeBlock);
+  out << "File               " << options.File << " (" << size << " bytes)\n";
+  file_image image;
+  if (!OpenFileImage(bytes.get(), size, &image)) {
+    out << "Result             not a valid KT2 file (see the messages above)\n";
+    return kExitFailed;
+  }
+  const file_header& h = image.Header;
+  out << "Magic              " << Hex(image.MagicValue[0]) << " " << Hex(image.MagicValue[1])
+      << " " << Hex(image.MagicValue[2]) << " " << Hex(image.MagicValue[3]) << "\n"
+      << "Platform           " << GetPlatformName(image.Platform.Platform)
+      << (image.OlderMagic ? " (older magic value)" : "") << "\n"
+      << "HeaderSize         " << image.HeaderSize << "\n"
+      << "HeaderFormat       " << image.HeaderFormat << "\n"
+      << "Version            " << h.Version << "\n"
+      << "TotalSize          " << h.TotalSize << "\n";
+  uint32_t crc = ComputeFileImageCrc(&image);
+  bool crcMatches = crc == h.CRC;
+  out << "CRC                " << Hex(h.CRC)
+      << (crcMatches ? " (matches)" : " (MISMATCH: the contents give " + Hex(crc) + ")") << "\n"
+      << "SectionArrayOffset " << h.SectionArrayOffset << "\n"
+      << "SectionArrayCount  " << h.SectionArrayCount << "\n"
+      << "RootType           " << Reference(h.RootObjectTypeDefinition) << "\n"
+      << "RootObject         " << Reference(h.RootObject) << "\n"
+      << "TypeTag            " << Hex(h.TypeTag) << "\n"
+      << "ExtraTags          " << Hex(h.ExtraTags[0]) << " " << Hex(h.ExtraTags[1]) << " "
+      << Hex(h.ExtraTags[2]) << " " << Hex(h.ExtraTags[3]) << "\n";
+  bool sectionsOk = true;
+  for (uint32_t i = 0; i < image.SectionCount; ++i) {
+    PrintSection(out, i, image.Sections[i].Header);
+    if (!LoadFileImageSection(&image, i)) {
+      out << "  DAMAGED (see the messages above)\n";
+      sectionsOk = false;
+    }
+  }
+  CloseFileImage(&image);
+  bool graphOk = false;
+  if (crcMatches && sectionsOk) {
+    ketrel_file* file = ReadEntireFileFromMemory(bytes.get(), size);
+    graphOk = file != nullptr;
+    FreeFile(file);
+  }
+  const char* verdict = !crcMatches    ? "invalid: the CRC does not match"
+                        : !sectionsOk ? "invalid: a section is damaged"
+                        : !graphOk    ? "invalid: the object graph is damaged"
+                                      : "valid";
+  out << "Result             " << verdict << "\n";
+  return graphOk ? kExitOk : kExitFailed;
+}
+
+void AddInfoCommand(CLI::App& app, int& exitCode) {
+  auto options = std::make_shared<InfoOptions>();
+  CLI::App* command =
+      app.add_subcommand("info", "Show a KT2 file's header and sections and check its CRC");
+  command->add_option("file", options->File, "The KT2 file")->required();
+  command->callback([options, &exitCode] { exitCode = RunInfo(*options, std::cout); });
+}
+
+}  // namespace ketrel::cli
