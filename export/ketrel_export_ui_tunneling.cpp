@@ -197,7 +197,17 @@ bool ReadProperty(RequesterProperty* p, Reader& in, bool apply) {
       if (p->Combobox.Choices == nullptr) return true;
       uint32_t selected = 0;
       if (!in.U32(selected) || !ReadRequesterFrom(p->Combobox.Choices, in, apply)) return false;
-      if (apply && selected != 0) p->Combobox.Selected = FindChoiceById(p, selected);
+      // 0 keeps the selection. So does an id that no choice has: leaving the
+      // combobox with nothing selected would hand the phases a choice of 0,
+      // and would not survive being stored and read again.
+      if (apply && selected != 0) {
+        if (Requester* choice = FindChoiceById(p, selected)) {
+          p->Combobox.Selected = choice;
+        } else {
+          KT_LOG_WARNING(Settings, "Unknown choice %u of setting \"%s\" ignored", selected,
+                         p->Label != nullptr ? p->Label : "");
+        }
+      }
       return true;
     }
     default:

@@ -9,8 +9,9 @@
 //
 // Readers treat stored data as hostile: every count and size is checked
 // against the buffer, a blob is applied all-or-nothing (a corrupt blob
-// changes nothing), numbers and range positions are clamped to their bounds
-// and NaN is refused.
+// changes nothing), numbers and range positions are clamped to their bounds,
+// NaN is refused, and a combobox keeps its selection when the stored choice
+// id is 0 or names no choice (the latter with a warning).
 
 #include <cstddef>
 #include <cstdint>

@@ -117,17 +117,19 @@ TEST(SettingsBlob, ComboboxSelectionRules) {
   std::vector<uint8_t> blob = record(0, list);  // 0 keeps the selection
   ASSERT_TRUE(ReadRequester(file, blob.data(), blob.size()));
   EXPECT_EQ(platform->Combobox.Selected->Id, 215u);
-  blob = record(999, list);  // an unknown choice leaves none selected
+  blob = record(217, list);
   ASSERT_TRUE(ReadRequester(file, blob.data(), blob.size()));
-  EXPECT_EQ(platform->Combobox.Selected, nullptr);
-  char text[64];
-  EXPECT_EQ(FormatPropertyText(platform, text, sizeof(text)), 0u);
+  EXPECT_EQ(platform->Combobox.Selected->Id, 217u);
+  test::LogCapture log;
+  blob = record(999, list);  // an unknown choice keeps the selection, with a warning
+  ASSERT_TRUE(ReadRequester(file, blob.data(), blob.size()));
+  EXPECT_EQ(platform->Combobox.Selected->Id, 217u);
+  EXPECT_EQ(log.warnings(), 1u);
   // The nested list must fill the record exactly.
   list.push_back(0);
   blob = record(216, list);
-  test::LogCapture log;
   EXPECT_FALSE(ReadRequester(file, blob.data(), blob.size()));
-  EXPECT_EQ(platform->Combobox.Selected, nullptr);
+  EXPECT_EQ(platform->Combobox.Selected->Id, 217u);
 }
 
 TEST(SettingsBlob, EveryTruncationAndRandomDamageFailsCleanly) {
