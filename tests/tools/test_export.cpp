@@ -17,6 +17,7 @@
 #include "rt/posix/posix_ketrel_file_reader.h"
 #include "rt/ketrel_standard_types.h"
 #include "tests/support/log_capture.h"
+#include "tests/tools/command_test.h"
 #include "tools/ketrel/cmd_export.h"
 
 namespace ketrel {
@@ -26,31 +27,11 @@ namespace fs = std::filesystem;
 
 const std::string kFigure = std::string(KETREL_SOURCE_DIR) + "/examples/figure.kscene";
 
-class ExportTest : public testing::Test {
+class ExportTest : public test::CommandTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::path(KETREL_BINARY_DIR) / "test_export" /
-           testing::UnitTest::GetInstance()->current_test_info()->name();
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-
-  static std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
-  // Runs the ketrel program; returns its exit code and its stderr.
   int Run(const std::string& arguments, std::string* err = nullptr,
           const std::string& environment = "") {
-    std::string errPath = Path("stderr.txt");
-    std::string command = environment + " " + KETREL_EXE + " " + arguments + " 2>" + errPath;
-    int status = std::system(command.c_str());
-    if (err) *err = Slurp(errPath);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return CommandTest::Run(arguments, nullptr, err, environment);
   }
 
   cli::ExportOptions Options(const std::string& output) {
@@ -60,8 +41,6 @@ class ExportTest : public testing::Test {
     options.Silent = true;
     return options;
   }
-
-  fs::path dir_;
 };
 
 // Lines of stderr that are stages (no leading blanks, not the title).
@@ -162,6 +141,13 @@ TEST_F(ExportTest, AttachStoresTheFileExactlyAndAMissingOneIsNoError) {
   EXPECT_EQ(std::memcmp(bytes, contents.data(), 10000), 0);
   FreeFile(file);
 
+  // A file that opens but cannot be read fails the export instead of being
+  // stored cut short.
+  options.Output = Path("unreadable.kt2");
+  options.Attach = dir_.string();
+  EXPECT_EQ(cli::RunExport(options), 1);
+  EXPECT_FALSE(fs::exists(options.Output));
+
   options.Output = Path("missing.kt2");
   options.Attach = Path("no-such-file.txt");
   ASSERT_EQ(cli::RunExport(options), 0);
@@ -229,7 +215,7 @@ TEST_F(ExportTest, FailuresLeaveThePreviousFileAlone) {
     (void)entry;
     ++entries;
   }
-  EXPECT_EQ(entries, 3u);  // keep.kt2, occupied.kt2, stderr.txt
+  EXPECT_EQ(entries, 4u);  // keep.kt2, occupied.kt2, stdout.txt, stderr.txt
 
   // A target in a directory that does not exist.
   EXPECT_EQ(Run("export --silent " + kFigure + " " + Path("no/such/dir/out.kt2")), 1);

@@ -21,6 +21,7 @@
 #include "rt/ketrel_file_reader.h"
 #include "tools/ketrel/cmd_export.h"
 #include "tools/ketrel/cmd_import.h"
+#include "tests/tools/command_test.h"
 
 namespace ketrel {
 namespace {
@@ -31,32 +32,12 @@ const std::string kModels = "/usr/share/assimp/models/";
 
 bool HaveModels() { return fs::exists(kModels + "BVH/01_01.bvh"); }
 
-class ImportTest : public testing::Test {
+class ImportTest : public test::CommandTest {
  protected:
   void SetUp() override {
     if (!HaveModels()) GTEST_SKIP() << "assimp-testmodels is not installed";
-    dir_ = fs::path(KETREL_BINARY_DIR) / "test_import" /
-           testing::UnitTest::GetInstance()->current_test_info()->name();
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    CommandTest::SetUp();
   }
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  static std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-  int Run(const std::string& arguments, std::string* out = nullptr, std::string* err = nullptr,
-          const std::string& environment = "") {
-    std::string command = environment + " " + KETREL_EXE + " " + arguments + " >" +
-                          Path("stdout.txt") + " 2>" + Path("stderr.txt");
-    int status = std::system(command.c_str());
-    if (out) *out = Slurp(Path("stdout.txt"));
-    if (err) *err = Slurp(Path("stderr.txt"));
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  fs::path dir_;
 };
 
 // What Assimp itself says about a file's hierarchy: every node name (its root

@@ -1,0 +1,51 @@
+#pragma once
+// A fixture for tests that run the ketrel program: a fresh directory per
+// test and a way to run a command and read what it printed.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace ketrel::test {
+
+class CommandTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = std::filesystem::path(KETREL_BINARY_DIR) / "test_tools" / info->test_suite_name() /
+           info->name();
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  static std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  // Runs `ketrel ARGUMENTS` with ENVIRONMENT assignments in front; returns
+  // its exit code (128 + signal when killed) and what it printed.
+  int Run(const std::string& arguments, std::string* out = nullptr, std::string* err = nullptr,
+          const std::string& environment = "") {
+    std::string outPath = Path("stdout.txt"), errPath = Path("stderr.txt");
+    std::string command =
+        environment + " " + KETREL_EXE + " " + arguments + " >" + outPath + " 2>" + errPath;
+    int status = std::system(command.c_str());
+    if (out) *out = Slurp(outPath);
+    if (err) *err = Slurp(errPath);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  std::filesystem::path dir_;
+};
+
+}  // namespace ketrel::test
