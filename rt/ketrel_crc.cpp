@@ -33,8 +33,8 @@ uint32_t UpdateCrc32(uint32_t state, const void* bytes, size_t size) {
   const unsigned char* p = static_cast<const unsigned char*>(bytes);
   while (size >= 4) {
     // Bytes are combined in file order, independent of the machine's order.
-    uint32_t word = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
-                    uint32_t(p[3]) << 24;
+    uint32_t word =
+        uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
     state ^= word;
     state = kTables[3][state & 0xFF] ^ kTables[2][(state >> 8) & 0xFF] ^
             kTables[1][(state >> 16) & 0xFF] ^ kTables[0][state >> 24];

@@ -108,7 +108,8 @@ const builder_block* FindBlock(const builder_section& section, uint32_t part, ui
       [](uint32_t value, const builder_block& block) { return value < block.Offset; });
   if (found == blocks.begin()) return nullptr;
   --found;
-  return offset < found->Offset + uint64_t(found->Size) || (found->Size == 0 && offset == found->Offset)
+  return offset < found->Offset + uint64_t(found->Size) ||
+                 (found->Size == 0 && offset == found->Offset)
              ? found
              : nullptr;
 }
@@ -176,7 +177,8 @@ void SetFileSectionFormat(file_builder* builder, uint32_t section, uint32_t comp
     return;
   }
   if (compression == kLorpa0Compression) {
-    KT_LOG_WARNING(FileBuilder, "Substituting Lorpa1 compression for obsolete Lorpa0 compression\n");
+    KT_LOG_WARNING(FileBuilder,
+                   "Substituting Lorpa1 compression for obsolete Lorpa0 compression\n");
     compression = kLorpa1Compression;
   }
   builder->Sections[section].Compression = compression;
@@ -226,9 +228,9 @@ void AddFilePointerFixup(file_builder* builder, const file_location& from, uint3
     const builder_block* block = FindBlock(section, from.PartIndex, from.Offset);
     // The slot must be a whole pointer inside the block it was computed from;
     // a slot outside would overwrite a neighbour when the pointer is cleared.
-    bool slotInBlock = block != nullptr && offsetInBlock <= UINT32_MAX - from.Offset &&
-                       uint64_t(slot.Offset) + kNativePointerBytes <=
-                           uint64_t(block->Offset) + block->Size;
+    bool slotInBlock =
+        block != nullptr && offsetInBlock <= UINT32_MAX - from.Offset &&
+        uint64_t(slot.Offset) + kNativePointerBytes <= uint64_t(block->Offset) + block->Size;
     if (!Check(builder, slotInBlock && LocationInRange(builder, to))) return;
   }
   if (!builder->Sections[from.SectionIndex].Fixups.Append(builder_fixup{slot, to})) {
@@ -262,8 +264,8 @@ void OffsetFileLocation(file_builder* builder, const file_location& location, ui
 void SetFileRoot(file_builder* builder, const file_location& typeLocation,
                  const file_location& objectLocation) {
   if (builder == nullptr) return;
-  if (!Check(builder, LocationInRange(builder, typeLocation) &&
-                          LocationInRange(builder, objectLocation))) {
+  if (!Check(builder,
+             LocationInRange(builder, typeLocation) && LocationInRange(builder, objectLocation))) {
     return;
   }
   builder->RootType = typeLocation;
@@ -335,11 +337,12 @@ bool StoreBuilderSection(file_builder* builder, uint32_t index, const part_bases
   // Sorting by slot lets readers find a slot's target by binary search; the
   // full key keeps the order of equal slots deterministic. std::sort stays
   // O(n log n) on input that is already sorted, the common case.
-  std::sort(fixups.begin(), fixups.end(), [](const file_pointer_fixup& a, const file_pointer_fixup& b) {
-    if (a.FromOffset != b.FromOffset) return a.FromOffset < b.FromOffset;
-    if (a.ToSection != b.ToSection) return a.ToSection < b.ToSection;
-    return a.ToOffset < b.ToOffset;
-  });
+  std::sort(fixups.begin(), fixups.end(),
+            [](const file_pointer_fixup& a, const file_pointer_fixup& b) {
+              if (a.FromOffset != b.FromOffset) return a.FromOffset < b.FromOffset;
+              if (a.ToSection != b.ToSection) return a.ToSection < b.ToSection;
+              return a.ToOffset < b.ToOffset;
+            });
   header.FixupCount = uint32_t(fixups.Count);
 
   growable_array<file_mixed_marshalling_fixup> marshallings;
@@ -388,7 +391,8 @@ bool WriteNativeFile(file_builder* builder, file_writer* writer) {
     }
     bases[s].Base[2] = uint32_t(third);
   }
-  for (uint32_t s = 0; ok && s < count; ++s) ok = StoreBuilderSection(builder, s, bases, stored + s);
+  for (uint32_t s = 0; ok && s < count; ++s)
+    ok = StoreBuilderSection(builder, s, bases, stored + s);
   if (ok) {
     stored_file_layout layout{};
     std::memcpy(layout.MagicValue, kPlatformMagic[kNativePlatform], sizeof(layout.MagicValue));

@@ -21,11 +21,16 @@ platform_info GetPlatformInfo(file_platform platform) {
 
 const char* GetPlatformName(file_platform platform) {
   switch (platform) {
-    case Platform32Little: return "32-bit, little endian";
-    case Platform32Big: return "32-bit, big endian";
-    case Platform64Little: return "64-bit, little endian";
-    case Platform64Big: return "64-bit, big endian";
-    default: return "unknown platform";
+    case Platform32Little:
+      return "32-bit, little endian";
+    case Platform32Big:
+      return "32-bit, big endian";
+    case Platform64Little:
+      return "64-bit, little endian";
+    case Platform64Big:
+      return "64-bit, big endian";
+    default:
+      return "unknown platform";
   }
 }
 
@@ -78,10 +83,14 @@ file_magic_record MakeMagicRecord(file_platform platform) {
 
 const char* GetStandardSectionName(uint32_t index) {
   static const char* const kNames[kStandardSectionCount] = {
-      "0 - StandardMainSection",           "1 - StandardRigidVertexSection",
-      "2 - StandardRigidIndexSection",     "3 - StandardDeformableVertexSection",
-      "4 - StandardDeformableIndexSection", "5 - StandardTextureSection",
-      "6 - StandardDiscardableSection",    "7 - StandardUnloadedSection",
+      "0 - StandardMainSection",
+      "1 - StandardRigidVertexSection",
+      "2 - StandardRigidIndexSection",
+      "3 - StandardDeformableVertexSection",
+      "4 - StandardDeformableIndexSection",
+      "5 - StandardTextureSection",
+      "6 - StandardDiscardableSection",
+      "7 - StandardUnloadedSection",
   };
   return index < kStandardSectionCount ? kNames[index] : "(non-standard section)";
 }

@@ -35,12 +35,12 @@ bool CompressStreams(uint32_t type, bool bigEndian, uint32_t expandedSize, uint3
   bool ok = true;
   uint32_t storedSize = 0;
   if (type == kNoCompression) {
-    for (uint32_t i = 0; ok && i < streamCount; ++i) ok = WriteToWriter(memory, sizes[i], streams[i]);
+    for (uint32_t i = 0; ok && i < streamCount; ++i)
+      ok = WriteToWriter(memory, sizes[i], streams[i]);
     storedSize = expandedSize;
   } else {
-    file_compressor* compressor =
-        BeginFileCompression(expandedSize, streamCount, type, bigEndian,
-                             compression_output{WriteToMemory, memory});
+    file_compressor* compressor = BeginFileCompression(expandedSize, streamCount, type, bigEndian,
+                                                       compression_output{WriteToMemory, memory});
     ok = compressor != nullptr;
     for (uint32_t i = 0; ok && i < streamCount; ++i) {
       ok = CompressContentsOfMemory(compressor, sizes[i], streams[i]);
@@ -169,8 +169,7 @@ bool WriteStoredFile(file_writer* writer, stored_file_layout* layout, uint32_t s
     file_section_header& header = sections[i].Header;
     header.DataOffset = uint32_t(running);
     uint32_t stored = sections[i].DataBytes;
-    header.DataSize =
-        layout->RoundDataSize ? uint32_t(RoundUp(stored, alignment)) : stored;
+    header.DataSize = layout->RoundDataSize ? uint32_t(RoundUp(stored, alignment)) : stored;
     running = RoundUp(running + stored, alignment);
   }
   for (uint32_t i = 0; i < sectionCount; ++i) {

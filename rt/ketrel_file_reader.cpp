@@ -48,8 +48,8 @@ void DeleteFileReader(file_reader* reader) {
 }
 
 bool ReadAllFromReader(file_reader* reader, void** outBytes, size_t* outSize) {
-  if (!KT_CHECK_PARAMETER(FileReader, reader != nullptr && outBytes != nullptr &&
-                                          outSize != nullptr)) {
+  if (!KT_CHECK_PARAMETER(FileReader,
+                          reader != nullptr && outBytes != nullptr && outSize != nullptr)) {
     return false;
   }
   *outBytes = nullptr;
@@ -106,7 +106,8 @@ bool CheckSectionHeader(const file_image* image, uint32_t index) {
     KT_LOG_ERROR(FileReader, "Unrecognized compression type %d", int(s.Compression));
     return false;
   }
-  if (s.DataSize > 0 && (s.DataOffset < image->HeaderSize || !InFile(image, s.DataOffset, s.DataSize))) {
+  if (s.DataSize > 0 &&
+      (s.DataOffset < image->HeaderSize || !InFile(image, s.DataOffset, s.DataSize))) {
     problem = "its data lies outside the file";
   } else if (s.ExpandedDataSize > kMaxExpandedSectionSize) {
     problem = "its expanded size is too large";
@@ -148,7 +149,8 @@ bool OpenFileImage(const void* bytes, size_t size, file_image* image) {
   }
   file_platform platform;
   if (!RecognizeMagic(b, &platform)) {
-    KT_LOG_WARNING(FileReader, "Magic value (0x%x, 0x%x, 0x%x, 0x%x) doesn't match any known file format",
+    KT_LOG_WARNING(FileReader,
+                   "Magic value (0x%x, 0x%x, 0x%x, 0x%x) doesn't match any known file format",
                    ReadWord(b, false), ReadWord(b + 4, false), ReadWord(b + 8, false),
                    ReadWord(b + 12, false));
     KT_LOG_ERROR(FileReader, "File is not a Ketrel file");
@@ -156,14 +158,15 @@ bool OpenFileImage(const void* bytes, size_t size, file_image* image) {
   }
   image->Platform = GetPlatformInfo(platform);
   image->ByteReversed = image->Platform.BigEndian;  // this machine is little endian
-  image->OlderMagic = ReadWord(b, false) == kOlderMagic32Little[0] ||
-                      ReadWord(b, true) == kOlderMagic32Little[0];
+  image->OlderMagic =
+      ReadWord(b, false) == kOlderMagic32Little[0] || ReadWord(b, true) == kOlderMagic32Little[0];
   std::memcpy(image->MagicValue, kPlatformMagic[platform], sizeof(image->MagicValue));
   const bool reversed = image->ByteReversed;
   image->HeaderSize = ReadWord(b + 16, reversed);
   image->HeaderFormat = ReadWord(b + 20, reversed);
   if (image->HeaderFormat != 0) {
-    KT_LOG_ERROR(FileReader, "File has an unrecognized header format (%d)", int(image->HeaderFormat));
+    KT_LOG_ERROR(FileReader, "File has an unrecognized header format (%d)",
+                 int(image->HeaderFormat));
     return false;
   }
   if (size < kFileOpeningSize || image->HeaderSize < kFileOpeningSize || image->HeaderSize > size) {
@@ -195,7 +198,8 @@ bool OpenFileImage(const void* bytes, size_t size, file_image* image) {
                    int(header.Version), int(kFileVersion));
   }
   if (header.TotalSize < image->HeaderSize || header.TotalSize > size) {
-    KT_LOG_ERROR(FileReader, "File is truncated or damaged: its header gives %u bytes, %zu are present",
+    KT_LOG_ERROR(FileReader,
+                 "File is truncated or damaged: its header gives %u bytes, %zu are present",
                  header.TotalSize, size);
     return false;
   }
@@ -287,7 +291,8 @@ bool LoadFileImageSection(file_image* image, uint32_t index) {
     section.Marshallings = static_cast<file_mixed_marshalling_fixup*>(LoadRecordArray(
         image, h.Compression, h.MarshallingOffset, h.MarshallingCount, kMarshallingRecordSize));
     ok = section.Marshallings != nullptr;
-    if (!ok) KT_LOG_ERROR(FileReader, "Unable to read the marshalling records of section %u", index);
+    if (!ok)
+      KT_LOG_ERROR(FileReader, "Unable to read the marshalling records of section %u", index);
   }
   if (ok) {
     // Sorted on load so that a slot's fix-up is found by binary search.
@@ -308,7 +313,8 @@ bool LoadFileImageSection(file_image* image, uint32_t index) {
       const file_mixed_marshalling_fixup& m = section.Marshallings[i];
       ok = m.Offset < h.ExpandedDataSize && m.TypeSection < image->SectionCount &&
            m.TypeOffset < image->Sections[m.TypeSection].Header.ExpandedDataSize;
-      if (!ok) KT_LOG_ERROR(FileReader, "Section %u has a damaged marshalling record (%u)", index, i);
+      if (!ok)
+        KT_LOG_ERROR(FileReader, "Section %u has a damaged marshalling record (%u)", index, i);
     }
   }
   if (!ok) {
@@ -406,7 +412,8 @@ ketrel_file* FixUpNativeImage(file_image* image, file_platform sourcePlatform,
   file->SourcePlatform = sourcePlatform;
   file->SectionCount = count;
   file->Sections = KT_ALLOCATE_ARRAY(file_section_header, count > 0 ? count : 1);
-  file->SectionData = static_cast<unsigned char**>(KT_ALLOCATE_CLEARED(sizeof(void*) * (count + 1)));
+  file->SectionData =
+      static_cast<unsigned char**>(KT_ALLOCATE_CLEARED(sizeof(void*) * (count + 1)));
   if (file->Sections == nullptr || file->SectionData == nullptr) {
     FreeFile(file);
     return nullptr;
@@ -427,8 +434,7 @@ ketrel_file* FixUpNativeImage(file_image* image, file_platform sourcePlatform,
   file->RootType = reinterpret_cast<data_type_definition*>(
       file->SectionData[header.RootObjectTypeDefinition.SectionIndex] +
       header.RootObjectTypeDefinition.Offset);
-  file->RootObject =
-      file->SectionData[header.RootObject.SectionIndex] + header.RootObject.Offset;
+  file->RootObject = file->SectionData[header.RootObject.SectionIndex] + header.RootObject.Offset;
   return file;
 }
 

@@ -37,18 +37,18 @@ void DeleteFileReader(file_reader* reader);
 bool ReadAllFromReader(file_reader* reader, void** outBytes, size_t* outSize);
 
 struct file_image_section {
-  file_section_header Header;    // this machine's order
-  unsigned char* Data;           // ExpandedDataSize bytes + 16 zero bytes; file's byte order
-  file_pointer_fixup* Fixups;    // FixupCount records sorted by FromOffset
+  file_section_header Header;  // this machine's order
+  unsigned char* Data;         // ExpandedDataSize bytes + 16 zero bytes; file's byte order
+  file_pointer_fixup* Fixups;  // FixupCount records sorted by FromOffset
   file_mixed_marshalling_fixup* Marshallings;
   bool Loaded;
 };
 
 struct file_image {
   platform_info Platform;
-  bool ByteReversed;          // the file's byte order differs from this machine's
-  bool OlderMagic;            // the older 32-bit magic value
-  uint32_t MagicValue[4];     // as recognised, this machine's order
+  bool ByteReversed;       // the file's byte order differs from this machine's
+  bool OlderMagic;         // the older 32-bit magic value
+  uint32_t MagicValue[4];  // as recognised, this machine's order
   uint32_t HeaderSize;
   uint32_t HeaderFormat;
   file_header Header;
@@ -78,12 +78,11 @@ void CloseFileImage(file_image* image);
 
 // Reads a pointer-sized slot of a loaded section: the fix-up at the slot, or
 // null when it has none.
-const file_pointer_fixup* FindFileFixup(const file_image* image, uint32_t section,
-                                        uint32_t offset);
+const file_pointer_fixup* FindFileFixup(const file_image* image, uint32_t section, uint32_t offset);
 
 // A whole file as native objects.
 struct ketrel_file {
-  file_header Header;         // as read (this machine's order)
+  file_header Header;  // as read (this machine's order)
   file_platform SourcePlatform;
   uint32_t SectionCount;
   file_section_header* Sections;  // of the native image the objects live in

@@ -74,7 +74,7 @@ struct memory_writer {
   file_writer Base;  // first, so a file_writer* is a memory_writer*
   unsigned char* Bytes;
   size_t Capacity;
-  size_t Size;      // the furthest position written or seeked to
+  size_t Size;  // the furthest position written or seeked to
   size_t Position;
   int32_t BlockSize;
   size_t InitialCapacity;
@@ -95,8 +95,8 @@ bool GrowMemoryWriter(memory_writer* memory, size_t needed) {
     size_t block = size_t(memory->BlockSize);
     capacity = (capacity + block - 1) / block * block;
   }
-  unsigned char* bytes = static_cast<unsigned char*>(capacity < needed ? nullptr
-                                                                       : KT_ALLOCATE(capacity));
+  unsigned char* bytes =
+      static_cast<unsigned char*>(capacity < needed ? nullptr : KT_ALLOCATE(capacity));
   if (bytes == nullptr) {
     KT_LOG_ERROR(FileBuilder, "Unable to grow memory stream to requested size [r: %zu curr: %zu]",
                  needed, memory->Capacity);
@@ -114,10 +114,18 @@ int64_t SeekMemoryWriter(file_writer* writer, int64_t offset, int32_t origin) {
   memory_writer* memory = reinterpret_cast<memory_writer*>(writer);
   int64_t target;
   switch (origin) {
-    case SeekFromStart: target = offset; break;
-    case SeekBackFromEnd: target = int64_t(memory->Size) - offset; break;
-    case SeekFromCurrent: target = int64_t(memory->Position) + offset; break;
-    default: KT_PARAMETER_CHECK_FAILED(FileBuilder); return -1;
+    case SeekFromStart:
+      target = offset;
+      break;
+    case SeekBackFromEnd:
+      target = int64_t(memory->Size) - offset;
+      break;
+    case SeekFromCurrent:
+      target = int64_t(memory->Position) + offset;
+      break;
+    default:
+      KT_PARAMETER_CHECK_FAILED(FileBuilder);
+      return -1;
   }
   if (target < 0) {
     KT_LOG_ERROR(FileBuilder, "Attempting to seek before beginning of a memory stream [r: %lld]",
@@ -166,8 +174,8 @@ static memory_writer* AsMemoryWriter(file_writer* writer) {
 
 bool StealMemoryWriterBuffer(file_writer* writer, void** outBytes, size_t* outSize) {
   memory_writer* memory = AsMemoryWriter(writer);
-  if (!KT_CHECK_PARAMETER(FileBuilder, memory != nullptr && outBytes != nullptr &&
-                                           outSize != nullptr)) {
+  if (!KT_CHECK_PARAMETER(FileBuilder,
+                          memory != nullptr && outBytes != nullptr && outSize != nullptr)) {
     return false;
   }
   *outBytes = nullptr;

@@ -70,12 +70,12 @@ struct conversion {
   const file_image* Source;
   uint32_t SourcePointer;  // bytes
   uint32_t DestPointer;
-  bool SourceReversed;     // source words are byte-reversed relative to this machine
+  bool SourceReversed;  // source words are byte-reversed relative to this machine
   bool DestReversed;
-  bool Swap;               // the two orders differ
-  uint64_t DestBytes;      // total placed so far
-  uint64_t DestLimit;      // a converted file cannot legitimately be much larger
-  byte_buffer* Parts;      // SectionCount x 3
+  bool Swap;           // the two orders differ
+  uint64_t DestBytes;  // total placed so far
+  uint64_t DestLimit;  // a converted file cannot legitimately be much larger
+  byte_buffer* Parts;  // SectionCount x 3
   growable_array<dest_fixup> Fixups;
   growable_array<dest_marshalling> Marshallings;
   growable_array<conversion_entry> Entries;
@@ -223,7 +223,8 @@ int64_t SummarizeType(conversion* c, const file_reference& type, uint32_t depth)
       destUnit = innerSummary.DestSize;
       marshalling = innerSummary.Marshalling;
     } else {
-      sourceUnit = uint64_t(GetMemberTypeSizeForPointerSize(memberType, int32_t(8 * c->SourcePointer)));
+      sourceUnit =
+          uint64_t(GetMemberTypeSizeForPointerSize(memberType, int32_t(8 * c->SourcePointer)));
       destUnit = uint64_t(GetMemberTypeSizeForPointerSize(memberType, int32_t(8 * c->DestPointer)));
       marshalling = uint32_t(GetMemberTypeInfo(memberType)->Marshalling);
     }
@@ -344,13 +345,15 @@ bool PlaceString(conversion* c, const file_reference& text, dest_location* out) 
   const unsigned char* start = SourceBytes(c, text.SectionIndex, text.Offset);
   uint32_t available = SourceSectionSize(c, text.SectionIndex) - text.Offset;
   const void* end = std::memchr(start, 0, available);
-  if (end == nullptr) return Fail(c, "string is not ended inside its section", text.SectionIndex, text.Offset);
+  if (end == nullptr)
+    return Fail(c, "string is not ended inside its section", text.SectionIndex, text.Offset);
   uint64_t size = uint64_t(static_cast<const unsigned char*>(end) - start) + 1;
   if (!Reserve(c, text.SectionIndex, 2, size, out)) return false;
   std::memcpy(DestBytes(c, *out), start, size_t(size));
   // Strings have no contents to convert later; no work item needed.
   uint32_t index = uint32_t(c->Entries.Count);
-  if (!c->Entries.Append(conversion_entry{KindString, 0, 1, text.SectionIndex, text.Offset, *out}) ||
+  if (!c->Entries.Append(
+          conversion_entry{KindString, 0, 1, text.SectionIndex, text.Offset, *out}) ||
       !AddPointerToHash(c->EntryMap, Key(text.SectionIndex, text.Offset), index)) {
     return Fail(c, "out of memory", text.SectionIndex, text.Offset);
   }
@@ -464,7 +467,8 @@ bool ConvertObject(conversion* c, const file_reference& type, uint32_t section, 
           // A reference without a type (or to the empty type) cannot be followed.
           if (member.HasReference && !IsEmptyType(c, member.Reference) &&
               SourcePointer(c, section, offset, &target)) {
-            if (!PlaceObjects(c, member.Reference, target, 1, &placed) || !AddFixup(c, at, placed)) {
+            if (!PlaceObjects(c, member.Reference, target, 1, &placed) ||
+                !AddFixup(c, at, placed)) {
               return false;
             }
           }
@@ -560,7 +564,8 @@ bool ConvertType(conversion* c, const conversion_entry& entry) {
     dest_location at = Advance(entry.Dest, uint64_t(m) * RecordSize(dp));
     source_member member = ReadMember(c, type, m);
     WriteDestWord(c, at, member.Type);
-    WriteDestWord(c, Advance(at, 4 + 2 * dp), SourceWord(c, type.SectionIndex, record + 4 + 2 * sp));
+    WriteDestWord(c, Advance(at, 4 + 2 * dp),
+                  SourceWord(c, type.SectionIndex, record + 4 + 2 * sp));
     // Extra belongs to the type's owner: carried over unchanged.
     for (uint32_t e = 0; e < 3; ++e) {
       WriteDestWord(c, Advance(at, 8 + 2 * dp + 4 * e),
@@ -640,7 +645,8 @@ struct flat_section {
 
 void FreeConversion(conversion* c) {
   if (c->Parts != nullptr) {
-    for (uint32_t i = 0; i < c->Source->SectionCount * kPartCount; ++i) FreeBlock(c->Parts[i].Bytes);
+    for (uint32_t i = 0; i < c->Source->SectionCount * kPartCount; ++i)
+      FreeBlock(c->Parts[i].Bytes);
   }
   FreeBlock(c->Parts);
   DeletePointerHash(c->EntryMap);
@@ -674,7 +680,9 @@ bool WriteConverted(conversion* c, file_writer* writer, platform_info dest,
     ok = running <= UINT32_MAX;
     flat[s].Size = uint32_t(running);
   }
-  auto offsetOf = [&](const dest_location& at) { return flat[at.Section].Base[at.Part] + at.Offset; };
+  auto offsetOf = [&](const dest_location& at) {
+    return flat[at.Section].Base[at.Part] + at.Offset;
+  };
   growable_array<file_pointer_fixup> fixups;
   growable_array<file_mixed_marshalling_fixup> marshallings;
   for (uint32_t s = 0; ok && s < count; ++s) {
@@ -686,29 +694,34 @@ bool WriteConverted(conversion* c, file_writer* writer, platform_info dest,
     header.First16BitOffset = flat[s].Base[1];
     header.First8BitOffset = flat[s].Base[2];
     header.ExpandedDataSize = flat[s].Size;
-    unsigned char* data = static_cast<unsigned char*>(KT_ALLOCATE_CLEARED(size_t(flat[s].Size) + 16));
+    unsigned char* data =
+        static_cast<unsigned char*>(KT_ALLOCATE_CLEARED(size_t(flat[s].Size) + 16));
     if (data == nullptr) {
-      KT_LOG_ERROR(Platform, "WriteFixupsAndFlattenSections: Failed to create flattened array (attempting: %d",
-                   int(flat[s].Size));
+      KT_LOG_ERROR(
+          Platform,
+          "WriteFixupsAndFlattenSections: Failed to create flattened array (attempting: %d",
+          int(flat[s].Size));
       ok = false;
       break;
     }
     for (uint32_t p = 0; p < kPartCount; ++p) {
-      if (Part(c, s, p).Size > 0) std::memcpy(data + flat[s].Base[p], Part(c, s, p).Bytes, Part(c, s, p).Size);
+      if (Part(c, s, p).Size > 0)
+        std::memcpy(data + flat[s].Base[p], Part(c, s, p).Bytes, Part(c, s, p).Size);
     }
     fixups.Count = 0;
     for (const dest_fixup& f : c->Fixups) {
       if (f.From.Section != s) continue;
       ok = ok && fixups.Append(file_pointer_fixup{offsetOf(f.From), f.To.Section, offsetOf(f.To)});
     }
-    std::sort(fixups.begin(), fixups.end(), [](const file_pointer_fixup& a, const file_pointer_fixup& b) {
-      return a.FromOffset < b.FromOffset;
-    });
+    std::sort(fixups.begin(), fixups.end(),
+              [](const file_pointer_fixup& a, const file_pointer_fixup& b) {
+                return a.FromOffset < b.FromOffset;
+              });
     marshallings.Count = 0;
     for (const dest_marshalling& m : c->Marshallings) {
       if (m.Object.Section != s) continue;
-      ok = ok && marshallings.Append(file_mixed_marshalling_fixup{m.Count, offsetOf(m.Object),
-                                                                  m.Type.Section, offsetOf(m.Type)});
+      ok = ok && marshallings.Append(file_mixed_marshalling_fixup{
+                     m.Count, offsetOf(m.Object), m.Type.Section, offsetOf(m.Type)});
     }
     header.FixupCount = uint32_t(fixups.Count);
     header.MarshallingCount = uint32_t(marshallings.Count);
@@ -724,15 +737,15 @@ bool WriteConverted(conversion* c, file_writer* writer, platform_info dest,
       Part(c, s, p) = byte_buffer{};
     }
     if (ok && !StoreRecordArray(header.Compression, fixups.Items,
-                                uint32_t(fixups.Count * sizeof(file_pointer_fixup)),
-                                dest.BigEndian, &stored[s].Fixups, &stored[s].FixupBytes)) {
+                                uint32_t(fixups.Count * sizeof(file_pointer_fixup)), dest.BigEndian,
+                                &stored[s].Fixups, &stored[s].FixupBytes)) {
       KT_LOG_ERROR(Platform, "Unable to write compressed fixup data");
       ok = false;
     }
-    if (ok && !StoreRecordArray(header.Compression, marshallings.Items,
-                                uint32_t(marshallings.Count * sizeof(file_mixed_marshalling_fixup)),
-                                dest.BigEndian, &stored[s].Marshallings,
-                                &stored[s].MarshallingBytes)) {
+    if (ok &&
+        !StoreRecordArray(header.Compression, marshallings.Items,
+                          uint32_t(marshallings.Count * sizeof(file_mixed_marshalling_fixup)),
+                          dest.BigEndian, &stored[s].Marshallings, &stored[s].MarshallingBytes)) {
       KT_LOG_ERROR(Platform, "Unable to write compressed mixed marshalling data");
       ok = false;
     }
@@ -760,16 +773,16 @@ bool IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) =
 }  // namespace
 
 bool PlatformConvertImageToWriter(const file_image* source, file_writer* destWriter,
-                                  const file_magic_record& destMagicRecord,
-                                  uint32_t fileAlignment, uint32_t sectionCount,
-                                  const uint32_t* compressionTypes) {
+                                  const file_magic_record& destMagicRecord, uint32_t fileAlignment,
+                                  uint32_t sectionCount, const uint32_t* compressionTypes) {
   file_platform destPlatform;
   if (!KT_CHECK_PARAMETER(Platform, source != nullptr && destWriter != nullptr &&
                                         fileAlignment >= 4 && IsPowerOfTwo(fileAlignment))) {
     return false;
   }
   if (!GetMagicRecordPlatform(destMagicRecord, &destPlatform)) {
-    KT_LOG_ERROR(Platform, "PlatformConvertReaderToWriter: failed to obtain good platform information");
+    KT_LOG_ERROR(Platform,
+                 "PlatformConvertReaderToWriter: failed to obtain good platform information");
     return false;
   }
   for (uint32_t s = 0; s < source->SectionCount; ++s) {
@@ -810,8 +823,9 @@ bool PlatformConvertImageToWriter(const file_image* source, file_writer* destWri
     KT_LOG_ERROR(Platform, "PlatformConversion: root object lies outside its section");
     ok = false;
   } else if (IsEmptyType(&c, rootType)) {
-    KT_LOG_ERROR(Platform, "PlatformConversion: Cannot convert Raw File types (empty type as root "
-                           "object type detected)");
+    KT_LOG_ERROR(Platform,
+                 "PlatformConversion: Cannot convert Raw File types (empty type as root "
+                 "object type detected)");
     ok = false;
   }
   dest_location destRootType{}, destRootObject{};
@@ -833,7 +847,8 @@ bool PlatformConvertImageToWriter(const file_image* source, file_writer* destWri
     };
     ok = WriteConverted(&c, destWriter, dest, resolve(destRootType), resolve(destRootObject),
                         fileAlignment, sectionCount, compressionTypes);
-    if (!ok) KT_LOG_ERROR(Platform, "PlatformConversion: Failed to write flattened sections and fixups");
+    if (!ok)
+      KT_LOG_ERROR(Platform, "PlatformConversion: Failed to write flattened sections and fixups");
   }
   FreeConversion(&c);
   return ok;
@@ -860,7 +875,8 @@ bool PlatformConvertReaderToWriter(file_reader* sourceReader, file_writer* destW
   file_platform destPlatform;
   if (GetMagicRecordPlatform(destMagicRecord, &destPlatform) &&
       destPlatform == image.Platform.Platform) {
-    KT_LOG_WARNING(Platform, "PlatformConvertReaderToWriter called when Source and Dest Magic values match.");
+    KT_LOG_WARNING(Platform,
+                   "PlatformConvertReaderToWriter called when Source and Dest Magic values match.");
   }
   bool ok = LoadAllFileImageSections(&image) &&
             PlatformConvertImageToWriter(&image, destWriter, destMagicRecord, fileAlignment,

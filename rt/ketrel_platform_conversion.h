@@ -33,8 +33,7 @@ bool PlatformConvertReaderToWriter(file_reader* sourceReader, file_writer* destW
 
 // The same from an opened image whose sections are all loaded.
 bool PlatformConvertImageToWriter(const file_image* source, file_writer* destWriter,
-                                  const file_magic_record& destMagicRecord,
-                                  uint32_t fileAlignment, uint32_t sectionCount,
-                                  const uint32_t* compressionTypes);
+                                  const file_magic_record& destMagicRecord, uint32_t fileAlignment,
+                                  uint32_t sectionCount, const uint32_t* compressionTypes);
 
 }  // namespace ketrel

@@ -32,7 +32,8 @@ bool ReadPosix(file_reader* reader, uint64_t offset, size_t size, void* out) {
     ssize_t got = ::pread(file->Descriptor, p, size, off_t(offset));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
-      KT_LOG_ERROR(FileReader, "ReadFile failed: %s", got < 0 ? std::strerror(errno) : "end of file");
+      KT_LOG_ERROR(FileReader, "ReadFile failed: %s",
+                   got < 0 ? std::strerror(errno) : "end of file");
       return false;
     }
     p += got;

@@ -71,10 +71,18 @@ int64_t SeekPosix(file_writer* writer, int64_t offset, int32_t origin) {
   if (file->Descriptor < 0 || !Flush(file)) return -1;
   off_t result;
   switch (origin) {
-    case SeekFromStart: result = ::lseek(file->Descriptor, off_t(offset), SEEK_SET); break;
-    case SeekBackFromEnd: result = ::lseek(file->Descriptor, -off_t(offset), SEEK_END); break;
-    case SeekFromCurrent: result = ::lseek(file->Descriptor, off_t(offset), SEEK_CUR); break;
-    default: KT_PARAMETER_CHECK_FAILED(FileBuilder); return -1;
+    case SeekFromStart:
+      result = ::lseek(file->Descriptor, off_t(offset), SEEK_SET);
+      break;
+    case SeekBackFromEnd:
+      result = ::lseek(file->Descriptor, -off_t(offset), SEEK_END);
+      break;
+    case SeekFromCurrent:
+      result = ::lseek(file->Descriptor, off_t(offset), SEEK_CUR);
+      break;
+    default:
+      KT_PARAMETER_CHECK_FAILED(FileBuilder);
+      return -1;
   }
   if (result < 0) {
     ReportOsError("SetFilePointer", file->TemporaryName);

@@ -47,9 +47,7 @@ uint32_t SectionField(const std::vector<unsigned char>& bytes, uint32_t s, uint3
   return Word(bytes, 104 + 44 * s + 4 * field);
 }
 
-std::string TempPath(const char* name) {
-  return std::string(KETREL_BINARY_DIR) + "/h2_" + name;
-}
+std::string TempPath(const char* name) { return std::string(KETREL_BINARY_DIR) + "/h2_" + name; }
 
 TEST(Crc32, CheckValueAndIncrementalUpdate) {
   EXPECT_EQ(ComputeCrc32("123456789", 9), 0xCBF43926u);
@@ -85,9 +83,11 @@ TEST(FileBuilder, EightEmptySectionsMakeThe456ByteFile) {
   // The CRC is zlib's crc32 of bytes 104..end.
   std::string path = TempPath("empty.kt2");
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 456);
-  std::string command = "python3 -c \"import sys,zlib; d=open(sys.argv[1],'rb').read(); "
-                        "sys.exit(0 if zlib.crc32(d[104:]) == int.from_bytes(d[40:44],'little') "
-                        "else 1)\" " + path;
+  std::string command =
+      "python3 -c \"import sys,zlib; d=open(sys.argv[1],'rb').read(); "
+      "sys.exit(0 if zlib.crc32(d[104:]) == int.from_bytes(d[40:44],'little') "
+      "else 1)\" " +
+      path;
   EXPECT_EQ(std::system(command.c_str()), 0);
   std::remove(path.c_str());
 }
@@ -158,10 +158,14 @@ TEST(FileBuilder, RejectedArgumentsFailTheEnd) {
     const char* name;
     void (*misuse)(file_builder*, const file_location&);
   } cases[] = {
-      {"alignment 0", [](file_builder* b, const file_location&) { SetFileSectionFormat(b, 0, 0, 0); }},
-      {"alignment 12", [](file_builder* b, const file_location&) { SetFileSectionFormat(b, 0, 0, 12); }},
-      {"compression 5", [](file_builder* b, const file_location&) { SetFileSectionFormat(b, 0, 5, 4); }},
-      {"section 2", [](file_builder* b, const file_location&) { SetFileSectionFormat(b, 2, 0, 4); }},
+      {"alignment 0",
+       [](file_builder* b, const file_location&) { SetFileSectionFormat(b, 0, 0, 0); }},
+      {"alignment 12",
+       [](file_builder* b, const file_location&) { SetFileSectionFormat(b, 0, 0, 12); }},
+      {"compression 5",
+       [](file_builder* b, const file_location&) { SetFileSectionFormat(b, 0, 5, 4); }},
+      {"section 2",
+       [](file_builder* b, const file_location&) { SetFileSectionFormat(b, 2, 0, 4); }},
       {"slot past block",
        [](file_builder* b, const file_location& l) { AddFilePointerFixup(b, l, 12, l); }},
       {"slot far away",

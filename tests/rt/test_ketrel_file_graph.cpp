@@ -62,8 +62,8 @@ RichGraph::RichGraph() {
   Put(extended_ + 12, 1.5f);
   Put(extended_ + 16, -2.25f);
 
-  artTool_ = {"Stand-in Host", 20, 1, 64, 39.37f, {0, 0, 0}, {1, 0, 0}, {0, 0, 1}, {0, -1, 0},
-              {TestExtendedType, extended_}};
+  artTool_ = {"Stand-in Host", 20,        1,         64,         39.37f,
+              {0, 0, 0},       {1, 0, 0}, {0, 0, 1}, {0, -1, 0}, {TestExtendedType, extended_}};
   exporter_ = {"Ketrel Exporter", 2, 7, 0, 1234, {}};
 
   for (int i = 0; i < 24; ++i) pixels0_[i] = uint8_t(i * 11);
@@ -71,8 +71,8 @@ RichGraph::RichGraph() {
   mips_[0] = {8, 24, pixels0_};
   mips_[1] = {4, 4, pixels1_};
   image_ = {2, mips_};
-  texture_ = {"textures/brick.tga", 1, 2, 2, 3, 0, {4, {0, 8, 16, 24}, {8, 8, 8, 8}}, 1, &image_,
-              {}};
+  texture_ = {
+      "textures/brick.tga", 1, 2, 2, 3, 0, {4, {0, 8, 16, 24}, {8, 8, 8, 8}}, 1, &image_, {}};
   textures_[0] = &texture_;
 
   // material A -> map -> material B -> map -> material A: a cycle.
@@ -114,8 +114,8 @@ RichGraph::RichGraph() {
   annotationValues_[0] = 5;
   annotationValues_[1] = -6;
   for (int i = 0; i < 4; ++i) annotationIndices_[i] = i & 1;
-  vertexAnnotations_[0] = {"Smoothing", {Int32Type, 2, annotationValues_}, 1, 4,
-                           annotationIndices_};
+  vertexAnnotations_[0] = {
+      "Smoothing", {Int32Type, 2, annotationValues_}, 1, 4, annotationIndices_};
   vertexData_ = {{TestVertexType, 4, vertices_}, 2, componentNames_, 1, vertexAnnotations_};
   vertexDatas_[0] = &vertexData_;
 
@@ -129,8 +129,8 @@ RichGraph::RichGraph() {
   triAnnotationValues_[1] = 11;
   triAnnotationIndices_[0] = 1;
   triAnnotationIndices_[1] = 0;
-  triAnnotations_[0] = {"FaceIds", {Int32Type, 2, triAnnotationValues_}, 0, 2,
-                        triAnnotationIndices_};
+  triAnnotations_[0] = {
+      "FaceIds", {Int32Type, 2, triAnnotationValues_}, 0, 2, triAnnotationIndices_};
   topology_.GroupCount = 1;
   topology_.Groups = groups_;
   topology_.IndexCount = 6;
@@ -150,8 +150,8 @@ RichGraph::RichGraph() {
   boneTriangles_[0] = 0;
   boneTriangles_[1] = 1;
   boneBindings_[0] = {"Spine", {-1, -1, -1}, {1, 1, 1}, 2, boneTriangles_};
-  mesh_ = {"Body", &vertexData_, 1, morphs_, &topology_, 2, materialBindings_, 1, boneBindings_,
-           {}};
+  mesh_ = {"Body", &vertexData_,      1, morphs_,       &topology_,
+           2,      materialBindings_, 1, boneBindings_, {}};
   meshes_[0] = &mesh_;
   meshBindings_[0] = {&mesh_};
   model_ = {"Hero", &skeleton_, MakeTransform(3), 1, meshBindings_, {}};
@@ -317,8 +317,8 @@ class GraphWriter {
         case ReferenceToArrayMember: {
           int32_t count = Get<int32_t>(bytes);
           if (auto* p = Get<const void*>(bytes + 4); p != nullptr && count > 0) {
-            Fixup(at, 4, Objects(m->ReferenceType, p, uint32_t(count),
-                                 SectionForArray(m->ReferenceType)));
+            Fixup(at, 4,
+                  Objects(m->ReferenceType, p, uint32_t(count), SectionForArray(m->ReferenceType)));
           }
           break;
         }
@@ -394,7 +394,8 @@ std::vector<unsigned char> BuildRichFile(file_platform platform, const uint32_t*
   std::vector<unsigned char> bytes;
   if (EndFileToWriter(builder, writer)) {
     size_t size = 0;
-    const unsigned char* data = static_cast<const unsigned char*>(GetMemoryWriterBytes(writer, &size));
+    const unsigned char* data =
+        static_cast<const unsigned char*>(GetMemoryWriterBytes(writer, &size));
     bytes.assign(data, data + size);
   }
   DeleteFileWriter(writer);
@@ -448,7 +449,8 @@ class GraphComparer {
     int32_t size = GetTotalObjectSize(type);
     if ((a == nullptr) != (b == nullptr)) return path + ": one array is null";
     for (int32_t i = 0; a != nullptr && i < count; ++i) {
-      std::string d = Elements(type, a + i * size, b + i * size, path + "[" + std::to_string(i) + "]");
+      std::string d =
+          Elements(type, a + i * size, b + i * size, path + "[" + std::to_string(i) + "]");
       if (!d.empty()) return d;
     }
     return "";
@@ -466,8 +468,8 @@ class GraphComparer {
     return "";
   }
 
-  std::string Member(const data_type_definition* m, const unsigned char* a,
-                     const unsigned char* b, const std::string& at) {
+  std::string Member(const data_type_definition* m, const unsigned char* a, const unsigned char* b,
+                     const std::string& at) {
     switch (m->Type) {
       case InlineMember:
         for (int32_t e = 0; e < GetMemberArrayWidth(m); ++e) {
@@ -490,9 +492,9 @@ class GraphComparer {
         auto* pa = Get<const unsigned char*>(a + 4);
         auto* pb = Get<const unsigned char*>(b + 4);
         for (int32_t i = 0; pa != nullptr && pb != nullptr && i < count; ++i) {
-          std::string d = Objects(m->ReferenceType, Get<const unsigned char*>(pa + 8 * i),
-                                  m->ReferenceType, Get<const unsigned char*>(pb + 8 * i),
-                                  at + "[" + std::to_string(i) + "]");
+          std::string d =
+              Objects(m->ReferenceType, Get<const unsigned char*>(pa + 8 * i), m->ReferenceType,
+                      Get<const unsigned char*>(pb + 8 * i), at + "[" + std::to_string(i) + "]");
           if (!d.empty()) return d;
         }
         return (pa == nullptr) != (pb == nullptr) ? at + ": one pointer array is null" : "";
@@ -514,9 +516,8 @@ class GraphComparer {
         auto* sa = Get<const char*>(a);
         auto* sb = Get<const char*>(b);
         if ((sa == nullptr) != (sb == nullptr)) return at + ": one string is null";
-        return sa != nullptr && std::strcmp(sa, sb) != 0
-                   ? at + ": \"" + sa + "\" != \"" + sb + "\""
-                   : "";
+        return sa != nullptr && std::strcmp(sa, sb) != 0 ? at + ": \"" + sa + "\" != \"" + sb + "\""
+                                                         : "";
       }
       case EmptyReferenceMember:
         return "";

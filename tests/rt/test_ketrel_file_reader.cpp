@@ -103,7 +103,8 @@ TEST(FileReader, ForeignLayoutsHaveTheirOwnSizesAndByteOrder) {
 TEST(FileReader, CompressedSectionsRoundTrip) {
   for (uint32_t type : {2u, 3u, 4u}) {
     for (file_platform platform : {Platform64Little, Platform32Big}) {
-      SCOPED_TRACE(testing::Message() << "compression " << type << " " << GetPlatformName(platform));
+      SCOPED_TRACE(testing::Message()
+                   << "compression " << type << " " << GetPlatformName(platform));
       uint32_t compression[kStandardSectionCount];
       for (uint32_t& c : compression) c = type;
       test::RichGraph graph;
@@ -210,7 +211,8 @@ TEST(FileReader, RawFilesLoadOnlyNatively) {
   file_writer* out = CreateMemoryFileWriter(-1, 1024);
   EXPECT_FALSE(PlatformConvertReaderToWriter(reader, out, MakeMagicRecord(Platform32Big), false, 4,
                                              0, nullptr));
-  EXPECT_TRUE(log.Contains("Cannot convert Raw File types (empty type as root object type detected)"));
+  EXPECT_TRUE(
+      log.Contains("Cannot convert Raw File types (empty type as root object type detected)"));
   DeleteFileWriter(out);
   DeleteFileReader(reader);
   DeleteFileWriter(writer);

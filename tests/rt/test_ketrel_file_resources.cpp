@@ -26,7 +26,9 @@ TEST(FileResources, EveryAllocationFailureWhileBuildingIsReported) {
     SetAllocationFailureCountdown(-1);
     EXPECT_EQ(LiveBlockCount(), live) << "after failing allocation " << countdown;
     succeeded = !bytes.empty();
-    if (succeeded) EXPECT_EQ(bytes, good);
+    if (succeeded) {
+      EXPECT_EQ(bytes, good);
+    }
   }
   EXPECT_TRUE(succeeded);
 }
@@ -41,7 +43,9 @@ TEST(FileResources, EveryAllocationFailureWhileReadingIsReported) {
     SetAllocationFailureCountdown(countdown);
     file = ReadEntireFileFromMemory(bytes.data(), bytes.size());
     SetAllocationFailureCountdown(-1);
-    if (file == nullptr) EXPECT_EQ(LiveBlockCount(), live) << "after failing allocation " << countdown;
+    if (file == nullptr) {
+      EXPECT_EQ(LiveBlockCount(), live) << "after failing allocation " << countdown;
+    }
   }
   ASSERT_NE(file, nullptr);
   test::RichGraph graph;
@@ -70,7 +74,9 @@ TEST(PointerHash, AddsFindsReplacesAndIteratesInOrder) {
   uint64_t previous = 0, seen = 0;
   for (pointer_hash_iterator it = FirstHashedPointer(hash); IsValidHashedPointer(it);
        it = NextHashedPointer(hash, it), ++seen) {
-    if (seen > 0) EXPECT_GT(it.Key, previous);
+    if (seen > 0) {
+      EXPECT_GT(it.Key, previous);
+    }
     previous = it.Key;
   }
   EXPECT_EQ(seen, count + 1);

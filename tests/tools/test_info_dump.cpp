@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/log_capture.h"
 #include "tools/ketrel/cmd_inspect.h"
 #include "tools/ketrel/ketrel_commands.h"
-#include "tests/support/log_capture.h"
 
 namespace ketrel::cli {
 namespace {
@@ -136,9 +136,11 @@ TEST(InspectCommands, ExitCodesFromTheProgram) {
   std::string exe = KETREL_EXE;
   std::string quiet = " >/dev/null 2>&1";
   EXPECT_EQ(std::system((exe + " info " + Golden("golden_32be.kt2") + quiet).c_str()), 0);
-  EXPECT_NE(std::system((exe + " info " + DamagedCopy("golden_32be.kt2", false) + quiet).c_str()), 0);
+  EXPECT_NE(std::system((exe + " info " + DamagedCopy("golden_32be.kt2", false) + quiet).c_str()),
+            0);
   EXPECT_EQ(std::system((exe + " dump --json " + Golden("golden_64le.kt2") + quiet).c_str()), 0);
-  EXPECT_NE(std::system((exe + " dump " + DamagedCopy("golden_64le.kt2", true) + quiet).c_str()), 0);
+  EXPECT_NE(std::system((exe + " dump " + DamagedCopy("golden_64le.kt2", true) + quiet).c_str()),
+            0);
 }
 
 }  // namespace

@@ -194,8 +194,8 @@ class Walker {
     ids_[items] = node.Id;
     const int32_t size = GetTotalObjectSize(type);
     // Element types of one scalar member print as plain values.
-    const bool plain = type[0].Type != EndMember && type[1].Type == EndMember &&
-                       type[0].Type >= TransformMember;
+    const bool plain =
+        type[0].Type != EndMember && type[1].Type == EndMember && type[0].Type >= TransformMember;
     for (int32_t i = 0; i < count; ++i) {
       if (!Shown(i, count, &node)) continue;
       if (plain) {
@@ -232,15 +232,21 @@ class Walker {
       case Int8Member:
       case Int16Member:
       case Int32Member:
-        if (type == Int8Member || type == BinormalInt8Member) return Number(std::to_string(Read<int8_t>(at)));
+        if (type == Int8Member || type == BinormalInt8Member)
+          return Number(std::to_string(Read<int8_t>(at)));
         if (type == NormalUInt8Member) return Number(std::to_string(Read<uint8_t>(at)));
-        if (type == Int16Member || type == BinormalInt16Member) return Number(std::to_string(Read<int16_t>(at)));
+        if (type == Int16Member || type == BinormalInt16Member)
+          return Number(std::to_string(Read<int16_t>(at)));
         if (type == NormalUInt16Member) return Number(std::to_string(Read<uint16_t>(at)));
         return Number(std::to_string(Read<int32_t>(at)));
-      case UInt8Member: return Number(std::to_string(Read<uint8_t>(at)));
-      case UInt16Member: return Number(std::to_string(Read<uint16_t>(at)));
-      case UInt32Member: return Number(std::to_string(Read<uint32_t>(at)));
-      default: return DumpNode{};
+      case UInt8Member:
+        return Number(std::to_string(Read<uint8_t>(at)));
+      case UInt16Member:
+        return Number(std::to_string(Read<uint16_t>(at)));
+      case UInt32Member:
+        return Number(std::to_string(Read<uint32_t>(at)));
+      default:
+        return DumpNode{};
     }
   }
 
@@ -296,11 +302,21 @@ void PrintText(std::ostream& out, const DumpNode& node, int indent) {
   if (!node.Type.empty()) out << " (" << node.Type << ")";
   if (!node.Name.empty() || !node.Type.empty()) out << ": ";
   switch (node.Kind) {
-    case NodeKind::Number: out << node.Value << "\n"; return;
-    case NodeKind::Text: out << Quoted(node.Value) << "\n"; return;
-    case NodeKind::Note: out << node.Value << "\n"; return;
-    case NodeKind::Null: out << "null\n"; return;
-    case NodeKind::Reference: out << "-> #" << node.Id << " (printed above)\n"; return;
+    case NodeKind::Number:
+      out << node.Value << "\n";
+      return;
+    case NodeKind::Text:
+      out << Quoted(node.Value) << "\n";
+      return;
+    case NodeKind::Note:
+      out << node.Value << "\n";
+      return;
+    case NodeKind::Null:
+      out << "null\n";
+      return;
+    case NodeKind::Reference:
+      out << "-> #" << node.Id << " (printed above)\n";
+      return;
     case NodeKind::Object:
     case NodeKind::Array: {
       const bool array = node.Kind == NodeKind::Array;
@@ -333,11 +349,19 @@ void PrintText(std::ostream& out, const DumpNode& node, int indent) {
 void PrintJson(std::ostream& out, const DumpNode& node, int indent) {
   std::string pad(size_t(indent) * 2, ' ');
   switch (node.Kind) {
-    case NodeKind::Number: out << node.Value; return;
+    case NodeKind::Number:
+      out << node.Value;
+      return;
     case NodeKind::Text:
-    case NodeKind::Note: out << Quoted(node.Value); return;
-    case NodeKind::Null: out << "null"; return;
-    case NodeKind::Reference: out << "{\"$ref\": " << node.Id << "}"; return;
+    case NodeKind::Note:
+      out << Quoted(node.Value);
+      return;
+    case NodeKind::Null:
+      out << "null";
+      return;
+    case NodeKind::Reference:
+      out << "{\"$ref\": " << node.Id << "}";
+      return;
     case NodeKind::Array: {
       // A shared array block carries its number in a wrapper object.
       if (node.Id != 0) out << "{\"$id\": " << node.Id << ", \"$items\": ";
@@ -347,7 +371,8 @@ void PrintJson(std::ostream& out, const DumpNode& node, int indent) {
         PrintJson(out, node.Children[i], indent + 1);
       }
       if (node.More > 0) {
-        out << (node.Children.empty() ? "" : ", ") << Quoted("... " + std::to_string(node.More) + " more");
+        out << (node.Children.empty() ? "" : ", ")
+            << Quoted("... " + std::to_string(node.More) + " more");
       }
       out << "]";
       if (node.Id != 0) out << "}";
@@ -463,8 +488,8 @@ bool FollowPath(Walker* walker, const data_type_definition* type, const unsigned
     if (m->Type == ArrayOfReferencesMember) {
       element = Read<const unsigned char*>(element + 8 * step.Index);
     } else {
-      element += step.Index * (m->Type == InlineMember ? GetMemberUnitSize(m)
-                                                       : GetTotalObjectSize(elementType));
+      element += step.Index *
+                 (m->Type == InlineMember ? GetMemberUnitSize(m) : GetTotalObjectSize(elementType));
     }
     type = elementType;
     object = element;

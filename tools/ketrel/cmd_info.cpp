@@ -16,12 +16,18 @@ namespace {
 
 const char* CompressionName(uint32_t type) {
   switch (type) {
-    case kNoCompression: return "none";
-    case kLorpa0Compression: return "Lorpa0";
-    case kLorpa1Compression: return "Lorpa1";
-    case kTessikCompression: return "Tessik";
-    case kTessik2Compression: return "Tessik2";
-    default: return "unknown";
+    case kNoCompression:
+      return "none";
+    case kLorpa0Compression:
+      return "Lorpa0";
+    case kLorpa1Compression:
+      return "Lorpa1";
+    case kTessikCompression:
+      return "Tessik";
+    case kTessik2Compression:
+      return "Tessik2";
+    default:
+      return "unknown";
   }
 }
 
@@ -38,8 +44,7 @@ std::string Reference(const file_reference& reference) {
 
 void PrintSection(std::ostream& out, uint32_t index, const file_section_header& s) {
   out << "Section " << index << " \"" << GetStandardSectionName(index) << "\"\n"
-      << "  Compression        " << s.Compression << " (" << CompressionName(s.Compression)
-      << ")\n"
+      << "  Compression        " << s.Compression << " (" << CompressionName(s.Compression) << ")\n"
       << "  Data               " << s.DataSize << " bytes at " << s.DataOffset << "\n"
       << "  ExpandedDataSize   " << s.ExpandedDataSize << "\n"
       << "  Alignment          " << s.Alignment << "\n"
@@ -66,8 +71,8 @@ int RunInfo(const InfoOptions& options, std::ostream& out) {
     return kExitFailed;
   }
   const file_header& h = image.Header;
-  out << "Magic              " << Hex(image.MagicValue[0]) << " " << Hex(image.MagicValue[1])
-      << " " << Hex(image.MagicValue[2]) << " " << Hex(image.MagicValue[3]) << "\n"
+  out << "Magic              " << Hex(image.MagicValue[0]) << " " << Hex(image.MagicValue[1]) << " "
+      << Hex(image.MagicValue[2]) << " " << Hex(image.MagicValue[3]) << "\n"
       << "Platform           " << GetPlatformName(image.Platform.Platform)
       << (image.OlderMagic ? " (older magic value)" : "") << "\n"
       << "HeaderSize         " << image.HeaderSize << "\n"
@@ -100,7 +105,7 @@ int RunInfo(const InfoOptions& options, std::ostream& out) {
     graphOk = file != nullptr;
     FreeFile(file);
   }
-  const char* verdict = !crcMatches    ? "invalid: the CRC does not match"
+  const char* verdict = !crcMatches   ? "invalid: the CRC does not match"
                         : !sectionsOk ? "invalid: a section is damaged"
                         : !graphOk    ? "invalid: the object graph is damaged"
                                       : "valid";
