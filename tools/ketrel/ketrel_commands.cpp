@@ -1,6 +1,7 @@
 #include "tools/ketrel/ketrel_commands.h"
 
 #include "tools/ketrel/cmd_export.h"
+#include "tools/ketrel/cmd_import.h"
 
 namespace ketrel::cli {
 
@@ -9,6 +10,7 @@ namespace ketrel::cli {
 
 void AddCommands(CLI::App& app, int& exitCode) {
   AddExportCommand(app, exitCode);
+  AddImportCommand(app, exitCode);
   AddSettingsCommand(app, exitCode);
   AddInfoCommand(app, exitCode);
   AddDumpCommand(app, exitCode);
