@@ -280,7 +280,7 @@ class Reader {
       const json* index = Required(chunk, at, "index");
       const json* data = Required(chunk, at, "data");
       uint32_t k;
-      int32_t n;
+      int32_t n = 0;
       std::string text;
       if (!kind || !index || !data || !Uint32(*kind, Member(at, "kind"), k) ||
           !Int32(*index, Member(at, "index"), n) || !String(*data, Member(at, "data"), text))
