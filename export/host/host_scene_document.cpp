@@ -279,7 +279,7 @@ class Reader {
       const json* kind = Required(chunk, at, "kind");
       const json* index = Required(chunk, at, "index");
       const json* data = Required(chunk, at, "data");
-      uint32_t k;
+      uint32_t k = 0;
       int32_t n = 0;
       std::string text;
       if (!kind || !index || !data || !Uint32(*kind, Member(at, "kind"), k) ||
