@@ -132,6 +132,20 @@ const member_type_info* GetMemberTypeInfo(uint32_t type) {
   return &kMemberTypes[type];
 }
 
+bool IsRealValuedMemberType(uint32_t type) {
+  switch (type) {
+    case Real32Member:
+    case Real16Member:
+    case BinormalInt8Member:
+    case NormalUInt8Member:
+    case BinormalInt16Member:
+    case NormalUInt16Member:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool IsPointerBearingMemberType(uint32_t type) {
   switch (type) {
     case ReferenceMember:

@@ -132,5 +132,8 @@ bool DataTypeHasPointers(const data_type_definition* type);
 
 // Is `type` one of the pointer-bearing member types (width must be 1)?
 bool IsPointerBearingMemberType(uint32_t type);
+// Member types whose values are real numbers: floats, half floats and the
+// normalised integer types.
+bool IsRealValuedMemberType(uint32_t type);
 
 }  // namespace ketrel

@@ -30,20 +30,6 @@ bool NameStartsWith(const char* name, const char* prefix) {
   return true;
 }
 
-bool IsWeightType(uint32_t type) {
-  switch (type) {
-    case Real32Member:
-    case Real16Member:
-    case BinormalInt8Member:
-    case NormalUInt8Member:
-    case BinormalInt16Member:
-    case NormalUInt16Member:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // Vertices are plain numbers: anything holding pointers or nested records
 // could not be copied, compared byte for byte or swapped as one vertex.
 bool IsVertexMemberType(uint32_t type) {
@@ -73,7 +59,7 @@ bool BuildPlans(mesh_builder* b) {
       plan.Kind = vertex_member_kind::Position;
       if (b->PositionPlan < 0) b->PositionPlan = i;
     } else if (NameIs(member, "BoneWeights")) {
-      if (!IsWeightType(member->Type)) {
+      if (!IsRealValuedMemberType(member->Type)) {
         KT_LOG_ERROR(Mesh, "Bone weights of member type %d cannot hold normalised weights",
                      static_cast<int>(member->Type));
         return false;

@@ -127,20 +127,6 @@ int64_t IntegerIn(uint32_t type, const void* address, int64_t low, int64_t high)
   return RoundClamped(RealValue(type, address), low, high);
 }
 
-bool IsRealValuedType(uint32_t type) {
-  switch (type) {
-    case Real32Member:
-    case Real16Member:
-    case BinormalInt8Member:
-    case NormalUInt8Member:
-    case BinormalInt16Member:
-    case NormalUInt16Member:
-      return true;
-    default:
-      return false;
-  }
-}
-
 bool IsReferenceLike(uint32_t type) {
   switch (type) {
     case ReferenceMember:
@@ -269,7 +255,7 @@ void ConvertToText(ConversionContext& context, uint32_t sourceType, const void* 
   }
   char buffer[128];
   int length;
-  if (IsRealValuedType(sourceType)) {
+  if (IsRealValuedMemberType(sourceType)) {
     length = std::snprintf(buffer, sizeof(buffer), "%.6f",
                            static_cast<double>(ConvertMemberToReal32(sourceType, source)));
   } else if (sourceType == UInt32Member) {
@@ -358,7 +344,8 @@ void ConvertMember(ConversionContext& context, const data_type_definition* s, co
     return;
   }
   if (d->Type == StringMember) {
-    if (s->Type == StringMember || IsIntegerSourceType(s->Type) || IsRealValuedType(s->Type)) {
+    if (s->Type == StringMember || IsIntegerSourceType(s->Type) ||
+        IsRealValuedMemberType(s->Type)) {
       ConvertToText(context, s->Type, source, destination);
     } else if (context.clearFirst) {
       MakeEmptyDataTypeMember(d, destination);
