@@ -520,23 +520,16 @@ bool ReadMaterials(Reader& r, const json& list, const std::string& baseDirectory
   return true;
 }
 
-bool NodeReference(Reader& r, const json& node, const std::string& at, const char* key,
-                   const Scene& scene, Node*& out) {
+// An optional index into one of the scene's arrays (nodes or materials);
+// null or absent leaves `out` as it is.
+template <typename T>
+bool IndexedReference(Reader& r, const json& node, const std::string& at, const char* key,
+                      const std::vector<std::unique_ptr<T>>& items, T*& out) {
   const json* v = r.Optional(node, key);
   if (!v || v->is_null()) return true;
   int32_t index;
-  if (!r.Index(*v, Member(at, key), scene.Nodes.size(), index)) return false;
-  out = scene.Nodes[size_t(index)].get();
-  return true;
-}
-
-bool MaterialReference(Reader& r, const json& node, const std::string& at, const char* key,
-                       const Scene& scene, Material*& out) {
-  const json* v = r.Optional(node, key);
-  if (!v || v->is_null()) return true;
-  int32_t index;
-  if (!r.Index(*v, Member(at, key), scene.Materials.size(), index)) return false;
-  out = scene.Materials[size_t(index)].get();
+  if (!r.Index(*v, Member(at, key), items.size(), index)) return false;
+  out = items[size_t(index)].get();
   return true;
 }
 
@@ -550,7 +543,7 @@ bool ReadNode(Reader& r, const json& value, const std::string& at, Scene& scene,
     n.HasObject = true;
     if (!ReadSceneObject(r, *v, Member(at, "object"), n.Object)) return false;
   }
-  if (!NodeReference(r, value, at, "lookAt", scene, n.LookAt)) return false;
+  if (!IndexedReference(r, value, at, "lookAt", scene.Nodes, n.LookAt)) return false;
   if (const json* v = r.Optional(value, "controllerClass"))
     if (!r.Class(*v, Member(at, "controllerClass"), n.Transform.Class)) return false;
   if (const json* v = r.Optional(value, "position"))
@@ -590,8 +583,9 @@ bool ReadNode(Reader& r, const json& value, const std::string& at, Scene& scene,
       n.NoteTracks.push_back(std::move(track));
     }
   }
-  if (!MaterialReference(r, value, at, "material", scene, n.NodeMaterial)) return false;
-  if (!MaterialReference(r, value, at, "projectorMap", scene, n.ProjectorMap)) return false;
+  if (!IndexedReference(r, value, at, "material", scene.Materials, n.NodeMaterial)) return false;
+  if (!IndexedReference(r, value, at, "projectorMap", scene.Materials, n.ProjectorMap))
+    return false;
   if (const json* v = r.Optional(value, "skin"); v && !v->is_null()) {
     std::string skinPath = Member(at, "skin");
     if (!r.Object(*v, skinPath)) return false;
