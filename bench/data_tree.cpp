@@ -16,15 +16,7 @@ namespace {
 
 using namespace ketrel;
 
-data_type_definition Member(member_type type, const char* name,
-                            data_type_definition* reference = nullptr, int32_t width = 0) {
-  data_type_definition m{};
-  m.Type = type;
-  m.Name = name;
-  m.ReferenceType = reference;
-  m.ArrayWidth = width;
-  return m;
-}
+using type_table::M;
 
 struct Tree {
   explicit Tree(int bones, int vertices) {
@@ -41,10 +33,10 @@ struct Tree {
     skel.Bones = boneArray.data();
     skeletons[0] = &skel;
 
-    vertexType = {Member(Real32Member, "Position", nullptr, 3),
-                  Member(NormalUInt8Member, "BoneWeights", nullptr, 4),
-                  Member(UInt8Member, "BoneIndices", nullptr, 4),
-                  Member(Real16Member, "TextureCoordinates0", nullptr, 2),
+    vertexType = {M(Real32Member, "Position", nullptr, 3),
+                  M(NormalUInt8Member, "BoneWeights", nullptr, 4),
+                  M(UInt8Member, "BoneIndices", nullptr, 4),
+                  M(Real16Member, "TextureCoordinates0", nullptr, 2),
                   {}};
     vertexBytes.assign(size_t(vertices) * 24, 1);
     vdata.Vertices = variant_array{vertexType.data(), vertices, vertexBytes.data()};
@@ -55,9 +47,9 @@ struct Tree {
     curveData.assign(size_t(bones) * 16, 0);
     tracks.resize(bones);
     for (int i = 0; i < bones; ++i) {
-      curveTypes[i] = {Member(Int16Member, "Format"),
-                       Member(Int16Member, "Degree"),
-                       Member(ReferenceToArrayMember, "Controls", Real32Type),
+      curveTypes[i] = {M(Int16Member, "Format"),
+                       M(Int16Member, "Degree"),
+                       M(ReferenceToArrayMember, "Controls", Real32Type),
                        {}};
       tracks[i].Name = names[i].c_str();
       tracks[i].OrientationCurve.CurveData = variant{curveTypes[i].data(), &curveData[i * 16]};

@@ -136,4 +136,19 @@ bool IsPointerBearingMemberType(uint32_t type);
 // normalised integer types.
 bool IsRealValuedMemberType(uint32_t type);
 
+// Helpers for writing type tables. They are constexpr so that every table
+// is constant-initialised: other modules' static initialisers may read them.
+namespace type_table {
+constexpr data_type_definition M(member_type type, const char* name,
+                                 data_type_definition* reference = nullptr, int32_t width = 0) {
+  data_type_definition member{};
+  member.Type = type;
+  member.Name = name;
+  member.ReferenceType = reference;
+  member.ArrayWidth = width;
+  return member;
+}
+constexpr data_type_definition End() { return data_type_definition{}; }
+}  // namespace type_table
+
 }  // namespace ketrel

@@ -8,19 +8,8 @@ namespace ketrel {
 
 namespace {
 
-// constexpr so that every definition is constant-initialised: other modules'
-// static initialisers may read them.
-constexpr data_type_definition M(member_type type, const char* name,
-                                 data_type_definition* reference = nullptr, int32_t width = 0) {
-  data_type_definition member{};
-  member.Type = type;
-  member.Name = name;
-  member.ReferenceType = reference;
-  member.ArrayWidth = width;
-  return member;
-}
-
-constexpr data_type_definition End() { return data_type_definition{}; }
+using type_table::End;
+using type_table::M;
 
 }  // namespace
 

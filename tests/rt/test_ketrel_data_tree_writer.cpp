@@ -16,15 +16,7 @@
 namespace ketrel {
 namespace {
 
-data_type_definition Member(member_type type, const char* name,
-                            data_type_definition* reference = nullptr, int32_t width = 0) {
-  data_type_definition m{};
-  m.Type = type;
-  m.Name = name;
-  m.ReferenceType = reference;
-  m.ArrayWidth = width;
-  return m;
-}
+using type_table::M;
 
 // An uncompressed native file, read back field by field.
 struct WrittenFile {
@@ -104,11 +96,11 @@ struct Holder {
 };
 #pragma pack(pop)
 
-data_type_definition ItemType[] = {Member(Int32Member, "Value"), Member(StringMember, "Label"), {}};
+data_type_definition ItemType[] = {M(Int32Member, "Value"), M(StringMember, "Label"), {}};
 data_type_definition HolderType[] = {
-    Member(ReferenceMember, "First", ItemType),        Member(ReferenceMember, "Second", ItemType),
-    Member(ReferenceToArrayMember, "Items", ItemType), Member(VariantReferenceMember, "Extra"),
-    Member(VariantReferenceMember, "Other"),           {}};
+    M(ReferenceMember, "First", ItemType),        M(ReferenceMember, "Second", ItemType),
+    M(ReferenceToArrayMember, "Items", ItemType), M(VariantReferenceMember, "Extra"),
+    M(VariantReferenceMember, "Other"),           {}};
 
 TEST(DataTreeWriter, TwiceReferencedObjectIsWrittenOnce) {
   char label[] = "shared";
@@ -141,9 +133,9 @@ TEST(DataTreeWriter, TwiceReferencedObjectIsWrittenOnce) {
 TEST(DataTreeWriter, EqualTypesAndEqualTextsAreWrittenOnce) {
   // Two distinct definitions with the same members and names, one differing
   // only in case.
-  data_type_definition a[] = {Member(Real32Member, "Weight"), Member(StringMember, "Name"), {}};
-  data_type_definition b[] = {Member(Real32Member, "Weight"), Member(StringMember, "Name"), {}};
-  data_type_definition c[] = {Member(Real32Member, "weight"), Member(StringMember, "Name"), {}};
+  data_type_definition a[] = {M(Real32Member, "Weight"), M(StringMember, "Name"), {}};
+  data_type_definition b[] = {M(Real32Member, "Weight"), M(StringMember, "Name"), {}};
+  data_type_definition c[] = {M(Real32Member, "weight"), M(StringMember, "Name"), {}};
   EXPECT_EQ(ComputeTypeCrc(a), ComputeTypeCrc(b));
   EXPECT_NE(ComputeTypeCrc(a), ComputeTypeCrc(c));
   EXPECT_EQ(ComputeTypeCrc(EmptyType), 0u);
@@ -180,7 +172,7 @@ TEST(DataTreeWriter, EqualTypesAndEqualTextsAreWrittenOnce) {
 
   // Types differing in the case of a name, or in their owners' Extra words,
   // are types of their own.
-  data_type_definition d[] = {Member(Real32Member, "Weight"), Member(StringMember, "Name"), {}};
+  data_type_definition d[] = {M(Real32Member, "Weight"), M(StringMember, "Name"), {}};
   d[1].Extra[2] = 9;
   holder.Other = variant{d, &e2};
   writer = BeginFileDataTreeWriting(HolderType, &holder, 0, 0);
@@ -199,7 +191,7 @@ TEST(DataTreeWriter, NormalisesEmptyReferencesInPlace) {
   Holder holder{};
   holder.ItemCount = 0;
   holder.Items = items;  // count 0: written as {0, null}
-  data_type_definition typeOnly[] = {Member(Int32Member, "X"), {}};
+  data_type_definition typeOnly[] = {M(Int32Member, "X"), {}};
   holder.Extra = variant{typeOnly, nullptr};  // a type without an object is kept
   holder.Other = variant{nullptr, items};     // an object without a type is dropped
   file_data_tree_writer* writer = BeginFileDataTreeWriting(HolderType, &holder, 0, 0);
@@ -242,9 +234,8 @@ TEST(DataTreeWriter, SectionsByDefaultTypeAndObject) {
 }
 
 TEST(DataTreeWriter, ExcludedTypeTreeKeepsVariantAndMixedTypes) {
-  data_type_definition vertex[] = {Member(Real32Member, "Position", nullptr, 3),
-                                   Member(NormalUInt8Member, "BoneWeights", nullptr, 4),
-                                   {}};
+  data_type_definition vertex[] = {
+      M(Real32Member, "Position", nullptr, 3), M(NormalUInt8Member, "BoneWeights", nullptr, 4), {}};
 #pragma pack(push, 1)
   struct Vertex {
     float Position[3];
@@ -277,9 +268,9 @@ TEST(DataTreeWriter, ExcludedTypeTreeKeepsVariantAndMixedTypes) {
 }
 
 TEST(DataTreeWriter, FullTypeTreeDescribesTheRoot) {
-  data_type_definition rootType[] = {Member(StringMember, "Name"),
-                                     Member(InlineMember, "Inner", ItemType),
-                                     Member(ArrayOfReferencesMember, "Refs", ItemType),
+  data_type_definition rootType[] = {M(StringMember, "Name"),
+                                     M(InlineMember, "Inner", ItemType),
+                                     M(ArrayOfReferencesMember, "Refs", ItemType),
                                      {}};
 #pragma pack(push, 1)
   struct Root {
@@ -341,9 +332,9 @@ TEST(DataTreeWriter, WholeFileReadsBackOnEveryPlatform) {
 }
 
 TEST(DataTreeWriter, LongerArrayAtAWrittenAddressGetsAFullBlock) {
-  data_type_definition twoArrays[] = {Member(ReferenceToArrayMember, "Short", Int32Type),
-                                      Member(ReferenceToArrayMember, "Long", Int32Type),
-                                      Member(ReferenceToArrayMember, "Again", Int32Type),
+  data_type_definition twoArrays[] = {M(ReferenceToArrayMember, "Short", Int32Type),
+                                      M(ReferenceToArrayMember, "Long", Int32Type),
+                                      M(ReferenceToArrayMember, "Again", Int32Type),
                                       {}};
 #pragma pack(push, 1)
   struct Arrays {
@@ -372,8 +363,8 @@ TEST(DataTreeWriter, LongerArrayAtAWrittenAddressGetsAFullBlock) {
 
 TEST(DataTreeWriter, LongChainOfReferencesDoesNotExhaustTheStack) {
   data_type_definition node[3] = {};
-  node[0] = Member(ReferenceMember, "Next", node);
-  node[1] = Member(Int32Member, "Value");
+  node[0] = M(ReferenceMember, "Next", node);
+  node[1] = M(Int32Member, "Value");
 #pragma pack(push, 1)
   struct Node {
     Node* Next;

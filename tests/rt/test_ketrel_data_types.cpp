@@ -9,15 +9,7 @@
 namespace ketrel {
 namespace {
 
-data_type_definition Member(member_type type, const char* name,
-                            data_type_definition* reference = nullptr, int32_t width = 0) {
-  data_type_definition m{};
-  m.Type = type;
-  m.Name = name;
-  m.ReferenceType = reference;
-  m.ArrayWidth = width;
-  return m;
-}
+using type_table::M;
 
 TEST(DataTypeSizes, MemberTableRowsAndBadTypes) {
   EXPECT_EQ(GetMemberTypeSizeForPointerSize(ReferenceToVariantArrayMember, 32), 12);
@@ -32,7 +24,7 @@ TEST(DataTypeSizes, MemberTableRowsAndBadTypes) {
   test::LogCapture log;
   EXPECT_EQ(GetMemberTypeSizeForPointerSize(InlineMember, 64), 0);
   EXPECT_EQ(GetMemberTypeInfo(23), nullptr);
-  data_type_definition badInline[] = {Member(InlineMember, "X"), {}};
+  data_type_definition badInline[] = {M(InlineMember, "X"), {}};
   EXPECT_EQ(GetTotalObjectSize(badInline), 0);
   EXPECT_EQ(log.errors(), 3u);
   EXPECT_TRUE(log.Contains("Parameter check failed. (Verbose logging disabled)"));
@@ -40,7 +32,7 @@ TEST(DataTypeSizes, MemberTableRowsAndBadTypes) {
 
 TEST(DataTypeSizes, PointerMembersIgnoreWidthWithComplaint) {
   test::LogCapture log;
-  data_type_definition type[] = {Member(StringMember, "S", nullptr, 3), {}};
+  data_type_definition type[] = {M(StringMember, "S", nullptr, 3), {}};
   EXPECT_EQ(GetMemberArrayWidth(type), 1);
   EXPECT_EQ(GetTotalObjectSize(type), 8);
   EXPECT_GE(log.errors(), 1u);
@@ -123,15 +115,15 @@ TEST(DataTypeMarshalling, StandardTypesAreUniform) {
 }
 
 TEST(DataTypeMarshalling, MixedVertexTypeAndInlineContribution) {
-  data_type_definition vertex[] = {Member(Real32Member, "Position", nullptr, 3),
-                                   Member(NormalUInt8Member, "BoneWeights", nullptr, 4),
-                                   Member(Real16Member, "TextureCoordinates0", nullptr, 2),
+  data_type_definition vertex[] = {M(Real32Member, "Position", nullptr, 3),
+                                   M(NormalUInt8Member, "BoneWeights", nullptr, 4),
+                                   M(Real16Member, "TextureCoordinates0", nullptr, 2),
                                    {}};
   EXPECT_EQ(GetObjectMarshalling(vertex), 7u);
   EXPECT_TRUE(IsMixedMarshalling(7));
   EXPECT_FALSE(IsMixedMarshalling(4));
   EXPECT_FALSE(IsMixedMarshalling(0));
-  data_type_definition holder[] = {Member(InlineMember, "V", vertex, 2), {}};
+  data_type_definition holder[] = {M(InlineMember, "V", vertex, 2), {}};
   EXPECT_EQ(GetObjectMarshalling(holder), 7u);
   EXPECT_EQ(GetTotalObjectSize(holder), 2 * (12 + 4 + 4));
 }
@@ -140,18 +132,16 @@ TEST(DataTypePointers, WhatCountsAsAPointer) {
   EXPECT_TRUE(DataTypeHasPointers(BoneType));
   EXPECT_FALSE(DataTypeHasPointers(PixelLayoutType));
   EXPECT_FALSE(DataTypeHasPointers(EmptyType));
-  data_type_definition untyped[] = {
-      Member(ReferenceMember, "R"), Member(EmptyReferenceMember, "E"), {}};
+  data_type_definition untyped[] = {M(ReferenceMember, "R"), M(EmptyReferenceMember, "E"), {}};
   EXPECT_FALSE(DataTypeHasPointers(untyped));
-  data_type_definition viaInline[] = {
-      Member(Int32Member, "I"), Member(InlineMember, "C", Curve2Type), {}};
+  data_type_definition viaInline[] = {M(Int32Member, "I"), M(InlineMember, "C", Curve2Type), {}};
   EXPECT_TRUE(DataTypeHasPointers(viaInline));
 }
 
 TEST(DataTypeSizes, CyclicInlineTypeDoesNotRecurseForever) {
   test::LogCapture log;
   data_type_definition a[2] = {};
-  a[0] = Member(InlineMember, "Self", a);
+  a[0] = M(InlineMember, "Self", a);
   EXPECT_EQ(GetTotalObjectSize(a), 0);
   EXPECT_GE(log.errors(), 1u);
 }

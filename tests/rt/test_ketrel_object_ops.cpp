@@ -14,21 +14,13 @@
 namespace ketrel {
 namespace {
 
-data_type_definition Member(member_type type, const char* name,
-                            data_type_definition* reference = nullptr, int32_t width = 0) {
-  data_type_definition m{};
-  m.Type = type;
-  m.Name = name;
-  m.ReferenceType = reference;
-  m.ArrayWidth = width;
-  return m;
-}
+using type_table::M;
 
 // Converts one element of `sourceType` holding `value` into `destType`.
 template <typename D, typename S>
 D ConvertOne(member_type sourceType, S value, member_type destType) {
-  data_type_definition source[] = {Member(sourceType, "V"), {}};
-  data_type_definition dest[] = {Member(destType, "v"), {}};
+  data_type_definition source[] = {M(sourceType, "V"), {}};
+  data_type_definition dest[] = {M(destType, "v"), {}};
   D out{};
   EXPECT_TRUE(ConvertSingleObject(source, &value, dest, &out));
   return out;
@@ -53,11 +45,11 @@ TEST(ObjectClearing, TransformsBecomeIdentityAndInlineRecurses) {
 }
 
 TEST(TypeComparison, NamesCaseAndStructure) {
-  data_type_definition a[] = {Member(Real32Member, "Position", nullptr, 3), {}};
-  data_type_definition b[] = {Member(Real32Member, "position", nullptr, 3), {}};
-  data_type_definition c[] = {Member(Real32Member, "Position", nullptr, 4), {}};
+  data_type_definition a[] = {M(Real32Member, "Position", nullptr, 3), {}};
+  data_type_definition b[] = {M(Real32Member, "position", nullptr, 3), {}};
+  data_type_definition c[] = {M(Real32Member, "Position", nullptr, 4), {}};
   data_type_definition longer[] = {
-      Member(Real32Member, "Position", nullptr, 3), Member(Int32Member, "X"), {}};
+      M(Real32Member, "Position", nullptr, 3), M(Int32Member, "X"), {}};
   EXPECT_TRUE(DataTypesAreEqual(a, b, nullptr));
   EXPECT_FALSE(DataTypesAreEqualWithNames(a, b));
   EXPECT_FALSE(DataTypesAreEqual(a, c, nullptr));
@@ -79,14 +71,14 @@ TEST(TypeComparison, NamesCaseAndStructure) {
 TEST(TypeComparison, MutuallyReferencingPairsTerminate) {
   // Two copies of the material <-> material_map cycle.
   data_type_definition mapA[3] = {}, matA[3] = {}, mapB[3] = {}, matB[3] = {};
-  matA[0] = Member(StringMember, "Name");
-  matA[1] = Member(ReferenceToArrayMember, "Maps", mapA);
-  mapA[0] = Member(StringMember, "Usage");
-  mapA[1] = Member(ReferenceMember, "Map", matA);
-  matB[0] = Member(StringMember, "Name");
-  matB[1] = Member(ReferenceToArrayMember, "Maps", mapB);
-  mapB[0] = Member(StringMember, "Usage");
-  mapB[1] = Member(ReferenceMember, "Map", matB);
+  matA[0] = M(StringMember, "Name");
+  matA[1] = M(ReferenceToArrayMember, "Maps", mapA);
+  mapA[0] = M(StringMember, "Usage");
+  mapA[1] = M(ReferenceMember, "Map", matA);
+  matB[0] = M(StringMember, "Name");
+  matB[1] = M(ReferenceToArrayMember, "Maps", mapB);
+  mapB[0] = M(StringMember, "Usage");
+  mapB[1] = M(ReferenceMember, "Map", matB);
   EXPECT_TRUE(DataTypesAreEqualWithNames(matA, matB));
   EXPECT_FALSE(DataTypesAreEqualWithNames(matA, MaterialType));  // the real one is longer
   mapB[0].Name = "Purpose";
@@ -96,8 +88,8 @@ TEST(TypeComparison, MutuallyReferencingPairsTerminate) {
 
 TEST(TypeComparison, RemovedMemberTypeWarnsAndIsSkipped) {
   test::LogCapture log;
-  data_type_definition a[] = {Member(RemovedSwitchableMember, "Old"), Member(Int32Member, "I"), {}};
-  data_type_definition b[] = {Member(Int32Member, "I"), {}};
+  data_type_definition a[] = {M(RemovedSwitchableMember, "Old"), M(Int32Member, "I"), {}};
+  data_type_definition b[] = {M(Int32Member, "I"), {}};
   EXPECT_TRUE(DataTypesAreEqual(a, b, nullptr));
   EXPECT_TRUE(log.Contains("Switchable types no longer supported in Ketrel 2.7+"));
 }
@@ -146,9 +138,9 @@ TEST(MemberConversion, TextBothWays) {
     uint32_t Big;
   };
   data_type_definition sourceType[] = {
-      Member(Real32Member, "A"), Member(Int32Member, "B"), Member(UInt32Member, "C"), {}};
+      M(Real32Member, "A"), M(Int32Member, "B"), M(UInt32Member, "C"), {}};
   data_type_definition destType[] = {
-      Member(StringMember, "A"), Member(StringMember, "B"), Member(StringMember, "C"), {}};
+      M(StringMember, "A"), M(StringMember, "B"), M(StringMember, "C"), {}};
   Source source{1.5f, -42, 4000000000u};
   const char* dest[3] = {"x", "y", "z"};
 
@@ -179,9 +171,9 @@ TEST(ObjectConversion, ByNameWithInlineAndUnmatchedMembers) {
     float Weights[4];
     transform_track Track;
   };
-  data_type_definition src[] = {Member(Int32Member, "count"),
-                                Member(Real32Member, "WEIGHTS", nullptr, 4),
-                                Member(InlineMember, "Track", TransformTrackType),
+  data_type_definition src[] = {M(Int32Member, "count"),
+                                M(Real32Member, "WEIGHTS", nullptr, 4),
+                                M(InlineMember, "Track", TransformTrackType),
                                 {}};
 #pragma pack(push, 1)
   struct Dst {
@@ -191,10 +183,10 @@ TEST(ObjectConversion, ByNameWithInlineAndUnmatchedMembers) {
     uint8_t Weights[2];
   };
 #pragma pack(pop)
-  data_type_definition dst[] = {Member(TransformMember, "Placement"),
-                                Member(InlineMember, "Track", TransformTrackType),
-                                Member(Int16Member, "Count"),
-                                Member(NormalUInt8Member, "Weights", nullptr, 2),
+  data_type_definition dst[] = {M(TransformMember, "Placement"),
+                                M(InlineMember, "Track", TransformTrackType),
+                                M(Int16Member, "Count"),
+                                M(NormalUInt8Member, "Weights", nullptr, 2),
                                 {}};
   ASSERT_EQ(GetTotalObjectSize(dst), static_cast<int32_t>(sizeof(Dst)));
   Src s{};
@@ -224,7 +216,7 @@ TEST(ObjectConversion, ByNameWithInlineAndUnmatchedMembers) {
 TEST(ObjectConversion, NoSharedNamesLeavesDestinationEmpty) {
   bone b;
   std::memset(&b, 0x77, sizeof(b));
-  data_type_definition other[] = {Member(Int32Member, "Unrelated"), {}};
+  data_type_definition other[] = {M(Int32Member, "Unrelated"), {}};
   int32_t value = 5;
   ASSERT_TRUE(ConvertSingleObject(other, &value, BoneType, &b));
   bone empty;
@@ -234,7 +226,7 @@ TEST(ObjectConversion, NoSharedNamesLeavesDestinationEmpty) {
 }
 
 TEST(ObjectConversion, CallbackTakesOverMembers) {
-  data_type_definition type[] = {Member(Int32Member, "A"), Member(Int32Member, "B"), {}};
+  data_type_definition type[] = {M(Int32Member, "A"), M(Int32Member, "B"), {}};
   int32_t source[2] = {1, 2};
   int32_t dest[2] = {0, 0};
   member_conversion_callback callback;
