@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "export/ketrel_math.h"
+#include "export/ketrel_mesh_access.h"
 #include "export/ketrel_tool_node_graph.h"
 
 namespace ketrel {
@@ -102,12 +103,43 @@ class ToolInterface {
   virtual bool SampleTrackSource(const TrackSourceNode* source, TrackSampleDescriptor& descriptor,
                                  char* name, float* values, int32_t capacity) = 0;
 
-  // --- skins and morphs (mesh data grows here) ---
+  // --- skins and morphs ---
   // The number of bones the mesh's skin lists (0: no skin).
   virtual int32_t GetSkinBoneCount(const MeshNode* mesh) = 0;
   // The graph bone of skin bone k, or null when that node was not walked.
   virtual BoneNode* GetSkinBone(const MeshNode* mesh, int32_t k) = 0;
+  // A skinned vertex's influences as the host stores them (raw weights, not
+  // limited or normalised); the bone is a skin bone index. False for
+  // arguments out of range.
+  virtual int32_t GetSkinInfluenceCount(const MeshNode* /*mesh*/, int32_t /*vertex*/) { return 0; }
+  virtual bool GetSkinInfluence(const MeshNode* /*mesh*/, int32_t /*vertex*/, int32_t /*k*/,
+                                int32_t* /*bone*/, float* /*weight*/) {
+    return false;
+  }
   virtual bool HasMorpher(const MeshNode* mesh) = 0;
+  // The morph modifier's active channels, numbered 0..count-1.
+  virtual int32_t GetMorphChannelCount(const MeshNode* /*mesh*/) { return 0; }
+  virtual const char* GetMorphChannelName(const MeshNode* /*mesh*/, int32_t /*channel*/) {
+    return nullptr;
+  }
+  // The channel's weight in percent at the current sample time.
+  virtual float GetMorphChannelWeight(const MeshNode* /*mesh*/, int32_t /*channel*/) { return 0; }
+
+  // --- mesh data ---
+  // The node's mesh at the current sample time; null when it has none. The
+  // colour-map heuristic sorts painted map channels into colours.
+  virtual MeshAccess* OpenMeshAccess(const MeshNode* /*mesh*/, bool /*useColorHeuristic*/) {
+    return nullptr;
+  }
+  // The target mesh of an active morph channel, placed like the node's mesh.
+  virtual MeshAccess* OpenMorphTargetAccess(const MeshNode* /*mesh*/, int32_t /*channel*/,
+                                            bool /*useColorHeuristic*/) {
+    return nullptr;
+  }
+  // Accepts null.
+  virtual void CloseMeshAccess(MeshAccess* access) { delete access; }
+  // The node's host material (null without one) and the graph node made for it.
+  virtual MaterialNode* GetMeshMaterial(const MeshNode* /*mesh*/) { return nullptr; }
 
   // --- materials and textures ---
   // The texture's source file name ("" when none).

@@ -131,4 +131,10 @@ bool IsValidFrameRate(int32_t frameRate) {
   return frameRate >= 1 && frameRate <= kTicksPerSecond && kTicksPerSecond % frameRate == 0;
 }
 
+const MapChannel* TriMesh::FindMap(int32_t channel) const {
+  for (const MapChannel& map : Maps)
+    if (map.Channel == channel) return &map;
+  return nullptr;
+}
+
 }  // namespace ketrel::host

@@ -129,6 +129,54 @@ struct Material : HostObject {
   bool IsBitmap() const { return Class == kBitmapTextureClass; }
 };
 
+// A triangle mesh as the host stores it, in its node's object space.
+// Map channels run from -2 to 99 (0: vertex colours, -1: alpha, -2:
+// illumination, 1..99: texture coordinates or painted colours); each has its
+// own map vertices and one map face per mesh face.
+struct MapChannel {
+  int32_t Channel = 1;
+  std::vector<float> Vertices;  // 3 per map vertex (u, v, w) or (r, g, b)
+  std::vector<int32_t> Faces;   // 3 map-vertex indices per face
+};
+
+struct TriMesh {
+  std::vector<float> Vertices;            // 3 per vertex
+  std::vector<int32_t> Faces;             // 3 vertex indices per face
+  std::vector<uint32_t> SmoothingGroups;  // one mask per face; empty: all 0
+  std::vector<int32_t> MaterialIds;       // one per face; empty: all 0
+  // Explicit normals, when the source has them: normal vectors and, per face,
+  // 3 indices into them. Empty: normals come from the smoothing groups.
+  std::vector<float> Normals;
+  std::vector<int32_t> NormalFaces;
+  std::vector<MapChannel> Maps;  // ascending channel numbers, each at most once
+  // Tangent frames, when the source has them, for the map channel
+  // `TangentChannel`: vectors and, per face, 3 indices into them.
+  int32_t TangentChannel = 1;
+  std::vector<float> Tangents;
+  std::vector<float> Binormals;
+  std::vector<int32_t> TangentFaces;
+
+  int32_t VertexCount() const { return int32_t(Vertices.size() / 3); }
+  int32_t FaceCount() const { return int32_t(Faces.size() / 3); }
+  const MapChannel* FindMap(int32_t channel) const;
+};
+
+// One influence of a skin bone on a vertex, as the host stores it: raw,
+// never normalised or limited.
+struct SkinInfluence {
+  int32_t Bone = 0;  // index into the skin's bone list
+  float Weight = 0;
+};
+
+// A morpher channel: a target mesh (same topology as the base) blended in by
+// its weight, in percent.
+struct MorphChannel {
+  std::string Name;
+  bool Active = true;
+  TriMesh Target;
+  ValueTrack Weight;  // 1 float, percent
+};
+
 struct SceneObject {
   uint32_t SuperClass = kGeometrySuperClass;
   ClassId Class{0x9, 0};             // a triangle mesh
@@ -152,8 +200,21 @@ struct Node : HostObject {
   std::vector<NoteTrack> NoteTracks;
   Material* NodeMaterial = nullptr;
   Material* ProjectorMap = nullptr;  // lights
-  std::vector<Node*> SkinBones;      // empty: no skin
+  // Geometry of a mesh node (HasMesh), in object space before the modifiers.
+  bool HasMesh = false;
+  TriMesh Mesh;
+  // Skin modifier: bones, their world transforms at binding time and the
+  // mesh node's object transform then (when BindMatrices is empty, both are
+  // taken at the animation start, so the skin does not move the mesh there),
+  // and the raw influences per vertex. The evaluated mesh at a time is the
+  // morphed mesh deformed by the skin.
+  std::vector<Node*> SkinBones;  // empty: no skin
+  std::vector<HostMatrix> BindMatrices;
+  HostMatrix MeshBindMatrix;
+  std::vector<std::vector<SkinInfluence>> SkinWeights;
+  // Morpher modifier (below the skin in the stack).
   bool HasMorpher = false;
+  std::vector<MorphChannel> MorphChannels;
   std::string UserProperties;
   std::vector<Parameter> Parameters;  // object, modifier and custom-attribute parameters
   int32_t Index = -1;                 // position in Scene::Nodes; -1 for the root
