@@ -44,6 +44,9 @@ class ToolInterface {
   virtual void SetSampleTimeToStart() = 0;
   // Frame i of n frames spread evenly over the range (the start when n < 2).
   virtual void SetSampleTimeToFrame(int32_t i, int32_t n) = 0;
+  // Moves the sample time to host tick `tick` exactly (animation sampling).
+  // False when the tool cannot; the animations phase then samples nothing.
+  virtual bool SetSampleTime(int32_t /*tick*/) { return false; }
   // Ticks per sample / (ticks per frame * frame rate); 0 when undefined.
   virtual double GetSampleDuration(const AnimationNode* animation) = 0;
   virtual int32_t GetSampleCount(const AnimationNode* animation) = 0;

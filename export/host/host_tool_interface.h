@@ -74,6 +74,10 @@ class HostToolInterface final : public ToolInterface {
   void SetSampleTimeToStart() override { currentTime_ = scene_.AnimationStart; }
   void SetSampleTimeToFrame(int32_t i, int32_t n) override;
   void SetCurrentTime(int32_t tick) { currentTime_ = tick; }
+  bool SetSampleTime(int32_t tick) override {
+    currentTime_ = tick;
+    return true;
+  }
   double GetSampleDuration(const AnimationNode* animation) override;
   int32_t GetSampleCount(const AnimationNode* animation) override;
 
