@@ -118,6 +118,10 @@ struct Material : HostObject {
   float Diffuse[3] = {0.5f, 0.5f, 0.5f};
   std::string FileName;                 // bitmaps: as written in the scene
   std::string ResolvedFileName;         // bitmaps: where to open it
+  // Bitmaps the scene file embeds (glb): the image file's own bytes (PNG,
+  // JPEG, ...; raw texels become a TGA), decoded with host_bitmap.h. Empty
+  // for a bitmap on disk.
+  std::vector<uint8_t> EmbeddedImage;
   std::vector<Material*> SubMaterials;  // null for an empty slot
   struct MapSlot {
     std::string Slot;  // e.g. "Diffuse", "Bump"
@@ -174,7 +178,7 @@ struct MorphChannel {
   std::string Name;
   bool Active = true;
   TriMesh Target;
-  ValueTrack Weight;  // 1 float, percent
+  ValueTrack Weight = {1, Interpolation::Linear, {0.0f}, {}, {}};  // percent
 };
 
 struct SceneObject {

@@ -1,5 +1,6 @@
 #include "export/host/host_scene_document.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <filesystem>
@@ -124,9 +125,13 @@ class Reader {
   bool Float(const json& value, const std::string& path, float& out) {
     if (!value.is_number()) return Fail(path, "expected a number");
     double v = value.get<double>();
-    if (!std::isfinite(v) || std::fabs(v) > std::numeric_limits<float>::max())
-      return Fail(path, "number out of range");
-    out = float(v);
+    // Up to half a step above the largest float still rounds to it: the
+    // shortest decimal of FLT_MAX ("3.4028235e+38") lies there.
+    const double limit = double(std::numeric_limits<float>::max()) + std::ldexp(1.0, 103);
+    if (!std::isfinite(v) || std::fabs(v) >= limit) return Fail(path, "number out of range");
+    out = std::fabs(v) > std::numeric_limits<float>::max()
+              ? std::copysign(std::numeric_limits<float>::max(), float(v > 0 ? 1 : -1))
+              : float(v);
     return true;
   }
   bool Double(const json& value, const std::string& path, double& out) {
@@ -312,6 +317,226 @@ class Reader {
     return true;
   }
 };
+
+// --- meshes, skins and morphers ---
+
+// Rows of `width` numbers ([[x, y, z], ...]), flattened into `out`.
+bool FloatRows(Reader& r, const json& value, const std::string& path, size_t width,
+               std::vector<float>& out) {
+  if (!r.Array(value, path)) return false;
+  out.resize(value.size() * width);
+  for (size_t i = 0; i < value.size(); ++i)
+    if (!r.Floats(value[i], Item(path, i), width, &out[i * width])) return false;
+  return true;
+}
+
+// Triangles of indices into an array of `count` `what`s ([[a, b, c], ...]).
+// The place named is the triangle, so a fault reads "faces[12]: vertex 99
+// out of range 0..7".
+bool IndexTriangles(Reader& r, const json& value, const std::string& path, size_t count,
+                    const char* what, std::vector<int32_t>& out) {
+  if (!r.Array(value, path)) return false;
+  out.resize(value.size() * 3);
+  for (size_t i = 0; i < value.size(); ++i) {
+    std::string at = Item(path, i);
+    const json& face = value[i];
+    if (!face.is_array() || face.size() != 3) return r.Fail(at, "expected 3 indices");
+    for (size_t c = 0; c < 3; ++c) {
+      const json& index = face[c];
+      if (!index.is_number_integer() && !index.is_number_unsigned())
+        return r.Fail(at, std::string("expected 3 indices"));
+      int64_t v = index.is_number_unsigned()
+                      ? int64_t(std::min<uint64_t>(index.get<uint64_t>(), INT64_MAX))
+                      : index.get<int64_t>();
+      if (v < 0 || uint64_t(v) >= count) {
+        if (count == 0)
+          return r.Fail(at, std::string(what) + " " + std::to_string(v) + " but there are none");
+        return r.Fail(at, std::string(what) + " " + std::to_string(v) + " out of range 0.." +
+                              std::to_string(count - 1));
+      }
+      out[i * 3 + c] = int32_t(v);
+    }
+  }
+  return true;
+}
+
+// A per-face array must have one entry per face.
+bool PerFace(Reader& r, const json& value, const std::string& path, size_t faces,
+             const char* what) {
+  if (!r.Array(value, path)) return false;
+  if (value.size() != faces)
+    return r.Fail(path, std::to_string(value.size()) + " " + what + " for " +
+                            std::to_string(faces) + " faces");
+  return true;
+}
+
+bool Matrix(Reader& r, const json& value, const std::string& path, HostMatrix& out) {
+  float m[12];
+  if (!r.Floats(value, path, 12, m)) return false;
+  for (int i = 0; i < 12; ++i) out.m[i / 3][i % 3] = m[i];
+  return true;
+}
+
+bool ReadMesh(Reader& r, const json& value, const std::string& path, TriMesh& mesh) {
+  if (!r.Object(value, path)) return false;
+  const json* vertices = r.Required(value, path, "vertices");
+  if (!vertices || !FloatRows(r, *vertices, Member(path, "vertices"), 3, mesh.Vertices))
+    return false;
+  const json* faces = r.Required(value, path, "faces");
+  size_t vertexCount = mesh.Vertices.size() / 3;
+  if (!faces ||
+      !IndexTriangles(r, *faces, Member(path, "faces"), vertexCount, "vertex", mesh.Faces))
+    return false;
+  size_t faceCount = mesh.Faces.size() / 3;
+  if (const json* v = r.Optional(value, "smoothingGroups")) {
+    std::string at = Member(path, "smoothingGroups");
+    if (!PerFace(r, *v, at, faceCount, "smoothing groups")) return false;
+    mesh.SmoothingGroups.resize(faceCount);
+    for (size_t f = 0; f < faceCount; ++f)
+      if (!r.Uint32((*v)[f], Item(at, f), mesh.SmoothingGroups[f])) return false;
+  }
+  if (const json* v = r.Optional(value, "materialIds")) {
+    std::string at = Member(path, "materialIds");
+    if (!PerFace(r, *v, at, faceCount, "material ids")) return false;
+    mesh.MaterialIds.resize(faceCount);
+    // The host keeps material ids in 16 bits.
+    for (size_t f = 0; f < faceCount; ++f)
+      if (!r.Int32((*v)[f], Item(at, f), mesh.MaterialIds[f], 0, 65535)) return false;
+  }
+  const json* normals = r.Optional(value, "normals");
+  const json* normalFaces = r.Optional(value, "normalFaces");
+  if (bool(normals) != bool(normalFaces))
+    return r.Fail(path, "\"normals\" and \"normalFaces\" come together");
+  if (normals) {
+    // Normal faces may be fewer or more than the mesh's (stale explicit
+    // normals); the mesh access then falls back to smoothing groups.
+    if (!FloatRows(r, *normals, Member(path, "normals"), 3, mesh.Normals) ||
+        !IndexTriangles(r, *normalFaces, Member(path, "normalFaces"), mesh.Normals.size() / 3,
+                        "normal", mesh.NormalFaces))
+      return false;
+  }
+  if (const json* maps = r.Optional(value, "maps")) {
+    std::string mapsPath = Member(path, "maps");
+    if (!r.Array(*maps, mapsPath)) return false;
+    for (size_t k = 0; k < maps->size(); ++k) {
+      std::string at = Item(mapsPath, k);
+      const json& entry = (*maps)[k];
+      MapChannel map;
+      if (!r.Object(entry, at)) return false;
+      const json* channel = r.Required(entry, at, "channel");
+      if (!channel || !r.Int32(*channel, Member(at, "channel"), map.Channel, -2, 99)) return false;
+      if (mesh.FindMap(map.Channel))
+        return r.Fail(Member(at, "channel"),
+                      "channel " + std::to_string(map.Channel) + " given twice");
+      const json* mapVertices = r.Required(entry, at, "vertices");
+      if (!mapVertices || !FloatRows(r, *mapVertices, Member(at, "vertices"), 3, map.Vertices))
+        return false;
+      const json* mapFaces = r.Required(entry, at, "faces");
+      if (!mapFaces || !PerFace(r, *mapFaces, Member(at, "faces"), faceCount, "map faces") ||
+          !IndexTriangles(r, *mapFaces, Member(at, "faces"), map.Vertices.size() / 3, "map vertex",
+                          map.Faces))
+        return false;
+      mesh.Maps.push_back(std::move(map));
+    }
+    std::sort(mesh.Maps.begin(), mesh.Maps.end(),
+              [](const MapChannel& a, const MapChannel& b) { return a.Channel < b.Channel; });
+  }
+  if (const json* v = r.Optional(value, "tangentChannel"))
+    if (!r.Int32(*v, Member(path, "tangentChannel"), mesh.TangentChannel, -2, 99)) return false;
+  const json* tangents = r.Optional(value, "tangents");
+  const json* binormals = r.Optional(value, "binormals");
+  const json* tangentFaces = r.Optional(value, "tangentFaces");
+  if (tangents || binormals || tangentFaces) {
+    if (!tangents || !binormals || !tangentFaces)
+      return r.Fail(path, "\"tangents\", \"binormals\" and \"tangentFaces\" come together");
+    if (!FloatRows(r, *tangents, Member(path, "tangents"), 3, mesh.Tangents) ||
+        !FloatRows(r, *binormals, Member(path, "binormals"), 3, mesh.Binormals))
+      return false;
+    if (mesh.Binormals.size() != mesh.Tangents.size())
+      return r.Fail(Member(path, "binormals"),
+                    std::to_string(mesh.Binormals.size() / 3) + " binormals for " +
+                        std::to_string(mesh.Tangents.size() / 3) + " tangents");
+    std::string at = Member(path, "tangentFaces");
+    if (!PerFace(r, *tangentFaces, at, faceCount, "tangent faces") ||
+        !IndexTriangles(r, *tangentFaces, at, mesh.Tangents.size() / 3, "tangent",
+                        mesh.TangentFaces))
+      return false;
+  }
+  return true;
+}
+
+// The skin's weights, bind matrices and the mesh's bind matrix; the bones
+// are read with the node.
+bool ReadSkinData(Reader& r, const json& skin, const std::string& path, Node& n) {
+  size_t boneCount = n.SkinBones.size();
+  if (const json* weights = r.Optional(skin, "weights")) {
+    std::string at = Member(path, "weights");
+    if (!r.Array(*weights, at)) return false;
+    size_t vertexCount = size_t(n.Mesh.VertexCount());
+    if (weights->size() != vertexCount)
+      return r.Fail(at, std::to_string(weights->size()) + " weighted vertices for a mesh of " +
+                            std::to_string(vertexCount));
+    n.SkinWeights.resize(vertexCount);
+    for (size_t v = 0; v < vertexCount; ++v) {
+      std::string vertexPath = Item(at, v);
+      const json& influences = (*weights)[v];
+      if (!r.Array(influences, vertexPath)) return false;
+      for (size_t k = 0; k < influences.size(); ++k) {
+        std::string influencePath = Item(vertexPath, k);
+        const json& pair = influences[k];
+        SkinInfluence influence;
+        if (!pair.is_array() || pair.size() != 2)
+          return r.Fail(influencePath, "expected [bone, weight]");
+        int64_t bone;
+        if (!r.Integer(pair[0], influencePath, INT32_MIN, INT32_MAX, bone)) return false;
+        if (bone < 0 || uint64_t(bone) >= boneCount)
+          return r.Fail(influencePath,
+                        "bone " + std::to_string(bone) +
+                            (boneCount == 0 ? " but the skin has no bones"
+                                            : " out of range 0.." + std::to_string(boneCount - 1)));
+        influence.Bone = int32_t(bone);
+        if (!r.Float(pair[1], influencePath, influence.Weight)) return false;
+        n.SkinWeights[v].push_back(influence);
+      }
+    }
+  }
+  if (const json* binds = r.Optional(skin, "bindMatrices")) {
+    std::string at = Member(path, "bindMatrices");
+    if (!r.Array(*binds, at)) return false;
+    if (binds->size() != boneCount)
+      return r.Fail(at, std::to_string(binds->size()) + " bind matrices for " +
+                            std::to_string(boneCount) + " bones");
+    n.BindMatrices.resize(boneCount);
+    for (size_t b = 0; b < boneCount; ++b)
+      if (!Matrix(r, (*binds)[b], Item(at, b), n.BindMatrices[b])) return false;
+  }
+  if (const json* v = r.Optional(skin, "meshBindMatrix"))
+    if (!Matrix(r, *v, Member(path, "meshBindMatrix"), n.MeshBindMatrix)) return false;
+  return true;
+}
+
+bool ReadMorphChannels(Reader& r, const json& value, const std::string& path,
+                       std::vector<MorphChannel>& out) {
+  if (!r.Array(value, path)) return false;
+  for (size_t c = 0; c < value.size(); ++c) {
+    std::string at = Item(path, c);
+    const json& entry = value[c];
+    MorphChannel channel;
+    if (!r.Object(entry, at)) return false;
+    const json* name = r.Required(entry, at, "name");
+    if (!name || !r.String(*name, Member(at, "name"), channel.Name)) return false;
+    if (const json* v = r.Optional(entry, "active"))
+      if (!r.Bool(*v, Member(at, "active"), channel.Active)) return false;
+    // Targets whose counts differ from the base still load: conversion
+    // reports the mismatch, which is the host's behaviour too.
+    const json* target = r.Required(entry, at, "target");
+    if (!target || !ReadMesh(r, *target, Member(at, "target"), channel.Target)) return false;
+    if (const json* v = r.Optional(entry, "weight"))
+      if (!r.Track(*v, Member(at, "weight"), 1, channel.Weight)) return false;
+    out.push_back(std::move(channel));
+  }
+  return true;
+}
 
 struct ObjectPreset {
   const char* name;
@@ -586,6 +811,10 @@ bool ReadNode(Reader& r, const json& value, const std::string& at, Scene& scene,
   if (!IndexedReference(r, value, at, "material", scene.Materials, n.NodeMaterial)) return false;
   if (!IndexedReference(r, value, at, "projectorMap", scene.Materials, n.ProjectorMap))
     return false;
+  if (const json* v = r.Optional(value, "mesh"); v && !v->is_null()) {
+    n.HasMesh = true;
+    if (!ReadMesh(r, *v, Member(at, "mesh"), n.Mesh)) return false;
+  }
   if (const json* v = r.Optional(value, "skin"); v && !v->is_null()) {
     std::string skinPath = Member(at, "skin");
     if (!r.Object(*v, skinPath)) return false;
@@ -597,6 +826,11 @@ bool ReadNode(Reader& r, const json& value, const std::string& at, Scene& scene,
       if (!r.Index((*bones)[b], Item(bonesPath, b), scene.Nodes.size(), index)) return false;
       n.SkinBones.push_back(scene.Nodes[size_t(index)].get());
     }
+    if (!ReadSkinData(r, *v, skinPath, n)) return false;
+  }
+  if (const json* v = r.Optional(value, "morphChannels")) {
+    if (!ReadMorphChannels(r, *v, Member(at, "morphChannels"), n.MorphChannels)) return false;
+    n.HasMorpher = !n.MorphChannels.empty();
   }
   if (const json* v = r.Optional(value, "morpher"))
     if (!r.Bool(*v, Member(at, "morpher"), n.HasMorpher)) return false;

@@ -18,9 +18,23 @@
 //                  "position": TRACK, "rotation": TRACK, "scale": TRACK,
 //                  "objectOffset": [12 floats, rows], "visibility": TRACK,
 //                  "noteTracks": [[{"tick", "text"}...]...], "material": index,
-//                  "projectorMap": index, "skin": {"bones": [index...]}, "morpher": bool,
-//                  "userProperties": "text", "parameters": [{"name", TRACK fields}],
-//                  "settings": [CHUNK...] } ] }
+//                  "projectorMap": index, "mesh": MESH,
+//                  "skin": { "bones": [index...], "weights": [[[bone, weight]...]...],
+//                            "bindMatrices": [[12 floats]...], "meshBindMatrix": [12 floats] },
+//                  "morphChannels": [{"name", "active", "target": MESH, "weight": TRACK}...],
+//                  "morpher": bool, "userProperties": "text",
+//                  "parameters": [{"name", TRACK fields}], "settings": [CHUNK...] } ] }
+//   MESH = { "vertices": [[x, y, z]...], "faces": [[a, b, c]...],
+//            "smoothingGroups": [mask...], "materialIds": [id...],
+//            "normals": [[x, y, z]...], "normalFaces": [[a, b, c]...],
+//            "maps": [{"channel": -2..99, "vertices": [[u, v, w]...], "faces": [[a, b, c]...]}],
+//            "tangentChannel": n, "tangents": [[x, y, z]...], "binormals": [[x, y, z]...],
+//            "tangentFaces": [[a, b, c]...] }
+//     Per-face arrays (smoothing groups, material ids, map and tangent faces)
+//     have one entry per face; normal faces may differ in count (the mesh
+//     then uses its smoothing groups). Skin weights are one list per mesh
+//     vertex, raw. Morph targets may differ from the base mesh in counts.
+//     A "morphChannels" list implies "morpher": true unless it says false.
 //   TRACK = [v...] (static) | { "interpolation": "step"|"linear"|"smooth",
 //           "value": [v...], "keys": [{"tick", "value": [v...]}...] }; rotation values
 //           are quaternions [x, y, z, w] or "axisAngle": [x, y, z, degrees].
@@ -29,10 +43,12 @@
 // fields are ignored, so newer writers can add data.
 //
 // Loading is all or nothing: any fault (invalid JSON, missing field, wrong
-// type, value or index out of range, parent or material cycle, bad base64)
-// leaves the target scene untouched and returns false with a message that
-// names the place, e.g. "nodes[3].parent: index 9 out of range 0..4"; the
-// message is also logged. Saving writes a temporary file beside the target
+// type, value or index out of range, parent or material cycle, bad base64,
+// non-finite numbers, per-face counts that do not match) leaves the target
+// scene untouched and returns false with a message that names the place,
+// e.g. "nodes[3].mesh.faces[12]: vertex 99 out of range 0..7"; the message
+// is also logged. Floats are written as the shortest decimal that reads
+// back to the same bits. Saving writes a temporary file beside the target
 // and renames it over the target, so a failed save never damages it.
 
 #include <string>

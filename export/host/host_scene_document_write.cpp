@@ -1,7 +1,9 @@
 // Writing host scene documents: the scene as JSON, saved atomically.
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -58,6 +60,70 @@ json ParametersJson(const std::vector<Parameter>& parameters) {
     entry["name"] = p.Name;
     entry["dimension"] = p.Track.Dimension;
     out.push_back(entry);
+  }
+  return out;
+}
+
+// A float as the shortest decimal that reads back to the same float (a
+// plain double conversion would write 0.1f as 0.10000000149011612). Should
+// the decimal's double land on a different float, the exact value is kept.
+json FloatJson(float value) {
+  char text[32];
+  auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+  double shortest = 0;
+  if (ec == std::errc()) {
+    *end = '\0';
+    shortest = std::strtod(text, nullptr);
+  }
+  if (ec != std::errc() || float(shortest) != value) return double(value);
+  return shortest;
+}
+
+// Rows of `width` floats: [[x, y, z], ...].
+json FloatRowsJson(const std::vector<float>& values, size_t width) {
+  json out = json::array();
+  for (size_t i = 0; i + width <= values.size(); i += width) {
+    json row = json::array();
+    for (size_t k = 0; k < width; ++k) row.push_back(FloatJson(values[i + k]));
+    out.push_back(std::move(row));
+  }
+  return out;
+}
+
+json TrianglesJson(const std::vector<int32_t>& indices) {
+  json out = json::array();
+  for (size_t i = 0; i + 3 <= indices.size(); i += 3)
+    out.push_back(json::array({indices[i], indices[i + 1], indices[i + 2]}));
+  return out;
+}
+
+json MatrixJson(const HostMatrix& matrix) {
+  json out = json::array();
+  for (int i = 0; i < 12; ++i) out.push_back(FloatJson(matrix.m[i / 3][i % 3]));
+  return out;
+}
+
+json MeshJson(const TriMesh& mesh) {
+  json out = {{"vertices", FloatRowsJson(mesh.Vertices, 3)}, {"faces", TrianglesJson(mesh.Faces)}};
+  if (!mesh.SmoothingGroups.empty()) out["smoothingGroups"] = mesh.SmoothingGroups;
+  if (!mesh.MaterialIds.empty()) out["materialIds"] = mesh.MaterialIds;
+  if (!mesh.Normals.empty() || !mesh.NormalFaces.empty()) {
+    out["normals"] = FloatRowsJson(mesh.Normals, 3);
+    out["normalFaces"] = TrianglesJson(mesh.NormalFaces);
+  }
+  if (!mesh.Maps.empty()) {
+    json maps = json::array();
+    for (const MapChannel& map : mesh.Maps)
+      maps.push_back({{"channel", map.Channel},
+                      {"vertices", FloatRowsJson(map.Vertices, 3)},
+                      {"faces", TrianglesJson(map.Faces)}});
+    out["maps"] = std::move(maps);
+  }
+  out["tangentChannel"] = mesh.TangentChannel;
+  if (!mesh.Tangents.empty() || !mesh.TangentFaces.empty()) {
+    out["tangents"] = FloatRowsJson(mesh.Tangents, 3);
+    out["binormals"] = FloatRowsJson(mesh.Binormals, 3);
+    out["tangentFaces"] = TrianglesJson(mesh.TangentFaces);
   }
   return out;
 }
@@ -137,7 +203,34 @@ std::string SceneDocumentText(const Scene& scene) {
     if (!n->SkinBones.empty()) {
       json bones = json::array();
       for (const Node* bone : n->SkinBones) bones.push_back(nodeIndex(bone));
-      entry["skin"] = {{"bones", bones}};
+      json skin = {{"bones", bones}};
+      if (!n->SkinWeights.empty()) {
+        json weights = json::array();
+        for (const auto& influences : n->SkinWeights) {
+          json vertex = json::array();
+          for (const SkinInfluence& influence : influences)
+            vertex.push_back(json::array({influence.Bone, FloatJson(influence.Weight)}));
+          weights.push_back(std::move(vertex));
+        }
+        skin["weights"] = std::move(weights);
+      }
+      if (!n->BindMatrices.empty()) {
+        json binds = json::array();
+        for (const HostMatrix& bind : n->BindMatrices) binds.push_back(MatrixJson(bind));
+        skin["bindMatrices"] = std::move(binds);
+      }
+      skin["meshBindMatrix"] = MatrixJson(n->MeshBindMatrix);
+      entry["skin"] = std::move(skin);
+    }
+    if (n->HasMesh) entry["mesh"] = MeshJson(n->Mesh);
+    if (!n->MorphChannels.empty()) {
+      json channels = json::array();
+      for (const MorphChannel& channel : n->MorphChannels)
+        channels.push_back({{"name", channel.Name},
+                            {"active", channel.Active},
+                            {"target", MeshJson(channel.Target)},
+                            {"weight", TrackJson(channel.Weight)}});
+      entry["morphChannels"] = std::move(channels);
     }
     entry["morpher"] = n->HasMorpher;
     entry["userProperties"] = n->UserProperties;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -200,6 +201,222 @@ TEST(SceneDocument, TruncatedAndCorruptedFiguresNeverLoadHalfway) {
       LoadSceneDocument(std::string(KETREL_BINARY_DIR) + "/missing.kscene", missing, &error));
   EXPECT_NE(error.find("no such scene document"), std::string::npos);
   EXPECT_FALSE(LoadSceneDocument(KETREL_BINARY_DIR, missing));  // a directory
+}
+
+// Floats that a decimal round trip easily gets wrong.
+const float kAwkward[] = {0.1f,     -0.0f,     1.0f / 3.0f, 16777217.0f, 3.4028235e38f,
+                          1.4e-45f, -2.5e-39f, 123456.789f, 1e-7f};
+
+TriMesh AwkwardMesh(int seed) {
+  TriMesh mesh;
+  for (int i = 0; i < 15; ++i)
+    mesh.Vertices.push_back(kAwkward[(i + seed) % 9] * (i % 2 ? -1.0f : 1.0f));
+  mesh.Faces = {0, 1, 2, 2, 3, 4, 4, 0, 1};
+  return mesh;
+}
+
+// A node with every part of a mesh, a skin and a morpher.
+void AddFullMeshNode(Scene& scene) {
+  Node* bone = scene.AddNode("Bone");
+  Node* other = scene.AddNode("Other");
+  Node* n = scene.AddNode("Mesh");
+  n->HasObject = true;
+  n->HasMesh = true;
+  n->Mesh = AwkwardMesh(0);
+  TriMesh& mesh = n->Mesh;
+  mesh.SmoothingGroups = {1, 0x80000000u, 0};
+  mesh.MaterialIds = {0, 7, 65535};
+  mesh.Normals = {0, 0, 1, 0.1f, -0.0f, 0.7f};
+  mesh.NormalFaces = {0, 1, 1, 1, 0, 0};  // two faces: stale explicit normals
+  mesh.Maps.push_back({-2, {0.5f, 0.25f, 0}, {0, 0, 0, 0, 0, 0, 0, 0, 0}});
+  mesh.Maps.push_back({3, {0.1f, 0.2f, 0.3f, 1, 1, 1e-7f}, {0, 1, 0, 1, 1, 0, 0, 0, 1}});
+  mesh.TangentChannel = 3;
+  mesh.Tangents = {1, 0, 0, 0.1f, 0.2f, 0.3f};
+  mesh.Binormals = {0, 1, 0, 0.3f, 0.2f, 0.1f};
+  mesh.TangentFaces = {0, 0, 0, 1, 1, 1, 0, 1, 0};
+  n->SkinBones = {bone, other};
+  n->SkinWeights = {{{0, 0.1f}, {1, 1.0f / 3.0f}}, {}, {{1, 2.5f}}, {{0, -0.0f}}, {{0, 1}}};
+  n->BindMatrices.resize(2);
+  n->BindMatrices[1].m[3][0] = 0.1f;
+  n->MeshBindMatrix.m[0][1] = 1.0f / 3.0f;
+  n->HasMorpher = true;
+  MorphChannel smile;
+  smile.Name = "Smile";
+  smile.Target = AwkwardMesh(4);
+  smile.Weight.KeyTicks = {0, 480};
+  smile.Weight.KeyValues = {0, 100};
+  MorphChannel off;
+  off.Name = "Off";
+  off.Active = false;
+  off.Target = AwkwardMesh(2);
+  off.Target.Vertices.resize(6);  // fewer vertices than the base: still loads
+  off.Target.Faces = {0, 1, 1};
+  n->MorphChannels = {smile, off};
+}
+
+template <typename T>
+bool SameBits(const std::vector<T>& a, const std::vector<T>& b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+void ExpectSameMesh(const TriMesh& a, const TriMesh& b) {
+  EXPECT_TRUE(SameBits(a.Vertices, b.Vertices));
+  EXPECT_EQ(a.Faces, b.Faces);
+  EXPECT_EQ(a.SmoothingGroups, b.SmoothingGroups);
+  EXPECT_EQ(a.MaterialIds, b.MaterialIds);
+  EXPECT_TRUE(SameBits(a.Normals, b.Normals));
+  EXPECT_EQ(a.NormalFaces, b.NormalFaces);
+  ASSERT_EQ(a.Maps.size(), b.Maps.size());
+  for (size_t i = 0; i < a.Maps.size(); ++i) {
+    EXPECT_EQ(a.Maps[i].Channel, b.Maps[i].Channel);
+    EXPECT_TRUE(SameBits(a.Maps[i].Vertices, b.Maps[i].Vertices));
+    EXPECT_EQ(a.Maps[i].Faces, b.Maps[i].Faces);
+  }
+  EXPECT_EQ(a.TangentChannel, b.TangentChannel);
+  EXPECT_TRUE(SameBits(a.Tangents, b.Tangents));
+  EXPECT_TRUE(SameBits(a.Binormals, b.Binormals));
+  EXPECT_EQ(a.TangentFaces, b.TangentFaces);
+}
+
+TEST(SceneDocument, MeshSkinAndMorpherRoundTripBitExact) {
+  Scene scene;
+  AddFullMeshNode(scene);
+  std::string text = SceneDocumentText(scene);
+  EXPECT_NE(text.find("0.1,"), std::string::npos) << "floats are written in their short form";
+  Scene again;
+  std::string error;
+  ASSERT_TRUE(ParseSceneDocument(text, "", again, &error)) << error;
+  EXPECT_EQ(SceneDocumentText(again), text);
+  const Node& a = *scene.Nodes[2];
+  const Node& b = *again.Nodes[2];
+  ASSERT_TRUE(b.HasMesh);
+  EXPECT_FALSE(again.Nodes[0]->HasMesh);
+  ExpectSameMesh(a.Mesh, b.Mesh);
+  ASSERT_EQ(b.SkinBones.size(), 2u);
+  EXPECT_EQ(b.SkinBones[1], again.Nodes[1].get());
+  ASSERT_EQ(b.SkinWeights.size(), a.SkinWeights.size());
+  for (size_t v = 0; v < a.SkinWeights.size(); ++v) {
+    ASSERT_EQ(b.SkinWeights[v].size(), a.SkinWeights[v].size());
+    for (size_t k = 0; k < a.SkinWeights[v].size(); ++k) {
+      EXPECT_EQ(b.SkinWeights[v][k].Bone, a.SkinWeights[v][k].Bone);
+      EXPECT_EQ(std::memcmp(&b.SkinWeights[v][k].Weight, &a.SkinWeights[v][k].Weight, 4), 0);
+    }
+  }
+  ASSERT_EQ(b.BindMatrices.size(), 2u);
+  EXPECT_EQ(std::memcmp(&b.BindMatrices[1], &a.BindMatrices[1], sizeof(HostMatrix)), 0);
+  EXPECT_EQ(std::memcmp(&b.MeshBindMatrix, &a.MeshBindMatrix, sizeof(HostMatrix)), 0);
+  EXPECT_TRUE(b.HasMorpher);
+  ASSERT_EQ(b.MorphChannels.size(), 2u);
+  for (size_t c = 0; c < 2; ++c) {
+    EXPECT_EQ(b.MorphChannels[c].Name, a.MorphChannels[c].Name);
+    EXPECT_EQ(b.MorphChannels[c].Active, a.MorphChannels[c].Active);
+    ExpectSameMesh(a.MorphChannels[c].Target, b.MorphChannels[c].Target);
+  }
+  float weight = 0;
+  b.MorphChannels[0].Weight.Evaluate(240, &weight);
+  EXPECT_FLOAT_EQ(weight, 50.0f);
+  b.MorphChannels[1].Weight.Evaluate(240, &weight);
+  EXPECT_EQ(weight, 0.0f);
+}
+
+TEST(SceneDocument, MeshListsMayComeInAnyChannelOrderAndMorphersImplyThemselves) {
+  Scene scene;
+  std::string error;
+  ASSERT_TRUE(ParseSceneDocument(Doc(R"("nodes": [{"name": "a", "mesh": {
+      "vertices": [[0, 0, 0], [1, 0, 0], [0, 1, 0]], "faces": [[0, 1, 2]],
+      "maps": [{"channel": 5, "vertices": [[0, 0, 0]], "faces": [[0, 0, 0]]},
+               {"channel": -1, "vertices": [[1, 1, 1]], "faces": [[0, 0, 0]]}]},
+      "morphChannels": [{"name": "m", "target": {"vertices": [], "faces": []}}]},
+      {"name": "b", "morphChannels": [], "morpher": true},
+      {"name": "c", "morphChannels": [{"name": "m", "target": {"vertices": [], "faces": []}}],
+       "morpher": false}])"),
+                                 "", scene, &error))
+      << error;
+  const TriMesh& mesh = scene.Nodes[0]->Mesh;
+  ASSERT_EQ(mesh.Maps.size(), 2u);
+  EXPECT_EQ(mesh.Maps[0].Channel, -1);
+  EXPECT_EQ(mesh.FindMap(5), &mesh.Maps[1]);
+  EXPECT_TRUE(scene.Nodes[0]->HasMorpher);
+  EXPECT_TRUE(scene.Nodes[1]->HasMorpher);
+  EXPECT_FALSE(scene.Nodes[2]->HasMorpher);
+  EXPECT_EQ(scene.Nodes[0]->MorphChannels[0].Weight.Value, std::vector<float>{0.0f});
+}
+
+TEST(SceneDocument, RefusesBadMeshesNamingThePlace) {
+  auto mesh = [](const std::string& body, const std::string& rest = "") {
+    return Doc(R"("nodes": [{"name": "a"}, {"name": "b", "mesh": {)" + body + "}" + rest + "}]");
+  };
+  const std::string cube = R"("vertices": [[0,0,0],[1,0,0],[1,1,0],[0,1,0],[0,0,1],[1,0,1],
+      [1,1,1],[0,1,1]], )";
+  const std::string faces = R"("faces": [[0,1,2],[2,3,0]])";
+  EXPECT_EQ(ParseError(mesh(cube + R"("faces": [[0,1,2],[0,1,99]])")),
+            "nodes[1].mesh.faces[1]: vertex 99 out of range 0..7");
+  EXPECT_EQ(ParseError(mesh(cube + R"("faces": [[0,1,-1]])")),
+            "nodes[1].mesh.faces[0]: vertex -1 out of range 0..7");
+  EXPECT_EQ(ParseError(mesh(R"("vertices": [], "faces": [[0,0,0]])")),
+            "nodes[1].mesh.faces[0]: vertex 0 but there are none");
+  EXPECT_EQ(ParseError(mesh(cube + R"("faces": [[0,1]])")),
+            "nodes[1].mesh.faces[0]: expected 3 indices");
+  EXPECT_EQ(ParseError(mesh(cube + R"("faces": [[0,1,2.5]])")),
+            "nodes[1].mesh.faces[0]: expected 3 indices");
+  EXPECT_EQ(ParseError(mesh(R"("vertices": [[0,0]], "faces": [])")),
+            "nodes[1].mesh.vertices[0]: expected an array of 3 numbers");
+  EXPECT_EQ(ParseError(mesh(R"("vertices": [[0,0,1e39]], "faces": [])")),
+            "nodes[1].mesh.vertices[0][2]: number out of range");
+  EXPECT_EQ(ParseError(mesh(R"("faces": [])")), "nodes[1].mesh: missing field \"vertices\"");
+  EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "smoothingGroups": [1])")),
+            "nodes[1].mesh.smoothingGroups: 1 smoothing groups for 2 faces");
+  EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "materialIds": [0, 70000])")),
+            "nodes[1].mesh.materialIds[1]: value 70000 out of range 0..65535");
+  EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "normals": [[0,0,1]])")),
+            "nodes[1].mesh: \"normals\" and \"normalFaces\" come together");
+  EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "normals": [[0,0,1]], "normalFaces": [[0,0,1]])")),
+            "nodes[1].mesh.normalFaces[0]: normal 1 out of range 0..0");
+  EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "maps": [{"channel": 1,
+      "vertices": [[0,0,0]], "faces": [[0,0,0]]}])")),
+            "nodes[1].mesh.maps[0].faces: 1 map faces for 2 faces");
+  EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "maps": [{"channel": 1,
+      "vertices": [[0,0,0]], "faces": [[0,0,0],[0,3,0]]}])")),
+            "nodes[1].mesh.maps[0].faces[1]: map vertex 3 out of range 0..0");
+  EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "maps": [{"channel": 100,
+      "vertices": [], "faces": []}])")),
+            "nodes[1].mesh.maps[0].channel: value 100 out of range -2..99");
+  EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "maps": [
+      {"channel": 2, "vertices": [[0,0,0]], "faces": [[0,0,0],[0,0,0]]},
+      {"channel": 2, "vertices": [[0,0,0]], "faces": [[0,0,0],[0,0,0]]}])")),
+            "nodes[1].mesh.maps[1].channel: channel 2 given twice");
+  EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "tangents": [[1,0,0]])")),
+            "nodes[1].mesh: \"tangents\", \"binormals\" and \"tangentFaces\" come together");
+  EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "tangents": [[1,0,0]], "binormals": [],
+      "tangentFaces": [[0,0,0],[0,0,0]])")),
+            "nodes[1].mesh.binormals: 0 binormals for 1 tangents");
+  EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "tangents": [[1,0,0]], "binormals": [[0,1,0]],
+      "tangentFaces": [[0,0,0],[0,0,2]])")),
+            "nodes[1].mesh.tangentFaces[1]: tangent 2 out of range 0..0");
+  // Skins: one weight list per vertex, bones of the skin's own list.
+  const std::string skin = R"(, "skin": {"bones": [0], )";
+  EXPECT_EQ(ParseError(mesh(cube + faces, skin + R"("weights": [[[0, 1]]]})")),
+            "nodes[1].skin.weights: 1 weighted vertices for a mesh of 8");
+  EXPECT_EQ(ParseError(mesh(cube + faces, skin + R"("weights": [[], [], [], [], [], [], [],
+      [[0, 0.5], [1, 0.5]]]})")),
+            "nodes[1].skin.weights[7][1]: bone 1 out of range 0..0");
+  EXPECT_EQ(ParseError(mesh(cube + faces, skin + R"("weights": [[], [], [], [], [], [], [],
+      [[0, 0.5, 1]]]})")),
+            "nodes[1].skin.weights[7][0]: expected [bone, weight]");
+  EXPECT_EQ(ParseError(mesh(cube + faces, skin + R"("bindMatrices": []})")),
+            "nodes[1].skin.bindMatrices: 0 bind matrices for 1 bones");
+  EXPECT_EQ(ParseError(mesh(cube + faces, skin + R"("meshBindMatrix": [1, 0, 0]})")),
+            "nodes[1].skin.meshBindMatrix: expected an array of 12 numbers");
+  // Morph targets: their own counts, but indices in range of their own vertices.
+  EXPECT_EQ(ParseError(mesh(cube + faces, R"(, "morphChannels": [{"name": "m",
+      "target": {"vertices": [[0,0,0]], "faces": [[0,0,1]]}}])")),
+            "nodes[1].morphChannels[0].target.faces[0]: vertex 1 out of range 0..0");
+  EXPECT_EQ(ParseError(mesh(cube + faces, R"(, "morphChannels": [{"target": {}}])")),
+            "nodes[1].morphChannels[0]: missing field \"name\"");
+  EXPECT_EQ(ParseError(mesh(cube + faces, R"(, "morphChannels": [{"name": "m",
+      "target": {"vertices": [], "faces": []}, "weight": [1, 2]}])")),
+            "nodes[1].morphChannels[0].weight: expected an array of 1 numbers");
 }
 
 }  // namespace
