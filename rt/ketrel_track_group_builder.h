@@ -38,6 +38,7 @@
 
 #include <cstdint>
 
+#include "rt/ketrel_bspline.h"
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_standard_types.h"
 
@@ -64,8 +65,8 @@ bool BeginTransformTrack(track_group_builder* builder, const char* name, int32_t
 // Copy `curve` into the open track's slot (replacing an earlier one). The
 // curve's stored dimension must be the slot's (3, 4, 9); an identity curve
 // takes the slot's dimension whatever it declares. False, and the builder
-// failed, on a null curve, a wrong dimension or a failed copy; false without
-// failing the builder when no track is open (parameter check).
+// failed, on a null curve, a wrong dimension, a failed copy or when no track
+// is open.
 bool SetTransformTrackPositionCurve(track_group_builder* builder, const curve2* curve);
 bool SetTransformTrackOrientationCurve(track_group_builder* builder, const curve2* curve);
 bool SetTransformTrackScaleShearCurve(track_group_builder* builder, const curve2* curve);
@@ -80,7 +81,7 @@ bool PushVectorTrack(track_group_builder* builder, const char* name, uint32_t tr
 
 // Opens a text track (an open one is dropped, warning). Entries keep the
 // order they are added in; `text` is stored, not copied. AddTextEntry
-// without an open track is a parameter check (false). EndTextTrack counts
+// without an open track is an error that fails the builder. EndTextTrack counts
 // the track when it has at least one entry; without an open track nothing
 // happens.
 bool BeginTextTrack(track_group_builder* builder, const char* name);
@@ -112,11 +113,8 @@ void AbortTrackGroup(track_group_builder* builder);
 bool TrackGroupBuilderFailed(const track_group_builder* builder);
 
 // The shared read-only identity record of `dimension` as a curve2, for
-// callers that want to compare against it. Both pointers are null for a
-// dimension the library keeps no shared record of (negative or above
-// kMaxSharedIdentityDimension); such identity curves are copied like any
-// other.
-inline constexpr int32_t kMaxSharedIdentityDimension = 32;
+// callers that want to compare against it: one for every dimension a curve
+// may have (0 .. kMaxCurveDimension); both pointers are null outside.
 curve2 GetSharedIdentityCurve(int32_t dimension);
 
 }  // namespace ketrel
