@@ -1,0 +1,58 @@
+#pragma once
+// Fitting jobs: one per sampled channel (a bone's position, orientation or
+// scale/shear, a vector track, a morph weight), run on worker threads.
+//
+// RunFitJobs starts the workers, each with its own B-spline solver sized for
+// the largest sample count and dimension in the list; they take jobs one at
+// a time under a lock and write each result into the job's own slot. It
+// returns only after every worker has ended, so the caller reads results
+// that no thread touches any more. Every job's result depends on its inputs
+// alone, so the file is the same whatever the number of workers.
+//
+// Worker count: the machine's processors, at most kMaxFitWorkers. Tests set
+// the environment variable KETREL_FIT_WORKERS (1..8) to choose it; it is not
+// meant for users.
+
+#include <cstdint>
+
+#include "rt/ketrel_bspline_solver.h"
+#include "rt/ketrel_curve.h"
+
+namespace ketrel {
+
+inline constexpr int32_t kMaxFitWorkers = 8;
+
+struct FitJob {
+  // Inputs; the samples stay read-only and alive until RunFitJobs returns.
+  const float* Samples = nullptr;  // SampleCount x Dimension floats
+  int32_t Dimension = 0;
+  int32_t SampleCount = 0;
+  float TimeStep = 0;
+  bool Compress = true;  // "Compress animation data": fit, else keyframes
+  int32_t Flags = 0;     // FitFlags
+  CurveFitParameters Parameters;
+  // Results, written by exactly one worker.
+  curve2* Curve = nullptr;  // owned by the job list's user; FreeCurve
+  bool Achieved = false;
+};
+
+// min(processors, 8), or KETREL_FIT_WORKERS when it is set to 1..8.
+int32_t FitWorkerCount();
+
+// Runs every job (see above) on `workerCount` threads (clamped to 1..8 and
+// to the job count). A job whose fit fails keeps a null curve; so does a
+// job wider than a curve holds (kMaxCurveDimension, logged), and every job
+// that needs a solver when its worker could not get one (logged).
+void RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount);
+
+// Frees every job's curve and clears it. Accepts null.
+void FreeFitJobCurves(FitJob* jobs, int32_t count);
+
+// The curve of a job without compression: with ReduceToConstant, an identity
+// curve when every sample equals the identity value, a constant curve when
+// every sample equals the first (negative zeros counting as +0); otherwise a
+// DaKeyframes32f curve of degree 0 holding every sample. Null when out of
+// memory or the job is malformed (logged).
+curve2* MakeKeyframeCurve(const FitJob& job);
+
+}  // namespace ketrel

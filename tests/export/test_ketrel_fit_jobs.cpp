@@ -1,0 +1,153 @@
+#include "export/ketrel_fit_jobs.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "tests/support/log_capture.h"
+
+namespace ketrel {
+namespace {
+
+const float kIdentity3[3] = {0, 0, 0};
+
+// Samples of a smooth channel of `dimension` floats that differ per job.
+std::vector<float> Wave(int32_t dimension, int32_t count, float phase) {
+  std::vector<float> samples;
+  for (int32_t s = 0; s < count; ++s)
+    for (int32_t d = 0; d < dimension; ++d)
+      samples.push_back(std::sin(0.1f * float(s) + phase + 0.7f * float(d)));
+  return samples;
+}
+
+FitJob Job(const std::vector<float>& samples, int32_t dimension, bool compress = true) {
+  FitJob job;
+  job.Samples = samples.data();
+  job.Dimension = dimension;
+  job.SampleCount = int32_t(samples.size()) / dimension;
+  job.TimeStep = 1.0f / 60;
+  job.Compress = compress;
+  job.Flags = FitStartKnots | FitPinEnds;
+  job.Parameters.Degree = 2;
+  job.Parameters.ReduceToConstant = 1;
+  job.Parameters.Tolerance = 0.01f;
+  job.Parameters.CandidateFormats = GetCurveCandidateFormats(
+      curve_channel::Vector, dimension, true, true, &job.Parameters.CandidateFormatCount);
+  return job;
+}
+
+std::vector<unsigned char> Bytes(const curve2* curve) {
+  std::vector<unsigned char> bytes;
+  if (!curve) return bytes;
+  const int32_t knots = GetCurveKnotCount(curve);
+  const int32_t dimension = GetCurveStoredDimension(curve);
+  std::vector<float> k(size_t(knots > 0 ? knots : 1)),
+      c(size_t((knots > 0 ? knots : 1) * dimension));
+  ExtractCurveKnotsControls(curve, 0, knots, k.data(), c.data(), nullptr);
+  bytes.push_back(uint8_t(GetCurveFormat(curve)));
+  bytes.insert(bytes.end(), reinterpret_cast<unsigned char*>(k.data()),
+               reinterpret_cast<unsigned char*>(k.data() + knots));
+  bytes.insert(bytes.end(), reinterpret_cast<unsigned char*>(c.data()),
+               reinterpret_cast<unsigned char*>(c.data() + size_t(knots) * size_t(dimension)));
+  return bytes;
+}
+
+TEST(FitJobs, EveryWorkerCountGivesTheSameCurvesForEveryDimension) {
+  // One channel of every width 1..15, and the widest first and last so that
+  // whichever job a worker takes first, its solver must already fit them all.
+  std::vector<std::vector<float>> samples;
+  for (int32_t d = 15; d >= 1; --d) samples.push_back(Wave(d, 61, float(d)));
+  samples.push_back(Wave(15, 121, 0.5f));
+  std::vector<std::vector<unsigned char>> reference;
+  for (int32_t workers : {1, 2, 8}) {
+    std::vector<FitJob> jobs;
+    for (const auto& s : samples) {
+      int32_t d = jobs.size() < 15 ? 15 - int32_t(jobs.size()) : 15;
+      jobs.push_back(Job(s, d));
+    }
+    RunFitJobs(jobs.data(), int32_t(jobs.size()), workers);
+    for (size_t j = 0; j < jobs.size(); ++j) {
+      ASSERT_NE(jobs[j].Curve, nullptr) << workers << " " << j;
+      EXPECT_TRUE(jobs[j].Achieved) << workers << " " << j;
+      EXPECT_EQ(GetCurveStoredDimension(jobs[j].Curve), jobs[j].Dimension);
+      if (workers == 1) {
+        reference.push_back(Bytes(jobs[j].Curve));
+      } else {
+        EXPECT_EQ(Bytes(jobs[j].Curve), reference[j]) << workers << " " << j;
+      }
+    }
+    FreeFitJobCurves(jobs.data(), int32_t(jobs.size()));
+    EXPECT_EQ(jobs[0].Curve, nullptr);
+  }
+}
+
+TEST(FitJobs, TracksWiderThanACurveAreLeftOutSafely) {
+  // A source may report 16 floats; a curve holds at most 15.
+  std::vector<float> wide = Wave(16, 10, 0);
+  for (bool compress : {true, false}) {
+    std::vector<FitJob> jobs = {Job(wide, 16, compress)};
+    test::LogCapture log;
+    RunFitJobs(jobs.data(), 1, 2);
+    EXPECT_EQ(jobs[0].Curve, nullptr) << compress;
+    EXPECT_FALSE(jobs[0].Achieved) << compress;
+    EXPECT_TRUE(log.Contains("left out")) << log.All();
+  }
+}
+
+TEST(FitJobs, UncompressedChannelsAreKeyframesOrReduced) {
+  // Not constant: every sample is kept as it is.
+  std::vector<float> moving = {1, 2, 3, 1, 2, 4, -0.0f, 2, 3};
+  FitJob job = Job(moving, 3, false);
+  curve2* curve = MakeKeyframeCurve(job);
+  ASSERT_NE(curve, nullptr);
+  EXPECT_EQ(GetCurveFormat(curve), CurveFormatDaKeyframes32f);
+  EXPECT_EQ(GetCurveDegree(curve), 0);
+  EXPECT_EQ(GetCurveKnotCount(curve), 3);
+  FreeCurve(curve);
+
+  // -0 and +0 are the same value: the identity channel reduces to it.
+  std::vector<float> zeros = {0, -0.0f, 0, -0.0f, 0, 0};
+  job = Job(zeros, 3, false);
+  job.Parameters.IdentityValue = kIdentity3;
+  curve = MakeKeyframeCurve(job);
+  EXPECT_TRUE(CurveIsIdentity(curve));
+  FreeCurve(curve);
+
+  // Constant but not the identity: a constant curve of the constant format.
+  std::vector<float> held = {1, 2, 3, 1, 2, 3};
+  job = Job(held, 3, false);
+  job.Parameters.IdentityValue = kIdentity3;
+  job.Parameters.ConstantFormat = D3Constant32fType;
+  curve = MakeKeyframeCurve(job);
+  EXPECT_EQ(GetCurveFormat(curve), CurveFormatD3Constant32f);
+  float value[3];
+  ASSERT_TRUE(ExtractCurveKnotsControls(curve, 0, 1, nullptr, value, nullptr));
+  EXPECT_EQ(value[2], 3.0f);
+  FreeCurve(curve);
+
+  // Without "Reduce curves where possible" even a constant keeps every sample.
+  job.Parameters.ReduceToConstant = 0;
+  curve = MakeKeyframeCurve(job);
+  EXPECT_TRUE(CurveIsKeyframed(curve));
+  EXPECT_EQ(GetCurveKnotCount(curve), 2);
+  FreeCurve(curve);
+}
+
+TEST(FitJobs, WorkerCountComesFromTheEnvironmentWithinItsBounds) {
+  setenv("KETREL_FIT_WORKERS", "3", 1);
+  EXPECT_EQ(FitWorkerCount(), 3);
+  setenv("KETREL_FIT_WORKERS", "9", 1);  // beyond the cap: the machine decides
+  int32_t machine = FitWorkerCount();
+  EXPECT_GE(machine, 1);
+  EXPECT_LE(machine, kMaxFitWorkers);
+  setenv("KETREL_FIT_WORKERS", "2x", 1);
+  EXPECT_EQ(FitWorkerCount(), machine);
+  unsetenv("KETREL_FIT_WORKERS");
+  EXPECT_EQ(FitWorkerCount(), machine);
+}
+
+}  // namespace
+}  // namespace ketrel
