@@ -122,7 +122,9 @@ TEST(SkeletonBuilder, RandomForestIsOrderedAndInvertsItsWorldTransforms) {
   for (int32_t i = 0; i < count; ++i) {
     ASSERT_EQ(sorted[i], i) << "remap is not a permutation";
     EXPECT_LT(built.Parent(i), i);
-    if (i > 0) EXPECT_LE(built.Error(i), built.Error(i - 1));
+    if (i > 0) {
+      EXPECT_LE(built.Error(i), built.Error(i - 1));
+    }
   }
   for (int32_t c = 0; c < count; ++c) {
     const int32_t out = built.remap[slot[c]];
