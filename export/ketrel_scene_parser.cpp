@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "export/ketrel_export_ui_tunneling.h"
+#include "export/ketrel_mesh_conversion.h"
 #include "export/ketrel_settings_hierarchy.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"
@@ -320,6 +321,7 @@ bool ConvertScene(SceneParser* parser, const char* attachFileName, file_builder*
   }
   MakeEmptyDataTypeObject(FileInfoType, parser->info);
   file_info* info = parser->info;
+  parser->writer = writer;
 
   // 2. Room for what the phases add. Track groups: one per animation for
   // every model and every morph source.
@@ -332,8 +334,9 @@ bool ConvertScene(SceneParser* parser, const char* attachFileName, file_builder*
       NewPointerArray<skeleton>(parser, graph->ModelCount, parser->skeletonCapacity, ok);
   info->Models = NewPointerArray<model>(parser, graph->ModelCount, parser->modelCapacity, ok);
   info->Meshes = NewPointerArray<mesh>(parser, graph->MeshCount, parser->meshCapacity, ok);
-  info->VertexDatas =
-      NewPointerArray<vertex_data>(parser, graph->MeshCount, parser->vertexDataCapacity, ok);
+  // Vertex data: one per mesh and one per morph target.
+  info->VertexDatas = NewPointerArray<vertex_data>(parser, CountMeshVertexDatas(parser),
+                                                   parser->vertexDataCapacity, ok);
   info->TriTopologies =
       NewPointerArray<tri_topology>(parser, graph->MeshCount, parser->triTopologyCapacity, ok);
   info->TrackGroups = NewPointerArray<track_group>(parser, trackGroups + graph->AnimationCount,
@@ -376,11 +379,7 @@ bool ConvertScene(SceneParser* parser, const char* attachFileName, file_builder*
   }
   if (ok) {
     ProgressStage(progress, "Meshes");
-    for (MeshNode* node : GraphMeshes(graph)) {
-      if (!(ok = Continue(parser))) break;
-      ProgressItem(progress, NodeName(parser->tool->GetMeshName(node, false)));
-    }
-    parser->tool->SetSampleTimeToStart();
+    ok = ConvertMeshes(parser);
   }
   if (ok) {
     ProgressStage(progress, "Models");
@@ -423,6 +422,7 @@ bool ConvertScene(SceneParser* parser, const char* attachFileName, file_builder*
     ok = false;
   }
   EndFileDataTreeWriting(writer);
+  parser->writer = nullptr;
   return ok;
 }
 

@@ -20,6 +20,7 @@ namespace ketrel {
 
 struct string_table;
 struct file_builder;
+struct file_data_tree_writer;
 
 struct SceneParser {
   Arena* arena = nullptr;
@@ -29,6 +30,9 @@ struct SceneParser {
   SettingsItem* settings = nullptr;  // root of the settings tree
   ProgressWindow* progress = nullptr;  // may be null (silent)
   file_info* info = nullptr;  // in the arena, cleared
+  // The writer ConvertScene writes the file_info with; phases place single
+  // arrays into sections through it. Null outside ConvertScene.
+  file_data_tree_writer* writer = nullptr;
 
   // Room in the file_info arrays; phases append with the Append* helpers below.
   int32_t textureCapacity = 0;

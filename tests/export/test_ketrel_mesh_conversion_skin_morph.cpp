@@ -1,0 +1,290 @@
+// Mesh conversion: skin weights and bone bindings, and morph targets.
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "tests/export/test_ketrel_mesh_conversion_support.h"
+#include "tests/support/log_capture.h"
+
+namespace ketrel {
+namespace {
+
+using test::Choose;
+using test::Cube;
+using test::FakeMesh;
+using test::LogCapture;
+using test::Quad;
+using test::Scene;
+using test::Set;
+using test::SetInChoice;
+using test::Vec3;
+using test::Vertices;
+
+constexpr uint32_t kTopologyInfo = 77, kPerBoneTriangles = 98, kPreserveBones = 247;
+constexpr uint32_t kAllowCoords = 81, kMorphTargets = 237, kModifier = 240, kFrames = 241;
+constexpr uint32_t kSetTotalFrames = 165, kFrameCount = 166, kDeltas = 242, kFilterZero = 296;
+
+std::string Name(const bone_binding& binding) {
+  const char* name = binding.BoneName;
+  return name ? name : "(null)";
+}
+
+TEST(MeshConversionSkin, WeightsSumExactlyAndUnusedBonesAreRemovedAndRenumbered) {
+  for (bool preserve : {false, true}) {
+    Scene scene;
+    MeshNode* node = scene.Mesh(Cube(true));
+    BoneNode* idle = scene.Bone("idle");
+    BoneNode* a = scene.Bone("a");
+    BoneNode* b = scene.Bone("b");
+    BoneNode* c = scene.Bone("c");
+    scene.tool.skins[node] = {idle, a, b, c};
+    // Thirds quantise to 85, 85, 85 and must come out summing to 255; the
+    // idle bone 0 weighs nothing anywhere.
+    auto& weights = scene.tool.influences[node];
+    for (int v = 0; v < 8; ++v) {
+      if (v < 4) {
+        weights.push_back({{1, 1.0f}, {2, 1.0f}, {3, 1.0f}});
+      } else {
+        weights.push_back({{3, 0.7f}, {1, 0.2f}, {2, 0.1f}});
+      }
+    }
+    Set(node->Settings, kTopologyInfo, 1);
+    Set(node->Settings, kPerBoneTriangles, 1);
+    Set(node->Settings, kPreserveBones, preserve ? 1 : 0);
+    ASSERT_TRUE(scene.Convert());
+    mesh* m = scene.Result(node);
+    Vertices v(m->PrimaryVertexData);
+    ASSERT_TRUE(v.Has("BoneWeights"));
+    EXPECT_EQ(v.Member("BoneWeights")->Type, NormalUInt8Member);
+    EXPECT_EQ(v.Member("BoneIndices")->Type, UInt8Member);
+    ASSERT_EQ(m->BoneBindingCount, preserve ? 4 : 3);
+    for (int32_t i = 0; i < v.Count(); ++i) {
+      int32_t sum = 0;
+      std::set<std::string> bones;
+      for (int k = 0; k < 4; ++k) {
+        sum += v.Byte(i, "BoneWeights", k);
+        const int32_t index = v.Int(i, "BoneIndices", k);
+        ASSERT_LT(index, m->BoneBindingCount);
+        if (v.Byte(i, "BoneWeights", k) > 0) bones.insert(Name(m->BoneBindings[index]));
+      }
+      EXPECT_EQ(sum, 255) << i;
+      EXPECT_EQ(bones, (std::set<std::string>{"a", "b", "c"})) << i;
+      const int32_t heaviest = v.Int(i, "BoneIndices", 0);
+      if (v.Real(i, "Position", 2) > 0) {
+        EXPECT_EQ(Name(m->BoneBindings[heaviest]), "c");
+      }
+    }
+    // Per-triangle bone lists and per-bone triangle arrays name bindings
+    // that exist after the renumbering.
+    const tri_topology* t = m->PrimaryTopology;
+    ASSERT_EQ(t->BonesForTriangleCount, 12);
+    int32_t listed = 0;
+    for (int32_t i = 0; i < 12; ++i) listed += t->BonesForTriangle[i];
+    ASSERT_EQ(listed, t->TriangleToBoneCount);
+    std::set<std::string> named;
+    for (int32_t i = 0; i < listed; ++i) {
+      ASSERT_LT(t->TriangleToBoneIndices[i], m->BoneBindingCount);
+      named.insert(Name(m->BoneBindings[t->TriangleToBoneIndices[i]]));
+    }
+    EXPECT_EQ(named, (std::set<std::string>{"a", "b", "c"}));
+    for (int32_t i = 0; i < m->BoneBindingCount; ++i) {
+      bone_binding binding = m->BoneBindings[i];
+      const bool idleBone = Name(binding) == "idle";
+      EXPECT_EQ(binding.TriangleCount, idleBone ? 0 : 12) << Name(binding);
+      // Every box is finite: the idle bone's, reached by no vertex, is zero.
+      for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(binding.OBBMin[k], idleBone ? 0.0f : -1.0f);
+        EXPECT_EQ(binding.OBBMax[k], idleBone ? 0.0f : 1.0f);
+      }
+    }
+    if (preserve) {
+      EXPECT_EQ(Name(m->BoneBindings[0]), "idle");
+    }
+  }
+}
+
+TEST(MeshConversionSkin, BadInfluencesAreDroppedAndWideSkinsGetWideIndices) {
+  Scene scene;
+  MeshNode* node = scene.Mesh(Quad());
+  BoneNode* a = scene.Bone("a");
+  BoneNode* b = scene.Bone("b");
+  scene.tool.skins[node] = {a, b};
+  // Bone 7 does not exist: its weight must not land on bone 0.
+  scene.tool.influences[node] = {{{7, 1.0f}, {1, 0.5f}}, {{1, 1.0f}}, {{0, 1.0f}}, {{0, 1.0f}}};
+  Set(node->Settings, kPreserveBones, 1);
+
+  std::vector<BoneNode*> many;
+  for (int i = 0; i < 300; ++i) many.push_back(scene.Bone(("bone" + std::to_string(i)).c_str()));
+  MeshNode* wide = scene.Mesh(Quad());
+  scene.tool.skins[wide] = many;
+  scene.tool.influences[wide] = {{{299, 1.0f}}, {{257, 1.0f}}, {{0, 1.0f}}, {{1, 1.0f}}};
+
+  LogCapture log;
+  ASSERT_TRUE(scene.Convert());
+  EXPECT_TRUE(log.Contains("1 skin influences name no bone of its 2-bone skin"));
+  Vertices v(scene.Result(node)->PrimaryVertexData);
+  EXPECT_EQ(v.Int(0, "BoneIndices", 0), 1);
+  EXPECT_EQ(v.Byte(0, "BoneWeights", 0), 255);
+
+  mesh* m = scene.Result(wide);
+  Vertices w(m->PrimaryVertexData);
+  EXPECT_EQ(w.Member("BoneIndices")->Type, UInt16Member);
+  EXPECT_TRUE(log.Contains("has 300 skin bones"));
+  // Unused bones are gone; the renumbered indices still name the right ones.
+  ASSERT_EQ(m->BoneBindingCount, 4);
+  const char* expected[4] = {"bone299", "bone257", "bone0", "bone1"};
+  for (int32_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(Name(m->BoneBindings[w.Int(i, "BoneIndices", 0)]), expected[i]) << i;
+  }
+}
+
+TEST(MeshConversionMorph, TargetLimitAndFrameCounts) {
+  EXPECT_EQ(ComputeMorphTargetLimit(1), 65536);
+  EXPECT_EQ(ComputeMorphTargetLimit(4), 65535);  // 4 x 65537 just exceeds 262144
+  EXPECT_EQ(ComputeMorphTargetLimit(5), 262144 / 5 - 1);
+  EXPECT_EQ(ComputeMorphTargetLimit(1 << 20), 1);
+  for (int32_t meshes : {1, 5}) {
+    EXPECT_LE(int64_t(ComputeMorphTargetLimit(meshes) + 1) * meshes, 262144);
+  }
+
+  Scene scene;
+  scene.tool.hostFrames = 99999;  // 100000 frames in the range
+  std::vector<MeshNode*> nodes;
+  for (int i = 0; i < 5; ++i) {
+    nodes.push_back(scene.Mesh(Quad()));
+    Choose(nodes.back()->Settings, kMorphTargets, kFrames);
+  }
+  SetInChoice(nodes[0]->Settings, kMorphTargets, kSetTotalFrames, 1);
+  SetInChoice(nodes[0]->Settings, kMorphTargets, kFrameCount, 1);
+  EXPECT_EQ(CountMeshMorphTargets(&scene.parser, nodes[0]), 2);
+  EXPECT_EQ(CountMeshMorphTargets(&scene.parser, nodes[1]), 262144 / 5 - 1);
+  EXPECT_EQ(CountMeshVertexDatas(&scene.parser), 5 + 2 + 4 * (262144 / 5 - 1));
+
+  scene.Begin();
+  LogCapture log;
+  MeshConversion* record = nullptr;
+  ASSERT_TRUE(ConvertMesh(&scene.parser, nodes[0]->Model, nodes[0], &record));
+  EXPECT_EQ(GetMorphTargetCount(record), 2);
+  EXPECT_TRUE(log.Contains("Morph target count of 1 is clamped to 2."));
+  AbortMesh(record);
+  ASSERT_TRUE(ConvertMesh(&scene.parser, nodes[1]->Model, nodes[1], &record));
+  EXPECT_EQ(GetMorphTargetCount(record), 262144 / 5 - 1);
+  EXPECT_TRUE(
+      log.Contains("Morph target count of 100000 exceeds limit of 52427 - count has been "
+                   "clamped."));
+  EXPECT_EQ(scene.Result(nodes[1])->MorphTargetCount, 262144 / 5 - 1);
+  AbortMesh(record);
+}
+
+// Vertex 0 of the quad rises by 0.5 per frame; everything else stays.
+FakeMesh RisingQuad(int32_t frame) {
+  FakeMesh m = Quad();
+  m.positions[0][2] += 0.5f * float(frame);
+  return m;
+}
+
+TEST(MeshConversionMorph, FrameByFrameDeltasAndZeroMemberFiltering) {
+  for (bool filter : {false, true}) {
+    Scene scene;
+    MeshNode* node = scene.Mesh(Quad());
+    scene.tool.frames = [](int32_t frame, int32_t) { return RisingQuad(frame); };
+    Choose(node->Settings, kMorphTargets, kFrames);
+    SetInChoice(node->Settings, kMorphTargets, kSetTotalFrames, 1);
+    SetInChoice(node->Settings, kMorphTargets, kFrameCount, 3);
+    Set(node->Settings, kFilterZero, filter ? 1 : 0);
+    ASSERT_TRUE(scene.Convert());
+    EXPECT_EQ(scene.tool.moves, (std::vector<std::pair<int32_t, int32_t>>{{0, 3}, {1, 3}, {2, 3}}));
+    EXPECT_EQ(scene.tool.frameCount, 0);  // back at the start
+    mesh* m = scene.Result(node);
+    ASSERT_EQ(m->MorphTargetCount, 3);
+    EXPECT_EQ(scene.parser.info->VertexDataCount, 4);
+    const int32_t count = m->PrimaryVertexData->Vertices.Count;
+    Vertices base(m->PrimaryVertexData);
+    for (int32_t t = 0; t < 3; ++t) {
+      morph_target target = m->MorphTargets[t];
+      EXPECT_EQ(target.ScalarName, nullptr);
+      EXPECT_EQ(target.DataIsDeltas, 1);
+      ASSERT_NE(target.VertexData, nullptr);
+      Vertices d(target.VertexData);
+      ASSERT_EQ(d.Count(), count);
+      EXPECT_FALSE(d.Has("BoneWeights"));
+      EXPECT_EQ(d.Has("Normal"), !filter);
+      EXPECT_EQ(target.VertexData->VertexComponentNameCount, filter ? 1 : 3);
+      for (int32_t i = 0; i < count; ++i) {
+        const bool rising = base.Real(i, "Position", 0) == 0 && base.Real(i, "Position", 1) == 0;
+        EXPECT_EQ(d.Real(i, "Position", 2), rising ? 0.5f * float(t) : 0.0f) << t << " " << i;
+        EXPECT_EQ(d.Real(i, "Position", 0), 0.0f);
+        if (!filter) {
+          EXPECT_EQ(d.Real(i, "Normal", 2), 0.0f);
+        }
+      }
+    }
+  }
+}
+
+TEST(MeshConversionMorph, ModifierTargetsAreAbsoluteAndNamed) {
+  Scene scene;
+  MeshNode* node = scene.Mesh(Quad());
+  scene.tool.channels[node] = {{"smile", RisingQuad(2)}, {"frown", RisingQuad(4)}};
+  Choose(node->Settings, kMorphTargets, kModifier);
+  Set(node->Settings, kDeltas, 0);
+  Set(node->Settings, kAllowCoords, 0);
+  ASSERT_TRUE(scene.Convert());
+  EXPECT_TRUE(scene.tool.moves.empty());
+  mesh* m = scene.Result(node);
+  ASSERT_EQ(m->MorphTargetCount, 2);
+  const char* names[2] = {"smile", "frown"};
+  Vertices base(m->PrimaryVertexData);
+  for (int32_t t = 0; t < 2; ++t) {
+    morph_target target = m->MorphTargets[t];
+    EXPECT_STREQ(target.ScalarName, names[t]);
+    EXPECT_EQ(target.DataIsDeltas, 0);
+    Vertices d(target.VertexData);
+    for (int32_t i = 0; i < d.Count(); ++i) {
+      const Vec3 p = base.Get3(i, "Position");
+      const bool rising = p[0] == 0 && p[1] == 0;
+      EXPECT_EQ(d.Real(i, "Position", 2), rising ? 1.0f + 1.0f * float(t) : 0.0f);
+      EXPECT_EQ(d.Real(i, "Normal", 2), 1.0f);
+    }
+  }
+}
+
+TEST(MeshConversionMorph, FramesOfAnotherTopologyAreRefused) {
+  Scene scene;
+  MeshNode* node = scene.Mesh(Cube(false));
+  // Frame 1 lost half its faces and vertices: reading it through the base
+  // mesh's corners would run past its ends.
+  scene.tool.frames = [](int32_t frame, int32_t) {
+    FakeMesh m = Cube(false);
+    if (frame == 1) {
+      m.positions.resize(4);
+      m.faces.resize(2);
+      m.normals.resize(2);
+    }
+    for (auto& p : m.positions) p[2] += float(frame);
+    return m;
+  };
+  Choose(node->Settings, kMorphTargets, kFrames);
+  SetInChoice(node->Settings, kMorphTargets, kSetTotalFrames, 1);
+  SetInChoice(node->Settings, kMorphTargets, kFrameCount, 3);
+  LogCapture log;
+  ASSERT_TRUE(scene.Convert());
+  EXPECT_EQ(scene.tool.outOfRange, 0);
+  EXPECT_TRUE(log.Contains("Morph target 1 of mesh mesh has 4 vertices, 2 faces"));
+  EXPECT_TRUE(
+      log.Contains("ERROR: Different frames of a morph-target animation have "
+                   "differently triangulated meshes."));
+  mesh* m = scene.Result(node);
+  ASSERT_EQ(m->MorphTargetCount, 3);
+  Vertices refused(m->MorphTargets[1].VertexData);
+  Vertices moved(m->MorphTargets[2].VertexData);
+  for (int32_t i = 0; i < refused.Count(); ++i) {
+    EXPECT_EQ(refused.Real(i, "Position", 2), 0.0f);  // the base mesh, as a zero delta
+    EXPECT_EQ(moved.Real(i, "Position", 2), 2.0f);
+  }
+}
+
+}  // namespace
+}  // namespace ketrel
