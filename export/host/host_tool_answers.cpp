@@ -1,11 +1,13 @@
 // The node walk's answers to conversion: time, names (with the unique bone
-// names), transforms, notes, skins and settings chunks.
+// names), transforms, notes, skins, morph channels, mesh accessors and
+// settings chunks.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <map>
 
+#include "export/host/host_mesh_access.h"
 #include "export/host/host_tool_interface.h"
 #include "rt/ketrel_log.h"
 
@@ -302,6 +304,75 @@ BoneNode* HostToolInterface::GetSkinBone(const MeshNode* mesh, int32_t k) {
 bool HostToolInterface::HasMorpher(const MeshNode* mesh) {
   const Node* node = mesh ? NodeOf(mesh->HostNode) : nullptr;
   return node && node->HasMorpher;
+}
+
+int32_t HostToolInterface::GetSkinInfluenceCount(const MeshNode* mesh, int32_t vertex) {
+  if (GetSkinBoneCount(mesh) == 0) return 0;
+  const Node* node = NodeOf(mesh->HostNode);
+  if (vertex < 0 || size_t(vertex) >= node->SkinWeights.size()) return 0;
+  return int32_t(node->SkinWeights[size_t(vertex)].size());
+}
+
+bool HostToolInterface::GetSkinInfluence(const MeshNode* mesh, int32_t vertex, int32_t k,
+                                         int32_t* bone, float* weight) {
+  if (k < 0 || k >= GetSkinInfluenceCount(mesh, vertex)) return false;
+  const SkinInfluence& influence = NodeOf(mesh->HostNode)->SkinWeights[size_t(vertex)][size_t(k)];
+  if (bone) *bone = influence.Bone;
+  if (weight) *weight = influence.Weight;
+  return true;
+}
+
+const MorphChannel* HostToolInterface::ActiveMorphChannel(const MeshNode* mesh,
+                                                          int32_t channel) const {
+  const Node* node = mesh ? NodeOf(mesh->HostNode) : nullptr;
+  if (!node || !node->HasMorpher || channel < 0) return nullptr;
+  for (const MorphChannel& morph : node->MorphChannels)
+    if (morph.Active && channel-- == 0) return &morph;
+  return nullptr;
+}
+
+int32_t HostToolInterface::GetMorphChannelCount(const MeshNode* mesh) {
+  const Node* node = mesh ? NodeOf(mesh->HostNode) : nullptr;
+  if (!KT_CHECK_PARAMETER(Host, node)) return 0;
+  if (!node->HasMorpher) return 0;
+  return int32_t(std::count_if(node->MorphChannels.begin(), node->MorphChannels.end(),
+                               [](const MorphChannel& morph) { return morph.Active; }));
+}
+
+const char* HostToolInterface::GetMorphChannelName(const MeshNode* mesh, int32_t channel) {
+  const MorphChannel* morph = ActiveMorphChannel(mesh, channel);
+  return morph ? Intern(morph->Name) : nullptr;
+}
+
+float HostToolInterface::GetMorphChannelWeight(const MeshNode* mesh, int32_t channel) {
+  const MorphChannel* morph = ActiveMorphChannel(mesh, channel);
+  float weight = 0;
+  if (morph) morph->Weight.Evaluate(currentTime_, &weight);
+  return weight;
+}
+
+// --- mesh data ---
+
+MeshAccess* HostToolInterface::OpenMeshAccess(const MeshNode* mesh, bool useColorHeuristic) {
+  const Node* node = mesh ? NodeOf(mesh->HostNode) : nullptr;
+  if (!KT_CHECK_PARAMETER(Host, node)) return nullptr;
+  return HostMeshAccess::Open(scene_, *node, currentTime_, useColorHeuristic).release();
+}
+
+MeshAccess* HostToolInterface::OpenMorphTargetAccess(const MeshNode* mesh, int32_t channel,
+                                                     bool useColorHeuristic) {
+  const Node* node = mesh ? NodeOf(mesh->HostNode) : nullptr;
+  if (!KT_CHECK_PARAMETER(Host, node) || !node->HasMorpher) return nullptr;
+  return HostMeshAccess::OpenMorphTarget(scene_, *node, channel, currentTime_, useColorHeuristic)
+      .release();
+}
+
+void HostToolInterface::CloseMeshAccess(MeshAccess* access) { delete access; }
+
+MaterialNode* HostToolInterface::GetMeshMaterial(const MeshNode* mesh) {
+  const Node* node = mesh ? NodeOf(mesh->HostNode) : nullptr;
+  if (!KT_CHECK_PARAMETER(Host, node)) return nullptr;
+  return FindMaterialOfHost(node->NodeMaterial);
 }
 
 const char* HostToolInterface::GetTextureFileName(const TextureNode* texture) {

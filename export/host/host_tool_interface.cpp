@@ -56,7 +56,8 @@ bool ContainsNoCase(const std::string& text, const std::string& part) {
 
 // The kind from the object alone, before the controller and helper overrides.
 NodeKind ClassifyObject(const Node* node, bool followTarget) {
-  if (!node->HasObject) return NodeKind::Other;
+  // Mesh data without an object description (an imported mesh) is a mesh.
+  if (!node->HasObject) return node->HasMesh ? NodeKind::Mesh : NodeKind::Other;
   const SceneObject& object = node->Object;
   switch (object.SuperClass) {
     case kGeometrySuperClass:

@@ -113,6 +113,22 @@ class HostToolInterface final : public ToolInterface {
   int32_t GetSkinBoneCount(const MeshNode* mesh) override;
   BoneNode* GetSkinBone(const MeshNode* mesh, int32_t k) override;
   bool HasMorpher(const MeshNode* mesh) override;
+  // Straight from the skin's weight lists, raw.
+  int32_t GetSkinInfluenceCount(const MeshNode* mesh, int32_t vertex) override;
+  bool GetSkinInfluence(const MeshNode* mesh, int32_t vertex, int32_t k, int32_t* bone,
+                        float* weight) override;
+  // Active channels only, in the morpher's order.
+  int32_t GetMorphChannelCount(const MeshNode* mesh) override;
+  const char* GetMorphChannelName(const MeshNode* mesh, int32_t channel) override;
+  float GetMorphChannelWeight(const MeshNode* mesh, int32_t channel) override;
+
+  // At the current sample time (export/host/host_mesh_access.h); null for a
+  // node without mesh data.
+  MeshAccess* OpenMeshAccess(const MeshNode* mesh, bool useColorHeuristic) override;
+  MeshAccess* OpenMorphTargetAccess(const MeshNode* mesh, int32_t channel,
+                                    bool useColorHeuristic) override;
+  void CloseMeshAccess(MeshAccess* access) override;
+  MaterialNode* GetMeshMaterial(const MeshNode* mesh) override;
 
   const char* GetTextureFileName(const TextureNode* texture) override;
   int32_t GetSubMaterialCount(const MaterialNode* material) override;
@@ -163,6 +179,7 @@ class HostToolInterface final : public ToolInterface {
   void BuildBoneNames();
   const char* Intern(const std::string& text);
   const Node* HostNodeOfBone(const BoneNode* bone) const;
+  const MorphChannel* ActiveMorphChannel(const MeshNode* mesh, int32_t channel) const;
   static bool Sample(const TrackSourceNode* source, void* context, int32_t tick,
                      TrackSampleDescriptor* descriptor, char* name, float* values,
                      int32_t capacity);
