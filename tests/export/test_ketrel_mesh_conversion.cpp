@@ -25,7 +25,9 @@ using test::Vertices;
 // Mesh setting ids.
 constexpr uint32_t kTruncate16 = 76, kTopologyInfo = 77, kClockwise = 143, kDouble = 186;
 constexpr uint32_t kDisableMerging = 295, kNormalFormat = 287, kDec3N = 289, kFloat16 = 297;
-constexpr uint32_t kAllowCoords = 81, kBindNearest = 174;
+constexpr uint32_t kAllowCoords = 81, kBindNearest = 174, kCoordsPerVertex = 82, kFlipV = 243;
+constexpr uint32_t kAllowColors = 84, kColorFormat = 290, kUByte8 = 292, kTangents = 99;
+constexpr uint32_t kBinormals = 100;
 
 Vec3 Sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
 Vec3 CrossP(const Vec3& a, const Vec3& b) {
@@ -223,6 +225,51 @@ TEST(MeshConversion, NormalFormats) {
   EXPECT_EQ(h.Member("Normal")->Type, Real16Member);
   EXPECT_EQ(GetMemberArrayWidth(h.Member("Normal")), 3);
   EXPECT_NEAR(h.Real(0, "Normal", 0), 0.6f, 0.001f);
+}
+
+TEST(MeshConversion, ChannelsNamesFlipsAndTangents) {
+  Scene scene;
+  FakeMesh quad = Quad();
+  quad.uvNumbers = {3};
+  quad.uvs.resize(1);
+  for (const auto& face : quad.faces) {
+    std::array<Vec3, 3> corners;
+    for (size_t c = 0; c < 3; ++c) {
+      const Vec3& p = quad.positions[size_t(face[c])];
+      corners[c] = {p[0], p[1], 0.5f};
+    }
+    quad.uvs[0].push_back(corners);
+  }
+  MeshNode* node = scene.Mesh(quad);
+  Set(node->Settings, kCoordsPerVertex, 2);
+  Set(node->Settings, kFlipV, 1);
+  Set(node->Settings, kAllowColors, 1);
+  Choose(node->Settings, kColorFormat, kUByte8);
+  Set(node->Settings, kTangents, 1);
+  Set(node->Settings, kBinormals, 1);
+  ASSERT_TRUE(scene.Convert());
+  const vertex_data* data = scene.Result(node)->PrimaryVertexData;
+  const char* names[] = {"Position",      "Normal",       "Tangent",          "Binormal",
+                         "DiffuseColor0", "MaxChannel_3", "InsertedChannel_1"};
+  ASSERT_EQ(data->VertexComponentNameCount, 7);
+  for (int i = 0; i < 7; ++i) EXPECT_STREQ(data->VertexComponentNames[i], names[i]) << i;
+  Vertices v(data);
+  EXPECT_EQ(v.Member("DiffuseColor0")->Type, NormalUInt8Member);
+  EXPECT_EQ(GetMemberArrayWidth(v.Member("DiffuseColor0")), 3);
+  EXPECT_EQ(GetMemberArrayWidth(v.Member("TextureCoordinates0")), 2);
+  ASSERT_EQ(v.Count(), 4);
+  for (int32_t i = 0; i < 4; ++i) {
+    const Vec3 p = v.Get3(i, "Position");
+    EXPECT_EQ(v.Real(i, "TextureCoordinates0", 0), p[0]);
+    EXPECT_EQ(v.Real(i, "TextureCoordinates0", 1), 1.0f - p[1]);
+    EXPECT_EQ(v.Real(i, "TextureCoordinates1", 0), 0.0f);
+    EXPECT_EQ(v.Byte(i, "DiffuseColor0", 2), 255);
+    const Vec3 t = v.Get3(i, "Tangent"), n = v.Get3(i, "Normal"), b = v.Get3(i, "Binormal");
+    EXPECT_NEAR(Dot(t, t), 1.0f, 1e-4f);
+    EXPECT_NEAR(Dot(b, b), 1.0f, 1e-4f);
+    EXPECT_NEAR(Dot(t, n), 0.0f, 1e-4f);
+    EXPECT_NEAR(std::fabs(t[0]), 1.0f, 1e-4f);  // u runs along x
+  }
 }
 
 TransformParts Placed(float x, float y, float z, float angleAboutZ) {

@@ -25,6 +25,8 @@ using test::Vertices;
 constexpr uint32_t kTopologyInfo = 77, kPerBoneTriangles = 98, kPreserveBones = 247;
 constexpr uint32_t kAllowCoords = 81, kMorphTargets = 237, kModifier = 240, kFrames = 241;
 constexpr uint32_t kSetTotalFrames = 165, kFrameCount = 166, kDeltas = 242, kFilterZero = 296;
+constexpr uint32_t kRelativeToBones = 210, kWeightFormat = 255, kFloat32Weights = 258;
+constexpr uint32_t kBonesPerVertex = 8;
 
 std::string Name(const bone_binding& binding) {
   const char* name = binding.BoneName;
@@ -121,9 +123,23 @@ TEST(MeshConversionSkin, BadInfluencesAreDroppedAndWideSkinsGetWideIndices) {
   scene.tool.skins[wide] = many;
   scene.tool.influences[wide] = {{{299, 1.0f}}, {{257, 1.0f}}, {{0, 1.0f}}, {{1, 1.0f}}};
 
+  MeshNode* single = scene.Mesh(Quad());
+  scene.tool.skins[single] = {a, b};
+  scene.tool.influences[single] = {{{0, 0.25f}, {1, 0.75f}}, {{0, 1.0f}}, {{1, 1.0f}}, {}};
+  Set(single->Settings, kBonesPerVertex, 1);
+
   LogCapture log;
   ASSERT_TRUE(scene.Convert());
   EXPECT_TRUE(log.Contains("1 skin influences name no bone of its 2-bone skin"));
+  // One bone per vertex: a single 32-bit index naming the heaviest bone.
+  mesh* s = scene.Result(single);
+  Vertices one(s->PrimaryVertexData);
+  EXPECT_FALSE(one.Has("BoneWeights"));
+  EXPECT_EQ(one.Member("BoneIndices")->Type, UInt32Member);
+  EXPECT_EQ(Name(s->BoneBindings[one.Int(0, "BoneIndices", 0)]), "b");
+  EXPECT_EQ(Name(s->BoneBindings[one.Int(1, "BoneIndices", 0)]), "a");
+  EXPECT_EQ(s->PrimaryVertexData->VertexComponentNameCount, 4);
+  EXPECT_STREQ(s->PrimaryVertexData->VertexComponentNames[1], "BoneIndices");
   Vertices v(scene.Result(node)->PrimaryVertexData);
   EXPECT_EQ(v.Int(0, "BoneIndices", 0), 1);
   EXPECT_EQ(v.Byte(0, "BoneWeights", 0), 255);
@@ -284,6 +300,90 @@ TEST(MeshConversionMorph, FramesOfAnotherTopologyAreRefused) {
     EXPECT_EQ(refused.Real(i, "Position", 2), 0.0f);  // the base mesh, as a zero delta
     EXPECT_EQ(moved.Real(i, "Position", 2), 2.0f);
   }
+}
+
+TEST(MeshConversionMorph, RelativeToBonesKeepsOnlyTheMotionTheBonesDoNotExplain) {
+  for (bool relative : {false, true}) {
+    Scene scene;
+    MeshNode* node = scene.Mesh(Quad());
+    BoneNode* a = scene.Bone("a");
+    BoneNode* b = scene.Bone("b");
+    scene.tool.skins[node] = {a, b};
+    scene.tool.influences[node] = {
+        {{0, 1.0f}}, {{0, 1.0f}}, {{0, 0.5f}, {1, 0.5f}}, {{0, 0.5f}, {1, 0.5f}}};
+    scene.tool.lift[a] = 1.0f;
+    scene.tool.lift[b] = 3.0f;
+    // The host's skinned frames, plus vertex 0 rising a quarter on its own.
+    scene.tool.frames = [](int32_t frame, int32_t) {
+      FakeMesh m = Quad();
+      const float f = float(frame);
+      const float rise[4] = {1.25f * f, f, 2.0f * f, 2.0f * f};
+      for (size_t v = 0; v < 4; ++v) m.positions[v][2] += rise[v];
+      return m;
+    };
+    Choose(node->Settings, kWeightFormat, kFloat32Weights);
+    Choose(node->Settings, kMorphTargets, kFrames);
+    SetInChoice(node->Settings, kMorphTargets, kSetTotalFrames, 1);
+    SetInChoice(node->Settings, kMorphTargets, kFrameCount, 3);
+    SetInChoice(node->Settings, kMorphTargets, kRelativeToBones, relative ? 1 : 0);
+    ASSERT_TRUE(scene.Convert());
+    mesh* m = scene.Result(node);
+    ASSERT_EQ(m->MorphTargetCount, 3);
+    Vertices base(m->PrimaryVertexData);
+    Vertices last(m->MorphTargets[2].VertexData);
+    for (int32_t i = 0; i < base.Count(); ++i) {
+      const Vec3 p = base.Get3(i, "Position");
+      const int32_t v = p[0] == 0 ? (p[1] == 0 ? 0 : 3) : (p[1] == 0 ? 1 : 2);
+      const float skinned[4] = {2.0f, 2.0f, 4.0f, 4.0f};
+      const float own = v == 0 ? 0.5f : 0.0f;
+      EXPECT_NEAR(last.Real(i, "Position", 2), relative ? own : skinned[v] + own, 1e-5f) << v;
+      EXPECT_NEAR(last.Real(i, "Normal", 2), 0.0f, 1e-5f);
+    }
+  }
+}
+
+TEST(MeshConversionFailures, EveryAllocationFailureEndsCleanly) {
+  // One allocation after another fails while a skinned mesh with morph
+  // targets, topology and per-bone data is converted: each run ends without
+  // a crash or a leak, and whatever mesh data it kept is whole.
+  bool completed = false;
+  int failures = 0;
+  for (long n = 0; n < 2000 && !completed; ++n) {
+    Scene scene;
+    MeshNode* node = scene.Mesh(Cube(false));
+    BoneNode* a = scene.Bone("a");
+    BoneNode* b = scene.Bone("b");
+    BoneNode* idle = scene.Bone("idle");
+    scene.tool.skins[node] = {a, idle, b};
+    for (int v = 0; v < 8; ++v) scene.tool.influences[node].push_back({{v % 2 ? 0 : 2, 1.0f}});
+    scene.tool.channels[node] = {{"up", RisingQuad(1)}, {"cube", Cube(true)}};
+    Choose(node->Settings, kMorphTargets, kModifier);
+    Set(node->Settings, kFilterZero, 1);
+    Set(node->Settings, kTopologyInfo, 1);
+    Set(node->Settings, kPerBoneTriangles, 1);
+    Set(node->Settings, 99, 1);  // tangents
+    scene.Begin();
+    LogCapture log;
+    SetAllocationFailureCountdown(n);
+    const bool ok = ConvertMeshes(&scene.parser);
+    SetAllocationFailureCountdown(-1);
+    completed = !log.Contains("Unable to allocate");
+    if (!completed) ++failures;
+    mesh* m = scene.Result(node);
+    if (!m) continue;
+    EXPECT_EQ(m->PrimaryVertexData == nullptr, m->PrimaryTopology == nullptr) << n;
+    if (completed) {
+      ASSERT_TRUE(ok);
+      ASSERT_NE(m->PrimaryVertexData, nullptr);
+      EXPECT_EQ(m->BoneBindingCount, 2);
+      EXPECT_EQ(m->MorphTargetCount, 2);
+      ASSERT_NE(m->MorphTargets[0].VertexData, nullptr);  // another topology: the base again
+      EXPECT_EQ(m->MorphTargets[1].VertexData->Vertices.Count,
+                m->PrimaryVertexData->Vertices.Count);
+    }
+  }
+  EXPECT_TRUE(completed);
+  EXPECT_GT(failures, 20);
 }
 
 }  // namespace

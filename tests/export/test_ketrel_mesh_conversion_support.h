@@ -130,6 +130,7 @@ class FakeTool : public ToolInterface {
   bool GetBoneTransforms(const BoneNode* bone, TransformParts& local,
                          TransformParts& world) override {
     world = worlds[bone];
+    if (frameCount > 0 && lift.count(bone)) world.Position[2] += lift[bone] * float(frame);
     local = world;
     return true;
   }
@@ -203,6 +204,7 @@ class FakeTool : public ToolInterface {
   std::map<HostHandle, BoneNode*> hostBones;
   std::map<const BoneNode*, std::string> names;
   std::map<const BoneNode*, TransformParts> worlds;
+  std::map<const BoneNode*, float> lift;  // rise in z per frame of SetSampleTimeToFrame
   std::map<const MeshNode*, MaterialNode*> meshMaterials;
   std::map<const MaterialNode*, std::vector<MaterialNode*>> subMaterials;
   std::vector<std::pair<int32_t, int32_t>> moves;
