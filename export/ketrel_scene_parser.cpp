@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "export/ketrel_animation_conversion.h"
 #include "export/ketrel_export_ui_tunneling.h"
 #include "export/ketrel_mesh_conversion.h"
 #include "export/ketrel_settings_hierarchy.h"
@@ -387,10 +388,7 @@ bool ConvertScene(SceneParser* parser, const char* attachFileName, file_builder*
   }
   if (ok) {
     ProgressStage(progress, "Animations");
-    for (AnimationNode* node = graph->Animations; node; node = node->Next) {
-      if (!(ok = Continue(parser))) break;
-      ProgressItem(progress, NodeName(parser->tool->GetAnimationName(node)));
-    }
+    ok = ConvertAnimations(parser);
   }
   ok = ok && Continue(parser);
 

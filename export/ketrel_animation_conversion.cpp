@@ -1,0 +1,434 @@
+#include "export/ketrel_animation_conversion.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "export/ketrel_animation_sampling.h"
+#include "export/ketrel_fit_jobs.h"
+#include "export/ketrel_settings_read.h"
+#include "export/ketrel_skeleton_conversion.h"
+#include "rt/ketrel_log.h"
+#include "rt/ketrel_memory.h"
+#include "rt/ketrel_object_ops.h"
+#include "rt/ketrel_track_group_builder.h"
+#include "rt/ketrel_track_group_sampler.h"
+#include "rt/ketrel_transform.h"
+
+namespace ketrel {
+namespace {
+
+namespace id = animation_setting;
+
+const float kZero3[3] = {0, 0, 0};
+const float kIdentityQuaternion[4] = {0, 0, 0, 1};
+const float kIdentityMatrix[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+
+constexpr int32_t kFitBase = FitStartKnots | FitPinEnds;
+constexpr int32_t kMorphAccumulationFlags = 8;
+constexpr int32_t kConstantMotionFlag = 0x1;
+constexpr int32_t kVariableDeltaFlag = 0x4;
+
+const char* DisplayName(const char* name) { return name && *name ? name : "(unnamed)"; }
+
+// The settings ids of one kind of channel.
+struct ChannelIds {
+  uint32_t degree, tolerance, allowJumps, jump, allowCreases, crease;
+};
+constexpr ChannelIds kPositionIds{id::PositionDegree,       id::PositionTolerance,
+                                  id::AllowPositionJumps,   id::PositionJump,
+                                  id::AllowPositionCreases, id::PositionCrease};
+constexpr ChannelIds kOrientationIds{id::OrientationDegree,       id::OrientationTolerance,
+                                     id::AllowOrientationJumps,   id::OrientationJump,
+                                     id::AllowOrientationCreases, id::OrientationCrease};
+constexpr ChannelIds kScaleShearIds{id::ScaleShearDegree,       id::ScaleShearTolerance,
+                                    id::AllowScaleShearJumps,   id::ScaleShearJump,
+                                    id::AllowScaleShearCreases, id::ScaleShearCrease};
+constexpr ChannelIds kVectorIds{id::VectorDegree, id::VectorTolerance,    id::AllowVectorJumps,
+                                id::VectorJump,   id::AllowVectorCreases, id::VectorCrease};
+
+// One channel's fitting job, its parameters read from `settings`.
+FitJob MakeJob(const SettingsItem* settings, curve_channel channel, int32_t dimension,
+               const float* samples, int32_t count, float step) {
+  const ChannelIds& ids = channel == curve_channel::Position      ? kPositionIds
+                          : channel == curve_channel::Orientation ? kOrientationIds
+                          : channel == curve_channel::ScaleShear  ? kScaleShearIds
+                                                                  : kVectorIds;
+  const bool orientation = channel == curve_channel::Orientation;
+  // Orientation thresholds are given in degrees and compared as 1 - q.s.
+  auto threshold = [&](uint32_t which) {
+    const float value = GetSettingFloat(settings, which);
+    return orientation ? OrientationToleranceFromDegrees(value) : value;
+  };
+  FitJob job;
+  job.Samples = samples;
+  job.Dimension = dimension;
+  job.SampleCount = count;
+  job.TimeStep = step;
+  job.Compress = GetSettingBool(settings, id::CompressData);
+  job.Flags = kFitBase | (orientation ? FitOrientation : 0);
+  if (GetSettingBool(settings, ids.allowJumps)) job.Flags |= FitAllowJumps;
+  if (GetSettingBool(settings, ids.allowCreases)) job.Flags |= FitAllowCreases;
+  if (GetSettingBool(settings, id::AggressiveCompression)) job.Flags |= FitEliminateKnots;
+
+  CurveFitParameters& p = job.Parameters;
+  p.Degree = GetSettingInt(settings, ids.degree);
+  p.ReduceToConstant = GetSettingBool(settings, id::ReduceCurves);
+  p.QuantizeOnMiss = GetSettingBool(settings, id::QuantizeOnMiss);
+  p.Tolerance = threshold(ids.tolerance);
+  p.JumpThreshold = threshold(ids.jump);
+  p.CreaseThreshold = threshold(ids.crease);
+  p.CandidateFormats = GetCurveCandidateFormats(
+      channel, dimension, GetSettingBool(settings, id::UseQuantizedCurves),
+      GetSettingBool(settings, id::Allow16BitOrientations), &p.CandidateFormatCount);
+  p.ConstantFormat = dimension == 3   ? D3Constant32fType
+                     : dimension == 4 ? D4Constant32fType
+                                      : DaConstant32fType;
+  p.IdentityFormat = DaIdentityType;
+  p.IdentityValue = channel == curve_channel::Position      ? kZero3
+                    : channel == curve_channel::Orientation ? kIdentityQuaternion
+                    : channel == curve_channel::ScaleShear  ? kIdentityMatrix
+                                                            : nullptr;
+  if (!p.IdentityValue) p.IdentityFormat = nullptr;
+  return job;
+}
+
+// The bone's settings for its own source, the model's for a mesh's.
+const SettingsItem* VectorSettings(const ModelAnimation& entry, const TrackSourceNode* source) {
+  return source->Bone ? source->Bone->AnimationSettings : entry.Model->AnimationSettings;
+}
+
+void ExtractRootMotion(ToolInterface* tool, const AnimationTiming& timing, ModelAnimation& entry,
+                       int32_t track) {
+  const SettingsItem* settings = entry.Model->AnimationSettings;
+  const int32_t n = timing.SampleCount;
+  float* positions = GetPositionSamples(entry.Sampler, track);
+  float* orientations = GetOrientationSamples(entry.Sampler, track);
+  if (GetSettingBool(settings, id::MoveToOrigin)) {
+    MoveSamplesToOrigin(n, positions, orientations, entry.PlacementPosition,
+                        entry.PlacementOrientation);
+    entry.HasPlacement = true;
+  }
+  MakeOrientationsContinuous(n, orientations);
+  if (entry.RootMotionType != id::ConstantMotionExtraction) return;
+  float positionTolerance[3], rotationTolerance[3];
+  for (uint32_t axis = 0; axis < 3; ++axis) {
+    positionTolerance[axis] = GetSettingFloat(settings, id::XPositionTolerance + axis);
+    rotationTolerance[axis] =
+        OrientationToleranceFromDegrees(GetSettingFloat(settings, id::XRotationTolerance + axis));
+  }
+  ExtractConstantMotion(timing.Duration, n, positions, orientations, positionTolerance,
+                        rotationTolerance, entry.Motion);
+  entry.ExtractedMotion = true;
+  (void)tool;
+}
+
+// Root motion and the fitting jobs of every sampled model.
+void SetUpJobs(ToolInterface* tool, const AnimationTiming& timing,
+               std::vector<ModelAnimation>& models, std::vector<FitJob>& jobs) {
+  const int32_t n = timing.SampleCount;
+  for (ModelAnimation& entry : models) {
+    entry.RootMotionType = GetSettingChoice(entry.Model->AnimationSettings, id::RootMotionType);
+    const BoneNode* root = FindModelRootBone(tool, entry.Model);
+    entry.FirstJob = int32_t(jobs.size());
+    for (size_t i = 0; i < entry.Bones.size(); ++i) {
+      const int32_t track = int32_t(i);
+      if (entry.Bones[i] == root) {
+        ExtractRootMotion(tool, timing, entry, track);
+      } else {
+        MakeOrientationsContinuous(n, GetOrientationSamples(entry.Sampler, track));
+      }
+      const SettingsItem* settings = entry.Bones[i]->AnimationSettings;
+      jobs.push_back(MakeJob(settings, curve_channel::Position, 3,
+                             GetPositionSamples(entry.Sampler, track), n, timing.TimeStep));
+      jobs.push_back(MakeJob(settings, curve_channel::Orientation, 4,
+                             GetOrientationSamples(entry.Sampler, track), n, timing.TimeStep));
+      jobs.push_back(MakeJob(settings, curve_channel::ScaleShear, 9,
+                             GetScaleShearSamples(entry.Sampler, track), n, timing.TimeStep));
+    }
+    for (VectorBuffer& buffer : entry.Vectors) {
+      buffer.Job = int32_t(jobs.size());
+      jobs.push_back(MakeJob(VectorSettings(entry, buffer.Source), curve_channel::Vector,
+                             buffer.Dimension, buffer.Values, buffer.Count, buffer.Step));
+    }
+  }
+}
+
+// Text tracks of the bone's note tracks; true when any was begun.
+bool AddNoteTracks(SceneParser* parser, const AnimationNode* node, const BoneNode* bone,
+                   const char* boneName, track_group_builder* builder) {
+  ToolInterface* tool = parser->tool;
+  const double ticksPerSecond = double(tool->GetTicksPerFrame()) * tool->GetFrameRate();
+  const int64_t range = int64_t(node->EndTime) - node->StartTime;
+  bool made = false;
+  const int32_t tracks = tool->GetNoteTrackCount(bone);
+  for (int32_t n = 0; n < tracks; ++n) {
+    const int32_t keys = tool->GetNoteKeyCount(bone, n);
+    if (keys < 1) continue;
+    const char* name = boneName;
+    if (n > 0) {
+      std::string text = std::string(boneName ? boneName : "") + "|Notes_" + std::to_string(n);
+      name = InternString(parser, text.c_str());
+    }
+    BeginTextTrack(builder, name);
+    made = true;
+    for (int32_t k = 0; k < keys; ++k) {
+      const int32_t tick = tool->GetNoteKeyTime(bone, n, k);
+      if (tick < 0 || tick > range || ticksPerSecond <= 0) continue;
+      AddTextEntry(builder, float(tick / ticksPerSecond),
+                   InternString(parser, tool->GetNoteKeyText(bone, n, k)));
+    }
+    EndTextTrack(builder);
+  }
+  return made;
+}
+
+// Lays the group out in the arena (one piece, or piece by piece when that
+// fails). Null (logged) when the builder failed.
+track_group* EndGroup(SceneParser* parser, track_group_builder* builder, const char* name) {
+  if (TrackGroupBuilderFailed(builder)) {
+    AbortTrackGroup(builder);
+    KT_LOG_ERROR(Export, "Unable to build track group %s", DisplayName(name));
+    return nullptr;
+  }
+  const int32_t size = GetResultingTrackGroupSize(builder);
+  void* memory = size > 0 ? KT_PARSER_ALLOCATE(parser, size_t(size)) : nullptr;
+  track_group* group =
+      memory ? EndTrackGroupInPlace(builder, memory) : EndTrackGroup(builder, parser->arena);
+  if (!group) KT_LOG_ERROR(Export, "Unable to build track group %s", DisplayName(name));
+  return group;
+}
+
+int32_t AnimationCapacity(const SceneParser* parser) {
+  return parser->graph->ModelCount + parser->graph->MorphSourceCount;
+}
+
+bool AppendToAnimation(SceneParser* parser, animation* target, track_group* group) {
+  const int32_t count = target->TrackGroupCount;
+  if (count >= AnimationCapacity(parser) || !target->TrackGroups) {
+    KT_LOG_ERROR(Export, "No room left for another track group in animation %s",
+                 DisplayName(target->Name));
+    return false;
+  }
+  if (!AppendTrackGroup(parser, group)) return false;
+  target->TrackGroups[count] = group;
+  target->TrackGroupCount = count + 1;
+  return true;
+}
+
+bool HasTracks(const track_group* group) {
+  const int32_t vectors = group->VectorTrackCount, transforms = group->TransformTrackCount,
+                texts = group->TextTrackCount;
+  return vectors + transforms + texts > 0;
+}
+
+// The root-motion members the builder leaves to the exporter.
+bool FinishRootMotion(SceneParser* parser, const ModelAnimation& entry, track_group* group) {
+  group->InitialPlacement = entry.HasPlacement
+                                ? MakePlacement(entry.PlacementPosition, entry.PlacementOrientation)
+                                : MakeTransform(nullptr, nullptr, nullptr);
+  float translation[3] = {0, 0, 0};
+  int32_t flags = group->AccumulationFlags;
+  if (entry.RootMotionType == id::ConstantMotionExtraction) flags |= kConstantMotionFlag;
+  // The upper 16 bits would hold the VDA axis mask, which is 0 here.
+  if (entry.RootMotionType == id::VariableDeltaAccumulation) flags |= kVariableDeltaFlag;
+  if (entry.ExtractedMotion)
+    std::memcpy(translation, entry.Motion.LoopTranslation, sizeof translation);
+  group->AccumulationFlags = flags;
+  std::memcpy(group->LoopTranslation, translation, sizeof translation);
+  group->PeriodicLoop = nullptr;
+  if (!entry.ExtractedMotion || !entry.Motion.HasPeriodicLoop) return true;
+  auto* loop = static_cast<periodic_loop*>(KT_PARSER_ALLOCATE(parser, sizeof(periodic_loop)));
+  if (!loop) return false;
+  const LoopMotion& m = entry.Motion.Loop;
+  loop->Radius = m.Radius;
+  loop->dAngle = m.dAngle;
+  loop->dZ = m.dZ;
+  std::memcpy(loop->BasisX, m.BasisX, sizeof m.BasisX);
+  std::memcpy(loop->BasisY, m.BasisY, sizeof m.BasisY);
+  std::memcpy(loop->Axis, m.Axis, sizeof m.Axis);
+  group->PeriodicLoop = loop;
+  return true;
+}
+
+bool BuildModelGroup(SceneParser* parser, const AnimationNode* node, const ModelAnimation& entry,
+                     const std::vector<FitJob>& jobs, animation* target) {
+  ToolInterface* tool = parser->tool;
+  const char* name = InternString(parser, tool->GetModelName(entry.Model));
+  track_group_builder* builder = BeginTrackGroup(name, 0, entry.Model->BoneCount, 0, false);
+  if (!builder) return false;
+  bool missed = false;
+  for (size_t i = 0; i < entry.Bones.size(); ++i) {
+    const BoneNode* bone = entry.Bones[i];
+    const char* boneName = InternString(parser, tool->GetBoneName(bone));
+    const bool text = AddNoteTracks(parser, node, bone, boneName, builder);
+    const FitJob* own = &jobs[size_t(entry.FirstJob) + 3 * i];
+    for (int k = 0; k < 3; ++k) missed = missed || (own[k].Curve && !own[k].Achieved);
+    if (!text && !own[0].Curve && !own[1].Curve && !own[2].Curve) continue;
+    const int32_t flags =
+        GetSettingBool(bone->AnimationSettings, id::UseAccumulatorNeighborhood) ? 1 : 0;
+    BeginTransformTrack(builder, boneName, flags);
+    if (own[0].Curve) SetTransformTrackPositionCurve(builder, own[0].Curve);
+    if (own[1].Curve) SetTransformTrackOrientationCurve(builder, own[1].Curve);
+    if (own[2].Curve) SetTransformTrackScaleShearCurve(builder, own[2].Curve);
+    EndTransformTrack(builder);
+  }
+  const bool protect = GetSettingBool(entry.Model->AnimationSettings, id::ProtectConstantTracks);
+  for (const VectorBuffer& buffer : entry.Vectors) {
+    const curve2* curve = jobs[size_t(buffer.Job)].Curve;
+    if (!curve) continue;
+    missed = missed || !jobs[size_t(buffer.Job)].Achieved;
+    const bool keep = protect || buffer.Source->SecondFlags != 0;
+    if (GetCurveKnotCount(curve) < 2 && !keep) continue;
+    PushVectorTrack(builder, buffer.Name, uint32_t(buffer.Source->HostIndex), curve);
+  }
+  if (missed) {
+    KT_LOG_WARNING(Export, "Some curves of track group %s did not achieve the specified tolerance",
+                   DisplayName(name));
+  }
+  track_group* group = EndGroup(parser, builder, name);
+  if (!group) return true;  // logged; the animation goes on without it
+  if (!FinishRootMotion(parser, entry, group)) return false;
+  if (!IsReferenceIncluded(entry.Model->AnimationSettings) || !HasTracks(group)) return true;
+  return AppendToAnimation(parser, target, group);
+}
+
+// The mesh node a morph source stands for.
+const MeshNode* MorphMesh(const SceneParser* parser, const MorphSourceNode* source) {
+  for (MeshNode* mesh : GraphMeshes(parser->graph)) {
+    if (mesh->HostNode == source->HostNode) return mesh;
+  }
+  return nullptr;
+}
+
+bool CompressMorphSource(SceneParser* parser, const AnimationTiming& timing,
+                         const MorphSourceNode* source, animation* target) {
+  ToolInterface* tool = parser->tool;
+  const MeshNode* mesh = MorphMesh(parser, source);
+  const int32_t channels = mesh ? tool->GetMorphChannelCount(mesh) : 0;
+  if (channels <= 0) return true;
+  const int32_t n = timing.SampleCount;
+  float* weights = KT_ALLOCATE_ARRAY(float, size_t(channels) * size_t(n));
+  if (!weights) return false;
+  bool timed = true;
+  for (int32_t s = 0; s < n && timed; ++s) {
+    const int64_t tick = SampleTick(timing, s);
+    timed = tick >= INT32_MIN && tick <= INT32_MAX && tool->SetSampleTime(int32_t(tick));
+    for (int32_t c = 0; c < channels && timed; ++c) {
+      weights[size_t(c) * size_t(n) + size_t(s)] = tool->GetMorphChannelWeight(mesh, c) * 0.01f;
+    }
+  }
+  const char* name = InternString(parser, tool->GetHostObjectName(source->HostNode));
+  if (!timed) {
+    KT_LOG_ERROR(Export, "Unable to set the sample times of morph source %s", DisplayName(name));
+    FreeBlock(weights);
+    return true;
+  }
+  std::vector<FitJob> jobs;
+  for (int32_t c = 0; c < channels; ++c) {
+    jobs.push_back(MakeJob(source->Settings, curve_channel::Vector, 1,
+                           weights + size_t(c) * size_t(n), n, timing.TimeStep));
+  }
+  RunFitJobs(jobs.data(), channels, FitWorkerCount());
+
+  bool ok = true;
+  track_group_builder* builder = BeginTrackGroup(name, channels, 0, 0, false);
+  ok = builder != nullptr;
+  for (int32_t c = 0; c < channels && ok; ++c) {
+    if (!jobs[size_t(c)].Curve) continue;
+    PushVectorTrack(builder, InternString(parser, tool->GetMorphChannelName(mesh, c)), 0,
+                    jobs[size_t(c)].Curve);
+  }
+  track_group* group = ok ? EndGroup(parser, builder, name) : nullptr;
+  if (group) {
+    std::memset(group->LoopTranslation, 0, sizeof group->LoopTranslation);
+    group->InitialPlacement = MakeTransform(nullptr, nullptr, nullptr);
+    group->AccumulationFlags = kMorphAccumulationFlags;
+    ok = AppendToAnimation(parser, target, group);
+  }
+  FreeFitJobCurves(jobs.data(), channels);
+  FreeBlock(weights);
+  return ok;
+}
+
+}  // namespace
+
+animation* ConvertAnimation(SceneParser* parser, AnimationNode* node, ProgressWindow* progress) {
+  (void)progress;  // the phase counts one step per animation; cancel is checked between them
+  if (!KT_CHECK_PARAMETER(Export, parser && parser->tool && parser->graph && node)) return nullptr;
+  ToolInterface* tool = parser->tool;
+  const AnimationTiming timing = GetAnimationTiming(tool, node);
+
+  auto* record = static_cast<animation*>(KT_PARSER_ALLOCATE(parser, sizeof(animation)));
+  const int32_t capacity = AnimationCapacity(parser);
+  auto** groups = capacity > 0 ? static_cast<track_group**>(KT_PARSER_ALLOCATE(
+                                     parser, sizeof(track_group*) * size_t(capacity)))
+                               : nullptr;
+  if (!record || (capacity > 0 && !groups)) return nullptr;
+  MakeEmptyDataTypeObject(AnimationType, record);
+  record->Name = InternString(parser, tool->GetAnimationName(node));
+  record->Duration = timing.Duration;
+  record->TimeStep = timing.TimeStep;
+  record->Oversampling = float(timing.Oversampling);
+  record->TrackGroups = groups;
+  record->TrackGroupCount = 0;
+  record->DefaultLoopCount = GetSettingInt(node->Settings, id::DefaultLoopCount);
+  record->Flags = GetSettingBool(node->Settings, id::ClampedLooping) ? 3 : 1;
+  if (!AppendAnimation(parser, record)) return nullptr;
+  if (!IsDataIncluded(node->Settings)) return record;
+
+  std::vector<ModelAnimation> models;
+  bool ok = PrepareModelAnimations(parser, timing, models);
+  size_t animatedBones = 0;
+  for (const ModelAnimation& entry : models) animatedBones += entry.Bones.size();
+  // Nothing is sampled without at least one animated bone.
+  ok = ok && animatedBones > 0 && SampleModels(tool, timing, models);
+  std::vector<FitJob> jobs;
+  if (ok) {
+    SetUpJobs(tool, timing, models, jobs);
+    RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount());
+  }
+  bool appended = true;
+  for (size_t m = 0; ok && appended && m < models.size(); ++m) {
+    appended = BuildModelGroup(parser, node, models[m], jobs, record);
+  }
+  FreeFitJobCurves(jobs.data(), int32_t(jobs.size()));
+  FreeModelAnimations(models);
+  tool->SetSampleTimeToStart();
+  return appended ? record : nullptr;
+}
+
+bool CompressMorphs(SceneParser* parser, AnimationNode* node, animation* target,
+                    ProgressWindow* progress) {
+  (void)progress;
+  if (!KT_CHECK_PARAMETER(Export, parser && parser->tool && parser->graph && node && target))
+    return false;
+  const AnimationTiming timing = GetAnimationTiming(parser->tool, node);
+  bool ok = true;
+  for (MorphSourceNode* source = parser->graph->MorphSources; source && ok; source = source->Next) {
+    if (!IsDataIncluded(source->Settings)) continue;
+    ok = CompressMorphSource(parser, timing, source, target);
+  }
+  parser->tool->SetSampleTimeToStart();
+  return ok;
+}
+
+bool ConvertAnimations(SceneParser* parser) {
+  if (!KT_CHECK_PARAMETER(Export, parser && parser->tool && parser->graph)) return false;
+  for (AnimationNode* node = parser->graph->Animations; node; node = node->Next) {
+    if (!ProgressShouldContinue(parser->progress)) return false;
+    ProgressItem(parser->progress, DisplayName(parser->tool->GetAnimationName(node)));
+    if (!IsReferenceIncluded(node->Settings)) continue;
+    animation* record = ConvertAnimation(parser, node, parser->progress);
+    if (!record) {
+      KT_LOG_ERROR(Export, "Unable to convert animation %s",
+                   DisplayName(parser->tool->GetAnimationName(node)));
+      return false;
+    }
+    if (!CompressMorphs(parser, node, record, parser->progress)) return false;
+  }
+  return true;
+}
+
+}  // namespace ketrel
