@@ -1,10 +1,12 @@
 #include "export/host/host_assimp_import.h"
 
-#include <assimp/Importer.hpp>
+#include "export/host/host_assimp_mesh.h"
+
 #include <assimp/config.h>
 #include <assimp/material.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
+#include <assimp/Importer.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -124,7 +126,7 @@ Quaternion ToZUp(int upAxis) {
   const float h = std::sqrt(0.5f);
   if (upAxis == 2) return Quaternion{};
   if (upAxis == 0) return Quaternion{0, -h, 0, h};  // X up -> Z up
-  return Quaternion{h, 0, 0, h};                     // Y up -> Z up: +90 degrees about X
+  return Quaternion{h, 0, 0, h};                    // Y up -> Z up: +90 degrees about X
 }
 
 int32_t HostTick(double time, double ticksPerSecond) {
@@ -171,22 +173,22 @@ class Converter {
     Frame frame;
     Quaternion up = ToZUp(UpAxis(source_));
     Parts rootParts = Decompose(root->mTransformation);
-    bool uniform = std::fabs(rootParts.Scale.x - rootParts.Scale.y) <=
-                       1e-4f * std::fabs(rootParts.Scale.x) &&
-                   std::fabs(rootParts.Scale.x - rootParts.Scale.z) <=
-                       1e-4f * std::fabs(rootParts.Scale.x) &&
-                   rootParts.Scale.x > 0;
+    bool uniform =
+        std::fabs(rootParts.Scale.x - rootParts.Scale.y) <= 1e-4f * std::fabs(rootParts.Scale.x) &&
+        std::fabs(rootParts.Scale.x - rootParts.Scale.z) <= 1e-4f * std::fabs(rootParts.Scale.x) &&
+        rootParts.Scale.x > 0;
     bool foldRoot = root->mNumMeshes == 0 && uniform && !animatedNodes_.count(root->mName.C_Str());
     if (foldRoot) {
       frame.Scale = rootParts.Scale.x;
       frame.Rotation = Normalize(Multiply(up, rootParts.Rotation));
       frame.Translation = Rotate(up, rootParts.Position);
-      for (unsigned i = 0; i < root->mNumChildren; ++i) AddNode(root->mChildren[i], nullptr, &frame);
+      for (unsigned i = 0; i < root->mNumChildren; ++i)
+        AddNode(root->mChildren[i], nullptr, &frame);
     } else {
       frame.Rotation = up;
       AddNode(root, nullptr, &frame);
     }
-    ConvertSkins();
+    ConvertGeometry();
     if (take) ConvertTake(*take, foldRoot ? root : nullptr, frame);
     return true;
   }
@@ -207,12 +209,60 @@ class Converter {
     map->SuperClass = kTextureMapSuperClass;
     map->Class = kBitmapTextureClass;
     map->FileName = name;
-    if (!name.empty() && name[0] != '*') {
-      fs::path resolved = fs::path(name).is_absolute() ? fs::path(name) : fs::path(directory_) / name;
+    if (const aiTexture* embedded = source_->GetEmbeddedTexture(name.c_str())) {
+      EmbedImage(*embedded, *map);
+    } else if (!name.empty() && name[0] != '*') {
+      fs::path resolved =
+          fs::path(name).is_absolute() ? fs::path(name) : fs::path(directory_) / name;
       map->ResolvedFileName = resolved.lexically_normal().string();
     }
     bitmaps_[name] = map;
     return map;
+  }
+
+  // An image the file carries: its own bytes, or its raw texels as a TGA
+  // (32-bit, top row first), so every bitmap is an image file to decode.
+  static void EmbedImage(const aiTexture& texture, Material& map) {
+    std::string hint = texture.achFormatHint;
+    if (texture.mFilename.length > 0) {
+      map.Name = fs::path(texture.mFilename.C_Str()).filename().string();
+    } else {
+      map.Name = "embedded " + map.FileName.substr(map.FileName[0] == '*') + "." +
+                 (texture.mHeight == 0 && !hint.empty() ? hint : "tga");
+    }
+    if (!texture.pcData) return;
+    if (texture.mHeight == 0) {
+      const auto* bytes = reinterpret_cast<const uint8_t*>(texture.pcData);
+      map.EmbeddedImage.assign(bytes, bytes + texture.mWidth);
+      return;
+    }
+    if (texture.mWidth > 0xFFFF || texture.mHeight > 0xFFFF) return;
+    const uint8_t header[18] = {0,
+                                0,
+                                2,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                uint8_t(texture.mWidth),
+                                uint8_t(texture.mWidth >> 8),
+                                uint8_t(texture.mHeight),
+                                uint8_t(texture.mHeight >> 8),
+                                32,
+                                0x28};
+    std::vector<uint8_t>& image = map.EmbeddedImage;
+    image.assign(header, header + sizeof header);
+    size_t texels = size_t(texture.mWidth) * texture.mHeight;
+    image.reserve(image.size() + texels * 4);
+    for (size_t i = 0; i < texels; ++i) {  // aiTexel is b, g, r, a: TGA's own order
+      const aiTexel& t = texture.pcData[i];
+      image.insert(image.end(), {t.b, t.g, t.r, t.a});
+    }
   }
 
   void ConvertMaterials() {
@@ -225,7 +275,8 @@ class Converter {
       const aiMaterial* in = source_->mMaterials[i];
       aiString name;
       in->Get(AI_MATKEY_NAME, name);
-      Material* out = scene_.AddMaterial(name.length ? name.C_Str() : "Material " + std::to_string(i));
+      Material* out =
+          scene_.AddMaterial(name.length ? name.C_Str() : "Material " + std::to_string(i));
       aiColor4D colour;
       if (in->Get(AI_MATKEY_BASE_COLOR, colour) == AI_SUCCESS ||
           in->Get(AI_MATKEY_COLOR_DIFFUSE, colour) == AI_SUCCESS) {
@@ -253,7 +304,8 @@ class Converter {
   void CollectRoles() {
     for (unsigned m = 0; m < source_->mNumMeshes; ++m) {
       const aiMesh* mesh = source_->mMeshes[m];
-      for (unsigned b = 0; b < mesh->mNumBones; ++b) boneNames_.insert(mesh->mBones[b]->mName.C_Str());
+      for (unsigned b = 0; b < mesh->mNumBones; ++b)
+        boneNames_.insert(mesh->mBones[b]->mName.C_Str());
     }
     for (unsigned a = 0; a < source_->mNumAnimations; ++a) {
       const aiAnimation* clip = source_->mAnimations[a];
@@ -261,8 +313,10 @@ class Converter {
         animatedNodes_.insert(clip->mChannels[c]->mNodeName.C_Str());
       }
     }
-    for (unsigned c = 0; c < source_->mNumCameras; ++c) cameras_.insert(source_->mCameras[c]->mName.C_Str());
-    for (unsigned l = 0; l < source_->mNumLights; ++l) lights_.insert(source_->mLights[l]->mName.C_Str());
+    for (unsigned c = 0; c < source_->mNumCameras; ++c)
+      cameras_.insert(source_->mCameras[c]->mName.C_Str());
+    for (unsigned l = 0; l < source_->mNumLights; ++l)
+      lights_.insert(source_->mLights[l]->mName.C_Str());
   }
 
   void SetObject(Node* node, const aiNode* in) {
@@ -286,14 +340,17 @@ class Converter {
     }
   }
 
+  // One material, or a multi-material of the node's aiMeshes' materials;
+  // each aiMesh's faces get the id of its own in it.
   void SetMaterial(Node* node, const aiNode* in) {
     std::vector<Material*> used;
+    std::vector<int32_t>& ids = materialIds_[in];
     for (unsigned i = 0; i < in->mNumMeshes; ++i) {
       unsigned index = source_->mMeshes[in->mMeshes[i]]->mMaterialIndex;
       Material* material = index < materials_.size() ? materials_[index] : nullptr;
-      if (material && std::find(used.begin(), used.end(), material) == used.end()) {
-        used.push_back(material);
-      }
+      auto found = std::find(used.begin(), used.end(), material);
+      ids.push_back(material ? int32_t(found - used.begin()) : 0);
+      if (material && found == used.end()) used.push_back(material);
       if (source_->mMeshes[in->mMeshes[i]]->mNumAnimMeshes > 0) node->HasMorpher = true;
     }
     if (used.size() == 1) {
@@ -322,20 +379,45 @@ class Converter {
     for (unsigned i = 0; i < in->mNumChildren; ++i) AddNode(in->mChildren[i], node, nullptr);
   }
 
-  void ConvertSkins() {
+  // Meshes, skins and morphers, once every node is placed and before any
+  // keys replace the rest pose the skins are bound in.
+  void ConvertGeometry() {
+    BoneLookup findBone = [this](const std::string& name) -> Node* {
+      auto found = byName_.find(name);
+      return found == byName_.end() ? nullptr : found->second;
+    };
     for (const auto& [in, node] : nodes_) {
-      std::vector<Node*> bones;
-      for (unsigned i = 0; i < in->mNumMeshes; ++i) {
-        const aiMesh* mesh = source_->mMeshes[in->mMeshes[i]];
-        for (unsigned b = 0; b < mesh->mNumBones; ++b) {
-          auto found = byName_.find(mesh->mBones[b]->mName.C_Str());
-          if (found == byName_.end()) continue;
-          if (std::find(bones.begin(), bones.end(), found->second) == bones.end()) {
-            bones.push_back(found->second);
-          }
-        }
+      if (in->mNumMeshes == 0) continue;
+      ConvertNodeGeometry(*source_, *in, materialIds_[in], findBone, scene_.NodeTransform(node, 0),
+                          *node);
+    }
+  }
+
+  // A morph clip's weights onto the channels of its node (named by the node,
+  // or else by the mesh). A key that leaves a channel out sets it to 0.
+  void ConvertMorphChannel(const aiMeshMorphAnim& clip, double tps) {
+    Node* node = nullptr;
+    auto found = byName_.find(clip.mName.C_Str());
+    if (found != byName_.end()) node = found->second;
+    for (auto it = nodes_.begin(); !node && it != nodes_.end(); ++it) {
+      for (unsigned i = 0; i < it->first->mNumMeshes; ++i) {
+        if (source_->mMeshes[it->first->mMeshes[i]]->mName == clip.mName) node = it->second;
       }
-      node->SkinBones = bones;
+    }
+    if (!node || !clip.mKeys) return;
+    for (size_t c = 0; c < node->MorphChannels.size(); ++c) {
+      ValueTrack& track = node->MorphChannels[c].Weight;
+      track.KeyTicks.clear();
+      track.KeyValues.clear();
+      ConvertKeys(clip.mKeys, clip.mNumKeys, tps, track.KeyTicks, [&](unsigned k, bool replace) {
+        const aiMeshMorphKey& key = clip.mKeys[k];
+        float weight = 0;
+        for (unsigned j = 0; key.mValues && key.mWeights && j < key.mNumValuesAndWeights; ++j) {
+          if (key.mValues[j] == c) weight = float(key.mWeights[j] * 100.0);
+        }
+        if (replace) track.KeyValues.pop_back();
+        track.KeyValues.push_back(weight);
+      });
     }
   }
 
@@ -355,7 +437,11 @@ class Converter {
         auto found = byName_.find(channel->mNodeName.C_Str());
         if (found == byName_.end()) continue;
         if (foldedRoot && foldedRoot->mName == channel->mNodeName) continue;
-        ConvertChannel(channel, tps, found->second, topLevel_.count(found->second) ? &frame : nullptr);
+        ConvertChannel(channel, tps, found->second,
+                       topLevel_.count(found->second) ? &frame : nullptr);
+      }
+      for (unsigned c = 0; c < clip->mNumMorphMeshChannels; ++c) {
+        if (clip->mMorphMeshChannels[c]) ConvertMorphChannel(*clip->mMorphMeshChannels[c], tps);
       }
     }
     if (fps > 0) scene_.FrameRate = int32_t(fps);
@@ -363,7 +449,8 @@ class Converter {
     scene_.AnimationEnd = end;
   }
 
-  static void ConvertChannel(const aiNodeAnim* channel, double tps, Node* node, const Frame* frame) {
+  static void ConvertChannel(const aiNodeAnim* channel, double tps, Node* node,
+                             const Frame* frame) {
     TransformController& t = node->Transform;
     if (channel->mNumPositionKeys > 0) {
       ValueTrack& track = t.Position;
@@ -371,7 +458,8 @@ class Converter {
       track.KeyValues.clear();
       ConvertKeys(channel->mPositionKeys, channel->mNumPositionKeys, tps, track.KeyTicks,
                   [&](unsigned k, bool replace) {
-                    Vector3 p{channel->mPositionKeys[k].mValue.x, channel->mPositionKeys[k].mValue.y,
+                    Vector3 p{channel->mPositionKeys[k].mValue.x,
+                              channel->mPositionKeys[k].mValue.y,
                               channel->mPositionKeys[k].mValue.z};
                     if (frame) ApplyFrame(*frame, &p, nullptr, nullptr);
                     if (replace) track.KeyValues.resize(track.KeyValues.size() - 3);
@@ -413,6 +501,7 @@ class Converter {
   std::map<std::string, Material*> bitmaps_;
   std::set<std::string> boneNames_, animatedNodes_, cameras_, lights_;
   std::map<const aiNode*, Node*> nodes_;
+  std::map<const aiNode*, std::vector<int32_t>> materialIds_;  // per aiMesh of the node
   std::unordered_map<std::string, Node*> byName_;
   std::set<const Node*> topLevel_;
 };

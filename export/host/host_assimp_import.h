@@ -1,10 +1,12 @@
 #pragma once
 // Real scene files (glTF/GLB, FBX, Collada, BVH, X and the rest that Assimp
 // reads) into a host scene: hierarchy and names, transforms and keyed
-// animation as transform controllers (one take at a time), cameras, lights,
-// materials with their texture files, skins as bone lists and morpher
-// presence. The file's up axis and unit are converted into the host frame
-// (Z up, right-handed) without inserting nodes the file did not have.
+// animation as transform controllers (one take at a time), meshes with their
+// normals, tangents, UV and colour sets (host_assimp_mesh.h), skins with raw
+// weights and bind matrices, morphers with weight animation, cameras,
+// lights, materials with their texture files or embedded images. The file's
+// up axis and unit are converted into the host frame (Z up, right-handed)
+// without inserting nodes the file did not have.
 //
 // Assimp can crash or hang on hostile files, so callers that read files
 // they do not trust go through ImportSceneIsolated (host_import_process.h),
