@@ -1,0 +1,221 @@
+// Animations through the whole export road: the curves written to the file
+// must give back the scene's pose at every sample within the tolerances the
+// settings give, whatever the number of fitting workers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "export/host/host_scene.h"
+#include "export/host/host_scene_document.h"
+#include "export/ketrel_math.h"
+#include "rt/ketrel_curve.h"
+#include "rt/ketrel_file_reader.h"
+#include "rt/ketrel_standard_types.h"
+#include "rt/ketrel_transform.h"
+#include "rt/posix/posix_ketrel_file_reader.h"
+#include "tests/tools/command_test.h"
+
+namespace ketrel {
+namespace {
+
+const std::string kWalker = std::string(KETREL_TEST_DATA) + "/animation/walker.kscene";
+const std::string kFigure = std::string(KETREL_SOURCE_DIR) + "/examples/figure.kscene";
+
+const float kZero[3] = {0, 0, 0};
+const float kIdentityQuaternion[4] = {0, 0, 0, 1};
+const float kIdentityMatrix[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+
+// The file, read back; freed with the test.
+class ReadFile {
+ public:
+  explicit ReadFile(const std::string& path) : file_(ReadEntireFile(path.c_str())) {}
+  ~ReadFile() { FreeFile(file_); }
+  file_info* Info() const { return file_ ? static_cast<file_info*>(file_->RootObject) : nullptr; }
+
+ private:
+  ketrel_file* file_;
+};
+
+const track_group* FindGroup(const file_info* info, const char* name) {
+  if (!info || info->AnimationCount < 1) return nullptr;
+  const animation* clip = info->Animations[0];
+  for (int32_t g = 0; g < clip->TrackGroupCount; ++g)
+    if (std::strcmp(clip->TrackGroups[g]->Name, name) == 0) return clip->TrackGroups[g];
+  return nullptr;
+}
+
+// Copies of packed members.
+curve2 Curve(const transform_track& track, int which) {
+  return which == 0   ? track.PositionCurve
+         : which == 1 ? track.OrientationCurve
+                      : track.ScaleShearCurve;
+}
+
+class AnimationExport : public test::CommandTest {};
+
+TEST_F(AnimationExport, TheSameFileWhateverTheNumberOfWorkers) {
+  for (const std::string& scene : {kWalker, kFigure}) {
+    std::string reference;
+    for (const char* workers : {"1", "2", "8"}) {
+      std::string out = Path(std::string("w") + workers + ".kt2");
+      ASSERT_EQ(Run("export " + scene + " " + out + " --silent", nullptr, nullptr,
+                    std::string("KETREL_FIT_WORKERS=") + workers),
+                0);
+      std::string bytes = Slurp(out);
+      ASSERT_FALSE(bytes.empty());
+      if (reference.empty()) {
+        reference = bytes;
+      } else {
+        EXPECT_TRUE(bytes == reference) << scene << " with " << workers << " workers";
+      }
+    }
+  }
+}
+
+// Every transform track of the walker, decoded at every sample, against the
+// host's local transform at that tick (the root through the group's initial
+// placement). Orientation errors are angles; each part must stay within the
+// tolerance its setting gives, plus float rounding.
+TEST_F(AnimationExport, EveryCurveGivesBackTheScenesPoseAtEverySample) {
+  host::Scene scene;
+  std::string error;
+  ASSERT_TRUE(host::LoadSceneDocument(kWalker, scene, &error)) << error;
+  const float positionTolerance = 0.05f, orientationDegrees = 0.2f, scaleTolerance = 0.002f;
+  std::string out = Path("walker.kt2"), err;
+  ASSERT_EQ(Run("export " + kWalker + " " + out +
+                    " --set \"Position curve tolerance=0.05\""
+                    " --set \"Orientation curve tolerance=0.2\""
+                    " --set \"Scale/shear curve tolerance=0.002\"",
+                nullptr, &err),
+            0);
+  EXPECT_EQ(err.find("did not achieve"), std::string::npos) << err;
+  ReadFile file(out);
+  const track_group* group = FindGroup(file.Info(), "Hips");
+  ASSERT_NE(group, nullptr);
+  const animation* clip = file.Info()->Animations[0];
+  const float step = clip->TimeStep, duration = clip->Duration;
+  const int32_t samples = int32_t(std::lround(duration / step)) + 1;
+  ASSERT_EQ(samples, 61);
+  transform placement = group->InitialPlacement;
+  ASSERT_EQ(group->TransformTrackCount, 5);
+  double worstPosition = 0, worstAngle = 0, worstScale = 0;
+  for (int32_t t = 0; t < group->TransformTrackCount; ++t) {
+    const transform_track track = group->TransformTracks[t];
+    const std::string name = track.Name;
+    const host::Node* node = scene.FindNode(name);
+    ASSERT_NE(node, nullptr) << name;
+    curve2 position = Curve(track, 0), orientation = Curve(track, 1), scale = Curve(track, 2);
+    for (int32_t s = 0; s < samples; ++s) {
+      const float time = float(s) * step;
+      float p[3], q[4], m[9];
+      ASSERT_TRUE(
+          EvaluateCurveAtT(3, false, &position, nullptr, nullptr, duration, time, p, kZero));
+      ASSERT_TRUE(EvaluateCurveAtT(4, true, &orientation, nullptr, nullptr, duration, time, q,
+                                   kIdentityQuaternion));
+      ASSERT_TRUE(
+          EvaluateCurveAtT(9, false, &scale, nullptr, nullptr, duration, time, m, kIdentityMatrix));
+      transform decoded = MakeTransform(p, q, m);
+      if (node->Parent == scene.Root.get()) decoded = ApplyPlacement(placement, decoded);
+
+      TransformParts expected;
+      DecomposeHostMatrix(node->Transform.Evaluate(s * 80), expected);
+      float dot = 0;
+      for (int i = 0; i < 4; ++i) dot += decoded.Orientation[i] * expected.Orientation[i];
+      const double angle = 2 * std::acos(std::min(1.0, double(std::fabs(dot)))) * 180 / M_PI;
+      worstAngle = std::max(worstAngle, angle);
+      double distance = 0;
+      for (int i = 0; i < 3; ++i) {
+        const double d = decoded.Position[i] - expected.Position[i];
+        distance += d * d;
+      }
+      worstPosition = std::max(worstPosition, std::sqrt(distance));
+      double scaleDistance = 0;
+      for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+          const double d = decoded.ScaleShear[i][j] - expected.ScaleShear[i][j];
+          scaleDistance += d * d;
+        }
+      worstScale = std::max(worstScale, std::sqrt(scaleDistance));
+      EXPECT_LE(std::sqrt(distance), positionTolerance * 1.01 + 1e-4) << name << " sample " << s;
+      EXPECT_LE(angle, orientationDegrees * 1.01 + 0.01) << name << " sample " << s;
+      EXPECT_LE(std::sqrt(scaleDistance), scaleTolerance * 1.01 + 1e-5) << name << " sample " << s;
+    }
+  }
+  std::printf("walker: worst position %.4g, angle %.4g deg, scale %.4g\n", worstPosition,
+              worstAngle, worstScale);
+}
+
+TEST_F(AnimationExport, RawSamplesNoteTracksAndRootTravel) {
+  std::string out = Path("raw.kt2");
+  ASSERT_EQ(Run("export " + kWalker + " " + out + " --silent" +
+                " --set \"Compress animation data=false\"" +
+                " --set \"Root Motion Type=Constant Motion Extraction (CME)\""),
+            0);
+  ReadFile file(out);
+  ASSERT_NE(file.Info(), nullptr);
+  const animation* clip = file.Info()->Animations[0];
+  EXPECT_FLOAT_EQ(clip->Duration, 1.0f);
+  EXPECT_FLOAT_EQ(clip->TimeStep, 1.0f / 60);
+  const track_group* group = FindGroup(file.Info(), "Hips");
+  ASSERT_NE(group, nullptr);
+  // Tracks are sorted by name.
+  for (int32_t t = 1; t < group->TransformTrackCount; ++t)
+    EXPECT_LT(std::strcmp(group->TransformTracks[t - 1].Name, group->TransformTracks[t].Name), 0);
+  // Without compression every moving channel keeps all 61 samples.
+  const transform_track spinner = group->TransformTracks[4];
+  ASSERT_STREQ(spinner.Name, "Spinner");
+  curve2 orientation = Curve(spinner, 1);
+  ASSERT_TRUE(CurveIsKeyframed(&orientation));
+  ASSERT_EQ(GetCurveKnotCount(&orientation), 61);
+  std::vector<float> q(61 * 4);
+  ExtractCurveKnotsControls(&orientation, 0, 61, nullptr, q.data(), nullptr);
+  for (size_t s = 1; s < 61; ++s) {
+    float dot = 0;
+    for (size_t i = 0; i < 4; ++i) dot += q[4 * (s - 1) + i] * q[4 * s + i];
+    EXPECT_GT(dot, 0) << s;
+  }
+  // The root's walk along X is the loop's travel.
+  float travel[3];
+  std::memcpy(travel, group->LoopTranslation, sizeof travel);
+  EXPECT_NEAR(travel[0], 100, 1e-4f);
+  EXPECT_NEAR(travel[1], 0, 1e-6f);
+  EXPECT_EQ(group->AccumulationFlags & 1, 1);
+  // Note track 1 of "Bone" is its own text track; keys past the end are dropped.
+  ASSERT_EQ(group->TextTrackCount, 2);
+  EXPECT_STREQ(group->TextTracks[0].Name, "Bone");
+  EXPECT_STREQ(group->TextTracks[1].Name, "Bone|Notes_1");
+  ASSERT_EQ(group->TextTracks[1].EntryCount, 1);
+  EXPECT_FLOAT_EQ(group->TextTracks[1].Entries[0].TimeStamp, 0.5f);
+  EXPECT_STREQ(group->TextTracks[1].Entries[0].Text, "wave");
+}
+
+TEST_F(AnimationExport, MorphWeightsOfTheFigure) {
+  std::string out = Path("figure.kt2");
+  ASSERT_EQ(Run("export " + kFigure + " " + out + " --silent"), 0);
+  ReadFile file(out);
+  ASSERT_NE(file.Info(), nullptr);
+  const animation* clip = file.Info()->Animations[0];
+  const track_group* morphs = nullptr;
+  for (int32_t g = 0; g < clip->TrackGroupCount; ++g)
+    if (clip->TrackGroups[g]->AccumulationFlags == 8) morphs = clip->TrackGroups[g];
+  ASSERT_NE(morphs, nullptr);
+  // The channel held at 50 percent is a constant 0.5.
+  bool found = false;
+  for (int32_t v = 0; v < morphs->VectorTrackCount; ++v) {
+    curve2 curve = morphs->VectorTracks[v].ValueCurve;
+    if (!CurveIsConstantNotIdentity(&curve)) continue;
+    float value = 0;
+    ASSERT_TRUE(EvaluateCurveAtT(1, false, &curve, nullptr, nullptr, 1, 0.3f, &value, nullptr));
+    EXPECT_FLOAT_EQ(value, 0.5f) << morphs->VectorTracks[v].Name;
+    found = true;
+  }
+  EXPECT_TRUE(found);
+}
+
+}  // namespace
+}  // namespace ketrel
