@@ -19,6 +19,7 @@ using test::LogCapture;
 using test::Quad;
 using test::Scene;
 using test::Set;
+using test::Value;
 using test::Vec3;
 using test::Vertices;
 
@@ -58,7 +59,7 @@ int32_t PositionSlot(const tri_topology* t, int32_t vertex, int32_t positions) {
 // Every side of a closed mesh names a partner side in another triangle that
 // joins the same two positions and names it back.
 void ExpectClosedNeighbours(const tri_topology* t, int32_t positions) {
-  ASSERT_EQ(t->SideToNeighborCount, t->IndexCount);
+  ASSERT_EQ(Value(t->SideToNeighborCount), Value(t->IndexCount));
   for (int32_t side = 0; side < t->SideToNeighborCount; ++side) {
     const int32_t tri = side / 3, edge = side % 3;
     const int32_t code = t->SideToNeighborMap[side];
@@ -66,7 +67,7 @@ void ExpectClosedNeighbours(const tri_topology* t, int32_t positions) {
     const int32_t other = code / 4, otherEdge = code % 4;
     ASSERT_LT(otherEdge, 3);
     EXPECT_NE(other, tri) << side;
-    EXPECT_EQ(t->SideToNeighborMap[3 * other + otherEdge], 4 * tri + edge) << side;
+    EXPECT_EQ(Value(t->SideToNeighborMap[3 * other + otherEdge]), 4 * tri + edge) << side;
     auto ends = [&](int32_t tr, int32_t e) {
       int32_t a = PositionSlot(t, t->Indices[3 * tr + e], positions);
       int32_t b = PositionSlot(t, t->Indices[3 * tr + (e + 1) % 3], positions);
@@ -86,34 +87,34 @@ TEST(MeshConversion, CubeWeldsBySmoothingGroupsAndEverySideHasAPartner) {
   Set(smooth->Settings, kTopologyInfo, 1);
   Set(unmerged->Settings, kDisableMerging, 1);
   ASSERT_TRUE(scene.Convert());
-  EXPECT_EQ(scene.parser.info->MeshCount, 3);
-  EXPECT_EQ(scene.parser.info->VertexDataCount, 3);
-  EXPECT_EQ(scene.parser.info->TriTopologyCount, 3);
+  EXPECT_EQ(Value(scene.parser.info->MeshCount), 3);
+  EXPECT_EQ(Value(scene.parser.info->VertexDataCount), 3);
+  EXPECT_EQ(Value(scene.parser.info->TriTopologyCount), 3);
 
   mesh* h = scene.Result(hard);
-  ASSERT_NE(h->PrimaryVertexData, nullptr);
+  ASSERT_NE(Value(h->PrimaryVertexData), nullptr);
   EXPECT_STREQ(h->Name, "mesh");
-  EXPECT_EQ(h->PrimaryVertexData->Vertices.Count, 24);
-  EXPECT_EQ(h->PrimaryTopology->IndexCount, 36);
+  EXPECT_EQ(Value(h->PrimaryVertexData->Vertices.Count), 24);
+  EXPECT_EQ(Value(h->PrimaryTopology->IndexCount), 36);
   mesh* s = scene.Result(smooth);
-  EXPECT_EQ(s->PrimaryVertexData->Vertices.Count, 8);
-  EXPECT_EQ(s->PrimaryTopology->IndexCount, 36);
-  EXPECT_EQ(scene.Result(unmerged)->PrimaryVertexData->Vertices.Count, 36);
+  EXPECT_EQ(Value(s->PrimaryVertexData->Vertices.Count), 8);
+  EXPECT_EQ(Value(s->PrimaryTopology->IndexCount), 36);
+  EXPECT_EQ(Value(scene.Result(unmerged)->PrimaryVertexData->Vertices.Count), 36);
   ExpectClosedNeighbours(h->PrimaryTopology, 8);
   ExpectClosedNeighbours(s->PrimaryTopology, 8);
   for (int sign : WindingAgainstNormals(h)) EXPECT_EQ(sign, 1);
 
   // Without topology information only the groups and indices stay.
   const tri_topology* bare = scene.Result(unmerged)->PrimaryTopology;
-  EXPECT_EQ(bare->GroupCount, 1);
-  EXPECT_EQ(bare->IndexCount, 36);
-  EXPECT_EQ(bare->SideToNeighborMap, nullptr);
-  EXPECT_EQ(bare->VertexToVertexMap, nullptr);
-  EXPECT_EQ(bare->PolygonIndices, nullptr);
+  EXPECT_EQ(Value(bare->GroupCount), 1);
+  EXPECT_EQ(Value(bare->IndexCount), 36);
+  EXPECT_EQ(Value(bare->SideToNeighborMap), nullptr);
+  EXPECT_EQ(Value(bare->VertexToVertexMap), nullptr);
+  EXPECT_EQ(Value(bare->PolygonIndices), nullptr);
 
   // The default layout: position, normal and one inserted (dummy) coordinate.
   const vertex_data* data = h->PrimaryVertexData;
-  ASSERT_EQ(data->VertexComponentNameCount, 3);
+  ASSERT_EQ(Value(data->VertexComponentNameCount), 3);
   EXPECT_STREQ(data->VertexComponentNames[0], "Position");
   EXPECT_STREQ(data->VertexComponentNames[1], "Normal");
   EXPECT_STREQ(data->VertexComponentNames[2], "InsertedChannel_0");
@@ -146,18 +147,18 @@ TEST(MeshConversion, IndicesStay16BitUpTo65536Vertices) {
     LogCapture log;
     ASSERT_TRUE(scene.Convert());
     const tri_topology* t = scene.Result(node)->PrimaryTopology;
-    EXPECT_EQ(scene.Result(node)->PrimaryVertexData->Vertices.Count, positions);
+    EXPECT_EQ(Value(scene.Result(node)->PrimaryVertexData->Vertices.Count), positions);
     if (positions == 65536) {
-      EXPECT_EQ(t->IndexCount, 0);
-      ASSERT_EQ(t->Index16Count, 3);
+      EXPECT_EQ(Value(t->IndexCount), 0);
+      ASSERT_EQ(Value(t->Index16Count), 3);
       std::set<uint16_t> indices;
       for (int i = 0; i < 3; ++i) indices.insert(uint16_t(t->Indices16[i]));
       EXPECT_EQ(indices, (std::set<uint16_t>{0, 1, 65535}));
       EXPECT_EQ(log.warnings(), 0u);
     } else {
-      EXPECT_EQ(t->Index16Count, 0);
-      EXPECT_EQ(t->Indices16, nullptr);
-      ASSERT_EQ(t->IndexCount, 3);
+      EXPECT_EQ(Value(t->Index16Count), 0);
+      EXPECT_EQ(Value(t->Indices16), nullptr);
+      ASSERT_EQ(Value(t->IndexCount), 3);
       EXPECT_TRUE(
           log.Contains("Mesh (mesh) has too many vertices to fit into 16-bit, leaving "
                        "in 32-bit mode"));
@@ -180,12 +181,12 @@ TEST(MeshConversion, DoubledTwoSidedTrianglesFaceBothWays) {
     MeshNode* single = scene.Mesh(quad);
     Set(doubled->Settings, kDouble, 1);
     ASSERT_TRUE(scene.Convert());
-    EXPECT_EQ(scene.Result(single)->PrimaryTopology->IndexCount, 6);
+    EXPECT_EQ(Value(scene.Result(single)->PrimaryTopology->IndexCount), 6);
     for (int sign : WindingAgainstNormals(scene.Result(single))) EXPECT_EQ(sign, 1) << mirrored;
 
     mesh* m = scene.Result(doubled);
-    ASSERT_EQ(m->PrimaryTopology->IndexCount, 12);
-    EXPECT_EQ(m->PrimaryVertexData->Vertices.Count, 8);  // each corner with +z and -z
+    ASSERT_EQ(Value(m->PrimaryTopology->IndexCount), 12);
+    EXPECT_EQ(Value(m->PrimaryVertexData->Vertices.Count), 8);  // each corner with +z and -z
     for (int sign : WindingAgainstNormals(m)) EXPECT_EQ(sign, 1) << mirrored;
     int up = 0, down = 0;
     Vertices v(m->PrimaryVertexData);
@@ -212,7 +213,7 @@ TEST(MeshConversion, NormalFormats) {
   Vertices p(scene.Result(packed)->PrimaryVertexData);
   const data_type_definition* normal = p.Member("Normal");
   ASSERT_NE(normal, nullptr);
-  EXPECT_EQ(normal->Type, UInt32Member);
+  EXPECT_EQ(Value(normal->Type), UInt32Member);
   EXPECT_EQ(GetMemberArrayWidth(normal), 1);
   EXPECT_EQ(GetTotalObjectSize(scene.Result(packed)->PrimaryVertexData->Vertices.Type), 12 + 4 + 8);
   uint32_t bits = uint32_t(p.Int(0, "Normal", 0));
@@ -222,7 +223,7 @@ TEST(MeshConversion, NormalFormats) {
   EXPECT_NEAR(unpacked[2], 0.8f, 0.004f);
 
   Vertices h(scene.Result(half)->PrimaryVertexData);
-  EXPECT_EQ(h.Member("Normal")->Type, Real16Member);
+  EXPECT_EQ(Value(h.Member("Normal")->Type), Real16Member);
   EXPECT_EQ(GetMemberArrayWidth(h.Member("Normal")), 3);
   EXPECT_NEAR(h.Real(0, "Normal", 0), 0.6f, 0.001f);
 }
@@ -251,10 +252,10 @@ TEST(MeshConversion, ChannelsNamesFlipsAndTangents) {
   const vertex_data* data = scene.Result(node)->PrimaryVertexData;
   const char* names[] = {"Position",      "Normal",       "Tangent",          "Binormal",
                          "DiffuseColor0", "MaxChannel_3", "InsertedChannel_1"};
-  ASSERT_EQ(data->VertexComponentNameCount, 7);
+  ASSERT_EQ(Value(data->VertexComponentNameCount), 7);
   for (int i = 0; i < 7; ++i) EXPECT_STREQ(data->VertexComponentNames[i], names[i]) << i;
   Vertices v(data);
-  EXPECT_EQ(v.Member("DiffuseColor0")->Type, NormalUInt8Member);
+  EXPECT_EQ(Value(v.Member("DiffuseColor0")->Type), NormalUInt8Member);
   EXPECT_EQ(GetMemberArrayWidth(v.Member("DiffuseColor0")), 3);
   EXPECT_EQ(GetMemberArrayWidth(v.Member("TextureCoordinates0")), 2);
   ASSERT_EQ(v.Count(), 4);
@@ -295,7 +296,7 @@ TEST(MeshConversion, RigidMeshBoxIsItsBoundsInBoneSpace) {
   LogCapture log;
   ASSERT_TRUE(scene.Convert());
   mesh* m = scene.Result(node);
-  ASSERT_EQ(m->BoneBindingCount, 1);
+  ASSERT_EQ(Value(m->BoneBindingCount), 1);
   bone_binding binding = m->BoneBindings[0];
   EXPECT_STREQ(binding.BoneName, "holder");
   const float low[3] = {-1, -2, -3}, high[3] = {1, 2, 3};
@@ -303,7 +304,7 @@ TEST(MeshConversion, RigidMeshBoxIsItsBoundsInBoneSpace) {
     EXPECT_NEAR(binding.OBBMin[i], low[i], 1e-4f) << i;
     EXPECT_NEAR(binding.OBBMax[i], high[i], 1e-4f) << i;
   }
-  EXPECT_EQ(scene.Result(loose)->BoneBindingCount, 0);
+  EXPECT_EQ(Value(scene.Result(loose)->BoneBindingCount), 0);
   EXPECT_TRUE(log.Contains("BuildMeshBounds: mesh bone bindings size mismatch"));
 
   // "Bind meshes to nearest parent" with the own bone excluded falls back to it.
@@ -314,7 +315,7 @@ TEST(MeshConversion, RigidMeshBoxIsItsBoundsInBoneSpace) {
   nearest.tool.hostBones[child] = own;
   Set(child->Settings, kBindNearest, 1);
   ASSERT_TRUE(nearest.Convert());
-  ASSERT_EQ(nearest.Result(child)->BoneBindingCount, 1);
+  ASSERT_EQ(Value(nearest.Result(child)->BoneBindingCount), 1);
   EXPECT_STREQ(nearest.Result(child)->BoneBindings[0].BoneName, "own");
 }
 
@@ -351,24 +352,24 @@ TEST(MeshConversion, MaterialBindingsFollowSubMaterialsWithoutDividingByZero) {
   LogCapture log;
   ASSERT_TRUE(scene.Convert());
   mesh* m = scene.Result(colored);
-  ASSERT_EQ(m->MaterialBindingCount, 2);
+  ASSERT_EQ(Value(m->MaterialBindingCount), 2);
   const tri_topology* t = m->PrimaryTopology;
-  ASSERT_EQ(t->GroupCount, 2);
+  ASSERT_EQ(Value(t->GroupCount), 2);
   for (int32_t g = 0; g < 2; ++g) {
-    EXPECT_EQ(t->Groups[g].MaterialIndex, g);
-    EXPECT_EQ(t->Groups[g].TriCount, 6);
+    EXPECT_EQ(Value(t->Groups[g].MaterialIndex), g);
+    EXPECT_EQ(Value(t->Groups[g].TriCount), 6);
   }
-  EXPECT_EQ(m->MaterialBindings[0].Material, &objects[0]);  // group of id 3 -> slot 0
-  EXPECT_EQ(m->MaterialBindings[1].Material, &objects[1]);
+  EXPECT_EQ(Value(m->MaterialBindings[0].Material), &objects[0]);  // group of id 3 -> slot 0
+  EXPECT_EQ(Value(m->MaterialBindings[1].Material), &objects[1]);
 
   mesh* s = scene.Result(single);
-  ASSERT_EQ(s->MaterialBindingCount, 1);
-  EXPECT_EQ(s->MaterialBindings[0].Material, &objects[2]);
-  EXPECT_EQ(s->PrimaryTopology->IndexCount, 6);
+  ASSERT_EQ(Value(s->MaterialBindingCount), 1);
+  EXPECT_EQ(Value(s->MaterialBindings[0].Material), &objects[2]);
+  EXPECT_EQ(Value(s->PrimaryTopology->IndexCount), 6);
 
   mesh* e = scene.Result(empty);
-  ASSERT_EQ(e->MaterialBindingCount, 1);
-  EXPECT_EQ(e->MaterialBindings[0].Material, nullptr);
+  ASSERT_EQ(Value(e->MaterialBindingCount), 1);
+  EXPECT_EQ(Value(e->MaterialBindings[0].Material), nullptr);
   EXPECT_TRUE(log.Contains("Material material has null sub-material used by one or more meshes"));
 }
 
@@ -386,13 +387,13 @@ TEST(MeshConversion, ExcludedMeshesKeepOnlyTheirNameAndBadFacesAreSkipped) {
   mesh* e = scene.Result(excluded);
   ASSERT_NE(e, nullptr);
   EXPECT_STREQ(e->Name, "mesh");
-  EXPECT_EQ(e->PrimaryVertexData, nullptr);
-  EXPECT_EQ(e->BoneBindingCount, 0);
+  EXPECT_EQ(Value(e->PrimaryVertexData), nullptr);
+  EXPECT_EQ(Value(e->BoneBindingCount), 0);
   mesh* m = scene.Result(node);
   EXPECT_STREQ(m->Name, "scene|mesh");
-  EXPECT_EQ(m->PrimaryTopology->IndexCount, 6);
+  EXPECT_EQ(Value(m->PrimaryTopology->IndexCount), 6);
   EXPECT_TRUE(log.Contains("1 faces name vertices outside its 4 vertices"));
-  EXPECT_EQ(scene.parser.info->VertexDataCount, 1);
+  EXPECT_EQ(Value(scene.parser.info->VertexDataCount), 1);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ using test::Quad;
 using test::Scene;
 using test::Set;
 using test::SetInChoice;
+using test::Value;
 using test::Vec3;
 using test::Vertices;
 
@@ -59,16 +60,16 @@ TEST(MeshConversionSkin, WeightsSumExactlyAndUnusedBonesAreRemovedAndRenumbered)
     mesh* m = scene.Result(node);
     Vertices v(m->PrimaryVertexData);
     ASSERT_TRUE(v.Has("BoneWeights"));
-    EXPECT_EQ(v.Member("BoneWeights")->Type, NormalUInt8Member);
-    EXPECT_EQ(v.Member("BoneIndices")->Type, UInt8Member);
-    ASSERT_EQ(m->BoneBindingCount, preserve ? 4 : 3);
+    EXPECT_EQ(Value(v.Member("BoneWeights")->Type), NormalUInt8Member);
+    EXPECT_EQ(Value(v.Member("BoneIndices")->Type), UInt8Member);
+    ASSERT_EQ(Value(m->BoneBindingCount), preserve ? 4 : 3);
     for (int32_t i = 0; i < v.Count(); ++i) {
       int32_t sum = 0;
       std::set<std::string> bones;
       for (int k = 0; k < 4; ++k) {
         sum += v.Byte(i, "BoneWeights", k);
         const int32_t index = v.Int(i, "BoneIndices", k);
-        ASSERT_LT(index, m->BoneBindingCount);
+        ASSERT_LT(index, Value(m->BoneBindingCount));
         if (v.Byte(i, "BoneWeights", k) > 0) bones.insert(Name(m->BoneBindings[index]));
       }
       EXPECT_EQ(sum, 255) << i;
@@ -81,24 +82,24 @@ TEST(MeshConversionSkin, WeightsSumExactlyAndUnusedBonesAreRemovedAndRenumbered)
     // Per-triangle bone lists and per-bone triangle arrays name bindings
     // that exist after the renumbering.
     const tri_topology* t = m->PrimaryTopology;
-    ASSERT_EQ(t->BonesForTriangleCount, 12);
+    ASSERT_EQ(Value(t->BonesForTriangleCount), 12);
     int32_t listed = 0;
     for (int32_t i = 0; i < 12; ++i) listed += t->BonesForTriangle[i];
-    ASSERT_EQ(listed, t->TriangleToBoneCount);
+    ASSERT_EQ(listed, Value(t->TriangleToBoneCount));
     std::set<std::string> named;
     for (int32_t i = 0; i < listed; ++i) {
-      ASSERT_LT(t->TriangleToBoneIndices[i], m->BoneBindingCount);
+      ASSERT_LT(Value(t->TriangleToBoneIndices[i]), Value(m->BoneBindingCount));
       named.insert(Name(m->BoneBindings[t->TriangleToBoneIndices[i]]));
     }
     EXPECT_EQ(named, (std::set<std::string>{"a", "b", "c"}));
     for (int32_t i = 0; i < m->BoneBindingCount; ++i) {
       bone_binding binding = m->BoneBindings[i];
       const bool idleBone = Name(binding) == "idle";
-      EXPECT_EQ(binding.TriangleCount, idleBone ? 0 : 12) << Name(binding);
+      EXPECT_EQ(Value(binding.TriangleCount), idleBone ? 0 : 12) << Name(binding);
       // Every box is finite: the idle bone's, reached by no vertex, is zero.
       for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(binding.OBBMin[k], idleBone ? 0.0f : -1.0f);
-        EXPECT_EQ(binding.OBBMax[k], idleBone ? 0.0f : 1.0f);
+        EXPECT_EQ(Value(binding.OBBMin[k]), idleBone ? 0.0f : -1.0f);
+        EXPECT_EQ(Value(binding.OBBMax[k]), idleBone ? 0.0f : 1.0f);
       }
     }
     if (preserve) {
@@ -135,10 +136,10 @@ TEST(MeshConversionSkin, BadInfluencesAreDroppedAndWideSkinsGetWideIndices) {
   mesh* s = scene.Result(single);
   Vertices one(s->PrimaryVertexData);
   EXPECT_FALSE(one.Has("BoneWeights"));
-  EXPECT_EQ(one.Member("BoneIndices")->Type, UInt32Member);
+  EXPECT_EQ(Value(one.Member("BoneIndices")->Type), UInt32Member);
   EXPECT_EQ(Name(s->BoneBindings[one.Int(0, "BoneIndices", 0)]), "b");
   EXPECT_EQ(Name(s->BoneBindings[one.Int(1, "BoneIndices", 0)]), "a");
-  EXPECT_EQ(s->PrimaryVertexData->VertexComponentNameCount, 4);
+  EXPECT_EQ(Value(s->PrimaryVertexData->VertexComponentNameCount), 4);
   EXPECT_STREQ(s->PrimaryVertexData->VertexComponentNames[1], "BoneIndices");
   Vertices v(scene.Result(node)->PrimaryVertexData);
   EXPECT_EQ(v.Int(0, "BoneIndices", 0), 1);
@@ -146,10 +147,10 @@ TEST(MeshConversionSkin, BadInfluencesAreDroppedAndWideSkinsGetWideIndices) {
 
   mesh* m = scene.Result(wide);
   Vertices w(m->PrimaryVertexData);
-  EXPECT_EQ(w.Member("BoneIndices")->Type, UInt16Member);
+  EXPECT_EQ(Value(w.Member("BoneIndices")->Type), UInt16Member);
   EXPECT_TRUE(log.Contains("has 300 skin bones"));
   // Unused bones are gone; the renumbered indices still name the right ones.
-  ASSERT_EQ(m->BoneBindingCount, 4);
+  ASSERT_EQ(Value(m->BoneBindingCount), 4);
   const char* expected[4] = {"bone299", "bone257", "bone0", "bone1"};
   for (int32_t i = 0; i < 4; ++i) {
     EXPECT_EQ(Name(m->BoneBindings[w.Int(i, "BoneIndices", 0)]), expected[i]) << i;
@@ -190,7 +191,7 @@ TEST(MeshConversionMorph, TargetLimitAndFrameCounts) {
   EXPECT_TRUE(
       log.Contains("Morph target count of 100000 exceeds limit of 52427 - count has been "
                    "clamped."));
-  EXPECT_EQ(scene.Result(nodes[1])->MorphTargetCount, 262144 / 5 - 1);
+  EXPECT_EQ(Value(scene.Result(nodes[1])->MorphTargetCount), 262144 / 5 - 1);
   AbortMesh(record);
 }
 
@@ -214,26 +215,26 @@ TEST(MeshConversionMorph, FrameByFrameDeltasAndZeroMemberFiltering) {
     EXPECT_EQ(scene.tool.moves, (std::vector<std::pair<int32_t, int32_t>>{{0, 3}, {1, 3}, {2, 3}}));
     EXPECT_EQ(scene.tool.frameCount, 0);  // back at the start
     mesh* m = scene.Result(node);
-    ASSERT_EQ(m->MorphTargetCount, 3);
-    EXPECT_EQ(scene.parser.info->VertexDataCount, 4);
+    ASSERT_EQ(Value(m->MorphTargetCount), 3);
+    EXPECT_EQ(Value(scene.parser.info->VertexDataCount), 4);
     const int32_t count = m->PrimaryVertexData->Vertices.Count;
     Vertices base(m->PrimaryVertexData);
     for (int32_t t = 0; t < 3; ++t) {
       morph_target target = m->MorphTargets[t];
-      EXPECT_EQ(target.ScalarName, nullptr);
-      EXPECT_EQ(target.DataIsDeltas, 1);
-      ASSERT_NE(target.VertexData, nullptr);
+      EXPECT_EQ(Value(target.ScalarName), nullptr);
+      EXPECT_EQ(Value(target.DataIsDeltas), 1);
+      ASSERT_NE(Value(target.VertexData), nullptr);
       Vertices d(target.VertexData);
       ASSERT_EQ(d.Count(), count);
       EXPECT_FALSE(d.Has("BoneWeights"));
       EXPECT_EQ(d.Has("Normal"), !filter);
-      EXPECT_EQ(target.VertexData->VertexComponentNameCount, filter ? 1 : 3);
+      EXPECT_EQ(Value(target.VertexData->VertexComponentNameCount), filter ? 1 : 3);
       for (int32_t i = 0; i < count; ++i) {
         const bool rising = base.Real(i, "Position", 0) == 0 && base.Real(i, "Position", 1) == 0;
         EXPECT_EQ(d.Real(i, "Position", 2), rising ? 0.5f * float(t) : 0.0f) << t << " " << i;
-        EXPECT_EQ(d.Real(i, "Position", 0), 0.0f);
+        EXPECT_EQ(d.Real(i, "Position", 0), Value(0.0f));
         if (!filter) {
-          EXPECT_EQ(d.Real(i, "Normal", 2), 0.0f);
+          EXPECT_EQ(d.Real(i, "Normal", 2), Value(0.0f));
         }
       }
     }
@@ -250,19 +251,19 @@ TEST(MeshConversionMorph, ModifierTargetsAreAbsoluteAndNamed) {
   ASSERT_TRUE(scene.Convert());
   EXPECT_TRUE(scene.tool.moves.empty());
   mesh* m = scene.Result(node);
-  ASSERT_EQ(m->MorphTargetCount, 2);
+  ASSERT_EQ(Value(m->MorphTargetCount), 2);
   const char* names[2] = {"smile", "frown"};
   Vertices base(m->PrimaryVertexData);
   for (int32_t t = 0; t < 2; ++t) {
     morph_target target = m->MorphTargets[t];
     EXPECT_STREQ(target.ScalarName, names[t]);
-    EXPECT_EQ(target.DataIsDeltas, 0);
+    EXPECT_EQ(Value(target.DataIsDeltas), 0);
     Vertices d(target.VertexData);
     for (int32_t i = 0; i < d.Count(); ++i) {
       const Vec3 p = base.Get3(i, "Position");
       const bool rising = p[0] == 0 && p[1] == 0;
       EXPECT_EQ(d.Real(i, "Position", 2), rising ? 1.0f + 1.0f * float(t) : 0.0f);
-      EXPECT_EQ(d.Real(i, "Normal", 2), 1.0f);
+      EXPECT_EQ(d.Real(i, "Normal", 2), Value(1.0f));
     }
   }
 }
@@ -293,12 +294,12 @@ TEST(MeshConversionMorph, FramesOfAnotherTopologyAreRefused) {
       log.Contains("ERROR: Different frames of a morph-target animation have "
                    "differently triangulated meshes."));
   mesh* m = scene.Result(node);
-  ASSERT_EQ(m->MorphTargetCount, 3);
+  ASSERT_EQ(Value(m->MorphTargetCount), 3);
   Vertices refused(m->MorphTargets[1].VertexData);
   Vertices moved(m->MorphTargets[2].VertexData);
   for (int32_t i = 0; i < refused.Count(); ++i) {
-    EXPECT_EQ(refused.Real(i, "Position", 2), 0.0f);  // the base mesh, as a zero delta
-    EXPECT_EQ(moved.Real(i, "Position", 2), 2.0f);
+    EXPECT_EQ(refused.Real(i, "Position", 2), Value(0.0f));  // the base mesh, as a zero delta
+    EXPECT_EQ(moved.Real(i, "Position", 2), Value(2.0f));
   }
 }
 
@@ -328,7 +329,7 @@ TEST(MeshConversionMorph, RelativeToBonesKeepsOnlyTheMotionTheBonesDoNotExplain)
     SetInChoice(node->Settings, kMorphTargets, kRelativeToBones, relative ? 1 : 0);
     ASSERT_TRUE(scene.Convert());
     mesh* m = scene.Result(node);
-    ASSERT_EQ(m->MorphTargetCount, 3);
+    ASSERT_EQ(Value(m->MorphTargetCount), 3);
     Vertices base(m->PrimaryVertexData);
     Vertices last(m->MorphTargets[2].VertexData);
     for (int32_t i = 0; i < base.Count(); ++i) {
@@ -371,15 +372,15 @@ TEST(MeshConversionFailures, EveryAllocationFailureEndsCleanly) {
     if (!completed) ++failures;
     mesh* m = scene.Result(node);
     if (!m) continue;
-    EXPECT_EQ(m->PrimaryVertexData == nullptr, m->PrimaryTopology == nullptr) << n;
+    EXPECT_EQ(Value(m->PrimaryVertexData == nullptr), Value(m->PrimaryTopology == nullptr)) << n;
     if (completed) {
       ASSERT_TRUE(ok);
-      ASSERT_NE(m->PrimaryVertexData, nullptr);
-      EXPECT_EQ(m->BoneBindingCount, 2);
-      EXPECT_EQ(m->MorphTargetCount, 2);
-      ASSERT_NE(m->MorphTargets[0].VertexData, nullptr);  // another topology: the base again
-      EXPECT_EQ(m->MorphTargets[1].VertexData->Vertices.Count,
-                m->PrimaryVertexData->Vertices.Count);
+      ASSERT_NE(Value(m->PrimaryVertexData), nullptr);
+      EXPECT_EQ(Value(m->BoneBindingCount), 2);
+      EXPECT_EQ(Value(m->MorphTargetCount), 2);
+      ASSERT_NE(Value(m->MorphTargets[0].VertexData), nullptr);  // another topology: the base again
+      EXPECT_EQ(Value(m->MorphTargets[1].VertexData->Vertices.Count),
+                Value(m->PrimaryVertexData->Vertices.Count));
     }
   }
   EXPECT_TRUE(completed);

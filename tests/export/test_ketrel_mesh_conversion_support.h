@@ -272,6 +272,13 @@ class Scene {
   std::vector<SettingsItem*> items;
 };
 
+// File records are packed: assertions take copies of their members, never
+// references.
+template <typename T>
+T Value(T value) {
+  return value;
+}
+
 inline void Set(SettingsItem* item, uint32_t id, int64_t value) { SetSettingInt(item, id, value); }
 inline void Choose(SettingsItem* item, uint32_t combobox, uint32_t choice) {
   RequesterProperty* p = FindPropertyById(ResolveRequester(item), combobox);
