@@ -258,13 +258,11 @@ bool BuildModelGroup(SceneParser* parser, const AnimationNode* node, const Model
   const char* name = InternString(parser, tool->GetModelName(entry.Model));
   track_group_builder* builder = BeginTrackGroup(name, 0, entry.Model->BoneCount, 0, false);
   if (!builder) return false;
-  bool missed = false;
   for (size_t i = 0; i < entry.Bones.size(); ++i) {
     const BoneNode* bone = entry.Bones[i];
     const char* boneName = InternString(parser, tool->GetBoneName(bone));
     const bool text = AddNoteTracks(parser, node, bone, boneName, builder);
     const FitJob* own = &jobs[size_t(entry.FirstJob) + 3 * i];
-    for (int k = 0; k < 3; ++k) missed = missed || (own[k].Curve && !own[k].Achieved);
     if (!text && !own[0].Curve && !own[1].Curve && !own[2].Curve) continue;
     const int32_t flags =
         GetSettingBool(bone->AnimationSettings, id::UseAccumulatorNeighborhood) ? 1 : 0;
@@ -278,14 +276,9 @@ bool BuildModelGroup(SceneParser* parser, const AnimationNode* node, const Model
   for (const VectorBuffer& buffer : entry.Vectors) {
     const curve2* curve = jobs[size_t(buffer.Job)].Curve;
     if (!curve) continue;
-    missed = missed || !jobs[size_t(buffer.Job)].Achieved;
     const bool keep = protect || buffer.Source->SecondFlags != 0;
     if (GetCurveKnotCount(curve) < 2 && !keep) continue;
     PushVectorTrack(builder, buffer.Name, uint32_t(buffer.Source->HostIndex), curve);
-  }
-  if (missed) {
-    KT_LOG_WARNING(Export, "Some curves of track group %s did not achieve the specified tolerance",
-                   DisplayName(name));
   }
   track_group* group = EndGroup(parser, builder, name);
   if (!group) return true;  // logged; the animation goes on without it
