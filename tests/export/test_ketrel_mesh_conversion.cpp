@@ -28,7 +28,7 @@ constexpr uint32_t kTruncate16 = 76, kTopologyInfo = 77, kClockwise = 143, kDoub
 constexpr uint32_t kDisableMerging = 295, kNormalFormat = 287, kDec3N = 289, kFloat16 = 297;
 constexpr uint32_t kAllowCoords = 81, kBindNearest = 174, kCoordsPerVertex = 82, kFlipV = 243;
 constexpr uint32_t kAllowColors = 84, kColorFormat = 290, kUByte8 = 292, kTangents = 99;
-constexpr uint32_t kBinormals = 100;
+constexpr uint32_t kBinormals = 100, kCross = 101, kToolTangents = 249;
 
 Vec3 Sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
 Vec3 CrossP(const Vec3& a, const Vec3& b) {
@@ -270,6 +270,33 @@ TEST(MeshConversion, ChannelsNamesFlipsAndTangents) {
     EXPECT_NEAR(Dot(b, b), 1.0f, 1e-4f);
     EXPECT_NEAR(Dot(t, n), 0.0f, 1e-4f);
     EXPECT_NEAR(std::fabs(t[0]), 1.0f, 1e-4f);  // u runs along x
+  }
+}
+
+TEST(MeshConversion, ToolTangentsAreUsedOnlyWhenEveryCornerHasThem) {
+  Scene scene;
+  FakeMesh quad = Quad();
+  quad.toolTangent = {Vec3{0, 1, 0}, Vec3{-1, 0, 0}};
+  MeshNode* complete = scene.Mesh(quad);
+  quad.faceWithoutTangents = 1;
+  MeshNode* partial = scene.Mesh(quad);
+  for (MeshNode* node : {complete, partial}) {
+    Set(node->Settings, kToolTangents, 1);
+    Set(node->Settings, kTangents, 1);
+    Set(node->Settings, kCross, 1);
+  }
+  ASSERT_TRUE(scene.Convert());
+  Vertices host(scene.Result(complete)->PrimaryVertexData);
+  Vertices generated(scene.Result(partial)->PrimaryVertexData);
+  for (int32_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(host.Get3(i, "Tangent"), (Vec3{0, 1, 0}));
+    EXPECT_EQ(host.Get3(i, "TangentBinormalCross"), (Vec3{0, 0, 1}));
+    // Generated from the (dummy, all zero) texture coordinates instead: some
+    // unit tangent in the plane, not the host's.
+    const Vec3 t = generated.Get3(i, "Tangent");
+    EXPECT_NEAR(Dot(t, t), 1.0f, 1e-4f);
+    EXPECT_NEAR(t[2], 0.0f, 1e-4f);
+    EXPECT_GT(std::fabs(t[0]), 0.5f);
   }
 }
 

@@ -30,6 +30,8 @@ struct FakeMesh {
   std::vector<bool> twoSided;                         // per face; empty: none
   std::vector<std::vector<std::array<Vec3, 3>>> uvs;  // [channel][face][corner]
   std::vector<int32_t> uvNumbers;                     // host channel of each uv channel
+  std::vector<Vec3> toolTangent;  // the host's tangent and binormal for every corner
+  int32_t faceWithoutTangents = -1;
   int32_t materialCount = 1;
   int32_t mapChannels = 1;
   bool mirrored = false;
@@ -73,8 +75,13 @@ class FakeAccess : public MeshAccess {
     const bool ok = Face(f) && Corner(c) && k >= 0 && size_t(k) < m_.uvs.size();
     Copy(ok ? m_.uvs[size_t(k)][size_t(f)][size_t(c)] : Vec3{}, out);
   }
-  bool GetCornerToolTangent(int32_t, int32_t, int32_t, float[3], float[3]) override {
-    return false;
+  bool GetCornerToolTangent(int32_t f, int32_t c, int32_t, float tangent[3],
+                            float binormal[3]) override {
+    if (m_.toolTangent.empty() || !Face(f) || !Corner(c)) return false;
+    if (f == m_.faceWithoutTangents) return false;
+    Copy(m_.toolTangent[0], tangent);
+    Copy(m_.toolTangent[1], binormal);
+    return true;
   }
 
  private:
