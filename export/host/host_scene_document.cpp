@@ -887,7 +887,7 @@ bool ParseInto(const std::string& text, const std::string& baseDirectory, Scene&
     try {
       json again = json::parse(text);
       (void)again;
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {  // parse errors, and numbers beyond a double
       error = std::string("invalid JSON: ") + e.what();
       return false;
     }

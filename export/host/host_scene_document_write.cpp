@@ -1,7 +1,9 @@
 // Writing host scene documents: the scene as JSON, saved atomically.
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -128,6 +130,72 @@ json MeshJson(const TriMesh& mesh) {
   return out;
 }
 
+// Text of a plain value. Names that are not valid UTF-8 (some scene files
+// carry Latin-1) get replacement characters instead of failing the save.
+std::string Plain(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// Indented with tabs, except that an array of plain values (a vertex, a
+// face, a track value) stays on one line: a large mesh then takes a third of
+// the bytes and time of one number per line.
+void WriteIndented(const json& value, int depth, std::string& out) {
+  bool flat = !value.is_structured() ||
+              (value.is_array() && std::none_of(value.begin(), value.end(),
+                                                [](const json& v) { return v.is_structured(); }));
+  if (flat && value.is_array()) {
+    // Numbers straight into the text: shortest round-trip forms, as dump()
+    // would write them, without a serializer per row.
+    out += '[';
+    for (size_t i = 0; i < value.size(); ++i) {
+      const json& item = value[i];
+      if (i) out += ',';
+      char number[40];
+      std::to_chars_result written{};
+      if (item.is_number_integer() && !item.is_number_unsigned())
+        written = std::to_chars(number, number + sizeof number, item.get<int64_t>());
+      else if (item.is_number_unsigned())
+        written = std::to_chars(number, number + sizeof number, item.get<uint64_t>());
+      else if (item.is_number_float() && std::isfinite(item.get<double>()))
+        written = std::to_chars(number, number + sizeof number, item.get<double>());
+      else
+        written.ec = std::errc::invalid_argument;
+      if (written.ec != std::errc()) {
+        out += Plain(item);
+        continue;
+      }
+      out.append(number, written.ptr);
+      // A whole float keeps a fraction, or it would read back as an integer
+      // ("-0" would lose its sign).
+      if (item.is_number_float() && std::find_if(number, written.ptr, [](char c) {
+                                      return c == '.' || c == 'e';
+                                    }) == written.ptr)
+        out += ".0";
+    }
+    out += ']';
+    return;
+  }
+  if (flat || value.empty()) {
+    out += Plain(value);
+    return;
+  }
+  bool object = value.is_object();
+  out += object ? "{\n" : "[\n";
+  size_t i = 0;
+  for (auto it = value.begin(); it != value.end(); ++it, ++i) {
+    out.append(size_t(depth + 1), '\t');
+    if (object) {
+      out += Plain(json(it.key()));
+      out += ": ";
+    }
+    WriteIndented(it.value(), depth + 1, out);
+    if (i + 1 < value.size()) out += ',';
+    out += '\n';
+  }
+  out.append(size_t(depth), '\t');
+  out += object ? '}' : ']';
+}
+
 }  // namespace
 
 std::string SceneDocumentText(const Scene& scene) {
@@ -161,9 +229,9 @@ std::string SceneDocumentText(const Scene& scene) {
     entry["maps"] = maps;
     entry["parameters"] = ParametersJson(m->Parameters);
     entry["settings"] = ChunksJson(m->Settings);
-    materials.push_back(entry);
+    materials.push_back(std::move(entry));
   }
-  document["materials"] = materials;
+  document["materials"] = std::move(materials);
   auto nodeIndex = [&](const Node* n) -> json {
     return n && n->Index >= 0 ? json(n->Index) : json(nullptr);
   };
@@ -236,10 +304,12 @@ std::string SceneDocumentText(const Scene& scene) {
     entry["userProperties"] = n->UserProperties;
     entry["parameters"] = ParametersJson(n->Parameters);
     entry["settings"] = ChunksJson(n->Settings);
-    nodes.push_back(entry);
+    nodes.push_back(std::move(entry));
   }
-  document["nodes"] = nodes;
-  return document.dump(1, '\t') + "\n";
+  document["nodes"] = std::move(nodes);
+  std::string text;
+  WriteIndented(document, 0, text);
+  return text + "\n";
 }
 
 bool SaveSceneDocument(Scene& scene, const std::string& path, std::string* error) {

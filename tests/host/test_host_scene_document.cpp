@@ -47,7 +47,7 @@ TEST(SceneDocument, LoadsTheExampleFigure) {
   std::string error;
   ASSERT_TRUE(LoadSceneDocument(kFigure, scene, &error)) << error;
   EXPECT_EQ(scene.FileName, "figure.kscene");
-  ASSERT_EQ(scene.Nodes.size(), 9u);
+  ASSERT_EQ(scene.Nodes.size(), 10u);
   EXPECT_EQ(scene.FrameRate, 30);
   EXPECT_EQ(scene.TicksPerFrame(), 160);
   EXPECT_EQ(scene.AnimationEnd, 4800);
@@ -55,6 +55,11 @@ TEST(SceneDocument, LoadsTheExampleFigure) {
   ASSERT_NE(body, nullptr);
   EXPECT_EQ(body->Parent, scene.Root.get());
   EXPECT_EQ(body->SkinBones.size(), 5u);
+  EXPECT_TRUE(body->HasMesh);
+  EXPECT_EQ(body->SkinWeights.size(), size_t(body->Mesh.VertexCount()));
+  const Node* face = scene.FindNode("Face");
+  ASSERT_NE(face, nullptr);
+  EXPECT_EQ(face->MorphChannels.size(), 2u);
   ASSERT_NE(body->NodeMaterial, nullptr);
   const Material* bitmap = body->NodeMaterial->Maps.at(0).Map;
   ASSERT_NE(bitmap, nullptr);
@@ -318,6 +323,69 @@ TEST(SceneDocument, MeshSkinAndMorpherRoundTripBitExact) {
   EXPECT_FLOAT_EQ(weight, 50.0f);
   b.MorphChannels[1].Weight.Evaluate(240, &weight);
   EXPECT_EQ(weight, 0.0f);
+}
+
+// What the loader promises of any mesh it accepts: every index in range.
+bool MeshIndicesInRange(const TriMesh& mesh) {
+  auto within = [](const std::vector<int32_t>& indices, size_t count) {
+    for (int32_t i : indices)
+      if (i < 0 || size_t(i) >= count) return false;
+    return true;
+  };
+  bool ok = mesh.Vertices.size() % 3 == 0 && within(mesh.Faces, mesh.Vertices.size() / 3) &&
+            within(mesh.NormalFaces, mesh.Normals.size() / 3) &&
+            within(mesh.TangentFaces, mesh.Tangents.size() / 3);
+  for (const MapChannel& map : mesh.Maps)
+    ok = ok && map.Faces.size() == mesh.Faces.size() && within(map.Faces, map.Vertices.size() / 3);
+  return ok;
+}
+
+TEST(SceneDocument, CutOrCorruptedMeshDocumentsNeverLoadHalfway) {
+  Scene scene;
+  AddFullMeshNode(scene);
+  std::string text = SceneDocumentText(scene);
+  test::LogCapture log;
+  size_t end = text.find_last_of('}');
+  for (size_t length = 0; length < end; length += 23) {
+    Scene cut;
+    ASSERT_FALSE(ParseSceneDocument(text.substr(0, length), "", cut)) << length;
+    EXPECT_TRUE(cut.Nodes.empty());
+  }
+  size_t loaded = 0;
+  for (size_t at = 0; at < text.size(); at += 11) {
+    for (char c : {'9', '-', ']'}) {
+      std::string bad = text;
+      bad[at] = c;
+      Scene corrupted;
+      if (!ParseSceneDocument(bad, "", corrupted)) continue;
+      ++loaded;
+      for (const auto& node : corrupted.Nodes) {
+        ASSERT_TRUE(MeshIndicesInRange(node->Mesh)) << at << " " << c;
+        for (const MorphChannel& channel : node->MorphChannels)
+          ASSERT_TRUE(MeshIndicesInRange(channel.Target)) << at << " " << c;
+        ASSERT_TRUE(node->SkinWeights.empty() ||
+                    node->SkinWeights.size() == size_t(node->Mesh.VertexCount()));
+        for (const auto& influences : node->SkinWeights)
+          for (const SkinInfluence& influence : influences)
+            ASSERT_LT(size_t(influence.Bone), node->SkinBones.size());
+      }
+    }
+  }
+  EXPECT_GT(loaded, 0u);  // some corruptions are harmless numbers
+}
+
+TEST(SceneDocument, NumbersBeyondADoubleAndNamesBeyondUtf8NeverThrow) {
+  // The JSON reader reports an overflowing number differently from a syntax
+  // error; both are refusals.
+  EXPECT_NE(ParseError(Doc(R"("scene": {"systemUnit": 1e999})")).find("invalid JSON"),
+            std::string::npos);
+  // A Latin-1 name (as some scene files carry) is saved with replacement
+  // characters rather than failing the save.
+  Scene scene;
+  scene.AddNode("caf\xE9");
+  Scene again;
+  ASSERT_TRUE(ParseSceneDocument(SceneDocumentText(scene), "", again));
+  EXPECT_EQ(again.Nodes[0]->Name, "caf\xEF\xBF\xBD");
 }
 
 TEST(SceneDocument, MeshListsMayComeInAnyChannelOrderAndMorphersImplyThemselves) {

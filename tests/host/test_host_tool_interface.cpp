@@ -44,20 +44,22 @@ TEST(NodeWalk, FigureBecomesOneSkinnedModel) {
   auto tool = CreateToolInterface(scene, {});
   NodeGraph* graph = tool->GetNodeGraph();
   ASSERT_NE(graph, nullptr);
-  // Body's own bone is gone: a skinned mesh's container is not a bone.
-  EXPECT_EQ(graph->BoneCount, 8);
+  // Body's own bone is gone: a skinned mesh's container is not a bone. The
+  // face is a rigid mesh on the head and its own bone.
+  EXPECT_EQ(graph->BoneCount, 9);
   EXPECT_EQ(tool->FindBoneOfHostNode(scene.FindNode("Body")), nullptr);
-  EXPECT_EQ(graph->MeshCount, 1);
+  EXPECT_NE(tool->FindBoneOfHostNode(scene.FindNode("Face")), nullptr);
+  EXPECT_EQ(graph->MeshCount, 2);
   EXPECT_EQ(graph->MaterialCount, 2);  // the material and its bitmap map
   EXPECT_EQ(graph->ModelCount, 3);
   ModelNode* figure = graph->Meshes->Model;
-  EXPECT_EQ(figure->BoneCount, 8);
+  EXPECT_EQ(figure->BoneCount, 9);
   EXPECT_STREQ(tool->GetModelName(figure), "Figure");
   EXPECT_EQ(tool->GetSkinBoneCount(graph->Meshes), 5);
   EXPECT_NE(tool->GetSkinBone(graph->Meshes, 4), nullptr);
   EXPECT_EQ(BoneNames(*tool, graph),
             (std::set<std::string>{"Figure", "Hips", "Spine", "Head", "ClavicleL", "ClavicleR",
-                                   "ClavicleL|Arm", "ClavicleR|Arm"}));
+                                   "ClavicleL|Arm", "ClavicleR|Arm", "Face"}));
   ASSERT_EQ(graph->TextureCount, 1);
   EXPECT_STREQ(graph->Textures->Name, "figure_diffuse.png");
   EXPECT_EQ(graph->Textures->Index, 0);
