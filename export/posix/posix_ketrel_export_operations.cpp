@@ -2,6 +2,7 @@
 
 #include "export/ketrel_export_ui_tunneling.h"
 #include "export/ketrel_scene_parser.h"
+#include "export/ketrel_settings_hierarchy.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"
 #include "rt/ketrel_file_builder.h"
@@ -79,9 +80,14 @@ bool ExportSceneToFile(ToolInterface* tool, const char* fileName, const ExportRe
   SceneParser* parser = BeginSceneParse(tool);
   if (!parser) return false;
 
-  if (request.EditSettings && !request.EditSettings(parser->settings, request.EditSettingsUser)) {
-    EndSceneParse(parser);
-    return false;
+  if (request.EditSettings) {
+    if (!request.EditSettings(parser->settings, request.EditSettingsUser)) {
+      EndSceneParse(parser);
+      return false;
+    }
+    // Edits stand for a confirmed settings dialog: they are stored in the
+    // scene, which then needs a save.
+    StoreSceneSettings(*tool, parser->settings, parser->graph);
   }
   const SettingsItem* file = FindChildItem(parser->settings, "File");
 

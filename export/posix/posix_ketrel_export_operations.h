@@ -20,7 +20,9 @@ struct ExportRequest {
   const ProgressDisplay* Display = nullptr;
   void* DisplayUser = nullptr;
   // Runs after the settings tree is built and before conversion (command-line
-  // settings files and "Label=value" edits); false stops the export.
+  // settings files and "Label=value" edits), like a confirmed settings
+  // dialog: the edited settings are then stored in the scene. False stops
+  // the export.
   bool (*EditSettings)(SettingsItem* root, void* user) = nullptr;
   void* EditSettingsUser = nullptr;
 };

@@ -221,5 +221,35 @@ TEST_F(ExportTest, FailuresLeaveThePreviousFileAlone) {
   EXPECT_EQ(Run("export --silent " + kFigure + " " + Path("no/such/dir/out.kt2")), 1);
 }
 
+// Settings given on the command line are stored in the scene like a
+// confirmed settings dialog's; --save-scene keeps them for the next export.
+TEST_F(ExportTest, SettingsEditsAreStoredInTheSavedScene) {
+  const std::string examples = std::string(KETREL_SOURCE_DIR) + "/examples/";
+  fs::create_directories(Path("copy"));
+  fs::copy_file(examples + "figure_diffuse.png", Path("copy/figure_diffuse.png"));
+  const std::string saved = Path("copy/figure.kscene");
+  const std::string morphs = " --set \"Morph Targets=Look for morph modifier meshes\"";
+
+  ASSERT_EQ(Run("export --silent" + morphs + " " + kFigure + " " + Path("a.kt2") +
+                " --save-scene " + saved),
+            0);
+  ASSERT_EQ(Run("export --silent " + saved + " " + Path("b.kt2")), 0);
+  ASSERT_EQ(Run("export --silent " + kFigure + " " + Path("plain.kt2")), 0);
+  EXPECT_EQ(Slurp(Path("a.kt2")), Slurp(Path("b.kt2")));
+  EXPECT_NE(Slurp(Path("a.kt2")), Slurp(Path("plain.kt2")));
+
+  // No scene is saved from an export that failed, nor where it cannot go.
+  EXPECT_EQ(Run("export --silent" + morphs + " " + kFigure + " " + Path("no/dir/out.kt2") +
+                " --save-scene " + Path("failed.kscene")),
+            1);
+  EXPECT_FALSE(fs::exists(Path("failed.kscene")));
+  std::string err;
+  EXPECT_EQ(Run("export --silent " + kFigure + " " + Path("c.kt2") + " --save-scene " +
+                    Path("no/dir/scene.kscene"),
+                &err),
+            1);
+  EXPECT_NE(err.find("could not save the scene"), std::string::npos) << err;
+}
+
 }  // namespace
 }  // namespace ketrel

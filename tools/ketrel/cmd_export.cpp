@@ -4,6 +4,7 @@
 
 #include "export/host/host_export.h"
 #include "export/host/host_progress.h"
+#include "export/host/host_scene_document.h"
 #include "export/host/host_scene_loader.h"
 #include "export/ketrel_export_ui_tunneling.h"
 #include "tools/ketrel/ketrel_commands.h"
@@ -115,6 +116,16 @@ int RunExport(const ExportOptions& options) {
                  options.Output.c_str());
     return kExitFailed;
   }
+  // The settings that --settings and --set stored go with the scene, so that
+  // the next export of the saved document uses them without options.
+  if (!options.SaveScene.empty()) {
+    std::string saveError;
+    if (!host::SaveSceneDocument(scene, options.SaveScene, &saveError)) {
+      std::fprintf(stderr, "ketrel export: could not save the scene to %s: %s\n",
+                   options.SaveScene.c_str(), saveError.c_str());
+      return kExitFailed;
+    }
+  }
   return kExitOk;
 }
 
@@ -125,7 +136,9 @@ void AddExportCommand(CLI::App& app, int& exitCode) {
       ->required();
   command->add_option("output", options->Output, "The KT2 file to write")->required();
   command->add_option("--selected", options->Selected,
-                      "Export only these nodes (repeatable), with their ancestors and skin bones");
+                      "Export only this node (repeatable), with its ancestors and skin bones")
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   command->add_flag("--silent", options->Silent, "No progress output");
   command->add_flag("--atomic", options->Atomic,
                     "Build the file in memory and replace the target in one step");
@@ -137,9 +150,14 @@ void AddExportCommand(CLI::App& app, int& exitCode) {
   command->add_option("--settings", options->SettingsFile,
                       "Load this settings file (.kes) into the scene's settings first");
   command->add_option("--set", options->Set,
-                      "\"Label=value\": set a root-category setting (repeatable)");
+                      "\"Label=value\": set a root-category setting (repeatable)")
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   command->add_option("--take", options->Take,
                       "For real scene files: the animation take, by name or index");
+  command->add_option("--save-scene", options->SaveScene,
+                      "After the export, write the scene with its stored settings to this "
+                      "scene document (.kscene)");
   command->callback([options, &exitCode] { exitCode = RunExport(*options); });
 }
 

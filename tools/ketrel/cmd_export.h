@@ -19,6 +19,7 @@ struct ExportOptions {
   std::string SettingsFile;    // --settings FILE.kes
   std::vector<std::string> Set;  // --set "Label=value"
   std::string Take;              // --take NAME|INDEX for real scene files
+  std::string SaveScene;         // --save-scene FILE.kscene
 };
 
 // 0 when the file was written, 1 when the export failed, 2 for bad options.
