@@ -221,6 +221,23 @@ TEST_F(ExportTest, FailuresLeaveThePreviousFileAlone) {
   EXPECT_EQ(Run("export --silent " + kFigure + " " + Path("no/such/dir/out.kt2")), 1);
 }
 
+// The shipped example: a skinned body bound to the bones that weight it
+// (the arms weight nothing and are dropped) and a face with two morph targets.
+TEST_F(ExportTest, TheExampleHoldsASkinnedAndAMorphingMesh) {
+  std::string out;
+  ASSERT_EQ(Run("export --silent --set \"Morph Targets=Look for morph modifier meshes\" " +
+                kFigure + " " + Path("figure.kt2")),
+            0);
+  ASSERT_EQ(CommandTest::Run("info " + Path("figure.kt2"), &out), 0);
+  EXPECT_NE(out.find("    Figure: 9 bones\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(", 3 bone bindings, 0 morph targets\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("    Face: 12 vertices, 12 triangles (32-bit indices), 1 bone bindings, "
+                     "2 morph targets\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Result             valid"), std::string::npos) << out;
+}
+
 // Settings given on the command line are stored in the scene like a
 // confirmed settings dialog's; --save-scene keeps them for the next export.
 TEST_F(ExportTest, SettingsEditsAreStoredInTheSavedScene) {

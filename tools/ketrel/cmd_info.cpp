@@ -1,5 +1,7 @@
-// `ketrel info`: the file's opening and sections as stored, and a verdict.
+// `ketrel info`: the file's opening and sections as stored, what it holds,
+// and a verdict.
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -7,6 +9,8 @@
 #include "rt/ketrel_compression.h"
 #include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_memory.h"
+#include "rt/ketrel_object_ops.h"
+#include "rt/ketrel_standard_types.h"
 #include "rt/posix/posix_ketrel_file_reader.h"
 #include "tools/ketrel/cmd_inspect.h"
 #include "tools/ketrel/ketrel_commands.h"
@@ -52,6 +56,65 @@ void PrintSection(std::ostream& out, uint32_t index, const file_section_header& 
       << "  First8BitOffset    " << s.First8BitOffset << "\n"
       << "  Fixups             " << s.FixupCount << " at " << s.FixupOffset << "\n"
       << "  Marshallings       " << s.MarshallingCount << " at " << s.MarshallingOffset << "\n";
+}
+
+// Reads a member of a packed record by value (never through a reference,
+// which may be misaligned).
+template <typename T>
+T Get(const T& member) {
+  T value;
+  std::memcpy(&value, &member, sizeof value);
+  return value;
+}
+
+const char* Text(const char* name) { return name ? name : "(unnamed)"; }
+
+// What a file of the standard root type holds, one line per object a
+// technical artist looks for.
+void PrintContents(std::ostream& out, const ketrel_file* file) {
+  if (!file->RootObject || !DataTypesAreEqualWithNames(file->RootType, FileInfoType)) return;
+  const auto* info = static_cast<const file_info*>(file->RootObject);
+  out << "Contents\n"
+      << "  Textures         " << Get(info->TextureCount) << "\n"
+      << "  Materials        " << Get(info->MaterialCount) << "\n";
+  int32_t skeletons = Get(info->SkeletonCount);
+  skeleton** skeletonList = Get(info->Skeletons);
+  out << "  Skeletons        " << skeletons << "\n";
+  for (int32_t i = 0; i < skeletons; ++i) {
+    const skeleton* s = skeletonList[i];
+    if (s) out << "    " << Text(Get(s->Name)) << ": " << Get(s->BoneCount) << " bones\n";
+  }
+  int32_t meshes = Get(info->MeshCount);
+  mesh** meshList = Get(info->Meshes);
+  out << "  Meshes           " << meshes << "\n";
+  for (int32_t i = 0; i < meshes; ++i) {
+    const mesh* m = meshList[i];
+    if (!m) continue;
+    out << "    " << Text(Get(m->Name)) << ":";
+    if (const vertex_data* vertices = Get(m->PrimaryVertexData)) {
+      variant_array array = Get(vertices->Vertices);
+      out << " " << array.Count << " vertices";
+    }
+    if (const tri_topology* topology = Get(m->PrimaryTopology)) {
+      int32_t indices = Get(topology->IndexCount) + Get(topology->Index16Count);
+      out << ", " << indices / 3 << " triangles ("
+          << (Get(topology->Index16Count) > 0 ? "16" : "32") << "-bit indices)";
+    }
+    out << ", " << Get(m->BoneBindingCount) << " bone bindings, " << Get(m->MorphTargetCount)
+        << " morph targets\n";
+  }
+  int32_t animations = Get(info->AnimationCount);
+  animation** animationList = Get(info->Animations);
+  out << "  Animations       " << animations << "\n";
+  for (int32_t i = 0; i < animations; ++i) {
+    const animation* a = animationList[i];
+    if (!a) continue;
+    char line[160];
+    std::snprintf(line, sizeof line, ": %.3f s, time step %.4f s, %d track groups\n",
+                  double(Get(a->Duration)), double(Get(a->TimeStep)),
+                  int(Get(a->TrackGroupCount)));
+    out << "    " << Text(Get(a->Name)) << line;
+  }
 }
 
 }  // namespace
@@ -103,6 +166,7 @@ int RunInfo(const InfoOptions& options, std::ostream& out) {
   if (crcMatches && sectionsOk) {
     ketrel_file* file = ReadEntireFileFromMemory(bytes.get(), size);
     graphOk = file != nullptr;
+    if (file) PrintContents(out, file);
     FreeFile(file);
   }
   const char* verdict = !crcMatches   ? "invalid: the CRC does not match"
