@@ -11,11 +11,12 @@ cmake --build "$build" -j "$(nproc)" --target ketrel
 ketrel=$build/tools/ketrel/ketrel
 mkdir -p out
 scene=examples/figure.kscene
-echo "== ketrel export $scene out/figure.kt2"
-"$ketrel" export "$scene" out/figure.kt2
+morphs="Morph Targets=Look for morph modifier meshes"
+echo "== ketrel export $scene out/figure.kt2 --set \"$morphs\""
+"$ketrel" export "$scene" out/figure.kt2 --set "$morphs"
 echo
 echo "== ketrel info out/figure.kt2"
 "$ketrel" info out/figure.kt2
 echo
-echo "== ketrel dump out/figure.kt2 (first 60 lines)"
-"$ketrel" dump out/figure.kt2 | head -n 60
+echo "== ketrel dump out/figure.kt2 --path \"Meshes[1].MorphTargets\" (the face's morph targets)"
+"$ketrel" dump out/figure.kt2 --path "Meshes[1].MorphTargets" | head -n 40
