@@ -21,6 +21,7 @@ struct JobList {
   int32_t next = 0;
   int32_t maxSamples = 1;
   int32_t maxDimension = 1;
+  int32_t solverFailures = 0;  // workers that could not make their solver
   std::mutex lock;
 };
 
@@ -32,13 +33,10 @@ FitJob* TakeJob(JobList& list) {
 void RunJob(BSplineSolver* solver, FitJob& job) {
   job.Curve = nullptr;
   job.Achieved = false;
-  if (job.Dimension > kMaxCurveDimension) {
-    KT_LOG_WARNING(Export,
-                   "A track of %d values per sample is wider than a curve holds (%d); it is "
-                   "left out",
-                   job.Dimension, kMaxCurveDimension);
-    return;
-  }
+  // Too wide for any curve: reported by the caller's thread once all
+  // workers have ended, so that the log's callback (the progress window)
+  // is never called from a worker for it.
+  if (job.Dimension > kMaxCurveDimension) return;
   if (job.Compress) {
     job.Curve = CompressCurve(solver, job.Flags, job.Parameters, job.Samples, job.Dimension,
                               job.SampleCount, job.TimeStep, &job.Achieved);
@@ -58,7 +56,10 @@ void Work(JobList* list) {
     if (NeedsSolver(*job) && !solver && !solverFailed) {
       solver = CreateBSplineSolver(3, list->maxSamples, list->maxDimension);
       solverFailed = solver == nullptr;
-      if (solverFailed) KT_LOG_ERROR(Export, "Unable to create a curve solver for fitting");
+      if (solverFailed) {
+        std::lock_guard<std::mutex> guard(list->lock);
+        ++list->solverFailures;
+      }
     }
     if (NeedsSolver(*job) && !solver) {
       job->Curve = nullptr;
@@ -113,6 +114,17 @@ void RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
   // Without any thread the caller's thread does the work itself.
   if (threads.empty()) Work(&list);
   for (std::thread& thread : threads) thread.join();
+  if (list.solverFailures > 0) {
+    KT_LOG_ERROR(Export, "Unable to create a curve solver for fitting (%d of %d workers)",
+                 list.solverFailures, int32_t(threads.empty() ? 1 : threads.size()));
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    if (jobs[i].Dimension <= kMaxCurveDimension) continue;
+    KT_LOG_WARNING(Export,
+                   "A track of %d values per sample is wider than a curve holds (%d); it is "
+                   "left out",
+                   jobs[i].Dimension, kMaxCurveDimension);
+  }
 }
 
 void FreeFitJobCurves(FitJob* jobs, int32_t count) {

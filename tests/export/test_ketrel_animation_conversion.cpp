@@ -438,6 +438,31 @@ TEST(AnimationConversion, VectorTracksAndWhichAreKept) {
   }
 }
 
+TEST(AnimationConversion, VectorTracksCanStayOnFrameTimes) {
+  Rig rig;
+  BoneNode* bone = rig.Bone("Lamp", nullptr, [](int32_t) { return At(0, 0, 0); });
+  TrackSourceNode* source = AddBoneTrackSource(rig.graph, bone);
+  rig.GiveModelSettings(MergeModels(rig.graph, bone->Model, source->Model));
+  rig.tool.sources[source] = {"Lamp_level",
+                              [](int32_t tick) { return std::vector<float>{float(tick)}; }};
+  constexpr uint32_t kDontOversampleVectors = 245;
+  SetFlag(rig.model->AnimationSettings, kDontOversampleVectors, true);
+  SetFlag(bone->AnimationSettings, kCompress, false);  // the source's own bone decides
+  AnimationNode* node = rig.Animation(30);
+  SetNumber(node->Settings, kOversampling, 4);
+  animation* clip = rig.Convert(node);
+  ASSERT_NE(clip, nullptr);
+  const track_group* group = clip->TrackGroups[0];
+  ASSERT_EQ(group->VectorTrackCount, 1);
+  std::vector<float> values = Keyframes(group->VectorTracks[0].ValueCurve);
+  // Bones have 4 * 30 + 1 samples; the vector track one per frame.
+  ASSERT_EQ(values.size(), 31u);
+  for (size_t f = 0; f < values.size(); ++f) EXPECT_EQ(values[f], float(160 * f)) << f;
+  // A bone that never moves reduces to the identity, keyframes or not.
+  curve2 position = PositionCurve(group->TransformTracks[0]);
+  EXPECT_TRUE(CurveIsIdentity(&position));
+}
+
 TEST(AnimationConversion, ModelsWithoutAnimatedBonesAddNoTrackGroup) {
   Rig rig;
   rig.Bone("Bone", nullptr, [](int32_t tick) { return At(float(tick), 0, 0); });

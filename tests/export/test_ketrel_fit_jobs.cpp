@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "rt/ketrel_memory.h"
 #include "tests/support/log_capture.h"
 
 namespace ketrel {
@@ -95,6 +96,21 @@ TEST(FitJobs, TracksWiderThanACurveAreLeftOutSafely) {
     EXPECT_FALSE(jobs[0].Achieved) << compress;
     EXPECT_TRUE(log.Contains("left out")) << log.All();
   }
+}
+
+TEST(FitJobs, WithoutASolverNoCurveIsMadeAndTheCallerSaysSo) {
+  std::vector<float> samples = Wave(3, 20, 0);
+  std::vector<FitJob> jobs = {Job(samples, 3), Job(samples, 3), Job(samples, 3, false)};
+  test::LogCapture log;
+  // The worker's first allocation is its solver.
+  SetAllocationFailureCountdown(0);
+  RunFitJobs(jobs.data(), 3, 1);
+  SetAllocationFailureCountdown(-1);
+  EXPECT_EQ(jobs[0].Curve, nullptr);
+  EXPECT_EQ(jobs[1].Curve, nullptr);
+  EXPECT_NE(jobs[2].Curve, nullptr);  // keyframes need no solver
+  EXPECT_TRUE(log.Contains("Unable to create a curve solver")) << log.All();
+  FreeFitJobCurves(jobs.data(), 3);
 }
 
 TEST(FitJobs, UncompressedChannelsAreKeyframesOrReduced) {
