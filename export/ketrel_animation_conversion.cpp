@@ -99,8 +99,9 @@ const SettingsItem* VectorSettings(const ModelAnimation& entry, const TrackSourc
   return source->Bone ? source->Bone->AnimationSettings : entry.Model->AnimationSettings;
 }
 
-void ExtractRootMotion(ToolInterface* tool, const AnimationTiming& timing, ModelAnimation& entry,
-                       int32_t track) {
+// Move to Origin, continuity and constant motion extraction of the root's
+// track, in that order.
+void ExtractRootMotion(const AnimationTiming& timing, ModelAnimation& entry, int32_t track) {
   const SettingsItem* settings = entry.Model->AnimationSettings;
   const int32_t n = timing.SampleCount;
   float* positions = GetPositionSamples(entry.Sampler, track);
@@ -121,7 +122,6 @@ void ExtractRootMotion(ToolInterface* tool, const AnimationTiming& timing, Model
   ExtractConstantMotion(timing.Duration, n, positions, orientations, positionTolerance,
                         rotationTolerance, entry.Motion);
   entry.ExtractedMotion = true;
-  (void)tool;
 }
 
 // Root motion and the fitting jobs of every sampled model.
@@ -135,7 +135,7 @@ void SetUpJobs(ToolInterface* tool, const AnimationTiming& timing,
     for (size_t i = 0; i < entry.Bones.size(); ++i) {
       const int32_t track = int32_t(i);
       if (entry.Bones[i] == root) {
-        ExtractRootMotion(tool, timing, entry, track);
+        ExtractRootMotion(timing, entry, track);
       } else {
         MakeOrientationsContinuous(n, GetOrientationSamples(entry.Sampler, track));
       }
