@@ -397,6 +397,8 @@ bool CompressMorphs(SceneParser* parser, AnimationNode* node, animation* target,
   (void)progress;
   if (!KT_CHECK_PARAMETER(Export, parser && parser->tool && parser->graph && node && target))
     return false;
+  // An animation stored by reference only has no morph weights either.
+  if (!IsDataIncluded(node->Settings)) return true;
   const AnimationTiming timing = GetAnimationTiming(parser->tool, node);
   bool ok = true;
   for (MorphSourceNode* source = parser->graph->MorphSources; source && ok; source = source->Next) {

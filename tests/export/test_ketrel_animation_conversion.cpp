@@ -382,6 +382,15 @@ TEST(AnimationConversion, MorphWeightsInPercentBecomeFractions) {
   ASSERT_TRUE(EvaluateCurveAtT(1, false, &blink, nullptr, nullptr, 1, 0.5f, &value, nullptr));
   EXPECT_NEAR(value, 0.5f, 0.002f);
   EXPECT_EQ(rig.parser.info->TrackGroupCount, 2);
+
+  // An animation stored by reference only samples nothing, morphs included.
+  AnimationNode* reference = rig.Animation(30);
+  SetFlag(reference->Settings, kIncludeData, false);
+  rig.tool.ticks.clear();
+  animation* bare = rig.Convert(reference);
+  ASSERT_NE(bare, nullptr);
+  EXPECT_EQ(bare->TrackGroupCount, 0);
+  EXPECT_TRUE(rig.tool.ticks.empty());
 }
 
 TEST(AnimationConversion, NoteTracksBecomeTextTracksAndTracksAreSortedByName) {
