@@ -73,10 +73,10 @@ bool WriteAtomically(file_builder* builder, const char* fileName) {
   return ok;
 }
 
-}  // namespace
-
-bool ExportSceneToFile(ToolInterface* tool, const char* fileName, const ExportRequest& request) {
-  if (!KT_CHECK_PARAMETER(Export, tool && fileName && *fileName)) return false;
+// The one export run: the file ends into `writer` when given, else into
+// `fileName`.
+bool ExportScene(ToolInterface* tool, const char* fileName, file_writer* writer,
+                 const ExportRequest& request) {
   SceneParser* parser = BeginSceneParse(tool);
   if (!parser) return false;
 
@@ -128,7 +128,11 @@ bool ExportSceneToFile(ToolInterface* tool, const char* fileName, const ExportRe
     ProgressStage(progress, "Packaging file");
     ProgressEmptyItem(progress);
     // Ending frees the builder whatever the outcome.
-    ok = request.AtomicWrite ? WriteAtomically(builder, fileName) : EndFile(builder, fileName);
+    if (writer) {
+      ok = EndFileToWriter(builder, writer);
+    } else {
+      ok = request.AtomicWrite ? WriteAtomically(builder, fileName) : EndFile(builder, fileName);
+    }
     builder = nullptr;
   }
   if (ok) {
@@ -141,6 +145,18 @@ bool ExportSceneToFile(ToolInterface* tool, const char* fileName, const ExportRe
   FinishProgress(progress);
   EndSceneParse(parser);
   return ok;
+}
+
+}  // namespace
+
+bool ExportSceneToFile(ToolInterface* tool, const char* fileName, const ExportRequest& request) {
+  if (!KT_CHECK_PARAMETER(Export, tool && fileName && *fileName)) return false;
+  return ExportScene(tool, fileName, nullptr, request);
+}
+
+bool ExportSceneToWriter(ToolInterface* tool, file_writer* writer, const ExportRequest& request) {
+  if (!KT_CHECK_PARAMETER(Export, tool && writer)) return false;
+  return ExportScene(tool, nullptr, writer, request);
 }
 
 }  // namespace ketrel

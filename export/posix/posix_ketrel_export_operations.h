@@ -3,6 +3,7 @@
 // and the write of the file, atomically or not.
 #include "export/ketrel_progress.h"
 #include "export/ketrel_tool_interface.h"
+#include "rt/ketrel_file_writer.h"
 
 namespace ketrel {
 
@@ -31,5 +32,9 @@ struct ExportRequest {
 // file was written (or the dialog was cancelled, which writes nothing).
 // On any failure the previous file at `fileName` is left as it was.
 bool ExportSceneToFile(ToolInterface* tool, const char* fileName, const ExportRequest& request);
+// The same into `writer` at its current position (a memory writer, say);
+// the writer stays the caller's and AtomicWrite does not apply. On failure
+// the writer may hold part of a file.
+bool ExportSceneToWriter(ToolInterface* tool, file_writer* writer, const ExportRequest& request);
 
 }  // namespace ketrel

@@ -1,0 +1,117 @@
+// Hostile scene documents (.kscene) through the loader and, for whatever
+// loads, through a whole export into memory: node walk, mesh accessor, mesh
+// conversion, skeletons, animation and the file builder. A document must be
+// refused with a message or export cleanly; any crash, uncaught exception,
+// sanitizer report or leaked library block is a finding, and an export that
+// claims success must have produced a file the reader accepts.
+//
+// Bounds, so that one input exports in milliseconds rather than seconds
+// (every limit is far above what the seed corpus needs and only skips the
+// input; it hides no fault class, only sheer size):
+//   - input text up to 64 KB;
+//   - up to 64 nodes and 32 materials;
+//   - up to 4096 mesh elements (vertices, faces, normals, map and tangent
+//     entries, skin influences) per mesh and morph target, and 16384 in the
+//     whole scene, since an export evaluates every mesh at several times;
+//   - up to 8 morph channels per node;
+//   - up to 64 frames of animation at most 60 frames per second: sampling
+//     evaluates every node and morph at every frame.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "export/host/host_scene.h"
+#include "export/host/host_scene_document.h"
+#include "export/host/host_tool_interface.h"
+#include "export/posix/posix_ketrel_export_operations.h"
+#include "rt/ketrel_file_reader.h"
+#include "rt/ketrel_file_writer.h"
+#include "rt/ketrel_log.h"
+#include "rt/ketrel_memory.h"
+
+namespace {
+
+using namespace ketrel;
+using namespace ketrel::host;
+
+constexpr size_t kMaxInput = 64 * 1024;
+constexpr size_t kMaxNodes = 64;
+constexpr size_t kMaxMaterials = 32;
+constexpr size_t kMaxMeshElements = 4096;
+constexpr size_t kMaxSceneElements = 16384;
+constexpr size_t kMaxMorphChannels = 8;
+constexpr int64_t kMaxFrames = 64;
+constexpr int32_t kMaxFrameRate = 60;
+
+size_t MeshElements(const TriMesh& mesh) {
+  size_t n = mesh.Vertices.size() + mesh.Faces.size() + mesh.Normals.size() +
+             mesh.NormalFaces.size() + mesh.Tangents.size() + mesh.Binormals.size() +
+             mesh.TangentFaces.size();
+  for (const MapChannel& map : mesh.Maps) n += map.Vertices.size() + map.Faces.size();
+  return n / 3;
+}
+
+// Whether the scene is small enough to export quickly.
+bool WithinBounds(const Scene& scene) {
+  if (scene.Nodes.size() > kMaxNodes || scene.Materials.size() > kMaxMaterials) return false;
+  if (scene.FrameRate > kMaxFrameRate) return false;
+  const int64_t range = int64_t(scene.AnimationEnd) - scene.AnimationStart;
+  if (range > kMaxFrames * scene.TicksPerFrame()) return false;
+  size_t total = 0;
+  for (const auto& node : scene.Nodes) {
+    if (node->MorphChannels.size() > kMaxMorphChannels) return false;
+    size_t elements = MeshElements(node->Mesh);
+    for (const auto& influences : node->SkinWeights) elements += influences.size();
+    if (elements > kMaxMeshElements) return false;
+    total += elements;
+    for (const MorphChannel& channel : node->MorphChannels) {
+      const size_t target = MeshElements(channel.Target);
+      if (target > kMaxMeshElements) return false;
+      total += target;
+    }
+  }
+  return total <= kMaxSceneElements;
+}
+
+void Quiet(LogType, LogOrigin, const char*, int, const char*, void*) {}
+
+void ExportIntoMemory(Scene& scene) {
+  std::unique_ptr<HostToolInterface> tool = CreateToolInterface(scene, WalkOptions());
+  file_writer* memory = CreateMemoryFileWriter(4096, 0);
+  if (!memory) std::abort();
+  ExportRequest request;
+  request.ShowProgress = false;
+  if (ExportSceneToWriter(tool.get(), memory, request)) {
+    size_t size = 0;
+    const void* bytes = GetMemoryWriterBytes(memory, &size);
+    ketrel_file* file = ReadEntireFileFromMemory(bytes, size);
+    if (!file) std::abort();  // success must mean a whole, readable file
+    FreeFile(file);
+  }
+  DeleteFileWriter(memory);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static ScopedLogCallback quiet(Quiet, nullptr);
+  if (size > kMaxInput) return -1;
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  // Relative bitmap names resolve into a directory that does not exist, so
+  // no input reads the machine's files.
+  Scene scene;
+  std::string error;
+  if (!ParseSceneDocument(text, "/nonexistent-kscene-fuzz", scene, &error)) {
+    if (error.empty()) std::abort();  // a refusal always says why
+    return 0;
+  }
+  if (!WithinBounds(scene)) return -1;
+  const LeakScope scope = OpenLeakScope();
+  const size_t live = LiveBlockCount();
+  ExportIntoMemory(scene);
+  if (LiveBlockCount() != live) std::abort();
+  CloseLeakScope(scope);
+  return 0;
+}
