@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "export/host/host_scene_document.h"
+#include "export/host/host_scene_stream.h"
 
 namespace ketrel::host {
 namespace {
@@ -26,7 +26,7 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-// The child: import, then send 'S' + the scene document or 'E' + the error.
+// The child: import, then send 'S' + the scene stream or 'E' + the error.
 [[noreturn]] void RunChild(int fd, const std::string& path, const ImportOptions& options) {
   // Testing hook: behave like an importer that aborts on a hostile file.
   if (const char* crash = std::getenv("KETREL_IMPORT_TEST_CRASH"); crash && *crash == '1') {
@@ -36,7 +36,7 @@ bool WriteAll(int fd, const char* data, size_t size) {
   std::string error;
   std::string message;
   if (ImportSceneFile(path, options, scene, error)) {
-    message = "S" + SceneDocumentText(scene);
+    message = "S" + WriteSceneStream(scene);
   } else {
     message = "E" + error;
   }
@@ -111,12 +111,10 @@ bool ImportSceneIsolated(const std::string& path, const ImportOptions& options, 
     error = received.substr(1);
     return false;
   }
-  std::string documentError;
+  std::string streamError = "it sent no scene";
   Scene result;
-  std::string directory = std::filesystem::path(path).parent_path().string();
-  if (received[0] != 'S' ||
-      !ParseSceneDocument(received.substr(1), directory, result, &documentError)) {
-    error = "the importer handed back a broken scene: " + documentError;
+  if (received[0] != 'S' || !ReadSceneStream(received.substr(1), result, streamError)) {
+    error = "the importer handed back a broken scene: " + streamError;
     return false;
   }
   result.FileName = std::filesystem::path(path).filename().string();

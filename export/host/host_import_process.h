@@ -1,6 +1,6 @@
 #pragma once
 // Importing in a child process. Some files make the scene importer abort or
-// loop; the child hands the scene back as a scene document over a pipe, so a
+// loop; the child hands the scene back as a scene stream over a pipe, so a
 // crash or a hang costs the import, never the program.
 #include <string>
 
