@@ -113,7 +113,8 @@ bool ImportSceneIsolated(const std::string& path, const ImportOptions& options, 
   }
   std::string streamError = "it sent no scene";
   Scene result;
-  if (received[0] != 'S' || !ReadSceneStream(received.substr(1), result, streamError)) {
+  if (received[0] != 'S' ||
+      !ReadSceneStream(std::string_view(received).substr(1), result, streamError)) {
     error = "the importer handed back a broken scene: " + streamError;
     return false;
   }

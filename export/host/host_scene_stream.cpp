@@ -28,6 +28,7 @@ class Writer {
     Put(uint64_t(text.size()));
     out_.append(text);
   }
+  void Reserve(size_t size) { out_.reserve(size); }
   std::string Take() { return std::move(out_); }
 
  private:
@@ -36,7 +37,7 @@ class Writer {
 
 class Reader {
  public:
-  explicit Reader(const std::string& in) : in_(in) {}
+  explicit Reader(std::string_view in) : in_(in) {}
 
   bool Failed() const { return failed_; }
   bool AtEnd() const { return at_ == in_.size(); }
@@ -73,7 +74,7 @@ class Reader {
       Fail("the scene stream is truncated or damaged");
       return {};
     }
-    std::string text = in_.substr(at_, size_t(size));
+    std::string text(in_.substr(at_, size_t(size)));
     at_ += size_t(size);
     return text;
   }
@@ -96,7 +97,7 @@ class Reader {
     return true;
   }
 
-  const std::string& in_;
+  std::string_view in_;
   size_t at_ = 0;
   bool failed_ = false;
   std::string error_;
@@ -469,6 +470,25 @@ class SceneReader {
   Scene& scene_;
 };
 
+size_t MeshBytes(const TriMesh& mesh) {
+  size_t bytes = 4 * (mesh.Vertices.size() + mesh.Faces.size() + mesh.SmoothingGroups.size() +
+                      mesh.MaterialIds.size() + mesh.Normals.size() + mesh.NormalFaces.size() +
+                      mesh.Tangents.size() + mesh.Binormals.size() + mesh.TangentFaces.size());
+  for (const MapChannel& map : mesh.Maps) bytes += 4 * (map.Vertices.size() + map.Faces.size());
+  return bytes + 128;
+}
+
+// Room for the bulk of the stream up front: meshes dominate large scenes.
+size_t EstimateSize(const Scene& scene) {
+  size_t bytes = 4096 + 512 * (scene.Nodes.size() + scene.Materials.size());
+  for (const auto& node : scene.Nodes) {
+    bytes += MeshBytes(node->Mesh) + 8 * node->Mesh.Vertices.size() / 3 * 2;
+    for (const MorphChannel& channel : node->MorphChannels) bytes += MeshBytes(channel.Target);
+  }
+  for (const auto& material : scene.Materials) bytes += material->EmbeddedImage.size();
+  return bytes;
+}
+
 }  // namespace
 
 std::string WriteSceneStream(const Scene& scene) {
@@ -478,6 +498,7 @@ std::string WriteSceneStream(const Scene& scene) {
     at.materials[scene.Materials[i].get()] = int32_t(i);
   }
   Writer w;
+  w.Reserve(EstimateSize(scene));
   for (char c : kMagic) w.Put(c);
   w.Put(scene.AnimationStart);
   w.Put(scene.AnimationEnd);
@@ -494,7 +515,7 @@ std::string WriteSceneStream(const Scene& scene) {
   return w.Take();
 }
 
-bool ReadSceneStream(const std::string& stream, Scene& scene, std::string& error) {
+bool ReadSceneStream(std::string_view stream, Scene& scene, std::string& error) {
   Reader reader(stream);
   Scene result;
   SceneReader(reader, result).Run();

@@ -14,6 +14,7 @@
 // never a crash or an allocation the stream does not back.
 
 #include <string>
+#include <string_view>
 
 #include "export/host/host_scene.h"
 
@@ -22,6 +23,6 @@ namespace ketrel::host {
 std::string WriteSceneStream(const Scene& scene);
 
 // All or nothing: `scene` is replaced only on success.
-bool ReadSceneStream(const std::string& stream, Scene& scene, std::string& error);
+bool ReadSceneStream(std::string_view stream, Scene& scene, std::string& error);
 
 }  // namespace ketrel::host
