@@ -31,7 +31,8 @@ T Value(T v) {
 }
 
 const std::string kWalker = std::string(KETREL_TEST_DATA) + "/animation/walker.kscene";
-const std::string kFigure = std::string(KETREL_SOURCE_DIR) + "/examples/figure.kscene";
+const std::string kFigure =
+    std::string(KETREL_SOURCE_DIR) + "/examples/figure.kscene";  // has morphs
 
 const float kZero[3] = {0, 0, 0};
 const float kIdentityQuaternion[4] = {0, 0, 0, 1};
@@ -194,27 +195,34 @@ TEST_F(AnimationExport, RawSamplesNoteTracksAndRootTravel) {
   EXPECT_STREQ(group->TextTracks[1].Entries[0].Text, "wave");
 }
 
-TEST_F(AnimationExport, MorphWeightsOfTheFigure) {
-  std::string out = Path("figure.kt2");
-  ASSERT_EQ(Run("export " + kFigure + " " + out + " --silent"), 0);
+TEST_F(AnimationExport, MorphWeightsInPercentBecomeFractions) {
+  std::string out = Path("face.kt2");
+  ASSERT_EQ(Run("export " + std::string(KETREL_TEST_DATA) + "/animation/face.kscene " + out +
+                " --silent"),
+            0);
   ReadFile file(out);
   ASSERT_NE(file.Info(), nullptr);
+  // The model's group is named "Face" too (after its root bone); the morph
+  // group is the one marked with accumulation flags 8.
   const animation* clip = file.Info()->Animations[0];
   const track_group* morphs = nullptr;
-  for (int32_t g = 0; g < clip->TrackGroupCount; ++g)
-    if (clip->TrackGroups[g]->AccumulationFlags == 8) morphs = clip->TrackGroups[g];
+  for (int32_t g = 0; g < Value(clip->TrackGroupCount); ++g)
+    if (Value(clip->TrackGroups[g]->AccumulationFlags) == 8) morphs = clip->TrackGroups[g];
   ASSERT_NE(morphs, nullptr);
-  // The channel held at 50 percent is a constant 0.5.
-  bool found = false;
-  for (int32_t v = 0; v < morphs->VectorTrackCount; ++v) {
-    curve2 curve = morphs->VectorTracks[v].ValueCurve;
-    if (!CurveIsConstantNotIdentity(&curve)) continue;
-    float value = 0;
-    ASSERT_TRUE(EvaluateCurveAtT(1, false, &curve, nullptr, nullptr, 1, 0.3f, &value, nullptr));
-    EXPECT_FLOAT_EQ(value, 0.5f) << morphs->VectorTracks[v].Name;
-    found = true;
-  }
-  EXPECT_TRUE(found);
+  EXPECT_STREQ(morphs->Name, "Face");
+  ASSERT_EQ(Value(morphs->VectorTrackCount), 2);
+  EXPECT_STREQ(morphs->VectorTracks[0].Name, "Blink");
+  EXPECT_STREQ(morphs->VectorTracks[1].Name, "Smile");
+  // Held at 50 percent: a constant 0.5.
+  curve2 smile = morphs->VectorTracks[1].ValueCurve;
+  EXPECT_TRUE(CurveIsConstantNotIdentity(&smile));
+  float value = 0;
+  ASSERT_TRUE(EvaluateCurveAtT(1, false, &smile, nullptr, nullptr, 1, 0.3f, &value, nullptr));
+  EXPECT_FLOAT_EQ(value, 0.5f);
+  // 0 to 100 over the second: three quarters in, 0.75.
+  curve2 blink = morphs->VectorTracks[0].ValueCurve;
+  ASSERT_TRUE(EvaluateCurveAtT(1, false, &blink, nullptr, nullptr, 1, 0.75f, &value, nullptr));
+  EXPECT_NEAR(value, 0.75f, 0.002f);
 }
 
 }  // namespace
