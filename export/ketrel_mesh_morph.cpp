@@ -107,6 +107,20 @@ void BaseValues(const MeshConversion* r, const VertexMember& member, const uint8
   if (source) LoadVertexFloats(*source, base, out, kMemberFloats);
 }
 
+// A frame's value as the base mesh's member would store it, so that a
+// difference from the (stored) base is exactly 0 where nothing changed, even
+// for DEC3N normals or byte colours.
+void QuantizeLikeBase(const MeshConversion* r, const VertexMember& member, float* values) {
+  const VertexMember* source = FindVertexMember(r->Layout, member.Part, member.Channel);
+  if (!source) return;
+  VertexMember scratch = *source;
+  scratch.Offset = 0;
+  uint8_t bytes[kMemberFloats * sizeof(float)];
+  if (VertexMemberFloats(scratch) > kMemberFloats) return;
+  StoreVertexFloats(scratch, bytes, values, kMemberFloats);
+  LoadVertexFloats(scratch, bytes, values, kMemberFloats);
+}
+
 void FillVertex(SceneParser* parser, MeshConversion* r, MeshAccess* access, int32_t v,
                 bool fromHost, bool relative, uint8_t* out) {
   (void)parser;
@@ -153,6 +167,7 @@ void FillVertex(SceneParser* parser, MeshConversion* r, MeshAccess* access, int3
     }
     // Tangent frames keep the base mesh's: they are not rebuilt per frame.
     if (o.Deltas) {
+      QuantizeLikeBase(r, member, values);
       for (int32_t i = 0; i < kMemberFloats; ++i) values[i] -= baseValues[i];
     }
     StoreVertexFloats(member, out, values, VertexMemberFloats(member));

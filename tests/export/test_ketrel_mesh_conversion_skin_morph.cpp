@@ -241,6 +241,53 @@ TEST(MeshConversionMorph, FrameByFrameDeltasAndZeroMemberFiltering) {
   }
 }
 
+TEST(MeshConversionMorph, UnchangedPackedNormalsGiveExactZeroDeltas) {
+  // Normals that DEC3N or float16 cannot hold exactly: the frames only move
+  // a position, so the normal deltas must be exactly zero and filtered away.
+  constexpr uint32_t kNormalFormat = 287, kDec3N = 289, kFloat16 = 297;
+  auto tilted = [](int32_t frame) {
+    FakeMesh m = RisingQuad(frame);
+    const Vec3 n = {0.6f, 0.0f, 0.8f};
+    m.normals = {{n, n, n}, {n, n, n}};
+    return m;
+  };
+  Scene scene;
+  scene.tool.frames = [&](int32_t frame, int32_t) { return tilted(frame); };
+  struct Case {
+    uint32_t format;
+    bool filter;
+  };
+  const Case cases[] = {{kDec3N, false}, {kDec3N, true}, {kFloat16, false}, {kFloat16, true}};
+  std::vector<MeshNode*> nodes;
+  for (const Case& c : cases) {
+    MeshNode* node = scene.Mesh(tilted(0));
+    Choose(node->Settings, kNormalFormat, c.format);
+    Choose(node->Settings, kMorphTargets, kFrames);
+    SetInChoice(node->Settings, kMorphTargets, kSetTotalFrames, 1);
+    SetInChoice(node->Settings, kMorphTargets, kFrameCount, 2);
+    Set(node->Settings, kFilterZero, c.filter ? 1 : 0);
+    Set(node->Settings, kAllowCoords, 0);
+    nodes.push_back(node);
+  }
+  ASSERT_TRUE(scene.Convert());
+  for (size_t k = 0; k < nodes.size(); ++k) {
+    mesh* m = scene.Result(nodes[k]);
+    ASSERT_EQ(Value(m->MorphTargetCount), 2) << k;
+    Vertices base(m->PrimaryVertexData);
+    for (int32_t t = 0; t < 2; ++t) {
+      Vertices d(m->MorphTargets[t].VertexData);
+      EXPECT_EQ(d.Has("Normal"), !cases[k].filter) << k;
+      for (int32_t i = 0; i < d.Count(); ++i) {
+        const bool rising = base.Real(i, "Position", 0) == 0 && base.Real(i, "Position", 1) == 0;
+        EXPECT_EQ(d.Real(i, "Position", 2), rising ? 0.5f * float(t) : 0.0f) << k;
+        if (!cases[k].filter) {
+          EXPECT_EQ(d.Get3(i, "Normal"), (Vec3{0, 0, 0})) << k << " " << t << " " << i;
+        }
+      }
+    }
+  }
+}
+
 TEST(MeshConversionMorph, ModifierTargetsAreAbsoluteAndNamed) {
   Scene scene;
   MeshNode* node = scene.Mesh(Quad());
