@@ -154,19 +154,33 @@ void SetCornerVector(mesh_builder* b, int32_t corner, int32_t offset, float x, f
   data[2] = z;
 }
 
+int32_t CornerStoreCount(const vertex_member_plan& plan) {
+  return plan.Kind == vertex_member_kind::Direction ? 3 : ChannelWidth;
+}
+
+// Corners are compared by what their vertex would hold: a DEC3N normal or a
+// byte colour agrees with a vertex by its stored value, not by the float the
+// host gave. Real32 members hold the floats as given and need no key.
+void ConvertCornerKey(mesh_builder* b, const corner_record& corner) {
+  for (int32_t i = 0; i < b->ComparedCount; ++i) {
+    const vertex_member_plan& plan = b->Plans[b->Compared[i]];
+    if (plan.KeyOffset < 0) continue;
+    StoreMemberFloats(plan, b->ScratchVertex, corner.Data + plan.CornerOffset,
+                      CornerStoreCount(plan));
+    LoadMemberFloats(plan, b->ScratchVertex, b->CornerKey + plan.KeyOffset, plan.CompareCount);
+  }
+}
+
+// Writes the corner into a vertex; its key must have been converted.
 void WriteCornerToVertex(mesh_builder* b, const corner_record& corner, int32_t vertex) {
   uint8_t* bytes = VertexBytes(b, vertex);
   for (int32_t i = 0; i < b->WrittenCount; ++i) {
     const vertex_member_plan& plan = b->Plans[b->Written[i]];
-    const int32_t count = plan.Kind == vertex_member_kind::Direction ? 3 : ChannelWidth;
-    StoreMemberFloats(plan, bytes, corner.Data + plan.CornerOffset, count);
+    StoreMemberFloats(plan, bytes, corner.Data + plan.CornerOffset, CornerStoreCount(plan));
   }
-  float* key = VertexKey(b, vertex);
-  for (int32_t i = 0; i < b->ComparedCount; ++i) {
-    const vertex_member_plan& plan = b->Plans[b->Compared[i]];
-    if (plan.KeyOffset < 0) continue;
-    std::memcpy(key + plan.KeyOffset, corner.Data + plan.CornerOffset,
-                sizeof(float) * static_cast<size_t>(plan.CompareCount));
+  if (b->KeyFloats > 0) {
+    std::memcpy(VertexKey(b, vertex), b->CornerKey,
+                sizeof(float) * static_cast<size_t>(b->KeyFloats));
   }
 }
 
@@ -178,6 +192,7 @@ bool KeyAgrees(mesh_builder* b, const float* corner, int32_t vertex) {
   for (int32_t i = 0; i < b->ComparedCount; ++i) {
     const vertex_member_plan& plan = b->Plans[b->Compared[i]];
     const float* a = corner + plan.CornerOffset;
+    if (plan.KeyOffset >= 0) a = b->CornerKey + plan.KeyOffset;
     float distance = 0.0f;
     for (int32_t k = 0; k < plan.CompareCount; ++k) {
       // Members of the packed vertex may be unaligned: copy, never cast.
@@ -269,9 +284,11 @@ mesh_builder* BeginMesh(int32_t positionCount, int32_t triangleCount, int32_t ma
   b->SlotWeights = AllocateArray<float>(slots);
   b->SlotBones = AllocateArray<int32_t>(slots);
   b->RingTail = AllocateArray<int32_t>(positions);
+  b->CornerKey = AllocateArray<float>(static_cast<size_t>(b->KeyFloats));
+  b->ScratchVertex = AllocateArray<uint8_t>(static_cast<size_t>(b->VertexSize));
   bool ok = b->CurrentWeights != nullptr && b->TouchedBones != nullptr &&
             b->BoneTouched != nullptr && b->SlotWeights != nullptr && b->SlotBones != nullptr &&
-            b->RingTail != nullptr;
+            b->RingTail != nullptr && b->CornerKey != nullptr && b->ScratchVertex != nullptr;
   for (corner_record& corner : b->Corners) {
     corner.Data = ok ? AllocateArray<float>(static_cast<size_t>(b->CornerFloats)) : nullptr;
     ok = ok && corner.Data != nullptr;
@@ -315,6 +332,8 @@ void FreeMeshBuilder(mesh_builder* b) {
   FreeBlock(b->Compared);
   FreeBlock(b->Written);
   FreeBlock(b->RingTail);
+  FreeBlock(b->CornerKey);
+  FreeBlock(b->ScratchVertex);
   for (corner_record& corner : b->Corners) FreeBlock(corner.Data);
   if (b->ComponentNames != nullptr) {
     for (int32_t i = 0; i < b->MemberCount; ++i) FreeBlock(b->ComponentNames[i]);
@@ -410,6 +429,7 @@ bool PushTriangle(mesh_builder* b) {
     const int32_t slot = corner.PositionIndex;
     int32_t vertex = -1;
     bool written = false;
+    if (b->KeyFloats > 0) ConvertCornerKey(b, corner);
     if (b->Creator[slot] < 0) {
       vertex = slot;
       written = true;

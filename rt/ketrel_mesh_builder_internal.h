@@ -37,9 +37,9 @@ struct vertex_member_plan {
   bool PackedDec3N;      // a direction stored as one UInt32
   int32_t CornerOffset;  // first corner float (Direction, Channel)
   int32_t CompareCount;  // corner floats compared when welding (0: not compared)
-  // First float of this member in a vertex's weld key, or -1 when the
-  // member holds the corner's floats exactly (Real32) and is compared in
-  // place.
+  // First float of this member in a vertex's weld key (its stored value read
+  // back as floats), or -1 when the member holds the corner's floats exactly
+  // (Real32) and is compared in place.
   int32_t KeyOffset;
   float Tolerance;
 };
@@ -152,6 +152,10 @@ struct mesh_builder {
   int32_t PushedPositions = 0;
 
   corner_record Corners[3] = {};
+  // The corner being welded as its vertex will store it: the keyed members
+  // converted to their types and read back (KeyFloats), via a scratch vertex.
+  float* CornerKey = nullptr;
+  uint8_t* ScratchVertex = nullptr;
   int32_t CurrentMaterial = 0;
   int32_t TriangleValue = 0;
   int32_t Polygon[128];

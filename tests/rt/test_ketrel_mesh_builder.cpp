@@ -164,6 +164,39 @@ TEST(MeshBuilderWeld, NormalsWithinToleranceShareAVertex) {
   EXPECT_EQ(out.Topology->VertexToVertexMap[4], 1);
 }
 
+TEST(MeshBuilderWeld, QuantisedMembersAgreeByTheirStoredValues) {
+  // Byte colours and DEC3N normals: corners are compared as their vertices
+  // store them. Colours 0.5 and 0.5016 are both byte 128, normals with x
+  // 0.5999 and 0.6015 the same DEC3N word: one vertex per position although
+  // both differ by more than the tolerance. Colours 0.4998 and 0.5002
+  // straddle a byte step: two vertices although they differ by less.
+  data_type_definition type[] = {Member(Real32Member, "Position", 3),
+                                 Member(UInt32Member, "Normal", 0),
+                                 Member(NormalUInt8Member, "DiffuseColor0", 3), End};
+  struct Case {
+    float red[2];
+    float normalX[2];
+    int32_t vertices;
+  };
+  const Case cases[] = {{{0.5f, 0.5016f}, {0.5999f, 0.6015f}, 3},
+                        {{0.4998f, 0.5002f}, {0.6f, 0.6f}, 6}};
+  for (const Case& c : cases) {
+    mesh_builder* b = BeginMesh(3, 2, 1, 0, type);
+    for (int i = 0; i < 3; ++i) PushVertex(b);
+    for (int t = 0; t < 2; ++t) {
+      for (int k = 0; k < 3; ++k) {
+        SetCornerPositionIndex(b, k, k);
+        SetCornerNormal(b, k, c.normalX[t], 0.0f, 0.8f);
+        const float color[3] = {c.red[t], 1.0f, 1.0f};
+        SetCornerChannel(b, k, 0, color, 3);
+      }
+      ASSERT_TRUE(PushTriangle(b));
+    }
+    EXPECT_EQ(GetVertexCount(b), c.vertices) << c.red[0];
+    FreeMeshBuilder(b);
+  }
+}
+
 TEST(MeshBuilderWeld, VerticesSurviveGrowthPastTheFirstBlock) {
   // A small mesh starts with small storage; 9000 corners at three positions
   // outgrow it and then a whole block.
