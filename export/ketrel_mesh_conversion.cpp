@@ -326,20 +326,23 @@ bool BeginMeshData(SceneParser* parser, MeshConversion* r, bool& outOfMemory) {
     return false;
   }
   const int64_t triangles = int64_t(r->FaceCount) * (o.DoubleTwoSided ? 2 : 1);
-  if (triangles > MeshBuilderMaxCount) {
-    KT_LOG_ERROR(Export, "Mesh %s has too many faces (%d)", r->Name, r->FaceCount);
+  if (triangles > MeshBuilderMaxCount || r->VertexCount > MeshBuilderMaxCount ||
+      r->MaterialCount > MeshBuilderMaxCount || r->SkinBones > MeshBuilderMaxCount) {
+    KT_LOG_ERROR(Export, "Mesh %s has too many vertices (%d), faces (%d) or materials (%d)",
+                 r->Name, r->VertexCount, r->FaceCount, r->MaterialCount);
     tool->CloseMeshAccess(access);
     return false;
   }
+  // With the counts in range, a builder that cannot begin or take its names
+  // ran out of memory: the export fails rather than lose the mesh's data.
   r->Builder = BeginMesh(r->VertexCount, int32_t(triangles), r->MaterialCount,
                          std::max(r->SkinBones, 1), r->Layout.Type);
-  if (!r->Builder) {
-    KT_LOG_ERROR(Export, "Mesh %s could not be begun and is stored by name only", r->Name);
+  if (!r->Builder || !SetVertexComponentNames(r->Builder, r->Layout.MemberCount, r->Layout.Names)) {
+    outOfMemory = true;
     tool->CloseMeshAccess(access);
     return false;
   }
   if (o.DisableMerging) DisableVertexMerging(r->Builder);
-  SetVertexComponentNames(r->Builder, r->Layout.MemberCount, r->Layout.Names);
   FeedBuilder(parser, r, access);
   tool->CloseMeshAccess(access);
   return true;

@@ -28,9 +28,10 @@
 // fitting; meshes asking for it get no morph targets and a warning), and host
 // properties as `ExtendedData` (the tool interface has no property query).
 //
-// Failures: a mesh whose host data cannot be read or built keeps its name and
-// nothing else (logged). The phase itself fails only when the progress window
-// is cancelled or the file's arrays or the arena run out.
+// Failures: a mesh whose host data cannot be read or is too large keeps its
+// name and nothing else (logged). The phase itself fails when the progress
+// window is cancelled or the file's arrays or memory run out (a mesh is never
+// written short of data it should have).
 
 #include <cstdint>
 

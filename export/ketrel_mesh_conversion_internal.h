@@ -157,8 +157,8 @@ bool BuildVertexLayout(SceneParser* parser, const MeshOptions& options, int32_t 
                        MeshAccess* access, bool morph, VertexLayout& layout);
 
 // Bounds of every bone binding, per-bone triangle arrays and per-triangle
-// bone lists (see FinishMesh).
-void BuildMeshBounds(SceneParser* parser, MeshConversion* record, const vertex_data* data,
+// bone lists (see FinishMesh). False when memory ran out.
+bool BuildMeshBounds(SceneParser* parser, MeshConversion* record, const vertex_data* data,
                      tri_topology* topology);
 
 // The section of a vertex or index array.

@@ -198,13 +198,14 @@ bool BindMaterials(SceneParser* parser, MeshConversion* r, tri_topology* topolog
 
 // Removes bone bindings no vertex uses and renumbers every bone index that
 // refers to them: in the vertices and in the per-triangle bone lists.
-void RemoveUnusedBones(MeshConversion* r, vertex_data* data, tri_topology* topology) {
+// False when memory ran out.
+bool RemoveUnusedBones(MeshConversion* r, vertex_data* data, tri_topology* topology) {
   mesh* object = r->Object;
   const int32_t count = object->BoneBindingCount;
   const VertexMember* indices = FindVertexMember(r->Layout, VertexPart::BoneIndices);
-  if (count < 2 || !data || !indices) return;
+  if (count < 2 || !data || !indices) return true;
   int32_t* remap = KT_ALLOCATE_ARRAY(int32_t, size_t(count));
-  if (!remap) return;
+  if (!remap) return false;
   for (int32_t b = 0; b < count; ++b) remap[b] = -1;
   for (int32_t v = 0; v < data->Vertices.Count; ++v) {
     int32_t bones[kMaxInfluences];
@@ -250,16 +251,17 @@ void RemoveUnusedBones(MeshConversion* r, vertex_data* data, tri_topology* topol
     }
   }
   FreeBlock(remap);
+  return true;
 }
 
 }  // namespace
 
-void BuildMeshBounds(SceneParser* parser, MeshConversion* r, const vertex_data* data,
+bool BuildMeshBounds(SceneParser* parser, MeshConversion* r, const vertex_data* data,
                      tri_topology* topology) {
   const int32_t bones = r->SkinBones > 0 ? r->SkinBones : 1;
   if (bones == 0) {
     KT_LOG_WARNING(Export, "WARNING: Mesh has no bones");
-    return;
+    return true;
   }
   int32_t usable = bones;
   if (bones > r->BindingCount) {
@@ -289,11 +291,11 @@ void BuildMeshBounds(SceneParser* parser, MeshConversion* r, const vertex_data* 
     }
   }
   const MeshOptions& o = r->Options;
-  if (!o.PerBoneTriangles && !o.TopologyInfo) return;
+  if (!o.PerBoneTriangles && !o.TopologyInfo) return true;
   const int32_t triangles = topology->IndexCount / 3;
   const int32_t* indices = topology->Indices;
   int32_t* perBone = KT_ALLOCATE_ARRAY(int32_t, size_t(usable) + 1);
-  if (!perBone) return;
+  if (!perBone) return false;
   for (int32_t b = 0; b < usable; ++b) perBone[b] = 0;
   int64_t listed = 0;
   int32_t bonesOf[3 * kMaxInfluences];
@@ -310,13 +312,16 @@ void BuildMeshBounds(SceneParser* parser, MeshConversion* r, const vertex_data* 
     toBone =
         static_cast<int32_t*>(KT_PARSER_ALLOCATE(parser, sizeof(int32_t) * size_t(listed) + 4));
   }
+  bool complete = !(o.TopologyInfo && triangles > 0) || (forTriangle && toBone);
   int32_t** lists = nullptr;
   if (o.PerBoneTriangles) {
     lists = KT_ALLOCATE_ARRAY(int32_t*, size_t(usable) + 1);
+    complete = complete && lists;
     for (int32_t b = 0; lists && b < usable; ++b) {
       lists[b] = perBone[b] > 0 ? static_cast<int32_t*>(KT_PARSER_ALLOCATE(
                                       parser, sizeof(int32_t) * size_t(perBone[b])))
                                 : nullptr;
+      complete = complete && (lists[b] || perBone[b] == 0);
       bindings[b].TriangleCount = lists[b] ? perBone[b] : 0;
       bindings[b].TriangleIndices = lists[b];
       perBone[b] = 0;
@@ -342,6 +347,7 @@ void BuildMeshBounds(SceneParser* parser, MeshConversion* r, const vertex_data* 
   }
   FreeBlock(lists);
   FreeBlock(perBone);
+  return complete;
 }
 
 bool FinishMesh(SceneParser* parser, MeshConversion* r) {
@@ -360,17 +366,20 @@ bool FinishMesh(SceneParser* parser, MeshConversion* r) {
     const size_t topologySize = GetResultingTopologySize(r->Builder);
     void* vertexMemory = vertexSize ? KT_PARSER_ALLOCATE(parser, vertexSize) : nullptr;
     void* topologyMemory = topologySize ? KT_PARSER_ALLOCATE(parser, topologySize) : nullptr;
+    // The builder fails to end only when memory ran out (while building or
+    // now): the export fails instead of writing the mesh without its data.
     if (!vertexMemory || !topologyMemory ||
         !EndMesh(r->Builder, vertexMemory, &data, topologyMemory, &topology)) {
       data = nullptr;
       topology = nullptr;
+      ok = false;
     }
   }
   if (data && topology) {
     object->PrimaryVertexData = data;
     object->PrimaryTopology = topology;
     ok = AppendVertexData(parser, data) && AppendTriTopology(parser, topology);
-    BuildMeshBounds(parser, r, data, topology);
+    ok = BuildMeshBounds(parser, r, data, topology) && ok;
     if (o.Clockwise) ReverseWinding(topology);
     if (o.Truncate16) TruncateIndices(r, topology);
     if (!o.TopologyInfo) KeepOnlyGroupsAndIndices(topology);
@@ -393,7 +402,7 @@ bool FinishMesh(SceneParser* parser, MeshConversion* r) {
       }
     }
   }
-  if (!o.PreserveBones) RemoveUnusedBones(r, data, topology);
+  if (!o.PreserveBones && !RemoveUnusedBones(r, data, topology)) ok = false;
   if (!ok) KT_LOG_ERROR(Export, "Out of memory while finishing mesh %s", r->Name);
   AbortMesh(r);
   return ok;
