@@ -22,7 +22,9 @@ class Writer {
   void PutVector(const std::vector<T>& values) {
     static_assert(std::is_trivially_copyable_v<T>);
     Put(uint64_t(values.size()));
-    out_.append(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
+    if (!values.empty()) {
+      out_.append(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
+    }
   }
   void PutString(const std::string& text) {
     Put(uint64_t(text.size()));
@@ -65,7 +67,7 @@ class Reader {
       return;
     }
     values.resize(size_t(count));
-    std::memcpy(values.data(), in_.data() + at_, size_t(count) * sizeof(T));
+    if (count > 0) std::memcpy(values.data(), in_.data() + at_, size_t(count) * sizeof(T));
     at_ += size_t(count) * sizeof(T);
   }
   std::string GetString() {
