@@ -14,8 +14,8 @@
 //     entries, skin influences) per mesh and morph target, and 16384 in the
 //     whole scene, since an export evaluates every mesh at several times;
 //   - up to 8 morph channels per node;
-//   - up to 64 frames of animation at most 60 frames per second: sampling
-//     evaluates every node and morph at every frame.
+//   - up to 64 frames of animation (at any frame rate): sampling evaluates
+//     every node and morph at every frame.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -43,7 +43,6 @@ constexpr size_t kMaxMeshElements = 4096;
 constexpr size_t kMaxSceneElements = 16384;
 constexpr size_t kMaxMorphChannels = 8;
 constexpr int64_t kMaxFrames = 64;
-constexpr int32_t kMaxFrameRate = 60;
 
 size_t MeshElements(const TriMesh& mesh) {
   size_t n = mesh.Vertices.size() + mesh.Faces.size() + mesh.Normals.size() +
@@ -56,7 +55,6 @@ size_t MeshElements(const TriMesh& mesh) {
 // Whether the scene is small enough to export quickly.
 bool WithinBounds(const Scene& scene) {
   if (scene.Nodes.size() > kMaxNodes || scene.Materials.size() > kMaxMaterials) return false;
-  if (scene.FrameRate > kMaxFrameRate) return false;
   const int64_t range = int64_t(scene.AnimationEnd) - scene.AnimationStart;
   if (range > kMaxFrames * scene.TicksPerFrame()) return false;
   size_t total = 0;
