@@ -2,8 +2,9 @@
 // loads, through a whole export into memory: node walk, mesh accessor, mesh
 // conversion, skeletons, animation and the file builder. A document must be
 // refused with a message or export cleanly; any crash, uncaught exception,
-// sanitizer report or leaked library block is a finding, and an export that
-// claims success must have produced a file the reader accepts.
+// sanitizer report or leaked library block is a finding, an export that
+// claims success must have produced a file the reader accepts, and a second
+// export of the same scene must give the same bytes.
 //
 // Bounds, so that one input exports in milliseconds rather than seconds
 // (every limit is far above what the seed corpus needs and only skips the
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "export/host/host_scene.h"
 #include "export/host/host_scene_document.h"
@@ -75,20 +77,25 @@ bool WithinBounds(const Scene& scene) {
 
 void Quiet(LogType, LogOrigin, const char*, int, const char*, void*) {}
 
-void ExportIntoMemory(Scene& scene) {
+// The exported file's bytes; `ok` says whether the export succeeded.
+std::vector<uint8_t> ExportIntoMemory(Scene& scene, bool& ok) {
   std::unique_ptr<HostToolInterface> tool = CreateToolInterface(scene, WalkOptions());
   file_writer* memory = CreateMemoryFileWriter(4096, 0);
   if (!memory) std::abort();
   ExportRequest request;
   request.ShowProgress = false;
-  if (ExportSceneToWriter(tool.get(), memory, request)) {
+  std::vector<uint8_t> bytes;
+  ok = ExportSceneToWriter(tool.get(), memory, request);
+  if (ok) {
     size_t size = 0;
-    const void* bytes = GetMemoryWriterBytes(memory, &size);
-    ketrel_file* file = ReadEntireFileFromMemory(bytes, size);
+    const uint8_t* data = static_cast<const uint8_t*>(GetMemoryWriterBytes(memory, &size));
+    bytes.assign(data, data + size);
+    ketrel_file* file = ReadEntireFileFromMemory(data, size);
     if (!file) std::abort();  // success must mean a whole, readable file
     FreeFile(file);
   }
   DeleteFileWriter(memory);
+  return bytes;
 }
 
 }  // namespace
@@ -108,7 +115,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!WithinBounds(scene)) return -1;
   const LeakScope scope = OpenLeakScope();
   const size_t live = LiveBlockCount();
-  ExportIntoMemory(scene);
+  // The same scene exports to the same bytes: nothing in the file may depend
+  // on addresses or on memory the export did not write.
+  bool first = false, second = false;
+  const std::vector<uint8_t> once = ExportIntoMemory(scene, first);
+  const std::vector<uint8_t> twice = ExportIntoMemory(scene, second);
+  if (first != second || once != twice) std::abort();
   if (LiveBlockCount() != live) std::abort();
   CloseLeakScope(scope);
   return 0;
