@@ -98,8 +98,11 @@ float SquaredDistance(const float* a, const float* b, int32_t d) {
   return sum;
 }
 
-float Dot4(const float* a, const float* b) {
-  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3];
+// 1 - q.s for unit quaternions, as (1/2)|q - s|^2: the same value, but 1 - q.s
+// in float cannot tell angles below about 0.04 degrees apart, and this form
+// keeps its digits down to a few microdegrees.
+float OrientationDistance(const float* q, const float* s) {
+  return 0.5f * SquaredDistance(q, s, 4);
 }
 
 // Inserts `copies` knots of value v before the first knot greater than v.
@@ -133,9 +136,9 @@ int32_t PlaceInitialKnots(const fit_job& job, float jump, float crease) {
     // second jump and strand sample i in a piece of its own.
     float jumpMeasure, creaseMeasure;
     if (orientation) {
-      float step = 1.0f - Dot4(here, before);
+      float step = OrientationDistance(here, before);
       jumpMeasure = step * step;
-      float bend = Dot4(here, after) - Dot4(here, before);
+      float bend = step - OrientationDistance(here, after);
       creaseMeasure = bend * bend;
     } else {
       jumpMeasure = SquaredDistance(here, before, job.Dimension);
@@ -320,7 +323,7 @@ bool SolveForFormat(const fit_job& job, const float* knots, int32_t count) {
 
 float SampleError(const fit_job& job, const float* value, const float* sample) {
   if (IsOrientation(job)) {
-    float e = 1.0f - Dot4(value, sample);
+    float e = OrientationDistance(value, sample);
     return e * e;
   }
   return SquaredDistance(value, sample, job.Dimension);
@@ -336,27 +339,47 @@ struct refine_result {
 };
 
 // One pass over every sample: a span holding a sample beyond the tolerance
-// gets one knot at its middle when it is wide enough; otherwise the sample
-// cannot be fixed and the fit misses.
+// gets one knot at its middle when it is wide enough. A span too narrow to
+// split gets a jump (multiplicity p + 1) instead, at its missed sample that
+// differs most from the sample before it: that sample then starts a piece of
+// its own, so a step in the samples (a first frame in another pose, a cut) is
+// followed within the tolerance rather than smoothed over by centimetres. A
+// sample that already starts a piece cannot be helped further: the fit misses.
 refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* count) {
   BSplineSolver* s = job.Solver;
   const float* knots = s->Knots;
   float* out = s->Refined;
   int32_t k = *count;
+  int32_t p = job.Degree;
   int32_t written = 0;
   refine_result result;
   float limit = job.Tolerance * job.Tolerance;
   bool orientation = IsOrientation(job);
   int32_t span = 0;
   bool candidate = false;
+  int32_t jumpSample = -1;  // where a narrow span gets its jump, or -1
+  float jumpStep = -1.0f;
   float value[kMaxCurveDimension];
+  // Copies of `v` at the end of `out` (the knot before the first counts as
+  // a full jump: the curve is clamped there).
+  auto multiplicity = [&](float v) {
+    int32_t m = 0;
+    while (m < written && out[written - 1 - m] == v) ++m;
+    return m == written ? p + 1 : m;
+  };
   auto closeSpan = [&](int32_t right) {
-    // Copies knots up to `right`, with the midpoint before it if chosen.
+    // Copies knots up to `right`, with the midpoint or jump before it if chosen.
     if (candidate) {
       out[written++] = (knots[right - 1] + knots[right]) * 0.5f;
       result.Inserted = true;
+    } else if (jumpSample >= 0) {
+      float v = static_cast<float>(jumpSample);
+      for (int32_t c = multiplicity(v); c <= p; ++c) out[written++] = v;
+      result.Inserted = true;
     }
     candidate = false;
+    jumpSample = -1;
+    jumpStep = -1.0f;
   };
   out[written++] = knots[0];
   span = 0;
@@ -373,15 +396,27 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
     EvaluateCurveAtT(job.Dimension, orientation, curve, nullptr, nullptr, 0.0f, SampleTime(job, j),
                      value, nullptr);
     float error = SampleError(job, value, SampleAt(job, j));
-    if (!(error <= limit)) {
-      float left = knots[span - 1];
-      bool repeated = span >= 2 && knots[span - 2] == left;
-      float needed = (span == 1 || repeated) ? 6.0f : 3.0f;
-      if (knots[span] - left >= needed && written + (k - span) + 1 < s->MaxKnots) {
-        candidate = true;
-      } else {
-        result.Missed = true;
+    if (error <= limit) continue;
+    float left = knots[span - 1];
+    bool repeated = span >= 2 && knots[span - 2] == left;
+    float needed = (span == 1 || repeated) ? 6.0f : 3.0f;
+    // Room for the most a span can gain (a jump), and the knots still to copy.
+    bool room = written + (k - span) + p + 1 < s->MaxKnots;
+    if (knots[span] - left >= needed && room) {
+      candidate = true;
+      continue;
+    }
+    // A jump at j needs j inside the span, not at its end, and no full jump
+    // already starting there.
+    bool startsPiece = t == left && (span == 1 || (span > p && knots[span - 1 - p] == left));
+    if (room && j > 0 && t < knots[span] && !startsPiece) {
+      float step = SampleError(job, SampleAt(job, j - 1), SampleAt(job, j));
+      if (step > jumpStep) {
+        jumpStep = step;
+        jumpSample = j;
       }
+    } else {
+      result.Missed = true;
     }
   }
   while (span < k - 1) {
@@ -518,6 +553,7 @@ bool MeasureCurveError(int32_t flags, int32_t dimension, float duration, const c
   bool orientation = (flags & FitOrientation) != 0 && dimension == 4;
   float step = sampleCount > 1 ? duration / static_cast<float>(sampleCount - 1) : 0.0f;
   float value[kMaxCurveDimension];
+  double total = 0.0;  // thousands of tiny terms: float would drop the small ones
   for (int32_t i = 0; i < sampleCount; ++i) {
     float t = static_cast<float>(i) * step;
     int32_t knot = FindCurveKnot(curve, t);
@@ -528,18 +564,19 @@ bool MeasureCurveError(int32_t flags, int32_t dimension, float duration, const c
     const float* sample = samples + int64_t{i} * dimension;
     float error;
     if (orientation) {
-      float e = 1.0f - Dot4(value, sample);
+      float e = OrientationDistance(value, sample);
       error = e * e;
     } else {
       error = SquaredDistance(value, sample, dimension);
     }
-    stats->TotalSquaredError += error;
+    total += error;
     if (error > stats->MaxSquaredError || std::isnan(error)) {
       stats->MaxSquaredError = error;
       stats->MaxErrorSample = i;
       stats->MaxErrorKnot = knot;
     }
   }
+  stats->TotalSquaredError = static_cast<float>(total);
   return true;
 }
 

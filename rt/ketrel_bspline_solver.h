@@ -20,7 +20,8 @@ struct BSplineSolver;
 // Bits of the flags passed beside the parameters.
 enum FitFlags : int32_t {
   // Samples are unit quaternions (d = 4); the error of a value q against a
-  // sample s is 1 - q.s instead of the distance.
+  // sample s is 1 - q.s instead of the distance (computed as (1/2)|q - s|^2,
+  // which keeps small angles apart in float).
   FitOrientation = 0x01,
   // A jump (knot multiplicity p + 1) where a sample differs from the one
   // before it by more than JumpThreshold.

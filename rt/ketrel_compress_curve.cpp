@@ -20,8 +20,10 @@ float LargestErrorAgainst(const float* value, const float* samples, int32_t dime
     const float* s = samples + int64_t{i} * dimension;
     float error;
     if (orientation) {
-      error =
-          std::fabs(1.0f - (value[0] * s[0] + value[1] * s[1] + value[2] * s[2] + value[3] * s[3]));
+      // 1 - q.s as (1/2)|q - s|^2, which keeps small angles apart in float.
+      float sum = 0.0f;
+      for (int32_t k = 0; k < 4; ++k) sum += (value[k] - s[k]) * (value[k] - s[k]);
+      error = 0.5f * sum;
     } else {
       float sum = 0.0f;
       for (int32_t k = 0; k < dimension; ++k) sum += (value[k] - s[k]) * (value[k] - s[k]);
