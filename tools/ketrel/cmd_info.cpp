@@ -58,13 +58,11 @@ void PrintSection(std::ostream& out, uint32_t index, const file_section_header& 
       << "  Marshallings       " << s.MarshallingCount << " at " << s.MarshallingOffset << "\n";
 }
 
-// Reads a member of a packed record by value (never through a reference,
-// which may be misaligned).
+// Takes the member by value: a packed record's member may be misaligned for
+// a reference.
 template <typename T>
-T Get(const T& member) {
-  T value;
-  std::memcpy(&value, &member, sizeof value);
-  return value;
+T Get(T member) {
+  return member;
 }
 
 const char* Text(const char* name) { return name ? name : "(unnamed)"; }
