@@ -141,7 +141,12 @@ void FillVertex(SceneParser* parser, MeshConversion* r, MeshAccess* access, int3
     haveNormal = true;
   }
   if (relative && fromHost) {
-    if (!haveNormal) BaseValues(r, *FindVertexMember(r->Layout, VertexPart::Normal), base, normal);
+    if (!haveNormal) {
+      // BaseValues fills a whole member's worth of floats.
+      float stored[kMemberFloats];
+      BaseValues(r, *FindVertexMember(r->Layout, VertexPart::Normal), base, stored);
+      std::memcpy(normal, stored, sizeof normal);
+    }
     Unskin(r, base, position, normal);
     haveNormal = true;
   }

@@ -227,6 +227,15 @@ class Reader {
     return Floats(value, path, size_t(dimension), out);
   }
 
+  // A quaternion as written when it is already of unit length (normalising
+  // again would move it by an ulp on every load and save); else normalised.
+  static Quaternion UnitQuaternion(const float v[4]) {
+    double length2 = double(v[0]) * v[0] + double(v[1]) * v[1] + double(v[2]) * v[2] +
+                     double(v[3]) * v[3];
+    if (std::fabs(length2 - 1.0) <= 1e-6) return {v[0], v[1], v[2], v[3]};
+    return Normalize({v[0], v[1], v[2], v[3]});
+  }
+
   bool Rotation(const json& object, const std::string& path, Quaternion& out) {
     if (const json* aa = Optional(object, "axisAngle")) {
       float v[4];
@@ -241,7 +250,7 @@ class Reader {
     if (!q || !Floats(*q, Member(path, "value"), 4, v)) return false;
     if (v[0] == 0 && v[1] == 0 && v[2] == 0 && v[3] == 0)
       return Fail(Member(path, "value"), "quaternion of zero length");
-    out = Normalize({v[0], v[1], v[2], v[3]});
+    out = UnitQuaternion(v);
     return true;
   }
 
@@ -251,7 +260,7 @@ class Reader {
       if (!Floats(value, path, 4, v)) return false;
       if (v[0] == 0 && v[1] == 0 && v[2] == 0 && v[3] == 0)
         return Fail(path, "quaternion of zero length");
-      track.Value = Normalize({v[0], v[1], v[2], v[3]});
+      track.Value = UnitQuaternion(v);
       return true;
     }
     if (!Object(value, path)) return false;
