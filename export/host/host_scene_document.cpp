@@ -681,6 +681,13 @@ bool ReadMaterials(Reader& r, const json& list, const std::string& baseDirectory
                                ? (std::filesystem::path(baseDirectory) / file).string()
                                : m.FileName;
     }
+    // An image the scene file carried inside itself (a .glb's textures).
+    if (const json* v = r.Optional(value, "embeddedImage")) {
+      std::string text;
+      if (!r.String(*v, Member(at, "embeddedImage"), text)) return false;
+      if (!DecodeBase64(text, m.EmbeddedImage))
+        return r.Fail(Member(at, "embeddedImage"), "invalid base64");
+    }
     if (const json* subs = r.Optional(value, "subMaterials")) {
       std::string subPath = Member(at, "subMaterials");
       if (!r.Array(*subs, subPath)) return false;

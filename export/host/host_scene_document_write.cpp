@@ -220,6 +220,7 @@ std::string SceneDocumentText(const Scene& scene) {
                   {"twoSided", m->TwoSided},
                   {"diffuse", {m->Diffuse[0], m->Diffuse[1], m->Diffuse[2]}}};
     if (!m->FileName.empty()) entry["fileName"] = m->FileName;
+    if (!m->EmbeddedImage.empty()) entry["embeddedImage"] = EncodeBase64(m->EmbeddedImage);
     json subs = json::array();
     for (const Material* sub : m->SubMaterials) subs.push_back(materialIndex(sub));
     entry["subMaterials"] = subs;

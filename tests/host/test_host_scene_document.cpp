@@ -130,6 +130,25 @@ TEST(SceneDocument, UnitRotationsKeepTheirBits) {
   EXPECT_FLOAT_EQ(again.Nodes[0]->Transform.Rotation.Value.z, 1.0f);
 }
 
+// A .glb's textures live inside the file; an imported document keeps them.
+TEST(SceneDocument, EmbeddedImagesTravelAndBadOnesAreRefused) {
+  Scene scene;
+  Material* bitmap = scene.AddMaterial("packed");
+  bitmap->SuperClass = kTextureMapSuperClass;
+  bitmap->Class = kBitmapTextureClass;
+  bitmap->EmbeddedImage = {0x89, 'P', 'N', 'G', 0, 255, 7};
+  Scene again;
+  std::string error;
+  ASSERT_TRUE(ParseSceneDocument(SceneDocumentText(scene), "", again, &error)) << error;
+  ASSERT_EQ(again.Materials.size(), 1u);
+  EXPECT_EQ(again.Materials[0]->EmbeddedImage, bitmap->EmbeddedImage);
+
+  Scene bad;
+  EXPECT_FALSE(ParseSceneDocument(
+      Doc(R"("materials": [{"name": "m", "embeddedImage": "abc"}])"), "", bad, &error));
+  EXPECT_NE(error.find("materials[0].embeddedImage"), std::string::npos) << error;
+}
+
 TEST(SceneDocument, FailedSaveKeepsTheOldFile) {
   Scene scene;
   scene.AddNode("A");
