@@ -130,6 +130,22 @@ TEST_F(ImportTest, RealFilesExportToValidFilesWithTheFilesHierarchy) {
     }
     EXPECT_LE(bones, reference.nodes.size());
     EXPECT_GE(bones, reference.nodes.size() - reference.meshNodes);
+
+    // The clip's length arrives, in whole host frames, sampled at whole
+    // time steps.
+    int32_t animations = info->AnimationCount;
+    if (reference.seconds > 0) {
+      ASSERT_GE(animations, 1);
+      animation* clip = info->Animations[0];
+      double duration = clip->Duration, step = clip->TimeStep;
+      double frame = double(scene.TicksPerFrame()) / host::kTicksPerSecond;
+      EXPECT_LE(duration, reference.seconds + 1e-4);
+      EXPECT_GT(duration, reference.seconds - frame - 1e-4);
+      ASSERT_GT(step, 0);
+      double samples = duration / step;
+      EXPECT_NEAR(samples, std::round(samples), 1e-3);
+      EXPECT_GT(int32_t(clip->TrackGroupCount), 0);
+    }
     FreeFile(kt2);
   }
 }
