@@ -16,6 +16,7 @@
 #include "rt/ketrel_curve.h"
 #include "rt/ketrel_object_ops.h"
 #include "rt/ketrel_string_table.h"
+#include "tests/export/test_ketrel_neutral_tool.h"
 #include "tests/support/log_capture.h"
 
 namespace ketrel {
@@ -45,18 +46,11 @@ TransformParts At(float x, float y, float z, float degreesAboutZ = 0) {
 
 // A host whose bones move by given functions of the tick, with note tracks,
 // track sources and morph channels.
-class FakeTool : public ToolInterface {
+class FakeTool : public test::NeutralTool {
  public:
-  NodeGraph* GetNodeGraph() override { return nullptr; }
-  void ReleaseNodeGraph(NodeGraph*) override {}
-  int32_t GetAnimationStart() override { return 0; }
-  int32_t GetAnimationEnd() override { return 0; }
   int32_t GetTicksPerFrame() override { return kTicksPerFrame; }
-  int32_t GetFrameRate() override { return 30; }
-  int32_t GetFrameCount() override { return 0; }
   int32_t GetCurrentTime() override { return tick; }
   void SetSampleTimeToStart() override { tick = 0; }
-  void SetSampleTimeToFrame(int32_t, int32_t) override {}
   bool SetSampleTime(int32_t t) override {
     tick = t;
     ticks.push_back(t);
@@ -67,27 +61,18 @@ class FakeTool : public ToolInterface {
   }
   int32_t GetSampleCount(const AnimationNode* node) override { return node->SampleCount; }
   const char* GetBoneName(const BoneNode* bone) override { return names[bone].c_str(); }
-  const char* GetMeshName(const MeshNode*, bool) override { return "mesh"; }
-  const char* GetModelName(const ModelNode*) override { return "model"; }
   const char* GetMaterialName(const MaterialNode*) override { return ""; }
   const char* GetTextureName(const TextureNode*) override { return ""; }
   const char* GetAnimationName(const AnimationNode*) override { return "clip"; }
-  const char* GetSceneFileName() override { return "scene"; }
-  const char* GetNoteTrackName(const BoneNode*, int32_t) override { return ""; }
   const char* GetHostObjectName(HostHandle) override { return "Face"; }
   BoneNode* GetParentBone(const BoneNode* bone) override {
     return parents.count(bone) ? parents[bone] : nullptr;
   }
-  int32_t GetBoneDepth(const BoneNode*) override { return 0; }
-  HostHandle GetSceneRoot() override { return this; }
-  BoneNode* FindBoneOfHostNode(HostHandle) override { return nullptr; }
   bool GetBoneTransforms(const BoneNode* bone, TransformParts& local,
                          TransformParts& world) override {
     local = world = motions.count(bone) ? motions[bone](tick) : TransformParts{};
     return true;
   }
-  HostMatrix GetNodeTransform(HostHandle) override { return {}; }
-  HostMatrix GetObjectOffset(const MeshNode*) override { return {}; }
   int32_t GetNoteTrackCount(const BoneNode* bone) override { return int32_t(notes[bone].size()); }
   int32_t GetNoteKeyCount(const BoneNode* bone, int32_t track) override {
     return int32_t(notes[bone][size_t(track)].size());
@@ -109,8 +94,6 @@ class FakeTool : public ToolInterface {
       values[d] = v[size_t(d)];
     return true;
   }
-  int32_t GetSkinBoneCount(const MeshNode*) override { return 0; }
-  BoneNode* GetSkinBone(const MeshNode*, int32_t) override { return nullptr; }
   bool HasMorpher(const MeshNode*) override { return !morphs.empty(); }
   int32_t GetMorphChannelCount(const MeshNode*) override { return int32_t(morphs.size()); }
   const char* GetMorphChannelName(const MeshNode*, int32_t c) override {
@@ -119,15 +102,6 @@ class FakeTool : public ToolInterface {
   float GetMorphChannelWeight(const MeshNode*, int32_t c) override {
     return morphs[size_t(c)].second(tick);
   }
-  const char* GetTextureFileName(const TextureNode*) override { return ""; }
-  bool ReadSettingsChunk(HostHandle, uint32_t, int32_t, std::vector<uint8_t>&) override {
-    return false;
-  }
-  bool WriteSettingsChunk(HostHandle, uint32_t, int32_t, const uint8_t*, size_t) override {
-    return false;
-  }
-  void RemoveSettingsChunk(HostHandle, uint32_t, int32_t) override {}
-  void SetSaveRequired() override {}
 
   struct Source {
     std::string name;

@@ -17,6 +17,7 @@
 #include "export/ketrel_settings_schema.h"
 #include "rt/ketrel_object_ops.h"
 #include "rt/ketrel_string_table.h"
+#include "tests/export/test_ketrel_neutral_tool.h"
 
 namespace ketrel::test {
 
@@ -99,38 +100,20 @@ class FakeAccess : public MeshAccess {
   int* bad_;
 };
 
-class FakeTool : public ToolInterface {
+class FakeTool : public test::NeutralTool {
  public:
-  NodeGraph* GetNodeGraph() override { return nullptr; }
-  void ReleaseNodeGraph(NodeGraph*) override {}
-  int32_t GetAnimationStart() override { return 0; }
   int32_t GetAnimationEnd() override { return hostFrames * 160; }
-  int32_t GetTicksPerFrame() override { return 160; }
-  int32_t GetFrameRate() override { return 30; }
   int32_t GetFrameCount() override { return hostFrames; }
-  int32_t GetCurrentTime() override { return 0; }
   void SetSampleTimeToStart() override { frame = frameCount = 0; }
   void SetSampleTimeToFrame(int32_t i, int32_t n) override {
     frame = i;
     frameCount = n;
     moves.push_back({i, n});
   }
-  double GetSampleDuration(const AnimationNode*) override { return 0; }
-  int32_t GetSampleCount(const AnimationNode*) override { return 0; }
   const char* GetBoneName(const BoneNode* bone) override { return names[bone].c_str(); }
   const char* GetMeshName(const MeshNode*, bool fullPath) override {
     return fullPath ? "scene|mesh" : "mesh";
   }
-  const char* GetModelName(const ModelNode*) override { return "model"; }
-  const char* GetMaterialName(const MaterialNode*) override { return "material"; }
-  const char* GetTextureName(const TextureNode*) override { return "texture"; }
-  const char* GetAnimationName(const AnimationNode*) override { return "scene"; }
-  const char* GetSceneFileName() override { return "scene"; }
-  const char* GetNoteTrackName(const BoneNode*, int32_t) override { return ""; }
-  const char* GetHostObjectName(HostHandle) override { return ""; }
-  BoneNode* GetParentBone(const BoneNode*) override { return nullptr; }
-  int32_t GetBoneDepth(const BoneNode*) override { return 0; }
-  HostHandle GetSceneRoot() override { return this; }
   BoneNode* FindBoneOfHostNode(HostHandle node) override {
     return hostBones.count(node) ? hostBones[node] : nullptr;
   }
@@ -140,16 +123,6 @@ class FakeTool : public ToolInterface {
     if (frameCount > 0 && lift.count(bone)) world.Position[2] += lift[bone] * float(frame);
     local = world;
     return true;
-  }
-  HostMatrix GetNodeTransform(HostHandle) override { return {}; }
-  HostMatrix GetObjectOffset(const MeshNode*) override { return {}; }
-  int32_t GetNoteTrackCount(const BoneNode*) override { return 0; }
-  int32_t GetNoteKeyCount(const BoneNode*, int32_t) override { return 0; }
-  const char* GetNoteKeyText(const BoneNode*, int32_t, int32_t) override { return ""; }
-  int32_t GetNoteKeyTime(const BoneNode*, int32_t, int32_t) override { return 0; }
-  bool SampleTrackSource(const TrackSourceNode*, TrackSampleDescriptor&, char*, float*,
-                         int32_t) override {
-    return false;
   }
   int32_t GetSkinBoneCount(const MeshNode* mesh) override {
     return skins.count(mesh) ? int32_t(skins[mesh].size()) : 0;
@@ -193,15 +166,6 @@ class FakeTool : public ToolInterface {
   MaterialNode* GetSubMaterial(const MaterialNode* m, int32_t i) override {
     return subMaterials[m][size_t(i)];
   }
-  const char* GetTextureFileName(const TextureNode*) override { return ""; }
-  bool ReadSettingsChunk(HostHandle, uint32_t, int32_t, std::vector<uint8_t>&) override {
-    return false;
-  }
-  bool WriteSettingsChunk(HostHandle, uint32_t, int32_t, const uint8_t*, size_t) override {
-    return false;
-  }
-  void RemoveSettingsChunk(HostHandle, uint32_t, int32_t) override {}
-  void SetSaveRequired() override {}
 
   std::map<const MeshNode*, FakeMesh> meshes;
   std::function<FakeMesh(int32_t frame, int32_t count)> frames;

@@ -5,6 +5,7 @@
 
 #include "export/ketrel_settings_hierarchy.h"
 #include "export/ketrel_settings_read.h"
+#include "tests/export/test_ketrel_neutral_tool.h"
 #include "tests/export/test_ketrel_settings_support.h"
 #include "tests/support/log_capture.h"
 
@@ -12,50 +13,12 @@ namespace ketrel {
 namespace {
 
 // Answers only what the settings tree asks; chunks live in a memory store.
-class FakeTool : public ToolInterface {
+class FakeTool : public test::NeutralTool {
  public:
-  NodeGraph* GetNodeGraph() override { return nullptr; }
-  void ReleaseNodeGraph(NodeGraph*) override {}
-  int32_t GetAnimationStart() override { return 0; }
-  int32_t GetAnimationEnd() override { return 0; }
-  int32_t GetTicksPerFrame() override { return 160; }
-  int32_t GetFrameRate() override { return 30; }
-  int32_t GetFrameCount() override { return 0; }
-  int32_t GetCurrentTime() override { return 0; }
-  void SetSampleTimeToStart() override {}
-  void SetSampleTimeToFrame(int32_t, int32_t) override {}
-  double GetSampleDuration(const AnimationNode*) override { return 0; }
-  int32_t GetSampleCount(const AnimationNode*) override { return 0; }
-  const char* GetBoneName(const BoneNode*) override { return "bone"; }
-  const char* GetMeshName(const MeshNode*, bool) override { return "mesh"; }
-  const char* GetModelName(const ModelNode*) override { return "model"; }
-  const char* GetMaterialName(const MaterialNode*) override { return "material"; }
   const char* GetTextureName(const TextureNode* texture) override { return texture->Name; }
-  const char* GetAnimationName(const AnimationNode*) override { return "scene"; }
-  const char* GetSceneFileName() override { return "scene"; }
-  const char* GetNoteTrackName(const BoneNode*, int32_t) override { return ""; }
   const char* GetHostObjectName(HostHandle) override { return "morph"; }
-  BoneNode* GetParentBone(const BoneNode*) override { return nullptr; }
   int32_t GetBoneDepth(const BoneNode* bone) override { return depths[bone]; }
   HostHandle GetSceneRoot() override { return &sceneRoot; }
-  BoneNode* FindBoneOfHostNode(HostHandle) override { return nullptr; }
-  bool GetBoneTransforms(const BoneNode*, TransformParts&, TransformParts&) override {
-    return false;
-  }
-  HostMatrix GetNodeTransform(HostHandle) override { return {}; }
-  HostMatrix GetObjectOffset(const MeshNode*) override { return {}; }
-  int32_t GetNoteTrackCount(const BoneNode*) override { return 0; }
-  int32_t GetNoteKeyCount(const BoneNode*, int32_t) override { return 0; }
-  const char* GetNoteKeyText(const BoneNode*, int32_t, int32_t) override { return ""; }
-  int32_t GetNoteKeyTime(const BoneNode*, int32_t, int32_t) override { return 0; }
-  bool SampleTrackSource(const TrackSourceNode*, TrackSampleDescriptor&, char*, float*,
-                         int32_t) override {
-    return false;
-  }
-  int32_t GetSkinBoneCount(const MeshNode*) override { return 0; }
-  BoneNode* GetSkinBone(const MeshNode*, int32_t) override { return nullptr; }
-  bool HasMorpher(const MeshNode*) override { return false; }
-  const char* GetTextureFileName(const TextureNode*) override { return ""; }
   bool ReadSettingsChunk(HostHandle object, uint32_t kind, int32_t index,
                          std::vector<uint8_t>& out) override {
     return store.ReadSettingsChunk(object, kind, index, out);

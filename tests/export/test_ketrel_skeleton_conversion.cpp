@@ -14,6 +14,7 @@
 #include "rt/ketrel_object_ops.h"
 #include "rt/ketrel_string_table.h"
 #include "rt/ketrel_transform.h"
+#include "tests/export/test_ketrel_neutral_tool.h"
 #include "tests/support/log_capture.h"
 
 namespace ketrel {
@@ -43,37 +44,16 @@ TransformParts Rigid(float x, float y, float z, float angleAboutZ) {
 
 // A host that knows each bone's parent, name and world transform (rigid, so
 // local = inverse(parent world) * world is exact).
-class FakeTool : public ToolInterface {
+class FakeTool : public test::NeutralTool {
  public:
-  NodeGraph* GetNodeGraph() override { return nullptr; }
-  void ReleaseNodeGraph(NodeGraph*) override {}
-  int32_t GetAnimationStart() override { return 0; }
-  int32_t GetAnimationEnd() override { return 0; }
-  int32_t GetTicksPerFrame() override { return 160; }
-  int32_t GetFrameRate() override { return 30; }
-  int32_t GetFrameCount() override { return 0; }
-  int32_t GetCurrentTime() override { return 0; }
   void SetSampleTimeToStart() override { ++timeResets; }
-  void SetSampleTimeToFrame(int32_t, int32_t) override {}
-  double GetSampleDuration(const AnimationNode*) override { return 0; }
-  int32_t GetSampleCount(const AnimationNode*) override { return 0; }
   const char* GetBoneName(const BoneNode* bone) override { return names[bone].c_str(); }
-  const char* GetMeshName(const MeshNode*, bool) override { return "mesh"; }
   const char* GetModelName(const ModelNode* model) override {
     return modelNames.count(model) ? modelNames[model].c_str() : "model";
   }
-  const char* GetMaterialName(const MaterialNode*) override { return "material"; }
-  const char* GetTextureName(const TextureNode*) override { return "texture"; }
-  const char* GetAnimationName(const AnimationNode*) override { return "scene"; }
-  const char* GetSceneFileName() override { return "scene"; }
-  const char* GetNoteTrackName(const BoneNode*, int32_t) override { return ""; }
-  const char* GetHostObjectName(HostHandle) override { return ""; }
   BoneNode* GetParentBone(const BoneNode* bone) override {
     return parents.count(bone) ? parents[bone] : nullptr;
   }
-  int32_t GetBoneDepth(const BoneNode*) override { return 0; }
-  HostHandle GetSceneRoot() override { return this; }
-  BoneNode* FindBoneOfHostNode(HostHandle) override { return nullptr; }
   bool GetBoneTransforms(const BoneNode* bone, TransformParts& local,
                          TransformParts& world) override {
     world = worlds[bone];
@@ -82,28 +62,6 @@ class FakeTool : public ToolInterface {
         parent ? ToParts(RemovePlacement(ToTransform(worlds[parent]), ToTransform(world))) : world;
     return true;
   }
-  HostMatrix GetNodeTransform(HostHandle) override { return {}; }
-  HostMatrix GetObjectOffset(const MeshNode*) override { return {}; }
-  int32_t GetNoteTrackCount(const BoneNode*) override { return 0; }
-  int32_t GetNoteKeyCount(const BoneNode*, int32_t) override { return 0; }
-  const char* GetNoteKeyText(const BoneNode*, int32_t, int32_t) override { return ""; }
-  int32_t GetNoteKeyTime(const BoneNode*, int32_t, int32_t) override { return 0; }
-  bool SampleTrackSource(const TrackSourceNode*, TrackSampleDescriptor&, char*, float*,
-                         int32_t) override {
-    return false;
-  }
-  int32_t GetSkinBoneCount(const MeshNode*) override { return 0; }
-  BoneNode* GetSkinBone(const MeshNode*, int32_t) override { return nullptr; }
-  bool HasMorpher(const MeshNode*) override { return false; }
-  const char* GetTextureFileName(const TextureNode*) override { return ""; }
-  bool ReadSettingsChunk(HostHandle, uint32_t, int32_t, std::vector<uint8_t>&) override {
-    return false;
-  }
-  bool WriteSettingsChunk(HostHandle, uint32_t, int32_t, const uint8_t*, size_t) override {
-    return false;
-  }
-  void RemoveSettingsChunk(HostHandle, uint32_t, int32_t) override {}
-  void SetSaveRequired() override {}
 
   std::map<const BoneNode*, std::string> names;
   std::map<const ModelNode*, std::string> modelNames;

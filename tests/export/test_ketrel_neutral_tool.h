@@ -1,0 +1,65 @@
+#pragma once
+// A tool interface that answers every question neutrally: no graph, no time
+// range at 30 frames per second, fixed names, no hierarchy, identity
+// transforms, no notes, samples, skins, morphs or settings chunks. Test hosts
+// derive from it and answer only what their test asks.
+
+#include "export/ketrel_tool_interface.h"
+
+namespace ketrel::test {
+
+class NeutralTool : public ToolInterface {
+ public:
+  NodeGraph* GetNodeGraph() override { return nullptr; }
+  void ReleaseNodeGraph(NodeGraph*) override {}
+  int32_t GetAnimationStart() override { return 0; }
+  int32_t GetAnimationEnd() override { return 0; }
+  int32_t GetTicksPerFrame() override { return 160; }
+  int32_t GetFrameRate() override { return 30; }
+  int32_t GetFrameCount() override { return 0; }
+  int32_t GetCurrentTime() override { return 0; }
+  void SetSampleTimeToStart() override {}
+  void SetSampleTimeToFrame(int32_t, int32_t) override {}
+  double GetSampleDuration(const AnimationNode*) override { return 0; }
+  int32_t GetSampleCount(const AnimationNode*) override { return 0; }
+  const char* GetBoneName(const BoneNode*) override { return "bone"; }
+  const char* GetMeshName(const MeshNode*, bool) override { return "mesh"; }
+  const char* GetModelName(const ModelNode*) override { return "model"; }
+  const char* GetMaterialName(const MaterialNode*) override { return "material"; }
+  const char* GetTextureName(const TextureNode*) override { return "texture"; }
+  const char* GetAnimationName(const AnimationNode*) override { return "scene"; }
+  const char* GetSceneFileName() override { return "scene"; }
+  const char* GetNoteTrackName(const BoneNode*, int32_t) override { return ""; }
+  const char* GetHostObjectName(HostHandle) override { return ""; }
+  BoneNode* GetParentBone(const BoneNode*) override { return nullptr; }
+  int32_t GetBoneDepth(const BoneNode*) override { return 0; }
+  HostHandle GetSceneRoot() override { return this; }
+  BoneNode* FindBoneOfHostNode(HostHandle) override { return nullptr; }
+  bool GetBoneTransforms(const BoneNode*, TransformParts&, TransformParts&) override {
+    return false;
+  }
+  HostMatrix GetNodeTransform(HostHandle) override { return {}; }
+  HostMatrix GetObjectOffset(const MeshNode*) override { return {}; }
+  int32_t GetNoteTrackCount(const BoneNode*) override { return 0; }
+  int32_t GetNoteKeyCount(const BoneNode*, int32_t) override { return 0; }
+  const char* GetNoteKeyText(const BoneNode*, int32_t, int32_t) override { return ""; }
+  int32_t GetNoteKeyTime(const BoneNode*, int32_t, int32_t) override { return 0; }
+  bool SampleTrackSource(const TrackSourceNode*, TrackSampleDescriptor&, char*, float*,
+                         int32_t) override {
+    return false;
+  }
+  int32_t GetSkinBoneCount(const MeshNode*) override { return 0; }
+  BoneNode* GetSkinBone(const MeshNode*, int32_t) override { return nullptr; }
+  bool HasMorpher(const MeshNode*) override { return false; }
+  const char* GetTextureFileName(const TextureNode*) override { return ""; }
+  bool ReadSettingsChunk(HostHandle, uint32_t, int32_t, std::vector<uint8_t>&) override {
+    return false;
+  }
+  bool WriteSettingsChunk(HostHandle, uint32_t, int32_t, const uint8_t*, size_t) override {
+    return false;
+  }
+  void RemoveSettingsChunk(HostHandle, uint32_t, int32_t) override {}
+  void SetSaveRequired() override {}
+};
+
+}  // namespace ketrel::test
