@@ -119,13 +119,9 @@ class FakeTool : public test::NeutralTool {
 
 // A graph with one model, its settings items and a parser with room in the
 // file for what the phase appends.
-class Rig {
+class Rig : public test::ParserHarness {
  public:
-  Rig() : graph(CreateNodeGraph()) {
-    parser.arena = NewArena();
-    parser.strings = NewArenaStringTable(ArenaAllocator(parser.arena));
-    parser.tool = &tool;
-    parser.graph = graph;
+  Rig() : ParserHarness(&tool) {
     parser.info = static_cast<file_info*>(KT_PARSER_ALLOCATE(&parser, sizeof(file_info)));
     MakeEmptyDataTypeObject(FileInfoType, parser.info);
     parser.trackGroupCapacity = 8;
@@ -135,17 +131,7 @@ class Rig {
     parser.info->Animations = static_cast<animation**>(
         KT_PARSER_ALLOCATE(&parser, sizeof(animation*) * size_t(parser.animationCapacity)));
   }
-  ~Rig() {
-    for (SettingsItem* item : items) DestroySettingsItem(item);
-    FreeStringTable(parser.strings);
-    FreeArena(parser.arena);
-    DestroyNodeGraph(graph);
-  }
 
-  SettingsItem* Settings(SettingsCategory category) {
-    items.push_back(CreateSettingsItem(nullptr, "item", CreateCategoryRequester(category)));
-    return items.back();
-  }
   void GiveModelSettings(ModelNode* m) {
     if (!m->Settings) m->Settings = Settings(SettingsCategory::Model);
     if (!m->AnimationSettings) m->AnimationSettings = Settings(SettingsCategory::TrackGroup);
@@ -182,11 +168,8 @@ class Rig {
   }
 
   FakeTool tool;
-  NodeGraph* graph;
-  SceneParser parser;
   ModelNode* model = nullptr;
   BoneNode* first = nullptr;
-  std::vector<SettingsItem*> items;
 };
 
 void SetNumber(SettingsItem* item, uint32_t id, double value) {

@@ -185,24 +185,9 @@ class FakeTool : public test::NeutralTool {
   int outOfRange = 0;
 };
 
-class Scene {
+class Scene : public test::ParserHarness {
  public:
-  Scene() : graph(CreateNodeGraph()) {
-    parser.arena = NewArena();
-    parser.strings = NewArenaStringTable(ArenaAllocator(parser.arena));
-    parser.tool = &tool;
-    parser.graph = graph;
-  }
-  ~Scene() {
-    for (SettingsItem* item : items) DestroySettingsItem(item);
-    FreeStringTable(parser.strings);
-    FreeArena(parser.arena);
-    DestroyNodeGraph(graph);
-  }
-  SettingsItem* Settings(SettingsCategory category) {
-    items.push_back(CreateSettingsItem(nullptr, "item", CreateCategoryRequester(category)));
-    return items.back();
-  }
+  Scene() : ParserHarness(&tool) {}
   MeshNode* Mesh(const FakeMesh& data) {
     MeshNode* node = AddMeshNode(graph);
     node->Settings = Settings(SettingsCategory::Mesh);
@@ -238,9 +223,6 @@ class Scene {
   mesh* Result(const MeshNode* node) const { return static_cast<mesh*>(node->Object); }
 
   FakeTool tool;
-  NodeGraph* graph;
-  SceneParser parser;
-  std::vector<SettingsItem*> items;
 };
 
 // File records are packed: assertions take copies of their members, never

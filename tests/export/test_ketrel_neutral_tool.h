@@ -1,10 +1,17 @@
 #pragma once
-// A tool interface that answers every question neutrally: no graph, no time
+// Test hosts for the conversion phases.
+//
+// NeutralTool: a tool interface that answers every question neutrally: no graph, no time
 // range at 30 frames per second, fixed names, no hierarchy, identity
 // transforms, no notes, samples, skins, morphs or settings chunks. Test hosts
 // derive from it and answer only what their test asks.
 
+#include <vector>
+
+#include "export/ketrel_export_ui_tunneling.h"
+#include "export/ketrel_scene_parser.h"
 #include "export/ketrel_tool_interface.h"
+#include "rt/ketrel_string_table.h"
 
 namespace ketrel::test {
 
@@ -60,6 +67,35 @@ class NeutralTool : public ToolInterface {
   }
   void RemoveSettingsChunk(HostHandle, uint32_t, int32_t) override {}
   void SetSaveRequired() override {}
+};
+
+// A node graph and a hand-made parser (arena, string table, the host) that a
+// phase runs on, and settings items that live as long as it.
+class ParserHarness {
+ public:
+  explicit ParserHarness(ToolInterface* tool) : graph(CreateNodeGraph()) {
+    parser.arena = NewArena();
+    parser.strings = NewArenaStringTable(ArenaAllocator(parser.arena));
+    parser.tool = tool;
+    parser.graph = graph;
+  }
+  ~ParserHarness() {
+    for (SettingsItem* item : items) DestroySettingsItem(item);
+    FreeStringTable(parser.strings);
+    FreeArena(parser.arena);
+    DestroyNodeGraph(graph);
+  }
+  ParserHarness(const ParserHarness&) = delete;
+  ParserHarness& operator=(const ParserHarness&) = delete;
+
+  SettingsItem* Settings(SettingsCategory category) {
+    items.push_back(CreateSettingsItem(nullptr, "item", CreateCategoryRequester(category)));
+    return items.back();
+  }
+
+  NodeGraph* graph;
+  SceneParser parser;
+  std::vector<SettingsItem*> items;
 };
 
 }  // namespace ketrel::test

@@ -71,25 +71,9 @@ class FakeTool : public test::NeutralTool {
 };
 
 // A graph, its settings items and a hand-made parser around them.
-class Scene {
+class Scene : public test::ParserHarness {
  public:
-  Scene() : graph(CreateNodeGraph()) {
-    parser.arena = NewArena();
-    parser.strings = NewArenaStringTable(ArenaAllocator(parser.arena));
-    parser.tool = &tool;
-    parser.graph = graph;
-  }
-  ~Scene() {
-    for (SettingsItem* item : items) DestroySettingsItem(item);
-    FreeStringTable(parser.strings);
-    FreeArena(parser.arena);
-    DestroyNodeGraph(graph);
-  }
-
-  SettingsItem* Settings(SettingsCategory category) {
-    items.push_back(CreateSettingsItem(nullptr, "item", CreateCategoryRequester(category)));
-    return items.back();
-  }
+  Scene() : ParserHarness(&tool) {}
 
   // Bones are created in order; each joins the model of `parent` (or the
   // first bone's model).
@@ -139,10 +123,7 @@ class Scene {
   }
 
   FakeTool tool;
-  NodeGraph* graph;
   ModelNode* node = nullptr;  // the model node
-  SceneParser parser;
-  std::vector<SettingsItem*> items;
 };
 
 std::string NameOf(const bone& b) {
