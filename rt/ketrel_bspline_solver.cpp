@@ -340,11 +340,12 @@ struct refine_result {
 
 // One pass over every sample: a span holding a sample beyond the tolerance
 // gets one knot at its middle when it is wide enough. A span too narrow to
-// split gets a jump (multiplicity p + 1) instead, at its missed sample that
-// differs most from the sample before it: that sample then starts a piece of
-// its own, so a step in the samples (a first frame in another pose, a cut) is
-// followed within the tolerance rather than smoothed over by centimetres. A
-// sample that already starts a piece cannot be helped further: the fit misses.
+// split gets a knot at its missed sample that differs most from the sample
+// before it, one more copy each pass up to a jump (multiplicity p + 1), where
+// that sample starts a piece of its own: a step in the samples (a first frame
+// in another pose, a cut, capture jitter) is followed within the tolerance at
+// the cost it needs rather than smoothed over by centimetres. A sample that
+// already starts a piece cannot be helped further: the fit misses.
 refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* count) {
   BSplineSolver* s = job.Solver;
   const float* knots = s->Knots;
@@ -357,7 +358,7 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
   bool orientation = IsOrientation(job);
   int32_t span = 0;
   bool candidate = false;
-  int32_t jumpSample = -1;  // where a narrow span gets its jump, or -1
+  int32_t jumpSample = -1;  // where a narrow span gets its knot, or -1
   float jumpStep = -1.0f;
   float value[kMaxCurveDimension];
   // Copies of `v` at the end of `out` (the knot before the first counts as
@@ -368,13 +369,13 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
     return m == written ? p + 1 : m;
   };
   auto closeSpan = [&](int32_t right) {
-    // Copies knots up to `right`, with the midpoint or jump before it if chosen.
+    // Copies knots up to `right`, with the midpoint or sample knot before it if chosen.
     if (candidate) {
       out[written++] = (knots[right - 1] + knots[right]) * 0.5f;
       result.Inserted = true;
     } else if (jumpSample >= 0) {
       float v = static_cast<float>(jumpSample);
-      for (int32_t c = multiplicity(v); c <= p; ++c) out[written++] = v;
+      if (multiplicity(v) <= p) out[written++] = v;
       result.Inserted = true;
     }
     candidate = false;
@@ -400,13 +401,13 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
     float left = knots[span - 1];
     bool repeated = span >= 2 && knots[span - 2] == left;
     float needed = (span == 1 || repeated) ? 6.0f : 3.0f;
-    // Room for the most a span can gain (a jump), and the knots still to copy.
+    // Room for the knot a span can gain, and the knots still to copy.
     bool room = written + (k - span) + p + 1 < s->MaxKnots;
     if (knots[span] - left >= needed && room) {
       candidate = true;
       continue;
     }
-    // A jump at j needs j inside the span, not at its end, and no full jump
+    // A knot at j needs j inside the span, not at its end, and no full jump
     // already starting there.
     bool startsPiece = t == left && (span == 1 || (span > p && knots[span - 1 - p] == left));
     if (room && j > 0 && t < knots[span] && !startsPiece) {
