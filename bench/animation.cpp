@@ -277,8 +277,8 @@ Result Run(Clip& clip, const Setting& setting) {
 // Jumps on: these clips start with a T-pose frame, which no smooth curve
 // through the first samples can follow.
 const char kJumps[] = "Allow orientation jumps=true;Allow position jumps=true";
-// Motion capture jitters from sample to sample: at tight tolerances the knots
-// come nearly every sample, where straight spans store least.
+// Straight spans, for comparison: motion capture jitters from sample to
+// sample, so at tight tolerances the knots come nearly every sample.
 const char kLinear[] = "Orientation curve type=1;Position curve type=1";
 constexpr double kTargetErrorCm = 0.01, kTargetRatio = 19.0, kTargetSeconds = 0.26;
 
