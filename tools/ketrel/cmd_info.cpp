@@ -88,17 +88,21 @@ void PrintContents(std::ostream& out, const ketrel_file* file) {
   for (int32_t i = 0; i < meshes; ++i) {
     const mesh* m = meshList[i];
     if (!m) continue;
-    out << "    " << Text(Get(m->Name)) << ":";
-    if (const vertex_data* vertices = Get(m->PrimaryVertexData)) {
+    out << "    " << Text(Get(m->Name)) << ": ";
+    const vertex_data* vertices = Get(m->PrimaryVertexData);
+    const tri_topology* topology = Get(m->PrimaryTopology);
+    if (vertices) {
       variant_array array = Get(vertices->Vertices);
-      out << " " << array.Count << " vertices";
+      out << array.Count << " vertices, ";
     }
-    if (const tri_topology* topology = Get(m->PrimaryTopology)) {
+    if (topology) {
       int32_t indices = Get(topology->IndexCount) + Get(topology->Index16Count);
-      out << ", " << indices / 3 << " triangles ("
-          << (Get(topology->Index16Count) > 0 ? "16" : "32") << "-bit indices)";
+      out << indices / 3 << " triangles (" << (Get(topology->Index16Count) > 0 ? "16" : "32")
+          << "-bit indices), ";
     }
-    out << ", " << Get(m->BoneBindingCount) << " bone bindings, " << Get(m->MorphTargetCount)
+    // A mesh stored by reference only carries its name and bindings.
+    if (!vertices && !topology) out << "no data, ";
+    out << Get(m->BoneBindingCount) << " bone bindings, " << Get(m->MorphTargetCount)
         << " morph targets\n";
   }
   int32_t animations = Get(info->AnimationCount);
