@@ -418,7 +418,9 @@ TEST(MeshConversionFailures, EveryAllocationFailureEndsCleanly) {
     completed = !log.Contains("Unable to allocate");
     if (!completed) ++failures;
     mesh* m = scene.Result(node);
-    if (completed) ASSERT_TRUE(ok);
+    if (completed) {
+      ASSERT_TRUE(ok);
+    }
     if (!m) continue;
     EXPECT_EQ(Value(m->PrimaryVertexData == nullptr), Value(m->PrimaryTopology == nullptr)) << n;
     // A run that reports success lost nothing of the mesh on the way.
