@@ -5,15 +5,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "export/host/host_scene_stream.h"
 
 namespace ketrel::host {
 namespace {
+
+// A scene message starts with 'S' and the stream's byte count.
+constexpr size_t kStreamHead = 1 + sizeof(uint64_t);
+// A broken count must not make the parent reserve without limit; beyond this it grows as read.
+constexpr uint64_t kMaxReserve = uint64_t(1) << 30;
 
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
@@ -32,15 +40,24 @@ bool WriteAll(int fd, const char* data, size_t size) {
   if (const char* crash = std::getenv("KETREL_IMPORT_TEST_CRASH"); crash && *crash == '1') {
     std::abort();
   }
-  Scene scene;
-  std::string error;
-  std::string message;
-  if (ImportSceneFile(path, options, scene, error)) {
-    message = "S" + WriteSceneStream(scene);
-  } else {
-    message = "E" + error;
+  bool ok = false;
+  {
+    Scene scene;
+    std::string error;
+    if (ImportSceneFile(path, options, scene, error)) {
+      std::string stream = WriteSceneStream(scene);
+      scene = Scene();  // the stream holds it all now; keep the child's peak low
+      // 'S', the stream's size, then the stream itself: the parent reserves once and the
+      // stream is never copied into a second message buffer.
+      char head[1 + sizeof(uint64_t)] = {'S'};
+      uint64_t size = stream.size();
+      std::memcpy(head + 1, &size, sizeof size);
+      ok = WriteAll(fd, head, sizeof head) && WriteAll(fd, stream.data(), stream.size());
+    } else {
+      std::string message = "E" + error;
+      ok = WriteAll(fd, message.data(), message.size());
+    }
   }
-  bool ok = WriteAll(fd, message.data(), message.size());
   close(fd);
   _exit(ok ? 0 : 3);
 }
@@ -86,7 +103,15 @@ bool ImportSceneIsolated(const std::string& path, const ImportOptions& options, 
     ssize_t n = read(fds[0], buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
+    bool headJustArrived =
+        received.size() < kStreamHead && received.size() + size_t(n) >= kStreamHead;
     received.append(buffer, size_t(n));
+    if (headJustArrived && received[0] == 'S') {
+      // Room for the whole stream up front, so it is not copied on each doubling.
+      uint64_t size = 0;
+      std::memcpy(&size, received.data() + 1, sizeof size);
+      received.reserve(kStreamHead + size_t(std::min<uint64_t>(size, kMaxReserve)));
+    }
   }
   close(fds[0]);
   if (timedOut) kill(child, SIGKILL);
@@ -111,10 +136,17 @@ bool ImportSceneIsolated(const std::string& path, const ImportOptions& options, 
     error = received.substr(1);
     return false;
   }
-  std::string streamError = "it sent no scene";
+  bool whole = received[0] == 'S' && received.size() >= kStreamHead;
+  if (whole) {
+    uint64_t streamSize = 0;
+    std::memcpy(&streamSize, received.data() + 1, sizeof streamSize);
+    whole = streamSize == received.size() - kStreamHead;
+  }
+  std::string streamError =
+      received[0] == 'S' ? "its size does not match what it sent" : "it sent no scene";
   Scene result;
-  if (received[0] != 'S' ||
-      !ReadSceneStream(std::string_view(received).substr(1), result, streamError)) {
+  if (!whole ||
+      !ReadSceneStream(std::string_view(received).substr(kStreamHead), result, streamError)) {
     error = "the importer handed back a broken scene: " + streamError;
     return false;
   }
