@@ -312,15 +312,21 @@ bool StoreBuilderSection(file_builder* builder, uint32_t index, const part_bases
   }
   header.ExpandedDataSize = uint32_t(expanded);
 
-  unsigned char* data = static_cast<unsigned char*>(KT_ALLOCATE_CLEARED(expanded + 1));
+  unsigned char* data = static_cast<unsigned char*>(KT_ALLOCATE(expanded + 1));
   if (data == nullptr) {
     KT_LOG_ERROR(FileBuilder, "Failed to allocate uncompressed data buffer");
     return false;
   }
+  // The parts fill the buffer; only what lies between and after them is cleared, not the
+  // whole section first.
   for (uint32_t p = 0; p < kPartCount; ++p) {
     size_t size = 0;
     const void* bytes = GetMemoryWriterBytes(section.Parts[p], &size);
-    if (size > 0) std::memcpy(data + bases[index].Base[p], bytes, size);
+    size_t begin = bases[index].Base[p];
+    size_t end = p + 1 < kPartCount ? bases[index].Base[p + 1] : size_t(expanded) + 1;
+    size = std::min(size, end - begin);
+    if (size > 0) std::memcpy(data + begin, bytes, size);
+    std::memset(data + begin + size, 0, end - begin - size);
     DeleteFileWriter(section.Parts[p]);
     section.Parts[p] = nullptr;
   }
@@ -431,14 +437,14 @@ bool EndIntoWriter(file_builder* builder, file_writer* writer) {
   }
   file_writer* memory = CreateMemoryFileWriter(kDefaultFileBlockSize, kDefaultFileBlockSize);
   bool ok = memory != nullptr && WriteNativeFile(builder, memory);
+  // The converter takes the native file's buffer itself: no second copy of the whole file.
+  void* bytes = nullptr;
   size_t size = 0;
-  const void* bytes = ok ? GetMemoryWriterBytes(memory, &size) : nullptr;
-  file_reader* reader = ok ? CreateMemoryFileReader(bytes, size) : nullptr;
-  ok = ok && reader != nullptr &&
-       PlatformConvertReaderToWriter(reader, writer, builder->Magic, builder->ExcludeTypeTree,
-                                     builder->FileAlignment, builder->SectionCount, compression);
-  DeleteFileReader(reader);
+  ok = ok && StealMemoryWriterBuffer(memory, &bytes, &size);
   DeleteFileWriter(memory);
+  ok = ok &&
+       PlatformConvertBytesToWriter(bytes, size, writer, builder->Magic, builder->FileAlignment,
+                                    builder->SectionCount, compression);
   for (uint32_t s = 0; s < builder->SectionCount; ++s) {
     builder->Sections[s].Compression = compression[s];
   }

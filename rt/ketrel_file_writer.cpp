@@ -102,8 +102,9 @@ bool GrowMemoryWriter(memory_writer* memory, size_t needed) {
                  needed, memory->Capacity);
     return false;
   }
+  // Only the written bytes move; the spare capacity stays untouched (seeking past the end
+  // zeroes what it skips), so its pages are not faulted in unless they are written.
   if (memory->Size > 0) std::memcpy(bytes, memory->Bytes, memory->Size);
-  std::memset(bytes + memory->Size, 0, capacity - memory->Size);
   FreeBlock(memory->Bytes);
   memory->Bytes = bytes;
   memory->Capacity = capacity;
@@ -135,6 +136,7 @@ int64_t SeekMemoryWriter(file_writer* writer, int64_t offset, int32_t origin) {
   // Past the end, the stream grows with zero bytes.
   if (size_t(target) > memory->Size) {
     if (!GrowMemoryWriter(memory, size_t(target))) return -1;
+    std::memset(memory->Bytes + memory->Size, 0, size_t(target) - memory->Size);
     memory->Size = size_t(target);
   }
   memory->Position = size_t(target);

@@ -264,11 +264,12 @@ bool Reserve(conversion* c, uint32_t section, uint32_t part, uint64_t size, dest
     unsigned char* bytes = static_cast<unsigned char*>(KT_ALLOCATE(size_t(capacity)));
     if (bytes == nullptr) return Fail(c, "out of memory", section, 0);
     if (buffer.Size > 0) std::memcpy(bytes, buffer.Bytes, buffer.Size);
-    std::memset(bytes + buffer.Size, 0, size_t(capacity - buffer.Size));
     FreeBlock(buffer.Bytes);
     buffer.Bytes = bytes;
     buffer.Capacity = uint32_t(capacity);
   }
+  // Padding and the reserved place start as zeros; spare capacity is cleared only once used.
+  if (end > buffer.Size) std::memset(buffer.Bytes + buffer.Size, 0, size_t(end - buffer.Size));
   buffer.Size = uint32_t(end);
   *out = dest_location{section, part, uint32_t(offset)};
   return true;
@@ -865,8 +866,26 @@ bool PlatformConvertReaderToWriter(file_reader* sourceReader, file_writer* destW
   }
   void* bytes = nullptr;
   size_t size = 0;
+  if (!ReadAllFromReader(sourceReader, &bytes, &size)) {
+    KT_LOG_ERROR(Platform, "PlatformConvertReaderToWriter: ReadPartialFileFromReader failed");
+    FreeBlock(bytes);
+    return false;
+  }
+  return PlatformConvertBytesToWriter(bytes, size, destWriter, destMagicRecord, fileAlignment,
+                                      sectionCount, compressionTypes);
+}
+
+bool PlatformConvertBytesToWriter(void* ownedBytes, size_t size, file_writer* destWriter,
+                                  const file_magic_record& destMagicRecord, uint32_t fileAlignment,
+                                  uint32_t sectionCount, const uint32_t* compressionTypes) {
+  if (!KT_CHECK_PARAMETER(Platform, ownedBytes != nullptr && destWriter != nullptr &&
+                                        fileAlignment >= 4 && IsPowerOfTwo(fileAlignment))) {
+    FreeBlock(ownedBytes);
+    return false;
+  }
+  void* bytes = ownedBytes;
   file_image image;
-  if (!ReadAllFromReader(sourceReader, &bytes, &size) || !OpenFileImage(bytes, size, &image)) {
+  if (!OpenFileImage(bytes, size, &image)) {
     KT_LOG_ERROR(Platform, "PlatformConvertReaderToWriter: ReadPartialFileFromReader failed");
     FreeBlock(bytes);
     return false;

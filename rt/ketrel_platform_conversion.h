@@ -31,6 +31,12 @@ bool PlatformConvertReaderToWriter(file_reader* sourceReader, file_writer* destW
                                    uint32_t fileAlignment, uint32_t sectionCount,
                                    const uint32_t* compressionTypes);
 
+// The same from the bytes of a whole file in memory, which it takes over (and
+// frees, also on failure): the builder converts its own output without a copy.
+bool PlatformConvertBytesToWriter(void* ownedBytes, size_t size, file_writer* destWriter,
+                                  const file_magic_record& destMagicRecord, uint32_t fileAlignment,
+                                  uint32_t sectionCount, const uint32_t* compressionTypes);
+
 // The same from an opened image whose sections are all loaded.
 bool PlatformConvertImageToWriter(const file_image* source, file_writer* destWriter,
                                   const file_magic_record& destMagicRecord, uint32_t fileAlignment,

@@ -245,6 +245,33 @@ TEST(MemoryWriter, GrowsSeeksAndHandsOverItsBufferOnce) {
   DeleteFileWriter(writer);
 }
 
+// Spare capacity is not cleared when the buffer grows, so seeking past the end must clear
+// what it skips. A freed block full of 0xFF is likely to be handed back as the new buffer.
+TEST(MemoryWriter, SeekingPastTheEndInsideTheCapacityReadsZeros) {
+  void* dirty = KT_ALLOCATE(256);
+  ASSERT_NE(dirty, nullptr);
+  std::memset(dirty, 0xFF, 256);
+  FreeBlock(dirty);
+  file_writer* writer = CreateMemoryFileWriter(-1, 256);
+  ASSERT_NE(writer, nullptr);
+  EXPECT_TRUE(WriteToWriter(writer, 1, "a"));
+  EXPECT_EQ(SeekWriter(writer, 200, SeekFromStart), 200);
+  EXPECT_TRUE(WriteToWriter(writer, 1, "b"));
+  EXPECT_EQ(SeekWriter(writer, 100, SeekFromStart), 100);
+  EXPECT_TRUE(WriteToWriter(writer, 1, "c"));
+  void* bytes = nullptr;
+  size_t size = 0;
+  ASSERT_TRUE(StealMemoryWriterBuffer(writer, &bytes, &size));
+  ASSERT_EQ(size, 201u);
+  std::vector<unsigned char> expected(201, 0);
+  expected[0] = 'a';
+  expected[100] = 'c';
+  expected[200] = 'b';
+  EXPECT_EQ(std::memcmp(bytes, expected.data(), size), 0);
+  FreeBlock(bytes);
+  DeleteFileWriter(writer);
+}
+
 TEST(MemoryWriter, CrcCoversOnlyWritesBetweenBeginAndEnd) {
   file_writer* writer = CreateMemoryFileWriter(-1, 8);
   WriteToWriter(writer, 3, "xyz");
