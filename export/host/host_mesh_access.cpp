@@ -291,11 +291,15 @@ bool HostMeshAccess::Build(const Scene& scene, const Node& node, const TriMesh& 
     corners = SmoothingNormals(mesh, faceNormals);
   }
   NormalMatrix objectNormals(objectTransform);
+  // One normal matrix per skinned vertex, not one per corner that uses it.
+  std::vector<NormalMatrix> skinNormals;
+  skinNormals.reserve(skin.size());
+  for (const HostMatrix& matrix : skin) skinNormals.emplace_back(matrix);
   normals_.resize(faceCount * 9);
   for (size_t f = 0; f < faceCount; ++f) {
     for (size_t c = 0; c < 3; ++c) {
       size_t v = size_t(faces_[f * 3 + c]);
-      NormalMatrix vertexNormals = skin.empty() ? objectNormals : NormalMatrix(skin[v]);
+      const NormalMatrix& vertexNormals = skin.empty() ? objectNormals : skinNormals[v];
       Vec normal = Unit(vertexNormals.Apply(corners[f * 3 + c]));
       if (Length(normal) == 0) normal = Unit(vertexNormals.Apply(faceNormals[f]));
       Store(normal, &normals_[f * 9 + c * 3]);
