@@ -897,9 +897,14 @@ bool PlatformConvertBytesToWriter(void* ownedBytes, size_t size, file_writer* de
     KT_LOG_WARNING(Platform,
                    "PlatformConvertReaderToWriter called when Source and Dest Magic values match.");
   }
-  bool ok = LoadAllFileImageSections(&image) &&
-            PlatformConvertImageToWriter(&image, destWriter, destMagicRecord, fileAlignment,
-                                         sectionCount, compressionTypes);
+  bool ok = LoadAllFileImageSections(&image);
+  // Every section now has its own copy; the converter reads only those, so the whole file's
+  // bytes go before the converted sections are built.
+  FreeBlock(image.OwnedBytes);
+  image.OwnedBytes = nullptr;
+  image.Bytes = nullptr;
+  ok = ok && PlatformConvertImageToWriter(&image, destWriter, destMagicRecord, fileAlignment,
+                                          sectionCount, compressionTypes);
   CloseFileImage(&image);
   return ok;
 }
