@@ -63,8 +63,8 @@ bool Continue(const SceneParser* parser) { return ProgressShouldContinue(parser-
 // The steps the progress bar counts (textures, models twice, materials,
 // meshes, three for packaging, one per animation node).
 int32_t CountProgressSteps(const NodeGraph* graph) {
-  return graph->TextureCount + 2 * graph->ModelCount + graph->MaterialCount + graph->MeshCount +
-         3 + graph->AnimationCount;
+  return graph->TextureCount + 2 * graph->ModelCount + graph->MaterialCount + graph->MeshCount + 3 +
+         graph->AnimationCount;
 }
 
 art_tool_info* BuildArtToolInfo(SceneParser* parser) {
@@ -134,7 +134,8 @@ bool AttachFile(SceneParser* parser, const char* attachFileName) {
   variant_builder* builder = BeginVariant(parser->strings);
   if (!builder) return false;
   bool ok = AddStringMember(builder, "Filename", attachFileName);
-  ok = ok && AddReferenceToArrayMember(builder, "FileContents", UInt8Type, int32_t(length), contents);
+  ok = ok &&
+       AddReferenceToArrayMember(builder, "FileContents", UInt8Type, int32_t(length), contents);
   if (!ok) {
     AbortVariant(builder);
     return false;
@@ -187,7 +188,8 @@ void* ParserAllocate(SceneParser* parser, size_t size, const char* file, int lin
 }
 
 bool AppendTexture(SceneParser* p, texture* o) {
-  if (!p || !p->info || !CanAppend(p->info->TextureCount, p->info->Textures, p->textureCapacity, o, "texture")) {
+  if (!p || !p->info ||
+      !CanAppend(p->info->TextureCount, p->info->Textures, p->textureCapacity, o, "texture")) {
     return false;
   }
   p->info->Textures[p->info->TextureCount] = o;
@@ -195,7 +197,8 @@ bool AppendTexture(SceneParser* p, texture* o) {
   return true;
 }
 bool AppendMaterial(SceneParser* p, material* o) {
-  if (!p || !p->info || !CanAppend(p->info->MaterialCount, p->info->Materials, p->materialCapacity, o, "material")) {
+  if (!p || !p->info ||
+      !CanAppend(p->info->MaterialCount, p->info->Materials, p->materialCapacity, o, "material")) {
     return false;
   }
   p->info->Materials[p->info->MaterialCount] = o;
@@ -203,7 +206,8 @@ bool AppendMaterial(SceneParser* p, material* o) {
   return true;
 }
 bool AppendSkeleton(SceneParser* p, skeleton* o) {
-  if (!p || !p->info || !CanAppend(p->info->SkeletonCount, p->info->Skeletons, p->skeletonCapacity, o, "skeleton")) {
+  if (!p || !p->info ||
+      !CanAppend(p->info->SkeletonCount, p->info->Skeletons, p->skeletonCapacity, o, "skeleton")) {
     return false;
   }
   p->info->Skeletons[p->info->SkeletonCount] = o;
@@ -211,7 +215,9 @@ bool AppendSkeleton(SceneParser* p, skeleton* o) {
   return true;
 }
 bool AppendVertexData(SceneParser* p, vertex_data* o) {
-  if (!p || !p->info || !CanAppend(p->info->VertexDataCount, p->info->VertexDatas, p->vertexDataCapacity, o, "vertex data")) {
+  if (!p || !p->info ||
+      !CanAppend(p->info->VertexDataCount, p->info->VertexDatas, p->vertexDataCapacity, o,
+                 "vertex data")) {
     return false;
   }
   p->info->VertexDatas[p->info->VertexDataCount] = o;
@@ -219,7 +225,9 @@ bool AppendVertexData(SceneParser* p, vertex_data* o) {
   return true;
 }
 bool AppendTriTopology(SceneParser* p, tri_topology* o) {
-  if (!p || !p->info || !CanAppend(p->info->TriTopologyCount, p->info->TriTopologies, p->triTopologyCapacity, o, "topology")) {
+  if (!p || !p->info ||
+      !CanAppend(p->info->TriTopologyCount, p->info->TriTopologies, p->triTopologyCapacity, o,
+                 "topology")) {
     return false;
   }
   p->info->TriTopologies[p->info->TriTopologyCount] = o;
@@ -227,7 +235,8 @@ bool AppendTriTopology(SceneParser* p, tri_topology* o) {
   return true;
 }
 bool AppendMesh(SceneParser* p, mesh* o) {
-  if (!p || !p->info || !CanAppend(p->info->MeshCount, p->info->Meshes, p->meshCapacity, o, "mesh")) {
+  if (!p || !p->info ||
+      !CanAppend(p->info->MeshCount, p->info->Meshes, p->meshCapacity, o, "mesh")) {
     return false;
   }
   p->info->Meshes[p->info->MeshCount] = o;
@@ -235,7 +244,8 @@ bool AppendMesh(SceneParser* p, mesh* o) {
   return true;
 }
 bool AppendModel(SceneParser* p, model* o) {
-  if (!p || !p->info || !CanAppend(p->info->ModelCount, p->info->Models, p->modelCapacity, o, "model")) {
+  if (!p || !p->info ||
+      !CanAppend(p->info->ModelCount, p->info->Models, p->modelCapacity, o, "model")) {
     return false;
   }
   p->info->Models[p->info->ModelCount] = o;
@@ -243,7 +253,9 @@ bool AppendModel(SceneParser* p, model* o) {
   return true;
 }
 bool AppendTrackGroup(SceneParser* p, track_group* o) {
-  if (!p || !p->info || !CanAppend(p->info->TrackGroupCount, p->info->TrackGroups, p->trackGroupCapacity, o, "track group")) {
+  if (!p || !p->info ||
+      !CanAppend(p->info->TrackGroupCount, p->info->TrackGroups, p->trackGroupCapacity, o,
+                 "track group")) {
     return false;
   }
   p->info->TrackGroups[p->info->TrackGroupCount] = o;
@@ -251,7 +263,9 @@ bool AppendTrackGroup(SceneParser* p, track_group* o) {
   return true;
 }
 bool AppendAnimation(SceneParser* p, animation* o) {
-  if (!p || !p->info || !CanAppend(p->info->AnimationCount, p->info->Animations, p->animationCapacity, o, "animation")) {
+  if (!p || !p->info ||
+      !CanAppend(p->info->AnimationCount, p->info->Animations, p->animationCapacity, o,
+                 "animation")) {
     return false;
   }
   p->info->Animations[p->info->AnimationCount] = o;
@@ -311,10 +325,9 @@ bool ConvertScene(SceneParser* parser, const char* attachFileName, file_builder*
   // 1. The writer and a cleared file_info.
   parser->info = static_cast<file_info*>(KT_PARSER_ALLOCATE(parser, sizeof(file_info)));
   file_data_tree_writer* writer =
-      parser->info ? BeginFileDataTreeWriting(
-                         FileInfoType, parser->info,
-                         PlacementSection(file, 125, kDefaultTypeSection),
-                         PlacementSection(file, 126, kDefaultObjectSection))
+      parser->info ? BeginFileDataTreeWriting(FileInfoType, parser->info,
+                                              PlacementSection(file, 125, kDefaultTypeSection),
+                                              PlacementSection(file, 126, kDefaultObjectSection))
                    : nullptr;
   if (!writer) {
     KT_LOG_ERROR(Export, "Unable to begin file data tree writing");
@@ -328,7 +341,8 @@ bool ConvertScene(SceneParser* parser, const char* attachFileName, file_builder*
   // every model and every morph source.
   int32_t trackGroups = graph->AnimationCount * (graph->ModelCount + graph->MorphSourceCount);
   bool ok = true;
-  info->Textures = NewPointerArray<texture>(parser, graph->TextureCount, parser->textureCapacity, ok);
+  info->Textures =
+      NewPointerArray<texture>(parser, graph->TextureCount, parser->textureCapacity, ok);
   info->Materials =
       NewPointerArray<material>(parser, graph->MaterialCount, parser->materialCapacity, ok);
   info->Skeletons =

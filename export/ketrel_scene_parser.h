@@ -25,11 +25,11 @@ struct file_data_tree_writer;
 struct SceneParser {
   Arena* arena = nullptr;
   string_table* strings = nullptr;
-  ToolInterface* tool = nullptr;  // not owned
-  NodeGraph* graph = nullptr;     // handed back to the tool at the end
-  SettingsItem* settings = nullptr;  // root of the settings tree
+  ToolInterface* tool = nullptr;       // not owned
+  NodeGraph* graph = nullptr;          // handed back to the tool at the end
+  SettingsItem* settings = nullptr;    // root of the settings tree
   ProgressWindow* progress = nullptr;  // may be null (silent)
-  file_info* info = nullptr;  // in the arena, cleared
+  file_info* info = nullptr;           // in the arena, cleared
   // The writer ConvertScene writes the file_info with; phases place single
   // arrays into sections through it. Null outside ConvertScene.
   file_data_tree_writer* writer = nullptr;
@@ -76,4 +76,5 @@ void* ParserAllocate(SceneParser* parser, size_t size, const char* file, int lin
 
 }  // namespace ketrel
 
-#define KT_PARSER_ALLOCATE(parser, size) ::ketrel::ParserAllocate((parser), (size), __FILE__, __LINE__)
+#define KT_PARSER_ALLOCATE(parser, size) \
+  ::ketrel::ParserAllocate((parser), (size), __FILE__, __LINE__)

@@ -116,8 +116,8 @@ struct Material : HostObject {
   ClassId Class = kStandardMaterialClass;
   bool TwoSided = false;
   float Diffuse[3] = {0.5f, 0.5f, 0.5f};
-  std::string FileName;                 // bitmaps: as written in the scene
-  std::string ResolvedFileName;         // bitmaps: where to open it
+  std::string FileName;          // bitmaps: as written in the scene
+  std::string ResolvedFileName;  // bitmaps: where to open it
   // Bitmaps the scene file embeds (glb): the image file's own bytes (PNG,
   // JPEG, ...; raw texels become a TGA), decoded with host_bitmap.h. Empty
   // for a bitmap on disk.

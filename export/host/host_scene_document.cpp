@@ -230,8 +230,8 @@ class Reader {
   // A quaternion as written when it is already of unit length (normalising
   // again would move it by an ulp on every load and save); else normalised.
   static Quaternion UnitQuaternion(const float v[4]) {
-    double length2 = double(v[0]) * v[0] + double(v[1]) * v[1] + double(v[2]) * v[2] +
-                     double(v[3]) * v[3];
+    double length2 =
+        double(v[0]) * v[0] + double(v[1]) * v[1] + double(v[2]) * v[2] + double(v[3]) * v[3];
     if (std::fabs(length2 - 1.0) <= 1e-6) return {v[0], v[1], v[2], v[3]};
     return Normalize({v[0], v[1], v[2], v[3]});
   }

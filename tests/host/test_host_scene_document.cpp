@@ -144,8 +144,8 @@ TEST(SceneDocument, EmbeddedImagesTravelAndBadOnesAreRefused) {
   EXPECT_EQ(again.Materials[0]->EmbeddedImage, bitmap->EmbeddedImage);
 
   Scene bad;
-  EXPECT_FALSE(ParseSceneDocument(
-      Doc(R"("materials": [{"name": "m", "embeddedImage": "abc"}])"), "", bad, &error));
+  EXPECT_FALSE(ParseSceneDocument(Doc(R"("materials": [{"name": "m", "embeddedImage": "abc"}])"),
+                                  "", bad, &error));
   EXPECT_NE(error.find("materials[0].embeddedImage"), std::string::npos) << error;
 }
 

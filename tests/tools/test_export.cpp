@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "rt/ketrel_file_reader.h"
-#include "rt/posix/posix_ketrel_file_reader.h"
 #include "rt/ketrel_standard_types.h"
+#include "rt/posix/posix_ketrel_file_reader.h"
 #include "tests/support/log_capture.h"
 #include "tests/tools/command_test.h"
 #include "tools/ketrel/cmd_export.h"
@@ -58,9 +58,9 @@ std::vector<std::string> Stages(const std::string& err) {
 TEST_F(ExportTest, StagesComeInOrderAndSilentPrintsNothing) {
   std::string err;
   ASSERT_EQ(Run("export " + kFigure + " " + Path("a.kt2"), &err), 0) << err;
-  std::vector<std::string> expected = {"Textures", "Materials", "Skeletons", "Meshes",
-                                       "Models",   "Animations", "I/O",      "Packaging file",
-                                       "Export Complete"};
+  std::vector<std::string> expected = {"Textures", "Materials",      "Skeletons",
+                                       "Meshes",   "Models",         "Animations",
+                                       "I/O",      "Packaging file", "Export Complete"};
   EXPECT_EQ(Stages(err), expected) << err;
   EXPECT_NE(err.find("Ketrel 2.11.8.0 is exporting a KT2 File"), std::string::npos);
 
@@ -87,8 +87,8 @@ TEST_F(ExportTest, SameSceneGivesSameBytesAndNativeIs64BitLittle) {
 }
 
 TEST_F(ExportTest, EveryPlatformAndCompressionReadsBack) {
-  const char* platforms[] = {"32-bit, little endian", "32-bit, big endian",
-                             "64-bit, little endian", "64-bit, big endian"};
+  const char* platforms[] = {"32-bit, little endian", "32-bit, big endian", "64-bit, little endian",
+                             "64-bit, big endian"};
   const char* compressions[] = {"No compression", "Lorpa-1 Compression", "Tessik Compression",
                                 "Tessik2 Compression"};
   for (const char* platform : platforms) {
@@ -178,9 +178,8 @@ TEST_F(ExportTest, FailuresLeaveThePreviousFileAlone) {
 
   // Cancelled as a user would with Ctrl-C once the meshes begin.
   std::string err;
-  EXPECT_EQ(Run("export " + kFigure + " " + Path("keep.kt2"), &err,
-                "KETREL_CANCEL_AT_STAGE=Meshes"),
-            1);
+  EXPECT_EQ(
+      Run("export " + kFigure + " " + Path("keep.kt2"), &err, "KETREL_CANCEL_AT_STAGE=Meshes"), 1);
   EXPECT_NE(err.find("Export Aborted"), std::string::npos) << err;
   EXPECT_EQ(err.find("Export Complete"), std::string::npos) << err;
   EXPECT_EQ(Slurp(Path("keep.kt2")), old);
@@ -189,8 +188,8 @@ TEST_F(ExportTest, FailuresLeaveThePreviousFileAlone) {
   EXPECT_EQ(Run("export --silent --settings " + Path("none.kes") + " " + kFigure + " " +
                 Path("keep.kt2")),
             1);
-  EXPECT_EQ(Run("export --silent --set \"File platform=Amiga\" " + kFigure + " " +
-                Path("keep.kt2"), &err),
+  EXPECT_EQ(Run("export --silent --set \"File platform=Amiga\" " + kFigure + " " + Path("keep.kt2"),
+                &err),
             2);
   EXPECT_NE(err.find("32-bit, big endian"), std::string::npos) << err;
   EXPECT_EQ(Run("export --silent " + Path("nothing.kscene") + " " + Path("keep.kt2"), &err), 1);

@@ -2,10 +2,10 @@
 // what Assimp itself reads from them.
 #include <gtest/gtest.h>
 
-#include <assimp/Importer.hpp>
 #include <assimp/config.h>
 #include <assimp/scene.h>
 #include <sys/wait.h>
+#include <assimp/Importer.hpp>
 
 #include <cmath>
 #include <cstdlib>
@@ -16,12 +16,12 @@
 #include <string>
 
 #include "export/host/host_import_process.h"
+#include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_standard_types.h"
 #include "rt/posix/posix_ketrel_file_reader.h"
-#include "rt/ketrel_file_reader.h"
+#include "tests/tools/command_test.h"
 #include "tools/ketrel/cmd_export.h"
 #include "tools/ketrel/cmd_import.h"
-#include "tests/tools/command_test.h"
 
 namespace ketrel {
 namespace {

@@ -135,8 +135,9 @@ void AddExportCommand(CLI::App& app, int& exitCode) {
   command->add_option("scene", options->Scene, "The scene: a .kscene or any file Assimp reads")
       ->required();
   command->add_option("output", options->Output, "The KT2 file to write")->required();
-  command->add_option("--selected", options->Selected,
-                      "Export only this node (repeatable), with its ancestors and skin bones")
+  command
+      ->add_option("--selected", options->Selected,
+                   "Export only this node (repeatable), with its ancestors and skin bones")
       ->allow_extra_args(false)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   command->add_flag("--silent", options->Silent, "No progress output");
@@ -149,8 +150,9 @@ void AddExportCommand(CLI::App& app, int& exitCode) {
                       "A synthetic root bone for the bones assigned to it");
   command->add_option("--settings", options->SettingsFile,
                       "Load this settings file (.kes) into the scene's settings first");
-  command->add_option("--set", options->Set,
-                      "\"Label=value\": set a root-category setting (repeatable)")
+  command
+      ->add_option("--set", options->Set,
+                   "\"Label=value\": set a root-category setting (repeatable)")
       ->allow_extra_args(false)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   command->add_option("--take", options->Take,

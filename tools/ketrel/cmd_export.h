@@ -14,9 +14,9 @@ struct ExportOptions {
   bool Silent = false;
   bool Atomic = false;
   std::string Attach;
-  std::string Synthetic;       // --synthetic NAME
-  std::string LocalSynthetic;  // --local-synthetic NAME
-  std::string SettingsFile;    // --settings FILE.kes
+  std::string Synthetic;         // --synthetic NAME
+  std::string LocalSynthetic;    // --local-synthetic NAME
+  std::string SettingsFile;      // --settings FILE.kes
   std::vector<std::string> Set;  // --set "Label=value"
   std::string Take;              // --take NAME|INDEX for real scene files
   std::string SaveScene;         // --save-scene FILE.kscene

@@ -113,8 +113,7 @@ void PrintContents(std::ostream& out, const ketrel_file* file) {
     if (!a) continue;
     char line[160];
     std::snprintf(line, sizeof line, ": %.3f s, time step %.4f s, %d track groups\n",
-                  double(Get(a->Duration)), double(Get(a->TimeStep)),
-                  int(Get(a->TrackGroupCount)));
+                  double(Get(a->Duration)), double(Get(a->TimeStep)), int(Get(a->TrackGroupCount)));
     out << "    " << Text(Get(a->Name)) << line;
   }
 }
