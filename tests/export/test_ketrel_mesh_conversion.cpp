@@ -300,16 +300,6 @@ TEST(MeshConversion, ToolTangentsAreUsedOnlyWhenEveryCornerHasThem) {
   }
 }
 
-TransformParts Placed(float x, float y, float z, float angleAboutZ) {
-  TransformParts p;
-  p.Position[0] = x;
-  p.Position[1] = y;
-  p.Position[2] = z;
-  p.Orientation[2] = std::sin(angleAboutZ / 2);
-  p.Orientation[3] = std::cos(angleAboutZ / 2);
-  return p;
-}
-
 TEST(MeshConversion, RigidMeshBoxIsItsBoundsInBoneSpace) {
   Scene scene;
   FakeMesh cube = Cube(false);
@@ -317,7 +307,7 @@ TEST(MeshConversion, RigidMeshBoxIsItsBoundsInBoneSpace) {
   MeshNode* node = scene.Mesh(cube);
   // The bone sits at (10, 5, 0), turned a quarter about z: in its space the
   // box spans x in [-1, 1], y in [-2, 2], z in [-3, 3].
-  BoneNode* bone = scene.Bone("holder", Placed(10, 5, 0, 1.5707964f));
+  BoneNode* bone = scene.Bone("holder", test::Rigid(10, 5, 0, 1.5707964f));
   scene.tool.hostBones[node] = bone;
   MeshNode* loose = scene.Mesh(Quad());  // no bone at all
   LogCapture log;

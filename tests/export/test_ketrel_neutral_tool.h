@@ -6,6 +6,7 @@
 // transforms, no notes, samples, skins, morphs or settings chunks. Test hosts
 // derive from it and answer only what their test asks.
 
+#include <cmath>
 #include <vector>
 
 #include "export/ketrel_export_ui_tunneling.h"
@@ -68,6 +69,17 @@ class NeutralTool : public ToolInterface {
   void RemoveSettingsChunk(HostHandle, uint32_t, int32_t) override {}
   void SetSaveRequired() override {}
 };
+
+// A rigid placement: at (x, y, z), turned by `angleAboutZ` radians.
+inline TransformParts Rigid(float x, float y, float z, float angleAboutZ) {
+  TransformParts p;
+  p.Position[0] = x;
+  p.Position[1] = y;
+  p.Position[2] = z;
+  p.Orientation[2] = std::sin(angleAboutZ / 2);
+  p.Orientation[3] = std::cos(angleAboutZ / 2);
+  return p;
+}
 
 // A node graph and a hand-made parser (arena, string table, the host) that a
 // phase runs on, and settings items that live as long as it.

@@ -32,16 +32,6 @@ TransformParts ToParts(const transform& t) {
   return p;
 }
 
-TransformParts Rigid(float x, float y, float z, float angleAboutZ) {
-  TransformParts p;
-  p.Position[0] = x;
-  p.Position[1] = y;
-  p.Position[2] = z;
-  p.Orientation[2] = std::sin(angleAboutZ / 2);
-  p.Orientation[3] = std::cos(angleAboutZ / 2);
-  return p;
-}
-
 // A host that knows each bone's parent, name and world transform (rigid, so
 // local = inverse(parent world) * world is exact).
 class FakeTool : public test::NeutralTool {
@@ -141,10 +131,10 @@ void ExpectSameRigid(const transform& a, const TransformParts& b, float toleranc
 
 TEST(SkeletonConversion, BonesParentsAndTransformsFollowTheScene) {
   Scene scene;
-  BoneNode* hip = scene.Bone("hip", nullptr, Rigid(1, 2, 3, 1.5707964f));
-  BoneNode* spine = scene.Bone("spine", hip, Rigid(1, 3, 3, 0.5f));
-  BoneNode* head = scene.Bone("head", spine, Rigid(1, 5, 3, 0.5f));
-  BoneNode* hand = scene.Bone("hand", spine, Rigid(2, 4, 3, 0.0f));
+  BoneNode* hip = scene.Bone("hip", nullptr, test::Rigid(1, 2, 3, 1.5707964f));
+  BoneNode* spine = scene.Bone("spine", hip, test::Rigid(1, 3, 3, 0.5f));
+  BoneNode* head = scene.Bone("head", spine, test::Rigid(1, 5, 3, 0.5f));
+  BoneNode* hand = scene.Bone("hand", spine, test::Rigid(2, 4, 3, 0.0f));
   SetSettingInt(spine->Settings, setting::IncludeData, 0);
   SetSettingInt(scene.node->Settings, setting::MoveToOrigin, 0);
   ASSERT_TRUE(scene.Convert());
@@ -182,9 +172,9 @@ TEST(SkeletonConversion, BonesParentsAndTransformsFollowTheScene) {
 
   // With the spine back in, head and hand hang under it with local transforms.
   Scene again;
-  hip = again.Bone("hip", nullptr, Rigid(1, 2, 3, 1.5707964f));
-  spine = again.Bone("spine", hip, Rigid(1, 3, 3, 0.5f));
-  head = again.Bone("head", spine, Rigid(1, 5, 3, 0.5f));
+  hip = again.Bone("hip", nullptr, test::Rigid(1, 2, 3, 1.5707964f));
+  spine = again.Bone("spine", hip, test::Rigid(1, 3, 3, 0.5f));
+  head = again.Bone("head", spine, test::Rigid(1, 5, 3, 0.5f));
   SetSettingInt(again.node->Settings, setting::MoveToOrigin, 0);
   ASSERT_TRUE(again.Convert());
   EXPECT_EQ(again.Record(hip).ParentIndex, -1);
@@ -197,9 +187,9 @@ TEST(SkeletonConversion, BonesParentsAndTransformsFollowTheScene) {
 
 TEST(SkeletonConversion, MoveToOriginRebasesEveryRootUnderTheRootPlacement) {
   Scene scene;
-  BoneNode* hip = scene.Bone("hip", nullptr, Rigid(1, 2, 3, 1.0f));
-  BoneNode* spine = scene.Bone("spine", hip, Rigid(1, 3, 3, 0.5f));
-  BoneNode* head = scene.Bone("head", spine, Rigid(-2, 5, 3, 0.25f));
+  BoneNode* hip = scene.Bone("hip", nullptr, test::Rigid(1, 2, 3, 1.0f));
+  BoneNode* spine = scene.Bone("spine", hip, test::Rigid(1, 3, 3, 0.5f));
+  BoneNode* head = scene.Bone("head", spine, test::Rigid(-2, 5, 3, 0.25f));
   SetSettingInt(spine->Settings, setting::IncludeData, 0);  // head becomes a second root
   ASSERT_TRUE(scene.Convert());
   EXPECT_EQ(FindModelRootBone(&scene.tool, scene.node), hip);
@@ -218,8 +208,8 @@ TEST(SkeletonConversion, MoveToOriginRebasesEveryRootUnderTheRootPlacement) {
 
 TEST(SkeletonConversion, PlacementWithoutUsableSkeleton) {
   Scene scene;  // every bone's data off: an empty skeleton
-  BoneNode* hip = scene.Bone("hip", nullptr, Rigid(4, 5, 6, 0.3f));
-  BoneNode* tip = scene.Bone("tip", hip, Rigid(4, 6, 6, 0.3f));
+  BoneNode* hip = scene.Bone("hip", nullptr, test::Rigid(4, 5, 6, 0.3f));
+  BoneNode* tip = scene.Bone("tip", hip, test::Rigid(4, 6, 6, 0.3f));
   SetSettingInt(hip->Settings, setting::IncludeData, 0);
   SetSettingInt(tip->Settings, setting::IncludeData, 0);
   ASSERT_TRUE(scene.Convert());
@@ -228,7 +218,7 @@ TEST(SkeletonConversion, PlacementWithoutUsableSkeleton) {
   ExpectSameRigid(scene.Model(0)->InitialPlacement, scene.tool.worlds[hip]);
 
   Scene flat;  // a root with a near-zero quaternion gets an identity orientation
-  TransformParts degenerate = Rigid(1, 1, 1, 0);
+  TransformParts degenerate = test::Rigid(1, 1, 1, 0);
   degenerate.Orientation[3] = 0.00001f;
   flat.Bone("root", nullptr, degenerate);
   ASSERT_TRUE(flat.Convert());
@@ -238,10 +228,10 @@ TEST(SkeletonConversion, PlacementWithoutUsableSkeleton) {
 
   test::LogCapture log;
   Scene broken;  // a zero-scale root is left out; its child becomes a root
-  TransformParts squashed = Rigid(0, 0, 0, 0);
+  TransformParts squashed = test::Rigid(0, 0, 0, 0);
   squashed.ScaleShear[2][2] = 0;
   BoneNode* root = broken.Bone("root", nullptr, squashed);
-  BoneNode* child = broken.Bone("child", root, Rigid(0, 1, 0, 0));
+  BoneNode* child = broken.Bone("child", root, test::Rigid(0, 1, 0, 0));
   SetSettingInt(broken.node->Settings, setting::MoveToOrigin, 0);
   ASSERT_TRUE(broken.Convert());
   EXPECT_TRUE(log.Contains("root has a singular or invalid transform"));
@@ -252,9 +242,9 @@ TEST(SkeletonConversion, PlacementWithoutUsableSkeleton) {
 
 TEST(SkeletonConversion, ExcludedModelsBindingsAndCancel) {
   Scene scene;
-  BoneNode* a = scene.Bone("a", nullptr, Rigid(0, 0, 0, 0));
-  BoneNode* b = scene.Bone("b", a, Rigid(0, 1, 0, 0));
-  BoneNode* c = scene.Bone("c", b, Rigid(0, 2, 0, 0));
+  BoneNode* a = scene.Bone("a", nullptr, test::Rigid(0, 0, 0, 0));
+  BoneNode* b = scene.Bone("b", a, test::Rigid(0, 1, 0, 0));
+  BoneNode* c = scene.Bone("c", b, test::Rigid(0, 2, 0, 0));
   SetSettingInt(scene.node->Settings, setting::IncludeReference, 0);
   ASSERT_TRUE(scene.Convert());
   EXPECT_EQ(scene.Skeleton(), nullptr);
@@ -265,7 +255,7 @@ TEST(SkeletonConversion, ExcludedModelsBindingsAndCancel) {
   EXPECT_EQ(c->Index, 0);
 
   Scene meshes;
-  BoneNode* root = meshes.Bone("root", nullptr, Rigid(0, 0, 0, 0));
+  BoneNode* root = meshes.Bone("root", nullptr, test::Rigid(0, 0, 0, 0));
   MeshNode* skipped = AddMeshNode(meshes.graph);
   MeshNode* converted = AddMeshNode(meshes.graph);
   meshes.node = MergeModels(meshes.graph, root->Model, skipped->Model);
@@ -280,7 +270,7 @@ TEST(SkeletonConversion, ExcludedModelsBindingsAndCancel) {
   EXPECT_EQ(static_cast<void*>(bound), &fakeMesh);
 
   Scene cancelled;
-  cancelled.Bone("root", nullptr, Rigid(0, 0, 0, 0));
+  cancelled.Bone("root", nullptr, test::Rigid(0, 0, 0, 0));
   ProgressWindow window;
   window.open = true;
   window.cancelled = 1;
@@ -293,9 +283,9 @@ TEST(SkeletonConversion, ExcludedModelsBindingsAndCancel) {
 
 TEST(SkeletonConversion, RootBoneIsTheShallowestLastInListAndCycleSafe) {
   Scene scene;
-  BoneNode* first = scene.Bone("first", nullptr, Rigid(0, 0, 0, 0));
-  BoneNode* second = scene.Bone("second", nullptr, Rigid(1, 0, 0, 0));
-  scene.Bone("child", second, Rigid(1, 1, 0, 0));
+  BoneNode* first = scene.Bone("first", nullptr, test::Rigid(0, 0, 0, 0));
+  BoneNode* second = scene.Bone("second", nullptr, test::Rigid(1, 0, 0, 0));
+  scene.Bone("child", second, test::Rigid(1, 1, 0, 0));
   // List order is newest first, so the last root in the list is `first`.
   EXPECT_EQ(FindModelRootBone(&scene.tool, scene.node), first);
   scene.tool.parents[first] = second;
