@@ -19,4 +19,6 @@ echo "== ketrel info out/figure.kt2"
 "$ketrel" info out/figure.kt2
 echo
 echo "== ketrel dump out/figure.kt2 --path \"Meshes[1].MorphTargets\" (the face's morph targets)"
-"$ketrel" dump out/figure.kt2 --path "Meshes[1].MorphTargets" | head -n 40
+# Through a file: head closing the pipe early would fail the script (pipefail).
+"$ketrel" dump out/figure.kt2 --path "Meshes[1].MorphTargets" > out/figure_morphs.txt
+head -n 40 out/figure_morphs.txt
