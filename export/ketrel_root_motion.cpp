@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "export/ketrel_math.h"
+
 namespace ketrel {
 namespace {
 
@@ -42,16 +44,15 @@ void Conjugate(const float* q, float* out) {
   out[3] = q[3];
 }
 
-// a * b: b's rotation first, then a's.
+// a * b on quaternions kept as (x, y, z, w) floats: b's rotation first,
+// then a's. `out` may be either operand.
 void Multiply(const float* a, const float* b, float* out) {
-  const float x = a[3] * b[0] + a[0] * b[3] + a[1] * b[2] - a[2] * b[1];
-  const float y = a[3] * b[1] - a[0] * b[2] + a[1] * b[3] + a[2] * b[0];
-  const float z = a[3] * b[2] + a[0] * b[1] - a[1] * b[0] + a[2] * b[3];
-  const float w = a[3] * b[3] - a[0] * b[0] - a[1] * b[1] - a[2] * b[2];
-  out[0] = x;
-  out[1] = y;
-  out[2] = z;
-  out[3] = w;
+  const Quaternion q = ketrel::Multiply(Quaternion{a[0], a[1], a[2], a[3]},
+                                        Quaternion{b[0], b[1], b[2], b[3]});
+  out[0] = q.x;
+  out[1] = q.y;
+  out[2] = q.z;
+  out[3] = q.w;
 }
 
 // v rotated by the unit quaternion q.
