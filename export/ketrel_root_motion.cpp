@@ -47,8 +47,8 @@ void Conjugate(const float* q, float* out) {
 // a * b on quaternions kept as (x, y, z, w) floats: b's rotation first,
 // then a's. `out` may be either operand.
 void Multiply(const float* a, const float* b, float* out) {
-  const Quaternion q = ketrel::Multiply(Quaternion{a[0], a[1], a[2], a[3]},
-                                        Quaternion{b[0], b[1], b[2], b[3]});
+  const Quaternion q =
+      ketrel::Multiply(Quaternion{a[0], a[1], a[2], a[3]}, Quaternion{b[0], b[1], b[2], b[3]});
   out[0] = q.x;
   out[1] = q.y;
   out[2] = q.z;
