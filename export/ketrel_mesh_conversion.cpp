@@ -131,15 +131,6 @@ int32_t MorphCountFor(SceneParser* parser, const MeshNode* node, const MeshOptio
     return channels > 0 ? channels : 0;
   }
   if (o.MorphMode != kMorphFrameByFrame) return 0;
-  if (o.MorphCurves) {
-    // Vertex morph curves are fitted by the animation phase, which does not
-    // take them yet: such meshes carry no morph targets for now.
-    if (log) {
-      KT_LOG_WARNING(Export, "Mesh %s asks for vertex morph curves, which are not exported yet",
-                     name);
-    }
-    return 0;
-  }
   double frames = o.SetTotalFrames ? std::floor(double(o.FrameCount) + 0.5)
                                    : double(tool->GetFrameCount()) + 1.0;
   const int32_t limit = ComputeMorphTargetLimit(parser->graph ? parser->graph->MeshCount : 1);
@@ -353,6 +344,7 @@ void FreeRecord(MeshConversion* r) {
   FreeBlock(r->BindingTransforms);
   FreeBlock(r->BindingBones);
   FreeBlock(r->FrameBoneMatrices);
+  FreeMorphCurveSamples(r);
   r->~MeshConversion();
   FreeBlock(r);
 }
@@ -412,7 +404,10 @@ int32_t ComputeMorphTargetLimit(int32_t meshCount) {
 int32_t CountMeshMorphTargets(SceneParser* parser, const MeshNode* node) {
   if (!KT_CHECK_PARAMETER(Export, parser && parser->tool && node)) return 0;
   if (!IsReferenceIncluded(node->Settings) || !IsDataIncluded(node->Settings)) return 0;
-  return MorphCountFor(parser, node, ReadMeshOptions(node->Settings), nullptr);
+  const MeshOptions options = ReadMeshOptions(node->Settings);
+  // Vertex morph curves take the frames' place: no morph targets.
+  if (options.MorphMode == kMorphFrameByFrame && options.MorphCurves) return 0;
+  return MorphCountFor(parser, node, options, nullptr);
 }
 
 int32_t CountMeshVertexDatas(SceneParser* parser) {
@@ -456,7 +451,10 @@ bool ConvertMesh(SceneParser* parser, ModelNode* modelNode, MeshNode* meshNode,
   r->Material = tool->GetMeshMaterial(meshNode);
   bool outOfMemory = !ok;
   if (ok && !BeginMeshData(parser, r, outOfMemory)) r->MorphCount = 0;
-  if (!outOfMemory && r->MorphCount > 0) {
+  r->MorphCurves = options.MorphCurves && options.MorphMode == kMorphFrameByFrame;
+  if (!outOfMemory && r->MorphCount > 0 && r->MorphCurves) {
+    outOfMemory = !BeginMorphCurves(parser, r);
+  } else if (!outOfMemory && r->MorphCount > 0) {
     auto* targets = static_cast<morph_target*>(
         KT_PARSER_ALLOCATE(parser, sizeof(morph_target) * (size_t(r->MorphCount) + 1)));
     outOfMemory = targets == nullptr;

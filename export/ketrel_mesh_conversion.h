@@ -23,10 +23,17 @@
 // bones whose vertices touch it; `TriangleToBoneIndices` holds those bone
 // binding indices, ascending within a triangle, triangle after triangle.
 //
-// Left out: triangle and vertex annotations (the host has no annotation
-// channels), "Create vertex morph curves" (the animation phase owns the curve
-// fitting; meshes asking for it get no morph targets and a warning), and host
-// properties as `ExtendedData` (the tool interface has no property query).
+// Vertex morph curves ("Create vertex morph curves", frame by frame): the
+// frames are sampled as for morph targets but kept per vertex; after the
+// last frame every vertex gets one fitted curve per set (position, normal,
+// each colour and texture-coordinate channel), stored as vertex annotation
+// sets of the primary vertex data ("VertexMorphCurvePosition", ...) whose
+// annotations are `curve2` records, one per vertex in vertex order. Such a
+// mesh has no morph targets.
+//
+// Left out: triangle and vertex annotations from the host (it has no
+// annotation channels) and host properties as `ExtendedData` (the tool
+// interface has no property query).
 //
 // Failures: a mesh whose host data cannot be read or is too large keeps its
 // name and nothing else (logged). The phase itself fails when the progress
@@ -49,7 +56,8 @@ struct MeshConversion;
 int32_t ComputeMorphTargetLimit(int32_t meshCount);
 
 // The number of morph targets ConvertMesh will give the node (clamped as it
-// will be), 0 for a node that is not converted with data. Logs nothing.
+// will be), 0 for a node that is not converted with data or that makes
+// vertex morph curves instead. Logs nothing.
 int32_t CountMeshMorphTargets(SceneParser* parser, const MeshNode* meshNode);
 // Room the phase needs in `file_info::VertexDatas`: one per converted mesh
 // plus one per morph target.
@@ -64,15 +72,17 @@ int32_t CountMeshVertexDatas(SceneParser* parser);
 bool ConvertMesh(SceneParser* parser, ModelNode* modelNode, MeshNode* meshNode,
                  MeshConversion** record);
 
-// The morph targets the record wants (0 for none) and whether they come
-// frame by frame (else from the morph modifier's channels).
+// The frames the record wants extracted (0 for none): its morph targets, or
+// the samples of its vertex morph curves; and whether they come frame by
+// frame (else from the morph modifier's channels).
 int32_t GetMorphTargetCount(const MeshConversion* record);
 bool IsFrameByFrameMorph(const MeshConversion* record);
 
 // Extracts morph target `target` (0 .. count - 1) at the current host time:
 // frame by frame the node's mesh, else the target mesh of morph channel
-// `target`. A frame whose vertex, face or map channel counts differ from the
-// base mesh is refused (warning; the target repeats the base mesh). False
+// `target`. With vertex morph curves the frame is sampled instead, and the
+// last frame fits the curves (on the fitting workers). A frame whose vertex, face or map channel
+// counts differ from the base mesh is refused (warning; the target repeats the base mesh). False
 // only when memory or the file's arrays run out.
 bool ExtractMorphFrame(SceneParser* parser, MeshConversion* record, int32_t target);
 

@@ -16,6 +16,19 @@ inline constexpr uint32_t kMorphNone = 239;
 inline constexpr uint32_t kMorphModifier = 240;
 inline constexpr uint32_t kMorphFrameByFrame = 241;
 
+// The curve settings of one vertex morph curve set ("Position", "Normal",
+// "Color", "Texture coordinate").
+struct CurveSetOptions {
+  int32_t Degree = 1;
+  float Tolerance = 0.01f;
+  float Jump = 0.2f;
+  float Crease = 0.2f;
+};
+
+// Vertex morph curve sets in their order: position, normal, then every
+// colour channel, then every texture-coordinate channel.
+enum MorphCurveKind : int32_t { kCurvePosition, kCurveNormal, kCurveColor, kCurveTexCoord };
+
 // Settings read once per mesh.
 struct MeshOptions {
   bool DisableMerging = false;
@@ -55,6 +68,10 @@ struct MeshOptions {
   float FrameCount = 0;
   bool RelativeToBones = false;
   bool MorphCurves = false;
+  bool QuantizedCurves = true;
+  bool QuantizeOnMiss = true;
+  bool AggressiveCurves = false;
+  CurveSetOptions Curves[4];  // by MorphCurveKind
   bool Deltas = false;
   bool FilterZeroDeltas = false;
 };
@@ -116,6 +133,17 @@ struct RowMatrix {
   float m[4][4];
 };
 
+// One vertex morph curve set while its frames are sampled: the samples of
+// each vertex lie together (frame after frame, Dimension floats each).
+struct MorphCurveSet {
+  const char* Name = nullptr;  // interned
+  MorphCurveKind Kind = kCurvePosition;
+  int32_t Channel = 0;       // colour or texture-coordinate channel
+  int32_t Member = -1;       // the matching member of the morph layout
+  int32_t Dimension = 3;     // floats per sample
+  float* Samples = nullptr;  // library block: vertices x frames x Dimension
+};
+
 struct MeshConversion {
   MeshNode* Node = nullptr;
   mesh* Object = nullptr;
@@ -142,8 +170,18 @@ struct MeshConversion {
   VertexLayout Layout;
   VertexLayout MorphLayout;
 
+  // Frames to extract: the morph targets, or the samples of the vertex
+  // morph curves.
   int32_t MorphCount = 0;
   bool Mismatch = false;
+  // "Create vertex morph curves" (frame by frame): per-frame samples instead
+  // of morph targets, fitted after the last frame into vertex annotation sets.
+  bool MorphCurves = false;
+  int32_t CurveVertexCount = 0;
+  float CurveTimeStep = 0;
+  int32_t CurveSetCount = 0;
+  MorphCurveSet* CurveSets = nullptr;             // library block
+  vertex_annotation_set* FittedCurves = nullptr;  // arena, CurveSetCount, once fitted
   // Relative to bones: per skin bone, binding transform times the bone's
   // world matrix at the current frame.
   RowMatrix* FrameBoneMatrices = nullptr;
@@ -160,6 +198,27 @@ bool BuildVertexLayout(SceneParser* parser, const MeshOptions& options, int32_t 
 // bone lists (see FinishMesh). False when memory ran out.
 bool BuildMeshBounds(SceneParser* parser, MeshConversion* record, const vertex_data* data,
                      tri_topology* topology);
+
+// Floats a morph vertex may hold per member (4 each, 3 for DEC3N).
+inline constexpr int32_t kMorphMemberFloats = 4;
+using MorphMemberValues = float[kMorphMemberFloats];
+
+// The values of every morph layout member of built vertex `v` in the frame
+// read through `access` (4 floats per member; from the base mesh where the
+// frame says nothing or is not `usable`), before any quantizing or deltas.
+void SampleMorphVertex(MeshConversion* r, MeshAccess* access, int32_t v, bool usable, bool relative,
+                       MorphMemberValues* values);
+
+// Vertex morph curves (ketrel_mesh_morph_curves.cpp). Begin makes the
+// sample buffers once the builder holds the base mesh; Sample stores one
+// frame; Fit turns the samples into the curve sets in the arena (after the
+// last frame) and frees them. False when memory runs out (logged).
+bool BeginMorphCurves(SceneParser* parser, MeshConversion* r);
+bool SampleMorphCurveFrame(MeshConversion* r, MeshAccess* access, int32_t frame, bool usable,
+                           bool relative);
+bool FitMorphCurves(SceneParser* parser, MeshConversion* r);
+// Frees the sample buffers (accepts a record without them).
+void FreeMorphCurveSamples(MeshConversion* r);
 
 // The section of a vertex or index array.
 void PlaceObject(SceneParser* parser, const void* object, uint32_t section);

@@ -378,6 +378,12 @@ bool FinishMesh(SceneParser* parser, MeshConversion* r) {
   if (data && topology) {
     object->PrimaryVertexData = data;
     object->PrimaryTopology = topology;
+    // The vertex morph curves, fitted after the last frame, annotate the
+    // vertices they follow (the builder's vertex order is the data's).
+    if (r->FittedCurves) {
+      data->VertexAnnotationSetCount = r->CurveSetCount;
+      data->VertexAnnotationSets = r->FittedCurves;
+    }
     ok = AppendVertexData(parser, data) && AppendTriTopology(parser, topology);
     ok = BuildMeshBounds(parser, r, data, topology) && ok;
     if (o.Clockwise) ReverseWinding(topology);
@@ -386,7 +392,7 @@ bool FinishMesh(SceneParser* parser, MeshConversion* r) {
     PlaceObject(parser, data->Vertices.Items, r->VertexSection);
     PlaceObject(parser, topology->Indices, r->IndexSection);
     PlaceObject(parser, topology->Indices16, r->IndexSection);
-    if (ok && r->MorphCount > 0 && o.Deltas && o.FilterZeroDeltas) {
+    if (ok && object->MorphTargetCount > 0 && o.Deltas && o.FilterZeroDeltas) {
       ok = FilterZeroDeltas(parser, r);
     }
     ok = ok && BindMaterials(parser, r, topology);

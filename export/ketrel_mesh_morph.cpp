@@ -2,6 +2,7 @@
 // one vertex per built vertex, read from the frame's host mesh through the
 // host corner each built vertex came from.
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -14,8 +15,7 @@
 namespace ketrel {
 namespace {
 
-// Floats of one vertex per layout member (at most 4 each, 3 for DEC3N).
-constexpr int32_t kMemberFloats = 4;
+constexpr int32_t kMemberFloats = kMorphMemberFloats;
 
 void Multiply(const float a[4][4], const float b[4][4], float out[4][4]) {
   for (int i = 0; i < 4; ++i)
@@ -121,9 +121,26 @@ void QuantizeLikeBase(const MeshConversion* r, const VertexMember& member, float
   LoadVertexFloats(scratch, bytes, values, kMemberFloats);
 }
 
-void FillVertex(SceneParser* parser, MeshConversion* r, MeshAccess* access, int32_t v,
-                bool fromHost, bool relative, uint8_t* out) {
-  (void)parser;
+// Stores one target vertex from its sampled values: quantized like the base
+// mesh and made differences with deltas.
+void FillVertex(MeshConversion* r, int32_t v, MorphMemberValues* values, uint8_t* out) {
+  const uint8_t* base = static_cast<const uint8_t*>(GetVertex(r->Builder, v));
+  for (int32_t m = 0; m < r->MorphLayout.MemberCount; ++m) {
+    const VertexMember& member = r->MorphLayout.Members[m];
+    if (r->Options.Deltas) {
+      float baseValues[kMemberFloats];
+      BaseValues(r, member, base, baseValues);
+      QuantizeLikeBase(r, member, values[m]);
+      for (int32_t i = 0; i < kMemberFloats; ++i) values[m][i] -= baseValues[i];
+    }
+    StoreVertexFloats(member, out, values[m], VertexMemberFloats(member));
+  }
+}
+
+}  // namespace
+
+void SampleMorphVertex(MeshConversion* r, MeshAccess* access, int32_t v, bool fromHost,
+                       bool relative, MorphMemberValues* out) {
   const uint8_t* base = static_cast<const uint8_t*>(GetVertex(r->Builder, v));
   int32_t value = -1, place = -1;
   const bool sourced = fromHost && GetVertexSourceValues(r->Builder, v, &value, &place) &&
@@ -152,10 +169,8 @@ void FillVertex(SceneParser* parser, MeshConversion* r, MeshAccess* access, int3
   }
   for (int32_t m = 0; m < r->MorphLayout.MemberCount; ++m) {
     const VertexMember& member = r->MorphLayout.Members[m];
-    float baseValues[kMemberFloats];
-    BaseValues(r, member, base, baseValues);
-    float values[kMemberFloats];
-    std::memcpy(values, baseValues, sizeof values);
+    float* values = out[m];
+    BaseValues(r, member, base, values);
     if (member.Part == VertexPart::Position && fromHost) {
       std::memcpy(values, position, sizeof position);
     } else if (member.Part == VertexPart::Normal && haveNormal) {
@@ -171,15 +186,8 @@ void FillVertex(SceneParser* parser, MeshConversion* r, MeshAccess* access, int3
       values[3] = 0.0f;
     }
     // Tangent frames keep the base mesh's: they are not rebuilt per frame.
-    if (o.Deltas) {
-      QuantizeLikeBase(r, member, values);
-      for (int32_t i = 0; i < kMemberFloats; ++i) values[i] -= baseValues[i];
-    }
-    StoreVertexFloats(member, out, values, VertexMemberFloats(member));
   }
 }
-
-}  // namespace
 
 bool ExtractMorphFrame(SceneParser* parser, MeshConversion* r, int32_t target) {
   if (!KT_CHECK_PARAMETER(Export, parser && r && target >= 0 && target < r->MorphCount)) {
@@ -217,18 +225,32 @@ bool ExtractMorphFrame(SceneParser* parser, MeshConversion* r, int32_t target) {
   const bool relative = frameByFrame && r->Options.RelativeToBones && r->SkinBones > 0 &&
                         r->BindingCount == r->SkinBones;
   bool ok = !relative || !usable || PrepareBoneMatrices(parser, r);
+  if (r->MorphCurves) {
+    // The frame's values go into the curve samples; no morph target is made.
+    ok = ok && SampleMorphCurveFrame(r, access, target, usable, relative && usable);
+    if (!ok) {
+      KT_LOG_ERROR(Export, "Out of memory while sampling frame %d of mesh %s", target, r->Name);
+    } else if (target == r->MorphCount - 1) {
+      ok = FitMorphCurves(parser, r);
+    }
+    tool->CloseMeshAccess(access);
+    return ok;
+  }
 
   const int32_t vertexCount = GetVertexCount(r->Builder);
   const size_t bytes = size_t(vertexCount) * size_t(r->MorphLayout.Size);
+  auto* values =
+      ok ? KT_ALLOCATE_ARRAY(MorphMemberValues, size_t(std::max(r->MorphLayout.MemberCount, 1)))
+         : nullptr;
   auto* data =
-      ok ? static_cast<vertex_data*>(KT_PARSER_ALLOCATE(parser, sizeof(vertex_data))) : nullptr;
+      values ? static_cast<vertex_data*>(KT_PARSER_ALLOCATE(parser, sizeof(vertex_data))) : nullptr;
   auto* vertices =
       data ? static_cast<uint8_t*>(KT_PARSER_ALLOCATE(parser, bytes ? bytes : 1)) : nullptr;
   ok = vertices != nullptr;
   if (ok) {
     for (int32_t v = 0; v < vertexCount; ++v) {
-      FillVertex(parser, r, access, v, usable, relative && usable,
-                 vertices + size_t(v) * size_t(r->MorphLayout.Size));
+      SampleMorphVertex(r, access, v, usable, relative && usable, values);
+      FillVertex(r, v, values, vertices + size_t(v) * size_t(r->MorphLayout.Size));
     }
     MakeEmptyDataTypeObject(VertexDataType, data);
     data->Vertices.Type = r->MorphLayout.Type;
@@ -247,6 +269,7 @@ bool ExtractMorphFrame(SceneParser* parser, MeshConversion* r, int32_t target) {
     KT_LOG_ERROR(Export, "Out of memory while extracting morph target %d of mesh %s", target,
                  r->Name);
   }
+  FreeBlock(values);
   tool->CloseMeshAccess(access);
   return ok;
 }

@@ -30,6 +30,10 @@ constexpr uint32_t Tangents = 99, Binormals = 100, Cross = 101, TangentTolerance
 constexpr uint32_t PerBoneTriangles = 98, TopologyInfo = 77, MorphTargets = 237;
 constexpr uint32_t SetTotalFrames = 165, FrameCount = 166, RelativeToBones = 210;
 constexpr uint32_t MorphCurves = 188, Deltas = 242, FilterZeroDeltas = 296;
+// Inside "Create vertex morph curves": type, tolerance, jump, crease per set.
+constexpr uint32_t QuantizedCurves = 230, QuantizeOnMiss = 231, AggressiveCurves = 232;
+constexpr uint32_t CurveIds[4][4] = {
+    {189, 190, 191, 192}, {194, 195, 196, 197}, {200, 199, 201, 202}, {204, 205, 206, 207}};
 }  // namespace id
 
 // Choices.
@@ -111,6 +115,16 @@ MeshOptions ReadMeshOptions(const SettingsItem* s) {
   o.FrameCount = GetChoiceSettingFloat(s, id::MorphTargets, id::FrameCount);
   o.RelativeToBones = GetChoiceSettingBool(s, id::MorphTargets, id::RelativeToBones);
   o.MorphCurves = GetChoiceSettingBool(s, id::MorphTargets, id::MorphCurves);
+  o.QuantizedCurves = GetChoiceSettingBool(s, id::MorphTargets, id::QuantizedCurves);
+  o.QuantizeOnMiss = GetChoiceSettingBool(s, id::MorphTargets, id::QuantizeOnMiss);
+  o.AggressiveCurves = GetChoiceSettingBool(s, id::MorphTargets, id::AggressiveCurves);
+  for (int k = 0; k < 4; ++k) {
+    CurveSetOptions& c = o.Curves[k];
+    c.Degree = Clamp(GetChoiceSettingInt(s, id::MorphTargets, id::CurveIds[k][0]), 0, 3);
+    c.Tolerance = GetChoiceSettingFloat(s, id::MorphTargets, id::CurveIds[k][1]);
+    c.Jump = GetChoiceSettingFloat(s, id::MorphTargets, id::CurveIds[k][2]);
+    c.Crease = GetChoiceSettingFloat(s, id::MorphTargets, id::CurveIds[k][3]);
+  }
   o.Deltas = GetSettingBool(s, id::Deltas);
   o.FilterZeroDeltas = GetSettingBool(s, id::FilterZeroDeltas);
   return o;
