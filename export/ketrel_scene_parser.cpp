@@ -304,13 +304,21 @@ SceneParser* BeginSceneParse(ToolInterface* tool) {
   return parser;
 }
 
+void ReleaseSceneData(SceneParser* parser) {
+  if (!parser) return;
+  FreeStringTable(parser->strings);
+  FreeArena(parser->arena);
+  parser->strings = nullptr;
+  parser->arena = nullptr;
+  parser->info = nullptr;
+}
+
 void EndSceneParse(SceneParser* parser) {
   if (!parser) return;
   // Graph nodes point at settings items: release the graph first.
   parser->tool->ReleaseNodeGraph(parser->graph);
   DestroySettingsItem(parser->settings);
-  FreeStringTable(parser->strings);
-  FreeArena(parser->arena);
+  ReleaseSceneData(parser);
   parser->~SceneParser();
   FreeBlock(parser);
 }

@@ -51,6 +51,9 @@ struct SceneParser {
 SceneParser* BeginSceneParse(ToolInterface* tool);
 // Accepts null.
 void EndSceneParse(SceneParser* parser);
+// Frees the data tree and the string table once the builder holds a copy of
+// them, so that packaging the file reuses their memory. `info` becomes null.
+void ReleaseSceneData(SceneParser* parser);
 
 // Runs the phases and writes the data tree into `builder`. False when a step
 // failed or the progress window was cancelled.

@@ -73,17 +73,25 @@ bool Check(file_builder* builder, bool condition) {
 
 bool IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
-void FreeBuilder(file_builder* builder) {
-  if (builder == nullptr) return;
+// Frees the sections' bytes and records; the sections themselves stay.
+void ReleaseSectionData(file_builder* builder) {
   for (uint32_t s = 0; s < builder->SectionCount && builder->Sections != nullptr; ++s) {
     builder_section& section = builder->Sections[s];
     for (uint32_t p = 0; p < kPartCount; ++p) {
       DeleteFileWriter(section.Parts[p]);
+      section.Parts[p] = nullptr;
       section.Blocks[p].Free();
     }
     section.Fixups.Free();
     section.Marshallings.Free();
-    section.~builder_section();
+  }
+}
+
+void FreeBuilder(file_builder* builder) {
+  if (builder == nullptr) return;
+  ReleaseSectionData(builder);
+  for (uint32_t s = 0; s < builder->SectionCount && builder->Sections != nullptr; ++s) {
+    builder->Sections[s].~builder_section();
   }
   FreeBlock(builder->Sections);
   FreeBlock(builder);
@@ -442,6 +450,10 @@ bool EndIntoWriter(file_builder* builder, file_writer* writer) {
   size_t size = 0;
   ok = ok && StealMemoryWriterBuffer(memory, &bytes, &size);
   DeleteFileWriter(memory);
+  // The native file holds everything now: its parts go before the
+  // conversion, whose buffers then reuse their memory.
+  ReleaseSectionData(builder);
+  builder->Ok = false;
   ok = ok &&
        PlatformConvertBytesToWriter(bytes, size, writer, builder->Magic, builder->FileAlignment,
                                     builder->SectionCount, compression);

@@ -122,6 +122,7 @@ bool ExportScene(ToolInterface* tool, const char* fileName, file_writer* writer,
     }
     ok = ConvertScene(parser, request.AttachFileName, builder, progress) &&
          ProgressShouldContinue(progress);
+    ReleaseSceneData(parser);
   }
 
   if (ok) {

@@ -4,18 +4,57 @@
 
 #if defined(__GLIBC__)
 #include <malloc.h>
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
 #endif
 
 #include "export/ketrel_version.h"
 #include "tools/ketrel/ketrel_commands.h"
 
-int main(int argc, char** argv) {
+namespace {
+
 #if defined(__GLIBC__)
-  // An export allocates and frees many buffers of a few MiB (mesh arrays, sections, the file
-  // image). Kept in the heap instead of mapped and unmapped one by one, their pages are reused
-  // rather than faulted in anew each time: about a fifth fewer page faults.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
+#define KETREL_OWN_ALLOCATOR 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define KETREL_OWN_ALLOCATOR 1
+#endif
+
+// An export allocates and frees many buffers of a few MiB (mesh arrays, sections, the file
+// image). Kept in the heap instead of mapped and unmapped one by one, their pages are reused
+// rather than faulted in anew each time. The first stretch of the heap is also offered to the
+// kernel for huge pages: a page fault then brings in 2 MiB instead of 4 KiB, which took the
+// faults of a 50 MiB export from about 13,000 to 2,000 (a third of its time on a virtual
+// machine). Where huge pages are off, the advice is ignored.
+void TuneHeap() {
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#if !defined(KETREL_OWN_ALLOCATOR)
+  // Two blocks below the mapping threshold, so that both come from the heap;
+  // freed at once, they stay there as free room for what follows.
+  constexpr size_t kBlock = size_t(30) << 20, kHugePage = size_t(2) << 20;
+  void* room[2] = {std::malloc(kBlock), std::malloc(kBlock)};
+  for (void* block : room) {
+    if (!block) continue;
+    uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kHugePage - 1) & ~(kHugePage - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(block) + kBlock) & ~(kHugePage - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  }
+  for (void* block : room) std::free(block);
+#endif
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#if defined(__GLIBC__)
+  TuneHeap();
 #endif
   CLI::App app{"ketrel: export scenes to KT2 files and look inside them"};
   app.set_version_flag("--version", ketrel::ExporterVersionString());
