@@ -18,6 +18,11 @@
 //   ./scripts/bench.sh animation                     the sweep on both clips
 //   ./scripts/bench.sh animation POS ROT ["L=v;..."]  one setting: tolerances in
 //                                                    cm and degrees, more settings
+//   ./scripts/bench.sh animation budget E [KR KP ["L=v;..."]]
+//                                                    per-bone tolerances from a
+//                                                    skin error E in cm (the
+//                                                    option --animation-error),
+//                                                    with its factors
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -32,6 +37,7 @@
 #include "export/host/host_export.h"
 #include "export/host/host_scene.h"
 #include "export/host/host_scene_loader.h"
+#include "export/ketrel_bone_tolerances.h"
 #include "export/ketrel_export_ui_tunneling.h"
 #include "rt/ketrel_curve.h"
 #include "rt/ketrel_file_reader.h"
@@ -55,6 +61,11 @@ struct Setting {
   float positionCm;
   float orientationDegrees;
   std::string extra;  // more "Label=value" assignments, separated by ';'
+  // Above 0: per-bone tolerances from this skin error instead (the uniform
+  // ones above are then not set).
+  float budgetCm = 0;
+  float orientationFactor = kDefaultOrientationFactor;
+  float positionFactor = kDefaultPositionFactor;
 };
 
 struct Clip {
@@ -102,17 +113,19 @@ bool LoadClip(const char* path, Clip& clip) {
 
 struct Edits {
   std::vector<std::string> assignments;
+  BoneToleranceBudget budget;  // applied when its error is above 0
 };
 
-bool ApplyEdits(SettingsItem* root, void* user) {
-  for (const std::string& assignment : static_cast<Edits*>(user)->assignments) {
+bool ApplyEdits(SettingsItem* root, ToolInterface& tool, NodeGraph* graph, void* user) {
+  const Edits& edits = *static_cast<Edits*>(user);
+  for (const std::string& assignment : edits.assignments) {
     std::string message;
     if (!SetCategorySettingByLabel(root, assignment.c_str(), message)) {
       std::fprintf(stderr, "%s: %s\n", assignment.c_str(), message.c_str());
       return false;
     }
   }
-  return true;
+  return edits.budget.Error <= 0 || ApplyBoneTolerances(tool, graph, edits.budget);
 }
 
 // Bytes of a curve's data as stored behind its track (shared identities: 0).
@@ -249,7 +262,17 @@ Result Run(Clip& clip, const Setting& setting) {
   std::snprintf(orientation, sizeof orientation, "Orientation curve tolerance=%g",
                 setting.orientationDegrees);
   Edits edits;
-  edits.assignments = {"Oversampling=" + std::to_string(kOversampling), position, orientation};
+  edits.assignments = {"Oversampling=" + std::to_string(kOversampling)};
+  if (setting.budgetCm > 0) {
+    // The bench's virtual vertices stand 3 cm off the bones: that is the margin.
+    edits.budget.Error = setting.budgetCm / clip.unitsToCm;
+    edits.budget.ReachMargin = kVertexDistanceCm / clip.unitsToCm;
+    edits.budget.OrientationFactor = setting.orientationFactor;
+    edits.budget.PositionFactor = setting.positionFactor;
+  } else {
+    edits.assignments.push_back(position);
+    edits.assignments.push_back(orientation);
+  }
   for (size_t at = 0; at < setting.extra.size();) {
     size_t end = setting.extra.find(';', at);
     if (end == std::string::npos) end = setting.extra.size();
@@ -272,6 +295,17 @@ Result Run(Clip& clip, const Setting& setting) {
   return result;
 }
 
+// The setting's name in the table: its extra assignments, and for per-bone
+// tolerances the error budget and factors.
+std::string Describe(const Setting& setting) {
+  std::string name = setting.extra.empty() ? "(defaults)" : setting.extra;
+  if (setting.budgetCm <= 0) return name;
+  char budget[128];
+  std::snprintf(budget, sizeof budget, "--animation-error %g cm (factors %g, %g); ",
+                setting.budgetCm, setting.orientationFactor, setting.positionFactor);
+  return budget + name;
+}
+
 }  // namespace
 
 // Jumps on: these clips start with a T-pose frame, which no smooth curve
@@ -284,7 +318,15 @@ constexpr double kTargetErrorCm = 0.01, kTargetRatio = 19.0, kTargetSeconds = 0.
 
 int main(int argc, char** argv) {
   std::vector<Setting> settings;
-  if (argc >= 3) {
+  if (argc >= 3 && std::strcmp(argv[1], "budget") == 0) {
+    Setting setting{0, 0, argc >= 6 ? argv[5] : kJumps};
+    setting.budgetCm = float(std::atof(argv[2]));
+    if (argc >= 5) {
+      setting.orientationFactor = float(std::atof(argv[3]));
+      setting.positionFactor = float(std::atof(argv[4]));
+    }
+    settings.push_back(setting);
+  } else if (argc >= 3) {
     settings.push_back(
         {float(std::atof(argv[1])), float(std::atof(argv[2])), argc >= 4 ? argv[3] : kJumps});
   } else {
@@ -298,6 +340,12 @@ int main(int argc, char** argv) {
     settings.push_back({0.002f, 0.005f, std::string(kJumps) + ";" + kLinear});
     settings.push_back(
         {0.002f, 0.005f, std::string(kJumps) + ";" + kLinear + ";Use quantized curves=false"});
+    // Per-bone tolerances from the target error, as --animation-error gives them.
+    Setting budget{0, 0, kJumps};
+    budget.budgetCm = float(kTargetErrorCm);
+    settings.push_back(budget);
+    settings.push_back(budget);
+    settings.back().extra = std::string(kJumps) + ";" + kLinear;
   }
   // Warnings of the host walk and the fitter would drown the table.
   for (LogOrigin origin : {LogOrigin::Host, LogOrigin::Curve, LogOrigin::Export})
@@ -325,10 +373,14 @@ int main(int argc, char** argv) {
         continue;
       }
       const double ratio = double(r.rawBytes) / double(r.animationBytes);
-      std::printf("%8.4f %8.3f | %10zu %10zu %6.1f:1 | %9.5f %9.5f | %7.3f | %s\n",
-                  setting.positionCm, setting.orientationDegrees, r.animationBytes, r.rawBytes,
-                  ratio, r.maxError, r.p99Error, r.seconds,
-                  setting.extra.empty() ? "(defaults)" : setting.extra.c_str());
+      const std::string name = Describe(setting);
+      if (setting.budgetCm > 0) {
+        std::printf("%8s %8s", "per bone", "");
+      } else {
+        std::printf("%8.4f %8.3f", setting.positionCm, setting.orientationDegrees);
+      }
+      std::printf(" | %10zu %10zu %6.1f:1 | %9.5f %9.5f | %7.3f | %s\n", r.animationBytes,
+                  r.rawBytes, ratio, r.maxError, r.p99Error, r.seconds, name.c_str());
       const bool within = r.maxError <= kTargetErrorCm;
       const bool bestWithin = best && bestResult.maxError <= kTargetErrorCm;
       const bool better = !best || (within && !bestWithin) ||
@@ -343,11 +395,17 @@ int main(int argc, char** argv) {
     if (best) {
       const bool reached = bestResult.maxError <= kTargetErrorCm && bestRatio >= kTargetRatio &&
                            bestResult.seconds <= kTargetSeconds;
+      std::string name = Describe(*best);
+      if (best->budgetCm <= 0) {
+        char tolerances[96];
+        std::snprintf(tolerances, sizeof tolerances, "pos %g cm, rot %g deg, ", best->positionCm,
+                      best->orientationDegrees);
+        name = tolerances + name;
+      }
       std::printf(
-          "%s: pos %g cm, rot %g deg%s%s: max %.4f cm at %.1f:1 in %.3f s (target: max <= %g cm "
-          "at >= %g:1 in <= %g s)\n\n",
-          reached ? "reaches the target" : "closest to the target", best->positionCm,
-          best->orientationDegrees, best->extra.empty() ? "" : ", ", best->extra.c_str(),
+          "%s: %s: max %.4f cm at %.1f:1 in %.3f s (target: max <= %g cm at >= %g:1 in <= %g "
+          "s)\n\n",
+          reached ? "reaches the target" : "closest to the target", name.c_str(),
           bestResult.maxError, bestRatio, bestResult.seconds, kTargetErrorCm, kTargetRatio,
           kTargetSeconds);
     }

@@ -16,7 +16,8 @@ struct HostExportOptions {
   bool AtomicWrite = false;
   const ProgressDisplay* Display = nullptr;
   void* DisplayUser = nullptr;
-  bool (*EditSettings)(SettingsItem* root, void* user) = nullptr;
+  bool (*EditSettings)(SettingsItem* root, ToolInterface& tool, NodeGraph* graph,
+                       void* user) = nullptr;
   void* EditSettingsUser = nullptr;
 };
 

@@ -81,7 +81,7 @@ bool ExportScene(ToolInterface* tool, const char* fileName, file_writer* writer,
   if (!parser) return false;
 
   if (request.EditSettings) {
-    if (!request.EditSettings(parser->settings, request.EditSettingsUser)) {
+    if (!request.EditSettings(parser->settings, *tool, parser->graph, request.EditSettingsUser)) {
       EndSceneParse(parser);
       return false;
     }

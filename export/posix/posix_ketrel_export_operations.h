@@ -22,9 +22,11 @@ struct ExportRequest {
   void* DisplayUser = nullptr;
   // Runs after the settings tree is built and before conversion (command-line
   // settings files and "Label=value" edits), like a confirmed settings
-  // dialog: the edited settings are then stored in the scene. False stops
-  // the export.
-  bool (*EditSettings)(SettingsItem* root, void* user) = nullptr;
+  // dialog: the edited settings are then stored in the scene. The tool and
+  // its graph (bones linked to their items) serve edits that depend on the
+  // scene, such as per-bone tolerances. False stops the export.
+  bool (*EditSettings)(SettingsItem* root, ToolInterface& tool, NodeGraph* graph,
+                       void* user) = nullptr;
   void* EditSettingsUser = nullptr;
 };
 

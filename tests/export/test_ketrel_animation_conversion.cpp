@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -10,7 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "export/ketrel_bone_tolerances.h"
 #include "export/ketrel_export_ui_tunneling.h"
+#include "export/ketrel_math.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"
 #include "rt/ketrel_curve.h"
@@ -42,6 +45,32 @@ TransformParts At(float x, float y, float z, float degreesAboutZ = 0) {
   p.Orientation[2] = std::sin(degreesAboutZ * kPi / 360);
   p.Orientation[3] = std::cos(degreesAboutZ * kPi / 360);
   return p;
+}
+
+// `child` placed in `parent`'s frame (rigid parts only).
+TransformParts Compose(const TransformParts& parent, const TransformParts& child) {
+  const Quaternion q{parent.Orientation[0], parent.Orientation[1], parent.Orientation[2],
+                     parent.Orientation[3]};
+  const Quaternion c{child.Orientation[0], child.Orientation[1], child.Orientation[2],
+                     child.Orientation[3]};
+  const Matrix3 turn = MatrixFromQuaternion(q);
+  TransformParts out;
+  for (int i = 0; i < 3; ++i) {
+    out.Position[i] = parent.Position[i];
+    for (int j = 0; j < 3; ++j) out.Position[i] += turn.m[i][j] * child.Position[j];
+  }
+  const Quaternion r = Multiply(q, c);
+  out.Orientation[0] = r.x, out.Orientation[1] = r.y, out.Orientation[2] = r.z;
+  out.Orientation[3] = r.w;
+  return out;
+}
+
+// Where a point given in a bone's frame lies in the world.
+Vector3 PointOf(const TransformParts& bone, const float* offset) {
+  TransformParts point;
+  std::copy(offset, offset + 3, point.Position);
+  TransformParts placed = Compose(bone, point);
+  return {placed.Position[0], placed.Position[1], placed.Position[2]};
 }
 
 // A host whose bones move by given functions of the tick, with note tracks,
@@ -462,6 +491,84 @@ TEST(AnimationConversion, AToolThatCannotSetTimesGetsNoTracks) {
   ASSERT_NE(clip, nullptr);
   EXPECT_EQ(Value(clip->TrackGroupCount), 0);
   EXPECT_TRUE(log.Contains("Unable to set the sample time")) << log.All();
+}
+
+// A jittering arm of three bones 10 units apart: with tolerances from an
+// error budget every decoded point 3 units off a bone stays within it.
+TEST(AnimationConversion, PerBoneTolerancesKeepTheSkinWithinTheBudget) {
+  // World placements follow the chain, as a host's do.
+  class ChainTool : public FakeTool {
+   public:
+    bool GetBoneTransforms(const BoneNode* bone, TransformParts& local,
+                           TransformParts& world) override {
+      local = motions[bone](tick);
+      world = local;
+      for (BoneNode* up = GetParentBone(bone); up; up = GetParentBone(up)) {
+        const TransformParts parent = motions[up](tick);
+        world = Compose(parent, world);
+      }
+      return true;
+    }
+  };
+  Rig rig;
+  ChainTool chain;
+  rig.parser.tool = &chain;
+  auto jitter = [](int32_t tick, float phase) {
+    const float t = float(tick) / kTicksPerFrame;
+    return 20 * std::sin(0.2f * t + phase) + 0.7f * std::sin(37.0f * t * t + phase);
+  };
+  std::vector<BoneNode*> bones;
+  for (int b = 0; b < 3; ++b) {
+    const float phase = float(b);
+    bones.push_back(
+        rig.Bone(("Bone" + std::to_string(b)).c_str(), b ? bones.back() : nullptr,
+                 [=](int32_t tick) { return At(b ? 10 : 0, 0, 0, jitter(tick, phase)); }));
+    chain.names[bones.back()] = rig.tool.names[bones.back()];
+    if (b) chain.parents[bones.back()] = bones[size_t(b - 1)];
+    chain.motions[bones.back()] = rig.tool.motions[bones.back()];
+  }
+  SetChoice(rig.model->AnimationSettings, kRootMotionType, kNoRootMotion);
+  SetFlag(rig.model->AnimationSettings, kMoveToOrigin, false);
+  BoneToleranceBudget budget;
+  budget.Error = 0.01f;
+  budget.ReachMargin = 3;
+  std::vector<BoneTolerance> applied;
+  ASSERT_TRUE(ApplyBoneTolerances(chain, rig.graph, budget, &applied));
+  ASSERT_EQ(applied.size(), 3u);
+  AnimationNode* node = rig.Animation(60);
+  SetNumber(node->Settings, kOversampling, 2);
+  animation* clip = rig.Convert(node);
+  ASSERT_NE(clip, nullptr);
+  ASSERT_EQ(Value(clip->TrackGroupCount), 1);
+  const track_group* group = clip->TrackGroups[0];
+  const float duration = clip->Duration, step = clip->TimeStep;
+  const float zero[3] = {0, 0, 0}, identity[4] = {0, 0, 0, 1};
+  float largest = 0;
+  for (int32_t s = 0; s <= 120; ++s) {
+    TransformParts decoded, exact;
+    for (size_t b = 0; b < bones.size(); ++b) {
+      const transform_track* track = FindTrack(group, chain.names[bones[b]].c_str());
+      ASSERT_NE(track, nullptr);
+      curve2 position = PositionCurve(*track), orientation = OrientationCurve(*track);
+      EXPECT_FALSE(CurveIsKeyframed(&orientation));
+      TransformParts local;
+      ASSERT_TRUE(EvaluateCurveAtT(3, false, &position, nullptr, nullptr, duration, float(s) * step,
+                                   local.Position, zero));
+      ASSERT_TRUE(EvaluateCurveAtT(4, true, &orientation, nullptr, nullptr, duration,
+                                   float(s) * step, local.Orientation, identity));
+      decoded = b ? Compose(decoded, local) : local;
+      exact = b ? Compose(exact, chain.motions[bones[b]](s * kTicksPerFrame / 2))
+                : chain.motions[bones[b]](s * kTicksPerFrame / 2);
+      for (int axis = 0; axis < 3; ++axis) {
+        float offset[3] = {0, 0, 0};
+        offset[axis] = 3;
+        const Vector3 a = PointOf(decoded, offset), e = PointOf(exact, offset);
+        largest = std::max(largest, std::hypot(a.x - e.x, a.y - e.y, a.z - e.z));
+      }
+    }
+  }
+  EXPECT_LE(largest, budget.Error) << largest;
+  EXPECT_GT(largest, 0.0f);  // fitted, not stored sample by sample
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #include "tools/ketrel/cmd_export.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "export/host/host_export.h"
 #include "export/host/host_progress.h"
 #include "export/host/host_scene_document.h"
 #include "export/host/host_scene_loader.h"
+#include "export/ketrel_bone_tolerances.h"
 #include "export/ketrel_export_ui_tunneling.h"
 #include "tools/ketrel/ketrel_commands.h"
 
@@ -17,8 +19,9 @@ struct SettingsEdits {
   bool failed = false;
 };
 
-// Loads the settings file, then applies each "Label=value" in order.
-bool EditSettings(SettingsItem* root, void* user) {
+// Loads the settings file, applies each "Label=value" in order, then gives
+// every animated bone its tolerances from --animation-error.
+bool EditSettings(SettingsItem* root, ToolInterface& tool, NodeGraph* graph, void* user) {
   auto* edits = static_cast<SettingsEdits*>(user);
   const ExportOptions& options = *edits->options;
   if (!options.SettingsFile.empty() && !LoadSettingsFile(root, options.SettingsFile.c_str())) {
@@ -32,6 +35,18 @@ bool EditSettings(SettingsItem* root, void* user) {
     if (!SetCategorySettingByLabel(root, assignment.c_str(), message)) {
       std::fprintf(stderr, "ketrel export: --set \"%s\": %s\n", assignment.c_str(),
                    message.c_str());
+      edits->failed = true;
+      return false;
+    }
+  }
+  if (options.AnimationError > 0) {
+    BoneToleranceBudget budget;
+    budget.Error = float(options.AnimationError);
+    if (!ApplyBoneTolerances(tool, graph, budget)) {
+      std::fprintf(stderr,
+                   "ketrel export: --animation-error %g: the bones' tolerances could not "
+                   "be set\n",
+                   options.AnimationError);
       edits->failed = true;
       return false;
     }
@@ -105,7 +120,7 @@ int RunExport(const ExportOptions& options) {
   exportOptions.DisplayUser = &terminal;
 
   SettingsEdits edits{&options};
-  if (!options.SettingsFile.empty() || !options.Set.empty()) {
+  if (!options.SettingsFile.empty() || !options.Set.empty() || options.AnimationError > 0) {
     exportOptions.EditSettings = EditSettings;
     exportOptions.EditSettingsUser = &edits;
   }
@@ -155,6 +170,20 @@ void AddExportCommand(CLI::App& app, int& exitCode) {
                    "\"Label=value\": set a root-category setting (repeatable)")
       ->allow_extra_args(false)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  command
+      ->add_option("--animation-error", options->AnimationError,
+                   "Give every animated bone its own curve tolerances so that a point of the "
+                   "skin stays within DISTANCE (scene units) of its sampled place, each bone "
+                   "by its reach (stored in the scene like --set)")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            double value = 0;
+            const bool number = CLI::detail::lexical_cast(text, value);
+            return number && value > 0 && std::isfinite(value)
+                       ? std::string()
+                       : "needs a distance above zero, not " + text;
+          },
+          "DISTANCE"));
   command->add_option("--take", options->Take,
                       "For real scene files: the animation take, by name or index");
   command->add_option("--save-scene", options->SaveScene,

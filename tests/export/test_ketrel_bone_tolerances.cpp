@@ -1,0 +1,169 @@
+#include "export/ketrel_bone_tolerances.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <vector>
+
+#include "export/ketrel_settings_read.h"
+#include "export/ketrel_settings_schema.h"
+#include "tests/export/test_ketrel_neutral_tool.h"
+#include "tests/support/log_capture.h"
+
+namespace ketrel {
+namespace {
+
+constexpr uint32_t kPositionTolerance = 149, kOrientationTolerance = 150,
+                   kScaleShearTolerance = 151;
+
+// Bones placed in the world at the first frame, with their parents.
+class PlacedTool : public test::NeutralTool {
+ public:
+  BoneNode* GetParentBone(const BoneNode* bone) override {
+    return parents.count(bone) ? parents[bone] : nullptr;
+  }
+  bool GetBoneTransforms(const BoneNode* bone, TransformParts& local,
+                         TransformParts& world) override {
+    world = test::Rigid(places[bone][0], places[bone][1], places[bone][2], 0);
+    local = world;
+    return true;
+  }
+  std::map<const BoneNode*, BoneNode*> parents;
+  std::map<const BoneNode*, std::vector<float>> places;
+};
+
+struct Skeleton : test::ParserHarness {
+  Skeleton() : ParserHarness(&tool) {}
+  BoneNode* Bone(BoneNode* parent, float x, float y, float z, bool animated = true) {
+    BoneNode* bone = AddBoneNode(graph);
+    if (animated) bone->AnimationSettings = Settings(SettingsCategory::BoneAnimation);
+    if (parent) tool.parents[bone] = parent;
+    tool.places[bone] = {x, y, z};
+    return bone;
+  }
+  PlacedTool tool;
+};
+
+const BoneTolerance* Find(const std::vector<BoneTolerance>& records, const BoneNode* bone) {
+  for (const BoneTolerance& record : records)
+    if (record.Bone == bone) return &record;
+  return nullptr;
+}
+
+TEST(BoneTolerances, BonesNearTheEndOfAChainTurnMoreFreely) {
+  // Hips, a spine 50 units up, an arm 30 units out and a hand 20 further.
+  Skeleton s;
+  BoneNode* hips = s.Bone(nullptr, 0, 0, 100);
+  BoneNode* spine = s.Bone(hips, 0, 0, 150);
+  BoneNode* arm = s.Bone(spine, 30, 0, 150);
+  BoneNode* hand = s.Bone(arm, 50, 0, 150);
+  BoneToleranceBudget budget;
+  budget.Error = 0.01f;
+  budget.ReachMargin = 3;
+  std::vector<BoneTolerance> applied;
+  ASSERT_TRUE(ApplyBoneTolerances(s.tool, s.graph, budget, &applied));
+  ASSERT_EQ(applied.size(), 4u);
+  const BoneTolerance* h = Find(applied, hips);
+  const BoneTolerance* a = Find(applied, arm);
+  const BoneTolerance* e = Find(applied, hand);
+  ASSERT_TRUE(h && a && e && Find(applied, spine));
+  // The hips reach the hand: sqrt(50^2 + 50^2) plus the margin.
+  EXPECT_NEAR(h->Reach, std::sqrt(5000.0f) + 3, 1e-3f);
+  EXPECT_FLOAT_EQ(a->Reach, 23);
+  EXPECT_FLOAT_EQ(e->Reach, 3);
+  for (const BoneTolerance& record : applied) EXPECT_EQ(record.ChainLength, 4);
+  // Turning the hips by their tolerance moves the hand no more than turning
+  // the hand by its own moves a point of its skin.
+  EXPECT_LT(h->OrientationDegrees, a->OrientationDegrees);
+  EXPECT_LT(a->OrientationDegrees, e->OrientationDegrees);
+  EXPECT_NEAR(h->OrientationDegrees * h->Reach, e->OrientationDegrees * e->Reach,
+              1e-4f * e->OrientationDegrees * e->Reach);
+  // Each turn moves the skin by less than the whole error.
+  for (const BoneTolerance& record : applied) {
+    EXPECT_LT(record.OrientationDegrees / 57.2958f * record.Reach, budget.Error * 2);
+    EXPECT_LT(record.PositionTolerance, budget.Error);
+    // Stored in each bone's own settings, where the fitter reads them.
+    const SettingsItem* item = record.Bone->AnimationSettings;
+    EXPECT_EQ(GetSettingFloat(item, kOrientationTolerance), record.OrientationDegrees);
+    EXPECT_EQ(GetSettingFloat(item, kPositionTolerance), record.PositionTolerance);
+    EXPECT_EQ(GetSettingFloat(item, kScaleShearTolerance), record.ScaleShearTolerance);
+  }
+}
+
+TEST(BoneTolerances, TolerancesStayWithinTheSettingsBounds) {
+  for (float error : {1e-9f, 1e9f}) {
+    Skeleton s;
+    BoneNode* root = s.Bone(nullptr, 0, 0, 0);
+    s.Bone(root, 0, 0, 1e4f);
+    BoneToleranceBudget budget;
+    budget.Error = error;
+    std::vector<BoneTolerance> applied;
+    ASSERT_TRUE(ApplyBoneTolerances(s.tool, s.graph, budget, &applied));
+    for (const BoneTolerance& record : applied) {
+      EXPECT_GE(record.PositionTolerance, 0.00001f);
+      EXPECT_LE(record.PositionTolerance, 10000.0f);
+      EXPECT_GE(record.OrientationDegrees, 0.00001f);
+      EXPECT_LE(record.OrientationDegrees, 720.0f);
+      EXPECT_GE(record.ScaleShearTolerance, 0.00001f);
+      EXPECT_LE(record.ScaleShearTolerance, 10000.0f);
+    }
+  }
+}
+
+TEST(BoneTolerances, TheDefaultMarginFollowsTheSkeletonsSize) {
+  Skeleton s;
+  BoneNode* root = s.Bone(nullptr, 0, 0, 0);
+  BoneNode* leaf = s.Bone(root, 0, 0, 90);
+  BoneToleranceBudget budget;
+  budget.Error = 0.01f;
+  std::vector<BoneTolerance> applied;
+  ASSERT_TRUE(ApplyBoneTolerances(s.tool, s.graph, budget, &applied));
+  EXPECT_NEAR(Find(applied, leaf)->Reach, 90 * kDefaultReachMarginFraction, 1e-4f);
+  EXPECT_NEAR(Find(applied, root)->Reach, 90 * (1 + kDefaultReachMarginFraction), 1e-3f);
+}
+
+TEST(BoneTolerances, AnItemReadingThroughItsParentGetsItsOwnRequester) {
+  Skeleton s;
+  BoneNode* bone = s.Bone(nullptr, 0, 0, 0, false);
+  SettingsItem* group = s.Settings(SettingsCategory::BoneAnimation);
+  SettingsItem* item = CreateSettingsItem(group, "Bone", nullptr);
+  ASSERT_NE(item, nullptr);
+  bone->AnimationSettings = item;
+  BoneToleranceBudget budget;
+  budget.Error = 0.5f;
+  budget.ReachMargin = 2;
+  ASSERT_TRUE(ApplyBoneTolerances(s.tool, s.graph, budget));
+  ASSERT_NE(item->Requester, nullptr);
+  EXPECT_NE(GetSettingFloat(item, kOrientationTolerance),
+            GetSettingFloat(group, kOrientationTolerance));
+  EXPECT_FLOAT_EQ(GetSettingFloat(group, kOrientationTolerance), 0.1f);  // the default, untouched
+}
+
+TEST(BoneTolerances, ScenesWithoutAnimationAndBadBudgets) {
+  Skeleton s;
+  BoneNode* root = s.Bone(nullptr, 0, 0, 0, false);
+  s.Bone(root, 0, 0, 10, false);
+  BoneToleranceBudget budget;
+  budget.Error = 0.01f;
+  std::vector<BoneTolerance> applied(3);
+  EXPECT_TRUE(ApplyBoneTolerances(s.tool, s.graph, budget, &applied));
+  EXPECT_TRUE(applied.empty());
+
+  Skeleton animated;
+  BoneNode* bone = animated.Bone(nullptr, 0, 0, 0);
+  const float before = GetSettingFloat(bone->AnimationSettings, kOrientationTolerance);
+  for (float error : {0.0f, -1.0f, std::nanf(""), INFINITY}) {
+    test::LogCapture log;
+    budget.Error = error;
+    EXPECT_FALSE(ApplyBoneTolerances(animated.tool, animated.graph, budget)) << error;
+    EXPECT_TRUE(log.Contains("animation error")) << log.All();
+  }
+  budget.Error = 0.01f;
+  budget.ReachMargin = -1;
+  EXPECT_FALSE(ApplyBoneTolerances(animated.tool, animated.graph, budget));
+  EXPECT_EQ(GetSettingFloat(bone->AnimationSettings, kOrientationTolerance), before);
+}
+
+}  // namespace
+}  // namespace ketrel
