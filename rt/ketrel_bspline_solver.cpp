@@ -168,7 +168,8 @@ int32_t PlaceInitialKnots(const fit_job& job, float jump, float crease) {
 // equations are banded (half-bandwidth p) and factored by Cholesky without
 // pivoting. With FitPinEnds the first and last control points are fixed to
 // the first and last samples and the rest is solved around them.
-void SolveControls(const fit_job& job, const curve2* spans, const float* knots, int32_t count) {
+void SolveControls(const fit_job& job, const curve_reader& spans, const float* knots,
+                   int32_t count) {
   BSplineSolver* s = job.Solver;
   int32_t p = job.Degree;
   int32_t d = job.Dimension;
@@ -186,7 +187,7 @@ void SolveControls(const fit_job& job, const curve2* spans, const float* knots, 
   };
   for (int32_t j = 0; j < job.SampleCount; ++j) {
     float t = SampleTime(job, j);
-    int32_t span = FindCurveKnot(spans, t);
+    int32_t span = FindReaderKnot(spans, t);
     if (span < 0) span = 0;
     float window[2 * kMaxBSplineDegree];
     for (int32_t r = 0; r < 2 * p; ++r) {
@@ -315,8 +316,10 @@ bool SolveForFormat(const fit_job& job, const float* knots, int32_t count) {
   }
   curve2* spans = BuildFitCurve(job, knots, count);
   if (spans == nullptr) return false;
-  bool ok = ExtractCurveKnotsControls(spans, 0, count, s->SolveKnots, nullptr, nullptr);
-  if (ok) SolveControls(job, spans, s->SolveKnots, count);
+  curve_reader reader;
+  bool ok = ExtractCurveKnotsControls(spans, 0, count, s->SolveKnots, nullptr, nullptr) &&
+            BeginCurveReader(spans, &reader);
+  if (ok) SolveControls(job, reader, s->SolveKnots, count);
   FreeCurve(spans);
   return ok;
 }
@@ -361,6 +364,11 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
   int32_t jumpSample = -1;  // where a narrow span gets its knot, or -1
   float jumpStep = -1.0f;
   float value[kMaxCurveDimension];
+  curve_reader reader;
+  if (!BeginCurveReader(curve, &reader)) {
+    result.Missed = true;
+    return result;
+  }
   // Copies of `v` at the end of `out` (the knot before the first counts as
   // a full jump: the curve is clamped there).
   auto multiplicity = [&](float v) {
@@ -394,8 +402,12 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
       ++span;
     }
     if (span == 0) continue;  // only with a single knot
-    EvaluateCurveAtT(job.Dimension, orientation, curve, nullptr, nullptr, 0.0f, SampleTime(job, j),
-                     value, nullptr);
+    // As EvaluateCurveAtT does it, on the record read once.
+    float at = SampleTime(job, j);
+    if (!(at > 0.0f)) at = 0.0f;
+    int32_t knot = FindReaderKnot(reader, at);
+    EvaluateReaderAtKnot(reader, job.Dimension, orientation, knot < 0 ? 0 : knot, at, value,
+                         nullptr);
     float error = SampleError(job, value, SampleAt(job, j));
     if (error <= limit) continue;
     float left = knots[span - 1];
@@ -554,12 +566,14 @@ bool MeasureCurveError(int32_t flags, int32_t dimension, float duration, const c
   bool orientation = (flags & FitOrientation) != 0 && dimension == 4;
   float step = sampleCount > 1 ? duration / static_cast<float>(sampleCount - 1) : 0.0f;
   float value[kMaxCurveDimension];
+  curve_reader reader;
+  if (!BeginCurveReader(curve, &reader)) return false;
   double total = 0.0;  // thousands of tiny terms: float would drop the small ones
   for (int32_t i = 0; i < sampleCount; ++i) {
     float t = static_cast<float>(i) * step;
-    int32_t knot = FindCurveKnot(curve, t);
-    if (!EvaluateCurveAtKnot(dimension, orientation, curve, nullptr, nullptr, 0.0f,
-                             knot < 0 ? 0 : knot, t, value, nullptr)) {
+    int32_t knot = FindReaderKnot(reader, t);
+    if (!EvaluateReaderAtKnot(reader, dimension, orientation, knot < 0 ? 0 : knot, t, value,
+                              nullptr)) {
       return false;
     }
     const float* sample = samples + int64_t{i} * dimension;

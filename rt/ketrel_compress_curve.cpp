@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "rt/ketrel_bspline_solver.h"
+#include "rt/ketrel_curve_format_layout.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel {
@@ -33,6 +34,87 @@ float LargestErrorAgainst(const float* value, const float* samples, int32_t dime
     if (!(error <= largest)) largest = std::isnan(error) ? kHugeError : error;
   }
   return largest;
+}
+
+// The rounding a format's control codes would cause at their coarsest, in the
+// fitter's measure (distance, or (1/2)|q - s|^2 for orientations), judged
+// from the samples: a fitted curve's controls span at least their range, so
+// the format's steps are at least this coarse. Off-diagonal elements, which
+// the D9 formats cannot hold, count whole. 0 for formats without scaled
+// codes (floats, the lines of D3I1), which are never judged in advance.
+float QuantizationFloor(int32_t format, const float* samples, int32_t dimension, int32_t count,
+                        bool orientation) {
+  using namespace curve_format_internal;
+  if (format < 0 || format >= kCurveFormatCount || !IsPacked(format) || count < 1) return 0.0f;
+  const float codeMax = static_cast<float>(kLayouts[format].CodeMax);
+  float half = 0.0f;  // largest half step of any stored number
+  auto rangeOf = [&](int32_t component) {
+    float low = samples[component], high = low;
+    for (int32_t i = 1; i < count; ++i) {
+      float v = samples[int64_t{i} * dimension + component];
+      low = v < low ? v : low;
+      high = v > high ? v : high;
+    }
+    return high - low;
+  };
+  switch (format) {
+    case CurveFormatDaK16uC16u:
+    case CurveFormatDaK8uC8u:
+    case CurveFormatD3K16uC16u:
+    case CurveFormatD3K8uC8u:
+      for (int32_t j = 0; j < dimension; ++j) half = std::fmax(half, rangeOf(j) / codeMax * 0.5f);
+      break;
+    case CurveFormatD4nK16uC15u:
+    case CurveFormatD4nK8uC7u: {
+      if (dimension != 4 || !orientation) return 0.0f;
+      // The encoder's table entry per component, from the range of the
+      // normalised quaternions with their largest component dropped.
+      float low[4] = {2, 2, 2, 2}, high[4] = {-2, -2, -2, -2};
+      for (int32_t i = 0; i < count; ++i) {
+        const float* q = samples + int64_t{i} * 4;
+        float length = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+        if (!(length > 1e-5f) || !std::isfinite(length)) continue;
+        int32_t dropped = 0;
+        for (int32_t k = 1; k < 4; ++k)
+          if (std::fabs(q[k]) > std::fabs(q[dropped])) dropped = k;
+        for (int32_t k = 0; k < 4; ++k) {
+          if (k == dropped) continue;
+          low[k] = std::fmin(low[k], q[k] / length);
+          high[k] = std::fmax(high[k], q[k] / length);
+        }
+      }
+      for (int32_t k = 0; k < 4; ++k) {
+        if (!(low[k] <= high[k])) continue;
+        float scale = QuaternionScaleOffsetTable[0].Scale;
+        for (int32_t e = 7; e >= 0; --e) {
+          const quaternion_scale_offset& entry = QuaternionScaleOffsetTable[e];
+          if (entry.Offset <= low[k] && entry.Offset + entry.Scale >= high[k]) {
+            scale = entry.Scale;
+            break;
+          }
+        }
+        half = std::fmax(half, scale / codeMax * 0.5f);
+      }
+      break;
+    }
+    case CurveFormatD9I1K16uC16u:
+    case CurveFormatD9I1K8uC8u:
+    case CurveFormatD9I3K16uC16u:
+    case CurveFormatD9I3K8uC8u: {
+      if (dimension != 9) return 0.0f;
+      const bool one = format == CurveFormatD9I1K16uC16u || format == CurveFormatD9I1K8uC8u;
+      for (int32_t j = 0; j < (one ? 1 : 3); ++j)
+        half = std::fmax(half, rangeOf(4 * j) / codeMax * 0.5f);
+      for (int32_t i = 0; i < count; ++i)
+        for (int32_t j = 0; j < 9; ++j)
+          if (j % 4 != 0) half = std::fmax(half, std::fabs(samples[int64_t{i} * 9 + j]));
+      break;
+    }
+    default:
+      return 0.0f;
+  }
+  if (!std::isfinite(half)) return 0.0f;
+  return orientation ? 0.5f * half * half : half;
 }
 
 curve2* MakeIdentityCurve(const CurveFitParameters& parameters, int32_t dimension) {
@@ -123,6 +205,13 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
     data_type_definition* format = parameters.CandidateFormats[c];
     int32_t number = FindCurveFormat(format);
     if (number == CurveFormatDaK32fC32f) continue;
+    // Once the float fit is within tolerance only a candidate that is too
+    // can win; one whose codes alone round past the tolerance would spend a
+    // whole fit (the slowest part of a tight export) on a certain miss.
+    if (floatAchieved && QuantizationFloor(number, samples, dimension, sampleCount, orientation) >
+                             parameters.Tolerance) {
+      continue;
+    }
     bool met = false;
     int32_t size = -1;
     curve2* candidate = FitBSpline(solver, flags, parameters.Degree, parameters.Tolerance,

@@ -360,15 +360,15 @@ void WindowEntry(const curve_data_view& view, int32_t index, const neighbour& pr
 
 }  // namespace
 
-bool EvaluateCurveAtKnot(int32_t dimension, bool normalize, const curve2* curve,
-                         const curve2* previous, const curve2* next, float duration,
-                         int32_t knotIndex, float t, float* result, const float* identity) {
-  curve_data_view view;
-  if (!KT_CHECK_PARAMETER(Curve,
-                          ViewOf(curve, &view) && result != nullptr && !IsKeyframed(view, curve))) {
-    return false;
-  }
-  if (IsIdentity(view, curve)) {
+namespace {
+
+// EvaluateCurveAtKnot on a record already read: `keyframed` and `isIdentity`
+// say what the record is.
+bool EvaluateView(const curve_data_view& view, bool keyframed, bool isIdentity, int32_t dimension,
+                  bool normalize, const curve2* previous, const curve2* next, float duration,
+                  int32_t knotIndex, float t, float* result, const float* identity) {
+  if (!KT_CHECK_PARAMETER(Curve, result != nullptr && !keyframed)) return false;
+  if (isIdentity) {
     for (int32_t j = 0; j < dimension; ++j) result[j] = identity != nullptr ? identity[j] : 0.0f;
     return true;
   }
@@ -391,8 +391,11 @@ bool EvaluateCurveAtKnot(int32_t dimension, bool normalize, const curve2* curve,
     knots = view.Knots + first;
     controls = view.Controls + int64_t{first} * dimension;
   } else {
-    neighbour before = NeighbourOf(previous, dimension);
-    neighbour after = NeighbourOf(next, dimension);
+    // Most evaluations have no neighbours: spare reading (and clearing) two
+    // empty records for them.
+    static const neighbour kNone;
+    const neighbour& before = previous != nullptr ? NeighbourOf(previous, dimension) : kNone;
+    const neighbour& after = next != nullptr ? NeighbourOf(next, dimension) : kNone;
     for (int32_t w = 0; w < 2 * p; ++w) {
       WindowEntry(view, first + w, before, after, duration, identity, &knotWindow[w], nullptr);
     }
@@ -417,6 +420,36 @@ bool EvaluateCurveAtKnot(int32_t dimension, bool normalize, const curve2* curve,
   }
   return normalize ? EvaluateBSplineNormalized(p, dimension, knots, controls, t, result)
                    : EvaluateBSpline(p, dimension, knots, controls, t, result);
+}
+
+}  // namespace
+
+bool EvaluateCurveAtKnot(int32_t dimension, bool normalize, const curve2* curve,
+                         const curve2* previous, const curve2* next, float duration,
+                         int32_t knotIndex, float t, float* result, const float* identity) {
+  curve_data_view view;
+  if (!KT_CHECK_PARAMETER(Curve, ViewOf(curve, &view))) return false;
+  return EvaluateView(view, IsKeyframed(view, curve), IsIdentity(view, curve), dimension, normalize,
+                      previous, next, duration, knotIndex, t, result, identity);
+}
+
+bool BeginCurveReader(const curve2* curve, curve_reader* reader) {
+  if (!KT_CHECK_PARAMETER(Curve, reader != nullptr)) return false;
+  *reader = curve_reader{};
+  if (!KT_CHECK_PARAMETER(Curve, ViewOf(curve, &reader->View))) return false;
+  reader->Keyframed = IsKeyframed(reader->View, curve);
+  reader->Identity = IsIdentity(reader->View, curve);
+  return true;
+}
+
+int32_t FindReaderKnot(const curve_reader& reader, float t) {
+  return FindKnotInView(reader.View, t);
+}
+
+bool EvaluateReaderAtKnot(const curve_reader& reader, int32_t dimension, bool normalize,
+                          int32_t knotIndex, float t, float* result, const float* identity) {
+  return EvaluateView(reader.View, reader.Keyframed, reader.Identity, dimension, normalize, nullptr,
+                      nullptr, 0.0f, knotIndex, t, result, identity);
 }
 
 bool EvaluateCurveAtT(int32_t dimension, bool normalize, const curve2* curve,

@@ -102,6 +102,21 @@ bool EvaluateCurveAtT(int32_t dimension, bool normalize, const curve2* curve,
                       const curve2* previous, const curve2* next, float duration, float t,
                       float* result, const float* identity);
 
+// A curve read once for many evaluations, as fitting measures one at every
+// sample: the same answers as FindCurveKnot and EvaluateCurveAtKnot without
+// neighbouring curves, without reading the record each time. Valid while
+// the curve lives unchanged.
+struct curve_reader {
+  curve_data_view View;
+  bool Keyframed = false;
+  bool Identity = false;
+};
+// False (parameter check) for a null or unreadable curve.
+bool BeginCurveReader(const curve2* curve, curve_reader* reader);
+int32_t FindReaderKnot(const curve_reader& reader, float t);
+bool EvaluateReaderAtKnot(const curve_reader& reader, int32_t dimension, bool normalize,
+                          int32_t knotIndex, float t, float* result, const float* identity);
+
 // ---- Transforms (basis conversion) -------------------------------------------
 
 // Positions: v -> L v + A. Orientations: R -> L R L^-1. Scale/shear: M ->

@@ -499,6 +499,44 @@ TEST(CurveFitting, CandidatesWinOnlyWhenReallySmaller) {
   DestroyBSplineSolver(solver);
 }
 
+TEST(CurveFitting, QuantizedCandidatesAreJudgedByTheirCoarsestStep) {
+  // A 20 degree sweep: D4nK8uC7u codes step about 0.08 degrees here.
+  const int n = 240;
+  const float dT = 1.0f / 120;
+  std::vector<float> smooth(n * 4), jittery(n * 4);
+  std::mt19937 random(11);
+  for (int i = 0; i < n; ++i) {
+    AxisAngleQuaternion(20.0 * i / (n - 1), &smooth[i * 4]);
+    AxisAngleQuaternion(20.0 * i / (n - 1) + 0.01 * (random() % 100), &jittery[i * 4]);
+  }
+  BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
+  data_type_definition* formats[2] = {DaK32fC32fType, D4nK8uC7uType};
+  CurveFitParameters p = Parameters(2, OrientationToleranceFromDegrees(0.3f));
+  p.CandidateFormats = formats;
+  p.CandidateFormatCount = 2;
+  // Well above the step: the small codes are fitted and win.
+  Fit loose;
+  Compress(&loose, solver, 0x31, p, smooth, 4, dT);
+  EXPECT_TRUE(loose.achieved);
+  EXPECT_EQ(GetCurveFormat(loose.curve), CurveFormatD4nK8uC7u);
+  // Below it: whether the candidate is fitted or passed over, the float fit
+  // stands, within the tolerance.
+  p.Tolerance = OrientationToleranceFromDegrees(0.005f);
+  Fit tight, alone;
+  Compress(&tight, solver, 0x31, p, jittery, 4, dT);
+  p.CandidateFormatCount = 1;
+  Compress(&alone, solver, 0x31, p, jittery, 4, dT);
+  EXPECT_TRUE(tight.achieved);
+  EXPECT_EQ(GetCurveFormat(tight.curve), CurveFormatDaK32fC32f);
+  const int32_t count = GetCurveKnotCount(tight.curve);
+  ASSERT_EQ(count, GetCurveKnotCount(alone.curve));
+  std::vector<float> a(count * 5), b(count * 5);
+  ASSERT_TRUE(ExtractCurveKnotsControls(tight.curve, 0, count, a.data(), a.data() + count, 0));
+  ASSERT_TRUE(ExtractCurveKnotsControls(alone.curve, 0, count, b.data(), b.data() + count, 0));
+  EXPECT_EQ(a, b);
+  DestroyBSplineSolver(solver);
+}
+
 TEST(CurveFitting, KnotEliminationKeepsToleranceWithFewerKnots) {
   const int n = 200;
   std::vector<float> samples(n);

@@ -231,6 +231,36 @@ TEST(CurveFormats, D4nQuaternionsKeepAngleAndSign) {
   FreeCurve(curve);
 }
 
+TEST(CurveQueries, AReaderAnswersAsTheCurveDoes) {
+  // Quadratic, four dimensions, in float and in packed quaternion codes.
+  std::vector<float> knots, controls;
+  for (int i = 0; i < 12; ++i) {
+    knots.push_back(0.25f * static_cast<float>(i));
+    const float half = 0.1f * static_cast<float>(i);
+    for (float c : {0.0f, std::sin(half) * 0.6f, std::sin(half) * 0.8f, std::cos(half)})
+      controls.push_back(c);
+  }
+  for (data_type_definition* format : {DaK32fC32fType, D4nK16uC15uType, D4nK8uC7uType}) {
+    curve2* curve = Build(format, 2, 4, knots, controls);
+    ASSERT_NE(curve, nullptr);
+    curve_reader reader;
+    ASSERT_TRUE(BeginCurveReader(curve, &reader));
+    for (float t = 0; t <= 3.0f; t += 0.0625f) {
+      float direct[4], read[4];
+      const int32_t knot = FindCurveKnot(curve, t);
+      ASSERT_EQ(FindReaderKnot(reader, t), knot) << t;
+      ASSERT_TRUE(
+          EvaluateCurveAtKnot(4, true, curve, nullptr, nullptr, 0, knot, t, direct, nullptr));
+      ASSERT_TRUE(EvaluateReaderAtKnot(reader, 4, true, knot, t, read, nullptr));
+      EXPECT_EQ(std::memcmp(direct, read, sizeof direct), 0) << t;
+    }
+    FreeCurve(curve);
+  }
+  test::LogCapture log;
+  curve_reader reader;
+  EXPECT_FALSE(BeginCurveReader(nullptr, &reader));
+}
+
 TEST(CurveBuilder, FailuresAreLoggedWithTheirMessages) {
   test::LogCapture log;
   curve_builder* bad = BeginCurve(Curve2Type, 3, 3, 4);
