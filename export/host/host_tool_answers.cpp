@@ -223,11 +223,37 @@ const char* HostToolInterface::GetHostObjectName(HostHandle object) {
 
 // --- transforms ---
 
+HostMatrix HostToolInterface::WorldAtCurrentTime(const Node* node) {
+  if (worldTick_ != currentTime_) {
+    worlds_.clear();
+    worldTick_ = currentTime_;
+  }
+  // Up to the first ancestor already known (or the root), then down again,
+  // composing as Scene::NodeTransform does: this node's local first.
+  std::vector<const Node*> chain;
+  HostMatrix above;  // the world of the node above the chain
+  for (const Node* at = node; at && at != scene_.Root.get(); at = at->Parent) {
+    auto known = worlds_.find(at);
+    if (known != worlds_.end()) {
+      above = known->second;
+      break;
+    }
+    // The loader refuses cycles; the cap keeps a hand-built cyclic scene from hanging.
+    if (chain.size() > scene_.Nodes.size()) return scene_.NodeTransform(node, currentTime_);
+    chain.push_back(at);
+  }
+  for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
+    above = Multiply((*at)->Transform.Evaluate(currentTime_), above);
+    worlds_[*at] = above;
+  }
+  return above;
+}
+
 bool HostToolInterface::GetBoneTransforms(const BoneNode* bone, TransformParts& local,
                                           TransformParts& world) {
   const Node* node = HostNodeOfBone(bone);
   if (!KT_CHECK_PARAMETER(Host, node)) return false;
-  HostMatrix matrix = scene_.NodeTransform(node, currentTime_);
+  HostMatrix matrix = WorldAtCurrentTime(node);
   bool converged = DecomposeHostMatrix(matrix, world);
   if (!converged) KT_LOG_WARNING(Host, "Unable to accurately decompose MAX transform Q");
   // Relative to the graph parent, which is not always the host parent: the
@@ -238,7 +264,7 @@ bool HostToolInterface::GetBoneTransforms(const BoneNode* bone, TransformParts& 
     return converged;
   }
   HostMatrix inverse;
-  if (!Inverse(scene_.NodeTransform(parent, currentTime_), inverse)) {
+  if (!Inverse(WorldAtCurrentTime(parent), inverse)) {
     KT_LOG_WARNING(Host, "Parent transform of %s is singular; using its world transform",
                    node->Name.c_str());
     local = world;

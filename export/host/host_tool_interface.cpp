@@ -116,6 +116,7 @@ std::unique_ptr<HostToolInterface> CreateToolInterface(Scene& scene, const WalkO
 }
 
 void HostToolInterface::ResetWalk() {
+  worlds_.clear();
   bones_.clear();
   meshes_.clear();
   materials_.clear();
@@ -141,6 +142,7 @@ void HostToolInterface::ReleaseNodeGraph(NodeGraph* graph) {
 
 NodeGraph* HostToolInterface::GetNodeGraph() {
   ReleaseNodeGraph(graph_);
+  worlds_.clear();  // the scene may have changed since the last walk
   graph_ = CreateNodeGraph();
   if (!graph_) return nullptr;
   WalkChildren(scene_.Root.get());

@@ -155,6 +155,8 @@ class HostToolInterface final : public ToolInterface {
   const Material* MaterialOf(HostHandle handle) const;
 
  private:
+  // The node's world transform at the current time (cached per tick).
+  HostMatrix WorldAtCurrentTime(const Node* node);
   struct SourceInfo {
     std::string Name;
     const ValueTrack* Track = nullptr;  // null: reads 0
@@ -190,6 +192,10 @@ class HostToolInterface final : public ToolInterface {
   BoneNode* syntheticRoot_ = nullptr;
   bool localSyntheticRoot_ = false;
   int32_t currentTime_ = 0;
+  // World transforms at worldTick_: sampling asks for every bone and its
+  // parent at each tick, and each chain would otherwise be walked anew.
+  std::unordered_map<const Node*, HostMatrix> worlds_;
+  int32_t worldTick_ = 0;
   std::unordered_map<const Node*, BoneNode*> bones_;
   std::unordered_map<const Node*, MeshNode*> meshes_;
   std::unordered_map<const Material*, MaterialNode*> materials_;
