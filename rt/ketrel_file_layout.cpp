@@ -1,6 +1,10 @@
 #include "rt/ketrel_file_layout.h"
 
+#include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "rt/ketrel_compression.h"
 #include "rt/ketrel_log.h"
@@ -219,6 +223,51 @@ bool WriteStoredFile(file_writer* writer, stored_file_layout* layout, uint32_t s
          WriteWords(writer, &magic, sizeof(magic), layout->BigEndian) &&
          WriteWords(writer, &header, sizeof(header), layout->BigEndian) &&
          SeekWriter(writer, end, SeekFromStart) >= 0;
+}
+
+bool StoreSectionsData(stored_section* sections, const void* const* expanded, uint32_t count,
+                       bool bigEndian) {
+  // Below this much data a second thread costs more than it saves.
+  constexpr uint64_t kShareAbove = uint64_t(1) << 20;
+  uint64_t total = 0;
+  for (uint32_t s = 0; s < count; ++s) total += sections[s].Header.ExpandedDataSize;
+  // Largest first, each section to whichever thread has less so far.
+  std::vector<bool> helperTakes(count, false);
+  bool share = total > kShareAbove && std::thread::hardware_concurrency() >= 2;
+  if (share) {
+    std::vector<uint32_t> order(count);
+    for (uint32_t s = 0; s < count; ++s) order[s] = s;
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      return sections[a].Header.ExpandedDataSize > sections[b].Header.ExpandedDataSize;
+    });
+    uint64_t load[2] = {0, 0};  // [0] this thread, [1] the helper
+    for (uint32_t s : order) {
+      int to = load[1] < load[0] ? 1 : 0;
+      helperTakes[s] = to == 1;
+      load[to] += sections[s].Header.ExpandedDataSize;
+    }
+  }
+  std::vector<char> stored(count, 0);
+  auto run = [&](bool helper) {
+    for (uint32_t s = 0; s < count; ++s) {
+      if (helperTakes[s] == helper)
+        stored[s] = StoreSectionData(&sections[s], expanded[s], bigEndian);
+    }
+  };
+  std::thread helper;
+  if (share) {
+    try {
+      helper = std::thread(run, true);
+    } catch (const std::system_error&) {
+      // No thread to be had: this one does all of it.
+      helperTakes.assign(count, false);
+    }
+  }
+  run(false);
+  if (helper.joinable()) helper.join();
+  bool ok = true;
+  for (uint32_t s = 0; s < count; ++s) ok = ok && stored[s];
+  return ok;
 }
 
 }  // namespace ketrel

@@ -35,6 +35,11 @@ void FreeStoredSection(stored_section* section);
 // the byte order of the file being written. Logs and fails on an unknown
 // type or a compressor failure.
 bool StoreSectionData(stored_section* section, const void* expanded, bool bigEndian);
+// StoreSectionData for `count` sections, two at a time when the machine has
+// a second core and there is enough data to share; the stored bytes are the
+// same either way. False when any section failed (each failure is logged).
+bool StoreSectionsData(stored_section* sections, const void* const* expanded, uint32_t count,
+                       bool bigEndian);
 
 // Stores `size` bytes of records (already in the file's byte order) as a
 // section's fix-up or marshalling array: raw, or for a Tessik2 section a

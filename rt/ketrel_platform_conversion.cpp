@@ -686,6 +686,9 @@ bool WriteConverted(conversion* c, file_writer* writer, platform_info dest,
   };
   growable_array<file_pointer_fixup> fixups;
   growable_array<file_mixed_marshalling_fixup> marshallings;
+  // The joined sections, compressed together once all are built.
+  void** flatData = static_cast<void**>(KT_ALLOCATE_CLEARED(sizeof(void*) * (count + 1)));
+  ok = ok && flatData != nullptr;
   for (uint32_t s = 0; ok && s < count; ++s) {
     file_section_header& header = stored[s].Header;
     header.Compression = s < sectionCount && compression != nullptr
@@ -730,8 +733,7 @@ bool WriteConverted(conversion* c, file_writer* writer, platform_info dest,
       ReverseWords(fixups.Items, fixups.Count);
       ReverseWords(marshallings.Items, marshallings.Count);
     }
-    ok = ok && StoreSectionData(&stored[s], data, dest.BigEndian);
-    FreeBlock(data);
+    flatData[s] = data;
     // Part buffers are no longer needed; free them early to bound memory.
     for (uint32_t p = 0; p < kPartCount; ++p) {
       FreeBlock(Part(c, s, p).Bytes);
@@ -751,6 +753,9 @@ bool WriteConverted(conversion* c, file_writer* writer, platform_info dest,
       ok = false;
     }
   }
+  ok = ok && StoreSectionsData(stored, flatData, count, dest.BigEndian);
+  for (uint32_t s = 0; flatData != nullptr && s < count; ++s) FreeBlock(flatData[s]);
+  FreeBlock(flatData);
   if (ok) {
     stored_file_layout layout{};
     std::memcpy(layout.MagicValue, kPlatformMagic[dest.Platform], sizeof(layout.MagicValue));

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "rt/ketrel_compression.h"
 #include "rt/ketrel_file_builder.h"
+#include "rt/ketrel_file_layout.h"
 #include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_file_writer.h"
 #include "tests/rt/test_ketrel_compression_support.h"
@@ -89,14 +91,12 @@ Bytes BuildLargeRawFile(uint32_t type) {
     test::Bytes part0 = test::SectionLikeBytes(90000 + 1000 * s, s);
     test::Bytes part1 = test::SectionLikeBytes(s == 1 ? 0 : 30002, 10 + s);
     test::Bytes part2 = test::RandomBytes(70001, 20 + s);
-    AddFileObject(builder, s, 4, static_cast<uint32_t>(part0.size()), part0.data(),
-                  &blocks[s][0]);
+    AddFileObject(builder, s, 4, static_cast<uint32_t>(part0.size()), part0.data(), &blocks[s][0]);
     if (!part1.empty()) {
       AddFileObject(builder, s, 2, static_cast<uint32_t>(part1.size()), part1.data(),
                     &blocks[s][1]);
     }
-    AddFileObject(builder, s, 1, static_cast<uint32_t>(part2.size()), part2.data(),
-                  &blocks[s][2]);
+    AddFileObject(builder, s, 1, static_cast<uint32_t>(part2.size()), part2.data(), &blocks[s][2]);
   }
   for (uint32_t i = 0; i < 3000; ++i) {
     uint32_t from = i % 3, to = (i * 7) % 3;
@@ -131,6 +131,53 @@ TEST(CompressedFiles, LargeSectionsAndArraysRoundTrip) {
     EXPECT_LT(compressed.size(), plain.size() * 9 / 10);
     ExpectSameSections(plain, compressed, type);
   }
+}
+
+// Sections compressed two at a time store the same bytes as one by one,
+// whichever thread takes which, and a failing section fails the whole.
+TEST(CompressedFiles, SharedSectionCompressionStoresWhatOneByOneDoes) {
+  constexpr uint32_t kCount = 5;
+  const uint32_t sizes[kCount] = {900000, 0, 700000, 64, 300000};
+  std::mt19937 random(7);
+  std::vector<Bytes> data(kCount);
+  const void* expanded[kCount];
+  for (uint32_t s = 0; s < kCount; ++s) {
+    data[s].resize(sizes[s] + 16);
+    for (size_t i = 0; i < sizes[s]; ++i) data[s][i] = uint8_t(i % 97 < 60 ? i % 13 : random());
+    expanded[s] = data[s].data();
+  }
+  auto fresh = [&](stored_section* out, uint32_t type) {
+    std::memset(out, 0, sizeof(stored_section) * kCount);
+    for (uint32_t s = 0; s < kCount; ++s) {
+      out[s].Header.Compression = s == 3 ? kNoCompression : type;
+      out[s].Header.ExpandedDataSize = sizes[s];
+      out[s].Header.First16BitOffset = sizes[s] / 2;
+      out[s].Header.First8BitOffset = sizes[s] * 3 / 4;
+    }
+  };
+  for (uint32_t type : {3u, 4u}) {
+    SCOPED_TRACE(type);
+    stored_section shared[kCount], single[kCount];
+    fresh(shared, type);
+    fresh(single, type);
+    ASSERT_TRUE(StoreSectionsData(shared, expanded, kCount, false));
+    for (uint32_t s = 0; s < kCount; ++s) {
+      ASSERT_TRUE(StoreSectionData(&single[s], expanded[s], false));
+      ASSERT_EQ(shared[s].DataBytes, single[s].DataBytes) << "section " << s;
+      if (single[s].DataBytes > 0) {
+        EXPECT_EQ(0, std::memcmp(shared[s].Data, single[s].Data, single[s].DataBytes));
+      }
+    }
+    for (uint32_t s = 0; s < kCount; ++s) {
+      FreeStoredSection(&shared[s]);
+      FreeStoredSection(&single[s]);
+    }
+  }
+  stored_section broken[kCount];
+  fresh(broken, kTessik2Compression);
+  broken[2].Header.Compression = 9;  // no such type
+  EXPECT_FALSE(StoreSectionsData(broken, expanded, kCount, false));
+  for (stored_section& section : broken) FreeStoredSection(&section);
 }
 
 }  // namespace
