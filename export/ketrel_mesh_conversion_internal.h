@@ -212,7 +212,8 @@ void SampleMorphVertex(MeshConversion* r, MeshAccess* access, int32_t v, bool us
 // Vertex morph curves (ketrel_mesh_morph_curves.cpp). Begin makes the
 // sample buffers once the builder holds the base mesh; Sample stores one
 // frame; Fit turns the samples into the curve sets in the arena (after the
-// last frame) and frees them. False when memory runs out (logged).
+// last frame) and frees them. False when memory runs out (Fit logs it, the
+// callers of Begin and Sample do).
 bool BeginMorphCurves(SceneParser* parser, MeshConversion* r);
 bool SampleMorphCurveFrame(MeshConversion* r, MeshAccess* access, int32_t frame, bool usable,
                            bool relative);
