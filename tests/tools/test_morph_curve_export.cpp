@@ -3,8 +3,8 @@
 // to the host's evaluated meshes within the position tolerance.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
