@@ -228,7 +228,7 @@ bool WriteStoredFile(file_writer* writer, stored_file_layout* layout, uint32_t s
 bool StoreSectionsData(stored_section* sections, const void* const* expanded, uint32_t count,
                        bool bigEndian) {
   // Below this much data a second thread costs more than it saves.
-  constexpr uint64_t kShareAbove = uint64_t(1) << 20;
+  constexpr uint64_t kShareAbove = uint64_t(256) << 10;
   uint64_t total = 0;
   for (uint32_t s = 0; s < count; ++s) total += sections[s].Header.ExpandedDataSize;
   // Largest first, each section to whichever thread has less so far.
