@@ -254,8 +254,17 @@ void Measure(const Clip& clip, const file_info* info, Result& result) {
   result.ok = true;
 }
 
+// An export stores its settings in the scene, per bone too: without this a
+// setting would carry over into the runs after it (the clips hold none).
+void ForgetStoredSettings(host::Scene& scene) {
+  scene.Root->Settings.clear();
+  for (auto& node : scene.Nodes) node->Settings.clear();
+  for (auto& material : scene.Materials) material->Settings.clear();
+}
+
 Result Run(Clip& clip, const Setting& setting) {
   Result result;
+  ForgetStoredSettings(clip.scene);
   char position[64], orientation[64];
   std::snprintf(position, sizeof position, "Position curve tolerance=%g",
                 setting.positionCm / clip.unitsToCm);
