@@ -20,10 +20,13 @@ struct BSplineSolver {
   float* Refined;
   float* SolveKnots;  // the knots as the target format stores them (time units)
   float* Scaled;      // knots times the sample spacing
-  float* Controls;    // Capacity rows of MaxDimension floats
-  double* Band;       // normal equations: Capacity rows of MaxDegree + 1
-  double* Rhs;        // Capacity rows of MaxDimension
-  bool* Skipped;      // rows whose pivot vanished
+  float* Last;        // the knots a fit without FitFromLastKnots ended with
+  int32_t LastCount;  // 0: none
+  int32_t LastSamples;
+  float* Controls;  // Capacity rows of MaxDimension floats
+  double* Band;     // normal equations: Capacity rows of MaxDegree + 1
+  double* Rhs;      // Capacity rows of MaxDimension
+  bool* Skipped;    // rows whose pivot vanished
 };
 
 BSplineSolver* CreateBSplineSolver(int32_t maxDegree, int32_t maxSamples, int32_t maxDimension) {
@@ -40,7 +43,7 @@ BSplineSolver* CreateBSplineSolver(int32_t maxDegree, int32_t maxSamples, int32_
   size_t rhs = sizeof(double) * capacity * maxDimension;
   size_t knots = sizeof(float) * capacity;
   size_t controls = sizeof(float) * capacity * maxDimension;
-  size_t total = sizeof(BSplineSolver) + band + rhs + 4 * knots + controls + capacity;
+  size_t total = sizeof(BSplineSolver) + band + rhs + 5 * knots + controls + capacity;
   char* block = static_cast<char*>(KT_ALLOCATE_CLEARED(total + 16));
   if (block == nullptr) return nullptr;
   auto* solver = reinterpret_cast<BSplineSolver*>(block);
@@ -51,6 +54,7 @@ BSplineSolver* CreateBSplineSolver(int32_t maxDegree, int32_t maxSamples, int32_
   solver->Refined = reinterpret_cast<float*>(cursor), cursor += knots;
   solver->SolveKnots = reinterpret_cast<float*>(cursor), cursor += knots;
   solver->Scaled = reinterpret_cast<float*>(cursor), cursor += knots;
+  solver->Last = reinterpret_cast<float*>(cursor), cursor += knots;
   solver->Controls = reinterpret_cast<float*>(cursor), cursor += controls;
   solver->Skipped = reinterpret_cast<bool*>(cursor);
   solver->MaxDegree = maxDegree;
@@ -509,7 +513,15 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
               GetCurveFormatType(formatNumber),
               dT,
               duration / static_cast<float>(sampleCount - 1)};
-  int32_t count = PlaceInitialKnots(job, jumpThreshold, crease);
+  const bool fromLast = (flags & FitFromLastKnots) != 0 && solver->LastCount > 0 &&
+                        solver->LastSamples == sampleCount;
+  int32_t count = 0;
+  if (fromLast) {
+    count = solver->LastCount;
+    std::memcpy(solver->Knots, solver->Last, sizeof(float) * count);
+  } else {
+    count = PlaceInitialKnots(job, jumpThreshold, crease);
+  }
   curve2* curve = nullptr;
   bool limited = false;
   refine_result refined;
@@ -542,6 +554,11 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
     if (reduced != nullptr) FreeCurve(reduced);
   }
   FreeCurve(curve);
+  if ((flags & FitFromLastKnots) == 0) {
+    std::memcpy(solver->Last, solver->Knots, sizeof(float) * count);
+    solver->LastCount = count;
+    solver->LastSamples = sampleCount;
+  }
   // The curve that is kept, in time units; its error is measured as stored,
   // so a reported success holds for exactly these numbers.
   curve = BuildFitCurve(job, solver->Knots, count);

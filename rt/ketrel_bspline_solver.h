@@ -5,7 +5,8 @@
 // reuse it for every channel; never share one between threads. Its maxima
 // bound every fit (degree, sample count, dimension); a fit beyond them is a
 // parameter check failure. Results depend only on the inputs, never on the
-// thread or on what the solver fitted before.
+// thread or on what the solver fitted before (but for a fit that asks to
+// start from the last one's knots, FitFromLastKnots).
 //
 // Errors are logged and give null (curves) or false.
 
@@ -37,6 +38,11 @@ enum FitFlags : int32_t {
   FitEliminateKnots = 0x40,
   // After a fit that missed, remove knots within (largest error + tolerance).
   FitEliminateOnMiss = 0x80,
+  // Start from the knots that the solver's last fit without this flag ended
+  // with, when it fitted as many samples (CompressCurve's candidates after
+  // its float fit: they need at least those knots, and refining from them
+  // spares the passes that found them again).
+  FitFromLastKnots = 0x100,
 };
 
 struct CurveFitParameters {

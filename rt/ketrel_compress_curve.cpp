@@ -214,9 +214,10 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
     }
     bool met = false;
     int32_t size = -1;
-    curve2* candidate = FitBSpline(solver, flags, parameters.Degree, parameters.Tolerance,
-                                   parameters.JumpThreshold, parameters.CreaseThreshold, samples,
-                                   dimension, sampleCount, dT, format, bestSize, &met, &size);
+    curve2* candidate =
+        FitBSpline(solver, flags | FitFromLastKnots, parameters.Degree, parameters.Tolerance,
+                   parameters.JumpThreshold, parameters.CreaseThreshold, samples, dimension,
+                   sampleCount, dT, format, bestSize, &met, &size);
     if (candidate == nullptr) continue;
     // Sizes are real byte counts: a candidate is only ever taken when it is
     // smaller, whether or not it met the tolerance.

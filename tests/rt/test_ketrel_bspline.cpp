@@ -537,6 +537,36 @@ TEST(CurveFitting, QuantizedCandidatesAreJudgedByTheirCoarsestStep) {
   DestroyBSplineSolver(solver);
 }
 
+TEST(CurveFitting, AFitCanStartFromTheLastFitsKnots) {
+  const int n = 200;
+  std::vector<float> wave(n), other(n - 1);
+  for (int i = 0; i < n; ++i) wave[i] = std::sin(0.05f * i) + 0.01f * std::sin(1.7f * i);
+  BSplineSolver* solver = CreateBSplineSolver(3, n, 4);
+  auto knots = [&](int flags, float tolerance, const std::vector<float>& samples) {
+    bool met = false;
+    int32_t size = 0;
+    curve2* curve = FitBSpline(solver, 0x30 | flags, 2, tolerance, 0, 0, samples.data(), 1,
+                               int32_t(samples.size()), 0.1f, nullptr, 0, &met, &size);
+    EXPECT_TRUE(met);
+    const int32_t count = GetCurveKnotCount(curve);
+    FreeCurve(curve);
+    return count;
+  };
+  const int32_t loose = knots(0, 0.1f, wave);
+  const int32_t tight = knots(0, 0.001f, wave);
+  ASSERT_LT(loose, tight);
+  // Refining only adds knots: from the tight fit's, the loose fit keeps them.
+  EXPECT_EQ(knots(FitFromLastKnots, 0.1f, wave), tight);
+  // ... and the knots stay those of the last fit without the flag.
+  EXPECT_EQ(knots(FitFromLastKnots, 0.1f, wave), tight);
+  // Other samples (another count) start afresh.
+  for (int i = 0; i < n - 1; ++i) other[i] = wave[i];
+  const int32_t fresh = knots(0, 0.1f, other);
+  knots(0, 0.001f, wave);
+  EXPECT_EQ(knots(FitFromLastKnots, 0.1f, other), fresh);
+  DestroyBSplineSolver(solver);
+}
+
 TEST(CurveFitting, KnotEliminationKeepsToleranceWithFewerKnots) {
   const int n = 200;
   std::vector<float> samples(n);
