@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "rt/ketrel_bspline.h"
+#include "rt/ketrel_curve_format_layout.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 
@@ -301,6 +302,31 @@ void SolveControls(const fit_job& job, const curve_reader& spans, const float* k
 curve2* BuildFitCurve(const fit_job& job, const float* knots, int32_t count) {
   BSplineSolver* s = job.Solver;
   for (int32_t i = 0; i < count; ++i) s->Scaled[i] = knots[i] * job.DT;
+  // Knot codes round to the nearest step, which can put a knot meant to
+  // start a piece at sample j just after j: j then falls in the piece
+  // before, the piece after has fewer samples than controls and the fit
+  // solves them wild, beyond what quantized or normalised controls hold.
+  // Knots that round down (at most a code early) keep every sample on the
+  // side the refinement placed it. The last knot sets the scale and stays.
+  const int32_t codeMax = curve_format_internal::KnotCodeMax(job.Format);
+  if (codeMax > 0 && count > 1) {
+    using curve_format_internal::BitsFromFloat;
+    using curve_format_internal::FloatFromBits;
+    const float last = s->Scaled[count - 1];
+    float scale = (std::isfinite(last) && last > 0.0f) ? static_cast<float>(codeMax) / last : 1.0f;
+    if (!std::isfinite(scale)) scale = 1.0f;
+    if (curve_format_internal::HasTruncatedKnotScale(job.Format)) {
+      scale = FloatFromBits((BitsFromFloat(scale) >> 16) << 16);
+    }
+    // A knot whose code would decode past it goes half a code down (and a
+    // little more for the rounding of the product): it rounds down instead.
+    const float inverse = curve_format_internal::InverseOfScale(scale);
+    const float down = 0.51f / scale;
+    for (int32_t i = 0; i + 1 < count; ++i) {
+      const float code = std::floor(s->Scaled[i] * scale + 0.5f);
+      if (code * inverse > s->Scaled[i]) s->Scaled[i] -= down;
+    }
+  }
   curve_builder builder;
   BeginCurveInPlace(&builder, job.FormatType, job.Degree, job.Dimension, count);
   SetKnotArray(&builder, s->Scaled);

@@ -230,7 +230,8 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
                               &stats)) {
           float allowed = std::sqrt(floatStats.MaxSquaredError) *
                           (2.0f - static_cast<float>(size) / static_cast<float>(floatSize));
-          take = !(std::sqrt(stats.MaxSquaredError) > allowed);
+          // A curve whose error is not a number is no curve to take.
+          take = std::sqrt(stats.MaxSquaredError) <= allowed;
         }
       }
     }
