@@ -70,6 +70,10 @@ void DestroyBSplineSolver(BSplineSolver* solver) { FreeBlock(solver); }
 
 namespace {
 
+// Weight of the pull of each control toward its nearest sample, against the
+// sum of squared basis weights (about 1 per sample) of the samples it shapes.
+constexpr double kControlDamping = 1e-5;
+
 // One fit's inputs, shared by the steps below.
 struct fit_job {
   BSplineSolver* Solver;
@@ -238,6 +242,22 @@ void SolveControls(const fit_job& job, const curve_reader& spans, const float* k
         }
       }
     }
+  }
+  // A piece between two jumps that holds fewer samples than controls leaves
+  // some controls free: the solve would give them any values that pass
+  // through those few samples, wild ones a float curve can carry but that
+  // quantized or normalised controls cannot. For those formats a faint pull
+  // toward the sample at each control's knot settles them and leaves
+  // determined controls practically where they were; the refinement still
+  // checks every sample. Float curves keep the exact least squares.
+  const bool damp = job.Format != CurveFormatDaK32fC32f;
+  for (int32_t row = 0; damp && row < count; ++row) {
+    if (pinnedValue(row) != nullptr) continue;
+    int64_t j = static_cast<int64_t>(std::lround(knots[row] / job.Step));
+    j = j < 0 ? 0 : (j >= job.SampleCount ? job.SampleCount - 1 : j);
+    const float* near = SampleAt(job, static_cast<int32_t>(j));
+    s->Band[int64_t{row} * width] += kControlDamping;
+    for (int32_t k = 0; k < d; ++k) s->Rhs[int64_t{row} * d + k] += kControlDamping * near[k];
   }
   for (int32_t row = 0; row < count; ++row) {
     const float* fixed = pinnedValue(row);

@@ -577,6 +577,33 @@ TEST(CurveFitting, QuantizedKnotsKeepEverySampleInItsPiece) {
   DestroyBSplineSolver(solver);
 }
 
+TEST(CurveFitting, ControlsNoSamplePinsDownStayQuantizable) {
+  // A degree of jitter at 120 Hz, fitted to 0.005 degrees: knots at nearly
+  // every sample leave some pieces with fewer samples than controls, whose
+  // free controls must not go wild where quantized controls cannot follow.
+  const int n = 2000;
+  std::vector<float> samples(n * 4);
+  std::mt19937 random(3);
+  for (int i = 0; i < n; ++i) {
+    AxisAngleQuaternion(20.0 * i / n + ((random() % 1000) / 1000.0 - 0.5), &samples[i * 4]);
+  }
+  BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
+  const float tolerance = OrientationToleranceFromDegrees(0.005f);
+  bool met = false;
+  int32_t size = 0, floatSize = 0;
+  curve2* curve = FitBSpline(solver, 0x33, 2, tolerance, OrientationToleranceFromDegrees(10), 0,
+                             samples.data(), 4, n, 1.0f / 120, nullptr, 0, &met, &floatSize);
+  EXPECT_TRUE(met);
+  FreeCurve(curve);
+  curve = FitBSpline(solver, 0x33, 2, tolerance, OrientationToleranceFromDegrees(10), 0,
+                     samples.data(), 4, n, 1.0f / 120, DaK16uC16uType, 0, &met, &size);
+  ASSERT_NE(curve, nullptr);
+  EXPECT_TRUE(met);
+  EXPECT_LT(size, floatSize * 6 / 10);  // 10 bytes a knot against 20
+  FreeCurve(curve);
+  DestroyBSplineSolver(solver);
+}
+
 TEST(CurveFitting, AFitCanStartFromTheLastFitsKnots) {
   const int n = 200;
   std::vector<float> wave(n), other(n - 1);
