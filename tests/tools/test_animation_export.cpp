@@ -12,7 +12,9 @@
 
 #include "export/host/host_scene.h"
 #include "export/host/host_scene_document.h"
+#include "export/ketrel_export_ui_tunneling.h"
 #include "export/ketrel_math.h"
+#include "export/ketrel_settings_schema.h"
 #include "rt/ketrel_curve.h"
 #include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_standard_types.h"
@@ -223,6 +225,48 @@ TEST_F(AnimationExport, MorphWeightsInPercentBecomeFractions) {
   curve2 blink = morphs->VectorTracks[0].ValueCurve;
   ASSERT_TRUE(EvaluateCurveAtT(1, false, &blink, nullptr, nullptr, 1, 0.75f, &value, nullptr));
   EXPECT_NEAR(value, 0.75f, 0.002f);
+}
+
+// --animation-error stores each bone's own tolerances in the scene, as an
+// artist editing every bone would; --save-scene keeps them.
+TEST_F(AnimationExport, AnimationErrorGivesEveryBoneItsOwnStoredTolerances) {
+  const std::string saved = Path("walker.kscene");
+  ASSERT_EQ(Run("export --silent " + kWalker + " " + Path("a.kt2") +
+                " --animation-error 0.05 --save-scene " + saved),
+            0);
+  host::Scene scene;
+  std::string error;
+  ASSERT_TRUE(host::LoadSceneDocument(saved, scene, &error)) << error;
+  auto degrees = [&](const char* name) {
+    const host::Node* node = scene.FindNode(name);
+    EXPECT_NE(node, nullptr) << name;
+    if (!node) return 0.0f;
+    auto chunk = node->Settings.find({kChunkTrackGroupBone, -1});
+    EXPECT_NE(chunk, node->Settings.end()) << name;
+    if (chunk == node->Settings.end()) return 0.0f;
+    Requester* requester = CreateCategoryRequester(SettingsCategory::BoneAnimation);
+    EXPECT_TRUE(ReadRequester(requester, chunk->second.data(), chunk->second.size()));
+    const float value = GetPropertyFloat(FindPropertyById(requester, 150));
+    DestroyRequester(requester);
+    return value;
+  };
+  // The hips swing the whole figure, the leg only its own end.
+  const float hips = degrees("Hips"), leg = degrees("Leg");
+  EXPECT_GT(hips, 0.0f);
+  EXPECT_LT(hips, leg);
+  EXPECT_NE(hips, 0.1f);  // not the default
+  ASSERT_EQ(Run("export --silent " + saved + " " + Path("b.kt2")), 0);
+  EXPECT_EQ(Slurp(Path("a.kt2")), Slurp(Path("b.kt2")));
+
+  std::string err;
+  for (const char* bad : {"0", "-1", "nan", "far"}) {
+    EXPECT_EQ(Run("export --silent " + kWalker + " " + Path("c.kt2") + " --animation-error " + bad,
+                  nullptr, &err),
+              2)
+        << bad;
+    EXPECT_NE(err.find("needs a distance above zero"), std::string::npos) << err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(Path("c.kt2")));
 }
 
 }  // namespace
