@@ -13,6 +13,15 @@
 
 namespace ketrel::test {
 
+// The shipped example scene: a skinned, morphing, animated figure.
+inline const std::string kFigure = std::string(KETREL_SOURCE_DIR) + "/examples/figure.kscene";
+
+// Reads a packed record's member by value: a reference may be misaligned.
+template <typename T>
+T Get(T member) {
+  return member;
+}
+
 class CommandTest : public testing::Test {
  protected:
   void SetUp() override {

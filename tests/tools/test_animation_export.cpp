@@ -25,6 +25,8 @@
 namespace ketrel {
 namespace {
 
+using test::kFigure;
+
 // A copy of a packed record member, so that test macros never bind a
 // reference to it.
 template <typename T>
@@ -33,8 +35,6 @@ T Value(T v) {
 }
 
 const std::string kWalker = std::string(KETREL_TEST_DATA) + "/animation/walker.kscene";
-const std::string kFigure =
-    std::string(KETREL_SOURCE_DIR) + "/examples/figure.kscene";  // has morphs
 
 const float kZero[3] = {0, 0, 0};
 const float kIdentityQuaternion[4] = {0, 0, 0, 1};

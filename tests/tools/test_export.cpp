@@ -23,9 +23,9 @@
 namespace ketrel {
 namespace {
 
-namespace fs = std::filesystem;
+using test::kFigure;
 
-const std::string kFigure = std::string(KETREL_SOURCE_DIR) + "/examples/figure.kscene";
+namespace fs = std::filesystem;
 
 class ExportTest : public test::CommandTest {
  protected:

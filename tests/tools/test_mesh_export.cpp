@@ -19,14 +19,8 @@
 namespace ketrel {
 namespace {
 
-const std::string kFigure = std::string(KETREL_SOURCE_DIR) + "/examples/figure.kscene";
-
-// Takes the member by value: a packed record's member may be misaligned for
-// a reference.
-template <typename T>
-T Get(T member) {
-  return member;
-}
+using test::Get;
+using test::kFigure;
 
 struct Point {
   float v[3];

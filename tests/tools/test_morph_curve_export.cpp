@@ -23,12 +23,8 @@
 namespace ketrel {
 namespace {
 
-const std::string kFigure = std::string(KETREL_SOURCE_DIR) + "/examples/figure.kscene";
-
-template <typename T>
-T Get(T member) {
-  return member;
-}
+using test::Get;
+using test::kFigure;
 
 using Point = std::array<float, 3>;
 

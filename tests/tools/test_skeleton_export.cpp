@@ -21,14 +21,15 @@
 #include "rt/ketrel_standard_types.h"
 #include "rt/ketrel_transform.h"
 #include "rt/posix/posix_ketrel_file_reader.h"
+#include "tests/tools/command_test.h"
 #include "tools/ketrel/cmd_export.h"
 
 namespace ketrel {
 namespace {
 
-namespace fs = std::filesystem;
+using test::kFigure;
 
-const std::string kFigure = std::string(KETREL_SOURCE_DIR) + "/examples/figure.kscene";
+namespace fs = std::filesystem;
 
 // Two bones named "Hand" under different parents, turned and moved so that
 // every part of the transforms matters.
