@@ -938,17 +938,24 @@ bool ParseInto(const std::string& text, const std::string& baseDirectory, Scene&
   return ok;
 }
 
+// Hands the message to a caller who asked for it (and prints it), else logs
+// it: never both, so a failed load is reported once.
+bool Fail(const std::string& message, std::string* error) {
+  if (error) {
+    *error = message;
+  } else {
+    KT_LOG_ERROR(Host, "%s", message.c_str());
+  }
+  return false;
+}
+
 }  // namespace
 
 bool ParseSceneDocument(const std::string& text, const std::string& baseDirectory, Scene& scene,
                         std::string* error) {
   Scene loaded;
   std::string message;
-  if (!ParseInto(text, baseDirectory, loaded, message)) {
-    KT_LOG_ERROR(Host, "%s", message.c_str());
-    if (error) *error = message;
-    return false;
-  }
+  if (!ParseInto(text, baseDirectory, loaded, message)) return Fail(message, error);
   scene = std::move(loaded);
   return true;
 }
@@ -957,27 +964,18 @@ bool LoadSceneDocument(const std::string& path, Scene& scene, std::string* error
   std::string message;
   std::error_code code;
   if (!std::filesystem::is_regular_file(path, code)) {
-    message = path + ": no such scene document";
-    KT_LOG_ERROR(Host, "%s", message.c_str());
-    if (error) *error = message;
-    return false;
+    return Fail(path + ": no such scene document", error);
   }
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   if (in) text << in.rdbuf();
   if (!in || in.bad()) {
-    message = path + ": cannot read the scene document";
-    KT_LOG_ERROR(Host, "%s", message.c_str());
-    if (error) *error = message;
-    return false;
+    return Fail(path + ": cannot read the scene document", error);
   }
   std::filesystem::path file(path);
   Scene loaded;
   if (!ParseInto(text.str(), file.parent_path().string(), loaded, message)) {
-    message = path + ": " + message;
-    KT_LOG_ERROR(Host, "%s", message.c_str());
-    if (error) *error = message;
-    return false;
+    return Fail(path + ": " + message, error);
   }
   loaded.FilePath = path;
   loaded.FileName = file.filename().string();

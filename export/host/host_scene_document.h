@@ -60,7 +60,9 @@ namespace ketrel::host {
 inline constexpr int kSceneDocumentVersion = 1;
 
 // Reads `path` into `scene`. Relative bitmap file names are resolved against
-// the document's directory; the scene's FileName and FilePath are set.
+// the document's directory; the scene's FileName and FilePath are set. On
+// failure the message naming the place goes to `error` when given (the
+// caller reports it), else to the log; `scene` is untouched.
 bool LoadSceneDocument(const std::string& path, Scene& scene, std::string* error = nullptr);
 // The same from text; `baseDirectory` resolves relative bitmap file names.
 bool ParseSceneDocument(const std::string& text, const std::string& baseDirectory, Scene& scene,

@@ -34,6 +34,9 @@ std::string ParseError(const std::string& text) {
   if (ok) return "";
   EXPECT_EQ(scene.Nodes.size(), 1u);
   EXPECT_EQ(scene.Nodes[0]->Name, "Keep");
+  // Reported once: to the caller who asked for the message, else to the log.
+  EXPECT_FALSE(log.Contains(error));
+  EXPECT_FALSE(ParseSceneDocument(text, "", scene));
   EXPECT_TRUE(log.Contains(error));
   return error.empty() ? "(empty message)" : error;
 }
