@@ -272,24 +272,25 @@ bool HostMeshAccess::Build(const Scene& scene, const Node& node, const TriMesh& 
     Store(TransformPoint(vertexMatrix(v), points[v]), &positions_[v * 3]);
 
   // Normals: made in object space, then carried by each corner's vertex
-  // transform.
-  std::vector<Vec> faceNormals(faceCount);
-  for (size_t f = 0; f < faceCount; ++f) {
+  // transform. Face normals are needed for smoothing groups, and otherwise
+  // only where an explicit normal has no direction.
+  auto faceNormal = [&](size_t f) {
     Vec a = points[size_t(faces_[f * 3])], b = points[size_t(faces_[f * 3 + 1])],
         c = points[size_t(faces_[f * 3 + 2])];
-    faceNormals[f] = Unit(Cross(b - a, c - a));
-  }
-  std::vector<Vec> corners;
+    return Unit(Cross(b - a, c - a));
+  };
+  std::vector<Vec> faceNormals, corners;
   bool explicitNormals = !mesh.Normals.empty() && mesh.Normals.size() % 3 == 0 &&
                          mesh.NormalFaces.size() == mesh.Faces.size() &&
                          IndicesInRange(mesh.NormalFaces, mesh.Normals.size() / 3);
-  if (explicitNormals) {
-    corners.resize(faceCount * 3);
-    for (size_t i = 0; i < corners.size(); ++i)
-      corners[i] = At(mesh.Normals, size_t(mesh.NormalFaces[i]));
-  } else {
+  if (!explicitNormals) {
+    faceNormals.resize(faceCount);
+    for (size_t f = 0; f < faceCount; ++f) faceNormals[f] = faceNormal(f);
     corners = SmoothingNormals(mesh, faceNormals);
   }
+  auto cornerNormal = [&](size_t i) {
+    return explicitNormals ? At(mesh.Normals, size_t(mesh.NormalFaces[i])) : corners[i];
+  };
   NormalMatrix objectNormals(objectTransform);
   // One normal matrix per skinned vertex, not one per corner that uses it.
   std::vector<NormalMatrix> skinNormals;
@@ -300,8 +301,9 @@ bool HostMeshAccess::Build(const Scene& scene, const Node& node, const TriMesh& 
     for (size_t c = 0; c < 3; ++c) {
       size_t v = size_t(faces_[f * 3 + c]);
       const NormalMatrix& vertexNormals = skin.empty() ? objectNormals : skinNormals[v];
-      Vec normal = Unit(vertexNormals.Apply(corners[f * 3 + c]));
-      if (Length(normal) == 0) normal = Unit(vertexNormals.Apply(faceNormals[f]));
+      Vec normal = Unit(vertexNormals.Apply(cornerNormal(f * 3 + c)));
+      if (Length(normal) == 0)
+        normal = Unit(vertexNormals.Apply(faceNormals.empty() ? faceNormal(f) : faceNormals[f]));
       Store(normal, &normals_[f * 9 + c * 3]);
     }
   }
