@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <unordered_map>
 
@@ -569,7 +570,16 @@ bool ListSceneTakes(const std::string& path, std::vector<std::string>& takes, st
 
 bool ImportSceneFile(const std::string& path, const ImportOptions& options, Scene& scene,
                      std::string& error) {
-  Assimp::Importer importer;
+  auto owned = std::make_unique<Assimp::Importer>();
+  Assimp::Importer& importer = *owned;
+  // Released on every return: the memory goes with the process.
+  struct KeepForExit {
+    std::unique_ptr<Assimp::Importer>& importer;
+    bool keep;
+    ~KeepForExit() {
+      if (keep) (void)importer.release();
+    }
+  } keepForExit{owned, options.ProcessEndsAfterImport};
   const aiScene* source = ReadWithAssimp(importer, path, error);
   if (!source) return false;
 

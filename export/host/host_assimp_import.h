@@ -24,6 +24,9 @@ struct ImportOptions {
   // first. Clips that share a timeline (such as one clip per joint) form one
   // take.
   std::string Take;
+  // The process ends right after this import (the import child): Assimp's
+  // scene is left to the exit instead of being torn down piece by piece.
+  bool ProcessEndsAfterImport = false;
 };
 
 // All or nothing: false with `error` set (e.g. the importer's own message)

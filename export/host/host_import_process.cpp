@@ -46,7 +46,9 @@ bool WriteAll(int fd, const char* data, size_t size) {
   {
     Scene scene;
     std::string error;
-    if (ImportSceneFile(path, options, scene, error)) {
+    ImportOptions childOptions = options;
+    childOptions.ProcessEndsAfterImport = true;
+    if (ImportSceneFile(path, childOptions, scene, error)) {
       std::string stream = WriteSceneStream(scene);
       scene = Scene();  // the stream holds it all now; keep the child's peak low
       // 'S', the stream's size, then the stream itself: the parent reserves once and the
