@@ -55,6 +55,20 @@ TEST(Crc32, CheckValueAndIncrementalUpdate) {
   state = UpdateCrc32(state, "56789", 5);
   EXPECT_EQ(FinishCrc32(state), 0xCBF43926u);
   EXPECT_EQ(ComputeCrc32(nullptr, 0), 0u);
+  // Every length and split against the bit-by-bit definition.
+  unsigned char bytes[77];
+  for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(i * 37 + 11);
+  for (size_t length = 0; length <= sizeof bytes; ++length) {
+    uint32_t slow = 0xFFFFFFFFu;
+    for (size_t i = 0; i < length; ++i) {
+      slow ^= bytes[i];
+      for (int bit = 0; bit < 8; ++bit) slow = (slow & 1) ? (slow >> 1) ^ 0xEDB88320u : slow >> 1;
+    }
+    size_t split = length / 3;
+    uint32_t fast =
+        UpdateCrc32(UpdateCrc32(kCrc32Initial, bytes, split), bytes + split, length - split);
+    EXPECT_EQ(FinishCrc32(fast), ~slow) << "length " << length;
+  }
 }
 
 TEST(FileBuilder, EightEmptySectionsMakeThe456ByteFile) {
