@@ -168,11 +168,15 @@ class encoder {
     inserted_ = std::max(inserted_, upTo);
   }
   match FindMatch(size_t pos, size_t limit) const;
-  // Indexes `pos` as it searches.
+  // Indexes `pos` as it searches. With `longOnly`, the 5-byte candidate is
+  // indexed but not tried.
+  template <bool longOnly = false>
   match FindFastMatch(size_t pos, size_t limit);
+  void IndexMatch(size_t from, size_t to);
+  void ParseFastBlock(size_t start, size_t end);
   match Search(size_t pos, size_t limit) {
     InsertUpTo(pos);
-    return chainMask_ ? FindMatch(pos, limit) : FindFastMatch(pos, limit);
+    return FindMatch(pos, limit);
   }
   void ParseBlock(size_t start, size_t end);
   size_t EncodeBlock(size_t start, size_t end);
@@ -198,6 +202,7 @@ class encoder {
   uint32_t blockRep1_ = kFirstRep1;
 };
 
+template <bool longOnly>
 match encoder::FindFastMatch(size_t pos, size_t limit) {
   match best;
   const uint8_t* p = in_ + pos;
@@ -224,8 +229,76 @@ match encoder::FindFastMatch(size_t pos, size_t limit) {
   *longSlot = *shortSlot = static_cast<uint32_t>(pos);
   inserted_ = pos + 1;
   if (longCandidate < pos) consider(pos - longCandidate);
-  if (shortCandidate < pos && shortCandidate != longCandidate) consider(pos - shortCandidate);
+  // A match of 8 bytes or more from the long table is rarely beaten by the
+  // short one; skipping it saves a likely cache miss.
+  if (!longOnly && best.length < 8 && shortCandidate < pos && shortCandidate != longCandidate) {
+    consider(pos - shortCandidate);
+  }
   return best;
+}
+
+// Indexes the positions of [from, to) in both fast tables.
+void encoder::IndexMatch(size_t from, size_t to) {
+  size_t limit = size_ >= 8 ? std::min(to, size_ - 7) : 0;
+  uint32_t* longTable = head_;
+  uint32_t* shortTable = chain_;
+  const unsigned longLog = hashLog_, shortLog = shortLog_;
+  for (size_t p = from; p < limit; ++p) {
+    uint64_t v = LoadLittleEndian64(in_ + p);
+    longTable[Hash8(v, longLog)] = static_cast<uint32_t>(p);
+    shortTable[Hash5(v, shortLog)] = static_cast<uint32_t>(p);
+  }
+  inserted_ = std::max(inserted_, to);
+}
+
+// The parse of the chainless levels: like ParseBlock, but every lookup also
+// indexes, and the positions inside a match are indexed in one tight loop.
+void encoder::ParseFastBlock(size_t start, size_t end) {
+  sequenceCount_ = 0;
+  literalCount_ = 0;
+  size_t anchor = start;
+  size_t pos = start;
+  size_t lastStart = end >= kMinMatch ? end - kMinMatch : start;
+  size_t misses = 0;
+  while (pos < lastStart + 1 && end - pos >= kMinMatch) {
+    match m = FindFastMatch(pos, end);
+    if (m.length == 0) {
+      // Skip faster through data that does not compress; skipped positions
+      // are not indexed.
+      ++misses;
+      pos += 1 + (misses >> 6);
+      continue;
+    }
+    misses = 0;
+    // One lazy step that only tries the repeat offset and the long table:
+    // a 5-byte match one position later seldom pays for its lookup.
+    if (level_.lazy && m.length < level_.niceLength && pos + 1 < lastStart + 1) {
+      match next = FindFastMatch<true>(pos + 1, end);
+      int gainNow = static_cast<int>(m.length) * 4 - OffsetCost(m.offset, rep0_, rep1_) + 4;
+      int gainNext = static_cast<int>(next.length) * 4 - OffsetCost(next.offset, rep0_, rep1_);
+      if (next.length != 0 && gainNext > gainNow) {
+        m = next;
+        ++pos;
+      }
+    }
+    size_t literalLength = pos - anchor;
+    std::memcpy(literals_ + literalCount_, in_ + anchor, literalLength);
+    literalCount_ += literalLength;
+    sequences_[sequenceCount_++] = {static_cast<uint32_t>(literalLength), m.length, m.offset};
+    if (m.offset == rep1_) {
+      std::swap(rep0_, rep1_);
+    } else if (m.offset != rep0_) {
+      rep1_ = rep0_;
+      rep0_ = m.offset;
+    }
+    IndexMatch(std::max(inserted_, pos + 1), pos + m.length);
+    pos += m.length;
+    anchor = pos;
+  }
+  std::memcpy(literals_ + literalCount_, in_ + anchor, end - anchor);
+  literalCount_ += end - anchor;
+  inserted_ = std::max(inserted_, pos);
+  InsertUpTo(end);
 }
 
 match encoder::FindMatch(size_t pos, size_t limit) const {
@@ -324,8 +397,20 @@ size_t encoder::EncodeBlock(size_t start, size_t end) {
   if (n + 1 >= raw) return 0;
 
   // Literals: Huffman when it pays for its table.
-  uint32_t literalFrequencies[256] = {};
-  for (size_t i = 0; i < literalCount_; ++i) literalFrequencies[literals_[i]]++;
+  // One histogram per literal stream: their sum drives the code and each
+  // one gives its stream's size without another pass over the literals.
+  uint32_t streamFrequencies[4][256] = {};
+  size_t first[5];
+  first[0] = 0;
+  for (int k = 0; k < 4; ++k) {
+    first[k + 1] = first[k] + LiteralStreamCount(literalCount_, k);
+    for (size_t i = first[k]; i < first[k + 1]; ++i) streamFrequencies[k][literals_[i]]++;
+  }
+  uint32_t literalFrequencies[256];
+  for (int s = 0; s < 256; ++s) {
+    literalFrequencies[s] = streamFrequencies[0][s] + streamFrequencies[1][s] +
+                            streamFrequencies[2][s] + streamFrequencies[3][s];
+  }
   uint8_t literalLengths[256];
   int used = BuildHuffmanLengths(literalFrequencies, 256, literalLengths);
   uint64_t huffmanBits = 0;
@@ -343,14 +428,11 @@ size_t encoder::EncodeBlock(size_t start, size_t end) {
     n += tableSize;
     // Four streams over the four quarters of the literals, so that the
     // decoder can work on them side by side.
-    size_t first[5];
     size_t streamBytes[4];
-    first[0] = 0;
     size_t total = 0;
     for (int k = 0; k < 4; ++k) {
-      first[k + 1] = first[k] + LiteralStreamCount(literalCount_, k);
       uint64_t bits = 0;
-      for (size_t i = first[k]; i < first[k + 1]; ++i) bits += literalLengths[literals_[i]];
+      for (int s = 0; s < 256; ++s) bits += uint64_t{streamFrequencies[k][s]} * literalLengths[s];
       streamBytes[k] = (bits + 7) / 8;
       total += streamBytes[k];
     }
@@ -360,10 +442,15 @@ size_t encoder::EncodeBlock(size_t start, size_t end) {
     BuildHuffmanCodes(literalLengths, 256, codes);
     for (int k = 0; k < 4; ++k) {
       bit_writer writer{out + n, streamBytes[k]};
-      for (size_t i = first[k]; i < first[k + 1]; ++i) {
-        uint8_t symbol = literals_[i];
-        writer.Put(codes[symbol], literalLengths[symbol]);
+      // Codes are at most kHuffmanMaxLength bits: two go in one write.
+      static_assert(2 * kHuffmanMaxLength <= 32);
+      size_t i = first[k];
+      for (; i + 2 <= first[k + 1]; i += 2) {
+        uint8_t a = literals_[i], b = literals_[i + 1];
+        writer.Put(codes[a] | (uint32_t{codes[b]} << literalLengths[a]),
+                   literalLengths[a] + literalLengths[b]);
       }
+      if (i < first[k + 1]) writer.Put(codes[literals_[i]], literalLengths[literals_[i]]);
       if (!writer.Finish() || writer.position != streamBytes[k]) return 0;
       n += streamBytes[k];
     }
@@ -414,8 +501,9 @@ size_t encoder::EncodeBlock(size_t start, size_t end) {
     unsigned matchCode = LengthCode(matchValue);
     unsigned token = literalCode | (matchCode << 4);
     unsigned code = offsetCodes_[i];
-    writer.Put(tokenCodes[token], tokenLengths[token]);
-    writer.Put(offsetCodeBits[code], offsetLengths[code]);
+    // Both codes are at most kHuffmanMaxLength bits: one write.
+    writer.Put(tokenCodes[token] | (uint32_t{offsetCodeBits[code]} << tokenLengths[token]),
+               tokenLengths[token] + offsetLengths[code]);
     writer.Put(s.literalLength - LengthBase(literalCode), LengthExtraBits(literalCode));
     writer.Put(matchValue - LengthBase(matchCode), LengthExtraBits(matchCode));
     if (code >= 2) writer.Put(s.offset - (1u << (code - 2)), code - 2);
@@ -446,7 +534,11 @@ size_t encoder::Compress(uint8_t* out, size_t capacity) {
       bodySize = 1;
       InsertUpTo(end);
     } else {
-      ParseBlock(start, end);
+      if (chainMask_) {
+        ParseBlock(start, end);
+      } else {
+        ParseFastBlock(start, end);
+      }
       size_t compressed = EncodeBlock(start, end);
       if (compressed != 0) {
         kind = kCompressedBlock;
