@@ -30,9 +30,9 @@ struct tessik_level {
 // and up walk hash chains ever deeper; 12 and up look two positions ahead.
 // Every level keeps its tables within 8388608 entries.
 constexpr tessik_level MakeLevel(int level) {
-  if (level == 0) return {16, 0, 1, 32, 0};
-  if (level == 1) return {17, 0, 1, 32, 0};
-  if (level == 2) return {17, 0, 1, 32, 1};
+  if (level == 0) return {15, 0, 1, 32, 0};
+  if (level == 1) return {16, 0, 1, 32, 0};
+  if (level == 2) return {16, 0, 1, 32, 1};
   int depth = 8 << std::min(6, (level - 3) / 6);
   uint8_t lazy = level >= 12 ? 2 : 1;
   uint8_t log = static_cast<uint8_t>(std::min(22, 19 + (level - 3) / 8));
@@ -131,9 +131,10 @@ class encoder {
     chainMask_ = sizes.chainLog == 0 ? 0 : (uint32_t{1} << sizes.chainLog) - 1;
     head_ = reinterpret_cast<uint32_t*>(work);
     chain_ = head_ + (size_t{1} << hashLog_);
-    // Without a chain, a second table of half the size indexes 5-byte
-    // prefixes while the head table indexes 8-byte ones.
-    shortLog_ = hashLog_ - 1;
+    // Without a chain, a second table indexes 5-byte prefixes while the head
+    // table indexes 8-byte ones. The second table is the larger one: for the
+    // same memory (and cache misses) it finds more of the matches.
+    shortLog_ = hashLog_ + 1;
     size_t second = chainMask_ ? size_t{chainMask_} + 1 : size_t{1} << shortLog_;
     if (!chainMask_) std::memset(chain_, 0xFF, second * sizeof(uint32_t));
     uint8_t* after = reinterpret_cast<uint8_t*>(chain_ + second);
@@ -212,7 +213,8 @@ match encoder::FindFastMatch(size_t pos, size_t limit) {
   auto consider = [&](size_t offset) {
     if (offset == 0 || offset > pos || Load32(p - offset) != head) return;
     size_t length = 4 + CommonLength(p + 4, p + 4 - offset, end);
-    int gain = static_cast<int>(length) * 4 - OffsetCost(static_cast<uint32_t>(offset), rep0_, rep1_);
+    int gain =
+        static_cast<int>(length) * 4 - OffsetCost(static_cast<uint32_t>(offset), rep0_, rep1_);
     if (gain > bestGain) {
       bestGain = gain;
       best.length = static_cast<uint32_t>(length);
@@ -572,7 +574,7 @@ size_t TessikWorkMemorySize(int level, size_t maxInputSize) {
   if (level < 0 || level >= kTessikLevelCount) return 0;
   table_sizes sizes = SizesFor(kLevels.levels[level], maxInputSize);
   size_t tables = (size_t{1} << sizes.hashLog) +
-                  (sizes.chainLog ? size_t{1} << sizes.chainLog : size_t{1} << (sizes.hashLog - 1));
+                  (sizes.chainLog ? size_t{1} << sizes.chainLog : size_t{1} << (sizes.hashLog + 1));
   return tables * sizeof(uint32_t) + kSequenceBytes + kTessikBlockSize + kScratchSize +
          kMaxSequences;
 }
