@@ -223,11 +223,14 @@ BoneNode* FindModelRootBone(ToolInterface* tool, const ModelNode* model) {
 
 bool GetSkeletonLocalTransform(ToolInterface* tool, const BoneNode* bone, TransformParts& local) {
   if (!KT_CHECK_PARAMETER(Export, tool && bone)) return false;
+  if (!bone->Model || !bone->Model->Skeleton || !bone->Object)
+    return tool->GetBoneLocalTransform(bone, local);
+  BoneNode* parent = ParentInModel(tool, bone);
+  if (parent && parent->Object) return tool->GetBoneLocalTransform(bone, local);
+  // The model's root: its world transform is its local one.
   TransformParts world;
   bool converged = tool->GetBoneTransforms(bone, local, world);
-  if (!bone->Model || !bone->Model->Skeleton || !bone->Object) return converged;
-  BoneNode* parent = ParentInModel(tool, bone);
-  if (!parent || !parent->Object) local = world;
+  local = world;
   return converged;
 }
 

@@ -88,6 +88,12 @@ class ToolInterface {
   // False when either decomposition did not converge (parts still usable).
   virtual bool GetBoneTransforms(const BoneNode* bone, TransformParts& local,
                                  TransformParts& world) = 0;
+  // The local part alone, as sampling asks at every tick: a host may skip
+  // decomposing the world transform.
+  virtual bool GetBoneLocalTransform(const BoneNode* bone, TransformParts& local) {
+    TransformParts world;
+    return GetBoneTransforms(bone, local, world);
+  }
   // The host node transform of a scene node.
   virtual HostMatrix GetNodeTransform(HostHandle node) = 0;
   // The object-offset transform of a mesh's scene node.

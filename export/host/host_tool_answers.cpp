@@ -275,6 +275,21 @@ bool HostToolInterface::GetBoneTransforms(const BoneNode* bone, TransformParts& 
   return converged && localConverged;
 }
 
+bool HostToolInterface::GetBoneLocalTransform(const BoneNode* bone, TransformParts& local) {
+  const Node* node = HostNodeOfBone(bone);
+  if (!KT_CHECK_PARAMETER(Host, node)) return false;
+  const Node* parent = HostNodeOfBone(GetParentBone(bone));
+  HostMatrix inverse;
+  if (!parent || !Inverse(WorldAtCurrentTime(parent), inverse)) {
+    // The world transform stands in: GetBoneTransforms says so where it must.
+    TransformParts world;
+    return GetBoneTransforms(bone, local, world);
+  }
+  bool converged = DecomposeHostMatrix(Multiply(WorldAtCurrentTime(node), inverse), local);
+  if (!converged) KT_LOG_WARNING(Host, "Unable to accurately decompose MAX transform Q");
+  return converged;
+}
+
 HostMatrix HostToolInterface::GetNodeTransform(HostHandle handle) {
   const Node* node = NodeOf(handle);
   if (!KT_CHECK_PARAMETER(Host, node)) return HostMatrix{};

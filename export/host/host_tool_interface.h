@@ -99,6 +99,7 @@ class HostToolInterface final : public ToolInterface {
 
   bool GetBoneTransforms(const BoneNode* bone, TransformParts& local,
                          TransformParts& world) override;
+  bool GetBoneLocalTransform(const BoneNode* bone, TransformParts& local) override;
   HostMatrix GetNodeTransform(HostHandle node) override;
   HostMatrix GetObjectOffset(const MeshNode* mesh) override;
 
