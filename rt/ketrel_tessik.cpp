@@ -174,6 +174,7 @@ class encoder {
   template <bool longOnly = false>
   match FindFastMatch(size_t pos, size_t limit);
   void IndexMatch(size_t from, size_t to);
+  void EmitSequence(size_t anchor, size_t pos, const match& m);
   void ParseFastBlock(size_t start, size_t end);
   match Search(size_t pos, size_t limit) {
     InsertUpTo(pos);
@@ -253,6 +254,21 @@ void encoder::IndexMatch(size_t from, size_t to) {
   inserted_ = std::max(inserted_, to);
 }
 
+// Emits the literals of [anchor, pos) and the match at pos, and updates the
+// repeat offsets as the decoder will.
+void encoder::EmitSequence(size_t anchor, size_t pos, const match& m) {
+  size_t literalLength = pos - anchor;
+  std::memcpy(literals_ + literalCount_, in_ + anchor, literalLength);
+  literalCount_ += literalLength;
+  sequences_[sequenceCount_++] = {static_cast<uint32_t>(literalLength), m.length, m.offset};
+  if (m.offset == rep1_) {
+    std::swap(rep0_, rep1_);
+  } else if (m.offset != rep0_) {
+    rep1_ = rep0_;
+    rep0_ = m.offset;
+  }
+}
+
 // The parse of the chainless levels: like ParseBlock, but every lookup also
 // indexes, and the positions inside a match are indexed in one tight loop.
 void encoder::ParseFastBlock(size_t start, size_t end) {
@@ -283,16 +299,7 @@ void encoder::ParseFastBlock(size_t start, size_t end) {
         ++pos;
       }
     }
-    size_t literalLength = pos - anchor;
-    std::memcpy(literals_ + literalCount_, in_ + anchor, literalLength);
-    literalCount_ += literalLength;
-    sequences_[sequenceCount_++] = {static_cast<uint32_t>(literalLength), m.length, m.offset};
-    if (m.offset == rep1_) {
-      std::swap(rep0_, rep1_);
-    } else if (m.offset != rep0_) {
-      rep1_ = rep0_;
-      rep0_ = m.offset;
-    }
+    EmitSequence(anchor, pos, m);
     IndexMatch(std::max(inserted_, pos + 1), pos + m.length);
     pos += m.length;
     anchor = pos;
@@ -369,17 +376,7 @@ void encoder::ParseBlock(size_t start, size_t end) {
       m = next;
       ++pos;
     }
-    // Emit literals and the match, update the repeat offsets as the decoder will.
-    size_t literalLength = pos - anchor;
-    std::memcpy(literals_ + literalCount_, in_ + anchor, literalLength);
-    literalCount_ += literalLength;
-    sequences_[sequenceCount_++] = {static_cast<uint32_t>(literalLength), m.length, m.offset};
-    if (m.offset == rep1_) {
-      std::swap(rep0_, rep1_);
-    } else if (m.offset != rep0_) {
-      rep1_ = rep0_;
-      rep0_ = m.offset;
-    }
+    EmitSequence(anchor, pos, m);
     pos += m.length;
     anchor = pos;
   }
