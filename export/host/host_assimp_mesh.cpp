@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string_view>
 #include <unordered_map>
 
 namespace ketrel::host {
@@ -172,8 +173,13 @@ class GeometryBuilder {
     for (unsigned c = 0; c < channels_; ++c) targets[c] = Target(mesh, c);
 
     std::vector<int32_t>& hostVertex = hostVertex_.emplace_back(mesh.mNumVertices);
-    std::unordered_map<std::string, int32_t> seen;
-    seen.reserve(mesh.mNumVertices);
+    // Keys of the vertices kept so far, back to back in one buffer and found
+    // through a hash of their bytes: no allocation per vertex.
+    std::string keys;
+    std::vector<size_t> keyStart{0};
+    std::vector<int32_t> keptHost, nextSameHash;
+    std::unordered_map<uint64_t, int32_t> firstWithHash;
+    firstWithHash.reserve(mesh.mNumVertices);
     std::string key;
     for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
       const aiVector3D& p = mesh.mVertices[v];
@@ -193,9 +199,24 @@ class GeometryBuilder {
           AppendKey(key, influence.Weight);
         }
       }
-      auto [found, added] = seen.try_emplace(key, node_.Mesh.VertexCount());
-      hostVertex[v] = found->second;
-      if (!added) continue;
+      const uint64_t hash = std::hash<std::string_view>()(key);
+      auto head = firstWithHash.try_emplace(hash, -1).first;
+      int32_t same = head->second;
+      while (same >= 0 && std::string_view(keys).substr(
+                              keyStart[size_t(same)],
+                              keyStart[size_t(same) + 1] - keyStart[size_t(same)]) != key) {
+        same = nextSameHash[size_t(same)];
+      }
+      if (same >= 0) {
+        hostVertex[v] = keptHost[size_t(same)];
+        continue;
+      }
+      nextSameHash.push_back(head->second);
+      head->second = int32_t(keptHost.size());
+      keptHost.push_back(node_.Mesh.VertexCount());
+      keys += key;
+      keyStart.push_back(keys.size());
+      hostVertex[v] = keptHost.back();
       node_.Mesh.Vertices.insert(node_.Mesh.Vertices.end(), {p.x, p.y, p.z});
       if (!node_.SkinBones.empty()) {
         node_.SkinWeights.push_back(influences.empty() ? std::vector<SkinInfluence>()
