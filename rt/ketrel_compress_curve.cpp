@@ -205,7 +205,7 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
     data_type_definition* format = parameters.CandidateFormats[c];
     int32_t number = FindCurveFormat(format);
     if (number == CurveFormatDaK32fC32f) continue;
-    // Once the float fit is within tolerance only a candidate that is too
+    // Once the float fit is within tolerance only a candidate within it too
     // can win; one whose codes alone round past the tolerance would spend a
     // whole fit (the slowest part of a tight export) on a certain miss.
     if (floatAchieved && QuantizationFloor(number, samples, dimension, sampleCount, orientation) >
