@@ -100,9 +100,7 @@ CurveFitParameters SetParameters(const MeshOptions& o, const MorphCurveSet& set)
 // at `data` (8-aligned). With null `data`, only the size is returned.
 int32_t CopyCurve(const curve2* source, curve2* out, void* data) {
   curve_builder copy;
-  BeginCurveInPlace(&copy, GetCurveFormatType(GetCurveFormat(source)), GetCurveDegree(source),
-                    GetCurveStoredDimension(source), GetCurveKnotCount(source));
-  copy.Source = source;
+  BeginCurveCopyInPlace(&copy, source);
   const int32_t size = GetResultingCurveDataSize(&copy);
   if (!data) return size;
   curve2 written{};

@@ -106,6 +106,14 @@ curve_builder* BeginCurveCopy(const curve2* source) {
   return builder;
 }
 
+void BeginCurveCopyInPlace(curve_builder* builder, const curve2* source) {
+  curve_data_view view;
+  bool known = ViewOf(source, &view);
+  BeginCurveInPlace(builder, known ? GetCurveFormatType(view.Format) : nullptr, view.Degree,
+                    view.Dimension, view.KnotCount);
+  if (known) builder->Source = source;
+}
+
 void SetKnotArray(curve_builder* builder, const float* knots) {
   if (builder != nullptr) builder->Knots = knots;
 }

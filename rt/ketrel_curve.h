@@ -47,6 +47,8 @@ void BeginCurveInPlace(curve_builder* builder, data_type_definition* format, int
                        int32_t dimension, int32_t knotCount);
 // A builder that copies `source` (same format, degree and data).
 curve_builder* BeginCurveCopy(const curve2* source);
+// The same into caller memory; an unreadable source gives format -1.
+void BeginCurveCopyInPlace(curve_builder* builder, const curve2* source);
 void SetKnotArray(curve_builder* builder, const float* knots);
 void SetControlArray(curve_builder* builder, const float* controls);
 void SetSampleData(curve_builder* builder, int32_t sampleCount, int32_t sampleDimension,

@@ -163,9 +163,7 @@ bool HoldCurve(track_group_builder* builder, const curve2* source, int32_t dimen
   if (heldDimension != nullptr) *heldDimension = stored;
   // Copied in place, so the only allocation is the arena's.
   curve_builder copy;
-  BeginCurveInPlace(&copy, GetCurveFormatType(format), GetCurveDegree(source), stored,
-                    GetCurveKnotCount(source));
-  copy.Source = source;
+  BeginCurveCopyInPlace(&copy, source);
   const int32_t size = GetResultingCurveDataSize(&copy);
   void* data = size > 0 ? KT_ARENA_ALLOCATE(builder->Copies, size_t(size), 8) : nullptr;
   curve2 written{};
@@ -253,10 +251,7 @@ bool WriteHeldCurve(const held_curve& held, curve2* target, char** cursor) {
     return true;
   }
   curve_builder copy;
-  const int32_t format = GetCurveFormat(&held.Curve);
-  BeginCurveInPlace(&copy, GetCurveFormatType(format), GetCurveDegree(&held.Curve),
-                    GetCurveStoredDimension(&held.Curve), GetCurveKnotCount(&held.Curve));
-  copy.Source = &held.Curve;
+  BeginCurveCopyInPlace(&copy, &held.Curve);
   // What is written must be what was measured, or the block overflows.
   if (GetResultingCurveDataSize(&copy) != held.DataSize) return false;
   curve2 written{};
