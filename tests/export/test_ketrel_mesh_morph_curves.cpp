@@ -114,7 +114,9 @@ TEST(MeshConversionMorphCurves, PositionCurvesFollowEveryFrameWithinTolerance) {
       curve2 curve = CurveOf(position, i);
       EXPECT_EQ(CurveIsIdentity(&curve), v == 0) << v;
       EXPECT_EQ(CurveIsConstantNotIdentity(&curve), v == 1) << v;
-      if (!quantized && v >= 2) EXPECT_EQ(GetCurveFormat(&curve), CurveFormatDaK32fC32f);
+      if (!quantized && v >= 2) {
+        EXPECT_EQ(GetCurveFormat(&curve), CurveFormatDaK32fC32f);
+      }
       for (int32_t f = 0; f < kFramesSampled; ++f) {
         float p[3];
         ASSERT_TRUE(EvaluateCurveAtT(3, false, &curve, nullptr, nullptr, 0, kStep * f, p, zero));

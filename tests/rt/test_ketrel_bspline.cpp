@@ -214,6 +214,18 @@ double AngleBetween(const float* a, const float* b) {
   return 4.0 * std::asin(std::fmin(1.0, std::sqrt(chord) / 2)) * 180.0 / M_PI;
 }
 
+// The largest angle, in degrees, between an orientation curve and its
+// samples at the sample times.
+double WorstSampleAngle(const curve2* curve, int n, float dT, const float* samples) {
+  double worst = 0;
+  for (int i = 0; i < n; ++i) {
+    float value[4];
+    EvaluateCurveAtT(4, true, curve, nullptr, nullptr, 0, i * dT, value, nullptr);
+    worst = std::fmax(worst, AngleBetween(value, samples + i * 4));
+  }
+  return worst;
+}
+
 TEST(CurveFitting, OrientationSweepStaysWithinHalfADegree) {
   const int n = 120;
   const float dT = 1.0f / 30;
@@ -353,13 +365,8 @@ TEST(CurveFitting, StepsAreFollowedWithinToleranceWithoutJumpFlag) {
              Parameters(degree, OrientationToleranceFromDegrees(0.01f)), orientations, 4, dT);
     ASSERT_NE(orientation.curve, nullptr);
     EXPECT_TRUE(orientation.achieved) << "degree " << degree;
-    double worst = 0;
-    for (int i = 0; i < n; ++i) {
-      float value[4];
-      EvaluateCurveAtT(4, true, orientation.curve, nullptr, nullptr, 0, i * dT, value, nullptr);
-      worst = std::fmax(worst, AngleBetween(value, &orientations[i * 4]));
-    }
-    EXPECT_LE(worst, 0.01) << "degree " << degree;
+    EXPECT_LE(WorstSampleAngle(orientation.curve, n, dT, orientations.data()), 0.01)
+        << "degree " << degree;
   }
   DestroyBSplineSolver(solver);
 }
@@ -381,12 +388,7 @@ TEST(CurveFitting, SmallAngleOrientationToleranceIsMetAtEverySample) {
              Parameters(degree, OrientationToleranceFromDegrees(tolerance)), samples, 4, dT);
     ASSERT_NE(fit.curve, nullptr);
     EXPECT_TRUE(fit.achieved) << "degree " << degree;
-    double worst = 0;
-    for (int i = 0; i < n; ++i) {
-      float value[4];
-      EvaluateCurveAtT(4, true, fit.curve, nullptr, nullptr, 0, i * dT, value, nullptr);
-      worst = std::fmax(worst, AngleBetween(value, &samples[i * 4]));
-    }
+    const double worst = WorstSampleAngle(fit.curve, n, dT, samples.data());
     // Float evaluation of the curve itself leaves a few ten-thousandths.
     EXPECT_LE(worst, tolerance * 1.05) << "degree " << degree;
     // The measured error agrees with the angle: 1 - cos(a / 2) at the worst.
