@@ -5,7 +5,9 @@
 
 #include "rt/ketrel_bspline_solver.h"
 #include "rt/ketrel_curve_format_layout.h"
+#include "rt/ketrel_curve_sampled.h"
 #include "rt/ketrel_log.h"
+#include "rt/ketrel_memory.h"
 
 namespace ketrel {
 namespace {
@@ -117,6 +119,99 @@ float QuantizationFloor(int32_t format, const float* samples, int32_t dimension,
   return orientation ? 0.5f * half * half : half;
 }
 
+// Error of one key against its sample in the fitter's measure: distance, or
+// (1/2)|q - s|^2 of the normalised key for orientations.
+float KeyError(const float* v, const float* s, int32_t dimension, bool orientation) {
+  float error = 0.0f;
+  if (orientation) {
+    float length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2] + v[3] * v[3]);
+    if (!(length > 0.0f)) return kHugeError;
+    for (int32_t k = 0; k < 4; ++k) error += (v[k] / length - s[k]) * (v[k] / length - s[k]);
+    return 0.5f * error;
+  }
+  for (int32_t k = 0; k < dimension; ++k) error += (v[k] - s[k]) * (v[k] - s[k]);
+  return std::sqrt(error);
+}
+
+float LargestKeyError(const float* keys, const float* samples, int32_t dimension, int32_t count,
+                      bool orientation) {
+  float largest = 0.0f;
+  for (int32_t i = 0; i < count; ++i) {
+    float error = KeyError(keys + int64_t{i} * dimension, samples + int64_t{i} * dimension,
+                           dimension, orientation);
+    if (!(error <= largest)) largest = std::isnan(error) ? kHugeError : error;
+  }
+  return largest;
+}
+
+// Largest error of the keys as a DaSampledBits stream at these steps
+// decodes them (into `keys`); -1 when they cannot be coded.
+float SampledKeyError(const float* samples, int32_t dimension, int32_t count, bool orientation,
+                      const float* steps, const float* bases, float* keys) {
+  size_t bytes = SampledStreamSize(dimension, count, samples, steps, bases);
+  auto* stream = bytes > 0 ? static_cast<uint8_t*>(KT_ALLOCATE(bytes)) : nullptr;
+  if (stream == nullptr) return -1.0f;
+  bool decoded = WriteSampledStream(dimension, count, samples, steps, bases, stream, bytes) &&
+                 ReadSampledKeys(stream, static_cast<int64_t>(bytes), dimension, count, steps,
+                                 bases, 0, count, keys);
+  FreeBlock(stream);
+  return decoded ? LargestKeyError(keys, samples, dimension, count, orientation) : -1.0f;
+}
+
+// The coarsest single step (per curve) whose keys stay within tolerance, and
+// the components' bases; false when none does.
+bool ChooseSampledSteps(const float* samples, int32_t dimension, int32_t count, bool orientation,
+                        float tolerance, float* steps, float* bases, float* keys) {
+  for (int32_t c = 0; c < dimension; ++c) {
+    float low = samples[c];
+    for (int32_t i = 1; i < count; ++i) low = std::fmin(low, samples[int64_t{i} * dimension + c]);
+    bases[c] = low;
+  }
+  // Rounding moves each component by at most half a step: this step can never miss.
+  float safe = orientation ? std::sqrt(2.0f * tolerance)
+                           : 2.0f * tolerance / std::sqrt(static_cast<float>(dimension));
+  if (!(safe > 0.0f) || !std::isfinite(safe)) return false;
+  for (float factor = 2.0f; factor >= 0.25f; factor *= 0.85f) {
+    for (int32_t c = 0; c < dimension; ++c) steps[c] = safe * factor;
+    float error = SampledKeyError(samples, dimension, count, orientation, steps, bases, keys);
+    if (error >= 0.0f && error <= tolerance) return true;
+  }
+  return false;
+}
+
+// The samples as a DaSampledBits curve (degree 1, a key per sample) at the
+// coarsest step within tolerance, checked as it decodes; null when no step
+// keeps every key within tolerance or memory runs out.
+curve2* FitSampledKeys(const float* samples, int32_t dimension, int32_t count, float dT,
+                       bool orientation, float tolerance, int32_t* size) {
+  float steps[16], bases[16];
+  float* knots = KT_ALLOCATE_ARRAY(float, static_cast<size_t>(count) * (1 + dimension));
+  if (knots == nullptr) return nullptr;
+  if (!ChooseSampledSteps(samples, dimension, count, orientation, tolerance, steps, bases,
+                          knots + count)) {
+    FreeBlock(knots);
+    return nullptr;
+  }
+  for (int32_t i = 0; i < count; ++i) knots[i] = static_cast<float>(i) * dT;
+  curve_builder builder;
+  BeginCurveInPlace(&builder, DaSampledBitsType, 1, dimension, count);
+  SetKnotArray(&builder, knots);
+  SetControlArray(&builder, samples);
+  SetControlSteps(&builder, steps);
+  curve2* curve = GetResultingCurveDataSize(&builder) > 0 ? EndCurve(&builder) : nullptr;
+  // What the file will hold: the decoded keys against the samples.
+  float* keys = knots + count;
+  if (curve != nullptr &&
+      !(ExtractCurveKnotsControls(curve, 0, count, nullptr, keys, nullptr) &&
+        LargestKeyError(keys, samples, dimension, count, orientation) <= tolerance)) {
+    FreeCurve(curve);
+    curve = nullptr;
+  }
+  FreeBlock(knots);
+  *size = curve != nullptr ? static_cast<int32_t>(CurveDataCopySize(curve->CurveData.Object)) : -1;
+  return curve;
+}
+
 curve2* MakeIdentityCurve(const CurveFitParameters& parameters, int32_t dimension) {
   curve_builder builder;
   BeginCurveInPlace(
@@ -214,10 +309,18 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
     }
     bool met = false;
     int32_t size = -1;
-    curve2* candidate =
-        FitBSpline(solver, flags | FitFromLastKnots, parameters.Degree, parameters.Tolerance,
-                   parameters.JumpThreshold, parameters.CreaseThreshold, samples, dimension,
-                   sampleCount, dT, format, bestSize, &met, &size);
+    curve2* candidate = nullptr;
+    if (number == CurveFormatDaSampledBits) {
+      // Keys are not fitted: they are the samples, rounded within tolerance.
+      candidate = FitSampledKeys(samples, dimension, sampleCount, dT, orientation,
+                                 parameters.Tolerance, &size);
+      met = candidate != nullptr;
+    } else {
+      candidate =
+          FitBSpline(solver, flags | FitFromLastKnots, parameters.Degree, parameters.Tolerance,
+                     parameters.JumpThreshold, parameters.CreaseThreshold, samples, dimension,
+                     sampleCount, dT, format, bestSize, &met, &size);
+    }
     if (candidate == nullptr) continue;
     // Sizes are real byte counts: a candidate is only ever taken when it is
     // smaller, whether or not it met the tolerance.

@@ -18,6 +18,10 @@ bool ViewOf(const curve2* curve, curve_data_view* view) {
 // The data of a copy or of an encoding, in bytes; 0 when it cannot be made.
 size_t DataSizeOf(const curve_builder* builder) {
   if (builder->Source != nullptr) return CurveDataCopySize(builder->Source->CurveData.Object);
+  if (builder->Format == CurveFormatDaSampledBits) {
+    return SampledCurveDataSize(builder->Dimension, builder->KnotCount, builder->Knots,
+                                builder->Controls, builder->Steps);
+  }
   return CurveDataSize(builder->Format, builder->Dimension, builder->KnotCount);
 }
 
@@ -54,6 +58,10 @@ bool WriteCurve(const curve_builder* builder, curve2* curve, void* data) {
   bool written;
   if (builder->Source != nullptr) {
     written = CopyCurveData(builder->Source->CurveData.Object, data);
+  } else if (builder->Format == CurveFormatDaSampledBits) {
+    written = EncodeSampledCurveData(builder->Degree, builder->Dimension, builder->KnotCount,
+                                     builder->Knots, builder->Controls, builder->Steps, data,
+                                     DataSizeOf(builder));
   } else {
     written = EncodeCurveData(builder->Format, builder->Degree, builder->Dimension,
                               builder->KnotCount, builder->Knots, builder->Controls, data);
@@ -129,6 +137,10 @@ void SetSampleData(curve_builder* builder, int32_t sampleCount, int32_t sampleDi
   builder->SampleDimension = sampleDimension;
   builder->Samples = samples;
   builder->UnprocessedSamples = unprocessedSamples;
+}
+
+void SetControlSteps(curve_builder* builder, const float* steps) {
+  if (builder != nullptr) builder->Steps = steps;
 }
 
 int32_t GetResultingCurveDataSize(const curve_builder* builder) {
@@ -296,12 +308,18 @@ bool SetCurveKnotsControls(curve2* curve, int32_t knotCount, int32_t dimension, 
   if (view.Format == CurveFormatDaIdentity) return true;
   // Encode beside the curve, then move the numbers into the curve's own
   // arrays, whose sizes are the same for the same shape and format.
-  size_t size = CurveDataSize(view.Format, dimension, knotCount);
+  // Sampled keys keep their steps; they fit in place only when their stream
+  // comes out the same length.
+  const bool sampled = view.Format == CurveFormatDaSampledBits;
+  size_t size = sampled ? SampledCurveDataSize(dimension, knotCount, knots, controls, view.Scales)
+                        : CurveDataSize(view.Format, dimension, knotCount);
   void* encoded = size > 0 ? KT_ALLOCATE_CLEARED(size) : nullptr;
   if (encoded == nullptr) return false;
-  bool ok =
-      EncodeCurveData(view.Format, view.Degree, dimension, knotCount, knots, controls, encoded) &&
-      OverwriteCurveData(encoded, curve->CurveData.Object);
+  bool ok = (sampled ? EncodeSampledCurveData(view.Degree, dimension, knotCount, knots, controls,
+                                              view.Scales, encoded, size)
+                     : EncodeCurveData(view.Format, view.Degree, dimension, knotCount, knots,
+                                       controls, encoded)) &&
+            OverwriteCurveData(encoded, curve->CurveData.Object);
   FreeBlock(encoded);
   return ok;
 }
@@ -326,8 +344,9 @@ neighbour NeighbourOf(const curve2* curve, int32_t dimension) {
 }
 
 // Knot and control of window entry `index`, which may lie before or after
-// the curve: then it comes from the neighbour, or repeats the end.
-void WindowEntry(const curve_data_view& view, int32_t index, const neighbour& previous,
+// the curve: then it comes from the neighbour, or repeats the end. False
+// when a record does not decode (a damaged key stream).
+bool WindowEntry(const curve_data_view& view, int32_t index, const neighbour& previous,
                  const neighbour& next, float duration, const float* identity, float* knot,
                  float* control) {
   int32_t count = view.KnotCount;
@@ -336,34 +355,35 @@ void WindowEntry(const curve_data_view& view, int32_t index, const neighbour& pr
     for (int32_t j = 0; j < d; ++j) out[j] = identity != nullptr ? identity[j] : 0.0f;
   };
   if (index >= 0 && index < count) {
-    DecodeKnotsControls(view, index, 1, knot, control, identity);
+    return DecodeKnotsControls(view, index, 1, knot, control, identity);
   } else if (index < 0) {
     if (previous.present && previous.identity) {
-      DecodeKnotsControls(view, 0, 1, knot, nullptr, identity);
+      if (!DecodeKnotsControls(view, 0, 1, knot, nullptr, identity)) return false;
       if (knot != nullptr) *knot += static_cast<float>(index) * duration;
       if (control != nullptr) identityValue(control);
     } else if (previous.present) {
       int32_t j = previous.view.KnotCount - 1 + index;
       if (j < 0) j = 0;
-      DecodeKnotsControls(previous.view, j, 1, knot, control, identity);
+      if (!DecodeKnotsControls(previous.view, j, 1, knot, control, identity)) return false;
       if (knot != nullptr) *knot -= duration;
     } else {
-      DecodeKnotsControls(view, 0, 1, knot, control, identity);
+      return DecodeKnotsControls(view, 0, 1, knot, control, identity);
     }
   } else {
     int32_t past = index - (count - 1);
     if (next.present && next.identity) {
-      DecodeKnotsControls(view, count - 1, 1, knot, nullptr, identity);
+      if (!DecodeKnotsControls(view, count - 1, 1, knot, nullptr, identity)) return false;
       if (knot != nullptr) *knot += static_cast<float>(past) * duration;
       if (control != nullptr) identityValue(control);
     } else if (next.present) {
       int32_t j = past < next.view.KnotCount ? past : next.view.KnotCount - 1;
-      DecodeKnotsControls(next.view, j, 1, knot, control, identity);
+      if (!DecodeKnotsControls(next.view, j, 1, knot, control, identity)) return false;
       if (knot != nullptr) *knot += duration;
     } else {
-      DecodeKnotsControls(view, count - 1, 1, knot, control, identity);
+      return DecodeKnotsControls(view, count - 1, 1, knot, control, identity);
     }
   }
+  return true;
 }
 
 }  // namespace
@@ -404,13 +424,16 @@ bool EvaluateView(const curve_data_view& view, bool keyframed, bool isIdentity, 
     static const neighbour kNone;
     const neighbour& before = previous != nullptr ? NeighbourOf(previous, dimension) : kNone;
     const neighbour& after = next != nullptr ? NeighbourOf(next, dimension) : kNone;
+    bool decoded = true;
     for (int32_t w = 0; w < 2 * p; ++w) {
-      WindowEntry(view, first + w, before, after, duration, identity, &knotWindow[w], nullptr);
+      decoded = decoded && WindowEntry(view, first + w, before, after, duration, identity,
+                                       &knotWindow[w], nullptr);
     }
     for (int32_t w = 0; w <= p; ++w) {
-      WindowEntry(view, first + w, before, after, duration, identity, nullptr,
-                  &controlWindow[w * dimension]);
+      decoded = decoded && WindowEntry(view, first + w, before, after, duration, identity, nullptr,
+                                       &controlWindow[w * dimension]);
     }
+    if (!decoded) return false;
     if (normalize && dimension == 4) {
       // Keep neighbouring quaternions in one hemisphere so the blend does
       // not pass through zero.

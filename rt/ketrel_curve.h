@@ -1,5 +1,5 @@
 #pragma once
-// curve2: every animated quantity of a file, a B-spline in one of the 19
+// curve2: every animated quantity of a file, a B-spline in one of the 20
 // curve formats (ketrel_curve_formats.h).
 //
 // Curve model: degree p (0..3), K knots t_0..t_{K-1} (non-decreasing, t_0 = 0)
@@ -35,6 +35,7 @@ struct curve_builder {
   int32_t SampleDimension = 0;
   const float* Samples = nullptr;
   const float* UnprocessedSamples = nullptr;
+  const float* Steps = nullptr;  // DaSampledBits: the key step of each component
 };
 
 // An unknown format logs "Invalid format specified for a ketrel_curve2 -
@@ -53,6 +54,9 @@ void SetKnotArray(curve_builder* builder, const float* knots);
 void SetControlArray(curve_builder* builder, const float* controls);
 void SetSampleData(curve_builder* builder, int32_t sampleCount, int32_t sampleDimension,
                    const float* samples, const float* unprocessedSamples);
+// DaSampledBits: the step of each component's keys (d floats, kept by
+// reference until EndCurve). Without it a step is 1/65535 of the range.
+void SetControlSteps(curve_builder* builder, const float* steps);
 
 // Bytes of the finished curve: the curve2 object plus its data.
 int32_t GetResultingCurveSize(const curve_builder* builder);

@@ -6,6 +6,7 @@
 
 #include "rt/ketrel_curve_format_layout.h"
 #include "rt/ketrel_curve_formats.h"
+#include "rt/ketrel_curve_sampled.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel {
@@ -154,13 +155,98 @@ void EncodeQuaternions(int32_t knotCount, const float* controls, int32_t bytes, 
   }
 }
 
+// DaSampledBits: the knots' spacing (0 when they are not i * spacing), and
+// the steps and bases of the keys.
+float UniformSpacing(int32_t knotCount, const float* knots) {
+  if (knots == nullptr || knotCount < 2) return 0.0f;
+  float spacing = knots[knotCount - 1] / static_cast<float>(knotCount - 1);
+  if (!(spacing > 0.0f) || !std::isfinite(spacing)) return 0.0f;
+  for (int32_t i = 0; i < knotCount; ++i) {
+    if (!(std::fabs(knots[i] - static_cast<float>(i) * spacing) <= spacing * 1e-3f)) return 0.0f;
+  }
+  return spacing;
+}
+
+void SampledStepsBases(int32_t dimension, int32_t knotCount, const float* controls,
+                       const float* steps, float* outSteps, float* outBases) {
+  for (int32_t c = 0; c < dimension; ++c) {
+    float low = controls[c], high = controls[c];
+    for (int32_t i = 1; i < knotCount; ++i) {
+      float v = controls[int64_t{i} * dimension + c];
+      low = v < low ? v : low;
+      high = v > high ? v : high;
+    }
+    outBases[c] = low;
+    float step = (high - low) * 1.5259022e-5f;
+    outSteps[c] = steps != nullptr ? steps[c] : (step > 0.0f ? step : 1.0f);
+  }
+}
+
+size_t SampledLayout(int32_t dimension, size_t streamBytes) {
+  size_t size = AlignUp(sizeof(curve_data_da_sampled_bits), 4) + 8 * static_cast<size_t>(dimension);
+  return AlignUp(size + streamBytes, 8);
+}
+
 }  // namespace
+
+size_t SampledCurveDataSize(int32_t dimension, int32_t knotCount, const float* knots,
+                            const float* controls, const float* steps) {
+  if (dimension < 1 || dimension > kMaxCurveDimension || controls == nullptr ||
+      UniformSpacing(knotCount, knots) == 0.0f) {
+    return 0;
+  }
+  float s[kMaxCurveDimension], b[kMaxCurveDimension];
+  SampledStepsBases(dimension, knotCount, controls, steps, s, b);
+  size_t stream = SampledStreamSize(dimension, knotCount, controls, s, b);
+  return stream > 0 && stream <= INT32_MAX ? SampledLayout(dimension, stream) : 0;
+}
+
+bool EncodeSampledCurveData(int32_t degree, int32_t dimension, int32_t knotCount,
+                            const float* knots, const float* controls, const float* steps,
+                            void* memory, size_t size) {
+  if (!KT_CHECK_PARAMETER(Curve, memory != nullptr && degree >= 0 && degree <= 255 &&
+                                     dimension >= 1 && dimension <= kMaxCurveDimension &&
+                                     controls != nullptr)) {
+    return false;
+  }
+  float spacing = UniformSpacing(knotCount, knots);
+  float s[kMaxCurveDimension], b[kMaxCurveDimension];
+  SampledStepsBases(dimension, knotCount, controls, steps, s, b);
+  size_t stream = spacing > 0.0f ? SampledStreamSize(dimension, knotCount, controls, s, b) : 0;
+  if (stream == 0 || SampledLayout(dimension, stream) != size) {
+    KT_LOG_ERROR(Curve, "Keys cannot be coded as DaSampledBits (uneven knots or steps too fine)");
+    return false;
+  }
+  auto* record = static_cast<curve_data_da_sampled_bits*>(memory);
+  record->Header.Format = static_cast<uint8_t>(CurveFormatDaSampledBits);
+  record->Header.Degree = static_cast<uint8_t>(degree);
+  record->Dimension = static_cast<int16_t>(dimension);
+  record->SampleSpacing = spacing;
+  record->KeyCount = knotCount;
+  char* cursor = static_cast<char*>(memory) + AlignUp(sizeof(curve_data_da_sampled_bits), 4);
+  auto* stepsBases = reinterpret_cast<float*>(cursor);
+  for (int32_t c = 0; c < dimension; ++c) {
+    stepsBases[c] = s[c];
+    stepsBases[dimension + c] = b[c];
+  }
+  auto* bytes = reinterpret_cast<uint8_t*>(cursor + 8 * dimension);
+  record->ControlScaleOffsetCount = 2 * dimension;
+  record->ControlScaleOffsets = stepsBases;
+  record->KeyStreamCount = static_cast<int32_t>(stream);
+  record->KeyStream = bytes;
+  return WriteSampledStream(dimension, knotCount, controls, s, b, bytes, stream);
+}
 
 bool EncodeCurveData(int32_t format, int32_t degree, int32_t dimension, int32_t knotCount,
                      const float* knots, const float* controls, void* memory) {
   if (!KT_CHECK_PARAMETER(Curve, format >= 0 && format < kCurveFormatCount && memory != nullptr &&
                                      degree >= 0 && degree <= 255 && dimension >= 0 &&
                                      dimension <= kMaxCurveDimension && knotCount >= 0)) {
+    return false;
+  }
+  if (format == CurveFormatDaSampledBits) {
+    // Its size depends on its keys: EncodeSampledCurveData writes it.
+    KT_PARAMETER_CHECK_FAILED(Curve);
     return false;
   }
   const format_layout& layout = kLayouts[format];

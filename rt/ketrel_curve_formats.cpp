@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "rt/ketrel_curve_sampled.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_object_ops.h"
 
@@ -75,6 +76,15 @@ KT_D3_SCALED(D3I1K8uC8u, "OneOverKnotScaleTrunc", UInt8Type);
                                        End()}
 KT_D9I1(D9I1K16uC16u, UInt16Type);
 KT_D9I1(D9I1K8uC8u, UInt8Type);
+
+data_type_definition DaSampledBitsType[] = {
+    KT_HEADER(DaSampledBits),
+    M(Int16Member, "Dimension"),
+    M(Real32Member, "SampleSpacing"),
+    M(Int32Member, "KeyCount"),
+    M(ReferenceToArrayMember, "ControlScaleOffsets", Real32Type),
+    M(ReferenceToArrayMember, "KeyStream", UInt8Type),
+    End()};
 
 const quaternion_scale_offset QuaternionScaleOffsetTable[16] = {
     {1.4142135f, -0.70710677f},   {0.70710677f, -0.35355338f}, {0.35355338f, -0.53033006f},
@@ -216,6 +226,19 @@ const format_layout kLayouts[kCurveFormatCount] = {
     KT_SCALED(D3I1K32fC32fType, "D3I1K32fC32f", 3, 1, 4, 0),
     KT_SCALED(D3I1K16uC16uType, "D3I1K16uC16u", 3, 1, 2, 65535),
     KT_SCALED(D3I1K8uC8uType, "D3I1K8uC8u", 3, 1, 1, 255),
+    {DaSampledBitsType,
+     "DaSampledBits",
+     sizeof(curve_data_da_sampled_bits),
+     0,
+     0,
+     0,
+     0,
+     2,
+     {KT_OFF(curve_data_da_sampled_bits, ControlScaleOffsetCount),
+      KT_OFF(curve_data_da_sampled_bits, KeyStreamCount)},
+     {KT_OFF(curve_data_da_sampled_bits, ControlScaleOffsets),
+      KT_OFF(curve_data_da_sampled_bits, KeyStream)},
+     {4, 1}},
 #undef KT_SCALED
 #undef KT_I1
 };
@@ -303,6 +326,19 @@ bool ReadCurveData(const void* record, curve_data_view* view) {
       dimension = static_cast<int32_t>(counts[0] / 2);
       knots = counts[1] / (dimension + 1);
       break;
+    case CurveFormatDaSampledBits: {
+      const auto* r = static_cast<const curve_data_da_sampled_bits*>(record);
+      int16_t d = r->Dimension;
+      int32_t keys = r->KeyCount;
+      dimension = d > 0 ? d : 0;
+      // Without a step and a base per component, or a stream, nothing decodes.
+      bool whole = dimension > 0 && counts[0] == 2 * int64_t{dimension} && counts[1] > 0;
+      knots = whole && keys > 0 ? keys : 0;
+      view->KnotScale = r->SampleSpacing;
+      view->Codes = arrays[1];
+      view->StreamBytes = counts[1];
+      break;
+    }
     default:
       knots = counts[0] / (1 + layout.Stored);
       break;
@@ -314,6 +350,13 @@ bool ReadCurveData(const void* record, curve_data_view* view) {
   view->Dimension = dimension;
   view->KnotCount = static_cast<int32_t>(knots);
   view->Stored = StoredCount(format, dimension);
+  if (format == CurveFormatDaSampledBits && knots > 0) {
+    const float* stepsBases = static_cast<const float*>(arrays[0]);
+    for (int32_t j = 0; j < dimension; ++j) {
+      view->Scales[j] = stepsBases[j];
+      view->Offsets[j] = stepsBases[dimension + j];
+    }
+  }
   if (IsPacked(format)) {
     view->Codes = arrays[layout.ArrayCount - 1];
     if (format == CurveFormatDaK16uC16u || format == CurveFormatDaK8uC8u) {
@@ -365,6 +408,8 @@ float KnotAt(const curve_data_view& view, int32_t index) {
       return static_cast<const float*>(view.Codes)[index];
     case CurveFormatDaKeyframes32f:
       return static_cast<float>(index);
+    case CurveFormatDaSampledBits:
+      return static_cast<float>(index) * view.KnotScale;
     default:
       if (!IsPacked(view.Format)) return 0.0f;
       return static_cast<float>(CodeAt(view, index)) * view.KnotInverse;
@@ -459,6 +504,14 @@ bool DecodeKnotsControls(const curve_data_view& view, int32_t first, int32_t cou
                                      int64_t{first} + count <= view.KnotCount)) {
     return false;
   }
+  if (view.Format == CurveFormatDaSampledBits) {
+    for (int32_t i = 0; knots != nullptr && i < count; ++i) knots[i] = KnotAt(view, first + i);
+    // A stream that does not hold its keys is a damaged record, not a caller's slip.
+    return controls == nullptr || count == 0 ||
+           ReadSampledKeys(static_cast<const uint8_t*>(view.Codes), view.StreamBytes,
+                           view.Dimension, view.KnotCount, view.Scales, view.Offsets, first, count,
+                           controls);
+  }
   for (int32_t i = 0; i < count; ++i) {
     if (knots != nullptr) knots[i] = KnotAt(view, first + i);
     if (controls != nullptr) DecodeControl(view, first + i, controls + int64_t{i} * view.Dimension);
@@ -500,6 +553,15 @@ int32_t FindKnotInView(const curve_data_view& view, float t) {
   } else if (view.Format == CurveFormatDaKeyframes32f) {
     float index = std::floor(std::fabs(t)) + 1.0f;
     low = index < static_cast<float>(count) ? static_cast<int32_t>(index) : count;
+  } else if (view.Format == CurveFormatDaSampledBits) {
+    // Estimate from the spacing, then settle on the knots as they decode.
+    float spacing = view.KnotScale;
+    // A damaged spacing gives no order to walk: every key is then the first.
+    if (!(spacing > 0.0f) || !std::isfinite(spacing)) return 0;
+    float guess = t > 0.0f ? std::floor(t / spacing) + 1.0f : 0.0f;
+    low = guess < static_cast<float>(count) ? static_cast<int32_t>(guess) : count;
+    while (low > 0 && KnotAt(view, low - 1) > t) --low;
+    while (low < count && !(KnotAt(view, low) > t)) ++low;
   } else {
     return 0;  // constants: their one knot
   }
@@ -507,7 +569,10 @@ int32_t FindKnotInView(const curve_data_view& view, float t) {
 }
 
 size_t CurveDataSize(int32_t format, int32_t dimension, int32_t knotCount) {
-  if (format < 0 || format >= kCurveFormatCount || dimension < 0 || knotCount < 0) return 0;
+  if (format < 0 || format >= kCurveFormatCount || dimension < 0 || knotCount < 0 ||
+      format == CurveFormatDaSampledBits) {
+    return 0;
+  }
   const format_layout& layout = kLayouts[format];
   int64_t counts[2] = {0, 0};
   ArrayCounts(format, dimension, knotCount, counts);
@@ -519,10 +584,30 @@ size_t CurveDataSize(int32_t format, int32_t dimension, int32_t knotCount) {
   return AlignUp(size, 8);
 }
 
+namespace {
+
+// Array counts of a record as a copy lays them out.
+void CopyCounts(const curve_data_view& view, int64_t* counts) {
+  if (view.Format == CurveFormatDaSampledBits) {
+    counts[0] = view.KnotCount > 0 ? 2 * int64_t{view.Dimension} : 0;
+    counts[1] = view.KnotCount > 0 ? view.StreamBytes : 0;
+    return;
+  }
+  ArrayCounts(view.Format, view.Dimension, view.KnotCount, counts);
+}
+
+}  // namespace
+
 size_t CurveDataCopySize(const void* record) {
   curve_data_view view;
   if (!ReadCurveData(record, &view)) return 0;
-  return CurveDataSize(view.Format, view.Dimension, view.KnotCount);
+  if (view.Format != CurveFormatDaSampledBits)
+    return CurveDataSize(view.Format, view.Dimension, view.KnotCount);
+  int64_t counts[2] = {0, 0};
+  CopyCounts(view, counts);
+  if (counts[1] > INT32_MAX) return 0;
+  size_t size = AlignUp(sizeof(curve_data_da_sampled_bits), 4) + static_cast<size_t>(counts[0]) * 4;
+  return AlignUp(size + static_cast<size_t>(counts[1]), 8);
 }
 
 bool CopyCurveData(const void* record, void* memory) {
@@ -533,7 +618,7 @@ bool CopyCurveData(const void* record, void* memory) {
   // a copy is always self-consistent even when the source was not.
   std::memcpy(memory, record, layout.RecordSize);
   int64_t counts[2] = {0, 0};
-  ArrayCounts(view.Format, view.Dimension, view.KnotCount, counts);
+  CopyCounts(view, counts);
   char* cursor = static_cast<char*>(memory) + layout.RecordSize;
   for (int32_t a = 0; a < layout.ArrayCount; ++a) {
     cursor = reinterpret_cast<char*>(AlignUp(reinterpret_cast<uintptr_t>(cursor), 4));
@@ -592,35 +677,54 @@ data_type_definition* const Vector4CurveFormats[3] = {DaK32fC32fType, DaK8uC8uTy
 data_type_definition* const MorphNormalCurveFormats[3] = {DaK32fC32fType, D3K8uC8uType,
                                                           D3K16uC16uType};
 
+namespace {
+
+// The lists above with DaSampledBits at the end ("Use sampled key curves").
+data_type_definition* const PositionKeyFormats[7] = {
+    DaK32fC32fType, D3I1K8uC8uType,   D3I1K16uC16uType, D3K8uC8uType,
+    D3K16uC16uType, D3I1K32fC32fType, DaSampledBitsType};
+data_type_definition* const OrientationKeyFormats[4] = {DaK32fC32fType, D4nK8uC7uType,
+                                                        D4nK16uC15uType, DaSampledBitsType};
+data_type_definition* const Orientation8KeyFormats[3] = {DaK32fC32fType, D4nK8uC7uType,
+                                                         DaSampledBitsType};
+data_type_definition* const ScaleShearKeyFormats[8] = {
+    DaK32fC32fType, D9I1K8uC8uType,   D9I3K8uC8uType,   DaK8uC8uType,
+    DaK16uC16uType, D9I1K16uC16uType, D9I3K16uC16uType, DaSampledBitsType};
+data_type_definition* const Vector4KeyFormats[4] = {DaK32fC32fType, DaK8uC8uType, DaK16uC16uType,
+                                                    DaSampledBitsType};
+data_type_definition* const FloatKeyFormats[2] = {DaK32fC32fType, DaSampledBitsType};
+
+}  // namespace
+
 data_type_definition* const* GetCurveCandidateFormats(curve_channel channel, int32_t dimension,
                                                       bool useQuantized, bool allow16BitOrientation,
-                                                      int32_t* count) {
+                                                      int32_t* count, bool sampledKeys) {
   data_type_definition* const* list = Vector4CurveFormats;
+  data_type_definition* const* keyList = Vector4KeyFormats;
   int32_t full = 3;
-  switch (channel) {
-    case curve_channel::Position:
-      list = PositionCurveFormats;
-      full = 6;
-      break;
-    case curve_channel::Orientation:
-      list = OrientationCurveFormats;
-      full = allow16BitOrientation ? 3 : 2;
-      break;
-    case curve_channel::ScaleShear:
-      list = ScaleShearCurveFormats;
-      full = 7;
-      break;
-    case curve_channel::Vector:
-      if (dimension == 3) {
-        list = PositionCurveFormats;
-        full = 6;
-      } else if (dimension == 9) {
-        list = ScaleShearCurveFormats;
-        full = 7;
-      }
-      break;
+  bool positionLike =
+      channel == curve_channel::Position || (channel == curve_channel::Vector && dimension == 3);
+  bool scaleLike =
+      channel == curve_channel::ScaleShear || (channel == curve_channel::Vector && dimension == 9);
+  if (positionLike) {
+    list = PositionCurveFormats;
+    keyList = PositionKeyFormats;
+    full = 6;
+  } else if (scaleLike) {
+    list = ScaleShearCurveFormats;
+    keyList = ScaleShearKeyFormats;
+    full = 7;
+  } else if (channel == curve_channel::Orientation) {
+    list = OrientationCurveFormats;
+    keyList = allow16BitOrientation ? OrientationKeyFormats : Orientation8KeyFormats;
+    full = allow16BitOrientation ? 3 : 2;
   }
-  if (count != nullptr) *count = useQuantized ? full : 1;
+  int32_t used = useQuantized ? full : 1;
+  if (sampledKeys) {
+    list = useQuantized ? keyList : FloatKeyFormats;
+    ++used;
+  }
+  if (count != nullptr) *count = used;
   return list;
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// The 19 curve formats: their data type definitions (written into files like
+// The 20 curve formats: their data type definitions (written into files like
 // any other type), native packed records, the quaternion scale/offset table,
 // the per-format decoding and encoding used by the curve builder, and the
 // candidate lists the exporter offers to the fitter.
@@ -39,8 +39,11 @@ enum curve_format : int32_t {
   CurveFormatD3I1K32fC32f = 16,
   CurveFormatD3I1K16uC16u = 17,
   CurveFormatD3I1K8uC8u = 18,
+  // One quantized key per sample, degree 1 (ketrel_curve_sampled.h). Files
+  // hold it only when "Use sampled key curves" is on.
+  CurveFormatDaSampledBits = 19,
 };
-inline constexpr int32_t kCurveFormatCount = 19;
+inline constexpr int32_t kCurveFormatCount = 20;
 
 // ---- Definitions -----------------------------------------------------------
 
@@ -64,10 +67,11 @@ extern data_type_definition D9I3K8uC8uType[];
 extern data_type_definition D3I1K32fC32fType[];
 extern data_type_definition D3I1K16uC16uType[];
 extern data_type_definition D3I1K8uC8uType[];
+extern data_type_definition DaSampledBitsType[];
 
-// The definition of a format number, or null outside 0..18.
+// The definition of a format number, or null outside 0..19.
 data_type_definition* GetCurveFormatType(int32_t format);
-// "DaK32fC32f" etc.; "" outside 0..18.
+// "DaK32fC32f" etc.; "" outside 0..19.
 const char* GetCurveFormatName(int32_t format);
 // The format number of a data type (same pointer, or equal with names), or
 // CurveFormatUnknown.
@@ -138,6 +142,16 @@ struct curve_data_d3_scaled {
   int32_t KnotControlCount;
   void* KnotsControls;
 };
+struct curve_data_da_sampled_bits {  // 19
+  curve_data_header Header;
+  int16_t Dimension;
+  float SampleSpacing;  // key i lies at i * SampleSpacing
+  int32_t KeyCount;
+  int32_t ControlScaleOffsetCount;
+  float* ControlScaleOffsets;  // d steps, then d bases
+  int32_t KeyStreamCount;
+  uint8_t* KeyStream;
+};
 struct curve_data_d9i1 {  // 12, 14
   curve_data_header Header;
   uint16_t OneOverKnotScaleTrunc;
@@ -177,6 +191,7 @@ struct curve_data_view {
   float Scales[16] = {};            // per stored number
   float Offsets[16] = {};
   int32_t TableEntries = 0;  // D4n: ScaleOffsetTableEntries
+  int64_t StreamBytes = 0;   // DaSampledBits: bytes of the key stream at Codes
 };
 
 // Reads a record; false (view Format -1) for a null record or an unknown
@@ -193,7 +208,8 @@ bool DecodeKnotsControls(const curve_data_view& view, int32_t first, int32_t cou
 int32_t FindKnotInView(const curve_data_view& view, float t);
 
 // Bytes of the record plus its arrays for a curve of this shape, laid out as
-// EncodeCurveData writes them; 0 for an unknown format.
+// EncodeCurveData writes them; 0 for an unknown format and for
+// DaSampledBits, whose size depends on its keys (SampledCurveDataSize).
 size_t CurveDataSize(int32_t format, int32_t dimension, int32_t knotCount);
 
 // Writes the record (at `memory`, 8-aligned, CurveDataSize bytes, zeroed by
@@ -201,6 +217,16 @@ size_t CurveDataSize(int32_t format, int32_t dimension, int32_t knotCount);
 // may be null for a single knot (read as 0) or for keyframed data.
 bool EncodeCurveData(int32_t format, int32_t degree, int32_t dimension, int32_t knotCount,
                      const float* knots, const float* controls, void* memory);
+
+// DaSampledBits: K uniform knots (i * spacing) and their keys, coded at
+// `steps` (d floats; null: 1/65535 of each component's range). The size is
+// 0 and the encoding false when the knots are not uniform or a key cannot be
+// coded at its step.
+size_t SampledCurveDataSize(int32_t dimension, int32_t knotCount, const float* knots,
+                            const float* controls, const float* steps);
+bool EncodeSampledCurveData(int32_t degree, int32_t dimension, int32_t knotCount,
+                            const float* knots, const float* controls, const float* steps,
+                            void* memory, size_t size);
 
 // Size of a copy of `record` (same format and arrays) and the copy itself.
 size_t CurveDataCopySize(const void* record);
@@ -231,9 +257,10 @@ enum class curve_channel { Position, Orientation, ScaleShear, Vector };
 
 // The list for a channel (vector tracks choose by dimension: 3 -> position
 // list, 9 -> scale/shear list, others -> the four-dimensional list) and how
-// many entries of it to use.
+// many entries of it to use. With `sampledKeys` the list used ends with
+// DaSampledBits.
 data_type_definition* const* GetCurveCandidateFormats(curve_channel channel, int32_t dimension,
                                                       bool useQuantized, bool allow16BitOrientation,
-                                                      int32_t* count);
+                                                      int32_t* count, bool sampledKeys = false);
 
 }  // namespace ketrel

@@ -72,6 +72,13 @@ void ReadHostileCurve(const uint8_t* data, size_t size) {
       r->KnotsControls = items;
       break;
     }
+    case CurveFormatDaSampledBits: {
+      auto* r = reinterpret_cast<curve_data_da_sampled_bits*>(record);
+      r->KeyCount = count(8, 1);
+      r->ControlScaleOffsetCount = count(12, 4), r->ControlScaleOffsets = arena.data();
+      r->KeyStreamCount = count(16, 1), r->KeyStream = static_cast<uint8_t*>(items);
+      break;
+    }
     case CurveFormatDaIdentity:
     case CurveFormatD3Constant32f:
     case CurveFormatD4Constant32f:

@@ -44,7 +44,8 @@ TEST(CurveFormats, DefinitionsMatchRecordsAndAreFoundByType) {
                                            sizeof(curve_data_d3_scaled),
                                            sizeof(curve_data_d3_scaled),
                                            sizeof(curve_data_d3_scaled),
-                                           sizeof(curve_data_d3_scaled)};
+                                           sizeof(curve_data_d3_scaled),
+                                           sizeof(curve_data_da_sampled_bits)};
   for (int f = 0; f < kCurveFormatCount; ++f) {
     data_type_definition* type = GetCurveFormatType(f);
     EXPECT_EQ(GetTotalObjectSize(type), static_cast<int32_t>(sizes[f])) << GetCurveFormatName(f);
@@ -58,7 +59,7 @@ TEST(CurveFormats, DefinitionsMatchRecordsAndAreFoundByType) {
     EXPECT_EQ(std::string("CurveDataHeader_") + GetCurveFormatName(f), header);
   }
   EXPECT_EQ(FindCurveFormat(Curve2Type), CurveFormatUnknown);
-  EXPECT_EQ(GetCurveFormatType(19), nullptr);
+  EXPECT_EQ(GetCurveFormatType(kCurveFormatCount), nullptr);
 }
 
 TEST(CurveFormats, CandidateListsFollowTheChannelAndSettings) {
@@ -82,6 +83,22 @@ TEST(CurveFormats, CandidateListsFollowTheChannelAndSettings) {
        {PositionCurveFormats, OrientationCurveFormats, ScaleShearCurveFormats, Vector4CurveFormats,
         MorphNormalCurveFormats}) {
     EXPECT_EQ(list[0], DaK32fC32fType);
+  }
+  // Sampled keys come last, after the same quantized formats, in every case.
+  for (bool quantized : {true, false}) {
+    for (bool sixteen : {true, false}) {
+      for (int32_t d : {3, 4, 9, 2}) {
+        curve_channel channel = d == 4 ? curve_channel::Orientation : curve_channel::Vector;
+        int32_t plain = 0;
+        data_type_definition* const* without =
+            GetCurveCandidateFormats(channel, d, quantized, sixteen, &plain);
+        data_type_definition* const* with =
+            GetCurveCandidateFormats(channel, d, quantized, sixteen, &count, true);
+        ASSERT_EQ(count, plain + 1);
+        for (int32_t i = 0; i < plain; ++i) EXPECT_EQ(with[i], without[i]) << d << " " << i;
+        EXPECT_EQ(with[plain], DaSampledBitsType);
+      }
+    }
   }
 }
 

@@ -1,0 +1,51 @@
+#pragma once
+// The key stream of DaSampledBits curves: one quantized key per sample,
+// coded as differences in segments of 32 keys with a bit width chosen per
+// segment and component. Motion capture jitters from sample to sample, so a
+// tight tolerance needs a key at nearly every sample; what such a key costs
+// is then the bits of its change, not a whole control point.
+//
+// A component's key is code * step + base (float arithmetic, the same in
+// encoder and decoder), with 0 <= code < 2^26. The stream (bytes, so no
+// platform swaps it):
+//   d bytes        code width B of each component
+//   4 bytes/segment bit offset of the segment in the bit stream (little endian)
+//   bit stream     per segment, per component: mode (2 bits); mode 0: code of
+//                  the first key (B bits), all keys equal; mode 1: width w (5),
+//                  first code, then zigzag first differences (w bits each);
+//                  mode 2: widths w1 and w (5 each), first code, zigzag first
+//                  difference (w1), then zigzag second differences (w);
+//                  mode 3: a sign bit, the component is rebuilt as
+//                  +-sqrt(1 - sum of the others' squares) (keys of unit
+//                  length, such as quaternions, leave out one component per
+//                  segment, the one farthest from 0).
+// Bits are read least significant first. Every reader checks the stream's
+// length: a hostile record decodes to false, never past its bytes.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ketrel {
+
+inline constexpr int32_t kSampledSegmentLength = 32;
+inline constexpr int64_t kSampledCodeLimit = int64_t{1} << 26;
+
+// The code of a value (round to nearest, relative to the base) and the value
+// a code decodes to.
+int64_t SampledCode(float value, float step, float base);
+float SampledValue(int64_t code, float step, float base);
+
+// Bytes of the stream for `count` keys of `dimension` (1..15) floats; 0 when
+// a step is not positive and finite, a value is not finite or a code would
+// reach kSampledCodeLimit.
+size_t SampledStreamSize(int32_t dimension, int32_t count, const float* values, const float* steps,
+                         const float* bases);
+// Writes exactly SampledStreamSize bytes; false when that size is 0 or differs.
+bool WriteSampledStream(int32_t dimension, int32_t count, const float* values, const float* steps,
+                        const float* bases, uint8_t* out, size_t bytes);
+// Keys first..first+n-1 (n * dimension floats). False when the stream does not
+// hold them.
+bool ReadSampledKeys(const uint8_t* stream, int64_t bytes, int32_t dimension, int32_t count,
+                     const float* steps, const float* bases, int32_t first, int32_t n, float* out);
+
+}  // namespace ketrel

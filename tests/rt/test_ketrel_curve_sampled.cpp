@@ -1,0 +1,161 @@
+// Sampled key curves: keys decode within half a step, evaluate like a
+// straight line through them, win over fitted curves only on jittery data,
+// and damaged records decode to false instead of past their bytes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "rt/ketrel_bspline_solver.h"
+#include "rt/ketrel_curve.h"
+#include "rt/ketrel_curve_sampled.h"
+#include "tests/support/log_capture.h"
+
+namespace ketrel {
+namespace {
+
+constexpr float kStep = 1.0f / 120;
+
+// A jittering random walk of unit quaternions (one hemisphere), or of points.
+std::vector<float> Walk(int n, int d, uint32_t seed, float jitter) {
+  std::mt19937 random(seed);
+  std::normal_distribution<float> noise(0.0f, jitter);
+  std::vector<float> v(size_t(n) * d);
+  float velocity[4] = {0.003f, -0.002f, 0.004f, 0.0f};
+  float q[4] = {0.1f, 0.2f, -0.3f, 0.9f};
+  for (int i = 0; i < n; ++i) {
+    float length = 0;
+    for (int c = 0; c < d; ++c) {
+      q[c] += velocity[c] + noise(random);
+      length += q[c] * q[c];
+    }
+    for (int c = 0; c < d; ++c) v[size_t(i) * d + c] = d == 4 ? q[c] / std::sqrt(length) : q[c];
+  }
+  return v;
+}
+
+curve2* Build(const std::vector<float>& values, int d, const float* steps) {
+  const int n = int(values.size()) / d;
+  std::vector<float> knots(n);
+  for (int i = 0; i < n; ++i) knots[i] = float(i) * kStep;
+  curve_builder* builder = BeginCurve(DaSampledBitsType, 1, d, n);
+  SetKnotArray(builder, knots.data());
+  SetControlArray(builder, values.data());
+  SetControlSteps(builder, steps);
+  return EndCurve(builder);
+}
+
+TEST(SampledKeys, DecodeWithinHalfAStepAndEvaluateAsLines) {
+  // 77 keys: two whole segments and a short one.
+  for (int d : {3, 4}) {
+    std::vector<float> values = Walk(77, d, 7u + d, 0.01f);
+    const float steps[4] = {1e-4f, 2e-4f, 5e-5f, 1e-4f};
+    curve2* curve = Build(values, d, steps);
+    ASSERT_NE(curve, nullptr);
+    EXPECT_EQ(GetCurveFormat(curve), CurveFormatDaSampledBits);
+    EXPECT_EQ(GetCurveKnotCount(curve), 77);
+    std::vector<float> keys(values.size()), knots(77);
+    ASSERT_TRUE(ExtractCurveKnotsControls(curve, 0, 77, knots.data(), keys.data(), nullptr));
+    for (int i = 0; i < 77; ++i) {
+      EXPECT_FLOAT_EQ(knots[i], float(i) * kStep);
+      EXPECT_EQ(FindCurveKnot(curve, (float(i) + 0.5f) * kStep), std::min(i + 1, 76));
+      // Quaternions rebuild one component per segment from the others.
+      for (int c = 0; c < d; ++c)
+        EXPECT_NEAR(keys[i * d + c], values[i * d + c], d == 4 ? 2e-3f : steps[c] * 0.5001f);
+    }
+    // Between two keys the curve is the straight line through them.
+    for (int i : {0, 31, 32, 63, 75}) {
+      float out[4];
+      ASSERT_TRUE(EvaluateCurveAtT(d, false, curve, nullptr, nullptr, 0, (i + 0.25f) * kStep, out,
+                                   nullptr));
+      for (int c = 0; c < d; ++c)
+        EXPECT_NEAR(out[c], 0.75f * keys[i * d + c] + 0.25f * keys[(i + 1) * d + c], 1e-5f);
+    }
+    // A copy is the same curve, byte for byte.
+    curve2* copy = EndCurve(BeginCurveCopy(curve));
+    ASSERT_NE(copy, nullptr);
+    ASSERT_EQ(GetCurveByteSize(copy), GetCurveByteSize(curve));
+    std::vector<float> again(values.size());
+    ASSERT_TRUE(ExtractCurveKnotsControls(copy, 0, 77, nullptr, again.data(), nullptr));
+    EXPECT_EQ(again, keys);
+    FreeCurve(copy);
+    FreeCurve(curve);
+  }
+}
+
+TEST(SampledKeys, UnevenKnotsAndUncodableStepsMakeNoCurve) {
+  std::vector<float> values = Walk(10, 3, 1, 0.01f);
+  std::vector<float> knots(10);
+  for (int i = 0; i < 10; ++i) knots[i] = float(i * i);
+  test::LogCapture log;
+  curve_builder* builder = BeginCurve(DaSampledBitsType, 1, 3, 10);
+  SetKnotArray(builder, knots.data());
+  SetControlArray(builder, values.data());
+  EXPECT_EQ(EndCurve(builder), nullptr);
+  const float tiny[3] = {1e-12f, 1e-12f, 1e-12f};  // codes past 2^26
+  EXPECT_EQ(Build(values, 3, tiny), nullptr);
+  EXPECT_GE(log.errors(), 1u);
+}
+
+TEST(SampledKeys, CompressCurveTakesThemOnlyWhereTheyAreSmaller) {
+  BSplineSolver* solver = CreateBSplineSolver(3, 600, 4);
+  data_type_definition* candidates[] = {DaK32fC32fType, D4nK8uC7uType, D4nK16uC15uType,
+                                        DaSampledBitsType};
+  CurveFitParameters p;
+  p.Degree = 2;
+  p.CandidateFormats = candidates;
+  p.CandidateFormatCount = 4;
+  p.Tolerance = OrientationToleranceFromDegrees(0.01f);
+  const int flags = FitOrientation | FitStartKnots | FitPinEnds;
+  // Jitter at every sample: keys beat any curve, and hold the tolerance.
+  std::vector<float> jittery = Walk(500, 4, 3, 0.002f);
+  bool achieved = false;
+  curve2* curve = CompressCurve(solver, flags, p, jittery.data(), 4, 500, kStep, &achieved);
+  ASSERT_NE(curve, nullptr);
+  EXPECT_EQ(GetCurveFormat(curve), CurveFormatDaSampledBits);
+  CurveErrorStats stats;
+  ASSERT_TRUE(MeasureCurveError(flags, 4, 499 * kStep, curve, 500, jittery.data(), &stats));
+  EXPECT_LE(stats.MaxSquaredError, p.Tolerance * p.Tolerance);
+  EXPECT_LT(GetCurveByteSize(curve), 500 * 8);  // below a 16-bit knot per sample
+  FreeCurve(curve);
+  // A smooth turn: a few knots beat a key per sample.
+  std::vector<float> smooth = Walk(500, 4, 3, 0.0f);
+  curve = CompressCurve(solver, flags, p, smooth.data(), 4, 500, kStep, &achieved);
+  ASSERT_NE(curve, nullptr);
+  EXPECT_NE(GetCurveFormat(curve), CurveFormatDaSampledBits);
+  FreeCurve(curve);
+  DestroyBSplineSolver(solver);
+}
+
+TEST(SampledKeys, DamagedRecordsDecodeToFalse) {
+  std::vector<float> values = Walk(70, 4, 5, 0.01f);
+  curve2* curve = Build(values, 4, nullptr);
+  ASSERT_NE(curve, nullptr);
+  auto* record = static_cast<curve_data_da_sampled_bits*>(curve->CurveData.Object);
+  const int32_t bytes = record->KeyStreamCount;
+  std::vector<uint8_t> saved(record->KeyStream, record->KeyStream + bytes);
+  float out[4];
+  test::LogCapture log;
+  // Cut short: the last segment no longer decodes, the first still does.
+  record->KeyStreamCount = bytes - 2;
+  EXPECT_FALSE(EvaluateCurveAtT(4, true, curve, nullptr, nullptr, 0, 69 * kStep, out, nullptr));
+  EXPECT_TRUE(EvaluateCurveAtT(4, true, curve, nullptr, nullptr, 0, 3 * kStep, out, nullptr));
+  record->KeyStreamCount = bytes;
+  // Garbage of every kind in place of the stream: false or some value, never a read past it.
+  std::mt19937 random(9);
+  for (int round = 0; round < 200; ++round) {
+    for (int32_t b = 0; b < bytes; ++b) record->KeyStream[b] = uint8_t(random());
+    if (round % 2) record->KeyStream[0] = 26;  // a plausible code width
+    for (float t : {0.0f, 40 * kStep, 69 * kStep, 1e9f, -1.0f})
+      EvaluateCurveAtT(4, true, curve, nullptr, nullptr, 0, t, out, nullptr);
+  }
+  std::memcpy(record->KeyStream, saved.data(), saved.size());
+  record->SampleSpacing = NAN;  // no order: every time finds the first key
+  EXPECT_EQ(FindCurveKnot(curve, 0.3f), 0);
+  FreeCurve(curve);
+}
+
+}  // namespace
+}  // namespace ketrel
