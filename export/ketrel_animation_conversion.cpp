@@ -81,7 +81,8 @@ FitJob MakeJob(const SettingsItem* settings, curve_channel channel, int32_t dime
   p.CreaseThreshold = threshold(ids.crease);
   p.CandidateFormats = GetCurveCandidateFormats(
       channel, dimension, GetSettingBool(settings, id::UseQuantizedCurves),
-      GetSettingBool(settings, id::Allow16BitOrientations), &p.CandidateFormatCount);
+      GetSettingBool(settings, id::Allow16BitOrientations), &p.CandidateFormatCount,
+      GetSettingBool(settings, id::UseSampledKeys));
   p.ConstantFormat = dimension == 3   ? D3Constant32fType
                      : dimension == 4 ? D4Constant32fType
                                       : DaConstant32fType;

@@ -62,6 +62,7 @@ inline constexpr uint32_t IncludeVectorTracks = 261;
 inline constexpr uint32_t Allow16BitOrientations = 263;
 inline constexpr uint32_t DefaultLoopCount = 284;
 inline constexpr uint32_t ClampedLooping = 294;
+inline constexpr uint32_t UseSampledKeys = 301;
 }  // namespace animation_setting
 
 // The sample times of one animation node.

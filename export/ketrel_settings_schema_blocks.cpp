@@ -30,6 +30,10 @@ const PropertyRow kCurve[] = {
          "Still tries to shrink curves that miss their tolerance."),
     Bool(263, "Allow 16-bit orientation formats", true, 1, 219,
          "Permits the 16-bit orientation curve format."),
+    Bool(301, "Use sampled key curves", false, 1, 52,
+         "Lets a track keep one small key per sample where that is smaller than a curve "
+         "(tight tolerances on captured motion); such files need a runtime that reads "
+         "DaSampledBits curves."),
     Bool(227, "Aggressive animation compression", false, 1, 52,
          "Runs a knot-removal pass after fitting."),
 

@@ -25,10 +25,10 @@ TEST(SettingsSchema, ListingMatchesTheGoldenListing) {
       "Bone settings (id 17): 4 properties, 0 more inside choices\n",
       "Model settings (id 17): 5 properties, 0 more inside choices\n",
       "Mesh settings (id 6): 43 properties, 23 more inside choices\n",
-      "Animation settings (id 4): 44 properties, 6 more inside choices\n",
-      "TrackGroup settings (id 283): 40 properties, 6 more inside choices\n",
-      "Bone animation settings (id 65): 35 properties, 0 more inside choices\n",
-      "MorphTrack settings (id 293): 20 properties, 0 more inside choices\n",
+      "Animation settings (id 4): 45 properties, 6 more inside choices\n",
+      "TrackGroup settings (id 283): 41 properties, 6 more inside choices\n",
+      "Bone animation settings (id 65): 36 properties, 0 more inside choices\n",
+      "MorphTrack settings (id 293): 21 properties, 0 more inside choices\n",
   };
   size_t at = 0;
   for (const char* line : kCounts) {

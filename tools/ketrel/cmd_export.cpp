@@ -20,7 +20,9 @@ struct SettingsEdits {
 };
 
 // Loads the settings file, applies each "Label=value" in order, then gives
-// every animated bone its tolerances from --animation-error.
+// every animated bone its tolerances from --animation-error. That option
+// also turns sampled key curves on, before the --set list so one can turn
+// them off again.
 bool EditSettings(SettingsItem* root, ToolInterface& tool, NodeGraph* graph, void* user) {
   auto* edits = static_cast<SettingsEdits*>(user);
   const ExportOptions& options = *edits->options;
@@ -30,7 +32,10 @@ bool EditSettings(SettingsItem* root, ToolInterface& tool, NodeGraph* graph, voi
     edits->failed = true;
     return false;
   }
-  for (const std::string& assignment : options.Set) {
+  std::vector<std::string> assignments;
+  if (options.AnimationError > 0) assignments.push_back("Use sampled key curves=true");
+  assignments.insert(assignments.end(), options.Set.begin(), options.Set.end());
+  for (const std::string& assignment : assignments) {
     std::string message;
     if (!SetCategorySettingByLabel(root, assignment.c_str(), message)) {
       std::fprintf(stderr, "ketrel export: --set \"%s\": %s\n", assignment.c_str(),
@@ -174,7 +179,8 @@ void AddExportCommand(CLI::App& app, int& exitCode) {
       ->add_option("--animation-error", options->AnimationError,
                    "Give every animated bone its own curve tolerances so that a point of the "
                    "skin stays within DISTANCE (scene units) of its sampled place, each bone "
-                   "by its reach (stored in the scene like --set)")
+                   "by its reach, and let tracks keep sampled keys where they are smaller "
+                   "(stored in the scene like --set)")
       ->check(CLI::Validator(
           [](std::string& text) {
             double value = 0;
