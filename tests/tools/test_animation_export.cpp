@@ -91,18 +91,33 @@ TEST_F(AnimationExport, TheSameFileWhateverTheNumberOfWorkers) {
 // host's local transform at that tick (the root through the group's initial
 // placement). Orientation errors are angles; each part must stay within the
 // tolerance its setting gives, plus float rounding.
-TEST_F(AnimationExport, EveryCurveGivesBackTheScenesPoseAtEverySample) {
+// Sampled key curves (tight tolerances, a big-endian file) are held to the
+// same poses.
+struct PoseCase {
+  float position, degrees, scale;
+  const char* more;
+  bool sampledKeys;
+  // The scene's own evaluation and the exporter's sampling part by up to
+  // 0.04 degrees on this walker; tight cases allow for it.
+  double slackDegrees;
+};
+
+class AnimationPose : public test::CommandTest, public ::testing::WithParamInterface<PoseCase> {};
+
+TEST_P(AnimationPose, EveryCurveGivesBackTheScenesPoseAtEverySample) {
   host::Scene scene;
   std::string error;
   ASSERT_TRUE(host::LoadSceneDocument(kWalker, scene, &error)) << error;
-  const float positionTolerance = 0.05f, orientationDegrees = 0.2f, scaleTolerance = 0.002f;
+  const PoseCase c = GetParam();
+  const float positionTolerance = c.position, orientationDegrees = c.degrees,
+              scaleTolerance = c.scale;
   std::string out = Path("walker.kt2"), err;
-  ASSERT_EQ(Run("export " + kWalker + " " + out +
-                    " --set \"Position curve tolerance=0.05\""
-                    " --set \"Orientation curve tolerance=0.2\""
-                    " --set \"Scale/shear curve tolerance=0.002\"",
-                nullptr, &err),
-            0);
+  char tolerances[256];
+  std::snprintf(tolerances, sizeof tolerances,
+                " --set \"Position curve tolerance=%g\" --set \"Orientation curve tolerance=%g\""
+                " --set \"Scale/shear curve tolerance=%g\" ",
+                c.position, c.degrees, c.scale);
+  ASSERT_EQ(Run("export " + kWalker + " " + out + tolerances + c.more, nullptr, &err), 0) << err;
   ReadFile file(out);
   const track_group* group = FindGroup(file.Info(), "Hips");
   ASSERT_NE(group, nullptr);
@@ -112,6 +127,7 @@ TEST_F(AnimationExport, EveryCurveGivesBackTheScenesPoseAtEverySample) {
   ASSERT_EQ(samples, 61);
   transform placement = group->InitialPlacement;
   ASSERT_EQ(Value(group->TransformTrackCount), 5);
+  int sampled = 0;
   for (int32_t t = 0; t < group->TransformTrackCount; ++t) {
     const transform_track track = group->TransformTracks[t];
     const std::string name = track.Name;
@@ -147,11 +163,30 @@ TEST_F(AnimationExport, EveryCurveGivesBackTheScenesPoseAtEverySample) {
           scaleDistance += d * d;
         }
       EXPECT_LE(std::sqrt(distance), positionTolerance * 1.01 + 1e-4) << name << " sample " << s;
-      EXPECT_LE(angle, orientationDegrees * 1.01 + 0.01) << name << " sample " << s;
+      EXPECT_LE(angle, orientationDegrees * 1.01 + c.slackDegrees) << name << " sample " << s;
       EXPECT_LE(std::sqrt(scaleDistance), scaleTolerance * 1.01 + 1e-5) << name << " sample " << s;
     }
+    sampled += GetCurveFormat(&orientation) == CurveFormatDaSampledBits;
+    sampled += GetCurveFormat(&position) == CurveFormatDaSampledBits;
+  }
+  if (c.sampledKeys) {
+    EXPECT_GT(sampled, 0);
+  } else {
+    EXPECT_EQ(sampled, 0);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Settings, AnimationPose,
+                         ::testing::Values(PoseCase{0.05f, 0.2f, 0.002f, "", false, 0.01},
+                                           PoseCase{
+                                               0.0002f, 0.005f, 0.002f,
+                                               "--set \"Use sampled key curves=true\" --set \"File "
+                                               "platform=64-bit, big endian\"",
+                                               true, 0.045}),
+                         [](const ::testing::TestParamInfo<PoseCase>& info) {
+                           return info.param.sampledKeys ? std::string("SampledKeysBigEndian")
+                                                         : std::string("Curves");
+                         });
 
 TEST_F(AnimationExport, RawSamplesNoteTracksAndRootTravel) {
   std::string out = Path("raw.kt2");
