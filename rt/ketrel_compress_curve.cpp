@@ -2,6 +2,7 @@
 // constant, the float fit and the candidate formats.
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "rt/ketrel_bspline_solver.h"
 #include "rt/ketrel_curve_format_layout.h"
@@ -13,6 +14,8 @@ namespace ketrel {
 namespace {
 
 constexpr float kHugeError = 1.9140881e38f;
+// The 8-bit formats hold a curve in a fifth of its float bytes.
+constexpr int32_t kSampledFloatFactor = 5;
 
 // Largest error of the samples against `value`: distance, or |1 - q.s| for
 // orientations (the reduction test uses plain, not squared, errors).
@@ -144,18 +147,12 @@ float LargestKeyError(const float* keys, const float* samples, int32_t dimension
   return largest;
 }
 
-// Largest error of the keys as a DaSampledBits stream at these steps
-// decodes them (into `keys`); -1 when they cannot be coded.
+// Largest error of the keys as a DaSampledBits curve at these steps decodes
+// them (into `keys`); -1 when they cannot be coded.
 float SampledKeyError(const float* samples, int32_t dimension, int32_t count, bool orientation,
                       const float* steps, const float* bases, float* keys) {
-  size_t bytes = SampledStreamSize(dimension, count, samples, steps, bases);
-  auto* stream = bytes > 0 ? static_cast<uint8_t*>(KT_ALLOCATE(bytes)) : nullptr;
-  if (stream == nullptr) return -1.0f;
-  bool decoded = WriteSampledStream(dimension, count, samples, steps, bases, stream, bytes) &&
-                 ReadSampledKeys(stream, static_cast<int64_t>(bytes), dimension, count, steps,
-                                 bases, 0, count, keys);
-  FreeBlock(stream);
-  return decoded ? LargestKeyError(keys, samples, dimension, count, orientation) : -1.0f;
+  if (!SampledKeys(dimension, count, samples, steps, bases, keys)) return -1.0f;
+  return LargestKeyError(keys, samples, dimension, count, orientation);
 }
 
 // The coarsest single step (per curve) whose keys stay within tolerance, and
@@ -285,13 +282,33 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
       return reduced;
     }
   }
+  // Sampled keys are not fitted: when listed they are made first, and the
+  // float fit stops once it is so large that neither it nor any quantized
+  // version of it (a fifth of its bytes at the least) could be smaller.
+  curve2* sampled = nullptr;
+  int32_t sampledSize = -1;
+  for (int32_t c = 0; c < parameters.CandidateFormatCount; ++c) {
+    if (FindCurveFormat(parameters.CandidateFormats[c]) != CurveFormatDaSampledBits) continue;
+    sampled = FitSampledKeys(samples, dimension, sampleCount, dT, orientation, parameters.Tolerance,
+                             &sampledSize);
+    break;
+  }
+  const int32_t floatLimit = sampled != nullptr ? kSampledFloatFactor * sampledSize : 0;
   bool floatAchieved = false;
   int32_t floatSize = -1;
   curve2* best =
       FitBSpline(solver, flags, parameters.Degree, parameters.Tolerance, parameters.JumpThreshold,
-                 parameters.CreaseThreshold, samples, dimension, sampleCount, dT, DaK32fC32fType, 0,
-                 &floatAchieved, &floatSize);
-  if (best == nullptr) return nullptr;
+                 parameters.CreaseThreshold, samples, dimension, sampleCount, dT, DaK32fC32fType,
+                 floatLimit, &floatAchieved, &floatSize);
+  if (best == nullptr) {
+    FreeCurve(sampled);
+    return nullptr;
+  }
+  if (sampled != nullptr && floatSize > floatLimit) {
+    FreeCurve(best);
+    if (achieved != nullptr) *achieved = true;  // the keys are within tolerance
+    return sampled;
+  }
   int32_t bestSize = floatSize;
   float duration = static_cast<float>(sampleCount - 1) * dT;
   CurveErrorStats floatStats;
@@ -311,9 +328,8 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
     int32_t size = -1;
     curve2* candidate = nullptr;
     if (number == CurveFormatDaSampledBits) {
-      // Keys are not fitted: they are the samples, rounded within tolerance.
-      candidate = FitSampledKeys(samples, dimension, sampleCount, dT, orientation,
-                                 parameters.Tolerance, &size);
+      std::swap(candidate, sampled);
+      size = sampledSize;
       met = candidate != nullptr;
     } else {
       candidate =
@@ -346,7 +362,9 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
       FreeCurve(candidate);
     }
   }
-  if (achieved != nullptr) *achieved = floatAchieved;
+  FreeCurve(sampled);  // listed twice
+  if (achieved != nullptr)
+    *achieved = floatAchieved || GetCurveFormat(best) == CurveFormatDaSampledBits;
   return best;
 }
 

@@ -1,5 +1,6 @@
 #include "rt/ketrel_curve_sampled.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -119,47 +120,152 @@ int32_t DerivedComponent(int32_t dimension, const float* values, int32_t first, 
   return best;
 }
 
-// One component of one segment in its cheapest mode.
-void PutComponent(bit_sink& sink, const int64_t* codes, int32_t stride, int32_t length,
-                  int32_t codeWidth) {
-  int32_t first = 0, second = 0;
-  int32_t firstDelta = length >= 2 ? WidthOf(Zigzag(codes[stride] - codes[0])) : 0;
+// The left-out component of a unit key whose other components' squares sum
+// to `sum`.
+float RebuiltComponent(float sum, bool negative) {
+  float rest = 1.0f - sum;
+  float value = rest > 0.0f ? std::sqrt(rest) : 0.0f;
+  return negative ? -value : value;
+}
+
+// Residuals (zigzag) go out at one fixed width, or as Rice codes with
+// parameter k: the quotient z >> k in unary (at most kRiceLimit ones, then a
+// zero), then the k low bits; a quotient that reaches the limit is followed
+// by z whole. Jitter makes most residuals small and a few large, which Rice
+// codes pay for only where they occur.
+constexpr int32_t kRiceLimit = 16;
+constexpr int32_t kRawBits = 29;  // zigzag residuals stay below 2^29
+
+int64_t ResidualCost(const uint64_t* z, int32_t n, bool rice, int32_t parameter) {
+  int64_t bits = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    if (!rice) {
+      bits += parameter;
+    } else {
+      uint64_t q = z[i] >> parameter;
+      bits += q < kRiceLimit ? static_cast<int64_t>(q) + 1 + parameter : kRiceLimit + kRawBits;
+    }
+  }
+  return bits;
+}
+
+void PutResidual(bit_sink& sink, uint64_t z, bool rice, int32_t parameter) {
+  if (!rice) {
+    sink.Put(z, parameter);
+    return;
+  }
+  uint64_t q = z >> parameter;
+  if (q >= kRiceLimit) {
+    sink.Put((uint64_t{1} << kRiceLimit) - 1, kRiceLimit);
+    sink.Put(z, kRawBits);
+    return;
+  }
+  sink.Put((uint64_t{1} << q) - 1, static_cast<int32_t>(q) + 1);  // q ones, then a zero
+  sink.Put(z & ((uint64_t{1} << parameter) - 1), parameter);
+}
+
+uint64_t GetResidual(bit_source& source, bool rice, int32_t parameter) {
+  if (!rice) return source.Get(parameter);
+  uint64_t q = 0;
+  while (q < kRiceLimit && source.Get(1) == 1 && !source.Failed) ++q;
+  if (q >= kRiceLimit) return source.Get(kRawBits);
+  return (q << parameter) | source.Get(parameter);
+}
+
+// The cheaper coding of n residuals: fixed width or the best Rice parameter.
+int64_t BestCoding(const uint64_t* z, int32_t n, bool* rice, int32_t* parameter) {
+  int32_t width = 0;
+  for (int32_t i = 0; i < n; ++i) width = std::max(width, WidthOf(z[i]));
+  int64_t best = ResidualCost(z, n, false, width);
+  *rice = false;
+  *parameter = width;
+  // The best Rice parameter lies near log2 of the mean residual: try three.
+  uint64_t sum = 0;
+  for (int32_t i = 0; i < n; ++i) sum += z[i];
+  int32_t guess = n > 0 ? WidthOf(sum / static_cast<uint64_t>(n)) - 1 : 0;
+  for (int32_t k = std::max(guess - 1, 0); k <= guess + 1 && k < width; ++k) {
+    int64_t cost = ResidualCost(z, n, true, k);
+    if (cost < best) {
+      best = cost;
+      *rice = true;
+      *parameter = k;
+    }
+  }
+  return best;
+}
+
+// How one component of one segment is coded: all equal (mode 0), first
+// differences (1), the first difference then second differences (2), or
+// rebuilt from the others (3).
+struct component_plan {
+  int32_t Mode = 0;
+  bool Rice = false;
+  int32_t Parameter = 0;
+  int32_t FirstWidth = 0;
+  uint64_t Start = 0;
+  bool Negative = false;
+  uint64_t Residuals[kSampledSegmentLength];  // key j's at j - 1
+};
+
+void PlanComponent(const int64_t* codes, int32_t stride, int32_t length, component_plan& plan) {
+  uint64_t second[kSampledSegmentLength];
   bool constant = true;
   for (int32_t j = 1; j < length; ++j) {
     int64_t delta = codes[j * stride] - codes[(j - 1) * stride];
     constant = constant && delta == 0;
-    int32_t w = WidthOf(Zigzag(delta));
-    first = w > first ? w : first;
-    if (j >= 2) {
-      int64_t bend = delta - (codes[(j - 1) * stride] - codes[(j - 2) * stride]);
-      int32_t v = WidthOf(Zigzag(bend));
-      second = v > second ? v : second;
-    }
+    plan.Residuals[j - 1] = Zigzag(delta);
+    if (j >= 2) second[j - 2] = Zigzag(delta - (codes[(j - 1) * stride] - codes[(j - 2) * stride]));
   }
-  uint64_t start = static_cast<uint64_t>(codes[0]);
+  plan.Start = static_cast<uint64_t>(codes[0]);
   if (constant) {
-    sink.Put(0, 2);
-    sink.Put(start, codeWidth);
+    plan.Mode = 0;
     return;
   }
-  int64_t costFirst = 5 + int64_t{length - 1} * first;
-  int64_t costSecond = length >= 3 ? 10 + firstDelta + int64_t{length - 2} * second : costFirst + 1;
-  if (costFirst <= costSecond) {
-    sink.Put(1, 2);
-    sink.Put(static_cast<uint64_t>(first), 5);
-    sink.Put(start, codeWidth);
-    for (int32_t j = 1; j < length; ++j)
-      sink.Put(Zigzag(codes[j * stride] - codes[(j - 1) * stride]), first);
-    return;
+  bool riceSecond = false;
+  int32_t paramSecond = 0;
+  int64_t costFirst = BestCoding(plan.Residuals, length - 1, &plan.Rice, &plan.Parameter);
+  int32_t firstWidth = WidthOf(plan.Residuals[0]);
+  int64_t costSecond =
+      length >= 3 ? 5 + firstWidth + BestCoding(second, length - 2, &riceSecond, &paramSecond)
+                  : costFirst + 1;
+  plan.Mode = 1;
+  if (costSecond < costFirst) {
+    plan.Mode = 2;
+    plan.Rice = riceSecond;
+    plan.Parameter = paramSecond;
+    plan.FirstWidth = firstWidth;
+    for (int32_t j = 2; j < length; ++j) plan.Residuals[j - 1] = second[j - 2];
   }
-  sink.Put(2, 2);
-  sink.Put(static_cast<uint64_t>(firstDelta), 5);
-  sink.Put(static_cast<uint64_t>(second), 5);
-  sink.Put(start, codeWidth);
-  sink.Put(Zigzag(codes[stride] - codes[0]), firstDelta);
-  for (int32_t j = 2; j < length; ++j) {
-    int64_t bend = codes[j * stride] - 2 * codes[(j - 1) * stride] + codes[(j - 2) * stride];
-    sink.Put(Zigzag(bend), second);
+}
+
+// A segment: every component's header, then the keys one after another,
+// each with the residuals of its components, so a reader stops at the key it
+// needs.
+void PutSegment(bit_sink& sink, const component_plan* plans, int32_t dimension, int32_t length,
+                const int32_t* codeWidths) {
+  for (int32_t c = 0; c < dimension; ++c) {
+    const component_plan& plan = plans[c];
+    sink.Put(static_cast<uint64_t>(plan.Mode), 2);
+    if (plan.Mode == 3) {
+      sink.Put(plan.Negative ? 1 : 0, 1);
+      continue;
+    }
+    if (plan.Mode != 0) {
+      sink.Put(plan.Rice ? 1 : 0, 1);
+      sink.Put(static_cast<uint64_t>(plan.Parameter), 5);
+      if (plan.Mode == 2) sink.Put(static_cast<uint64_t>(plan.FirstWidth), 5);
+    }
+    sink.Put(plan.Start, codeWidths[c]);
+  }
+  for (int32_t j = 1; j < length; ++j) {
+    for (int32_t c = 0; c < dimension; ++c) {
+      const component_plan& plan = plans[c];
+      if (plan.Mode == 2 && j == 1) {
+        sink.Put(plan.Residuals[0], plan.FirstWidth);
+      } else if (plan.Mode == 1 || plan.Mode == 2) {
+        PutResidual(sink, plan.Residuals[j - 1], plan.Rice, plan.Parameter);
+      }
+    }
   }
 }
 
@@ -187,6 +293,7 @@ size_t Encode(int32_t dimension, int32_t count, const float* values, const float
   bit_sink sink;
   if (out != nullptr) sink.Out = out + header;
   int64_t codes[kSampledSegmentLength * kMaxDimension];
+  component_plan plans[kMaxDimension];
   for (int32_t s = 0; s < segments; ++s) {
     if (out != nullptr) {
       uint32_t at = static_cast<uint32_t>(sink.Position);
@@ -199,12 +306,13 @@ size_t Encode(int32_t dimension, int32_t count, const float* values, const float
     const int32_t derived = unit ? DerivedComponent(dimension, values, first, length) : -1;
     for (int32_t c = 0; c < dimension; ++c) {
       if (c == derived) {
-        sink.Put(3, 2);
-        sink.Put(values[int64_t{first} * dimension + c] < 0.0f ? 1 : 0, 1);
+        plans[c].Mode = 3;
+        plans[c].Negative = values[int64_t{first} * dimension + c] < 0.0f;
       } else {
-        PutComponent(sink, codes + c, dimension, length, widths[c]);
+        PlanComponent(codes + c, dimension, length, plans[c]);
       }
     }
+    PutSegment(sink, plans, dimension, length, widths);
     // Offsets are 32-bit: a stream of 512 MiB is beyond any curve.
     if (sink.Position > UINT32_MAX) return 0;
   }
@@ -224,6 +332,31 @@ int64_t SampledCode(float value, float step, float base) {
 
 float SampledValue(int64_t code, float step, float base) {
   return static_cast<float>(code) * step + base;
+}
+
+bool SampledKeys(int32_t dimension, int32_t count, const float* values, const float* steps,
+                 const float* bases, float* keys) {
+  if (dimension < 1 || dimension > kMaxDimension || count < 1) return false;
+  const bool unit = AllUnitLength(dimension, count, values);
+  for (int32_t first = 0; first < count; first += kSampledSegmentLength) {
+    const int32_t length = std::min(count - first, kSampledSegmentLength);
+    const int32_t derived = unit ? DerivedComponent(dimension, values, first, length) : -1;
+    const bool negative = derived >= 0 && values[int64_t{first} * dimension + derived] < 0.0f;
+    for (int32_t i = first; i < first + length; ++i) {
+      // The decoder's arithmetic, in its order.
+      float* key = keys + int64_t{i} * dimension;
+      float sum = 0.0f;
+      for (int32_t c = 0; c < dimension; ++c) {
+        if (c == derived) continue;
+        int64_t code = SampledCode(values[int64_t{i} * dimension + c], steps[c], bases[c]);
+        if (code < 0 || code >= kSampledCodeLimit) return false;
+        key[c] = SampledValue(code, steps[c], bases[c]);
+        sum += key[c] * key[c];
+      }
+      if (derived >= 0) key[derived] = RebuiltComponent(sum, negative);
+    }
+  }
+  return true;
 }
 
 size_t SampledStreamSize(int32_t dimension, int32_t count, const float* values, const float* steps,
@@ -263,41 +396,48 @@ bool ReadSampledKeys(const uint8_t* stream, int64_t bytes, int32_t dimension, in
     for (int32_t b = 0; b < 4; ++b)
       at |= static_cast<uint32_t>(stream[dimension + 4 * s + b]) << (8 * b);
     bit_source source{stream + header, static_cast<uint64_t>(bytes - header) * 8, at};
+    const int32_t end = first + n < start + length ? first + n : start + length;
     int32_t derived = -1;
     bool negative = false;
+    int32_t modes[kMaxDimension], parameters[kMaxDimension], firstWidths[kMaxDimension];
+    bool rice[kMaxDimension];
     for (int32_t c = 0; c < dimension; ++c) {
-      int64_t* codesOf = codes + c;
-      uint64_t mode = source.Get(2);
-      int32_t firstWidth = 0, width = 0;
-      if (mode == 3) {
+      modes[c] = static_cast<int32_t>(source.Get(2));
+      if (modes[c] == 3) {
         // Rebuilt below from the others; one such component per segment.
         if (derived >= 0) return false;
         derived = c;
         negative = source.Get(1) != 0;
-        if (source.Failed) return false;
         continue;
       }
-      if (mode == 1) {
-        width = static_cast<int32_t>(source.Get(5));
-      } else if (mode == 2) {
-        firstWidth = static_cast<int32_t>(source.Get(5));
-        width = static_cast<int32_t>(source.Get(5));
+      if (modes[c] != 0) {
+        rice[c] = source.Get(1) != 0;
+        parameters[c] = static_cast<int32_t>(source.Get(5));
+        if (modes[c] == 2) firstWidths[c] = static_cast<int32_t>(source.Get(5));
       }
-      codesOf[0] = static_cast<int64_t>(source.Get(widths[c]));
-      for (int32_t j = 1; j < length; ++j) {
-        int64_t previous = codesOf[(j - 1) * dimension];
-        if (mode == 0) {
-          codesOf[j * dimension] = previous;
-        } else if (mode == 1 || j == 1) {
-          codesOf[j * dimension] = previous + Unzigzag(source.Get(mode == 1 ? width : firstWidth));
-        } else {
-          int64_t velocity = previous - codesOf[(j - 2) * dimension];
-          codesOf[j * dimension] = previous + velocity + Unzigzag(source.Get(width));
+      codes[c] = static_cast<int64_t>(source.Get(widths[c]));
+    }
+    // Keys up to the last one asked for; the rest of the segment stays unread.
+    for (int32_t j = 1; j < end - start && !source.Failed; ++j) {
+      for (int32_t c = 0; c < dimension; ++c) {
+        int64_t previous = codes[(j - 1) * dimension + c];
+        int64_t& code = codes[j * dimension + c];
+        switch (modes[c]) {
+          case 1:
+            code = previous + Unzigzag(GetResidual(source, rice[c], parameters[c]));
+            break;
+          case 2:
+            code = j == 1 ? previous + Unzigzag(source.Get(firstWidths[c]))
+                          : 2 * previous - codes[(j - 2) * dimension + c] +
+                                Unzigzag(GetResidual(source, rice[c], parameters[c]));
+            break;
+          default:
+            code = previous;
+            break;
         }
       }
-      if (source.Failed) return false;
     }
-    const int32_t end = first + n < start + length ? first + n : start + length;
+    if (source.Failed) return false;
     for (; i < end; ++i) {
       float* key = out + int64_t{i - first} * dimension;
       float sum = 0.0f;
@@ -306,11 +446,7 @@ bool ReadSampledKeys(const uint8_t* stream, int64_t bytes, int32_t dimension, in
         key[c] = SampledValue(codes[(i - start) * dimension + c], steps[c], bases[c]);
         sum += key[c] * key[c];
       }
-      if (derived >= 0) {
-        float rest = 1.0f - sum;
-        key[derived] = rest > 0.0f ? std::sqrt(rest) : 0.0f;
-        if (negative) key[derived] = -key[derived];
-      }
+      if (derived >= 0) key[derived] = RebuiltComponent(sum, negative);
     }
   }
   return true;

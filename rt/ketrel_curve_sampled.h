@@ -10,15 +10,20 @@
 // platform swaps it):
 //   d bytes        code width B of each component
 //   4 bytes/segment bit offset of the segment in the bit stream (little endian)
-//   bit stream     per segment, per component: mode (2 bits); mode 0: code of
-//                  the first key (B bits), all keys equal; mode 1: width w (5),
-//                  first code, then zigzag first differences (w bits each);
-//                  mode 2: widths w1 and w (5 each), first code, zigzag first
-//                  difference (w1), then zigzag second differences (w);
-//                  mode 3: a sign bit, the component is rebuilt as
-//                  +-sqrt(1 - sum of the others' squares) (keys of unit
-//                  length, such as quaternions, leave out one component per
-//                  segment, the one farthest from 0).
+//   bit stream     per segment, per component, a mode (2 bits):
+//                  0: the first key's code (B bits); all keys equal it.
+//                  1: a Rice flag (1), a width or Rice parameter (5), the first
+//                     code (B), then the zigzag first differences.
+//                  2: as 1 and a width w1 (5) after the parameter, the first
+//                     code, the zigzag first difference (w1 bits), then the
+//                     zigzag second differences.
+//                  3: a sign bit; the component is rebuilt as
+//                     +-sqrt(1 - sum of the others' squares) (keys of unit
+//                     length, such as quaternions, leave out one component per
+//                     segment, the one farthest from 0).
+//                  Differences are at the fixed width, or Rice codes: the
+//                  quotient z >> k in unary (at most 16 ones, then a zero) and
+//                  the k low bits; 16 ones are followed by z in 29 bits.
 // Bits are read least significant first. Every reader checks the stream's
 // length: a hostile record decodes to false, never past its bytes.
 
@@ -27,13 +32,18 @@
 
 namespace ketrel {
 
-inline constexpr int32_t kSampledSegmentLength = 32;
+inline constexpr int32_t kSampledSegmentLength = 64;
 inline constexpr int64_t kSampledCodeLimit = int64_t{1} << 26;
 
 // The code of a value (round to nearest, relative to the base) and the value
 // a code decodes to.
 int64_t SampledCode(float value, float step, float base);
 float SampledValue(int64_t code, float step, float base);
+
+// The keys as a stream at these steps decodes them, without writing it
+// (count * dimension floats); false when a key cannot be coded.
+bool SampledKeys(int32_t dimension, int32_t count, const float* values, const float* steps,
+                 const float* bases, float* keys);
 
 // Bytes of the stream for `count` keys of `dimension` (1..15) floats; 0 when
 // a step is not positive and finite, a value is not finite or a code would
