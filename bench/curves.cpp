@@ -1,6 +1,8 @@
 // Curve fitting on a motion-capture clip: per tolerance, the bytes stored
 // against the raw samples, the largest error of each channel kind and the
-// fitting time; then a Google Benchmark of one full fit of the clip.
+// fitting time; then Google Benchmarks of one full fit of the clip and of
+// evaluating a pose (every joint's orientation at one time), with the curves
+// a tight tolerance gives, without and with sampled key curves.
 //
 // The clip is read with a few lines of BVH parsing (joint offsets, channel
 // lists, the motion rows); each joint becomes a position, an orientation and
@@ -247,6 +249,61 @@ void BM_FitClip(benchmark::State& state) {
   DestroyBSplineSolver(solver);
 }
 BENCHMARK(BM_FitClip)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+// Every joint's orientation fitted at `degrees`, the candidates of an
+// orientation channel with or without sampled keys.
+std::vector<curve2*> FitOrientations(const Clip& clip, float degrees, bool sampledKeys) {
+  static const float kUnit[4] = {0, 0, 0, 1};
+  BSplineSolver* solver = CreateBSplineSolver(3, clip.frames, 4);
+  std::vector<curve2*> curves;
+  for (const std::vector<float>& samples : clip.orientations) {
+    CurveFitParameters p;
+    p.Degree = 2;
+    p.ReduceToConstant = 1;
+    p.Tolerance = OrientationToleranceFromDegrees(degrees);
+    p.CandidateFormats = GetCurveCandidateFormats(curve_channel::Orientation, 4, true, true,
+                                                  &p.CandidateFormatCount, sampledKeys);
+    p.ConstantFormat = D4Constant32fType;
+    p.IdentityFormat = DaIdentityType;
+    p.IdentityValue = kUnit;
+    curve2* curve =
+        CompressCurve(solver, 0x31, p, samples.data(), 4, clip.frames, clip.frameTime, nullptr);
+    if (curve != nullptr) curves.push_back(curve);
+  }
+  DestroyBSplineSolver(solver);
+  return curves;
+}
+
+void BM_EvaluatePose(benchmark::State& state) {
+  static const float kUnit[4] = {0, 0, 0, 1};
+  Clip* clip = LoadedClip();
+  if (clip == nullptr) {
+    state.SkipWithError("BVH clip not found");
+    return;
+  }
+  std::vector<curve2*> curves = FitOrientations(*clip, 0.01f, state.range(0) != 0);
+  long bytes = 0, sampled = 0;
+  for (curve2* curve : curves) {
+    bytes += CurveIsIdentity(curve) ? 0 : GetCurveByteSize(curve);
+    sampled += GetCurveFormat(curve) == CurveFormatDaSampledBits;
+  }
+  const float duration = float(clip->frames - 1) * clip->frameTime;
+  float t = 0, value[4];
+  for (auto _ : state) {
+    for (curve2* curve : curves) {
+      EvaluateCurveAtT(4, true, curve, nullptr, nullptr, 0, t, value, kUnit);
+      benchmark::DoNotOptimize(value);
+    }
+    t += 0.0137f;  // a new time each pose, as a game's clock moves
+    if (t > duration) t -= duration;
+  }
+  state.counters["curves"] = double(curves.size());
+  state.counters["sampled"] = double(sampled);
+  state.counters["bytes"] = double(bytes);
+  for (curve2* curve : curves) FreeCurve(curve);
+}
+// 0: curves only; 1: sampled key curves offered too (0.01 degrees).
+BENCHMARK(BM_EvaluatePose)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "rt/ketrel_curve_sampled.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -53,20 +54,26 @@ struct bit_source {
   uint64_t Limit;  // bits
   uint64_t Position;
   bool Failed = false;
-  uint64_t Get(int32_t width) {
+  // The next 57 or more bits (fewer near the end, zeros past it), unread.
+  uint64_t Peek() const {
+    const uint64_t byte = Position >> 3;
+    const uint64_t bytes = (Limit + 7) >> 3;
+    uint64_t word = 0;
+    if (std::endian::native == std::endian::little && byte + 8 <= bytes) {
+      std::memcpy(&word, In + byte, sizeof(word));
+    } else {
+      for (uint64_t b = 0; b < 8 && byte + b < bytes; ++b)
+        word |= static_cast<uint64_t>(In[byte + b]) << (8 * b);
+    }
+    return word >> (Position & 7);
+  }
+  uint64_t Get(int32_t width) {  // width <= 32
     if (Position + static_cast<uint64_t>(width) > Limit) {
       Failed = true;
       return 0;
     }
-    uint64_t value = 0;
-    for (int32_t done = 0; done < width;) {
-      int32_t shift = static_cast<int32_t>(Position & 7);
-      int32_t take = 8 - shift < width - done ? 8 - shift : width - done;
-      uint64_t bits = (In[Position >> 3] >> shift) & ((1u << take) - 1);
-      value |= bits << done;
-      Position += static_cast<uint64_t>(take);
-      done += take;
-    }
+    const uint64_t value = Peek() & ((uint64_t{1} << width) - 1);
+    Position += static_cast<uint64_t>(width);
     return value;
   }
 };
@@ -166,10 +173,13 @@ void PutResidual(bit_sink& sink, uint64_t z, bool rice, int32_t parameter) {
 
 uint64_t GetResidual(bit_source& source, bool rice, int32_t parameter) {
   if (!rice) return source.Get(parameter);
-  uint64_t q = 0;
-  while (q < kRiceLimit && source.Get(1) == 1 && !source.Failed) ++q;
-  if (q >= kRiceLimit) return source.Get(kRawBits);
-  return (q << parameter) | source.Get(parameter);
+  const int32_t ones = std::countr_one(source.Peek());
+  if (ones >= kRiceLimit) {
+    source.Get(kRiceLimit);
+    return source.Get(kRawBits);
+  }
+  source.Get(ones + 1);  // the ones and their closing zero
+  return (static_cast<uint64_t>(ones) << parameter) | source.Get(parameter);
 }
 
 // The cheaper coding of n residuals: fixed width or the best Rice parameter.
