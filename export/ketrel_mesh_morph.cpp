@@ -202,16 +202,18 @@ bool ExtractMorphFrame(SceneParser* parser, MeshConversion* r, int32_t target) {
   // A frame that is not the base mesh's topology cannot be read through the
   // base mesh's corners: it is refused and the target repeats the base.
   bool usable = access != nullptr;
+  // With vertex morph curves there are no targets, only frames.
+  const char* what = r->MorphCurves ? "Frame" : "Morph target";
   if (access && (access->VertexCount() != r->VertexCount || access->FaceCount() != r->FaceCount ||
                  access->MapChannelCount() != r->MapChannelCount)) {
     KT_LOG_WARNING(Export,
-                   "Morph target %d of mesh %s has %d vertices, %d faces and %d map channels where "
+                   "%s %d of mesh %s has %d vertices, %d faces and %d map channels where "
                    "the base mesh has %d, %d and %d; it repeats the base mesh",
-                   target, r->Name, access->VertexCount(), access->FaceCount(),
+                   what, target, r->Name, access->VertexCount(), access->FaceCount(),
                    access->MapChannelCount(), r->VertexCount, r->FaceCount, r->MapChannelCount);
     usable = false;
   } else if (!access) {
-    KT_LOG_WARNING(Export, "Morph target %d of mesh %s has no mesh data; it repeats the base mesh",
+    KT_LOG_WARNING(Export, "%s %d of mesh %s has no mesh data; it repeats the base mesh", what,
                    target, r->Name);
   }
   if (!usable && !r->Mismatch) {

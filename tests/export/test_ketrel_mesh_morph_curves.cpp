@@ -186,6 +186,7 @@ TEST(MeshConversionMorphCurves, FramesOfAnotherTopologyAndTooFewFramesStillGiveW
   ASSERT_TRUE(scene.Convert());
   EXPECT_TRUE(log.Contains("Morph target count of 1 is clamped to 2."));
   EXPECT_TRUE(log.Contains("ERROR: Different frames of a morph-target animation"));
+  EXPECT_TRUE(log.Contains("Frame 1 of mesh"));
   EXPECT_EQ(scene.tool.outOfRange, 0);
   mesh* m = scene.Result(node);
   Vertices base(m->PrimaryVertexData);
