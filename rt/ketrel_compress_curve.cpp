@@ -1,5 +1,6 @@
 // CompressCurve: the smallest curve within tolerance among the identity, a
 // constant, the float fit and the candidate formats.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -14,8 +15,6 @@ namespace ketrel {
 namespace {
 
 constexpr float kHugeError = 1.9140881e38f;
-// The 8-bit formats hold a curve in a fifth of its float bytes.
-constexpr int32_t kSampledFloatFactor = 5;
 
 // Largest error of the samples against `value`: distance, or |1 - q.s| for
 // orientations (the reduction test uses plain, not squared, errors).
@@ -164,7 +163,8 @@ bool ChooseSampledSteps(const float* samples, int32_t dimension, int32_t count, 
     for (int32_t i = 1; i < count; ++i) low = std::fmin(low, samples[int64_t{i} * dimension + c]);
     bases[c] = low;
   }
-  // Rounding moves each component by at most half a step: this step can never miss.
+  // Rounding moves each component by at most half a step: this step misses
+  // only by float rounding (keys are checked as they decode in any case).
   float safe = orientation ? std::sqrt(2.0f * tolerance)
                            : 2.0f * tolerance / std::sqrt(static_cast<float>(dimension));
   if (!(safe > 0.0f) || !std::isfinite(safe)) return false;
@@ -207,6 +207,23 @@ curve2* FitSampledKeys(const float* samples, int32_t dimension, int32_t count, f
   FreeBlock(knots);
   *size = curve != nullptr ? static_cast<int32_t>(CurveDataCopySize(curve->CurveData.Object)) : -1;
   return curve;
+}
+
+// How many times its float bytes a fitted curve can shrink in the listed
+// formats (per knot: d + 1 floats against the smallest coding listed), plus
+// one for the records' fixed parts. A float fit past that many times the
+// keys' size can no longer lead to a curve smaller than the keys.
+int32_t FloatFitLimitFactor(const CurveFitParameters& p, int32_t dimension) {
+  using namespace curve_format_internal;
+  const int32_t floatPerKnot = 4 * (1 + dimension);
+  int32_t factor = 1;
+  for (int32_t c = 0; c < p.CandidateFormatCount; ++c) {
+    const int32_t format = FindCurveFormat(p.CandidateFormats[c]);
+    if (format < 0 || !IsPacked(format)) continue;
+    const int32_t perKnot = kLayouts[format].CodeBytes * (1 + StoredCount(format, dimension));
+    factor = std::max(factor, (floatPerKnot + perKnot - 1) / perKnot);
+  }
+  return factor + 1;
 }
 
 curve2* MakeIdentityCurve(const CurveFitParameters& parameters, int32_t dimension) {
@@ -284,7 +301,7 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
   }
   // Sampled keys are not fitted: when listed they are made first, and the
   // float fit stops once it is so large that neither it nor any quantized
-  // version of it (a fifth of its bytes at the least) could be smaller.
+  // version of it could be smaller.
   curve2* sampled = nullptr;
   int32_t sampledSize = -1;
   for (int32_t c = 0; c < parameters.CandidateFormatCount; ++c) {
@@ -293,7 +310,8 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
                              &sampledSize);
     break;
   }
-  const int32_t floatLimit = sampled != nullptr ? kSampledFloatFactor * sampledSize : 0;
+  const int32_t floatLimit =
+      sampled != nullptr ? FloatFitLimitFactor(parameters, dimension) * sampledSize : 0;
   bool floatAchieved = false;
   int32_t floatSize = -1;
   curve2* best =

@@ -19,8 +19,8 @@ bool ViewOf(const curve2* curve, curve_data_view* view) {
 size_t DataSizeOf(const curve_builder* builder) {
   if (builder->Source != nullptr) return CurveDataCopySize(builder->Source->CurveData.Object);
   if (builder->Format == CurveFormatDaSampledBits) {
-    return SampledCurveDataSize(builder->Dimension, builder->KnotCount, builder->Knots,
-                                builder->Controls, builder->Steps);
+    return SampledCurveDataSize(builder->Degree, builder->Dimension, builder->KnotCount,
+                                builder->Knots, builder->Controls, builder->Steps);
   }
   return CurveDataSize(builder->Format, builder->Dimension, builder->KnotCount);
 }
@@ -311,8 +311,15 @@ bool SetCurveKnotsControls(curve2* curve, int32_t knotCount, int32_t dimension, 
   // Sampled keys keep their steps; they fit in place only when their stream
   // comes out the same length.
   const bool sampled = view.Format == CurveFormatDaSampledBits;
-  size_t size = sampled ? SampledCurveDataSize(dimension, knotCount, knots, controls, view.Scales)
+  size_t size = sampled ? SampledCurveDataSize(view.Degree, dimension, knotCount, knots, controls,
+                                               view.Scales)
                         : CurveDataSize(view.Format, dimension, knotCount);
+  if (sampled && size != CurveDataCopySize(curve->CurveData.Object)) {
+    KT_LOG_ERROR(Curve,
+                 "Sampled keys take another size once re-encoded - this curve cannot be "
+                 "rewritten in place");
+    return false;
+  }
   void* encoded = size > 0 ? KT_ALLOCATE_CLEARED(size) : nullptr;
   if (encoded == nullptr) return false;
   bool ok = (sampled ? EncodeSampledCurveData(view.Degree, dimension, knotCount, knots, controls,

@@ -189,9 +189,10 @@ size_t SampledLayout(int32_t dimension, size_t streamBytes) {
 
 }  // namespace
 
-size_t SampledCurveDataSize(int32_t dimension, int32_t knotCount, const float* knots,
-                            const float* controls, const float* steps) {
-  if (dimension < 1 || dimension > kMaxCurveDimension || controls == nullptr ||
+size_t SampledCurveDataSize(int32_t degree, int32_t dimension, int32_t knotCount,
+                            const float* knots, const float* controls, const float* steps) {
+  // Degree 1 only: the curve passes through its keys.
+  if (degree != 1 || dimension < 1 || dimension > kMaxCurveDimension || controls == nullptr ||
       UniformSpacing(knotCount, knots) == 0.0f) {
     return 0;
   }
@@ -204,9 +205,8 @@ size_t SampledCurveDataSize(int32_t dimension, int32_t knotCount, const float* k
 bool EncodeSampledCurveData(int32_t degree, int32_t dimension, int32_t knotCount,
                             const float* knots, const float* controls, const float* steps,
                             void* memory, size_t size) {
-  if (!KT_CHECK_PARAMETER(Curve, memory != nullptr && degree >= 0 && degree <= 255 &&
-                                     dimension >= 1 && dimension <= kMaxCurveDimension &&
-                                     controls != nullptr)) {
+  if (!KT_CHECK_PARAMETER(Curve, memory != nullptr && degree == 1 && dimension >= 1 &&
+                                     dimension <= kMaxCurveDimension && controls != nullptr)) {
     return false;
   }
   float spacing = UniformSpacing(knotCount, knots);

@@ -331,8 +331,10 @@ bool ReadCurveData(const void* record, curve_data_view* view) {
       int16_t d = r->Dimension;
       int32_t keys = r->KeyCount;
       dimension = d > 0 ? d : 0;
-      // Without a step and a base per component, or a stream, nothing decodes.
-      bool whole = dimension > 0 && counts[0] == 2 * int64_t{dimension} && counts[1] > 0;
+      // Without a step and a base per component, or a stream that holds at
+      // least its header for that many keys, nothing decodes.
+      bool whole = dimension > 0 && counts[0] == 2 * int64_t{dimension} && keys > 0 &&
+                   dimension + 4 * int64_t{SampledSegmentCount(keys)} <= counts[1];
       knots = whole && keys > 0 ? keys : 0;
       view->KnotScale = r->SampleSpacing;
       view->Codes = arrays[1];
@@ -558,6 +560,7 @@ int32_t FindKnotInView(const curve_data_view& view, float t) {
     float spacing = view.KnotScale;
     // A damaged spacing gives no order to walk: every key is then the first.
     if (!(spacing > 0.0f) || !std::isfinite(spacing)) return 0;
+    if (std::isnan(t)) return count - 1;  // as the float-knot search answers
     float guess = t > 0.0f ? std::floor(t / spacing) + 1.0f : 0.0f;
     low = guess < static_cast<float>(count) ? static_cast<int32_t>(guess) : count;
     while (low > 0 && KnotAt(view, low - 1) > t) --low;

@@ -218,12 +218,12 @@ size_t CurveDataSize(int32_t format, int32_t dimension, int32_t knotCount);
 bool EncodeCurveData(int32_t format, int32_t degree, int32_t dimension, int32_t knotCount,
                      const float* knots, const float* controls, void* memory);
 
-// DaSampledBits: K uniform knots (i * spacing) and their keys, coded at
-// `steps` (d floats; null: 1/65535 of each component's range). The size is
-// 0 and the encoding false when the knots are not uniform or a key cannot be
-// coded at its step.
-size_t SampledCurveDataSize(int32_t dimension, int32_t knotCount, const float* knots,
-                            const float* controls, const float* steps);
+// DaSampledBits (degree 1): K uniform knots (i * spacing) and their keys,
+// coded at `steps` (d floats; null: 1/65535 of each component's range). The
+// size is 0 and the encoding false for another degree, knots that are not
+// uniform or a key that cannot be coded at its step.
+size_t SampledCurveDataSize(int32_t degree, int32_t dimension, int32_t knotCount,
+                            const float* knots, const float* controls, const float* steps);
 bool EncodeSampledCurveData(int32_t degree, int32_t dimension, int32_t knotCount,
                             const float* knots, const float* controls, const float* steps,
                             void* memory, size_t size);

@@ -9,7 +9,9 @@ namespace ketrel {
 namespace {
 
 constexpr int32_t kMaxDimension = 15;
-constexpr int32_t kCodeBits = 26;
+constexpr int32_t kCodeBits = 24;
+// Four float roundings (2^-23 each) of a key's magnitude.
+constexpr float kFinestRelativeStep = 4.0f / 8388608.0f;
 
 uint64_t Zigzag(int64_t x) {
   return (static_cast<uint64_t>(x) << 1) ^ static_cast<uint64_t>(x >> 63);
@@ -25,9 +27,7 @@ int32_t WidthOf(uint64_t v) {
   return width;
 }
 
-int32_t SegmentCount(int32_t count) {
-  return (count + kSampledSegmentLength - 1) / kSampledSegmentLength;
-}
+int32_t SegmentCount(int32_t count) { return SampledSegmentCount(count); }
 
 // Counts bits when `out` is null, else writes them (into zeroed bytes).
 struct bit_sink {
@@ -279,6 +279,27 @@ void PutSegment(bit_sink& sink, const component_plan* plans, int32_t dimension, 
   }
 }
 
+// The code width of each component; false when a step is not positive and
+// finite, a value cannot be coded, or a step is finer than floats can keep
+// at the keys' magnitude (a key decodes as float(code) * step + base).
+bool CodeWidths(int32_t dimension, int32_t count, const float* values, const float* steps,
+                const float* bases, int32_t* widths) {
+  for (int32_t c = 0; c < dimension; ++c) {
+    if (!(steps[c] > 0.0f) || !std::isfinite(steps[c]) || !std::isfinite(bases[c])) return false;
+    int64_t largest = 0;
+    for (int32_t i = 0; i < count; ++i) {
+      int64_t code = SampledCode(values[int64_t{i} * dimension + c], steps[c], bases[c]);
+      if (code < 0 || code >= kSampledCodeLimit) return false;
+      largest = code > largest ? code : largest;
+    }
+    const float magnitude =
+        std::fmax(std::fabs(bases[c]), std::fabs(SampledValue(largest, steps[c], bases[c])));
+    if (steps[c] < magnitude * kFinestRelativeStep) return false;
+    widths[c] = WidthOf(static_cast<uint64_t>(largest));
+  }
+  return true;
+}
+
 // Lays out (or, with a null `out`, measures) the whole stream.
 size_t Encode(int32_t dimension, int32_t count, const float* values, const float* steps,
               const float* bases, uint8_t* out) {
@@ -287,16 +308,7 @@ size_t Encode(int32_t dimension, int32_t count, const float* values, const float
     return 0;
   }
   int32_t widths[kMaxDimension];
-  for (int32_t c = 0; c < dimension; ++c) {
-    if (!(steps[c] > 0.0f) || !std::isfinite(steps[c]) || !std::isfinite(bases[c])) return 0;
-    int64_t largest = 0;
-    for (int32_t i = 0; i < count; ++i) {
-      int64_t code = SampledCode(values[int64_t{i} * dimension + c], steps[c], bases[c]);
-      if (code < 0 || code >= kSampledCodeLimit) return 0;
-      largest = code > largest ? code : largest;
-    }
-    widths[c] = WidthOf(static_cast<uint64_t>(largest));
-  }
+  if (!CodeWidths(dimension, count, values, steps, bases, widths)) return 0;
   const int32_t segments = SegmentCount(count);
   const size_t header = static_cast<size_t>(dimension) + 4 * static_cast<size_t>(segments);
   const bool unit = AllUnitLength(dimension, count, values);
@@ -346,7 +358,11 @@ float SampledValue(int64_t code, float step, float base) {
 
 bool SampledKeys(int32_t dimension, int32_t count, const float* values, const float* steps,
                  const float* bases, float* keys) {
-  if (dimension < 1 || dimension > kMaxDimension || count < 1) return false;
+  int32_t widths[kMaxDimension];
+  if (dimension < 1 || dimension > kMaxDimension || count < 1 ||
+      !CodeWidths(dimension, count, values, steps, bases, widths)) {
+    return false;
+  }
   const bool unit = AllUnitLength(dimension, count, values);
   for (int32_t first = 0; first < count; first += kSampledSegmentLength) {
     const int32_t length = std::min(count - first, kSampledSegmentLength);
@@ -418,6 +434,7 @@ bool ReadSampledKeys(const uint8_t* stream, int64_t bytes, int32_t dimension, in
         if (derived >= 0) return false;
         derived = c;
         negative = source.Get(1) != 0;
+        codes[c] = 0;  // rebuilt from the others, never read
         continue;
       }
       if (modes[c] != 0) {

@@ -1,29 +1,36 @@
 #pragma once
 // The key stream of DaSampledBits curves: one quantized key per sample,
-// coded as differences in segments of 32 keys with a bit width chosen per
-// segment and component. Motion capture jitters from sample to sample, so a
-// tight tolerance needs a key at nearly every sample; what such a key costs
-// is then the bits of its change, not a whole control point.
+// coded as differences in segments of 64 keys, each component of each
+// segment at the width or Rice parameter that suits it. Motion capture
+// jitters from sample to sample, so a tight tolerance needs a key at nearly
+// every sample; what such a key costs is then the bits of its change, not a
+// whole control point.
 //
-// A component's key is code * step + base (float arithmetic, the same in
-// encoder and decoder), with 0 <= code < 2^26. The stream (bytes, so no
-// platform swaps it):
-//   d bytes        code width B of each component
-//   4 bytes/segment bit offset of the segment in the bit stream (little endian)
-//   bit stream     per segment, per component, a mode (2 bits):
-//                  0: the first key's code (B bits); all keys equal it.
-//                  1: a Rice flag (1), a width or Rice parameter (5), the first
-//                     code (B), then the zigzag first differences.
-//                  2: as 1 and a width w1 (5) after the parameter, the first
-//                     code, the zigzag first difference (w1 bits), then the
-//                     zigzag second differences.
-//                  3: a sign bit; the component is rebuilt as
-//                     +-sqrt(1 - sum of the others' squares) (keys of unit
-//                     length, such as quaternions, leave out one component per
-//                     segment, the one farthest from 0).
-//                  Differences are at the fixed width, or Rice codes: the
-//                  quotient z >> k in unary (at most 16 ones, then a zero) and
-//                  the k low bits; 16 ones are followed by z in 29 bits.
+// A component's key is float(code) * step + base, computed the same way by
+// encoder and decoder (this module is built without contracted multiply-adds
+// so every platform rounds alike), with 0 <= code < 2^24 and a step no finer
+// than four float roundings of the keys' magnitude: a key decodes within half
+// a step of its value, plus one rounding. The stream (bytes, so no platform
+// swaps it):
+//   d bytes          code width B of each component (at most 24)
+//   4 bytes/segment  bit offset of the segment in the bit stream (little endian)
+//   bit stream       per segment, first a header per component, a mode (2 bits):
+//                    0: the first key's code (B bits); every key equals it.
+//                    1: a Rice flag (1), a width or Rice parameter k (5), the
+//                       first code (B); its keys follow as first differences.
+//                    2: as 1 plus a width w1 (5) before the first code; its
+//                       keys follow as the first difference (w1 bits), then
+//                       second differences.
+//                    3: a sign bit; the component is rebuilt as
+//                       +-sqrt(1 - sum of the others' squares) (keys of unit
+//                       length, such as quaternions, leave out one component
+//                       per segment, the one farthest from 0).
+//                    Then the keys 1.. of the segment in order, each with the
+//                    zigzag difference of every component of mode 1 or 2 in
+//                    component order, so a reader stops at the key it needs.
+//                    A difference is at the fixed width, or a Rice code: the
+//                    quotient z >> k in unary (at most 16 ones, then a zero)
+//                    and the k low bits; 16 ones are followed by z in 29 bits.
 // Bits are read least significant first. Every reader checks the stream's
 // length: a hostile record decodes to false, never past its bytes.
 
@@ -33,7 +40,14 @@
 namespace ketrel {
 
 inline constexpr int32_t kSampledSegmentLength = 64;
-inline constexpr int64_t kSampledCodeLimit = int64_t{1} << 26;
+inline constexpr int64_t kSampledCodeLimit = int64_t{1} << 24;
+
+// Segments of `count` keys, counted without overflow for any count.
+inline int32_t SampledSegmentCount(int32_t count) {
+  return count > 0 ? static_cast<int32_t>((int64_t{count} + kSampledSegmentLength - 1) /
+                                          kSampledSegmentLength)
+                   : 0;
+}
 
 // The code of a value (round to nearest, relative to the base) and the value
 // a code decodes to.
@@ -46,8 +60,8 @@ bool SampledKeys(int32_t dimension, int32_t count, const float* values, const fl
                  const float* bases, float* keys);
 
 // Bytes of the stream for `count` keys of `dimension` (1..15) floats; 0 when
-// a step is not positive and finite, a value is not finite or a code would
-// reach kSampledCodeLimit.
+// a step is not positive and finite or too fine for the keys' magnitude, a
+// value is not finite, or a code would reach kSampledCodeLimit.
 size_t SampledStreamSize(int32_t dimension, int32_t count, const float* values, const float* steps,
                          const float* bases);
 // Writes exactly SampledStreamSize bytes; false when that size is 0 or differs.

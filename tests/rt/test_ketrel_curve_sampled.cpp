@@ -96,13 +96,25 @@ TEST(SampledKeys, UnevenKnotsAndUncodableStepsMakeNoCurve) {
   SetKnotArray(builder, knots.data());
   SetControlArray(builder, values.data());
   EXPECT_EQ(EndCurve(builder), nullptr);
-  const float tiny[3] = {1e-12f, 1e-12f, 1e-12f};  // codes past 2^26
+  const float tiny[3] = {1e-12f, 1e-12f, 1e-12f};  // codes past 2^24
   EXPECT_EQ(Build(values, 3, tiny), nullptr);
+  // Steps finer than floats keep at the keys' magnitude would not decode
+  // within half a step.
+  std::vector<float> far(values);
+  for (float& v : far) v += 60.0f;
+  const float fine[3] = {1e-6f, 1e-6f, 1e-6f};
+  EXPECT_EQ(Build(far, 3, fine), nullptr);
+  // Keys are a straight line through them: degree 1 only.
+  for (int i = 0; i < 10; ++i) knots[i] = float(i) * kStep;
+  builder = BeginCurve(DaSampledBitsType, 2, 3, 10);
+  SetKnotArray(builder, knots.data());
+  SetControlArray(builder, values.data());
+  EXPECT_EQ(EndCurve(builder), nullptr);
   EXPECT_GE(log.errors(), 1u);
 }
 
 TEST(SampledKeys, CompressCurveTakesThemOnlyWhereTheyAreSmaller) {
-  BSplineSolver* solver = CreateBSplineSolver(3, 600, 4);
+  BSplineSolver* solver = CreateBSplineSolver(3, 600, 9);
   data_type_definition* candidates[] = {DaK32fC32fType, D4nK8uC7uType, D4nK16uC15uType,
                                         DaSampledBitsType};
   CurveFitParameters p;
@@ -128,6 +140,24 @@ TEST(SampledKeys, CompressCurveTakesThemOnlyWhereTheyAreSmaller) {
   ASSERT_NE(curve, nullptr);
   EXPECT_NE(GetCurveFormat(curve), CurveFormatDaSampledBits);
   FreeCurve(curve);
+  // Offering keys never makes a track larger: a uniform scale that one byte
+  // per knot holds (a twentieth of its float fit) keeps its 8-bit curve.
+  std::vector<float> scale(600 * 9, 0.0f);
+  for (int i = 0; i < 600; ++i)
+    for (int k : {0, 4, 8}) scale[i * 9 + k] = 1 + 0.1f * std::sin(2 * float(M_PI) * i / 16);
+  int32_t sizes[2];
+  for (bool keys : {false, true}) {
+    p.Degree = 3;
+    p.Tolerance = 0.001f;
+    p.CandidateFormats = GetCurveCandidateFormats(curve_channel::ScaleShear, 9, true, true,
+                                                  &p.CandidateFormatCount, keys);
+    curve = CompressCurve(solver, FitStartKnots | FitPinEnds, p, scale.data(), 9, 600, kStep,
+                          &achieved);
+    ASSERT_NE(curve, nullptr);
+    sizes[keys] = GetCurveByteSize(curve);
+    FreeCurve(curve);
+  }
+  EXPECT_LE(sizes[1], sizes[0]);
   DestroyBSplineSolver(solver);
 }
 
@@ -154,6 +184,18 @@ TEST(SampledKeys, DamagedRecordsDecodeToFalse) {
       EvaluateCurveAtT(4, true, curve, nullptr, nullptr, 0, t, out, nullptr);
   }
   std::memcpy(record->KeyStream, saved.data(), saved.size());
+  EXPECT_EQ(FindCurveKnot(curve, NAN), 69);
+  // More keys than the stream has segment offsets for: none decode.
+  for (int32_t keys : {INT32_MAX, INT32_MAX - 62}) {
+    record->KeyCount = keys;
+    EXPECT_EQ(GetCurveKnotCount(curve), 0) << keys;
+    EXPECT_FALSE(EvaluateCurveAtT(4, true, curve, nullptr, nullptr, 0, 0.5f, out, nullptr));
+  }
+  // Keys the header has room for but the stream does not hold: false or some
+  // value, never a read past the stream.
+  record->KeyCount = 150;
+  EvaluateCurveAtT(4, true, curve, nullptr, nullptr, 0, 140 * kStep, out, nullptr);
+  record->KeyCount = 70;
   record->SampleSpacing = NAN;  // no order: every time finds the first key
   EXPECT_EQ(FindCurveKnot(curve, 0.3f), 0);
   FreeCurve(curve);
