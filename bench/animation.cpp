@@ -367,6 +367,7 @@ int main(int argc, char** argv) {
     settings.push_back(budget);
     settings.push_back(budget);
     settings.back().extra = kJumps;  // curves only, as files without sampled keys hold them
+    settings.back().orientationFactor = kCurveOrientationFactor;
   }
   // Warnings of the host walk and the fitter would drown the table.
   for (LogOrigin origin : {LogOrigin::Host, LogOrigin::Curve, LogOrigin::Export})

@@ -271,14 +271,19 @@ TEST_F(AnimationExport, MorphWeightsInPercentBecomeFractions) {
 // --animation-error stores each bone's own tolerances in the scene, as an
 // artist editing every bone would; --save-scene keeps them.
 TEST_F(AnimationExport, AnimationErrorGivesEveryBoneItsOwnStoredTolerances) {
-  const std::string saved = Path("walker.kscene");
+  const std::string saved = Path("walker.kscene"), curvesOnly = Path("curves.kscene");
   ASSERT_EQ(Run("export --silent " + kWalker + " " + Path("a.kt2") +
                 " --animation-error 0.05 --save-scene " + saved),
             0);
-  host::Scene scene;
+  ASSERT_EQ(Run("export --silent " + kWalker + " " + Path("d.kt2") +
+                " --animation-error 0.05 --set \"Use sampled key curves=false\" --save-scene " +
+                curvesOnly),
+            0);
+  host::Scene scene, curves;
   std::string error;
   ASSERT_TRUE(host::LoadSceneDocument(saved, scene, &error)) << error;
-  auto degrees = [&](const char* name) {
+  ASSERT_TRUE(host::LoadSceneDocument(curvesOnly, curves, &error)) << error;
+  auto degreesIn = [&](const host::Scene& scene, const char* name) {
     const host::Node* node = scene.FindNode(name);
     EXPECT_NE(node, nullptr) << name;
     if (!node) return 0.0f;
@@ -291,6 +296,9 @@ TEST_F(AnimationExport, AnimationErrorGivesEveryBoneItsOwnStoredTolerances) {
     DestroyRequester(requester);
     return value;
   };
+  auto degrees = [&](const char* name) { return degreesIn(scene, name); };
+  // Curves alone get the looser orientation factor (1.4 against 1.0).
+  EXPECT_NEAR(degreesIn(curves, "Hips") / degrees("Hips"), 1.4f, 0.01f);
   // The hips swing the whole figure, the leg only its own end.
   const float hips = degrees("Hips"), leg = degrees("Leg");
   EXPECT_GT(hips, 0.0f);

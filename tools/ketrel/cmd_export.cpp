@@ -2,13 +2,17 @@
 
 #include <cmath>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "export/host/host_export.h"
 #include "export/host/host_progress.h"
 #include "export/host/host_scene_document.h"
 #include "export/host/host_scene_loader.h"
+#include "export/ketrel_animation_sampling.h"
 #include "export/ketrel_bone_tolerances.h"
 #include "export/ketrel_export_ui_tunneling.h"
+#include "export/ketrel_settings_read.h"
 #include "tools/ketrel/ketrel_commands.h"
 
 namespace ketrel::cli {
@@ -47,6 +51,10 @@ bool EditSettings(SettingsItem* root, ToolInterface& tool, NodeGraph* graph, voi
   if (options.AnimationError > 0) {
     BoneToleranceBudget budget;
     budget.Error = float(options.AnimationError);
+    // Curves alone leave room that sampled keys use up: a looser factor then.
+    const SettingsItem* animations = FindChildItem(root, "Animations");
+    if (!GetSettingBool(animations, animation_setting::UseSampledKeys))
+      budget.OrientationFactor = kCurveOrientationFactor;
     if (!ApplyBoneTolerances(tool, graph, budget)) {
       std::fprintf(stderr,
                    "ketrel export: --animation-error %g: the bones' tolerances could not "
