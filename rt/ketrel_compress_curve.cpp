@@ -195,7 +195,9 @@ curve2* FitSampledKeys(const float* samples, int32_t dimension, int32_t count, f
   SetKnotArray(&builder, knots);
   SetControlArray(&builder, samples);
   SetControlSteps(&builder, steps);
-  curve2* curve = GetResultingCurveDataSize(&builder) > 0 ? EndCurve(&builder) : nullptr;
+  // The chosen steps code every key (they were decoded above), so the curve
+  // has a size; EndCurve measures it once.
+  curve2* curve = EndCurve(&builder);
   // What the file will hold: the decoded keys against the samples.
   float* keys = knots + count;
   if (curve != nullptr &&
@@ -210,16 +212,21 @@ curve2* FitSampledKeys(const float* samples, int32_t dimension, int32_t count, f
 }
 
 // How many times its float bytes a fitted curve can shrink in the listed
-// formats (per knot: d + 1 floats against the smallest coding listed), plus
-// one for the records' fixed parts. A float fit past that many times the
-// keys' size can no longer lead to a curve smaller than the keys.
-int32_t FloatFitLimitFactor(const CurveFitParameters& p, int32_t dimension) {
+// formats (per knot: d + 1 floats against the smallest coding listed that
+// can hold the tolerance), plus one for the records' fixed parts. A float
+// fit past that many times the keys' size can no longer lead to a curve
+// within tolerance that is smaller than the keys.
+int32_t FloatFitLimitFactor(const CurveFitParameters& p, const float* samples, int32_t dimension,
+                            int32_t count, bool orientation) {
   using namespace curve_format_internal;
   const int32_t floatPerKnot = 4 * (1 + dimension);
   int32_t factor = 1;
   for (int32_t c = 0; c < p.CandidateFormatCount; ++c) {
     const int32_t format = FindCurveFormat(p.CandidateFormats[c]);
-    if (format < 0 || !IsPacked(format)) continue;
+    if (format < 0 || !IsPacked(format) ||
+        QuantizationFloor(format, samples, dimension, count, orientation) > p.Tolerance) {
+      continue;
+    }
     const int32_t perKnot = kLayouts[format].CodeBytes * (1 + StoredCount(format, dimension));
     factor = std::max(factor, (floatPerKnot + perKnot - 1) / perKnot);
   }
@@ -311,7 +318,10 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
     break;
   }
   const int32_t floatLimit =
-      sampled != nullptr ? FloatFitLimitFactor(parameters, dimension) * sampledSize : 0;
+      sampled != nullptr
+          ? FloatFitLimitFactor(parameters, samples, dimension, sampleCount, orientation) *
+                sampledSize
+          : 0;
   bool floatAchieved = false;
   int32_t floatSize = -1;
   curve2* best =

@@ -29,12 +29,14 @@ int32_t WidthOf(uint64_t v) {
 
 int32_t SegmentCount(int32_t count) { return SampledSegmentCount(count); }
 
-// Counts bits when `out` is null, else writes them (into zeroed bytes).
+// Counts bits when `Out` is null, else writes them (into zeroed bytes) as
+// far as `Capacity` bits go; what would pass it is counted, not written.
 struct bit_sink {
   uint8_t* Out = nullptr;
+  uint64_t Capacity = 0;  // bits
   uint64_t Position = 0;
   void Put(uint64_t value, int32_t width) {
-    if (Out != nullptr) {
+    if (Out != nullptr && Position + static_cast<uint64_t>(width) <= Capacity) {
       for (int32_t done = 0; done < width;) {
         int32_t shift = static_cast<int32_t>(Position & 7);
         int32_t take = 8 - shift < width - done ? 8 - shift : width - done;
@@ -302,7 +304,7 @@ bool CodeWidths(int32_t dimension, int32_t count, const float* values, const flo
 
 // Lays out (or, with a null `out`, measures) the whole stream.
 size_t Encode(int32_t dimension, int32_t count, const float* values, const float* steps,
-              const float* bases, uint8_t* out) {
+              const float* bases, uint8_t* out, size_t capacity) {
   if (dimension < 1 || dimension > kMaxDimension || count < 1 || values == nullptr ||
       steps == nullptr || bases == nullptr) {
     return 0;
@@ -313,7 +315,11 @@ size_t Encode(int32_t dimension, int32_t count, const float* values, const float
   const size_t header = static_cast<size_t>(dimension) + 4 * static_cast<size_t>(segments);
   const bool unit = AllUnitLength(dimension, count, values);
   bit_sink sink;
-  if (out != nullptr) sink.Out = out + header;
+  if (out != nullptr && capacity < header) return 0;
+  if (out != nullptr) {
+    sink.Out = out + header;
+    sink.Capacity = static_cast<uint64_t>(capacity - header) * 8;
+  }
   int64_t codes[kSampledSegmentLength * kMaxDimension];
   component_plan plans[kMaxDimension];
   for (int32_t s = 0; s < segments; ++s) {
@@ -387,15 +393,16 @@ bool SampledKeys(int32_t dimension, int32_t count, const float* values, const fl
 
 size_t SampledStreamSize(int32_t dimension, int32_t count, const float* values, const float* steps,
                          const float* bases) {
-  return Encode(dimension, count, values, steps, bases, nullptr);
+  return Encode(dimension, count, values, steps, bases, nullptr, 0);
 }
 
 bool WriteSampledStream(int32_t dimension, int32_t count, const float* values, const float* steps,
                         const float* bases, uint8_t* out, size_t bytes) {
-  size_t size = Encode(dimension, count, values, steps, bases, nullptr);
-  if (size == 0 || size != bytes || out == nullptr) return false;
+  if (out == nullptr || bytes == 0) return false;
   std::memset(out, 0, bytes);
-  return Encode(dimension, count, values, steps, bases, out) == size;
+  // One pass: bits past `bytes` are never written, and a size that differs
+  // fails the write.
+  return Encode(dimension, count, values, steps, bases, out, bytes) == bytes;
 }
 
 bool ReadSampledKeys(const uint8_t* stream, int64_t bytes, int32_t dimension, int32_t count,

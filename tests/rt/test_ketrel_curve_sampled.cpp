@@ -104,6 +104,14 @@ TEST(SampledKeys, UnevenKnotsAndUncodableStepsMakeNoCurve) {
   for (float& v : far) v += 60.0f;
   const float fine[3] = {1e-6f, 1e-6f, 1e-6f};
   EXPECT_EQ(Build(far, 3, fine), nullptr);
+  // A stream written into the wrong number of bytes fails, never writes past them.
+  const float steps[3] = {1e-3f, 1e-3f, 1e-3f}, bases[3] = {-1, -1, -1};
+  const size_t bytes = SampledStreamSize(3, 10, values.data(), steps, bases);
+  ASSERT_GT(bytes, 0u);
+  for (size_t size : {bytes - 1, bytes + 1}) {
+    std::vector<uint8_t> stream(size);
+    EXPECT_FALSE(WriteSampledStream(3, 10, values.data(), steps, bases, stream.data(), size));
+  }
   // Keys are a straight line through them: degree 1 only.
   for (int i = 0; i < 10; ++i) knots[i] = float(i) * kStep;
   builder = BeginCurve(DaSampledBitsType, 2, 3, 10);
