@@ -23,6 +23,8 @@
 //                                                    skin error E in cm (the
 //                                                    option --animation-error),
 //                                                    with its factors
+//   KETREL_BENCH_TRACKS=1 before any of these lists each track's curve
+//   formats, degrees, knot counts and bytes.
 #include <algorithm>
 #include <array>
 #include <chrono>
