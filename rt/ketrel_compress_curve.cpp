@@ -16,28 +16,45 @@ namespace {
 
 constexpr float kHugeError = 1.9140881e38f;
 
-// Largest error of the samples against `value`: distance, or |1 - q.s| for
-// orientations (the reduction test uses plain, not squared, errors).
-float LargestErrorAgainst(const float* value, const float* samples, int32_t dimension,
-                          int32_t count, bool orientation) {
+// Error of a value against a sample: distance, or |1 - q.s| for
+// orientations, computed as (1/2)|q - s|^2, which keeps small angles apart in
+// float (the reduction test and the key check use plain, not squared, errors).
+float ErrorAgainst(const float* v, const float* s, int32_t dimension, bool orientation) {
+  float sum = 0.0f;
+  for (int32_t k = 0; k < (orientation ? 4 : dimension); ++k) sum += (v[k] - s[k]) * (v[k] - s[k]);
+  return orientation ? 0.5f * sum : std::sqrt(sum);
+}
+
+// Largest error of the samples against `values` (`stride` floats apart: 0
+// compares every sample with one value); quaternion values are normalised
+// first when `normalize` is set. NaN samples never count as close.
+float LargestError(const float* values, int32_t stride, const float* samples, int32_t dimension,
+                   int32_t count, bool orientation, bool normalize) {
   float largest = 0.0f;
   for (int32_t i = 0; i < count; ++i) {
-    const float* s = samples + int64_t{i} * dimension;
-    float error;
-    if (orientation) {
-      // 1 - q.s as (1/2)|q - s|^2, which keeps small angles apart in float.
-      float sum = 0.0f;
-      for (int32_t k = 0; k < 4; ++k) sum += (value[k] - s[k]) * (value[k] - s[k]);
-      error = 0.5f * sum;
-    } else {
-      float sum = 0.0f;
-      for (int32_t k = 0; k < dimension; ++k) sum += (value[k] - s[k]) * (value[k] - s[k]);
-      error = std::sqrt(sum);
+    const float* v = values + int64_t{i} * stride;
+    float unit[4];
+    if (orientation && normalize) {
+      const float length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2] + v[3] * v[3]);
+      if (!(length > 0.0f)) return kHugeError;
+      for (int32_t k = 0; k < 4; ++k) unit[k] = v[k] / length;
+      v = unit;
     }
-    // NaN samples never count as close.
+    const float error = ErrorAgainst(v, samples + int64_t{i} * dimension, dimension, orientation);
     if (!(error <= largest)) largest = std::isnan(error) ? kHugeError : error;
   }
   return largest;
+}
+
+float LargestErrorAgainst(const float* value, const float* samples, int32_t dimension,
+                          int32_t count, bool orientation) {
+  return LargestError(value, 0, samples, dimension, count, orientation, false);
+}
+
+// Largest error of keys as a curve evaluates them (quaternions normalised).
+float LargestKeyError(const float* keys, const float* samples, int32_t dimension, int32_t count,
+                      bool orientation) {
+  return LargestError(keys, dimension, samples, dimension, count, orientation, true);
 }
 
 // The rounding a format's control codes would cause at their coarsest, in the
@@ -121,31 +138,6 @@ float QuantizationFloor(int32_t format, const float* samples, int32_t dimension,
   return orientation ? 0.5f * half * half : half;
 }
 
-// Error of one key against its sample in the fitter's measure: distance, or
-// (1/2)|q - s|^2 of the normalised key for orientations.
-float KeyError(const float* v, const float* s, int32_t dimension, bool orientation) {
-  float error = 0.0f;
-  if (orientation) {
-    float length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2] + v[3] * v[3]);
-    if (!(length > 0.0f)) return kHugeError;
-    for (int32_t k = 0; k < 4; ++k) error += (v[k] / length - s[k]) * (v[k] / length - s[k]);
-    return 0.5f * error;
-  }
-  for (int32_t k = 0; k < dimension; ++k) error += (v[k] - s[k]) * (v[k] - s[k]);
-  return std::sqrt(error);
-}
-
-float LargestKeyError(const float* keys, const float* samples, int32_t dimension, int32_t count,
-                      bool orientation) {
-  float largest = 0.0f;
-  for (int32_t i = 0; i < count; ++i) {
-    float error = KeyError(keys + int64_t{i} * dimension, samples + int64_t{i} * dimension,
-                           dimension, orientation);
-    if (!(error <= largest)) largest = std::isnan(error) ? kHugeError : error;
-  }
-  return largest;
-}
-
 // Largest error of the keys as a DaSampledBits curve at these steps decodes
 // them (into `keys`); -1 when they cannot be coded.
 float SampledKeyError(const float* samples, int32_t dimension, int32_t count, bool orientation,
@@ -158,11 +150,7 @@ float SampledKeyError(const float* samples, int32_t dimension, int32_t count, bo
 // the components' bases; false when none does.
 bool ChooseSampledSteps(const float* samples, int32_t dimension, int32_t count, bool orientation,
                         float tolerance, float* steps, float* bases, float* keys) {
-  for (int32_t c = 0; c < dimension; ++c) {
-    float low = samples[c];
-    for (int32_t i = 1; i < count; ++i) low = std::fmin(low, samples[int64_t{i} * dimension + c]);
-    bases[c] = low;
-  }
+  SampledBases(dimension, count, samples, bases);  // as the encoder takes them
   // Rounding moves each component by at most half a step: this step misses
   // only by float rounding (keys are checked as they decode in any case).
   float safe = orientation ? std::sqrt(2.0f * tolerance)
@@ -181,7 +169,7 @@ bool ChooseSampledSteps(const float* samples, int32_t dimension, int32_t count, 
 // keeps every key within tolerance or memory runs out.
 curve2* FitSampledKeys(const float* samples, int32_t dimension, int32_t count, float dT,
                        bool orientation, float tolerance, int32_t* size) {
-  float steps[16], bases[16];
+  float steps[kMaxCurveDimension], bases[kMaxCurveDimension];
   float* knots = KT_ALLOCATE_ARRAY(float, static_cast<size_t>(count) * (1 + dimension));
   if (knots == nullptr) return nullptr;
   if (!ChooseSampledSteps(samples, dimension, count, orientation, tolerance, steps, bases,

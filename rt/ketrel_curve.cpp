@@ -426,25 +426,26 @@ bool EvaluateView(const curve_data_view& view, bool keyframed, bool isIdentity, 
     knots = view.Knots + first;
     controls = view.Controls + int64_t{first} * dimension;
   } else {
-    // Most evaluations have no neighbours: spare reading (and clearing) two
-    // empty records for them.
-    static const neighbour kNone;
-    const neighbour& before = previous != nullptr ? NeighbourOf(previous, dimension) : kNone;
-    const neighbour& after = next != nullptr ? NeighbourOf(next, dimension) : kNone;
     bool decoded = true;
     if (inside) {
       // One read of the window: formats that decode keys in sequence (the
       // sampled keys) walk their segment once, not once per entry.
       decoded = DecodeKnotsControls(view, first, 2 * p, knotWindow, nullptr, identity) &&
                 DecodeKnotsControls(view, first, p + 1, nullptr, controlWindow, identity);
-    }
-    for (int32_t w = 0; w < 2 * p && !inside; ++w) {
-      decoded = decoded && WindowEntry(view, first + w, before, after, duration, identity,
-                                       &knotWindow[w], nullptr);
-    }
-    for (int32_t w = 0; w <= p && !inside; ++w) {
-      decoded = decoded && WindowEntry(view, first + w, before, after, duration, identity, nullptr,
-                                       &controlWindow[w * dimension]);
+    } else {
+      // Most evaluations have no neighbours: spare reading (and clearing) two
+      // empty records for them.
+      static const neighbour kNone;
+      const neighbour& before = previous != nullptr ? NeighbourOf(previous, dimension) : kNone;
+      const neighbour& after = next != nullptr ? NeighbourOf(next, dimension) : kNone;
+      for (int32_t w = 0; w < 2 * p && decoded; ++w) {
+        decoded = WindowEntry(view, first + w, before, after, duration, identity, &knotWindow[w],
+                              nullptr);
+      }
+      for (int32_t w = 0; w <= p && decoded; ++w) {
+        decoded = WindowEntry(view, first + w, before, after, duration, identity, nullptr,
+                              &controlWindow[w * dimension]);
+      }
     }
     if (!decoded) return false;
     if (normalize && dimension == 4) {

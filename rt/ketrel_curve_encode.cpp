@@ -169,16 +169,17 @@ float UniformSpacing(int32_t knotCount, const float* knots) {
 
 void SampledStepsBases(int32_t dimension, int32_t knotCount, const float* controls,
                        const float* steps, float* outSteps, float* outBases) {
+  SampledBases(dimension, knotCount, controls, outBases);
   for (int32_t c = 0; c < dimension; ++c) {
-    float low = controls[c], high = controls[c];
-    for (int32_t i = 1; i < knotCount; ++i) {
-      float v = controls[int64_t{i} * dimension + c];
-      low = v < low ? v : low;
-      high = v > high ? v : high;
+    if (steps != nullptr) {
+      outSteps[c] = steps[c];
+      continue;
     }
-    outBases[c] = low;
-    float step = (high - low) * 1.5259022e-5f;
-    outSteps[c] = steps != nullptr ? steps[c] : (step > 0.0f ? step : 1.0f);
+    float high = controls[c];
+    for (int32_t i = 1; i < knotCount; ++i)
+      high = std::fmax(high, controls[int64_t{i} * dimension + c]);
+    const float step = (high - outBases[c]) * 1.5259022e-5f;
+    outSteps[c] = step > 0.0f ? step : 1.0f;
   }
 }
 

@@ -18,16 +18,7 @@ uint64_t Zigzag(int64_t x) {
 }
 int64_t Unzigzag(uint64_t z) { return static_cast<int64_t>(z >> 1) ^ -static_cast<int64_t>(z & 1); }
 
-int32_t WidthOf(uint64_t v) {
-  int32_t width = 0;
-  while (v != 0) {
-    ++width;
-    v >>= 1;
-  }
-  return width;
-}
-
-int32_t SegmentCount(int32_t count) { return SampledSegmentCount(count); }
+int32_t WidthOf(uint64_t v) { return static_cast<int32_t>(std::bit_width(v)); }
 
 // Counts bits when `Out` is null, else writes them (into zeroed bytes) as
 // far as `Capacity` bits go; what would pass it is counted, not written.
@@ -80,18 +71,15 @@ struct bit_source {
   }
 };
 
-// Codes of every component of the keys first..first+length-1; false when a
-// value cannot be coded.
-bool SegmentCodes(int32_t dimension, const float* values, const float* steps, const float* bases,
+// Codes of every component of the keys first..first+length-1 (CodeWidths
+// has checked that each can be coded).
+void SegmentCodes(int32_t dimension, const float* values, const float* steps, const float* bases,
                   int32_t first, int32_t length, int64_t* codes) {
   for (int32_t j = 0; j < length; ++j) {
-    for (int32_t c = 0; c < dimension; ++c) {
-      int64_t code = SampledCode(values[int64_t{first + j} * dimension + c], steps[c], bases[c]);
-      if (code < 0 || code >= kSampledCodeLimit) return false;
-      codes[j * dimension + c] = code;
-    }
+    for (int32_t c = 0; c < dimension; ++c)
+      codes[j * dimension + c] =
+          SampledCode(values[int64_t{first + j} * dimension + c], steps[c], bases[c]);
   }
-  return true;
 }
 
 // Keys of unit length (quaternions): one component per segment can be left
@@ -129,12 +117,21 @@ int32_t DerivedComponent(int32_t dimension, const float* values, int32_t first, 
   return best;
 }
 
-// The left-out component of a unit key whose other components' squares sum
-// to `sum`.
-float RebuiltComponent(float sum, bool negative) {
-  float rest = 1.0f - sum;
-  float value = rest > 0.0f ? std::sqrt(rest) : 0.0f;
-  return negative ? -value : value;
+// A key from its components' codes, as the decoder makes it (the encoder
+// judges its keys by this very arithmetic): code * step + base, and the
+// left-out component (-1: none) rebuilt from the others' squares.
+void MakeKey(const int64_t* codes, int32_t dimension, const float* steps, const float* bases,
+             int32_t derived, bool negative, float* key) {
+  float sum = 0.0f;
+  for (int32_t c = 0; c < dimension; ++c) {
+    if (c == derived) continue;
+    key[c] = SampledValue(codes[c], steps[c], bases[c]);
+    sum += key[c] * key[c];
+  }
+  if (derived < 0) return;
+  const float rest = 1.0f - sum;
+  const float value = rest > 0.0f ? std::sqrt(rest) : 0.0f;
+  key[derived] = negative ? -value : value;
 }
 
 // Residuals (zigzag) go out at one fixed width, or as Rice codes with
@@ -311,7 +308,7 @@ size_t Encode(int32_t dimension, int32_t count, const float* values, const float
   }
   int32_t widths[kMaxDimension];
   if (!CodeWidths(dimension, count, values, steps, bases, widths)) return 0;
-  const int32_t segments = SegmentCount(count);
+  const int32_t segments = SampledSegmentCount(count);
   const size_t header = static_cast<size_t>(dimension) + 4 * static_cast<size_t>(segments);
   const bool unit = AllUnitLength(dimension, count, values);
   bit_sink sink;
@@ -330,7 +327,7 @@ size_t Encode(int32_t dimension, int32_t count, const float* values, const float
     }
     int32_t first = s * kSampledSegmentLength;
     int32_t length = count - first < kSampledSegmentLength ? count - first : kSampledSegmentLength;
-    if (!SegmentCodes(dimension, values, steps, bases, first, length, codes)) return 0;
+    SegmentCodes(dimension, values, steps, bases, first, length, codes);
     const int32_t derived = unit ? DerivedComponent(dimension, values, first, length) : -1;
     for (int32_t c = 0; c < dimension; ++c) {
       if (c == derived) {
@@ -351,6 +348,17 @@ size_t Encode(int32_t dimension, int32_t count, const float* values, const float
 }
 
 }  // namespace
+
+void SampledBases(int32_t dimension, int32_t count, const float* values, float* bases) {
+  for (int32_t c = 0; c < dimension; ++c) {
+    float low = values[c];
+    for (int32_t i = 1; i < count; ++i) {
+      const float v = values[int64_t{i} * dimension + c];
+      low = v < low ? v : low;
+    }
+    bases[c] = low;
+  }
+}
 
 int64_t SampledCode(float value, float step, float base) {
   double q = (static_cast<double>(value) - static_cast<double>(base)) / static_cast<double>(step);
@@ -374,18 +382,10 @@ bool SampledKeys(int32_t dimension, int32_t count, const float* values, const fl
     const int32_t length = std::min(count - first, kSampledSegmentLength);
     const int32_t derived = unit ? DerivedComponent(dimension, values, first, length) : -1;
     const bool negative = derived >= 0 && values[int64_t{first} * dimension + derived] < 0.0f;
+    int64_t codes[kMaxDimension];
     for (int32_t i = first; i < first + length; ++i) {
-      // The decoder's arithmetic, in its order.
-      float* key = keys + int64_t{i} * dimension;
-      float sum = 0.0f;
-      for (int32_t c = 0; c < dimension; ++c) {
-        if (c == derived) continue;
-        int64_t code = SampledCode(values[int64_t{i} * dimension + c], steps[c], bases[c]);
-        if (code < 0 || code >= kSampledCodeLimit) return false;
-        key[c] = SampledValue(code, steps[c], bases[c]);
-        sum += key[c] * key[c];
-      }
-      if (derived >= 0) key[derived] = RebuiltComponent(sum, negative);
+      SegmentCodes(dimension, values, steps, bases, i, 1, codes);
+      MakeKey(codes, dimension, steps, bases, derived, negative, keys + int64_t{i} * dimension);
     }
   }
   return true;
@@ -411,7 +411,7 @@ bool ReadSampledKeys(const uint8_t* stream, int64_t bytes, int32_t dimension, in
       n < 0 || int64_t{first} + n > count) {
     return false;
   }
-  const int32_t segments = SegmentCount(count);
+  const int32_t segments = SampledSegmentCount(count);
   const int64_t header = dimension + 4 * int64_t{segments};
   if (bytes < header) return false;
   int32_t widths[kMaxDimension];
@@ -473,14 +473,8 @@ bool ReadSampledKeys(const uint8_t* stream, int64_t bytes, int32_t dimension, in
     }
     if (source.Failed) return false;
     for (; i < end; ++i) {
-      float* key = out + int64_t{i - first} * dimension;
-      float sum = 0.0f;
-      for (int32_t c = 0; c < dimension; ++c) {
-        if (c == derived) continue;
-        key[c] = SampledValue(codes[(i - start) * dimension + c], steps[c], bases[c]);
-        sum += key[c] * key[c];
-      }
-      if (derived >= 0) key[derived] = RebuiltComponent(sum, negative);
+      MakeKey(codes + (i - start) * dimension, dimension, steps, bases, derived, negative,
+              out + int64_t{i - first} * dimension);
     }
   }
   return true;

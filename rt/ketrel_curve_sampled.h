@@ -49,6 +49,10 @@ inline int32_t SampledSegmentCount(int32_t count) {
                    : 0;
 }
 
+// The base of each component's codes: its smallest value over the keys
+// (count >= 1).
+void SampledBases(int32_t dimension, int32_t count, const float* values, float* bases);
+
 // The code of a value (round to nearest, relative to the base) and the value
 // a code decodes to.
 int64_t SampledCode(float value, float step, float base);
