@@ -84,6 +84,10 @@ int32_t GetCurveByteSize(const curve2* curve);
 int32_t FindCurveKnot(const curve2* curve, float t);
 bool ExtractCurveKnotsControls(const curve2* curve, int32_t first, int32_t count, float* knots,
                                float* controls, const float* identity);
+// The first knot that is smaller than the one before it, -1 when the knots
+// never decrease (a reader that binary-searches them needs that), -2 when
+// the knots cannot be decoded.
+int32_t FindDecreasingKnot(const curve2* curve);
 bool CurveIsKeyframed(const curve2* curve);
 bool CurveIsIdentity(const curve2* curve);
 bool CurveIsConstantOrIdentity(const curve2* curve);

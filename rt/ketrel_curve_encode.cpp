@@ -1,6 +1,7 @@
 // Encoding knots and control points into the curve formats: knot codes,
 // per-component ranges, lines through points, packed quaternions; and the
 // in-place axis permutation of three-dimensional curves.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -312,8 +313,13 @@ bool EncodeCurveData(int32_t format, int32_t degree, int32_t dimension, int32_t 
   } else {
     knotScale = EncodeKnotScale(format, knotCount, knots, &truncated);
     float limit = static_cast<float>(KnotCodeMax(format));
+    // Readers search the codes as a sorted list: a knot nudged below the one
+    // before it (the fitter rounds piece starts down) takes that one's code.
+    uint32_t previous = 0;
     for (int32_t i = 0; i < knotCount; ++i) {
-      StoreCode(codes, bytes, i, Quantize(knotAt(i) * knotScale, limit));
+      const uint32_t code = std::max(previous, Quantize(knotAt(i) * knotScale, limit));
+      StoreCode(codes, bytes, i, code);
+      previous = code;
     }
     if (HasTruncatedKnotScale(format)) std::memcpy(static_cast<char*>(memory) + 2, &truncated, 2);
   }
