@@ -1,5 +1,6 @@
 #include "export/ketrel_animation_conversion.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -48,18 +49,23 @@ constexpr ChannelIds kScaleShearIds{id::ScaleShearDegree,       id::ScaleShearTo
 constexpr ChannelIds kVectorIds{id::VectorDegree, id::VectorTolerance,    id::AllowVectorJumps,
                                 id::VectorJump,   id::AllowVectorCreases, id::VectorCrease};
 
-// One channel's fitting job, its parameters read from `settings`.
+// One channel's fitting job, its parameters read from `settings`. Distances
+// of the settings are in the figure's space; `lengthScale` is how much the
+// channel's own units are magnified on the way there (a bone's position is
+// in its parent's units), so they are divided by it.
 FitJob MakeJob(const SettingsItem* settings, curve_channel channel, int32_t dimension,
-               const float* samples, int32_t count, float step) {
+               const float* samples, int32_t count, float step, float lengthScale = 1.0f) {
   const ChannelIds& ids = channel == curve_channel::Position      ? kPositionIds
                           : channel == curve_channel::Orientation ? kOrientationIds
                           : channel == curve_channel::ScaleShear  ? kScaleShearIds
                                                                   : kVectorIds;
   const bool orientation = channel == curve_channel::Orientation;
   // Orientation thresholds are given in degrees and compared as 1 - q.s.
+  const bool position = channel == curve_channel::Position;
   auto threshold = [&](uint32_t which) {
     const float value = GetSettingFloat(settings, which);
-    return orientation ? OrientationToleranceFromDegrees(value) : value;
+    if (orientation) return OrientationToleranceFromDegrees(value);
+    return position ? value / lengthScale : value;
   };
   FitJob job;
   job.Samples = samples;
@@ -125,10 +131,25 @@ void ExtractRootMotion(const AnimationTiming& timing, ModelAnimation& entry, int
   entry.ExtractedMotion = true;
 }
 
+// How many figure units one unit of the bone's local position is: the
+// largest stretch of its parent bone's world transform at the start (1 for
+// a root, whose local transform is its world one). A rig under an armature
+// scaled by 100 stores its bones' offsets in hundredths of the figure's
+// units, so their tolerances must shrink alike or whole limbs round away.
+float ParentLengthScale(ToolInterface* tool, const BoneNode* bone) {
+  const BoneNode* parent = tool->GetParentBone(bone);
+  if (parent == nullptr) return 1.0f;
+  TransformParts local, world;
+  tool->GetBoneTransforms(parent, local, world);
+  const float scale = LargestStretch(world.ScaleShear);
+  return scale > 0.0f && std::isfinite(scale) ? scale : 1.0f;
+}
+
 // Root motion and the fitting jobs of every sampled model.
 void SetUpJobs(ToolInterface* tool, const AnimationTiming& timing,
                std::vector<ModelAnimation>& models, std::vector<FitJob>& jobs) {
   const int32_t n = timing.SampleCount;
+  tool->SetSampleTimeToStart();
   for (ModelAnimation& entry : models) {
     entry.RootMotionType = GetSettingChoice(entry.Model->AnimationSettings, id::RootMotionType);
     const BoneNode* root = FindModelRootBone(tool, entry.Model);
@@ -142,7 +163,8 @@ void SetUpJobs(ToolInterface* tool, const AnimationTiming& timing,
       }
       const SettingsItem* settings = entry.Bones[i]->AnimationSettings;
       jobs.push_back(MakeJob(settings, curve_channel::Position, 3,
-                             GetPositionSamples(entry.Sampler, track), n, timing.TimeStep));
+                             GetPositionSamples(entry.Sampler, track), n, timing.TimeStep,
+                             ParentLengthScale(tool, entry.Bones[i])));
       jobs.push_back(MakeJob(settings, curve_channel::Orientation, 4,
                              GetOrientationSamples(entry.Sampler, track), n, timing.TimeStep));
       jobs.push_back(MakeJob(settings, curve_channel::ScaleShear, 9,

@@ -15,7 +15,7 @@ namespace {
 
 namespace id = animation_setting;
 
-constexpr int32_t kMaxOversampling = 8;
+
 constexpr int32_t kMaxVectorDimension = 16;
 
 // Both include flags of an animation settings item.

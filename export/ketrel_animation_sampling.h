@@ -65,6 +65,9 @@ inline constexpr uint32_t ClampedLooping = 294;
 inline constexpr uint32_t UseSampledKeys = 301;
 }  // namespace animation_setting
 
+// The most samples per frame ("Oversampling").
+inline constexpr int32_t kMaxOversampling = 8;
+
 // The sample times of one animation node.
 struct AnimationTiming {
   int32_t Frames = 0;        // F, the node's sample count

@@ -1,11 +1,16 @@
 #include "export/ketrel_bone_tolerances.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <unordered_map>
 
 #include "export/ketrel_animation_sampling.h"
 #include "export/ketrel_export_ui_tunneling.h"
+#include "export/ketrel_settings_read.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel {
@@ -119,6 +124,87 @@ bool ApplyBoneTolerances(ToolInterface& tool, NodeGraph* graph, const BoneTolera
     if (applied != nullptr) applied->push_back(record);
   }
   return true;
+}
+
+bool ParseDistance(const std::string& text, double* meters, std::string* error) {
+  static const struct {
+    const char* suffix;
+    double meters;
+  } kUnits[] = {{"mm", 0.001}, {"cm", 0.01}, {"m", 1.0}};
+  const char* forms = "a distance with its unit, such as 0.01cm, 0.1mm or 0.0001m";
+  const char* start = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(start, &end);
+  if (end == start || errno == ERANGE) {
+    if (error) *error = std::string("needs ") + forms + ", not \"" + text + "\"";
+    return false;
+  }
+  while (*end == ' ') ++end;
+  for (const auto& unit : kUnits) {
+    if (std::strcmp(end, unit.suffix) != 0) continue;
+    if (!(value > 0) || !std::isfinite(value)) {
+      if (error) *error = "needs a distance above zero, not \"" + text + "\"";
+      return false;
+    }
+    *meters = value * unit.meters;
+    return true;
+  }
+  if (error) {
+    *error = *end == '\0' ? std::string("needs a unit: ") + forms + ", not \"" + text + "\""
+                          : std::string("needs ") + forms + ", not \"" + text + "\"";
+  }
+  return false;
+}
+
+float MeasureFigureHeight(ToolInterface& tool, NodeGraph* graph) {
+  if (graph == nullptr) return 0.0f;
+  tool.SetSampleTimeToStart();
+  float low = INFINITY, high = -INFINITY;
+  for (BoneNode* bone : GraphBones(graph)) {
+    TransformParts local, world;
+    tool.GetBoneTransforms(bone, local, world);
+    low = std::min(low, world.Position[2]);
+    high = std::max(high, world.Position[2]);
+  }
+  return high > low && std::isfinite(high - low) ? high - low : 0.0f;
+}
+
+double SceneUnitsFromMeters(ToolInterface& tool, NodeGraph* graph, double meters,
+                            std::string* note) {
+  const double unit = tool.GetSystemUnitInMeters();
+  if (tool.IsSystemUnitKnown() && unit > 0 && std::isfinite(unit)) return meters / unit;
+  const float height = MeasureFigureHeight(tool, graph);
+  if (!(height > 0.0f)) return 0.0;
+  const double perUnit = kAssumedFigureHeightMeters / height;
+  if (note) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "the scene gives no unit: its figure is taken as %.2f m tall (1 unit = %.3g cm)",
+                  kAssumedFigureHeightMeters, perUnit * 100.0);
+    *note = text;
+  }
+  return meters / perUnit;
+}
+
+std::vector<std::string> AnimationErrorAssignments(int32_t keyOversampling) {
+  return {"Use sampled key curves=true", "Oversampling=" + std::to_string(keyOversampling)};
+}
+
+bool ApplyAnimationError(SettingsItem* root, ToolInterface& tool, NodeGraph* graph,
+                         double meters, std::string* note) {
+  BoneToleranceBudget budget;
+  budget.Error = float(SceneUnitsFromMeters(tool, graph, meters, note));
+  if (!(budget.Error > 0.0f)) {
+    KT_LOG_ERROR(Settings, "The scene has no unit and no bones to measure the distance %g m by",
+                 meters);
+    return false;
+  }
+  // Curves alone leave room that sampled keys use up: a looser factor then.
+  const SettingsItem* animations = FindChildItem(root, "Animations");
+  if (!GetSettingBool(animations, id::UseSampledKeys))
+    budget.OrientationFactor = kCurveOrientationFactor;
+  return ApplyBoneTolerances(tool, graph, budget);
 }
 
 }  // namespace ketrel

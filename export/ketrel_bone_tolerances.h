@@ -25,6 +25,7 @@
 // Skins are not read: the margin stands for them.
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "export/ketrel_tool_interface.h"
@@ -71,5 +72,38 @@ struct BoneTolerance {
 // before it keep their new values).
 bool ApplyBoneTolerances(ToolInterface& tool, NodeGraph* graph, const BoneToleranceBudget& budget,
                          std::vector<BoneTolerance>* applied = nullptr);
+
+// A distance with its unit, as a user types it: "0.01cm", "0.1mm",
+// "0.0001m" (a space before the unit is allowed). False, with `error` saying
+// which forms are taken, for a bare number, an unknown unit or a distance
+// that is not a finite number above zero.
+bool ParseDistance(const std::string& text, double* meters, std::string* error);
+
+// The figure's height in scene units: the extent of the bones' origins
+// along the host's up axis (Z) at the start of the animation; 0 without
+// bones.
+float MeasureFigureHeight(ToolInterface& tool, NodeGraph* graph);
+
+// Height a figure is taken to have when its scene carries no unit.
+inline constexpr double kAssumedFigureHeightMeters = 1.70;
+
+// `meters` in scene units: through the scene's unit, or for a scene whose
+// source gave none, with the figure taken as 1.70 m tall (`note` then says
+// so, for the user). 0 when neither can be had (no unit and no bones).
+double SceneUnitsFromMeters(ToolInterface& tool, NodeGraph* graph, double meters,
+                            std::string* note);
+
+// What an error budget for the skin asks of the settings besides the bones'
+// tolerances ("Use sampled key curves" on, "Oversampling" at the source's key
+// rate), as "Label=value" assignments to apply before the user's own.
+std::vector<std::string> AnimationErrorAssignments(int32_t keyOversampling);
+
+// Gives every animated bone its tolerances from `meters` (a distance a point
+// of the skin may stray), through the scene's unit (SceneUnitsFromMeters;
+// `note` as there). The orientation factor follows "Use sampled key curves"
+// as the settings under `root` now hold it. False (logged) when the distance
+// cannot be had in scene units or the tolerances cannot be set.
+bool ApplyAnimationError(SettingsItem* root, ToolInterface& tool, NodeGraph* graph,
+                         double meters, std::string* note);
 
 }  // namespace ketrel

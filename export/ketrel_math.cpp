@@ -152,6 +152,29 @@ Matrix3 Transpose(const Matrix3& a) {
 
 float Determinant(const Matrix3& a) { return static_cast<float>(DeterminantD(ToDouble(a))); }
 
+float LargestStretch(const float (&m)[3][3]) {
+  // Power iteration on M^T M from a start that no real stretch is orthogonal
+  // to in practice; a few steps settle well within what tolerances need.
+  double a[3][3];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      double sum = 0;
+      for (int k = 0; k < 3; ++k) sum += double(m[k][i]) * m[k][j];
+      a[i][j] = sum;
+    }
+  double v[3] = {0.577, 0.578, 0.576}, largest = 0;
+  for (int step = 0; step < 32; ++step) {
+    double w[3] = {0, 0, 0};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) w[i] += a[i][j] * v[j];
+    const double length = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
+    if (!(length > 0) || !std::isfinite(length)) return 0.0f;
+    for (int i = 0; i < 3; ++i) v[i] = w[i] / length;
+    largest = length;  // the eigenvalue of M^T M, as v settles
+  }
+  return static_cast<float>(std::sqrt(largest));
+}
+
 HostMatrix Multiply(const HostMatrix& a, const HostMatrix& b) {
   HostMatrix r;
   for (int i = 0; i < 4; ++i) {

@@ -49,6 +49,9 @@ Quaternion Slerp(const Quaternion& a, const Quaternion& b, float t);
 Matrix3 Multiply(const Matrix3& a, const Matrix3& b);
 Matrix3 Transpose(const Matrix3& a);
 float Determinant(const Matrix3& a);
+// The largest factor by which the matrix stretches any vector (its largest
+// singular value); `m` given as the 3x3 of a transform's scale/shear.
+float LargestStretch(const float (&m)[3][3]);
 
 // Host matrices.
 HostMatrix Multiply(const HostMatrix& a, const HostMatrix& b);  // a first, then b

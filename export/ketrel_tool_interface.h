@@ -68,6 +68,9 @@ class ToolInterface {
   virtual const char* GetSceneFileName() = 0;
   // The length of the host's system unit in metres (its master scale).
   virtual double GetSystemUnitInMeters() { return 1.0; }
+  // False when the scene's source gave no unit and the one above is only
+  // assumed (a BVH capture, an OBJ file).
+  virtual bool IsSystemUnitKnown() { return true; }
   // The bone's name for n = 0, else the bone's name, "|" and "Notes_<n>".
   virtual const char* GetNoteTrackName(const BoneNode* bone, int32_t n) = 0;
   // The own name of any host object (node, material, map); "" when unknown.

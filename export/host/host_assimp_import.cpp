@@ -130,6 +130,47 @@ Quaternion ToZUp(int upAxis) {
   return Quaternion{h, 0, 0, h};                    // Y up -> Z up: +90 degrees about X
 }
 
+// The rate of a take's keys: the finest spacing between two keys of one
+// channel, as a host frame rate when it is one (4800 divisible by it) and
+// the keys lie on its frames. 0 when the keys have no such rate (uneven
+// spacing, a single key, or a rate the host cannot count).
+int32_t KeyFrameRate(const std::vector<const aiAnimation*>& clips) {
+  double finest = 0;
+  auto scan = [&](auto* keys, unsigned count, double ticksPerSecond) {
+    for (unsigned k = 1; k < count; ++k) {
+      const double gap = (keys[k].mTime - keys[k - 1].mTime) / ticksPerSecond;
+      // Keys closer than a host tick are duplicates, not a rate.
+      if (gap * kTicksPerSecond >= 0.5 && (finest == 0 || gap < finest)) finest = gap;
+    }
+  };
+  for (const aiAnimation* clip : clips) {
+    const double tps = clip->mTicksPerSecond > 0 ? clip->mTicksPerSecond : kDefaultTicksPerSecond;
+    for (unsigned c = 0; c < clip->mNumChannels; ++c) {
+      const aiNodeAnim* channel = clip->mChannels[c];
+      scan(channel->mPositionKeys, channel->mNumPositionKeys, tps);
+      scan(channel->mRotationKeys, channel->mNumRotationKeys, tps);
+      scan(channel->mScalingKeys, channel->mNumScalingKeys, tps);
+    }
+    for (unsigned c = 0; c < clip->mNumMorphMeshChannels; ++c) {
+      const aiMeshMorphAnim* channel = clip->mMorphMeshChannels[c];
+      if (channel) scan(channel->mKeys, channel->mNumKeys, tps);
+    }
+  }
+  if (!(finest > 0)) return 0;
+  const double rate = 1.0 / finest;
+  const double whole = std::round(rate);
+  if (whole < 1 || whole > kTicksPerSecond || std::fabs(rate - whole) > 1e-3 * whole) return 0;
+  return IsValidFrameRate(int32_t(whole)) ? int32_t(whole) : 0;
+}
+
+// A clip clock within a thousandth of the key rate counts that rate's frames
+// (BVH frame times such as 0.008333 give 120.0048 ticks per second): taken
+// as the rate, every key lands on a frame tick instead of drifting off it.
+double SnappedTicksPerSecond(double ticksPerSecond, int32_t keyRate) {
+  if (keyRate > 0 && std::fabs(ticksPerSecond - keyRate) <= 1e-3 * keyRate) return keyRate;
+  return ticksPerSecond;
+}
+
 int32_t HostTick(double time, double ticksPerSecond) {
   double seconds = time / ticksPerSecond;
   double tick = std::round(seconds * kTicksPerSecond);
@@ -157,8 +198,11 @@ void ConvertKeys(const Key* keys, unsigned count, double ticksPerSecond,
 
 class Converter {
  public:
-  Converter(const aiScene* source, const std::string& directory, Scene& scene)
-      : source_(source), directory_(directory), scene_(scene) {}
+  Converter(const aiScene* source, const std::string& path, Scene& scene)
+      : source_(source),
+        directory_(fs::path(path).parent_path().string()),
+        extension_(Lower(fs::path(path).extension().string())),
+        scene_(scene) {}
 
   bool Run(const Take* take, std::string& error) {
     ReadUnit();
@@ -195,12 +239,28 @@ class Converter {
   }
 
  private:
+  // glTF is in metres; FBX says how many centimetres a unit is; Collada's
+  // unit is folded into the root by the importer. Other formats (BVH, OBJ,
+  // X, ...) give no unit: the host's metre is then only an assumption.
   void ReadUnit() {
     double factor = 0;
     if (source_->mMetaData && source_->mMetaData->Get("UnitScaleFactor", factor) && factor > 0) {
       scene_.SystemUnit = factor / 100.0;  // FBX: centimetres per unit
+      scene_.UnitFromSource = true;
+      return;
     }
+    const std::string format = source_->mMetaData ? SourceFormat() : std::string();
+    scene_.UnitFromSource = format.find("glTF") != std::string::npos ||
+                            format.find("Collada") != std::string::npos ||
+                            extension_ == ".gltf" || extension_ == ".glb" || extension_ == ".dae";
   }
+
+  std::string SourceFormat() const {
+    aiString format;
+    if (source_->mMetaData->Get("SourceAsset_Format", format)) return format.C_Str();
+    return "";
+  }
+
 
   Material* AddBitmap(const aiString& path) {
     std::string name = path.C_Str();
@@ -423,10 +483,14 @@ class Converter {
   }
 
   void ConvertTake(const Take& take, const aiNode* foldedRoot, const Frame& frame) {
+    // The host's frame rate is the keys' own, so that sampling every frame
+    // lands on every key; clips without an even key rate keep the old rule
+    // (a clock that counts frames at a usable rate) or the host's default.
+    const int32_t keyRate = KeyFrameRate(take.Clips);
     int32_t end = 0;
-    double fps = 0;
+    double fps = keyRate;
     for (const aiAnimation* clip : take.Clips) {
-      double tps = TicksPerSecond(clip);
+      const double tps = SnappedTicksPerSecond(TicksPerSecond(clip), keyRate);
       end = std::max(end, HostTick(clip->mDuration, tps));
       // A clock that counts frames at a rate the host can use sets the rate.
       if (fps == 0 && std::fabs(tps - std::round(tps)) < 1e-9 && tps >= 1 && tps <= 4800 &&
@@ -440,14 +504,35 @@ class Converter {
         if (foldedRoot && foldedRoot->mName == channel->mNodeName) continue;
         ConvertChannel(channel, tps, found->second,
                        topLevel_.count(found->second) ? &frame : nullptr);
+        end = std::max(end, LastKeyTick(channel, tps));
       }
       for (unsigned c = 0; c < clip->mNumMorphMeshChannels; ++c) {
-        if (clip->mMorphMeshChannels[c]) ConvertMorphChannel(*clip->mMorphMeshChannels[c], tps);
+        const aiMeshMorphAnim* channel = clip->mMorphMeshChannels[c];
+        if (!channel) continue;
+        ConvertMorphChannel(*channel, tps);
+        if (channel->mNumKeys > 0)
+          end = std::max(end, HostTick(channel->mKeys[channel->mNumKeys - 1].mTime, tps));
       }
     }
     if (fps > 0) scene_.FrameRate = int32_t(fps);
+    // The range ends on a whole frame at or after the last key, so the last
+    // key is sampled.
+    const int32_t perFrame = scene_.TicksPerFrame();
+    if (end > 0 && perFrame > 0 && end % perFrame != 0 && end < 2000000000 - perFrame)
+      end += perFrame - end % perFrame;
     scene_.AnimationStart = 0;
     scene_.AnimationEnd = end;
+  }
+
+  static int32_t LastKeyTick(const aiNodeAnim* channel, double tps) {
+    int32_t last = 0;
+    if (channel->mNumPositionKeys > 0)
+      last = std::max(last, HostTick(channel->mPositionKeys[channel->mNumPositionKeys - 1].mTime, tps));
+    if (channel->mNumRotationKeys > 0)
+      last = std::max(last, HostTick(channel->mRotationKeys[channel->mNumRotationKeys - 1].mTime, tps));
+    if (channel->mNumScalingKeys > 0)
+      last = std::max(last, HostTick(channel->mScalingKeys[channel->mNumScalingKeys - 1].mTime, tps));
+    return last;
   }
 
   static void ConvertChannel(const aiNodeAnim* channel, double tps, Node* node,
@@ -497,6 +582,7 @@ class Converter {
 
   const aiScene* source_;
   std::string directory_;
+  std::string extension_;  // the file's, lower case
   Scene& scene_;
   std::vector<Material*> materials_;
   std::map<std::string, Material*> bitmaps_;
@@ -608,7 +694,7 @@ bool ImportSceneFile(const std::string& path, const ImportOptions& options, Scen
   Scene result;
   result.FileName = fs::path(path).filename().string();
   result.FilePath = path;
-  Converter converter(source, fs::path(path).parent_path().string(), result);
+  Converter converter(source, path, result);
   if (!converter.Run(take, error)) return false;
   scene = std::move(result);
   return true;

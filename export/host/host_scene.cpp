@@ -131,6 +131,24 @@ bool IsValidFrameRate(int32_t frameRate) {
   return frameRate >= 1 && frameRate <= kTicksPerSecond && kTicksPerSecond % frameRate == 0;
 }
 
+int32_t KeyRateOversampling(const Scene& scene, int32_t most) {
+  int32_t finest = 0;
+  auto scan = [&](const std::vector<int32_t>& ticks) {
+    for (size_t k = 1; k < ticks.size(); ++k) {
+      const int64_t gap = int64_t(ticks[k]) - ticks[k - 1];
+      if (gap > 0 && (finest == 0 || gap < finest)) finest = int32_t(std::min<int64_t>(gap, INT32_MAX));
+    }
+  };
+  for (const auto& node : scene.Nodes) {
+    scan(node->Transform.Position.KeyTicks);
+    scan(node->Transform.Rotation.KeyTicks);
+    scan(node->Transform.Scale.KeyTicks);
+  }
+  const int32_t perFrame = scene.TicksPerFrame();
+  if (finest <= 0 || finest >= perFrame) return 1;
+  return std::min(most, (perFrame + finest - 1) / finest);
+}
+
 const MapChannel* TriMesh::FindMap(int32_t channel) const {
   for (const MapChannel& map : Maps)
     if (map.Channel == channel) return &map;

@@ -238,6 +238,10 @@ struct Scene {
   int32_t AnimationEnd = 0;
   int32_t FrameRate = 30;   // frames per second; divides 4800
   double SystemUnit = 1.0;  // metres per unit
+  // False when the source file gives no unit (BVH, OBJ, ...): SystemUnit is
+  // then only the host's assumption, and distances asked for in real units
+  // need another measure of the scene (the figure's height).
+  bool UnitFromSource = true;
   std::string FileName;     // the scene file's own name, without directories
   std::string FilePath;     // where it was loaded from, if anywhere
   bool NeedsSave = false;
@@ -255,5 +259,10 @@ struct Scene {
 
 // Whether a frame rate can be used: 1..4800 and dividing 4800 evenly.
 bool IsValidFrameRate(int32_t frameRate);
+
+// The samples per frame that land on every key of the scene's transform
+// tracks: its frame length over the finest spacing of two keys of one track
+// (rounded up, 1 to `most`); 1 without keys closer than a frame.
+int32_t KeyRateOversampling(const Scene& scene, int32_t most);
 
 }  // namespace ketrel::host

@@ -637,6 +637,8 @@ bool ReadSceneSettings(Reader& r, const json& value, Scene& scene) {
     if (!r.Double(*v, Member(path, "systemUnit"), scene.SystemUnit)) return false;
     if (!(scene.SystemUnit > 0)) return r.Fail(Member(path, "systemUnit"), "must be positive");
   }
+  if (const json* v = r.Optional(value, "unitFromSource"))
+    if (!r.Bool(*v, Member(path, "unitFromSource"), scene.UnitFromSource)) return false;
   if (const json* v = r.Optional(value, "settings"))
     if (!r.Chunks(*v, Member(path, "settings"), scene.Root->Settings)) return false;
   return true;

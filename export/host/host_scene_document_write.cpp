@@ -207,6 +207,8 @@ std::string SceneDocumentText(const Scene& scene) {
                        {"animationEnd", scene.AnimationEnd},
                        {"systemUnit", scene.SystemUnit},
                        {"settings", ChunksJson(scene.Root->Settings)}};
+  // Written only when false, so documents of scenes with a unit stay as they were.
+  if (!scene.UnitFromSource) document["scene"]["unitFromSource"] = false;
   auto materialIndex = [&](const Material* m) -> json {
     for (size_t i = 0; i < scene.Materials.size(); ++i)
       if (scene.Materials[i].get() == m) return i;

@@ -257,6 +257,7 @@ class SceneReader {
     scene_.AnimationEnd = r_.Get<int32_t>();
     scene_.FrameRate = r_.Get<int32_t>();
     scene_.SystemUnit = r_.Get<double>();
+    scene_.UnitFromSource = r_.Get<uint8_t>() != 0;
     scene_.FileName = r_.GetString();
     scene_.FilePath = r_.GetString();
     scene_.NeedsSave = r_.Get<uint8_t>() != 0;
@@ -506,6 +507,7 @@ std::string WriteSceneStream(const Scene& scene) {
   w.Put(scene.AnimationEnd);
   w.Put(scene.FrameRate);
   w.Put(scene.SystemUnit);
+  w.Put(uint8_t(scene.UnitFromSource));
   w.PutString(scene.FileName);
   w.PutString(scene.FilePath);
   w.Put(uint8_t(scene.NeedsSave));

@@ -89,6 +89,7 @@ class HostToolInterface final : public ToolInterface {
   const char* GetAnimationName(const AnimationNode* animation) override;
   const char* GetSceneFileName() override;
   double GetSystemUnitInMeters() override { return scene_.SystemUnit; }
+  bool IsSystemUnitKnown() override { return scene_.UnitFromSource; }
   const char* GetNoteTrackName(const BoneNode* bone, int32_t n) override;
   const char* GetHostObjectName(HostHandle object) override;
 

@@ -167,3 +167,66 @@ TEST(BoneTolerances, ScenesWithoutAnimationAndBadBudgets) {
 
 }  // namespace
 }  // namespace ketrel
+
+namespace ketrel {
+namespace {
+
+// Distances come with their unit, because scenes differ in theirs; a bare
+// number is refused with the forms that are taken.
+TEST(BoneTolerances, DistancesNeedTheirUnit) {
+  struct Case {
+    const char* text;
+    double meters;  // 0: refused
+    const char* says;
+  };
+  const Case cases[] = {
+      {"0.01cm", 0.0001, ""},    {"0.1mm", 0.0001, ""},        {"0.0001m", 0.0001, ""},
+      {"2 cm", 0.02, ""},        {"1e-3m", 0.001, ""},         {"0.01", 0, "needs a unit"},
+      {"0cm", 0, "above zero"},  {"-1mm", 0, "above zero"},    {"nancm", 0, "above zero"},
+      {"1km", 0, "such as"},     {"cm", 0, "such as"},         {"", 0, "such as"},
+  };
+  for (const Case& c : cases) {
+    double meters = -1;
+    std::string error;
+    const bool ok = ParseDistance(c.text, &meters, &error);
+    EXPECT_EQ(ok, c.meters > 0) << c.text;
+    if (ok) {
+      EXPECT_NEAR(meters, c.meters, c.meters * 1e-12) << c.text;
+    } else {
+      EXPECT_NE(error.find(c.says), std::string::npos) << c.text << ": " << error;
+    }
+  }
+}
+
+// A scene with a unit converts through it; one whose source gave none (a
+// capture) takes its figure as 1.70 m tall and says so.
+TEST(BoneTolerances, MetresBecomeSceneUnits) {
+  class UnitTool : public PlacedTool {
+   public:
+    double GetSystemUnitInMeters() override { return unit; }
+    bool IsSystemUnitKnown() override { return known; }
+    double unit = 0.01;
+    bool known = true;
+  };
+  struct Figure : test::ParserHarness {
+    Figure() : ParserHarness(&tool) {}
+    UnitTool tool;
+  } s;
+  BoneNode* hips = AddBoneNode(s.graph);
+  BoneNode* head = AddBoneNode(s.graph);
+  s.tool.parents[head] = hips;
+  s.tool.places[hips] = {0, 0, 10};
+  s.tool.places[head] = {0, 0, 44};  // 34 units from hips to head
+  std::string note;
+  EXPECT_NEAR(SceneUnitsFromMeters(s.tool, s.graph, 0.0001, &note), 0.01, 1e-9);
+  EXPECT_EQ(note, "");
+  s.tool.known = false;
+  EXPECT_NEAR(MeasureFigureHeight(s.tool, s.graph), 34.0f, 1e-5f);
+  EXPECT_NEAR(SceneUnitsFromMeters(s.tool, s.graph, 0.0001, &note), 0.0001 * 34 / 1.7, 1e-9);
+  EXPECT_NE(note.find("1.70 m tall"), std::string::npos) << note;
+  test::ParserHarness empty(&s.tool);
+  EXPECT_EQ(SceneUnitsFromMeters(s.tool, empty.graph, 0.0001, nullptr), 0.0);
+}
+
+}  // namespace
+}  // namespace ketrel

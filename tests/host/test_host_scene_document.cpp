@@ -83,6 +83,7 @@ TEST(SceneDocument, SaveAndLoadRoundTripsEverything) {
   scene.Materials[0]->Settings[{3, -1}] = {1, 2, 3, 4, 5};
   scene.Nodes[3]->Selected = true;
   scene.NeedsSave = true;
+  scene.UnitFromSource = false;  // a capture's: its metre only assumed
   std::string path = std::string(KETREL_BINARY_DIR) + "/roundtrip.kscene";
   std::string error;
   ASSERT_TRUE(SaveSceneDocument(scene, path, &error)) << error;
@@ -94,6 +95,7 @@ TEST(SceneDocument, SaveAndLoadRoundTripsEverything) {
   EXPECT_EQ(again.Nodes[2]->Settings.at({1, -1}), scene.Nodes[2]->Settings.at({1, -1}));
   EXPECT_TRUE(again.Root->Settings.count({6, -1}));
   EXPECT_TRUE(again.Nodes[3]->Selected);
+  EXPECT_FALSE(again.UnitFromSource);
   for (int tick : {0, 700, 2400, 4100}) {
     HostMatrix a = scene.NodeTransform(scene.Nodes[7].get(), tick);
     HostMatrix b = again.NodeTransform(again.Nodes[7].get(), tick);

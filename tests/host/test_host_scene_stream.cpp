@@ -49,6 +49,7 @@ void BuildRichScene(Scene& scene) {
   scene.AnimationEnd = 4800;
   scene.FrameRate = 60;
   scene.SystemUnit = 0.0254;
+  scene.UnitFromSource = false;
   scene.FileName = "rich.kscene";
   scene.FilePath = "/scenes/rich.kscene";
   scene.NeedsSave = true;

@@ -20,13 +20,15 @@ namespace {
 
 struct SettingsEdits {
   const ExportOptions* options;
+  double errorMeters = 0;  // --animation-error; 0: not given
+  int32_t keyOversampling = 1;
   bool failed = false;
 };
 
 // Loads the settings file, applies each "Label=value" in order, then gives
 // every animated bone its tolerances from --animation-error. That option
-// also turns sampled key curves on, before the --set list so one can turn
-// them off again.
+// also turns sampled key curves on and samples at the source's key rate,
+// before the --set list so that either can be set otherwise.
 bool EditSettings(SettingsItem* root, ToolInterface& tool, NodeGraph* graph, void* user) {
   auto* edits = static_cast<SettingsEdits*>(user);
   const ExportOptions& options = *edits->options;
@@ -37,7 +39,7 @@ bool EditSettings(SettingsItem* root, ToolInterface& tool, NodeGraph* graph, voi
     return false;
   }
   std::vector<std::string> assignments;
-  if (options.AnimationError > 0) assignments.push_back("Use sampled key curves=true");
+  if (edits->errorMeters > 0) assignments = AnimationErrorAssignments(edits->keyOversampling);
   assignments.insert(assignments.end(), options.Set.begin(), options.Set.end());
   for (const std::string& assignment : assignments) {
     std::string message;
@@ -48,18 +50,14 @@ bool EditSettings(SettingsItem* root, ToolInterface& tool, NodeGraph* graph, voi
       return false;
     }
   }
-  if (options.AnimationError > 0) {
-    BoneToleranceBudget budget;
-    budget.Error = float(options.AnimationError);
-    // Curves alone leave room that sampled keys use up: a looser factor then.
-    const SettingsItem* animations = FindChildItem(root, "Animations");
-    if (!GetSettingBool(animations, animation_setting::UseSampledKeys))
-      budget.OrientationFactor = kCurveOrientationFactor;
-    if (!ApplyBoneTolerances(tool, graph, budget)) {
+  if (edits->errorMeters > 0) {
+    std::string note;
+    const bool applied = ApplyAnimationError(root, tool, graph, edits->errorMeters, &note);
+    if (!note.empty()) std::fprintf(stderr, "ketrel export: --animation-error: %s\n", note.c_str());
+    if (!applied) {
       std::fprintf(stderr,
-                   "ketrel export: --animation-error %g: the bones' tolerances could not "
-                   "be set\n",
-                   options.AnimationError);
+                   "ketrel export: --animation-error %s: the bones' tolerances could not be set\n",
+                   options.AnimationError.c_str());
       edits->failed = true;
       return false;
     }
@@ -133,7 +131,15 @@ int RunExport(const ExportOptions& options) {
   exportOptions.DisplayUser = &terminal;
 
   SettingsEdits edits{&options};
-  if (!options.SettingsFile.empty() || !options.Set.empty() || options.AnimationError > 0) {
+  if (!options.AnimationError.empty()) {
+    std::string message;
+    if (!ParseDistance(options.AnimationError, &edits.errorMeters, &message)) {
+      std::fprintf(stderr, "ketrel export: --animation-error: %s\n", message.c_str());
+      return kExitUsage;
+    }
+    edits.keyOversampling = host::KeyRateOversampling(scene, kMaxOversampling);
+  }
+  if (!options.SettingsFile.empty() || !options.Set.empty() || edits.errorMeters > 0) {
     exportOptions.EditSettings = EditSettings;
     exportOptions.EditSettingsUser = &edits;
   }
@@ -186,16 +192,15 @@ void AddExportCommand(CLI::App& app, int& exitCode) {
   command
       ->add_option("--animation-error", options->AnimationError,
                    "Give every animated bone its own curve tolerances so that a point of the "
-                   "skin stays within DISTANCE (scene units) of its sampled place, each bone "
-                   "by its reach, and let tracks keep sampled keys where they are smaller "
-                   "(stored in the scene like --set)")
+                   "skin stays within DISTANCE (with its unit: 0.01cm, 0.1mm, 0.0001m) of the "
+                   "source, each bone by its reach; sample at the source's key rate and let "
+                   "tracks keep sampled keys where they are smaller (stored in the scene like "
+                   "--set)")
       ->check(CLI::Validator(
           [](std::string& text) {
-            double value = 0;
-            const bool number = CLI::detail::lexical_cast(text, value);
-            return number && value > 0 && std::isfinite(value)
-                       ? std::string()
-                       : "needs a distance above zero, not " + text;
+            double meters = 0;
+            std::string message;
+            return ParseDistance(text, &meters, &message) ? std::string() : message;
           },
           "DISTANCE"));
   command->add_option("--take", options->Take,

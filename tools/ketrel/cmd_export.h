@@ -20,7 +20,7 @@ struct ExportOptions {
   std::vector<std::string> Set;  // --set "Label=value"
   std::string Take;              // --take NAME|INDEX for real scene files
   std::string SaveScene;         // --save-scene FILE.kscene
-  double AnimationError = 0;     // --animation-error DISTANCE; 0: not given
+  std::string AnimationError;    // --animation-error DISTANCE with its unit; empty: not given
 };
 
 // 0 when the file was written, 1 when the export failed, 2 for bad options.
