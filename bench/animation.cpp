@@ -1,133 +1,97 @@
-// Animation export on motion-capture clips: per pair of position and
-// orientation tolerances, the bytes of the animation (curves and track
-// groups) against the raw samples, the error a skinned vertex would see, and
-// the export time.
+// Animation export as a game meets it: per clip and setting, the bytes of
+// the animation against the raw samples, the error a skinned vertex sees
+// between samples as well as at them, and the export time.
 //
-// Each clip is imported once (BVH through the stand-in host), then exported
-// in-process at 120 Hz ("Oversampling=4" on the importer's 30 fps timeline)
-// for every setting and read back. The error is measured in object space at
-// virtual vertices 3 cm from each bone along its three local axes, with the
-// scene scaled so that the figure is 170 cm tall; the decoded pose is built
-// down the skeleton from the decoded local transforms, so errors accumulate
-// as they would on a character. Raw bytes are 10 float32 per bone per
-// sample (position 3, quaternion 4, scale 3); animation bytes are the track
-// groups' records, arrays and curve data as read back (native layout; shared
-// identity curves count nothing). The time is the whole in-process export
-// (walk, skeleton, fitting, writing), without the import.
+// Clips: two motion captures (120 Hz BVH) and a glTF character (30 Hz keys,
+// several clips) written by scripts/make_test_character.py, also under an
+// armature scaled by 100 and by 0.01. Each is imported once through the
+// stand-in host, then exported in-process per setting and read back. The
+// error is measured by the host's fidelity measure: the file's curves on a
+// grid of 4 points per sample step, composed down the skeleton, virtual
+// vertices 3 cm from each joint along its axes, against the scene's own
+// transforms at the same times, in centimetres (BVH, which has no unit,
+// with the figure taken as 170 cm tall). Raw bytes are 10 float32 per bone
+// per key of the source (position 3, quaternion 4, scale 3), over the bones
+// that move and over all bones; animation bytes are the track groups'
+// records, arrays and curve data as read back (shared identity curves count
+// nothing). The time is the whole in-process export, without the import.
 //
-//   ./scripts/bench.sh animation                     the sweep on both clips
-//   ./scripts/bench.sh animation POS ROT ["L=v;..."]  one setting: tolerances in
-//                                                    cm and degrees, more settings
-//   ./scripts/bench.sh animation budget E [KR KP ["L=v;..."]]
-//                                                    per-bone tolerances from a
-//                                                    skin error E in cm (the
-//                                                    option --animation-error),
-//                                                    with its factors
-//   KETREL_BENCH_TRACKS=1 before any of these lists each track's curve
-//   formats, degrees, knot counts and bytes.
+//   ./scripts/bench.sh animation                 every clip, every setting
+//   ./scripts/bench.sh animation 0.005cm ...     --animation-error at these distances
+//   KETREL_BENCH_TRACKS=1 before either lists each track's curve formats,
+//   degrees, knot counts and bytes.
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "export/host/host_export.h"
+#include "export/host/host_fidelity.h"
 #include "export/host/host_scene.h"
 #include "export/host/host_scene_loader.h"
+#include "export/ketrel_animation_sampling.h"
 #include "export/ketrel_bone_tolerances.h"
 #include "export/ketrel_export_ui_tunneling.h"
 #include "rt/ketrel_curve.h"
 #include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_log.h"
-#include "rt/ketrel_transform.h"
 #include "rt/posix/posix_ketrel_file_reader.h"
 
 namespace {
 
 using namespace ketrel;
 
-const char* kClips[] = {"/usr/share/assimp/models/BVH/01_01.bvh",
-                        "/usr/share/assimp/models/BVH/01_03.bvh"};
-constexpr float kFigureHeightCm = 170.0f;
-constexpr float kVertexDistanceCm = 3.0f;
-constexpr int kOversampling = 4;  // 30 fps timeline, 120 Hz samples
+const char kCharacterDir[] = "/tmp/ketrel_bench_character";
 
-using Matrix = float[4][4];
-
-struct Setting {
-  float positionCm;
-  float orientationDegrees;
-  std::string extra;  // more "Label=value" assignments, separated by ';'
-  // Above 0: per-bone tolerances from this skin error instead (the uniform
-  // ones above are then not set).
-  float budgetCm = 0;
-  float orientationFactor = kDefaultOrientationFactor;
-  float positionFactor = kDefaultPositionFactor;
+struct ClipSource {
+  std::string path, take, label;
+  const char* unscaled;  // label of the rig this one must match, or null
 };
 
 struct Clip {
-  std::string path;
+  ClipSource source;
   host::Scene scene;
-  float unitsToCm = 1;
-  // Reference world matrices per sample, per node that became a bone.
-  std::map<std::string, std::vector<std::array<float, 12>>> reference;
-  int32_t samples = 0;
 };
 
-void FromHost(const HostMatrix& h, float* out) {
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 3; ++j) out[3 * i + j] = h.m[i][j];
-}
+struct Setting {
+  std::string name;
+  double errorMeters = 0;  // --animation-error; 0: none
+  std::vector<std::string> assignments;
+};
 
-int32_t SampleTick(const Clip& clip, int32_t s) {
-  return clip.scene.AnimationStart + clip.scene.TicksPerFrame() * s / kOversampling;
-}
-
-bool LoadClip(const char* path, Clip& clip) {
-  std::string error;
-  clip.path = path;
-  if (!host::LoadHostScene(path, clip.scene, error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    return false;
-  }
-  const int32_t frames =
-      (clip.scene.AnimationEnd - clip.scene.AnimationStart) / clip.scene.TicksPerFrame();
-  clip.samples = frames * kOversampling + 1;
-  float low = 1e30f, high = -1e30f;
-  for (const auto& node : clip.scene.Nodes) {
-    auto& matrices = clip.reference[node->Name];
-    matrices.resize(size_t(clip.samples));
-    for (int32_t s = 0; s < clip.samples; ++s)
-      FromHost(clip.scene.NodeTransform(node.get(), SampleTick(clip, s)),
-               matrices[size_t(s)].data());
-    // Host frames are Z up: the figure's height is its extent in Z at the start.
-    low = std::min(low, matrices[0][11]);
-    high = std::max(high, matrices[0][11]);
-  }
-  clip.unitsToCm = high > low ? kFigureHeightCm / (high - low) : 1.0f;
-  return true;
-}
+struct Result {
+  bool ok = false;
+  size_t animationBytes = 0;
+  host::FidelityResult fidelity;
+  double seconds = 0;
+  int32_t keys = 0;  // of the source
+};
 
 struct Edits {
-  std::vector<std::string> assignments;
-  BoneToleranceBudget budget;  // applied when its error is above 0
+  const Setting* setting;
+  int32_t keyOversampling = 1;
 };
 
 bool ApplyEdits(SettingsItem* root, ToolInterface& tool, NodeGraph* graph, void* user) {
   const Edits& edits = *static_cast<Edits*>(user);
-  for (const std::string& assignment : edits.assignments) {
+  std::vector<std::string> assignments;
+  if (edits.setting->errorMeters > 0)
+    assignments = AnimationErrorAssignments(edits.keyOversampling);
+  assignments.insert(assignments.end(), edits.setting->assignments.begin(),
+                     edits.setting->assignments.end());
+  for (const std::string& assignment : assignments) {
     std::string message;
     if (!SetCategorySettingByLabel(root, assignment.c_str(), message)) {
       std::fprintf(stderr, "%s: %s\n", assignment.c_str(), message.c_str());
       return false;
     }
   }
-  return edits.budget.Error <= 0 || ApplyBoneTolerances(tool, graph, edits.budget);
+  return edits.setting->errorMeters <= 0 ||
+         ApplyAnimationError(root, tool, graph, edits.setting->errorMeters, nullptr);
 }
 
 // Bytes of a curve's data as stored behind its track (shared identities: 0).
@@ -136,133 +100,26 @@ size_t CurveBytes(const curve2& curve) {
   return size_t(GetCurveByteSize(&curve)) - sizeof(curve2);
 }
 
-size_t TrackGroupBytes(const track_group* group) {
+size_t TrackGroupBytes(const track_group* group, bool list) {
   size_t bytes = sizeof(track_group) + sizeof(vector_track) * size_t(group->VectorTrackCount) +
                  sizeof(transform_track) * size_t(group->TransformTrackCount) +
                  sizeof(float) * size_t(group->TransformLODErrorCount) +
                  sizeof(text_track) * size_t(group->TextTrackCount);
   for (int32_t t = 0; t < group->TextTrackCount; ++t)
     bytes += sizeof(text_track_entry) * size_t(group->TextTracks[t].EntryCount);
-  for (int32_t v = 0; v < group->VectorTrackCount; ++v) {
-    vector_track track = group->VectorTracks[v];
-    bytes += CurveBytes(track.ValueCurve);
-  }
+  for (int32_t v = 0; v < group->VectorTrackCount; ++v)
+    bytes += CurveBytes(group->VectorTracks[v].ValueCurve);
   for (int32_t t = 0; t < group->TransformTrackCount; ++t) {
-    transform_track track = group->TransformTracks[t];
-    bytes += CurveBytes(track.PositionCurve) + CurveBytes(track.OrientationCurve) +
-             CurveBytes(track.ScaleShearCurve);
-  }
-  return bytes;
-}
-
-struct Result {
-  size_t animationBytes = 0, rawBytes = 0;
-  double maxError = 0, p99Error = 0, seconds = 0;
-  bool ok = false;
-};
-
-// A curve's value at sample s: keyframed curves ("Compress animation data"
-// off) hold one value per sample and are read by index, others are evaluated.
-void EvaluateAtSample(int32_t dimension, bool normalize, const curve2& curve, float duration,
-                      int32_t s, float t, float* out, const float* identity) {
-  if (CurveIsKeyframed(&curve)) {
-    const int32_t count = GetCurveKnotCount(&curve);
-    const int32_t index = s < count ? s : count - 1;
-    if (index >= 0 && ExtractCurveKnotsControls(&curve, index, 1, nullptr, out, identity)) return;
-    for (int32_t k = 0; k < dimension; ++k) out[k] = std::nanf("");
-    return;
-  }
-  EvaluateCurveAtT(dimension, normalize, &curve, nullptr, nullptr, duration, t, out, identity);
-}
-
-void Multiply(const float* a, const float* b, float* out) {  // row-vector: a first, then b
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 3; ++j) {
-      float sum = i == 3 ? b[9 + j] : 0.0f;
-      for (int k = 0; k < 3; ++k) sum += a[3 * i + k] * b[3 * k + j];
-      out[3 * i + j] = sum;
-    }
-}
-
-void Measure(const Clip& clip, const file_info* info, Result& result) {
-  const animation* clipRecord = info->AnimationCount > 0 ? info->Animations[0] : nullptr;
-  if (!clipRecord || clipRecord->TrackGroupCount < 1 || info->ModelCount < 1) return;
-  const track_group* group = clipRecord->TrackGroups[0];
-  const skeleton* bones = info->Models[0]->Skeleton;
-  if (!bones) return;
-  for (int32_t g = 0; g < clipRecord->TrackGroupCount; ++g)
-    result.animationBytes += TrackGroupBytes(clipRecord->TrackGroups[g]);
-  if (std::getenv("KETREL_BENCH_TRACKS")) {
-    for (int32_t t = 0; t < group->TransformTrackCount; ++t) {
-      transform_track track = group->TransformTracks[t];
-      curve2 p = track.PositionCurve, q = track.OrientationCurve;
-      std::printf("  %-20s pos f%d d%d k%d %zu B | rot f%d d%d k%d %zu B\n", track.Name,
+    const transform_track track = group->TransformTracks[t];
+    const curve2 p = track.PositionCurve, q = track.OrientationCurve, m = track.ScaleShearCurve;
+    bytes += CurveBytes(p) + CurveBytes(q) + CurveBytes(m);
+    if (list) {
+      std::printf("  %-16s pos f%d d%d k%d %zu B | rot f%d d%d k%d %zu B\n", track.Name,
                   GetCurveFormat(&p), GetCurveDegree(&p), GetCurveKnotCount(&p), CurveBytes(p),
                   GetCurveFormat(&q), GetCurveDegree(&q), GetCurveKnotCount(&q), CurveBytes(q));
     }
   }
-  const int32_t count = bones->BoneCount;
-  result.rawBytes = size_t(10 * 4) * size_t(count) * size_t(clip.samples);
-
-  std::map<std::string, int32_t> trackOf;
-  for (int32_t t = 0; t < group->TransformTrackCount; ++t)
-    trackOf[group->TransformTracks[t].Name] = t;
-  const float zero[3] = {0, 0, 0}, identity[4] = {0, 0, 0, 1},
-              unit[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-  const transform placement = group->InitialPlacement;
-  const float duration = clipRecord->Duration, step = clipRecord->TimeStep;
-  const float d = kVertexDistanceCm / clip.unitsToCm;
-  std::vector<float> worlds(size_t(count) * 12);
-  std::vector<float> errors;
-  errors.reserve(size_t(count) * 3 * size_t(clip.samples));
-  for (int32_t s = 0; s < clip.samples; ++s) {
-    const float t = float(s) * step;
-    for (int32_t b = 0; b < count; ++b) {
-      const bone record = bones->Bones[b];
-      transform local = record.Transform;
-      auto it = trackOf.find(record.Name);
-      if (it != trackOf.end()) {
-        transform_track track = group->TransformTracks[it->second];
-        curve2 p = track.PositionCurve, q = track.OrientationCurve, m = track.ScaleShearCurve;
-        float position[3], orientation[4], scale[9];
-        EvaluateAtSample(3, false, p, duration, s, t, position, zero);
-        EvaluateAtSample(4, true, q, duration, s, t, orientation, identity);
-        EvaluateAtSample(9, false, m, duration, s, t, scale, unit);
-        local = MakeTransform(position, orientation, scale);
-      }
-      if (record.ParentIndex < 0) local = ApplyPlacement(placement, local);
-      Matrix composite;
-      BuildCompositeMatrix(local, composite);
-      float matrix[12];
-      for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 3; ++j) matrix[3 * i + j] = composite[i][j];
-      float* world = &worlds[size_t(b) * 12];
-      if (record.ParentIndex < 0) {
-        std::memcpy(world, matrix, sizeof matrix);
-      } else {
-        Multiply(matrix, &worlds[size_t(record.ParentIndex) * 12], world);
-      }
-      auto ref = clip.reference.find(record.Name);
-      if (ref == clip.reference.end()) continue;
-      const float* expected = ref->second[size_t(s)].data();
-      for (int axis = 0; axis < 3; ++axis) {
-        double sum = 0;
-        for (int j = 0; j < 3; ++j) {
-          const double e =
-              d * (world[3 * axis + j] - expected[3 * axis + j]) + (world[9 + j] - expected[9 + j]);
-          sum += e * e;
-        }
-        // A value that cannot be decoded counts as the worst error, never as none.
-        const double error = std::sqrt(sum) * clip.unitsToCm;
-        errors.push_back(std::isnan(error) ? INFINITY : float(error));
-      }
-    }
-  }
-  if (errors.empty()) return;
-  std::sort(errors.begin(), errors.end());
-  result.maxError = errors.back();
-  result.p99Error = errors[std::min(errors.size() - 1, size_t(double(errors.size()) * 0.99))];
-  result.ok = true;
+  return bytes;
 }
 
 // An export stores its settings in the scene, per bone too: without this a
@@ -276,29 +133,7 @@ void ForgetStoredSettings(host::Scene& scene) {
 Result Run(Clip& clip, const Setting& setting) {
   Result result;
   ForgetStoredSettings(clip.scene);
-  char position[64], orientation[64];
-  std::snprintf(position, sizeof position, "Position curve tolerance=%g",
-                setting.positionCm / clip.unitsToCm);
-  std::snprintf(orientation, sizeof orientation, "Orientation curve tolerance=%g",
-                setting.orientationDegrees);
-  Edits edits;
-  edits.assignments = {"Oversampling=" + std::to_string(kOversampling)};
-  if (setting.budgetCm > 0) {
-    // The bench's virtual vertices stand 3 cm off the bones: that is the margin.
-    edits.budget.Error = setting.budgetCm / clip.unitsToCm;
-    edits.budget.ReachMargin = kVertexDistanceCm / clip.unitsToCm;
-    edits.budget.OrientationFactor = setting.orientationFactor;
-    edits.budget.PositionFactor = setting.positionFactor;
-  } else {
-    edits.assignments.push_back(position);
-    edits.assignments.push_back(orientation);
-  }
-  for (size_t at = 0; at < setting.extra.size();) {
-    size_t end = setting.extra.find(';', at);
-    if (end == std::string::npos) end = setting.extra.size();
-    if (end > at) edits.assignments.push_back(setting.extra.substr(at, end - at));
-    at = end + 1;
-  }
+  Edits edits{&setting, host::KeyRateOversampling(clip.scene, kMaxOversampling)};
   host::HostExportOptions options;
   options.FileName = "/tmp/ketrel_bench_animation.kt2";
   options.ShowProgress = false;
@@ -309,130 +144,142 @@ Result Run(Clip& clip, const Setting& setting) {
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!written) return result;
   ketrel_file* file = ReadEntireFile(options.FileName.c_str());
-  if (file) Measure(clip, static_cast<file_info*>(file->RootObject), result);
+  const auto* info = file ? static_cast<const file_info*>(file->RootObject) : nullptr;
+  std::string error;
+  if (info && info->AnimationCount > 0) {
+    const animation* record = info->Animations[0];
+    for (int32_t g = 0; g < record->TrackGroupCount; ++g)
+      result.animationBytes +=
+          TrackGroupBytes(record->TrackGroups[g], std::getenv("KETREL_BENCH_TRACKS") != nullptr);
+    result.ok = host::MeasureAnimationFidelity(clip.scene, info, host::FidelityOptions{},
+                                               result.fidelity, error);
+    if (!result.ok) std::fprintf(stderr, "%s: %s\n", clip.source.label.c_str(), error.c_str());
+  }
   FreeFile(file);
   std::remove(options.FileName.c_str());
+  result.keys = (clip.scene.AnimationEnd - clip.scene.AnimationStart) / clip.scene.TicksPerFrame() + 1;
   return result;
 }
 
-// The setting's name in the table: its extra assignments, and for per-bone
-// tolerances the error budget and factors.
-std::string Describe(const Setting& setting) {
-  std::string name = setting.extra.empty() ? "(defaults)" : setting.extra;
-  if (setting.budgetCm <= 0) return name;
-  char budget[128];
-  std::snprintf(budget, sizeof budget, "--animation-error %g cm (factors %g, %g); ",
-                setting.budgetCm, setting.orientationFactor, setting.positionFactor);
-  return budget + name;
-}
+constexpr double kTargetErrorCm = 0.01, kTargetRatio = 18.0, kBetweenFactor = 1.5;
 
 }  // namespace
 
-// Jumps on: these clips start with a T-pose frame, which no smooth curve
-// through the first samples can follow.
-const char kJumps[] = "Allow orientation jumps=true;Allow position jumps=true";
-// Straight spans, for comparison: motion capture jitters from sample to
-// sample, so at tight tolerances the knots come nearly every sample.
-const char kLinear[] = "Orientation curve type=1;Position curve type=1";
-// What --animation-error turns on beside the tolerances.
-const char kBudgetExtra[] =
-    "Allow orientation jumps=true;Allow position jumps=true;Use sampled key curves=true";
-constexpr double kTargetErrorCm = 0.01, kTargetRatio = 19.0, kTargetSeconds = 0.26;
-
 int main(int argc, char** argv) {
   std::vector<Setting> settings;
-  if (argc >= 3 && std::strcmp(argv[1], "budget") == 0) {
-    Setting setting{0, 0, argc >= 6 ? argv[5] : kBudgetExtra};
-    setting.budgetCm = float(std::atof(argv[2]));
-    if (argc >= 5) {
-      setting.orientationFactor = float(std::atof(argv[3]));
-      setting.positionFactor = float(std::atof(argv[4]));
+  std::vector<double> errors;
+  for (int a = 1; a < argc; ++a) {
+    double meters = 0;
+    std::string message;
+    if (!ParseDistance(argv[a], &meters, &message)) {
+      std::fprintf(stderr, "%s: %s\n", argv[a], message.c_str());
+      return 2;
     }
-    settings.push_back(setting);
-  } else if (argc >= 3) {
-    settings.push_back(
-        {float(std::atof(argv[1])), float(std::atof(argv[2])), argc >= 4 ? argv[3] : kJumps});
-  } else {
-    settings.push_back({0.01f, 0.1f, ""});  // the shipped defaults but the tolerances
-    for (float p : {0.002f, 0.01f})
-      for (float r : {0.05f, 0.1f, 0.3f, 1.0f}) settings.push_back({p, r, kJumps});
-    settings.push_back({0.002f, 0.05f, std::string(kJumps) + ";Quant. on missed tolerance=false"});
-    settings.push_back({0.002f, 0.05f, std::string(kJumps) + ";Use quantized curves=false"});
-    // Tight enough for 0.01 cm in object space on these clips.
-    settings.push_back({0.002f, 0.005f, kJumps});
-    settings.push_back({0.002f, 0.005f, std::string(kJumps) + ";" + kLinear});
-    settings.push_back(
-        {0.002f, 0.005f, std::string(kJumps) + ";" + kLinear + ";Use quantized curves=false"});
-    // Per-bone tolerances from the target error, as --animation-error gives them.
-    Setting budget{0, 0, kBudgetExtra};
-    budget.budgetCm = float(kTargetErrorCm);
-    settings.push_back(budget);
-    settings.push_back(budget);
-    settings.back().extra = kJumps;  // curves only, as files without sampled keys hold them
-    settings.back().orientationFactor = kCurveOrientationFactor;
+    errors.push_back(meters);
   }
+  if (errors.empty()) {
+    settings.push_back({"shipped defaults", 0, {}});
+    errors.push_back(kTargetErrorCm / 100);
+  }
+  for (double meters : errors) {
+    char name[96];
+    std::snprintf(name, sizeof name, "--animation-error %gcm", meters * 100);
+    settings.push_back({name, meters, {}});
+    settings.push_back({std::string(name) + ", sampled keys off", meters,
+                        {"Use sampled key curves=false"}});
+  }
+
+  const std::string script = std::string(KETREL_SOURCE_DIR) + "/scripts/make_test_character.py";
+  const std::string make = "mkdir -p " + std::string(kCharacterDir) + " && python3 " + script +
+                           " " + kCharacterDir;
+  if (std::system(make.c_str()) != 0) {
+    std::fprintf(stderr, "could not write the test character (%s)\n", make.c_str());
+    return 1;
+  }
+  const std::string character = std::string(kCharacterDir) + "/character";
+  const std::vector<ClipSource> sources = {
+      {"/usr/share/assimp/models/BVH/01_01.bvh", "", "01_01", nullptr},
+      {"/usr/share/assimp/models/BVH/01_03.bvh", "", "01_03", nullptr},
+      {character + ".gltf", "Walk", "character Walk", nullptr},
+      {character + "_x100.gltf", "Walk", "character Walk x100", "character Walk"},
+      {character + "_x0.01.gltf", "Walk", "character Walk x0.01", "character Walk"},
+      {character + ".gltf", "Wave", "character Wave", nullptr},
+  };
   // Warnings of the host walk and the fitter would drown the table.
   for (LogOrigin origin : {LogOrigin::Host, LogOrigin::Curve, LogOrigin::Export})
     MuteLogOrigin(origin, true);
-  for (const char* path : kClips) {
-    Clip clip;
-    if (!LoadClip(path, clip)) {
-      std::fprintf(stderr, "cannot read %s (Debian package assimp-testmodels)\n", path);
+
+  std::printf("%-22s %-38s | %9s %6s %6s | %8s %8s %8s | %6s | %s\n", "clip", "setting",
+              "anim B", "ratio", "(all)", "max cm", "at smp", "p99 cm", "time s", "worst");
+  // Grid maxima of the unscaled rigs, per setting, for their scaled twins.
+  std::vector<std::pair<std::string, double>> unscaledMax;
+  std::vector<std::string> verdicts;
+  for (const ClipSource& source : sources) {
+    Clip clip{source, {}};
+    std::string error;
+    host::ImportOptions import;
+    import.Take = source.take;
+    if (!host::LoadHostScene(source.path, clip.scene, error, import)) {
+      std::fprintf(stderr, "cannot read %s: %s (Debian package assimp-testmodels)\n",
+                   source.path.c_str(), error.c_str());
       return 1;
     }
-    std::printf("%s: %zu nodes, %d samples at 120 Hz, 1 unit = %.3f cm\n", path,
-                clip.scene.Nodes.size(), clip.samples, clip.unitsToCm);
-    std::printf("%8s %8s | %10s %10s %7s | %9s %9s | %7s | %s\n", "pos cm", "rot deg", "anim B",
-                "raw B", "ratio", "max cm", "p99 cm", "time s", "more settings");
-    // The setting that reaches the target; else, among those within the
-    // error, the smallest; else the most accurate.
-    const Setting* best = nullptr;
-    Result bestResult;
-    double bestRatio = 0;
     for (const Setting& setting : settings) {
-      Result r = Run(clip, setting);
+      const Result r = Run(clip, setting);
       if (!r.ok) {
-        std::printf("%8.4f %8.3f | export or read-back failed\n", setting.positionCm,
-                    setting.orientationDegrees);
+        std::printf("%-22s %-38s | export or read-back failed\n", source.label.c_str(),
+                    setting.name.c_str());
+        verdicts.push_back("missed: " + source.label + ", " + setting.name + " failed");
         continue;
       }
-      const double ratio = double(r.rawBytes) / double(r.animationBytes);
-      const std::string name = Describe(setting);
-      if (setting.budgetCm > 0) {
-        std::printf("%8s %8s", "per bone", "");
+      const host::FidelityResult& f = r.fidelity;
+      const double raw = 40.0 * f.KeyedBones * r.keys, rawAll = 40.0 * f.Bones * r.keys;
+      const double ratio = raw / double(r.animationBytes), ratioAll = rawAll / double(r.animationBytes);
+      std::printf("%-22s %-38s | %9zu %5.1f:1 %5.1f:1 | %8.5f %8.5f %8.5f | %6.3f | %s %.3f s\n",
+                  source.label.c_str(), setting.name.c_str(), r.animationBytes, ratio, ratioAll,
+                  f.MaxCm, f.MaxAtSamplesCm, f.P99Cm, r.seconds, f.WorstBone.c_str(),
+                  f.WorstSeconds);
+      char line[256];
+      if (setting.errorMeters > 0 && setting.assignments.empty()) {
+        const double budget = setting.errorMeters * 100;
+        const bool ratioTarget = source.label == "01_01";
+        const bool met = f.MaxCm <= budget && (!ratioTarget || ratio >= kTargetRatio);
+        std::snprintf(line, sizeof line, "%s: %s, %s: max %.4f cm between samples (target <= %g)%s",
+                      met ? "met" : "missed", source.label.c_str(), setting.name.c_str(), f.MaxCm,
+                      budget, ratioTarget ? "" : "");
+        std::string text = line;
+        if (ratioTarget) {
+          std::snprintf(line, sizeof line, ", %.1f:1 over %d moving bones (target >= %g:1)", ratio,
+                        f.KeyedBones, kTargetRatio);
+          text += line;
+        }
+        verdicts.push_back(text);
+      } else if (setting.errorMeters <= 0) {
+        const bool met = f.MaxCm <= kBetweenFactor * f.MaxAtSamplesCm;
+        std::snprintf(line, sizeof line,
+                      "%s: %s, %s: max %.4f cm between samples, %.2fx the max at samples "
+                      "(target <= %gx)",
+                      met ? "met" : "missed", source.label.c_str(), setting.name.c_str(), f.MaxCm,
+                      f.MaxCm / std::max(f.MaxAtSamplesCm, 1e-12), kBetweenFactor);
+        verdicts.push_back(line);
+      }
+      const std::string key = setting.name;
+      if (source.unscaled == nullptr) {
+        unscaledMax.push_back({source.label + "|" + key, f.MaxCm});
       } else {
-        std::printf("%8.4f %8.3f", setting.positionCm, setting.orientationDegrees);
+        for (const auto& [name, max] : unscaledMax) {
+          if (name != std::string(source.unscaled) + "|" + key) continue;
+          const bool met = f.MaxCm <= kBetweenFactor * std::max(max, 1e-6);
+          std::snprintf(line, sizeof line,
+                        "%s: %s, %s: max %.4f cm, %.2fx the unscaled rig's %.4f (target <= %gx)",
+                        met ? "met" : "missed", source.label.c_str(), key.c_str(), f.MaxCm,
+                        f.MaxCm / std::max(max, 1e-12), max, kBetweenFactor);
+          verdicts.push_back(line);
+        }
       }
-      std::printf(" | %10zu %10zu %6.1f:1 | %9.5f %9.5f | %7.3f | %s\n", r.animationBytes,
-                  r.rawBytes, ratio, r.maxError, r.p99Error, r.seconds, name.c_str());
-      const bool within = r.maxError <= kTargetErrorCm;
-      const bool bestWithin = best && bestResult.maxError <= kTargetErrorCm;
-      const bool better = !best || (within && !bestWithin) ||
-                          (within && bestWithin && ratio > bestRatio) ||
-                          (!within && !bestWithin && r.maxError < bestResult.maxError);
-      if (better) {
-        best = &setting;
-        bestResult = r;
-        bestRatio = ratio;
-      }
-    }
-    if (best) {
-      const bool reached = bestResult.maxError <= kTargetErrorCm && bestRatio >= kTargetRatio &&
-                           bestResult.seconds <= kTargetSeconds;
-      std::string name = Describe(*best);
-      if (best->budgetCm <= 0) {
-        char tolerances[96];
-        std::snprintf(tolerances, sizeof tolerances, "pos %g cm, rot %g deg, ", best->positionCm,
-                      best->orientationDegrees);
-        name = tolerances + name;
-      }
-      std::printf(
-          "%s: %s: max %.4f cm at %.1f:1 in %.3f s (target: max <= %g cm at >= %g:1 in <= %g "
-          "s)\n\n",
-          reached ? "reaches the target" : "closest to the target", name.c_str(),
-          bestResult.maxError, bestRatio, bestResult.seconds, kTargetErrorCm, kTargetRatio,
-          kTargetSeconds);
     }
   }
+  std::printf("\n");
+  for (const std::string& verdict : verdicts) std::printf("%s\n", verdict.c_str());
   return 0;
 }

@@ -11,6 +11,9 @@
 
 namespace ketrel {
 
+// Rows fitted per sample step: the sample and the midpoint after it.
+constexpr int32_t kRowsPerSample = 2;
+
 struct BSplineSolver {
   int32_t MaxDegree;
   int32_t MaxSamples;
@@ -24,6 +27,7 @@ struct BSplineSolver {
   float* Last;        // the knots a fit without FitFromLastKnots ended with
   int32_t LastCount;  // 0: none
   int32_t LastSamples;
+  float* Dense;     // 2 MaxSamples - 1 rows of MaxDimension floats: samples and midpoints
   float* Controls;  // Capacity rows of MaxDimension floats
   double* Band;     // normal equations: Capacity rows of MaxDegree + 1
   double* Rhs;      // Capacity rows of MaxDimension
@@ -36,7 +40,9 @@ BSplineSolver* CreateBSplineSolver(int32_t maxDegree, int32_t maxSamples, int32_
                                      maxDimension <= kMaxCurveDimension)) {
     return nullptr;
   }
-  int64_t maxKnots = int64_t{maxDegree + 1} * maxSamples;
+  // Fits run over the samples and the midpoints between them.
+  int64_t denseSamples = kRowsPerSample * (int64_t{maxSamples} - 1) + 1;
+  int64_t maxKnots = int64_t{maxDegree + 1} * denseSamples;
   int64_t capacity = maxKnots + 1 + 2 * int64_t{maxDegree + 1};
   if (!KT_CHECK_PARAMETER(Curve, capacity < (int64_t{1} << 28))) return nullptr;
   // One block for everything, carved in order of alignment.
@@ -44,7 +50,8 @@ BSplineSolver* CreateBSplineSolver(int32_t maxDegree, int32_t maxSamples, int32_
   size_t rhs = sizeof(double) * capacity * maxDimension;
   size_t knots = sizeof(float) * capacity;
   size_t controls = sizeof(float) * capacity * maxDimension;
-  size_t total = sizeof(BSplineSolver) + band + rhs + 5 * knots + controls + capacity;
+  size_t dense = sizeof(float) * denseSamples * maxDimension;
+  size_t total = sizeof(BSplineSolver) + band + rhs + 5 * knots + controls + dense + capacity;
   char* block = static_cast<char*>(KT_ALLOCATE_CLEARED(total + 16));
   if (block == nullptr) return nullptr;
   auto* solver = reinterpret_cast<BSplineSolver*>(block);
@@ -57,6 +64,7 @@ BSplineSolver* CreateBSplineSolver(int32_t maxDegree, int32_t maxSamples, int32_
   solver->Scaled = reinterpret_cast<float*>(cursor), cursor += knots;
   solver->Last = reinterpret_cast<float*>(cursor), cursor += knots;
   solver->Controls = reinterpret_cast<float*>(cursor), cursor += controls;
+  solver->Dense = reinterpret_cast<float*>(cursor), cursor += dense;
   solver->Skipped = reinterpret_cast<bool*>(cursor);
   solver->MaxDegree = maxDegree;
   solver->MaxSamples = maxSamples;
@@ -89,7 +97,17 @@ struct fit_job {
   // Sample j lies at j * Step, computed exactly as MeasureCurveError does, so
   // the solver, the refinement and the measurement see the same times.
   float Step;
+  // The caller's samples. With Dense, Samples holds them and the midpoints
+  // between them (2 OriginalCount - 1 rows), so that every fit is held to
+  // the straight line between samples too: a curve that passes every sample
+  // and swings between them is what a game sees at any other time.
+  const float* Original;
+  int32_t OriginalCount;
+  bool Dense;
 };
+
+// Original sample i as an index of the fitted rows.
+int32_t RowOfSample(const fit_job& job, int32_t i) { return job.Dense ? kRowsPerSample * i : i; }
 
 float SampleTime(const fit_job& job, int32_t j) { return static_cast<float>(j) * job.Step; }
 
@@ -123,22 +141,24 @@ void InsertKnot(float* knots, int32_t* count, float v, int32_t copies) {
   *count += copies;
 }
 
+// Jumps and creases are judged on the caller's samples.
 int32_t PlaceInitialKnots(const fit_job& job, float jump, float crease) {
   float* knots = job.Solver->Knots;
   int32_t p = job.Degree;
-  int32_t n = job.SampleCount;
+  int32_t n = job.OriginalCount;
   int32_t count = 2;
   knots[0] = 0.0f;
-  knots[1] = static_cast<float>(n - 1);
+  knots[1] = static_cast<float>(job.SampleCount - 1);
   if (job.Flags & FitStartKnots) {
     for (int32_t j = p - 1; j >= 1; --j) InsertKnot(knots, &count, 0.125f * j, 1);
   }
   bool orientation = IsOrientation(job);
   int32_t limit = job.Solver->MaxKnots - (p + 2);
+  auto original = [&](int32_t i) { return job.Original + int64_t{i} * job.Dimension; };
   for (int32_t i = 1; i + 1 < n && count < limit; ++i) {
-    const float* before = SampleAt(job, i - 1);
-    const float* here = SampleAt(job, i);
-    const float* after = SampleAt(job, i + 1);
+    const float* before = original(i - 1);
+    const float* here = original(i);
+    const float* after = original(i + 1);
     // A jump starts a new piece at sample i: the evaluator puts a sample
     // lying exactly on a knot into the span after it, so the step must be
     // between i - 1 and i. Measuring the step after i as well would give a
@@ -157,17 +177,83 @@ int32_t PlaceInitialKnots(const fit_job& job, float jump, float crease) {
         creaseMeasure += second * second;
       }
     }
+    const int32_t row = RowOfSample(job, i);
     if ((job.Flags & FitAllowJumps) && jumpMeasure > jump * jump) {
-      InsertKnot(knots, &count, static_cast<float>(i), p + 1);
+      InsertKnot(knots, &count, static_cast<float>(row), p + 1);
     } else if ((job.Flags & FitAllowCreases) && p > 0 && creaseMeasure > crease * crease) {
-      InsertKnot(knots, &count, static_cast<float>(i), p);
+      InsertKnot(knots, &count, static_cast<float>(row), p);
     }
   }
   if (count == 2 && p > 1) {
     count = p + 1;
-    for (int32_t k = 0; k <= p; ++k) knots[k] = static_cast<float>(k) * (n - 1) / p;
+    for (int32_t k = 0; k <= p; ++k)
+      knots[k] = std::round(static_cast<float>(k) * (job.SampleCount - 1) / p);
   }
   return count;
+}
+
+// The caller's samples and, between each two, their midpoint: the mean, or
+// for orientations the normalised mean (the same rotation halfway, for the
+// small steps between samples).
+}  // namespace
+
+void SampleBetween(const float* a, const float* b, int32_t dimension, bool orientation, float u,
+                   float* out) {
+  if (!orientation || dimension != 4) {
+    for (int32_t k = 0; k < dimension; ++k) out[k] = a[k] + u * (b[k] - a[k]);
+    return;
+  }
+  // As a host turns between two rotation keys: the short way round at a
+  // steady rate, and by a plain blend where the two are too close for the
+  // rate to differ measurably.
+  double dot = 0.0;
+  for (int32_t k = 0; k < 4; ++k) dot += static_cast<double>(a[k]) * b[k];
+  const double sign = dot < 0.0 ? -1.0 : 1.0;
+  dot *= sign;
+  double wa = 1.0 - u, wb = u;
+  if (dot < 0.9995) {
+    const double angle = std::acos(dot > 1.0 ? 1.0 : dot);
+    const double s = std::sin(angle);
+    if (s > 1e-9) {
+      wa = std::sin((1.0 - u) * angle) / s;
+      wb = std::sin(u * angle) / s;
+    }
+  }
+  double q[4], length = 0.0;
+  for (int32_t k = 0; k < 4; ++k) {
+    q[k] = wa * a[k] + wb * sign * b[k];
+    length += q[k] * q[k];
+  }
+  length = std::sqrt(length);
+  for (int32_t k = 0; k < 4; ++k) {
+    out[k] = length > 1e-12 && std::isfinite(length) ? static_cast<float>(q[k] / length) : a[k];
+  }
+}
+
+namespace {
+
+// The caller's samples and, between each two, the points the source passes
+// on its way from one to the next. A step the caller lets jump (past
+// `jump`, the fit's measure; below 0: none) holds the earlier sample up to
+// the later one, where the curve's piece starts.
+void FillDense(const float* samples, int32_t count, int32_t d, bool orientation, float jump,
+               float* dense) {
+  for (int32_t i = 0; i < count; ++i) {
+    const float* a = samples + int64_t{i} * d;
+    std::memcpy(dense + int64_t{kRowsPerSample} * i * d, a, sizeof(float) * d);
+    if (i + 1 == count) break;
+    const float* b = a + d;
+    const float step = orientation ? OrientationDistance(b, a) : std::sqrt(SquaredDistance(b, a, d));
+    const bool jumps = jump >= 0.0f && step > jump;
+    for (int32_t r = 1; r < kRowsPerSample; ++r) {
+      float* row = dense + (int64_t{kRowsPerSample} * i + r) * d;
+      if (jumps) {
+        std::memcpy(row, a, sizeof(float) * d);
+      } else {
+        SampleBetween(a, b, d, orientation, static_cast<float>(r) / kRowsPerSample, row);
+      }
+    }
+  }
 }
 
 // Least squares for the control points of `count` knots as `spans` stores
@@ -249,7 +335,8 @@ void SolveControls(const fit_job& job, const curve_reader& spans, const float* k
   // quantized or normalised controls cannot. For those formats a faint pull
   // toward the sample at each control's knot settles them and leaves
   // determined controls practically where they were; the refinement still
-  // checks every sample. Float curves keep the exact least squares.
+  // checks every sample. Float curves keep the exact least squares (a wild
+  // one fails the check between samples).
   const bool damp = job.Format != CurveFormatDaK32fC32f;
   for (int32_t row = 0; damp && row < count; ++row) {
     if (pinnedValue(row) != nullptr) continue;
@@ -411,6 +498,10 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
   bool orientation = IsOrientation(job);
   int32_t span = 0;
   bool candidate = false;
+  // Copies a knot at a row may reach: a crease (p) keeps the curve whole,
+  // so it holds to the line between rows as well; a jump (p + 1) only when
+  // the caller allows jumps.
+  const int32_t most = (job.Flags & FitAllowJumps) ? p + 1 : (p > 0 ? p : 1);
   int32_t jumpSample = -1;  // where a narrow span gets its knot, or -1
   float jumpStep = -1.0f;
   float value[kMaxCurveDimension];
@@ -429,11 +520,13 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
   auto closeSpan = [&](int32_t right) {
     // Copies knots up to `right`, with the midpoint or sample knot before it if chosen.
     if (candidate) {
-      out[written++] = (knots[right - 1] + knots[right]) * 0.5f;
+      // On a row: a knot between two rows would bend the curve where no
+      // row measures it.
+      out[written++] = std::round((knots[right - 1] + knots[right]) * 0.5f);
       result.Inserted = true;
     } else if (jumpSample >= 0) {
       float v = static_cast<float>(jumpSample);
-      if (multiplicity(v) <= p) out[written++] = v;
+      if (multiplicity(v) < most) out[written++] = v;
       result.Inserted = true;
     }
     candidate = false;
@@ -471,12 +564,34 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
     }
     // A knot at j needs j inside the span, not at its end, and no full jump
     // already starting there.
-    bool startsPiece = t == left && (span == 1 || (span > p && knots[span - 1 - p] == left));
+    bool startsPiece = t == left && (span == 1 || (span >= most && knots[span - most] == left));
     if (room && j > 0 && t < knots[span] && !startsPiece) {
       float step = SampleError(job, SampleAt(job, j - 1), SampleAt(job, j));
       if (step > jumpStep) {
         jumpStep = step;
         jumpSample = j;
+      }
+    } else if (room && startsPiece && j > 0) {
+      // The row sits on a knot as full as it may get, whose control the rows
+      // on both sides share: knots on the rows either side free it from the
+      // rows beyond them.
+      bool helped = false;
+      int32_t copies = 0;
+      while (copies < written && out[written - 1 - copies] == t) ++copies;
+      if (copies > 0 && copies < written && out[written - 1 - copies] < t - 1.0f) {
+        for (int32_t m = 0; m < copies; ++m) out[written - m] = t;
+        out[written - copies] = t - 1.0f;
+        ++written;
+        helped = true;
+      }
+      if (t + 1.0f < knots[span] && jumpSample < 0) {
+        jumpSample = j + 1;
+        helped = true;
+      }
+      if (helped) {
+        result.Inserted = true;
+      } else {
+        result.Missed = true;
       }
     } else {
       result.Missed = true;
@@ -529,6 +644,32 @@ curve2* EliminateKnots(const fit_job& job, float tolerance, int32_t* count) {
   return accepted;
 }
 
+// Whether every control lies within the samples' box widened by its own
+// largest side (and the tolerance) all round. A control beyond that is not
+// shaped by the samples but by an ill-conditioned solve, and the curve
+// swings with it wherever it is not measured.
+bool ControlsWithinReach(const fit_job& job, int32_t count) {
+  const int32_t d = job.Dimension;
+  float low[kMaxCurveDimension], high[kMaxCurveDimension];
+  for (int32_t k = 0; k < d; ++k) low[k] = high[k] = job.Samples[k];
+  for (int32_t j = 1; j < job.SampleCount; ++j) {
+    const float* s = SampleAt(job, j);
+    for (int32_t k = 0; k < d; ++k) {
+      low[k] = std::fmin(low[k], s[k]);
+      high[k] = std::fmax(high[k], s[k]);
+    }
+  }
+  float side = 0.0f;
+  for (int32_t k = 0; k < d; ++k) side = std::fmax(side, high[k] - low[k]);
+  const float margin = side + (IsOrientation(job) ? 0.01f : job.Tolerance);
+  for (int64_t i = 0; i < int64_t{count} * d; ++i) {
+    const int32_t k = static_cast<int32_t>(i % d);
+    const float v = job.Solver->Controls[i];
+    if (!(v >= low[k] - margin && v <= high[k] + margin)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float tolerance,
@@ -548,17 +689,30 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
     return nullptr;
   }
   float duration = static_cast<float>(sampleCount - 1) * dT;
+  // Steps (degree 0) hold each sample until the next: no line between them.
+  const bool dense = degree >= 1;
+  const int32_t rows = dense ? kRowsPerSample * (sampleCount - 1) + 1 : sampleCount;
+  if (dense) {
+    FillDense(samples, sampleCount, dimension, (flags & FitOrientation) != 0 && dimension == 4,
+              (flags & FitAllowJumps) ? jumpThreshold : -1.0f, solver->Dense);
+  }
+  const float rowDT = dense ? dT / kRowsPerSample : dT;
   fit_job job{solver,
               flags,
               degree,
               tolerance,
-              samples,
+              dense ? solver->Dense : samples,
               dimension,
-              sampleCount,
+              rows,
               formatNumber,
               GetCurveFormatType(formatNumber),
-              dT,
-              duration / static_cast<float>(sampleCount - 1)};
+              rowDT,
+              duration / static_cast<float>(rows - 1),
+              samples,
+              sampleCount,
+              dense};
+  samples = job.Samples;  // everything below fits and measures the rows
+  sampleCount = rows;
   const bool fromLast = (flags & FitFromLastKnots) != 0 && solver->LastCount > 0 &&
                         solver->LastSamples == sampleCount;
   int32_t count = 0;
@@ -613,7 +767,9 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
   bool within =
       MeasureCurveError(flags, dimension, duration, curve, sampleCount, samples, &stats) &&
       stats.MaxSquaredError <= tolerance * tolerance;
-  if (achieved != nullptr) *achieved = !limited && !refined.Missed && within;
+  if (achieved != nullptr) {
+    *achieved = !limited && !refined.Missed && within && ControlsWithinReach(job, count);
+  }
   if (byteSize != nullptr) *byteSize = CurveDataBytes(curve);
   return curve;
 }
@@ -655,6 +811,50 @@ bool MeasureCurveError(int32_t flags, int32_t dimension, float duration, const c
     }
   }
   stats->TotalSquaredError = static_cast<float>(total);
+  return true;
+}
+
+bool MeasureCurveErrorBetween(int32_t flags, int32_t dimension, float duration,
+                              const curve2* curve, int32_t sampleCount, const float* samples,
+                              float jumpThreshold, float* maxSquaredError) {
+  if (!KT_CHECK_PARAMETER(Curve, maxSquaredError != nullptr)) return false;
+  *maxSquaredError = 0.0f;
+  if (!KT_CHECK_PARAMETER(Curve, curve != nullptr && samples != nullptr && sampleCount >= 1 &&
+                                     dimension >= 1 && dimension <= kMaxCurveDimension)) {
+    return false;
+  }
+  if (sampleCount < 2) return true;
+  const bool orientation = (flags & FitOrientation) != 0 && dimension == 4;
+  const float step = duration / static_cast<float>(sampleCount - 1);
+  float value[kMaxCurveDimension], expected[kMaxCurveDimension];
+  curve_reader reader;
+  if (!BeginCurveReader(curve, &reader)) return false;
+  for (int32_t i = 0; i + 1 < sampleCount; ++i) {
+    const float* a = samples + int64_t{i} * dimension;
+    if (jumpThreshold >= 0.0f) {
+      const float step = orientation ? OrientationDistance(a + dimension, a)
+                                     : std::sqrt(SquaredDistance(a + dimension, a, dimension));
+      if (step > jumpThreshold) continue;
+    }
+    for (int32_t q = 1; q < 4; ++q) {
+      const float u = 0.25f * static_cast<float>(q);
+      const float t = (static_cast<float>(i) + u) * step;
+      const int32_t knot = FindReaderKnot(reader, t);
+      if (!EvaluateReaderAtKnot(reader, dimension, orientation, knot < 0 ? 0 : knot, t, value,
+                                nullptr)) {
+        return false;
+      }
+      SampleBetween(a, a + dimension, dimension, orientation, u, expected);
+      float error = 0.0f;
+      if (orientation) {
+        const float e = OrientationDistance(value, expected);
+        error = e * e;
+      } else {
+        error = SquaredDistance(value, expected, dimension);
+      }
+      if (!(error <= *maxSquaredError)) *maxSquaredError = std::isnan(error) ? INFINITY : error;
+    }
+  }
   return true;
 }
 

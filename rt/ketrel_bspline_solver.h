@@ -95,6 +95,22 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
 bool MeasureCurveError(int32_t flags, int32_t dimension, float duration, const curve2* curve,
                        int32_t sampleCount, const float* samples, CurveErrorStats* stats);
 
+// The largest squared error (as MaxSquaredError) of `curve` between the
+// samples: at a quarter, half and three quarters of every step, against the
+// samples joined as a host joins its keys (SampleBetween). Steps larger than
+// `jumpThreshold` (the fit's measure; below 0: none) are left out: the
+// caller allows the curve to jump there.
+bool MeasureCurveErrorBetween(int32_t flags, int32_t dimension, float duration,
+                              const curve2* curve, int32_t sampleCount, const float* samples,
+                              float jumpThreshold, float* maxSquaredError);
+
+// The point a fraction `u` of the way from sample `a` to sample `b`: on the
+// straight line, or for unit quaternions (orientation) turning the short
+// way at a steady rate (a plain normalised blend for steps under about 3.6
+// degrees, where the two differ by less than float rounding).
+void SampleBetween(const float* a, const float* b, int32_t dimension, bool orientation, float u,
+                   float* out);
+
 // 1 - cos(a / 2) for an angle a in degrees: the value of 1 - q.s for two unit
 // quaternions a degrees apart. 0 (parameter check) for a < 0 or a too large.
 float OrientationToleranceFromDegrees(float degrees);

@@ -310,77 +310,118 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
           ? FloatFitLimitFactor(parameters, samples, dimension, sampleCount, orientation) *
                 sampledSize
           : 0;
-  bool floatAchieved = false;
-  int32_t floatSize = -1;
-  curve2* best =
-      FitBSpline(solver, flags, parameters.Degree, parameters.Tolerance, parameters.JumpThreshold,
-                 parameters.CreaseThreshold, samples, dimension, sampleCount, dT, DaK32fC32fType,
-                 floatLimit, &floatAchieved, &floatSize);
-  if (best == nullptr) {
+  const float duration = static_cast<float>(sampleCount - 1) * dT;
+  // A curve must hold between the samples as well as at them: a game plays
+  // it at any time. Steps (degree 0) hold each sample until the next.
+  // Where jumps are allowed, a step past their threshold may stay a jump.
+  auto holds = [&](const curve2* curve, int32_t degree, int32_t fitFlags) {
+    if (degree == 0) return true;
+    float between = 0.0f;
+    const float jumps = (fitFlags & FitAllowJumps) ? parameters.JumpThreshold : -1.0f;
+    return MeasureCurveErrorBetween(fitFlags, dimension, duration, curve, sampleCount, samples,
+                                    jumps, &between) &&
+           between <= parameters.Tolerance * parameters.Tolerance;
+  };
+
+  curve2* best = nullptr;
+  int32_t bestSize = -1;
+  bool bestAchieved = false;
+  // One degree's fits: the float fit, then each listed candidate from its
+  // knots; the smallest within tolerance at and between the samples wins.
+  auto fitDegree = [&](int32_t degree, int32_t fitFlags) -> bool {
+    bool floatMet = false;
+    int32_t floatSize = -1;
+    curve2* fit = FitBSpline(solver, fitFlags, degree, parameters.Tolerance,
+                             parameters.JumpThreshold, parameters.CreaseThreshold, samples,
+                             dimension, sampleCount, dT, DaK32fC32fType, floatLimit, &floatMet,
+                             &floatSize);
+    if (fit == nullptr) return false;
+    if (sampled != nullptr && floatSize > floatLimit) {
+      FreeCurve(fit);  // beyond the point where anything could beat the keys
+      return true;
+    }
+    floatMet = floatMet && holds(fit, degree, fitFlags);
+    CurveErrorStats floatStats;
+    MeasureCurveError(flags, dimension, duration, fit, sampleCount, samples, &floatStats);
+    auto offer = [&](curve2* curve, int32_t size, bool met) {
+      const bool better = best == nullptr || (met && !bestAchieved) ||
+                          (met == bestAchieved && size > 0 && size < bestSize);
+      if (better) {
+        FreeCurve(best);
+        best = curve;
+        bestSize = size;
+        bestAchieved = met;
+      } else {
+        FreeCurve(curve);
+      }
+    };
+    const int32_t limit = bestAchieved ? bestSize : floatSize;
+    offer(fit, floatSize, floatMet);
+    for (int32_t c = 0; c < parameters.CandidateFormatCount; ++c) {
+      data_type_definition* format = parameters.CandidateFormats[c];
+      int32_t number = FindCurveFormat(format);
+      if (number == CurveFormatDaK32fC32f || number == CurveFormatDaSampledBits) continue;
+      // Once the float fit is within tolerance only a candidate within it too
+      // can win; one whose codes alone round past the tolerance would spend a
+      // whole fit (the slowest part of a tight export) on a certain miss.
+      if (floatMet && QuantizationFloor(number, samples, dimension, sampleCount, orientation) >
+                          parameters.Tolerance) {
+        continue;
+      }
+      bool met = false;
+      int32_t size = -1;
+      curve2* candidate =
+          FitBSpline(solver, fitFlags | FitFromLastKnots, degree, parameters.Tolerance,
+                     parameters.JumpThreshold, parameters.CreaseThreshold, samples, dimension,
+                     sampleCount, dT, format, std::min(limit, bestAchieved ? bestSize : limit),
+                     &met, &size);
+      if (candidate == nullptr) continue;
+      met = met && holds(candidate, degree, fitFlags);
+      // Sizes are real byte counts: a candidate is only ever taken when it is
+      // smaller, whether or not it met the tolerance.
+      bool take = size > 0 && (met || !bestAchieved) && (best == nullptr || size < bestSize || (met && !bestAchieved));
+      if (take && !met) {
+        take = false;
+        if (parameters.QuantizeOnMiss && !floatMet && !bestAchieved) {
+          CurveErrorStats stats;
+          if (MeasureCurveError(flags, dimension, duration, candidate, sampleCount, samples,
+                                &stats)) {
+            float allowed = std::sqrt(floatStats.MaxSquaredError) *
+                            (2.0f - static_cast<float>(size) / static_cast<float>(floatSize));
+            // A curve whose error is not a number is no curve to take.
+            take = std::sqrt(stats.MaxSquaredError) <= allowed;
+          }
+        }
+      }
+      if (take) {
+        offer(candidate, size, met);
+      } else {
+        FreeCurve(candidate);
+      }
+    }
+    return true;
+  };
+
+  bool ok = fitDegree(parameters.Degree, flags);
+  // A curved fit that swings between samples, or a jump where the samples
+  // run on between them: straight unbroken spans hold between samples
+  // wherever they hold at them.
+  if (ok && !bestAchieved && (parameters.Degree > 1 || (flags & FitAllowJumps)))
+    ok = fitDegree(1, flags & ~FitAllowJumps);
+  if (!ok) {
+    FreeCurve(best);
     FreeCurve(sampled);
     return nullptr;
   }
-  if (sampled != nullptr && floatSize > floatLimit) {
+  if (sampled != nullptr && (!bestAchieved || best == nullptr || sampledSize < bestSize)) {
     FreeCurve(best);
-    if (achieved != nullptr) *achieved = true;  // the keys are within tolerance
-    return sampled;
+    best = sampled;
+    bestAchieved = true;  // the keys are within tolerance, and run straight between samples
+    sampled = nullptr;
   }
-  int32_t bestSize = floatSize;
-  float duration = static_cast<float>(sampleCount - 1) * dT;
-  CurveErrorStats floatStats;
-  MeasureCurveError(flags, dimension, duration, best, sampleCount, samples, &floatStats);
-  for (int32_t c = 0; c < parameters.CandidateFormatCount; ++c) {
-    data_type_definition* format = parameters.CandidateFormats[c];
-    int32_t number = FindCurveFormat(format);
-    if (number == CurveFormatDaK32fC32f) continue;
-    // Once the float fit is within tolerance only a candidate within it too
-    // can win; one whose codes alone round past the tolerance would spend a
-    // whole fit (the slowest part of a tight export) on a certain miss.
-    if (floatAchieved && QuantizationFloor(number, samples, dimension, sampleCount, orientation) >
-                             parameters.Tolerance) {
-      continue;
-    }
-    bool met = false;
-    int32_t size = -1;
-    curve2* candidate = nullptr;
-    if (number == CurveFormatDaSampledBits) {
-      std::swap(candidate, sampled);
-      size = sampledSize;
-      met = candidate != nullptr;
-    } else {
-      candidate =
-          FitBSpline(solver, flags | FitFromLastKnots, parameters.Degree, parameters.Tolerance,
-                     parameters.JumpThreshold, parameters.CreaseThreshold, samples, dimension,
-                     sampleCount, dT, format, bestSize, &met, &size);
-    }
-    if (candidate == nullptr) continue;
-    // Sizes are real byte counts: a candidate is only ever taken when it is
-    // smaller, whether or not it met the tolerance.
-    bool take = size > 0 && size < bestSize;
-    if (take && !met) {
-      take = false;
-      if (parameters.QuantizeOnMiss && !floatAchieved) {
-        CurveErrorStats stats;
-        if (MeasureCurveError(flags, dimension, duration, candidate, sampleCount, samples,
-                              &stats)) {
-          float allowed = std::sqrt(floatStats.MaxSquaredError) *
-                          (2.0f - static_cast<float>(size) / static_cast<float>(floatSize));
-          // A curve whose error is not a number is no curve to take.
-          take = std::sqrt(stats.MaxSquaredError) <= allowed;
-        }
-      }
-    }
-    if (take) {
-      FreeCurve(best);
-      best = candidate;
-      bestSize = size;
-    } else {
-      FreeCurve(candidate);
-    }
-  }
-  FreeCurve(sampled);  // listed twice
-  if (achieved != nullptr)
-    *achieved = floatAchieved || GetCurveFormat(best) == CurveFormatDaSampledBits;
+  FreeCurve(sampled);
+  if (best == nullptr) return nullptr;
+  if (achieved != nullptr) *achieved = bestAchieved;
   return best;
 }
 

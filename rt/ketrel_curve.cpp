@@ -250,6 +250,25 @@ bool ExtractCurveKnotsControls(const curve2* curve, int32_t first, int32_t count
   return DecodeKnotsControls(view, first, count, knots, controls, identity);
 }
 
+int32_t FindDecreasingKnot(const curve2* curve) {
+  curve_data_view view;
+  if (!ViewOf(curve, &view)) return -2;
+  const int32_t count = GetCurveKnotCount(curve);
+  // In pieces, so that a long curve needs no buffer of its own.
+  constexpr int32_t kPiece = 256;
+  float knots[kPiece];
+  float last = -INFINITY;
+  for (int32_t first = 0; first < count; first += kPiece) {
+    const int32_t n = count - first < kPiece ? count - first : kPiece;
+    if (!DecodeKnotsControls(view, first, n, knots, nullptr, nullptr)) return -2;
+    for (int32_t i = 0; i < n; ++i) {
+      if (!(knots[i] >= last)) return first + i;
+      last = knots[i];
+    }
+  }
+  return -1;
+}
+
 namespace {
 
 bool IsKeyframed(const curve_data_view& view, const curve2* curve) {
@@ -397,6 +416,40 @@ bool WindowEntry(const curve_data_view& view, int32_t index, const neighbour& pr
 
 namespace {
 
+// Orientation keys (one per sample) turn between each two as the source's
+// keys do, at a steady rate: a linear blend of quaternions runs fast in the
+// middle of a wide step and slow at its ends (0.45 degrees off a quarter of
+// the way through a 90-degree step, such as a capture's first frame in the
+// bind pose). Close keys blend linearly, as the rate there differs by less
+// than float rounding.
+bool SlerpKeys(const float* knots, const float* keys, float t, float* result) {
+  const float span = knots[1] - knots[0];
+  double u = span > 0.0f ? (static_cast<double>(t) - knots[0]) / span : 0.0;
+  u = u < 0.0 ? 0.0 : (u > 1.0 ? 1.0 : u);
+  const float* a = keys;
+  const float* b = keys + 4;  // already in a's hemisphere
+  double dot = 0.0;
+  for (int32_t k = 0; k < 4; ++k) dot += static_cast<double>(a[k]) * b[k];
+  double wa = 1.0 - u, wb = u;
+  if (dot < 0.9995) {
+    const double angle = std::acos(dot < -1.0 ? -1.0 : dot);
+    const double s = std::sin(angle);
+    if (s > 1e-9) {
+      wa = std::sin((1.0 - u) * angle) / s;
+      wb = std::sin(u * angle) / s;
+    }
+  }
+  double q[4], length = 0.0;
+  for (int32_t k = 0; k < 4; ++k) {
+    q[k] = wa * a[k] + wb * b[k];
+    length += q[k] * q[k];
+  }
+  length = std::sqrt(length);
+  if (!(length > 0.0) || !std::isfinite(length)) return false;
+  for (int32_t k = 0; k < 4; ++k) result[k] = static_cast<float>(q[k] / length);
+  return true;
+}
+
 // EvaluateCurveAtKnot on a record already read: `keyframed` and `isIdentity`
 // say what the record is.
 bool EvaluateView(const curve_data_view& view, bool keyframed, bool isIdentity, int32_t dimension,
@@ -462,6 +515,9 @@ bool EvaluateView(const curve_data_view& view, bool keyframed, bool isIdentity, 
     }
     knots = knotWindow;
     controls = controlWindow;
+    if (normalize && dimension == 4 && p == 1 && view.Format == CurveFormatDaSampledBits) {
+      return SlerpKeys(knots, controls, t, result);
+    }
   }
   return normalize ? EvaluateBSplineNormalized(p, dimension, knots, controls, t, result)
                    : EvaluateBSpline(p, dimension, knots, controls, t, result);

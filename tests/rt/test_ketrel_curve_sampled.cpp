@@ -87,6 +87,30 @@ TEST(SampledKeys, DecodeWithinHalfAStepAndEvaluateAsLines) {
   }
 }
 
+// Orientation keys turn between each two at a steady rate, as the source's
+// keys do: a quarter of the way through a 90-degree step is 22.5 degrees
+// (a plain blend gives 18.4), and small steps blend as before.
+TEST(SampledKeys, OrientationKeysTurnAtASteadyRate) {
+  std::vector<float> values;
+  for (double degrees : {0.0, 90.0, 90.5, 91.0}) {
+    const double half = degrees * M_PI / 360.0;
+    values.insert(values.end(), {float(std::sin(half)), 0.0f, 0.0f, float(std::cos(half))});
+  }
+  const float steps[4] = {1e-5f, 1e-5f, 1e-5f, 1e-5f};
+  curve2* curve = Build(values, 4, steps);
+  ASSERT_NE(curve, nullptr);
+  auto angleAt = [&](float samples) {
+    float q[4];
+    EXPECT_TRUE(EvaluateCurveAtT(4, true, curve, nullptr, nullptr, 0, samples * kStep, q, nullptr));
+    return 2.0 * std::atan2(double(q[0]), double(q[3])) * 180.0 / M_PI;
+  };
+  EXPECT_NEAR(angleAt(0.25f), 22.5, 0.01);
+  EXPECT_NEAR(angleAt(0.5f), 45.0, 0.01);
+  EXPECT_NEAR(angleAt(1.5f), 90.25, 0.01);
+  EXPECT_NEAR(angleAt(2.75f), 90.875, 0.01);
+  FreeCurve(curve);
+}
+
 TEST(SampledKeys, UnevenKnotsAndUncodableStepsMakeNoCurve) {
   std::vector<float> values = Walk(10, 3, 1, 0.01f);
   std::vector<float> knots(10);
@@ -142,7 +166,10 @@ TEST(SampledKeys, CompressCurveTakesThemOnlyWhereTheyAreSmaller) {
   EXPECT_LE(stats.MaxSquaredError, p.Tolerance * p.Tolerance);
   EXPECT_LT(GetCurveByteSize(curve), 500 * 8);  // below a 16-bit knot per sample
   FreeCurve(curve);
-  // A smooth turn: a few knots beat a key per sample.
+  // A smooth turn: a few knots beat a key per sample. (At a hundredth of a
+  // degree the straight lines between its samples and any smooth curve
+  // through them already differ by about that much.)
+  p.Tolerance = OrientationToleranceFromDegrees(0.05f);
   std::vector<float> smooth = Walk(500, 4, 3, 0.0f);
   curve = CompressCurve(solver, flags, p, smooth.data(), 4, 500, kStep, &achieved);
   ASSERT_NE(curve, nullptr);
