@@ -192,7 +192,7 @@ std::vector<std::string> AnimationErrorAssignments(int32_t keyOversampling) {
 }
 
 bool ApplyAnimationError(SettingsItem* root, ToolInterface& tool, NodeGraph* graph,
-                         double meters, std::string* note) {
+                         double meters, std::string* note, float tighten) {
   BoneToleranceBudget budget;
   budget.Error = float(SceneUnitsFromMeters(tool, graph, meters, note));
   if (!(budget.Error > 0.0f)) {
@@ -204,6 +204,10 @@ bool ApplyAnimationError(SettingsItem* root, ToolInterface& tool, NodeGraph* gra
   const SettingsItem* animations = FindChildItem(root, "Animations");
   if (!GetSettingBool(animations, id::UseSampledKeys))
     budget.OrientationFactor = kCurveOrientationFactor;
+  if (tighten > 0.0f && tighten < 1.0f) {
+    budget.OrientationFactor *= tighten;
+    budget.PositionFactor *= tighten;
+  }
   return ApplyBoneTolerances(tool, graph, budget);
 }
 

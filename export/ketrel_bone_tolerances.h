@@ -103,7 +103,9 @@ std::vector<std::string> AnimationErrorAssignments(int32_t keyOversampling);
 // `note` as there). The orientation factor follows "Use sampled key curves"
 // as the settings under `root` now hold it. False (logged) when the distance
 // cannot be had in scene units or the tolerances cannot be set.
+// `tighten` (0 to 1) scales the tolerances down from what the factors give,
+// for a second export when the first one measured above the budget.
 bool ApplyAnimationError(SettingsItem* root, ToolInterface& tool, NodeGraph* graph,
-                         double meters, std::string* note);
+                         double meters, std::string* note, float tighten = 1.0f);
 
 }  // namespace ketrel

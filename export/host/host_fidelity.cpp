@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "rt/ketrel_curve.h"
+#include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_transform.h"
+#include "rt/posix/posix_ketrel_file_reader.h"
 
 namespace ketrel::host {
 namespace {
@@ -144,6 +148,31 @@ void MeasureGroup(const Grid& grid, const track_group* group, const skeleton* bo
   const transform placement = group->InitialPlacement;
   const float d = float(grid.vertexDistanceCm / grid.unitsToCm);
   std::vector<Affine> worlds(table.size());
+  // The scene's world transforms at one tick, each node's once: bones share
+  // their ancestors.
+  std::vector<HostMatrix> sceneWorlds(scene.Nodes.size());
+  std::vector<int64_t> computedAt(scene.Nodes.size(), -1);
+  auto sceneWorld = [&](const Node* node, int64_t g, int32_t tick) {
+    // Walk up to the first node already known at this tick, then down.
+    std::vector<const Node*> chain;
+    for (const Node* at = node; at && at != scene.Root.get() && at->Index >= 0 &&
+                                size_t(at->Index) < sceneWorlds.size() &&
+                                computedAt[size_t(at->Index)] != g &&
+                                chain.size() <= scene.Nodes.size();
+         at = at->Parent) {
+      chain.push_back(at);
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      const Node* at = *it;
+      const HostMatrix local = at->Transform.Evaluate(tick);
+      const Node* parent = at->Parent;
+      const bool rooted = parent == nullptr || parent == scene.Root.get() || parent->Index < 0;
+      sceneWorlds[size_t(at->Index)] =
+          rooted ? local : Multiply(local, sceneWorlds[size_t(parent->Index)]);
+      computedAt[size_t(at->Index)] = g;
+    }
+    return sceneWorlds[size_t(node->Index)];
+  };
   for (int64_t g = 0; g < grid.points; ++g) {
     const float t = float(double(g) * grid.step / grid.per);
     const int32_t tick = grid.TickAt(g);
@@ -173,7 +202,8 @@ void MeasureGroup(const Grid& grid, const track_group* group, const skeleton* bo
       Affine& world = worlds[b];
       world = entry.parent < 0 ? matrix : Compose(matrix, worlds[size_t(entry.parent)]);
       if (!entry.node) continue;
-      const Affine expected = FromHost(scene.NodeTransform(entry.node, tick));
+      const Affine expected = FromHost(entry.node->Index >= 0 ? sceneWorld(entry.node, g, tick)
+                                                              : scene.NodeTransform(entry.node, tick));
       for (int axis = 0; axis < 3; ++axis) {
         // The vertex is a point of the bone, d from the joint in the scene's
         // pose: the same local point through both transforms, so that a
@@ -246,9 +276,67 @@ bool MeasureAnimationFidelity(const Scene& scene, const file_info* info,
     error = "no track group of the animation drives a skeleton of the scene's bones";
     return false;
   }
-  std::sort(errors.begin(), errors.end());
-  result.MaxCm = errors.back();
-  result.P99Cm = errors[std::min(errors.size() - 1, size_t(double(errors.size()) * 0.99))];
+  const size_t p99 = std::min(errors.size() - 1, size_t(double(errors.size()) * 0.99));
+  std::nth_element(errors.begin(), errors.begin() + std::ptrdiff_t(p99), errors.end());
+  result.P99Cm = errors[p99];
+  result.MaxCm = *std::max_element(errors.begin() + std::ptrdiff_t(p99), errors.end());
+  return true;
+}
+
+bool ExportWithinBudget(Scene& scene, const HostExportOptions& options, BudgetedExport& budget,
+                        std::string& error) {
+  namespace fs = std::filesystem;
+  if (!budget.Tighten || !(budget.BudgetCm > 0)) {
+    error = "no error budget to keep";
+    return false;
+  }
+  HostExportOptions trial = options;
+  trial.FileName = options.FileName + ".measuring";
+  std::error_code ignored;
+  for (budget.Exports = 0; budget.Exports < std::max(1, budget.Attempts);) {
+    ++budget.Exports;
+    if (!ExportHostScene(scene, trial)) {
+      fs::remove(trial.FileName, ignored);
+      error = "the export failed";
+      return false;
+    }
+    ketrel_file* file = ReadEntireFile(trial.FileName.c_str());
+    bool measured = false;
+    if (file) {
+      measured = MeasureAnimationFidelity(scene, static_cast<const file_info*>(file->RootObject),
+                                          FidelityOptions{}, budget.Result, error);
+      FreeFile(file);
+    } else {
+      error = "the written file could not be read back";
+    }
+    if (!measured) {
+      // Nothing animated to measure: the file stands as written.
+      if (file && scene.AnimationEnd == scene.AnimationStart) break;
+      fs::remove(trial.FileName, ignored);
+      return false;
+    }
+    if (budget.Result.MaxCm <= budget.BudgetCm) break;
+    if (budget.Exports == budget.Attempts) {
+      fs::remove(trial.FileName, ignored);
+      char text[200];
+      std::snprintf(text, sizeof text,
+                    "after %d exports the animation is still %.4g cm off (at %s, %.3f s), above "
+                    "%.4g cm",
+                    budget.Exports, budget.Result.MaxCm, budget.Result.WorstBone.c_str(),
+                    budget.Result.WorstSeconds, budget.BudgetCm);
+      error = text;
+      return false;
+    }
+    // Errors shrink about as tolerances do; a little more, so that one more
+    // export usually suffices.
+    *budget.Tighten *= float(0.9 * budget.BudgetCm / budget.Result.MaxCm);
+  }
+  fs::rename(trial.FileName, options.FileName, ignored);
+  if (ignored) {
+    fs::remove(trial.FileName, ignored);
+    error = "could not move the file onto " + options.FileName;
+    return false;
+  }
   return true;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "export/host/host_export.h"
 #include "export/host/host_scene.h"
 #include "rt/ketrel_standard_types.h"
 
@@ -43,5 +44,24 @@ struct FidelityResult {
 bool MeasureAnimationFidelity(const Scene& scene, const file_info* info,
                               const FidelityOptions& options, FidelityResult& result,
                               std::string& error);
+
+// An export that must keep its animation within a budget, as measured
+// above: the file is written beside the target, measured, and moved onto
+// the target only once it is within `BudgetCm`. While it is not, the
+// export runs again with `*Tighten` (which the caller's settings edits
+// apply to the tolerances) scaled down by how far it missed.
+struct BudgetedExport {
+  double BudgetCm = 0;
+  int32_t Attempts = 4;
+  float* Tighten = nullptr;  // starts at 1; the edits read it on every export
+  FidelityResult Result;     // of the last file measured
+  int32_t Exports = 0;
+};
+
+// True when the target holds a file within the budget. False with `error`
+// when an export fails, the file cannot be measured, or the last attempt is
+// still above the budget; the target is then left as it was.
+bool ExportWithinBudget(Scene& scene, const HostExportOptions& options, BudgetedExport& budget,
+                        std::string& error);
 
 }  // namespace ketrel::host

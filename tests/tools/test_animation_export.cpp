@@ -297,8 +297,9 @@ TEST_F(AnimationExport, AnimationErrorGivesEveryBoneItsOwnStoredTolerances) {
     return value;
   };
   auto degrees = [&](const char* name) { return degreesIn(scene, name); };
-  // Curves alone get the looser orientation factor (1.4 against 1.0).
-  EXPECT_NEAR(degreesIn(curves, "Hips") / degrees("Hips"), 1.4f, 0.01f);
+  // Curves alone get the looser orientation factor (1.4 against 1.0); an
+  // export measured above the budget is redone tighter, never looser.
+  EXPECT_GE(degreesIn(curves, "Hips") / degrees("Hips"), 1.39f);
   // The hips swing the whole figure, the leg only its own end.
   const float hips = degrees("Hips"), leg = degrees("Leg");
   EXPECT_GT(hips, 0.0f);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -142,6 +143,28 @@ TEST_F(AnimationFidelity, AnimationErrorTakesADistanceWithItsUnit) {
                 nullptr, &err),
             0);
   EXPECT_NE(err.find("1.70 m tall"), std::string::npos) << err;
+}
+
+// The budget is a promise: a file is measured before it replaces the target,
+// exported again tighter while above, and when no export gets within it the
+// export fails and the old target stays as it was.
+TEST_F(AnimationFidelity, AnErrorBudgetIsKeptOrTheExportFails) {
+  const std::string out = Path("budget.kt2");
+  std::string err;
+  ASSERT_EQ(Run("export " + Character() + " " + out + " --silent --take Wave --animation-error 0.01cm"),
+            0);
+  ASSERT_TRUE(std::filesystem::exists(out));
+  {
+    std::ofstream old(out, std::ios::binary | std::ios::trunc);
+    old << "old";
+  }
+  // A nanometre: the settings' bounds stop the tolerances well before.
+  EXPECT_EQ(Run("export " + Character() + " " + out + " --silent --take Wave --animation-error 0.000001mm",
+                nullptr, &err),
+            1);
+  EXPECT_NE(err.find("above"), std::string::npos) << err;
+  EXPECT_EQ(Slurp(out), "old");
+  EXPECT_FALSE(std::filesystem::exists(out + ".measuring"));
 }
 
 // Quantized knots round to codes; a reader binary-searches them, so no

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "export/host/host_export.h"
+#include "export/host/host_fidelity.h"
 #include "export/host/host_progress.h"
 #include "export/host/host_scene_document.h"
 #include "export/host/host_scene_loader.h"
@@ -22,6 +23,8 @@ struct SettingsEdits {
   const ExportOptions* options;
   double errorMeters = 0;  // --animation-error; 0: not given
   int32_t keyOversampling = 1;
+  float tighten = 1.0f;  // lowered when an export measured above the budget
+  bool noted = false;    // the unit note is said once
   bool failed = false;
 };
 
@@ -52,8 +55,11 @@ bool EditSettings(SettingsItem* root, ToolInterface& tool, NodeGraph* graph, voi
   }
   if (edits->errorMeters > 0) {
     std::string note;
-    const bool applied = ApplyAnimationError(root, tool, graph, edits->errorMeters, &note);
-    if (!note.empty()) std::fprintf(stderr, "ketrel export: --animation-error: %s\n", note.c_str());
+    const bool applied =
+        ApplyAnimationError(root, tool, graph, edits->errorMeters, &note, edits->tighten);
+    if (!note.empty() && !edits->noted)
+      std::fprintf(stderr, "ketrel export: --animation-error: %s\n", note.c_str());
+    edits->noted = true;
     if (!applied) {
       std::fprintf(stderr,
                    "ketrel export: --animation-error %s: the bones' tolerances could not be set\n",
@@ -144,7 +150,22 @@ int RunExport(const ExportOptions& options) {
     exportOptions.EditSettingsUser = &edits;
   }
 
-  bool ok = host::ExportHostScene(scene, exportOptions);
+  // With an error budget the file is measured against the scene before it
+  // replaces the target, and exported again tighter while it is above.
+  bool ok = true;
+  if (edits.errorMeters > 0) {
+    host::BudgetedExport budget;
+    budget.BudgetCm = edits.errorMeters * 100.0;
+    budget.Tighten = &edits.tighten;
+    std::string why;
+    ok = host::ExportWithinBudget(scene, exportOptions, budget, why);
+    if (!ok && !edits.failed) {
+      std::fprintf(stderr, "ketrel export: --animation-error %s: %s\n",
+                   options.AnimationError.c_str(), why.c_str());
+    }
+  } else {
+    ok = host::ExportHostScene(scene, exportOptions);
+  }
   if (!ok) {
     std::fprintf(stderr, "ketrel export: export of %s to %s failed\n", options.Scene.c_str(),
                  options.Output.c_str());
