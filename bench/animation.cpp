@@ -172,7 +172,8 @@ Result Run(Clip& clip, const Setting& setting) {
   }
   FreeFile(file);
   std::remove(options.FileName.c_str());
-  result.keys = (clip.scene.AnimationEnd - clip.scene.AnimationStart) / clip.scene.TicksPerFrame() + 1;
+  result.keys =
+      (clip.scene.AnimationEnd - clip.scene.AnimationStart) / clip.scene.TicksPerFrame() + 1;
   return result;
 }
 
@@ -200,13 +201,13 @@ int main(int argc, char** argv) {
     char name[96];
     std::snprintf(name, sizeof name, "--animation-error %gcm", meters * 100);
     settings.push_back({name, meters, {}});
-    settings.push_back({std::string(name) + ", sampled keys off", meters,
-                        {"Use sampled key curves=false"}});
+    settings.push_back(
+        {std::string(name) + ", sampled keys off", meters, {"Use sampled key curves=false"}});
   }
 
   const std::string script = std::string(KETREL_SOURCE_DIR) + "/scripts/make_test_character.py";
-  const std::string make = "mkdir -p " + std::string(kCharacterDir) + " && python3 " + script +
-                           " " + kCharacterDir;
+  const std::string make =
+      "mkdir -p " + std::string(kCharacterDir) + " && python3 " + script + " " + kCharacterDir;
   if (std::system(make.c_str()) != 0) {
     std::fprintf(stderr, "could not write the test character (%s)\n", make.c_str());
     return 1;
@@ -249,7 +250,8 @@ int main(int argc, char** argv) {
       }
       const host::FidelityResult& f = r.fidelity;
       const double raw = 40.0 * f.KeyedBones * r.keys, rawAll = 40.0 * f.Bones * r.keys;
-      const double ratio = raw / double(r.animationBytes), ratioAll = rawAll / double(r.animationBytes);
+      const double ratio = raw / double(r.animationBytes),
+                   ratioAll = rawAll / double(r.animationBytes);
       std::printf("%-22s %-38s | %9zu %5.1f:1 %5.1f:1 | %8.5f %8.5f %8.5f | %6.3f %d | %s %.3f s\n",
                   source.label.c_str(), setting.name.c_str(), r.animationBytes, ratio, ratioAll,
                   f.MaxCm, f.MaxAtSamplesCm, f.P99Cm, r.seconds, r.exports, f.WorstBone.c_str(),

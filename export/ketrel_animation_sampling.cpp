@@ -15,7 +15,6 @@ namespace {
 
 namespace id = animation_setting;
 
-
 constexpr int32_t kMaxVectorDimension = 16;
 
 // Both include flags of an animation settings item.

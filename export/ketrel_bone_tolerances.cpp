@@ -191,8 +191,8 @@ std::vector<std::string> AnimationErrorAssignments(int32_t keyOversampling) {
   return {"Use sampled key curves=true", "Oversampling=" + std::to_string(keyOversampling)};
 }
 
-bool ApplyAnimationError(SettingsItem* root, ToolInterface& tool, NodeGraph* graph,
-                         double meters, std::string* note, float tighten) {
+bool ApplyAnimationError(SettingsItem* root, ToolInterface& tool, NodeGraph* graph, double meters,
+                         std::string* note, float tighten) {
   BoneToleranceBudget budget;
   budget.Error = float(SceneUnitsFromMeters(tool, graph, meters, note));
   if (!(budget.Error > 0.0f)) {

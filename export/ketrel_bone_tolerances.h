@@ -105,7 +105,7 @@ std::vector<std::string> AnimationErrorAssignments(int32_t keyOversampling);
 // cannot be had in scene units or the tolerances cannot be set.
 // `tighten` (0 to 1) scales the tolerances down from what the factors give,
 // for a second export when the first one measured above the budget.
-bool ApplyAnimationError(SettingsItem* root, ToolInterface& tool, NodeGraph* graph,
-                         double meters, std::string* note, float tighten = 1.0f);
+bool ApplyAnimationError(SettingsItem* root, ToolInterface& tool, NodeGraph* graph, double meters,
+                         std::string* note, float tighten = 1.0f);
 
 }  // namespace ketrel

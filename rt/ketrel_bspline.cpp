@@ -166,4 +166,29 @@ bool EvaluateBSplineNormalized(int degree, int dimension, const float* knots, co
   return true;
 }
 
+bool TurnBetween(const float* a, const float* b, double u, float* out) {
+  double dot = 0.0;
+  for (int k = 0; k < 4; ++k) dot += static_cast<double>(a[k]) * b[k];
+  const double sign = dot < 0.0 ? -1.0 : 1.0;
+  dot *= sign;
+  double wa = 1.0 - u, wb = u;
+  if (dot < 0.9995) {
+    const double angle = std::acos(dot > 1.0 ? 1.0 : dot);
+    const double s = std::sin(angle);
+    if (s > 1e-9) {
+      wa = std::sin((1.0 - u) * angle) / s;
+      wb = std::sin(u * angle) / s;
+    }
+  }
+  double q[4], length = 0.0;
+  for (int k = 0; k < 4; ++k) {
+    q[k] = wa * a[k] + wb * sign * b[k];
+    length += q[k] * q[k];
+  }
+  length = std::sqrt(length);
+  const bool ok = length > 1e-12 && std::isfinite(length);
+  for (int k = 0; k < 4; ++k) out[k] = ok ? static_cast<float>(q[k] / length) : a[k];
+  return ok;
+}
+
 }  // namespace ketrel

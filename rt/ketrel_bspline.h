@@ -32,6 +32,13 @@ bool EvaluateBSpline(int degree, int dimension, const float* knots, const float*
 // Same, then normalised the way curves of rotations are: a quaternion
 // (dimension 4) is divided by its length (left alone when the length is 0), a
 // dimension-3 result is scaled by (3 - |v|^2) / 2; other dimensions unchanged.
+// The unit quaternion a fraction `u` of the way from `a` to `b` as a host
+// turns between two rotation keys: the short way round at a steady rate, by
+// a plain normalised blend where the two lie too close (under about 3.6
+// degrees) for the rate to differ beyond float rounding. `a` when the blend
+// has no direction (opposite or zero quaternions); false then.
+bool TurnBetween(const float* a, const float* b, double u, float* out);
+
 bool EvaluateBSplineNormalized(int degree, int dimension, const float* knots, const float* controls,
                                float t, float* result);
 

@@ -192,9 +192,6 @@ int32_t PlaceInitialKnots(const fit_job& job, float jump, float crease) {
   return count;
 }
 
-// The caller's samples and, between each two, their midpoint: the mean, or
-// for orientations the normalised mean (the same rotation halfway, for the
-// small steps between samples).
 }  // namespace
 
 void SampleBetween(const float* a, const float* b, int32_t dimension, bool orientation, float u,
@@ -203,31 +200,7 @@ void SampleBetween(const float* a, const float* b, int32_t dimension, bool orien
     for (int32_t k = 0; k < dimension; ++k) out[k] = a[k] + u * (b[k] - a[k]);
     return;
   }
-  // As a host turns between two rotation keys: the short way round at a
-  // steady rate, and by a plain blend where the two are too close for the
-  // rate to differ measurably.
-  double dot = 0.0;
-  for (int32_t k = 0; k < 4; ++k) dot += static_cast<double>(a[k]) * b[k];
-  const double sign = dot < 0.0 ? -1.0 : 1.0;
-  dot *= sign;
-  double wa = 1.0 - u, wb = u;
-  if (dot < 0.9995) {
-    const double angle = std::acos(dot > 1.0 ? 1.0 : dot);
-    const double s = std::sin(angle);
-    if (s > 1e-9) {
-      wa = std::sin((1.0 - u) * angle) / s;
-      wb = std::sin(u * angle) / s;
-    }
-  }
-  double q[4], length = 0.0;
-  for (int32_t k = 0; k < 4; ++k) {
-    q[k] = wa * a[k] + wb * sign * b[k];
-    length += q[k] * q[k];
-  }
-  length = std::sqrt(length);
-  for (int32_t k = 0; k < 4; ++k) {
-    out[k] = length > 1e-12 && std::isfinite(length) ? static_cast<float>(q[k] / length) : a[k];
-  }
+  TurnBetween(a, b, u, out);
 }
 
 namespace {
@@ -243,7 +216,8 @@ void FillDense(const float* samples, int32_t count, int32_t d, bool orientation,
     std::memcpy(dense + int64_t{kRowsPerSample} * i * d, a, sizeof(float) * d);
     if (i + 1 == count) break;
     const float* b = a + d;
-    const float step = orientation ? OrientationDistance(b, a) : std::sqrt(SquaredDistance(b, a, d));
+    const float step =
+        orientation ? OrientationDistance(b, a) : std::sqrt(SquaredDistance(b, a, d));
     const bool jumps = jump >= 0.0f && step > jump;
     for (int32_t r = 1; r < kRowsPerSample; ++r) {
       float* row = dense + (int64_t{kRowsPerSample} * i + r) * d;
@@ -814,9 +788,9 @@ bool MeasureCurveError(int32_t flags, int32_t dimension, float duration, const c
   return true;
 }
 
-bool MeasureCurveErrorBetween(int32_t flags, int32_t dimension, float duration,
-                              const curve2* curve, int32_t sampleCount, const float* samples,
-                              float jumpThreshold, float* maxSquaredError) {
+bool MeasureCurveErrorBetween(int32_t flags, int32_t dimension, float duration, const curve2* curve,
+                              int32_t sampleCount, const float* samples, float jumpThreshold,
+                              float* maxSquaredError) {
   if (!KT_CHECK_PARAMETER(Curve, maxSquaredError != nullptr)) return false;
   *maxSquaredError = 0.0f;
   if (!KT_CHECK_PARAMETER(Curve, curve != nullptr && samples != nullptr && sampleCount >= 1 &&
@@ -832,9 +806,9 @@ bool MeasureCurveErrorBetween(int32_t flags, int32_t dimension, float duration,
   for (int32_t i = 0; i + 1 < sampleCount; ++i) {
     const float* a = samples + int64_t{i} * dimension;
     if (jumpThreshold >= 0.0f) {
-      const float step = orientation ? OrientationDistance(a + dimension, a)
-                                     : std::sqrt(SquaredDistance(a + dimension, a, dimension));
-      if (step > jumpThreshold) continue;
+      const float stride = orientation ? OrientationDistance(a + dimension, a)
+                                       : std::sqrt(SquaredDistance(a + dimension, a, dimension));
+      if (stride > jumpThreshold) continue;
     }
     for (int32_t q = 1; q < 4; ++q) {
       const float u = 0.25f * static_cast<float>(q);

@@ -100,9 +100,9 @@ bool MeasureCurveError(int32_t flags, int32_t dimension, float duration, const c
 // samples joined as a host joins its keys (SampleBetween). Steps larger than
 // `jumpThreshold` (the fit's measure; below 0: none) are left out: the
 // caller allows the curve to jump there.
-bool MeasureCurveErrorBetween(int32_t flags, int32_t dimension, float duration,
-                              const curve2* curve, int32_t sampleCount, const float* samples,
-                              float jumpThreshold, float* maxSquaredError);
+bool MeasureCurveErrorBetween(int32_t flags, int32_t dimension, float duration, const curve2* curve,
+                              int32_t sampleCount, const float* samples, float jumpThreshold,
+                              float* maxSquaredError);
 
 // The point a fraction `u` of the way from sample `a` to sample `b`: on the
 // straight line, or for unit quaternions (orientation) turning the short

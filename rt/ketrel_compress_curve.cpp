@@ -331,10 +331,10 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
   auto fitDegree = [&](int32_t degree, int32_t fitFlags) -> bool {
     bool floatMet = false;
     int32_t floatSize = -1;
-    curve2* fit = FitBSpline(solver, fitFlags, degree, parameters.Tolerance,
-                             parameters.JumpThreshold, parameters.CreaseThreshold, samples,
-                             dimension, sampleCount, dT, DaK32fC32fType, floatLimit, &floatMet,
-                             &floatSize);
+    curve2* fit =
+        FitBSpline(solver, fitFlags, degree, parameters.Tolerance, parameters.JumpThreshold,
+                   parameters.CreaseThreshold, samples, dimension, sampleCount, dT, DaK32fC32fType,
+                   floatLimit, &floatMet, &floatSize);
     if (fit == nullptr) return false;
     if (sampled != nullptr && floatSize > floatLimit) {
       FreeCurve(fit);  // beyond the point where anything could beat the keys
@@ -370,16 +370,16 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
       }
       bool met = false;
       int32_t size = -1;
-      curve2* candidate =
-          FitBSpline(solver, fitFlags | FitFromLastKnots, degree, parameters.Tolerance,
-                     parameters.JumpThreshold, parameters.CreaseThreshold, samples, dimension,
-                     sampleCount, dT, format, std::min(limit, bestAchieved ? bestSize : limit),
-                     &met, &size);
+      curve2* candidate = FitBSpline(
+          solver, fitFlags | FitFromLastKnots, degree, parameters.Tolerance,
+          parameters.JumpThreshold, parameters.CreaseThreshold, samples, dimension, sampleCount, dT,
+          format, std::min(limit, bestAchieved ? bestSize : limit), &met, &size);
       if (candidate == nullptr) continue;
       met = met && holds(candidate, degree, fitFlags);
       // Sizes are real byte counts: a candidate is only ever taken when it is
       // smaller, whether or not it met the tolerance.
-      bool take = size > 0 && (met || !bestAchieved) && (best == nullptr || size < bestSize || (met && !bestAchieved));
+      bool take = size > 0 && (met || !bestAchieved) &&
+                  (best == nullptr || size < bestSize || (met && !bestAchieved));
       if (take && !met) {
         take = false;
         if (parameters.QuantizeOnMiss && !floatMet && !bestAchieved) {

@@ -426,28 +426,7 @@ bool SlerpKeys(const float* knots, const float* keys, float t, float* result) {
   const float span = knots[1] - knots[0];
   double u = span > 0.0f ? (static_cast<double>(t) - knots[0]) / span : 0.0;
   u = u < 0.0 ? 0.0 : (u > 1.0 ? 1.0 : u);
-  const float* a = keys;
-  const float* b = keys + 4;  // already in a's hemisphere
-  double dot = 0.0;
-  for (int32_t k = 0; k < 4; ++k) dot += static_cast<double>(a[k]) * b[k];
-  double wa = 1.0 - u, wb = u;
-  if (dot < 0.9995) {
-    const double angle = std::acos(dot < -1.0 ? -1.0 : dot);
-    const double s = std::sin(angle);
-    if (s > 1e-9) {
-      wa = std::sin((1.0 - u) * angle) / s;
-      wb = std::sin(u * angle) / s;
-    }
-  }
-  double q[4], length = 0.0;
-  for (int32_t k = 0; k < 4; ++k) {
-    q[k] = wa * a[k] + wb * b[k];
-    length += q[k] * q[k];
-  }
-  length = std::sqrt(length);
-  if (!(length > 0.0) || !std::isfinite(length)) return false;
-  for (int32_t k = 0; k < 4; ++k) result[k] = static_cast<float>(q[k] / length);
-  return true;
+  return TurnBetween(keys, keys + 4, u, result);
 }
 
 // EvaluateCurveAtKnot on a record already read: `keyframed` and `isIdentity`

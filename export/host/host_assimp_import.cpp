@@ -251,8 +251,8 @@ class Converter {
     }
     const std::string format = source_->mMetaData ? SourceFormat() : std::string();
     scene_.UnitFromSource = format.find("glTF") != std::string::npos ||
-                            format.find("Collada") != std::string::npos ||
-                            extension_ == ".gltf" || extension_ == ".glb" || extension_ == ".dae";
+                            format.find("Collada") != std::string::npos || extension_ == ".gltf" ||
+                            extension_ == ".glb" || extension_ == ".dae";
   }
 
   std::string SourceFormat() const {
@@ -260,7 +260,6 @@ class Converter {
     if (source_->mMetaData->Get("SourceAsset_Format", format)) return format.C_Str();
     return "";
   }
-
 
   Material* AddBitmap(const aiString& path) {
     std::string name = path.C_Str();
@@ -526,12 +525,12 @@ class Converter {
 
   static int32_t LastKeyTick(const aiNodeAnim* channel, double tps) {
     int32_t last = 0;
-    if (channel->mNumPositionKeys > 0)
-      last = std::max(last, HostTick(channel->mPositionKeys[channel->mNumPositionKeys - 1].mTime, tps));
-    if (channel->mNumRotationKeys > 0)
-      last = std::max(last, HostTick(channel->mRotationKeys[channel->mNumRotationKeys - 1].mTime, tps));
-    if (channel->mNumScalingKeys > 0)
-      last = std::max(last, HostTick(channel->mScalingKeys[channel->mNumScalingKeys - 1].mTime, tps));
+    auto take = [&](const auto* keys, unsigned count) {
+      if (count > 0) last = std::max(last, HostTick(keys[count - 1].mTime, tps));
+    };
+    take(channel->mPositionKeys, channel->mNumPositionKeys);
+    take(channel->mRotationKeys, channel->mNumRotationKeys);
+    take(channel->mScalingKeys, channel->mNumScalingKeys);
     return last;
   }
 

@@ -43,8 +43,8 @@ Affine Compose(const Affine& a, const Affine& b) {  // a first, then b
 // A curve's value at grid time t. Keyframed curves (compression off) hold
 // one value per sample: between two samples the value runs straight from
 // one to the next, as a player would interpolate them.
-bool Evaluate(const curve2& curve, int32_t dimension, bool orientation, float duration,
-              float step, float t, const float* identity, float* out) {
+bool Evaluate(const curve2& curve, int32_t dimension, bool orientation, float duration, float step,
+              float t, const float* identity, float* out) {
   if (!CurveIsKeyframed(&curve)) {
     return EvaluateCurveAtT(dimension, orientation, &curve, nullptr, nullptr, duration, t, out,
                             identity);
@@ -62,7 +62,8 @@ bool Evaluate(const curve2& curve, int32_t dimension, bool orientation, float du
   const float u = at - float(first);
   for (int32_t k = 0; k < dimension; ++k) out[k] = a[k] + u * (b[k] - a[k]);
   if (orientation) {
-    const float length = std::sqrt(out[0] * out[0] + out[1] * out[1] + out[2] * out[2] + out[3] * out[3]);
+    const float length =
+        std::sqrt(out[0] * out[0] + out[1] * out[1] + out[2] * out[2] + out[3] * out[3]);
     if (!(length > 0.0f)) return false;
     for (int32_t k = 0; k < 4; ++k) out[k] /= length;
   }
@@ -155,10 +156,9 @@ void MeasureGroup(const Grid& grid, const track_group* group, const skeleton* bo
   auto sceneWorld = [&](const Node* node, int64_t g, int32_t tick) {
     // Walk up to the first node already known at this tick, then down.
     std::vector<const Node*> chain;
-    for (const Node* at = node; at && at != scene.Root.get() && at->Index >= 0 &&
-                                size_t(at->Index) < sceneWorlds.size() &&
-                                computedAt[size_t(at->Index)] != g &&
-                                chain.size() <= scene.Nodes.size();
+    for (const Node* at = node;
+         at && at != scene.Root.get() && at->Index >= 0 && size_t(at->Index) < sceneWorlds.size() &&
+         computedAt[size_t(at->Index)] != g && chain.size() <= scene.Nodes.size();
          at = at->Parent) {
       chain.push_back(at);
     }
@@ -182,12 +182,11 @@ void MeasureGroup(const Grid& grid, const track_group* group, const skeleton* bo
       if (entry.track >= 0) {
         const transform_track track = group->TransformTracks[entry.track];
         float position[3], orientation[4], scale[9];
-        const bool ok = Evaluate(track.PositionCurve, 3, false, grid.duration, grid.step, t,
-                                 zero, position) &&
-                        Evaluate(track.OrientationCurve, 4, true, grid.duration, grid.step, t,
-                                 identity, orientation) &&
-                        Evaluate(track.ScaleShearCurve, 9, false, grid.duration, grid.step, t,
-                                 unit, scale);
+        const bool ok =
+            Evaluate(track.PositionCurve, 3, false, grid.duration, grid.step, t, zero, position) &&
+            Evaluate(track.OrientationCurve, 4, true, grid.duration, grid.step, t, identity,
+                     orientation) &&
+            Evaluate(track.ScaleShearCurve, 9, false, grid.duration, grid.step, t, unit, scale);
         if (!ok) {
           for (float& v : position) v = NAN;
         }
@@ -202,8 +201,9 @@ void MeasureGroup(const Grid& grid, const track_group* group, const skeleton* bo
       Affine& world = worlds[b];
       world = entry.parent < 0 ? matrix : Compose(matrix, worlds[size_t(entry.parent)]);
       if (!entry.node) continue;
-      const Affine expected = FromHost(entry.node->Index >= 0 ? sceneWorld(entry.node, g, tick)
-                                                              : scene.NodeTransform(entry.node, tick));
+      const Affine expected =
+          FromHost(entry.node->Index >= 0 ? sceneWorld(entry.node, g, tick)
+                                          : scene.NodeTransform(entry.node, tick));
       for (int axis = 0; axis < 3; ++axis) {
         // The vertex is a point of the bone, d from the joint in the scene's
         // pose: the same local point through both transforms, so that a
@@ -248,8 +248,8 @@ bool MeasureAnimationFidelity(const Scene& scene, const file_info* info,
     return false;
   }
   const animation* clip = info->Animations[options.Animation];
-  Grid grid{&scene, clip->TimeStep, clip->Duration, std::max(1, options.PointsPerStep), 0, 1.0,
-            options.VertexDistanceCm};
+  Grid grid{&scene, clip->TimeStep,          clip->Duration, std::max(1, options.PointsPerStep), 0,
+            1.0,    options.VertexDistanceCm};
   result.Samples = grid.step > 0 ? int32_t(std::lround(grid.duration / grid.step)) + 1 : 1;
   grid.points = int64_t(result.Samples - 1) * grid.per + 1;
 

@@ -136,7 +136,8 @@ int32_t KeyRateOversampling(const Scene& scene, int32_t most) {
   auto scan = [&](const std::vector<int32_t>& ticks) {
     for (size_t k = 1; k < ticks.size(); ++k) {
       const int64_t gap = int64_t(ticks[k]) - ticks[k - 1];
-      if (gap > 0 && (finest == 0 || gap < finest)) finest = int32_t(std::min<int64_t>(gap, INT32_MAX));
+      if (gap > 0 && (finest == 0 || gap < finest))
+        finest = int32_t(std::min<int64_t>(gap, INT32_MAX));
     }
   };
   for (const auto& node : scene.Nodes) {

@@ -242,8 +242,8 @@ struct Scene {
   // then only the host's assumption, and distances asked for in real units
   // need another measure of the scene (the figure's height).
   bool UnitFromSource = true;
-  std::string FileName;     // the scene file's own name, without directories
-  std::string FilePath;     // where it was loaded from, if anywhere
+  std::string FileName;  // the scene file's own name, without directories
+  std::string FilePath;  // where it was loaded from, if anywhere
   bool NeedsSave = false;
 
   int32_t TicksPerFrame() const { return kTicksPerSecond / FrameRate; }

@@ -180,10 +180,10 @@ TEST(BoneTolerances, DistancesNeedTheirUnit) {
     const char* says;
   };
   const Case cases[] = {
-      {"0.01cm", 0.0001, ""},    {"0.1mm", 0.0001, ""},        {"0.0001m", 0.0001, ""},
-      {"2 cm", 0.02, ""},        {"1e-3m", 0.001, ""},         {"0.01", 0, "needs a unit"},
-      {"0cm", 0, "above zero"},  {"-1mm", 0, "above zero"},    {"nancm", 0, "above zero"},
-      {"1km", 0, "such as"},     {"cm", 0, "such as"},         {"", 0, "such as"},
+      {"0.01cm", 0.0001, ""},   {"0.1mm", 0.0001, ""},     {"0.0001m", 0.0001, ""},
+      {"2 cm", 0.02, ""},       {"1e-3m", 0.001, ""},      {"0.01", 0, "needs a unit"},
+      {"0cm", 0, "above zero"}, {"-1mm", 0, "above zero"}, {"nancm", 0, "above zero"},
+      {"1km", 0, "such as"},    {"cm", 0, "such as"},      {"", 0, "such as"},
   };
   for (const Case& c : cases) {
     double meters = -1;

@@ -758,7 +758,8 @@ std::vector<float> JitteryOrientations(int n, double jitter, unsigned seed) {
   std::vector<float> samples(size_t(n) * 4);
   std::mt19937 random(seed);
   std::uniform_real_distribution<double> noise(-jitter, jitter);
-  for (int i = 0; i < n; ++i) AxisAngleQuaternion(30.0 * std::sin(i * 0.05) + noise(random), &samples[size_t(i) * 4]);
+  for (int i = 0; i < n; ++i)
+    AxisAngleQuaternion(30.0 * std::sin(i * 0.05) + noise(random), &samples[size_t(i) * 4]);
   return samples;
 }
 
@@ -767,7 +768,8 @@ std::vector<float> JitteryPositions(int n, double jitter, unsigned seed) {
   std::mt19937 random(seed);
   std::uniform_real_distribution<double> noise(-jitter, jitter);
   for (int i = 0; i < n; ++i)
-    for (int k = 0; k < 3; ++k) samples[size_t(i) * 3 + k] = float(std::sin(i * 0.03 * (k + 1)) + noise(random));
+    for (int k = 0; k < 3; ++k)
+      samples[size_t(i) * 3 + k] = float(std::sin(i * 0.03 * (k + 1)) + noise(random));
   return samples;
 }
 
@@ -804,24 +806,23 @@ TEST(CurveFitting, ReportedSuccessHoldsBetweenSamples) {
   BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
   data_type_definition* const orientationFormats[] = {DaK32fC32fType, D4nK16uC15uType,
                                                       D4nK8uC7uType};
-  data_type_definition* const positionFormats[] = {DaK32fC32fType, D3K16uC16uType,
-                                                   D3K8uC8uType};
+  data_type_definition* const positionFormats[] = {DaK32fC32fType, D3K16uC16uType, D3K8uC8uType};
   struct Case {
     bool orientation;
     double jitter, tolerance;  // degrees or units
     int degree, flags;
   };
   const Case cases[] = {
-      {true, 0.5, 0.01, 3, 0x31}, {true, 0.5, 0.1, 2, 0x31},  {true, 0.5, 0.1, 2, 0x33},
+      {true, 0.5, 0.01, 3, 0x31}, {true, 0.5, 0.1, 2, 0x31},     {true, 0.5, 0.1, 2, 0x33},
       {true, 0.05, 0.5, 3, 0x31}, {false, 0.01, 0.001, 3, 0x30}, {false, 0.01, 0.005, 2, 0x32},
   };
   for (const Case& c : cases) {
     const int d = c.orientation ? 4 : 3;
-    const std::vector<float> samples = c.orientation ? JitteryOrientations(n, c.jitter, 7)
-                                                     : JitteryPositions(n, c.jitter, 7);
-    CurveFitParameters p = Parameters(c.degree, c.orientation
-                                                    ? OrientationToleranceFromDegrees(float(c.tolerance))
-                                                    : float(c.tolerance));
+    const std::vector<float> samples =
+        c.orientation ? JitteryOrientations(n, c.jitter, 7) : JitteryPositions(n, c.jitter, 7);
+    CurveFitParameters p =
+        Parameters(c.degree, c.orientation ? OrientationToleranceFromDegrees(float(c.tolerance))
+                                           : float(c.tolerance));
     // Jumps only where the samples really step (none here): a jump the
     // caller allows is no fault between samples.
     p.JumpThreshold = c.orientation ? OrientationToleranceFromDegrees(5.0f) : 0.5f;
@@ -852,10 +853,10 @@ TEST(CurveFitting, QuantizedKnotsNeverDecrease) {
     data_type_definition* type;
     int dimension;
   };
-  const Format formats[] = {{DaK16uC16uType, 2},  {DaK8uC8uType, 1},        {D4nK16uC15uType, 4},
-                            {D4nK8uC7uType, 4},   {D3K16uC16uType, 3},      {D3K8uC8uType, 3},
-                            {D9I1K16uC16uType, 9}, {D9I3K16uC16uType, 9},   {D9I1K8uC8uType, 9},
-                            {D9I3K8uC8uType, 9},  {D3I1K16uC16uType, 3},    {D3I1K8uC8uType, 3}};
+  const Format formats[] = {{DaK16uC16uType, 2},   {DaK8uC8uType, 1},     {D4nK16uC15uType, 4},
+                            {D4nK8uC7uType, 4},    {D3K16uC16uType, 3},   {D3K8uC8uType, 3},
+                            {D9I1K16uC16uType, 9}, {D9I3K16uC16uType, 9}, {D9I1K8uC8uType, 9},
+                            {D9I3K8uC8uType, 9},   {D3I1K16uC16uType, 3}, {D3I1K8uC8uType, 3}};
   int fits = 0;
   for (const Format& format : formats) {
     for (unsigned seed = 1; seed <= 3; ++seed) {
@@ -868,7 +869,8 @@ TEST(CurveFitting, QuantizedKnotsNeverDecrease) {
         std::uniform_real_distribution<float> noise(-0.02f, 0.02f);
         for (int i = 0; i < n; ++i)
           for (int k = 0; k < d; ++k)
-            samples[size_t(i) * d + k] = (k % 4 == 0 ? 1.0f : 0.0f) + 0.3f * std::sin(i * 0.02f * (k + 1)) + noise(random);
+            samples[size_t(i) * d + k] =
+                (k % 4 == 0 ? 1.0f : 0.0f) + 0.3f * std::sin(i * 0.02f * (k + 1)) + noise(random);
       }
       bool met = false;
       int32_t size = 0;

@@ -30,7 +30,8 @@ std::string DecreasingKnots(const file_info* info) {
   std::string found;
   ForEachCurve(info, [&](const std::string& where, const curve2& curve) {
     const int32_t at = FindDecreasingKnot(&curve);
-    if (at != -1) found += where + (at == -2 ? ": knots unreadable\n" : ": knot " + std::to_string(at) + "\n");
+    if (at != -1)
+      found += where + (at == -2 ? ": knots unreadable\n" : ": knot " + std::to_string(at) + "\n");
   });
   return found;
 }

@@ -55,8 +55,8 @@ class AnimationFidelity : public test::CommandTest {
     if (!file) return result;
     host::FidelityOptions measure;
     measure.PointsPerStep = per;
-    EXPECT_TRUE(host::MeasureAnimationFidelity(
-        source, static_cast<file_info*>(file->RootObject), measure, result, error))
+    EXPECT_TRUE(host::MeasureAnimationFidelity(source, static_cast<file_info*>(file->RootObject),
+                                               measure, result, error))
         << error;
     FreeFile(file);
     return result;
@@ -119,10 +119,10 @@ TEST_F(AnimationFidelity, ScaledRigsPlayAsTheUnscaledOne) {
 // settings within half again of their error at the samples.
 TEST_F(AnimationFidelity, CurvesHoldBetweenSamples) {
   for (const char* take : {"Walk", "Wave"}) {
-    const host::FidelityResult budget =
-        Measure(Character(), take, "--animation-error 0.01cm --set \"Use sampled key curves=false\"");
-    EXPECT_LE(budget.MaxCm, 0.0101) << take << ": worst " << budget.WorstBone << " at "
-                                    << budget.WorstSeconds << " s";
+    const host::FidelityResult budget = Measure(
+        Character(), take, "--animation-error 0.01cm --set \"Use sampled key curves=false\"");
+    EXPECT_LE(budget.MaxCm, 0.0101)
+        << take << ": worst " << budget.WorstBone << " at " << budget.WorstSeconds << " s";
     const host::FidelityResult shipped = Measure(Character(), take, "");
     EXPECT_LE(shipped.MaxCm, 1.5 * shipped.MaxAtSamplesCm) << take;
   }
@@ -151,15 +151,17 @@ TEST_F(AnimationFidelity, AnimationErrorTakesADistanceWithItsUnit) {
 TEST_F(AnimationFidelity, AnErrorBudgetIsKeptOrTheExportFails) {
   const std::string out = Path("budget.kt2");
   std::string err;
-  ASSERT_EQ(Run("export " + Character() + " " + out + " --silent --take Wave --animation-error 0.01cm"),
-            0);
+  ASSERT_EQ(
+      Run("export " + Character() + " " + out + " --silent --take Wave --animation-error 0.01cm"),
+      0);
   ASSERT_TRUE(std::filesystem::exists(out));
   {
     std::ofstream old(out, std::ios::binary | std::ios::trunc);
     old << "old";
   }
   // A nanometre: the settings' bounds stop the tolerances well before.
-  EXPECT_EQ(Run("export " + Character() + " " + out + " --silent --take Wave --animation-error 0.000001mm",
+  EXPECT_EQ(Run("export " + Character() + " " + out +
+                    " --silent --take Wave --animation-error 0.000001mm",
                 nullptr, &err),
             1);
   EXPECT_NE(err.find("above"), std::string::npos) << err;
