@@ -328,7 +328,7 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
   bool bestAchieved = false;
   // One degree's fits: the float fit, then each listed candidate from its
   // knots; the smallest within tolerance at and between the samples wins.
-  auto fitDegree = [&](int32_t degree, int32_t fitFlags) -> bool {
+  auto fitDegree = [&](int32_t degree, int32_t fitFlags, bool last) -> bool {
     bool floatMet = false;
     int32_t floatSize = -1;
     curve2* fit =
@@ -357,6 +357,9 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
     };
     const int32_t limit = bestAchieved ? bestSize : floatSize;
     offer(fit, floatSize, floatMet);
+    // Candidates refine the float fit's knots: when it swings between
+    // samples they would too, and straight spans come next anyway.
+    if (!floatMet && !last) return true;
     for (int32_t c = 0; c < parameters.CandidateFormatCount; ++c) {
       data_type_definition* format = parameters.CandidateFormats[c];
       int32_t number = FindCurveFormat(format);
@@ -402,12 +405,12 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
     return true;
   };
 
-  bool ok = fitDegree(parameters.Degree, flags);
   // A curved fit that swings between samples, or a jump where the samples
   // run on between them: straight unbroken spans hold between samples
   // wherever they hold at them.
-  if (ok && !bestAchieved && (parameters.Degree > 1 || (flags & FitAllowJumps)))
-    ok = fitDegree(1, flags & ~FitAllowJumps);
+  const bool fallback = parameters.Degree > 1 || (flags & FitAllowJumps);
+  bool ok = fitDegree(parameters.Degree, flags, !fallback);
+  if (ok && !bestAchieved && fallback) ok = fitDegree(1, flags & ~FitAllowJumps, true);
   if (!ok) {
     FreeCurve(best);
     FreeCurve(sampled);
