@@ -1,5 +1,7 @@
 #include "export/host/host_fidelity.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -12,6 +14,7 @@
 #include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_transform.h"
 #include "rt/posix/posix_ketrel_file_reader.h"
+#include "rt/posix/posix_ketrel_file_writer.h"
 
 namespace ketrel::host {
 namespace {
@@ -290,8 +293,10 @@ bool ExportWithinBudget(Scene& scene, const HostExportOptions& options, Budgeted
     error = "no error budget to keep";
     return false;
   }
+  // Named as the file writer names its temporary files, so that one a
+  // killed export leaves behind is cleared by the next.
   HostExportOptions trial = options;
-  trial.FileName = options.FileName + ".measuring";
+  trial.FileName = options.FileName + ".tmp-" + std::to_string(long(::getpid())) + "-measuring";
   std::error_code ignored;
   for (budget.Exports = 0; budget.Exports < std::max(1, budget.Attempts);) {
     ++budget.Exports;
@@ -331,9 +336,7 @@ bool ExportWithinBudget(Scene& scene, const HostExportOptions& options, Budgeted
     // export usually suffices.
     *budget.Tighten *= float(0.9 * budget.BudgetCm / budget.Result.MaxCm);
   }
-  fs::rename(trial.FileName, options.FileName, ignored);
-  if (ignored) {
-    fs::remove(trial.FileName, ignored);
+  if (!ReplaceFileWith(options.FileName.c_str(), trial.FileName.c_str())) {
     error = "could not move the file onto " + options.FileName;
     return false;
   }

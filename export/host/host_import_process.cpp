@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,6 +80,7 @@ bool ImportSceneIsolated(const std::string& path, const ImportOptions& options, 
   // waiting on the parent every 64 KiB (best effort: the default size still works).
   fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
   std::fflush(nullptr);
+  const pid_t parent = getpid();
   pid_t child = fork();
   if (child < 0) {
     close(fds[0]);
@@ -88,6 +90,11 @@ bool ImportSceneIsolated(const std::string& path, const ImportOptions& options, 
   }
   if (child == 0) {
     close(fds[0]);
+    // The child dies with its parent (killed, it would read on for nobody),
+    // and keeps its own time: the parent's deadline dies with the parent.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(4);  // the parent went before the line above
+    alarm(unsigned(timeoutSeconds > 0 ? timeoutSeconds + 5 : 0));
     RunChild(fds[1], path, options);
   }
   close(fds[1]);

@@ -11,8 +11,20 @@
 
 namespace ketrel {
 
-// Null (logged "CreateFile failed ...") when the temporary file cannot be
-// created, e.g. because the directory does not exist.
+// Where the file goes: a symbolic link is written through to the file it
+// names; a file that exists keeps its mode and owner. Temporary files are
+// named "<target>.tmp-<pid>-XXXXXX", so that those a killed export left
+// behind (their process gone) are removed by the next write to the target.
+// Null (logged "CreateFile failed ..." or why the target is refused) when
+// the target exists and is not a regular file (a device, a directory, a
+// fifo), has other hard links (replacing it would cut them apart), or the
+// temporary file cannot be created, e.g. because the directory does not
+// exist.
 file_writer* CreateFileWriter(const char* fileName);
+
+// Moves the finished file `source` onto `target` by the rules above (links
+// followed, mode and owner kept, non-regular and hard-linked targets
+// refused). False (logged) with `source` removed when it cannot.
+bool ReplaceFileWith(const char* target, const char* source);
 
 }  // namespace ketrel

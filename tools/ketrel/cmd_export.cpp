@@ -99,6 +99,14 @@ int RunExport(const ExportOptions& options) {
     return kExitUsage;
   }
   if (!CheckAssignments(options.Set)) return kExitUsage;
+  for (const std::string& output : {options.Output, options.SaveScene}) {
+    if (!output.empty() && !OutputIsNoInput("ketrel export", output,
+                                            {options.Scene, options.Attach, options.SettingsFile}))
+      return kExitUsage;
+  }
+  if (!options.SaveScene.empty() &&
+      !OutputIsNoInput("ketrel export", options.SaveScene, {options.Output}))
+    return kExitUsage;
 
   host::Scene scene;
   std::string error;

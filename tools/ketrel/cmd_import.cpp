@@ -20,6 +20,7 @@ int RunImport(const ImportOptions& options) {
     for (size_t i = 0; i < takes.size(); ++i) std::printf("%zu %s\n", i, takes[i].c_str());
     return kExitOk;
   }
+  if (!OutputIsNoInput("ketrel import", options.Output, {options.Scene})) return kExitUsage;
   host::Scene scene;
   std::string error;
   host::ImportOptions import;
@@ -47,8 +48,7 @@ void AddImportCommand(CLI::App& app, int& exitCode) {
   command->add_flag("--list-takes", options->ListTakes, "List the file's takes and stop");
   command->callback([options, &exitCode, command] {
     if (!options->ListTakes && options->Output.empty()) {
-      std::fprintf(stderr, "ketrel import: OUT.kscene is required\n%s",
-                   command->help().c_str());
+      std::fprintf(stderr, "ketrel import: OUT.kscene is required\n%s", command->help().c_str());
       exitCode = kExitUsage;
       return;
     }

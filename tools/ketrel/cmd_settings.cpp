@@ -47,6 +47,7 @@ int RunSettingsDump(const SettingsOptions& options) {
 }
 
 int RunSettingsSave(const SettingsOptions& options) {
+  if (!OutputIsNoInput("ketrel settings save", options.File, {options.Scene})) return kExitUsage;
   host::Scene scene;
   std::string error;
   if (!host::LoadHostScene(options.Scene, scene, error)) {

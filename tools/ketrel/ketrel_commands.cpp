@@ -1,5 +1,8 @@
 #include "tools/ketrel/ketrel_commands.h"
 
+#include <cstdio>
+#include <filesystem>
+
 #include "tools/ketrel/cmd_export.h"
 #include "tools/ketrel/cmd_import.h"
 
@@ -7,6 +10,25 @@ namespace ketrel::cli {
 
 // Each command file defines its Add*Command; they are listed here so that
 // adding a command is one declaration and one call.
+
+bool OutputIsNoInput(const char* command, const std::string& output,
+                     std::initializer_list<std::string> inputs) {
+  for (const std::string& input : inputs) {
+    if (input.empty()) continue;
+    // The same file, or (for files not written yet) the same place.
+    std::error_code error, first, second;
+    const bool same = std::filesystem::equivalent(output, input, error) ||
+                      (error &&
+                       std::filesystem::weakly_canonical(output, first) ==
+                           std::filesystem::weakly_canonical(input, second) &&
+                       !first && !second);
+    if (!same) continue;
+    std::fprintf(stderr, "%s: %s is %s, which this command reads: writing it would destroy it\n",
+                 command, output.c_str(), input.c_str());
+    return false;
+  }
+  return true;
+}
 
 void AddCommands(CLI::App& app, int& exitCode) {
   AddExportCommand(app, exitCode);

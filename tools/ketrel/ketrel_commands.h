@@ -5,12 +5,21 @@
 // options value so tests can call them without a command line.
 #include <CLI/CLI.hpp>
 
+#include <initializer_list>
+#include <string>
+
 namespace ketrel::cli {
 
 // Exit codes shared by every command.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+
+// False, with "COMMAND: OUTPUT is INPUT, which this command reads: writing
+// it would destroy it" on stderr, when `output` is the same file as one of
+// `inputs` (empty ones are skipped; links and other names followed).
+bool OutputIsNoInput(const char* command, const std::string& output,
+                     std::initializer_list<std::string> inputs);
 
 // One line per command; main() calls them all.
 void AddCommands(CLI::App& app, int& exitCode);

@@ -2,6 +2,10 @@
 // options to one function that returns the exit code.
 #include <CLI/CLI.hpp>
 
+#include <csignal>
+#include <cstdio>
+#include <new>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #include <sys/mman.h>
@@ -56,6 +60,9 @@ int main(int argc, char** argv) {
 #if defined(__GLIBC__)
   TuneHeap();
 #endif
+  // A file grown past `ulimit -f` then fails its write ("File too large")
+  // and the export reports it, instead of the process dying unannounced.
+  std::signal(SIGXFSZ, SIG_IGN);
   CLI::App app{"ketrel: export scenes to KT2 files and look inside them"};
   app.set_version_flag("--version", ketrel::ExporterVersionString());
   app.require_subcommand(1);
@@ -66,6 +73,11 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     int code = app.exit(e);
     return code == 0 ? 0 : ketrel::cli::kExitUsage;
+  } catch (const std::bad_alloc&) {
+    // What the library does not catch itself (the host's scene, Assimp's
+    // data): a message and a failure instead of an abort.
+    std::fprintf(stderr, "ketrel: out of memory\n");
+    return ketrel::cli::kExitFailed;
   }
   return exitCode;
 }

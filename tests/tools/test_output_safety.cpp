@@ -1,0 +1,130 @@
+// The target of a command is handled with care: never one of its own inputs,
+// never a device, directory or fifo, written through links, keeping its mode,
+// never cutting hard links apart, and never leaving temporary files behind
+// for good.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/tools/command_test.h"
+
+namespace ketrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+class OutputSafety : public test::CommandTest {
+ protected:
+  std::string Scene() {
+    const std::string copy = Path("scene.kscene");
+    if (!fs::exists(copy)) fs::copy_file(test::kFigure, copy);
+    return copy;
+  }
+  void Write(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+  }
+  // Exports the scene to `target`; returns the exit code, stderr in `err`.
+  int Export(const std::string& target, std::string* err = nullptr, const std::string& more = "",
+             const std::string& before = "") {
+    return Run("export " + Scene() + " " + target + " --silent " + more, nullptr, err, before);
+  }
+};
+
+// Writing over an input would destroy what the command reads.
+TEST_F(OutputSafety, AnOutputIsNeverAnInput) {
+  const std::string scene = Scene(), before = Slurp(scene);
+  const std::string kes = Path("s.kes"), link = Path("alias.kscene");
+  fs::create_symlink(scene, link);
+  struct Case {
+    std::string arguments;
+  };
+  const Case cases[] = {
+      {"export " + scene + " " + scene},
+      {"export " + scene + " " + link},
+      {"export " + scene + " " + Path("a.kt2") + " --save-scene " + link},
+      {"export " + scene + " " + Path("a.kt2") + " --save-scene " + Path("a.kt2")},
+      {"import " + scene + " " + link},
+      {"settings save " + scene + " " + scene},
+  };
+  for (const Case& c : cases) {
+    std::string err;
+    EXPECT_EQ(Run(c.arguments, nullptr, &err), 2) << c.arguments;
+    EXPECT_NE(err.find("which this command reads"), std::string::npos) << err;
+    EXPECT_EQ(Slurp(scene), before) << c.arguments;
+  }
+  ASSERT_EQ(Run("settings save " + scene + " " + kes), 0);
+  EXPECT_EQ(Export(Path("b.kt2"), nullptr, "--settings " + kes + " --attach " + kes), 0);
+  EXPECT_EQ(Export(kes, nullptr, "--settings " + kes), 2);
+}
+
+// A directory or a fifo is refused and stays what it was; a symbolic link
+// is written through; an existing file keeps its mode; a file with other
+// hard links is refused rather than cut from them.
+TEST_F(OutputSafety, TargetsAreWrittenAsTheyAre) {
+  std::string err;
+  const std::string directory = Path("folder.kt2"), fifo = Path("pipe.kt2");
+  fs::create_directory(directory);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  for (const std::string& target : {directory, fifo}) {
+    EXPECT_EQ(Export(target, &err), 1) << target;
+    EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
+  }
+  EXPECT_TRUE(fs::is_directory(directory));
+  EXPECT_TRUE(fs::is_fifo(fifo));
+
+  const std::string real = Path("real.kt2"), link = Path("link.kt2");
+  Write(real, "old");
+  fs::create_symlink("real.kt2", link);  // relative, as links often are
+  ASSERT_EQ(Export(link, &err), 0) << err;
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_NE(Slurp(real), "old");
+  EXPECT_EQ(Slurp(real), Slurp(link));
+
+  const std::string secret = Path("secret.kt2");
+  Write(secret, "old");
+  ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+  ASSERT_EQ(Export(secret, &err, "--atomic"), 0) << err;
+  struct stat info;
+  ASSERT_EQ(stat(secret.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  const std::string first = Path("first.kt2"), second = Path("second.kt2");
+  Write(first, "shared");
+  fs::create_hard_link(first, second);
+  EXPECT_EQ(Export(second, &err), 1);
+  EXPECT_NE(err.find("hard links"), std::string::npos) << err;
+  EXPECT_EQ(Slurp(first), "shared");
+  EXPECT_EQ(Slurp(second), "shared");
+}
+
+// A write past the file size limit fails as an error, not a dead process,
+// and leaves nothing beside the target; temporary files of a process that
+// is gone (a killed export) are cleared by the next export, those of a
+// live one are not.
+TEST_F(OutputSafety, TemporaryFilesNeverOutliveTheirExport) {
+  const std::string out = Path("out.kt2");
+  Write(out, "old");
+  std::string err;
+  EXPECT_EQ(Export(out, &err, "", "ulimit -f 4;"), 1);
+  EXPECT_NE(err.find("File too large"), std::string::npos) << err;
+  EXPECT_EQ(Slurp(out), "old");
+
+  const std::string stale = out + ".tmp-999999999-abcdef", live = out + ".tmp-1-abcdef";
+  Write(stale, "left by a killed export");
+  Write(live, "another export's, still running");
+  ASSERT_EQ(Export(out, &err), 0) << err;
+  EXPECT_FALSE(fs::exists(stale));
+  EXPECT_TRUE(fs::exists(live));
+  fs::remove(live);
+  for (const auto& entry : fs::directory_iterator(dir_))
+    EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+}
+
+}  // namespace
+}  // namespace ketrel
