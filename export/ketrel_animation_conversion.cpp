@@ -346,9 +346,13 @@ bool CompressMorphSource(SceneParser* parser, const AnimationTiming& timing,
     jobs.push_back(MakeJob(source->Settings, curve_channel::Vector, 1,
                            weights + size_t(c) * size_t(n), n, timing.TimeStep));
   }
-  RunFitJobs(jobs.data(), channels, FitWorkerCount());
-
-  bool ok = true;
+  bool ok = RunFitJobs(jobs.data(), channels, FitWorkerCount());
+  if (!ok) {
+    KT_LOG_ERROR(Export, "Unable to fit the morph weights of %s", DisplayName(name));
+    FreeFitJobCurves(jobs.data(), channels);
+    FreeBlock(weights);
+    return false;
+  }
   track_group_builder* builder = BeginTrackGroup(name, channels, 0, 0, false);
   ok = builder != nullptr;
   for (int32_t c = 0; c < channels && ok; ++c) {
@@ -395,18 +399,32 @@ animation* ConvertAnimation(SceneParser* parser, AnimationNode* node, ProgressWi
   if (!IsDataIncluded(node->Settings)) return record;
 
   std::vector<ModelAnimation> models;
+  // Every sample of every bone is held, and every fitting worker sizes for
+  // the longest track: a clip past the limit (keys spread over days of
+  // timeline) would take all memory and then some.
+  if (timing.SampleCount > kMaxAnimationSamples) {
+    KT_LOG_ERROR(Export,
+                 "Animation %s is %.0f s long: %d samples, more than the %d one export takes",
+                 DisplayName(record->Name), double(timing.Duration), timing.SampleCount,
+                 kMaxAnimationSamples);
+    return nullptr;
+  }
+  // Running out of memory anywhere below fails the animation: a track left
+  // out would be data silently missing.
   bool ok = PrepareModelAnimations(parser, timing, models);
   size_t animatedBones = 0;
   for (const ModelAnimation& entry : models) animatedBones += entry.Bones.size();
-  // Nothing is sampled without at least one animated bone.
-  ok = ok && animatedBones > 0 && SampleModels(tool, timing, models);
   std::vector<FitJob> jobs;
-  if (ok) {
-    SetUpJobs(tool, timing, models, jobs);
-    RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount());
+  // Nothing is sampled without at least one animated bone.
+  if (ok && animatedBones > 0) {
+    ok = SampleModels(tool, timing, models);
+    if (ok) {
+      SetUpJobs(tool, timing, models, jobs);
+      ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount());
+    }
   }
-  bool appended = true;
-  for (size_t m = 0; ok && appended && m < models.size(); ++m) {
+  bool appended = ok;
+  for (size_t m = 0; appended && !jobs.empty() && m < models.size(); ++m) {
     appended = BuildModelGroup(parser, node, models[m], jobs, record);
   }
   FreeFitJobCurves(jobs.data(), int32_t(jobs.size()));

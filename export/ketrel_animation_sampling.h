@@ -67,6 +67,8 @@ inline constexpr uint32_t UseSampledKeys = 301;
 
 // The most samples per frame ("Oversampling").
 inline constexpr int32_t kMaxOversampling = 8;
+// The most samples of one animation (2.3 hours at 120 Hz).
+inline constexpr int32_t kMaxAnimationSamples = 1000000;
 
 // The sample times of one animation node.
 struct AnimationTiming {

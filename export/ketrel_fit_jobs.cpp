@@ -21,6 +21,7 @@ struct JobList {
   int32_t next = 0;
   int32_t maxSamples = 1;
   int32_t maxDimension = 1;
+  bool needsSolver = false;
   int32_t solverFailures = 0;  // workers that could not make their solver
   std::mutex lock;
 };
@@ -49,25 +50,18 @@ void RunJob(BSplineSolver* solver, FitJob& job) {
 bool NeedsSolver(const FitJob& job) { return job.Compress && job.Dimension <= kMaxCurveDimension; }
 
 void Work(JobList* list) {
-  // Made on first need, so a list of keyframe jobs needs no workspace.
+  // Made before the first job, so that a worker without one takes none and
+  // leaves them all to the others; a list of keyframe jobs needs none.
   BSplineSolver* solver = nullptr;
-  bool solverFailed = false;
-  while (FitJob* job = TakeJob(*list)) {
-    if (NeedsSolver(*job) && !solver && !solverFailed) {
-      solver = CreateBSplineSolver(3, list->maxSamples, list->maxDimension);
-      solverFailed = solver == nullptr;
-      if (solverFailed) {
-        std::lock_guard<std::mutex> guard(list->lock);
-        ++list->solverFailures;
-      }
+  if (list->needsSolver) {
+    solver = CreateBSplineSolver(3, list->maxSamples, list->maxDimension);
+    if (solver == nullptr) {
+      std::lock_guard<std::mutex> guard(list->lock);
+      ++list->solverFailures;
+      return;
     }
-    if (NeedsSolver(*job) && !solver) {
-      job->Curve = nullptr;
-      job->Achieved = false;
-      continue;
-    }
-    RunJob(solver, *job);
   }
+  while (FitJob* job = TakeJob(*list)) RunJob(solver, *job);
   DestroyBSplineSolver(solver);
 }
 
@@ -84,8 +78,8 @@ int32_t FitWorkerCount() {
   return processors < unsigned(kMaxFitWorkers) ? int32_t(processors) : kMaxFitWorkers;
 }
 
-void RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
-  if (!jobs || count <= 0) return;
+bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
+  if (!jobs || count <= 0) return true;
   JobList list;
   list.jobs = jobs;
   list.count = count;
@@ -93,6 +87,7 @@ void RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
   // the widest and longest channel in the whole list.
   for (int32_t i = 0; i < count; ++i) {
     if (!NeedsSolver(jobs[i])) continue;
+    list.needsSolver = true;
     if (jobs[i].SampleCount > list.maxSamples) list.maxSamples = jobs[i].SampleCount;
     if (jobs[i].Dimension > list.maxDimension) list.maxDimension = jobs[i].Dimension;
   }
@@ -111,20 +106,29 @@ void RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
       break;
     }
   }
-  // Without any thread the caller's thread does the work itself.
+  // Without any thread the caller's thread does the work itself; so it does
+  // what no worker could take for want of a solver.
   if (threads.empty()) Work(&list);
   for (std::thread& thread : threads) thread.join();
+  if (list.next < list.count) Work(&list);
   if (list.solverFailures > 0) {
-    KT_LOG_ERROR(Export, "Unable to create a curve solver for fitting (%d of %d workers)",
-                 list.solverFailures, int32_t(threads.empty() ? 1 : threads.size()));
+    KT_LOG_WARNING(Export, "Unable to create a curve solver for fitting (%d times)%s",
+                   list.solverFailures,
+                   list.next < list.count ? "" : "; the other workers fitted every curve");
   }
+  int32_t lost = 0;
   for (int32_t i = 0; i < count; ++i) {
-    if (jobs[i].Dimension <= kMaxCurveDimension) continue;
+    if (jobs[i].Dimension <= kMaxCurveDimension) {
+      lost += jobs[i].Curve == nullptr;
+      continue;
+    }
     KT_LOG_WARNING(Export,
                    "A track of %d values per sample is wider than a curve holds (%d); it is "
                    "left out",
                    jobs[i].Dimension, kMaxCurveDimension);
   }
+  if (lost > 0) KT_LOG_ERROR(Export, "%d of %d curves could not be fitted", lost, count);
+  return lost == 0;
 }
 
 void FreeFitJobCurves(FitJob* jobs, int32_t count) {

@@ -41,9 +41,12 @@ int32_t FitWorkerCount();
 
 // Runs every job (see above) on `workerCount` threads (clamped to 1..8 and
 // to the job count). A job whose fit fails keeps a null curve; so does a
-// job wider than a curve holds (kMaxCurveDimension, logged), and every job
-// that needs a solver when its worker could not get one (logged).
-void RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount);
+// job wider than a curve holds (kMaxCurveDimension, logged, and not a
+// failure: the caller leaves that track out), and every job that needs a
+// solver when its worker could not get one (logged). False when any job
+// that should have a curve has none (memory ran out): the caller must not
+// write a file without it.
+bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount);
 
 // Frees every job's curve and clears it. Accepts null.
 void FreeFitJobCurves(FitJob* jobs, int32_t count);

@@ -249,8 +249,7 @@ bool FitMorphCurves(SceneParser* parser, MeshConversion* r) {
       job->Flags = kCurveFlags | (r->Options.AggressiveCurves ? FitEliminateKnots : 0);
       job->Parameters = parameters;
     }
-    RunFitJobs(jobs, vertices, workers);
-    ok = StoreSet(parser, r, set, jobs, &sets[s]);
+    ok = RunFitJobs(jobs, vertices, workers) && StoreSet(parser, r, set, jobs, &sets[s]);
     FreeFitJobCurves(jobs, vertices);
   }
   FreeBlock(jobs);
