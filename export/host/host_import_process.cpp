@@ -43,6 +43,10 @@ bool WriteAll(int fd, const char* data, size_t size) {
   if (const char* crash = std::getenv("KETREL_IMPORT_TEST_CRASH"); crash && *crash == '1') {
     std::abort();
   }
+  // ... or one that hangs on it.
+  if (const char* hang = std::getenv("KETREL_IMPORT_TEST_HANG"); hang && *hang == '1') {
+    for (;;) pause();
+  }
   bool ok = false;
   {
     Scene scene;

@@ -4,7 +4,9 @@
 // for good.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -124,6 +126,39 @@ TEST_F(OutputSafety, TemporaryFilesNeverOutliveTheirExport) {
   fs::remove(live);
   for (const auto& entry : fs::directory_iterator(dir_))
     EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+}
+
+// The importer runs in a child that must not outlive ketrel: killed with
+// SIGKILL (no handler runs), the parent takes its child along.
+TEST_F(OutputSafety, TheImportChildDiesWithItsParent) {
+  const std::string pidFile = Path("parent.pid");
+  const std::string start = "KETREL_IMPORT_TEST_HANG=1 " + std::string(KETREL_EXE) +
+                            " import /usr/share/assimp/models/BVH/01_01.bvh " +
+                            Path("hang.kscene") + " >/dev/null 2>&1 & echo $! > " + pidFile;
+  ASSERT_EQ(std::system(start.c_str()), 0);
+  const pid_t parent = pid_t(std::stol(Slurp(pidFile)));
+  // Its child, once it has one.
+  pid_t child = 0;
+  for (int wait = 0; wait < 100 && child == 0; ++wait) {
+    usleep(50000);
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                           "/children");
+    children >> child;
+  }
+  ASSERT_GT(child, 0) << "no import child appeared";
+  ASSERT_EQ(kill(parent, SIGKILL), 0);
+  bool gone = false;
+  for (int wait = 0; wait < 40 && !gone; ++wait) {
+    usleep(50000);
+    // Gone, or a zombie waiting for a new parent to reap it.
+    std::ifstream status("/proc/" + std::to_string(child) + "/stat");
+    std::string pid, name, state;
+    gone = !(status >> pid >> name >> state) || state == "Z";
+  }
+  EXPECT_TRUE(gone) << "the import child " << child << " outlived its parent";
+  if (!gone) kill(child, SIGKILL);
+  int ignored = 0;
+  waitpid(parent, &ignored, WNOHANG);
 }
 
 }  // namespace
