@@ -9,6 +9,8 @@
 
 #include "export/host/host_mesh_access.h"
 #include "export/host/host_tool_interface.h"
+
+#include "export/host/host_bitmap.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel::host {
@@ -421,6 +423,23 @@ const char* HostToolInterface::GetTextureFileName(const TextureNode* texture) {
   const Material* map = MaterialOf(texture->HostMap);
   return Intern(map ? map->ResolvedFileName.empty() ? map->FileName : map->ResolvedFileName
                     : Safe(texture->Name));
+}
+
+bool HostToolInterface::GetTextureImage(const TextureNode* texture, ToolImage& image,
+                                        std::string& error) {
+  const Material* map = texture ? MaterialOf(texture->HostMap) : nullptr;
+  if (!map) {
+    error = "the texture has no bitmap in the scene";
+    return false;
+  }
+  Bitmap bitmap;
+  if (!LoadHostBitmap(*map, bitmap, error)) return false;
+  image.Width = bitmap.Width;
+  image.Height = bitmap.Height;
+  image.Stride = bitmap.Width * 4;
+  image.HasAlpha = bitmap.HasAlpha;
+  image.Pixels = std::move(bitmap.Pixels);
+  return true;
 }
 
 int32_t HostToolInterface::GetSubMaterialCount(const MaterialNode* material) {
