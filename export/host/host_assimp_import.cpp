@@ -267,11 +267,6 @@ class Converter {
   }
 
   void ConvertMaterials() {
-    static const std::pair<aiTextureType, const char*> kSlots[] = {
-        {aiTextureType_DIFFUSE, "Diffuse"},   {aiTextureType_BASE_COLOR, "Diffuse"},
-        {aiTextureType_SPECULAR, "Specular"}, {aiTextureType_NORMALS, "Bump"},
-        {aiTextureType_HEIGHT, "Bump"},       {aiTextureType_EMISSIVE, "Self-Illumination"},
-        {aiTextureType_OPACITY, "Opacity"}};
     for (unsigned i = 0; i < source_->mNumMaterials; ++i) {
       const aiMaterial* in = source_->mMaterials[i];
       aiString name;
@@ -287,17 +282,71 @@ class Converter {
       }
       int twoSided = 0;
       if (in->Get(AI_MATKEY_TWOSIDED, twoSided) == AI_SUCCESS) out->TwoSided = twoSided != 0;
-      std::set<std::string> slots;
-      for (const auto& [type, slot] : kSlots) {
-        aiString path;
-        if (slots.count(slot) || in->GetTextureCount(type) == 0 ||
-            in->GetTexture(type, 0, &path) != AI_SUCCESS || path.length == 0) {
-          continue;
-        }
-        slots.insert(slot);
-        out->Maps.push_back({slot, AddBitmap(path)});
-      }
+      ConvertMaterialMaps(*in, *out);
       materials_.push_back(out);
+    }
+  }
+
+  // Every texture of the material becomes a map slot named after what it
+  // is. Assimp files one image under several types (glTF's base colour is
+  // also its diffuse, its metallic-roughness image also metalness and
+  // roughness): a file already in a slot of the same kind is not repeated.
+  // Textures of other types keep Assimp's name for the type, so none is
+  // left out.
+  void ConvertMaterialMaps(const aiMaterial& in, Material& out) {
+    enum Kind { Colour, Normal, Bump, Surface, Occlusion, Emissive, Opacity, Specular, Other };
+    struct Slot {
+      aiTextureType type;
+      const char* name;
+      Kind kind;
+    };
+    auto path = [&in](aiTextureType type) {
+      aiString p;
+      return in.GetTextureCount(type) > 0 && in.GetTexture(type, 0, &p) == AI_SUCCESS
+                 ? std::string(p.C_Str())
+                 : std::string();
+    };
+    // glTF keeps metallic-roughness under "unknown" and again under
+    // metalness and roughness; one file in two of them is the combined map.
+    const std::string unknown = path(aiTextureType_UNKNOWN), metal = path(aiTextureType_METALNESS),
+                      rough = path(aiTextureType_DIFFUSE_ROUGHNESS);
+    const bool combined = (!unknown.empty() && (unknown == metal || unknown == rough)) ||
+                          (!metal.empty() && metal == rough);
+    const Slot kSlots[] = {
+        {aiTextureType_BASE_COLOR, "Base Color", Colour},
+        {aiTextureType_DIFFUSE, "Diffuse", Colour},
+        {aiTextureType_NORMALS, "Normal", Normal},
+        {aiTextureType_NORMAL_CAMERA, "Normal", Normal},
+        {aiTextureType_HEIGHT, "Bump", Bump},
+        {aiTextureType_UNKNOWN, combined ? "Metallic Roughness" : "Unknown",
+         combined ? Surface : Other},
+        {aiTextureType_METALNESS, combined ? "Metallic Roughness" : "Metalness", Surface},
+        {aiTextureType_DIFFUSE_ROUGHNESS, combined ? "Metallic Roughness" : "Roughness", Surface},
+        {aiTextureType_AMBIENT_OCCLUSION, "Occlusion", Occlusion},
+        {aiTextureType_LIGHTMAP, "Occlusion", Occlusion},
+        {aiTextureType_EMISSIVE, "Emissive", Emissive},
+        {aiTextureType_EMISSION_COLOR, "Emissive", Emissive},
+        {aiTextureType_OPACITY, "Opacity", Opacity},
+        {aiTextureType_SPECULAR, "Specular", Specular},
+        {aiTextureType_AMBIENT, aiTextureTypeToString(aiTextureType_AMBIENT), Other},
+        {aiTextureType_SHININESS, aiTextureTypeToString(aiTextureType_SHININESS), Other},
+        {aiTextureType_DISPLACEMENT, aiTextureTypeToString(aiTextureType_DISPLACEMENT), Other},
+        {aiTextureType_REFLECTION, aiTextureTypeToString(aiTextureType_REFLECTION), Other},
+        {aiTextureType_SHEEN, aiTextureTypeToString(aiTextureType_SHEEN), Other},
+        {aiTextureType_CLEARCOAT, aiTextureTypeToString(aiTextureType_CLEARCOAT), Other},
+        {aiTextureType_TRANSMISSION, aiTextureTypeToString(aiTextureType_TRANSMISSION), Other},
+    };
+    std::set<std::pair<int, std::string>> placed;  // (kind, file); Other never merges
+    std::map<std::string, int> uses;               // slot name -> how many so far
+    for (const Slot& slot : kSlots) {
+      for (unsigned k = 0; k < in.GetTextureCount(slot.type); ++k) {
+        aiString file;
+        if (in.GetTexture(slot.type, k, &file) != AI_SUCCESS || file.length == 0) continue;
+        if (slot.kind != Other && !placed.insert({int(slot.kind), file.C_Str()}).second) continue;
+        int n = ++uses[slot.name];
+        std::string name = n == 1 ? slot.name : std::string(slot.name) + " " + std::to_string(n);
+        out.Maps.push_back({name, AddBitmap(file)});
+      }
     }
   }
 

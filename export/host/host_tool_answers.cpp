@@ -199,6 +199,10 @@ const char* HostToolInterface::GetMaterialName(const MaterialNode* material) {
 
 const char* HostToolInterface::GetTextureName(const TextureNode* texture) {
   if (!KT_CHECK_PARAMETER(Host, texture)) return "";
+  // An image the scene file embeds is known by its own name, not by the
+  // file's reference to it ("*0").
+  const Material* map = MaterialOf(texture->HostMap);
+  if (map && !map->EmbeddedImage.empty() && !map->Name.empty()) return Intern(map->Name);
   return Intern(texture->Name && texture->Name[0] ? texture->Name : "<unknown>");
 }
 
@@ -421,6 +425,7 @@ MaterialNode* HostToolInterface::GetMeshMaterial(const MeshNode* mesh) {
 const char* HostToolInterface::GetTextureFileName(const TextureNode* texture) {
   if (!KT_CHECK_PARAMETER(Host, texture)) return "";
   const Material* map = MaterialOf(texture->HostMap);
+  if (map && !map->EmbeddedImage.empty() && !map->Name.empty()) return Intern(map->Name);
   return Intern(map ? map->ResolvedFileName.empty() ? map->FileName : map->ResolvedFileName
                     : Safe(texture->Name));
 }
