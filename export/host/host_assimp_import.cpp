@@ -213,12 +213,30 @@ class Converter {
     if (const aiTexture* embedded = source_->GetEmbeddedTexture(name.c_str())) {
       EmbedImage(*embedded, *map);
     } else if (!name.empty() && name[0] != '*') {
-      fs::path resolved =
-          fs::path(name).is_absolute() ? fs::path(name) : fs::path(directory_) / name;
-      map->ResolvedFileName = resolved.lexically_normal().string();
+      map->ResolvedFileName = ResolveBitmap(name);
     }
     bitmaps_[name] = map;
     return map;
+  }
+
+  // Where a texture file is: as the scene names it (relative to the scene),
+  // else beside the scene. Files written on Windows name textures with
+  // backslashes and drive letters. A file found nowhere keeps the first
+  // place, so the message about it names that.
+  std::string ResolveBitmap(const std::string& name) const {
+    std::string portable = name;
+    std::replace(portable.begin(), portable.end(), '\\', '/');
+    const bool drive = portable.size() > 1 && portable[1] == ':';
+    std::vector<fs::path> places;
+    if (!drive) {
+      fs::path given(portable);
+      places.push_back(given.is_absolute() ? given : fs::path(directory_) / given);
+    }
+    places.push_back(fs::path(directory_) / fs::path(portable).filename());
+    std::error_code error;
+    for (const fs::path& place : places)
+      if (fs::is_regular_file(place, error)) return place.lexically_normal().string();
+    return places.front().lexically_normal().string();
   }
 
   // An image the file carries: its own bytes, or its raw texels as a TGA
