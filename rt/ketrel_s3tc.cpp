@@ -48,7 +48,7 @@ uint16_t Quantize565(const float e[3]) {
 }
 
 // The palette a decoder makes: four colours (thirds) or three (a half).
-void Palette(uint16_t c0, uint16_t c1, bool three, float palette[4][3]) {
+inline void Palette(uint16_t c0, uint16_t c1, bool three, float palette[4][3]) {
   int a[3], b[3];
   Expand565(c0, a);
   Expand565(c1, b);
@@ -67,35 +67,37 @@ float AssignIndices(const Pixels& p, const float palette[4][3], bool three, uint
   static const float kWeight4[4] = {1.0f, 0.0f, 2.0f / 3.0f, 1.0f / 3.0f};
   static const float kWeight3[4] = {1.0f, 0.0f, 0.5f, 0.0f};
   const float* weight = three ? kWeight3 : kWeight4;
-  // All-float selects, entry 0 first: this form vectorises.
-  // Local copies: writes through the pointers could alias the pixels, which
-  // would keep the loops scalar.
-  float r[kPixels], g[kPixels], b[kPixels], best[kPixels], chosen[kPixels], share[kPixels];
-  std::memcpy(r, p.r, sizeof r);
-  std::memcpy(g, p.g, sizeof g);
-  std::memcpy(b, p.b, sizeof b);
+  // Three-colour blocks keep entry 3 for transparent pixels: it is put out
+  // of reach rather than skipped. One pixel per iteration with scalar
+  // selects and the results stored once: this form vectorises.
+  const float far = three ? 1e18f : 0.0f;
+  const float r0 = palette[0][0], g0 = palette[0][1], b0 = palette[0][2];
+  const float r1 = palette[1][0], g1 = palette[1][1], b1 = palette[1][2];
+  const float r2 = palette[2][0], g2 = palette[2][1], b2 = palette[2][2];
+  const float r3 = palette[3][0] + far, g3 = palette[3][1], b3 = palette[3][2];
+  float best[kPixels], chosen[kPixels];
   for (int i = 0; i < kPixels; ++i) {
-    float dr = r[i] - palette[0][0], dg = g[i] - palette[0][1], db = b[i] - palette[0][2];
-    best[i] = dr * dr + dg * dg + db * db;
-    chosen[i] = 0;
-    share[i] = weight[0];
+    const float r = p.r[i], g = p.g[i], b = p.b[i];
+    const float d0 = (r - r0) * (r - r0) + (g - g0) * (g - g0) + (b - b0) * (b - b0);
+    const float d1 = (r - r1) * (r - r1) + (g - g1) * (g - g1) + (b - b1) * (b - b1);
+    const float d2 = (r - r2) * (r - r2) + (g - g2) * (g - g2) + (b - b2) * (b - b2);
+    const float d3 = (r - r3) * (r - r3) + (g - g3) * (g - g3) + (b - b3) * (b - b3);
+    float d = d0, c = 0;
+    c = d1 < d ? 1.0f : c;
+    d = d1 < d ? d1 : d;
+    c = d2 < d ? 2.0f : c;
+    d = d2 < d ? d2 : d;
+    c = d3 < d ? 3.0f : c;
+    d = d3 < d ? d3 : d;
+    best[i] = d;
+    chosen[i] = c;
   }
-  for (int e = 1; e < (three ? 3 : 4); ++e) {
-    const float pr = palette[e][0], pg = palette[e][1], pb = palette[e][2], we = weight[e];
-    const float entry = float(e);
-    for (int i = 0; i < kPixels; ++i) {
-      float dr = r[i] - pr, dg = g[i] - pg, db = b[i] - pb;
-      float d = dr * dr + dg * dg + db * db;
-      float closer = float(d < best[i]);  // 0 or 1, as arithmetic it vectorises
-      chosen[i] += closer * (entry - chosen[i]);
-      share[i] += closer * (we - share[i]);
-      best[i] = d < best[i] ? d : best[i];
-    }
-  }
-  for (int i = 0; i < kPixels; ++i) index[i] = uint8_t(chosen[i]);
-  std::memcpy(alpha, share, sizeof share);
   float total = 0;
-  for (int i = 0; i < kPixels; ++i) total += p.w[i] * best[i];
+  for (int i = 0; i < kPixels; ++i) {
+    index[i] = uint8_t(chosen[i]);
+    alpha[i] = weight[index[i]];
+    total += p.w[i] * best[i];
+  }
   return total;
 }
 
@@ -212,8 +214,9 @@ bool SolveEndPoints(const Normal& n, uint16_t& c0, uint16_t& c1) {
     float e1 = (n.bx[k] * n.aa - n.ax[k] * n.ab) * inverse;
     const int top = kMax[k];
     auto expand = [k](int code) { return float(k == 1 ? Expand6(code) : Expand5(code)); };
-    int lo0 = Clamp(int(std::floor(e0 * float(top) / 255.0f)), 0, top);
-    int lo1 = Clamp(int(std::floor(e1 * float(top) / 255.0f)), 0, top);
+    // Truncation is the floor here: negative ends clamp to 0 anyway.
+    int lo0 = Clamp(int(Max(e0, 0.0f) * float(top) / 255.0f), 0, top);
+    int lo1 = Clamp(int(Max(e1, 0.0f) * float(top) / 255.0f), 0, top);
     int best0 = lo0, best1 = lo1;
     float bestError = 1e30f;
     for (int i = 0; i < 2; ++i) {
@@ -360,19 +363,23 @@ void AlphaPalette(int a0, int a1, int palette[8]) {
 }
 
 uint64_t AlphaIndices(const uint8_t a[kPixels], const int palette[8], uint64_t& bits) {
+  // One pixel per iteration, scalar selects (ties to the lower index).
+  int best[kPixels], chosen[kPixels];
+  for (int i = 0; i < kPixels; ++i) {
+    int d = (a[i] - palette[0]) * (a[i] - palette[0]), c = 0;
+    for (int e = 1; e < 8; ++e) {
+      const int de = (a[i] - palette[e]) * (a[i] - palette[e]);
+      c = de < d ? e : c;
+      d = de < d ? de : d;
+    }
+    best[i] = d;
+    chosen[i] = c;
+  }
   uint64_t error = 0;
   bits = 0;
   for (int i = 0; i < kPixels; ++i) {
-    int best = 1 << 30, chosen = 0;
-    for (int e = 0; e < 8; ++e) {
-      int d = a[i] - palette[e];
-      if (d * d < best) {
-        best = d * d;
-        chosen = e;
-      }
-    }
-    error += uint64_t(best);
-    bits |= uint64_t(chosen) << (3 * i);
+    error += uint64_t(best[i]);
+    bits |= uint64_t(chosen[i]) << (3 * i);
   }
   return error;
 }
@@ -419,19 +426,25 @@ uint64_t InterpolatedAlpha(const uint8_t a[kPixels], uint8_t out[8]) {
 // The block at (bx, by); partial blocks repeat the last column or row.
 void LoadBlock(const uint8_t* pixels, int32_t width, int32_t height, int32_t stride, int32_t bx,
                int32_t by, Pixels& block) {
-  for (int y = 0; y < 4; ++y) {
-    int32_t sy = by * 4 + y < height ? by * 4 + y : height - 1;
-    const uint8_t* row = pixels + ptrdiff_t(sy) * stride;
-    for (int x = 0; x < 4; ++x) {
-      int32_t sx = bx * 4 + x < width ? bx * 4 + x : width - 1;
-      const uint8_t* px = row + size_t(sx) * 4;
-      int i = y * 4 + x;
-      block.r[i] = px[0];
-      block.g[i] = px[1];
-      block.b[i] = px[2];
-      block.a[i] = px[3];
-      block.w[i] = 1.0f;
+  uint8_t rgba[kPixels * 4];
+  if (bx * 4 + 4 <= width && by * 4 + 4 <= height) {
+    for (int y = 0; y < 4; ++y)
+      std::memcpy(rgba + 16 * y, pixels + ptrdiff_t(by * 4 + y) * stride + size_t(bx) * 16, 16);
+  } else {
+    for (int y = 0; y < 4; ++y) {
+      const int32_t sy = by * 4 + y < height ? by * 4 + y : height - 1;
+      for (int x = 0; x < 4; ++x) {
+        const int32_t sx = bx * 4 + x < width ? bx * 4 + x : width - 1;
+        std::memcpy(rgba + 4 * (y * 4 + x), pixels + ptrdiff_t(sy) * stride + size_t(sx) * 4, 4);
+      }
     }
+  }
+  for (int i = 0; i < kPixels; ++i) {
+    block.r[i] = rgba[4 * i];
+    block.g[i] = rgba[4 * i + 1];
+    block.b[i] = rgba[4 * i + 2];
+    block.a[i] = rgba[4 * i + 3];
+    block.w[i] = 1.0f;
   }
 }
 
