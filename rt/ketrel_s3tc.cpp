@@ -264,24 +264,31 @@ void FitColours(const Pixels& p, bool three, ColourFit& best) {
   float axis[3];
   PrincipalAxis(p, mean, axis);
   // The extremes along the axis; uncounted pixels sit at the mean (0).
-  float tlo = 0, thi = 0;
+  float t[kPixels], tlo = 0, thi = 0;
   for (int i = 0; i < kPixels; ++i) {
-    float t =
+    float along =
         (p.r[i] - mean[0]) * axis[0] + (p.g[i] - mean[1]) * axis[1] + (p.b[i] - mean[2]) * axis[2];
-    t = p.w[i] > 0 ? t : 0;
-    tlo = Min(tlo, t);
-    thi = Max(thi, t);
-  }
-  float e0[3], e1[3];
-  for (int k = 0; k < 3; ++k) {
-    e0[k] = Min(255.0f, Max(0.0f, mean[k] + axis[k] * thi));
-    e1[k] = Min(255.0f, Max(0.0f, mean[k] + axis[k] * tlo));
+    t[i] = p.w[i] > 0 ? along : 0;
+    tlo = Min(tlo, t[i]);
+    thi = Max(thi, t[i]);
   }
   best.error = 1e30f;
   ColourFit trial;
-  trial.c0 = Quantize565(e0);
-  trial.c1 = Quantize565(e1);
   float alphas[kPixels];
+  // The first indices come from where each pixel lies between the extremes
+  // (the end points' palette on the axis); least squares then places the
+  // ends, and each round measures the quantized palette and refits.
+  const float steps = three ? 2.0f : 3.0f, scale = thi > tlo ? steps / (thi - tlo) : 0.0f;
+  for (int i = 0; i < kPixels; ++i) alphas[i] = float(int((t[i] - tlo) * scale + 0.5f)) / steps;
+  if (!SolveEndPoints(Accumulate(p, alphas), trial.c0, trial.c1)) {
+    float e0[3], e1[3];
+    for (int k = 0; k < 3; ++k) {
+      e0[k] = Min(255.0f, Max(0.0f, mean[k] + axis[k] * thi));
+      e1[k] = Min(255.0f, Max(0.0f, mean[k] + axis[k] * tlo));
+    }
+    trial.c0 = Quantize565(e0);
+    trial.c1 = Quantize565(e1);
+  }
   for (int round = 0; round <= kRefinements; ++round) {
     float palette[4][3];
     Palette(trial.c0, trial.c1, three, palette);
