@@ -424,10 +424,11 @@ MaterialNode* HostToolInterface::GetMeshMaterial(const MeshNode* mesh) {
 
 const char* HostToolInterface::GetTextureFileName(const TextureNode* texture) {
   if (!KT_CHECK_PARAMETER(Host, texture)) return "";
+  // As the scene writes it: a file must not change with the folder the
+  // scene is exported from. Images are read from the resolved path.
   const Material* map = MaterialOf(texture->HostMap);
   if (map && !map->EmbeddedImage.empty() && !map->Name.empty()) return Intern(map->Name);
-  return Intern(map ? map->ResolvedFileName.empty() ? map->FileName : map->ResolvedFileName
-                    : Safe(texture->Name));
+  return Intern(map ? map->FileName : Safe(texture->Name));
 }
 
 bool HostToolInterface::GetTextureImage(const TextureNode* texture, ToolImage& image,
