@@ -64,9 +64,6 @@ inline void Palette(uint16_t c0, uint16_t c1, bool three, float palette[4][3]) {
 // of colour 0 in it; returns the summed squared error.
 float AssignIndices(const Pixels& p, const float palette[4][3], bool three, uint8_t index[kPixels],
                     float alpha[kPixels]) {
-  static const float kWeight4[4] = {1.0f, 0.0f, 2.0f / 3.0f, 1.0f / 3.0f};
-  static const float kWeight3[4] = {1.0f, 0.0f, 0.5f, 0.0f};
-  const float* weight = three ? kWeight3 : kWeight4;
   // Three-colour blocks keep entry 3 for transparent pixels: it is put out
   // of reach rather than skipped. One pixel per iteration with scalar
   // selects and the results stored once: this form vectorises.
@@ -92,6 +89,10 @@ float AssignIndices(const Pixels& p, const float palette[4][3], bool three, uint
     best[i] = d;
     chosen[i] = c;
   }
+  // The weight of colour 0 in each entry.
+  static const float kWeight4[4] = {1.0f, 0.0f, 2.0f / 3.0f, 1.0f / 3.0f};
+  static const float kWeight3[4] = {1.0f, 0.0f, 0.5f, 0.0f};
+  const float* weight = three ? kWeight3 : kWeight4;
   float total = 0;
   for (int i = 0; i < kPixels; ++i) {
     index[i] = uint8_t(chosen[i]);
@@ -412,9 +413,12 @@ uint64_t InterpolatedAlpha(const uint8_t a[kPixels], uint8_t out[8]) {
     AlphaPalette(hi, lo, palette);
     error = AlphaIndices(a, palette, bits);
     if (innerLo > innerHi) innerLo = innerHi = 0;
-    uint64_t sixBits;
-    AlphaPalette(innerLo, innerHi, palette);
-    uint64_t sixError = AlphaIndices(a, palette, sixBits);
+    // Six steps only pay where the block holds 0 or 255 (kept exactly).
+    uint64_t sixBits = 0, sixError = error;
+    if (lo == 0 || hi == 255) {
+      AlphaPalette(innerLo, innerHi, palette);
+      sixError = AlphaIndices(a, palette, sixBits);
+    }
     if (sixError < error) {
       error = sixError;
       bits = sixBits;
