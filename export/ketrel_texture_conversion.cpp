@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -168,6 +169,15 @@ texture_builder* EncodeTexture(SceneParser* parser, TextureNode* node, const cha
   std::string error;
   if (!parser->tool->GetTextureImage(node, image, error)) {
     KT_LOG_WARNING(Export, "Texture %s stored by reference only: %s", name, error.c_str());
+    return nullptr;
+  }
+  // The host's answer is checked like any input before its rows are read.
+  if (image.Width <= 0 || image.Height <= 0 || image.Width > (INT32_MAX - 3) / 4 ||
+      image.Stride < image.Width * 4 ||
+      image.Pixels.size() / size_t(image.Stride) < size_t(image.Height)) {
+    KT_LOG_WARNING(Export,
+                   "Texture %s stored by reference only: the host gave a damaged %d x %d image",
+                   name, image.Width, image.Height);
     return nullptr;
   }
   TexturePlan plan = PlanTexture(node->Settings, image, node->Bump, fileName);
