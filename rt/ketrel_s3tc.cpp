@@ -28,6 +28,16 @@ struct ColourFit {
 int Expand5(int v) { return (v << 3) | (v >> 2); }
 int Expand6(int v) { return (v << 2) | (v >> 4); }
 
+template <int kBits>
+std::array<float, 1 << kBits> MakeExpanded() {
+  std::array<float, 1 << kBits> table{};
+  for (int code = 0; code < (1 << kBits); ++code)
+    table[size_t(code)] = float(kBits == 5 ? Expand5(code) : Expand6(code));
+  return table;
+}
+const std::array<float, 32> kExpanded5 = MakeExpanded<5>();
+const std::array<float, 64> kExpanded6 = MakeExpanded<6>();
+
 void Expand565(uint16_t c, int rgb[3]) {
   rgb[0] = Expand5(c >> 11);
   rgb[1] = Expand6((c >> 5) & 63);
@@ -164,23 +174,22 @@ void PrincipalAxis(const Pixels& p, const float mean[3], float axis[3]) {
                   rows[2][0] * v[0] + rows[2][1] * v[1] + rows[2][2] * v[2]};
     float largest = Max(std::fabs(x[0]), Max(std::fabs(x[1]), std::fabs(x[2])));
     if (largest <= 0) break;
-    for (int k = 0; k < 3; ++k) v[k] = x[k] / largest;
+    const float scale = 1.0f / largest;
+    for (int k = 0; k < 3; ++k) v[k] = x[k] * scale;
   }
   float length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
   if (length <= 0) {
     axis[0] = axis[1] = axis[2] = 0.57735f;
     return;
   }
-  for (int k = 0; k < 3; ++k) axis[k] = v[k] / length;
+  const float scale = 1.0f / length;
+  for (int k = 0; k < 3; ++k) axis[k] = v[k] * scale;
 }
 
 // For fixed indices the error is a quadratic in the two end points, one per
 // channel: sum w |x - (alpha e0 + beta e1)|^2.
 struct Normal {
   float aa = 0, bb = 0, ab = 0, ax[3] = {}, bx[3] = {};
-  float Error(int k, float e0, float e1) const {
-    return aa * e0 * e0 + bb * e1 * e1 + 2 * ab * e0 * e1 - 2 * ax[k] * e0 - 2 * bx[k] * e1;
-  }
 };
 
 Normal Accumulate(const Pixels& p, const float alphas[kPixels]) {
@@ -214,21 +223,26 @@ bool SolveEndPoints(const Normal& n, uint16_t& c0, uint16_t& c1) {
     float e0 = (n.ax[k] * n.bb - n.bx[k] * n.ab) * inverse;
     float e1 = (n.bx[k] * n.aa - n.ax[k] * n.ab) * inverse;
     const int top = kMax[k];
-    auto expand = [k](int code) { return float(k == 1 ? Expand6(code) : Expand5(code)); };
+    const float* expanded = k == 1 ? kExpanded6.data() : kExpanded5.data();
     // Truncation is the floor here: negative ends clamp to 0 anyway.
-    int lo0 = Clamp(int(Max(e0, 0.0f) * float(top) / 255.0f), 0, top);
-    int lo1 = Clamp(int(Max(e1, 0.0f) * float(top) / 255.0f), 0, top);
+    const int lo0 = Clamp(int(Max(e0, 0.0f) * float(top) * (1.0f / 255.0f)), 0, top);
+    const int lo1 = Clamp(int(Max(e1, 0.0f) * float(top) * (1.0f / 255.0f)), 0, top);
+    const int hi0 = lo0 < top ? lo0 + 1 : top, hi1 = lo1 < top ? lo1 + 1 : top;
+    // The quadratic's parts for each end, then the four pairs.
+    const float a[2] = {expanded[lo0], expanded[hi0]}, b[2] = {expanded[lo1], expanded[hi1]};
+    const float fa[2] = {n.aa * a[0] * a[0] - 2 * n.ax[k] * a[0],
+                         n.aa * a[1] * a[1] - 2 * n.ax[k] * a[1]};
+    const float fb[2] = {n.bb * b[0] * b[0] - 2 * n.bx[k] * b[0],
+                         n.bb * b[1] * b[1] - 2 * n.bx[k] * b[1]};
     int best0 = lo0, best1 = lo1;
     float bestError = 1e30f;
     for (int i = 0; i < 2; ++i) {
       for (int j = 0; j < 2; ++j) {
-        int q0 = lo0 + i > top ? top : lo0 + i, q1 = lo1 + j > top ? top : lo1 + j;
-        float error = n.Error(k, expand(q0), expand(q1));
-        if (error < bestError) {
-          bestError = error;
-          best0 = q0;
-          best1 = q1;
-        }
+        const float error = fa[i] + fb[j] + 2 * n.ab * a[i] * b[j];
+        const bool better = error < bestError;
+        bestError = better ? error : bestError;
+        best0 = better ? (i ? hi0 : lo0) : best0;
+        best1 = better ? (j ? hi1 : lo1) : best1;
       }
     }
     c0 = uint16_t(c0 | best0 << kShift[k]);
