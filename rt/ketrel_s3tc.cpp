@@ -305,10 +305,13 @@ void FitColours(const Pixels& p, bool three, ColourFit& best) {
     trial.c1 = Quantize565(e1);
   }
   for (int round = 0; round <= kRefinements; ++round) {
-    float palette[4][3];
+    float palette[4][3], previous[kPixels];
+    std::memcpy(previous, alphas, sizeof previous);
     Palette(trial.c0, trial.c1, three, palette);
     trial.error = AssignIndices(p, palette, three, trial.index, alphas);
     if (trial.error < best.error) best = trial;
+    // Unchanged weights would solve to these very ends again.
+    if (std::memcmp(previous, alphas, sizeof previous) == 0) break;
     uint16_t last0 = trial.c0, last1 = trial.c1;
     if (round == kRefinements || trial.error == 0 ||
         !SolveEndPoints(Accumulate(p, alphas), trial.c0, trial.c1) ||
