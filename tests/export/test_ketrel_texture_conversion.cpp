@@ -9,6 +9,7 @@
 
 #include "export/ketrel_export_ui_tunneling.h"
 #include "export/ketrel_settings_read.h"
+#include "export/ketrel_settings_schema.h"
 #include "export/shared/ketrel_requester.h"
 #include "rt/ketrel_texture_builder.h"
 #include "tests/export/test_ketrel_neutral_tool.h"
@@ -225,6 +226,40 @@ TEST(TextureConversion, OlderFormatIdsStillExportTheirPixels) {
   bool known = true;
   EXPECT_EQ(BeginTextureForFormat(999, 4, 4, known), nullptr);
   EXPECT_FALSE(known);
+}
+
+// Settings stored by an older exporter name texture formats that no choice
+// has any more: reading keeps such an id (and only such), storing keeps it,
+// the textures phase honours it, and selecting a choice replaces it.
+TEST(TextureConversion, StoredOlderFormatIdsReachTheTexturesPhase) {
+  test::LogCapture log;
+  auto stored = [](uint32_t id) {
+    Requester* source = CreateCategoryRequester(SettingsCategory::Texture);
+    FindPropertyById(source, 19)->Combobox.Legacy = id;  // as an older scene stored it
+    std::vector<uint8_t> blob(RequesterBlobSize(source));
+    EXPECT_EQ(WriteRequester(source, blob.data(), blob.size()), blob.size());
+    DestroyRequester(source);
+    return blob;
+  };
+  Scene scene;
+  TextureNode* node = scene.Add("old", "old.png", Image(4, 4, false));
+  std::vector<uint8_t> blob = stored(44);
+  ASSERT_TRUE(ReadRequester(node->Settings->Requester, blob.data(), blob.size()));
+  EXPECT_EQ(GetSettingChoice(node->Settings, 19), 44u);
+  EXPECT_EQ(stored(44), blob);  // stored again as it was read
+  texture* t = scene.Converted(node);
+  ASSERT_NE(t, nullptr);
+  const pixel_layout layout = Get(t->Layout);
+  EXPECT_EQ(layout.BytesPerPixel, 2);  // 5-6-5 with red at bit 11
+  EXPECT_EQ(layout.ShiftForComponent[0], 11);
+  EXPECT_EQ(layout.BitsForComponent[1], 6);
+
+  std::vector<uint8_t> unknown = stored(999);
+  ASSERT_TRUE(ReadRequester(node->Settings->Requester, unknown.data(), unknown.size()));
+  EXPECT_TRUE(log.Contains("Unknown choice 999"));
+  EXPECT_EQ(GetSettingChoice(node->Settings, 19), 44u);  // the older id stays
+  Choose(node->Settings, 19, texture_format::RawRGB888);
+  EXPECT_EQ(GetSettingChoice(node->Settings, 19), texture_format::RawRGB888);
 }
 
 TEST(TextureConversion, FlipsMirrorTheImage) {
