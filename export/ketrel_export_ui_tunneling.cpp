@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "export/ketrel_settings_schema.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel {
@@ -82,7 +83,9 @@ void WriteRequesterTo(const Requester* r, Writer& w) {
       default:  // combobox
         w.U32(p->Locked ? 1 : 0);
         if (p->Combobox.Choices != nullptr) {
-          w.U32(p->Combobox.Selected != nullptr ? p->Combobox.Selected->Id : 0);
+          w.U32(p->Combobox.Legacy != 0           ? p->Combobox.Legacy
+                : p->Combobox.Selected != nullptr ? p->Combobox.Selected->Id
+                                                  : 0);
           WriteRequesterTo(p->Combobox.Choices, w);
         }
         break;
@@ -203,6 +206,9 @@ bool ReadProperty(RequesterProperty* p, Reader& in, bool apply) {
       if (apply && selected != 0) {
         if (Requester* choice = FindChoiceById(p, selected)) {
           p->Combobox.Selected = choice;
+          p->Combobox.Legacy = 0;
+        } else if (IsLegacyChoice(p->Combobox.Choices->Id, selected)) {
+          p->Combobox.Legacy = selected;  // honoured by the phases, kept when stored
         } else {
           KT_LOG_WARNING(Settings, "Unknown choice %u of setting \"%s\" ignored", selected,
                          p->Label != nullptr ? p->Label : "");
@@ -316,6 +322,7 @@ void CopyRequesterProperty(RequesterProperty* destination, const RequesterProper
               source->Combobox.Selected != nullptr
                   ? FindChoiceById(destination, source->Combobox.Selected->Id)
                   : nullptr;
+          destination->Combobox.Legacy = source->Combobox.Legacy;
           break;
         default:
           break;

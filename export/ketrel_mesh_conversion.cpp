@@ -34,13 +34,7 @@ constexpr uint32_t kDeformableVertices = 129, kDeformableIndices = 130;
 const char* DisplayName(const char* name) { return name && *name ? name : "(unnamed)"; }
 
 uint32_t Placement(const SceneParser* parser, uint32_t comboboxId, uint32_t fallback) {
-  const SettingsItem* file = parser->settings ? FindChildItem(parser->settings, "File") : nullptr;
-  const uint32_t choice = GetSettingChoice(file, comboboxId);
-  if (choice >= setting::SectionPlacementBase &&
-      choice < setting::SectionPlacementBase + kStandardSectionCount) {
-    return choice - setting::SectionPlacementBase;
-  }
-  return fallback;
+  return GetFilePlacement(parser, comboboxId, fallback);
 }
 
 void SetIdentity(float m[4][4]) {

@@ -10,6 +10,7 @@
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"
 #include "export/ketrel_skeleton_conversion.h"
+#include "export/ketrel_texture_conversion.h"
 #include "export/ketrel_version.h"
 #include "rt/ketrel_data_tree_writer.h"
 #include "rt/ketrel_object_ops.h"
@@ -55,8 +56,6 @@ uint32_t PlacementSection(const SettingsItem* file, uint32_t comboboxId, uint32_
   }
   return fallback;
 }
-
-const char* NodeName(const char* name) { return name && *name ? name : "(unnamed)"; }
 
 bool Continue(const SceneParser* parser) { return ProgressShouldContinue(parser->progress); }
 
@@ -150,22 +149,6 @@ bool AttachFile(SceneParser* parser, const char* attachFileName) {
   return true;
 }
 
-// Pass one of the materials: every included material becomes a `material`,
-// so a map filled in pass two may refer to any material of the file.
-bool CreateMaterials(SceneParser* parser) {
-  for (MaterialNode* node : GraphMaterials(parser->graph)) {
-    if (!Continue(parser)) return false;
-    if (!IsReferenceIncluded(node->Settings)) continue;
-    auto* object = static_cast<material*>(KT_PARSER_ALLOCATE(parser, sizeof(material)));
-    if (!object) return false;
-    MakeEmptyDataTypeObject(MaterialType, object);
-    object->Name = InternString(parser, parser->tool->GetMaterialName(node));
-    if (!AppendMaterial(parser, object)) return false;
-    node->Object = object;
-  }
-  return true;
-}
-
 void PlaceSections(SceneParser* parser, file_data_tree_writer* writer, const SettingsItem* file) {
   for (int32_t i = 0; i < GetStandardTypeCount(); ++i) {
     const standard_type_entry* entry = GetStandardType(i);
@@ -176,6 +159,12 @@ void PlaceSections(SceneParser* parser, file_data_tree_writer* writer, const Set
 }
 
 }  // namespace
+
+uint32_t GetFilePlacement(const SceneParser* parser, uint32_t comboboxId, uint32_t fallback) {
+  const SettingsItem* file =
+      parser && parser->settings ? FindChildItem(parser->settings, "File") : nullptr;
+  return PlacementSection(file, comboboxId, fallback);
+}
 
 const char* InternString(SceneParser* parser, const char* text) {
   if (!parser || !text) return nullptr;
@@ -384,17 +373,11 @@ bool ConvertScene(SceneParser* parser, const char* attachFileName, file_builder*
   // 6. The phases, in their fixed order.
   if (ok) {
     ProgressStage(progress, "Textures");
-    for (TextureNode* node = graph->Textures; node; node = node->Next) {
-      if (!(ok = Continue(parser))) break;
-      ProgressItem(progress, NodeName(parser->tool->GetTextureName(node)));
-    }
+    ok = ConvertTextures(parser);
   }
   if (ok) {
     ProgressStage(progress, "Materials");
-    for (MaterialNode* node : GraphMaterials(graph)) {
-      ProgressItem(progress, NodeName(parser->tool->GetMaterialName(node)));
-    }
-    ok = CreateMaterials(parser);
+    ok = CreateMaterials(parser) && FillMaterials(parser);
   }
   if (ok) {
     ProgressStage(progress, "Skeletons");

@@ -60,6 +60,10 @@ void ReleaseSceneData(SceneParser* parser);
 bool ConvertScene(SceneParser* parser, const char* attachFileName, file_builder* builder,
                   ProgressWindow* progress);
 
+// The section a placement combobox of the file settings chooses, or
+// `fallback` for "(allow default placement)".
+uint32_t GetFilePlacement(const SceneParser* parser, uint32_t comboboxId, uint32_t fallback);
+
 // Interns `text` in the export's string table (null stays null).
 const char* InternString(SceneParser* parser, const char* text);
 

@@ -152,6 +152,7 @@ bool ParseSettingValue(const RequesterProperty* p, const std::string& text,
     case PropertyKind::Combobox: {
       if (Requester* choice = FindChoiceByLabel(p, text.c_str())) {
         value.Combobox.Selected = choice;
+        value.Combobox.Legacy = 0;
         return true;
       }
       message = "Setting " + quoted + " takes one of:";

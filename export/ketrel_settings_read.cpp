@@ -32,6 +32,9 @@ float GetSettingFloat(const SettingsItem* item, uint32_t id) {
 
 uint32_t GetSettingChoice(const SettingsItem* item, uint32_t comboboxId) {
   const RequesterProperty* p = Find(item, comboboxId);
+  if (p != nullptr && p->Kind == PropertyKind::Combobox && p->Combobox.Legacy != 0) {
+    return p->Combobox.Legacy;
+  }
   if (p == nullptr || p->Kind != PropertyKind::Combobox || p->Combobox.Selected == nullptr) {
     return 0;
   }

@@ -35,6 +35,13 @@ const char* SettingsCategoryLabel(SettingsCategory category);
 // their place in the settings tree, never by id.
 uint32_t SettingsCategoryId(SettingsCategory category);
 
+// Whether `choiceId` is an id that scenes stored by older exporters carry in
+// the choice list `listId` although no choice has it any more: the texture
+// formats 21, 37 (Murra) and 38-48 (16-, 24- and 32-bit raw layouts) of
+// "Compression Types" (23). Reading settings keeps such an id so that the
+// textures phase honours it.
+bool IsLegacyChoice(uint32_t listId, uint32_t choiceId);
+
 // The listing printed by `ketrel settings schema`: every category with its
 // property count, then every property (choices and the properties inside
 // them indented below their combobox) with id, label, kind, default, bounds,

@@ -1,5 +1,6 @@
 // "Texture settings": sizes, mip maps, flips and the pixel formats of
 // exported textures.
+#include "export/ketrel_settings_schema.h"
 #include "export/ketrel_settings_schema_rows.h"
 
 namespace ketrel::schema {
@@ -42,3 +43,13 @@ const CategoryTable kTextureCategory = {SettingsCategory::Texture, 10, "Texture 
                                         "Settings of the exported textures.", Table(kTexture)};
 
 }  // namespace ketrel::schema
+
+namespace ketrel {
+
+bool IsLegacyChoice(uint32_t listId, uint32_t choiceId) {
+  constexpr uint32_t kCompressionTypes = 23;
+  return listId == kCompressionTypes &&
+         (choiceId == 21 || choiceId == 37 || (choiceId >= 38 && choiceId <= 48));
+}
+
+}  // namespace ketrel

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "export/ketrel_math.h"
@@ -22,6 +23,16 @@
 #include "export/ketrel_tool_node_graph.h"
 
 namespace ketrel {
+
+// A texture's image as the host decodes it: 32-bit pixels (R at byte 0, G 1,
+// B 2, A 3), top row first, `Stride` bytes per row.
+struct ToolImage {
+  int32_t Width = 0;
+  int32_t Height = 0;
+  int32_t Stride = 0;
+  std::vector<uint8_t> Pixels;
+  bool HasAlpha = false;  // the file stores an alpha channel
+};
 
 class ToolInterface {
  public:
@@ -156,6 +167,14 @@ class ToolInterface {
   // --- materials and textures ---
   // The texture's source file name ("" when none).
   virtual const char* GetTextureFileName(const TextureNode* texture) = 0;
+  // The texture's image, decoded. False, with `error` naming the file and
+  // what is wrong with it, when it cannot be had (missing, unreadable,
+  // damaged, empty or beyond the sides the host reads).
+  virtual bool GetTextureImage(const TextureNode* /*texture*/, ToolImage& /*image*/,
+                               std::string& error) {
+    error = "the host offers no images";
+    return false;
+  }
   // A material's sub-materials (multi-materials); null for an empty slot or
   // one that was not gathered.
   virtual int32_t GetSubMaterialCount(const MaterialNode* /*material*/) { return 0; }

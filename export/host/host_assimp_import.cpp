@@ -272,12 +272,30 @@ class Converter {
     if (const aiTexture* embedded = source_->GetEmbeddedTexture(name.c_str())) {
       EmbedImage(*embedded, *map);
     } else if (!name.empty() && name[0] != '*') {
-      fs::path resolved =
-          fs::path(name).is_absolute() ? fs::path(name) : fs::path(directory_) / name;
-      map->ResolvedFileName = resolved.lexically_normal().string();
+      map->ResolvedFileName = ResolveBitmap(name);
     }
     bitmaps_[name] = map;
     return map;
+  }
+
+  // Where a texture file is: as the scene names it (relative to the scene),
+  // else beside the scene. Files written on Windows name textures with
+  // backslashes and drive letters. A file found nowhere keeps the first
+  // place, so the message about it names that.
+  std::string ResolveBitmap(const std::string& name) const {
+    std::string portable = name;
+    std::replace(portable.begin(), portable.end(), '\\', '/');
+    const bool drive = portable.size() > 1 && portable[1] == ':';
+    std::vector<fs::path> places;
+    if (!drive) {
+      fs::path given(portable);
+      places.push_back(given.is_absolute() ? given : fs::path(directory_) / given);
+    }
+    places.push_back(fs::path(directory_) / fs::path(portable).filename());
+    std::error_code error;
+    for (const fs::path& place : places)
+      if (fs::is_regular_file(place, error)) return place.lexically_normal().string();
+    return places.front().lexically_normal().string();
   }
 
   // An image the file carries: its own bytes, or its raw texels as a TGA
@@ -326,11 +344,6 @@ class Converter {
   }
 
   void ConvertMaterials() {
-    static const std::pair<aiTextureType, const char*> kSlots[] = {
-        {aiTextureType_DIFFUSE, "Diffuse"},   {aiTextureType_BASE_COLOR, "Diffuse"},
-        {aiTextureType_SPECULAR, "Specular"}, {aiTextureType_NORMALS, "Bump"},
-        {aiTextureType_HEIGHT, "Bump"},       {aiTextureType_EMISSIVE, "Self-Illumination"},
-        {aiTextureType_OPACITY, "Opacity"}};
     for (unsigned i = 0; i < source_->mNumMaterials; ++i) {
       const aiMaterial* in = source_->mMaterials[i];
       aiString name;
@@ -346,17 +359,71 @@ class Converter {
       }
       int twoSided = 0;
       if (in->Get(AI_MATKEY_TWOSIDED, twoSided) == AI_SUCCESS) out->TwoSided = twoSided != 0;
-      std::set<std::string> slots;
-      for (const auto& [type, slot] : kSlots) {
-        aiString path;
-        if (slots.count(slot) || in->GetTextureCount(type) == 0 ||
-            in->GetTexture(type, 0, &path) != AI_SUCCESS || path.length == 0) {
-          continue;
-        }
-        slots.insert(slot);
-        out->Maps.push_back({slot, AddBitmap(path)});
-      }
+      ConvertMaterialMaps(*in, *out);
       materials_.push_back(out);
+    }
+  }
+
+  // Every texture of the material becomes a map slot named after what it
+  // is. Assimp files one image under several types (glTF's base colour is
+  // also its diffuse, its metallic-roughness image also metalness and
+  // roughness): a file already in a slot of the same kind is not repeated.
+  // Textures of other types keep Assimp's name for the type, so none is
+  // left out.
+  void ConvertMaterialMaps(const aiMaterial& in, Material& out) {
+    enum Kind { Colour, Normal, Bump, Surface, Occlusion, Emissive, Opacity, Specular, Other };
+    struct Slot {
+      aiTextureType type;
+      const char* name;
+      Kind kind;
+    };
+    auto path = [&in](aiTextureType type) {
+      aiString p;
+      return in.GetTextureCount(type) > 0 && in.GetTexture(type, 0, &p) == AI_SUCCESS
+                 ? std::string(p.C_Str())
+                 : std::string();
+    };
+    // glTF keeps metallic-roughness under "unknown" and again under
+    // metalness and roughness; one file in two of them is the combined map.
+    const std::string unknown = path(aiTextureType_UNKNOWN), metal = path(aiTextureType_METALNESS),
+                      rough = path(aiTextureType_DIFFUSE_ROUGHNESS);
+    const bool combined = (!unknown.empty() && (unknown == metal || unknown == rough)) ||
+                          (!metal.empty() && metal == rough);
+    const Slot kSlots[] = {
+        {aiTextureType_BASE_COLOR, "Base Color", Colour},
+        {aiTextureType_DIFFUSE, "Diffuse", Colour},
+        {aiTextureType_NORMALS, "Normal", Normal},
+        {aiTextureType_NORMAL_CAMERA, "Normal", Normal},
+        {aiTextureType_HEIGHT, "Bump", Bump},
+        {aiTextureType_UNKNOWN, combined ? "Metallic Roughness" : "Unknown",
+         combined ? Surface : Other},
+        {aiTextureType_METALNESS, combined ? "Metallic Roughness" : "Metalness", Surface},
+        {aiTextureType_DIFFUSE_ROUGHNESS, combined ? "Metallic Roughness" : "Roughness", Surface},
+        {aiTextureType_AMBIENT_OCCLUSION, "Occlusion", Occlusion},
+        {aiTextureType_LIGHTMAP, "Occlusion", Occlusion},
+        {aiTextureType_EMISSIVE, "Emissive", Emissive},
+        {aiTextureType_EMISSION_COLOR, "Emissive", Emissive},
+        {aiTextureType_OPACITY, "Opacity", Opacity},
+        {aiTextureType_SPECULAR, "Specular", Specular},
+        {aiTextureType_AMBIENT, aiTextureTypeToString(aiTextureType_AMBIENT), Other},
+        {aiTextureType_SHININESS, aiTextureTypeToString(aiTextureType_SHININESS), Other},
+        {aiTextureType_DISPLACEMENT, aiTextureTypeToString(aiTextureType_DISPLACEMENT), Other},
+        {aiTextureType_REFLECTION, aiTextureTypeToString(aiTextureType_REFLECTION), Other},
+        {aiTextureType_SHEEN, aiTextureTypeToString(aiTextureType_SHEEN), Other},
+        {aiTextureType_CLEARCOAT, aiTextureTypeToString(aiTextureType_CLEARCOAT), Other},
+        {aiTextureType_TRANSMISSION, aiTextureTypeToString(aiTextureType_TRANSMISSION), Other},
+    };
+    std::set<std::pair<int, std::string>> placed;  // (kind, file); Other never merges
+    std::map<std::string, int> uses;               // slot name -> how many so far
+    for (const Slot& slot : kSlots) {
+      for (unsigned k = 0; k < in.GetTextureCount(slot.type); ++k) {
+        aiString file;
+        if (in.GetTexture(slot.type, k, &file) != AI_SUCCESS || file.length == 0) continue;
+        if (slot.kind != Other && !placed.insert({int(slot.kind), file.C_Str()}).second) continue;
+        int n = ++uses[slot.name];
+        std::string name = n == 1 ? slot.name : std::string(slot.name) + " " + std::to_string(n);
+        out.Maps.push_back({name, AddBitmap(file)});
+      }
     }
   }
 

@@ -125,6 +125,7 @@ bool DecodeBitmap(const uint8_t* data, size_t size, Bitmap& out, std::string& er
   result.Width = width;
   result.Height = height;
   result.Pixels.assign(pixels, pixels + size_t(width) * size_t(height) * 4);
+  result.HasAlpha = channels == 2 || channels == 4;
   stbi_image_free(pixels);
   out = std::move(result);
   return true;

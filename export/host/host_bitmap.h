@@ -25,6 +25,7 @@ struct Bitmap {
   int32_t Width = 0;
   int32_t Height = 0;
   std::vector<uint8_t> Pixels;  // 4 bytes (r, g, b, a) per pixel, top row first
+  bool HasAlpha = false;        // the file stores alpha (else every alpha is 255)
 };
 
 // An image file's bytes, in any of the formats above (told by their content).

@@ -269,6 +269,12 @@ bool DecodeDds(const uint8_t* data, size_t size, Bitmap& out, std::string& error
   } else {
     DecodeBlocks(data + offset, layout.Kind, width, height, result.Pixels.data());
   }
+  // DXT1 has alpha only where a block uses its transparent colour.
+  result.HasAlpha = layout.Kind == Format::Bc2 || layout.Kind == Format::Bc3 ||
+                    (layout.Kind == Format::Masked && layout.Masks[3] != 0);
+  for (size_t i = 3; layout.Kind == Format::Bc1 && !result.HasAlpha && i < result.Pixels.size();
+       i += 4)
+    result.HasAlpha = result.Pixels[i] != 255;
   out = std::move(result);
   return true;
 }

@@ -9,6 +9,8 @@
 
 #include "export/host/host_mesh_access.h"
 #include "export/host/host_tool_interface.h"
+
+#include "export/host/host_bitmap.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel::host {
@@ -197,6 +199,10 @@ const char* HostToolInterface::GetMaterialName(const MaterialNode* material) {
 
 const char* HostToolInterface::GetTextureName(const TextureNode* texture) {
   if (!KT_CHECK_PARAMETER(Host, texture)) return "";
+  // An image the scene file embeds is known by its own name, not by the
+  // file's reference to it ("*0").
+  const Material* map = MaterialOf(texture->HostMap);
+  if (map && !map->EmbeddedImage.empty() && !map->Name.empty()) return Intern(map->Name);
   return Intern(texture->Name && texture->Name[0] ? texture->Name : "<unknown>");
 }
 
@@ -418,9 +424,28 @@ MaterialNode* HostToolInterface::GetMeshMaterial(const MeshNode* mesh) {
 
 const char* HostToolInterface::GetTextureFileName(const TextureNode* texture) {
   if (!KT_CHECK_PARAMETER(Host, texture)) return "";
+  // As the scene writes it: a file must not change with the folder the
+  // scene is exported from. Images are read from the resolved path.
   const Material* map = MaterialOf(texture->HostMap);
-  return Intern(map ? map->ResolvedFileName.empty() ? map->FileName : map->ResolvedFileName
-                    : Safe(texture->Name));
+  if (map && !map->EmbeddedImage.empty() && !map->Name.empty()) return Intern(map->Name);
+  return Intern(map ? map->FileName : Safe(texture->Name));
+}
+
+bool HostToolInterface::GetTextureImage(const TextureNode* texture, ToolImage& image,
+                                        std::string& error) {
+  const Material* map = texture ? MaterialOf(texture->HostMap) : nullptr;
+  if (!map) {
+    error = "the texture has no bitmap in the scene";
+    return false;
+  }
+  Bitmap bitmap;
+  if (!LoadHostBitmap(*map, bitmap, error)) return false;
+  image.Width = bitmap.Width;
+  image.Height = bitmap.Height;
+  image.Stride = bitmap.Width * 4;
+  image.HasAlpha = bitmap.HasAlpha;
+  image.Pixels = std::move(bitmap.Pixels);
+  return true;
 }
 
 int32_t HostToolInterface::GetSubMaterialCount(const MaterialNode* material) {

@@ -261,7 +261,9 @@ void HostToolInterface::GatherMaterial(const Material* root, MeshNode* owner) {
       const Material* map = material->Maps[slot].Map;
       if (!map) continue;
       pending.push_back(map);
-      if (map->IsBitmap()) AddTexture(map, int32_t(slot), material->Maps[slot].Slot == "Bump");
+      // Normal maps are bump maps to the exporter (their own formats).
+      const std::string& name = material->Maps[slot].Slot;
+      if (map->IsBitmap()) AddTexture(map, int32_t(slot), name == "Bump" || name == "Normal");
     }
   }
 }
@@ -276,7 +278,8 @@ struct TextureKey {
 bool MatchesTexture(const TextureNode* texture, const void* context) {
   const auto* key = static_cast<const TextureKey*>(context);
   if (!key->shared) return texture->HostMap == key->map && texture->Index == key->index;
-  return texture->Index == key->index && std::strcmp(texture->Name, key->name) == 0;
+  // Shared: one texture per file, whichever slots and materials use it.
+  return std::strcmp(texture->Name, key->name) == 0;
 }
 }  // namespace
 

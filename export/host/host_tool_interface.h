@@ -133,6 +133,7 @@ class HostToolInterface final : public ToolInterface {
   MaterialNode* GetMeshMaterial(const MeshNode* mesh) override;
 
   const char* GetTextureFileName(const TextureNode* texture) override;
+  bool GetTextureImage(const TextureNode* texture, ToolImage& image, std::string& error) override;
   int32_t GetSubMaterialCount(const MaterialNode* material) override;
   MaterialNode* GetSubMaterial(const MaterialNode* material, int32_t i) override;
   int32_t GetMaterialMapCount(const MaterialNode* material) override;

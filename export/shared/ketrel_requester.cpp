@@ -101,6 +101,7 @@ bool CopyInto(Requester* source, Requester* copy) {
       if (p->Combobox.Selected != nullptr) {
         q->Combobox.Selected = FindChoiceById(q, p->Combobox.Selected->Id);
       }
+      q->Combobox.Legacy = p->Combobox.Legacy;
     }
   }
   for (Requester* child = source->FirstChild; child != nullptr; child = child->Next) {
@@ -248,6 +249,7 @@ bool SetChoices(RequesterProperty* combobox, Requester* choiceList) {
   if (combobox->Combobox.Choices != choiceList) DestroyRequester(combobox->Combobox.Choices);
   combobox->Combobox.Choices = choiceList;
   combobox->Combobox.Selected = nullptr;
+  combobox->Combobox.Legacy = 0;
   return true;
 }
 
@@ -255,6 +257,7 @@ bool SetDefaultChoice(RequesterProperty* combobox, Requester* choice) {
   if (combobox == nullptr || combobox->Kind != PropertyKind::Combobox) return false;
   if (choice == nullptr || !IsChoiceOf(combobox, choice)) return false;
   combobox->Combobox.Selected = choice;
+  combobox->Combobox.Legacy = 0;
   return true;
 }
 
@@ -394,7 +397,9 @@ size_t FormatPropertyText(const RequesterProperty* property, char* out, size_t c
     case PropertyKind::Combobox: {
       const Requester* selected = property->Combobox.Selected;
       const char* label = selected != nullptr && selected->Label != nullptr ? selected->Label : "";
-      written = std::snprintf(out, capacity, "%s", label);
+      written = property->Combobox.Legacy != 0
+                    ? std::snprintf(out, capacity, "(older choice %u)", property->Combobox.Legacy)
+                    : std::snprintf(out, capacity, "%s", label);
       break;
     }
     default:
@@ -476,6 +481,7 @@ bool SelectChoice(RequesterProperty* combobox, Requester* choice) {
   if (combobox == nullptr || combobox->Kind != PropertyKind::Combobox) return false;
   if (choice != nullptr && !IsChoiceOf(combobox, choice)) return false;
   combobox->Combobox.Selected = choice;
+  combobox->Combobox.Legacy = 0;
   return true;
 }
 

@@ -68,6 +68,10 @@ struct ComboboxValue {
   Requester* Choices = nullptr;   // owned; its children are the choices
   Requester* Selected = nullptr;  // one of Choices' children, or none
   uint8_t Sorted = 0;             // 1: the drop-down lists choices by label
+  // A choice id that stored scenes may carry but no choice has any more
+  // (older texture formats the exporter still honours); read in place of
+  // Selected until a choice is selected. 0: none.
+  uint32_t Legacy = 0;
 };
 
 struct RequesterProperty {

@@ -63,8 +63,8 @@ TEST(NodeWalk, FigureBecomesOneSkinnedModel) {
   ASSERT_EQ(graph->TextureCount, 1);
   EXPECT_STREQ(graph->Textures->Name, "figure_diffuse.png");
   EXPECT_EQ(graph->Textures->Index, 0);
-  EXPECT_NE(std::string(tool->GetTextureFileName(graph->Textures)).find("examples/"),
-            std::string::npos);
+  // As the scene writes it, wherever the scene lies.
+  EXPECT_STREQ(tool->GetTextureFileName(graph->Textures), "figure_diffuse.png");
   ASSERT_EQ(graph->AnimationCount, 1);
   EXPECT_EQ(graph->Animations->SampleCount, 30);
   EXPECT_DOUBLE_EQ(tool->GetSampleDuration(graph->Animations), 1.0 / 30);

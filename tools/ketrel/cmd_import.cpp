@@ -1,12 +1,31 @@
 #include "tools/ketrel/cmd_import.h"
 
 #include <cstdio>
+#include <filesystem>
 
 #include "export/host/host_scene_document.h"
 #include "export/host/host_scene_loader.h"
 #include "tools/ketrel/ketrel_commands.h"
 
 namespace ketrel::cli {
+namespace {
+
+// The document finds texture files from its own folder: each bitmap on
+// disk is named relative to where the document goes (absolute when no
+// relative path leads there).
+void NameBitmapsFromDocument(host::Scene& scene, const std::string& output) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path folder = fs::absolute(fs::path(output), error).parent_path();
+  for (const auto& material : scene.Materials) {
+    if (material->ResolvedFileName.empty() || !material->EmbeddedImage.empty()) continue;
+    const fs::path file = fs::absolute(material->ResolvedFileName, error).lexically_normal();
+    const fs::path relative = file.lexically_relative(folder);
+    material->FileName = relative.empty() ? file.string() : relative.string();
+  }
+}
+
+}  // namespace
 
 int RunImport(const ImportOptions& options) {
   if (options.ListTakes) {
@@ -29,6 +48,7 @@ int RunImport(const ImportOptions& options) {
     std::fprintf(stderr, "ketrel import: %s\n", error.c_str());
     return kExitFailed;
   }
+  NameBitmapsFromDocument(scene, options.Output);
   if (!host::SaveSceneDocument(scene, options.Output, &error)) {
     std::fprintf(stderr, "ketrel import: could not write %s: %s\n", options.Output.c_str(),
                  error.c_str());

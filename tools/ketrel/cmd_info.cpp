@@ -12,6 +12,7 @@
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_object_ops.h"
 #include "rt/ketrel_standard_types.h"
+#include "rt/ketrel_texture_builder.h"
 #include "rt/posix/posix_ketrel_file_reader.h"
 #include "tools/ketrel/cmd_inspect.h"
 #include "tools/ketrel/ketrel_commands.h"
@@ -105,14 +106,75 @@ void PrintMorphCurves(std::ostream& out, const vertex_data* vertices) {
   out << "      morph curves: " << names << line;
 }
 
+// One line per texture: its file, size, encoding, levels and pixel bytes.
+void PrintTextures(std::ostream& out, const file_info* info) {
+  const int32_t count = Get(info->TextureCount);
+  texture** list = Get(info->Textures);
+  out << "  Textures         " << count << "\n";
+  for (int32_t i = 0; i < count && list; ++i) {
+    const texture* t = list[i];
+    if (!t) continue;
+    const texture_image* images = Get(t->Images);
+    const int32_t imageCount = images ? Get(t->ImageCount) : 0;
+    int32_t levels = 0;
+    int64_t bytes = 0;
+    for (int32_t k = 0; k < imageCount; ++k) {
+      const texture_mip_level* mips = Get(images[k].MIPLevels);
+      const int32_t mipCount = mips ? Get(images[k].MIPLevelCount) : 0;
+      levels += mipCount;
+      for (int32_t l = 0; l < mipCount; ++l) bytes += Get(mips[l].PixelByteCount);
+    }
+    const int32_t encoding = Get(t->Encoding);
+    std::string format = TextureEncodingName(encoding);
+    if (encoding == kTextureEncodingS3TC)
+      format += std::string(", ") + S3TCSubFormatName(Get(t->SubFormat));
+    if (encoding == kTextureEncodingRaw) {
+      const pixel_layout layout = Get(t->Layout);
+      format += ", " + std::to_string(layout.BytesPerPixel) + " bytes per pixel";
+    }
+    char line[200];
+    if (imageCount == 0) {
+      std::snprintf(line, sizeof line, ": %d x %d, no pixels (stored by reference only)\n",
+                    int(Get(t->Width)), int(Get(t->Height)));
+    } else {
+      std::snprintf(line, sizeof line, ": %d x %d, %s, %d mip level%s, %lld bytes\n",
+                    int(Get(t->Width)), int(Get(t->Height)), format.c_str(), int(levels),
+                    levels == 1 ? "" : "s", static_cast<long long>(bytes));
+    }
+    out << "    " << Text(Get(t->FromFileName)) << line;
+  }
+}
+
+// One line per material: its maps (slot -> material) and its texture.
+void PrintMaterials(std::ostream& out, const file_info* info) {
+  const int32_t count = Get(info->MaterialCount);
+  material** list = Get(info->Materials);
+  out << "  Materials        " << count << "\n";
+  for (int32_t i = 0; i < count && list; ++i) {
+    const material* m = list[i];
+    if (!m) continue;
+    out << "    " << Text(Get(m->Name)) << ":";
+    const material_map* maps = Get(m->Maps);
+    const int32_t mapCount = maps ? Get(m->MapCount) : 0;
+    for (int32_t k = 0; k < mapCount; ++k) {
+      const material* target = Get(maps[k].Map);
+      out << (k ? ", " : " ") << Text(Get(maps[k].Usage)) << " -> "
+          << (target ? Text(Get(target->Name)) : "(none)");
+    }
+    if (mapCount == 0) out << " no maps";
+    if (const texture* t = Get(m->Texture)) out << "; texture " << Text(Get(t->FromFileName));
+    out << "\n";
+  }
+}
+
 // What a file of the standard root type holds, one line per object a
 // technical artist looks for.
 void PrintContents(std::ostream& out, const ketrel_file* file) {
   if (!file->RootObject || !DataTypesAreEqualWithNames(file->RootType, FileInfoType)) return;
   const auto* info = static_cast<const file_info*>(file->RootObject);
-  out << "Contents\n"
-      << "  Textures         " << Get(info->TextureCount) << "\n"
-      << "  Materials        " << Get(info->MaterialCount) << "\n";
+  out << "Contents\n";
+  PrintTextures(out, info);
+  PrintMaterials(out, info);
   int32_t skeletons = Get(info->SkeletonCount);
   skeleton** skeletonList = Get(info->Skeletons);
   out << "  Skeletons        " << skeletons << "\n";

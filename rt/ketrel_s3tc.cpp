@@ -1,0 +1,579 @@
+#include "rt/ketrel_s3tc.h"
+
+#include <array>
+#include <cmath>
+#include <cstring>
+
+namespace ketrel {
+namespace {
+
+constexpr int kPixels = 16;
+// Least-squares rounds after the first fit; more rarely change the result.
+constexpr int kRefinements = 2;
+
+// A block's pixels as floats. Every loop runs over all 16 so that it
+// vectorises; `w` is 1 for pixels the colour fit counts and 0 for the
+// transparent ones of a one-bit-alpha block.
+struct Pixels {
+  float r[kPixels], g[kPixels], b[kPixels], w[kPixels];
+  uint8_t a[kPixels];
+};
+
+struct ColourFit {
+  uint16_t c0 = 0, c1 = 0;
+  uint8_t index[kPixels] = {};
+  float error = 0;
+};
+
+int Expand5(int v) { return (v << 3) | (v >> 2); }
+int Expand6(int v) { return (v << 2) | (v >> 4); }
+
+template <int kBits>
+std::array<float, 1 << kBits> MakeExpanded() {
+  std::array<float, 1 << kBits> table{};
+  for (int code = 0; code < (1 << kBits); ++code)
+    table[size_t(code)] = float(kBits == 5 ? Expand5(code) : Expand6(code));
+  return table;
+}
+const std::array<float, 32> kExpanded5 = MakeExpanded<5>();
+const std::array<float, 64> kExpanded6 = MakeExpanded<6>();
+
+void Expand565(uint16_t c, int rgb[3]) {
+  rgb[0] = Expand5(c >> 11);
+  rgb[1] = Expand6((c >> 5) & 63);
+  rgb[2] = Expand5(c & 31);
+}
+
+int Clamp(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
+// Plain comparisons: std::fmin and std::fmax are library calls unless NaNs
+// are ruled out, and no NaN reaches these.
+float Min(float a, float b) { return b < a ? b : a; }
+float Max(float a, float b) { return a < b ? b : a; }
+
+uint16_t Quantize565(const float e[3]) {
+  int r = Clamp(int(e[0] * (31.0f / 255.0f) + 0.5f), 0, 31);
+  int g = Clamp(int(e[1] * (63.0f / 255.0f) + 0.5f), 0, 63);
+  int b = Clamp(int(e[2] * (31.0f / 255.0f) + 0.5f), 0, 31);
+  return uint16_t((r << 11) | (g << 5) | b);
+}
+
+// The palette a decoder makes: four colours (thirds) or three (a half).
+inline void Palette(uint16_t c0, uint16_t c1, bool three, float palette[4][3]) {
+  int a[3], b[3];
+  Expand565(c0, a);
+  Expand565(c1, b);
+  for (int k = 0; k < 3; ++k) {
+    palette[0][k] = float(a[k]);
+    palette[1][k] = float(b[k]);
+    palette[2][k] = float(three ? (a[k] + b[k]) / 2 : (2 * a[k] + b[k]) / 3);
+    palette[3][k] = float(three ? 0 : (a[k] + 2 * b[k]) / 3);
+  }
+}
+
+// Nearest palette entry per pixel (ties to the lower index) and the weight
+// of colour 0 in it; returns the summed squared error.
+float AssignIndices(const Pixels& p, const float palette[4][3], bool three, uint8_t index[kPixels],
+                    float alpha[kPixels]) {
+  // Three-colour blocks keep entry 3 for transparent pixels: it is put out
+  // of reach rather than skipped. One pixel per iteration with scalar
+  // selects and the results stored once: this form vectorises.
+  const float far = three ? 1e18f : 0.0f;
+  const float r0 = palette[0][0], g0 = palette[0][1], b0 = palette[0][2];
+  const float r1 = palette[1][0], g1 = palette[1][1], b1 = palette[1][2];
+  const float r2 = palette[2][0], g2 = palette[2][1], b2 = palette[2][2];
+  const float r3 = palette[3][0] + far, g3 = palette[3][1], b3 = palette[3][2];
+  float best[kPixels], chosen[kPixels];
+  for (int i = 0; i < kPixels; ++i) {
+    const float r = p.r[i], g = p.g[i], b = p.b[i];
+    const float d0 = (r - r0) * (r - r0) + (g - g0) * (g - g0) + (b - b0) * (b - b0);
+    const float d1 = (r - r1) * (r - r1) + (g - g1) * (g - g1) + (b - b1) * (b - b1);
+    const float d2 = (r - r2) * (r - r2) + (g - g2) * (g - g2) + (b - b2) * (b - b2);
+    const float d3 = (r - r3) * (r - r3) + (g - g3) * (g - g3) + (b - b3) * (b - b3);
+    float d = d0, c = 0;
+    c = d1 < d ? 1.0f : c;
+    d = d1 < d ? d1 : d;
+    c = d2 < d ? 2.0f : c;
+    d = d2 < d ? d2 : d;
+    c = d3 < d ? 3.0f : c;
+    d = d3 < d ? d3 : d;
+    best[i] = d;
+    chosen[i] = c;
+  }
+  // The weight of colour 0 in each entry.
+  static const float kWeight4[4] = {1.0f, 0.0f, 2.0f / 3.0f, 1.0f / 3.0f};
+  static const float kWeight3[4] = {1.0f, 0.0f, 0.5f, 0.0f};
+  const float* weight = three ? kWeight3 : kWeight4;
+  float total = 0;
+  for (int i = 0; i < kPixels; ++i) {
+    index[i] = uint8_t(chosen[i]);
+    alpha[i] = weight[index[i]];
+    total += p.w[i] * best[i];
+  }
+  return total;
+}
+
+// Best single-colour end points per 8-bit value: the pair whose two-thirds
+// point (index 2) lands nearest, for 5 and 6 bits.
+struct SingleColour {
+  uint8_t first, second;
+};
+template <int kBits>
+std::array<SingleColour, 256> MakeSingleColourTable() {
+  std::array<SingleColour, 256> table{};
+  const int levels = 1 << kBits;
+  for (int v = 0; v < 256; ++v) {
+    int bestError = 1 << 30;
+    for (int x = 0; x < levels; ++x) {
+      for (int y = 0; y < levels; ++y) {
+        int ex = kBits == 5 ? Expand5(x) : Expand6(x), ey = kBits == 5 ? Expand5(y) : Expand6(y);
+        int error = std::abs((2 * ex + ey) / 3 - v);
+        if (error < bestError) {
+          bestError = error;
+          table[size_t(v)] = {uint8_t(x), uint8_t(y)};
+        }
+      }
+    }
+  }
+  return table;
+}
+const std::array<SingleColour, 256> kSingle5 = MakeSingleColourTable<5>();
+const std::array<SingleColour, 256> kSingle6 = MakeSingleColourTable<6>();
+
+void FitSingleColour(const Pixels& p, ColourFit& fit) {
+  int r = int(p.r[0]), g = int(p.g[0]), b = int(p.b[0]);
+  const SingleColour sr = kSingle5[size_t(r)], sg = kSingle6[size_t(g)], sb = kSingle5[size_t(b)];
+  fit.c0 = uint16_t((sr.first << 11) | (sg.first << 5) | sb.first);
+  fit.c1 = uint16_t((sr.second << 11) | (sg.second << 5) | sb.second);
+  float palette[4][3];
+  Palette(fit.c0, fit.c1, false, palette);
+  std::memset(fit.index, 2, sizeof fit.index);
+  float dr = float(r) - palette[2][0], dg = float(g) - palette[2][1], db = float(b) - palette[2][2];
+  fit.error = float(kPixels) * (dr * dr + dg * dg + db * db);
+}
+
+// The principal axis of the weighted colours by power iteration.
+void PrincipalAxis(const Pixels& p, const float mean[3], float axis[3]) {
+  float c[6] = {};
+  for (int i = 0; i < kPixels; ++i) {
+    float r = p.r[i] - mean[0], g = p.g[i] - mean[1], b = p.b[i] - mean[2];
+    c[0] += p.w[i] * r * r;
+    c[1] += p.w[i] * r * g;
+    c[2] += p.w[i] * r * b;
+    c[3] += p.w[i] * g * g;
+    c[4] += p.w[i] * g * b;
+    c[5] += p.w[i] * b * b;
+  }
+  // Start from the row of the widest channel, which is never orthogonal to
+  // the answer unless the covariance is zero there.
+  int widest = c[0] >= c[3] && c[0] >= c[5] ? 0 : c[3] >= c[5] ? 1 : 2;
+  const float rows[3][3] = {{c[0], c[1], c[2]}, {c[1], c[3], c[4]}, {c[2], c[4], c[5]}};
+  float v[3] = {rows[widest][0], rows[widest][1], rows[widest][2]};
+  for (int iteration = 0; iteration < 4; ++iteration) {
+    float x[3] = {rows[0][0] * v[0] + rows[0][1] * v[1] + rows[0][2] * v[2],
+                  rows[1][0] * v[0] + rows[1][1] * v[1] + rows[1][2] * v[2],
+                  rows[2][0] * v[0] + rows[2][1] * v[1] + rows[2][2] * v[2]};
+    float largest = Max(std::fabs(x[0]), Max(std::fabs(x[1]), std::fabs(x[2])));
+    if (largest <= 0) break;
+    const float scale = 1.0f / largest;
+    for (int k = 0; k < 3; ++k) v[k] = x[k] * scale;
+  }
+  float length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+  if (length <= 0) {
+    axis[0] = axis[1] = axis[2] = 0.57735f;
+    return;
+  }
+  const float scale = 1.0f / length;
+  for (int k = 0; k < 3; ++k) axis[k] = v[k] * scale;
+}
+
+// For fixed indices the error is a quadratic in the two end points, one per
+// channel: sum w |x - (alpha e0 + beta e1)|^2.
+struct Normal {
+  float aa = 0, bb = 0, ab = 0, ax[3] = {}, bx[3] = {};
+};
+
+Normal Accumulate(const Pixels& p, const float alphas[kPixels]) {
+  Normal n;
+  for (int i = 0; i < kPixels; ++i) {
+    float alpha = alphas[i] * p.w[i], beta = p.w[i] - alpha;
+    n.aa += alpha * alphas[i];
+    n.bb += beta * (1.0f - alphas[i]);
+    n.ab += alpha * (1.0f - alphas[i]);
+    n.ax[0] += alpha * p.r[i];
+    n.ax[1] += alpha * p.g[i];
+    n.ax[2] += alpha * p.b[i];
+    n.bx[0] += beta * p.r[i];
+    n.bx[1] += beta * p.g[i];
+    n.bx[2] += beta * p.b[i];
+  }
+  return n;
+}
+
+// The least-squares end points, each channel rounded to the pair of codes
+// (floor or ceiling of each end) that the quadratic prefers: rounding the
+// two ends apart can cost more than moving both one step. False when the
+// indices do not pin both ends (all pixels on one palette entry).
+bool SolveEndPoints(const Normal& n, uint16_t& c0, uint16_t& c1) {
+  float det = n.aa * n.bb - n.ab * n.ab;
+  if (std::fabs(det) < 1e-6f) return false;
+  float inverse = 1.0f / det;
+  static const int kMax[3] = {31, 63, 31}, kShift[3] = {11, 5, 0};
+  c0 = c1 = 0;
+  for (int k = 0; k < 3; ++k) {
+    float e0 = (n.ax[k] * n.bb - n.bx[k] * n.ab) * inverse;
+    float e1 = (n.bx[k] * n.aa - n.ax[k] * n.ab) * inverse;
+    const int top = kMax[k];
+    const float* expanded = k == 1 ? kExpanded6.data() : kExpanded5.data();
+    // Truncation is the floor here: negative ends clamp to 0 anyway.
+    const int lo0 = Clamp(int(Max(e0, 0.0f) * float(top) * (1.0f / 255.0f)), 0, top);
+    const int lo1 = Clamp(int(Max(e1, 0.0f) * float(top) * (1.0f / 255.0f)), 0, top);
+    const int hi0 = lo0 < top ? lo0 + 1 : top, hi1 = lo1 < top ? lo1 + 1 : top;
+    // The quadratic's parts for each end, then the four pairs.
+    const float a[2] = {expanded[lo0], expanded[hi0]}, b[2] = {expanded[lo1], expanded[hi1]};
+    const float fa[2] = {n.aa * a[0] * a[0] - 2 * n.ax[k] * a[0],
+                         n.aa * a[1] * a[1] - 2 * n.ax[k] * a[1]};
+    const float fb[2] = {n.bb * b[0] * b[0] - 2 * n.bx[k] * b[0],
+                         n.bb * b[1] * b[1] - 2 * n.bx[k] * b[1]};
+    int best0 = lo0, best1 = lo1;
+    float bestError = 1e30f;
+    for (int i = 0; i < 2; ++i) {
+      for (int j = 0; j < 2; ++j) {
+        const float error = fa[i] + fb[j] + 2 * n.ab * a[i] * b[j];
+        const bool better = error < bestError;
+        bestError = better ? error : bestError;
+        best0 = better ? (i ? hi0 : lo0) : best0;
+        best1 = better ? (j ? hi1 : lo1) : best1;
+      }
+    }
+    c0 = uint16_t(c0 | best0 << kShift[k]);
+    c1 = uint16_t(c1 | best1 << kShift[k]);
+  }
+  return true;
+}
+
+// Fits the weighted pixels with four colours or, with `three`, three (the
+// fourth index stays for transparent pixels).
+void FitColours(const Pixels& p, bool three, ColourFit& best) {
+  float mean[3] = {}, weight = 0, lo[3], hi[3];
+  for (int k = 0; k < 3; ++k) {
+    lo[k] = 255;
+    hi[k] = 0;
+  }
+  for (int i = 0; i < kPixels; ++i) {
+    mean[0] += p.w[i] * p.r[i];
+    mean[1] += p.w[i] * p.g[i];
+    mean[2] += p.w[i] * p.b[i];
+    weight += p.w[i];
+    lo[0] = Min(lo[0], p.r[i]);
+    hi[0] = Max(hi[0], p.r[i]);
+    lo[1] = Min(lo[1], p.g[i]);
+    hi[1] = Max(hi[1], p.g[i]);
+    lo[2] = Min(lo[2], p.b[i]);
+    hi[2] = Max(hi[2], p.b[i]);
+  }
+  if (!three && lo[0] == hi[0] && lo[1] == hi[1] && lo[2] == hi[2]) {
+    FitSingleColour(p, best);
+    return;
+  }
+  for (float& m : mean) m /= weight;
+  float axis[3];
+  PrincipalAxis(p, mean, axis);
+  // The extremes along the axis; uncounted pixels sit at the mean (0).
+  float t[kPixels], tlo = 0, thi = 0;
+  for (int i = 0; i < kPixels; ++i) {
+    float along =
+        (p.r[i] - mean[0]) * axis[0] + (p.g[i] - mean[1]) * axis[1] + (p.b[i] - mean[2]) * axis[2];
+    t[i] = p.w[i] > 0 ? along : 0;
+    tlo = Min(tlo, t[i]);
+    thi = Max(thi, t[i]);
+  }
+  best.error = 1e30f;
+  ColourFit trial;
+  float alphas[kPixels];
+  // The first indices come from where each pixel lies between the extremes
+  // (the end points' palette on the axis); least squares then places the
+  // ends, and each round measures the quantized palette and refits.
+  const float steps = three ? 2.0f : 3.0f, scale = thi > tlo ? steps / (thi - tlo) : 0.0f;
+  for (int i = 0; i < kPixels; ++i) alphas[i] = float(int((t[i] - tlo) * scale + 0.5f)) / steps;
+  if (!SolveEndPoints(Accumulate(p, alphas), trial.c0, trial.c1)) {
+    float e0[3], e1[3];
+    for (int k = 0; k < 3; ++k) {
+      e0[k] = Min(255.0f, Max(0.0f, mean[k] + axis[k] * thi));
+      e1[k] = Min(255.0f, Max(0.0f, mean[k] + axis[k] * tlo));
+    }
+    trial.c0 = Quantize565(e0);
+    trial.c1 = Quantize565(e1);
+  }
+  for (int round = 0; round <= kRefinements; ++round) {
+    float palette[4][3], previous[kPixels];
+    std::memcpy(previous, alphas, sizeof previous);
+    Palette(trial.c0, trial.c1, three, palette);
+    trial.error = AssignIndices(p, palette, three, trial.index, alphas);
+    if (trial.error < best.error) best = trial;
+    // Unchanged weights would solve to these very ends again.
+    if (std::memcmp(previous, alphas, sizeof previous) == 0) break;
+    uint16_t last0 = trial.c0, last1 = trial.c1;
+    if (round == kRefinements || trial.error == 0 ||
+        !SolveEndPoints(Accumulate(p, alphas), trial.c0, trial.c1) ||
+        (trial.c0 == last0 && trial.c1 == last1)) {
+      break;
+    }
+  }
+}
+
+void Put16(uint8_t* out, uint16_t v) {
+  out[0] = uint8_t(v);
+  out[1] = uint8_t(v >> 8);
+}
+
+// Writes the colour half of a block. Four-colour blocks need c0 > c1 and
+// three-colour ones c0 <= c1; swapping the ends remaps the indices.
+// Uncounted pixels (w = 0) of a three-colour block get the transparent index.
+void WriteColourBlock(ColourFit fit, bool three, const Pixels& p, uint8_t out[8]) {
+  bool swap = three ? fit.c0 > fit.c1 : fit.c0 < fit.c1;
+  static const uint8_t kSwap4[4] = {1, 0, 3, 2}, kSwap3[4] = {1, 0, 2, 3};
+  if (swap) {
+    std::swap(fit.c0, fit.c1);
+    for (uint8_t& i : fit.index) i = (three ? kSwap3 : kSwap4)[i];
+  }
+  if (!three && fit.c0 == fit.c1) std::memset(fit.index, 0, sizeof fit.index);
+  Put16(out, fit.c0);
+  Put16(out + 2, fit.c1);
+  uint32_t bits = 0;
+  for (int i = 0; i < kPixels; ++i)
+    bits |= uint32_t(three && p.w[i] == 0 ? 3 : fit.index[i]) << (2 * i);
+  for (int k = 0; k < 4; ++k) out[4 + k] = uint8_t(bits >> (8 * k));
+}
+
+// With `oneBitAlpha`, pixels whose alpha is below 128 become transparent
+// (a three-colour block) and only the others are fitted.
+void EncodeColours(Pixels& block, bool oneBitAlpha, uint8_t out[8]) {
+  int opaque = kPixels;
+  if (oneBitAlpha) {
+    opaque = 0;
+    for (int i = 0; i < kPixels; ++i) {
+      block.w[i] = block.a[i] < 128 ? 0.0f : 1.0f;
+      opaque += block.a[i] < 128 ? 0 : 1;
+    }
+  }
+  ColourFit fit;
+  const bool three = opaque < kPixels;
+  if (opaque > 0) FitColours(block, three, fit);
+  WriteColourBlock(fit, three, block, out);
+}
+
+uint64_t ExplicitAlpha(const uint8_t a[kPixels], uint8_t out[8]) {
+  uint64_t error = 0, bits = 0;
+  for (int i = 0; i < kPixels; ++i) {
+    int v = (a[i] + 8) / 17;
+    int d = a[i] - v * 17;
+    error += uint64_t(d * d);
+    bits |= uint64_t(v) << (4 * i);
+  }
+  if (out)
+    for (int k = 0; k < 8; ++k) out[k] = uint8_t(bits >> (8 * k));
+  return error;
+}
+
+void AlphaPalette(int a0, int a1, int palette[8]) {
+  palette[0] = a0;
+  palette[1] = a1;
+  if (a0 > a1) {
+    for (int i = 2; i < 8; ++i) palette[i] = ((8 - i) * a0 + (i - 1) * a1) / 7;
+  } else {
+    for (int i = 2; i < 6; ++i) palette[i] = ((6 - i) * a0 + (i - 1) * a1) / 5;
+    palette[6] = 0;
+    palette[7] = 255;
+  }
+}
+
+uint64_t AlphaIndices(const uint8_t a[kPixels], const int palette[8], uint64_t& bits) {
+  // One pixel per iteration, scalar selects (ties to the lower index).
+  int best[kPixels], chosen[kPixels];
+  for (int i = 0; i < kPixels; ++i) {
+    int d = (a[i] - palette[0]) * (a[i] - palette[0]), c = 0;
+    for (int e = 1; e < 8; ++e) {
+      const int de = (a[i] - palette[e]) * (a[i] - palette[e]);
+      c = de < d ? e : c;
+      d = de < d ? de : d;
+    }
+    best[i] = d;
+    chosen[i] = c;
+  }
+  uint64_t error = 0;
+  bits = 0;
+  for (int i = 0; i < kPixels; ++i) {
+    error += uint64_t(best[i]);
+    bits |= uint64_t(chosen[i]) << (3 * i);
+  }
+  return error;
+}
+
+// Eight steps between the extremes, or six between the extremes of the
+// values other than 0 and 255 (which the six-step palette holds exactly).
+uint64_t InterpolatedAlpha(const uint8_t a[kPixels], uint8_t out[8]) {
+  int lo = 255, hi = 0, innerLo = 255, innerHi = 0;
+  for (int i = 0; i < kPixels; ++i) {
+    lo = a[i] < lo ? a[i] : lo;
+    hi = a[i] > hi ? a[i] : hi;
+    if (a[i] != 0 && a[i] != 255) {
+      innerLo = a[i] < innerLo ? a[i] : innerLo;
+      innerHi = a[i] > innerHi ? a[i] : innerHi;
+    }
+  }
+  int a0 = hi, a1 = lo;
+  uint64_t bits = 0, error = 0;
+  if (hi == lo) {
+    error = 0;  // every index 0
+  } else {
+    int palette[8];
+    AlphaPalette(hi, lo, palette);
+    error = AlphaIndices(a, palette, bits);
+    if (innerLo > innerHi) innerLo = innerHi = 0;
+    // Six steps only pay where the block holds 0 or 255 (kept exactly).
+    uint64_t sixBits = 0, sixError = error;
+    if (lo == 0 || hi == 255) {
+      AlphaPalette(innerLo, innerHi, palette);
+      sixError = AlphaIndices(a, palette, sixBits);
+    }
+    if (sixError < error) {
+      error = sixError;
+      bits = sixBits;
+      a0 = innerLo;
+      a1 = innerHi;
+    }
+  }
+  if (out) {
+    out[0] = uint8_t(a0);
+    out[1] = uint8_t(a1);
+    for (int k = 0; k < 6; ++k) out[2 + k] = uint8_t(bits >> (8 * k));
+  }
+  return error;
+}
+
+// The block at (bx, by); partial blocks repeat the last column or row.
+void LoadBlock(const uint8_t* pixels, int32_t width, int32_t height, int32_t stride, int32_t bx,
+               int32_t by, Pixels& block) {
+  uint8_t rgba[kPixels * 4];
+  if (bx * 4 + 4 <= width && by * 4 + 4 <= height) {
+    for (int y = 0; y < 4; ++y)
+      std::memcpy(rgba + 16 * y, pixels + ptrdiff_t(by * 4 + y) * stride + size_t(bx) * 16, 16);
+  } else {
+    for (int y = 0; y < 4; ++y) {
+      const int32_t sy = by * 4 + y < height ? by * 4 + y : height - 1;
+      for (int x = 0; x < 4; ++x) {
+        const int32_t sx = bx * 4 + x < width ? bx * 4 + x : width - 1;
+        std::memcpy(rgba + 4 * (y * 4 + x), pixels + ptrdiff_t(sy) * stride + size_t(sx) * 4, 4);
+      }
+    }
+  }
+  for (int i = 0; i < kPixels; ++i) {
+    block.r[i] = rgba[4 * i];
+    block.g[i] = rgba[4 * i + 1];
+    block.b[i] = rgba[4 * i + 2];
+    block.a[i] = rgba[4 * i + 3];
+    block.w[i] = 1.0f;
+  }
+}
+
+}  // namespace
+
+int32_t S3TCBlockBytes(int32_t subFormat) {
+  if (subFormat == kS3TCNoAlpha || subFormat == kS3TCOneBitAlpha) return 8;
+  if (subFormat == kS3TCExplicitAlpha || subFormat == kS3TCInterpolatedAlpha) return 16;
+  return 0;
+}
+
+int64_t S3TCImageBytes(int32_t width, int32_t height, int32_t subFormat) {
+  int32_t block = S3TCBlockBytes(subFormat);
+  if (width < 0 || height < 0 || block == 0) return -1;
+  int64_t bytes = ((int64_t(width) + 3) / 4) * ((int64_t(height) + 3) / 4) * block;
+  return bytes > INT32_MAX ? -1 : bytes;
+}
+
+bool EncodeS3TCImage(const uint8_t* pixels, int32_t width, int32_t height, int32_t stride,
+                     int32_t subFormat, uint8_t* out) {
+  if (S3TCImageBytes(width, height, subFormat) < 0) return false;
+  const int32_t blockBytes = S3TCBlockBytes(subFormat);
+  const bool alphaBlock = blockBytes == 16;
+  Pixels block;
+  for (int32_t by = 0; by < (height + 3) / 4; ++by) {
+    for (int32_t bx = 0; bx < (width + 3) / 4; ++bx) {
+      LoadBlock(pixels, width, height, stride, bx, by, block);
+      if (subFormat == kS3TCExplicitAlpha) ExplicitAlpha(block.a, out);
+      if (subFormat == kS3TCInterpolatedAlpha) InterpolatedAlpha(block.a, out);
+      EncodeColours(block, subFormat == kS3TCOneBitAlpha, out + (alphaBlock ? 8 : 0));
+      out += blockBytes;
+    }
+  }
+  return true;
+}
+
+void MeasureS3TCAlphaErrors(const uint8_t* pixels, int32_t width, int32_t height, int32_t stride,
+                            uint64_t* explicitError, uint64_t* interpolatedError) {
+  uint64_t explicitSum = 0, interpolatedSum = 0;
+  Pixels block;
+  for (int32_t by = 0; by < (height + 3) / 4; ++by) {
+    for (int32_t bx = 0; bx < (width + 3) / 4; ++bx) {
+      LoadBlock(pixels, width, height, stride, bx, by, block);
+      explicitSum += ExplicitAlpha(block.a, nullptr);
+      interpolatedSum += InterpolatedAlpha(block.a, nullptr);
+    }
+  }
+  if (explicitError) *explicitError = explicitSum;
+  if (interpolatedError) *interpolatedError = interpolatedSum;
+}
+
+bool DecodeS3TCBlock(const uint8_t* block, int32_t subFormat, uint8_t rgba[64]) {
+  if (S3TCBlockBytes(subFormat) == 0) return false;
+  const uint8_t* colour = S3TCBlockBytes(subFormat) == 16 ? block + 8 : block;
+  uint16_t c0 = uint16_t(colour[0] | colour[1] << 8), c1 = uint16_t(colour[2] | colour[3] << 8);
+  bool three = subFormat <= kS3TCOneBitAlpha && c0 <= c1;
+  int a[3], b[3], palette[4][4];
+  Expand565(c0, a);
+  Expand565(c1, b);
+  for (int k = 0; k < 3; ++k) {
+    palette[0][k] = a[k];
+    palette[1][k] = b[k];
+    palette[2][k] = three ? (a[k] + b[k]) / 2 : (2 * a[k] + b[k]) / 3;
+    palette[3][k] = three ? 0 : (a[k] + 2 * b[k]) / 3;
+  }
+  for (int e = 0; e < 4; ++e) palette[e][3] = 255;
+  if (three) palette[3][3] = 0;
+  for (int i = 0; i < kPixels; ++i) {
+    int index = (colour[4 + i / 4] >> (2 * (i % 4))) & 3;
+    for (int k = 0; k < 4; ++k) rgba[4 * i + k] = uint8_t(palette[index][k]);
+  }
+  if (subFormat == kS3TCExplicitAlpha) {
+    for (int i = 0; i < kPixels; ++i)
+      rgba[4 * i + 3] = uint8_t(((block[i / 2] >> (4 * (i % 2))) & 15) * 17);
+  } else if (subFormat == kS3TCInterpolatedAlpha) {
+    int alpha[8];
+    AlphaPalette(block[0], block[1], alpha);
+    uint64_t bits = 0;
+    for (int k = 0; k < 6; ++k) bits |= uint64_t(block[2 + k]) << (8 * k);
+    for (int i = 0; i < kPixels; ++i) rgba[4 * i + 3] = uint8_t(alpha[(bits >> (3 * i)) & 7]);
+  }
+  return true;
+}
+
+bool DecodeS3TCImage(const uint8_t* blocks, int32_t width, int32_t height, int32_t subFormat,
+                     uint8_t* pixels, int32_t stride) {
+  if (S3TCImageBytes(width, height, subFormat) < 0) return false;
+  const int32_t blockBytes = S3TCBlockBytes(subFormat);
+  uint8_t rgba[64];
+  for (int32_t by = 0; by < (height + 3) / 4; ++by) {
+    for (int32_t bx = 0; bx < (width + 3) / 4; ++bx, blocks += blockBytes) {
+      DecodeS3TCBlock(blocks, subFormat, rgba);
+      for (int y = 0; y < 4 && by * 4 + y < height; ++y) {
+        for (int x = 0; x < 4 && bx * 4 + x < width; ++x) {
+          std::memcpy(pixels + ptrdiff_t(by * 4 + y) * stride + size_t(bx * 4 + x) * 4,
+                      rgba + 4 * (y * 4 + x), 4);
+        }
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace ketrel
