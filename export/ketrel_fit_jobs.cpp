@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "export/ketrel_progress.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 
@@ -61,7 +62,12 @@ void Work(JobList* list) {
       return;
     }
   }
-  while (FitJob* job = TakeJob(*list)) RunJob(solver, *job);
+  // A cancelled export takes no more jobs: its curves would be thrown away.
+  while (CancelRequested() == 0) {
+    FitJob* job = TakeJob(*list);
+    if (!job) break;
+    RunJob(solver, *job);
+  }
   DestroyBSplineSolver(solver);
 }
 
@@ -110,7 +116,7 @@ bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
   // what no worker could take for want of a solver.
   if (threads.empty()) Work(&list);
   for (std::thread& thread : threads) thread.join();
-  if (list.next < list.count) Work(&list);
+  if (list.next < list.count && CancelRequested() == 0) Work(&list);
   if (list.solverFailures > 0) {
     KT_LOG_WARNING(Export, "Unable to create a curve solver for fitting (%d times)%s",
                    list.solverFailures,
@@ -127,7 +133,8 @@ bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
                    "left out",
                    jobs[i].Dimension, kMaxCurveDimension);
   }
-  if (lost > 0) KT_LOG_ERROR(Export, "%d of %d curves could not be fitted", lost, count);
+  if (lost > 0 && CancelRequested() == 0)
+    KT_LOG_ERROR(Export, "%d of %d curves could not be fitted", lost, count);
   return lost == 0;
 }
 

@@ -56,7 +56,16 @@ void SetProgressStepTotal(ProgressWindow* window, int total) {
   window->stepTotal = total < 0 ? 0 : total;
 }
 
+namespace {
+volatile std::sig_atomic_t gCancelSignal = 0;
+}  // namespace
+
+void RequestCancel(int signal) { gCancelSignal = signal > 0 ? signal : SIGINT; }
+int CancelRequested() { return gCancelSignal; }
+void ClearCancel() { gCancelSignal = 0; }
+
 bool ProgressShouldContinue(const ProgressWindow* window) {
+  if (gCancelSignal != 0) return false;
   return !window || !window->open || !window->cancelled;
 }
 
@@ -68,7 +77,8 @@ void FinishProgress(ProgressWindow* window) {
   if (!window || !window->open) return;
   SetLogCallback(window->previousLog);
   window->open = false;
-  if (window->display && window->display->finish) window->display->finish(window->user, window->closeWhenDone);
+  if (window->display && window->display->finish)
+    window->display->finish(window->user, window->closeWhenDone);
 }
 
 }  // namespace ketrel

@@ -35,7 +35,7 @@ struct ProgressWindow {
   int stepTotal = 0;
   bool closeWhenDone = true;
   volatile std::sig_atomic_t cancelled = 0;  // set by the display or a signal handler
-  LogCallback previousLog;          // restored by FinishProgress
+  LogCallback previousLog;                   // restored by FinishProgress
   bool open = false;
 };
 
@@ -49,8 +49,18 @@ void ProgressItem(ProgressWindow* window, const char* text);
 // An item line that is not a step (empty lines after final stages).
 void ProgressEmptyItem(ProgressWindow* window);
 void SetProgressStepTotal(ProgressWindow* window, int total);
+// False once the window was cancelled, or once the process was asked to
+// stop (RequestCancel), window or not.
 bool ProgressShouldContinue(const ProgressWindow* window);
 void CancelProgress(ProgressWindow* window);
+
+// The process-wide cancel: a signal handler calls RequestCancel (it only
+// stores the signal's number, so it is safe there); every export, its
+// fitting workers included, stops at its next check. CancelRequested gives
+// the signal (0 while none). ClearCancel is for tests and hosts that go on.
+void RequestCancel(int signal);
+int CancelRequested();
+void ClearCancel();
 // Finishes the display and restores the previous log callback.
 void FinishProgress(ProgressWindow* window);
 

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "export/host/host_scene_stream.h"
+#include "export/ketrel_progress.h"
 
 namespace ketrel::host {
 namespace {
@@ -109,6 +110,7 @@ bool ImportSceneIsolated(const std::string& path, const ImportOptions& options, 
   constexpr size_t kReadChunk = size_t(1) << 18;
   std::unique_ptr<char[]> chunk(new char[kReadChunk]);
   char* buffer = chunk.get();
+  bool cancelled = false;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -116,8 +118,13 @@ bool ImportSceneIsolated(const std::string& path, const ImportOptions& options, 
       timedOut = true;
       break;
     }
+    // A cancel stops the import too, within a tenth of a second.
+    if (CancelRequested() != 0) {
+      cancelled = true;
+      break;
+    }
     pollfd p{fds[0], POLLIN, 0};
-    int ready = poll(&p, 1, int(std::min<long long>(left.count(), 1000)));
+    int ready = poll(&p, 1, int(std::min<long long>(left.count(), 100)));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) continue;
     ssize_t n = read(fds[0], buffer, kReadChunk);
@@ -134,13 +141,17 @@ bool ImportSceneIsolated(const std::string& path, const ImportOptions& options, 
     }
   }
   close(fds[0]);
-  if (timedOut) kill(child, SIGKILL);
+  if (timedOut || cancelled) kill(child, SIGKILL);
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
 
   if (timedOut) {
     error = "the importer timed out after " + std::to_string(timeoutSeconds) + " seconds";
+    return false;
+  }
+  if (cancelled) {
+    error = "the import was cancelled";
     return false;
   }
   if (WIFSIGNALED(status)) {

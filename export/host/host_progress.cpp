@@ -13,9 +13,10 @@ ProgressWindow* volatile gSignalWindow = nullptr;
 struct sigaction gPreviousAction;
 bool gHandlerInstalled = false;
 
-void OnInterrupt(int) {
+void OnInterrupt(int signal) {
   ProgressWindow* window = gSignalWindow;
   if (window) window->cancelled = 1;
+  RequestCancel(signal);
   // A second Ctrl-C behaves as it would without us.
   sigaction(SIGINT, &gPreviousAction, nullptr);
 }

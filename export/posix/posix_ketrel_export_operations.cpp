@@ -48,9 +48,24 @@ uint32_t AlignmentOfSetting(int32_t bytes) {
   return uint32_t(bytes);
 }
 
+// Ends the builder into a file beside the target and renames it into place
+// only when nothing failed and the export was not cancelled meanwhile: a
+// Ctrl-C while packaging keeps the old file.
+bool WriteFile(file_builder* builder, const char* fileName, const ProgressWindow* progress) {
+  file_writer* target = CreateFileWriter(fileName);
+  if (!target) {
+    AbortFile(builder);
+    return false;
+  }
+  const bool ok = EndFileToWriter(builder, target) && ProgressShouldContinue(progress) &&
+                  FinishFileWriter(target);
+  DeleteFileWriter(target);  // removes the temporary file when not finished
+  return ok;
+}
+
 // Builds the whole file in memory, then writes it beside the target and
 // renames it into place, so the old file survives any failure.
-bool WriteAtomically(file_builder* builder, const char* fileName) {
+bool WriteAtomically(file_builder* builder, const char* fileName, const ProgressWindow* progress) {
   file_writer* memory = CreateMemoryFileWriter(kAtomicBlockSize, 0);
   if (!memory) {
     AbortFile(builder);
@@ -65,7 +80,8 @@ bool WriteAtomically(file_builder* builder, const char* fileName) {
       KT_LOG_ERROR(Export, "Unable to open %s for atomic writing\n", fileName);
       ok = false;
     } else {
-      ok = WriteToWriter(target, size, bytes) && FinishFileWriter(target);
+      ok = WriteToWriter(target, size, bytes) && ProgressShouldContinue(progress) &&
+           FinishFileWriter(target);
       DeleteFileWriter(target);
     }
   }
@@ -132,7 +148,8 @@ bool ExportScene(ToolInterface* tool, const char* fileName, file_writer* writer,
     if (writer) {
       ok = EndFileToWriter(builder, writer);
     } else {
-      ok = request.AtomicWrite ? WriteAtomically(builder, fileName) : EndFile(builder, fileName);
+      ok = request.AtomicWrite ? WriteAtomically(builder, fileName, progress)
+                               : WriteFile(builder, fileName, progress);
     }
     builder = nullptr;
   }

@@ -187,10 +187,12 @@ TEST_F(ExportTest, FailuresLeaveThePreviousFileAlone) {
   const std::string old = "previous file contents";
   std::ofstream(Path("keep.kt2"), std::ios::binary) << old;
 
-  // Cancelled as a user would with Ctrl-C once the meshes begin.
+  // Cancelled as a user would with Ctrl-C once the meshes begin: the exit
+  // status of a program stopped by SIGINT.
   std::string err;
   EXPECT_EQ(
-      Run("export " + kFigure + " " + Path("keep.kt2"), &err, "KETREL_CANCEL_AT_STAGE=Meshes"), 1);
+      Run("export " + kFigure + " " + Path("keep.kt2"), &err, "KETREL_CANCEL_AT_STAGE=Meshes"),
+      130);
   EXPECT_NE(err.find("Export Aborted"), std::string::npos) << err;
   EXPECT_EQ(err.find("Export Complete"), std::string::npos) << err;
   EXPECT_EQ(Slurp(Path("keep.kt2")), old);

@@ -4,14 +4,17 @@
 // for good.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "tests/tools/command_test.h"
 
@@ -126,6 +129,63 @@ TEST_F(OutputSafety, TemporaryFilesNeverOutliveTheirExport) {
   fs::remove(live);
   for (const auto& entry : fs::directory_iterator(dir_))
     EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+}
+
+// One signal policy for every phase: the first SIGINT or SIGTERM stops the
+// command at its next check (the fitting workers and the import included),
+// it exits 130 or 143, the old target stays and nothing is left beside it.
+// Under --silent a Ctrl-C used to kill the program outright, and while
+// packaging it was ignored and the target replaced.
+TEST_F(OutputSafety, SignalsCancelEveryPhaseAndKeepTheOldFile) {
+#if defined(__SANITIZE_ADDRESS__)
+  const double limit = 4.0;  // a single fit runs several times slower
+#else
+  const double limit = 1.0;
+#endif
+  struct Case {
+    int signal;
+    const char* options;
+    const char* environment;  // name=value, or null
+    double after;             // seconds before the signal
+  };
+  const Case cases[] = {
+      {SIGINT, "--silent", nullptr, 0.8},
+      {SIGTERM, "", nullptr, 0.8},
+      {SIGINT, "--silent", "KETREL_IMPORT_TEST_HANG=1", 0.3},
+  };
+  for (const Case& c : cases) {
+    const std::string out = Path("signalled.kt2");
+    Write(out, "old");
+    std::vector<std::string> words = {KETREL_EXE, "export",
+                                      "/usr/share/assimp/models/BVH/01_03.bvh", out};
+    if (*c.options) words.push_back(c.options);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (c.environment) putenv(const_cast<char*>(c.environment));
+      std::vector<char*> argv;
+      for (std::string& word : words) argv.push_back(word.data());
+      argv.push_back(nullptr);
+      const int quiet = open("/dev/null", O_WRONLY);
+      dup2(quiet, STDOUT_FILENO);
+      dup2(quiet, STDERR_FILENO);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    usleep(useconds_t(c.after * 1e6));
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(child, c.signal), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 128 + c.signal) << c.options;
+    EXPECT_LE(took, limit) << c.options;
+    EXPECT_EQ(Slurp(out), "old");
+    for (const auto& entry : fs::directory_iterator(dir_))
+      EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+  }
 }
 
 // The importer runs in a child that must not outlive ketrel: killed with

@@ -2,6 +2,9 @@
 // options to one function that returns the exit code.
 #include <CLI/CLI.hpp>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <new>
@@ -14,6 +17,7 @@
 #include <cstdlib>
 #endif
 
+#include "export/ketrel_progress.h"
 #include "export/ketrel_version.h"
 #include "tools/ketrel/ketrel_commands.h"
 
@@ -54,6 +58,29 @@ void TuneHeap() {
 }
 #endif
 
+// The first SIGINT or SIGTERM asks every command to stop at its next check
+// (exports remove their temporary files and keep the old target); a second
+// one ends the program at once, as it would without us.
+void OnStopSignal(int signal) {
+  if (ketrel::CancelRequested() != 0) {
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+    return;
+  }
+  ketrel::RequestCancel(signal);
+  static const char kText[] = "Cancelling...\n";
+  [[maybe_unused]] ssize_t written = write(STDERR_FILENO, kText, sizeof kText - 1);
+}
+
+void InstallStopSignals() {
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -63,6 +90,7 @@ int main(int argc, char** argv) {
   // A file grown past `ulimit -f` then fails its write ("File too large")
   // and the export reports it, instead of the process dying unannounced.
   std::signal(SIGXFSZ, SIG_IGN);
+  InstallStopSignals();
   CLI::App app{"ketrel: export scenes to KT2 files and look inside them"};
   app.set_version_flag("--version", ketrel::ExporterVersionString());
   app.require_subcommand(1);
@@ -78,6 +106,11 @@ int main(int argc, char** argv) {
     // data): a message and a failure instead of an abort.
     std::fprintf(stderr, "ketrel: out of memory\n");
     return ketrel::cli::kExitFailed;
+  }
+  // A command that stopped for a signal ends as the signal would have it.
+  if (const int signal = ketrel::CancelRequested(); signal != 0 && exitCode != 0) {
+    std::fprintf(stderr, "ketrel: cancelled; nothing was written\n");
+    return 128 + signal;
   }
   return exitCode;
 }
