@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "rt/ketrel_curve_formats.h"
 #include "rt/ketrel_log.h"
@@ -47,61 +48,28 @@ void CountMatches(const skeleton* skeleton, const track_group* group, int32_t* b
   }
 }
 
-// One curve of a track, read once; identity curves may have any dimension,
-// others must have the part's.
-bool ReadTrackCurve(const curve2& source, int32_t dimension, const char* part,
-                    const char* trackName, curve_reader* reader) {
-  curve2 curve = source;
-  if (!BeginCurveReader(&curve, reader)) {
+// One curve of a track, read once.
+bool ReadTrackCurve(const curve2& source, int32_t dimension, const float* identity,
+                    const char* part, const char* trackName, bound_curve* out) {
+  if (BindCurve(source, dimension, identity, out)) return true;
+  const curve_reader& reader = out->Reader;
+  if (reader.View.Format == CurveFormatUnknown) {
     KT_LOG_ERROR(TrackGroup, "Track %s: its %s curve cannot be read", NameOf(trackName), part);
-    return false;
-  }
-  if (!reader->Identity && reader->View.Dimension != dimension) {
+  } else if (!reader.Identity && reader.View.Dimension != dimension) {
     KT_LOG_ERROR(TrackGroup, "Track %s: its %s curve has %d dimensions where %d belong",
-                 NameOf(trackName), part, reader->View.Dimension, dimension);
-    return false;
+                 NameOf(trackName), part, reader.View.Dimension, dimension);
+  } else {
+    KT_LOG_ERROR(TrackGroup, "Track %s: its %s curve is of degree %d or cannot be decoded",
+                 NameOf(trackName), part, reader.View.Degree);
   }
-  return true;
+  return false;
 }
 
-void NormalizeOrIdentity(float q[4]) {
-  const float length = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-  if (!(length > 1e-12f)) {
-    q[0] = q[1] = q[2] = 0.0f;
-    q[3] = 1.0f;
-  } else {
-    for (int i = 0; i < 4; ++i) q[i] /= length;
-  }
-}
-
-// Unsmoothed keys: one key per sample, sample i at i × timeStep; linear
-// between them (quaternions on the shorter way, normalised).
-bool EvaluateKeys(const curve_reader& reader, int32_t dimension, bool quaternion, float timeStep,
-                  float t, float* result) {
-  const int32_t count = reader.View.KnotCount;
-  if (count <= 0) return false;
-  float s = timeStep > 0.0f ? t / timeStep : 0.0f;
-  if (!(s > 0.0f)) s = 0.0f;
-  const float last = float(count - 1);
-  if (s > last) s = last;
-  const int32_t i = int32_t(s);
-  const float f = s - float(i);
-  if (i + 1 >= count || f == 0.0f) {
-    if (!DecodeKnotsControls(reader.View, i, 1, nullptr, result, nullptr)) return false;
-  } else {
-    float keys[2 * kMaxCurveDimension];
-    if (!DecodeKnotsControls(reader.View, i, 2, nullptr, keys, nullptr)) return false;
-    const float* b = keys + dimension;
-    float sign = 1.0f;
-    if (quaternion) {
-      float dot = 0;
-      for (int32_t k = 0; k < 4; ++k) dot += keys[k] * b[k];
-      sign = dot < 0.0f ? -1.0f : 1.0f;
-    }
-    for (int32_t k = 0; k < dimension; ++k) result[k] = keys[k] + (sign * b[k] - keys[k]) * f;
-  }
-  if (quaternion) NormalizeOrIdentity(result);
-  return true;
+// Numbers the caches a cursor keeps for the curves that need them.
+void AssignSlots(bound_curve& curve, int32_t* spans, int32_t* keys) {
+  if (curve.Kind == BoundCurveFitted || curve.Kind == BoundCurveSampledKeys)
+    curve.SpanSlot = (*spans)++;
+  if (curve.Kind == BoundCurveSampledKeys) curve.KeySlot = (*keys)++;
 }
 
 // `placement` applied after `t`, rigidly. A group may carry the all-zero
@@ -115,14 +83,6 @@ transform Place(const transform& placement, const transform& t) {
     return shifted;
   }
   return ApplyPlacement(placement, t);
-}
-
-bool Evaluate(const curve_reader& reader, int32_t dimension, bool quaternion, float timeStep,
-              float t, float* result, const float* identity) {
-  if (reader.Keyframed) return EvaluateKeys(reader, dimension, quaternion, timeStep, t, result);
-  const int32_t knot = FindReaderKnot(reader, t);
-  return EvaluateReaderAtKnot(reader, dimension, quaternion, knot < 0 ? 0 : knot, t, result,
-                              identity);
 }
 
 }  // namespace
@@ -178,12 +138,16 @@ track_binding* BindTrackGroupInPlace(const skeleton* skeleton, const animation* 
       bound_track& entry = binding->Bound[next++];
       entry.Bone = b;
       entry.Track = t;
-      if (!ReadTrackCurve(track.PositionCurve, 3, "position", track.Name, &entry.Position) ||
-          !ReadTrackCurve(track.OrientationCurve, 4, "orientation", track.Name,
+      if (!ReadTrackCurve(track.PositionCurve, 3, kZero, "position", track.Name, &entry.Position) ||
+          !ReadTrackCurve(track.OrientationCurve, 4, kIdentityQuaternion, "orientation", track.Name,
                           &entry.Orientation) ||
-          !ReadTrackCurve(track.ScaleShearCurve, 9, "scale/shear", track.Name, &entry.ScaleShear)) {
+          !ReadTrackCurve(track.ScaleShearCurve, 9, kIdentityMatrix, "scale/shear", track.Name,
+                          &entry.ScaleShear)) {
         return nullptr;
       }
+      AssignSlots(entry.Position, &binding->SpanSlots, &binding->KeySlots);
+      AssignSlots(entry.Orientation, &binding->SpanSlots, &binding->KeySlots);
+      AssignSlots(entry.ScaleShear, &binding->SpanSlots, &binding->KeySlots);
       break;
     }
   }
@@ -225,8 +189,42 @@ float ClipTime(float duration, float t, uint32_t flags) {
   return t < 0.0f ? 0.0f : (t > duration ? duration : t);
 }
 
-bool SampleLocalPose(const track_binding* binding, float t, uint32_t flags, transform* local) {
-  if (!KT_CHECK_PARAMETER(TrackGroup, binding != nullptr && local != nullptr)) return false;
+size_t GetPlaybackCursorSize(const track_binding* binding) {
+  if (!KT_CHECK_PARAMETER(TrackGroup, binding != nullptr)) return 0;
+  return AlignUp(sizeof(playback_cursor)) + size_t(binding->SpanSlots) * sizeof(curve_span_cache) +
+         size_t(binding->KeySlots) * sizeof(sampled_key_cursor);
+}
+
+playback_cursor* InitPlaybackCursor(const track_binding* binding, void* memory) {
+  if (!KT_CHECK_PARAMETER(TrackGroup, binding != nullptr && memory != nullptr)) return nullptr;
+  auto* cursor = static_cast<playback_cursor*>(memory);
+  auto* spans = reinterpret_cast<curve_span_cache*>(static_cast<unsigned char*>(memory) +
+                                                    AlignUp(sizeof(playback_cursor)));
+  auto* keys = reinterpret_cast<sampled_key_cursor*>(spans + binding->SpanSlots);
+  for (int32_t i = 0; i < binding->SpanSlots; ++i) spans[i].Knot = -1;
+  for (int32_t i = 0; i < binding->KeySlots; ++i) new (&keys[i]) sampled_key_cursor();
+  *cursor = playback_cursor{binding, binding->SpanSlots, binding->KeySlots, spans, keys};
+  return cursor;
+}
+
+namespace {
+
+bool EvaluatePart(const bound_curve& curve, bool quaternion, float step, float time,
+                  playback_cursor* cursor, float* out) {
+  curve_span_cache* span =
+      cursor != nullptr && curve.SpanSlot >= 0 ? &cursor->Spans[curve.SpanSlot] : nullptr;
+  sampled_key_cursor* keys =
+      cursor != nullptr && curve.KeySlot >= 0 ? &cursor->Keys[curve.KeySlot] : nullptr;
+  return EvaluateBoundCurve(curve, quaternion, step, time, span, keys, out);
+}
+
+}  // namespace
+
+bool SampleLocalPose(const track_binding* binding, float t, uint32_t flags, transform* local,
+                     playback_cursor* cursor) {
+  if (!KT_CHECK_PARAMETER(TrackGroup, binding != nullptr && local != nullptr &&
+                                          (cursor == nullptr || cursor->Binding == binding)))
+    return false;
   const skeleton* skeleton = binding->Skeleton;
   const float time = ClipTime(binding->Duration, t, flags);
   // Untracked bones keep their rest transform; tracked ones are all
@@ -244,9 +242,9 @@ bool SampleLocalPose(const track_binding* binding, float t, uint32_t flags, tran
   for (int32_t i = 0; i < binding->BoundCount; ++i) {
     const bound_track& entry = binding->Bound[i];
     float p[3], q[4], m[9];
-    if (!Evaluate(entry.Position, 3, false, step, time, p, kZero) ||
-        !Evaluate(entry.Orientation, 4, true, step, time, q, kIdentityQuaternion) ||
-        !Evaluate(entry.ScaleShear, 9, false, step, time, m, kIdentityMatrix)) {
+    if (!EvaluatePart(entry.Position, false, step, time, cursor, p) ||
+        !EvaluatePart(entry.Orientation, true, step, time, cursor, q) ||
+        !EvaluatePart(entry.ScaleShear, false, step, time, cursor, m)) {
       local[entry.Bone] = skeleton->Bones[entry.Bone].Transform;
       ok = false;
       continue;
@@ -300,14 +298,14 @@ bool SampleVectorTracks(const track_group* group, const animation* clip, float t
     const vector_track& track = group->VectorTracks[v];
     const int32_t d = track.Dimension;
     if (d <= 0) continue;
-    curve_reader reader;
-    curve2 curve = track.ValueCurve;
-    if (d > kMaxCurveDimension || !BeginCurveReader(&curve, &reader) ||
-        (!reader.Identity && reader.View.Dimension != d)) {
+    bound_curve curve;
+    static const float kZeros[kMaxCurveDimension] = {};
+    if (d > 9 || !BindCurve(track.ValueCurve, d, kZeros, &curve)) {
       KT_LOG_ERROR(TrackGroup, "Vector track %s cannot be read", NameOf(track.Name));
       return false;
     }
-    if (!Evaluate(reader, d, false, clip->TimeStep, time, values + at, nullptr)) return false;
+    if (!EvaluateBoundCurve(curve, false, clip->TimeStep, time, nullptr, nullptr, values + at))
+      return false;
     at += d;
   }
   return true;

@@ -24,7 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "rt/ketrel_curve.h"
+#include "rt/ketrel_playback_curves.h"
 #include "rt/ketrel_standard_types.h"
 
 namespace ketrel {
@@ -39,7 +39,7 @@ enum playback_flags : uint32_t {
 struct bound_track {
   int32_t Bone;   // skeleton index
   int32_t Track;  // index in the group's TransformTracks
-  curve_reader Position, Orientation, ScaleShear;
+  bound_curve Position, Orientation, ScaleShear;
 };
 
 // Read-only once made. Laid out in one block: the record, then the bound
@@ -53,6 +53,8 @@ struct track_binding {
   int32_t BoneCount;
   int32_t BoundCount;     // bones a track drives
   int32_t UnboundTracks;  // tracks whose name no bone has (logged as a warning)
+  int32_t SpanSlots;      // span caches a playback cursor holds
+  int32_t KeySlots;       // key cursors a playback cursor holds
   bound_track* Bound;
   bool OwnsMemory;
 };
@@ -78,10 +80,31 @@ void FreeTrackBinding(track_binding* binding);
 // or wrapped into [0, Duration)); NaN reads as 0.
 float ClipTime(float duration, float t, uint32_t flags);
 
+// What one playing instance of a binding remembers between samples: the
+// span of each curve it last read (and, for sampled key curves, where in the
+// key stream). Sampling with a cursor gives the same poses as without,
+// faster when times move forward a little at a time, as a game's frames do.
+// Caller-owned; one per playing instance (not shared between threads).
+struct playback_cursor {
+  const track_binding* Binding;
+  int32_t SpanCount;
+  int32_t KeyCount;
+  curve_span_cache* Spans;
+  sampled_key_cursor* Keys;
+};
+
+// Bytes InitPlaybackCursor needs for this binding.
+size_t GetPlaybackCursorSize(const track_binding* binding);
+// A cursor for `binding` in caller memory (8-aligned, GetPlaybackCursorSize
+// bytes), empty. Null (logged) for a null binding or memory.
+playback_cursor* InitPlaybackCursor(const track_binding* binding, void* memory);
+
 // The local pose at play time `t` into `local` (binding->BoneCount
-// transforms). False when a curve fails to decode (logged); its bone then
-// keeps its rest transform and the other bones are still sampled.
-bool SampleLocalPose(const track_binding* binding, float t, uint32_t flags, transform* local);
+// transforms), through `cursor` when one is given (made for this binding).
+// False when a curve fails to decode (logged); its bone then keeps its rest
+// transform and the other bones are still sampled.
+bool SampleLocalPose(const track_binding* binding, float t, uint32_t flags, transform* local,
+                     playback_cursor* cursor = nullptr);
 
 // ---- Morph weights ----------------------------------------------------------
 

@@ -107,7 +107,7 @@ struct Worst {
 // holds each bone to the host: its local parts within the tolerances, its
 // world position within what those tolerances allow down its chain.
 Worst PlayAgainstHost(const host::Scene& scene, const file_info* info, const Tolerances& t,
-                      uint32_t flags, float extraPosition = 0) {
+                      uint32_t flags, float extraPosition = 0, bool backwards = false) {
   Worst worst;
   EXPECT_GE(Get(info->ModelCount), 1);
   EXPECT_GE(Get(info->AnimationCount), 1);
@@ -124,7 +124,12 @@ Worst PlayAgainstHost(const host::Scene& scene, const file_info* info, const Tol
   EXPECT_GE(oversampling, 1);
   if (oversampling < 1) return worst;
   const int32_t count = bones->BoneCount;
-  std::vector<transform> local(GetLocalPoseSize(count) / sizeof(transform));
+  std::vector<transform> local(GetLocalPoseSize(count) / sizeof(transform)), cached(local);
+  // A playing instance's cursor, stepped forward sample by sample and, when
+  // `backwards`, from the end: its poses must be the stateless ones.
+  std::vector<uint64_t> cursorMemory((GetPlaybackCursorSize(binding.get()) + 7) / 8);
+  playback_cursor* cursor = InitPlaybackCursor(binding.get(), cursorMemory.data());
+  EXPECT_NE(cursor, nullptr);
   std::vector<matrix4x4> world(GetWorldPoseSize(count) / sizeof(matrix4x4));
   std::vector<const host::Node*> nodes(size_t(count), nullptr);
   for (int32_t b = 0; b < count; ++b) {
@@ -137,10 +142,14 @@ Worst PlayAgainstHost(const host::Scene& scene, const file_info* info, const Tol
   // offset.
   const double turn = t.degrees * M_PI / 180 + t.scale;
   const int32_t samples = int32_t(std::lround(Get(clip->Duration) / Get(clip->TimeStep))) + 1;
-  for (int32_t s = 0; s < samples; ++s) {
+  for (int32_t step = 0; step < samples; ++step) {
+    const int32_t s = backwards ? samples - 1 - step : step;
     const float time = float(s) * Get(clip->TimeStep);
     const int32_t tick = scene.AnimationStart + s * scene.TicksPerFrame() / oversampling;
     EXPECT_TRUE(SampleLocalPose(binding.get(), time, flags, local.data()));
+    EXPECT_TRUE(SampleLocalPose(binding.get(), time, flags, cached.data(), cursor));
+    EXPECT_EQ(std::memcmp(local.data(), cached.data(), local.size() * sizeof(transform)), 0)
+        << "sample " << s << " through the cursor";
     // The model stands where the root's host parent puts it.
     const HostMatrix parent = HostWorld(nodes[0]->Parent, tick);
     matrix4x4 offset = {{0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 1}};
@@ -202,7 +211,7 @@ TEST_F(Playback, TheFigureOnEveryPlatformAndCompression) {
       LoadedFile info = ExportAndLoad(kFigure, settings);
       ASSERT_NE(info, nullptr) << settings;
       EXPECT_EQ(GetLoadedFile(info.get())->SourcePlatform, kPlatformValues[p]);
-      const Worst worst = PlayAgainstHost(scene, info.get(), t, PlaybackClamp);
+      const Worst worst = PlayAgainstHost(scene, info.get(), t, PlaybackClamp, 0, p % 2 == 1);
       EXPECT_EQ(worst.samples, 61) << settings;
       EXPECT_GT(worst.degrees, 0.0) << "nothing was compared";
     }
@@ -250,7 +259,7 @@ TEST_F(Playback, SampledKeysAndUnsmoothedKeys) {
     sampled += GetCurveFormat(&orientation) == CurveFormatDaSampledBits;
   }
   EXPECT_GT(sampled, 0);
-  PlayAgainstHost(capture, keys.get(), tight, PlaybackClamp);
+  PlayAgainstHost(capture, keys.get(), tight, PlaybackClamp, 0, true);
 
   LoadedFile raw = ExportAndLoad(kFigure, " --set \"Compress animation data=false\"");
   ASSERT_NE(raw, nullptr);
