@@ -60,6 +60,48 @@ bool EvaluateWithoutCache(const bound_curve& curve, bool quaternion, float t, fl
                               out, nullptr);
 }
 
+// Control point `index` into `out`: sampled keys through their cursor.
+bool DecodeControl(const bound_curve& curve, sampled_key_cursor* keys, int32_t index, float* out) {
+  const curve_data_view& view = curve.Reader.View;
+  if (curve.Kind == BoundCurveSampledKeys && keys != nullptr) {
+    return ReadSampledKeyAt(static_cast<const uint8_t*>(view.Codes), view.StreamBytes,
+                            curve.Dimension, view.KnotCount, view.Scales, view.Offsets, index, keys,
+                            out);
+  }
+  if (curve.Kind == BoundCurveSampledKeys)
+    return DecodeKnotsControls(view, index, 1, nullptr, out, nullptr);
+  DecodeControlUnchecked(view, index, out);
+  return true;
+}
+
+bool NeedsHemisphere(const bound_curve& curve, bool quaternion) {
+  // Float controls read in place are blended as stored by the uncached
+  // evaluation too.
+  return quaternion && curve.Dimension == 4 && curve.Reader.View.Format != CurveFormatDaK32fC32f;
+}
+
+// Blended control w from stored control w and blended control w - 1: as
+// the uncached evaluation does for copied windows, neighbouring quaternions
+// go into one hemisphere (each against the one before it, from the window's
+// first), so the blend does not pass through 0.
+void SettleQuaternion(curve_span_cache& span, int32_t w) {
+  const float* q = span.Stored + w * 4;
+  const float* before = span.Controls + (w - 1) * 4;
+  const bool flip =
+      q[0] * before[0] + q[1] * before[1] + q[2] * before[2] + q[3] * before[3] < 0.0f;
+  for (int32_t i = 0; i < 4; ++i) span.Controls[w * 4 + i] = flip ? -q[i] : q[i];
+  span.Flipped[w] = flip;
+}
+
+// The blended window from the stored one.
+void Settle(const bound_curve& curve, bool quaternion, curve_span_cache& span) {
+  const int32_t p = curve.Reader.View.Degree, d = curve.Dimension;
+  std::memcpy(span.Controls, span.Stored, size_t((p + 1) * d) * sizeof(float));
+  for (bool& flipped : span.Flipped) flipped = false;
+  if (!NeedsHemisphere(curve, quaternion)) return;
+  for (int32_t w = 1; w <= p; ++w) SettleQuaternion(span, w);
+}
+
 // Decodes the span holding t into `span`. False when the span reaches past
 // the curve's ends (its neighbours are then made up, as the uncached
 // evaluation does) or its data fails to decode; the span is left empty.
@@ -82,34 +124,60 @@ bool FillSpan(const bound_curve& curve, bool quaternion, float t, curve_span_cac
   } else if (k == 0 && !DecodeKnotsControls(view, 0, 1, bounds + 1, nullptr, nullptr)) {
     return false;
   }
-  if (curve.Kind == BoundCurveSampledKeys && keys != nullptr) {
-    const auto* stream = static_cast<const uint8_t*>(view.Codes);
-    for (int32_t j = 0; j <= p; ++j) {
-      if (!ReadSampledKeyAt(stream, view.StreamBytes, d, count, view.Scales, view.Offsets,
-                            first + j, keys, span.Controls + j * d)) {
-        return false;
-      }
-    }
-  } else if (!DecodeKnotsControls(view, first, p + 1, nullptr, span.Controls, nullptr)) {
-    return false;
+  for (int32_t j = 0; j <= p; ++j) {
+    if (!DecodeControl(curve, keys, first + j, span.Stored + j * d)) return false;
   }
-  if (quaternion && d == 4 && view.Format != CurveFormatDaK32fC32f) {
-    // As the uncached evaluation does for copied windows: neighbouring
-    // quaternions in one hemisphere, so the blend does not pass through 0.
-    for (int32_t w = 1; w <= p; ++w) {
-      float* q = span.Controls + w * 4;
-      const float* before = q - 4;
-      if (q[0] * before[0] + q[1] * before[1] + q[2] * before[2] + q[3] * before[3] < 0.0f) {
-        for (int32_t i = 0; i < 4; ++i) q[i] = -q[i];
-      }
-    }
-  }
+  Settle(curve, quaternion, span);
   // The knot search answers k for t in [t_(k-1), t_k), k = 0 below the
   // first knot and the last index past the end.
   span.Low = k == 0 ? -INFINITY : bounds[0];
   span.High = k == count - 1 ? INFINITY : bounds[1];
   span.Knot = k;
   return true;
+}
+
+// Moves the span forward while t lies past it, a few spans at most (a later
+// time is found by FillSpan's search): one knot and one control point more.
+// False, with the span emptied, when the next window would reach past the
+// curve's end or fails to decode.
+bool AdvanceSpan(const bound_curve& curve, bool quaternion, float t, curve_span_cache& span,
+                 sampled_key_cursor* keys) {
+  const curve_data_view& view = curve.Reader.View;
+  const int32_t count = view.KnotCount, p = view.Degree, d = curve.Dimension;
+  const bool hemisphere = NeedsHemisphere(curve, quaternion);
+  for (int32_t step = 0; step < 4; ++step) {
+    const int32_t k = span.Knot + 1;
+    if (k + p - 1 >= count) break;
+    for (int32_t i = 0; i + 1 < 2 * p; ++i) span.Knots[i] = span.Knots[i + 1];
+    for (int32_t i = 0; i < p * d; ++i) span.Stored[i] = span.Stored[i + d];
+    if (!DecodeControl(curve, keys, k, span.Stored + p * d)) break;
+    // The window now starts one point later; a chain of hemispheres that
+    // starts there differs from the old one by the sign the old one gave
+    // that point.
+    const float sign = span.Flipped[1] ? -1.0f : 1.0f;
+    for (int32_t i = 0; i < p * d; ++i) span.Controls[i] = sign * span.Controls[i + d];
+    for (int32_t w = 0; w < p; ++w) span.Flipped[w] = span.Flipped[w + 1] != span.Flipped[1];
+    if (hemisphere && p > 0) {
+      SettleQuaternion(span, p);
+    } else {
+      for (int32_t i = 0; i < d; ++i) span.Controls[p * d + i] = span.Stored[p * d + i];
+      span.Flipped[p] = false;
+    }
+    const float high = DecodeKnotUnchecked(view, p > 0 ? k + p - 1 : k);
+    if (p > 0) {
+      span.Knots[2 * p - 1] = high;
+      span.Low = span.Knots[p - 1];
+      span.High = span.Knots[p];
+    } else {
+      span.Low = span.High;
+      span.High = high;
+    }
+    if (k == count - 1) span.High = INFINITY;
+    span.Knot = k;
+    if (t < span.High) return true;
+  }
+  span.Knot = -1;
+  return false;
 }
 
 }  // namespace
@@ -142,7 +210,16 @@ bool EvaluateBoundCurve(const bound_curve& curve, bool quaternion, float timeSte
   const int32_t d = curve.Dimension;
   switch (curve.Kind) {
     case BoundCurveConstant:
-      std::memcpy(out, curve.Value, size_t(d) * sizeof(float));
+      // Fixed sizes copy without a library call.
+      if (d == 3) {
+        std::memcpy(out, curve.Value, 3 * sizeof(float));
+      } else if (d == 4) {
+        std::memcpy(out, curve.Value, 4 * sizeof(float));
+      } else if (d == 9) {
+        std::memcpy(out, curve.Value, 9 * sizeof(float));
+      } else {
+        std::memcpy(out, curve.Value, size_t(d) * sizeof(float));
+      }
       return true;
     case BoundCurveKeys:
       return EvaluateKeys(curve.Reader, d, quaternion, timeStep, t, out);
@@ -150,9 +227,13 @@ bool EvaluateBoundCurve(const bound_curve& curve, bool quaternion, float timeSte
       break;
   }
   if (spans == nullptr) return EvaluateWithoutCache(curve, quaternion, t, out);
-  if (!(spans->Knot >= 0 && t >= spans->Low && t < spans->High) &&
-      !FillSpan(curve, quaternion, t, *spans, keys)) {
-    return EvaluateWithoutCache(curve, quaternion, t, out);
+  if (!(spans->Knot >= 0 && t >= spans->Low && t < spans->High)) {
+    // Forward by a little, as frames go, slides the window; anything else
+    // searches.
+    const bool next = spans->Knot >= 0 && t >= spans->High && t - spans->High < 1.0f &&
+                      AdvanceSpan(curve, quaternion, t, *spans, keys);
+    if (!next && !FillSpan(curve, quaternion, t, *spans, keys))
+      return EvaluateWithoutCache(curve, quaternion, t, out);
   }
   const int32_t p = curve.Reader.View.Degree;
   return quaternion ? EvaluateBSplineNormalized(p, d, spans->Knots, spans->Controls, t, out)

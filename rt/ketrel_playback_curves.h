@@ -35,12 +35,15 @@ struct bound_curve {
   float Value[9];    // a constant's value
 };
 
-// One span of a fitted curve, decoded: valid for Low <= t < High.
+// One span of a fitted curve, decoded: valid for Low <= t < High. Moving
+// on to the next span decodes one knot and one control point.
 struct curve_span_cache {
   int32_t Knot;  // the span's knot index; -1 while empty
   float Low, High;
   float Knots[2 * kMaxBSplineDegree];
-  float Controls[(kMaxBSplineDegree + 1) * 9];
+  float Stored[(kMaxBSplineDegree + 1) * 9];    // the window's control points as decoded
+  float Controls[(kMaxBSplineDegree + 1) * 9];  // as blended (quaternions in one hemisphere)
+  bool Flipped[kMaxBSplineDegree + 1];          // which of Controls are negated Stored
 };
 
 // Reads `curve` for a part of `dimension` floats (3, 4 or 9) whose identity

@@ -252,3 +252,101 @@ TEST(Playback, TextEventsBetweenTwoTimes) {
 
 }  // namespace
 }  // namespace ketrel
+
+namespace ketrel {
+namespace {
+
+// A playback cursor must give the stateless poses bit for bit, however the
+// times move: forward in small steps (sliding spans), backwards, and in
+// jumps; for quantized and float formats, sampled keys, and quaternion
+// controls whose signs alternate (the blend keeps them in one hemisphere).
+struct CursorCase {
+  data_type_definition* format;
+  int32_t degree;
+  bool quaternion;
+};
+
+class CursorMatchesStateless : public testing::TestWithParam<CursorCase> {};
+
+TEST_P(CursorMatchesStateless, ForwardBackwardAndJumping) {
+  const CursorCase& c = GetParam();
+  const int32_t knots = 150, d = c.quaternion ? 4 : 3;
+  std::vector<float> times(knots), controls(size_t(knots) * d);
+  for (int32_t i = 0; i < knots; ++i) {
+    times[size_t(i)] = float(i) / 60.0f;
+    const float a = 0.05f * float(i), sign = i % 3 == 1 ? -1.0f : 1.0f;
+    float* v = &controls[size_t(i) * d];
+    if (c.quaternion) {
+      const float x = std::sin(a), y = 0.3f * std::cos(1.7f * a), z = 0.2f, w = 1.0f;
+      const float length = std::sqrt(x * x + y * y + z * z + w * w);
+      v[0] = sign * x / length;
+      v[1] = sign * y / length;
+      v[2] = sign * z / length;
+      v[3] = sign * w / length;
+    } else {
+      v[0] = std::sin(a);
+      v[1] = 2 * std::cos(0.5f * a);
+      v[2] = 0.01f * float(i);
+    }
+  }
+  curve_builder* b = BeginCurve(c.format, c.degree, d, knots);
+  SetKnotArray(b, times.data());
+  SetControlArray(b, controls.data());
+  const float steps[4] = {1e-4f, 1e-4f, 1e-4f, 1e-4f};
+  if (c.format == DaSampledBitsType) SetControlSteps(b, steps);
+  test::CurvePointer curve(EndCurve(b));
+  ASSERT_NE(curve, nullptr);
+  ASSERT_EQ(GetCurveFormat(curve.get()), FindCurveFormat(c.format));
+
+  test::TestCharacter character;
+  transform_track& spine = character.Group->TransformTracks[2];
+  if (c.quaternion) {
+    spine.OrientationCurve = *curve;
+  } else {
+    spine.PositionCurve = *curve;
+  }
+  character.Clip.Duration = times.back();
+  character.Clip.TimeStep = 1.0f / 60.0f;
+  BindingPointer binding(BindTrackGroup(character.Skeleton, &character.Clip, character.Group));
+  ASSERT_NE(binding, nullptr);
+  std::vector<uint64_t> memory((GetPlaybackCursorSize(binding.get()) + 7) / 8);
+  playback_cursor* cursor = InitPlaybackCursor(binding.get(), memory.data());
+  ASSERT_NE(cursor, nullptr);
+  EXPECT_GE(cursor->SpanCount, 1);
+  EXPECT_EQ(cursor->KeyCount, c.format == DaSampledBitsType ? 1 : 0);
+
+  std::vector<float> play;
+  for (float t = 0; t < 2.6f; t += 1.0f / 240) play.push_back(t);     // forward, into a loop
+  for (float t = 2.4f; t > -0.1f; t -= 1.0f / 50) play.push_back(t);  // backwards
+  uint32_t noise = 7;
+  for (int i = 0; i < 200; ++i) {  // jumps
+    noise = noise * 1664525u + 1013904223u;
+    play.push_back(float(noise >> 8) / float(1u << 24) * 2.5f);
+  }
+  int compared = 0;
+  for (float t : play) {
+    transform without[3], with[3];
+    ASSERT_TRUE(SampleLocalPose(binding.get(), t, PlaybackLoop, without));
+    ASSERT_TRUE(SampleLocalPose(binding.get(), t, PlaybackLoop, with, cursor));
+    ASSERT_EQ(std::memcmp(without, with, sizeof with), 0) << "t = " << t;
+    ++compared;
+  }
+  EXPECT_GT(compared, 700);
+  // A cursor belongs to its binding.
+  BindingPointer other(BindTrackGroup(character.Skeleton, &character.Clip, character.Group));
+  test::LogCapture log;
+  transform pose[3];
+  EXPECT_FALSE(SampleLocalPose(other.get(), 0.5f, PlaybackLoop, pose, cursor));
+  EXPECT_EQ(log.errors(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, CursorMatchesStateless,
+    testing::Values(CursorCase{DaK32fC32fType, 3, true}, CursorCase{D4nK16uC15uType, 2, true},
+                    CursorCase{D4nK8uC7uType, 1, true}, CursorCase{D4nK16uC15uType, 0, true},
+                    CursorCase{D3K16uC16uType, 2, false}, CursorCase{DaK8uC8uType, 3, false},
+                    CursorCase{DaSampledBitsType, 1, true},
+                    CursorCase{DaSampledBitsType, 1, false}));
+
+}  // namespace
+}  // namespace ketrel
