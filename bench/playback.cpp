@@ -16,6 +16,7 @@
 // a playback cursor (the targets' figures) and without one.
 //
 //   ./scripts/bench.sh playback
+//   KETREL_BENCH_KEEP=1 before it keeps the exported files for `ketrel info`.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -322,7 +323,11 @@ int main(int argc, char** argv) {
   for (auto& [name, clips] : gClips)
     for (Clip& clip : clips) FreeTrackBinding(clip.binding);
   gClips.clear();
-  std::filesystem::remove_all(dir);
+  if (std::getenv("KETREL_BENCH_KEEP") == nullptr) {
+    std::filesystem::remove_all(dir);
+  } else {
+    std::printf("exported files kept in %s\n", dir.c_str());
+  }
   benchmark::Shutdown();
   return 0;
 }

@@ -209,8 +209,15 @@ playback_cursor* InitPlaybackCursor(const track_binding* binding, void* memory) 
 
 namespace {
 
+// D floats of one part; constants (most curves of a pose) copied here
+// without a call.
+template <int D>
 bool EvaluatePart(const bound_curve& curve, bool quaternion, float step, float time,
                   playback_cursor* cursor, float* out) {
+  if (curve.Kind == BoundCurveConstant) {
+    std::memcpy(out, curve.Value, D * sizeof(float));
+    return true;
+  }
   curve_span_cache* span =
       cursor != nullptr && curve.SpanSlot >= 0 ? &cursor->Spans[curve.SpanSlot] : nullptr;
   sampled_key_cursor* keys =
@@ -242,9 +249,9 @@ bool SampleLocalPose(const track_binding* binding, float t, uint32_t flags, tran
   for (int32_t i = 0; i < binding->BoundCount; ++i) {
     const bound_track& entry = binding->Bound[i];
     float p[3], q[4], m[9];
-    if (!EvaluatePart(entry.Position, false, step, time, cursor, p) ||
-        !EvaluatePart(entry.Orientation, true, step, time, cursor, q) ||
-        !EvaluatePart(entry.ScaleShear, false, step, time, cursor, m)) {
+    if (!EvaluatePart<3>(entry.Position, false, step, time, cursor, p) ||
+        !EvaluatePart<4>(entry.Orientation, true, step, time, cursor, q) ||
+        !EvaluatePart<9>(entry.ScaleShear, false, step, time, cursor, m)) {
       local[entry.Bone] = skeleton->Bones[entry.Bone].Transform;
       ok = false;
       continue;

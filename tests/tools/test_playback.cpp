@@ -15,6 +15,7 @@
 #include "export/host/host_scene_loader.h"
 #include "export/ketrel_math.h"
 #include "rt/ketrel_load.h"
+#include "rt/ketrel_memory.h"
 #include "rt/ketrel_playback.h"
 #include "rt/ketrel_playback_root_motion.h"
 #include "rt/ketrel_pose.h"
@@ -146,8 +147,11 @@ Worst PlayAgainstHost(const host::Scene& scene, const file_info* info, const Tol
     const int32_t s = backwards ? samples - 1 - step : step;
     const float time = float(s) * Get(clip->TimeStep);
     const int32_t tick = scene.AnimationStart + s * scene.TicksPerFrame() / oversampling;
+    // Sampling never allocates.
+    const uint64_t allocations = NextAllocationNumber();
     EXPECT_TRUE(SampleLocalPose(binding.get(), time, flags, local.data()));
     EXPECT_TRUE(SampleLocalPose(binding.get(), time, flags, cached.data(), cursor));
+    EXPECT_EQ(NextAllocationNumber(), allocations);
     EXPECT_EQ(std::memcmp(local.data(), cached.data(), local.size() * sizeof(transform)), 0)
         << "sample " << s << " through the cursor";
     // The model stands where the root's host parent puts it.
