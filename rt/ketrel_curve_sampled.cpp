@@ -172,10 +172,19 @@ void PutResidual(bit_sink& sink, uint64_t z, bool rice, int32_t parameter) {
 
 uint64_t GetResidual(bit_source& source, bool rice, int32_t parameter) {
   if (!rice) return source.Get(parameter);
-  const int32_t ones = std::countr_one(source.Peek());
+  const uint64_t word = source.Peek();
+  const int32_t ones = std::countr_one(word);
   if (ones >= kRiceLimit) {
     source.Get(kRiceLimit);
     return source.Get(kRawBits);
+  }
+  // The whole code lies in the word read (at most 16 + 1 + 31 bits of the
+  // 57 a peek holds): take it from there, unless it runs past the stream.
+  const int32_t used = ones + 1 + parameter;
+  if (source.Position + static_cast<uint64_t>(used) <= source.Limit) {
+    source.Position += static_cast<uint64_t>(used);
+    return (static_cast<uint64_t>(ones) << parameter) |
+           ((word >> (ones + 1)) & ((uint64_t{1} << parameter) - 1));
   }
   source.Get(ones + 1);  // the ones and their closing zero
   return (static_cast<uint64_t>(ones) << parameter) | source.Get(parameter);

@@ -95,8 +95,8 @@ void SettleQuaternion(curve_span_cache& span, int32_t w) {
 
 // The blended window from the stored one.
 void Settle(const bound_curve& curve, bool quaternion, curve_span_cache& span) {
-  const int32_t p = curve.Reader.View.Degree, d = curve.Dimension;
-  std::memcpy(span.Controls, span.Stored, size_t((p + 1) * d) * sizeof(float));
+  const int32_t p = curve.Reader.View.Degree;
+  std::memcpy(span.Controls, span.Stored, sizeof span.Controls);  // fixed size: inline
   for (bool& flipped : span.Flipped) flipped = false;
   if (!NeedsHemisphere(curve, quaternion)) return;
   for (int32_t w = 1; w <= p; ++w) SettleQuaternion(span, w);
@@ -148,8 +148,10 @@ bool AdvanceSpan(const bound_curve& curve, bool quaternion, float t, curve_span_
   for (int32_t step = 0; step < 4; ++step) {
     const int32_t k = span.Knot + 1;
     if (k + p - 1 >= count) break;
-    for (int32_t i = 0; i + 1 < 2 * p; ++i) span.Knots[i] = span.Knots[i + 1];
-    for (int32_t i = 0; i < p * d; ++i) span.Stored[i] = span.Stored[i + d];
+    // Whole arrays move: fixed sizes copy inline, where the window's own
+    // sizes would call the library.
+    std::memmove(span.Knots, span.Knots + 1, sizeof span.Knots - sizeof(float));
+    std::memmove(span.Stored, span.Stored + d, sizeof span.Stored - 9 * sizeof(float));
     if (!DecodeControl(curve, keys, k, span.Stored + p * d)) break;
     // The window now starts one point later; a chain of hemispheres that
     // starts there differs from the old one by the sign the old one gave
