@@ -22,30 +22,15 @@ const char* NameOf(const char* name) { return name != nullptr ? name : "(unnamed
 size_t AlignUp(size_t size) { return (size + 7) & ~size_t{7}; }
 
 // Bones a track drives, and tracks no bone has. A bone takes the first track
-// of its name; a name given to two tracks leaves the second unbound.
+// of its name.
 void CountMatches(const skeleton* skeleton, const track_group* group, int32_t* bound,
                   int32_t* unbound) {
   *bound = 0;
   *unbound = 0;
-  for (int32_t t = 0; t < group->TransformTrackCount; ++t) {
-    const char* name = group->TransformTracks[t].Name;
-    bool found = false;
-    for (int32_t b = 0; name != nullptr && b < skeleton->BoneCount && !found; ++b) {
-      const char* bone = skeleton->Bones[b].Name;
-      found = bone != nullptr && std::strcmp(bone, name) == 0;
-    }
-    if (!found) ++*unbound;
-  }
-  for (int32_t b = 0; b < skeleton->BoneCount; ++b) {
-    const char* bone = skeleton->Bones[b].Name;
-    for (int32_t t = 0; bone != nullptr && t < group->TransformTrackCount; ++t) {
-      const char* name = group->TransformTracks[t].Name;
-      if (name != nullptr && std::strcmp(bone, name) == 0) {
-        ++*bound;
-        break;
-      }
-    }
-  }
+  for (int32_t t = 0; t < group->TransformTrackCount; ++t)
+    *unbound += FindBone(skeleton, group->TransformTracks[t].Name) < 0 ? 1 : 0;
+  for (int32_t b = 0; b < skeleton->BoneCount; ++b)
+    *bound += FindTransformTrack(group, skeleton->Bones[b].Name) >= 0 ? 1 : 0;
 }
 
 // One curve of a track, read once.
@@ -86,6 +71,34 @@ transform Place(const transform& placement, const transform& t) {
 }
 
 }  // namespace
+
+namespace {
+
+// The first of `count` named records whose Name is `name`, or -1.
+template <typename Record>
+int32_t FindNamed(const Record* records, int32_t count, const char* name) {
+  if (records == nullptr || name == nullptr) return -1;
+  for (int32_t i = 0; i < count; ++i) {
+    const char* own = records[i].Name;
+    if (own != nullptr && std::strcmp(own, name) == 0) return i;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int32_t FindBone(const skeleton* skeleton, const char* name) {
+  return skeleton != nullptr ? FindNamed(skeleton->Bones, skeleton->BoneCount, name) : -1;
+}
+
+int32_t FindTransformTrack(const track_group* group, const char* name) {
+  return group != nullptr ? FindNamed(group->TransformTracks, group->TransformTrackCount, name)
+                          : -1;
+}
+
+int32_t FindVectorTrack(const track_group* group, const char* name) {
+  return group != nullptr ? FindNamed(group->VectorTracks, group->VectorTrackCount, name) : -1;
+}
 
 const track_group* FindTrackGroup(const animation* clip, const char* name) {
   if (clip == nullptr || name == nullptr) return nullptr;
@@ -131,25 +144,22 @@ track_binding* BindTrackGroupInPlace(const skeleton* skeleton, const animation* 
   CountMatches(skeleton, group, &binding->BoundCount, &binding->UnboundTracks);
   int32_t next = 0;
   for (int32_t b = 0; b < skeleton->BoneCount; ++b) {
-    const char* bone = skeleton->Bones[b].Name;
-    for (int32_t t = 0; bone != nullptr && t < group->TransformTrackCount; ++t) {
-      const transform_track& track = group->TransformTracks[t];
-      if (track.Name == nullptr || std::strcmp(bone, track.Name) != 0) continue;
-      bound_track& entry = binding->Bound[next++];
-      entry.Bone = b;
-      entry.Track = t;
-      if (!ReadTrackCurve(track.PositionCurve, 3, kZero, "position", track.Name, &entry.Position) ||
-          !ReadTrackCurve(track.OrientationCurve, 4, kIdentityQuaternion, "orientation", track.Name,
-                          &entry.Orientation) ||
-          !ReadTrackCurve(track.ScaleShearCurve, 9, kIdentityMatrix, "scale/shear", track.Name,
-                          &entry.ScaleShear)) {
-        return nullptr;
-      }
-      AssignSlots(entry.Position, &binding->SpanSlots, &binding->KeySlots);
-      AssignSlots(entry.Orientation, &binding->SpanSlots, &binding->KeySlots);
-      AssignSlots(entry.ScaleShear, &binding->SpanSlots, &binding->KeySlots);
-      break;
+    const int32_t t = FindTransformTrack(group, skeleton->Bones[b].Name);
+    if (t < 0) continue;
+    const transform_track& track = group->TransformTracks[t];
+    bound_track& entry = binding->Bound[next++];
+    entry.Bone = b;
+    entry.Track = t;
+    if (!ReadTrackCurve(track.PositionCurve, 3, kZero, "position", track.Name, &entry.Position) ||
+        !ReadTrackCurve(track.OrientationCurve, 4, kIdentityQuaternion, "orientation", track.Name,
+                        &entry.Orientation) ||
+        !ReadTrackCurve(track.ScaleShearCurve, 9, kIdentityMatrix, "scale/shear", track.Name,
+                        &entry.ScaleShear)) {
+      return nullptr;
     }
+    AssignSlots(entry.Position, &binding->SpanSlots, &binding->KeySlots);
+    AssignSlots(entry.Orientation, &binding->SpanSlots, &binding->KeySlots);
+    AssignSlots(entry.ScaleShear, &binding->SpanSlots, &binding->KeySlots);
   }
   if (binding->UnboundTracks > 0) {
     KT_LOG_WARNING(TrackGroup, "Track group %s: %d of its %d tracks name no bone of skeleton %s",
@@ -325,16 +335,8 @@ int32_t BindMorphTargets(const mesh* mesh, const track_group* group, int32_t* tr
     return 0;
   int32_t matched = 0;
   for (int32_t m = 0; m < mesh->MorphTargetCount; ++m) {
-    const char* name = mesh->MorphTargets[m].ScalarName;
-    trackOfTarget[m] = -1;
-    for (int32_t v = 0; name != nullptr && v < group->VectorTrackCount; ++v) {
-      const char* track = group->VectorTracks[v].Name;
-      if (track != nullptr && std::strcmp(track, name) == 0) {
-        trackOfTarget[m] = v;
-        ++matched;
-        break;
-      }
-    }
+    trackOfTarget[m] = FindVectorTrack(group, mesh->MorphTargets[m].ScalarName);
+    matched += trackOfTarget[m] >= 0 ? 1 : 0;
   }
   return matched;
 }

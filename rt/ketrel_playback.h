@@ -63,6 +63,13 @@ struct track_binding {
 // (no log) when there is none.
 const track_group* FindTrackGroup(const animation* clip, const char* name);
 
+// Lookups by name (compared byte for byte): the index of the first bone of
+// the skeleton, transform track or vector track of the group named `name`,
+// or -1 (no log) when there is none or an argument is null.
+int32_t FindBone(const skeleton* skeleton, const char* name);
+int32_t FindTransformTrack(const track_group* group, const char* name);
+int32_t FindVectorTrack(const track_group* group, const char* name);
+
 // Bytes BindTrackGroupInPlace needs for this skeleton and group.
 size_t GetTrackBindingSize(const skeleton* skeleton, const track_group* group);
 // Binds in caller memory (8-aligned, GetTrackBindingSize bytes). Null

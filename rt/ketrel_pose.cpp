@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "rt/ketrel_log.h"
+#include "rt/ketrel_playback.h"
 #include "rt/ketrel_transform.h"
 
 namespace ketrel {
@@ -60,6 +61,23 @@ void MultiplyQuaternions(const float a[4], const float b[4], float out[4]) {
   out[1] = y;
   out[2] = z;
   out[3] = w;
+}
+
+// Position and scale/shear of `out`: start + (to - from) * w. A blend
+// moves from a towards b (start = from = a); a layer adds its change from
+// its reference to the base.
+void AddScaledDifference(const transform& start, const transform& to, const transform& from,
+                         float w, transform& out) {
+  for (int k = 0; k < 3; ++k)
+    out.Position[k] = start.Position[k] + (to.Position[k] - from.Position[k]) * w;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      out.ScaleShear[r][c] =
+          start.ScaleShear[r][c] + (to.ScaleShear[r][c] - from.ScaleShear[r][c]) * w;
+}
+
+void QuaternionOf(const transform& t, float q[4]) {
+  std::memcpy(q, t.Orientation, 4 * sizeof(float));
 }
 
 float BoneWeight(float weight, const float* boneWeights, int32_t bone) {
@@ -121,14 +139,7 @@ bool BindMeshToSkeleton(const mesh* mesh, const skeleton* skeleton, int32_t* bon
   bool all = true;
   for (int32_t b = 0; b < mesh->BoneBindingCount; ++b) {
     const char* name = mesh->BoneBindings[b].BoneName;
-    boneIndices[b] = -1;
-    for (int32_t i = 0; name != nullptr && i < skeleton->BoneCount; ++i) {
-      const char* bone = skeleton->Bones[i].Name;
-      if (bone != nullptr && std::strcmp(bone, name) == 0) {
-        boneIndices[b] = i;
-        break;
-      }
-    }
+    boneIndices[b] = FindBone(skeleton, name);
     if (boneIndices[b] < 0) {
       KT_LOG_ERROR(TrackGroup, "Mesh %s is bound to bone %s, which skeleton %s does not have",
                    mesh->Name ? mesh->Name : "(unnamed)", name ? name : "(unnamed)",
@@ -172,22 +183,14 @@ bool BlendLocalPoses(const transform* a, const transform* b, int32_t boneCount, 
     return false;
   for (int32_t i = 0; i < boneCount; ++i) {
     const float w = BoneWeight(weight, boneWeights, i);
-    const transform& from = a[i];
-    const transform& to = b[i];
     transform result;
-    result.Flags = from.Flags | to.Flags;
-    for (int k = 0; k < 3; ++k)
-      result.Position[k] = from.Position[k] + (to.Position[k] - from.Position[k]) * w;
-    float qa[4], qb[4];
-    std::memcpy(qa, from.Orientation, sizeof qa);
-    std::memcpy(qb, to.Orientation, sizeof qb);
-    float q[4];
+    result.Flags = a[i].Flags | b[i].Flags;
+    AddScaledDifference(a[i], b[i], a[i], w, result);
+    float qa[4], qb[4], q[4];
+    QuaternionOf(a[i], qa);
+    QuaternionOf(b[i], qb);
     Nlerp(qa, qb, w, q);
     std::memcpy(result.Orientation, q, sizeof q);
-    for (int r = 0; r < 3; ++r)
-      for (int c = 0; c < 3; ++c)
-        result.ScaleShear[r][c] =
-            from.ScaleShear[r][c] + (to.ScaleShear[r][c] - from.ScaleShear[r][c]) * w;
     out[i] = result;
   }
   return true;
@@ -202,30 +205,19 @@ bool ApplyAdditiveLayer(const transform* base, const transform* layer, const tra
   static const float kIdentity[4] = {0, 0, 0, 1};
   for (int32_t i = 0; i < boneCount; ++i) {
     const float w = BoneWeight(weight, boneWeights, i);
-    const transform& b = base[i];
-    const transform& l = layer[i];
-    const transform& r = reference[i];
     transform result;
-    result.Flags = b.Flags | l.Flags | r.Flags;
-    for (int k = 0; k < 3; ++k)
-      result.Position[k] = b.Position[k] + (l.Position[k] - r.Position[k]) * w;
-    float qb[4], ql[4], conjugate[4], delta[4], scaled[4];
-    std::memcpy(qb, b.Orientation, sizeof qb);
-    std::memcpy(ql, l.Orientation, sizeof ql);
-    conjugate[0] = -r.Orientation[0];
-    conjugate[1] = -r.Orientation[1];
-    conjugate[2] = -r.Orientation[2];
-    conjugate[3] = r.Orientation[3];
+    result.Flags = base[i].Flags | layer[i].Flags | reference[i].Flags;
+    AddScaledDifference(base[i], layer[i], reference[i], w, result);
+    float qb[4], ql[4], conjugate[4], delta[4], scaled[4], q[4];
+    QuaternionOf(base[i], qb);
+    QuaternionOf(layer[i], ql);
+    QuaternionOf(reference[i], conjugate);
+    for (int k = 0; k < 3; ++k) conjugate[k] = -conjugate[k];
     MultiplyQuaternions(conjugate, ql, delta);
     Nlerp(kIdentity, delta, w, scaled);
-    float q[4];
     MultiplyQuaternions(qb, scaled, q);
     NormalizeQuaternion(q);
     std::memcpy(result.Orientation, q, sizeof q);
-    for (int row = 0; row < 3; ++row)
-      for (int c = 0; c < 3; ++c)
-        result.ScaleShear[row][c] =
-            b.ScaleShear[row][c] + (l.ScaleShear[row][c] - r.ScaleShear[row][c]) * w;
     out[i] = result;
   }
   return true;

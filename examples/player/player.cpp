@@ -2,7 +2,6 @@
 // to its first model and prints where the hips (or BONE, or else the root
 // bone) stand in the world at ten evenly spread times of the clip.
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "rt/ketrel_runtime.h"
@@ -13,14 +12,6 @@ struct Settings {
   const char* path = nullptr;
   const char* bone = nullptr;  // null: "Hips" when there is one, else bone 0
 };
-
-int FindBone(const ketrel::skeleton* skeleton, const char* name) {
-  for (int b = 0; b < skeleton->BoneCount; ++b) {
-    const char* bone = skeleton->Bones[b].Name;
-    if (bone != nullptr && std::strcmp(bone, name) == 0) return b;
-  }
-  return -1;
-}
 
 int Play(const Settings& settings) {
   ketrel::file_info* info = ketrel::LoadFileInfo(settings.path);
@@ -38,7 +29,7 @@ int Play(const Settings& settings) {
   int bone = -1;
   if (skeleton == nullptr || skeleton->BoneCount == 0 || group == nullptr) {
     std::fprintf(stderr, "%s: no animated model to play\n", settings.path);
-  } else if ((bone = FindBone(skeleton, settings.bone ? settings.bone : "Hips")) < 0 &&
+  } else if ((bone = ketrel::FindBone(skeleton, settings.bone ? settings.bone : "Hips")) < 0 &&
              settings.bone != nullptr) {
     std::fprintf(stderr, "%s: the model has no bone %s\n", settings.path, settings.bone);
   } else if ((binding = ketrel::BindTrackGroup(skeleton, clip, group)) == nullptr) {

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "rt/ketrel_data_tree_writer.h"
 #include "rt/ketrel_file_builder.h"
 #include "rt/ketrel_file_writer.h"
 #include "tests/rt/test_ketrel_file_graph.h"
@@ -68,10 +67,8 @@ TEST(Load, DamagedMissingAndForeignFilesAreRefused) {
 
   // A well-formed file whose root is a skeleton.
   test::TestCharacter c;
-  file_data_tree_writer* writer = BeginFileDataTreeWriting(SkeletonType, c.Skeleton, 0, 0);
   file_builder* builder = BeginFileInMemory(8, 0x4B543254, MakeMagicRecord(kNativePlatform), 4096);
-  ASSERT_TRUE(WriteDataTreeToFileBuilder(writer, builder));
-  EndFileDataTreeWriting(writer);
+  test::WriteGraph(builder, SkeletonType, c.Skeleton);
   file_writer* out = CreateMemoryFileWriter(-1, 4096);
   ASSERT_TRUE(EndFileToWriter(builder, out));
   size_t size = 0;

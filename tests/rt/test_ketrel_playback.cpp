@@ -53,6 +53,14 @@ TEST(Playback, BindingMatchesBonesByNameAndCountsTheRest) {
   EXPECT_EQ(binding->Bound[2].Track, 0);
   EXPECT_EQ(FindTrackGroup(&c.Clip, "Root"), c.Group);
   EXPECT_EQ(FindTrackGroup(&c.Clip, "Nobody"), nullptr);
+  // The lookups by name behind the binding.
+  EXPECT_EQ(FindBone(c.Skeleton, "Arm"), 2);
+  EXPECT_EQ(FindBone(c.Skeleton, "Tail"), -1);
+  EXPECT_EQ(FindBone(c.Skeleton, nullptr), -1);
+  EXPECT_EQ(FindTransformTrack(c.Group, "Spine"), 2);
+  EXPECT_EQ(FindTransformTrack(c.Group, "Blink"), -1);
+  EXPECT_EQ(FindVectorTrack(c.Group, "Smile"), 1);
+  EXPECT_EQ(FindVectorTrack(nullptr, "Smile"), -1);
 }
 
 TEST(Playback, BadSkeletonsAndCurvesAreRefused) {
