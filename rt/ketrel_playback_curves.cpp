@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "rt/ketrel_curve_formats.h"
+#include "rt/ketrel_object_ops.h"
 
 namespace ketrel {
 namespace {
@@ -192,6 +193,15 @@ bool BindCurve(const curve2& source, int32_t dimension, const float* identity, b
   out->KeySlot = -1;
   if (!BeginCurveReader(&curve, &out->Reader)) return false;
   const curve_reader& reader = out->Reader;
+  // The record is read by the layout its header's format number names; a
+  // file whose type for it says otherwise (damaged, or made by another
+  // tool) would have it read through pointers that are not there.
+  const data_type_definition* type = curve.CurveData.Type;
+  const data_type_definition* expected = GetCurveFormatType(reader.View.Format);
+  if (type != expected && !DataTypesAreEqualWithNames(expected, type)) {
+    out->Reader.View.Format = CurveFormatUnknown;
+    return false;
+  }
   if (!reader.Identity && reader.View.Dimension != dimension) return false;
   if (reader.View.Degree > kMaxBSplineDegree) return false;
   if (IsConstant(reader)) {

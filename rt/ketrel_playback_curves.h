@@ -47,8 +47,10 @@ struct curve_span_cache {
 };
 
 // Reads `curve` for a part of `dimension` floats (3, 4 or 9) whose identity
-// value is `identity`. False when the curve cannot be read, has another
-// dimension or a degree above 3 (the caller logs which track it was).
+// value is `identity`. False when the curve cannot be read (its type is not
+// the definition of the format its record names, as in a damaged file), has
+// another dimension or a degree above 3 (the caller logs which track it
+// was).
 bool BindCurve(const curve2& curve, int32_t dimension, const float* identity, bound_curve* out);
 
 // The value at clip time t into `out` (Dimension floats); quaternions come
