@@ -21,6 +21,7 @@
 #include "rt/ketrel_playback_root_motion.h"
 #include "rt/ketrel_pose.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/play_everything.h"
 #include "tests/tools/command_test.h"
 
 namespace ketrel {
@@ -379,55 +380,6 @@ TEST_F(Playback, MorphWeightsTextEventsAndSkinBindings) {
   }
 }
 
-// Everything a game does with a loaded file, on every model and clip: bind,
-// sample forwards and at odd times with and without a cursor, root motion,
-// world and skinning matrices, morph weights and events. Returns the poses
-// sampled.
-int PlayEverything(const file_info* info) {
-  int played = 0;
-  for (int32_t a = 0; a < Get(info->AnimationCount); ++a) {
-    const animation* clip = info->Animations[a];
-    if (clip == nullptr) continue;
-    for (int32_t m = 0; m < Get(info->ModelCount); ++m) {
-      const model* figure = info->Models[m];
-      if (figure == nullptr || figure->Skeleton == nullptr) continue;
-      const skeleton* bones = figure->Skeleton;
-      std::unique_ptr<track_binding, BindingDeleter> binding(
-          BindTrackGroup(bones, clip, FindTrackGroup(clip, figure->Name)));
-      if (!binding) continue;
-      std::vector<uint64_t> memory((GetPlaybackCursorSize(binding.get()) + 7) / 8);
-      playback_cursor* cursor = InitPlaybackCursor(binding.get(), memory.data());
-      std::vector<transform> local(size_t(bones->BoneCount));
-      std::vector<matrix4x4> world(size_t(bones->BoneCount));
-      for (float t : {0.0f, 0.01f, 0.02f, 0.5f, -1.0f, 1e9f, NAN, INFINITY}) {
-        for (playback_cursor* c : {cursor, static_cast<playback_cursor*>(nullptr)}) {
-          SampleLocalPose(binding.get(), t, PlaybackLoop | PlaybackApplyRootMotion, local.data(),
-                          c);
-          ++played;
-        }
-        BuildWorldPose(bones, local.data(), nullptr, world.data());
-      }
-      for (int32_t b = 0; b < Get(figure->MeshBindingCount); ++b) {
-        const mesh* part = figure->MeshBindings[b].Mesh;
-        if (part == nullptr) continue;
-        std::vector<int32_t> indices(size_t(Get(part->BoneBindingCount)));
-        std::vector<matrix4x4> skinning(indices.size());
-        BindMeshToSkeleton(part, bones, indices.data());
-        BuildSkinningMatrices(bones, part, indices.data(), world.data(), skinning.data());
-      }
-    }
-    for (int32_t g = 0; g < Get(clip->TrackGroupCount); ++g) {
-      const track_group* group = clip->TrackGroups[g];
-      if (group == nullptr) continue;
-      std::vector<float> values(size_t(GetVectorTrackValueCount(group)));
-      SampleVectorTracks(group, clip, 0.3f, PlaybackLoop, values.data(), int32_t(values.size()));
-      text_event events[4];
-      CollectTextEvents(group, Get(clip->Duration), -1.0f, 3.0f, PlaybackLoop, events, 4);
-    }
-  }
-  return played;
-}
-
 // Bytes of an exported file flipped one at a time, the CRC put right so the
 // reader goes on to the objects: whatever loads must play without a fault
 // (the sanitizer build watches every read).
@@ -446,7 +398,7 @@ TEST_F(Playback, DamagedFilesThatLoadStillPlaySafely) {
     {
       LoadedFile intact(LoadFileInfoFromMemory(bytes.data(), bytes.size()));
       ASSERT_NE(intact, nullptr);
-      EXPECT_GT(PlayEverything(intact.get()), 0);
+      EXPECT_GT(test::PlayEverything(intact.get()), 0);
     }
     test::LogCapture quiet;
     size_t loaded = 0, tried = 0;
@@ -460,7 +412,7 @@ TEST_F(Playback, DamagedFilesThatLoadStillPlaySafely) {
       LoadedFile info(LoadFileInfoFromMemory(bytes.data(), bytes.size()));
       if (info) {
         ++loaded;
-        PlayEverything(info.get());
+        test::PlayEverything(info.get());
       }
       std::memcpy(bytes.data() + 40, &original, 4);
       bytes[offset] ^= 0x5A;
