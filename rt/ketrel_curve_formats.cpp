@@ -521,6 +521,14 @@ bool DecodeKnotsControls(const curve_data_view& view, int32_t first, int32_t cou
   return true;
 }
 
+float DecodeKnotUnchecked(const curve_data_view& view, int32_t index) {
+  return KnotAt(view, index);
+}
+
+void DecodeControlUnchecked(const curve_data_view& view, int32_t index, float* out) {
+  DecodeControl(view, index, out);
+}
+
 int32_t FindKnotInView(const curve_data_view& view, float t) {
   int32_t count = view.KnotCount;
   if (count <= 0) return -1;

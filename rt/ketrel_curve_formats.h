@@ -203,6 +203,14 @@ bool ReadCurveData(const void* record, curve_data_view* view);
 bool DecodeKnotsControls(const curve_data_view& view, int32_t first, int32_t count, float* knots,
                          float* controls, const float* identity);
 
+// One knot, and one control point (view.Dimension floats), without the
+// checks: `index` must lie in 0..KnotCount-1 of a view ReadCurveData
+// accepted, and the format must not be DaSampledBits (whose keys are read
+// through a key stream) nor the identity. For players that step through a
+// curve one knot at a time.
+float DecodeKnotUnchecked(const curve_data_view& view, int32_t index);
+void DecodeControlUnchecked(const curve_data_view& view, int32_t index, float* out);
+
 // First knot index whose knot is greater than t (|t| for float knots);
 // K - 1 when there is none; -1 when K = 0.
 int32_t FindKnotInView(const curve_data_view& view, float t);

@@ -8,7 +8,7 @@
 namespace ketrel {
 namespace {
 
-constexpr int32_t kMaxDimension = 15;
+constexpr int32_t kMaxDimension = kSampledMaxDimension;
 constexpr int32_t kCodeBits = 24;
 // Four float roundings (2^-23 each) of a key's magnitude.
 constexpr float kFinestRelativeStep = 4.0f / 8388608.0f;
@@ -172,10 +172,19 @@ void PutResidual(bit_sink& sink, uint64_t z, bool rice, int32_t parameter) {
 
 uint64_t GetResidual(bit_source& source, bool rice, int32_t parameter) {
   if (!rice) return source.Get(parameter);
-  const int32_t ones = std::countr_one(source.Peek());
+  const uint64_t word = source.Peek();
+  const int32_t ones = std::countr_one(word);
   if (ones >= kRiceLimit) {
     source.Get(kRiceLimit);
     return source.Get(kRawBits);
+  }
+  // The whole code lies in the word read (at most 16 + 1 + 31 bits of the
+  // 57 a peek holds): take it from there, unless it runs past the stream.
+  const int32_t used = ones + 1 + parameter;
+  if (source.Position + static_cast<uint64_t>(used) <= source.Limit) {
+    source.Position += static_cast<uint64_t>(used);
+    return (static_cast<uint64_t>(ones) << parameter) |
+           ((word >> (ones + 1)) & ((uint64_t{1} << parameter) - 1));
   }
   source.Get(ones + 1);  // the ones and their closing zero
   return (static_cast<uint64_t>(ones) << parameter) | source.Get(parameter);
@@ -405,76 +414,119 @@ bool WriteSampledStream(int32_t dimension, int32_t count, const float* values, c
   return Encode(dimension, count, values, steps, bases, out, bytes) == bytes;
 }
 
+namespace {
+
+// Where the bit stream begins: the widths, then a word per segment.
+int64_t StreamHeaderBytes(int32_t dimension, int32_t count) {
+  return dimension + 4 * int64_t{SampledSegmentCount(count)};
+}
+
+// Points the cursor at the first key of segment `s`, its header read.
+bool BeginSegment(const uint8_t* stream, int64_t bytes, int32_t dimension, int32_t count, int32_t s,
+                  sampled_key_cursor& cursor) {
+  cursor.Key = -1;
+  const int64_t header = StreamHeaderBytes(dimension, count);
+  if (bytes < header) return false;
+  uint32_t at = 0;
+  for (int32_t b = 0; b < 4; ++b)
+    at |= static_cast<uint32_t>(stream[dimension + 4 * s + b]) << (8 * b);
+  bit_source source{stream + header, static_cast<uint64_t>(bytes - header) * 8, at};
+  cursor.Derived = -1;
+  cursor.Negative = false;
+  for (int32_t c = 0; c < dimension; ++c) {
+    const int32_t width = stream[c];
+    if (width > kCodeBits) return false;
+    cursor.Modes[c] = static_cast<uint8_t>(source.Get(2));
+    if (cursor.Modes[c] == 3) {
+      // Rebuilt from the others; one such component per segment.
+      if (cursor.Derived >= 0) return false;
+      cursor.Derived = c;
+      cursor.Negative = source.Get(1) != 0;
+      cursor.Codes[c] = 0;  // rebuilt from the others, never read
+      continue;
+    }
+    if (cursor.Modes[c] != 0) {
+      cursor.Rice[c] = source.Get(1) != 0;
+      cursor.Parameters[c] = static_cast<uint8_t>(source.Get(5));
+      if (cursor.Modes[c] == 2) cursor.FirstWidths[c] = static_cast<uint8_t>(source.Get(5));
+    }
+    cursor.Codes[c] = static_cast<int64_t>(source.Get(width));
+  }
+  if (source.Failed) return false;
+  cursor.Position = source.Position;
+  cursor.Key = s * kSampledSegmentLength;
+  return true;
+}
+
+// Moves the cursor to the next key of its segment.
+bool NextKey(const uint8_t* stream, int64_t bytes, int32_t dimension, int32_t count,
+             sampled_key_cursor& cursor) {
+  const int64_t header = StreamHeaderBytes(dimension, count);
+  bit_source source{stream + header, static_cast<uint64_t>(bytes - header) * 8, cursor.Position};
+  const int32_t j = cursor.Key % kSampledSegmentLength + 1;  // the new key's place
+  for (int32_t c = 0; c < dimension; ++c) {
+    const int64_t previous = cursor.Codes[c];
+    int64_t code = previous;
+    switch (cursor.Modes[c]) {
+      case 1:
+        code = previous + Unzigzag(GetResidual(source, cursor.Rice[c], cursor.Parameters[c]));
+        break;
+      case 2:
+        code = j == 1 ? previous + Unzigzag(source.Get(cursor.FirstWidths[c]))
+                      : 2 * previous - cursor.Previous[c] +
+                            Unzigzag(GetResidual(source, cursor.Rice[c], cursor.Parameters[c]));
+        break;
+      default:
+        break;
+    }
+    cursor.Previous[c] = previous;
+    cursor.Codes[c] = code;
+  }
+  if (source.Failed) {
+    cursor.Key = -1;
+    return false;
+  }
+  cursor.Position = source.Position;
+  ++cursor.Key;
+  return true;
+}
+
+}  // namespace
+
+bool ReadSampledKeyAt(const uint8_t* stream, int64_t bytes, int32_t dimension, int32_t count,
+                      const float* steps, const float* bases, int32_t index,
+                      sampled_key_cursor* cursor, float* out) {
+  if (cursor == nullptr) return false;
+  if (stream == nullptr || dimension < 1 || dimension > kMaxDimension || count < 1 || index < 0 ||
+      index >= count) {
+    cursor->Key = -1;
+    return false;
+  }
+  const int32_t s = index / kSampledSegmentLength;
+  // Keys are read forward only, within one segment.
+  if (cursor->Stream != stream || cursor->Key < 0 || cursor->Key > index ||
+      cursor->Key / kSampledSegmentLength != s) {
+    cursor->Stream = stream;
+    if (!BeginSegment(stream, bytes, dimension, count, s, *cursor)) return false;
+  }
+  while (cursor->Key < index) {
+    if (!NextKey(stream, bytes, dimension, count, *cursor)) return false;
+  }
+  MakeKey(cursor->Codes, dimension, steps, bases, cursor->Derived, cursor->Negative, out);
+  return true;
+}
+
 bool ReadSampledKeys(const uint8_t* stream, int64_t bytes, int32_t dimension, int32_t count,
                      const float* steps, const float* bases, int32_t first, int32_t n, float* out) {
   if (stream == nullptr || dimension < 1 || dimension > kMaxDimension || count < 1 || first < 0 ||
       n < 0 || int64_t{first} + n > count) {
     return false;
   }
-  const int32_t segments = SampledSegmentCount(count);
-  const int64_t header = dimension + 4 * int64_t{segments};
-  if (bytes < header) return false;
-  int32_t widths[kMaxDimension];
-  for (int32_t c = 0; c < dimension; ++c) {
-    widths[c] = stream[c];
-    if (widths[c] > kCodeBits) return false;
-  }
-  int64_t codes[kSampledSegmentLength * kMaxDimension];
-  for (int32_t i = first; i < first + n;) {
-    const int32_t s = i / kSampledSegmentLength;
-    const int32_t start = s * kSampledSegmentLength;
-    const int32_t length =
-        count - start < kSampledSegmentLength ? count - start : kSampledSegmentLength;
-    uint32_t at = 0;
-    for (int32_t b = 0; b < 4; ++b)
-      at |= static_cast<uint32_t>(stream[dimension + 4 * s + b]) << (8 * b);
-    bit_source source{stream + header, static_cast<uint64_t>(bytes - header) * 8, at};
-    const int32_t end = first + n < start + length ? first + n : start + length;
-    int32_t derived = -1;
-    bool negative = false;
-    int32_t modes[kMaxDimension], parameters[kMaxDimension], firstWidths[kMaxDimension];
-    bool rice[kMaxDimension];
-    for (int32_t c = 0; c < dimension; ++c) {
-      modes[c] = static_cast<int32_t>(source.Get(2));
-      if (modes[c] == 3) {
-        // Rebuilt below from the others; one such component per segment.
-        if (derived >= 0) return false;
-        derived = c;
-        negative = source.Get(1) != 0;
-        codes[c] = 0;  // rebuilt from the others, never read
-        continue;
-      }
-      if (modes[c] != 0) {
-        rice[c] = source.Get(1) != 0;
-        parameters[c] = static_cast<int32_t>(source.Get(5));
-        if (modes[c] == 2) firstWidths[c] = static_cast<int32_t>(source.Get(5));
-      }
-      codes[c] = static_cast<int64_t>(source.Get(widths[c]));
-    }
-    // Keys up to the last one asked for; the rest of the segment stays unread.
-    for (int32_t j = 1; j < end - start && !source.Failed; ++j) {
-      for (int32_t c = 0; c < dimension; ++c) {
-        int64_t previous = codes[(j - 1) * dimension + c];
-        int64_t& code = codes[j * dimension + c];
-        switch (modes[c]) {
-          case 1:
-            code = previous + Unzigzag(GetResidual(source, rice[c], parameters[c]));
-            break;
-          case 2:
-            code = j == 1 ? previous + Unzigzag(source.Get(firstWidths[c]))
-                          : 2 * previous - codes[(j - 2) * dimension + c] +
-                                Unzigzag(GetResidual(source, rice[c], parameters[c]));
-            break;
-          default:
-            code = previous;
-            break;
-        }
-      }
-    }
-    if (source.Failed) return false;
-    for (; i < end; ++i) {
-      MakeKey(codes + (i - start) * dimension, dimension, steps, bases, derived, negative,
-              out + int64_t{i - first} * dimension);
+  sampled_key_cursor cursor;
+  for (int32_t i = 0; i < n; ++i) {
+    if (!ReadSampledKeyAt(stream, bytes, dimension, count, steps, bases, first + i, &cursor,
+                          out + int64_t{i} * dimension)) {
+      return false;
     }
   }
   return true;

@@ -40,6 +40,7 @@
 namespace ketrel {
 
 inline constexpr int32_t kSampledSegmentLength = 64;
+inline constexpr int32_t kSampledMaxDimension = 15;
 inline constexpr int64_t kSampledCodeLimit = int64_t{1} << 24;
 
 // Segments of `count` keys, counted without overflow for any count.
@@ -75,5 +76,30 @@ bool WriteSampledStream(int32_t dimension, int32_t count, const float* values, c
 // hold them.
 bool ReadSampledKeys(const uint8_t* stream, int64_t bytes, int32_t dimension, int32_t count,
                      const float* steps, const float* bases, int32_t first, int32_t n, float* out);
+
+// A reader's place in one stream: the codes of the key it read last and
+// where that key's differences end, so that keys asked for in order cost one
+// key's differences each instead of a walk from their segment's start (a
+// player stepping through a clip). Caller-owned; a cursor made for another
+// stream, or one holding a later key or another segment, starts over.
+struct sampled_key_cursor {
+  const uint8_t* Stream = nullptr;
+  int32_t Key = -1;  // the key whose codes are held; -1: none
+  int32_t Derived = -1;
+  bool Negative = false;
+  uint64_t Position = 0;  // bits into the segments' bit stream
+  uint8_t Modes[kSampledMaxDimension] = {};
+  uint8_t Parameters[kSampledMaxDimension] = {};
+  uint8_t FirstWidths[kSampledMaxDimension] = {};
+  bool Rice[kSampledMaxDimension] = {};
+  int64_t Codes[kSampledMaxDimension] = {};
+  int64_t Previous[kSampledMaxDimension] = {};
+};
+
+// Key `index` (dimension floats) through `cursor`, which then holds it.
+// False, with the cursor reset, when the stream does not hold the key.
+bool ReadSampledKeyAt(const uint8_t* stream, int64_t bytes, int32_t dimension, int32_t count,
+                      const float* steps, const float* bases, int32_t index,
+                      sampled_key_cursor* cursor, float* out);
 
 }  // namespace ketrel

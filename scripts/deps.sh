@@ -5,7 +5,7 @@ ketrel_packages=(cmake ninja-build g++ clang libclang-rt-14-dev python3
   libgtest-dev libgmock-dev libbenchmark-dev
   libassimp-dev nlohmann-json3-dev libstb-dev libcli11-dev
   assimp-testmodels assimp-utils
-  libzstd-dev liblz4-dev libmeshoptimizer-dev zlib1g-dev
+  libzstd-dev liblz4-dev libmeshoptimizer-dev zlib1g-dev pkgconf
   libsquish-dev python3-pil)
 
 ketrel_install_deps() {

@@ -196,6 +196,51 @@ TEST(SampledKeys, CompressCurveTakesThemOnlyWhereTheyAreSmaller) {
   DestroyBSplineSolver(solver);
 }
 
+// The stream gives the very keys the encoder judged, read all at once or
+// through a cursor in any order (forward a key at a time, as a player does;
+// backwards; jumping between segments); a cut stream fails and resets it.
+TEST(SampledKeys, ACursorReadsTheEncodersKeysInAnyOrder) {
+  for (int d : {3, 4}) {
+    const int n = 300;  // five segments
+    const std::vector<float> values = Walk(n, d, 11u + uint32_t(d), 0.002f);
+    const float steps[4] = {2e-5f, 2e-5f, 2e-5f, 2e-5f};
+    float bases[4];
+    SampledBases(d, n, values.data(), bases);
+    std::vector<float> expected(values.size()), all(values.size());
+    ASSERT_TRUE(SampledKeys(d, n, values.data(), steps, bases, expected.data()));
+    const size_t bytes = SampledStreamSize(d, n, values.data(), steps, bases);
+    ASSERT_GT(bytes, 0u);
+    std::vector<uint8_t> stream(bytes);
+    ASSERT_TRUE(WriteSampledStream(d, n, values.data(), steps, bases, stream.data(), bytes));
+    ASSERT_TRUE(
+        ReadSampledKeys(stream.data(), int64_t(bytes), d, n, steps, bases, 0, n, all.data()));
+    EXPECT_EQ(std::memcmp(all.data(), expected.data(), all.size() * sizeof(float)), 0);
+
+    std::vector<int> order;
+    for (int i = 0; i < n; ++i) order.push_back(i);
+    for (int i = n - 1; i >= 0; i -= 7) order.push_back(i);
+    std::mt19937 random(5);
+    for (int i = 0; i < 100; ++i) order.push_back(int(random() % uint32_t(n)));
+    sampled_key_cursor cursor;
+    for (int i : order) {
+      float key[4];
+      ASSERT_TRUE(
+          ReadSampledKeyAt(stream.data(), int64_t(bytes), d, n, steps, bases, i, &cursor, key));
+      ASSERT_EQ(std::memcmp(key, &expected[size_t(i) * d], size_t(d) * sizeof(float)), 0)
+          << "key " << i << " of " << d;
+      EXPECT_EQ(cursor.Key, i);
+    }
+    float key[4];
+    EXPECT_FALSE(
+        ReadSampledKeyAt(stream.data(), int64_t(bytes), d, n, steps, bases, n, &cursor, key));
+    EXPECT_EQ(cursor.Key, -1);
+    // The last segment's keys from a stream cut short of them.
+    EXPECT_FALSE(ReadSampledKeyAt(stream.data(), int64_t(bytes) / 2, d, n, steps, bases, n - 1,
+                                  &cursor, key));
+    EXPECT_EQ(cursor.Key, -1);
+  }
+}
+
 TEST(SampledKeys, DamagedRecordsDecodeToFalse) {
   std::vector<float> values = Walk(70, 4, 5, 0.01f);
   curve2* curve = Build(values, 4, nullptr);

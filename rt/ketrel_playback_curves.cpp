@@ -1,0 +1,255 @@
+#include "rt/ketrel_playback_curves.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "rt/ketrel_curve_formats.h"
+#include "rt/ketrel_object_ops.h"
+
+namespace ketrel {
+namespace {
+
+void NormalizeOrIdentity(float q[4]) {
+  const float length = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+  if (!(length > 1e-12f)) {
+    q[0] = q[1] = q[2] = 0.0f;
+    q[3] = 1.0f;
+  } else {
+    for (int i = 0; i < 4; ++i) q[i] /= length;
+  }
+}
+
+bool IsConstant(const curve_reader& reader) {
+  const int32_t format = reader.View.Format;
+  return reader.Identity || reader.View.KnotCount == 1 || format == CurveFormatDaConstant32f ||
+         format == CurveFormatD3Constant32f || format == CurveFormatD4Constant32f;
+}
+
+// Unsmoothed keys: one key per sample, sample i at i × timeStep; linear
+// between them (quaternions on the shorter way, normalised).
+bool EvaluateKeys(const curve_reader& reader, int32_t dimension, bool quaternion, float timeStep,
+                  float t, float* result) {
+  const int32_t count = reader.View.KnotCount;
+  if (count <= 0) return false;
+  float s = timeStep > 0.0f ? t / timeStep : 0.0f;
+  if (!(s > 0.0f)) s = 0.0f;
+  const float last = float(count - 1);
+  if (s > last) s = last;
+  const int32_t i = int32_t(s);
+  const float f = s - float(i);
+  if (i + 1 >= count || f == 0.0f) {
+    if (!DecodeKnotsControls(reader.View, i, 1, nullptr, result, nullptr)) return false;
+  } else {
+    float keys[2 * kMaxCurveDimension];
+    if (!DecodeKnotsControls(reader.View, i, 2, nullptr, keys, nullptr)) return false;
+    const float* b = keys + dimension;
+    float sign = 1.0f;
+    if (quaternion) {
+      float dot = 0;
+      for (int32_t k = 0; k < 4; ++k) dot += keys[k] * b[k];
+      sign = dot < 0.0f ? -1.0f : 1.0f;
+    }
+    for (int32_t k = 0; k < dimension; ++k) result[k] = keys[k] + (sign * b[k] - keys[k]) * f;
+  }
+  if (quaternion) NormalizeOrIdentity(result);
+  return true;
+}
+
+bool EvaluateWithoutCache(const bound_curve& curve, bool quaternion, float t, float* out) {
+  const int32_t knot = FindReaderKnot(curve.Reader, t);
+  return EvaluateReaderAtKnot(curve.Reader, curve.Dimension, quaternion, knot < 0 ? 0 : knot, t,
+                              out, nullptr);
+}
+
+// Control point `index` into `out`: sampled keys through their cursor.
+bool DecodeControl(const bound_curve& curve, sampled_key_cursor* keys, int32_t index, float* out) {
+  const curve_data_view& view = curve.Reader.View;
+  if (curve.Kind == BoundCurveSampledKeys && keys != nullptr) {
+    return ReadSampledKeyAt(static_cast<const uint8_t*>(view.Codes), view.StreamBytes,
+                            curve.Dimension, view.KnotCount, view.Scales, view.Offsets, index, keys,
+                            out);
+  }
+  if (curve.Kind == BoundCurveSampledKeys)
+    return DecodeKnotsControls(view, index, 1, nullptr, out, nullptr);
+  DecodeControlUnchecked(view, index, out);
+  return true;
+}
+
+bool NeedsHemisphere(const bound_curve& curve, bool quaternion) {
+  // Float controls read in place are blended as stored by the uncached
+  // evaluation too.
+  return quaternion && curve.Dimension == 4 && curve.Reader.View.Format != CurveFormatDaK32fC32f;
+}
+
+// Blended control w from stored control w and blended control w - 1: as
+// the uncached evaluation does for copied windows, neighbouring quaternions
+// go into one hemisphere (each against the one before it, from the window's
+// first), so the blend does not pass through 0.
+void SettleQuaternion(curve_span_cache& span, int32_t w) {
+  const float* q = span.Stored + w * 4;
+  const float* before = span.Controls + (w - 1) * 4;
+  const bool flip =
+      q[0] * before[0] + q[1] * before[1] + q[2] * before[2] + q[3] * before[3] < 0.0f;
+  for (int32_t i = 0; i < 4; ++i) span.Controls[w * 4 + i] = flip ? -q[i] : q[i];
+  span.Flipped[w] = flip;
+}
+
+// The blended window from the stored one.
+void Settle(const bound_curve& curve, bool quaternion, curve_span_cache& span) {
+  const int32_t p = curve.Reader.View.Degree;
+  std::memcpy(span.Controls, span.Stored, sizeof span.Controls);  // fixed size: inline
+  for (bool& flipped : span.Flipped) flipped = false;
+  if (!NeedsHemisphere(curve, quaternion)) return;
+  for (int32_t w = 1; w <= p; ++w) SettleQuaternion(span, w);
+}
+
+// Decodes the span holding t into `span`. False when the span reaches past
+// the curve's ends (its neighbours are then made up, as the uncached
+// evaluation does) or its data fails to decode; the span is left empty.
+bool FillSpan(const bound_curve& curve, bool quaternion, float t, curve_span_cache& span,
+              sampled_key_cursor* keys) {
+  const curve_data_view& view = curve.Reader.View;
+  const int32_t count = view.KnotCount, p = view.Degree, d = curve.Dimension;
+  span.Knot = -1;
+  int32_t k = FindKnotInView(view, t);
+  if (k < 0) k = 0;
+  const int32_t first = k - p;
+  if (first < 0 || k + p - 1 >= count) return false;
+  float bounds[2] = {0, 0};
+  if (p > 0) {
+    if (!DecodeKnotsControls(view, first, 2 * p, span.Knots, nullptr, nullptr)) return false;
+    bounds[0] = span.Knots[p - 1];
+    bounds[1] = span.Knots[p];
+  } else if (k > 0 && !DecodeKnotsControls(view, k - 1, 2, bounds, nullptr, nullptr)) {
+    return false;
+  } else if (k == 0 && !DecodeKnotsControls(view, 0, 1, bounds + 1, nullptr, nullptr)) {
+    return false;
+  }
+  for (int32_t j = 0; j <= p; ++j) {
+    if (!DecodeControl(curve, keys, first + j, span.Stored + j * d)) return false;
+  }
+  Settle(curve, quaternion, span);
+  // The knot search answers k for t in [t_(k-1), t_k), k = 0 below the
+  // first knot and the last index past the end.
+  span.Low = k == 0 ? -INFINITY : bounds[0];
+  span.High = k == count - 1 ? INFINITY : bounds[1];
+  span.Knot = k;
+  return true;
+}
+
+// Moves the span forward while t lies past it, a few spans at most (a later
+// time is found by FillSpan's search): one knot and one control point more.
+// False, with the span emptied, when the next window would reach past the
+// curve's end or fails to decode.
+bool AdvanceSpan(const bound_curve& curve, bool quaternion, float t, curve_span_cache& span,
+                 sampled_key_cursor* keys) {
+  const curve_data_view& view = curve.Reader.View;
+  const int32_t count = view.KnotCount, p = view.Degree, d = curve.Dimension;
+  const bool hemisphere = NeedsHemisphere(curve, quaternion);
+  for (int32_t step = 0; step < 4; ++step) {
+    const int32_t k = span.Knot + 1;
+    if (k + p - 1 >= count) break;
+    // Whole arrays move: fixed sizes copy inline, where the window's own
+    // sizes would call the library.
+    std::memmove(span.Knots, span.Knots + 1, sizeof span.Knots - sizeof(float));
+    std::memmove(span.Stored, span.Stored + d, sizeof span.Stored - 9 * sizeof(float));
+    if (!DecodeControl(curve, keys, k, span.Stored + p * d)) break;
+    // The window now starts one point later; a chain of hemispheres that
+    // starts there differs from the old one by the sign the old one gave
+    // that point.
+    const float sign = span.Flipped[1] ? -1.0f : 1.0f;
+    for (int32_t i = 0; i < p * d; ++i) span.Controls[i] = sign * span.Controls[i + d];
+    for (int32_t w = 0; w < p; ++w) span.Flipped[w] = span.Flipped[w + 1] != span.Flipped[1];
+    if (hemisphere && p > 0) {
+      SettleQuaternion(span, p);
+    } else {
+      for (int32_t i = 0; i < d; ++i) span.Controls[p * d + i] = span.Stored[p * d + i];
+      span.Flipped[p] = false;
+    }
+    const float high = DecodeKnotUnchecked(view, p > 0 ? k + p - 1 : k);
+    if (p > 0) {
+      span.Knots[2 * p - 1] = high;
+      span.Low = span.Knots[p - 1];
+      span.High = span.Knots[p];
+    } else {
+      span.Low = span.High;
+      span.High = high;
+    }
+    if (k == count - 1) span.High = INFINITY;
+    span.Knot = k;
+    if (t < span.High) return true;
+  }
+  span.Knot = -1;
+  return false;
+}
+
+}  // namespace
+
+bool BindCurve(const curve2& source, int32_t dimension, const float* identity, bound_curve* out) {
+  curve2 curve = source;
+  *out = bound_curve{};
+  out->Dimension = dimension;
+  out->SpanSlot = -1;
+  out->KeySlot = -1;
+  if (!BeginCurveReader(&curve, &out->Reader)) return false;
+  const curve_reader& reader = out->Reader;
+  // The record is read by the layout its header's format number names; a
+  // file whose type for it says otherwise (damaged, or made by another
+  // tool) would have it read through pointers that are not there.
+  const data_type_definition* type = curve.CurveData.Type;
+  const data_type_definition* expected = GetCurveFormatType(reader.View.Format);
+  if (type != expected && !DataTypesAreEqualWithNames(expected, type)) {
+    out->Reader.View.Format = CurveFormatUnknown;
+    return false;
+  }
+  if (!reader.Identity && reader.View.Dimension != dimension) return false;
+  if (reader.View.Degree > kMaxBSplineDegree) return false;
+  if (IsConstant(reader)) {
+    out->Kind = BoundCurveConstant;
+    return EvaluateReaderAtKnot(reader, dimension, false, 0, 0.0f, out->Value, identity);
+  }
+  if (reader.Keyframed) {
+    out->Kind = BoundCurveKeys;
+  } else {
+    out->Kind =
+        reader.View.Format == CurveFormatDaSampledBits ? BoundCurveSampledKeys : BoundCurveFitted;
+  }
+  return true;
+}
+
+bool EvaluateBoundCurve(const bound_curve& curve, bool quaternion, float timeStep, float t,
+                        curve_span_cache* spans, sampled_key_cursor* keys, float* out) {
+  const int32_t d = curve.Dimension;
+  switch (curve.Kind) {
+    case BoundCurveConstant:
+      // Fixed sizes copy without a library call.
+      if (d == 3) {
+        std::memcpy(out, curve.Value, 3 * sizeof(float));
+      } else if (d == 4) {
+        std::memcpy(out, curve.Value, 4 * sizeof(float));
+      } else if (d == 9) {
+        std::memcpy(out, curve.Value, 9 * sizeof(float));
+      } else {
+        std::memcpy(out, curve.Value, size_t(d) * sizeof(float));
+      }
+      return true;
+    case BoundCurveKeys:
+      return EvaluateKeys(curve.Reader, d, quaternion, timeStep, t, out);
+    default:
+      break;
+  }
+  if (spans == nullptr) return EvaluateWithoutCache(curve, quaternion, t, out);
+  if (!(spans->Knot >= 0 && t >= spans->Low && t < spans->High)) {
+    // Forward by a little, as frames go, slides the window; anything else
+    // searches.
+    const bool next = spans->Knot >= 0 && t >= spans->High && t - spans->High < 1.0f &&
+                      AdvanceSpan(curve, quaternion, t, *spans, keys);
+    if (!next && !FillSpan(curve, quaternion, t, *spans, keys))
+      return EvaluateWithoutCache(curve, quaternion, t, out);
+  }
+  const int32_t p = curve.Reader.View.Degree;
+  return quaternion ? EvaluateBSplineNormalized(p, d, spans->Knots, spans->Controls, t, out)
+                    : EvaluateBSpline(p, d, spans->Knots, spans->Controls, t, out);
+}
+
+}  // namespace ketrel
