@@ -248,6 +248,14 @@ bool EvaluateBoundCurve(const bound_curve& curve, bool quaternion, float timeSte
       return EvaluateWithoutCache(curve, quaternion, t, out);
   }
   const int32_t p = curve.Reader.View.Degree;
+  if (quaternion && p == 1 && curve.Kind == BoundCurveSampledKeys) {
+    // Orientation keys turn at a steady rate between each two, as the
+    // curve evaluation (and the source) does.
+    const float span = spans->Knots[1] - spans->Knots[0];
+    double u = span > 0.0f ? (double(t) - spans->Knots[0]) / span : 0.0;
+    u = u < 0.0 ? 0.0 : (u > 1.0 ? 1.0 : u);
+    return TurnBetween(spans->Controls, spans->Controls + 4, u, out);
+  }
   return quaternion ? EvaluateBSplineNormalized(p, d, spans->Knots, spans->Controls, t, out)
                     : EvaluateBSpline(p, d, spans->Knots, spans->Controls, t, out);
 }
