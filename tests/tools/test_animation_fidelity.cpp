@@ -197,5 +197,31 @@ TEST_F(AnimationFidelity, NoExportedKnotEverDecreases) {
   }
 }
 
+// ketrel verify measures as the benchmark does; --max-error checks the file
+// before it replaces the target and keeps the old one when it is above.
+TEST_F(AnimationFidelity, VerifyAndMaxErrorMeasureAsTheBenchmarkDoes) {
+  const std::string out = Path("walk.kt2");
+  ASSERT_EQ(Run("export " + Character() + " " + out + " --silent --take Walk"), 0);
+  const host::FidelityResult expected = Measure(Character(), "Walk", "", 4);
+  std::string printed, err;
+  ASSERT_EQ(Run("verify " + Character() + " " + out + " --take Walk --json", &printed, &err), 0)
+      << err;
+  char expectedMax[64];
+  std::snprintf(expectedMax, sizeof expectedMax, "\"maxCm\": %.6f", expected.MaxCm);
+  EXPECT_NE(printed.find(std::string(expectedMax).substr(0, 16)), std::string::npos)
+      << printed << " against " << expectedMax;
+  EXPECT_NE(printed.find("\"worstBone\""), std::string::npos) << printed;
+
+  std::ofstream(out, std::ios::binary | std::ios::trunc) << "old";
+  EXPECT_EQ(Run("export " + Character() + " " + out + " --silent --take Walk --max-error 0.01cm",
+                nullptr, &err),
+            1);
+  EXPECT_NE(err.find("--max-error 0.01cm"), std::string::npos) << err;
+  EXPECT_EQ(Slurp(out), "old");
+  EXPECT_EQ(Run("export " + Character() + " " + out + " --silent --take Walk --max-error 1cm"), 0);
+  EXPECT_NE(Slurp(out), "old");
+  EXPECT_EQ(Run("verify " + Character() + " " + Path("missing.kt2"), nullptr, &err), 1);
+}
+
 }  // namespace
 }  // namespace ketrel

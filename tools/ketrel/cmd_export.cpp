@@ -91,6 +91,17 @@ bool CheckAssignments(const std::vector<std::string>& assignments) {
   return ok;
 }
 
+// A distance with its unit, as ParseDistance takes it.
+CLI::Validator DistanceValidator() {
+  return CLI::Validator(
+      [](std::string& text) {
+        double meters = 0;
+        std::string message;
+        return ParseDistance(text, &meters, &message) ? std::string() : message;
+      },
+      "DISTANCE");
+}
+
 }  // namespace
 
 int RunExport(const ExportOptions& options) {
@@ -158,18 +169,34 @@ int RunExport(const ExportOptions& options) {
     exportOptions.EditSettingsUser = &edits;
   }
 
+  double maxMeters = 0;
+  if (!options.MaxError.empty()) {
+    std::string message;
+    if (!ParseDistance(options.MaxError, &maxMeters, &message)) {
+      std::fprintf(stderr, "ketrel export: --max-error: %s\n", message.c_str());
+      return kExitUsage;
+    }
+  }
+
   // With an error budget the file is measured against the scene before it
-  // replaces the target, and exported again tighter while it is above.
+  // replaces the target: --animation-error exports again tighter while it is
+  // above, --max-error only checks.
   bool ok = true;
-  if (edits.errorMeters > 0) {
+  if (edits.errorMeters > 0 || maxMeters > 0) {
     host::BudgetedExport budget;
-    budget.BudgetCm = edits.errorMeters * 100.0;
-    budget.Tighten = &edits.tighten;
+    float fixed = 1.0f;
+    const bool tighten = edits.errorMeters > 0;
+    double meters = tighten ? edits.errorMeters : maxMeters;
+    if (maxMeters > 0 && maxMeters < meters) meters = maxMeters;
+    budget.BudgetCm = meters * 100.0;
+    budget.Tighten = tighten ? &edits.tighten : &fixed;
+    if (!tighten) budget.Attempts = 1;
     std::string why;
     ok = host::ExportWithinBudget(scene, exportOptions, budget, why);
     if (!ok && !edits.failed) {
-      std::fprintf(stderr, "ketrel export: --animation-error %s: %s\n",
-                   options.AnimationError.c_str(), why.c_str());
+      std::fprintf(
+          stderr, "ketrel export: %s %s: %s\n", tighten ? "--animation-error" : "--max-error",
+          tighten ? options.AnimationError.c_str() : options.MaxError.c_str(), why.c_str());
     }
   } else {
     ok = host::ExportHostScene(scene, exportOptions);
@@ -219,19 +246,19 @@ void AddExportCommand(CLI::App& app, int& exitCode) {
       ->allow_extra_args(false)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   command
+      ->add_option("--max-error", options->MaxError,
+                   "Measure the file against the scene before it replaces the target (as "
+                   "ketrel verify does) and fail, keeping the old file, when a point of the "
+                   "skin strays further than DISTANCE (with its unit: 0.5cm, 2mm)")
+      ->check(DistanceValidator());
+  command
       ->add_option("--animation-error", options->AnimationError,
                    "Give every animated bone its own curve tolerances so that a point of the "
                    "skin stays within DISTANCE (with its unit: 0.01cm, 0.1mm, 0.0001m) of the "
                    "source, each bone by its reach; sample at the source's key rate and let "
                    "tracks keep sampled keys where they are smaller (stored in the scene like "
                    "--set)")
-      ->check(CLI::Validator(
-          [](std::string& text) {
-            double meters = 0;
-            std::string message;
-            return ParseDistance(text, &meters, &message) ? std::string() : message;
-          },
-          "DISTANCE"));
+      ->check(DistanceValidator());
   command->add_option("--take", options->Take,
                       "For real scene files: the animation take, by name or index");
   command->add_option("--save-scene", options->SaveScene,

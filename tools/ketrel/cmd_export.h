@@ -21,6 +21,7 @@ struct ExportOptions {
   std::string Take;              // --take NAME|INDEX for real scene files
   std::string SaveScene;         // --save-scene FILE.kscene
   std::string AnimationError;    // --animation-error DISTANCE with its unit; empty: not given
+  std::string MaxError;          // --max-error DISTANCE with its unit; empty: not given
 };
 
 // 0 when the file was written, 1 when the export failed, 2 for bad options.

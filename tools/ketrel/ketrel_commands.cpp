@@ -36,6 +36,7 @@ void AddCommands(CLI::App& app, int& exitCode) {
   AddSettingsCommand(app, exitCode);
   AddInfoCommand(app, exitCode);
   AddDumpCommand(app, exitCode);
+  AddVerifyCommand(app, exitCode);
 }
 
 }  // namespace ketrel::cli

@@ -31,4 +31,7 @@ void AddSettingsCommand(CLI::App& app, int& exitCode);
 void AddInfoCommand(CLI::App& app, int& exitCode);
 void AddDumpCommand(CLI::App& app, int& exitCode);
 
+// `ketrel verify SCENE FILE` (cmd_verify.cpp).
+void AddVerifyCommand(CLI::App& app, int& exitCode);
+
 }  // namespace ketrel::cli
