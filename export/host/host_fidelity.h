@@ -46,7 +46,9 @@ bool MeasureAnimationFidelity(const Scene& scene, const file_info* info,
                               std::string& error);
 
 // An export that must keep its animation within a budget, as measured
-// above: the file is written beside the target, measured, and moved onto
+// above (at the samples and the midpoints between them; every curve is held
+// at the quarter points by the fitter): the file is written beside the
+// target, measured, and moved onto
 // the target only once it is within `BudgetCm`. While it is not, the
 // export runs again with `*Tighten` (which the caller's settings edits
 // apply to the tolerances) scaled down by how far it missed.
