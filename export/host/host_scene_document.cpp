@@ -8,6 +8,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <unordered_map>
 
 #include "export/host/host_base64.h"
 #include "rt/ketrel_log.h"
@@ -731,10 +732,13 @@ bool ReadMaterials(Reader& r, const json& list, const std::string& baseDirectory
   // The walk follows sub-materials and maps recursively: refuse cycles.
   std::vector<int> state(scene.Materials.size(), 0);  // 0 new, 1 on the path, 2 done
   std::vector<std::pair<const Material*, size_t>> stack;
+  // In time linear in the references: a material may hold tens of
+  // thousands of map slots.
+  std::unordered_map<const Material*, size_t> indices;
+  for (size_t i = 0; i < scene.Materials.size(); ++i) indices.emplace(scene.Materials[i].get(), i);
   auto indexOf = [&](const Material* m) {
-    for (size_t i = 0; i < scene.Materials.size(); ++i)
-      if (scene.Materials[i].get() == m) return i;
-    return size_t(0);
+    auto found = indices.find(m);
+    return found != indices.end() ? found->second : size_t(0);
   };
   for (size_t start = 0; start < scene.Materials.size(); ++start) {
     if (state[start]) continue;
@@ -742,14 +746,14 @@ bool ReadMaterials(Reader& r, const json& list, const std::string& baseDirectory
     state[start] = 1;
     while (!stack.empty()) {
       auto& [m, next] = stack.back();
-      std::vector<const Material*> refs(m->SubMaterials.begin(), m->SubMaterials.end());
-      for (const auto& slot : m->Maps) refs.push_back(slot.Map);
-      if (next >= refs.size()) {
+      const size_t subs = m->SubMaterials.size();
+      if (next >= subs + m->Maps.size()) {
         state[indexOf(m)] = 2;
         stack.pop_back();
         continue;
       }
-      const Material* ref = refs[next++];
+      const Material* ref = next < subs ? m->SubMaterials[next] : m->Maps[next - subs].Map;
+      ++next;
       if (!ref) continue;
       size_t refIndex = indexOf(ref);
       if (state[refIndex] == 1)

@@ -121,6 +121,7 @@ void HostToolInterface::ResetWalk() {
   meshes_.clear();
   materials_.clear();
   mapTextures_.clear();
+  texturesByKey_.clear();
   sources_.clear();
   depths_.clear();
   boneNames_.clear();
@@ -268,24 +269,16 @@ void HostToolInterface::GatherMaterial(const Material* root, MeshNode* owner) {
   }
 }
 
-namespace {
-struct TextureKey {
-  const char* name;
-  int32_t index;
-  HostHandle map;
-  bool shared;
-};
-bool MatchesTexture(const TextureNode* texture, const void* context) {
-  const auto* key = static_cast<const TextureKey*>(context);
-  if (!key->shared) return texture->HostMap == key->map && texture->Index == key->index;
-  // Shared: one texture per file, whichever slots and materials use it.
-  return std::strcmp(texture->Name, key->name) == 0;
-}
-}  // namespace
-
 void HostToolInterface::AddTexture(const Material* map, int32_t slot, bool bump) {
-  TextureKey key{map->FileName.c_str(), slot, HandleOf(map), options_.ShareTextures};
-  TextureNode* texture = FindTextureBy(graph_, MatchesTexture, &key);
+  // Shared: one texture per file, whichever slots and materials use it;
+  // otherwise one per map and slot. Looked up by key, so a scene of many
+  // map slots is walked in time linear in them.
+  std::string key =
+      options_.ShareTextures
+          ? "file:" + map->FileName
+          : "map:" + std::to_string(reinterpret_cast<uintptr_t>(map)) + ":" + std::to_string(slot);
+  auto found = texturesByKey_.find(key);
+  TextureNode* texture = found != texturesByKey_.end() ? found->second : nullptr;
   if (!texture) {
     texture = AddTextureNode(graph_, map->FileName.c_str());
     if (!texture) {
@@ -294,6 +287,7 @@ void HostToolInterface::AddTexture(const Material* map, int32_t slot, bool bump)
     }
     texture->HostMap = HandleOf(map);
     texture->Index = slot;
+    texturesByKey_.emplace(std::move(key), texture);
   }
   texture->Bump = texture->Bump || bump;
   mapTextures_.emplace(map, texture);

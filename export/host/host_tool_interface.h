@@ -203,6 +203,7 @@ class HostToolInterface final : public ToolInterface {
   std::unordered_map<const Node*, MeshNode*> meshes_;
   std::unordered_map<const Material*, MaterialNode*> materials_;
   std::unordered_map<const Material*, TextureNode*> mapTextures_;  // first texture of a map
+  std::unordered_map<std::string, TextureNode*> texturesByKey_;    // see AddTexture
   std::unordered_map<const TrackSourceNode*, SourceInfo> sources_;
   std::unordered_map<const BoneNode*, int32_t> depths_;
   std::unordered_set<const HostObject*> handles_;
