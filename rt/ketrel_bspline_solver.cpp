@@ -132,6 +132,19 @@ float OrientationDistance(const float* q, const float* s) {
   return 0.5f * SquaredDistance(q, s, 4);
 }
 
+// The fitter's squared error of a value against a sample: the squared
+// distance, or for orientations (1 - q.s) squared.
+float SquaredError(const float* value, const float* sample, int32_t d, bool orientation) {
+  if (!orientation) return SquaredDistance(value, sample, d);
+  const float e = OrientationDistance(value, sample);
+  return e * e;
+}
+
+// How far one sample lies from the next, as a jump threshold is measured.
+float StepBetween(const float* a, const float* b, int32_t d, bool orientation) {
+  return orientation ? OrientationDistance(b, a) : std::sqrt(SquaredDistance(b, a, d));
+}
+
 // Inserts `copies` knots of value v before the first knot greater than v.
 void InsertKnot(float* knots, int32_t* count, float v, int32_t copies) {
   int32_t at = *count;
@@ -216,9 +229,7 @@ void FillDense(const float* samples, int32_t count, int32_t d, bool orientation,
     std::memcpy(dense + int64_t{kRowsPerSample} * i * d, a, sizeof(float) * d);
     if (i + 1 == count) break;
     const float* b = a + d;
-    const float step =
-        orientation ? OrientationDistance(b, a) : std::sqrt(SquaredDistance(b, a, d));
-    const bool jumps = jump >= 0.0f && step > jump;
+    const bool jumps = jump >= 0.0f && StepBetween(a, b, d, orientation) > jump;
     for (int32_t r = 1; r < kRowsPerSample; ++r) {
       float* row = dense + (int64_t{kRowsPerSample} * i + r) * d;
       if (jumps) {
@@ -436,11 +447,7 @@ bool SolveForFormat(const fit_job& job, const float* knots, int32_t count) {
 }
 
 float SampleError(const fit_job& job, const float* value, const float* sample) {
-  if (IsOrientation(job)) {
-    float e = OrientationDistance(value, sample);
-    return e * e;
-  }
-  return SquaredDistance(value, sample, job.Dimension);
+  return SquaredError(value, sample, job.Dimension, IsOrientation(job));
 }
 
 int32_t CurveDataBytes(const curve2* curve) {
@@ -770,13 +777,7 @@ bool MeasureCurveError(int32_t flags, int32_t dimension, float duration, const c
       return false;
     }
     const float* sample = samples + int64_t{i} * dimension;
-    float error;
-    if (orientation) {
-      float e = OrientationDistance(value, sample);
-      error = e * e;
-    } else {
-      error = SquaredDistance(value, sample, dimension);
-    }
+    const float error = SquaredError(value, sample, dimension, orientation);
     total += error;
     if (error > stats->MaxSquaredError || std::isnan(error)) {
       stats->MaxSquaredError = error;
@@ -805,11 +806,9 @@ bool MeasureCurveErrorBetween(int32_t flags, int32_t dimension, float duration, 
   if (!BeginCurveReader(curve, &reader)) return false;
   for (int32_t i = 0; i + 1 < sampleCount; ++i) {
     const float* a = samples + int64_t{i} * dimension;
-    if (jumpThreshold >= 0.0f) {
-      const float stride = orientation ? OrientationDistance(a + dimension, a)
-                                       : std::sqrt(SquaredDistance(a + dimension, a, dimension));
-      if (stride > jumpThreshold) continue;
-    }
+    if (jumpThreshold >= 0.0f &&
+        StepBetween(a, a + dimension, dimension, orientation) > jumpThreshold)
+      continue;
     for (int32_t q = 1; q < 4; ++q) {
       const float u = 0.25f * static_cast<float>(q);
       const float t = (static_cast<float>(i) + u) * step;
@@ -819,13 +818,7 @@ bool MeasureCurveErrorBetween(int32_t flags, int32_t dimension, float duration, 
         return false;
       }
       SampleBetween(a, a + dimension, dimension, orientation, u, expected);
-      float error = 0.0f;
-      if (orientation) {
-        const float e = OrientationDistance(value, expected);
-        error = e * e;
-      } else {
-        error = SquaredDistance(value, expected, dimension);
-      }
+      const float error = SquaredError(value, expected, dimension, orientation);
       if (!(error <= *maxSquaredError)) *maxSquaredError = std::isnan(error) ? INFINITY : error;
     }
   }

@@ -341,12 +341,13 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
       return true;
     }
     floatMet = floatMet && holds(fit, degree, fitFlags);
-    CurveErrorStats floatStats;
-    MeasureCurveError(flags, dimension, duration, fit, sampleCount, samples, &floatStats);
+    // Within tolerance beats a miss; between equals the smaller wins.
+    auto better = [&](int32_t size, bool met) {
+      return best == nullptr || (met && !bestAchieved) ||
+             (met == bestAchieved && size > 0 && size < bestSize);
+    };
     auto offer = [&](curve2* curve, int32_t size, bool met) {
-      const bool better = best == nullptr || (met && !bestAchieved) ||
-                          (met == bestAchieved && size > 0 && size < bestSize);
-      if (better) {
+      if (better(size, met)) {
         FreeCurve(best);
         best = curve;
         bestSize = size;
@@ -355,6 +356,15 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
         FreeCurve(curve);
       }
     };
+    // The float fit's error, which a quantized miss may exceed only a little
+    // (measured before offering the fit, which may free it).
+    float floatError = -1.0f;
+    CurveErrorStats stats;
+    if (parameters.QuantizeOnMiss && !floatMet &&
+        MeasureCurveError(flags, dimension, duration, fit, sampleCount, samples, &stats)) {
+      floatError = std::sqrt(stats.MaxSquaredError);
+    }
+    // What a candidate must come in under, before and as candidates win.
     const int32_t limit = bestAchieved ? bestSize : floatSize;
     offer(fit, floatSize, floatMet);
     // Candidates refine the float fit's knots: when it swings between
@@ -376,21 +386,19 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
       curve2* candidate = FitBSpline(
           solver, fitFlags | FitFromLastKnots, degree, parameters.Tolerance,
           parameters.JumpThreshold, parameters.CreaseThreshold, samples, dimension, sampleCount, dT,
-          format, std::min(limit, bestAchieved ? bestSize : limit), &met, &size);
+          format, bestAchieved ? std::min(limit, bestSize) : limit, &met, &size);
       if (candidate == nullptr) continue;
       met = met && holds(candidate, degree, fitFlags);
       // Sizes are real byte counts: a candidate is only ever taken when it is
       // smaller, whether or not it met the tolerance.
-      bool take = size > 0 && (met || !bestAchieved) &&
-                  (best == nullptr || size < bestSize || (met && !bestAchieved));
+      bool take = size > 0 && better(size, met);
       if (take && !met) {
         take = false;
-        if (parameters.QuantizeOnMiss && !floatMet && !bestAchieved) {
-          CurveErrorStats stats;
+        if (floatError >= 0.0f && !bestAchieved) {
           if (MeasureCurveError(flags, dimension, duration, candidate, sampleCount, samples,
                                 &stats)) {
-            float allowed = std::sqrt(floatStats.MaxSquaredError) *
-                            (2.0f - static_cast<float>(size) / static_cast<float>(floatSize));
+            float allowed =
+                floatError * (2.0f - static_cast<float>(size) / static_cast<float>(floatSize));
             // A curve whose error is not a number is no curve to take.
             take = std::sqrt(stats.MaxSquaredError) <= allowed;
           }

@@ -56,7 +56,7 @@ struct BudgetedExport {
   double BudgetCm = 0;
   int32_t Attempts = 4;
   float* Tighten = nullptr;  // starts at 1; the edits read it on every export
-  FidelityResult Result;     // of the last file measured
+  FidelityResult Result;     // the last file's worst animation
   int32_t Exports = 0;
 };
 

@@ -221,6 +221,13 @@ TEST_F(AnimationFidelity, VerifyAndMaxErrorMeasureAsTheBenchmarkDoes) {
   EXPECT_EQ(Run("export " + Character() + " " + out + " --silent --take Walk --max-error 1cm"), 0);
   EXPECT_NE(Slurp(out), "old");
   EXPECT_EQ(Run("verify " + Character() + " " + Path("missing.kt2"), nullptr, &err), 1);
+  // Nothing animated, nothing to keep: the file is written.
+  EXPECT_EQ(Run("export " + kModels + "Collada/duck.dae " + Path("duck.kt2") +
+                    " --silent --max-error 0.01cm",
+                nullptr, &err),
+            0)
+      << err;
+  EXPECT_TRUE(std::filesystem::exists(Path("duck.kt2")));
 }
 
 }  // namespace

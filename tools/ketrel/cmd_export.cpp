@@ -91,6 +91,15 @@ bool CheckAssignments(const std::vector<std::string>& assignments) {
   return ok;
 }
 
+// An option's distance, when given: false (said on stderr) when it is not one.
+bool ParseOptionalDistance(const char* option, const std::string& text, double* meters) {
+  if (text.empty()) return true;
+  std::string message;
+  if (ParseDistance(text, meters, &message)) return true;
+  std::fprintf(stderr, "ketrel export: %s: %s\n", option, message.c_str());
+  return false;
+}
+
 // A distance with its unit, as ParseDistance takes it.
 CLI::Validator DistanceValidator() {
   return CLI::Validator(
@@ -156,26 +165,18 @@ int RunExport(const ExportOptions& options) {
   exportOptions.DisplayUser = &terminal;
 
   SettingsEdits edits{&options};
-  if (!options.AnimationError.empty()) {
-    std::string message;
-    if (!ParseDistance(options.AnimationError, &edits.errorMeters, &message)) {
-      std::fprintf(stderr, "ketrel export: --animation-error: %s\n", message.c_str());
-      return kExitUsage;
-    }
-    edits.keyOversampling = host::KeyRateOversampling(scene, kMaxOversampling);
+  // The validators took these already when the command line was parsed;
+  // RunExport may also be called with options of a caller's own.
+  double maxMeters = 0;
+  if (!ParseOptionalDistance("--animation-error", options.AnimationError, &edits.errorMeters) ||
+      !ParseOptionalDistance("--max-error", options.MaxError, &maxMeters)) {
+    return kExitUsage;
   }
+  if (edits.errorMeters > 0)
+    edits.keyOversampling = host::KeyRateOversampling(scene, kMaxOversampling);
   if (!options.SettingsFile.empty() || !options.Set.empty() || edits.errorMeters > 0) {
     exportOptions.EditSettings = EditSettings;
     exportOptions.EditSettingsUser = &edits;
-  }
-
-  double maxMeters = 0;
-  if (!options.MaxError.empty()) {
-    std::string message;
-    if (!ParseDistance(options.MaxError, &maxMeters, &message)) {
-      std::fprintf(stderr, "ketrel export: --max-error: %s\n", message.c_str());
-      return kExitUsage;
-    }
   }
 
   // With an error budget the file is measured against the scene before it
