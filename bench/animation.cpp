@@ -138,9 +138,9 @@ Result Run(Clip& clip, const Setting& setting) {
   Edits edits{&setting, host::KeyRateOversampling(clip.scene, kMaxOversampling)};
   host::HostExportOptions options;
   options.FileName = "/tmp/ketrel_bench_animation.kt2";
-  options.ShowProgress = false;
-  options.EditSettings = ApplyEdits;
-  options.EditSettingsUser = &edits;
+  options.Request.ShowProgress = false;
+  options.Request.EditSettings = ApplyEdits;
+  options.Request.EditSettingsUser = &edits;
   // As ketrel export does it: with an error budget, measured and exported
   // again tighter while above it (the time counts every export).
   const auto start = std::chrono::steady_clock::now();

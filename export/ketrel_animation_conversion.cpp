@@ -346,7 +346,7 @@ bool CompressMorphSource(SceneParser* parser, const AnimationTiming& timing,
     jobs.push_back(MakeJob(source->Settings, curve_channel::Vector, 1,
                            weights + size_t(c) * size_t(n), n, timing.TimeStep));
   }
-  bool ok = RunFitJobs(jobs.data(), channels, FitWorkerCount());
+  bool ok = RunFitJobs(jobs.data(), channels, FitWorkerCount(parser->fitWorkers));
   if (!ok) {
     KT_LOG_ERROR(Export, "Unable to fit the morph weights of %s", DisplayName(name));
     FreeFitJobCurves(jobs.data(), channels);
@@ -420,7 +420,7 @@ animation* ConvertAnimation(SceneParser* parser, AnimationNode* node, ProgressWi
     ok = SampleModels(tool, timing, models);
     if (ok) {
       SetUpJobs(tool, timing, models, jobs);
-      ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount());
+      ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount(parser->fitWorkers));
     }
   }
   bool appended = ok;

@@ -18,7 +18,7 @@
 // LoopTranslation, or its steady turn into a PeriodicLoop
 // (export/ketrel_root_motion.h); every orientation track is made continuous.
 //
-// Fitting: one job per channel, run by FitWorkerCount() workers
+// Fitting: one job per channel, run by FitWorkerCount workers
 // (export/ketrel_fit_jobs.h) with the settings of the bone, track source
 // owner or morph source; "Compress animation data" off stores keyframes.
 //

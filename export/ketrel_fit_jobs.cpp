@@ -1,6 +1,5 @@
 #include "export/ketrel_fit_jobs.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <system_error>
@@ -73,12 +72,8 @@ void Work(JobList* list) {
 
 }  // namespace
 
-int32_t FitWorkerCount() {
-  if (const char* text = std::getenv("KETREL_FIT_WORKERS")) {
-    char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0' && value >= 1 && value <= kMaxFitWorkers) return int32_t(value);
-  }
+int32_t FitWorkerCount(int32_t requested) {
+  if (requested >= 1 && requested <= kMaxFitWorkers) return requested;
   unsigned processors = std::thread::hardware_concurrency();
   if (processors < 1) processors = 1;
   return processors < unsigned(kMaxFitWorkers) ? int32_t(processors) : kMaxFitWorkers;

@@ -9,9 +9,8 @@
 // that no thread touches any more. Every job's result depends on its inputs
 // alone, so the file is the same whatever the number of workers.
 //
-// Worker count: the machine's processors, at most kMaxFitWorkers. Tests set
-// the environment variable KETREL_FIT_WORKERS (1..8) to choose it; it is not
-// meant for users.
+// Worker count: the machine's processors, at most kMaxFitWorkers, unless the
+// export asks for a count of its own.
 
 #include <cstdint>
 
@@ -36,8 +35,8 @@ struct FitJob {
   bool Achieved = false;
 };
 
-// min(processors, 8), or KETREL_FIT_WORKERS when it is set to 1..8.
-int32_t FitWorkerCount();
+// `requested` when it is 1..8, else min(processors, 8).
+int32_t FitWorkerCount(int32_t requested);
 
 // Runs every job (see above) on `workerCount` threads (clamped to 1..8 and
 // to the job count). A job whose fit fails keeps a null curve; so does a

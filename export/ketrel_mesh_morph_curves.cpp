@@ -235,7 +235,7 @@ bool FitMorphCurves(SceneParser* parser, MeshConversion* r) {
   bool ok = sets && (vertices == 0 || jobs);
   // Each set's curves are fitted on the worker threads, then copied into the
   // arena before the next set, so at most one set's curves are on the heap.
-  const int32_t workers = FitWorkerCount();
+  const int32_t workers = FitWorkerCount(parser->fitWorkers);
   for (int32_t s = 0; s < r->CurveSetCount && ok; ++s) {
     const MorphCurveSet& set = r->CurveSets[s];
     const CurveFitParameters parameters = SetParameters(r->Options, set);

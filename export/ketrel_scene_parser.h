@@ -33,6 +33,7 @@ struct SceneParser {
   // The writer ConvertScene writes the file_info with; phases place single
   // arrays into sections through it. Null outside ConvertScene.
   file_data_tree_writer* writer = nullptr;
+  int32_t fitWorkers = 0;  // 0: as many as the machine has (FitWorkerCount)
 
   // Room in the file_info arrays; phases append with the Append* helpers below.
   int32_t textureCapacity = 0;

@@ -16,15 +16,7 @@ bool ExportHostScene(Scene& scene, const HostExportOptions& options) {
     if (!tool) {
       KT_LOG_ERROR(Export, "Unable to walk MAX DAG.");
     } else {
-      ExportRequest request;
-      request.AttachFileName = options.AttachFileName.c_str();
-      request.ShowProgress = options.ShowProgress;
-      request.AtomicWrite = options.AtomicWrite;
-      request.Display = options.Display;
-      request.DisplayUser = options.DisplayUser;
-      request.EditSettings = options.EditSettings;
-      request.EditSettingsUser = options.EditSettingsUser;
-      result = ExportSceneToFile(tool.get(), options.FileName.c_str(), request);
+      result = ExportSceneToFile(tool.get(), options.FileName.c_str(), options.Request);
       returned = true;
     }
   } catch (const std::exception&) {

@@ -4,21 +4,16 @@
 #include <string>
 
 #include "export/host/host_tool_interface.h"
-#include "export/posix/posix_ketrel_export_operations.h"
+#include "export/ketrel_export_operations.h"
 
 namespace ketrel::host {
 
 struct HostExportOptions {
   std::string FileName;
-  std::string AttachFileName;
   WalkOptions Walk;
-  bool ShowProgress = true;
-  bool AtomicWrite = false;
-  const ProgressDisplay* Display = nullptr;
-  void* DisplayUser = nullptr;
-  bool (*EditSettings)(SettingsItem* root, ToolInterface& tool, NodeGraph* graph,
-                       void* user) = nullptr;
-  void* EditSettingsUser = nullptr;
+  // Handed to the export operation as it stands (its attach file name
+  // points at a string the caller keeps).
+  ExportRequest Request;
 };
 
 // True when the file was written. Every block the export allocated and did

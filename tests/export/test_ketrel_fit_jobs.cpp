@@ -165,17 +165,13 @@ TEST(FitJobs, UncompressedChannelsAreKeyframesOrReduced) {
   FreeCurve(curve);
 }
 
-TEST(FitJobs, WorkerCountComesFromTheEnvironmentWithinItsBounds) {
-  setenv("KETREL_FIT_WORKERS", "3", 1);
-  EXPECT_EQ(FitWorkerCount(), 3);
-  setenv("KETREL_FIT_WORKERS", "9", 1);  // beyond the cap: the machine decides
-  int32_t machine = FitWorkerCount();
+TEST(FitJobs, WorkerCountIsTheRequestWithinItsBounds) {
+  EXPECT_EQ(FitWorkerCount(3), 3);
+  const int32_t machine = FitWorkerCount(0);
   EXPECT_GE(machine, 1);
   EXPECT_LE(machine, kMaxFitWorkers);
-  setenv("KETREL_FIT_WORKERS", "2x", 1);
-  EXPECT_EQ(FitWorkerCount(), machine);
-  unsetenv("KETREL_FIT_WORKERS");
-  EXPECT_EQ(FitWorkerCount(), machine);
+  EXPECT_EQ(FitWorkerCount(kMaxFitWorkers + 1), machine);  // beyond the cap: the machine decides
+  EXPECT_EQ(FitWorkerCount(-2), machine);
 }
 
 }  // namespace

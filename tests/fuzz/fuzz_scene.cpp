@@ -32,7 +32,7 @@
 #include "export/host/host_tool_interface.h"
 #include "export/ketrel_mesh_conversion.h"
 #include "export/ketrel_scene_parser.h"
-#include "export/posix/posix_ketrel_export_operations.h"
+#include "export/ketrel_export_operations.h"
 #include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_file_writer.h"
 #include "rt/ketrel_log.h"

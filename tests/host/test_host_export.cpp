@@ -43,7 +43,7 @@ TEST(HostExport, MemoryExportHoldsTheSameFileAsTheFileExport) {
   const std::string path = std::string(KETREL_BINARY_DIR) + "/host_export_figure.kt2";
   HostExportOptions options;
   options.FileName = path;
-  options.ShowProgress = false;
+  options.Request.ShowProgress = false;
   ASSERT_TRUE(ExportHostScene(scene, options));
   const std::vector<uint8_t> onDisk = ReadBytes(path);
   std::remove(path.c_str());

@@ -139,7 +139,7 @@ int RunExport(const ExportOptions& options) {
 
   host::HostExportOptions exportOptions;
   exportOptions.FileName = options.Output;
-  exportOptions.AttachFileName = options.Attach;
+  exportOptions.Request.AttachFileName = options.Attach.c_str();
   if (!options.Selected.empty()) {
     scene.ClearSelection();
     for (const std::string& name : options.Selected) {
@@ -156,13 +156,13 @@ int RunExport(const ExportOptions& options) {
   exportOptions.Walk.SyntheticRootName =
       !options.Synthetic.empty() ? options.Synthetic : options.LocalSynthetic;
   exportOptions.Walk.LocalSyntheticRoot = !options.LocalSynthetic.empty();
-  exportOptions.ShowProgress = !options.Silent;
-  exportOptions.AtomicWrite = options.Atomic;
+  exportOptions.Request.ShowProgress = !options.Silent;
+  exportOptions.Request.AtomicWrite = options.Atomic;
 
   host::TerminalProgress terminal;
   host::PrepareTerminalProgress(&terminal);
-  exportOptions.Display = host::TerminalProgressDisplay();
-  exportOptions.DisplayUser = &terminal;
+  exportOptions.Request.Display = host::TerminalProgressDisplay();
+  exportOptions.Request.DisplayUser = &terminal;
 
   SettingsEdits edits{&options};
   // The validators took these already when the command line was parsed;
@@ -175,8 +175,8 @@ int RunExport(const ExportOptions& options) {
   if (edits.errorMeters > 0)
     edits.keyOversampling = host::KeyRateOversampling(scene, kMaxOversampling);
   if (!options.SettingsFile.empty() || !options.Set.empty() || edits.errorMeters > 0) {
-    exportOptions.EditSettings = EditSettings;
-    exportOptions.EditSettingsUser = &edits;
+    exportOptions.Request.EditSettings = EditSettings;
+    exportOptions.Request.EditSettingsUser = &edits;
   }
 
   // With an error budget the file is measured against the scene before it

@@ -1,19 +1,18 @@
-#include "export/posix/posix_ketrel_export_operations.h"
+#include "export/ketrel_export_operations.h"
 
 #include "export/ketrel_export_ui_tunneling.h"
 #include "export/ketrel_scene_parser.h"
 #include "export/ketrel_settings_hierarchy.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"
+#include "export/posix/posix_ketrel_export_file.h"
 #include "rt/ketrel_file_builder.h"
 #include "rt/ketrel_file_writer.h"
-#include "rt/posix/posix_ketrel_file_writer.h"
 
 namespace ketrel {
 namespace {
 
 constexpr uint32_t kFileTypeTag = 0x80000039u;
-constexpr int32_t kAtomicBlockSize = 4096;
 
 file_platform PlatformOfChoice(uint32_t choice) {
   switch (choice) {
@@ -48,53 +47,13 @@ uint32_t AlignmentOfSetting(int32_t bytes) {
   return uint32_t(bytes);
 }
 
-// Ends the builder into a file beside the target and renames it into place
-// only when nothing failed and the export was not cancelled meanwhile: a
-// Ctrl-C while packaging keeps the old file.
-bool WriteFile(file_builder* builder, const char* fileName, const ProgressWindow* progress) {
-  file_writer* target = CreateFileWriter(fileName);
-  if (!target) {
-    AbortFile(builder);
-    return false;
-  }
-  const bool ok = EndFileToWriter(builder, target) && ProgressShouldContinue(progress) &&
-                  FinishFileWriter(target);
-  DeleteFileWriter(target);  // removes the temporary file when not finished
-  return ok;
-}
-
-// Builds the whole file in memory, then writes it beside the target and
-// renames it into place, so the old file survives any failure.
-bool WriteAtomically(file_builder* builder, const char* fileName, const ProgressWindow* progress) {
-  file_writer* memory = CreateMemoryFileWriter(kAtomicBlockSize, 0);
-  if (!memory) {
-    AbortFile(builder);
-    return false;
-  }
-  bool ok = EndFileToWriter(builder, memory);
-  if (ok) {
-    size_t size = 0;
-    const void* bytes = GetMemoryWriterBytes(memory, &size);
-    file_writer* target = CreateFileWriter(fileName);
-    if (!target) {
-      KT_LOG_ERROR(Export, "Unable to open %s for atomic writing\n", fileName);
-      ok = false;
-    } else {
-      ok = WriteToWriter(target, size, bytes) && ProgressShouldContinue(progress) &&
-           FinishFileWriter(target);
-      DeleteFileWriter(target);
-    }
-  }
-  DeleteFileWriter(memory);
-  return ok;
-}
-
 // The one export run: the file ends into `writer` when given, else into
 // `fileName`.
 bool ExportScene(ToolInterface* tool, const char* fileName, file_writer* writer,
                  const ExportRequest& request) {
   SceneParser* parser = BeginSceneParse(tool);
   if (!parser) return false;
+  parser->fitWorkers = request.FitWorkers;
 
   if (request.EditSettings) {
     if (!request.EditSettings(parser->settings, *tool, parser->graph, request.EditSettingsUser)) {
@@ -148,8 +107,7 @@ bool ExportScene(ToolInterface* tool, const char* fileName, file_writer* writer,
     if (writer) {
       ok = EndFileToWriter(builder, writer);
     } else {
-      ok = request.AtomicWrite ? WriteAtomically(builder, fileName, progress)
-                               : WriteFile(builder, fileName, progress);
+      ok = WriteFileBuilderToPath(builder, fileName, request.AtomicWrite, progress);
     }
     builder = nullptr;
   }

@@ -1,6 +1,7 @@
 #pragma once
 // The export operation: settings, progress window, file builder, conversion
-// and the write of the file, atomically or not.
+// and the write of the file, atomically or not. Writing to a path goes
+// through the platform layer (export/posix).
 #include "export/ketrel_progress.h"
 #include "export/ketrel_tool_interface.h"
 #include "rt/ketrel_file_writer.h"
@@ -28,6 +29,9 @@ struct ExportRequest {
   bool (*EditSettings)(SettingsItem* root, ToolInterface& tool, NodeGraph* graph,
                        void* user) = nullptr;
   void* EditSettingsUser = nullptr;
+  // Fitting threads: 0 lets the machine decide (its processors, at most
+  // kMaxFitWorkers); the file is the same for any count.
+  int32_t FitWorkers = 0;
 };
 
 // Writes the scene that `tool` answers for into `fileName`. True when the
