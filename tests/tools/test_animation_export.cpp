@@ -73,9 +73,7 @@ TEST_F(AnimationExport, TheSameFileWhateverTheNumberOfWorkers) {
     std::string reference;
     for (const char* workers : {"1", "2", "8"}) {
       std::string out = Path(std::string("w") + workers + ".kt2");
-      ASSERT_EQ(Run("export " + scene + " " + out + " --silent", nullptr, nullptr,
-                    std::string("KETREL_FIT_WORKERS=") + workers),
-                0);
+      ASSERT_EQ(Run("export " + scene + " " + out + " --silent --threads " + workers), 0);
       std::string bytes = Slurp(out);
       ASSERT_FALSE(bytes.empty());
       if (reference.empty()) {

@@ -158,6 +158,7 @@ int RunExport(const ExportOptions& options) {
   exportOptions.Walk.LocalSyntheticRoot = !options.LocalSynthetic.empty();
   exportOptions.Request.ShowProgress = !options.Silent;
   exportOptions.Request.AtomicWrite = options.Atomic;
+  exportOptions.Request.FitWorkers = options.Threads;
 
   host::TerminalProgress terminal;
   host::PrepareTerminalProgress(&terminal);
@@ -260,6 +261,11 @@ void AddExportCommand(CLI::App& app, int& exitCode) {
                    "tracks keep sampled keys where they are smaller (stored in the scene like "
                    "--set)")
       ->check(DistanceValidator());
+  command
+      ->add_option("--threads", options->Threads,
+                   "Curve-fitting threads, 1 to 8 (default: one per processor, at most 8); "
+                   "the file is the same for any count")
+      ->check(CLI::Range(1, 8));
   command->add_option("--take", options->Take,
                       "For real scene files: the animation take, by name or index");
   command->add_option("--save-scene", options->SaveScene,

@@ -22,6 +22,7 @@ struct ExportOptions {
   std::string SaveScene;         // --save-scene FILE.kscene
   std::string AnimationError;    // --animation-error DISTANCE with its unit; empty: not given
   std::string MaxError;          // --max-error DISTANCE with its unit; empty: not given
+  int Threads = 0;               // --threads N fitting threads; 0: the machine's processors
 };
 
 // 0 when the file was written, 1 when the export failed, 2 for bad options.
