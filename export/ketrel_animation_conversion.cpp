@@ -234,7 +234,7 @@ bool AppendToAnimation(SceneParser* parser, animation* target, track_group* grou
                  DisplayName(target->Name));
     return false;
   }
-  if (!AppendTrackGroup(parser, group)) return false;
+  if (!AppendFileObject(parser, group)) return false;
   target->TrackGroups[count] = group;
   target->TrackGroupCount = count + 1;
   return true;
@@ -395,7 +395,7 @@ animation* ConvertAnimation(SceneParser* parser, AnimationNode* node, ProgressWi
   record->TrackGroupCount = 0;
   record->DefaultLoopCount = GetSettingInt(node->Settings, id::DefaultLoopCount);
   record->Flags = GetSettingBool(node->Settings, id::ClampedLooping) ? 3 : 1;
-  if (!AppendAnimation(parser, record)) return nullptr;
+  if (!AppendFileObject(parser, record)) return nullptr;
   if (!IsDataIncluded(node->Settings)) return record;
 
   std::vector<ModelAnimation> models;

@@ -53,7 +53,7 @@ bool CreateMaterials(SceneParser* parser) {
     if (!object) return false;
     MakeEmptyDataTypeObject(MaterialType, object);
     object->Name = InternString(parser, parser->tool->GetMaterialName(node));
-    if (!AppendMaterial(parser, object)) return false;
+    if (!AppendFileObject(parser, object)) return false;
     node->Object = object;
   }
   return true;

@@ -423,7 +423,7 @@ bool ConvertMesh(SceneParser* parser, ModelNode* modelNode, MeshNode* meshNode,
   auto* object = static_cast<mesh*>(KT_PARSER_ALLOCATE(parser, sizeof(mesh)));
   if (!object) return false;
   MakeEmptyDataTypeObject(MeshType, object);
-  if (!AppendMesh(parser, object)) return false;
+  if (!AppendFileObject(parser, object)) return false;
   meshNode->Object = object;
   const MeshOptions options = ReadMeshOptions(meshNode->Settings);
   object->Name = InternString(parser, tool->GetMeshName(meshNode, options.FullPath));

@@ -384,7 +384,7 @@ bool FinishMesh(SceneParser* parser, MeshConversion* r) {
       data->VertexAnnotationSetCount = r->CurveSetCount;
       data->VertexAnnotationSets = r->FittedCurves;
     }
-    ok = AppendVertexData(parser, data) && AppendTriTopology(parser, topology);
+    ok = AppendFileObject(parser, data) && AppendFileObject(parser, topology);
     ok = BuildMeshBounds(parser, r, data, topology) && ok;
     if (o.Clockwise) ReverseWinding(topology);
     if (o.Truncate16) TruncateIndices(r, topology);

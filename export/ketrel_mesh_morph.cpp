@@ -260,7 +260,7 @@ bool ExtractMorphFrame(SceneParser* parser, MeshConversion* r, int32_t target) {
     data->Vertices.Items = vertexCount > 0 ? vertices : nullptr;
     data->VertexComponentNameCount = r->MorphLayout.MemberCount;
     data->VertexComponentNames = r->MorphLayout.Names;
-    ok = AppendVertexData(parser, data);
+    ok = AppendFileObject(parser, data);
     PlaceObject(parser, data->Vertices.Items, r->VertexSection);
     morph_target& morph = r->Object->MorphTargets[target];
     morph.ScalarName =

@@ -1,13 +1,10 @@
 #pragma once
-// The conversion context of one export and the road through its phases.
+// The conversion context of one export: what every phase reads and adds to.
 //
 // BeginSceneParse makes the export's arena, string table and settings tree
-// over the tool's node graph; ConvertScene runs the phases in their fixed
-// order (textures, materials, skeletons, meshes with morph targets, models,
-// animations), converts the coordinate system, stores an attach file, places
-// object types into sections and writes the data tree into a file builder;
-// EndSceneParse releases everything. Every file object of the export lives in
-// the parser's arena until EndSceneParse.
+// over the tool's node graph; ConvertScene (ketrel_convert_scene.h) runs the
+// phases; EndSceneParse releases everything. Every file object of the export
+// lives in the parser's arena until EndSceneParse.
 
 #include <cstdint>
 
@@ -19,8 +16,21 @@
 namespace ketrel {
 
 struct string_table;
-struct file_builder;
 struct file_data_tree_writer;
+
+// The lists of the file_info that phases add objects to.
+enum class FileList : int32_t {
+  Textures,
+  Materials,
+  Skeletons,
+  VertexDatas,
+  TriTopologies,
+  Meshes,
+  Models,
+  TrackGroups,
+  Animations,
+};
+inline constexpr int32_t kFileListCount = 9;
 
 struct SceneParser {
   Arena* arena = nullptr;
@@ -35,16 +45,9 @@ struct SceneParser {
   file_data_tree_writer* writer = nullptr;
   int32_t fitWorkers = 0;  // 0: as many as the machine has (FitWorkerCount)
 
-  // Room in the file_info arrays; phases append with the Append* helpers below.
-  int32_t textureCapacity = 0;
-  int32_t materialCapacity = 0;
-  int32_t skeletonCapacity = 0;
-  int32_t vertexDataCapacity = 0;
-  int32_t triTopologyCapacity = 0;
-  int32_t meshCapacity = 0;
-  int32_t modelCapacity = 0;
-  int32_t trackGroupCapacity = 0;
-  int32_t animationCapacity = 0;
+  // Room made in each file_info list (FileList order); phases add with
+  // AppendFileObject.
+  int32_t capacity[kFileListCount] = {};
 };
 
 // Null (after logging) when the arena, string table, graph or settings tree
@@ -56,10 +59,9 @@ void EndSceneParse(SceneParser* parser);
 // them, so that packaging the file reuses their memory. `info` becomes null.
 void ReleaseSceneData(SceneParser* parser);
 
-// Runs the phases and writes the data tree into `builder`. False when a step
-// failed or the progress window was cancelled.
-bool ConvertScene(SceneParser* parser, const char* attachFileName, file_builder* builder,
-                  ProgressWindow* progress);
+// Makes room for `count` objects in the file_info's `list` (none for 0).
+// False (logged) when the arena is out of memory.
+bool ReserveFileList(SceneParser* parser, FileList list, int32_t count);
 
 // The section a placement combobox of the file settings chooses, or
 // `fallback` for "(allow default placement)".
@@ -68,16 +70,26 @@ uint32_t GetFilePlacement(const SceneParser* parser, uint32_t comboboxId, uint32
 // Interns `text` in the export's string table (null stays null).
 const char* InternString(SceneParser* parser, const char* text);
 
-// Appends to the file_info arrays; false (logged) when the array is full.
-bool AppendTexture(SceneParser* parser, texture* object);
-bool AppendMaterial(SceneParser* parser, material* object);
-bool AppendSkeleton(SceneParser* parser, skeleton* object);
-bool AppendVertexData(SceneParser* parser, vertex_data* object);
-bool AppendTriTopology(SceneParser* parser, tri_topology* object);
-bool AppendMesh(SceneParser* parser, mesh* object);
-bool AppendModel(SceneParser* parser, model* object);
-bool AppendTrackGroup(SceneParser* parser, track_group* object);
-bool AppendAnimation(SceneParser* parser, animation* object);
+// Adds `object` to the end of `list`; false (logged) when the room made for
+// it is full, and for a null object.
+bool AppendToFileList(SceneParser* parser, FileList list, void* object);
+
+// The list each kind of object goes into, so that a phase cannot put an
+// object into another kind's list.
+constexpr FileList FileListOf(const texture*) { return FileList::Textures; }
+constexpr FileList FileListOf(const material*) { return FileList::Materials; }
+constexpr FileList FileListOf(const skeleton*) { return FileList::Skeletons; }
+constexpr FileList FileListOf(const vertex_data*) { return FileList::VertexDatas; }
+constexpr FileList FileListOf(const tri_topology*) { return FileList::TriTopologies; }
+constexpr FileList FileListOf(const mesh*) { return FileList::Meshes; }
+constexpr FileList FileListOf(const model*) { return FileList::Models; }
+constexpr FileList FileListOf(const track_group*) { return FileList::TrackGroups; }
+constexpr FileList FileListOf(const animation*) { return FileList::Animations; }
+
+template <typename T>
+bool AppendFileObject(SceneParser* parser, T* object) {
+  return AppendToFileList(parser, FileListOf(object), object);
+}
 
 // Allocates `size` zeroed bytes from the export arena (16-byte aligned).
 void* ParserAllocate(SceneParser* parser, size_t size, const char* file, int line);

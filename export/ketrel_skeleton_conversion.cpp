@@ -124,7 +124,7 @@ bool BuildSkeleton(SceneParser* parser, ModelNode* model, const char* modelName,
   if (result) {
     result->Name = InternString(parser, modelName);
     model->Skeleton = result;
-    appendFailed = !AppendSkeleton(parser, result);
+    appendFailed = !AppendFileObject(parser, result);
     bone* bones = result->Bones;
     for (BoneNode* node : ModelBones(model)) {
       if (node->Index < 0) continue;
@@ -171,7 +171,7 @@ bool BuildModel(SceneParser* parser, ModelNode* node, const char* modelName) {
   auto* record = static_cast<model*>(KT_PARSER_ALLOCATE(parser, sizeof(model)));
   if (!record) return false;
   MakeEmptyDataTypeObject(ModelType, record);
-  if (!AppendModel(parser, record)) return false;
+  if (!AppendFileObject(parser, record)) return false;
   record->Name = InternString(parser, modelName);
   record->Skeleton = static_cast<skeleton*>(node->Skeleton);
   if (GetSettingBool(node->Settings, setting::MoveToOrigin))

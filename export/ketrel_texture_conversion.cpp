@@ -229,7 +229,7 @@ bool ConvertTexture(SceneParser* parser, TextureNode* node) {
   texture* object = EndTextureInPlace(builder, memory);
   if (!object) return false;
   object->FromFileName = InternString(parser, fileName);
-  if (!AppendTexture(parser, object)) return false;
+  if (!AppendFileObject(parser, object)) return false;
   node->Object = object;
   PlacePixels(parser, object);
   return true;

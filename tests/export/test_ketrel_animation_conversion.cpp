@@ -153,12 +153,8 @@ class Rig : public test::ParserHarness {
   Rig() : ParserHarness(&tool) {
     parser.info = static_cast<file_info*>(KT_PARSER_ALLOCATE(&parser, sizeof(file_info)));
     MakeEmptyDataTypeObject(FileInfoType, parser.info);
-    parser.trackGroupCapacity = 8;
-    parser.info->TrackGroups = static_cast<track_group**>(
-        KT_PARSER_ALLOCATE(&parser, sizeof(track_group*) * size_t(parser.trackGroupCapacity)));
-    parser.animationCapacity = 2;
-    parser.info->Animations = static_cast<animation**>(
-        KT_PARSER_ALLOCATE(&parser, sizeof(animation*) * size_t(parser.animationCapacity)));
+    ReserveFileList(&parser, FileList::TrackGroups, 8);
+    ReserveFileList(&parser, FileList::Animations, 2);
   }
 
   void GiveModelSettings(ModelNode* m) {

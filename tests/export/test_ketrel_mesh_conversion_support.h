@@ -208,13 +208,9 @@ class Scene : public test::ParserHarness {
     MakeEmptyDataTypeObject(FileInfoType, parser.info);
     const int32_t meshes = graph->MeshCount;
     const int32_t datas = CountMeshVertexDatas(&parser);
-    parser.info->Meshes = static_cast<mesh**>(KT_PARSER_ALLOCATE(&parser, sizeof(mesh*) * meshes));
-    parser.info->TriTopologies =
-        static_cast<tri_topology**>(KT_PARSER_ALLOCATE(&parser, sizeof(void*) * meshes));
-    parser.info->VertexDatas =
-        static_cast<vertex_data**>(KT_PARSER_ALLOCATE(&parser, sizeof(void*) * (datas + 1)));
-    parser.meshCapacity = parser.triTopologyCapacity = meshes;
-    parser.vertexDataCapacity = datas;
+    ReserveFileList(&parser, FileList::Meshes, meshes);
+    ReserveFileList(&parser, FileList::TriTopologies, meshes);
+    ReserveFileList(&parser, FileList::VertexDatas, datas);
   }
   bool Convert() {
     Begin();

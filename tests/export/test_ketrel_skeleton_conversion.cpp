@@ -93,11 +93,8 @@ class Scene : public test::ParserHarness {
     parser.info = static_cast<file_info*>(KT_PARSER_ALLOCATE(&parser, sizeof(file_info)));
     MakeEmptyDataTypeObject(FileInfoType, parser.info);
     int32_t n = graph->ModelCount;
-    parser.info->Skeletons =
-        static_cast<skeleton**>(KT_PARSER_ALLOCATE(&parser, sizeof(skeleton*) * n));
-    parser.info->Models = static_cast<model**>(KT_PARSER_ALLOCATE(&parser, sizeof(model*) * n));
-    parser.skeletonCapacity = n;
-    parser.modelCapacity = n;
+    ReserveFileList(&parser, FileList::Skeletons, n);
+    ReserveFileList(&parser, FileList::Models, n);
   }
 
   bool Convert() {

@@ -74,11 +74,8 @@ struct Scene : test::ParserHarness {
   TextureTool tool;
   Scene() : ParserHarness(&tool) {
     parser.info = static_cast<file_info*>(KT_PARSER_ALLOCATE(&parser, sizeof(file_info)));
-    parser.info->Textures =
-        static_cast<texture**>(KT_PARSER_ALLOCATE(&parser, sizeof(texture*) * 8));
-    parser.info->Materials =
-        static_cast<material**>(KT_PARSER_ALLOCATE(&parser, sizeof(material*) * 8));
-    parser.textureCapacity = parser.materialCapacity = 8;
+    ReserveFileList(&parser, FileList::Textures, 8);
+    ReserveFileList(&parser, FileList::Materials, 8);
   }
   TextureNode* Add(const char* name, const char* file, ToolImage image, std::string error = "") {
     TextureNode* node = AddTextureNode(graph, file);
