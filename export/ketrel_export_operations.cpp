@@ -43,7 +43,7 @@ uint32_t CompressionOfChoice(uint32_t choice) {
 // An alignment setting reads as its byte value (2 to the power of the
 // slider); anything that is not a power of two up to 4096 falls back to 4.
 uint32_t AlignmentOfSetting(int32_t bytes) {
-  if (bytes <= 0 || bytes > 4096 || (bytes & (bytes - 1)) != 0) return 4;
+  if (bytes <= 0 || bytes > 4096 || !IsPowerOfTwo(uint32_t(bytes))) return 4;
   return uint32_t(bytes);
 }
 

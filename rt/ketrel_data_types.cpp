@@ -1,37 +1,97 @@
 #include "rt/ketrel_data_types.h"
 
+#include <cmath>
+#include <cstring>
+
+#include "rt/ketrel_half.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel {
 
 namespace {
 
-// Indexed directly by member type.
-const member_type_info kMemberTypes[MemberTypeCount] = {
-    {"EndMember", 0, 0, 0, ""},
-    {"InlineMember", 0, 0, 0, ""},  // sized and marshalled by its referenced type
-    {"ReferenceMember", 4, 8, 0, "void *"},
-    {"ReferenceToArrayMember", 8, 12, 4, "void *"},
-    {"ArrayOfReferencesMember", 8, 12, 4, "void **"},
-    {"VariantReferenceMember", 8, 16, 0, "void *"},
-    {"__REMOVED", 0, 0, 0, "unsupported"},
-    {"ReferenceToVariantArrayMember", 12, 20, 4, "void *"},
-    {"StringMember", 4, 8, 4, "char *"},
-    {"TransformMember", 68, 68, 4, "ketrel_transform"},
-    {"Real32Member", 4, 4, 4, "ketrel_real32"},
-    {"Int8Member", 1, 1, 1, "ketrel_int8"},
-    {"UInt8Member", 1, 1, 1, "ketrel_uint8"},
-    {"BinormalInt8Member", 1, 1, 1, "ketrel_int8"},
-    {"NormalUInt8Member", 1, 1, 1, "ketrel_uint8"},
-    {"Int16Member", 2, 2, 2, "ketrel_int16"},
-    {"UInt16Member", 2, 2, 2, "ketrel_uint16"},
-    {"BinormalInt16Member", 2, 2, 2, "ketrel_int16"},
-    {"NormalUInt16Member", 2, 2, 2, "ketrel_uint16"},
-    {"Int32Member", 4, 4, 4, "ketrel_int32"},
-    {"UInt32Member", 4, 4, 4, "ketrel_uint32"},
-    {"Real16Member", 2, 2, 2, "ketrel_real16"},
-    {"EmptyReferenceMember", 4, 8, 0, "void *"},
+constexpr int64_t kInt32Low = -2147483647 - 1;
+
+// Indexed directly by member type: the file's own row, then how code handles
+// the member's values.
+const member_type_traits kMemberTypes[MemberTypeCount] = {
+    // clang-format off
+    //  name, size 32, size 64, marshalling, C type           pointers scalar                      low     high      write scale read scale     exact integers
+    {{"EndMember", 0, 0, 0, ""},                              false, member_scalar::None,       0, 0, 0, 0, 0},
+    {{"InlineMember", 0, 0, 0, ""},                           false, member_scalar::None,       0, 0, 0, 0, 0},
+    {{"ReferenceMember", 4, 8, 0, "void *"},                  true,  member_scalar::None,       0, 0, 0, 0, 0},
+    {{"ReferenceToArrayMember", 8, 12, 4, "void *"},          true,  member_scalar::None,       0, 0, 0, 0, 0},
+    {{"ArrayOfReferencesMember", 8, 12, 4, "void **"},        true,  member_scalar::None,       0, 0, 0, 0, 0},
+    {{"VariantReferenceMember", 8, 16, 0, "void *"},          true,  member_scalar::None,       0, 0, 0, 0, 0},
+    {{"__REMOVED", 0, 0, 0, "unsupported"},                   false, member_scalar::None,       0, 0, 0, 0, 0},
+    {{"ReferenceToVariantArrayMember", 12, 20, 4, "void *"},  true,  member_scalar::None,       0, 0, 0, 0, 0},
+    {{"StringMember", 4, 8, 4, "char *"},                     true,  member_scalar::None,       0, 0, 0, 0, 0},
+    {{"TransformMember", 68, 68, 4, "ketrel_transform"},      false, member_scalar::None,       0, 0, 0, 0, 0},
+    {{"Real32Member", 4, 4, 4, "ketrel_real32"},              false, member_scalar::Real32,     0, 0, 0, 0, int64_t(1) << 24},
+    {{"Int8Member", 1, 1, 1, "ketrel_int8"},                  false, member_scalar::Integer, -128, 127, 0, 0, 127},
+    {{"UInt8Member", 1, 1, 1, "ketrel_uint8"},                false, member_scalar::Integer,    0, 255, 0, 0, 255},
+    {{"BinormalInt8Member", 1, 1, 1, "ketrel_int8"},          false, member_scalar::Normalised, -127, 127, 127.0, 0.007874016f, 0},
+    {{"NormalUInt8Member", 1, 1, 1, "ketrel_uint8"},          false, member_scalar::Normalised, 0, 255, 255.0, 0.003921569f, 0},
+    {{"Int16Member", 2, 2, 2, "ketrel_int16"},                false, member_scalar::Integer, -32768, 32767, 0, 0, 32767},
+    {{"UInt16Member", 2, 2, 2, "ketrel_uint16"},              false, member_scalar::Integer,    0, 65535, 0, 0, 65535},
+    {{"BinormalInt16Member", 2, 2, 2, "ketrel_int16"},        false, member_scalar::Normalised, -32767, 32767, 32767.0, 3.051851e-5f, 0},
+    {{"NormalUInt16Member", 2, 2, 2, "ketrel_uint16"},        false, member_scalar::Normalised, 0, 65535, 65535.0, 1.5259022e-5f, 0},
+    {{"Int32Member", 4, 4, 4, "ketrel_int32"},                false, member_scalar::Integer, kInt32Low, 2147483647, 0, 0, 2147483647},
+    {{"UInt32Member", 4, 4, 4, "ketrel_uint32"},              false, member_scalar::Integer,    0, 4294967295, 0, 0, 4294967295},
+    {{"Real16Member", 2, 2, 2, "ketrel_real16"},              false, member_scalar::Real16,     0, 0, 0, 0, 2048},
+    {{"EmptyReferenceMember", 4, 8, 0, "void *"},             true,  member_scalar::None,       0, 0, 0, 0, 0},
+    // clang-format on
 };
+
+// Round half away from zero, clamped; NaN gives 0. Plain truncate(x + 0.5)
+// would round negative values the wrong way, and casting an out-of-range
+// double is undefined.
+int64_t RoundClampedTo(double value, int64_t low, int64_t high) {
+  if (std::isnan(value)) return 0;
+  const double rounded = value < 0 ? std::ceil(value - 0.5) : std::floor(value + 0.5);
+  if (rounded <= static_cast<double>(low)) return low;
+  if (rounded >= static_cast<double>(high)) return high;
+  return static_cast<int64_t>(rounded);
+}
+
+// The element's bytes as the integer they store: signed when the range is.
+int64_t LoadStored(const member_type_traits& traits, const void* at) {
+  const bool isSigned = traits.Low < 0;
+  switch (traits.Info.Size64) {
+    case 1: {
+      uint8_t v;
+      std::memcpy(&v, at, 1);
+      return isSigned ? int64_t(int8_t(v)) : int64_t(v);
+    }
+    case 2: {
+      uint16_t v;
+      std::memcpy(&v, at, 2);
+      return isSigned ? int64_t(int16_t(v)) : int64_t(v);
+    }
+    default: {
+      uint32_t v;
+      std::memcpy(&v, at, 4);
+      return isSigned ? int64_t(int32_t(v)) : int64_t(v);
+    }
+  }
+}
+
+void StoreStored(const member_type_traits& traits, void* at, int64_t value) {
+  const uint32_t bits = uint32_t(uint64_t(value));  // two's complement: low bytes are the value
+  const uint16_t half = uint16_t(bits);
+  const uint8_t byte = uint8_t(bits);
+  switch (traits.Info.Size64) {
+    case 1:
+      std::memcpy(at, &byte, 1);
+      break;
+    case 2:
+      std::memcpy(at, &half, 2);
+      break;
+    default:
+      std::memcpy(at, &bits, 4);
+      break;
+  }
+}
 
 // Inline members nest types inside objects; a cycle among them could never be
 // laid out, so deeper nesting than this is treated as malformed.
@@ -57,7 +117,7 @@ int32_t UnitSize(const data_type_definition* member, int32_t pointerBits, int de
     if (!KT_CHECK_PARAMETER(TypedData, member->ReferenceType != nullptr)) return 0;
     return ObjectSize(member->ReferenceType, pointerBits, depth + 1);
   }
-  const member_type_info& info = kMemberTypes[member->Type];
+  const member_type_info& info = kMemberTypes[member->Type].Info;
   return pointerBits == 32 ? info.Size32 : info.Size64;
 }
 
@@ -80,7 +140,7 @@ uint32_t MemberMarshalling(const data_type_definition* member, int depth) {
     return 0;
   }
   if (member->Type == InlineMember) return ObjectMarshalling(member->ReferenceType, depth + 1);
-  return static_cast<uint32_t>(kMemberTypes[member->Type].Marshalling);
+  return static_cast<uint32_t>(kMemberTypes[member->Type].Info.Marshalling);
 }
 
 uint32_t ObjectMarshalling(const data_type_definition* type, int depth) {
@@ -129,36 +189,108 @@ transform IdentityTransform() {
 
 const member_type_info* GetMemberTypeInfo(uint32_t type) {
   if (!KT_CHECK_PARAMETER(TypedData, type < MemberTypeCount)) return nullptr;
-  return &kMemberTypes[type];
+  return &kMemberTypes[type].Info;
+}
+
+const member_type_traits* GetMemberTypeTraits(uint32_t type) {
+  return type < MemberTypeCount ? &kMemberTypes[type] : nullptr;
 }
 
 bool IsRealValuedMemberType(uint32_t type) {
-  switch (type) {
-    case Real32Member:
-    case Real16Member:
-    case BinormalInt8Member:
-    case NormalUInt8Member:
-    case BinormalInt16Member:
-    case NormalUInt16Member:
-      return true;
-    default:
-      return false;
-  }
+  if (type >= MemberTypeCount) return false;
+  const member_scalar scalar = kMemberTypes[type].Scalar;
+  return scalar == member_scalar::Real32 || scalar == member_scalar::Real16 ||
+         scalar == member_scalar::Normalised;
 }
 
 bool IsPointerBearingMemberType(uint32_t type) {
-  switch (type) {
-    case ReferenceMember:
-    case ReferenceToArrayMember:
-    case ArrayOfReferencesMember:
-    case VariantReferenceMember:
-    case ReferenceToVariantArrayMember:
-    case StringMember:
-    case EmptyReferenceMember:
-      return true;
+  return type < MemberTypeCount && kMemberTypes[type].PointerBearing;
+}
+
+int64_t LoadMemberStored(uint32_t type, const void* at) {
+  if (type >= MemberTypeCount || !at) return 0;
+  const member_type_traits& traits = kMemberTypes[type];
+  switch (traits.Scalar) {
+    case member_scalar::Integer:
+    case member_scalar::Normalised:
+      return LoadStored(traits, at);
+    case member_scalar::Real32:
+    case member_scalar::Real16:
+      return RoundClampedTo(LoadMemberReal(type, at), INT64_MIN / 2, INT64_MAX / 2);
     default:
-      return false;
+      return 0;
   }
+}
+
+void StoreMemberStored(uint32_t type, void* at, int64_t value) {
+  if (type >= MemberTypeCount || !at) return;
+  const member_type_traits& traits = kMemberTypes[type];
+  switch (traits.Scalar) {
+    case member_scalar::Integer:
+    case member_scalar::Normalised:
+      StoreStored(traits, at, value < traits.Low ? traits.Low
+                              : value > traits.High ? traits.High
+                                                    : value);
+      break;
+    case member_scalar::Real32:
+    case member_scalar::Real16:
+      StoreMemberReal(type, at, float(value));
+      break;
+    default:
+      break;
+  }
+}
+
+float LoadMemberReal(uint32_t type, const void* at) {
+  if (type >= MemberTypeCount || !at) return 0.0f;
+  const member_type_traits& traits = kMemberTypes[type];
+  switch (traits.Scalar) {
+    case member_scalar::Real32: {
+      float v;
+      std::memcpy(&v, at, sizeof v);
+      return v;
+    }
+    case member_scalar::Real16: {
+      uint16_t v;
+      std::memcpy(&v, at, sizeof v);
+      return HalfToFloat(v);
+    }
+    case member_scalar::Normalised:
+      return float(LoadStored(traits, at)) * traits.ReadScale;
+    case member_scalar::Integer:
+      return float(LoadStored(traits, at));
+    default:
+      return 0.0f;
+  }
+}
+
+void StoreMemberReal(uint32_t type, void* at, double value) {
+  if (type >= MemberTypeCount || !at) return;
+  const member_type_traits& traits = kMemberTypes[type];
+  switch (traits.Scalar) {
+    case member_scalar::Real32: {
+      const float v = float(value);
+      std::memcpy(at, &v, sizeof v);
+      break;
+    }
+    case member_scalar::Real16: {
+      const uint16_t v = FloatToHalf(float(value));
+      std::memcpy(at, &v, sizeof v);
+      break;
+    }
+    case member_scalar::Normalised:
+      StoreStored(traits, at, RoundClampedTo(value * traits.WriteScale, traits.Low, traits.High));
+      break;
+    case member_scalar::Integer:
+      StoreStored(traits, at, RoundClampedTo(value, traits.Low, traits.High));
+      break;
+    default:
+      break;
+  }
+}
+
+int64_t RoundClamped(double value, int64_t low, int64_t high) {
+  return RoundClampedTo(value, low, high);
 }
 
 int32_t GetMemberUnitSize(const data_type_definition* member) {
@@ -181,8 +313,8 @@ int32_t GetMemberTypeSize(const data_type_definition* member) {
 int32_t GetMemberTypeSizeForPointerSize(uint32_t memberType, int32_t pointerBits) {
   if (!KT_CHECK_PARAMETER(TypedData, memberType < MemberTypeCount)) return 0;
   if (!KT_CHECK_PARAMETER(TypedData, memberType != InlineMember)) return 0;
-  if (pointerBits == 32) return kMemberTypes[memberType].Size32;
-  if (pointerBits == 64) return kMemberTypes[memberType].Size64;
+  if (pointerBits == 32) return kMemberTypes[memberType].Info.Size32;
+  if (pointerBits == 64) return kMemberTypes[memberType].Info.Size64;
   return 0;
 }
 

@@ -90,8 +90,42 @@ struct member_type_info {
 };
 #pragma pack(pop)
 
+// How one element of a scalar member holds its value.
+enum class member_scalar : uint8_t {
+  None,        // pointers, strings, transforms, inline members
+  Integer,     // stored as is, clamped to [Low, High]
+  Normalised,  // a real stored as round(real * WriteScale), clamped to [Low, High]
+  Real32,
+  Real16,
+};
+
+// Everything code needs to know of a member type: the file's row, then how
+// its values are read and written.
+struct member_type_traits {
+  member_type_info Info;
+  bool PointerBearing;  // one pointer slot (width must be 1); strings too
+  member_scalar Scalar;
+  int64_t Low, High;  // stored integer range (Integer, Normalised)
+  double WriteScale;  // Normalised: stored = round(real * WriteScale)
+  float ReadScale;    // Normalised: real = stored * ReadScale (float, as files are read)
+  int64_t LargestExactInteger;  // largest whole number stored without loss; 0 for none
+};
+
 // The table row for `type`, or null (parameter check) when type >= 23.
 const member_type_info* GetMemberTypeInfo(uint32_t type);
+// The whole row for `type`, or null when type >= 23 (no check: callers ask
+// of types they read).
+const member_type_traits* GetMemberTypeTraits(uint32_t type);
+
+// One scalar element, any member type. Integers and normalised types move
+// their stored integer (clamped into range when stored); reals round half
+// away from zero, NaN giving 0. Non-scalar types read 0 and store nothing.
+int64_t LoadMemberStored(uint32_t type, const void* at);
+void StoreMemberStored(uint32_t type, void* at, int64_t value);
+float LoadMemberReal(uint32_t type, const void* at);
+void StoreMemberReal(uint32_t type, void* at, double value);
+// Round half away from zero into [low, high]; NaN gives 0.
+int64_t RoundClamped(double value, int64_t low, int64_t high);
 
 // Size of one element: the referenced type's total size for `InlineMember`,
 // else the table's size for this build's (8-byte) pointers.

@@ -7,6 +7,7 @@
 #include "rt/ketrel_file_layout.h"
 #include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_growable_array.h"
+#include "rt/ketrel_file_format.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_platform_conversion.h"
@@ -70,8 +71,6 @@ bool Check(file_builder* builder, bool condition) {
   builder->ParameterFailed = true;
   return false;
 }
-
-bool IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
 // Frees the sections' bytes and records; the sections themselves stay.
 void ReleaseSectionData(file_builder* builder) {

@@ -26,6 +26,9 @@ inline constexpr uint32_t kMarshallingRecordSize = 16;
 inline constexpr uint32_t kMaxBuilderSections = 31;
 inline constexpr uint32_t kStandardSectionCount = 8;
 
+// Section and object alignments are powers of two.
+constexpr bool IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
+
 // Section compression types (see rt/ketrel_compression.h).
 inline constexpr uint32_t kCompressionTypeCount = 5;
 

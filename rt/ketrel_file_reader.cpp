@@ -6,6 +6,7 @@
 #include "rt/ketrel_compression.h"
 #include "rt/ketrel_crc.h"
 #include "rt/ketrel_file_writer.h"
+#include "rt/ketrel_file_format.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_platform_conversion.h"
@@ -91,8 +92,6 @@ void ReadWords(const unsigned char* bytes, size_t size, bool reversed, void* out
     for (size_t i = 0; i < size / 4; ++i) words[i] = ByteSwap32(words[i]);
   }
 }
-
-bool IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
 bool InFile(const file_image* image, uint64_t offset, uint64_t size) {
   return offset <= image->Header.TotalSize && size <= image->Header.TotalSize - offset;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "rt/ketrel_crc.h"
+#include "rt/ketrel_file_format.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 
@@ -44,8 +45,6 @@ bool FinishFileWriter(file_writer* writer) {
   if (!KT_CHECK_PARAMETER(FileBuilder, writer != nullptr)) return false;
   return writer->Finish == nullptr || writer->Finish(writer);
 }
-
-static bool IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
 uint32_t GetPaddingForAlignment(uint64_t value, uint32_t alignment) {
   if (!KT_CHECK_PARAMETER(FileBuilder, IsPowerOfTwo(alignment))) return 0;

@@ -216,8 +216,6 @@ void StoreMemberFloats(const vertex_member_plan& plan, uint8_t* vertex, const fl
 // Reads up to `count` floats of a member (missing ones 0).
 void LoadMemberFloats(const vertex_member_plan& plan, const uint8_t* vertex, float* values,
                       int32_t count);
-// Stores one integer into every element type that can hold it (clamped).
-void StoreMemberInteger(uint32_t type, uint8_t* destination, int64_t value);
 // Largest integer a member type stores exactly (0 for non-numeric types).
 int64_t LargestStorableInteger(uint32_t type);
 

@@ -26,43 +26,6 @@ T Get(const uint8_t* source) {
   return value;
 }
 
-// Round half away from zero, clamped; NaN gives 0. Matches the member
-// conversion of the typed-data library, so a vertex built here holds what a
-// conversion by name would have stored.
-int64_t RoundClamped(double value, int64_t low, int64_t high) {
-  if (std::isnan(value)) return 0;
-  const double rounded = value < 0 ? std::ceil(value - 0.5) : std::floor(value + 0.5);
-  if (rounded <= static_cast<double>(low)) return low;
-  if (rounded >= static_cast<double>(high)) return high;
-  return static_cast<int64_t>(rounded);
-}
-
-void StoreReal(uint32_t type, uint8_t* destination, float value) {
-  switch (type) {
-    case Real32Member:
-      Put<float>(destination, value);
-      break;
-    case Real16Member:
-      Put<uint16_t>(destination, FloatToHalf(value));
-      break;
-    case BinormalInt8Member:
-      Put<int8_t>(destination, static_cast<int8_t>(RoundClamped(value * 127.0, -127, 127)));
-      break;
-    case NormalUInt8Member:
-      Put<uint8_t>(destination, static_cast<uint8_t>(RoundClamped(value * 255.0, 0, 255)));
-      break;
-    case BinormalInt16Member:
-      Put<int16_t>(destination, static_cast<int16_t>(RoundClamped(value * 32767.0, -32767, 32767)));
-      break;
-    case NormalUInt16Member:
-      Put<uint16_t>(destination, static_cast<uint16_t>(RoundClamped(value * 65535.0, 0, 65535)));
-      break;
-    default:
-      StoreMemberInteger(type, destination, RoundClamped(value, INT64_MIN / 2, INT64_MAX / 2));
-      break;
-  }
-}
-
 int32_t ElementSize(uint32_t type) {
   const member_type_info* info = GetMemberTypeInfo(type);
   return info != nullptr ? info->Size64 : 0;
@@ -94,59 +57,9 @@ void UnpackDec3N(uint32_t packed, float out[3]) {
   out[2] = UnpackComponent(packed >> 20);
 }
 
-void StoreMemberInteger(uint32_t type, uint8_t* destination, int64_t value) {
-  auto clamp = [value](int64_t low, int64_t high) {
-    return value < low ? low : (value > high ? high : value);
-  };
-  switch (type) {
-    case Int8Member:
-      Put<int8_t>(destination, static_cast<int8_t>(clamp(-128, 127)));
-      break;
-    case UInt8Member:
-      Put<uint8_t>(destination, static_cast<uint8_t>(clamp(0, 255)));
-      break;
-    case Int16Member:
-      Put<int16_t>(destination, static_cast<int16_t>(clamp(-32768, 32767)));
-      break;
-    case UInt16Member:
-      Put<uint16_t>(destination, static_cast<uint16_t>(clamp(0, 65535)));
-      break;
-    case Int32Member:
-      Put<int32_t>(destination, static_cast<int32_t>(clamp(INT32_MIN, INT32_MAX)));
-      break;
-    case UInt32Member:
-      Put<uint32_t>(destination, static_cast<uint32_t>(clamp(0, UINT32_MAX)));
-      break;
-    case Real32Member:
-    case Real16Member:
-      StoreReal(type, destination, static_cast<float>(value));
-      break;
-    default:
-      break;
-  }
-}
-
 int64_t LargestStorableInteger(uint32_t type) {
-  switch (type) {
-    case Int8Member:
-      return 127;
-    case UInt8Member:
-      return 255;
-    case Int16Member:
-      return 32767;
-    case UInt16Member:
-      return 65535;
-    case Int32Member:
-      return INT32_MAX;
-    case UInt32Member:
-      return UINT32_MAX;
-    case Real32Member:
-      return 1 << 24;
-    case Real16Member:
-      return 2048;
-    default:
-      return 0;
-  }
+  const member_type_traits* traits = GetMemberTypeTraits(type);
+  return traits ? traits->LargestExactInteger : 0;
 }
 
 void StoreMemberFloats(const vertex_member_plan& plan, uint8_t* vertex, const float* values,
@@ -171,7 +84,7 @@ void StoreMemberFloats(const vertex_member_plan& plan, uint8_t* vertex, const fl
   }
   const int32_t size = ElementSize(type);
   for (int32_t i = 0; i < plan.Width; ++i) {
-    StoreReal(type, destination + i * size, i < count ? values[i] : 0.0f);
+    StoreMemberReal(type, destination + i * size, i < count ? values[i] : 0.0f);
   }
 }
 
@@ -195,58 +108,18 @@ bool EnsureExactOneNorm(const data_type_definition* member, void* data) {
   if (!KT_CHECK_PARAMETER(Mesh, member != nullptr && data != nullptr)) return false;
   const uint32_t type = member->Type;
   if (type == Real32Member || type == Real16Member) return true;
-  int64_t target;
-  switch (type) {
-    case BinormalInt8Member:
-      target = 127;
-      break;
-    case NormalUInt8Member:
-      target = 255;
-      break;
-    case BinormalInt16Member:
-      target = 32767;
-      break;
-    case NormalUInt16Member:
-      target = 65535;
-      break;
-    default:
-      KT_LOG_ERROR(Mesh, "EnsureExactOneNorm called on unsupported type %d\n",
-                   static_cast<int>(type));
-      return false;
+  const member_type_traits* traits = GetMemberTypeTraits(type);
+  if (!traits || traits->Scalar != member_scalar::Normalised) {
+    KT_LOG_ERROR(Mesh, "EnsureExactOneNorm called on unsupported type %d\n",
+                 static_cast<int>(type));
+    return false;
   }
+  const int64_t target = traits->High;
   const int32_t count = GetMemberArrayWidth(member);
   const int32_t size = ElementSize(type);
   uint8_t* bytes = static_cast<uint8_t*>(data);
-  auto load = [&](int32_t i) -> int64_t {
-    const uint8_t* at = bytes + i * size;
-    switch (type) {
-      case BinormalInt8Member:
-        return Get<int8_t>(at);
-      case NormalUInt8Member:
-        return Get<uint8_t>(at);
-      case BinormalInt16Member:
-        return Get<int16_t>(at);
-      default:
-        return Get<uint16_t>(at);
-    }
-  };
-  auto store = [&](int32_t i, int64_t value) {
-    uint8_t* at = bytes + i * size;
-    switch (type) {
-      case BinormalInt8Member:
-        Put<int8_t>(at, static_cast<int8_t>(value));
-        break;
-      case NormalUInt8Member:
-        Put<uint8_t>(at, static_cast<uint8_t>(value));
-        break;
-      case BinormalInt16Member:
-        Put<int16_t>(at, static_cast<int16_t>(value));
-        break;
-      default:
-        Put<uint16_t>(at, static_cast<uint16_t>(value));
-        break;
-    }
-  };
+  auto load = [&](int32_t i) { return LoadMemberStored(type, bytes + i * size); };
+  auto store = [&](int32_t i, int64_t value) { StoreMemberStored(type, bytes + i * size, value); };
   int64_t sum = 0;
   for (int32_t i = 0; i < count; ++i) sum += load(i);
   // Each pass moves every weight by at most one; a pass that changes nothing

@@ -65,7 +65,7 @@ void WriteWeights(mesh_builder* b, uint8_t* bytes) {
     const member_type_info* info = GetMemberTypeInfo(plan.Member->Type);
     for (int32_t j = 0; j < plan.Width; ++j) {
       const int32_t bone = j < slots ? b->SlotBones[j] : b->SlotBones[0];
-      StoreMemberInteger(plan.Member->Type, bytes + plan.Offset + j * info->Size64, bone);
+      StoreMemberStored(plan.Member->Type, bytes + plan.Offset + j * info->Size64, bone);
     }
   }
 }

@@ -27,17 +27,6 @@ void Store(void* address, T value) {
   std::memcpy(address, &value, sizeof(T));
 }
 
-// Rounds half away from zero into [low, high]; NaN gives 0. Plain
-// truncate(x + 0.5) would round negative values the wrong way, and casting an
-// out-of-range double is undefined.
-int64_t RoundClamped(double value, int64_t low, int64_t high) {
-  if (std::isnan(value)) return 0;
-  const double rounded = value < 0 ? std::ceil(value - 0.5) : std::floor(value + 0.5);
-  if (rounded <= static_cast<double>(low)) return low;
-  if (rounded >= static_cast<double>(high)) return high;
-  return static_cast<int64_t>(rounded);
-}
-
 int64_t Clamp(int64_t value, int64_t low, int64_t high) {
   return value < low ? low : (value > high ? high : value);
 }
@@ -57,68 +46,26 @@ double ParseNumber(const char* text, bool fraction) {
 }
 
 bool IsIntegerSourceType(uint32_t type) {
-  switch (type) {
-    case Int8Member:
-    case UInt8Member:
-    case Int16Member:
-    case UInt16Member:
-    case Int32Member:
-    case UInt32Member:
-    case BinormalInt8Member:
-    case NormalUInt8Member:
-    case BinormalInt16Member:
-    case NormalUInt16Member:
-      return true;
-    default:
-      return false;
-  }
+  const member_type_traits* traits = GetMemberTypeTraits(type);
+  return traits && (traits->Scalar == member_scalar::Integer ||
+                    traits->Scalar == member_scalar::Normalised);
 }
 
 // The integer a member element stands for, without loss (an unsigned 32-bit
-// value stays positive). Only for IsIntegerSourceType.
+// value stays positive); a normalised value gives its nearest whole number.
+// Only for IsIntegerSourceType.
 int64_t IntegerValue(uint32_t type, const void* address) {
-  switch (type) {
-    case Int8Member:
-      return Load<int8_t>(address);
-    case UInt8Member:
-      return Load<uint8_t>(address);
-    case BinormalInt8Member: {
-      const int8_t v = Load<int8_t>(address);
-      return v > 63 ? 1 : (v < -63 ? -1 : 0);
-    }
-    case NormalUInt8Member:
-      return Load<uint8_t>(address) > 127 ? 1 : 0;
-    case Int16Member:
-      return Load<int16_t>(address);
-    case UInt16Member:
-      return Load<uint16_t>(address);
-    case BinormalInt16Member: {
-      const int16_t v = Load<int16_t>(address);
-      return v > 16383 ? 1 : (v < -16383 ? -1 : 0);
-    }
-    case NormalUInt16Member:
-      return Load<uint16_t>(address) > 32767 ? 1 : 0;
-    case Int32Member:
-      return Load<int32_t>(address);
-    case UInt32Member:
-      return Load<uint32_t>(address);
-    default:
-      return 0;
-  }
+  const member_type_traits* traits = GetMemberTypeTraits(type);
+  const int64_t stored = LoadMemberStored(type, address);
+  if (traits->Scalar != member_scalar::Normalised) return stored;
+  const int64_t half = traits->High / 2;
+  return stored > half ? 1 : (stored < -half ? -1 : 0);
 }
 
 // A source element as a double, for stores that round (strings and reals).
 double RealValue(uint32_t type, const void* address) {
-  switch (type) {
-    case StringMember:
-      return ParseNumber(Load<const char*>(address), false);
-    case Real32Member:
-      return Load<float>(address);
-    case Real16Member:
-      return HalfToFloat(Load<uint16_t>(address));
-    default:
-      return 0.0;
-  }
+  if (type == StringMember) return ParseNumber(Load<const char*>(address), false);
+  return LoadMemberReal(type, address);
 }
 
 // A source element as an integer in [low, high].
@@ -128,17 +75,7 @@ int64_t IntegerIn(uint32_t type, const void* address, int64_t low, int64_t high)
 }
 
 bool IsReferenceLike(uint32_t type) {
-  switch (type) {
-    case ReferenceMember:
-    case ReferenceToArrayMember:
-    case ArrayOfReferencesMember:
-    case VariantReferenceMember:
-    case ReferenceToVariantArrayMember:
-    case EmptyReferenceMember:
-      return true;
-    default:
-      return false;
-  }
+  return IsPointerBearingMemberType(type) && type != StringMember;
 }
 
 // ---- Comparing -------------------------------------------------------------
@@ -269,58 +206,22 @@ void ConvertToText(ConversionContext& context, uint32_t sourceType, const void* 
 }
 
 void StoreElement(uint32_t destType, void* destination, uint32_t sourceType, const void* source) {
-  switch (destType) {
-    case Real32Member:
-      Store<float>(destination, ConvertMemberToReal32(sourceType, source));
+  const member_type_traits* traits = GetMemberTypeTraits(destType);
+  if (!traits) return;
+  switch (traits->Scalar) {
+    case member_scalar::Integer:
+      StoreMemberStored(destType, destination,
+                        IntegerIn(sourceType, source, traits->Low, traits->High));
       break;
-    case Int8Member:
-      Store<int8_t>(destination, static_cast<int8_t>(IntegerIn(sourceType, source, -128, 127)));
-      break;
-    case UInt8Member:
-      Store<uint8_t>(destination, static_cast<uint8_t>(IntegerIn(sourceType, source, 0, 255)));
-      break;
-    case Int16Member:
-      Store<int16_t>(destination,
-                     static_cast<int16_t>(IntegerIn(sourceType, source, -32768, 32767)));
-      break;
-    case UInt16Member:
-      Store<uint16_t>(destination, static_cast<uint16_t>(IntegerIn(sourceType, source, 0, 65535)));
-      break;
-    case Int32Member:
-      Store<int32_t>(destination,
-                     static_cast<int32_t>(IntegerIn(sourceType, source, INT32_MIN, INT32_MAX)));
-      break;
-    case UInt32Member:
-      Store<uint32_t>(destination,
-                      static_cast<uint32_t>(IntegerIn(sourceType, source, 0, UINT32_MAX)));
-      break;
-    case BinormalInt8Member: {
-      const double real = ConvertMemberToReal32(sourceType, source);
-      Store<int8_t>(destination, static_cast<int8_t>(RoundClamped(real * 127.0, -127, 127)));
-      break;
-    }
-    case NormalUInt8Member: {
-      const double real = ConvertMemberToReal32(sourceType, source);
-      Store<uint8_t>(destination, static_cast<uint8_t>(RoundClamped(real * 255.0, 0, 255)));
-      break;
-    }
-    case BinormalInt16Member: {
-      const double real = ConvertMemberToReal32(sourceType, source);
-      Store<int16_t>(destination,
-                     static_cast<int16_t>(RoundClamped(real * 32767.0, -32767, 32767)));
-      break;
-    }
-    case NormalUInt16Member: {
-      const double real = ConvertMemberToReal32(sourceType, source);
-      Store<uint16_t>(destination, static_cast<uint16_t>(RoundClamped(real * 65535.0, 0, 65535)));
-      break;
-    }
-    case Real16Member:
-      if (sourceType == Real16Member) {
+    case member_scalar::Real16:
+      if (sourceType == Real16Member) {  // bit for bit: NaN payloads and all
         Store<uint16_t>(destination, Load<uint16_t>(source));
-      } else {
-        Store<uint16_t>(destination, FloatToHalf(ConvertMemberToReal32(sourceType, source)));
+        break;
       }
+      [[fallthrough]];
+    case member_scalar::Real32:
+    case member_scalar::Normalised:
+      StoreMemberReal(destType, destination, ConvertMemberToReal32(sourceType, source));
       break;
     default:
       break;
@@ -501,36 +402,10 @@ int32_t ConvertMemberToInt32(uint32_t memberType, const void* address) {
 
 float ConvertMemberToReal32(uint32_t memberType, const void* address) {
   if (address == nullptr) return 0.0f;
-  switch (memberType) {
-    case StringMember:
-      return static_cast<float>(ParseNumber(Load<const char*>(address), true));
-    case Real32Member:
-      return Load<float>(address);
-    case Int8Member:
-      return Load<int8_t>(address);
-    case UInt8Member:
-      return Load<uint8_t>(address);
-    case BinormalInt8Member:
-      return Load<int8_t>(address) * 0.007874016f;
-    case NormalUInt8Member:
-      return Load<uint8_t>(address) * 0.003921569f;
-    case Int16Member:
-      return Load<int16_t>(address);
-    case UInt16Member:
-      return Load<uint16_t>(address);
-    case BinormalInt16Member:
-      return Load<int16_t>(address) * 3.051851e-5f;
-    case NormalUInt16Member:
-      return Load<uint16_t>(address) * 1.5259022e-5f;
-    case Int32Member:
-      return static_cast<float>(Load<int32_t>(address));
-    case UInt32Member:
-      return static_cast<float>(Load<uint32_t>(address));
-    case Real16Member:
-      return HalfToFloat(Load<uint16_t>(address));
-    default:
-      return 0.0f;
+  if (memberType == StringMember) {
+    return static_cast<float>(ParseNumber(Load<const char*>(address), true));
   }
+  return LoadMemberReal(memberType, address);
 }
 
 }  // namespace ketrel

@@ -6,6 +6,7 @@
 #include "rt/ketrel_data_types.h"
 #include "rt/ketrel_file_layout.h"
 #include "rt/ketrel_growable_array.h"
+#include "rt/ketrel_file_format.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_pointer_hash.h"
@@ -523,27 +524,14 @@ bool ConvertObject(conversion* c, const file_reference& type, uint32_t section, 
             if (!PlaceString(c, target, &placed) || !AddFixup(c, at, placed)) return false;
           }
           break;
-        case TransformMember:
-        case Real32Member:
-        case Int32Member:
-        case UInt32Member:
-          CopyWords(c, source, at, bytes, 4);
+        default: {
+          // Plain values swap by their marshalling unit; an empty reference
+          // (always null) and the removed type have none and copy nothing.
+          const member_type_traits* traits = GetMemberTypeTraits(member.Type);
+          const uint32_t unit = traits ? uint32_t(traits->Info.Marshalling) : 0;
+          if (unit != 0) CopyWords(c, source, at, bytes, unit);
           break;
-        case Int16Member:
-        case UInt16Member:
-        case BinormalInt16Member:
-        case NormalUInt16Member:
-        case Real16Member:
-          CopyWords(c, source, at, bytes, 2);
-          break;
-        case Int8Member:
-        case UInt8Member:
-        case BinormalInt8Member:
-        case NormalUInt8Member:
-          CopyWords(c, source, at, bytes, 1);
-          break;
-        default:  // EmptyReferenceMember (always null), the removed type: nothing
-          break;
+        }
       }
     }
     offset += uint32_t(sourceUnit * uint64_t(member.Width));
@@ -773,8 +761,6 @@ bool WriteConverted(conversion* c, file_writer* writer, platform_info dest,
   FreeBlock(flat);
   return ok;
 }
-
-bool IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
 }  // namespace
 

@@ -52,7 +52,7 @@ file_reader* OpenFileReader(const char* fileName) {
   if (descriptor < 0 || ::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
     int error = descriptor < 0 ? errno : EISDIR;
     if (descriptor >= 0) ::close(descriptor);
-    KT_LOG_ERROR(FileReader, "CreateFile failed for %s: %s", fileName, std::strerror(error));
+    KT_LOG_ERROR(FileReader, "open failed for %s: %s", fileName, std::strerror(error));
     return nullptr;
   }
   posix_file_reader* file =

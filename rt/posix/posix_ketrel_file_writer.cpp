@@ -42,7 +42,7 @@ bool WriteAll(posix_file_writer* file, const void* bytes, size_t size) {
     if (written <= 0) {
       // A short write that makes no progress counts as a failure too.
       if (written == 0) errno = ENOSPC;
-      ReportOsError("WriteFile", file->TemporaryName);
+      ReportOsError("write", file->TemporaryName);
       file->Failed = true;
       return false;
     }
@@ -88,7 +88,7 @@ int64_t SeekPosix(file_writer* writer, int64_t offset, int32_t origin) {
       return -1;
   }
   if (result < 0) {
-    ReportOsError("SetFilePointer", file->TemporaryName);
+    ReportOsError("lseek", file->TemporaryName);
     return -1;
   }
   return int64_t(result);
@@ -99,16 +99,16 @@ bool FinishPosix(file_writer* writer) {
   if (file->Descriptor < 0) return false;
   bool ok = Flush(file);
   if (ok && ::fsync(file->Descriptor) != 0) {
-    ReportOsError("FlushFileBuffers", file->TemporaryName);
+    ReportOsError("fsync", file->TemporaryName);
     ok = false;
   }
   if (::close(file->Descriptor) != 0) {
-    ReportOsError("CloseHandle", file->TemporaryName);
+    ReportOsError("close", file->TemporaryName);
     ok = false;
   }
   file->Descriptor = -1;
   if (ok && ::rename(file->TemporaryName, file->TargetName) != 0) {
-    ReportOsError("MoveFile", file->TargetName);
+    ReportOsError("rename", file->TargetName);
     ok = false;
   }
   if (!ok) {
@@ -251,7 +251,7 @@ file_writer* CreateFileWriter(const char* fileName) {
   // Beside the target, so that the final rename stays within one file system.
   file->Descriptor = ::mkstemp(file->TemporaryName);
   if (file->Descriptor < 0) {
-    ReportOsError("CreateFile", fileName);
+    ReportOsError("mkstemp", fileName);
     DestroyPosix(&file->Base);
     return nullptr;
   }
@@ -284,7 +284,7 @@ bool ReplaceFileWith(const char* target, const char* source) {
     }
   }
   if (ok && ::rename(source, resolved) != 0) {
-    ReportOsError("MoveFile", target);
+    ReportOsError("rename", target);
     ok = false;
   }
   if (!ok) ::unlink(source);

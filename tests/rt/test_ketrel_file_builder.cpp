@@ -316,7 +316,7 @@ TEST(FileWriter, EndFileReplacesTheTargetOnlyWhenComplete) {
 
   // A missing directory is an error, not a crash.
   EXPECT_FALSE(EndFile(NativeBuilder(), "/nonexistent-dir/x.kt2"));
-  EXPECT_TRUE(log.Contains("CreateFile failed"));
+  EXPECT_TRUE(log.Contains("mkstemp failed"));
 }
 
 TEST(FileWriter, BatchesSmallWritesAndSeeks) {

@@ -217,34 +217,17 @@ class Walker {
     return node;
   }
 
+  // Reals as reals; integers and normalised values as the integers stored.
   static DumpNode Scalar(uint32_t type, const unsigned char* at) {
-    switch (type) {
-      case Real32Member:
-      case Real16Member:
-      case BinormalInt8Member:
-      case NormalUInt8Member:
-      case BinormalInt16Member:
-      case NormalUInt16Member:
-        if (type == Real32Member || type == Real16Member) {
-          return Number(FormatReal(ConvertMemberToReal32(type, at)));
-        }
-        [[fallthrough]];
-      case Int8Member:
-      case Int16Member:
-      case Int32Member:
-        if (type == Int8Member || type == BinormalInt8Member)
-          return Number(std::to_string(Read<int8_t>(at)));
-        if (type == NormalUInt8Member) return Number(std::to_string(Read<uint8_t>(at)));
-        if (type == Int16Member || type == BinormalInt16Member)
-          return Number(std::to_string(Read<int16_t>(at)));
-        if (type == NormalUInt16Member) return Number(std::to_string(Read<uint16_t>(at)));
-        return Number(std::to_string(Read<int32_t>(at)));
-      case UInt8Member:
-        return Number(std::to_string(Read<uint8_t>(at)));
-      case UInt16Member:
-        return Number(std::to_string(Read<uint16_t>(at)));
-      case UInt32Member:
-        return Number(std::to_string(Read<uint32_t>(at)));
+    const member_type_traits* traits = GetMemberTypeTraits(type);
+    if (!traits) return DumpNode{};
+    switch (traits->Scalar) {
+      case member_scalar::Real32:
+      case member_scalar::Real16:
+        return Number(FormatReal(LoadMemberReal(type, at)));
+      case member_scalar::Integer:
+      case member_scalar::Normalised:
+        return Number(std::to_string(LoadMemberStored(type, at)));
       default:
         return DumpNode{};
     }
