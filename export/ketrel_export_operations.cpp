@@ -1,7 +1,7 @@
 #include "export/ketrel_export_operations.h"
 
-#include "export/ketrel_export_ui_tunneling.h"
 #include "export/ketrel_convert_scene.h"
+#include "export/ketrel_export_ui_tunneling.h"
 #include "export/ketrel_settings_hierarchy.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"

@@ -228,9 +228,10 @@ void StoreMemberStored(uint32_t type, void* at, int64_t value) {
   switch (traits.Scalar) {
     case member_scalar::Integer:
     case member_scalar::Normalised:
-      StoreStored(traits, at, value < traits.Low ? traits.Low
-                              : value > traits.High ? traits.High
-                                                    : value);
+      StoreStored(traits, at,
+                  value < traits.Low    ? traits.Low
+                  : value > traits.High ? traits.High
+                                        : value);
       break;
     case member_scalar::Real32:
     case member_scalar::Real16:

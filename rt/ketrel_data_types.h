@@ -105,9 +105,9 @@ struct member_type_traits {
   member_type_info Info;
   bool PointerBearing;  // one pointer slot (width must be 1); strings too
   member_scalar Scalar;
-  int64_t Low, High;  // stored integer range (Integer, Normalised)
-  double WriteScale;  // Normalised: stored = round(real * WriteScale)
-  float ReadScale;    // Normalised: real = stored * ReadScale (float, as files are read)
+  int64_t Low, High;            // stored integer range (Integer, Normalised)
+  double WriteScale;            // Normalised: stored = round(real * WriteScale)
+  float ReadScale;              // Normalised: real = stored * ReadScale (float, as files are read)
   int64_t LargestExactInteger;  // largest whole number stored without loss; 0 for none
 };
 

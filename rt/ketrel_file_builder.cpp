@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "rt/ketrel_compression.h"
+#include "rt/ketrel_file_format.h"
 #include "rt/ketrel_file_layout.h"
 #include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_growable_array.h"
-#include "rt/ketrel_file_format.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_platform_conversion.h"

@@ -5,8 +5,8 @@
 
 #include "rt/ketrel_compression.h"
 #include "rt/ketrel_crc.h"
-#include "rt/ketrel_file_writer.h"
 #include "rt/ketrel_file_format.h"
+#include "rt/ketrel_file_writer.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_platform_conversion.h"

@@ -47,8 +47,8 @@ double ParseNumber(const char* text, bool fraction) {
 
 bool IsIntegerSourceType(uint32_t type) {
   const member_type_traits* traits = GetMemberTypeTraits(type);
-  return traits && (traits->Scalar == member_scalar::Integer ||
-                    traits->Scalar == member_scalar::Normalised);
+  return traits &&
+         (traits->Scalar == member_scalar::Integer || traits->Scalar == member_scalar::Normalised);
 }
 
 // The integer a member element stands for, without loss (an unsigned 32-bit

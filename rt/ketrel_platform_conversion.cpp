@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "rt/ketrel_data_types.h"
+#include "rt/ketrel_file_format.h"
 #include "rt/ketrel_file_layout.h"
 #include "rt/ketrel_growable_array.h"
-#include "rt/ketrel_file_format.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_pointer_hash.h"
