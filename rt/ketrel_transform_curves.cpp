@@ -136,25 +136,37 @@ int32_t FinerFormat(int32_t format) {
   }
 }
 
-// The key steps of a sampled curve once converted: a row that only takes
-// one old component keeps that component's step times its factor (so axis
-// swaps and unit changes keep every code); one that mixes components takes
-// the finest step they have, times the row's length.
-void ConvertedSteps(basis_curve_kind kind, const float* matrix, const float* steps, int32_t d,
-                    float* out) {
+// The key steps of a sampled curve once converted. When L only swaps and
+// negates axes (with one scale), every converted component is an old one,
+// signed: it keeps that component's step (times the scale for points), so
+// every code survives. Components that mix old ones take the finest step
+// they have (times the row's length for points).
+void ConvertedSteps(basis_curve_kind kind, const float* matrix, const basis_conversion& c,
+                    const float* steps, int32_t d, float* out) {
   float finest = steps[0];
   for (int32_t j = 1; j < d; ++j) finest = std::fmin(finest, steps[j]);
   for (int32_t j = 0; j < d; ++j) out[j] = finest;
-  if (kind != basis_curve_kind::Point && kind != basis_curve_kind::Direction) return;
-  for (int32_t r = 0; r < 3; ++r) {
-    const float* row = matrix + 3 * r;
-    const float length = std::sqrt(row[0] * row[0] + row[1] * row[1] + row[2] * row[2]);
-    int32_t only = -1, nonZero = 0;
-    for (int32_t c = 0; c < 3; ++c) {
-      if (row[c] != 0.0f) ++nonZero, only = c;
+  int32_t perm[3];
+  float factor[3];
+  if (kind == basis_curve_kind::Point || kind == basis_curve_kind::Direction) {
+    for (int32_t r = 0; r < 3; ++r) {
+      const float* row = matrix + 3 * r;
+      const float length = std::sqrt(row[0] * row[0] + row[1] * row[1] + row[2] * row[2]);
+      int32_t only = -1, nonZero = 0;
+      for (int32_t k = 0; k < 3; ++k) {
+        if (row[k] != 0.0f) ++nonZero, only = k;
+      }
+      out[r] = nonZero == 1 ? std::fabs(row[only]) * steps[only] : length * finest;
+      if (!(out[r] > 0.0f)) out[r] = finest;
     }
-    out[r] = nonZero == 1 ? std::fabs(row[only]) * steps[only] : length * finest;
-    if (!(out[r] > 0.0f)) out[r] = finest;
+  } else if (IsSignedPermutation(&c.Linear[0][0], perm, factor)) {
+    if (kind == basis_curve_kind::Orientation) {
+      for (int32_t j = 0; j < 3; ++j) out[j] = steps[perm[j]];
+      out[3] = steps[3];
+    } else {
+      for (int32_t i = 0; i < 3; ++i)
+        for (int32_t j = 0; j < 3; ++j) out[3 * i + j] = steps[3 * perm[i] + perm[j]];
+    }
   }
 }
 
@@ -163,14 +175,21 @@ struct candidate {
   void* Data = nullptr;
   size_t Size = 0;
   int32_t Format = CurveFormatUnknown;
-  float Error = INFINITY;
+  float Error = INFINITY;  // the farthest decoded control from its target
+  float Allowed = 0.0f;    // how far one may lie
+  float Miss() const { return Allowed > 0.0f ? Error / Allowed : INFINITY; }
 };
 
 // Encodes `target` in `format` and measures how far its decoded controls
-// lie from it.
+// lie from it. Sampled keys are re-coded at their own step, so they may
+// stray by what that step already allowed: up to a step (two half steps,
+// and a component rebuilt from unit length gathers the others' errors).
 candidate Encode(int32_t format, const curve_data_view& view, int32_t d, const float* knots,
-                 const float* target, const float* steps) {
+                 const float* target, const float* steps, float tolerance) {
   candidate c;
+  c.Allowed = tolerance;
+  for (int32_t j = 0; format == CurveFormatDaSampledBits && j < d; ++j)
+    c.Allowed = std::fmax(c.Allowed, 2.0f * steps[j]);
   const int32_t count = view.KnotCount;
   const bool sampled = format == CurveFormatDaSampledBits;
   c.Size = sampled ? SampledCurveDataSize(view.Degree, d, count, knots, target, steps)
@@ -202,12 +221,10 @@ candidate Encode(int32_t format, const curve_data_view& view, int32_t d, const f
 
 // Puts an encoding into the curve: over its own record when the shape is
 // the same, else into new memory from the conversion's allocator.
+bool FitsInPlace(const curve2* curve, const candidate& c);
+
 bool Commit(curve2* curve, const candidate& c, const basis_conversion& conversion) {
-  void* record = curve->CurveData.Object;
-  curve_data_view own;
-  if (ReadCurveData(record, &own) && own.Format == c.Format &&
-      CurveDataCopySize(record) == CurveDataCopySize(c.Data) && OverwriteCurveData(c.Data, record))
-    return true;
+  if (FitsInPlace(curve, c) && OverwriteCurveData(c.Data, curve->CurveData.Object)) return true;
   if (conversion.Memory.allocate == nullptr) return false;
   const size_t size = CurveDataCopySize(c.Data);
   void* memory = size > 0 ? KT_ALLOCATOR_ALLOCATE(conversion.Memory, size) : nullptr;
@@ -219,10 +236,13 @@ bool Commit(curve2* curve, const candidate& c, const basis_conversion& conversio
   return true;
 }
 
-// Could this candidate be committed without new memory?
+// Could this candidate be written over the curve's own record? Only with
+// the same format and arrays of the same lengths.
 bool FitsInPlace(const curve2* curve, const candidate& c) {
-  curve_data_view own;
-  return ReadCurveData(curve->CurveData.Object, &own) && own.Format == c.Format &&
+  curve_data_view own, encoded;
+  return ReadCurveData(curve->CurveData.Object, &own) && ReadCurveData(c.Data, &encoded) &&
+         own.Format == encoded.Format && own.KnotCount == encoded.KnotCount &&
+         own.Dimension == encoded.Dimension && own.StreamBytes == encoded.StreamBytes &&
          CurveDataCopySize(curve->CurveData.Object) == CurveDataCopySize(c.Data);
 }
 
@@ -307,34 +327,35 @@ bool TransformTrackCurve(curve2* curve, basis_curve_kind kind, const float* affi
   const float tolerance =
       kind == basis_curve_kind::Point ? conversion.AffineTolerance : conversion.LinearTolerance;
   float steps[kSampledMaxDimension];
-  if (view.Format == CurveFormatDaSampledBits) ConvertedSteps(kind, matrix, view.Scales, d, steps);
+  if (view.Format == CurveFormatDaSampledBits)
+    ConvertedSteps(kind, matrix, conversion, view.Scales, d, steps);
 
   // Own format first, then finer ones; the best one that can be stored
   // wins when none holds the tolerance.
   candidate best, inPlace;
   bool ok = false;
   for (int32_t format = view.Format; format != CurveFormatUnknown; format = FinerFormat(format)) {
-    candidate c = Encode(format, view, d, knots, target, steps);
+    candidate c = Encode(format, view, d, knots, target, steps, tolerance);
     if (c.Data == nullptr) continue;
     const bool here = FitsInPlace(curve, c);
-    if (c.Error <= tolerance && (here || conversion.Memory.allocate != nullptr) &&
+    if (c.Error <= c.Allowed && (here || conversion.Memory.allocate != nullptr) &&
         Commit(curve, c, conversion)) {
       FreeBlock(c.Data);
       ok = true;
       break;
     }
-    if (here && c.Error < inPlace.Error) std::swap(inPlace, c);
-    if (c.Data != nullptr && conversion.Memory.allocate != nullptr && c.Error < best.Error)
+    if (here && c.Miss() < inPlace.Miss()) std::swap(inPlace, c);
+    if (c.Data != nullptr && conversion.Memory.allocate != nullptr && c.Miss() < best.Miss())
       std::swap(best, c);
     FreeBlock(c.Data);
   }
   if (!ok) {
-    const candidate& nearest = best.Error < inPlace.Error ? best : inPlace;
+    const candidate& nearest = best.Miss() < inPlace.Miss() ? best : inPlace;
     if (nearest.Data != nullptr && Commit(curve, nearest, conversion)) {
       KT_LOG_WARNING(Basis,
                      "Track %s: the converted curve misses its tolerance (%g > %g) - written "
                      "with the nearest fit (%s)",
-                     label, double(nearest.Error), double(tolerance),
+                     label, double(nearest.Error), double(nearest.Allowed),
                      GetCurveFormatName(nearest.Format));
       ok = true;
     } else {
