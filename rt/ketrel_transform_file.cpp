@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "rt/ketrel_curve.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_pointer_hash.h"
 #include "rt/ketrel_transform.h"
@@ -100,20 +101,17 @@ void TransformPeriodicLoop(periodic_loop& loop, const basis_conversion& c) {
   std::memcpy(loop.BasisY, basisY, sizeof basisY);
 }
 
-bool TransformGroup(track_group* g, const basis_conversion& c) {
-  bool ok = true;
+void TransformGroup(track_group* g, conversion_walk& walk) {
+  const basis_conversion& c = walk.Conversion;
   const float zero[3] = {0, 0, 0};
   for (int32_t i = 0; g->TransformTracks && i < g->TransformTrackCount; ++i) {
     transform_track& track = g->TransformTracks[i];
     const char* name = track.Name;
     curve2 position = track.PositionCurve, orientation = track.OrientationCurve,
            scale = track.ScaleShearCurve;
-    ok = TransformTrackCurve(&position, basis_curve_kind::Point, zero, &c.Linear[0][0], c, name) &&
-         ok;
-    ok = TransformTrackCurve(&orientation, basis_curve_kind::Orientation, nullptr, nullptr, c,
-                             name) &&
-         ok;
-    ok = TransformTrackCurve(&scale, basis_curve_kind::ScaleShear, nullptr, nullptr, c, name) && ok;
+    TransformCurveOnce(position, basis_curve_kind::Point, zero, &c.Linear[0][0], walk, name);
+    TransformCurveOnce(orientation, basis_curve_kind::Orientation, nullptr, nullptr, walk, name);
+    TransformCurveOnce(scale, basis_curve_kind::ScaleShear, nullptr, nullptr, walk, name);
     track.PositionCurve = position;
     track.OrientationCurve = orientation;
     track.ScaleShearCurve = scale;
@@ -125,10 +123,13 @@ bool TransformGroup(track_group* g, const basis_conversion& c) {
   Apply3(c.Linear, loop, moved);
   std::memcpy(g->LoopTranslation, moved, sizeof moved);
   if (g->PeriodicLoop) TransformPeriodicLoop(*g->PeriodicLoop, c);
-  transform placement = g->InitialPlacement;
-  TransformTransform(placement, c, true);
-  g->InitialPlacement = placement;
-  return ok;
+  // A group of morph weights places nothing: its placement stays as it is.
+  constexpr int32_t kMorphWeights = 0x8;
+  if ((g->AccumulationFlags & kMorphWeights) == 0) {
+    transform placement = g->InitialPlacement;
+    TransformTransform(placement, c, true);
+    g->InitialPlacement = placement;
+  }
 }
 
 }  // namespace
@@ -193,6 +194,37 @@ void TransformTransform(transform& t, const basis_conversion& c, bool withAffine
   CleanTransformFlags(t);
 }
 
+bool FirstMeeting(conversion_walk& walk, const void* object) {
+  if (object == nullptr) return false;
+  uint64_t datum = 0;
+  if (GetHashedPointerData(walk.Seen, uint64_t(uintptr_t(object)), &datum)) return false;
+  if (AddPointerToHash(walk.Seen, uint64_t(uintptr_t(object)), 0)) return true;
+  walk.Ok = false;  // out of memory: better unconverted and failed than twice
+  return false;
+}
+
+void TransformCurveOnce(curve2& curve, basis_curve_kind kind, const float* affine,
+                        const float* matrix, conversion_walk& walk, const char* name) {
+  void* old = curve.CurveData.Object;
+  if (old == nullptr) return;
+  const uint64_t key = uint64_t(uintptr_t(old));
+  uint64_t moved = 0;
+  if (GetHashedPointerData(walk.Seen, key, &moved)) {
+    if (moved != 0 && moved != key) {
+      curve_data_view view;
+      void* record = reinterpret_cast<void*>(uintptr_t(moved));
+      if (ReadCurveData(record, &view)) {
+        curve.CurveData.Type = GetCurveFormatType(view.Format);
+        curve.CurveData.Object = record;
+      }
+    }
+    return;
+  }
+  if (!TransformTrackCurve(&curve, kind, affine, matrix, walk.Conversion, name)) walk.Ok = false;
+  if (!AddPointerToHash(walk.Seen, key, uint64_t(uintptr_t(curve.CurveData.Object))))
+    walk.Ok = false;
+}
+
 bool TransformFile(file_info* info, const basis_conversion& c) {
   if (!KT_CHECK_PARAMETER(Basis, info != nullptr)) return false;
   // A conversion whose inverse does not undo it would corrupt everything.
@@ -205,14 +237,27 @@ bool TransformFile(file_info* info, const basis_conversion& c) {
         return false;
       }
   if (IsIdentityConversion(c)) return true;
+  // Orientations follow L R L^-1, a rotation only when L is one (times a
+  // uniform scale, mirrored or not): anything else skews them.
+  const float s = DistanceScale(c);
+  bool conformal = s > 0.0f;
+  for (int32_t r = 0; r < 3 && conformal; ++r)
+    for (int32_t k = 0; k < 3; ++k) {
+      const float dot = c.Linear[0][r] * c.Linear[0][k] + c.Linear[1][r] * c.Linear[1][k] +
+                        c.Linear[2][r] * c.Linear[2][k];
+      if (std::fabs(dot - (r == k ? s * s : 0.0f)) > 1e-3f * s * s) conformal = false;
+    }
+  if (!conformal) {
+    KT_LOG_WARNING(Basis,
+                   "The conversion is not a rotation with a uniform scale: orientations "
+                   "and scale/shear are only approximated");
+  }
 
   // Each object once, however many owners reach it.
   pointer_hash* seen = NewPointerHash();
   if (seen == nullptr) return false;
-  auto first = [&](const void* object) {
-    return object != nullptr && AddPointerToHash(seen, uint64_t(uintptr_t(object)), 0);
-  };
-  bool ok = true;
+  conversion_walk walk{c, seen, true};
+  auto first = [&](const void* object) { return FirstMeeting(walk, object); };
   for (int32_t i = 0; info->Skeletons && i < info->SkeletonCount; ++i)
     if (first(info->Skeletons[i])) TransformSkeleton(info->Skeletons[i], c);
   for (int32_t i = 0; info->Models && i < info->ModelCount; ++i) {
@@ -223,24 +268,23 @@ bool TransformFile(file_info* info, const basis_conversion& c) {
     TransformTransform(placement, c, true);
     m->InitialPlacement = placement;
   }
-  mesh_conversion_state state{c, seen, true};
   for (int32_t i = 0; info->Meshes && i < info->MeshCount; ++i)
-    TransformMeshOnce(info->Meshes[i], state);
+    TransformMeshOnce(info->Meshes[i], walk);
   for (int32_t i = 0; info->Models && i < info->ModelCount; ++i) {
     const model* m = info->Models[i];
     for (int32_t k = 0; m && m->MeshBindings && k < m->MeshBindingCount; ++k)
-      TransformMeshOnce(m->MeshBindings[k].Mesh, state);
+      TransformMeshOnce(m->MeshBindings[k].Mesh, walk);
   }
-  ok = state.Ok && ok;
   for (int32_t i = 0; info->Animations && i < info->AnimationCount; ++i) {
     const animation* a = info->Animations[i];
     if (!a) continue;
     for (int32_t k = 0; a->TrackGroups && k < a->TrackGroupCount; ++k)
-      if (first(a->TrackGroups[k])) ok = TransformGroup(a->TrackGroups[k], c) && ok;
+      if (first(a->TrackGroups[k])) TransformGroup(a->TrackGroups[k], walk);
   }
   // Groups that no animation lists are the file's too.
   for (int32_t i = 0; info->TrackGroups && i < info->TrackGroupCount; ++i)
-    if (first(info->TrackGroups[i])) ok = TransformGroup(info->TrackGroups[i], c) && ok;
+    if (first(info->TrackGroups[i])) TransformGroup(info->TrackGroups[i], walk);
+  const bool ok = walk.Ok;
   DeletePointerHash(seen);
   return ok;
 }

@@ -97,7 +97,7 @@ void Store(const vertex_member& m, uint8_t* vertex, const float v[3]) {
 
 // Converts one vertex data object (primary or a morph target's).
 void ConvertVertexData(vertex_data* data, const basis_conversion& c, bool renormalize, bool deltas,
-                       mesh_conversion_state& state) {
+                       conversion_walk& state) {
   if (!data || data->Vertices.Count <= 0) return;
   if (!TransformVertices(data->Vertices.Count, data->Vertices.Type, data->Vertices.Items, c,
                          renormalize, deltas))
@@ -105,7 +105,7 @@ void ConvertVertexData(vertex_data* data, const basis_conversion& c, bool renorm
 }
 
 // The vertex morph curves of a primary vertex data, by set name.
-void ConvertMorphCurves(vertex_data* data, const char* meshName, mesh_conversion_state& state) {
+void ConvertMorphCurves(vertex_data* data, const char* meshName, conversion_walk& state) {
   const basis_conversion& c = state.Conversion;
   const bool renormalize = (c.Flags & BasisRenormalize) != 0;
   for (int32_t s = 0; data->VertexAnnotationSets && s < data->VertexAnnotationSetCount; ++s) {
@@ -139,7 +139,7 @@ void ConvertMorphCurves(vertex_data* data, const char* meshName, mesh_conversion
     for (int32_t v = 0; v < annotations.Count; ++v) {
       std::snprintf(label, sizeof label, "%s %s[%d]", meshName, name, v);
       curve2 curve = curves[v];
-      if (!TransformTrackCurve(&curve, kind, c.Affine, &map[0][0], c, label)) state.Ok = false;
+      TransformCurveOnce(curve, kind, c.Affine, &map[0][0], state, label);
       curves[v] = curve;
     }
   }
@@ -252,10 +252,8 @@ bool TransformVertices(int32_t count, const data_type_definition* vertexType, vo
   return true;
 }
 
-void TransformMeshOnce(mesh* m, mesh_conversion_state& state) {
-  auto first = [&](const void* object) {
-    return object != nullptr && AddPointerToHash(state.Seen, uint64_t(uintptr_t(object)), 0);
-  };
+void TransformMeshOnce(mesh* m, conversion_walk& state) {
+  auto first = [&](const void* object) { return FirstMeeting(state, object); };
   if (!first(m)) return;
   const basis_conversion& c = state.Conversion;
   const bool renormalize = (c.Flags & BasisRenormalize) != 0;

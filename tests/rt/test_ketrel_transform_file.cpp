@@ -55,6 +55,19 @@ struct Figure {
     std::memcpy(deltaVertices, v, sizeof v);
     deltas.Vertices = {kVertex, 4, deltaVertices};
     morph = {"Smile", &deltas, 1};
+    // Vertex morph curves: each vertex rises by 1 and its normal tips to +Y.
+    for (int32_t i = 0; i < 4; ++i) {
+      const float* p = v[i];
+      morphCurves.push_back(
+          MakeTestCurve(DaK32fC32fType, 1, 3, {0, 1}, {p[0], p[1], p[2], p[0], p[1], p[2] + 1}));
+      morphCurves.push_back(MakeTestCurve(DaK32fC32fType, 1, 3, {0, 1}, {0, 0, 1, 0, 1, 0}));
+      positionCurves[i] = *morphCurves[2 * size_t(i)];
+      normalCurves[i] = *morphCurves[2 * size_t(i) + 1];
+    }
+    sets[0] = {"VertexMorphCurvePosition", {Curve2Type, 4, positionCurves}, 0, 0, nullptr};
+    sets[1] = {"VertexMorphCurveNormal", {Curve2Type, 4, normalCurves}, 0, 0, nullptr};
+    data.VertexAnnotationSetCount = 2;
+    data.VertexAnnotationSets = sets;
     const int32_t corners[6] = {0, 1, 2, 0, 2, 3};
     // Side e of triangle t joins corners e and e + 1; a shared side names
     // the other triangle's (4 x triangle + side), a boundary side itself.
@@ -134,6 +147,9 @@ struct Figure {
   skeleton* Skeleton = nullptr;
   float vertices[36], deltaVertices[36];
   vertex_data data{}, deltas{};
+  std::vector<CurvePointer> morphCurves;
+  curve2 positionCurves[4]{}, normalCurves[4]{};
+  vertex_annotation_set sets[2]{};
   morph_target morph{};
   int32_t indices[6], neighbours[6];
   tri_topology topology{};
@@ -223,6 +239,11 @@ TEST(TransformFile, TableOfConversionsMovesWhatAGameComputesByTheSameMap) {
                                  turnEnd, id));
     transform motionBefore;
     ASSERT_TRUE(GetRootMotion(&f.Group, 1.0f, 0.7f, &motionBefore));
+    float risen[3], tipped[3];
+    ASSERT_TRUE(
+        EvaluateCurveAtT(3, false, &f.positionCurves[3], nullptr, nullptr, 1, 1, risen, zero));
+    ASSERT_TRUE(
+        EvaluateCurveAtT(3, false, &f.normalCurves[3], nullptr, nullptr, 1, 1, tipped, zero));
 
     ASSERT_TRUE(TransformFile(&f.Info, conversion)) << c.name;
 
@@ -232,6 +253,17 @@ TEST(TransformFile, TableOfConversionsMovesWhatAGameComputesByTheSameMap) {
       Map(conversion, skinnedBefore[v], expected);
       ExpectNear3(after, expected, 1e-3f, std::string(c.name) + " skinned vertex");
     }
+    // Vertex morph curves: points with the origin, normals turned, unit.
+    ASSERT_TRUE(
+        EvaluateCurveAtT(3, false, &f.positionCurves[3], nullptr, nullptr, 1, 1, after, zero));
+    Map(conversion, risen, expected);
+    ExpectNear3(after, expected, 1e-3f, std::string(c.name) + " morph curve");
+    ASSERT_TRUE(
+        EvaluateCurveAtT(3, false, &f.normalCurves[3], nullptr, nullptr, 1, 1, after, zero));
+    Map(Conversion(c.linear), tipped, expected);
+    const float length = std::hypot(expected[0], expected[1], expected[2]);
+    for (float& x : expected) x /= length;
+    ExpectNear3(after, expected, 1e-5f, std::string(c.name) + " normal curve");
     // Animated curves: positions without the origin (it rides on the
     // group's placement), orientations conjugated.
     float now[3], turnNow[4];
@@ -289,6 +321,19 @@ TEST(TransformFile, ZUpToYUpMapsUpAndUnitsScaleOnlyLengths) {
   EXPECT_FLOAT_EQ(g.box.OBBMax[2], 300.0f);
   EXPECT_FLOAT_EQ(g.Skeleton->Bones[1].LODError, 50.0f);
   EXPECT_FLOAT_EQ(g.loop.Radius, 200.0f);
+
+  // A shear: tangents follow the surface (L), normals stay perpendicular to
+  // it (inverse transpose), and the skewed orientations are reported.
+  Figure h;
+  test::LogCapture log;
+  const float shear[3][3] = {{1, 0, 1}, {0, 1, 0}, {0, 0, 1}};
+  ASSERT_TRUE(TransformFile(&h.Info, Conversion(shear, nullptr, memory.arena)));
+  const float* normal = h.vertices + 3;
+  const float* tangent = h.vertices + 6;
+  EXPECT_NEAR(normal[0] * tangent[0] + normal[1] * tangent[1] + normal[2] * tangent[2], 0.0f,
+              1e-6f);
+  EXPECT_NEAR(std::hypot(normal[0], normal[1], normal[2]), 1.0f, 1e-6f);
+  EXPECT_TRUE(log.Contains("not a rotation with a uniform scale")) << log.All();
 }
 
 TEST(TransformFile, MirrorTwiceRestoresTheFileAndIdentityChangesNothing) {
