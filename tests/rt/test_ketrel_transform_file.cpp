@@ -104,7 +104,7 @@ struct Figure {
     Walk.Name = "Walk";
     Walk.Duration = 1.0f;
     Walk.TimeStep = 0.5f;
-    // The same group twice, and once more in the file's own list.
+    // The same group twice, and once more in the file's own list below.
     clipGroups[0] = clipGroups[1] = &Group;
     Walk.TrackGroupCount = 2;
     Walk.TrackGroups = clipGroups;
@@ -119,8 +119,14 @@ struct Figure {
     Info.Meshes = meshes;
     Info.ModelCount = 1;
     Info.Models = models;
-    Info.TrackGroupCount = 1;
-    Info.TrackGroups = clipGroups;
+    // A group only the file lists (a take no animation kept).
+    const float lifted[3] = {0, 0, 1};
+    Loose.Name = "Loose";
+    Loose.InitialPlacement = MakeTransform(lifted, nullptr, nullptr);
+    fileGroups[0] = &Group;
+    fileGroups[1] = &Loose;
+    Info.TrackGroupCount = 2;
+    Info.TrackGroups = fileGroups;
     Info.AnimationCount = 1;
     Info.Animations = animations;
   }
@@ -162,6 +168,8 @@ struct Figure {
   periodic_loop loop{};
   track_group Group{};
   track_group* clipGroups[2]{};
+  track_group Loose{};
+  track_group* fileGroups[2]{};
   animation Walk{};
   skeleton* skeletons[1]{};
   mesh* meshes[2]{};
@@ -307,6 +315,7 @@ TEST(TransformFile, ZUpToYUpMapsUpAndUnitsScaleOnlyLengths) {
   float key[3];
   ASSERT_TRUE(ExtractCurveKnotsControls(&f.tracks[1].PositionCurve, 1, 1, nullptr, key, nullptr));
   EXPECT_FLOAT_EQ(key[1], 2.0f);
+  EXPECT_FLOAT_EQ(f.Loose.InitialPlacement.Position[1], 1.0f);
 
   Figure g;
   const transform turnBefore = g.Skeleton->Bones[0].Transform;
