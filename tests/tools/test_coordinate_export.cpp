@@ -31,6 +31,7 @@ const std::string kCharacter = "/usr/share/assimp/models/X/Testwuson.X";
 const std::string kMotionCapture = "/usr/share/assimp/models/BVH/01_01.bvh";
 const std::string kYUp = " --set \"Coordinate system=Right-handed, Y up\"";
 const std::string kZUp = " --set \"Coordinate system=Right-handed, Z up\"";
+const std::string kLeftYUp = " --set \"Coordinate system=Left-handed, Y up\"";
 
 // What skinning reads of a vertex, whatever the file's layout.
 data_type_definition kSkinnedVertex[] = {
@@ -105,32 +106,42 @@ class CoordinateExport : public test::CommandTest {
 };
 
 TEST_F(CoordinateExport, YUpCharacterSkinsWhereTheAxisChangePutsIt) {
-  LoadedFile zUp = Export(kCharacter, kZUp, "z.kt2"), yUp = Export(kCharacter, kYUp, "y.kt2");
-  ASSERT_TRUE(zUp && yUp);
-  ASSERT_TRUE(yUp->ArtToolInfo);
-  EXPECT_EQ(yUp->ArtToolInfo->UpVector[1], 1.0f);
-  EXPECT_EQ(yUp->ArtToolInfo->BackVector[2], 1.0f);
-  const float duration = yUp->Animations[0]->Duration;
-  for (float t : {0.0f, 0.37f * duration, 0.71f * duration, duration}) {
-    const std::vector<float> z = SkinnedPositions(zUp.get(), t), y = SkinnedPositions(yUp.get(), t);
-    ASSERT_EQ(z.size(), y.size());
-    ASSERT_GT(z.size(), 300u) << "no skinned vertices";
-    float low[3] = {INFINITY, INFINITY, INFINITY}, high[3] = {-INFINITY, -INFINITY, -INFINITY};
-    for (size_t i = 0; i < z.size(); ++i) {
-      low[i % 3] = std::min(low[i % 3], z[i]);
-      high[i % 3] = std::max(high[i % 3], z[i]);
+  LoadedFile zUp = Export(kCharacter, kZUp, "z.kt2");
+  ASSERT_TRUE(zUp);
+  // Right-handed Y up turns (x, y, z) into (x, z, -y); left-handed Y up
+  // mirrors it into (x, z, y).
+  struct Frame {
+    std::string settings;
+    float sign;  // of the old y in the new z
+  };
+  for (const Frame& frame : {Frame{kYUp, -1.0f}, Frame{kLeftYUp, 1.0f}}) {
+    LoadedFile yUp = Export(kCharacter, frame.settings, "y.kt2");
+    ASSERT_TRUE(yUp);
+    ASSERT_TRUE(yUp->ArtToolInfo);
+    EXPECT_EQ(yUp->ArtToolInfo->UpVector[1], 1.0f);
+    EXPECT_EQ(yUp->ArtToolInfo->BackVector[2], -frame.sign);
+    const float duration = yUp->Animations[0]->Duration;
+    for (float t : {0.0f, 0.37f * duration, 0.71f * duration, duration}) {
+      const std::vector<float> z = SkinnedPositions(zUp.get(), t),
+                               y = SkinnedPositions(yUp.get(), t);
+      ASSERT_EQ(z.size(), y.size());
+      ASSERT_GT(z.size(), 300u) << "no skinned vertices";
+      float low[3] = {INFINITY, INFINITY, INFINITY}, high[3] = {-INFINITY, -INFINITY, -INFINITY};
+      for (size_t i = 0; i < z.size(); ++i) {
+        low[i % 3] = std::min(low[i % 3], z[i]);
+        high[i % 3] = std::max(high[i % 3], z[i]);
+      }
+      const float size = std::hypot(high[0] - low[0], high[1] - low[1], high[2] - low[2]);
+      double worst = 0;
+      for (size_t i = 0; i < z.size(); i += 3) {
+        worst =
+            std::max({worst, double(std::fabs(y[i] - z[i])), double(std::fabs(y[i + 1] - z[i + 2])),
+                      double(std::fabs(y[i + 2] - frame.sign * z[i + 1]))});
+      }
+      EXPECT_LE(worst, 1e-4 * size) << frame.settings << " at " << t << " s, size " << size;
+      std::printf("%s t=%.3f s: worst %.3g of size %.3g (%.2g)\n", frame.settings.c_str(),
+                  double(t), worst, double(size), worst / double(size));
     }
-    const float size = std::hypot(high[0] - low[0], high[1] - low[1], high[2] - low[2]);
-    double worst = 0;
-    for (size_t i = 0; i < z.size(); i += 3) {
-      // Z up to Y up: (x, y, z) -> (x, z, -y).
-      worst =
-          std::max({worst, double(std::fabs(y[i] - z[i])), double(std::fabs(y[i + 1] - z[i + 2])),
-                    double(std::fabs(y[i + 2] + z[i + 1]))});
-    }
-    EXPECT_LE(worst, 1e-4 * size) << "at " << t << " s, model size " << size;
-    std::printf("t=%.3f s: worst %.3g of size %.3g (%.2g)\n", double(t), worst, double(size),
-                worst / double(size));
   }
 }
 
