@@ -172,6 +172,19 @@ TEST_F(CoordinateExport, TheToolsOwnFrameChangesNoByteAndBadUnitsAreRefused) {
       Run("export " + test::kFigure + " " + Path("zup.kt2") + " --silent" + kZUp, nullptr, &err), 0)
       << err;
   EXPECT_EQ(Slurp(Path("plain.kt2")), Slurp(Path("zup.kt2")));
+  // Told that the tool is Y up, a Z-up file turns its up (0, 0, 1) into
+  // what it takes for back: (x, y, z) -> (x, -z, y).
+  LoadedFile plain(LoadFileInfo(Path("plain.kt2").c_str()));
+  LoadedFile told = Export(
+      test::kFigure, " --set \"Tool Coordinate System=Up=Y Back=Z Right=X\"" + kZUp, "told.kt2");
+  ASSERT_TRUE(plain && told);
+  for (int32_t b = 0; b < plain->Skeletons[0]->BoneCount; ++b) {
+    const transform was = plain->Skeletons[0]->Bones[b].Transform,
+                    now = told->Skeletons[0]->Bones[b].Transform;
+    EXPECT_FLOAT_EQ(now.Position[0], was.Position[0]) << b;
+    EXPECT_FLOAT_EQ(now.Position[1], -was.Position[2]) << b;
+    EXPECT_FLOAT_EQ(now.Position[2], was.Position[1]) << b;
+  }
   // A unit outside the setting's bounds is refused and writes nothing.
   EXPECT_NE(Run("export " + test::kFigure + " " + Path("zero.kt2") +
                     " --silent --set \"Rescale scene on export=true\" --set \"Units per Meter=0\"",
