@@ -16,14 +16,17 @@
 // product under a mirror.
 //
 // Curves are decoded, converted and re-encoded: in their own format when
-// that holds the result within the conversion's tolerances, else in the
-// nearest finer format of their family, else as float knots and controls.
+// that holds the result within the conversion's tolerances (sampled keys:
+// at their own step, within a step), else in the nearest finer format of
+// their family, else as float knots and controls.
 // Axis swaps and unit changes of three-dimensional curves move the stored
 // numbers without re-quantizing. A curve that outgrows its record is
 // rebuilt in memory from `Memory`; with no allocator (or no memory) the
 // nearest fit that stays in place is written, and a warning names the track.
 //
-// Objects shared between meshes, models or animations are converted once.
+// Objects shared between meshes, models or animations are converted once,
+// and so is curve data shared by several tracks. Morph weight groups keep
+// their placement.
 // Textures, materials, vector tracks (host parameters, morph weights) and
 // text tracks carry no coordinates and are left as they are.
 //
