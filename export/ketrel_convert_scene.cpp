@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "export/ketrel_animation_conversion.h"
+#include "export/ketrel_basis_conversion.h"
 #include "export/ketrel_mesh_conversion.h"
 #include "export/ketrel_settings_hierarchy.h"
 #include "export/ketrel_settings_read.h"
@@ -200,8 +201,8 @@ bool ConvertScene(SceneParser* parser, const char* attachFileName, file_builder*
   }
   ok = ok && Continue(parser);
 
-  // 7. The coordinate system stays the tool's own: files keep the host frame
-  // recorded in art_tool_info until axis conversion lands.
+  // 7. The coordinate system and units the settings ask for.
+  ok = ok && ConvertCoordinateSystem(parser, file, artTool);
 
   // 8. Which records the root keeps.
   if (ok) {

@@ -82,6 +82,13 @@ class ToolInterface {
   // False when the scene's source gave no unit and the one above is only
   // assumed (a BVH capture, an OBJ file).
   virtual bool IsSystemUnitKnown() { return true; }
+  // The host's axis frame: where its right, up and back directions point in
+  // its own coordinates. Unless a host says otherwise, the modelling host's
+  // right-handed Z-up frame (right X, up Z, back -Y).
+  virtual void GetAxisFrame(float right[3], float up[3], float back[3]) {
+    const float r[3] = {1, 0, 0}, u[3] = {0, 0, 1}, b[3] = {0, -1, 0};
+    for (int i = 0; i < 3; ++i) right[i] = r[i], up[i] = u[i], back[i] = b[i];
+  }
   // The bone's name for n = 0, else the bone's name, "|" and "Notes_<n>".
   virtual const char* GetNoteTrackName(const BoneNode* bone, int32_t n) = 0;
   // The own name of any host object (node, material, map); "" when unknown.

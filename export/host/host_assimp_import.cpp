@@ -123,6 +123,7 @@ int UpAxis(const aiScene* scene) {
   return up == 0 || up == 2 ? up : 1;
 }
 
+// The turn into the host frame (kHostRight, kHostUp, kHostBack).
 Quaternion ToZUp(int upAxis) {
   const float h = std::sqrt(0.5f);
   if (upAxis == 2) return Quaternion{};

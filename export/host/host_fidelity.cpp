@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "export/ketrel_basis_conversion.h"
 #include "rt/ketrel_curve.h"
 #include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_transform.h"
@@ -101,6 +102,35 @@ bool Keyed(const Node* node) {
          t.Scale.KeyTicks.size() > 1;
 }
 
+// The conversion from the scene's frame and unit to the file's, as its
+// art_tool_info records them; `converted` false when they are the same or
+// the file does not say.
+bool FileBasis(const Scene& scene, const file_info* info, basis_conversion& basis,
+               bool& converted) {
+  converted = false;
+  if (!info->ArtToolInfo || !(scene.SystemUnit > 0)) return true;
+  art_tool_info host = *info->ArtToolInfo;
+  host.UnitsPerMeter = float(1.0 / scene.SystemUnit);
+  for (int k = 0; k < 3; ++k) {
+    host.Origin[k] = 0.0f;
+    host.RightVector[k] = kHostRight[k];
+    host.UpVector[k] = kHostUp[k];
+    host.BackVector[k] = kHostBack[k];
+  }
+  const art_tool_info& file = *info->ArtToolInfo;
+  float origin[3], right[3], up[3], back[3];
+  std::memcpy(origin, file.Origin, sizeof origin);
+  std::memcpy(right, file.RightVector, sizeof right);
+  std::memcpy(up, file.UpVector, sizeof up);
+  std::memcpy(back, file.BackVector, sizeof back);
+  file_info source{};
+  source.ArtToolInfo = &host;
+  if (!ComputeBasisConversion(&source, file.UnitsPerMeter, origin, right, up, back, basis))
+    return false;
+  converted = !IsIdentityConversion(basis);
+  return true;
+}
+
 // What the groups share: the grid, the units, and the errors so far.
 struct Grid {
   const Scene* scene;
@@ -109,6 +139,9 @@ struct Grid {
   int64_t points;
   double unitsToCm;
   double vertexDistanceCm;
+  // The file's coordinate system, when it is not the scene's own.
+  bool converted = false;
+  basis_conversion basis;
   int32_t TickAt(int64_t g) const {
     const double seconds = double(g) * step / per;
     return scene->AnimationStart + int32_t(std::lround(seconds * kTicksPerSecond));
@@ -230,10 +263,29 @@ void MeasureGroup(const Grid& grid, const track_group* group, const skeleton* bo
         length = std::sqrt(length);
         const double along = length > 0 ? d / length : d;
         double sum = 0;
-        for (int j = 0; j < 3; ++j) {
-          const double e = along * (world[size_t(3 * axis + j)] - expected[size_t(3 * axis + j)]) +
-                           (world[size_t(9 + j)] - expected[size_t(9 + j)]);
-          sum += e * e;
+        if (grid.converted) {
+          // The file's bone holds the point at L x; its world position is
+          // taken back into the scene's frame to be compared.
+          double file[3], back[3];
+          for (int j = 0; j < 3; ++j) {
+            file[j] = double(world[size_t(9 + j)]) - grid.basis.Affine[j];
+            for (int k = 0; k < 3; ++k)
+              file[j] += along * grid.basis.Linear[k][axis] * world[size_t(3 * k + j)];
+          }
+          for (int j = 0; j < 3; ++j) {
+            back[j] = 0;
+            for (int k = 0; k < 3; ++k) back[j] += grid.basis.InverseLinear[j][k] * file[k];
+            const double e = back[j] - (along * expected[size_t(3 * axis + j)] +
+                                        double(expected[size_t(9 + j)]));
+            sum += e * e;
+          }
+        } else {
+          for (int j = 0; j < 3; ++j) {
+            const double e =
+                along * (world[size_t(3 * axis + j)] - expected[size_t(3 * axis + j)]) +
+                (world[size_t(9 + j)] - expected[size_t(9 + j)]);
+            sum += e * e;
+          }
         }
         // A value that cannot be decoded is the worst error, never none.
         double cm = std::sqrt(sum) * grid.unitsToCm;
@@ -263,8 +315,19 @@ bool MeasureAnimationFidelity(const Scene& scene, const file_info* info,
     return false;
   }
   const animation* clip = info->Animations[options.Animation];
-  Grid grid{&scene, clip->TimeStep,          clip->Duration, std::max(1, options.PointsPerStep), 0,
-            1.0,    options.VertexDistanceCm};
+  Grid grid{&scene,
+            clip->TimeStep,
+            clip->Duration,
+            std::max(1, options.PointsPerStep),
+            0,
+            1.0,
+            options.VertexDistanceCm,
+            false,
+            {}};
+  if (!FileBasis(scene, info, grid.basis, grid.converted)) {
+    error = "the file's coordinate system cannot be related to the scene's";
+    return false;
+  }
   result.Samples = grid.step > 0 ? int32_t(std::lround(grid.duration / grid.step)) + 1 : 1;
   grid.points = int64_t(result.Samples - 1) * grid.per + 1;
 

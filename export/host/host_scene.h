@@ -27,6 +27,13 @@
 namespace ketrel::host {
 
 inline constexpr int32_t kTicksPerSecond = 4800;
+// The host frame, right-handed and Z up: where its right, up and back
+// directions point. Scene documents are written in it, and every loader
+// converts what it reads into it (the Assimp importer turns Y-up and X-up
+// files about the X or Y axis), so a scene reports this frame.
+inline constexpr float kHostRight[3] = {1, 0, 0};
+inline constexpr float kHostUp[3] = {0, 0, 1};
+inline constexpr float kHostBack[3] = {0, -1, 0};
 
 struct ClassId {
   uint32_t a = 0, b = 0;

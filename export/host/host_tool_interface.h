@@ -90,6 +90,10 @@ class HostToolInterface final : public ToolInterface {
   const char* GetSceneFileName() override;
   double GetSystemUnitInMeters() override { return scene_.SystemUnit; }
   bool IsSystemUnitKnown() override { return scene_.UnitFromSource; }
+  void GetAxisFrame(float right[3], float up[3], float back[3]) override {
+    for (int i = 0; i < 3; ++i)
+      right[i] = kHostRight[i], up[i] = kHostUp[i], back[i] = kHostBack[i];
+  }
   const char* GetNoteTrackName(const BoneNode* bone, int32_t n) override;
   const char* GetHostObjectName(HostHandle object) override;
 

@@ -1,7 +1,8 @@
 // Loads arbitrary bytes as a game would (with the CRC repaired, so damaged
 // objects reach the run-time) and plays whatever loads: binding, sampling
 // with and without a cursor at odd times, root motion, world and skinning
-// matrices, morph weights and events. Any crash, leak or read outside the
+// matrices, morph weights and events, then once more after converting the
+// file to other axes and units. Any crash, leak or read outside the
 // file's objects is a finding.
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,8 @@
 #include "rt/ketrel_crc.h"
 #include "rt/ketrel_file_format.h"
 #include "rt/ketrel_log.h"
+#include "rt/ketrel_memory.h"
+#include "rt/ketrel_transform_file.h"
 #include "tests/support/play_everything.h"
 
 namespace {
@@ -29,7 +32,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(bytes.data() + 40, &crc, 4);
   }
   ketrel::file_info* info = ketrel::LoadFileInfoFromMemory(bytes.data(), bytes.size());
-  if (info != nullptr) ketrel::test::PlayEverything(info);
+  if (info != nullptr) {
+    ketrel::test::PlayEverything(info);
+    // Converted to Y up and centimetres, as a game may do after loading,
+    // then played again.
+    ketrel::Arena* arena = ketrel::NewArena();
+    ketrel::basis_conversion toYUp;
+    const float linear[3][3] = {{100, 0, 0}, {0, 0, 100}, {0, -100, 0}};
+    if (arena && ketrel::SetBasisLinear(toYUp, linear)) {
+      toYUp.Memory = ketrel::ArenaAllocator(arena);
+      ketrel::TransformFile(info, toYUp);
+      ketrel::test::PlayEverything(info);
+    }
+    ketrel::FreeArena(arena);
+  }
   ketrel::FreeFileInfo(info);
   return 0;
 }
