@@ -11,6 +11,7 @@
 #include "export/ketrel_settings_schema.h"
 #include "export/ketrel_skeleton_conversion.h"
 #include "export/ketrel_texture_conversion.h"
+#include "export/ketrel_version.h"
 #include "rt/ketrel_data_tree_writer.h"
 #include "rt/ketrel_object_ops.h"
 #include "rt/ketrel_variant_builder.h"
@@ -53,10 +54,10 @@ exporter_info* BuildExporterInfo(SceneParser* parser) {
   if (!info) return nullptr;
   MakeEmptyDataTypeObject(ExporterInfoType, info);
   info->ExporterName = InternString(parser, "Ketrel Standard Exporter, SDK version 2.11.8.0");
-  info->ExporterMajorRevision = 2;
-  info->ExporterMinorRevision = 11;
-  info->ExporterCustomization = 0;
-  info->ExporterBuildNumber = 8;
+  info->ExporterMajorRevision = kExporterMajorRevision;
+  info->ExporterMinorRevision = kExporterMinorRevision;
+  info->ExporterCustomization = kExporterCustomization;
+  info->ExporterBuildNumber = kExporterBuildNumber;
   return info;
 }
 

@@ -1,10 +1,13 @@
 #include "export/ketrel_export_operations.h"
 
+#include <cstdio>
+
 #include "export/ketrel_convert_scene.h"
 #include "export/ketrel_export_ui_tunneling.h"
 #include "export/ketrel_settings_hierarchy.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"
+#include "export/ketrel_version.h"
 #include "export/posix/posix_ketrel_export_file.h"
 #include "rt/ketrel_file_builder.h"
 #include "rt/ketrel_file_writer.h"
@@ -74,7 +77,10 @@ bool ExportScene(ToolInterface* tool, const char* fileName, file_writer* writer,
                              : true;
     OpenProgress(&window, request.Display, request.DisplayUser, closeWhenDone);
     progress = &window;
-    SetProgressTitle(progress, "Ketrel 2.11.8.0 is exporting a KT2 File");
+    char title[64];
+    std::snprintf(title, sizeof title, "Ketrel %s is exporting a KT2 File",
+                  ExporterVersionString());
+    SetProgressTitle(progress, title);
   }
 
   file_magic_record magic =

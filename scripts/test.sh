@@ -7,7 +7,7 @@ source scripts/deps.sh
 ketrel_install_deps
 
 build=${KETREL_TEST_BUILD:-build/asan}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKETREL_SANITIZE=ON \
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKETREL_SANITIZE=ON -DKETREL_WERROR=ON \
   -DCMAKE_CXX_FLAGS="-O1" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1

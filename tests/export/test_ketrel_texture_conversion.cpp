@@ -129,7 +129,9 @@ TEST(TextureConversion, SizesMipsAndFormatFollowTheSettings) {
     Scene scene;
     TextureNode* node = scene.Add("wall", "wall.png", Image(c.width, c.height, false));
     Choose(node->Settings, 19, texture_format::S3TCNoAlpha);
-    if (c.maxWidth) ASSERT_TRUE(SetSettingInt(node->Settings, 13, c.maxWidth));
+    if (c.maxWidth) {
+      ASSERT_TRUE(SetSettingInt(node->Settings, 13, c.maxWidth));
+    }
     SetSettingInt(node->Settings, 27, c.mips);
     SetSettingInt(node->Settings, 253, c.full);
     texture* t = scene.Converted(node);

@@ -275,7 +275,8 @@ TEST(NodeWalk, DeepHierarchiesWalkWithoutRecursion) {
   Scene scene;
   Node* at = nullptr;
   const int depth = 20000;
-  for (int i = 0; i < depth; ++i) at = AddBone(scene, "B" + std::to_string(i), at);
+  for (int i = 0; i < depth; ++i)
+    at = AddBone(scene, std::string("B").append(std::to_string(i)), at);
   at->Selected = true;
   WalkOptions options;
   options.SelectedOnly = true;  // the climb adds every ancestor

@@ -187,9 +187,9 @@ INSTANTIATE_TEST_SUITE_P(Settings, AnimationPose,
                                                "--set \"Use sampled key curves=true\" --set \"File "
                                                "platform=64-bit, big endian\"",
                                                true, 0.0005}),
-                         [](const ::testing::TestParamInfo<PoseCase>& info) {
-                           return info.param.sampledKeys ? std::string("SampledKeysBigEndian")
-                                                         : std::string("Curves");
+                         [](const ::testing::TestParamInfo<PoseCase>& param) {
+                           return param.param.sampledKeys ? std::string("SampledKeysBigEndian")
+                                                          : std::string("Curves");
                          });
 
 TEST_F(AnimationExport, RawSamplesNoteTracksAndRootTravel) {
@@ -281,8 +281,8 @@ TEST_F(AnimationExport, AnimationErrorGivesEveryBoneItsOwnStoredTolerances) {
   std::string error;
   ASSERT_TRUE(host::LoadSceneDocument(saved, scene, &error)) << error;
   ASSERT_TRUE(host::LoadSceneDocument(curvesOnly, curves, &error)) << error;
-  auto degreesIn = [&](const host::Scene& scene, const char* name) {
-    const host::Node* node = scene.FindNode(name);
+  auto degreesIn = [&](const host::Scene& from, const char* name) {
+    const host::Node* node = from.FindNode(name);
     EXPECT_NE(node, nullptr) << name;
     if (!node) return 0.0f;
     auto chunk = node->Settings.find({kChunkTrackGroupBone, -1});
