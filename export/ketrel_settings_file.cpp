@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "export/ketrel_export_ui_tunneling.h"
+#include "export/ketrel_settings_blob.h"
+#include "export/ketrel_settings_file.h"
+#include "export/ketrel_settings_push_down.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel {

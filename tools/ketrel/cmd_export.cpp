@@ -19,6 +19,20 @@
 namespace ketrel::cli {
 namespace {
 
+// Applies each "Label=value" in order; false (said on stderr) at the first
+// that does not apply, which changes nothing.
+bool ApplyAssignments(SettingsItem* root, const std::vector<std::string>& assignments) {
+  for (const std::string& assignment : assignments) {
+    std::string message;
+    if (!SetCategorySettingByLabel(root, assignment.c_str(), message)) {
+      std::fprintf(stderr, "ketrel export: --set \"%s\": %s\n", assignment.c_str(),
+                   message.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 struct SettingsEdits {
   const ExportOptions* options;
   double errorMeters = 0;  // --animation-error; 0: not given
@@ -44,14 +58,9 @@ bool EditSettings(SettingsItem* root, ToolInterface& tool, NodeGraph* graph, voi
   std::vector<std::string> assignments;
   if (edits->errorMeters > 0) assignments = AnimationErrorAssignments(edits->keyOversampling);
   assignments.insert(assignments.end(), options.Set.begin(), options.Set.end());
-  for (const std::string& assignment : assignments) {
-    std::string message;
-    if (!SetCategorySettingByLabel(root, assignment.c_str(), message)) {
-      std::fprintf(stderr, "ketrel export: --set \"%s\": %s\n", assignment.c_str(),
-                   message.c_str());
-      edits->failed = true;
-      return false;
-    }
+  if (!ApplyAssignments(root, assignments)) {
+    edits->failed = true;
+    return false;
   }
   if (edits->errorMeters > 0) {
     std::string note;
@@ -77,16 +86,7 @@ bool CheckAssignments(const std::vector<std::string>& assignments) {
   if (assignments.empty()) return true;
   SettingsItem* root = CreateSettingsRoot();
   if (!root) return false;
-  bool ok = true;
-  for (const std::string& assignment : assignments) {
-    std::string message;
-    if (!SetCategorySettingByLabel(root, assignment.c_str(), message)) {
-      std::fprintf(stderr, "ketrel export: --set \"%s\": %s\n", assignment.c_str(),
-                   message.c_str());
-      ok = false;
-      break;
-    }
-  }
+  const bool ok = ApplyAssignments(root, assignments);
   DestroySettingsItem(root);
   return ok;
 }

@@ -1,9 +1,9 @@
-// The settings tree, its two blob formats, push-down and per-object chunks.
-#include "export/ketrel_export_ui_tunneling.h"
+// The two binary forms of settings: the Requester blob and the SettingsItem
+// blob, little-endian, read all-or-nothing.
+#include "export/ketrel_settings_blob.h"
 
 #include <cmath>
 #include <cstring>
-#include <new>
 
 #include "export/ketrel_settings_schema.h"
 #include "rt/ketrel_log.h"
@@ -12,14 +12,6 @@ namespace ketrel {
 namespace {
 
 constexpr const char kCorrupted[] = "Corrupted settings data encountered";
-
-char* CopyText(const char* text) {
-  if (text == nullptr) text = "";
-  size_t length = std::strlen(text);
-  auto* copy = static_cast<char*>(KT_ALLOCATE(length + 1));
-  if (copy != nullptr) std::memcpy(copy, text, length + 1);
-  return copy;
-}
 
 // ---- Writing ----
 
@@ -292,132 +284,7 @@ bool ReadAllOrNothing(Target* target, const uint8_t* data, size_t size, ReadFn r
   return read(target, apply, true);
 }
 
-// ---- Push-down ----
-
 }  // namespace
-
-void CopyRequesterProperty(RequesterProperty* destination, const RequesterProperty* source,
-                           bool force) {
-  if (force || !destination->Locked) {
-    destination->Locked = source->Locked;
-    if (destination->Kind == source->Kind) {
-      switch (destination->Kind) {
-        case PropertyKind::Bool:
-          destination->Bool.Current = source->Bool.Current;
-          break;
-        case PropertyKind::Number:
-          SetPropertyFloat(destination, source->Number.Current);
-          break;
-        case PropertyKind::Range:
-          destination->Range.Current = source->Range.Current;
-          if (destination->Range.Current < destination->Range.Minimum) {
-            destination->Range.Current = destination->Range.Minimum;
-          }
-          if (destination->Range.Current > destination->Range.Maximum) {
-            destination->Range.Current = destination->Range.Maximum;
-          }
-          break;
-        case PropertyKind::Combobox:
-          destination->Combobox.Selected =
-              source->Combobox.Selected != nullptr
-                  ? FindChoiceById(destination, source->Combobox.Selected->Id)
-                  : nullptr;
-          destination->Combobox.Legacy = source->Combobox.Legacy;
-          break;
-        default:
-          break;
-      }
-    }
-  }
-  // A choice's own properties follow even when the combobox itself is locked.
-  if (destination->Kind == PropertyKind::Combobox && source->Kind == PropertyKind::Combobox &&
-      destination->Combobox.Choices != nullptr && source->Combobox.Choices != nullptr) {
-    CopyRequesterValues(destination->Combobox.Choices, source->Combobox.Choices, force);
-  }
-}
-
-SettingsItem* CreateSettingsItem(SettingsItem* parent, const char* name, Requester* requester) {
-  auto* item = static_cast<SettingsItem*>(KT_ALLOCATE(sizeof(SettingsItem)));
-  if (item == nullptr) {
-    DestroyRequester(requester);
-    return nullptr;
-  }
-  new (item) SettingsItem();
-  item->Requester = requester;
-  item->Name = CopyText(name);
-  item->ChildListLabel = CopyText(name);
-  if (item->Name == nullptr || item->ChildListLabel == nullptr) {
-    DestroySettingsItem(item);
-    return nullptr;
-  }
-  item->Parent = parent;
-  if (parent != nullptr) {
-    if (parent->LastChild != nullptr) {
-      parent->LastChild->Next = item;
-    } else {
-      parent->FirstChild = item;
-    }
-    parent->LastChild = item;
-  }
-  return item;
-}
-
-bool SetChildListLabel(SettingsItem* item, const char* label) {
-  if (!KT_CHECK_PARAMETER(Settings, item != nullptr)) return false;
-  char* copy = CopyText(label);
-  if (copy == nullptr) return false;
-  FreeBlock(item->ChildListLabel);
-  item->ChildListLabel = copy;
-  return true;
-}
-
-void DestroySettingsItem(SettingsItem* item) {
-  if (item == nullptr) return;
-  SettingsItem* child = item->FirstChild;
-  while (child != nullptr) {
-    SettingsItem* next = child->Next;
-    DestroySettingsItem(child);
-    child = next;
-  }
-  DestroyRequester(item->Requester);
-  FreeBlock(item->Name);
-  FreeBlock(item->ChildListLabel);
-  item->~SettingsItem();
-  FreeBlock(item);
-}
-
-SettingsItem* FindChildItem(const SettingsItem* item, const char* name) {
-  if (item == nullptr || name == nullptr) return nullptr;
-  for (SettingsItem* c = item->FirstChild; c != nullptr; c = c->Next) {
-    if (c->Name != nullptr && std::strcmp(c->Name, name) == 0) return c;
-  }
-  return nullptr;
-}
-
-Requester* ResolveRequester(const SettingsItem* item) {
-  for (; item != nullptr; item = item->Parent) {
-    if (item->Requester != nullptr) return item->Requester;
-  }
-  return nullptr;
-}
-
-SettingsItem* CreateSettingsRoot() {
-  SettingsItem* root = CreateSettingsItem(nullptr, kSettingsItemName,
-                                          CreateCategoryRequester(SettingsCategory::Root));
-  if (root == nullptr || root->Requester == nullptr) {
-    DestroySettingsItem(root);
-    return nullptr;
-  }
-  for (const CategoryItemName& category : kCategoryItems) {
-    SettingsItem* item =
-        CreateSettingsItem(root, category.name, CreateCategoryRequester(category.category));
-    if (item == nullptr || item->Requester == nullptr) {
-      DestroySettingsItem(root);
-      return nullptr;
-    }
-  }
-  return root;
-}
 
 size_t RequesterBlobSize(const Requester* requester) {
   if (requester == nullptr) return 0;
@@ -483,92 +350,6 @@ bool ReadSettingsItem(SettingsItem* item, const uint8_t* data, size_t size) {
   return ReadAllOrNothing(item, data, size, [](SettingsItem* i, Reader& in, bool apply) {
     return ReadSettingsItemFrom(i, in, apply);
   });
-}
-
-void CopyRequesterValues(Requester* destination, const Requester* source, bool force) {
-  if (destination == nullptr || source == nullptr) return;
-  for (RequesterProperty* p = destination->FirstProperty; p != nullptr; p = p->Next) {
-    if (p->Kind == PropertyKind::Separator) continue;
-    const RequesterProperty* from = FindPropertyById(source, p->Id);
-    if (from != nullptr && from != p) CopyRequesterProperty(p, from, force);
-  }
-  for (Requester* c = destination->FirstChild; c != nullptr; c = c->Next) {
-    CopyRequesterValues(c, FindChildRequester(source, c->Id), force);
-  }
-}
-
-void PushDown(const Requester* source, SettingsItem* item, bool forceItem, bool forceChildren) {
-  if (item == nullptr || source == nullptr) return;
-  if (item->Requester != source) CopyRequesterValues(item->Requester, source, forceItem);
-  for (SettingsItem* c = item->FirstChild; c != nullptr; c = c->Next) {
-    PushDown(source, c, forceChildren, forceChildren);
-  }
-}
-
-uint32_t SettingsChunkSubId(uint32_t kind, int32_t index) {
-  return (static_cast<uint32_t>(index + 1) << 16) ^ kind;
-}
-
-bool ApplyStoredSettings(SettingsItem* item, SettingsChunkStore* store,
-                         const SettingsHandle* handle) {
-  if (!KT_CHECK_PARAMETER(Settings, item != nullptr)) return false;
-  if (item->Requester == nullptr) {
-    Requester* ancestor = ResolveRequester(item->Parent);
-    Requester* copy = ancestor != nullptr ? DuplicateRequester(ancestor, HeapAllocator()) : nullptr;
-    if (copy == nullptr) {
-      KT_LOG_ERROR(Settings, "Unable to duplicate a requestor for a settings item");
-      return false;
-    }
-    item->Requester = copy;
-  }
-  if (store == nullptr || handle == nullptr || handle->object == nullptr) return true;
-  std::vector<uint8_t> chunk;
-  if (!store->ReadSettingsChunk(handle->object, handle->kind, handle->index, chunk)) return true;
-  return ReadRequester(item->Requester, chunk.data(), chunk.size());
-}
-
-namespace {
-
-template <typename Size, typename Write>
-bool StoreBlob(SettingsChunkStore& store, HostHandle object, uint32_t kind, int32_t index,
-               Size size, Write write) {
-  size_t bytes = size();
-  auto* buffer = static_cast<uint8_t*>(KT_ALLOCATE(bytes));
-  if (buffer == nullptr) return false;
-  bool ok = write(buffer, bytes) == bytes;
-  if (ok) {
-    store.RemoveSettingsChunk(object, kind, index);
-    ok = store.WriteSettingsChunk(object, kind, index, buffer, bytes);
-    if (!ok) KT_LOG_ERROR(Settings, "Unable to store settings of kind %u in the scene", kind);
-  }
-  FreeBlock(buffer);
-  return ok;
-}
-
-}  // namespace
-
-bool StoreSettings(const SettingsItem* item, SettingsChunkStore& store,
-                   const SettingsHandle& handle) {
-  if (item == nullptr || item->Requester == nullptr || handle.object == nullptr) return true;
-  const Requester* r = item->Requester;
-  return StoreBlob(
-      store, handle.object, handle.kind, handle.index, [r] { return RequesterBlobSize(r); },
-      [r](uint8_t* out, size_t capacity) { return WriteRequester(r, out, capacity); });
-}
-
-bool StoreSettingsItemChunk(const SettingsItem* root, SettingsChunkStore& store,
-                            HostHandle sceneRoot) {
-  if (root == nullptr || root->Requester == nullptr || sceneRoot == nullptr) return true;
-  return StoreBlob(
-      store, sceneRoot, kChunkSettings, -1, [root] { return SettingsItemBlobSize(root, 1); },
-      [root](uint8_t* out, size_t capacity) { return WriteSettingsItem(root, 1, out, capacity); });
-}
-
-bool ApplySettingsItemChunk(SettingsItem* root, SettingsChunkStore& store, HostHandle sceneRoot) {
-  if (root == nullptr || sceneRoot == nullptr) return true;
-  std::vector<uint8_t> chunk;
-  if (!store.ReadSettingsChunk(sceneRoot, kChunkSettings, -1, chunk)) return true;
-  return ReadSettingsItem(root, chunk.data(), chunk.size());
 }
 
 }  // namespace ketrel

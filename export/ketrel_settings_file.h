@@ -1,0 +1,38 @@
+#pragma once
+// Settings files (.kes), their text dump, and "Label=value" edits from the
+// command line.
+#include <string>
+
+#include "export/ketrel_settings_tree.h"
+
+namespace ketrel {
+
+// Writes the "Settings" blob at depth 1 to a temporary file beside `path`
+// and renames it over `path`, so a failed save leaves an old file intact.
+bool SaveSettingsFile(const SettingsItem* root, const char* path);
+// Loads a settings file into "Settings" and pushes each category down to the
+// objects under it, except into Locked properties. A missing, unreadable,
+// corrupt or wrong file is reported and changes nothing.
+bool LoadSettingsFile(SettingsItem* root, const char* path);
+// The text dump of a "Settings" tree: each category's label, then
+// "  label: text" for each of its properties except separators.
+std::string FormatSettingsDump(const SettingsItem* root);
+// Reads a settings file into a fresh default tree (the caller's scene is not
+// touched) and gives its text dump in `out`. False (logged) on any fault.
+bool DumpSettingsFileToText(const char* settingsPath, std::string& out);
+// Same, writing the dump to `textPath` through a temporary file.
+bool DumpSettingsFile(const char* settingsPath, const char* textPath);
+
+// ---- Command-line edits ----
+
+// Applies "Label=value" to the categories of "Settings": the label is looked
+// up (case-insensitive) in "Root settings" and in each category, and every
+// category that has it takes the value, which is then pushed down to the
+// objects under that category (Locked properties keep theirs). Values: bools
+// true/false/on/off/yes/no/1/0; numbers and ranges within their bounds
+// (power-of-two ranges take the byte value, 16 not 4); combobox choices by
+// label. False with a message listing the valid labels or values otherwise;
+// nothing changes then.
+bool SetCategorySettingByLabel(SettingsItem* root, const char* assignment, std::string& message);
+
+}  // namespace ketrel
