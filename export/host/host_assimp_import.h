@@ -19,6 +19,10 @@
 
 namespace ketrel::host {
 
+// How the import child misbehaves, for tests of what the parent does when a
+// hostile file makes the importer abort or hang.
+enum class ImportFault { None, Crash, Hang };
+
 struct ImportOptions {
   // The take to import: a name, an index ("0", "1", ...), or empty for the
   // first. Clips that share a timeline (such as one clip per joint) form one
@@ -27,6 +31,7 @@ struct ImportOptions {
   // The process ends right after this import (the import child): Assimp's
   // scene is left to the exit instead of being torn down piece by piece.
   bool ProcessEndsAfterImport = false;
+  ImportFault Fault = ImportFault::None;
 };
 
 // All or nothing: false with `error` set (e.g. the importer's own message)

@@ -40,12 +40,8 @@ bool WriteAll(int fd, const char* data, size_t size) {
 
 // The child: import, then send 'S' + the scene stream or 'E' + the error.
 [[noreturn]] void RunChild(int fd, const std::string& path, const ImportOptions& options) {
-  // Testing hook: behave like an importer that aborts on a hostile file.
-  if (const char* crash = std::getenv("KETREL_IMPORT_TEST_CRASH"); crash && *crash == '1') {
-    std::abort();
-  }
-  // ... or one that hangs on it.
-  if (const char* hang = std::getenv("KETREL_IMPORT_TEST_HANG"); hang && *hang == '1') {
+  if (options.Fault == ImportFault::Crash) std::abort();
+  if (options.Fault == ImportFault::Hang) {
     for (;;) pause();
   }
   bool ok = false;

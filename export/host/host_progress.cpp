@@ -56,9 +56,7 @@ void Stage(void* user, const char* text) {
   t->record.push_back(std::string("stage: ") + text);
   ClearBar(t);
   std::fprintf(t->out, "%s\n", text);
-  // Testing hook: cancel as a user would when the named stage begins.
-  const char* cancelAt = std::getenv("KETREL_CANCEL_AT_STAGE");
-  if (cancelAt && std::strcmp(cancelAt, text) == 0) std::raise(SIGINT);
+  if (!t->cancelAtStage.empty() && t->cancelAtStage == text) std::raise(SIGINT);
 }
 
 void Item(void* user, const char* text, int step, int total) {

@@ -17,6 +17,8 @@ struct TerminalProgress {
   bool bar = false;  // redraw item lines in place (stderr is a terminal)
   bool barShown = false;
   std::string title;
+  // For tests: cancel as a user would when the stage of this name begins.
+  std::string cancelAtStage;
   // Everything shown, in order, for tests ("stage: X", "item: Y", "log: Z").
   std::vector<std::string> record;
 };

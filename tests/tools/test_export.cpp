@@ -190,9 +190,8 @@ TEST_F(ExportTest, FailuresLeaveThePreviousFileAlone) {
   // Cancelled as a user would with Ctrl-C once the meshes begin: the exit
   // status of a program stopped by SIGINT.
   std::string err;
-  EXPECT_EQ(
-      Run("export " + kFigure + " " + Path("keep.kt2"), &err, "KETREL_CANCEL_AT_STAGE=Meshes"),
-      130);
+  EXPECT_EQ(Run("export " + kFigure + " " + Path("keep.kt2") + " --test-cancel-at Meshes", &err),
+            130);
   EXPECT_NE(err.find("Export Aborted"), std::string::npos) << err;
   EXPECT_EQ(err.find("Export Complete"), std::string::npos) << err;
   EXPECT_EQ(Slurp(Path("keep.kt2")), old);

@@ -178,16 +178,16 @@ TEST_F(ImportTest, ImportedDocumentExportsTheSameTreeAsTheFile) {
 TEST_F(ImportTest, ImporterCrashesAndUnreadableFilesAreReportedAndWriteNothing) {
   std::string file = kModels + "BVH/01_01.bvh";
   std::string err;
-  EXPECT_EQ(Run("export --silent " + file + " " + Path("crash.kt2"), nullptr, &err,
-                "KETREL_IMPORT_TEST_CRASH=1"),
+  EXPECT_EQ(Run("export --silent --test-import-fault crash " + file + " " + Path("crash.kt2"),
+                nullptr, &err),
             1);
   EXPECT_NE(err.find("could not import " + file + ": the importer crashed (signal 6)"),
             std::string::npos)
       << err;
   EXPECT_FALSE(fs::exists(Path("crash.kt2")));
-  EXPECT_EQ(Run("import " + file + " " + Path("crash.kscene"), nullptr, &err,
-                "KETREL_IMPORT_TEST_CRASH=1"),
-            1);
+  EXPECT_EQ(
+      Run("import --test-import-fault crash " + file + " " + Path("crash.kscene"), nullptr, &err),
+      1);
   EXPECT_FALSE(fs::exists(Path("crash.kscene")));
 
   // A truncated file: the importer's own complaint, nothing written.

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -144,25 +145,24 @@ TEST_F(OutputSafety, SignalsCancelEveryPhaseAndKeepTheOldFile) {
 #endif
   struct Case {
     int signal;
-    const char* options;
-    const char* environment;  // name=value, or null
-    double after;             // seconds before the signal
+    const char* options;  // words split at spaces
+    double after;         // seconds before the signal
   };
   const Case cases[] = {
-      {SIGINT, "--silent", nullptr, 0.8},
-      {SIGTERM, "", nullptr, 0.8},
-      {SIGINT, "--silent", "KETREL_IMPORT_TEST_HANG=1", 0.3},
+      {SIGINT, "--silent", 0.8},
+      {SIGTERM, "", 0.8},
+      {SIGINT, "--silent --test-import-fault hang", 0.3},
   };
   for (const Case& c : cases) {
     const std::string out = Path("signalled.kt2");
     Write(out, "old");
     std::vector<std::string> words = {KETREL_EXE, "export",
                                       "/usr/share/assimp/models/BVH/01_03.bvh", out};
-    if (*c.options) words.push_back(c.options);
+    std::istringstream options(c.options);
+    for (std::string word; options >> word;) words.push_back(word);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      if (c.environment) putenv(const_cast<char*>(c.environment));
       std::vector<char*> argv;
       for (std::string& word : words) argv.push_back(word.data());
       argv.push_back(nullptr);
@@ -192,9 +192,10 @@ TEST_F(OutputSafety, SignalsCancelEveryPhaseAndKeepTheOldFile) {
 // SIGKILL (no handler runs), the parent takes its child along.
 TEST_F(OutputSafety, TheImportChildDiesWithItsParent) {
   const std::string pidFile = Path("parent.pid");
-  const std::string start = "KETREL_IMPORT_TEST_HANG=1 " + std::string(KETREL_EXE) +
-                            " import /usr/share/assimp/models/BVH/01_01.bvh " +
-                            Path("hang.kscene") + " >/dev/null 2>&1 & echo $! > " + pidFile;
+  const std::string start =
+      std::string(KETREL_EXE) +
+      " import --test-import-fault hang /usr/share/assimp/models/BVH/01_01.bvh " +
+      Path("hang.kscene") + " >/dev/null 2>&1 & echo $! > " + pidFile;
   ASSERT_EQ(std::system(start.c_str()), 0);
   const pid_t parent = pid_t(std::stol(Slurp(pidFile)));
   // Its child, once it has one.

@@ -132,6 +132,7 @@ int RunExport(const ExportOptions& options) {
   std::string error;
   host::ImportOptions import;
   import.Take = options.Take;
+  import.Fault = host::ImportFault(options.ImportFault);
   if (!host::LoadHostScene(options.Scene, scene, error, import)) {
     std::fprintf(stderr, "ketrel export: %s\n", error.c_str());
     return kExitFailed;
@@ -162,6 +163,7 @@ int RunExport(const ExportOptions& options) {
 
   host::TerminalProgress terminal;
   host::PrepareTerminalProgress(&terminal);
+  terminal.cancelAtStage = options.CancelAtStage;
   exportOptions.Request.Display = host::TerminalProgressDisplay();
   exportOptions.Request.DisplayUser = &terminal;
 
@@ -266,6 +268,8 @@ void AddExportCommand(CLI::App& app, int& exitCode) {
                    "Curve-fitting threads, 1 to 8 (default: one per processor, at most 8); "
                    "the file is the same for any count")
       ->check(CLI::Range(1, 8));
+  AddImportFaultOption(command, &options->ImportFault);
+  command->add_option("--test-cancel-at", options->CancelAtStage)->group("");
   command->add_option("--take", options->Take,
                       "For real scene files: the animation take, by name or index");
   command->add_option("--save-scene", options->SaveScene,

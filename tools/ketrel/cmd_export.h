@@ -22,6 +22,8 @@ struct ExportOptions {
   std::string SaveScene;         // --save-scene FILE.kscene
   std::string AnimationError;    // --animation-error DISTANCE with its unit; empty: not given
   std::string MaxError;          // --max-error DISTANCE with its unit; empty: not given
+  int ImportFault = 0;           // hidden --test-import-fault: host::ImportFault
+  std::string CancelAtStage;     // hidden --test-cancel-at STAGE
   int Threads = 0;               // --threads N fitting threads; 0: the machine's processors
 };
 

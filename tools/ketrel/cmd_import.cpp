@@ -44,6 +44,7 @@ int RunImport(const ImportOptions& options) {
   std::string error;
   host::ImportOptions import;
   import.Take = options.Take;
+  import.Fault = host::ImportFault(options.ImportFault);
   if (!host::LoadHostScene(options.Scene, scene, error, import)) {
     std::fprintf(stderr, "ketrel import: %s\n", error.c_str());
     return kExitFailed;
@@ -66,6 +67,7 @@ void AddImportCommand(CLI::App& app, int& exitCode) {
   command->add_option("output", options->Output, "The .kscene document to write");
   command->add_option("--take", options->Take, "The animation take: a name or an index");
   command->add_flag("--list-takes", options->ListTakes, "List the file's takes and stop");
+  AddImportFaultOption(command, &options->ImportFault);
   command->callback([options, &exitCode, command] {
     if (!options->ListTakes && options->Output.empty()) {
       std::fprintf(stderr, "ketrel import: OUT.kscene is required\n%s", command->help().c_str());

@@ -12,6 +12,7 @@ struct ImportOptions {
   std::string Output;
   std::string Take;
   bool ListTakes = false;
+  int ImportFault = 0;  // hidden --test-import-fault: host::ImportFault
 };
 
 int RunImport(const ImportOptions& options);

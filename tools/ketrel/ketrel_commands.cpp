@@ -1,5 +1,7 @@
 #include "tools/ketrel/ketrel_commands.h"
 
+#include <map>
+
 #include <cstdio>
 #include <filesystem>
 
@@ -37,6 +39,13 @@ void AddCommands(CLI::App& app, int& exitCode) {
   AddInfoCommand(app, exitCode);
   AddDumpCommand(app, exitCode);
   AddVerifyCommand(app, exitCode);
+}
+
+void AddImportFaultOption(CLI::App* command, int* fault) {
+  const std::map<std::string, int> faults = {{"crash", 1}, {"hang", 2}};
+  command->add_option("--test-import-fault", *fault)
+      ->transform(CLI::CheckedTransformer(faults))
+      ->group("");
 }
 
 }  // namespace ketrel::cli

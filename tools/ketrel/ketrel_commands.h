@@ -21,6 +21,10 @@ inline constexpr int kExitUsage = 2;
 bool OutputIsNoInput(const char* command, const std::string& output,
                      std::initializer_list<std::string> inputs);
 
+// Hidden options for tests of failure paths: the import child aborts or
+// hangs ("crash", "hang").
+void AddImportFaultOption(CLI::App* command, int* fault);
+
 // One line per command; main() calls them all.
 void AddCommands(CLI::App& app, int& exitCode);
 
