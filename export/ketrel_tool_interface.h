@@ -82,6 +82,10 @@ class ToolInterface {
   // False when the scene's source gave no unit and the one above is only
   // assumed (a BVH capture, an OBJ file).
   virtual bool IsSystemUnitKnown() { return true; }
+  // Who made the scene, for the file's art tool record: the host's name
+  // (with what it imported the scene from, when it did) and its revision.
+  virtual const char* GetArtToolName() = 0;
+  virtual void GetArtToolRevision(int32_t& major, int32_t& minor) = 0;
   // The host's axis frame: where its right, up and back directions point in
   // its own coordinates. Unless a host says otherwise, the modelling host's
   // right-handed Z-up frame (right X, up Z, back -Y).

@@ -207,6 +207,7 @@ class Converter {
 
   bool Run(const Take* take, std::string& error) {
     ReadUnit();
+    scene_.SourceFormat = FormatLabel();
     ConvertMaterials();
     CollectRoles();
     const aiNode* root = source_->mRootNode;
@@ -254,6 +255,24 @@ class Converter {
     scene_.UnitFromSource = format.find("glTF") != std::string::npos ||
                             format.find("Collada") != std::string::npos || extension_ == ".gltf" ||
                             extension_ == ".glb" || extension_ == ".dae";
+  }
+
+  // What the file is, as a person names it: by its extension for the usual
+  // formats, else as the importer that read it calls itself.
+  std::string FormatLabel() const {
+    static const std::pair<const char*, const char*> kLabels[] = {
+        {".gltf", "glTF 2.0"},     {".glb", "glTF 2.0"},      {".fbx", "FBX"},
+        {".dae", "Collada"},       {".bvh", "BVH"},           {".obj", "Wavefront OBJ"},
+        {".x", "DirectX X"},       {".3ds", "3D Studio 3DS"}, {".blend", "Blender"},
+        {".ply", "PLY"},           {".stl", "STL"},           {".md5mesh", "MD5"},
+        {".ms3d", "Milkshape 3D"}, {".lwo", "LightWave"},     {".ase", "ASE"},
+    };
+    for (const auto& [extension, label] : kLabels) {
+      if (extension_ == extension) return label;
+    }
+    const std::string format = source_->mMetaData ? SourceFormat() : std::string();
+    if (!format.empty()) return format;
+    return extension_.empty() ? std::string("unknown format") : extension_.substr(1);
   }
 
   std::string SourceFormat() const {

@@ -251,6 +251,9 @@ struct Scene {
   bool UnitFromSource = true;
   std::string FileName;  // the scene file's own name, without directories
   std::string FilePath;  // where it was loaded from, if anywhere
+  // What an imported file was ("glTF 2.0", "FBX", ...); empty for our own
+  // scene documents.
+  std::string SourceFormat;
   bool NeedsSave = false;
 
   int32_t TicksPerFrame() const { return kTicksPerSecond / FrameRate; }

@@ -640,6 +640,8 @@ bool ReadSceneSettings(Reader& r, const json& value, Scene& scene) {
   }
   if (const json* v = r.Optional(value, "unitFromSource"))
     if (!r.Bool(*v, Member(path, "unitFromSource"), scene.UnitFromSource)) return false;
+  if (const json* v = r.Optional(value, "sourceFormat"))
+    if (!r.String(*v, Member(path, "sourceFormat"), scene.SourceFormat)) return false;
   if (const json* v = r.Optional(value, "settings"))
     if (!r.Chunks(*v, Member(path, "settings"), scene.Root->Settings)) return false;
   return true;

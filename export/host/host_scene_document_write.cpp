@@ -209,6 +209,8 @@ std::string SceneDocumentText(const Scene& scene) {
                        {"settings", ChunksJson(scene.Root->Settings)}};
   // Written only when false, so documents of scenes with a unit stay as they were.
   if (!scene.UnitFromSource) document["scene"]["unitFromSource"] = false;
+  // An imported scene keeps saying what it was imported from.
+  if (!scene.SourceFormat.empty()) document["scene"]["sourceFormat"] = scene.SourceFormat;
   auto materialIndex = [&](const Material* m) -> json {
     for (size_t i = 0; i < scene.Materials.size(); ++i)
       if (scene.Materials[i].get() == m) return i;

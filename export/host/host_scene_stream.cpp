@@ -7,7 +7,7 @@
 namespace ketrel::host {
 namespace {
 
-constexpr char kMagic[4] = {'K', 'H', 'S', '1'};
+constexpr char kMagic[4] = {'K', 'H', 'S', '2'};
 constexpr size_t kMinimumMaterialBytes = 96;
 constexpr size_t kMinimumNodeBytes = 256;
 
@@ -260,6 +260,7 @@ class SceneReader {
     scene_.UnitFromSource = r_.Get<uint8_t>() != 0;
     scene_.FileName = r_.GetString();
     scene_.FilePath = r_.GetString();
+    scene_.SourceFormat = r_.GetString();
     scene_.NeedsSave = r_.Get<uint8_t>() != 0;
     // Every material and node takes well over these many bytes, so a damaged
     // count cannot make us build more of them than the stream could describe.
@@ -510,6 +511,7 @@ std::string WriteSceneStream(const Scene& scene) {
   w.Put(uint8_t(scene.UnitFromSource));
   w.PutString(scene.FileName);
   w.PutString(scene.FilePath);
+  w.PutString(scene.SourceFormat);
   w.Put(uint8_t(scene.NeedsSave));
   w.Put(uint64_t(scene.Materials.size()));
   w.Put(uint64_t(scene.Nodes.size()));

@@ -9,6 +9,7 @@
 
 #include "export/host/host_mesh_access.h"
 #include "export/host/host_tool_interface.h"
+#include "export/ketrel_version.h"
 
 #include "export/host/host_bitmap.h"
 #include "rt/ketrel_log.h"
@@ -214,6 +215,19 @@ const char* HostToolInterface::GetAnimationName(const AnimationNode* animation) 
 }
 
 const char* HostToolInterface::GetSceneFileName() { return Intern(scene_.FileName); }
+
+// Our own host; a scene it imported says from what.
+const char* HostToolInterface::GetArtToolName() {
+  artToolName_ = scene_.SourceFormat.empty()
+                     ? std::string("Ketrel host")
+                     : "Ketrel host (Assimp import: " + scene_.SourceFormat + ")";
+  return artToolName_.c_str();
+}
+
+void HostToolInterface::GetArtToolRevision(int32_t& major, int32_t& minor) {
+  major = kExporterMajorRevision;
+  minor = kExporterMinorRevision;
+}
 
 const char* HostToolInterface::GetNoteTrackName(const BoneNode* bone, int32_t n) {
   const char* name = GetBoneName(bone);

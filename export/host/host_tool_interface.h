@@ -90,6 +90,8 @@ class HostToolInterface final : public ToolInterface {
   const char* GetSceneFileName() override;
   double GetSystemUnitInMeters() override { return scene_.SystemUnit; }
   bool IsSystemUnitKnown() override { return scene_.UnitFromSource; }
+  const char* GetArtToolName() override;
+  void GetArtToolRevision(int32_t& major, int32_t& minor) override;
   void GetAxisFrame(float right[3], float up[3], float back[3]) override {
     for (int i = 0; i < 3; ++i)
       right[i] = kHostRight[i], up[i] = kHostUp[i], back[i] = kHostBack[i];
@@ -214,6 +216,7 @@ class HostToolInterface final : public ToolInterface {
   bool namesBuilt_ = false;
   std::unordered_map<const BoneNode*, const char*> boneNames_;
   std::unordered_set<std::string> strings_;
+  std::string artToolName_;
 };
 
 // A tool interface over `scene`; never null.

@@ -37,6 +37,8 @@ class NeutralTool : public ToolInterface {
   const char* GetTextureName(const TextureNode*) override { return "texture"; }
   const char* GetAnimationName(const AnimationNode*) override { return "scene"; }
   const char* GetSceneFileName() override { return "scene"; }
+  const char* GetArtToolName() override { return "neutral tool"; }
+  void GetArtToolRevision(int32_t& major, int32_t& minor) override { major = minor = 1; }
   const char* GetNoteTrackName(const BoneNode*, int32_t) override { return ""; }
   const char* GetHostObjectName(HostHandle) override { return ""; }
   BoneNode* GetParentBone(const BoneNode*) override { return nullptr; }

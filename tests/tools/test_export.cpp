@@ -18,6 +18,7 @@
 #include "rt/posix/posix_ketrel_file_reader.h"
 #include "tests/support/log_capture.h"
 #include "tests/tools/command_test.h"
+#include "export/ketrel_version.h"
 #include "tools/ketrel/cmd_export.h"
 
 namespace ketrel {
@@ -181,6 +182,38 @@ TEST_F(ExportTest, ExporterInfoOffLeavesItNull) {
   EXPECT_EQ(exporter, nullptr);
   EXPECT_EQ(artTool, nullptr);
   FreeFile(file);
+}
+
+// The file says which tool made it: our host, and for a real file what it
+// was imported from; the version agrees with the exporter's.
+TEST_F(ExportTest, ArtToolAndExporterInfoNameWhatMadeTheFile) {
+  const struct {
+    std::string scene;
+    const char* tool;
+  } cases[] = {
+      {kFigure, "Ketrel host"},
+      {"/usr/share/assimp/models/glTF2/simple_skin/simple_skin.gltf",
+       "Ketrel host (Assimp import: glTF 2.0)"},
+  };
+  for (const auto& c : cases) {
+    cli::ExportOptions options = Options("tool.kt2");
+    options.Scene = c.scene;
+    ASSERT_EQ(cli::RunExport(options), 0) << c.scene;
+    ketrel_file* file = ReadEntireFile(options.Output.c_str());
+    ASSERT_NE(file, nullptr);
+    auto* info = static_cast<file_info*>(file->RootObject);
+    const art_tool_info* tool = info->ArtToolInfo;
+    const exporter_info* exporter = info->ExporterInfo;
+    ASSERT_NE(tool, nullptr);
+    ASSERT_NE(exporter, nullptr);
+    EXPECT_STREQ(tool->FromArtToolName, c.tool);
+    const std::string version = std::to_string(exporter->ExporterMajorRevision) + "." +
+                                std::to_string(exporter->ExporterMinorRevision) + "." +
+                                std::to_string(exporter->ExporterBuildNumber) + "." +
+                                std::to_string(exporter->ExporterCustomization);
+    EXPECT_EQ(version, ExporterVersionString());
+    FreeFile(file);
+  }
 }
 
 TEST_F(ExportTest, FailuresLeaveThePreviousFileAlone) {
