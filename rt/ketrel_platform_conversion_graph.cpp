@@ -1,0 +1,569 @@
+// Walking a file image's object graph from its root: type summaries, objects
+// placed into destination parts by marshalling, contents converted word by
+// word with fix-ups for every pointer.
+#include <algorithm>
+#include <cstring>
+
+#include "rt/ketrel_data_types.h"
+#include "rt/ketrel_file_format.h"
+#include "rt/ketrel_log.h"
+#include "rt/ketrel_memory.h"
+#include "rt/ketrel_platform_conversion_internal.h"
+
+namespace ketrel::platform_detail {
+bool Fail(conversion* c, const char* what, uint32_t section, uint32_t offset) {
+  if (!c->Failed) {
+    KT_LOG_ERROR(Platform, "PlatformConversion: %s (section %u, offset %u)", what, section, offset);
+  }
+  c->Failed = true;
+  return false;
+}
+
+namespace {
+
+// ---- Reading the source --------------------------------------------------------
+
+const unsigned char* SourceBytes(const conversion* c, uint32_t section, uint32_t offset) {
+  return c->Source->Sections[section].Data + offset;
+}
+
+uint32_t SourceSectionSize(const conversion* c, uint32_t section) {
+  return c->Source->Sections[section].Header.ExpandedDataSize;
+}
+
+}  // namespace
+
+bool SourceRange(const conversion* c, uint32_t section, uint64_t offset, uint64_t size) {
+  return section < c->Source->SectionCount && offset <= SourceSectionSize(c, section) &&
+         size <= SourceSectionSize(c, section) - offset;
+}
+
+namespace {
+
+uint32_t SourceWord(const conversion* c, uint32_t section, uint32_t offset) {
+  uint32_t word;
+  std::memcpy(&word, SourceBytes(c, section, offset), 4);
+  return c->SourceReversed ? ByteSwap32(word) : word;
+}
+
+// The target of the pointer slot at (section, offset), if it has a fix-up.
+bool SourcePointer(const conversion* c, uint32_t section, uint32_t offset, file_reference* out) {
+  const file_pointer_fixup* fixup = FindFileFixup(c->Source, section, offset);
+  if (fixup == nullptr) return false;
+  *out = file_reference{fixup->ToSection, fixup->ToOffset};
+  return true;
+}
+
+// Field offsets of a member record for a pointer size P: Type 0, Name 4,
+// ReferenceType 4 + P, ArrayWidth 4 + 2P, Extra 8 + 2P, reserved 20 + 2P.
+uint32_t RecordSize(uint32_t pointerBytes) { return 20 + 3 * pointerBytes; }
+
+struct source_member {
+  uint32_t Type;
+  int32_t Width;  // 1 for width 0
+  bool HasReference;
+  file_reference Reference;
+};
+
+// Reads member `index` of the type at `type`; the type has been summarised,
+// so the record is known to lie in the section.
+source_member ReadMember(const conversion* c, const file_reference& type, uint32_t index) {
+  const uint32_t p = c->SourcePointer;
+  uint32_t record = type.Offset + index * RecordSize(p);
+  source_member member{};
+  member.Type = SourceWord(c, type.SectionIndex, record);
+  int32_t width = int32_t(SourceWord(c, type.SectionIndex, record + 4 + 2 * p));
+  member.Width = width == 0 ? 1 : width;
+  member.HasReference = SourcePointer(c, type.SectionIndex, record + 4 + p, &member.Reference);
+  return member;
+}
+
+}  // namespace
+
+bool IsEmptyType(const conversion* c, const file_reference& type) {
+  return SourceWord(c, type.SectionIndex, type.Offset) == EndMember;
+}
+
+namespace {
+
+// ---- Type summaries ------------------------------------------------------------------
+
+// Checks the definition at `type` and computes its object size in both
+// layouts and its marshalling. Inline members are followed recursively with
+// bounded depth; an inline cycle (an object containing itself) is an error.
+int64_t SummarizeType(conversion* c, const file_reference& type, uint32_t depth) {
+  uint64_t key = Key(type.SectionIndex, type.Offset);
+  uint64_t index = 0;
+  if (GetHashedPointerData(c->TypeMap, key, &index)) {
+    if (c->Types[index].State == TypeInProgress) {
+      Fail(c, "type contains itself inline", type.SectionIndex, type.Offset);
+      return -1;
+    }
+    return int64_t(index);
+  }
+  if (depth > kMaxInlineDepth) {
+    Fail(c, "inline types nest too deeply", type.SectionIndex, type.Offset);
+    return -1;
+  }
+  const uint32_t recordSize = RecordSize(c->SourcePointer);
+  type_summary summary{TypeInProgress, 0, 0, 0, 0};
+  index = c->Types.Count;
+  if (!c->Types.Append(summary) || !AddPointerToHash(c->TypeMap, key, index)) {
+    c->Failed = true;
+    return -1;
+  }
+  for (uint32_t i = 0;; ++i) {
+    if (i > kMaxTypeMembers ||
+        !SourceRange(c, type.SectionIndex, uint64_t(type.Offset) + uint64_t(i) * recordSize,
+                     recordSize)) {
+      Fail(c, "type definition is not ended inside its section", type.SectionIndex, type.Offset);
+      return -1;
+    }
+    uint32_t record = type.Offset + i * recordSize;
+    uint32_t memberType = SourceWord(c, type.SectionIndex, record);
+    if (memberType == EndMember) {
+      summary.MemberCount = i;
+      break;
+    }
+    if (memberType >= MemberTypeCount) {
+      Fail(c, "type has an unknown member type", type.SectionIndex, record);
+      return -1;
+    }
+    int32_t width = int32_t(SourceWord(c, type.SectionIndex, record + 4 + 2 * c->SourcePointer));
+    if (width < 0 || width > kMaxArrayWidth ||
+        (width != 0 && IsPointerBearingMemberType(memberType))) {
+      Fail(c, "type has a member with an invalid array width", type.SectionIndex, record);
+      return -1;
+    }
+    if (width == 0) width = 1;
+    uint64_t sourceUnit, destUnit;
+    uint32_t marshalling;
+    if (memberType == InlineMember) {
+      file_reference inner;
+      if (!SourcePointer(c, type.SectionIndex, record + 4 + c->SourcePointer, &inner)) {
+        Fail(c, "inline member has no type", type.SectionIndex, record);
+        return -1;
+      }
+      int64_t innerIndex = SummarizeType(c, inner, depth + 1);
+      if (innerIndex < 0) return -1;
+      const type_summary& innerSummary = c->Types[size_t(innerIndex)];
+      // An inline member of nothing would let a tiny object hold endless elements.
+      if (innerSummary.SourceSize == 0 || innerSummary.DestSize == 0) {
+        Fail(c, "inline member of an empty type", type.SectionIndex, record);
+        return -1;
+      }
+      sourceUnit = innerSummary.SourceSize;
+      destUnit = innerSummary.DestSize;
+      marshalling = innerSummary.Marshalling;
+    } else {
+      sourceUnit =
+          uint64_t(GetMemberTypeSizeForPointerSize(memberType, int32_t(8 * c->SourcePointer)));
+      destUnit = uint64_t(GetMemberTypeSizeForPointerSize(memberType, int32_t(8 * c->DestPointer)));
+      marshalling = uint32_t(GetMemberTypeInfo(memberType)->Marshalling);
+    }
+    summary.SourceSize += sourceUnit * uint64_t(width);
+    summary.DestSize += destUnit * uint64_t(width);
+    summary.Marshalling |= marshalling;
+    if (summary.SourceSize > kMaxTypeSize || summary.DestSize > kMaxTypeSize) {
+      Fail(c, "type is too large", type.SectionIndex, type.Offset);
+      return -1;
+    }
+  }
+  summary.State = TypeDone;
+  c->Types[index] = summary;
+  return int64_t(index);
+}
+
+// ---- The destination -----------------------------------------------------------------
+
+}  // namespace
+
+byte_buffer& Part(conversion* c, uint32_t section, uint32_t part) {
+  return c->Parts[section * kPartCount + part];
+}
+
+namespace {
+
+// Reserves `size` zero bytes at the section alignment in a part.
+bool Reserve(conversion* c, uint32_t section, uint32_t part, uint64_t size, dest_location* out,
+             uint32_t minimumAlignment = 1) {
+  byte_buffer& buffer = Part(c, section, part);
+  uint32_t alignment = std::max(c->Source->Sections[section].Header.Alignment, minimumAlignment);
+  uint64_t offset = (uint64_t(buffer.Size) + alignment - 1) & ~uint64_t(alignment - 1);
+  uint64_t end = offset + size;
+  c->DestBytes += end - buffer.Size;
+  if (end > kMaxPartSize || c->DestBytes > c->DestLimit) {
+    return Fail(c, "converted data would be far larger than the source", section, 0);
+  }
+  if (end > buffer.Capacity) {
+    uint64_t capacity = std::max<uint64_t>(end, uint64_t(buffer.Capacity) * 2);
+    capacity = std::max<uint64_t>(capacity, 1024);
+    unsigned char* bytes = static_cast<unsigned char*>(KT_ALLOCATE(size_t(capacity)));
+    if (bytes == nullptr) return Fail(c, "out of memory", section, 0);
+    if (buffer.Size > 0) std::memcpy(bytes, buffer.Bytes, buffer.Size);
+    FreeBlock(buffer.Bytes);
+    buffer.Bytes = bytes;
+    buffer.Capacity = uint32_t(capacity);
+  }
+  // Padding and the reserved place start as zeros; spare capacity is cleared only once used.
+  if (end > buffer.Size) std::memset(buffer.Bytes + buffer.Size, 0, size_t(end - buffer.Size));
+  buffer.Size = uint32_t(end);
+  *out = dest_location{section, part, uint32_t(offset)};
+  return true;
+}
+
+// The destination bytes at a location; valid until the next Reserve.
+unsigned char* DestBytes(conversion* c, const dest_location& at) {
+  return Part(c, at.Section, at.Part).Bytes + at.Offset;
+}
+
+dest_location Advance(dest_location at, uint64_t by) {
+  at.Offset += uint32_t(by);
+  return at;
+}
+
+void WriteDestWord(conversion* c, const dest_location& at, uint32_t value) {
+  if (c->DestReversed) value = ByteSwap32(value);
+  std::memcpy(DestBytes(c, at), &value, 4);
+}
+
+bool AddFixup(conversion* c, const dest_location& from, const dest_location& to) {
+  if (!c->Fixups.Append(dest_fixup{from, to})) return Fail(c, "out of memory", from.Section, 0);
+  return true;
+}
+
+uint32_t PartForMarshalling(uint32_t marshalling) {
+  if (marshalling == 4) return 0;
+  if (marshalling == 2) return 1;
+  return 2;
+}
+
+// Finds an earlier conversion of the same source place. A place met again
+// must be met as the same thing (same kind and type), or a hostile file could
+// make a reader walk past a converted block. A longer array at a place met
+// before with fewer elements gets a block of its own.
+int FindEntry(conversion* c, entry_kind kind, uint64_t typeKey, const file_reference& at,
+              uint32_t count, dest_location* out) {
+  uint64_t index = 0;
+  if (!GetHashedPointerData(c->EntryMap, Key(at.SectionIndex, at.Offset), &index)) return 0;
+  const conversion_entry& entry = c->Entries[index];
+  if (entry.Kind != kind || entry.TypeKey != typeKey) {
+    Fail(c, "one place is referenced as two different things", at.SectionIndex, at.Offset);
+    return -1;
+  }
+  if (count > entry.Count) return 0;
+  *out = entry.Dest;
+  return 1;
+}
+
+bool AddEntry(conversion* c, entry_kind kind, uint64_t typeKey, const file_reference& at,
+              uint32_t count, const dest_location& dest) {
+  uint32_t index = uint32_t(c->Entries.Count);
+  if (!c->Entries.Append(
+          conversion_entry{kind, typeKey, count, at.SectionIndex, at.Offset, dest}) ||
+      !SetHashedPointerData(c->EntryMap, Key(at.SectionIndex, at.Offset), index) ||
+      !c->Work.Append(index)) {
+    return Fail(c, "out of memory", at.SectionIndex, at.Offset);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool PlaceType(conversion* c, const file_reference& type, dest_location* out) {
+  int found = FindEntry(c, KindType, 0, type, 1, out);
+  if (found != 0) return found > 0;
+  int64_t index = SummarizeType(c, type, 0);
+  if (index < 0) return false;
+  uint64_t size = uint64_t(c->Types[size_t(index)].MemberCount + 1) * RecordSize(c->DestPointer);
+  return Reserve(c, type.SectionIndex, 0, size, out) && AddEntry(c, KindType, 0, type, 1, *out);
+}
+
+namespace {
+
+bool PlaceString(conversion* c, const file_reference& text, dest_location* out) {
+  int found = FindEntry(c, KindString, 0, text, 1, out);
+  if (found != 0) return found > 0;
+  const unsigned char* start = SourceBytes(c, text.SectionIndex, text.Offset);
+  uint32_t available = SourceSectionSize(c, text.SectionIndex) - text.Offset;
+  const void* end = std::memchr(start, 0, available);
+  if (end == nullptr)
+    return Fail(c, "string is not ended inside its section", text.SectionIndex, text.Offset);
+  uint64_t size = uint64_t(static_cast<const unsigned char*>(end) - start) + 1;
+  if (!Reserve(c, text.SectionIndex, 2, size, out)) return false;
+  std::memcpy(DestBytes(c, *out), start, size_t(size));
+  // Strings have no contents to convert later; no work item needed.
+  uint32_t index = uint32_t(c->Entries.Count);
+  if (!c->Entries.Append(
+          conversion_entry{KindString, 0, 1, text.SectionIndex, text.Offset, *out}) ||
+      !AddPointerToHash(c->EntryMap, Key(text.SectionIndex, text.Offset), index)) {
+    return Fail(c, "out of memory", text.SectionIndex, text.Offset);
+  }
+  return true;
+}
+
+// Places `count` consecutive objects of `type` found at `at`.
+}  // namespace
+
+bool PlaceObjects(conversion* c, const file_reference& type, const file_reference& at,
+                  uint32_t count, dest_location* out) {
+  uint64_t typeKey = Key(type.SectionIndex, type.Offset);
+  int found = FindEntry(c, KindObjects, typeKey, at, count, out);
+  if (found != 0) return found > 0;
+  int64_t index = SummarizeType(c, type, 0);
+  if (index < 0) return false;
+  const type_summary summary = c->Types[size_t(index)];
+  if (summary.SourceSize == 0 || count == 0) {
+    return Fail(c, "reference to objects of an empty type", at.SectionIndex, at.Offset);
+  }
+  if (!SourceRange(c, at.SectionIndex, at.Offset, summary.SourceSize * count)) {
+    return Fail(c, "objects run past the end of their section", at.SectionIndex, at.Offset);
+  }
+  if (!Reserve(c, at.SectionIndex, PartForMarshalling(summary.Marshalling),
+               summary.DestSize * count, out) ||
+      !AddEntry(c, KindObjects, typeKey, at, count, *out)) {
+    return false;
+  }
+  if (IsMixedMarshalling(summary.Marshalling)) {
+    dest_location typeLocation;
+    if (!PlaceType(c, type, &typeLocation) ||
+        !c->Marshallings.Append(dest_marshalling{count, typeLocation, *out})) {
+      return Fail(c, "unable to record mixed marshalling", at.SectionIndex, at.Offset);
+    }
+  }
+  return true;
+}
+
+namespace {
+
+bool PlacePointerArray(conversion* c, const file_reference& elementType, const file_reference& at,
+                       uint32_t count, dest_location* out) {
+  uint64_t typeKey = Key(elementType.SectionIndex, elementType.Offset);
+  int found = FindEntry(c, KindPointerArray, typeKey, at, count, out);
+  if (found != 0) return found > 0;
+  if (!SourceRange(c, at.SectionIndex, at.Offset, uint64_t(count) * c->SourcePointer)) {
+    return Fail(c, "pointer array runs past the end of its section", at.SectionIndex, at.Offset);
+  }
+  // Pointer arrays are read as T** by native code: keep them pointer aligned.
+  return Reserve(c, at.SectionIndex, 2, uint64_t(count) * c->DestPointer, out, c->DestPointer) &&
+         AddEntry(c, KindPointerArray, typeKey, at, count, *out);
+}
+
+// ---- Converting contents -------------------------------------------------------------
+
+void CopyWords(conversion* c, const unsigned char* source, const dest_location& at, uint64_t bytes,
+               uint32_t unit) {
+  unsigned char* dest = DestBytes(c, at);
+  std::memcpy(dest, source, size_t(bytes));
+  if (!c->Swap || unit < 2) return;
+  for (uint64_t i = 0; i + unit <= bytes; i += unit) {
+    if (unit == 4) {
+      uint32_t word;
+      std::memcpy(&word, dest + i, 4);
+      word = ByteSwap32(word);
+      std::memcpy(dest + i, &word, 4);
+    } else {
+      uint16_t half;
+      std::memcpy(&half, dest + i, 2);
+      half = ByteSwap16(half);
+      std::memcpy(dest + i, &half, 2);
+    }
+  }
+}
+
+// Reads an element count; a negative count is damage.
+bool SourceCount(conversion* c, uint32_t section, uint32_t offset, uint32_t* out) {
+  int32_t count = int32_t(SourceWord(c, section, offset));
+  if (count < 0) return Fail(c, "negative element count", section, offset);
+  *out = uint32_t(count);
+  return true;
+}
+
+// Converts one object of `type` at source (section, offset) into `at`.
+bool ConvertObject(conversion* c, const file_reference& type, uint32_t section, uint32_t offset,
+                   dest_location at, uint32_t depth) {
+  int64_t typeIndex = SummarizeType(c, type, 0);
+  if (typeIndex < 0) return false;
+  if (depth > kMaxInlineDepth) return Fail(c, "inline types nest too deeply", section, offset);
+  const uint32_t memberCount = c->Types[size_t(typeIndex)].MemberCount;
+  const uint32_t sp = c->SourcePointer, dp = c->DestPointer;
+  for (uint32_t m = 0; m < memberCount && !c->Failed; ++m) {
+    source_member member = ReadMember(c, type, m);
+    file_reference target;
+    dest_location placed;
+    uint64_t sourceUnit = 0, destUnit = 0;
+    if (member.Type == InlineMember) {
+      int64_t inner = SummarizeType(c, member.Reference, depth + 1);
+      if (inner < 0) return false;
+      sourceUnit = c->Types[size_t(inner)].SourceSize;
+      destUnit = c->Types[size_t(inner)].DestSize;
+      for (int32_t e = 0; e < member.Width; ++e) {
+        if (!ConvertObject(c, member.Reference, section, uint32_t(offset + e * sourceUnit),
+                           Advance(at, e * destUnit), depth + 1)) {
+          return false;
+        }
+      }
+    } else {
+      sourceUnit = uint64_t(GetMemberTypeSizeForPointerSize(member.Type, int32_t(8 * sp)));
+      destUnit = uint64_t(GetMemberTypeSizeForPointerSize(member.Type, int32_t(8 * dp)));
+      const unsigned char* source = SourceBytes(c, section, offset);
+      const uint64_t bytes = sourceUnit * uint64_t(member.Width);
+      switch (member.Type) {
+        case ReferenceMember:
+          // A reference without a type (or to the empty type) cannot be followed.
+          if (member.HasReference && !IsEmptyType(c, member.Reference) &&
+              SourcePointer(c, section, offset, &target)) {
+            if (!PlaceObjects(c, member.Reference, target, 1, &placed) ||
+                !AddFixup(c, at, placed)) {
+              return false;
+            }
+          }
+          break;
+        case ReferenceToArrayMember:
+        case ArrayOfReferencesMember: {
+          uint32_t count = 0;
+          if (!SourceCount(c, section, offset, &count)) return false;
+          bool linked = count > 0 && member.HasReference && !IsEmptyType(c, member.Reference) &&
+                        SourcePointer(c, section, offset + 4, &target);
+          // An array that cannot be followed is written as {0, null}.
+          WriteDestWord(c, at, linked ? count : 0);
+          if (!linked) break;
+          bool ok = member.Type == ReferenceToArrayMember
+                        ? PlaceObjects(c, member.Reference, target, count, &placed)
+                        : PlacePointerArray(c, member.Reference, target, count, &placed);
+          if (!ok || !AddFixup(c, Advance(at, 4), placed)) return false;
+          break;
+        }
+        case VariantReferenceMember:
+          if (SourcePointer(c, section, offset, &target)) {
+            file_reference variantType = target;
+            if (!PlaceType(c, variantType, &placed) || !AddFixup(c, at, placed)) return false;
+            if (!IsEmptyType(c, variantType) && SourcePointer(c, section, offset + sp, &target)) {
+              if (!PlaceObjects(c, variantType, target, 1, &placed) ||
+                  !AddFixup(c, Advance(at, dp), placed)) {
+                return false;
+              }
+            }
+          }
+          break;
+        case ReferenceToVariantArrayMember: {
+          uint32_t count = 0;
+          if (!SourceCount(c, section, offset + sp, &count)) return false;
+          file_reference variantType;
+          bool typed = SourcePointer(c, section, offset, &variantType);
+          if (typed && (!PlaceType(c, variantType, &placed) || !AddFixup(c, at, placed))) {
+            return false;
+          }
+          bool linked = typed && count > 0 && !IsEmptyType(c, variantType) &&
+                        SourcePointer(c, section, offset + sp + 4, &target);
+          WriteDestWord(c, Advance(at, dp), linked ? count : 0);
+          if (linked && (!PlaceObjects(c, variantType, target, count, &placed) ||
+                         !AddFixup(c, Advance(at, dp + 4), placed))) {
+            return false;
+          }
+          break;
+        }
+        case StringMember:
+          if (SourcePointer(c, section, offset, &target)) {
+            if (!PlaceString(c, target, &placed) || !AddFixup(c, at, placed)) return false;
+          }
+          break;
+        default: {
+          // Plain values swap by their marshalling unit; an empty reference
+          // (always null) and the removed type have none and copy nothing.
+          const member_type_traits* traits = GetMemberTypeTraits(member.Type);
+          const uint32_t unit = traits ? uint32_t(traits->Info.Marshalling) : 0;
+          if (unit != 0) CopyWords(c, source, at, bytes, unit);
+          break;
+        }
+      }
+    }
+    offset += uint32_t(sourceUnit * uint64_t(member.Width));
+    at = Advance(at, destUnit * uint64_t(member.Width));
+  }
+  return !c->Failed;
+}
+
+// Writes a converted type definition: Type, ArrayWidth and Extra words; the
+// name and the referenced type become fix-ups.
+bool ConvertType(conversion* c, const conversion_entry& entry) {
+  file_reference type{entry.SourceSection, entry.SourceOffset};
+  int64_t typeIndex = SummarizeType(c, type, 0);
+  if (typeIndex < 0) return false;
+  const uint32_t sp = c->SourcePointer, dp = c->DestPointer;
+  const uint32_t memberCount = c->Types[size_t(typeIndex)].MemberCount;
+  for (uint32_t m = 0; m < memberCount; ++m) {
+    uint32_t record = type.Offset + m * RecordSize(sp);
+    dest_location at = Advance(entry.Dest, uint64_t(m) * RecordSize(dp));
+    source_member member = ReadMember(c, type, m);
+    WriteDestWord(c, at, member.Type);
+    WriteDestWord(c, Advance(at, 4 + 2 * dp),
+                  SourceWord(c, type.SectionIndex, record + 4 + 2 * sp));
+    // Extra belongs to the type's owner: carried over unchanged.
+    for (uint32_t e = 0; e < 3; ++e) {
+      WriteDestWord(c, Advance(at, 8 + 2 * dp + 4 * e),
+                    SourceWord(c, type.SectionIndex, record + 8 + 2 * sp + 4 * e));
+    }
+    file_reference target;
+    dest_location placed;
+    if (SourcePointer(c, type.SectionIndex, record + 4, &target)) {
+      if (!PlaceString(c, target, &placed) || !AddFixup(c, Advance(at, 4), placed)) return false;
+    }
+    bool referencesType = member.Type == InlineMember || member.Type == ReferenceMember ||
+                          member.Type == ReferenceToArrayMember ||
+                          member.Type == ArrayOfReferencesMember;
+    if (referencesType && member.HasReference) {
+      if (!PlaceType(c, member.Reference, &placed) || !AddFixup(c, Advance(at, 4 + dp), placed)) {
+        return false;
+      }
+    }
+  }
+  return true;  // the end record stays zero
+}
+
+}  // namespace
+
+bool ConvertEntry(conversion* c, uint32_t index) {
+  const conversion_entry entry = c->Entries[index];
+  switch (entry.Kind) {
+    case KindType:
+      return ConvertType(c, entry);
+    case KindObjects: {
+      file_reference type{uint32_t(entry.TypeKey >> 32), uint32_t(entry.TypeKey)};
+      int64_t typeIndex = SummarizeType(c, type, 0);
+      if (typeIndex < 0) return false;
+      const type_summary summary = c->Types[size_t(typeIndex)];
+      for (uint32_t i = 0; i < entry.Count; ++i) {
+        if (!ConvertObject(c, type, entry.SourceSection,
+                           uint32_t(entry.SourceOffset + i * summary.SourceSize),
+                           Advance(entry.Dest, i * summary.DestSize), 0)) {
+          return false;
+        }
+      }
+      return true;
+    }
+    case KindPointerArray: {
+      file_reference type{uint32_t(entry.TypeKey >> 32), uint32_t(entry.TypeKey)};
+      if (IsEmptyType(c, type)) return true;
+      for (uint32_t i = 0; i < entry.Count; ++i) {
+        file_reference target;
+        dest_location placed;
+        if (!SourcePointer(c, entry.SourceSection, entry.SourceOffset + i * c->SourcePointer,
+                           &target)) {
+          continue;  // a null entry is allowed
+        }
+        if (!PlaceObjects(c, type, target, 1, &placed) ||
+            !AddFixup(c, Advance(entry.Dest, uint64_t(i) * c->DestPointer), placed)) {
+          return false;
+        }
+      }
+      return true;
+    }
+    case KindString:
+      return true;
+  }
+  return false;
+}
+
+namespace {}  // namespace
+}  // namespace ketrel::platform_detail
