@@ -8,6 +8,7 @@
 
 #include "export/ketrel_animation_sampling.h"
 #include "export/ketrel_fit_jobs.h"
+#include "export/ketrel_settings_hierarchy.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_skeleton_conversion.h"
 #include "rt/ketrel_log.h"
@@ -145,7 +146,15 @@ float ParentLengthScale(ToolInterface* tool, const BoneNode* bone) {
   return scale > 0.0f && std::isfinite(scale) ? scale : 1.0f;
 }
 
-// Root motion and the fitting jobs of every sampled model.
+// Whether the bone is a root of its model's skeleton.
+bool IsSkeletonRoot(const BoneNode* node) {
+  return node->Object != nullptr && static_cast<const bone*>(node->Object)->ParentIndex < 0;
+}
+
+// Root motion and the fitting jobs of every sampled model. With "Move to
+// Origin" every other root of the skeleton is rebased under the root's
+// placement too, as the skeleton's roots are: a model of two hierarchies
+// then plays both where the host has them.
 void SetUpJobs(ToolInterface* tool, const AnimationTiming& timing,
                std::vector<ModelAnimation>& models, std::vector<FitJob>& jobs) {
   const int32_t n = timing.SampleCount;
@@ -153,12 +162,18 @@ void SetUpJobs(ToolInterface* tool, const AnimationTiming& timing,
   for (ModelAnimation& entry : models) {
     entry.RootMotionType = GetSettingChoice(entry.Model->AnimationSettings, id::RootMotionType);
     const BoneNode* root = FindModelRootBone(tool, entry.Model);
+    for (size_t i = 0; i < entry.Bones.size(); ++i) {
+      if (entry.Bones[i] == root) ExtractRootMotion(timing, entry, int32_t(i));
+    }
     entry.FirstJob = int32_t(jobs.size());
     for (size_t i = 0; i < entry.Bones.size(); ++i) {
       const int32_t track = int32_t(i);
-      if (entry.Bones[i] == root) {
-        ExtractRootMotion(timing, entry, track);
-      } else {
+      if (entry.Bones[i] != root) {
+        if (entry.HasPlacement && IsSkeletonRoot(entry.Bones[i])) {
+          RebaseSamples(n, GetPositionSamples(entry.Sampler, track),
+                        GetOrientationSamples(entry.Sampler, track), entry.PlacementPosition,
+                        entry.PlacementOrientation);
+        }
         MakeOrientationsContinuous(n, GetOrientationSamples(entry.Sampler, track));
       }
       const SettingsItem* settings = entry.Bones[i]->AnimationSettings;
@@ -184,6 +199,8 @@ bool AddNoteTracks(SceneParser* parser, const AnimationNode* node, const BoneNod
   ToolInterface* tool = parser->tool;
   const double ticksPerSecond = double(tool->GetTicksPerFrame()) * tool->GetFrameRate();
   const int64_t range = int64_t(node->EndTime) - node->StartTime;
+  // Note times count from the scene's animation start; each take has its own.
+  const int64_t shift = int64_t(tool->GetAnimationStart()) - node->StartTime;
   bool made = false;
   const int32_t tracks = tool->GetNoteTrackCount(bone);
   for (int32_t n = 0; n < tracks; ++n) {
@@ -197,7 +214,7 @@ bool AddNoteTracks(SceneParser* parser, const AnimationNode* node, const BoneNod
     BeginTextTrack(builder, name);
     made = true;
     for (int32_t k = 0; k < keys; ++k) {
-      const int32_t tick = tool->GetNoteKeyTime(bone, n, k);
+      const int64_t tick = tool->GetNoteKeyTime(bone, n, k) + shift;
       if (tick < 0 || tick > range || ticksPerSecond <= 0) continue;
       AddTextEntry(builder, float(tick / ticksPerSecond),
                    InternString(parser, tool->GetNoteKeyText(bone, n, k)));
@@ -374,18 +391,32 @@ bool CompressMorphSource(SceneParser* parser, const AnimationTiming& timing,
 
 }  // namespace
 
-animation* ConvertAnimation(SceneParser* parser, AnimationNode* node, ProgressWindow* progress) {
-  (void)progress;  // the phase counts one step per animation; cancel is checked between them
-  if (!KT_CHECK_PARAMETER(Export, parser && parser->tool && parser->graph && node)) return nullptr;
-  ToolInterface* tool = parser->tool;
-  const AnimationTiming timing = GetAnimationTiming(tool, node);
+namespace {
 
+// One animation through the phase: its record, its samples and its
+// fitting jobs (in a list shared by every animation), then its track groups.
+struct Clip {
+  AnimationNode* Node = nullptr;
+  animation* Record = nullptr;
+  AnimationTiming Timing;
+  std::vector<ModelAnimation> Models;
+};
+
+// Builds and appends the record; with its data included samples the models
+// and appends their jobs to `jobs`. False when the record cannot be
+// appended or memory runs out (a track left out would be data silently
+// missing); `clip.Models` must be freed either way.
+bool BeginClip(SceneParser* parser, Clip& clip, std::vector<FitJob>& jobs) {
+  ToolInterface* tool = parser->tool;
+  AnimationNode* node = clip.Node;
+  clip.Timing = GetAnimationTiming(tool, node);
+  const AnimationTiming& timing = clip.Timing;
   auto* record = static_cast<animation*>(KT_PARSER_ALLOCATE(parser, sizeof(animation)));
   const int32_t capacity = AnimationCapacity(parser);
   auto** groups = capacity > 0 ? static_cast<track_group**>(KT_PARSER_ALLOCATE(
                                      parser, sizeof(track_group*) * size_t(capacity)))
                                : nullptr;
-  if (!record || (capacity > 0 && !groups)) return nullptr;
+  if (!record || (capacity > 0 && !groups)) return false;
   MakeEmptyDataTypeObject(AnimationType, record);
   record->Name = InternString(parser, tool->GetAnimationName(node));
   record->Duration = timing.Duration;
@@ -395,10 +426,10 @@ animation* ConvertAnimation(SceneParser* parser, AnimationNode* node, ProgressWi
   record->TrackGroupCount = 0;
   record->DefaultLoopCount = GetSettingInt(node->Settings, id::DefaultLoopCount);
   record->Flags = GetSettingBool(node->Settings, id::ClampedLooping) ? 3 : 1;
-  if (!AppendAnimation(parser, record)) return nullptr;
-  if (!IsDataIncluded(node->Settings)) return record;
+  if (!AppendAnimation(parser, record)) return false;
+  clip.Record = record;
+  if (!IsDataIncluded(node->Settings)) return true;
 
-  std::vector<ModelAnimation> models;
   // Every sample of every bone is held, and every fitting worker sizes for
   // the longest track: a clip past the limit (keys spread over days of
   // timeline) would take all memory and then some.
@@ -407,30 +438,80 @@ animation* ConvertAnimation(SceneParser* parser, AnimationNode* node, ProgressWi
                  "Animation %s is %.0f s long: %d samples, more than the %d one export takes",
                  DisplayName(record->Name), double(timing.Duration), timing.SampleCount,
                  kMaxAnimationSamples);
-    return nullptr;
+    return false;
   }
-  // Running out of memory anywhere below fails the animation: a track left
-  // out would be data silently missing.
-  bool ok = PrepareModelAnimations(parser, timing, models);
+  bool ok = PrepareModelAnimations(parser, timing, clip.Models);
   size_t animatedBones = 0;
-  for (const ModelAnimation& entry : models) animatedBones += entry.Bones.size();
-  std::vector<FitJob> jobs;
+  for (const ModelAnimation& entry : clip.Models) animatedBones += entry.Bones.size();
   // Nothing is sampled without at least one animated bone.
   if (ok && animatedBones > 0) {
-    ok = SampleModels(tool, timing, models);
-    if (ok) {
-      SetUpJobs(tool, timing, models, jobs);
-      ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount());
+    ok = SampleModels(tool, timing, clip.Models);
+    if (ok) SetUpJobs(tool, timing, clip.Models, jobs);
+  }
+  tool->SetSampleTimeToStart();
+  return ok;
+}
+
+// The track groups of a clip whose jobs have run.
+bool FinishClip(SceneParser* parser, Clip& clip, const std::vector<FitJob>& jobs) {
+  for (ModelAnimation& entry : clip.Models) {
+    if (entry.FirstJob < 0) continue;  // nothing sampled
+    if (!BuildModelGroup(parser, clip.Node, entry, jobs, clip.Record)) return false;
+  }
+  return true;
+}
+
+// Each animation with its own track group and bone settings.
+void LinkSettings(SceneParser* parser, const AnimationNode* node) {
+  if (node->Settings != nullptr && node->Settings->FirstChild != nullptr)
+    LinkAnimationSettings(parser->graph, node);
+}
+
+// The clips' samples are all taken first, then fitted in one set of jobs on
+// one set of workers, then laid out in the clips' order: the file depends on
+// the samples alone, whatever the worker count.
+bool ConvertClips(SceneParser* parser, std::vector<Clip>& clips) {
+  std::vector<FitJob> jobs;
+  bool ok = true;
+  for (size_t c = 0; c < clips.size() && ok; ++c) {
+    LinkSettings(parser, clips[c].Node);
+    ok = BeginClip(parser, clips[c], jobs);
+    if (!ok) {
+      KT_LOG_ERROR(Export, "Unable to convert animation %s",
+                   DisplayName(parser->tool->GetAnimationName(clips[c].Node)));
     }
   }
-  bool appended = ok;
-  for (size_t m = 0; appended && !jobs.empty() && m < models.size(); ++m) {
-    appended = BuildModelGroup(parser, node, models[m], jobs, record);
+  if (ok) ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount());
+  for (size_t c = 0; c < clips.size() && ok; ++c) {
+    LinkSettings(parser, clips[c].Node);
+    ok = FinishClip(parser, clips[c], jobs) &&
+         CompressMorphs(parser, clips[c].Node, clips[c].Record, parser->progress);
+    if (!ok) {
+      KT_LOG_ERROR(Export, "Unable to convert animation %s",
+                   DisplayName(parser->tool->GetAnimationName(clips[c].Node)));
+    }
   }
   FreeFitJobCurves(jobs.data(), int32_t(jobs.size()));
-  FreeModelAnimations(models);
-  tool->SetSampleTimeToStart();
-  return appended ? record : nullptr;
+  for (Clip& clip : clips) FreeModelAnimations(clip.Models);
+  parser->tool->SetSampleTimeToStart();
+  return ok;
+}
+
+}  // namespace
+
+animation* ConvertAnimation(SceneParser* parser, AnimationNode* node, ProgressWindow* progress) {
+  (void)progress;  // the phase counts one step per animation; cancel is checked between them
+  if (!KT_CHECK_PARAMETER(Export, parser && parser->tool && parser->graph && node)) return nullptr;
+  std::vector<Clip> clips(1);
+  clips[0].Node = node;
+  std::vector<FitJob> jobs;
+  bool ok = BeginClip(parser, clips[0], jobs);
+  if (ok) ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount());
+  if (ok) ok = FinishClip(parser, clips[0], jobs);
+  FreeFitJobCurves(jobs.data(), int32_t(jobs.size()));
+  FreeModelAnimations(clips[0].Models);
+  parser->tool->SetSampleTimeToStart();
+  return ok ? clips[0].Record : nullptr;
 }
 
 bool CompressMorphs(SceneParser* parser, AnimationNode* node, animation* target,
@@ -452,19 +533,15 @@ bool CompressMorphs(SceneParser* parser, AnimationNode* node, animation* target,
 
 bool ConvertAnimations(SceneParser* parser) {
   if (!KT_CHECK_PARAMETER(Export, parser && parser->tool && parser->graph)) return false;
+  std::vector<Clip> clips;
   for (AnimationNode* node = parser->graph->Animations; node; node = node->Next) {
     if (!ProgressShouldContinue(parser->progress)) return false;
     ProgressItem(parser->progress, DisplayName(parser->tool->GetAnimationName(node)));
     if (!IsReferenceIncluded(node->Settings)) continue;
-    animation* record = ConvertAnimation(parser, node, parser->progress);
-    if (!record) {
-      KT_LOG_ERROR(Export, "Unable to convert animation %s",
-                   DisplayName(parser->tool->GetAnimationName(node)));
-      return false;
-    }
-    if (!CompressMorphs(parser, node, record, parser->progress)) return false;
+    clips.emplace_back();
+    clips.back().Node = node;
   }
-  return true;
+  return clips.empty() || ConvertClips(parser, clips);
 }
 
 }  // namespace ketrel

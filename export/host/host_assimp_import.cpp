@@ -1,6 +1,7 @@
 #include "export/host/host_assimp_import.h"
 
 #include "export/host/host_assimp_mesh.h"
+#include "rt/ketrel_log.h"
 
 #include <assimp/config.h>
 #include <assimp/material.h>
@@ -32,7 +33,7 @@ std::string Lower(std::string text) {
 }
 
 // A take: one clip, or several clips that share a timeline.
-struct Take {
+struct FileTake {
   std::string Name;
   std::vector<const aiAnimation*> Clips;
 };
@@ -43,8 +44,8 @@ double TicksPerSecond(const aiAnimation* clip) {
 
 // Clips that animate different nodes over the same span (exporters that write
 // one clip per joint) are merged into one take.
-std::vector<Take> GroupTakes(const aiScene* scene) {
-  std::vector<Take> takes;
+std::vector<FileTake> GroupTakes(const aiScene* scene) {
+  std::vector<FileTake> takes;
   std::set<std::string> animated;  // of the take being grown
   for (unsigned i = 0; i < scene->mNumAnimations; ++i) {
     const aiAnimation* clip = scene->mAnimations[i];
@@ -60,8 +61,18 @@ std::vector<Take> GroupTakes(const aiScene* scene) {
       }
     }
     if (!joins) {
-      Take take;
+      FileTake take;
       take.Name = clip->mName.length ? clip->mName.C_Str() : "Take " + std::to_string(takes.size());
+      std::string unique = take.Name;
+      for (int n = 2; std::any_of(takes.begin(), takes.end(),
+                                  [&](const FileTake& t) { return t.Name == unique; });
+           ++n)
+        unique = take.Name + "_" + std::to_string(n);
+      if (unique != take.Name) {
+        KT_LOG_WARNING(Host, "Two takes are named %s; the later one is called %s",
+                       take.Name.c_str(), unique.c_str());
+        take.Name = unique;
+      }
       takes.push_back(take);
       animated.clear();
     }
@@ -204,7 +215,7 @@ class Converter {
         extension_(Lower(fs::path(path).extension().string())),
         scene_(scene) {}
 
-  bool Run(const Take* take, std::string& error) {
+  bool Run(const std::vector<const FileTake*>& takes, std::string& error) {
     ReadUnit();
     ConvertMaterials();
     CollectRoles();
@@ -234,8 +245,7 @@ class Converter {
       AddNode(root, nullptr, &frame);
     }
     ConvertGeometry();
-    if (take) ConvertTake(*take, foldRoot ? root : nullptr, frame);
-    return true;
+    return ConvertTakes(takes, foldRoot ? root : nullptr, frame, error);
   }
 
  private:
@@ -490,8 +500,21 @@ class Converter {
     }
   }
 
+  // The node's name; a glTF node without one (Assimp calls it "nodes[i]")
+  // takes its mesh's name where the mesh has one.
+  std::string NodeName(const aiNode* in) const {
+    std::string name = in->mName.C_Str();
+    const bool gltf = extension_ == ".gltf" || extension_ == ".glb";
+    const bool unnamed = name.empty() || (name.rfind("nodes[", 0) == 0 && name.back() == ']' &&
+                                          name.find_first_not_of("0123456789", 6) ==
+                                              name.size() - 1);
+    if (!gltf || !unnamed || in->mNumMeshes == 0) return name;
+    const aiMesh* mesh = source_->mMeshes[in->mMeshes[0]];
+    return mesh->mName.length > 0 ? mesh->mName.C_Str() : name;
+  }
+
   void AddNode(const aiNode* in, Node* parent, const Frame* frame) {
-    Node* node = scene_.AddNode(in->mName.C_Str(), parent);
+    Node* node = scene_.AddNode(NodeName(in), parent);
     nodes_[in] = node;
     if (!byName_.count(in->mName.C_Str())) byName_[in->mName.C_Str()] = node;
     SetObject(node, in);
@@ -520,20 +543,24 @@ class Converter {
     }
   }
 
-  // A morph clip's weights onto the channels of its node (named by the node,
-  // or else by the mesh). A key that leaves a channel out sets it to 0.
-  void ConvertMorphChannel(const aiMeshMorphAnim& clip, double tps) {
-    Node* node = nullptr;
+  // The node a morph clip animates (named by the node, or else by the mesh).
+  Node* MorphClipNode(const aiMeshMorphAnim& clip) const {
     auto found = byName_.find(clip.mName.C_Str());
-    if (found != byName_.end()) node = found->second;
-    for (auto it = nodes_.begin(); !node && it != nodes_.end(); ++it) {
-      for (unsigned i = 0; i < it->first->mNumMeshes; ++i) {
-        if (source_->mMeshes[it->first->mMeshes[i]]->mName == clip.mName) node = it->second;
+    if (found != byName_.end()) return found->second;
+    for (const auto& [in, node] : nodes_) {
+      for (unsigned i = 0; i < in->mNumMeshes; ++i) {
+        if (source_->mMeshes[in->mMeshes[i]]->mName == clip.mName) return node;
       }
     }
-    if (!node || !clip.mKeys) return;
-    for (size_t c = 0; c < node->MorphChannels.size(); ++c) {
-      ValueTrack& track = node->MorphChannels[c].Weight;
+    return nullptr;
+  }
+
+  // A morph clip's weights, one track per channel of its node. A key that
+  // leaves a channel out sets it to 0.
+  static void ConvertMorphChannel(const aiMeshMorphAnim& clip, double tps,
+                                  std::vector<ValueTrack>& weights) {
+    for (size_t c = 0; c < weights.size(); ++c) {
+      ValueTrack& track = weights[c];
       track.KeyTicks.clear();
       track.KeyValues.clear();
       ConvertKeys(clip.mKeys, clip.mNumKeys, tps, track.KeyTicks, [&](unsigned k, bool replace) {
@@ -548,13 +575,29 @@ class Converter {
     }
   }
 
-  void ConvertTake(const Take& take, const aiNode* foldedRoot, const Frame& frame) {
-    // The host's frame rate is the keys' own, so that sampling every frame
-    // lands on every key; clips without an even key rate keep the old rule
-    // (a clock that counts frames at a usable rate) or the host's default.
+  // One take's keys, in ticks from its clips' own zero.
+  struct TakeKeys {
+    std::string Name;
+    int32_t First = 0;  // the earliest key, down to a whole frame; at most 0
+    int32_t End = 0;    // a whole frame at or after the last key
+    int32_t FrameRate = 0;
+    std::map<Node*, TransformController> Nodes;        // keyed tracks only
+    std::map<Node*, std::vector<ValueTrack>> Weights;  // per morph channel
+  };
+
+  TakeKeys ReadTake(const FileTake& take, const aiNode* foldedRoot, const Frame& frame) {
+    TakeKeys keys;
+    keys.Name = take.Name;
+    // The take's rate is its keys' own, so that sampling every frame lands
+    // on every key; clips without an even key rate keep the old rule (a
+    // clock that counts frames at a usable rate) or the host's default.
     const int32_t keyRate = KeyFrameRate(take.Clips);
-    int32_t end = 0;
+    int32_t end = 0, first = 0;
     double fps = keyRate;
+    auto cover = [&](int32_t tick) {
+      end = std::max(end, tick);
+      first = std::min(first, tick);
+    };
     for (const aiAnimation* clip : take.Clips) {
       const double tps = SnappedTicksPerSecond(TicksPerSecond(clip), keyRate);
       end = std::max(end, HostTick(clip->mDuration, tps));
@@ -568,42 +611,268 @@ class Converter {
         auto found = byName_.find(channel->mNodeName.C_Str());
         if (found == byName_.end()) continue;
         if (foldedRoot && foldedRoot->mName == channel->mNodeName) continue;
-        ConvertChannel(channel, tps, found->second,
-                       topLevel_.count(found->second) ? &frame : nullptr);
-        end = std::max(end, LastKeyTick(channel, tps));
+        TransformController& t = keys.Nodes[found->second];
+        ConvertChannel(channel, tps, t, topLevel_.count(found->second) ? &frame : nullptr);
+        for (const std::vector<int32_t>* ticks :
+             {&t.Position.KeyTicks, &t.Rotation.KeyTicks, &t.Scale.KeyTicks}) {
+          if (!ticks->empty()) cover(ticks->front()), cover(ticks->back());
+        }
       }
       for (unsigned c = 0; c < clip->mNumMorphMeshChannels; ++c) {
         const aiMeshMorphAnim* channel = clip->mMorphMeshChannels[c];
-        if (!channel) continue;
-        ConvertMorphChannel(*channel, tps);
-        if (channel->mNumKeys > 0)
-          end = std::max(end, HostTick(channel->mKeys[channel->mNumKeys - 1].mTime, tps));
+        Node* node = channel && channel->mKeys ? MorphClipNode(*channel) : nullptr;
+        if (!node || node->MorphChannels.empty()) continue;
+        std::vector<ValueTrack>& weights = keys.Weights[node];
+        weights.assign(node->MorphChannels.size(), ValueTrack{});
+        ConvertMorphChannel(*channel, tps, weights);
+        for (const ValueTrack& w : weights) {
+          if (!w.KeyTicks.empty()) cover(w.KeyTicks.front()), cover(w.KeyTicks.back());
+        }
       }
     }
-    if (fps > 0) scene_.FrameRate = int32_t(fps);
+    keys.FrameRate = fps > 0 ? int32_t(fps) : 0;
+    const int32_t perFrame = kTicksPerSecond / (keys.FrameRate > 0 ? keys.FrameRate : 30);
     // The range ends on a whole frame at or after the last key, so the last
-    // key is sampled.
-    const int32_t perFrame = scene_.TicksPerFrame();
-    if (end > 0 && perFrame > 0 && end % perFrame != 0 && end < 2000000000 - perFrame)
-      end += perFrame - end % perFrame;
-    scene_.AnimationStart = 0;
-    scene_.AnimationEnd = end;
+    // key is sampled; keys before the clip's zero start it earlier.
+    if (end % perFrame != 0 && end < 2000000000 - perFrame) end += perFrame - end % perFrame;
+    if (first < 0) {
+      first -= (perFrame + first % perFrame) % perFrame;
+      KT_LOG_WARNING(Host, "Take %s has keys from %.4g s, before the clip's start; it starts there",
+                     take.Name.c_str(), double(first) / kTicksPerSecond);
+    }
+    if (end == first) {
+      KT_LOG_WARNING(Host, "Take %s has no length (all its keys at one time); it is one frame long",
+                     take.Name.c_str());
+      end = first + perFrame;
+    }
+    keys.First = first;
+    keys.End = end;
+    return keys;
   }
 
-  static int32_t LastKeyTick(const aiNodeAnim* channel, double tps) {
-    int32_t last = 0;
-    auto take = [&](const auto* keys, unsigned count) {
-      if (count > 0) last = std::max(last, HostTick(keys[count - 1].mTime, tps));
-    };
-    take(channel->mPositionKeys, channel->mNumPositionKeys);
-    take(channel->mRotationKeys, channel->mNumRotationKeys);
-    take(channel->mScalingKeys, channel->mNumScalingKeys);
-    return last;
+  // Where one take lies on the scene's timeline.
+  struct Span {
+    int32_t Start = 0, End = 0;
+    int32_t Offset = 0;  // added to the take's own ticks
+  };
+
+  // Keys of one track as plain floats, `Dimension` per key.
+  struct FlatKeys {
+    std::vector<int32_t> Ticks;
+    std::vector<float> Values;
+    void Push(int32_t tick, const float* value, size_t dimension) {
+      Ticks.push_back(tick);
+      Values.insert(Values.end(), value, value + dimension);
+    }
+  };
+
+  // One track on the scene's timeline: the rest value at the rest time, then
+  // per take its own keys moved to where the take lies, held to both ends
+  // of the take; a take that leaves the track alone holds the node's own
+  // unanimated value.
+  static FlatKeys Lay(const std::vector<const FlatKeys*>& perTake, const std::vector<Span>& spans,
+                      int32_t restTick, const float* rest, const float* still, size_t dimension) {
+    FlatKeys out;
+    out.Push(restTick, rest, dimension);
+    for (size_t i = 0; i < spans.size(); ++i) {
+      const Span& span = spans[i];
+      const FlatKeys* keys = perTake[i];
+      if (!keys || keys->Ticks.empty()) {
+        out.Push(span.Start, still, dimension);
+        if (span.End > span.Start) out.Push(span.End, still, dimension);
+        continue;
+      }
+      const float* firstValue = keys->Values.data();
+      const float* lastValue = keys->Values.data() + keys->Values.size() - dimension;
+      if (keys->Ticks.front() + span.Offset > span.Start) out.Push(span.Start, firstValue, dimension);
+      for (size_t k = 0; k < keys->Ticks.size(); ++k)
+        out.Push(keys->Ticks[k] + span.Offset, keys->Values.data() + k * dimension, dimension);
+      if (keys->Ticks.back() + span.Offset < span.End) out.Push(span.End, lastValue, dimension);
+    }
+    return out;
   }
 
-  static void ConvertChannel(const aiNodeAnim* channel, double tps, Node* node,
+  static FlatKeys Flat(const ValueTrack& track) { return {track.KeyTicks, track.KeyValues}; }
+  static FlatKeys Flat(const RotationTrack& track) {
+    FlatKeys out;
+    for (size_t k = 0; k < track.KeyTicks.size(); ++k) {
+      const Quaternion& q = track.KeyValues[k];
+      const float v[4] = {q.x, q.y, q.z, q.w};
+      out.Push(track.KeyTicks[k], v, 4);
+    }
+    return out;
+  }
+  static void Store(FlatKeys keys, ValueTrack& track) {
+    track.KeyTicks = std::move(keys.Ticks);
+    track.KeyValues = std::move(keys.Values);
+  }
+  static void Store(const FlatKeys& keys, RotationTrack& track) {
+    track.KeyTicks = keys.Ticks;
+    track.KeyValues.clear();
+    for (size_t k = 0; k < keys.Ticks.size(); ++k) {
+      const float* v = keys.Values.data() + 4 * k;
+      track.KeyValues.push_back(Quaternion{v[0], v[1], v[2], v[3]});
+    }
+  }
+
+  // The rest pose of skin bones is their bind pose: where a skin's bind
+  // matrix puts a bone elsewhere than its unanimated transform does, the
+  // bone's rest transform (relative to its parent's rest pose) differs from
+  // its own. The first skin that lists a bone decides.
+  std::map<Node*, Parts> BindRestOverrides() {
+    std::map<const Node*, HostMatrix> bindWorld;
+    for (const auto& node : scene_.Nodes) {
+      for (size_t b = 0; b < node->SkinBones.size() && b < node->BindMatrices.size(); ++b) {
+        if (node->SkinBones[b]) bindWorld.emplace(node->SkinBones[b], node->BindMatrices[b]);
+      }
+    }
+    std::map<Node*, Parts> overrides;
+    if (bindWorld.empty()) return overrides;
+    std::map<const Node*, HostMatrix> rest;  // world; parents come before children
+    for (const auto& owned : scene_.Nodes) {
+      Node* node = owned.get();
+      const TransformController& t = node->Transform;
+      const HostMatrix own = t.Evaluate(0);  // no keys yet: the unanimated transform
+      const auto up = rest.find(node->Parent);
+      const HostMatrix parent = up != rest.end() ? up->second : HostMatrix{};
+      const auto bound = bindWorld.find(node);
+      if (bound == bindWorld.end()) {
+        rest[node] = Multiply(own, parent);
+        continue;
+      }
+      rest[node] = bound->second;
+      HostMatrix inverse;
+      if (!Inverse(parent, inverse)) continue;
+      const HostMatrix local = Multiply(bound->second, inverse);
+      float difference = 0, size = 1;
+      for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < 3; ++c) {
+          difference = std::max(difference, std::fabs(local.m[r][c] - own.m[r][c]));
+          size = std::max(size, std::fabs(own.m[r][c]));
+        }
+      }
+      if (difference <= 1e-5f * size) continue;
+      TransformParts parts;
+      DecomposeHostMatrix(local, parts);
+      const float(&s)[3][3] = parts.ScaleShear;
+      if (std::fabs(s[0][1]) + std::fabs(s[0][2]) + std::fabs(s[1][2]) > 1e-4f)
+        KT_LOG_WARNING(Host, "The bind pose of %s is sheared; its rest pose keeps only its scale",
+                       node->Name.c_str());
+      Parts p;
+      p.Position = {parts.Position[0], parts.Position[1], parts.Position[2]};
+      p.Rotation = Quaternion{parts.Orientation[0], parts.Orientation[1], parts.Orientation[2],
+                              parts.Orientation[3]};
+      p.Scale = {s[0][0], s[1][1], s[2][2]};
+      overrides[node] = p;
+    }
+    return overrides;
+  }
+
+  // Every take on the scene's one timeline, in the file's order: the first
+  // starts at its clips' zero, each next one at least a second after the one
+  // before, on a whole second (a frame of any rate). The rest time lies a
+  // second before the first take.
+  bool ConvertTakes(const std::vector<const FileTake*>& takes, const aiNode* foldedRoot,
+                    const Frame& frame, std::string& error) {
+    std::vector<TakeKeys> read;
+    std::vector<Span> spans;
+    for (const FileTake* take : takes) {
+      read.push_back(ReadTake(*take, foldedRoot, frame));
+      const TakeKeys& keys = read.back();
+      Span span;
+      if (spans.empty()) {
+        span.Start = keys.First;
+      } else {
+        const int64_t previous = spans.back().End;
+        const int64_t start =
+            (previous + kTicksPerSecond - 1) / kTicksPerSecond * kTicksPerSecond + kTicksPerSecond;
+        if (start + int64_t(keys.End) - keys.First > 2000000000) {
+          error = "the takes together are longer than the host's timeline (" +
+                  std::to_string(takes.size()) + " takes)";
+          return false;
+        }
+        span.Start = int32_t(start);
+      }
+      span.Offset = span.Start - keys.First;
+      span.End = keys.End + span.Offset;
+      spans.push_back(span);
+    }
+    if (read.empty()) return true;
+    const int32_t restTick = spans.front().Start - kTicksPerSecond;
+    const std::map<Node*, Parts> overrides = BindRestOverrides();
+
+    std::set<Node*> keyed;
+    for (const TakeKeys& keys : read)
+      for (const auto& entry : keys.Nodes) keyed.insert(entry.first);
+    for (const auto& entry : overrides) keyed.insert(entry.first);
+    for (Node* node : keyed) {
+      TransformController& t = node->Transform;
+      const auto over = overrides.find(node);
+      const bool moved = over != overrides.end();
+      const Parts restParts = moved ? over->second : Parts{};
+      std::vector<FlatKeys> position(read.size()), rotation(read.size()), scale(read.size());
+      std::vector<const FlatKeys*> p(read.size()), r(read.size()), s(read.size());
+      bool anyP = moved, anyR = moved, anyS = moved;
+      for (size_t i = 0; i < read.size(); ++i) {
+        const auto found = read[i].Nodes.find(node);
+        if (found == read[i].Nodes.end()) continue;
+        const TransformController& k = found->second;
+        if (k.Position.Animated()) position[i] = Flat(k.Position), p[i] = &position[i], anyP = true;
+        if (k.Rotation.Animated()) rotation[i] = Flat(k.Rotation), r[i] = &rotation[i], anyR = true;
+        if (k.Scale.Animated()) scale[i] = Flat(k.Scale), s[i] = &scale[i], anyS = true;
+      }
+      const Quaternion& q0 = t.Rotation.Value;
+      const float stillRotation[4] = {q0.x, q0.y, q0.z, q0.w};
+      const float restPosition[3] = {restParts.Position.x, restParts.Position.y,
+                                     restParts.Position.z};
+      const float restRotation[4] = {restParts.Rotation.x, restParts.Rotation.y,
+                                     restParts.Rotation.z, restParts.Rotation.w};
+      const float restScale[3] = {restParts.Scale.x, restParts.Scale.y, restParts.Scale.z};
+      if (anyP)
+        Store(Lay(p, spans, restTick, moved ? restPosition : t.Position.Value.data(),
+                  t.Position.Value.data(), 3),
+              t.Position);
+      if (anyR)
+        Store(Lay(r, spans, restTick, moved ? restRotation : stillRotation, stillRotation, 4),
+              t.Rotation);
+      if (anyS)
+        Store(Lay(s, spans, restTick, moved ? restScale : t.Scale.Value.data(),
+                  t.Scale.Value.data(), 3),
+              t.Scale);
+    }
+    std::set<Node*> weighted;
+    for (const TakeKeys& keys : read)
+      for (const auto& entry : keys.Weights) weighted.insert(entry.first);
+    for (Node* node : weighted) {
+      for (size_t c = 0; c < node->MorphChannels.size(); ++c) {
+        ValueTrack& weight = node->MorphChannels[c].Weight;
+        std::vector<FlatKeys> flat(read.size());
+        std::vector<const FlatKeys*> w(read.size());
+        for (size_t i = 0; i < read.size(); ++i) {
+          const auto found = read[i].Weights.find(node);
+          if (found == read[i].Weights.end() || c >= found->second.size()) continue;
+          flat[i] = Flat(found->second[c]);
+          w[i] = &flat[i];
+        }
+        const float still = weight.Value.empty() ? 0.0f : weight.Value[0];
+        Store(Lay(w, spans, restTick, &still, &still, 1), weight);
+      }
+    }
+
+    for (size_t i = 0; i < read.size(); ++i)
+      scene_.Takes.push_back({read[i].Name, spans[i].Start, spans[i].End, read[i].FrameRate});
+    if (read.front().FrameRate > 0) scene_.FrameRate = read.front().FrameRate;
+    for (Take& take : scene_.Takes)
+      if (take.FrameRate == scene_.FrameRate) take.FrameRate = 0;
+    scene_.AnimationStart = spans.front().Start;
+    scene_.AnimationEnd = spans.front().End;
+    scene_.HasRestTime = true;
+    scene_.RestTime = restTick;
+    return true;
+  }
+
+  static void ConvertChannel(const aiNodeAnim* channel, double tps, TransformController& t,
                              const Frame* frame) {
-    TransformController& t = node->Transform;
     if (channel->mNumPositionKeys > 0) {
       ValueTrack& track = t.Position;
       track.KeyTicks.clear();
@@ -711,15 +980,6 @@ std::string UnsupportedGltfExtension(const std::string& path) {
   return "";
 }
 
-bool ListSceneTakes(const std::string& path, std::vector<std::string>& takes, std::string& error) {
-  Assimp::Importer importer;
-  const aiScene* scene = ReadWithAssimp(importer, path, error);
-  if (!scene) return false;
-  takes.clear();
-  for (const Take& take : GroupTakes(scene)) takes.push_back(take.Name);
-  return true;
-}
-
 bool ImportSceneFile(const std::string& path, const ImportOptions& options, Scene& scene,
                      std::string& error) {
   auto owned = std::make_unique<Assimp::Importer>();
@@ -735,33 +995,37 @@ bool ImportSceneFile(const std::string& path, const ImportOptions& options, Scen
   const aiScene* source = ReadWithAssimp(importer, path, error);
   if (!source) return false;
 
-  std::vector<Take> takes = GroupTakes(source);
-  const Take* take = takes.empty() ? nullptr : &takes[0];
-  if (!options.Take.empty()) {
-    take = nullptr;
-    for (const Take& candidate : takes) {
-      if (candidate.Name == options.Take) take = &candidate;
-    }
+  // Every take, or those named (by name or index), in the file's order.
+  std::vector<FileTake> takes = GroupTakes(source);
+  std::vector<const FileTake*> chosen;
+  std::vector<bool> wanted(takes.size(), options.Takes.empty());
+  for (const std::string& asked : options.Takes) {
+    size_t found = takes.size();
+    for (size_t i = 0; i < takes.size() && found == takes.size(); ++i)
+      if (takes[i].Name == asked) found = i;
     char* end = nullptr;
-    long index = std::strtol(options.Take.c_str(), &end, 10);
-    if (!take && end && *end == 0 && index >= 0 && size_t(index) < takes.size()) {
-      take = &takes[size_t(index)];
-    }
-    if (!take) {
-      error = "no take \"" + options.Take + "\" in the file (takes:";
+    const long index = std::strtol(asked.c_str(), &end, 10);
+    if (found == takes.size() && !asked.empty() && end && *end == 0 && index >= 0 &&
+        size_t(index) < takes.size())
+      found = size_t(index);
+    if (found == takes.size()) {
+      error = "no take \"" + asked + "\" in the file (takes:";
       for (size_t i = 0; i < takes.size(); ++i) {
         error += " " + std::to_string(i) + " \"" + takes[i].Name + "\"";
       }
       error += takes.empty() ? " none)" : ")";
       return false;
     }
+    wanted[found] = true;
   }
+  for (size_t i = 0; i < takes.size(); ++i)
+    if (wanted[i]) chosen.push_back(&takes[i]);
 
   Scene result;
   result.FileName = fs::path(path).filename().string();
   result.FilePath = path;
   Converter converter(source, path, result);
-  if (!converter.Run(take, error)) return false;
+  if (!converter.Run(chosen, error)) return false;
   scene = std::move(result);
   return true;
 }

@@ -104,6 +104,7 @@ bool Keyed(const Node* node) {
 // What the groups share: the grid, the units, and the errors so far.
 struct Grid {
   const Scene* scene;
+  int32_t start;  // the clip's first tick
   float step, duration;
   int32_t per;
   int64_t points;
@@ -111,7 +112,7 @@ struct Grid {
   double vertexDistanceCm;
   int32_t TickAt(int64_t g) const {
     const double seconds = double(g) * step / per;
-    return scene->AnimationStart + int32_t(std::lround(seconds * kTicksPerSecond));
+    return start + int32_t(std::lround(seconds * kTicksPerSecond));
   }
 };
 
@@ -263,8 +264,18 @@ bool MeasureAnimationFidelity(const Scene& scene, const file_info* info,
     return false;
   }
   const animation* clip = info->Animations[options.Animation];
-  Grid grid{&scene, clip->TimeStep,          clip->Duration, std::max(1, options.PointsPerStep), 0,
-            1.0,    options.VertexDistanceCm};
+  // A clip of a scene with takes starts where its take does.
+  int32_t start = scene.AnimationStart;
+  for (const Take& take : scene.Takes)
+    if (clip->Name && take.Name == clip->Name) start = take.Start;
+  Grid grid{&scene,
+            start,
+            clip->TimeStep,
+            clip->Duration,
+            std::max(1, options.PointsPerStep),
+            0,
+            1.0,
+            options.VertexDistanceCm};
   result.Samples = grid.step > 0 ? int32_t(std::lround(grid.duration / grid.step)) + 1 : 1;
   grid.points = int64_t(result.Samples - 1) * grid.per + 1;
 

@@ -209,6 +209,16 @@ std::string SceneDocumentText(const Scene& scene) {
                        {"settings", ChunksJson(scene.Root->Settings)}};
   // Written only when false, so documents of scenes with a unit stay as they were.
   if (!scene.UnitFromSource) document["scene"]["unitFromSource"] = false;
+  if (scene.HasRestTime) document["scene"]["restTime"] = scene.RestTime;
+  if (!scene.Takes.empty()) {
+    json takes = json::array();
+    for (const Take& take : scene.Takes) {
+      json entry = {{"name", take.Name}, {"start", take.Start}, {"end", take.End}};
+      if (take.FrameRate > 0) entry["frameRate"] = take.FrameRate;
+      takes.push_back(entry);
+    }
+    document["scene"]["takes"] = takes;
+  }
   auto materialIndex = [&](const Material* m) -> json {
     for (size_t i = 0; i < scene.Materials.size(); ++i)
       if (scene.Materials[i].get() == m) return i;

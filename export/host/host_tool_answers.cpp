@@ -208,6 +208,8 @@ const char* HostToolInterface::GetTextureName(const TextureNode* texture) {
 
 const char* HostToolInterface::GetAnimationName(const AnimationNode* animation) {
   if (!KT_CHECK_PARAMETER(Host, animation)) return "";
+  const auto take = animationNames_.find(animation);
+  if (take != animationNames_.end()) return Intern(take->second);
   const Node* node = NodeOf(animation->HostNode);
   if (!node || node == scene_.Root.get()) return GetSceneFileName();
   return Intern(node->Name);

@@ -18,7 +18,9 @@ struct ExportOptions {
   std::string LocalSynthetic;    // --local-synthetic NAME
   std::string SettingsFile;      // --settings FILE.kes
   std::vector<std::string> Set;  // --set "Label=value"
-  std::string Take;              // --take NAME|INDEX for real scene files
+  std::vector<std::string> Takes;    // --take NAME|INDEX, repeatable; empty: every take
+  std::vector<std::string> ClipSet;  // --clip-set "Clip:Label=value"
+  bool ListTakes = false;            // --list-takes: print the takes and stop
   std::string SaveScene;         // --save-scene FILE.kscene
   std::string AnimationError;    // --animation-error DISTANCE with its unit; empty: not given
   std::string MaxError;          // --max-error DISTANCE with its unit; empty: not given

@@ -8,6 +8,10 @@
 #include <initializer_list>
 #include <string>
 
+namespace ketrel::host {
+struct Scene;
+}
+
 namespace ketrel::cli {
 
 // Exit codes shared by every command.
@@ -20,6 +24,11 @@ inline constexpr int kExitUsage = 2;
 // `inputs` (empty ones are skipped; links and other names followed).
 bool OutputIsNoInput(const char* command, const std::string& output,
                      std::initializer_list<std::string> inputs);
+
+// `--list-takes`: one line per take of the scene on stdout (index, name in
+// quotes, duration in seconds, frames and frame rate), or "no takes" when
+// it has none.
+void PrintTakes(const host::Scene& scene);
 
 // One line per command; main() calls them all.
 void AddCommands(CLI::App& app, int& exitCode);
