@@ -5,12 +5,14 @@
 namespace ketrel {
 namespace {
 
+// The shallowest bone, the last in list order on a tie: the root that the
+// model's name, its placement and its root motion take too.
 const BoneNode* RootBone(ToolInterface& tool, const ModelNode* model) {
   const BoneNode* root = nullptr;
   int32_t rootDepth = 0;
   for (const BoneNode* bone : ModelBones(model)) {
     int32_t depth = tool.GetBoneDepth(bone);
-    if (root == nullptr || depth < rootDepth) {
+    if (root == nullptr || depth <= rootDepth) {
       root = bone;
       rootDepth = depth;
     }

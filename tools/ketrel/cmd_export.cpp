@@ -201,7 +201,8 @@ int RunExport(const ExportOptions& options) {
   }
   if (edits.errorMeters > 0)
     edits.keyOversampling = host::KeyRateOversampling(scene, kMaxOversampling);
-  if (!options.SettingsFile.empty() || !options.Set.empty() || edits.errorMeters > 0) {
+  if (!options.SettingsFile.empty() || !options.Set.empty() || !options.ClipSet.empty() ||
+      edits.errorMeters > 0) {
     exportOptions.EditSettings = EditSettings;
     exportOptions.EditSettingsUser = &edits;
   }
