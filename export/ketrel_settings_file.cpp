@@ -331,8 +331,8 @@ bool SetClipSettingByLabel(SettingsItem* root, const char* clip, const char* ass
     names += std::string(names.empty() ? "" : ", ") + "\"" + (c->Name ? c->Name : "") + "\"";
   }
   if (item == nullptr) {
-    message = "No animation \"" + std::string(clip) + "\" in the scene (animations: " +
-              (names.empty() ? "none" : names) + ")";
+    message = "No animation \"" + std::string(clip) +
+              "\" in the scene (animations: " + (names.empty() ? "none" : names) + ")";
     return false;
   }
   // The clip's own item, its track groups and their bones: each that has the

@@ -72,8 +72,8 @@ void TransformsNearRest(SceneParser* parser, BoneNode* bone, const char* modelNa
     if (!tool->SetSampleTime(int32_t(tick))) break;
     tool->GetBoneTransforms(bone, local, world);
     if (!UsableTransforms(local, world)) continue;
-    const double seconds = double(tick - rest) / (double(tool->GetTicksPerFrame()) *
-                                                  std::max(1, tool->GetFrameRate()));
+    const double seconds = double(tick - rest) /
+                           (double(tool->GetTicksPerFrame()) * std::max(1, tool->GetFrameRate()));
     KT_LOG_WARNING(Skeleton,
                    "Bone %s of skeleton %s has a singular or invalid transform at the rest pose; "
                    "it takes the one %+.3f s from it",

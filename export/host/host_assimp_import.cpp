@@ -1,6 +1,7 @@
 #include "export/host/host_assimp_import.h"
 
 #include "export/host/host_assimp_mesh.h"
+#include "export/host/host_assimp_takes.h"
 #include "rt/ketrel_log.h"
 
 #include <assimp/config.h>
@@ -24,64 +25,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Assimp's default when a file does not say how fast its clock runs.
-constexpr double kDefaultTicksPerSecond = 25.0;
-
 std::string Lower(std::string text) {
   for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
   return text;
-}
-
-// A take: one clip, or several clips that share a timeline.
-struct FileTake {
-  std::string Name;
-  std::vector<const aiAnimation*> Clips;
-};
-
-double TicksPerSecond(const aiAnimation* clip) {
-  return clip->mTicksPerSecond > 0 ? clip->mTicksPerSecond : kDefaultTicksPerSecond;
-}
-
-// Clips that animate different nodes over the same span (exporters that write
-// one clip per joint) are merged into one take.
-std::vector<FileTake> GroupTakes(const aiScene* scene) {
-  std::vector<FileTake> takes;
-  std::set<std::string> animated;  // of the take being grown
-  for (unsigned i = 0; i < scene->mNumAnimations; ++i) {
-    const aiAnimation* clip = scene->mAnimations[i];
-    if (!clip) continue;
-    bool joins = false;
-    if (!takes.empty()) {
-      const aiAnimation* first = takes.back().Clips.front();
-      double seconds = clip->mDuration / TicksPerSecond(clip);
-      double firstSeconds = first->mDuration / TicksPerSecond(first);
-      joins = std::fabs(seconds - firstSeconds) <= 1e-6 * std::max(1.0, firstSeconds);
-      for (unsigned c = 0; joins && c < clip->mNumChannels; ++c) {
-        joins = !animated.count(clip->mChannels[c]->mNodeName.C_Str());
-      }
-    }
-    if (!joins) {
-      FileTake take;
-      take.Name = clip->mName.length ? clip->mName.C_Str() : "Take " + std::to_string(takes.size());
-      std::string unique = take.Name;
-      for (int n = 2; std::any_of(takes.begin(), takes.end(),
-                                  [&](const FileTake& t) { return t.Name == unique; });
-           ++n)
-        unique = take.Name + "_" + std::to_string(n);
-      if (unique != take.Name) {
-        KT_LOG_WARNING(Host, "Two takes are named %s; the later one is called %s",
-                       take.Name.c_str(), unique.c_str());
-        take.Name = unique;
-      }
-      takes.push_back(take);
-      animated.clear();
-    }
-    takes.back().Clips.push_back(clip);
-    for (unsigned c = 0; c < clip->mNumChannels; ++c) {
-      animated.insert(clip->mChannels[c]->mNodeName.C_Str());
-    }
-  }
-  return takes;
 }
 
 // A similarity transform (uniform scale, rotation, translation) applied after
@@ -139,72 +85,6 @@ Quaternion ToZUp(int upAxis) {
   if (upAxis == 2) return Quaternion{};
   if (upAxis == 0) return Quaternion{0, -h, 0, h};  // X up -> Z up
   return Quaternion{h, 0, 0, h};                    // Y up -> Z up: +90 degrees about X
-}
-
-// The rate of a take's keys: the finest spacing between two keys of one
-// channel, as a host frame rate when it is one (4800 divisible by it) and
-// the keys lie on its frames. 0 when the keys have no such rate (uneven
-// spacing, a single key, or a rate the host cannot count).
-int32_t KeyFrameRate(const std::vector<const aiAnimation*>& clips) {
-  double finest = 0;
-  auto scan = [&](auto* keys, unsigned count, double ticksPerSecond) {
-    for (unsigned k = 1; k < count; ++k) {
-      const double gap = (keys[k].mTime - keys[k - 1].mTime) / ticksPerSecond;
-      // Keys closer than a host tick are duplicates, not a rate.
-      if (gap * kTicksPerSecond >= 0.5 && (finest == 0 || gap < finest)) finest = gap;
-    }
-  };
-  for (const aiAnimation* clip : clips) {
-    const double tps = clip->mTicksPerSecond > 0 ? clip->mTicksPerSecond : kDefaultTicksPerSecond;
-    for (unsigned c = 0; c < clip->mNumChannels; ++c) {
-      const aiNodeAnim* channel = clip->mChannels[c];
-      scan(channel->mPositionKeys, channel->mNumPositionKeys, tps);
-      scan(channel->mRotationKeys, channel->mNumRotationKeys, tps);
-      scan(channel->mScalingKeys, channel->mNumScalingKeys, tps);
-    }
-    for (unsigned c = 0; c < clip->mNumMorphMeshChannels; ++c) {
-      const aiMeshMorphAnim* channel = clip->mMorphMeshChannels[c];
-      if (channel) scan(channel->mKeys, channel->mNumKeys, tps);
-    }
-  }
-  if (!(finest > 0)) return 0;
-  const double rate = 1.0 / finest;
-  const double whole = std::round(rate);
-  if (whole < 1 || whole > kTicksPerSecond || std::fabs(rate - whole) > 1e-3 * whole) return 0;
-  return IsValidFrameRate(int32_t(whole)) ? int32_t(whole) : 0;
-}
-
-// A clip clock within a thousandth of the key rate counts that rate's frames
-// (BVH frame times such as 0.008333 give 120.0048 ticks per second): taken
-// as the rate, every key lands on a frame tick instead of drifting off it.
-double SnappedTicksPerSecond(double ticksPerSecond, int32_t keyRate) {
-  if (keyRate > 0 && std::fabs(ticksPerSecond - keyRate) <= 1e-3 * keyRate) return keyRate;
-  return ticksPerSecond;
-}
-
-int32_t HostTick(double time, double ticksPerSecond) {
-  double seconds = time / ticksPerSecond;
-  double tick = std::round(seconds * kTicksPerSecond);
-  if (!(tick > -2e9)) return -2000000000;
-  if (tick > 2e9) return 2000000000;
-  return int32_t(tick);
-}
-
-// Keys at times that round to the same host tick keep the last value, so the
-// tick list stays strictly ascending.
-template <typename Key, typename Store>
-void ConvertKeys(const Key* keys, unsigned count, double ticksPerSecond,
-                 std::vector<int32_t>& ticks, Store store) {
-  for (unsigned k = 0; k < count; ++k) {
-    int32_t tick = HostTick(keys[k].mTime, ticksPerSecond);
-    if (!ticks.empty() && tick <= ticks.back()) {
-      if (tick < ticks.back()) continue;  // out of order: ignored
-      store(k, true);
-      continue;
-    }
-    ticks.push_back(tick);
-    store(k, false);
-  }
 }
 
 class Converter {
@@ -500,17 +380,30 @@ class Converter {
     }
   }
 
-  // The node's name; a glTF node without one (Assimp calls it "nodes[i]")
-  // takes its mesh's name where the mesh has one.
-  std::string NodeName(const aiNode* in) const {
-    std::string name = in->mName.C_Str();
+  // The node's name. A glTF node without one (Assimp calls it "nodes[i]")
+  // takes its mesh's name where the mesh has one of its own (not Assimp's
+  // "meshes[i]") that no other node has or takes: a name shared by many
+  // would only be told apart by paths of "nodes[i]".
+  static bool IsGltfId(const std::string& name, const char* kind) {
+    const std::string head = std::string(kind) + "[";
+    return name.empty() || (name.rfind(head, 0) == 0 && name.find(']') != std::string::npos &&
+                            name.find_first_not_of("0123456789", head.size()) == name.find(']'));
+  }
+  std::string MeshNameFor(const aiNode* in) const {
     const bool gltf = extension_ == ".gltf" || extension_ == ".glb";
-    const bool unnamed = name.empty() || (name.rfind("nodes[", 0) == 0 && name.back() == ']' &&
-                                          name.find_first_not_of("0123456789", 6) ==
-                                              name.size() - 1);
-    if (!gltf || !unnamed || in->mNumMeshes == 0) return name;
-    const aiMesh* mesh = source_->mMeshes[in->mMeshes[0]];
-    return mesh->mName.length > 0 ? mesh->mName.C_Str() : name;
+    if (!gltf || in->mNumMeshes == 0 || !IsGltfId(in->mName.C_Str(), "nodes")) return "";
+    const std::string mesh = source_->mMeshes[in->mMeshes[0]]->mName.C_Str();
+    return IsGltfId(mesh, "meshes") ? "" : mesh;
+  }
+  void CountNames(const aiNode* in, std::map<std::string, int>& counts) const {
+    const std::string mesh = MeshNameFor(in);
+    ++counts[mesh.empty() ? in->mName.C_Str() : mesh];
+    for (unsigned i = 0; i < in->mNumChildren; ++i) CountNames(in->mChildren[i], counts);
+  }
+  std::string NodeName(const aiNode* in) {
+    if (nameCounts_.empty() && source_->mRootNode) CountNames(source_->mRootNode, nameCounts_);
+    const std::string mesh = MeshNameFor(in);
+    return !mesh.empty() && nameCounts_[mesh] == 1 ? mesh : in->mName.C_Str();
   }
 
   void AddNode(const aiNode* in, Node* parent, const Frame* frame) {
@@ -574,16 +467,6 @@ class Converter {
       });
     }
   }
-
-  // One take's keys, in ticks from its clips' own zero.
-  struct TakeKeys {
-    std::string Name;
-    int32_t First = 0;  // the earliest key, down to a whole frame; at most 0
-    int32_t End = 0;    // a whole frame at or after the last key
-    int32_t FrameRate = 0;
-    std::map<Node*, TransformController> Nodes;        // keyed tracks only
-    std::map<Node*, std::vector<ValueTrack>> Weights;  // per morph channel
-  };
 
   TakeKeys ReadTake(const FileTake& take, const aiNode* foldedRoot, const Frame& frame) {
     TakeKeys keys;
@@ -650,225 +533,12 @@ class Converter {
     return keys;
   }
 
-  // Where one take lies on the scene's timeline.
-  struct Span {
-    int32_t Start = 0, End = 0;
-    int32_t Offset = 0;  // added to the take's own ticks
-  };
-
-  // Keys of one track as plain floats, `Dimension` per key.
-  struct FlatKeys {
-    std::vector<int32_t> Ticks;
-    std::vector<float> Values;
-    void Push(int32_t tick, const float* value, size_t dimension) {
-      Ticks.push_back(tick);
-      Values.insert(Values.end(), value, value + dimension);
-    }
-  };
-
-  // One track on the scene's timeline: the rest value at the rest time, then
-  // per take its own keys moved to where the take lies, held to both ends
-  // of the take; a take that leaves the track alone holds the node's own
-  // unanimated value.
-  static FlatKeys Lay(const std::vector<const FlatKeys*>& perTake, const std::vector<Span>& spans,
-                      int32_t restTick, const float* rest, const float* still, size_t dimension) {
-    FlatKeys out;
-    out.Push(restTick, rest, dimension);
-    for (size_t i = 0; i < spans.size(); ++i) {
-      const Span& span = spans[i];
-      const FlatKeys* keys = perTake[i];
-      if (!keys || keys->Ticks.empty()) {
-        out.Push(span.Start, still, dimension);
-        if (span.End > span.Start) out.Push(span.End, still, dimension);
-        continue;
-      }
-      const float* firstValue = keys->Values.data();
-      const float* lastValue = keys->Values.data() + keys->Values.size() - dimension;
-      if (keys->Ticks.front() + span.Offset > span.Start) out.Push(span.Start, firstValue, dimension);
-      for (size_t k = 0; k < keys->Ticks.size(); ++k)
-        out.Push(keys->Ticks[k] + span.Offset, keys->Values.data() + k * dimension, dimension);
-      if (keys->Ticks.back() + span.Offset < span.End) out.Push(span.End, lastValue, dimension);
-    }
-    return out;
-  }
-
-  static FlatKeys Flat(const ValueTrack& track) { return {track.KeyTicks, track.KeyValues}; }
-  static FlatKeys Flat(const RotationTrack& track) {
-    FlatKeys out;
-    for (size_t k = 0; k < track.KeyTicks.size(); ++k) {
-      const Quaternion& q = track.KeyValues[k];
-      const float v[4] = {q.x, q.y, q.z, q.w};
-      out.Push(track.KeyTicks[k], v, 4);
-    }
-    return out;
-  }
-  static void Store(FlatKeys keys, ValueTrack& track) {
-    track.KeyTicks = std::move(keys.Ticks);
-    track.KeyValues = std::move(keys.Values);
-  }
-  static void Store(const FlatKeys& keys, RotationTrack& track) {
-    track.KeyTicks = keys.Ticks;
-    track.KeyValues.clear();
-    for (size_t k = 0; k < keys.Ticks.size(); ++k) {
-      const float* v = keys.Values.data() + 4 * k;
-      track.KeyValues.push_back(Quaternion{v[0], v[1], v[2], v[3]});
-    }
-  }
-
-  // The rest pose of skin bones is their bind pose: where a skin's bind
-  // matrix puts a bone elsewhere than its unanimated transform does, the
-  // bone's rest transform (relative to its parent's rest pose) differs from
-  // its own. The first skin that lists a bone decides.
-  std::map<Node*, Parts> BindRestOverrides() {
-    std::map<const Node*, HostMatrix> bindWorld;
-    for (const auto& node : scene_.Nodes) {
-      for (size_t b = 0; b < node->SkinBones.size() && b < node->BindMatrices.size(); ++b) {
-        if (node->SkinBones[b]) bindWorld.emplace(node->SkinBones[b], node->BindMatrices[b]);
-      }
-    }
-    std::map<Node*, Parts> overrides;
-    if (bindWorld.empty()) return overrides;
-    std::map<const Node*, HostMatrix> rest;  // world; parents come before children
-    for (const auto& owned : scene_.Nodes) {
-      Node* node = owned.get();
-      const TransformController& t = node->Transform;
-      const HostMatrix own = t.Evaluate(0);  // no keys yet: the unanimated transform
-      const auto up = rest.find(node->Parent);
-      const HostMatrix parent = up != rest.end() ? up->second : HostMatrix{};
-      const auto bound = bindWorld.find(node);
-      if (bound == bindWorld.end()) {
-        rest[node] = Multiply(own, parent);
-        continue;
-      }
-      rest[node] = bound->second;
-      HostMatrix inverse;
-      if (!Inverse(parent, inverse)) continue;
-      const HostMatrix local = Multiply(bound->second, inverse);
-      float difference = 0, size = 1;
-      for (int r = 0; r < 4; ++r) {
-        for (int c = 0; c < 3; ++c) {
-          difference = std::max(difference, std::fabs(local.m[r][c] - own.m[r][c]));
-          size = std::max(size, std::fabs(own.m[r][c]));
-        }
-      }
-      if (difference <= 1e-5f * size) continue;
-      TransformParts parts;
-      DecomposeHostMatrix(local, parts);
-      const float(&s)[3][3] = parts.ScaleShear;
-      if (std::fabs(s[0][1]) + std::fabs(s[0][2]) + std::fabs(s[1][2]) > 1e-4f)
-        KT_LOG_WARNING(Host, "The bind pose of %s is sheared; its rest pose keeps only its scale",
-                       node->Name.c_str());
-      Parts p;
-      p.Position = {parts.Position[0], parts.Position[1], parts.Position[2]};
-      p.Rotation = Quaternion{parts.Orientation[0], parts.Orientation[1], parts.Orientation[2],
-                              parts.Orientation[3]};
-      p.Scale = {s[0][0], s[1][1], s[2][2]};
-      overrides[node] = p;
-    }
-    return overrides;
-  }
-
-  // Every take on the scene's one timeline, in the file's order: the first
-  // starts at its clips' zero, each next one at least a second after the one
-  // before, on a whole second (a frame of any rate). The rest time lies a
-  // second before the first take.
+  // Every take, read and then laid on the scene's timeline.
   bool ConvertTakes(const std::vector<const FileTake*>& takes, const aiNode* foldedRoot,
                     const Frame& frame, std::string& error) {
     std::vector<TakeKeys> read;
-    std::vector<Span> spans;
-    for (const FileTake* take : takes) {
-      read.push_back(ReadTake(*take, foldedRoot, frame));
-      const TakeKeys& keys = read.back();
-      Span span;
-      if (spans.empty()) {
-        span.Start = keys.First;
-      } else {
-        const int64_t previous = spans.back().End;
-        const int64_t start =
-            (previous + kTicksPerSecond - 1) / kTicksPerSecond * kTicksPerSecond + kTicksPerSecond;
-        if (start + int64_t(keys.End) - keys.First > 2000000000) {
-          error = "the takes together are longer than the host's timeline (" +
-                  std::to_string(takes.size()) + " takes)";
-          return false;
-        }
-        span.Start = int32_t(start);
-      }
-      span.Offset = span.Start - keys.First;
-      span.End = keys.End + span.Offset;
-      spans.push_back(span);
-    }
-    if (read.empty()) return true;
-    const int32_t restTick = spans.front().Start - kTicksPerSecond;
-    const std::map<Node*, Parts> overrides = BindRestOverrides();
-
-    std::set<Node*> keyed;
-    for (const TakeKeys& keys : read)
-      for (const auto& entry : keys.Nodes) keyed.insert(entry.first);
-    for (const auto& entry : overrides) keyed.insert(entry.first);
-    for (Node* node : keyed) {
-      TransformController& t = node->Transform;
-      const auto over = overrides.find(node);
-      const bool moved = over != overrides.end();
-      const Parts restParts = moved ? over->second : Parts{};
-      std::vector<FlatKeys> position(read.size()), rotation(read.size()), scale(read.size());
-      std::vector<const FlatKeys*> p(read.size()), r(read.size()), s(read.size());
-      bool anyP = moved, anyR = moved, anyS = moved;
-      for (size_t i = 0; i < read.size(); ++i) {
-        const auto found = read[i].Nodes.find(node);
-        if (found == read[i].Nodes.end()) continue;
-        const TransformController& k = found->second;
-        if (k.Position.Animated()) position[i] = Flat(k.Position), p[i] = &position[i], anyP = true;
-        if (k.Rotation.Animated()) rotation[i] = Flat(k.Rotation), r[i] = &rotation[i], anyR = true;
-        if (k.Scale.Animated()) scale[i] = Flat(k.Scale), s[i] = &scale[i], anyS = true;
-      }
-      const Quaternion& q0 = t.Rotation.Value;
-      const float stillRotation[4] = {q0.x, q0.y, q0.z, q0.w};
-      const float restPosition[3] = {restParts.Position.x, restParts.Position.y,
-                                     restParts.Position.z};
-      const float restRotation[4] = {restParts.Rotation.x, restParts.Rotation.y,
-                                     restParts.Rotation.z, restParts.Rotation.w};
-      const float restScale[3] = {restParts.Scale.x, restParts.Scale.y, restParts.Scale.z};
-      if (anyP)
-        Store(Lay(p, spans, restTick, moved ? restPosition : t.Position.Value.data(),
-                  t.Position.Value.data(), 3),
-              t.Position);
-      if (anyR)
-        Store(Lay(r, spans, restTick, moved ? restRotation : stillRotation, stillRotation, 4),
-              t.Rotation);
-      if (anyS)
-        Store(Lay(s, spans, restTick, moved ? restScale : t.Scale.Value.data(),
-                  t.Scale.Value.data(), 3),
-              t.Scale);
-    }
-    std::set<Node*> weighted;
-    for (const TakeKeys& keys : read)
-      for (const auto& entry : keys.Weights) weighted.insert(entry.first);
-    for (Node* node : weighted) {
-      for (size_t c = 0; c < node->MorphChannels.size(); ++c) {
-        ValueTrack& weight = node->MorphChannels[c].Weight;
-        std::vector<FlatKeys> flat(read.size());
-        std::vector<const FlatKeys*> w(read.size());
-        for (size_t i = 0; i < read.size(); ++i) {
-          const auto found = read[i].Weights.find(node);
-          if (found == read[i].Weights.end() || c >= found->second.size()) continue;
-          flat[i] = Flat(found->second[c]);
-          w[i] = &flat[i];
-        }
-        const float still = weight.Value.empty() ? 0.0f : weight.Value[0];
-        Store(Lay(w, spans, restTick, &still, &still, 1), weight);
-      }
-    }
-
-    for (size_t i = 0; i < read.size(); ++i)
-      scene_.Takes.push_back({read[i].Name, spans[i].Start, spans[i].End, read[i].FrameRate});
-    if (read.front().FrameRate > 0) scene_.FrameRate = read.front().FrameRate;
-    for (Take& take : scene_.Takes)
-      if (take.FrameRate == scene_.FrameRate) take.FrameRate = 0;
-    scene_.AnimationStart = spans.front().Start;
-    scene_.AnimationEnd = spans.front().End;
-    scene_.HasRestTime = true;
-    scene_.RestTime = restTick;
-    return true;
+    for (const FileTake* take : takes) read.push_back(ReadTake(*take, foldedRoot, frame));
+    return PlaceTakes(read, scene_, error);
   }
 
   static void ConvertChannel(const aiNodeAnim* channel, double tps, TransformController& t,
@@ -926,6 +596,7 @@ class Converter {
   std::map<const aiNode*, std::vector<int32_t>> materialIds_;  // per aiMesh of the node
   std::unordered_map<std::string, Node*> byName_;
   std::set<const Node*> topLevel_;
+  std::map<std::string, int> nameCounts_;  // of the names nodes would take
 };
 
 const aiScene* ReadWithAssimp(Assimp::Importer& importer, const std::string& path,

@@ -268,14 +268,9 @@ bool MeasureAnimationFidelity(const Scene& scene, const file_info* info,
   int32_t start = scene.AnimationStart;
   for (const Take& take : scene.Takes)
     if (clip->Name && take.Name == clip->Name) start = take.Start;
-  Grid grid{&scene,
-            start,
-            clip->TimeStep,
-            clip->Duration,
-            std::max(1, options.PointsPerStep),
-            0,
-            1.0,
-            options.VertexDistanceCm};
+  Grid grid{
+      &scene, start, clip->TimeStep,          clip->Duration, std::max(1, options.PointsPerStep),
+      0,      1.0,   options.VertexDistanceCm};
   result.Samples = grid.step > 0 ? int32_t(std::lround(grid.duration / grid.step)) + 1 : 1;
   grid.points = int64_t(result.Samples - 1) * grid.per + 1;
 

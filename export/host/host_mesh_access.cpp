@@ -123,9 +123,8 @@ std::vector<HostMatrix> SkinTransforms(const Scene& scene, const Node& node, int
   for (size_t b = 0; b < boneCount; ++b) {
     const Node* bone = node.SkinBones[b];
     if (!bone) continue;
-    HostMatrix bind = b < node.BindMatrices.size()
-                          ? node.BindMatrices[b]
-                          : scene.NodeTransform(bone, scene.RestTick());
+    HostMatrix bind = b < node.BindMatrices.size() ? node.BindMatrices[b]
+                                                   : scene.NodeTransform(bone, scene.RestTick());
     HostMatrix inverse;
     if (!Inverse(bind, inverse)) continue;
     boneMatrices[b] = Multiply(Multiply(meshBind, inverse), scene.NodeTransform(bone, tick));

@@ -166,8 +166,8 @@ void HostToolInterface::AddAnimationNodes() {
     std::string name = take.Name;
     for (int n = 2; taken.count(name); ++n) name = take.Name + "_" + std::to_string(n);
     if (name != take.Name)
-      KT_LOG_WARNING(Host, "Two takes are named %s; the later one is called %s",
-                     take.Name.c_str(), name.c_str());
+      KT_LOG_WARNING(Host, "Two takes are named %s; the later one is called %s", take.Name.c_str(),
+                     name.c_str());
     taken.insert(name);
     names.push_back(name);
   }

@@ -29,7 +29,9 @@ const std::string kModels = "/usr/share/assimp/models/";
 struct Loaded {
   explicit Loaded(const std::string& path) : file(ReadEntireFile(path.c_str())) {}
   ~Loaded() { FreeFile(file); }
-  const file_info* info() const { return file ? static_cast<file_info*>(file->RootObject) : nullptr; }
+  const file_info* info() const {
+    return file ? static_cast<file_info*>(file->RootObject) : nullptr;
+  }
   ketrel_file* file;
 };
 
@@ -49,9 +51,8 @@ class Takes : public test::CommandTest {
                      const std::string& options = "", const std::string& environment = "") {
     const std::string out = Path(name);
     std::string err;
-    EXPECT_EQ(Run("export --silent " + scene + " " + out + " " + options, nullptr, &err,
-                  environment),
-              0)
+    EXPECT_EQ(
+        Run("export --silent " + scene + " " + out + " " + options, nullptr, &err, environment), 0)
         << err;
     return out;
   }
@@ -93,8 +94,7 @@ TEST_F(Takes, EveryClipOfAFileIsAnAnimation) {
   EXPECT_EQ(Run("export --list-takes " + clips, &out, &err), 0) << err;
   EXPECT_NE(out.find("1 \"Lift\" 0.500 s, 15 frames at 30 fps"), std::string::npos) << out;
   EXPECT_NE(out.find("3 \"Bend_2\" 1.500 s, 45 frames at 30 fps"), std::string::npos) << out;
-  EXPECT_NE(err.find("Two takes are named Bend; the later one is called Bend_2"),
-            std::string::npos)
+  EXPECT_NE(err.find("Two takes are named Bend; the later one is called Bend_2"), std::string::npos)
       << err;
   EXPECT_EQ(Run("export --silent --take Dance " + clips + " " + Path("none.kt2"), nullptr, &err),
             1);
@@ -196,10 +196,10 @@ TEST_F(Takes, EachClipHasItsOwnSettings) {
   // A document narrows by take too, and the stored settings keep to theirs.
   EXPECT_EQ(steps(Export(Path("stored.kscene"), "narrow.kt2", "--take Twist")),
             (std::vector<float>{120}));
-  EXPECT_EQ(Run("export --silent " + clips + " " + Path("bad.kt2") +
-                    " --clip-set Jump:Oversampling=2",
-                nullptr, &err),
-            1);
+  EXPECT_EQ(
+      Run("export --silent " + clips + " " + Path("bad.kt2") + " --clip-set Jump:Oversampling=2",
+          nullptr, &err),
+      1);
   EXPECT_NE(err.find("No animation \"Jump\""), std::string::npos) << err;
 }
 

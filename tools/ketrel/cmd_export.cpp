@@ -56,9 +56,8 @@ bool EditSettings(SettingsItem* root, ToolInterface& tool, NodeGraph* graph, voi
   for (const std::string& edit : options.ClipSet) {
     const size_t colon = edit.find(':');
     std::string message = "expected \"Clip:Label=value\"";
-    if (colon == std::string::npos ||
-        !SetClipSettingByLabel(root, edit.substr(0, colon).c_str(), edit.c_str() + colon + 1,
-                               message)) {
+    if (colon == std::string::npos || !SetClipSettingByLabel(root, edit.substr(0, colon).c_str(),
+                                                             edit.c_str() + colon + 1, message)) {
       std::fprintf(stderr, "ketrel export: --clip-set \"%s\": %s\n", edit.c_str(), message.c_str());
       edits->failed = true;
       return false;

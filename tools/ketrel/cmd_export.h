@@ -14,16 +14,16 @@ struct ExportOptions {
   bool Silent = false;
   bool Atomic = false;
   std::string Attach;
-  std::string Synthetic;         // --synthetic NAME
-  std::string LocalSynthetic;    // --local-synthetic NAME
-  std::string SettingsFile;      // --settings FILE.kes
-  std::vector<std::string> Set;  // --set "Label=value"
+  std::string Synthetic;             // --synthetic NAME
+  std::string LocalSynthetic;        // --local-synthetic NAME
+  std::string SettingsFile;          // --settings FILE.kes
+  std::vector<std::string> Set;      // --set "Label=value"
   std::vector<std::string> Takes;    // --take NAME|INDEX, repeatable; empty: every take
   std::vector<std::string> ClipSet;  // --clip-set "Clip:Label=value"
   bool ListTakes = false;            // --list-takes: print the takes and stop
-  std::string SaveScene;         // --save-scene FILE.kscene
-  std::string AnimationError;    // --animation-error DISTANCE with its unit; empty: not given
-  std::string MaxError;          // --max-error DISTANCE with its unit; empty: not given
+  std::string SaveScene;             // --save-scene FILE.kscene
+  std::string AnimationError;        // --animation-error DISTANCE with its unit; empty: not given
+  std::string MaxError;              // --max-error DISTANCE with its unit; empty: not given
 };
 
 // 0 when the file was written, 1 when the export failed, 2 for bad options.
