@@ -210,7 +210,9 @@ const char kThreeTakes[] = R"({
   "scene": { "frameRate": 30, "animationStart": 0, "animationEnd": 4800, "systemUnit": 0.01,
              "takes": [ { "name": "Reach", "start": 0, "end": 4800 },
                         { "name": "Spin", "start": 9600, "end": 12000, "frameRate": 24 },
-                        { "name": "Sway", "start": 14400, "end": 19200, "frameRate": 60 } ] },
+                        { "name": "Sway", "start": 14400, "end": 19200, "frameRate": 60 },
+                        { "name": "Pose", "start": 24000, "end": 24000 },
+                        { "name": "Reach", "start": 0, "end": 2400 } ] },
   "nodes": [
     { "name": "Hips", "parent": -1, "object": { "type": "bone" },
       "position": { "interpolation": "smooth", "keys": [
@@ -226,17 +228,28 @@ const char kThreeTakes[] = R"({
   ]
 })";
 
+// A take of no length is one frame long, and a repeated name is told
+// apart; both are said.
 TEST_F(Takes, ThreeTakesPlayTheirPartOfTheTimeline) {
   const std::string document = Path("three.kscene");
   std::ofstream(document) << kThreeTakes;
-  Loaded file(Export(document, "three.kt2"));
+  std::string err;
+  ASSERT_EQ(Run("export --silent " + document + " " + Path("three.kt2"), nullptr, &err), 0) << err;
+  EXPECT_NE(err.find("Take Pose is 0 ticks long, less than a frame; it is exported as one frame"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("Two takes are named Reach; the later one is called Reach_2"),
+            std::string::npos)
+      << err;
+  Loaded file(Path("three.kt2"));
   ASSERT_NE(file.info(), nullptr);
-  EXPECT_EQ(AnimationNames(file.info()), (std::vector<std::string>{"Reach", "Spin", "Sway"}));
+  EXPECT_EQ(AnimationNames(file.info()),
+            (std::vector<std::string>{"Reach", "Spin", "Sway", "Pose", "Reach_2"}));
   struct Expected {
     float seconds;
     int32_t rate;
   };
-  const Expected expected[] = {{1.0f, 30}, {0.5f, 24}, {1.0f, 60}};
+  const Expected expected[] = {{1.0f, 30}, {0.5f, 24}, {1.0f, 60}, {1.0f / 30, 30}, {0.5f, 30}};
   host::Scene scene;
   std::string error;
   ASSERT_TRUE(host::LoadHostScene(document, scene, error)) << error;
@@ -251,7 +264,8 @@ TEST_F(Takes, ThreeTakesPlayTheirPartOfTheTimeline) {
     host::FidelityResult result;
     ASSERT_TRUE(host::MeasureAnimationFidelity(scene, file.info(), measure, result, error))
         << error;
-    EXPECT_EQ(result.Samples, int32_t(expected[a].seconds * float(expected[a].rate)) * 2 + 1)
+    EXPECT_EQ(result.Samples,
+              int32_t(std::lround(expected[a].seconds * float(expected[a].rate))) * 2 + 1)
         << clip->Name;
     // The default tolerances keep points 3 cm from the joints within a
     // tenth of a millimetre or so; playing another take's part of the
@@ -262,21 +276,22 @@ TEST_F(Takes, ThreeTakesPlayTheirPartOfTheTimeline) {
 
 // "Move to Origin" rebases every root of a skeleton under one placement, in
 // the skeleton and in the tracks alike: a mesh skinned to two hierarchies
-// plays both where the host has them.
+// plays both where the host has them. (The roots tie; the one named and
+// placed is the later in the model's list, not the first of the scene.)
 const char kTwoRoots[] = R"({
   "format": "kscene", "version": 1,
   "scene": { "frameRate": 30, "animationStart": 0, "animationEnd": 3200, "systemUnit": 0.01 },
   "nodes": [
+    { "name": "Right", "parent": -1, "object": { "type": "bone" }, "position": [-30, 0, 20],
+      "rotation": { "interpolation": "linear", "keys": [
+        { "tick": 0, "axisAngle": [1, 0, 0, 10] }, { "tick": 3200, "axisAngle": [1, 0, 0, 50] } ] } },
     { "name": "Left", "parent": -1, "object": { "type": "bone" },
       "position": { "interpolation": "linear", "keys": [
         { "tick": 0, "value": [40, 10, 0] }, { "tick": 3200, "value": [60, 10, 5] } ] },
       "rotation": [0, 0, 1, 60] },
-    { "name": "Right", "parent": -1, "object": { "type": "bone" }, "position": [-30, 0, 20],
-      "rotation": { "interpolation": "linear", "keys": [
-        { "tick": 0, "axisAngle": [1, 0, 0, 10] }, { "tick": 3200, "axisAngle": [1, 0, 0, 50] } ] } },
     { "name": "Cloth", "parent": -1, "object": { "type": "mesh" },
       "mesh": { "vertices": [[40, 10, 0], [-30, 0, 20], [0, 5, 10]], "faces": [[0, 1, 2]] },
-      "skin": { "bones": [0, 1], "weights": [[[0, 1]], [[1, 1]], [[0, 0.5], [1, 0.5]]] } }
+      "skin": { "bones": [1, 0], "weights": [[[0, 1]], [[1, 1]], [[0, 0.5], [1, 0.5]]] } }
   ]
 })";
 
@@ -290,6 +305,17 @@ TEST_F(Takes, MoveToOriginPlaysEveryRootInPlace) {
   for (int32_t b = 0; b < file.info()->Skeletons[0]->BoneCount; ++b)
     roots += file.info()->Skeletons[0]->Bones[b].ParentIndex < 0;
   EXPECT_EQ(roots, 2);
+  // One root decides the model's name, its placement and its root motion:
+  // the root rebased to the origin carries the model's name, and its track
+  // starts at the origin too.
+  const skeleton* bones = file.info()->Skeletons[0];
+  const char* placed = nullptr;
+  for (int32_t b = 0; b < bones->BoneCount; ++b)
+    if (bones->Bones[b].ParentIndex < 0 && bones->Bones[b].Transform.Flags == 0)
+      placed = bones->Bones[b].Name;
+  ASSERT_NE(placed, nullptr);
+  EXPECT_STREQ(file.info()->Models[0]->Name, placed);
+  EXPECT_STREQ(bones->Name, placed);
   host::Scene scene;
   std::string error;
   ASSERT_TRUE(host::LoadHostScene(document, scene, error)) << error;
