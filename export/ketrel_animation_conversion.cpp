@@ -335,57 +335,93 @@ const MeshNode* MorphMesh(const SceneParser* parser, const MorphSourceNode* sour
   return nullptr;
 }
 
-bool CompressMorphSource(SceneParser* parser, const AnimationTiming& timing,
-                         const MorphSourceNode* source, animation* target) {
+// One morph source's weights in one animation, and its fitting jobs.
+struct MorphWeights {
+  const MorphSourceNode* Source = nullptr;
+  const MeshNode* Mesh = nullptr;
+  const char* Name = nullptr;  // interned
+  int32_t Channels = 0;
+  float* Weights = nullptr;  // channel after channel, SampleCount each
+  int32_t FirstJob = -1;
+};
+
+// Samples the source's active channel weights (percent times 0.01) and
+// appends one job per channel to `jobs`. False when out of memory; a source
+// whose times cannot be set is logged and left out.
+bool SampleMorphSource(SceneParser* parser, const AnimationTiming& timing,
+                       const MorphSourceNode* source, std::vector<MorphWeights>& out,
+                       std::vector<FitJob>& jobs) {
   ToolInterface* tool = parser->tool;
-  const MeshNode* mesh = MorphMesh(parser, source);
-  const int32_t channels = mesh ? tool->GetMorphChannelCount(mesh) : 0;
-  if (channels <= 0) return true;
+  MorphWeights entry;
+  entry.Source = source;
+  entry.Mesh = MorphMesh(parser, source);
+  entry.Channels = entry.Mesh ? tool->GetMorphChannelCount(entry.Mesh) : 0;
+  if (entry.Channels <= 0) return true;
   const int32_t n = timing.SampleCount;
-  float* weights = KT_ALLOCATE_ARRAY(float, size_t(channels) * size_t(n));
-  if (!weights) return false;
+  entry.Weights = KT_ALLOCATE_ARRAY(float, size_t(entry.Channels) * size_t(n));
+  if (!entry.Weights) return false;
   bool timed = true;
   for (int32_t s = 0; s < n && timed; ++s) {
     const int64_t tick = SampleTick(timing, s);
     timed = tick >= INT32_MIN && tick <= INT32_MAX && tool->SetSampleTime(int32_t(tick));
-    for (int32_t c = 0; c < channels && timed; ++c) {
-      weights[size_t(c) * size_t(n) + size_t(s)] = tool->GetMorphChannelWeight(mesh, c) * 0.01f;
+    for (int32_t c = 0; c < entry.Channels && timed; ++c) {
+      entry.Weights[size_t(c) * size_t(n) + size_t(s)] =
+          tool->GetMorphChannelWeight(entry.Mesh, c) * 0.01f;
     }
   }
-  const char* name = InternString(parser, tool->GetHostObjectName(source->HostNode));
+  entry.Name = InternString(parser, tool->GetHostObjectName(source->HostNode));
   if (!timed) {
-    KT_LOG_ERROR(Export, "Unable to set the sample times of morph source %s", DisplayName(name));
-    FreeBlock(weights);
+    KT_LOG_ERROR(Export, "Unable to set the sample times of morph source %s",
+                 DisplayName(entry.Name));
+    FreeBlock(entry.Weights);
     return true;
   }
-  std::vector<FitJob> jobs;
-  for (int32_t c = 0; c < channels; ++c) {
+  entry.FirstJob = int32_t(jobs.size());
+  for (int32_t c = 0; c < entry.Channels; ++c) {
     jobs.push_back(MakeJob(source->Settings, curve_channel::Vector, 1,
-                           weights + size_t(c) * size_t(n), n, timing.TimeStep));
+                           entry.Weights + size_t(c) * size_t(n), n, timing.TimeStep));
   }
-  bool ok = RunFitJobs(jobs.data(), channels, FitWorkerCount());
-  if (!ok) {
-    KT_LOG_ERROR(Export, "Unable to fit the morph weights of %s", DisplayName(name));
-    FreeFitJobCurves(jobs.data(), channels);
-    FreeBlock(weights);
-    return false;
+  out.push_back(entry);
+  return true;
+}
+
+// The track group of a morph source whose jobs have run.
+bool BuildMorphGroup(SceneParser* parser, const MorphWeights& entry,
+                     const std::vector<FitJob>& jobs, animation* target) {
+  ToolInterface* tool = parser->tool;
+  track_group_builder* builder = BeginTrackGroup(entry.Name, entry.Channels, 0, 0, false);
+  if (!builder) return false;
+  for (int32_t c = 0; c < entry.Channels; ++c) {
+    const curve2* curve = jobs[size_t(entry.FirstJob + c)].Curve;
+    if (!curve) continue;
+    PushVectorTrack(builder, InternString(parser, tool->GetMorphChannelName(entry.Mesh, c)), 0,
+                    curve);
   }
-  track_group_builder* builder = BeginTrackGroup(name, channels, 0, 0, false);
-  ok = builder != nullptr;
-  for (int32_t c = 0; c < channels && ok; ++c) {
-    if (!jobs[size_t(c)].Curve) continue;
-    PushVectorTrack(builder, InternString(parser, tool->GetMorphChannelName(mesh, c)), 0,
-                    jobs[size_t(c)].Curve);
+  track_group* group = EndGroup(parser, builder, entry.Name);
+  if (!group) return true;  // logged
+  std::memset(group->LoopTranslation, 0, sizeof group->LoopTranslation);
+  group->InitialPlacement = MakeTransform(nullptr, nullptr, nullptr);
+  group->AccumulationFlags = kMorphAccumulationFlags;
+  return AppendToAnimation(parser, target, group);
+}
+
+void FreeMorphWeights(std::vector<MorphWeights>& morphs) {
+  for (MorphWeights& entry : morphs) FreeBlock(entry.Weights);
+  morphs.clear();
+}
+
+// Every included morph source of the animation, sampled into `morphs`.
+bool SampleMorphs(SceneParser* parser, AnimationNode* node, std::vector<MorphWeights>& morphs,
+                  std::vector<FitJob>& jobs) {
+  // An animation stored by reference only has no morph weights either.
+  if (!IsDataIncluded(node->Settings)) return true;
+  const AnimationTiming timing = GetAnimationTiming(parser->tool, node);
+  bool ok = true;
+  for (MorphSourceNode* source = parser->graph->MorphSources; source && ok; source = source->Next) {
+    if (!IsDataIncluded(source->Settings)) continue;
+    ok = SampleMorphSource(parser, timing, source, morphs, jobs);
   }
-  track_group* group = ok ? EndGroup(parser, builder, name) : nullptr;
-  if (group) {
-    std::memset(group->LoopTranslation, 0, sizeof group->LoopTranslation);
-    group->InitialPlacement = MakeTransform(nullptr, nullptr, nullptr);
-    group->AccumulationFlags = kMorphAccumulationFlags;
-    ok = AppendToAnimation(parser, target, group);
-  }
-  FreeFitJobCurves(jobs.data(), channels);
-  FreeBlock(weights);
+  parser->tool->SetSampleTimeToStart();
   return ok;
 }
 
@@ -400,6 +436,7 @@ struct Clip {
   animation* Record = nullptr;
   AnimationTiming Timing;
   std::vector<ModelAnimation> Models;
+  std::vector<MorphWeights> Morphs;
 };
 
 // Builds and appends the record; with its data included samples the models
@@ -452,13 +489,22 @@ bool BeginClip(SceneParser* parser, Clip& clip, std::vector<FitJob>& jobs) {
   return ok;
 }
 
-// The track groups of a clip whose jobs have run.
+// The track groups of a clip whose jobs have run: the models', then the
+// morph sources'.
 bool FinishClip(SceneParser* parser, Clip& clip, const std::vector<FitJob>& jobs) {
   for (ModelAnimation& entry : clip.Models) {
     if (entry.FirstJob < 0) continue;  // nothing sampled
     if (!BuildModelGroup(parser, clip.Node, entry, jobs, clip.Record)) return false;
   }
+  for (const MorphWeights& entry : clip.Morphs) {
+    if (!BuildMorphGroup(parser, entry, jobs, clip.Record)) return false;
+  }
   return true;
+}
+
+void FreeClip(Clip& clip) {
+  FreeModelAnimations(clip.Models);
+  FreeMorphWeights(clip.Morphs);
 }
 
 // Each animation with its own track group and bone settings.
@@ -467,34 +513,41 @@ void LinkSettings(SceneParser* parser, const AnimationNode* node) {
     LinkAnimationSettings(parser->graph, node);
 }
 
-// The clips' samples are all taken first, then fitted in one set of jobs on
-// one set of workers, then laid out in the clips' order: the file depends on
-// the samples alone, whatever the worker count.
+// The clips' samples (bones, vector tracks, morph weights) are all taken
+// first, then fitted in one set of jobs on one set of workers, then laid
+// out in the clips' order: the file depends on the samples alone, whatever
+// the worker count. The progress window's cancel is honoured between clips.
 bool ConvertClips(SceneParser* parser, std::vector<Clip>& clips) {
   std::vector<FitJob> jobs;
-  bool ok = true;
+  bool ok = true, cancelled = false;
+  auto failed = [&](const Clip& clip) {
+    KT_LOG_ERROR(Export, "Unable to convert animation %s",
+                 DisplayName(parser->tool->GetAnimationName(clip.Node)));
+  };
   for (size_t c = 0; c < clips.size() && ok; ++c) {
+    cancelled = !ProgressShouldContinue(parser->progress);
+    if (cancelled) break;
+    ProgressItem(parser->progress, DisplayName(parser->tool->GetAnimationName(clips[c].Node)));
     LinkSettings(parser, clips[c].Node);
-    ok = BeginClip(parser, clips[c], jobs);
-    if (!ok) {
-      KT_LOG_ERROR(Export, "Unable to convert animation %s",
-                   DisplayName(parser->tool->GetAnimationName(clips[c].Node)));
-    }
+    ok = BeginClip(parser, clips[c], jobs) &&
+         SampleMorphs(parser, clips[c].Node, clips[c].Morphs, jobs);
+    if (!ok) failed(clips[c]);
   }
-  if (ok) ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount());
-  for (size_t c = 0; c < clips.size() && ok; ++c) {
+  if (ok && !cancelled) {
+    ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount());
+    if (!ok) KT_LOG_ERROR(Export, "Unable to fit the animations' curves");
+  }
+  for (size_t c = 0; c < clips.size() && ok && !cancelled; ++c) {
+    cancelled = !ProgressShouldContinue(parser->progress);
+    if (cancelled) break;
     LinkSettings(parser, clips[c].Node);
-    ok = FinishClip(parser, clips[c], jobs) &&
-         CompressMorphs(parser, clips[c].Node, clips[c].Record, parser->progress);
-    if (!ok) {
-      KT_LOG_ERROR(Export, "Unable to convert animation %s",
-                   DisplayName(parser->tool->GetAnimationName(clips[c].Node)));
-    }
+    ok = FinishClip(parser, clips[c], jobs);
+    if (!ok) failed(clips[c]);
   }
   FreeFitJobCurves(jobs.data(), int32_t(jobs.size()));
-  for (Clip& clip : clips) FreeModelAnimations(clip.Models);
+  for (Clip& clip : clips) FreeClip(clip);
   parser->tool->SetSampleTimeToStart();
-  return ok;
+  return ok && !cancelled;
 }
 
 }  // namespace
@@ -502,16 +555,19 @@ bool ConvertClips(SceneParser* parser, std::vector<Clip>& clips) {
 animation* ConvertAnimation(SceneParser* parser, AnimationNode* node, ProgressWindow* progress) {
   (void)progress;  // the phase counts one step per animation; cancel is checked between them
   if (!KT_CHECK_PARAMETER(Export, parser && parser->tool && parser->graph && node)) return nullptr;
-  std::vector<Clip> clips(1);
-  clips[0].Node = node;
+  Clip clip;
+  clip.Node = node;
   std::vector<FitJob> jobs;
-  bool ok = BeginClip(parser, clips[0], jobs);
+  bool ok = BeginClip(parser, clip, jobs);
   if (ok) ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount());
-  if (ok) ok = FinishClip(parser, clips[0], jobs);
+  for (ModelAnimation& entry : clip.Models) {
+    if (!ok) break;
+    if (entry.FirstJob >= 0) ok = BuildModelGroup(parser, node, entry, jobs, clip.Record);
+  }
   FreeFitJobCurves(jobs.data(), int32_t(jobs.size()));
-  FreeModelAnimations(clips[0].Models);
+  FreeClip(clip);
   parser->tool->SetSampleTimeToStart();
-  return ok ? clips[0].Record : nullptr;
+  return ok ? clip.Record : nullptr;
 }
 
 bool CompressMorphs(SceneParser* parser, AnimationNode* node, animation* target,
@@ -519,15 +575,15 @@ bool CompressMorphs(SceneParser* parser, AnimationNode* node, animation* target,
   (void)progress;
   if (!KT_CHECK_PARAMETER(Export, parser && parser->tool && parser->graph && node && target))
     return false;
-  // An animation stored by reference only has no morph weights either.
-  if (!IsDataIncluded(node->Settings)) return true;
-  const AnimationTiming timing = GetAnimationTiming(parser->tool, node);
-  bool ok = true;
-  for (MorphSourceNode* source = parser->graph->MorphSources; source && ok; source = source->Next) {
-    if (!IsDataIncluded(source->Settings)) continue;
-    ok = CompressMorphSource(parser, timing, source, target);
-  }
-  parser->tool->SetSampleTimeToStart();
+  std::vector<MorphWeights> morphs;
+  std::vector<FitJob> jobs;
+  bool ok = SampleMorphs(parser, node, morphs, jobs);
+  if (ok) ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount());
+  if (!ok) KT_LOG_ERROR(Export, "Unable to fit the morph weights");
+  for (size_t m = 0; m < morphs.size() && ok; ++m)
+    ok = BuildMorphGroup(parser, morphs[m], jobs, target);
+  FreeFitJobCurves(jobs.data(), int32_t(jobs.size()));
+  FreeMorphWeights(morphs);
   return ok;
 }
 
@@ -535,13 +591,11 @@ bool ConvertAnimations(SceneParser* parser) {
   if (!KT_CHECK_PARAMETER(Export, parser && parser->tool && parser->graph)) return false;
   std::vector<Clip> clips;
   for (AnimationNode* node = parser->graph->Animations; node; node = node->Next) {
-    if (!ProgressShouldContinue(parser->progress)) return false;
-    ProgressItem(parser->progress, DisplayName(parser->tool->GetAnimationName(node)));
     if (!IsReferenceIncluded(node->Settings)) continue;
     clips.emplace_back();
     clips.back().Node = node;
   }
-  return clips.empty() || ConvertClips(parser, clips);
+  return ConvertClips(parser, clips);
 }
 
 }  // namespace ketrel
