@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -145,6 +146,14 @@ TEST_F(Takes, SkeletonAndMeshComeFromTheBindPose) {
     const auto* v = static_cast<const uint8_t*>(data->Vertices.Items);
     const size_t stride = size_t(GetTotalObjectSize(data->Vertices.Type));
     vertices.emplace_back(v, v + stride * size_t(data->Vertices.Count));
+    // The bar stands straight, as bound: the Tip node's own turn would bend
+    // its top ring 0.5 m off the axis.
+    ASSERT_STREQ(data->Vertices.Type[0].Name, "Position");
+    for (int32_t i = 0; i < data->Vertices.Count; ++i) {
+      float p[3];
+      std::memcpy(p, v + stride * size_t(i), sizeof p);
+      EXPECT_LE(std::hypot(p[0], p[1]), 0.1415f) << "vertex " << i << " take " << take;
+    }
     for (size_t b = 0; b < bar->SkinBones.size(); ++b) {
       const bone* record = nullptr;
       for (int32_t i = 0; i < bones->BoneCount; ++i)
