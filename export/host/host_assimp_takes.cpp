@@ -90,9 +90,9 @@ void Store(const FlatKeys& keys, RotationTrack& track) {
 // matrix puts a bone elsewhere than its unanimated transform does, the
 // bone's rest transform (relative to its parent's rest pose) differs from
 // its own. The first skin that lists a bone decides.
-std::map<Node*, Parts> BindRestOverrides(Scene& scene_) {
+std::map<Node*, Parts> BindRestOverrides(Scene& scene) {
   std::map<const Node*, HostMatrix> bindWorld;
-  for (const auto& node : scene_.Nodes) {
+  for (const auto& node : scene.Nodes) {
     for (size_t b = 0; b < node->SkinBones.size() && b < node->BindMatrices.size(); ++b) {
       if (node->SkinBones[b]) bindWorld.emplace(node->SkinBones[b], node->BindMatrices[b]);
     }
@@ -100,7 +100,7 @@ std::map<Node*, Parts> BindRestOverrides(Scene& scene_) {
   std::map<Node*, Parts> overrides;
   if (bindWorld.empty()) return overrides;
   std::map<const Node*, HostMatrix> rest;  // world; parents come before children
-  for (const auto& owned : scene_.Nodes) {
+  for (const auto& owned : scene.Nodes) {
     Node* node = owned.get();
     const TransformController& t = node->Transform;
     const HostMatrix own = t.Evaluate(0);  // no keys yet: the unanimated transform
@@ -233,7 +233,7 @@ int32_t HostTick(double time, double ticksPerSecond) {
 // starts at its clips' zero, each next one at least a second after the one
 // before, on a whole second (a frame of any rate). The rest time lies a
 // second before the first take.
-bool PlaceTakes(std::vector<TakeKeys>& read, Scene& scene_, std::string& error) {
+bool PlaceTakes(std::vector<TakeKeys>& read, Scene& scene, std::string& error) {
   std::vector<Span> spans;
   for (const TakeKeys& keys : read) {
     Span span;
@@ -256,7 +256,7 @@ bool PlaceTakes(std::vector<TakeKeys>& read, Scene& scene_, std::string& error) 
   }
   if (read.empty()) return true;
   const int32_t restTick = spans.front().Start - kTicksPerSecond;
-  const std::map<Node*, Parts> overrides = BindRestOverrides(scene_);
+  const std::map<Node*, Parts> overrides = BindRestOverrides(scene);
 
   std::set<Node*> keyed;
   for (const TakeKeys& keys : read)
@@ -317,14 +317,14 @@ bool PlaceTakes(std::vector<TakeKeys>& read, Scene& scene_, std::string& error) 
   }
 
   for (size_t i = 0; i < read.size(); ++i)
-    scene_.Takes.push_back({read[i].Name, spans[i].Start, spans[i].End, read[i].FrameRate});
-  if (read.front().FrameRate > 0) scene_.FrameRate = read.front().FrameRate;
-  for (Take& take : scene_.Takes)
-    if (take.FrameRate == scene_.FrameRate) take.FrameRate = 0;
-  scene_.AnimationStart = spans.front().Start;
-  scene_.AnimationEnd = spans.front().End;
-  scene_.HasRestTime = true;
-  scene_.RestTime = restTick;
+    scene.Takes.push_back({read[i].Name, spans[i].Start, spans[i].End, read[i].FrameRate});
+  if (read.front().FrameRate > 0) scene.FrameRate = read.front().FrameRate;
+  for (Take& take : scene.Takes)
+    if (take.FrameRate == scene.FrameRate) take.FrameRate = 0;
+  scene.AnimationStart = spans.front().Start;
+  scene.AnimationEnd = spans.front().End;
+  scene.HasRestTime = true;
+  scene.RestTime = restTick;
   return true;
 }
 
