@@ -183,6 +183,11 @@ void HostToolInterface::AddAnimationNodes() {
                      "Take %s is %lld ticks long, less than a frame; it is exported as one frame",
                      names[i].c_str(), static_cast<long long>(length));
       frames = 1;
+    } else if (length % perFrame != 0) {
+      KT_LOG_WARNING(Host,
+                     "Take %s ends %lld ticks after its last whole frame; its animation ends at "
+                     "that frame",
+                     names[i].c_str(), static_cast<long long>(length % perFrame));
     }
     AnimationNode* animation = AddAnimationNode(graph_);
     if (!animation) continue;

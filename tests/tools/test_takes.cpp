@@ -221,7 +221,7 @@ const char kThreeTakes[] = R"({
                         { "name": "Spin", "start": 9600, "end": 12000, "frameRate": 24 },
                         { "name": "Sway", "start": 14400, "end": 19200, "frameRate": 60 },
                         { "name": "Pose", "start": 24000, "end": 24000 },
-                        { "name": "Reach", "start": 0, "end": 2400 } ] },
+                        { "name": "Reach", "start": 0, "end": 2450 } ] },
   "nodes": [
     { "name": "Hips", "parent": -1, "object": { "type": "bone" },
       "position": { "interpolation": "smooth", "keys": [
@@ -237,8 +237,8 @@ const char kThreeTakes[] = R"({
   ]
 })";
 
-// A take of no length is one frame long, and a repeated name is told
-// apart; both are said.
+// A take of no length is one frame long, a repeated name is told apart,
+// and a take that ends between frames ends at the frame before; each is said.
 TEST_F(Takes, ThreeTakesPlayTheirPartOfTheTimeline) {
   const std::string document = Path("three.kscene");
   std::ofstream(document) << kThreeTakes;
@@ -249,6 +249,8 @@ TEST_F(Takes, ThreeTakesPlayTheirPartOfTheTimeline) {
       << err;
   EXPECT_NE(err.find("Two takes are named Reach; the later one is called Reach_2"),
             std::string::npos)
+      << err;
+  EXPECT_NE(err.find("Take Reach_2 ends 50 ticks after its last whole frame"), std::string::npos)
       << err;
   Loaded file(Path("three.kt2"));
   ASSERT_NE(file.info(), nullptr);
