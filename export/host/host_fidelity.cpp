@@ -266,8 +266,9 @@ bool MeasureAnimationFidelity(const Scene& scene, const file_info* info,
   const animation* clip = info->Animations[options.Animation];
   // A clip of a scene with takes starts where its take does.
   int32_t start = scene.AnimationStart;
-  for (const Take& take : scene.Takes)
-    if (clip->Name && take.Name == clip->Name) start = take.Start;
+  const std::vector<std::string> takes = UniqueTakeNames(scene);
+  for (size_t t = 0; t < takes.size(); ++t)
+    if (clip->Name && takes[t] == clip->Name) start = scene.Takes[t].Start;
   Grid grid{
       &scene, start, clip->TimeStep,          clip->Duration, std::max(1, options.PointsPerStep),
       0,      1.0,   options.VertexDistanceCm};

@@ -129,6 +129,17 @@ HostMatrix Scene::NodeTransform(const Node* node, int32_t tick) const {
   return result;
 }
 
+std::vector<std::string> UniqueTakeNames(const Scene& scene) {
+  std::vector<std::string> names;
+  for (const Take& take : scene.Takes) {
+    std::string name = take.Name;
+    for (int n = 2; std::find(names.begin(), names.end(), name) != names.end(); ++n)
+      name = take.Name + "_" + std::to_string(n);
+    names.push_back(name);
+  }
+  return names;
+}
+
 bool ResolveTakes(const Scene& scene, const std::vector<std::string>& asked,
                   std::vector<int32_t>& indices, std::string& error) {
   std::vector<bool> wanted(scene.Takes.size(), false);

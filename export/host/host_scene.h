@@ -282,6 +282,10 @@ struct Scene {
   HostMatrix NodeTransform(const Node* node, int32_t tick) const;
 };
 
+// The names the takes are exported under: their own, with "_2", "_3", ...
+// after a name an earlier take already has.
+std::vector<std::string> UniqueTakeNames(const Scene& scene);
+
 // The takes named in `asked` (each a name, or an index "0", "1", ... when no
 // take has that name) as indices into scene.Takes, in the scene's order and
 // each once. False with `error` listing the takes when one is not there.

@@ -160,16 +160,11 @@ void HostToolInterface::AddAnimationNodes() {
     }
     return;
   }
-  std::vector<std::string> names;
-  std::unordered_set<std::string> taken;
-  for (const Take& take : scene_.Takes) {
-    std::string name = take.Name;
-    for (int n = 2; taken.count(name); ++n) name = take.Name + "_" + std::to_string(n);
-    if (name != take.Name)
-      KT_LOG_WARNING(Host, "Two takes are named %s; the later one is called %s", take.Name.c_str(),
-                     name.c_str());
-    taken.insert(name);
-    names.push_back(name);
+  const std::vector<std::string> names = UniqueTakeNames(scene_);
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i] != scene_.Takes[i].Name)
+      KT_LOG_WARNING(Host, "Two takes are named %s; the later one is called %s",
+                     scene_.Takes[i].Name.c_str(), names[i].c_str());
   }
   for (size_t i = scene_.Takes.size(); i-- > 0;) {
     const Take& take = scene_.Takes[i];

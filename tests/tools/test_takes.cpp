@@ -221,7 +221,7 @@ const char kThreeTakes[] = R"({
                         { "name": "Spin", "start": 9600, "end": 12000, "frameRate": 24 },
                         { "name": "Sway", "start": 14400, "end": 19200, "frameRate": 60 },
                         { "name": "Pose", "start": 24000, "end": 24000 },
-                        { "name": "Reach", "start": 0, "end": 2450 } ] },
+                        { "name": "Reach", "start": 2400, "end": 4850 } ] },
   "nodes": [
     { "name": "Hips", "parent": -1, "object": { "type": "bone" },
       "position": { "interpolation": "smooth", "keys": [
