@@ -513,8 +513,10 @@ class Converter {
         }
       }
     }
-    keys.FrameRate = fps > 0 ? int32_t(fps) : 0;
-    const int32_t perFrame = kTicksPerSecond / (keys.FrameRate > 0 ? keys.FrameRate : 30);
+    // Without a rate of its own a take runs at the host's default, whatever
+    // rate the takes before it set for the scene.
+    keys.FrameRate = fps > 0 ? int32_t(fps) : 30;
+    const int32_t perFrame = kTicksPerSecond / keys.FrameRate;
     // The range ends on a whole frame at or after the last key, so the last
     // key is sampled; keys before the clip's zero start it earlier.
     if (end % perFrame != 0 && end < 2000000000 - perFrame) end += perFrame - end % perFrame;

@@ -68,10 +68,10 @@ void ConvertKeys(const Key* keys, unsigned count, double ticksPerSecond,
 // One take's keys, in ticks from its clips' own zero.
 struct TakeKeys {
   std::string Name;
-  int32_t First = 0;  // the earliest key, down to a whole frame; at most 0
-  int32_t End = 0;    // a whole frame at or after the last key
-  int32_t FrameRate = 0;
-  std::map<Node*, TransformController> Nodes;        // keyed tracks only
+  int32_t First = 0;                           // the earliest key, down to a whole frame; at most 0
+  int32_t End = 0;                             // a whole frame at or after the last key
+  int32_t FrameRate = 30;                      // its keys' rate, or the host's default
+  std::map<Node*, TransformController> Nodes;  // keyed tracks only
   std::map<Node*, std::vector<ValueTrack>> Weights;  // per morph channel
 };
 
