@@ -8,9 +8,10 @@ is turned 30 degrees about Z, so the file's rest pose and its bind pose
 differ at that joint. Clips, keyed at 30 Hz with linear interpolation:
 "Bend" (Mid swings about Z, 1 s), "Lift" (Root travels and turns, 0.5 s),
 "Twist" (Tip turns about Y, keys from 0.5 s to 2 s) and a second clip named
-"Bend" (1.5 s), whose name the importer must tell apart.
+"Bend" (1.5 s), whose name the importer must tell apart. With --early the
+Twist keys run a second earlier, from -0.5 s: before the clip's start.
 
-  make_test_clips.py OUT.gltf
+  make_test_clips.py OUT.gltf [--early]
 """
 import base64
 import json
@@ -31,7 +32,7 @@ def translation_matrix(y):
     return [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, y, 0, 1]
 
 
-def build():
+def build(early=False):
     blob = bytearray()
     views, accessors = [], []
 
@@ -106,7 +107,8 @@ def build():
                                  lambda u: axis_angle((0, 0, 1), math.sin(2 * math.pi * u)))]),
         clip("Lift", 0.0, 0.5, [(1, "translation", lambda u: (0.5 * u, 0.3 * u * u, 0.0)),
                                 (1, "rotation", lambda u: axis_angle((0, 1, 0), 0.8 * u))]),
-        clip("Twist", 0.5, 2.0, [(3, "rotation", lambda u: axis_angle((0, 1, 0), 2.0 * u))]),
+        clip("Twist", -0.5 if early else 0.5, 1.0 if early else 2.0,
+             [(3, "rotation", lambda u: axis_angle((0, 1, 0), 2.0 * u))]),
         clip("Bend", 0.0, 1.5, [(2, "rotation",
                                  lambda u: axis_angle((1, 0, 0), 0.7 * math.sin(math.pi * u)))]),
     ]
@@ -126,10 +128,10 @@ def build():
 
 
 def main():
-    if len(sys.argv) != 2:
+    if len(sys.argv) not in (2, 3) or (len(sys.argv) == 3 and sys.argv[2] != "--early"):
         sys.exit(__doc__)
     with open(sys.argv[1], "w") as f:
-        json.dump(build(), f)
+        json.dump(build(len(sys.argv) == 3), f)
 
 
 if __name__ == "__main__":

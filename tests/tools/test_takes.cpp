@@ -38,12 +38,13 @@ struct Loaded {
 
 class Takes : public test::CommandTest {
  protected:
-  // The skinned bar with four clips (scripts/make_test_clips.py).
-  std::string Clips() {
-    const std::string path = Path("clips.gltf");
+  // The skinned bar with four clips (scripts/make_test_clips.py); `early`:
+  // the Twist keys start before the clip does.
+  std::string Clips(bool early = false) {
+    const std::string path = Path(early ? "early.gltf" : "clips.gltf");
     if (!std::filesystem::exists(path)) {
-      const std::string command =
-          "python3 " + std::string(KETREL_SOURCE_DIR) + "/scripts/make_test_clips.py " + path;
+      const std::string command = "python3 " + std::string(KETREL_SOURCE_DIR) +
+                                  "/scripts/make_test_clips.py " + path + (early ? " --early" : "");
       EXPECT_EQ(std::system(command.c_str()), 0) << command;
     }
     return path;
@@ -112,6 +113,33 @@ TEST_F(Takes, EveryClipOfAFileIsAnAnimation) {
     EXPECT_EQ(AnimationNames(file.info()),
               (std::vector<std::string>{"Wuson_Run", "Wuson_Walk", "Wuson_Bind"}));
   }
+}
+
+// Keys before a clip's start start its take there, with a warning: none is
+// lost, and the clip plays the file's motion from its first key.
+TEST_F(Takes, KeysBeforeTheClipStartItEarlier) {
+  const std::string early = Clips(true);
+  std::string err;
+  ASSERT_EQ(Run("export --silent --take Twist " + early + " " + Path("early.kt2"), nullptr, &err),
+            0)
+      << err;
+  EXPECT_NE(err.find("Take Twist has keys from -0.5 s, before the clip's start; it starts there"),
+            std::string::npos)
+      << err;
+  Loaded file(Path("early.kt2"));
+  ASSERT_NE(file.info(), nullptr);
+  ASSERT_EQ(file.info()->AnimationCount, 1);
+  EXPECT_NEAR(file.info()->Animations[0]->Duration, 1.5f, 1e-5);
+  host::Scene scene;
+  std::string error;
+  host::ImportOptions import;
+  import.Takes = {"Twist"};
+  ASSERT_TRUE(host::LoadHostScene(early, scene, error, import)) << error;
+  host::FidelityOptions measure;
+  measure.UnitsToCm = 100;
+  host::FidelityResult result;
+  ASSERT_TRUE(host::MeasureAnimationFidelity(scene, file.info(), measure, result, error)) << error;
+  EXPECT_LT(result.MaxCm, 0.05);
 }
 
 // The skeleton, its inverse world transforms and the mesh come from the
