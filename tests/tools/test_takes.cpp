@@ -238,6 +238,10 @@ TEST_F(Takes, EachClipHasItsOwnSettings) {
           nullptr, &err),
       1);
   EXPECT_NE(err.find("No animation \"Jump\""), std::string::npos) << err;
+  EXPECT_EQ(Run("export --silent " + clips + " " + Path("bad.kt2") + " --clip-set Oversampling=2",
+                nullptr, &err),
+            2);
+  EXPECT_FALSE(std::filesystem::exists(Path("bad.kt2")));
 }
 
 // A scene document with three takes at three rates: names, durations,

@@ -129,6 +129,18 @@ int RunExport(const ExportOptions& options) {
     return kExitUsage;
   }
   if (!CheckAssignments(options.Set)) return kExitUsage;
+  if (!options.ListTakes && options.Output.empty()) {
+    std::fprintf(stderr, "ketrel export: OUT.kt2 is required\n");
+    return kExitUsage;
+  }
+  for (const std::string& edit : options.ClipSet) {
+    const size_t colon = edit.find(':');
+    if (colon == 0 || colon == std::string::npos || edit.find('=', colon) == std::string::npos) {
+      std::fprintf(stderr, "ketrel export: --clip-set \"%s\": expected \"Clip:Label=value\"\n",
+                   edit.c_str());
+      return kExitUsage;
+    }
+  }
   for (const std::string& output : {options.Output, options.SaveScene}) {
     if (!output.empty() && !OutputIsNoInput("ketrel export", output,
                                             {options.Scene, options.Attach, options.SettingsFile}))
@@ -152,10 +164,6 @@ int RunExport(const ExportOptions& options) {
   if (options.ListTakes) {
     PrintTakes(scene);
     return kExitOk;
-  }
-  if (options.Output.empty()) {
-    std::fprintf(stderr, "ketrel export: OUT.kt2 is required\n");
-    return kExitUsage;
   }
 
   host::HostExportOptions exportOptions;
