@@ -102,7 +102,7 @@ TEST_F(Takes, EveryClipOfAFileIsAnAnimation) {
             1);
   EXPECT_NE(err.find("3 \"Bend_2\""), std::string::npos) << err;
   EXPECT_FALSE(std::filesystem::exists(Path("none.kt2")));
-  const std::string still = kModels + "glTF2/Box/glTF/Box.gltf";
+  const std::string still = kModels + "glTF2/BoxTextured-glTF/BoxTextured.gltf";
   if (std::filesystem::exists(still)) {
     EXPECT_EQ(Run("export --list-takes " + still, &out, &err), 0) << err;
     EXPECT_NE(out.find("has no takes"), std::string::npos) << out;
