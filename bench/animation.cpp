@@ -234,7 +234,7 @@ int main(int argc, char** argv) {
     Clip clip{source, {}};
     std::string error;
     host::ImportOptions import;
-    import.Take = source.take;
+    if (!source.take.empty()) import.Takes = {source.take};
     if (!host::LoadHostScene(source.path, clip.scene, error, import)) {
       std::fprintf(stderr, "cannot read %s: %s (Debian package assimp-testmodels)\n",
                    source.path.c_str(), error.c_str());

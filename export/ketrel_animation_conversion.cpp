@@ -8,6 +8,7 @@
 
 #include "export/ketrel_animation_sampling.h"
 #include "export/ketrel_fit_jobs.h"
+#include "export/ketrel_settings_hierarchy.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_skeleton_conversion.h"
 #include "rt/ketrel_log.h"
@@ -145,7 +146,15 @@ float ParentLengthScale(ToolInterface* tool, const BoneNode* bone) {
   return scale > 0.0f && std::isfinite(scale) ? scale : 1.0f;
 }
 
-// Root motion and the fitting jobs of every sampled model.
+// Whether the bone is a root of its model's skeleton.
+bool IsSkeletonRoot(const BoneNode* node) {
+  return node->Object != nullptr && static_cast<const bone*>(node->Object)->ParentIndex < 0;
+}
+
+// Root motion and the fitting jobs of every sampled model. With "Move to
+// Origin" every other root of the skeleton is rebased under the root's
+// placement too, as the skeleton's roots are: a model of two hierarchies
+// then plays both where the host has them.
 void SetUpJobs(ToolInterface* tool, const AnimationTiming& timing,
                std::vector<ModelAnimation>& models, std::vector<FitJob>& jobs) {
   const int32_t n = timing.SampleCount;
@@ -153,12 +162,18 @@ void SetUpJobs(ToolInterface* tool, const AnimationTiming& timing,
   for (ModelAnimation& entry : models) {
     entry.RootMotionType = GetSettingChoice(entry.Model->AnimationSettings, id::RootMotionType);
     const BoneNode* root = FindModelRootBone(tool, entry.Model);
+    for (size_t i = 0; i < entry.Bones.size(); ++i) {
+      if (entry.Bones[i] == root) ExtractRootMotion(timing, entry, int32_t(i));
+    }
     entry.FirstJob = int32_t(jobs.size());
     for (size_t i = 0; i < entry.Bones.size(); ++i) {
       const int32_t track = int32_t(i);
-      if (entry.Bones[i] == root) {
-        ExtractRootMotion(timing, entry, track);
-      } else {
+      if (entry.Bones[i] != root) {
+        if (entry.HasPlacement && IsSkeletonRoot(entry.Bones[i])) {
+          RebaseSamples(n, GetPositionSamples(entry.Sampler, track),
+                        GetOrientationSamples(entry.Sampler, track), entry.PlacementPosition,
+                        entry.PlacementOrientation);
+        }
         MakeOrientationsContinuous(n, GetOrientationSamples(entry.Sampler, track));
       }
       const SettingsItem* settings = entry.Bones[i]->AnimationSettings;
@@ -184,6 +199,8 @@ bool AddNoteTracks(SceneParser* parser, const AnimationNode* node, const BoneNod
   ToolInterface* tool = parser->tool;
   const double ticksPerSecond = double(tool->GetTicksPerFrame()) * tool->GetFrameRate();
   const int64_t range = int64_t(node->EndTime) - node->StartTime;
+  // Note times count from the scene's animation start; each take has its own.
+  const int64_t shift = int64_t(tool->GetAnimationStart()) - node->StartTime;
   bool made = false;
   const int32_t tracks = tool->GetNoteTrackCount(bone);
   for (int32_t n = 0; n < tracks; ++n) {
@@ -197,7 +214,7 @@ bool AddNoteTracks(SceneParser* parser, const AnimationNode* node, const BoneNod
     BeginTextTrack(builder, name);
     made = true;
     for (int32_t k = 0; k < keys; ++k) {
-      const int32_t tick = tool->GetNoteKeyTime(bone, n, k);
+      const int64_t tick = tool->GetNoteKeyTime(bone, n, k) + shift;
       if (tick < 0 || tick > range || ticksPerSecond <= 0) continue;
       AddTextEntry(builder, float(tick / ticksPerSecond),
                    InternString(parser, tool->GetNoteKeyText(bone, n, k)));
@@ -318,74 +335,125 @@ const MeshNode* MorphMesh(const SceneParser* parser, const MorphSourceNode* sour
   return nullptr;
 }
 
-bool CompressMorphSource(SceneParser* parser, const AnimationTiming& timing,
-                         const MorphSourceNode* source, animation* target) {
+// One morph source's weights in one animation, and its fitting jobs.
+struct MorphWeights {
+  const MorphSourceNode* Source = nullptr;
+  const MeshNode* Mesh = nullptr;
+  const char* Name = nullptr;  // interned
+  int32_t Channels = 0;
+  float* Weights = nullptr;  // channel after channel, SampleCount each
+  int32_t FirstJob = -1;
+};
+
+// Samples the source's active channel weights (percent times 0.01) and
+// appends one job per channel to `jobs`. False when out of memory; a source
+// whose times cannot be set is logged and left out.
+bool SampleMorphSource(SceneParser* parser, const AnimationTiming& timing,
+                       const MorphSourceNode* source, std::vector<MorphWeights>& out,
+                       std::vector<FitJob>& jobs) {
   ToolInterface* tool = parser->tool;
-  const MeshNode* mesh = MorphMesh(parser, source);
-  const int32_t channels = mesh ? tool->GetMorphChannelCount(mesh) : 0;
-  if (channels <= 0) return true;
+  MorphWeights entry;
+  entry.Source = source;
+  entry.Mesh = MorphMesh(parser, source);
+  entry.Channels = entry.Mesh ? tool->GetMorphChannelCount(entry.Mesh) : 0;
+  if (entry.Channels <= 0) return true;
   const int32_t n = timing.SampleCount;
-  float* weights = KT_ALLOCATE_ARRAY(float, size_t(channels) * size_t(n));
-  if (!weights) return false;
+  entry.Weights = KT_ALLOCATE_ARRAY(float, size_t(entry.Channels) * size_t(n));
+  if (!entry.Weights) return false;
   bool timed = true;
   for (int32_t s = 0; s < n && timed; ++s) {
     const int64_t tick = SampleTick(timing, s);
     timed = tick >= INT32_MIN && tick <= INT32_MAX && tool->SetSampleTime(int32_t(tick));
-    for (int32_t c = 0; c < channels && timed; ++c) {
-      weights[size_t(c) * size_t(n) + size_t(s)] = tool->GetMorphChannelWeight(mesh, c) * 0.01f;
+    for (int32_t c = 0; c < entry.Channels && timed; ++c) {
+      entry.Weights[size_t(c) * size_t(n) + size_t(s)] =
+          tool->GetMorphChannelWeight(entry.Mesh, c) * 0.01f;
     }
   }
-  const char* name = InternString(parser, tool->GetHostObjectName(source->HostNode));
+  entry.Name = InternString(parser, tool->GetHostObjectName(source->HostNode));
   if (!timed) {
-    KT_LOG_ERROR(Export, "Unable to set the sample times of morph source %s", DisplayName(name));
-    FreeBlock(weights);
+    KT_LOG_ERROR(Export, "Unable to set the sample times of morph source %s",
+                 DisplayName(entry.Name));
+    FreeBlock(entry.Weights);
     return true;
   }
-  std::vector<FitJob> jobs;
-  for (int32_t c = 0; c < channels; ++c) {
+  entry.FirstJob = int32_t(jobs.size());
+  for (int32_t c = 0; c < entry.Channels; ++c) {
     jobs.push_back(MakeJob(source->Settings, curve_channel::Vector, 1,
-                           weights + size_t(c) * size_t(n), n, timing.TimeStep));
+                           entry.Weights + size_t(c) * size_t(n), n, timing.TimeStep));
   }
-  bool ok = RunFitJobs(jobs.data(), channels, FitWorkerCount(parser->fitWorkers));
-  if (!ok) {
-    KT_LOG_ERROR(Export, "Unable to fit the morph weights of %s", DisplayName(name));
-    FreeFitJobCurves(jobs.data(), channels);
-    FreeBlock(weights);
-    return false;
+  out.push_back(entry);
+  return true;
+}
+
+// The track group of a morph source whose jobs have run.
+bool BuildMorphGroup(SceneParser* parser, const MorphWeights& entry,
+                     const std::vector<FitJob>& jobs, animation* target) {
+  ToolInterface* tool = parser->tool;
+  track_group_builder* builder = BeginTrackGroup(entry.Name, entry.Channels, 0, 0, false);
+  if (!builder) return false;
+  for (int32_t c = 0; c < entry.Channels; ++c) {
+    const curve2* curve = jobs[size_t(entry.FirstJob + c)].Curve;
+    if (!curve) continue;
+    PushVectorTrack(builder, InternString(parser, tool->GetMorphChannelName(entry.Mesh, c)), 0,
+                    curve);
   }
-  track_group_builder* builder = BeginTrackGroup(name, channels, 0, 0, false);
-  ok = builder != nullptr;
-  for (int32_t c = 0; c < channels && ok; ++c) {
-    if (!jobs[size_t(c)].Curve) continue;
-    PushVectorTrack(builder, InternString(parser, tool->GetMorphChannelName(mesh, c)), 0,
-                    jobs[size_t(c)].Curve);
+  track_group* group = EndGroup(parser, builder, entry.Name);
+  if (!group) return true;  // logged
+  std::memset(group->LoopTranslation, 0, sizeof group->LoopTranslation);
+  group->InitialPlacement = MakeTransform(nullptr, nullptr, nullptr);
+  group->AccumulationFlags = kMorphAccumulationFlags;
+  return AppendToAnimation(parser, target, group);
+}
+
+void FreeMorphWeights(std::vector<MorphWeights>& morphs) {
+  for (MorphWeights& entry : morphs) FreeBlock(entry.Weights);
+  morphs.clear();
+}
+
+// Every included morph source of the animation, sampled into `morphs`.
+bool SampleMorphs(SceneParser* parser, AnimationNode* node, std::vector<MorphWeights>& morphs,
+                  std::vector<FitJob>& jobs) {
+  // An animation stored by reference only has no morph weights either.
+  if (!IsDataIncluded(node->Settings)) return true;
+  const AnimationTiming timing = GetAnimationTiming(parser->tool, node);
+  bool ok = true;
+  for (MorphSourceNode* source = parser->graph->MorphSources; source && ok; source = source->Next) {
+    if (!IsDataIncluded(source->Settings)) continue;
+    ok = SampleMorphSource(parser, timing, source, morphs, jobs);
   }
-  track_group* group = ok ? EndGroup(parser, builder, name) : nullptr;
-  if (group) {
-    std::memset(group->LoopTranslation, 0, sizeof group->LoopTranslation);
-    group->InitialPlacement = MakeTransform(nullptr, nullptr, nullptr);
-    group->AccumulationFlags = kMorphAccumulationFlags;
-    ok = AppendToAnimation(parser, target, group);
-  }
-  FreeFitJobCurves(jobs.data(), channels);
-  FreeBlock(weights);
+  parser->tool->SetSampleTimeToStart();
   return ok;
 }
 
 }  // namespace
 
-animation* ConvertAnimation(SceneParser* parser, AnimationNode* node, ProgressWindow* progress) {
-  (void)progress;  // the phase counts one step per animation; cancel is checked between them
-  if (!KT_CHECK_PARAMETER(Export, parser && parser->tool && parser->graph && node)) return nullptr;
-  ToolInterface* tool = parser->tool;
-  const AnimationTiming timing = GetAnimationTiming(tool, node);
+namespace {
 
+// One animation through the phase: its record, its samples and its
+// fitting jobs (in a list shared by every animation), then its track groups.
+struct Clip {
+  AnimationNode* Node = nullptr;
+  animation* Record = nullptr;
+  AnimationTiming Timing;
+  std::vector<ModelAnimation> Models;
+  std::vector<MorphWeights> Morphs;
+};
+
+// Builds and appends the record; with its data included samples the models
+// and appends their jobs to `jobs`. False when the record cannot be
+// appended or memory runs out (a track left out would be data silently
+// missing); `clip.Models` must be freed either way.
+bool BeginClip(SceneParser* parser, Clip& clip, std::vector<FitJob>& jobs) {
+  ToolInterface* tool = parser->tool;
+  AnimationNode* node = clip.Node;
+  clip.Timing = GetAnimationTiming(tool, node);
+  const AnimationTiming& timing = clip.Timing;
   auto* record = static_cast<animation*>(KT_PARSER_ALLOCATE(parser, sizeof(animation)));
   const int32_t capacity = AnimationCapacity(parser);
   auto** groups = capacity > 0 ? static_cast<track_group**>(KT_PARSER_ALLOCATE(
                                      parser, sizeof(track_group*) * size_t(capacity)))
                                : nullptr;
-  if (!record || (capacity > 0 && !groups)) return nullptr;
+  if (!record || (capacity > 0 && !groups)) return false;
   MakeEmptyDataTypeObject(AnimationType, record);
   record->Name = InternString(parser, tool->GetAnimationName(node));
   record->Duration = timing.Duration;
@@ -395,10 +463,10 @@ animation* ConvertAnimation(SceneParser* parser, AnimationNode* node, ProgressWi
   record->TrackGroupCount = 0;
   record->DefaultLoopCount = GetSettingInt(node->Settings, id::DefaultLoopCount);
   record->Flags = GetSettingBool(node->Settings, id::ClampedLooping) ? 3 : 1;
-  if (!AppendFileObject(parser, record)) return nullptr;
-  if (!IsDataIncluded(node->Settings)) return record;
+  if (!AppendFileObject(parser, record)) return false;
+  clip.Record = record;
+  if (!IsDataIncluded(node->Settings)) return true;
 
-  std::vector<ModelAnimation> models;
   // Every sample of every bone is held, and every fitting worker sizes for
   // the longest track: a clip past the limit (keys spread over days of
   // timeline) would take all memory and then some.
@@ -407,30 +475,99 @@ animation* ConvertAnimation(SceneParser* parser, AnimationNode* node, ProgressWi
                  "Animation %s is %.0f s long: %d samples, more than the %d one export takes",
                  DisplayName(record->Name), double(timing.Duration), timing.SampleCount,
                  kMaxAnimationSamples);
-    return nullptr;
+    return false;
   }
-  // Running out of memory anywhere below fails the animation: a track left
-  // out would be data silently missing.
-  bool ok = PrepareModelAnimations(parser, timing, models);
+  bool ok = PrepareModelAnimations(parser, timing, clip.Models);
   size_t animatedBones = 0;
-  for (const ModelAnimation& entry : models) animatedBones += entry.Bones.size();
-  std::vector<FitJob> jobs;
+  for (const ModelAnimation& entry : clip.Models) animatedBones += entry.Bones.size();
   // Nothing is sampled without at least one animated bone.
   if (ok && animatedBones > 0) {
-    ok = SampleModels(tool, timing, models);
-    if (ok) {
-      SetUpJobs(tool, timing, models, jobs);
-      ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount(parser->fitWorkers));
-    }
+    ok = SampleModels(tool, timing, clip.Models);
+    if (ok) SetUpJobs(tool, timing, clip.Models, jobs);
   }
-  bool appended = ok;
-  for (size_t m = 0; appended && !jobs.empty() && m < models.size(); ++m) {
-    appended = BuildModelGroup(parser, node, models[m], jobs, record);
+  tool->SetSampleTimeToStart();
+  return ok;
+}
+
+// The track groups of a clip whose jobs have run: the models', then the
+// morph sources'.
+bool FinishClip(SceneParser* parser, Clip& clip, const std::vector<FitJob>& jobs) {
+  for (ModelAnimation& entry : clip.Models) {
+    if (entry.FirstJob < 0) continue;  // nothing sampled
+    if (!BuildModelGroup(parser, clip.Node, entry, jobs, clip.Record)) return false;
+  }
+  for (const MorphWeights& entry : clip.Morphs) {
+    if (!BuildMorphGroup(parser, entry, jobs, clip.Record)) return false;
+  }
+  return true;
+}
+
+void FreeClip(Clip& clip) {
+  FreeModelAnimations(clip.Models);
+  FreeMorphWeights(clip.Morphs);
+}
+
+// Each animation with its own track group and bone settings.
+void LinkSettings(SceneParser* parser, const AnimationNode* node) {
+  if (node->Settings != nullptr && node->Settings->FirstChild != nullptr)
+    LinkAnimationSettings(parser->graph, node);
+}
+
+// The clips' samples (bones, vector tracks, morph weights) are all taken
+// first, then fitted in one set of jobs on one set of workers, then laid
+// out in the clips' order: the file depends on the samples alone, whatever
+// the worker count. The progress window's cancel is honoured between clips.
+bool ConvertClips(SceneParser* parser, std::vector<Clip>& clips) {
+  std::vector<FitJob> jobs;
+  bool ok = true, cancelled = false;
+  auto failed = [&](const Clip& clip) {
+    KT_LOG_ERROR(Export, "Unable to convert animation %s",
+                 DisplayName(parser->tool->GetAnimationName(clip.Node)));
+  };
+  for (size_t c = 0; c < clips.size() && ok; ++c) {
+    cancelled = !ProgressShouldContinue(parser->progress);
+    if (cancelled) break;
+    ProgressItem(parser->progress, DisplayName(parser->tool->GetAnimationName(clips[c].Node)));
+    LinkSettings(parser, clips[c].Node);
+    ok = BeginClip(parser, clips[c], jobs) &&
+         SampleMorphs(parser, clips[c].Node, clips[c].Morphs, jobs);
+    if (!ok) failed(clips[c]);
+  }
+  if (ok && !cancelled) {
+    ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount(parser->fitWorkers));
+    if (!ok) KT_LOG_ERROR(Export, "Unable to fit the animations' curves");
+  }
+  for (size_t c = 0; c < clips.size() && ok && !cancelled; ++c) {
+    cancelled = !ProgressShouldContinue(parser->progress);
+    if (cancelled) break;
+    LinkSettings(parser, clips[c].Node);
+    ok = FinishClip(parser, clips[c], jobs);
+    if (!ok) failed(clips[c]);
   }
   FreeFitJobCurves(jobs.data(), int32_t(jobs.size()));
-  FreeModelAnimations(models);
-  tool->SetSampleTimeToStart();
-  return appended ? record : nullptr;
+  for (Clip& clip : clips) FreeClip(clip);
+  parser->tool->SetSampleTimeToStart();
+  return ok && !cancelled;
+}
+
+}  // namespace
+
+animation* ConvertAnimation(SceneParser* parser, AnimationNode* node, ProgressWindow* progress) {
+  (void)progress;  // the phase counts one step per animation; cancel is checked between them
+  if (!KT_CHECK_PARAMETER(Export, parser && parser->tool && parser->graph && node)) return nullptr;
+  Clip clip;
+  clip.Node = node;
+  std::vector<FitJob> jobs;
+  bool ok = BeginClip(parser, clip, jobs);
+  if (ok) ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount(parser->fitWorkers));
+  for (ModelAnimation& entry : clip.Models) {
+    if (!ok) break;
+    if (entry.FirstJob >= 0) ok = BuildModelGroup(parser, node, entry, jobs, clip.Record);
+  }
+  FreeFitJobCurves(jobs.data(), int32_t(jobs.size()));
+  FreeClip(clip);
+  parser->tool->SetSampleTimeToStart();
+  return ok ? clip.Record : nullptr;
 }
 
 bool CompressMorphs(SceneParser* parser, AnimationNode* node, animation* target,
@@ -438,33 +575,27 @@ bool CompressMorphs(SceneParser* parser, AnimationNode* node, animation* target,
   (void)progress;
   if (!KT_CHECK_PARAMETER(Export, parser && parser->tool && parser->graph && node && target))
     return false;
-  // An animation stored by reference only has no morph weights either.
-  if (!IsDataIncluded(node->Settings)) return true;
-  const AnimationTiming timing = GetAnimationTiming(parser->tool, node);
-  bool ok = true;
-  for (MorphSourceNode* source = parser->graph->MorphSources; source && ok; source = source->Next) {
-    if (!IsDataIncluded(source->Settings)) continue;
-    ok = CompressMorphSource(parser, timing, source, target);
-  }
-  parser->tool->SetSampleTimeToStart();
+  std::vector<MorphWeights> morphs;
+  std::vector<FitJob> jobs;
+  bool ok = SampleMorphs(parser, node, morphs, jobs);
+  if (ok) ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount(parser->fitWorkers));
+  if (!ok) KT_LOG_ERROR(Export, "Unable to fit the morph weights");
+  for (size_t m = 0; m < morphs.size() && ok; ++m)
+    ok = BuildMorphGroup(parser, morphs[m], jobs, target);
+  FreeFitJobCurves(jobs.data(), int32_t(jobs.size()));
+  FreeMorphWeights(morphs);
   return ok;
 }
 
 bool ConvertAnimations(SceneParser* parser) {
   if (!KT_CHECK_PARAMETER(Export, parser && parser->tool && parser->graph)) return false;
+  std::vector<Clip> clips;
   for (AnimationNode* node = parser->graph->Animations; node; node = node->Next) {
-    if (!ProgressShouldContinue(parser->progress)) return false;
-    ProgressItem(parser->progress, DisplayName(parser->tool->GetAnimationName(node)));
     if (!IsReferenceIncluded(node->Settings)) continue;
-    animation* record = ConvertAnimation(parser, node, parser->progress);
-    if (!record) {
-      KT_LOG_ERROR(Export, "Unable to convert animation %s",
-                   DisplayName(parser->tool->GetAnimationName(node)));
-      return false;
-    }
-    if (!CompressMorphs(parser, node, record, parser->progress)) return false;
+    clips.emplace_back();
+    clips.back().Node = node;
   }
-  return true;
+  return ConvertClips(parser, clips);
 }
 
 }  // namespace ketrel

@@ -1,5 +1,7 @@
 #include "export/ketrel_bone_tolerances.h"
 
+#include "export/ketrel_settings_hierarchy.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -208,7 +210,13 @@ bool ApplyAnimationError(SettingsItem* root, ToolInterface& tool, NodeGraph* gra
     budget.OrientationFactor *= tighten;
     budget.PositionFactor *= tighten;
   }
-  return ApplyBoneTolerances(tool, graph, budget);
+  // Every animation's bones have their own settings items.
+  bool ok = graph->Animations == nullptr ? ApplyBoneTolerances(tool, graph, budget) : true;
+  for (const AnimationNode* a = graph->Animations; a != nullptr && ok; a = a->Next) {
+    LinkAnimationSettings(graph, a);
+    ok = ApplyBoneTolerances(tool, graph, budget);
+  }
+  return ok;
 }
 
 }  // namespace ketrel

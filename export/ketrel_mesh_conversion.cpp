@@ -125,6 +125,9 @@ int32_t MorphCountFor(SceneParser* parser, const MeshNode* node, const MeshOptio
     return channels > 0 ? channels : 0;
   }
   if (o.MorphMode != kMorphFrameByFrame) return 0;
+  // A range of F frames gives F + 1 targets, one at each end of every frame
+  // (both ends of the range), so a clip's last pose is a target too. The
+  // range is the scene's animation range (a scene with takes: its first).
   double frames = o.SetTotalFrames ? std::floor(double(o.FrameCount) + 0.5)
                                    : double(tool->GetFrameCount()) + 1.0;
   const int32_t limit = ComputeMorphTargetLimit(parser->graph ? parser->graph->MeshCount : 1);

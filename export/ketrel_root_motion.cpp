@@ -100,6 +100,12 @@ void MoveSamplesToOrigin(int32_t count, float* positions, float* orientations,
     Unplace(offset, rotation, positions + 3 * s, orientations + 4 * s);
 }
 
+void RebaseSamples(int32_t count, float* positions, float* orientations,
+                   const float placementPosition[3], const float placementOrientation[4]) {
+  for (int32_t s = 0; s < count; ++s)
+    Unplace(placementPosition, placementOrientation, positions + 3 * s, orientations + 4 * s);
+}
+
 void MakeOrientationsContinuous(int32_t count, float* orientations) {
   for (int32_t s = 1; s < count; ++s) {
     float* q = orientations + 4 * s;

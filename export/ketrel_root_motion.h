@@ -45,6 +45,12 @@ struct ConstantMotion {
 void MoveSamplesToOrigin(int32_t count, float* positions, float* orientations,
                          float placementPosition[3], float placementOrientation[4]);
 
+// Rebases samples under a placement found elsewhere (MoveSamplesToOrigin's
+// on another root of the same skeleton), as MoveSamplesToOrigin rebases its
+// own, so that every root of a model moves with one placement.
+void RebaseSamples(int32_t count, float* positions, float* orientations,
+                   const float placementPosition[3], const float placementOrientation[4]);
+
 // Negates every quaternion whose dot product with the (already continuous)
 // one before it is negative, so that consecutive samples stay within one
 // hemisphere and the curve never takes the long way round.

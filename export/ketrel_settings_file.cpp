@@ -319,4 +319,58 @@ bool SetCategorySettingByLabel(SettingsItem* root, const char* assignment, std::
   return true;
 }
 
+bool SetClipSettingByLabel(SettingsItem* root, const char* clip, const char* assignment,
+                           std::string& message) {
+  message.clear();
+  if (!KT_CHECK_PARAMETER(Settings, root != nullptr && clip != nullptr && assignment != nullptr))
+    return false;
+  SettingsItem* animations = FindChildItem(root, "Animations");
+  SettingsItem* item = nullptr;
+  std::string names;
+  for (SettingsItem* c = animations != nullptr ? animations->FirstChild : nullptr; c != nullptr;
+       c = c->Next) {
+    if (c->Name != nullptr && std::strcmp(c->Name, clip) == 0) item = c;
+    names += std::string(names.empty() ? "" : ", ") + "\"" + (c->Name ? c->Name : "") + "\"";
+  }
+  if (item == nullptr) {
+    message = "No animation \"" + std::string(clip) +
+              "\" in the scene (animations: " + (names.empty() ? "none" : names) + ")";
+    return false;
+  }
+  // The clip's own item, its track groups and their bones: each that has the
+  // setting takes the value, locked ones keeping theirs.
+  std::vector<SettingsItem*> subtree;
+  struct Walk {
+    static void Down(SettingsItem* at, std::vector<SettingsItem*>& out) {
+      out.push_back(at);
+      for (SettingsItem* c = at->FirstChild; c != nullptr; c = c->Next) Down(c, out);
+    }
+  };
+  Walk::Down(item, subtree);
+  const std::string text = assignment;
+  std::vector<RequesterProperty*> targets;
+  std::string valueText;
+  for (size_t equals = text.find('='); equals != std::string::npos && targets.empty();
+       equals = text.find('=', equals + 1)) {
+    const std::string label = Trim(text.substr(0, equals));
+    valueText = Trim(text.substr(equals + 1));
+    for (SettingsItem* at : subtree) {
+      RequesterProperty* p = FindPropertyByLabel(at->Requester, label.c_str());
+      if (p != nullptr && p->Kind != PropertyKind::Separator) targets.push_back(p);
+    }
+  }
+  if (targets.empty()) {
+    message = text.find('=') == std::string::npos
+                  ? "Expected \"Label=value\", not \"" + text + "\""
+                  : "Unknown animation setting \"" + Trim(text.substr(0, text.find('='))) + "\"";
+    return false;
+  }
+  std::vector<RequesterProperty> values(targets.size());
+  for (size_t i = 0; i < targets.size(); ++i) {
+    if (!ParseSettingValue(targets[i], valueText, values[i], message)) return false;
+  }
+  for (size_t i = 0; i < targets.size(); ++i) CopyRequesterProperty(targets[i], &values[i], false);
+  return true;
+}
+
 }  // namespace ketrel

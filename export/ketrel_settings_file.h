@@ -34,5 +34,12 @@ bool DumpSettingsFile(const char* settingsPath, const char* textPath);
 // label. False with a message listing the valid labels or values otherwise;
 // nothing changes then.
 bool SetCategorySettingByLabel(SettingsItem* root, const char* assignment, std::string& message);
+// Applies "Label=value" to one animation (the item of that name under
+// "Animations"): its own settings, its track groups' and their bones', each
+// item that has the label taking the value (Locked properties keep theirs).
+// False with a message, and nothing changed, when there is no such
+// animation, no such setting in it, or the value does not fit.
+bool SetClipSettingByLabel(SettingsItem* root, const char* clip, const char* assignment,
+                           std::string& message);
 
 }  // namespace ketrel

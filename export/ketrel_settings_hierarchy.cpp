@@ -5,12 +5,14 @@
 namespace ketrel {
 namespace {
 
+// The shallowest bone, the last in list order on a tie: the root that the
+// model's name, its placement and its root motion take too.
 const BoneNode* RootBone(ToolInterface& tool, const ModelNode* model) {
   const BoneNode* root = nullptr;
   int32_t rootDepth = 0;
   for (const BoneNode* bone : ModelBones(model)) {
     int32_t depth = tool.GetBoneDepth(bone);
-    if (root == nullptr || depth < rootDepth) {
+    if (root == nullptr || depth <= rootDepth) {
       root = bone;
       rootDepth = depth;
     }
@@ -131,27 +133,30 @@ SettingsItem* BuildSettingsHierarchy(ToolInterface& tool, NodeGraph* graph) {
   SettingsItem* animations = FindChildItem(root, "Animations");
   for (AnimationNode* animation = graph->Animations; animation != nullptr;
        animation = animation->Next) {
+    // Each take keeps its own chunks: the animation's, and those of its
+    // track groups, their bones and its morph tracks, under its index.
+    const int32_t take = animation->SettingsIndex;
     SettingsItem* item = build.Inheriting(animations, tool.GetAnimationName(animation),
-                                          {animation->HostNode, kChunkAnimation, -1});
+                                          {animation->HostNode, kChunkAnimation, take});
     animation->Settings = item;
     if (item != nullptr && !SetChildListLabel(item, "Track Groups")) break;
     for (ModelNode* model : GraphModels(graph)) {
       SettingsItem* group =
           build.Own(item, tool.GetModelName(model), SettingsCategory::TrackGroup,
-                    {TrackGroupSettingsObject(tool, model), kChunkTrackGroup, -1});
+                    {TrackGroupSettingsObject(tool, model), kChunkTrackGroup, take});
       model->AnimationSettings = group;
       if (model->BoneCount == 0) continue;
       if (group != nullptr && !SetChildListLabel(group, "Bones")) break;
       for (BoneNode* bone : ModelBones(model)) {
         bone->AnimationSettings =
             build.Own(group, tool.GetBoneName(bone), SettingsCategory::BoneAnimation,
-                      {bone->HostNode, kChunkTrackGroupBone, -1});
+                      {bone->HostNode, kChunkTrackGroupBone, take});
       }
     }
     for (MorphSourceNode* morph = graph->MorphSources; morph != nullptr; morph = morph->Next) {
       morph->Settings =
           build.Own(item, tool.GetHostObjectName(morph->HostNode), SettingsCategory::MorphTrack,
-                    {morph->HostNode, kChunkMorphTrack, -1});
+                    {morph->HostNode, kChunkMorphTrack, take});
     }
   }
   if (!build.ok()) {
@@ -186,32 +191,53 @@ bool StoreSceneSettings(ToolInterface& tool, const SettingsItem* root, const Nod
       ok &= StoreSettings(bone->Settings, store, {bone->HostNode, kChunkModelBone, -1});
     }
   }
-  for (MorphSourceNode* morph = graph->MorphSources; morph != nullptr; morph = morph->Next) {
-    ok &= StoreSettings(morph->Settings, store, {morph->HostNode, kChunkMorphTrack, -1});
-  }
   // The track group items of every animation were built in graph order, so
-  // the children of each animation item pair up with the models.
+  // the children of each animation item pair up with the models, then the
+  // morph sources.
   for (AnimationNode* animation = graph->Animations; animation != nullptr;
        animation = animation->Next) {
     const SettingsItem* item = animation->Settings;
-    ok &= StoreSettings(item, store, {animation->HostNode, kChunkAnimation, -1});
+    const int32_t take = animation->SettingsIndex;
+    ok &= StoreSettings(item, store, {animation->HostNode, kChunkAnimation, take});
     const SettingsItem* group = item != nullptr ? item->FirstChild : nullptr;
     for (ModelNode* model : GraphModels(graph)) {
       if (group == nullptr) break;
       ok &= StoreSettings(group, store,
-                          {TrackGroupSettingsObject(tool, model), kChunkTrackGroup, -1});
+                          {TrackGroupSettingsObject(tool, model), kChunkTrackGroup, take});
       const SettingsItem* boneItem = group->FirstChild;
       for (BoneNode* bone : ModelBones(model)) {
         if (boneItem == nullptr) break;
-        ok &= StoreSettings(boneItem, store, {bone->HostNode, kChunkTrackGroupBone, -1});
+        ok &= StoreSettings(boneItem, store, {bone->HostNode, kChunkTrackGroupBone, take});
         boneItem = boneItem->Next;
       }
       group = group->Next;
+    }
+    for (MorphSourceNode* morph = graph->MorphSources; morph != nullptr && group != nullptr;
+         morph = morph->Next, group = group->Next) {
+      ok &= StoreSettings(group, store, {morph->HostNode, kChunkMorphTrack, take});
     }
   }
   ok &= StoreSettingsItemChunk(root, store, sceneRoot);
   tool.SetSaveRequired();
   return ok;
+}
+
+void LinkAnimationSettings(NodeGraph* graph, const AnimationNode* animation) {
+  if (!KT_CHECK_PARAMETER(Settings, graph != nullptr && animation != nullptr)) return;
+  SettingsItem* group = animation->Settings != nullptr ? animation->Settings->FirstChild : nullptr;
+  for (ModelNode* model : GraphModels(graph)) {
+    model->AnimationSettings = group;
+    SettingsItem* boneItem = group != nullptr ? group->FirstChild : nullptr;
+    for (BoneNode* bone : ModelBones(model)) {
+      bone->AnimationSettings = boneItem;
+      if (boneItem != nullptr) boneItem = boneItem->Next;
+    }
+    if (group != nullptr) group = group->Next;
+  }
+  for (MorphSourceNode* morph = graph->MorphSources; morph != nullptr; morph = morph->Next) {
+    morph->Settings = group;
+    if (group != nullptr) group = group->Next;
+  }
 }
 
 }  // namespace ketrel

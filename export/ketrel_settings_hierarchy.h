@@ -45,6 +45,13 @@ SettingsItem* BuildSettingsHierarchy(ToolInterface& tool, NodeGraph* graph);
 // refused a chunk (the others are still written).
 bool StoreSceneSettings(ToolInterface& tool, const SettingsItem* root, const NodeGraph* graph);
 
+// Links every model's and bone's `AnimationSettings` and every morph
+// source's `Settings` to the items under `animation` (its track groups, their
+// bones, its morph tracks): each animation has its own, and the tree is
+// built with the last animation's linked. The animations phase links each
+// animation's before converting it.
+void LinkAnimationSettings(NodeGraph* graph, const AnimationNode* animation);
+
 // The host object that keeps a model's settings: the node of its shallowest
 // bone; null for a model without bones.
 HostHandle ModelSettingsObject(ToolInterface& tool, const ModelNode* model);

@@ -1,6 +1,9 @@
 #include "export/ketrel_skeleton_conversion.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "export/ketrel_progress.h"
 #include "export/ketrel_settings_read.h"
@@ -42,6 +45,52 @@ bool UsableTransforms(const TransformParts& local, const TransformParts& world) 
   return TransformIsFinite(l) && TransformIsFinite(w) && InvertAffineMatrix(matrix, inverse);
 }
 
+// A bone whose transforms cannot be used at the rest pose (scaled to 0
+// there) takes them from the nearest frame of any animation where they can,
+// so that it and its children stay in the skeleton; with none, it keeps the
+// identity (and its world transform is the identity too). Either way the
+// user hears of it by the bone's name.
+void TransformsNearRest(SceneParser* parser, BoneNode* bone, const char* modelName,
+                        TransformParts& local, TransformParts& world) {
+  ToolInterface* tool = parser->tool;
+  const int64_t rest = tool->GetCurrentTime();
+  std::vector<int64_t> ticks;
+  auto frames = [&](int64_t start, int64_t end, int64_t step) {
+    for (int64_t t = start; step > 0 && t <= end && ticks.size() < 100000; t += step)
+      ticks.push_back(t);
+  };
+  frames(tool->GetAnimationStart(), tool->GetAnimationEnd(), tool->GetTicksPerFrame());
+  for (const AnimationNode* a = parser->graph->Animations; a; a = a->Next)
+    frames(a->StartTime, a->EndTime, a->TicksPerSample);
+  std::stable_sort(ticks.begin(), ticks.end(), [rest](int64_t a, int64_t b) {
+    return std::llabs(a - rest) < std::llabs(b - rest);
+  });
+  const char* name = DisplayName(tool->GetBoneName(bone));
+  bool found = false;
+  for (int64_t tick : ticks) {
+    if (tick == rest || tick < INT32_MIN || tick > INT32_MAX) continue;
+    if (!tool->SetSampleTime(int32_t(tick))) break;
+    tool->GetBoneTransforms(bone, local, world);
+    if (!UsableTransforms(local, world)) continue;
+    const double seconds = double(tick - rest) /
+                           (double(tool->GetTicksPerFrame()) * std::max(1, tool->GetFrameRate()));
+    KT_LOG_WARNING(Skeleton,
+                   "Bone %s of skeleton %s has a singular or invalid transform at the rest pose; "
+                   "it takes the one %+.3f s from it",
+                   name, DisplayName(modelName), seconds);
+    found = true;
+    break;
+  }
+  tool->SetSampleTimeToStart();
+  if (found) return;
+  local = TransformParts{};
+  world = TransformParts{};
+  KT_LOG_WARNING(Skeleton,
+                 "Bone %s of skeleton %s has a singular or invalid transform at every frame; it "
+                 "keeps the identity",
+                 name, DisplayName(modelName));
+}
+
 void NumberExcludedBones(ModelNode* model) {
   int32_t index = 0;
   for (BoneNode* bone : ModelBones(model)) {
@@ -78,12 +127,8 @@ bool BuildSkeleton(SceneParser* parser, ModelNode* model, const char* modelName,
     int32_t slot = position++;
     if (!IsDataIncluded(bone->Settings)) continue;
     tool->GetBoneTransforms(bone, locals[slot], worlds[slot]);
-    if (!UsableTransforms(locals[slot], worlds[slot])) {
-      KT_LOG_WARNING(Skeleton,
-                     "Bone %s has a singular or invalid transform and is left out of skeleton %s",
-                     DisplayName(tool->GetBoneName(bone)), DisplayName(modelName));
-      continue;
-    }
+    if (!UsableTransforms(locals[slot], worlds[slot]))
+      TransformsNearRest(parser, bone, modelName, locals[slot], worlds[slot]);
     bone->Index = added++;
   }
 

@@ -150,6 +150,9 @@ struct AnimationNode {
   int32_t EndTime = 0;
   int32_t TicksPerSample = 0;
   int32_t SampleCount = 0;
+  // Which of the host's takes it is: its settings chunks are kept under
+  // this index. -1 for the scene's one range.
+  int32_t SettingsIndex = -1;
 };
 
 struct NodeGraph {

@@ -1,6 +1,8 @@
 #include "export/host/host_assimp_import.h"
 
 #include "export/host/host_assimp_mesh.h"
+#include "export/host/host_assimp_takes.h"
+#include "rt/ketrel_log.h"
 
 #include <assimp/config.h>
 #include <assimp/material.h>
@@ -23,54 +25,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Assimp's default when a file does not say how fast its clock runs.
-constexpr double kDefaultTicksPerSecond = 25.0;
-
 std::string Lower(std::string text) {
   for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
   return text;
-}
-
-// A take: one clip, or several clips that share a timeline.
-struct Take {
-  std::string Name;
-  std::vector<const aiAnimation*> Clips;
-};
-
-double TicksPerSecond(const aiAnimation* clip) {
-  return clip->mTicksPerSecond > 0 ? clip->mTicksPerSecond : kDefaultTicksPerSecond;
-}
-
-// Clips that animate different nodes over the same span (exporters that write
-// one clip per joint) are merged into one take.
-std::vector<Take> GroupTakes(const aiScene* scene) {
-  std::vector<Take> takes;
-  std::set<std::string> animated;  // of the take being grown
-  for (unsigned i = 0; i < scene->mNumAnimations; ++i) {
-    const aiAnimation* clip = scene->mAnimations[i];
-    if (!clip) continue;
-    bool joins = false;
-    if (!takes.empty()) {
-      const aiAnimation* first = takes.back().Clips.front();
-      double seconds = clip->mDuration / TicksPerSecond(clip);
-      double firstSeconds = first->mDuration / TicksPerSecond(first);
-      joins = std::fabs(seconds - firstSeconds) <= 1e-6 * std::max(1.0, firstSeconds);
-      for (unsigned c = 0; joins && c < clip->mNumChannels; ++c) {
-        joins = !animated.count(clip->mChannels[c]->mNodeName.C_Str());
-      }
-    }
-    if (!joins) {
-      Take take;
-      take.Name = clip->mName.length ? clip->mName.C_Str() : "Take " + std::to_string(takes.size());
-      takes.push_back(take);
-      animated.clear();
-    }
-    takes.back().Clips.push_back(clip);
-    for (unsigned c = 0; c < clip->mNumChannels; ++c) {
-      animated.insert(clip->mChannels[c]->mNodeName.C_Str());
-    }
-  }
-  return takes;
 }
 
 // A similarity transform (uniform scale, rotation, translation) applied after
@@ -131,72 +88,6 @@ Quaternion ToZUp(int upAxis) {
   return Quaternion{h, 0, 0, h};                    // Y up -> Z up: +90 degrees about X
 }
 
-// The rate of a take's keys: the finest spacing between two keys of one
-// channel, as a host frame rate when it is one (4800 divisible by it) and
-// the keys lie on its frames. 0 when the keys have no such rate (uneven
-// spacing, a single key, or a rate the host cannot count).
-int32_t KeyFrameRate(const std::vector<const aiAnimation*>& clips) {
-  double finest = 0;
-  auto scan = [&](auto* keys, unsigned count, double ticksPerSecond) {
-    for (unsigned k = 1; k < count; ++k) {
-      const double gap = (keys[k].mTime - keys[k - 1].mTime) / ticksPerSecond;
-      // Keys closer than a host tick are duplicates, not a rate.
-      if (gap * kTicksPerSecond >= 0.5 && (finest == 0 || gap < finest)) finest = gap;
-    }
-  };
-  for (const aiAnimation* clip : clips) {
-    const double tps = clip->mTicksPerSecond > 0 ? clip->mTicksPerSecond : kDefaultTicksPerSecond;
-    for (unsigned c = 0; c < clip->mNumChannels; ++c) {
-      const aiNodeAnim* channel = clip->mChannels[c];
-      scan(channel->mPositionKeys, channel->mNumPositionKeys, tps);
-      scan(channel->mRotationKeys, channel->mNumRotationKeys, tps);
-      scan(channel->mScalingKeys, channel->mNumScalingKeys, tps);
-    }
-    for (unsigned c = 0; c < clip->mNumMorphMeshChannels; ++c) {
-      const aiMeshMorphAnim* channel = clip->mMorphMeshChannels[c];
-      if (channel) scan(channel->mKeys, channel->mNumKeys, tps);
-    }
-  }
-  if (!(finest > 0)) return 0;
-  const double rate = 1.0 / finest;
-  const double whole = std::round(rate);
-  if (whole < 1 || whole > kTicksPerSecond || std::fabs(rate - whole) > 1e-3 * whole) return 0;
-  return IsValidFrameRate(int32_t(whole)) ? int32_t(whole) : 0;
-}
-
-// A clip clock within a thousandth of the key rate counts that rate's frames
-// (BVH frame times such as 0.008333 give 120.0048 ticks per second): taken
-// as the rate, every key lands on a frame tick instead of drifting off it.
-double SnappedTicksPerSecond(double ticksPerSecond, int32_t keyRate) {
-  if (keyRate > 0 && std::fabs(ticksPerSecond - keyRate) <= 1e-3 * keyRate) return keyRate;
-  return ticksPerSecond;
-}
-
-int32_t HostTick(double time, double ticksPerSecond) {
-  double seconds = time / ticksPerSecond;
-  double tick = std::round(seconds * kTicksPerSecond);
-  if (!(tick > -2e9)) return -2000000000;
-  if (tick > 2e9) return 2000000000;
-  return int32_t(tick);
-}
-
-// Keys at times that round to the same host tick keep the last value, so the
-// tick list stays strictly ascending.
-template <typename Key, typename Store>
-void ConvertKeys(const Key* keys, unsigned count, double ticksPerSecond,
-                 std::vector<int32_t>& ticks, Store store) {
-  for (unsigned k = 0; k < count; ++k) {
-    int32_t tick = HostTick(keys[k].mTime, ticksPerSecond);
-    if (!ticks.empty() && tick <= ticks.back()) {
-      if (tick < ticks.back()) continue;  // out of order: ignored
-      store(k, true);
-      continue;
-    }
-    ticks.push_back(tick);
-    store(k, false);
-  }
-}
-
 class Converter {
  public:
   Converter(const aiScene* source, const std::string& path, Scene& scene)
@@ -205,7 +96,7 @@ class Converter {
         extension_(Lower(fs::path(path).extension().string())),
         scene_(scene) {}
 
-  bool Run(const Take* take, std::string& error) {
+  bool Run(const std::vector<const FileTake*>& takes, std::string& error) {
     ReadUnit();
     scene_.SourceFormat = FormatLabel();
     ConvertMaterials();
@@ -236,8 +127,7 @@ class Converter {
       AddNode(root, nullptr, &frame);
     }
     ConvertGeometry();
-    if (take) ConvertTake(*take, foldRoot ? root : nullptr, frame);
-    return true;
+    return ConvertTakes(takes, foldRoot ? root : nullptr, frame, error);
   }
 
  private:
@@ -510,8 +400,34 @@ class Converter {
     }
   }
 
+  // The node's name. A glTF node without one (Assimp calls it "nodes[i]")
+  // takes its mesh's name where the mesh has one of its own (not Assimp's
+  // "meshes[i]") that no other node has or takes: a name shared by many
+  // would only be told apart by paths of "nodes[i]".
+  static bool IsGltfId(const std::string& name, const char* kind) {
+    const std::string head = std::string(kind) + "[";
+    return name.empty() || (name.rfind(head, 0) == 0 && name.find(']') != std::string::npos &&
+                            name.find_first_not_of("0123456789", head.size()) == name.find(']'));
+  }
+  std::string MeshNameFor(const aiNode* in) const {
+    const bool gltf = extension_ == ".gltf" || extension_ == ".glb";
+    if (!gltf || in->mNumMeshes == 0 || !IsGltfId(in->mName.C_Str(), "nodes")) return "";
+    const std::string mesh = source_->mMeshes[in->mMeshes[0]]->mName.C_Str();
+    return IsGltfId(mesh, "meshes") ? "" : mesh;
+  }
+  void CountNames(const aiNode* in, std::map<std::string, int>& counts) const {
+    const std::string mesh = MeshNameFor(in);
+    ++counts[mesh.empty() ? in->mName.C_Str() : mesh];
+    for (unsigned i = 0; i < in->mNumChildren; ++i) CountNames(in->mChildren[i], counts);
+  }
+  std::string NodeName(const aiNode* in) {
+    if (nameCounts_.empty() && source_->mRootNode) CountNames(source_->mRootNode, nameCounts_);
+    const std::string mesh = MeshNameFor(in);
+    return !mesh.empty() && nameCounts_[mesh] == 1 ? mesh : in->mName.C_Str();
+  }
+
   void AddNode(const aiNode* in, Node* parent, const Frame* frame) {
-    Node* node = scene_.AddNode(in->mName.C_Str(), parent);
+    Node* node = scene_.AddNode(NodeName(in), parent);
     nodes_[in] = node;
     if (!byName_.count(in->mName.C_Str())) byName_[in->mName.C_Str()] = node;
     SetObject(node, in);
@@ -540,20 +456,24 @@ class Converter {
     }
   }
 
-  // A morph clip's weights onto the channels of its node (named by the node,
-  // or else by the mesh). A key that leaves a channel out sets it to 0.
-  void ConvertMorphChannel(const aiMeshMorphAnim& clip, double tps) {
-    Node* node = nullptr;
+  // The node a morph clip animates (named by the node, or else by the mesh).
+  Node* MorphClipNode(const aiMeshMorphAnim& clip) const {
     auto found = byName_.find(clip.mName.C_Str());
-    if (found != byName_.end()) node = found->second;
-    for (auto it = nodes_.begin(); !node && it != nodes_.end(); ++it) {
-      for (unsigned i = 0; i < it->first->mNumMeshes; ++i) {
-        if (source_->mMeshes[it->first->mMeshes[i]]->mName == clip.mName) node = it->second;
+    if (found != byName_.end()) return found->second;
+    for (const auto& [in, node] : nodes_) {
+      for (unsigned i = 0; i < in->mNumMeshes; ++i) {
+        if (source_->mMeshes[in->mMeshes[i]]->mName == clip.mName) return node;
       }
     }
-    if (!node || !clip.mKeys) return;
-    for (size_t c = 0; c < node->MorphChannels.size(); ++c) {
-      ValueTrack& track = node->MorphChannels[c].Weight;
+    return nullptr;
+  }
+
+  // A morph clip's weights, one track per channel of its node. A key that
+  // leaves a channel out sets it to 0.
+  static void ConvertMorphChannel(const aiMeshMorphAnim& clip, double tps,
+                                  std::vector<ValueTrack>& weights) {
+    for (size_t c = 0; c < weights.size(); ++c) {
+      ValueTrack& track = weights[c];
       track.KeyTicks.clear();
       track.KeyValues.clear();
       ConvertKeys(clip.mKeys, clip.mNumKeys, tps, track.KeyTicks, [&](unsigned k, bool replace) {
@@ -568,13 +488,19 @@ class Converter {
     }
   }
 
-  void ConvertTake(const Take& take, const aiNode* foldedRoot, const Frame& frame) {
-    // The host's frame rate is the keys' own, so that sampling every frame
-    // lands on every key; clips without an even key rate keep the old rule
-    // (a clock that counts frames at a usable rate) or the host's default.
+  TakeKeys ReadTake(const FileTake& take, const aiNode* foldedRoot, const Frame& frame) {
+    TakeKeys keys;
+    keys.Name = take.Name;
+    // The take's rate is its keys' own, so that sampling every frame lands
+    // on every key; clips without an even key rate keep the old rule (a
+    // clock that counts frames at a usable rate) or the host's default.
     const int32_t keyRate = KeyFrameRate(take.Clips);
-    int32_t end = 0;
+    int32_t end = 0, first = 0;
     double fps = keyRate;
+    auto cover = [&](int32_t tick) {
+      end = std::max(end, tick);
+      first = std::min(first, tick);
+    };
     for (const aiAnimation* clip : take.Clips) {
       const double tps = SnappedTicksPerSecond(TicksPerSecond(clip), keyRate);
       end = std::max(end, HostTick(clip->mDuration, tps));
@@ -588,42 +514,57 @@ class Converter {
         auto found = byName_.find(channel->mNodeName.C_Str());
         if (found == byName_.end()) continue;
         if (foldedRoot && foldedRoot->mName == channel->mNodeName) continue;
-        ConvertChannel(channel, tps, found->second,
-                       topLevel_.count(found->second) ? &frame : nullptr);
-        end = std::max(end, LastKeyTick(channel, tps));
+        TransformController& t = keys.Nodes[found->second];
+        ConvertChannel(channel, tps, t, topLevel_.count(found->second) ? &frame : nullptr);
+        for (const std::vector<int32_t>* ticks :
+             {&t.Position.KeyTicks, &t.Rotation.KeyTicks, &t.Scale.KeyTicks}) {
+          if (!ticks->empty()) cover(ticks->front()), cover(ticks->back());
+        }
       }
       for (unsigned c = 0; c < clip->mNumMorphMeshChannels; ++c) {
         const aiMeshMorphAnim* channel = clip->mMorphMeshChannels[c];
-        if (!channel) continue;
-        ConvertMorphChannel(*channel, tps);
-        if (channel->mNumKeys > 0)
-          end = std::max(end, HostTick(channel->mKeys[channel->mNumKeys - 1].mTime, tps));
+        Node* node = channel && channel->mKeys ? MorphClipNode(*channel) : nullptr;
+        if (!node || node->MorphChannels.empty()) continue;
+        std::vector<ValueTrack>& weights = keys.Weights[node];
+        weights.assign(node->MorphChannels.size(), ValueTrack{});
+        ConvertMorphChannel(*channel, tps, weights);
+        for (const ValueTrack& w : weights) {
+          if (!w.KeyTicks.empty()) cover(w.KeyTicks.front()), cover(w.KeyTicks.back());
+        }
       }
     }
-    if (fps > 0) scene_.FrameRate = int32_t(fps);
+    // Without a rate of its own a take runs at the host's default, whatever
+    // rate the takes before it set for the scene.
+    keys.FrameRate = fps > 0 ? int32_t(fps) : 30;
+    const int32_t perFrame = kTicksPerSecond / keys.FrameRate;
     // The range ends on a whole frame at or after the last key, so the last
-    // key is sampled.
-    const int32_t perFrame = scene_.TicksPerFrame();
-    if (end > 0 && perFrame > 0 && end % perFrame != 0 && end < 2000000000 - perFrame)
-      end += perFrame - end % perFrame;
-    scene_.AnimationStart = 0;
-    scene_.AnimationEnd = end;
+    // key is sampled; keys before the clip's zero start it earlier.
+    if (end % perFrame != 0 && end < 2000000000 - perFrame) end += perFrame - end % perFrame;
+    if (first < 0) {
+      first -= (perFrame + first % perFrame) % perFrame;
+      KT_LOG_WARNING(Host, "Take %s has keys from %.4g s, before the clip's start; it starts there",
+                     take.Name.c_str(), double(first) / kTicksPerSecond);
+    }
+    if (end == first) {
+      KT_LOG_WARNING(Host, "Take %s has no length (all its keys at one time); it is one frame long",
+                     take.Name.c_str());
+      end = first + perFrame;
+    }
+    keys.First = first;
+    keys.End = end;
+    return keys;
   }
 
-  static int32_t LastKeyTick(const aiNodeAnim* channel, double tps) {
-    int32_t last = 0;
-    auto take = [&](const auto* keys, unsigned count) {
-      if (count > 0) last = std::max(last, HostTick(keys[count - 1].mTime, tps));
-    };
-    take(channel->mPositionKeys, channel->mNumPositionKeys);
-    take(channel->mRotationKeys, channel->mNumRotationKeys);
-    take(channel->mScalingKeys, channel->mNumScalingKeys);
-    return last;
+  // Every take, read and then laid on the scene's timeline.
+  bool ConvertTakes(const std::vector<const FileTake*>& takes, const aiNode* foldedRoot,
+                    const Frame& frame, std::string& error) {
+    std::vector<TakeKeys> read;
+    for (const FileTake* take : takes) read.push_back(ReadTake(*take, foldedRoot, frame));
+    return PlaceTakes(read, scene_, error);
   }
 
-  static void ConvertChannel(const aiNodeAnim* channel, double tps, Node* node,
+  static void ConvertChannel(const aiNodeAnim* channel, double tps, TransformController& t,
                              const Frame* frame) {
-    TransformController& t = node->Transform;
     if (channel->mNumPositionKeys > 0) {
       ValueTrack& track = t.Position;
       track.KeyTicks.clear();
@@ -677,6 +618,7 @@ class Converter {
   std::map<const aiNode*, std::vector<int32_t>> materialIds_;  // per aiMesh of the node
   std::unordered_map<std::string, Node*> byName_;
   std::set<const Node*> topLevel_;
+  std::map<std::string, int> nameCounts_;  // of the names nodes would take
 };
 
 const aiScene* ReadWithAssimp(Assimp::Importer& importer, const std::string& path,
@@ -731,15 +673,6 @@ std::string UnsupportedGltfExtension(const std::string& path) {
   return "";
 }
 
-bool ListSceneTakes(const std::string& path, std::vector<std::string>& takes, std::string& error) {
-  Assimp::Importer importer;
-  const aiScene* scene = ReadWithAssimp(importer, path, error);
-  if (!scene) return false;
-  takes.clear();
-  for (const Take& take : GroupTakes(scene)) takes.push_back(take.Name);
-  return true;
-}
-
 bool ImportSceneFile(const std::string& path, const ImportOptions& options, Scene& scene,
                      std::string& error) {
   auto owned = std::make_unique<Assimp::Importer>();
@@ -755,33 +688,37 @@ bool ImportSceneFile(const std::string& path, const ImportOptions& options, Scen
   const aiScene* source = ReadWithAssimp(importer, path, error);
   if (!source) return false;
 
-  std::vector<Take> takes = GroupTakes(source);
-  const Take* take = takes.empty() ? nullptr : &takes[0];
-  if (!options.Take.empty()) {
-    take = nullptr;
-    for (const Take& candidate : takes) {
-      if (candidate.Name == options.Take) take = &candidate;
-    }
+  // Every take, or those named (by name or index), in the file's order.
+  std::vector<FileTake> takes = GroupTakes(source);
+  std::vector<const FileTake*> chosen;
+  std::vector<bool> wanted(takes.size(), options.Takes.empty());
+  for (const std::string& asked : options.Takes) {
+    size_t found = takes.size();
+    for (size_t i = 0; i < takes.size() && found == takes.size(); ++i)
+      if (takes[i].Name == asked) found = i;
     char* end = nullptr;
-    long index = std::strtol(options.Take.c_str(), &end, 10);
-    if (!take && end && *end == 0 && index >= 0 && size_t(index) < takes.size()) {
-      take = &takes[size_t(index)];
-    }
-    if (!take) {
-      error = "no take \"" + options.Take + "\" in the file (takes:";
+    const long index = std::strtol(asked.c_str(), &end, 10);
+    if (found == takes.size() && !asked.empty() && end && *end == 0 && index >= 0 &&
+        size_t(index) < takes.size())
+      found = size_t(index);
+    if (found == takes.size()) {
+      error = "no take \"" + asked + "\" in the file (takes:";
       for (size_t i = 0; i < takes.size(); ++i) {
         error += " " + std::to_string(i) + " \"" + takes[i].Name + "\"";
       }
       error += takes.empty() ? " none)" : ")";
       return false;
     }
+    wanted[found] = true;
   }
+  for (size_t i = 0; i < takes.size(); ++i)
+    if (wanted[i]) chosen.push_back(&takes[i]);
 
   Scene result;
   result.FileName = fs::path(path).filename().string();
   result.FilePath = path;
   Converter converter(source, path, result);
-  if (!converter.Run(take, error)) return false;
+  if (!converter.Run(chosen, error)) return false;
   scene = std::move(result);
   return true;
 }

@@ -134,6 +134,7 @@ bool FileBasis(const Scene& scene, const file_info* info, basis_conversion& basi
 // What the groups share: the grid, the units, and the errors so far.
 struct Grid {
   const Scene* scene;
+  int32_t start;  // the clip's first tick
   float step, duration;
   int32_t per;
   int64_t points;
@@ -144,7 +145,7 @@ struct Grid {
   basis_conversion basis;
   int32_t TickAt(int64_t g) const {
     const double seconds = double(g) * step / per;
-    return scene->AnimationStart + int32_t(std::lround(seconds * kTicksPerSecond));
+    return start + int32_t(std::lround(seconds * kTicksPerSecond));
   }
 };
 
@@ -315,7 +316,13 @@ bool MeasureAnimationFidelity(const Scene& scene, const file_info* info,
     return false;
   }
   const animation* clip = info->Animations[options.Animation];
+  // A clip of a scene with takes starts where its take does.
+  int32_t start = scene.AnimationStart;
+  const std::vector<std::string> takes = UniqueTakeNames(scene);
+  for (size_t t = 0; t < takes.size(); ++t)
+    if (clip->Name && takes[t] == clip->Name) start = scene.Takes[t].Start;
   Grid grid{&scene,
+            start,
             clip->TimeStep,
             clip->Duration,
             std::max(1, options.PointsPerStep),

@@ -38,7 +38,8 @@ struct FidelityResult {
 
 // Measures the file's animation `options.Animation`: each of its track
 // groups that drives a skeleton (the model of the group's name) against
-// `scene` from its animation start. False with `error` when the file holds
+// `scene` from its take's start (the take of its name; else the animation
+// start). False with `error` when the file holds
 // no such animation, no group of it drives a skeleton of bones the scene
 // has, or the grid is too large to measure (over 50 million points).
 bool MeasureAnimationFidelity(const Scene& scene, const file_info* info,

@@ -114,7 +114,7 @@ std::vector<HostMatrix> SkinTransforms(const Scene& scene, const Node& node, int
   size_t vertexCount = node.Mesh.Vertices.size() / 3;
   if (node.SkinBones.empty() || node.SkinWeights.size() != vertexCount) return {};
   bool storedBinds = !node.BindMatrices.empty();
-  meshBind = storedBinds ? node.MeshBindMatrix : ObjectTransform(scene, node, scene.AnimationStart);
+  meshBind = storedBinds ? node.MeshBindMatrix : ObjectTransform(scene, node, scene.RestTick());
   // Each bone's matrix: from the mesh at bind time into the bone's bind
   // space, then out by the bone's transform now.
   size_t boneCount = node.SkinBones.size();
@@ -123,9 +123,8 @@ std::vector<HostMatrix> SkinTransforms(const Scene& scene, const Node& node, int
   for (size_t b = 0; b < boneCount; ++b) {
     const Node* bone = node.SkinBones[b];
     if (!bone) continue;
-    HostMatrix bind = b < node.BindMatrices.size()
-                          ? node.BindMatrices[b]
-                          : scene.NodeTransform(bone, scene.AnimationStart);
+    HostMatrix bind = b < node.BindMatrices.size() ? node.BindMatrices[b]
+                                                   : scene.NodeTransform(bone, scene.RestTick());
     HostMatrix inverse;
     if (!Inverse(bind, inverse)) continue;
     boneMatrices[b] = Multiply(Multiply(meshBind, inverse), scene.NodeTransform(bone, tick));

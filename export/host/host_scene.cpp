@@ -1,5 +1,7 @@
 #include "export/host/host_scene.h"
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <cmath>
 
@@ -127,16 +129,65 @@ HostMatrix Scene::NodeTransform(const Node* node, int32_t tick) const {
   return result;
 }
 
+std::vector<std::string> UniqueTakeNames(const Scene& scene) {
+  std::vector<std::string> names;
+  for (const Take& take : scene.Takes) {
+    std::string name = take.Name;
+    for (int n = 2; std::find(names.begin(), names.end(), name) != names.end(); ++n)
+      name = take.Name + "_" + std::to_string(n);
+    names.push_back(name);
+  }
+  return names;
+}
+
+bool ResolveTakes(const Scene& scene, const std::vector<std::string>& asked,
+                  std::vector<int32_t>& indices, std::string& error) {
+  std::vector<bool> wanted(scene.Takes.size(), false);
+  for (const std::string& name : asked) {
+    size_t found = scene.Takes.size();
+    for (size_t i = 0; i < scene.Takes.size() && found == scene.Takes.size(); ++i)
+      if (scene.Takes[i].Name == name) found = i;
+    char* end = nullptr;
+    const long index = std::strtol(name.c_str(), &end, 10);
+    if (found == scene.Takes.size() && !name.empty() && end && *end == 0 && index >= 0 &&
+        size_t(index) < scene.Takes.size())
+      found = size_t(index);
+    if (found == scene.Takes.size()) {
+      error = "no take \"" + name + "\" in the scene (takes:";
+      for (size_t i = 0; i < scene.Takes.size(); ++i)
+        error.append(" ")
+            .append(std::to_string(i))
+            .append(" \"")
+            .append(scene.Takes[i].Name)
+            .append("\"");
+      error += scene.Takes.empty() ? " none)" : ")";
+      return false;
+    }
+    wanted[found] = true;
+  }
+  indices.clear();
+  for (size_t i = 0; i < wanted.size(); ++i)
+    if (wanted[i]) indices.push_back(int32_t(i));
+  return true;
+}
+
 bool IsValidFrameRate(int32_t frameRate) {
   return frameRate >= 1 && frameRate <= kTicksPerSecond && kTicksPerSecond % frameRate == 0;
 }
 
 int32_t KeyRateOversampling(const Scene& scene, int32_t most) {
   int32_t finest = 0;
+  auto inOneTake = [&](int32_t a, int32_t b) {
+    if (scene.Takes.empty()) return true;
+    for (const Take& take : scene.Takes) {
+      if (a >= take.Start && b <= take.End) return a != take.Start && b != take.End;
+    }
+    return false;
+  };
   auto scan = [&](const std::vector<int32_t>& ticks) {
     for (size_t k = 1; k < ticks.size(); ++k) {
       const int64_t gap = int64_t(ticks[k]) - ticks[k - 1];
-      if (gap > 0 && (finest == 0 || gap < finest))
+      if (gap > 0 && (finest == 0 || gap < finest) && inOneTake(ticks[k - 1], ticks[k]))
         finest = int32_t(std::min<int64_t>(gap, INT32_MAX));
     }
   };

@@ -6,7 +6,8 @@
 // tracks, a material, a skin (bone list), morpher presence, user property
 // text, animated parameters and settings chunks. Materials and bitmap maps
 // are one kind of host object. Scene-level state: animation range, frame
-// rate, system unit, file name, needs-save flag.
+// rate, system unit, file name, needs-save flag, the takes (clips) on the
+// timeline and the rest time.
 //
 // Time is in ticks (4800 per second). Transforms follow the host's
 // row-vector convention (export/ketrel_math.h): a node's transform is its
@@ -231,6 +232,16 @@ struct Node : HostObject {
   int32_t Index = -1;                 // position in Scene::Nodes; -1 for the root
 };
 
+// A clip on the scene's timeline: each becomes one animation of an export.
+struct Take {
+  std::string Name;
+  int32_t Start = 0;  // ticks
+  int32_t End = 0;
+  // Its keys' own rate; 0: the scene's. Samples are taken every 4800 /
+  // FrameRate ticks from Start.
+  int32_t FrameRate = 0;
+};
+
 struct Scene {
   Scene();
   Scene(const Scene&) = delete;
@@ -243,7 +254,16 @@ struct Scene {
   std::vector<std::unique_ptr<Material>> Materials;
   int32_t AnimationStart = 0;
   int32_t AnimationEnd = 0;
-  int32_t FrameRate = 30;   // frames per second; divides 4800
+  int32_t FrameRate = 30;  // frames per second; divides 4800
+  // The clips; empty: the animation range is the scene's one clip, named
+  // after the file.
+  std::vector<Take> Takes;
+  // The rest pose, where skeletons and meshes are taken: the tick at which
+  // the scene stands unanimated (an imported file puts it before its takes,
+  // with every animated track keyed there to its rest value and skins in
+  // their bind pose). Without one, the animation start.
+  bool HasRestTime = false;
+  int32_t RestTime = 0;
   double SystemUnit = 1.0;  // metres per unit
   // False when the source file gives no unit (BVH, OBJ, ...): SystemUnit is
   // then only the host's assumption, and distances asked for in real units
@@ -257,6 +277,11 @@ struct Scene {
   bool NeedsSave = false;
 
   int32_t TicksPerFrame() const { return kTicksPerSecond / FrameRate; }
+  int32_t RestTick() const { return HasRestTime ? RestTime : AnimationStart; }
+  // Ticks between two samples of a take: its own rate's frame, or the scene's.
+  int32_t TakeTicksPerFrame(const Take& take) const {
+    return take.FrameRate > 0 ? kTicksPerSecond / take.FrameRate : TicksPerFrame();
+  }
   // Appends a node under `parent` (the root when null).
   Node* AddNode(const std::string& name, Node* parent = nullptr);
   Material* AddMaterial(const std::string& name);
@@ -267,12 +292,24 @@ struct Scene {
   HostMatrix NodeTransform(const Node* node, int32_t tick) const;
 };
 
+// The names the takes are exported under: their own, with "_2", "_3", ...
+// after a name an earlier take already has.
+std::vector<std::string> UniqueTakeNames(const Scene& scene);
+
+// The takes named in `asked` (each a name, or an index "0", "1", ... when no
+// take has that name) as indices into scene.Takes, in the scene's order and
+// each once. False with `error` listing the takes when one is not there.
+bool ResolveTakes(const Scene& scene, const std::vector<std::string>& asked,
+                  std::vector<int32_t>& indices, std::string& error);
+
 // Whether a frame rate can be used: 1..4800 and dividing 4800 evenly.
 bool IsValidFrameRate(int32_t frameRate);
 
 // The samples per frame that land on every key of the scene's transform
 // tracks: its frame length over the finest spacing of two keys of one track
-// (rounded up, 1 to `most`); 1 without keys closer than a frame.
+// (rounded up, 1 to `most`); 1 without keys closer than a frame. In a scene
+// with takes only keys inside one take count, and not the keys that hold a
+// track at a take's ends (the importer adds them, off the key rate).
 int32_t KeyRateOversampling(const Scene& scene, int32_t most);
 
 }  // namespace ketrel::host

@@ -619,6 +619,32 @@ bool ReadSceneObject(Reader& r, const json& value, const std::string& path, Scen
   return true;
 }
 
+// The clips on the timeline: a name, a start and an end, and optionally a
+// frame rate of their own. Ranges the export could not use are refused here.
+bool ReadTakes(Reader& r, const json& list, const std::string& path, Scene& scene) {
+  if (!r.Array(list, path)) return false;
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::string at = Item(path, i);
+    Take take;
+    if (!r.Object(list[i], at)) return false;
+    const json* name = r.Required(list[i], at, "name");
+    if (!name || !r.String(*name, Member(at, "name"), take.Name)) return false;
+    const json* start = r.Required(list[i], at, "start");
+    if (!start || !r.Int32(*start, Member(at, "start"), take.Start)) return false;
+    const json* end = r.Required(list[i], at, "end");
+    if (!end || !r.Int32(*end, Member(at, "end"), take.End)) return false;
+    if (take.End < take.Start) return r.Fail(Member(at, "end"), "before start");
+    if (const json* v = r.Optional(list[i], "frameRate")) {
+      if (!r.Int32(*v, Member(at, "frameRate"), take.FrameRate, 1, kTicksPerSecond)) return false;
+      if (!IsValidFrameRate(take.FrameRate))
+        return r.Fail(Member(at, "frameRate"),
+                      std::to_string(take.FrameRate) + " does not divide 4800 ticks per second");
+    }
+    scene.Takes.push_back(std::move(take));
+  }
+  return true;
+}
+
 bool ReadSceneSettings(Reader& r, const json& value, Scene& scene) {
   const std::string path = "scene";
   if (!r.Object(value, path)) return false;
@@ -634,6 +660,12 @@ bool ReadSceneSettings(Reader& r, const json& value, Scene& scene) {
     if (!r.Int32(*v, Member(path, "animationEnd"), scene.AnimationEnd)) return false;
   if (scene.AnimationEnd < scene.AnimationStart)
     return r.Fail(Member(path, "animationEnd"), "before animationStart");
+  if (const json* v = r.Optional(value, "restTime")) {
+    if (!r.Int32(*v, Member(path, "restTime"), scene.RestTime)) return false;
+    scene.HasRestTime = true;
+  }
+  if (const json* v = r.Optional(value, "takes"))
+    if (!ReadTakes(r, *v, Member(path, "takes"), scene)) return false;
   if (const json* v = r.Optional(value, "systemUnit")) {
     if (!r.Double(*v, Member(path, "systemUnit"), scene.SystemUnit)) return false;
     if (!(scene.SystemUnit > 0)) return r.Fail(Member(path, "systemUnit"), "must be positive");

@@ -211,6 +211,16 @@ std::string SceneDocumentText(const Scene& scene) {
   if (!scene.UnitFromSource) document["scene"]["unitFromSource"] = false;
   // An imported scene keeps saying what it was imported from.
   if (!scene.SourceFormat.empty()) document["scene"]["sourceFormat"] = scene.SourceFormat;
+  if (scene.HasRestTime) document["scene"]["restTime"] = scene.RestTime;
+  if (!scene.Takes.empty()) {
+    json takes = json::array();
+    for (const Take& take : scene.Takes) {
+      json entry = {{"name", take.Name}, {"start", take.Start}, {"end", take.End}};
+      if (take.FrameRate > 0) entry["frameRate"] = take.FrameRate;
+      takes.push_back(entry);
+    }
+    document["scene"]["takes"] = takes;
+  }
   auto materialIndex = [&](const Material* m) -> json {
     for (size_t i = 0; i < scene.Materials.size(); ++i)
       if (scene.Materials[i].get() == m) return i;

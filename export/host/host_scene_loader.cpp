@@ -7,6 +7,12 @@
 
 namespace ketrel::host {
 
+bool IsSceneDocumentPath(const std::string& path) {
+  std::string extension = std::filesystem::path(path).extension().string();
+  for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return extension == ".kscene";
+}
+
 bool LoadHostScene(const std::string& path, Scene& scene, std::string& error,
                    const ImportOptions& import) {
   std::error_code code;
@@ -14,9 +20,7 @@ bool LoadHostScene(const std::string& path, Scene& scene, std::string& error,
     error = "could not open scene " + path + ": no such file";
     return false;
   }
-  std::string extension = std::filesystem::path(path).extension().string();
-  for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
-  if (extension == ".kscene") {
+  if (IsSceneDocumentPath(path)) {
     std::string message;
     if (!LoadSceneDocument(path, scene, &message)) {
       error = "could not load " + path + ": " + message;

@@ -8,9 +8,13 @@
 
 namespace ketrel::host {
 
+// Whether the path names a scene document (.kscene, any letter case).
+bool IsSceneDocumentPath(const std::string& path);
+
 // All or nothing: on failure `scene` is untouched and `error` says why
 // ("could not import FILE: ..."). Real scene files are imported in a child
-// process (host_import_process.h).
+// process (host_import_process.h); `import` applies to them only (a
+// document keeps all its takes: see ResolveTakes).
 bool LoadHostScene(const std::string& path, Scene& scene, std::string& error,
                    const ImportOptions& import = ImportOptions());
 

@@ -7,7 +7,11 @@
 namespace ketrel::host {
 namespace {
 
-constexpr char kMagic[4] = {'K', 'H', 'S', '2'};
+// The last byte is the stream's version: 2 added the takes and the rest
+// time, 3 the source format.
+constexpr char kMagic[4] = {'K', 'H', 'S', '3'};
+// Each take is at least its name's count and four ticks.
+constexpr size_t kMinimumTakeBytes = 24;
 constexpr size_t kMinimumMaterialBytes = 96;
 constexpr size_t kMinimumNodeBytes = 256;
 
@@ -249,13 +253,30 @@ class SceneReader {
   bool Run() {
     char magic[4];
     for (char& c : magic) c = r_.Get<char>();
-    if (r_.Failed() || std::memcmp(magic, kMagic, 4) != 0) {
+    if (r_.Failed() || std::memcmp(magic, kMagic, 3) != 0) {
       r_.Fail("not a scene stream");
+      return false;
+    }
+    if (magic[3] != kMagic[3]) {
+      r_.Fail(std::string("a scene stream of version ") + magic[3] + ", not " + kMagic[3]);
       return false;
     }
     scene_.AnimationStart = r_.Get<int32_t>();
     scene_.AnimationEnd = r_.Get<int32_t>();
     scene_.FrameRate = r_.Get<int32_t>();
+    scene_.HasRestTime = r_.Get<uint8_t>() != 0;
+    scene_.RestTime = r_.Get<int32_t>();
+    const size_t takes = r_.GetCount(kMinimumTakeBytes);
+    for (size_t i = 0; i < takes && !r_.Failed(); ++i) {
+      Take take;
+      take.Name = r_.GetString();
+      take.Start = r_.Get<int32_t>();
+      take.End = r_.Get<int32_t>();
+      take.FrameRate = r_.Get<int32_t>();
+      if (take.End < take.Start || (take.FrameRate != 0 && !IsValidFrameRate(take.FrameRate)))
+        r_.Fail("take " + std::to_string(i) + " has a bad range or frame rate");
+      scene_.Takes.push_back(std::move(take));
+    }
     scene_.SystemUnit = r_.Get<double>();
     scene_.UnitFromSource = r_.Get<uint8_t>() != 0;
     scene_.FileName = r_.GetString();
@@ -507,6 +528,15 @@ std::string WriteSceneStream(const Scene& scene) {
   w.Put(scene.AnimationStart);
   w.Put(scene.AnimationEnd);
   w.Put(scene.FrameRate);
+  w.Put(uint8_t(scene.HasRestTime));
+  w.Put(scene.RestTime);
+  w.Put(uint64_t(scene.Takes.size()));
+  for (const Take& take : scene.Takes) {
+    w.PutString(take.Name);
+    w.Put(take.Start);
+    w.Put(take.End);
+    w.Put(take.FrameRate);
+  }
   w.Put(scene.SystemUnit);
   w.Put(uint8_t(scene.UnitFromSource));
   w.PutString(scene.FileName);

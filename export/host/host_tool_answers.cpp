@@ -175,16 +175,15 @@ const char* HostToolInterface::GetMeshName(const MeshNode* mesh, bool fullPath) 
 const char* HostToolInterface::GetModelName(const ModelNode* model) {
   if (!KT_CHECK_PARAMETER(Host, model)) return "";
   if (model->Materials) return GetMaterialName(model->Materials);
-  // The shallowest bone; ties go to the earliest node of the scene.
+  // The shallowest bone, the last in list order on a tie, as the
+  // placement, root motion and model settings take it.
   const BoneNode* rootBone = nullptr;
-  int32_t bestDepth = 0, bestIndex = 0;
+  int32_t bestDepth = 0;
   for (BoneNode* bone : ModelBones(model)) {
-    const Node* node = HostNodeOfBone(bone);
-    int32_t depth = GetBoneDepth(bone), index = node ? node->Index : INT32_MAX;
-    if (!rootBone || depth < bestDepth || (depth == bestDepth && index < bestIndex)) {
+    const int32_t depth = GetBoneDepth(bone);
+    if (!rootBone || depth <= bestDepth) {
       rootBone = bone;
       bestDepth = depth;
-      bestIndex = index;
     }
   }
   if (rootBone) return GetBoneName(rootBone);
@@ -209,6 +208,8 @@ const char* HostToolInterface::GetTextureName(const TextureNode* texture) {
 
 const char* HostToolInterface::GetAnimationName(const AnimationNode* animation) {
   if (!KT_CHECK_PARAMETER(Host, animation)) return "";
+  const auto take = animationNames_.find(animation);
+  if (take != animationNames_.end()) return Intern(take->second);
   const Node* node = NodeOf(animation->HostNode);
   if (!node || node == scene_.Root.get()) return GetSceneFileName();
   return Intern(node->Name);

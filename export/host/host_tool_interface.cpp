@@ -125,6 +125,7 @@ void HostToolInterface::ResetWalk() {
   sources_.clear();
   depths_.clear();
   boneNames_.clear();
+  animationNames_.clear();
   namesBuilt_ = false;
   syntheticRoot_ = nullptr;
   localSyntheticRoot_ = false;
@@ -141,14 +142,15 @@ void HostToolInterface::ReleaseNodeGraph(NodeGraph* graph) {
 
 // --- the walk ---
 
-NodeGraph* HostToolInterface::GetNodeGraph() {
-  ReleaseNodeGraph(graph_);
-  worlds_.clear();  // the scene may have changed since the last walk
-  graph_ = CreateNodeGraph();
-  if (!graph_) return nullptr;
-  WalkChildren(scene_.Root.get());
-  int32_t frames = GetFrameCount();
-  if (frames != 0) {
+// One animation node per take, named after it (a repeated name gets "_2",
+// "_3", ...), or one for the scene's range, named after the file. The list
+// runs newest first, so the takes are added last to first and the file
+// keeps their order. A take shorter than a frame is one frame long.
+void HostToolInterface::AddAnimationNodes() {
+  animationNames_.clear();
+  if (scene_.Takes.empty()) {
+    const int32_t frames = GetFrameCount();
+    if (frames == 0) return;
     if (AnimationNode* animation = AddAnimationNode(graph_)) {
       animation->HostNode = HandleOf(scene_.Root.get());
       animation->StartTime = scene_.AnimationStart;
@@ -156,6 +158,52 @@ NodeGraph* HostToolInterface::GetNodeGraph() {
       animation->TicksPerSample = scene_.TicksPerFrame();
       animation->SampleCount = frames;
     }
+    return;
+  }
+  const std::vector<std::string> names = UniqueTakeNames(scene_);
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i] != scene_.Takes[i].Name)
+      KT_LOG_WARNING(Host, "Two takes are named %s; the later one is called %s",
+                     scene_.Takes[i].Name.c_str(), names[i].c_str());
+  }
+  for (size_t i = scene_.Takes.size(); i-- > 0;) {
+    const Take& take = scene_.Takes[i];
+    const std::vector<int32_t>& only = options_.Takes;
+    if (!only.empty() && std::find(only.begin(), only.end(), int32_t(i)) == only.end()) continue;
+    const int32_t perFrame = scene_.TakeTicksPerFrame(take);
+    const int64_t length = int64_t(take.End) - take.Start;
+    int32_t frames = perFrame > 0 && length > 0 ? int32_t(length / perFrame) : 0;
+    if (frames == 0) {
+      KT_LOG_WARNING(Host,
+                     "Take %s is %lld ticks long, less than a frame; it is exported as one frame",
+                     names[i].c_str(), static_cast<long long>(length));
+      frames = 1;
+    } else if (length % perFrame != 0) {
+      KT_LOG_WARNING(Host,
+                     "Take %s ends %lld ticks after its last whole frame; its animation ends at "
+                     "that frame",
+                     names[i].c_str(), static_cast<long long>(length % perFrame));
+    }
+    AnimationNode* animation = AddAnimationNode(graph_);
+    if (!animation) continue;
+    animation->HostNode = HandleOf(scene_.Root.get());
+    animation->StartTime = take.Start;
+    animation->EndTime = int32_t(int64_t(take.Start) + int64_t(frames) * perFrame);
+    animation->TicksPerSample = perFrame;
+    animation->SampleCount = frames;
+    animation->SettingsIndex = int32_t(i);
+    animationNames_[animation] = names[i];
+  }
+}
+
+NodeGraph* HostToolInterface::GetNodeGraph() {
+  ReleaseNodeGraph(graph_);
+  worlds_.clear();  // the scene may have changed since the last walk
+  graph_ = CreateNodeGraph();
+  if (!graph_) return nullptr;
+  WalkChildren(scene_.Root.get());
+  AddAnimationNodes();
+  if (graph_->AnimationCount > 0) {
     for (MeshNode* mesh : GraphMeshes(graph_)) {
       const Node* node = NodeOf(mesh->HostNode);
       if (!node || !node->HasMorpher) continue;

@@ -32,6 +32,8 @@ struct WalkOptions {
   // False while settings commands load, dump or clear settings: every host
   // map then gets its own texture node instead of sharing by name and slot.
   bool ShareTextures = true;
+  // The takes to walk (indices into Scene::Takes); empty: every take.
+  std::vector<int32_t> Takes;
 };
 
 // How the walk treats a host node.
@@ -71,7 +73,8 @@ class HostToolInterface final : public ToolInterface {
   int32_t GetFrameRate() override { return scene_.FrameRate; }
   int32_t GetFrameCount() override;
   int32_t GetCurrentTime() override { return currentTime_; }
-  void SetSampleTimeToStart() override { currentTime_ = scene_.AnimationStart; }
+  // The rest pose (Scene::RestTick): skeletons and meshes are taken there.
+  void SetSampleTimeToStart() override { currentTime_ = scene_.RestTick(); }
   void SetSampleTimeToFrame(int32_t i, int32_t n) override;
   void SetCurrentTime(int32_t tick) { currentTime_ = tick; }
   bool SetSampleTime(int32_t tick) override {
@@ -173,6 +176,7 @@ class HostToolInterface final : public ToolInterface {
   };
 
   void ResetWalk();
+  void AddAnimationNodes();
   void WalkChildren(const Node* parent);
   void AddNodeAndAncestors(const Node* node, bool force);
   // Steps shared by the walk and the climb: a mesh (with material and skin
@@ -213,6 +217,7 @@ class HostToolInterface final : public ToolInterface {
   std::unordered_map<const TrackSourceNode*, SourceInfo> sources_;
   std::unordered_map<const BoneNode*, int32_t> depths_;
   std::unordered_set<const HostObject*> handles_;
+  std::unordered_map<const AnimationNode*, std::string> animationNames_;  // of takes
   bool namesBuilt_ = false;
   std::unordered_map<const BoneNode*, const char*> boneNames_;
   std::unordered_set<std::string> strings_;

@@ -202,6 +202,20 @@ FakeMesh RisingQuad(int32_t frame) {
   return m;
 }
 
+// A range of F frames gives F + 1 targets, one at each end of every frame,
+// so the range's last pose is a target too.
+TEST(MeshConversionMorph, FrameByFrameTakesBothEndsOfTheRange) {
+  Scene scene;
+  MeshNode* node = scene.Mesh(Quad());
+  scene.tool.hostFrames = 4;
+  scene.tool.frames = [](int32_t frame, int32_t) { return RisingQuad(frame); };
+  Choose(node->Settings, kMorphTargets, kFrames);
+  ASSERT_TRUE(scene.Convert());
+  EXPECT_EQ(Value(scene.Result(node)->MorphTargetCount), 5);
+  ASSERT_EQ(scene.tool.moves.size(), 5u);
+  EXPECT_EQ(scene.tool.moves.back(), (std::pair<int32_t, int32_t>{4, 5}));
+}
+
 TEST(MeshConversionMorph, FrameByFrameDeltasAndZeroMemberFiltering) {
   for (bool filter : {false, true}) {
     Scene scene;

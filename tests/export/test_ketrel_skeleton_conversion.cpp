@@ -224,17 +224,21 @@ TEST(SkeletonConversion, PlacementWithoutUsableSkeleton) {
   EXPECT_EQ(placement.Flags, uint32_t{HasPosition});
 
   test::LogCapture log;
-  Scene broken;  // a zero-scale root is left out; its child becomes a root
+  // A zero-scale root stays, with its child under it: with no frame where
+  // it can be inverted it keeps the identity, and the user is told.
+  Scene broken;
   TransformParts squashed = test::Rigid(0, 0, 0, 0);
   squashed.ScaleShear[2][2] = 0;
   BoneNode* root = broken.Bone("root", nullptr, squashed);
   BoneNode* child = broken.Bone("child", root, test::Rigid(0, 1, 0, 0));
   SetSettingInt(broken.node->Settings, setting::MoveToOrigin, 0);
   ASSERT_TRUE(broken.Convert());
-  EXPECT_TRUE(log.Contains("root has a singular or invalid transform"));
-  EXPECT_EQ(root->Index, -1);
-  ASSERT_EQ(broken.Skeleton()->BoneCount, 1);
-  EXPECT_EQ(broken.Record(child).ParentIndex, -1);
+  EXPECT_TRUE(
+      log.Contains("Bone root of skeleton root has a singular or invalid transform at "
+                   "every frame; it keeps the identity"));
+  ASSERT_EQ(broken.Skeleton()->BoneCount, 2);
+  EXPECT_EQ(broken.Record(root).Transform.Flags, 0u);
+  EXPECT_EQ(broken.Record(child).ParentIndex, root->Index);
 }
 
 TEST(SkeletonConversion, ExcludedModelsBindingsAndCancel) {

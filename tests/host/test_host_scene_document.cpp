@@ -84,6 +84,9 @@ TEST(SceneDocument, SaveAndLoadRoundTripsEverything) {
   scene.Nodes[3]->Selected = true;
   scene.NeedsSave = true;
   scene.UnitFromSource = false;  // a capture's: its metre only assumed
+  scene.Takes = {{"Walk", 0, 2400, 0}, {"Run", 4800, 6000, 24}};
+  scene.HasRestTime = true;
+  scene.RestTime = -4800;
   std::string path = std::string(KETREL_BINARY_DIR) + "/roundtrip.kscene";
   std::string error;
   ASSERT_TRUE(SaveSceneDocument(scene, path, &error)) << error;
@@ -96,6 +99,10 @@ TEST(SceneDocument, SaveAndLoadRoundTripsEverything) {
   EXPECT_TRUE(again.Root->Settings.count({6, -1}));
   EXPECT_TRUE(again.Nodes[3]->Selected);
   EXPECT_FALSE(again.UnitFromSource);
+  ASSERT_EQ(again.Takes.size(), 2u);
+  EXPECT_EQ(again.Takes[1].Name, "Run");
+  EXPECT_EQ(again.Takes[1].FrameRate, 24);
+  EXPECT_EQ(again.RestTick(), -4800);
   for (int tick : {0, 700, 2400, 4100}) {
     HostMatrix a = scene.NodeTransform(scene.Nodes[7].get(), tick);
     HostMatrix b = again.NodeTransform(again.Nodes[7].get(), tick);
@@ -218,6 +225,11 @@ TEST(SceneDocument, RefusesBadDocumentsNamingThePlace) {
             "nodes[0].settings[0].data: invalid base64");
   EXPECT_EQ(ParseError(Doc(R"("scene": {"frameRate": 7})")),
             "scene.frameRate: 7 does not divide 4800 ticks per second");
+  EXPECT_EQ(ParseError(Doc(R"("scene": {"takes": [{"name": "a", "start": 90, "end": 10}]})")),
+            "scene.takes[0].end: before start");
+  EXPECT_EQ(ParseError(Doc(R"("scene": {"takes": [{"name": "a", "start": 0, "end": 10,
+                "frameRate": 7}]})")),
+            "scene.takes[0].frameRate: 7 does not divide 4800 ticks per second");
   EXPECT_EQ(ParseError(Doc(R"("scene": {"frameRate": 0})")),
             "scene.frameRate: value 0 out of range 1..4800");
   EXPECT_EQ(ParseError(Doc(R"("materials": [{"name": "m", "subMaterials": [0]}])")),

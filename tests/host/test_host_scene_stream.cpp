@@ -45,6 +45,9 @@ TriMesh Triangle(float z) {
 
 // A scene with every field away from its default.
 void BuildRichScene(Scene& scene) {
+  scene.Takes = {{"Walk", 0, 4800, 0}, {"Run", 9600, 12000, 24}};
+  scene.HasRestTime = true;
+  scene.RestTime = -4800;
   scene.AnimationStart = -160;
   scene.AnimationEnd = 4800;
   scene.FrameRate = 60;
@@ -178,8 +181,11 @@ TEST(HostSceneStream, DamagedStreamsAreRefused) {
   }
   EXPECT_EQ(back.FileName, "untouched");
   EXPECT_FALSE(ReadSceneStream(stream + "x", back, error));
-  EXPECT_FALSE(ReadSceneStream("KHS0" + stream.substr(4), back, error));
+  EXPECT_FALSE(ReadSceneStream("KHX2" + stream.substr(4), back, error));
   EXPECT_EQ(error, "not a scene stream");
+  // A stream of an older version (without takes) is refused, never misread.
+  EXPECT_FALSE(ReadSceneStream("KHS1" + stream.substr(4), back, error));
+  EXPECT_EQ(error, "a scene stream of version 1, not 3");
 
   // Each byte set to 0xFF in turn: counts and indices go wild; the reader
   // must refuse or read something, never crash or overrun (sanitizers

@@ -48,7 +48,7 @@ class AnimationFidelity : public test::CommandTest {
     host::Scene source;
     std::string error;
     host::ImportOptions import;
-    import.Take = take;
+    if (!take.empty()) import.Takes = {take};
     EXPECT_TRUE(host::LoadHostScene(scene, source, error, import)) << error;
     ketrel_file* file = ReadEntireFile(out.c_str());
     EXPECT_NE(file, nullptr);
@@ -83,7 +83,7 @@ TEST_F(AnimationFidelity, ImportedClipsRunAtTheirKeyRate) {
     host::Scene scene;
     std::string error;
     host::ImportOptions import;
-    import.Take = c.take;
+    if (!c.take.empty()) import.Takes = {c.take};
     ASSERT_TRUE(host::LoadHostScene(c.path, scene, error, import)) << error;
     EXPECT_EQ(scene.FrameRate, c.rate) << c.path;
     EXPECT_EQ(scene.AnimationEnd - scene.AnimationStart, c.lastTick) << c.path;

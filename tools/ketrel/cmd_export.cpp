@@ -62,6 +62,16 @@ bool EditSettings(SettingsItem* root, ToolInterface& tool, NodeGraph* graph, voi
     edits->failed = true;
     return false;
   }
+  for (const std::string& edit : options.ClipSet) {
+    const size_t colon = edit.find(':');
+    std::string message = "expected \"Clip:Label=value\"";
+    if (colon == std::string::npos || !SetClipSettingByLabel(root, edit.substr(0, colon).c_str(),
+                                                             edit.c_str() + colon + 1, message)) {
+      std::fprintf(stderr, "ketrel export: --clip-set \"%s\": %s\n", edit.c_str(), message.c_str());
+      edits->failed = true;
+      return false;
+    }
+  }
   if (edits->errorMeters > 0) {
     std::string note;
     const bool applied =
@@ -119,6 +129,18 @@ int RunExport(const ExportOptions& options) {
     return kExitUsage;
   }
   if (!CheckAssignments(options.Set)) return kExitUsage;
+  if (!options.ListTakes && options.Output.empty()) {
+    std::fprintf(stderr, "ketrel export: OUT.kt2 is required\n");
+    return kExitUsage;
+  }
+  for (const std::string& edit : options.ClipSet) {
+    const size_t colon = edit.find(':');
+    if (colon == 0 || colon == std::string::npos || edit.find('=', colon) == std::string::npos) {
+      std::fprintf(stderr, "ketrel export: --clip-set \"%s\": expected \"Clip:Label=value\"\n",
+                   edit.c_str());
+      return kExitUsage;
+    }
+  }
   for (const std::string& output : {options.Output, options.SaveScene}) {
     if (!output.empty() && !OutputIsNoInput("ketrel export", output,
                                             {options.Scene, options.Attach, options.SettingsFile}))
@@ -131,11 +153,18 @@ int RunExport(const ExportOptions& options) {
   host::Scene scene;
   std::string error;
   host::ImportOptions import;
-  import.Take = options.Take;
+  // A real file imports only the takes asked for; a document keeps all of
+  // them (and their settings) and the walk leaves the others out.
+  const bool document = host::IsSceneDocumentPath(options.Scene);
+  if (!document) import.Takes = options.Takes;
   import.Fault = host::ImportFault(options.ImportFault);
   if (!host::LoadHostScene(options.Scene, scene, error, import)) {
     std::fprintf(stderr, "ketrel export: %s\n", error.c_str());
     return kExitFailed;
+  }
+  if (options.ListTakes) {
+    PrintTakes(scene);
+    return kExitOk;
   }
 
   host::HostExportOptions exportOptions;
@@ -157,6 +186,11 @@ int RunExport(const ExportOptions& options) {
   exportOptions.Walk.SyntheticRootName =
       !options.Synthetic.empty() ? options.Synthetic : options.LocalSynthetic;
   exportOptions.Walk.LocalSyntheticRoot = !options.LocalSynthetic.empty();
+  if (document && !options.Takes.empty() &&
+      !host::ResolveTakes(scene, options.Takes, exportOptions.Walk.Takes, error)) {
+    std::fprintf(stderr, "ketrel export: --take: %s\n", error.c_str());
+    return kExitUsage;
+  }
   exportOptions.Request.ShowProgress = !options.Silent;
   exportOptions.Request.AtomicWrite = options.Atomic;
   exportOptions.Request.FitWorkers = options.Threads;
@@ -177,7 +211,8 @@ int RunExport(const ExportOptions& options) {
   }
   if (edits.errorMeters > 0)
     edits.keyOversampling = host::KeyRateOversampling(scene, kMaxOversampling);
-  if (!options.SettingsFile.empty() || !options.Set.empty() || edits.errorMeters > 0) {
+  if (!options.SettingsFile.empty() || !options.Set.empty() || !options.ClipSet.empty() ||
+      edits.errorMeters > 0) {
     exportOptions.Request.EditSettings = EditSettings;
     exportOptions.Request.EditSettingsUser = &edits;
   }
@@ -228,7 +263,7 @@ void AddExportCommand(CLI::App& app, int& exitCode) {
   CLI::App* command = app.add_subcommand("export", "Export a scene to a KT2 file");
   command->add_option("scene", options->Scene, "The scene: a .kscene or any file Assimp reads")
       ->required();
-  command->add_option("output", options->Output, "The KT2 file to write")->required();
+  command->add_option("output", options->Output, "The KT2 file to write (not with --list-takes)");
   command
       ->add_option("--selected", options->Selected,
                    "Export only this node (repeatable), with its ancestors and skin bones")
@@ -270,8 +305,20 @@ void AddExportCommand(CLI::App& app, int& exitCode) {
       ->check(CLI::Range(1, 8));
   AddImportFaultOption(command, &options->ImportFault);
   command->add_option("--test-cancel-at", options->CancelAtStage)->group("");
-  command->add_option("--take", options->Take,
-                      "For real scene files: the animation take, by name or index");
+  command
+      ->add_option("--take", options->Takes,
+                   "Export only this take (clip), by name or index (repeatable); every take "
+                   "without it")
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  command
+      ->add_option("--clip-set", options->ClipSet,
+                   "\"Clip:Label=value\": set an animation setting of one clip, its track "
+                   "groups or their bones (repeatable; after --set)")
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  command->add_flag("--list-takes", options->ListTakes,
+                    "List the scene's takes (name, duration, frames) and stop");
   command->add_option("--save-scene", options->SaveScene,
                       "After the export, write the scene with its stored settings to this "
                       "scene document (.kscene)");

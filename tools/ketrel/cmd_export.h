@@ -14,17 +14,19 @@ struct ExportOptions {
   bool Silent = false;
   bool Atomic = false;
   std::string Attach;
-  std::string Synthetic;         // --synthetic NAME
-  std::string LocalSynthetic;    // --local-synthetic NAME
-  std::string SettingsFile;      // --settings FILE.kes
-  std::vector<std::string> Set;  // --set "Label=value"
-  std::string Take;              // --take NAME|INDEX for real scene files
-  std::string SaveScene;         // --save-scene FILE.kscene
-  std::string AnimationError;    // --animation-error DISTANCE with its unit; empty: not given
-  std::string MaxError;          // --max-error DISTANCE with its unit; empty: not given
-  int ImportFault = 0;           // hidden --test-import-fault: host::ImportFault
-  std::string CancelAtStage;     // hidden --test-cancel-at STAGE
-  int Threads = 0;               // --threads N fitting threads; 0: the machine's processors
+  std::string Synthetic;             // --synthetic NAME
+  std::string LocalSynthetic;        // --local-synthetic NAME
+  std::string SettingsFile;          // --settings FILE.kes
+  std::vector<std::string> Set;      // --set "Label=value"
+  std::vector<std::string> Takes;    // --take NAME|INDEX, repeatable; empty: every take
+  std::vector<std::string> ClipSet;  // --clip-set "Clip:Label=value"
+  bool ListTakes = false;            // --list-takes: print the takes and stop
+  std::string SaveScene;             // --save-scene FILE.kscene
+  std::string AnimationError;        // --animation-error DISTANCE with its unit; empty: not given
+  std::string MaxError;              // --max-error DISTANCE with its unit; empty: not given
+  int ImportFault = 0;               // hidden --test-import-fault: host::ImportFault
+  std::string CancelAtStage;         // hidden --test-cancel-at STAGE
+  int Threads = 0;                   // --threads N fitting threads; 0: the machine's processors
 };
 
 // 0 when the file was written, 1 when the export failed, 2 for bad options.

@@ -28,26 +28,20 @@ void NameBitmapsFromDocument(host::Scene& scene, const std::string& output) {
 }  // namespace
 
 int RunImport(const ImportOptions& options) {
-  if (options.ListTakes) {
-    std::vector<std::string> takes;
-    std::string error;
-    if (!host::ListSceneTakes(options.Scene, takes, error)) {
-      std::fprintf(stderr, "ketrel import: could not import %s: %s\n", options.Scene.c_str(),
-                   error.c_str());
-      return kExitFailed;
-    }
-    for (size_t i = 0; i < takes.size(); ++i) std::printf("%zu %s\n", i, takes[i].c_str());
-    return kExitOk;
-  }
-  if (!OutputIsNoInput("ketrel import", options.Output, {options.Scene})) return kExitUsage;
+  if (!options.ListTakes && !OutputIsNoInput("ketrel import", options.Output, {options.Scene}))
+    return kExitUsage;
   host::Scene scene;
   std::string error;
   host::ImportOptions import;
-  import.Take = options.Take;
+  import.Takes = options.Takes;
   import.Fault = host::ImportFault(options.ImportFault);
   if (!host::LoadHostScene(options.Scene, scene, error, import)) {
     std::fprintf(stderr, "ketrel import: %s\n", error.c_str());
     return kExitFailed;
+  }
+  if (options.ListTakes) {
+    PrintTakes(scene);
+    return kExitOk;
   }
   NameBitmapsFromDocument(scene, options.Output);
   if (!host::SaveSceneDocument(scene, options.Output, &error)) {
@@ -65,8 +59,13 @@ void AddImportCommand(CLI::App& app, int& exitCode) {
   command->add_option("scene", options->Scene, "A scene file Assimp reads (glTF, FBX, ...)")
       ->required();
   command->add_option("output", options->Output, "The .kscene document to write");
-  command->add_option("--take", options->Take, "The animation take: a name or an index");
-  command->add_flag("--list-takes", options->ListTakes, "List the file's takes and stop");
+  command
+      ->add_option("--take", options->Takes,
+                   "Import only this take, by name or index (repeatable); every take without it")
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  command->add_flag("--list-takes", options->ListTakes,
+                    "List the file's takes (name, duration, frames) and stop");
   AddImportFaultOption(command, &options->ImportFault);
   command->callback([options, &exitCode, command] {
     if (!options->ListTakes && options->Output.empty()) {

@@ -2,6 +2,7 @@
 // `ketrel import SCENE OUT.kscene [--take NAME|INDEX]`: a real scene file as a
 // host scene document, so that per-object settings can be stored with it.
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -10,7 +11,7 @@ namespace ketrel::cli {
 struct ImportOptions {
   std::string Scene;
   std::string Output;
-  std::string Take;
+  std::vector<std::string> Takes;  // --take NAME|INDEX, repeatable; empty: every take
   bool ListTakes = false;
   int ImportFault = 0;  // hidden --test-import-fault: host::ImportFault
 };

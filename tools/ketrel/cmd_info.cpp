@@ -213,9 +213,27 @@ void PrintContents(std::ostream& out, const ketrel_file* file) {
     const animation* a = animationList[i];
     if (!a) continue;
     char line[160];
-    std::snprintf(line, sizeof line, ": %.3f s, time step %.4f s, %d track groups\n",
+    std::snprintf(line, sizeof line, ": %.3f s, time step %.4f s, %d track groups",
                   double(Get(a->Duration)), double(Get(a->TimeStep)), int(Get(a->TrackGroupCount)));
     out << "    " << Text(Get(a->Name)) << line;
+    // Each group by name, and the bytes its curves take.
+    std::string groups;
+    int64_t bytes = 0;
+    for (int32_t g = 0; g < Get(a->TrackGroupCount); ++g) {
+      const track_group* group = Get(a->TrackGroups)[g];
+      if (!group) continue;
+      groups += std::string(groups.empty() ? "" : ", ") + Text(Get(group->Name));
+      for (int32_t t = 0; t < Get(group->TransformTrackCount); ++t) {
+        const transform_track& track = group->TransformTracks[t];
+        bytes += GetCurveByteSize(&track.PositionCurve) +
+                 GetCurveByteSize(&track.OrientationCurve) +
+                 GetCurveByteSize(&track.ScaleShearCurve);
+      }
+      for (int32_t t = 0; t < Get(group->VectorTrackCount); ++t)
+        bytes += GetCurveByteSize(&group->VectorTracks[t].ValueCurve);
+    }
+    if (!groups.empty()) out << " (" << groups << ")";
+    out << ", " << bytes << " bytes of curves\n";
   }
 }
 

@@ -17,7 +17,8 @@ namespace ketrel::cli {
 namespace {
 
 struct VerifyOptions {
-  std::string Scene, File, Take;
+  std::string Scene, File;
+  std::vector<std::string> Takes;
   double Scale = 0;  // centimetres per scene unit; 0: the scene's own or the 170 cm figure
   int PointsPerStep = 4;
   bool Json = false;
@@ -27,7 +28,7 @@ int RunVerify(const VerifyOptions& options, std::ostream& out) {
   host::Scene scene;
   std::string error;
   host::ImportOptions import;
-  import.Take = options.Take;
+  import.Takes = options.Takes;
   if (!host::LoadHostScene(options.Scene, scene, error, import)) {
     std::fprintf(stderr, "ketrel verify: %s\n", error.c_str());
     return kExitFailed;
@@ -91,7 +92,11 @@ void AddVerifyCommand(CLI::App& app, int& exitCode) {
   command->add_option("scene", options->Scene, "The source scene the file was exported from")
       ->required();
   command->add_option("file", options->File, "The KT2 file")->required();
-  command->add_option("--take", options->Take, "The take the file was exported from");
+  command
+      ->add_option("--take", options->Takes,
+                   "The take (repeatable) the file was exported from; every take without it")
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   command
       ->add_option("--scale", options->Scale,
                    "Centimetres per scene unit (default: the scene's unit, or for a scene "

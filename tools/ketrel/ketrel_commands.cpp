@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <vector>
 
+#include "export/host/host_scene.h"
 #include "tools/ketrel/cmd_export.h"
 #include "tools/ketrel/cmd_import.h"
 
@@ -30,6 +32,25 @@ bool OutputIsNoInput(const char* command, const std::string& output,
     return false;
   }
   return true;
+}
+
+void PrintTakes(const host::Scene& scene) {
+  std::vector<host::Take> takes = scene.Takes;
+  // A scene without takes has its animation range as its one clip.
+  if (takes.empty() && scene.AnimationEnd - scene.AnimationStart >= scene.TicksPerFrame())
+    takes.push_back({scene.FileName, scene.AnimationStart, scene.AnimationEnd, 0});
+  if (takes.empty()) {
+    std::printf("%s has no takes\n", scene.FileName.c_str());
+    return;
+  }
+  for (size_t i = 0; i < takes.size(); ++i) {
+    const host::Take& take = takes[i];
+    const int32_t perFrame = scene.TakeTicksPerFrame(take);
+    const int64_t length = int64_t(take.End) - take.Start;
+    std::printf("%zu \"%s\" %.3f s, %lld frames at %d fps\n", i, take.Name.c_str(),
+                double(length) / host::kTicksPerSecond, static_cast<long long>(length / perFrame),
+                host::kTicksPerSecond / perFrame);
+  }
 }
 
 void AddCommands(CLI::App& app, int& exitCode) {

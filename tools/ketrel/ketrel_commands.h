@@ -8,6 +8,10 @@
 #include <initializer_list>
 #include <string>
 
+namespace ketrel::host {
+struct Scene;
+}
+
 namespace ketrel::cli {
 
 // Exit codes shared by every command.
@@ -24,6 +28,11 @@ bool OutputIsNoInput(const char* command, const std::string& output,
 // Hidden options for tests of failure paths: the import child aborts or
 // hangs ("crash", "hang").
 void AddImportFaultOption(CLI::App* command, int* fault);
+
+// `--list-takes`: one line per take of the scene on stdout (index, name in
+// quotes, duration in seconds, frames and frame rate), or "no takes" when
+// it has none.
+void PrintTakes(const host::Scene& scene);
 
 // One line per command; main() calls them all.
 void AddCommands(CLI::App& app, int& exitCode);
