@@ -5,34 +5,14 @@
 #include <utility>
 
 #include "rt/ketrel_bspline.h"
+#include "rt/ketrel_bspline_fit.h"
 #include "rt/ketrel_curve_format_layout.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 
 namespace ketrel {
 
-// Rows fitted per sample step: the sample and the midpoint after it.
-constexpr int32_t kRowsPerSample = 2;
-
-struct BSplineSolver {
-  int32_t MaxDegree;
-  int32_t MaxSamples;
-  int32_t MaxDimension;
-  int32_t MaxKnots;  // no fit may use this many knots
-  int32_t Capacity;  // entries of each knot buffer
-  float* Knots;
-  float* Refined;
-  float* SolveKnots;  // the knots as the target format stores them (time units)
-  float* Scaled;      // knots times the sample spacing
-  float* Last;        // the knots a fit without FitFromLastKnots ended with
-  int32_t LastCount;  // 0: none
-  int32_t LastSamples;
-  float* Dense;     // 2 MaxSamples - 1 rows of MaxDimension floats: samples and midpoints
-  float* Controls;  // Capacity rows of MaxDimension floats
-  double* Band;     // normal equations: Capacity rows of MaxDegree + 1
-  double* Rhs;      // Capacity rows of MaxDimension
-  bool* Skipped;    // rows whose pivot vanished
-};
+using namespace bspline_detail;
 
 BSplineSolver* CreateBSplineSolver(int32_t maxDegree, int32_t maxSamples, int32_t maxDimension) {
   if (!KT_CHECK_PARAMETER(Curve, maxDegree >= 0 && maxDegree <= kMaxBSplineDegree &&
@@ -81,129 +61,6 @@ namespace {
 // Weight of the pull of each control toward its nearest sample, against the
 // sum of squared basis weights (about 1 per sample) of the samples it shapes.
 constexpr double kControlDamping = 1e-5;
-
-// One fit's inputs, shared by the steps below.
-struct fit_job {
-  BSplineSolver* Solver;
-  int32_t Flags;
-  int32_t Degree;
-  float Tolerance;
-  const float* Samples;
-  int32_t Dimension;
-  int32_t SampleCount;
-  int32_t Format;
-  data_type_definition* FormatType;
-  float DT;
-  // Sample j lies at j * Step, computed exactly as MeasureCurveError does, so
-  // the solver, the refinement and the measurement see the same times.
-  float Step;
-  // The caller's samples. With Dense, Samples holds them and the midpoints
-  // between them (2 OriginalCount - 1 rows), so that every fit is held to
-  // the straight line between samples too: a curve that passes every sample
-  // and swings between them is what a game sees at any other time.
-  const float* Original;
-  int32_t OriginalCount;
-  bool Dense;
-};
-
-// Original sample i as an index of the fitted rows.
-int32_t RowOfSample(const fit_job& job, int32_t i) { return job.Dense ? kRowsPerSample * i : i; }
-
-float SampleTime(const fit_job& job, int32_t j) { return static_cast<float>(j) * job.Step; }
-
-bool IsOrientation(const fit_job& job) {
-  return (job.Flags & FitOrientation) != 0 && job.Dimension == 4;
-}
-
-const float* SampleAt(const fit_job& job, int32_t i) {
-  return job.Samples + int64_t{i} * job.Dimension;
-}
-
-float SquaredDistance(const float* a, const float* b, int32_t d) {
-  float sum = 0.0f;
-  for (int32_t k = 0; k < d; ++k) sum += (a[k] - b[k]) * (a[k] - b[k]);
-  return sum;
-}
-
-// 1 - q.s for unit quaternions, as (1/2)|q - s|^2: the same value, but 1 - q.s
-// in float cannot tell angles below about 0.04 degrees apart, and this form
-// keeps its digits down to a few microdegrees.
-float OrientationDistance(const float* q, const float* s) {
-  return 0.5f * SquaredDistance(q, s, 4);
-}
-
-// The fitter's squared error of a value against a sample: the squared
-// distance, or for orientations (1 - q.s) squared.
-float SquaredError(const float* value, const float* sample, int32_t d, bool orientation) {
-  if (!orientation) return SquaredDistance(value, sample, d);
-  const float e = OrientationDistance(value, sample);
-  return e * e;
-}
-
-// How far one sample lies from the next, as a jump threshold is measured.
-float StepBetween(const float* a, const float* b, int32_t d, bool orientation) {
-  return orientation ? OrientationDistance(b, a) : std::sqrt(SquaredDistance(b, a, d));
-}
-
-// Inserts `copies` knots of value v before the first knot greater than v.
-void InsertKnot(float* knots, int32_t* count, float v, int32_t copies) {
-  int32_t at = *count;
-  while (at > 0 && knots[at - 1] > v) --at;
-  std::memmove(knots + at + copies, knots + at, sizeof(float) * (*count - at));
-  for (int32_t c = 0; c < copies; ++c) knots[at + c] = v;
-  *count += copies;
-}
-
-// Jumps and creases are judged on the caller's samples.
-int32_t PlaceInitialKnots(const fit_job& job, float jump, float crease) {
-  float* knots = job.Solver->Knots;
-  int32_t p = job.Degree;
-  int32_t n = job.OriginalCount;
-  int32_t count = 2;
-  knots[0] = 0.0f;
-  knots[1] = static_cast<float>(job.SampleCount - 1);
-  if (job.Flags & FitStartKnots) {
-    for (int32_t j = p - 1; j >= 1; --j) InsertKnot(knots, &count, 0.125f * j, 1);
-  }
-  bool orientation = IsOrientation(job);
-  int32_t limit = job.Solver->MaxKnots - (p + 2);
-  auto original = [&](int32_t i) { return job.Original + int64_t{i} * job.Dimension; };
-  for (int32_t i = 1; i + 1 < n && count < limit; ++i) {
-    const float* before = original(i - 1);
-    const float* here = original(i);
-    const float* after = original(i + 1);
-    // A jump starts a new piece at sample i: the evaluator puts a sample
-    // lying exactly on a knot into the span after it, so the step must be
-    // between i - 1 and i. Measuring the step after i as well would give a
-    // second jump and strand sample i in a piece of its own.
-    float jumpMeasure, creaseMeasure;
-    if (orientation) {
-      float step = OrientationDistance(here, before);
-      jumpMeasure = step * step;
-      float bend = step - OrientationDistance(here, after);
-      creaseMeasure = bend * bend;
-    } else {
-      jumpMeasure = SquaredDistance(here, before, job.Dimension);
-      creaseMeasure = 0.0f;
-      for (int32_t k = 0; k < job.Dimension; ++k) {
-        float second = 2.0f * here[k] - (before[k] + after[k]);
-        creaseMeasure += second * second;
-      }
-    }
-    const int32_t row = RowOfSample(job, i);
-    if ((job.Flags & FitAllowJumps) && jumpMeasure > jump * jump) {
-      InsertKnot(knots, &count, static_cast<float>(row), p + 1);
-    } else if ((job.Flags & FitAllowCreases) && p > 0 && creaseMeasure > crease * crease) {
-      InsertKnot(knots, &count, static_cast<float>(row), p);
-    }
-  }
-  if (count == 2 && p > 1) {
-    count = p + 1;
-    for (int32_t k = 0; k <= p; ++k)
-      knots[k] = std::round(static_cast<float>(k) * (job.SampleCount - 1) / p);
-  }
-  return count;
-}
 
 }  // namespace
 
@@ -389,9 +246,11 @@ void SolveControls(const fit_job& job, const curve_reader& spans, const float* k
   for (int64_t i = 0; i < int64_t{count} * d; ++i) s->Controls[i] = static_cast<float>(s->Rhs[i]);
 }
 
+}  // namespace
+
 // The curve of `knots` (sample units) and the solver's controls in the
 // target format, in time units: exactly the curve that would be kept.
-curve2* BuildFitCurve(const fit_job& job, const float* knots, int32_t count) {
+curve2* bspline_detail::BuildFitCurve(const fit_job& job, const float* knots, int32_t count) {
   BSplineSolver* s = job.Solver;
   for (int32_t i = 0; i < count; ++i) s->Scaled[i] = knots[i] * job.DT;
   // Knot codes round to the nearest step, which can put a knot meant to
@@ -428,7 +287,7 @@ curve2* BuildFitCurve(const fit_job& job, const float* knots, int32_t count) {
 
 // Solves for `knots` as the target format will store them (quantized knots
 // included), so the curve is measured as it is kept. False when out of memory.
-bool SolveForFormat(const fit_job& job, const float* knots, int32_t count) {
+bool bspline_detail::SolveForFormat(const fit_job& job, const float* knots, int32_t count) {
   BSplineSolver* s = job.Solver;
   // The knot codes do not depend on the controls: encode with zero controls
   // and read the stored knots back.
@@ -446,184 +305,7 @@ bool SolveForFormat(const fit_job& job, const float* knots, int32_t count) {
   return ok;
 }
 
-float SampleError(const fit_job& job, const float* value, const float* sample) {
-  return SquaredError(value, sample, job.Dimension, IsOrientation(job));
-}
-
-int32_t CurveDataBytes(const curve2* curve) {
-  return static_cast<int32_t>(CurveDataCopySize(curve->CurveData.Object));
-}
-
-struct refine_result {
-  bool Inserted = false;
-  bool Missed = false;
-};
-
-// One pass over every sample: a span holding a sample beyond the tolerance
-// gets one knot at its middle when it is wide enough. A span too narrow to
-// split gets a knot at its missed sample that differs most from the sample
-// before it, one more copy each pass up to a jump (multiplicity p + 1), where
-// that sample starts a piece of its own: a step in the samples (a first frame
-// in another pose, a cut, capture jitter) is followed within the tolerance at
-// the cost it needs rather than smoothed over by centimetres. A sample that
-// already starts a piece cannot be helped further: the fit misses.
-refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* count) {
-  BSplineSolver* s = job.Solver;
-  const float* knots = s->Knots;
-  float* out = s->Refined;
-  int32_t k = *count;
-  int32_t p = job.Degree;
-  int32_t written = 0;
-  refine_result result;
-  float limit = job.Tolerance * job.Tolerance;
-  bool orientation = IsOrientation(job);
-  int32_t span = 0;
-  bool candidate = false;
-  // Copies a knot at a row may reach: a crease (p) keeps the curve whole,
-  // so it holds to the line between rows as well; a jump (p + 1) only when
-  // the caller allows jumps.
-  const int32_t most = (job.Flags & FitAllowJumps) ? p + 1 : (p > 0 ? p : 1);
-  int32_t jumpSample = -1;  // where a narrow span gets its knot, or -1
-  float jumpStep = -1.0f;
-  float value[kMaxCurveDimension];
-  curve_reader reader;
-  if (!BeginCurveReader(curve, &reader)) {
-    result.Missed = true;
-    return result;
-  }
-  // Copies of `v` at the end of `out` (the knot before the first counts as
-  // a full jump: the curve is clamped there).
-  auto multiplicity = [&](float v) {
-    int32_t m = 0;
-    while (m < written && out[written - 1 - m] == v) ++m;
-    return m == written ? p + 1 : m;
-  };
-  auto closeSpan = [&](int32_t right) {
-    // Copies knots up to `right`, with the midpoint or sample knot before it if chosen.
-    if (candidate) {
-      // On a row: a knot between two rows would bend the curve where no
-      // row measures it.
-      out[written++] = std::round((knots[right - 1] + knots[right]) * 0.5f);
-      result.Inserted = true;
-    } else if (jumpSample >= 0) {
-      float v = static_cast<float>(jumpSample);
-      if (multiplicity(v) < most) out[written++] = v;
-      result.Inserted = true;
-    }
-    candidate = false;
-    jumpSample = -1;
-    jumpStep = -1.0f;
-  };
-  out[written++] = knots[0];
-  span = 0;
-  for (int32_t j = 0; j < job.SampleCount; ++j) {
-    float t = static_cast<float>(j);
-    while (span < k - 1 && knots[span] <= t) {
-      if (span > 0) {
-        closeSpan(span);
-        out[written++] = knots[span];
-      }
-      ++span;
-    }
-    if (span == 0) continue;  // only with a single knot
-    // As EvaluateCurveAtT does it, on the record read once.
-    float at = SampleTime(job, j);
-    if (!(at > 0.0f)) at = 0.0f;
-    int32_t knot = FindReaderKnot(reader, at);
-    EvaluateReaderAtKnot(reader, job.Dimension, orientation, knot < 0 ? 0 : knot, at, value,
-                         nullptr);
-    float error = SampleError(job, value, SampleAt(job, j));
-    if (error <= limit) continue;
-    float left = knots[span - 1];
-    bool repeated = span >= 2 && knots[span - 2] == left;
-    float needed = (span == 1 || repeated) ? 6.0f : 3.0f;
-    // Room for the knot a span can gain, and the knots still to copy.
-    bool room = written + (k - span) + p + 1 < s->MaxKnots;
-    if (knots[span] - left >= needed && room) {
-      candidate = true;
-      continue;
-    }
-    // A knot at j needs j inside the span, not at its end, and no full jump
-    // already starting there.
-    bool startsPiece = t == left && (span == 1 || (span >= most && knots[span - most] == left));
-    if (room && j > 0 && t < knots[span] && !startsPiece) {
-      float step = SampleError(job, SampleAt(job, j - 1), SampleAt(job, j));
-      if (step > jumpStep) {
-        jumpStep = step;
-        jumpSample = j;
-      }
-    } else if (room && startsPiece && j > 0) {
-      // The row sits on a knot as full as it may get, whose control the rows
-      // on both sides share: knots on the rows either side free it from the
-      // rows beyond them.
-      bool helped = false;
-      int32_t copies = 0;
-      while (copies < written && out[written - 1 - copies] == t) ++copies;
-      if (copies > 0 && copies < written && out[written - 1 - copies] < t - 1.0f) {
-        for (int32_t m = 0; m < copies; ++m) out[written - m] = t;
-        out[written - copies] = t - 1.0f;
-        ++written;
-        helped = true;
-      }
-      if (t + 1.0f < knots[span] && jumpSample < 0) {
-        jumpSample = j + 1;
-        helped = true;
-      }
-      if (helped) {
-        result.Inserted = true;
-      } else {
-        result.Missed = true;
-      }
-    } else {
-      result.Missed = true;
-    }
-  }
-  while (span < k - 1) {
-    if (span > 0) {
-      closeSpan(span);
-      out[written++] = knots[span];
-    }
-    ++span;
-  }
-  if (k > 1) {
-    closeSpan(k - 1);
-    out[written++] = knots[k - 1];
-  }
-  *count = written;
-  return result;
-}
-
-curve2* EliminateKnots(const fit_job& job, float tolerance, int32_t* count) {
-  BSplineSolver* s = job.Solver;
-  float* knots = s->Knots;
-  int32_t k = (job.Flags & FitStartKnots) ? 2 : 1;
-  curve2* accepted = nullptr;
-  float limit = tolerance * tolerance;
-  float duration = static_cast<float>(job.SampleCount - 1) * job.DT;
-  while (*count >= 4 && k < *count - 1) {
-    float* trial = s->Refined;
-    int32_t trialCount = 0;
-    for (int32_t i = 0; i < *count; ++i)
-      if (i != k) trial[trialCount++] = knots[i];
-    curve2* curve =
-        SolveForFormat(job, trial, trialCount) ? BuildFitCurve(job, trial, trialCount) : nullptr;
-    CurveErrorStats stats;
-    if (curve != nullptr &&
-        MeasureCurveError(job.Flags, job.Dimension, duration, curve, job.SampleCount, job.Samples,
-                          &stats) &&
-        stats.MaxSquaredError <= limit) {
-      std::memcpy(knots, trial, sizeof(float) * trialCount);
-      *count = trialCount;
-      FreeCurve(accepted);
-      accepted = curve;
-    } else {
-      FreeCurve(curve);
-      ++k;
-    }
-  }
-  SolveForFormat(job, knots, *count);
-  return accepted;
-}
+namespace {
 
 // Whether every control lies within the samples' box widened by its own
 // largest side (and the tolerance) all round. A control beyond that is not
