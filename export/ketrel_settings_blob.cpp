@@ -154,6 +154,25 @@ class Reader {
 
 bool ReadRequesterFrom(Requester* r, Reader& in, bool apply);
 
+// A count, then that many {id, size, record}: each record goes to the child
+// `find` gives for its id, filling it exactly; records of unknown children
+// are checked for size and skipped.
+template <typename Find, typename Read>
+bool ReadChildRecords(Reader& in, Find find, Read read) {
+  uint32_t children = 0;
+  if (!in.U32(children)) return false;
+  for (uint32_t i = 0; i < children; ++i) {
+    uint32_t id = 0;
+    uint32_t size = 0;
+    Reader record(nullptr, 0);
+    if (!in.U32(id) || !in.U32(size) || !in.Sub(size, record)) return false;
+    auto* child = find(id);
+    if (child == nullptr) continue;
+    if (!read(child, record) || !record.AtEnd()) return false;
+  }
+  return true;
+}
+
 bool ReadProperty(RequesterProperty* p, Reader& in, bool apply) {
   uint32_t locked = 0;
   uint32_t word = 0;
@@ -233,18 +252,11 @@ bool ReadRequesterFrom(Requester* r, Reader& in, bool apply) {
       return false;
     }
   }
-  uint32_t children = 0;
-  if (!in.U32(children)) return false;
-  for (uint32_t i = 0; i < children; ++i) {
-    uint32_t id = 0;
-    uint32_t size = 0;
-    Reader record(nullptr, 0);
-    if (!in.U32(id) || !in.U32(size) || !in.Sub(size, record)) return false;
-    Requester* child = r != nullptr ? FindChildRequester(r, id) : nullptr;
-    if (child == nullptr) continue;
-    if (!ReadRequesterFrom(child, record, apply) || !record.AtEnd()) return false;
-  }
-  return true;
+  return ReadChildRecords(
+      in, [r](uint32_t id) { return r != nullptr ? FindChildRequester(r, id) : nullptr; },
+      [apply](Requester* child, Reader& record) {
+        return ReadRequesterFrom(child, record, apply);
+      });
 }
 
 SettingsItem* FindChildItemByRequesterId(SettingsItem* item, uint32_t id) {
@@ -258,18 +270,14 @@ bool ReadSettingsItemFrom(SettingsItem* item, Reader& in, bool apply) {
   uint32_t magic = 0;
   if (!in.U32(magic) || magic != kSettingsItemBlobMagic) return false;
   if (!ReadRequesterFrom(item != nullptr ? item->Requester : nullptr, in, apply)) return false;
-  uint32_t children = 0;
-  if (!in.U32(children)) return false;
-  for (uint32_t i = 0; i < children; ++i) {
-    uint32_t id = 0;
-    uint32_t size = 0;
-    Reader record(nullptr, 0);
-    if (!in.U32(id) || !in.U32(size) || !in.Sub(size, record)) return false;
-    SettingsItem* child = item != nullptr ? FindChildItemByRequesterId(item, id) : nullptr;
-    if (child == nullptr) continue;
-    if (!ReadSettingsItemFrom(child, record, apply) || !record.AtEnd()) return false;
-  }
-  return true;
+  return ReadChildRecords(
+      in,
+      [item](uint32_t id) {
+        return item != nullptr ? FindChildItemByRequesterId(item, id) : nullptr;
+      },
+      [apply](SettingsItem* child, Reader& record) {
+        return ReadSettingsItemFrom(child, record, apply);
+      });
 }
 
 template <typename Target, typename ReadFn>

@@ -124,6 +124,23 @@ T* NewEntry(track_group_builder* builder) {
   return static_cast<T*>(piece);  // zero-filled by the arena
 }
 
+// A new named track in the group's order; a track of its kind still open
+// (`open`) was never ended and is left out, with a warning.
+template <typename T>
+T* BeginNamedEntry(track_group_builder* builder, T*& open, const char* kind, const char* name) {
+  if (builder == nullptr || builder->Failed) return nullptr;
+  if (open != nullptr) {
+    KT_LOG_WARNING(TrackGroup, "%s track \"%s\" was never ended; it is left out", kind,
+                   Printable(open->Name));
+    open = nullptr;
+  }
+  T* track = NewEntry<T>(builder);
+  if (track == nullptr) return nullptr;
+  track->Name = name;
+  track->Sequence = builder->NextSequence++;
+  return track;
+}
+
 // Holds `source` for a track of `dimension` (-1: the curve's own, for vector
 // tracks). Identity curves refer to the shared record of the track's
 // dimension; anything else is copied into the arena. On failure the held
@@ -300,16 +317,8 @@ bool TrackGroupBuilderFailed(const track_group_builder* builder) {
 }
 
 bool BeginTransformTrack(track_group_builder* builder, const char* name, int32_t flags) {
-  if (builder == nullptr || builder->Failed) return false;
-  if (builder->OpenTransform != nullptr) {
-    KT_LOG_WARNING(TrackGroup, "Transform track \"%s\" was never ended; it is left out",
-                   Printable(builder->OpenTransform->Name));
-    builder->OpenTransform = nullptr;
-  }
-  auto* track = NewEntry<transform_entry>(builder);
+  transform_entry* track = BeginNamedEntry(builder, builder->OpenTransform, "Transform", name);
   if (track == nullptr) return false;
-  track->Name = name;
-  track->Sequence = builder->NextSequence++;
   track->Flags = flags;
   for (int32_t s = 0; s < SlotCount; ++s) {
     track->Curves[s].Curve = GetSharedIdentityCurve(kSlotDimension[s]);
@@ -353,16 +362,8 @@ bool PushVectorTrack(track_group_builder* builder, const char* name, uint32_t tr
 }
 
 bool BeginTextTrack(track_group_builder* builder, const char* name) {
-  if (builder == nullptr || builder->Failed) return false;
-  if (builder->OpenText != nullptr) {
-    KT_LOG_WARNING(TrackGroup, "Text track \"%s\" was never ended; it is left out",
-                   Printable(builder->OpenText->Name));
-    builder->OpenText = nullptr;
-  }
-  auto* track = NewEntry<text_entry_list>(builder);
+  text_entry_list* track = BeginNamedEntry(builder, builder->OpenText, "Text", name);
   if (track == nullptr) return false;
-  track->Name = name;
-  track->Sequence = builder->NextSequence++;
   builder->OpenText = track;
   return true;
 }
