@@ -206,12 +206,8 @@ bool AddNoteTracks(SceneParser* parser, const AnimationNode* node, const BoneNod
   for (int32_t n = 0; n < tracks; ++n) {
     const int32_t keys = tool->GetNoteKeyCount(bone, n);
     if (keys < 1) continue;
-    const char* name = boneName;
-    if (n > 0) {
-      std::string text = std::string(boneName ? boneName : "") + "|Notes_" + std::to_string(n);
-      name = InternString(parser, text.c_str());
-    }
-    BeginTextTrack(builder, name);
+    BeginTextTrack(builder,
+                   n == 0 ? boneName : InternString(parser, tool->GetNoteTrackName(bone, n)));
     made = true;
     for (int32_t k = 0; k < keys; ++k) {
       const int64_t tick = tool->GetNoteKeyTime(bone, n, k) + shift;

@@ -119,10 +119,6 @@ class ToolInterface {
     TransformParts world;
     return GetBoneTransforms(bone, local, world);
   }
-  // The host node transform of a scene node.
-  virtual HostMatrix GetNodeTransform(HostHandle node) = 0;
-  // The object-offset transform of a mesh's scene node.
-  virtual HostMatrix GetObjectOffset(const MeshNode* mesh) = 0;
 
   // --- notes ---
   virtual int32_t GetNoteTrackCount(const BoneNode* bone) = 0;

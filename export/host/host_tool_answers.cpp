@@ -311,18 +311,6 @@ bool HostToolInterface::GetBoneLocalTransform(const BoneNode* bone, TransformPar
   return converged;
 }
 
-HostMatrix HostToolInterface::GetNodeTransform(HostHandle handle) {
-  const Node* node = NodeOf(handle);
-  if (!KT_CHECK_PARAMETER(Host, node)) return HostMatrix{};
-  return scene_.NodeTransform(node, currentTime_);
-}
-
-HostMatrix HostToolInterface::GetObjectOffset(const MeshNode* mesh) {
-  const Node* node = mesh ? NodeOf(mesh->HostNode) : nullptr;
-  if (!KT_CHECK_PARAMETER(Host, node)) return HostMatrix{};
-  return node->ObjectOffset;
-}
-
 // --- notes ---
 
 int32_t HostToolInterface::GetNoteTrackCount(const BoneNode* bone) {

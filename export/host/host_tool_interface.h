@@ -110,8 +110,6 @@ class HostToolInterface final : public ToolInterface {
   bool GetBoneTransforms(const BoneNode* bone, TransformParts& local,
                          TransformParts& world) override;
   bool GetBoneLocalTransform(const BoneNode* bone, TransformParts& local) override;
-  HostMatrix GetNodeTransform(HostHandle node) override;
-  HostMatrix GetObjectOffset(const MeshNode* mesh) override;
 
   int32_t GetNoteTrackCount(const BoneNode* bone) override;
   int32_t GetNoteKeyCount(const BoneNode* bone, int32_t track) override;

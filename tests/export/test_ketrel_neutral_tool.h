@@ -48,8 +48,6 @@ class NeutralTool : public ToolInterface {
   bool GetBoneTransforms(const BoneNode*, TransformParts&, TransformParts&) override {
     return false;
   }
-  HostMatrix GetNodeTransform(HostHandle) override { return {}; }
-  HostMatrix GetObjectOffset(const MeshNode*) override { return {}; }
   int32_t GetNoteTrackCount(const BoneNode*) override { return 0; }
   int32_t GetNoteKeyCount(const BoneNode*, int32_t) override { return 0; }
   const char* GetNoteKeyText(const BoneNode*, int32_t, int32_t) override { return ""; }
