@@ -1,4 +1,5 @@
 #pragma once
+#include <string>
 // Test hosts for the conversion phases.
 //
 // NeutralTool: a tool interface that answers every question neutrally: no graph, no time
@@ -39,7 +40,11 @@ class NeutralTool : public ToolInterface {
   const char* GetSceneFileName() override { return "scene"; }
   const char* GetArtToolName() override { return "neutral tool"; }
   void GetArtToolRevision(int32_t& major, int32_t& minor) override { major = minor = 1; }
-  const char* GetNoteTrackName(const BoneNode*, int32_t) override { return ""; }
+  const char* GetNoteTrackName(const BoneNode* bone, int32_t n) override {
+    noteTrackName_ = GetBoneName(bone);
+    if (n > 0) noteTrackName_ += "|Notes_" + std::to_string(n);
+    return noteTrackName_.c_str();
+  }
   const char* GetHostObjectName(HostHandle) override { return ""; }
   BoneNode* GetParentBone(const BoneNode*) override { return nullptr; }
   int32_t GetBoneDepth(const BoneNode*) override { return 0; }
@@ -68,6 +73,9 @@ class NeutralTool : public ToolInterface {
   }
   void RemoveSettingsChunk(HostHandle, uint32_t, int32_t) override {}
   void SetSaveRequired() override {}
+
+ private:
+  std::string noteTrackName_;
 };
 
 // A rigid placement: at (x, y, z), turned by `angleAboutZ` radians.
