@@ -17,19 +17,6 @@ namespace {
 using test::Bytes;
 using test::CompressStreams;
 
-TEST(Compression, TypeTablesAndBounds) {
-  EXPECT_EQ(GetCompressionCapabilities(0), 4u);
-  EXPECT_EQ(GetCompressionCapabilities(4), 7u);
-  for (uint32_t type : {1u, 2u, 3u, 5u, 99u}) EXPECT_EQ(GetCompressionCapabilities(type), 0u);
-  EXPECT_EQ(GetCompressionPaddingSize(1), 4u);
-  EXPECT_EQ(GetCompressionPaddingSize(2), 4u);
-  for (uint32_t type : {0u, 3u, 4u}) EXPECT_EQ(GetCompressionPaddingSize(type), 0u);
-  EXPECT_EQ(TessikBound(0), 19u);
-  EXPECT_EQ(TessikBound(65536), 65557u);
-  EXPECT_EQ(TessikBound(65535), 65535u + 19u + 2u);
-  EXPECT_EQ(TessikBound(131072), 131072u + 19u + 4u);
-}
-
 // Every level (fast tables or hash chains, greedy or lazy) decodes with the
 // one decoder, and a buffer smaller than the stream is refused rather than
 // overrun.
@@ -45,12 +32,13 @@ TEST(Compression, TessikLevelsRoundTrip) {
     EXPECT_LT(stored, data.size() / 2);
     Bytes expanded(data.size());
     size_t consumed = 0;
-    ASSERT_TRUE(TessikDecompress(stream.data(), stored, expanded.data(), expanded.size(), &consumed));
+    ASSERT_TRUE(
+        TessikDecompress(stream.data(), stored, expanded.data(), expanded.size(), &consumed));
     EXPECT_EQ(consumed, stored);
     EXPECT_TRUE(expanded == data);
-    EXPECT_EQ(TessikCompress(level, data.data(), data.size(), stream.data(), stored - 1,
-                             work.data()),
-              0u);
+    EXPECT_EQ(
+        TessikCompress(level, data.data(), data.size(), stream.data(), stored - 1, work.data()),
+        0u);
   }
   EXPECT_EQ(TessikWorkMemorySize(48, 100), 0u);
   EXPECT_LE(TessikWorkMemorySize(kTessikFileLevel, size_t{1} << 30), 4u * 8388608u + 421695u);
@@ -107,11 +95,11 @@ TEST(Compression, SectionsRoundTripForEveryType) {
           EXPECT_LT(stored.size(), size / 50);
         }
         // Readers round the stored size up and pad with zeros.
-        stored.resize(stored.size() + (4 - stored.size() % 4) % 4 + GetCompressionPaddingSize(type));
+        stored.resize(stored.size() + (4 - stored.size() % 4) % 4 +
+                      GetCompressionPaddingSize(type));
         Bytes expanded(size, 0xCD);
-        ASSERT_TRUE(DecompressData(type, false, static_cast<uint32_t>(stored.size()),
-                                   stored.data(), stop0, stop1, static_cast<uint32_t>(size),
-                                   expanded.data()));
+        ASSERT_TRUE(DecompressData(type, false, static_cast<uint32_t>(stored.size()), stored.data(),
+                                   stop0, stop1, static_cast<uint32_t>(size), expanded.data()));
         EXPECT_TRUE(expanded == data);
       }
     }
@@ -150,8 +138,7 @@ TEST(Compression, OneStreamChunksAndArraysRoundTrip) {
     EXPECT_TRUE(expanded == data);
     test::LogCapture log;
     EXPECT_FALSE(DecompressFileArray(kTessik2Compression, reversed, used - 1, array.data(),
-                                     static_cast<uint32_t>(data.size()), expanded.data(),
-                                     nullptr));
+                                     static_cast<uint32_t>(data.size()), expanded.data(), nullptr));
   }
 }
 
@@ -185,9 +172,9 @@ TEST(Compression, LorpaSurvivesInputThatCostsMoreThanNineBitsPerByte) {
   ASSERT_TRUE(CompressStreams(kLorpa1Compression, {data}, false, &stored));
   EXPECT_GT(stored.size(), (9 * data.size() + 7) / 8 + 36 + 12);
   Bytes expanded(data.size());
-  ASSERT_TRUE(DecompressDataChunk(kLorpa1Compression, false,
-                                  static_cast<uint32_t>(stored.size()), stored.data(),
-                                  static_cast<uint32_t>(data.size()), expanded.data()));
+  ASSERT_TRUE(DecompressDataChunk(kLorpa1Compression, false, static_cast<uint32_t>(stored.size()),
+                                  stored.data(), static_cast<uint32_t>(data.size()),
+                                  expanded.data()));
   EXPECT_TRUE(expanded == data);
 }
 
@@ -332,9 +319,9 @@ TEST(Compression, AllocationFailuresAreReported) {
   test::LogCapture log;
   Bytes expanded(data.size());
   SetAllocationFailureCountdown(0);
-  EXPECT_FALSE(DecompressDataChunk(kLorpa1Compression, false,
-                                   static_cast<uint32_t>(stored.size()), stored.data(),
-                                   static_cast<uint32_t>(data.size()), expanded.data()));
+  EXPECT_FALSE(DecompressDataChunk(kLorpa1Compression, false, static_cast<uint32_t>(stored.size()),
+                                   stored.data(), static_cast<uint32_t>(data.size()),
+                                   expanded.data()));
   EXPECT_TRUE(log.Contains("Lorpa1Decompress unable to alloc"));
   // The compressor, its output buffer, its work memory.
   for (long countdown = 0; countdown < 3; ++countdown) {

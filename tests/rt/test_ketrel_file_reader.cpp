@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "rt/ketrel_crc.h"
-#include "rt/ketrel_data_tree_writer.h"
 #include "rt/ketrel_file_builder.h"
 #include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_file_writer.h"
@@ -100,26 +99,6 @@ TEST(FileReader, ForeignLayoutsHaveTheirOwnSizesAndByteOrder) {
     ASSERT_GT(main.FixupCount, 0u);
     EXPECT_LT(Word(bytes, main.FixupOffset + 4, big), 8u);
     CloseFileImage(&image);
-  }
-}
-
-TEST(FileReader, CompressedSectionsRoundTrip) {
-  for (uint32_t type : {2u, 3u, 4u}) {
-    for (file_platform platform : {Platform64Little, Platform32Big}) {
-      SCOPED_TRACE(testing::Message()
-                   << "compression " << type << " " << GetPlatformName(platform));
-      uint32_t compression[kStandardSectionCount];
-      for (uint32_t& c : compression) c = type;
-      test::RichGraph graph;
-      std::vector<unsigned char> bytes = test::BuildRichFile(platform, compression);
-      ASSERT_FALSE(bytes.empty());
-      EXPECT_EQ(Word(bytes, 104, platform == Platform32Big), type);
-      ketrel_file* file = ReadEntireFileFromMemory(bytes.data(), bytes.size());
-      ASSERT_NE(file, nullptr);
-      EXPECT_EQ(test::CompareGraphs(FileInfoType, graph.Root(), file->RootType, file->RootObject),
-                "");
-      FreeFile(file);
-    }
   }
 }
 
@@ -219,39 +198,6 @@ TEST(FileReader, RawFilesLoadOnlyNatively) {
   DeleteFileWriter(out);
   DeleteFileReader(reader);
   DeleteFileWriter(writer);
-}
-
-}  // namespace
-}  // namespace ketrel
-
-namespace ketrel {
-namespace {
-
-// The exporter's own road: the data tree writer fills the builder; every
-// platform reads back the same graph.
-TEST(FileReader, DataTreeWriterFilesRoundTripOnEveryPlatform) {
-  for (file_platform platform : kPlatforms) {
-    SCOPED_TRACE(GetPlatformName(platform));
-    test::RichGraph graph;
-    file_builder* builder =
-        BeginFileInMemory(kStandardSectionCount, 1, MakeMagicRecord(platform), 4096);
-    file_data_tree_writer* tree = BeginFileDataTreeWriting(FileInfoType, graph.Root(), 0, 0);
-    ASSERT_NE(tree, nullptr);
-    SetFileSectionForObjectsOfType(tree, test::TestVertexType, 1);
-    EXPECT_TRUE(WriteDataTreeToFileBuilder(tree, builder));
-    EndFileDataTreeWriting(tree);
-    file_writer* writer = CreateMemoryFileWriter(4096, 4096);
-    ASSERT_TRUE(EndFileToWriter(builder, writer));
-    size_t size = 0;
-    const void* bytes = GetMemoryWriterBytes(writer, &size);
-    ketrel_file* file = ReadEntireFileFromMemory(bytes, size);
-    ASSERT_NE(file, nullptr);
-    test::RichGraph fresh;
-    EXPECT_EQ(test::CompareGraphs(FileInfoType, fresh.Root(), file->RootType, file->RootObject),
-              "");
-    FreeFile(file);
-    DeleteFileWriter(writer);
-  }
 }
 
 }  // namespace

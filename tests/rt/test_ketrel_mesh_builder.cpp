@@ -224,29 +224,6 @@ TEST(MeshBuilderWeld, VerticesSurviveGrowthPastTheFirstBlock) {
   }
 }
 
-TEST(MeshBuilderTopology, EverySideOfAClosedMeshHasAPartner) {
-  Ended out;
-  ASSERT_TRUE(Finish(BuildCube(false), out));
-  const tri_topology& t = *out.Topology;
-  ASSERT_EQ(t.SideToNeighborCount, 36);
-  auto position = [&](int32_t index) {
-    int32_t v = t.Indices[index];
-    while (v >= 8) v = t.VertexToVertexMap[v];
-    return v;
-  };
-  for (int32_t side = 0; side < 36; ++side) {
-    const int32_t code = t.SideToNeighborMap[side];
-    const int32_t tri = side / 3, s = side % 3;
-    const int32_t otherTri = code / 4, otherSide = code % 4;
-    ASSERT_NE(otherTri, tri);
-    ASSERT_LT(otherSide, 3);
-    // The partner joins the same two positions the other way round.
-    EXPECT_EQ(position(3 * tri + s), position(3 * otherTri + (otherSide + 1) % 3));
-    EXPECT_EQ(position(3 * tri + (s + 1) % 3), position(3 * otherTri + otherSide));
-    EXPECT_EQ(t.SideToNeighborMap[3 * otherTri + otherSide], 4 * tri + s);
-  }
-}
-
 TEST(MeshBuilderTopology, MaterialGroupsSkipUnusedMaterialsAndReverseOrder) {
   mesh_builder* b = BeginMesh(3, 4, 3, 0, BasicType);
   for (int i = 0; i < 3; ++i) PushVertex(b);
@@ -358,19 +335,6 @@ TEST(MeshBuilderWeights, EveryVertexSumsExactlyWhateverTheWeights) {
     const auto* v = static_cast<const SkinnedVertex*>(GetVertex(b, i));
     ASSERT_EQ(v->Weights[0] + v->Weights[1] + v->Weights[2], 255) << i;
   }
-  FreeMeshBuilder(b);
-}
-
-TEST(MeshBuilderWeights, SingleBoneIndexNamesTheHeaviestBone) {
-  data_type_definition rigid[] = {Member(Real32Member, "Position", 3),
-                                  Member(UInt32Member, "BoneIndices", 1), End};
-  mesh_builder* b = BeginMesh(1, 0, 1, 3, rigid);
-  AddWeight(b, 0, 0.2f);
-  AddWeight(b, 2, 0.7f);
-  PushVertex(b);
-  uint32_t index;
-  std::memcpy(&index, static_cast<const uint8_t*>(GetVertex(b, 0)) + 12, 4);
-  EXPECT_EQ(index, 2u);
   FreeMeshBuilder(b);
 }
 
