@@ -106,6 +106,15 @@ TEST(BSplineEvaluation, DegenerateInputsNeverDivideByZero) {
 
 // ---- Fitting --------------------------------------------------------------
 
+// A solver for the length of a test.
+struct Solver {
+  Solver(int degree, int samples, int dimension)
+      : solver(CreateBSplineSolver(degree, samples, dimension)) {}
+  ~Solver() { DestroyBSplineSolver(solver); }
+  operator BSplineSolver*() const { return solver; }
+  BSplineSolver* solver;
+};
+
 struct Fit {
   curve2* curve = nullptr;
   bool achieved = false;
@@ -132,7 +141,7 @@ float MaxDistance(const curve2* curve, int d, float dT, int n, const std::vector
 }
 
 TEST(CurveFitting, RampAtDegreeOneNeedsTwoKnots) {
-  BSplineSolver* solver = CreateBSplineSolver(3, 100, 4);
+  Solver solver(3, 100, 4);
   std::vector<float> ramp;
   for (int i = 0; i < 50; ++i) ramp.push_back(0.5f * i - 3.0f);
   Fit fit;
@@ -141,7 +150,6 @@ TEST(CurveFitting, RampAtDegreeOneNeedsTwoKnots) {
   EXPECT_TRUE(fit.achieved);
   EXPECT_EQ(GetCurveKnotCount(fit.curve), 2);
   EXPECT_LE(MaxDistance(fit.curve, 1, 1.0f / 30, 50, ramp), 1e-4f);
-  DestroyBSplineSolver(solver);
 }
 
 TEST(CurveFitting, CubicAtDegreeThreeNeedsFewKnots) {
@@ -151,7 +159,7 @@ TEST(CurveFitting, CubicAtDegreeThreeNeedsFewKnots) {
   // fit holds to straight lines, so the samples are dense enough that those
   // lines stay within the tolerance of the cubic.
   const int n = 300;
-  BSplineSolver* solver = CreateBSplineSolver(3, n, 4);
+  Solver solver(3, n, 4);
   std::vector<float> cubic;
   for (int i = 0; i < n; ++i) {
     float x = i / float(n - 1);
@@ -165,7 +173,6 @@ TEST(CurveFitting, CubicAtDegreeThreeNeedsFewKnots) {
     EXPECT_LE(GetCurveKnotCount(fit.curve), 5);
     EXPECT_LE(MaxDistance(fit.curve, 1, 0.1f, n, cubic), 3e-5f);
   }
-  DestroyBSplineSolver(solver);
 }
 
 TEST(CurveFitting, SinCosStaysWithinToleranceBetweenSamplesToo) {
@@ -178,7 +185,7 @@ TEST(CurveFitting, SinCosStaysWithinToleranceBetweenSamplesToo) {
   };
   std::vector<float> samples(n * 3);
   for (int i = 0; i < n; ++i) shape(i * dT, &samples[i * 3]);
-  BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
+  Solver solver(3, n, 9);
   Fit fit;
   Compress(&fit, solver, FitStartKnots | FitPinEnds, Parameters(3, 0.01f), samples, 3, dT);
   ASSERT_NE(fit.curve, nullptr);
@@ -197,7 +204,6 @@ TEST(CurveFitting, SinCosStaysWithinToleranceBetweenSamplesToo) {
   // Regression thresholds: 19 knots and 352 bytes when they were set.
   EXPECT_LE(GetCurveKnotCount(fit.curve), 19);
   EXPECT_LE(GetCurveByteSize(fit.curve), 352);
-  DestroyBSplineSolver(solver);
 }
 
 void AxisAngleQuaternion(double degrees, float* q) {
@@ -234,7 +240,7 @@ TEST(CurveFitting, OrientationSweepStaysWithinHalfADegree) {
   const float dT = 1.0f / 30;
   std::vector<float> samples(n * 4);
   for (int i = 0; i < n; ++i) AxisAngleQuaternion(170.0 * i / (n - 1), &samples[i * 4]);
-  BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
+  Solver solver(3, n, 9);
   CurveFitParameters p = Parameters(3, OrientationToleranceFromDegrees(0.5f));
   p.CandidateFormats = OrientationCurveFormats;
   p.CandidateFormatCount = 3;
@@ -250,13 +256,12 @@ TEST(CurveFitting, OrientationSweepStaysWithinHalfADegree) {
     worst = std::fmax(worst, AngleBetween(value, truth));
   }
   EXPECT_LE(worst, 0.5);
-  DestroyBSplineSolver(solver);
 }
 
 TEST(CurveFitting, StepsWithJumpsAreReproducedExactly) {
   std::vector<float> step;
   for (int i = 0; i < 40; ++i) step.push_back(i < 17 ? 0.0f : (i < 29 ? 1.0f : -2.0f));
-  BSplineSolver* solver = CreateBSplineSolver(3, 40, 4);
+  Solver solver(3, 40, 4);
   for (int degree = 0; degree <= 3; ++degree) {
     CurveFitParameters p = Parameters(degree, 1e-3f);
     p.JumpThreshold = 0.5f;
@@ -279,7 +284,6 @@ TEST(CurveFitting, StepsWithJumpsAreReproducedExactly) {
     EXPECT_LE(MaxDistance(packed, 1, 1.0f / 30, 40, step), 1e-3f) << "degree " << degree;
     FreeCurve(packed);
   }
-  DestroyBSplineSolver(solver);
 }
 
 TEST(CurveFitting, ReportedSuccessHoldsForTheStoredQuantizedCurve) {
@@ -290,7 +294,7 @@ TEST(CurveFitting, ReportedSuccessHoldsForTheStoredQuantizedCurve) {
     samples[i * 3 + 1] = static_cast<float>(std::cos(i * 0.03));
     samples[i * 3 + 2] = i * 0.01f;
   }
-  BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
+  Solver solver(3, n, 9);
   for (data_type_definition* format : PositionCurveFormats) {
     bool achieved = false;
     int32_t size = 0;
@@ -310,7 +314,6 @@ TEST(CurveFitting, ReportedSuccessHoldsForTheStoredQuantizedCurve) {
     }
     FreeCurve(curve);
   }
-  DestroyBSplineSolver(solver);
 }
 
 double WorstBetween(const curve2* curve, const std::vector<float>& samples, int d, float dT,
@@ -320,7 +323,7 @@ TEST(CurveFitting, LimitsAreReportedAsMisses) {
   std::vector<float> noise(80);
   std::mt19937 random(3);
   for (float& v : noise) v = static_cast<float>(random() % 1000) / 100.0f;
-  BSplineSolver* solver = CreateBSplineSolver(3, 80, 4);
+  Solver solver(3, 80, 4);
   bool achieved = true;
   int32_t size = 0;
   // Stopped by the size limit.
@@ -351,7 +354,6 @@ TEST(CurveFitting, LimitsAreReportedAsMisses) {
   ASSERT_NE(fit.curve, nullptr);
   EXPECT_TRUE(fit.achieved);
   EXPECT_LE(WorstBetween(fit.curve, noise, 1, 0.1f, false, 10), 1.3e-3);
-  DestroyBSplineSolver(solver);
 }
 
 // A first sample in another pose (a T-pose frame before the motion) is a step
@@ -369,7 +371,7 @@ TEST(CurveFitting, StepsAreFollowedWithinToleranceWithoutJumpFlag) {
     p[2] = i == 0 ? 0.0f : static_cast<float>(t);
     AxisAngleQuaternion(i == 0 ? 0.0 : 4.0 + 30.0 * std::sin(2 * t), &orientations[i * 4]);
   }
-  BSplineSolver* solver = CreateBSplineSolver(3, n, 4);
+  Solver solver(3, n, 4);
   const int flags = FitStartKnots | FitPinEnds;
   for (int degree = 1; degree <= 3; ++degree) {
     Fit position;
@@ -386,7 +388,6 @@ TEST(CurveFitting, StepsAreFollowedWithinToleranceWithoutJumpFlag) {
     EXPECT_LE(WorstSampleAngle(orientation.curve, n, dT, orientations.data()), 0.01)
         << "degree " << degree;
   }
-  DestroyBSplineSolver(solver);
 }
 
 // 1 - q.s in float cannot tell rotations less than about 0.04 degrees apart,
@@ -398,7 +399,7 @@ TEST(CurveFitting, SmallAngleOrientationToleranceIsMetAtEverySample) {
   std::vector<float> samples(n * 4);
   auto angle = [&](int i) { return 20.0 + 0.3 * std::sin(i * 0.11) + 0.05 * std::sin(i * 0.9); };
   for (int i = 0; i < n; ++i) AxisAngleQuaternion(angle(i), &samples[i * 4]);
-  BSplineSolver* solver = CreateBSplineSolver(3, n, 4);
+  Solver solver(3, n, 4);
   const float tolerance = 0.005f;
   for (int degree = 1; degree <= 3; ++degree) {
     Fit fit;
@@ -416,12 +417,11 @@ TEST(CurveFitting, SmallAngleOrientationToleranceIsMetAtEverySample) {
     double measured = 4 * std::asin(std::sqrt(std::sqrt(stats.MaxSquaredError) / 2)) * 180 / M_PI;
     EXPECT_NEAR(measured, worst, 2e-4) << "degree " << degree;
   }
-  DestroyBSplineSolver(solver);
 }
 
 TEST(CurveFitting, SolverMaximaAndParametersAreCheckedFirst) {
   test::LogCapture log;
-  BSplineSolver* solver = CreateBSplineSolver(2, 10, 3);
+  Solver solver(2, 10, 3);
   std::vector<float> samples(20 * 4, 1.0f);
   CurveFitParameters p = Parameters(3, 0.1f);
   bool achieved = true;
@@ -445,11 +445,10 @@ TEST(CurveFitting, SolverMaximaAndParametersAreCheckedFirst) {
   EXPECT_TRUE(log.Contains("Parameter check failed. (Verbose logging disabled)"));
   EXPECT_EQ(OrientationToleranceFromDegrees(-1.0f), 0.0f);
   EXPECT_NEAR(OrientationToleranceFromDegrees(0.5f), 1 - std::cos(0.25 * M_PI / 180), 1e-9);
-  DestroyBSplineSolver(solver);
 }
 
 TEST(CurveFitting, FewSamplesAndConstantsBecomeIdentityOrConstantCurves) {
-  BSplineSolver* solver = CreateBSplineSolver(3, 10, 4);
+  Solver solver(3, 10, 4);
   const float zero[3] = {0, 0, 0};
   CurveFitParameters p = Parameters(3, 0.01f);
   p.ConstantFormat = D3Constant32fType;
@@ -483,11 +482,10 @@ TEST(CurveFitting, FewSamplesAndConstantsBecomeIdentityOrConstantCurves) {
   EvaluateCurveAtT(3, false, constant, nullptr, nullptr, 0, 0.3f, value, nullptr);
   EXPECT_EQ(value[1], 2.5f);
   FreeCurve(constant);
-  DestroyBSplineSolver(solver);
 }
 
 TEST(CurveFitting, CandidatesWinOnlyWhenReallySmaller) {
-  BSplineSolver* solver = CreateBSplineSolver(3, 100, 4);
+  Solver solver(3, 100, 4);
   std::vector<float> ramp;
   for (int i = 0; i < 50; ++i) ramp.push_back(0.25f * i);
   // DaK16uC16u of two knots is exactly as large as DaK32fC32f: not taken.
@@ -522,7 +520,6 @@ TEST(CurveFitting, CandidatesWinOnlyWhenReallySmaller) {
     EXPECT_LE(MaxDistance(lenient.curve, 1, 0.1f, 100, noise),
               2 * MaxDistance(strict.curve, 1, 0.1f, 100, noise));
   }
-  DestroyBSplineSolver(solver);
 }
 
 TEST(CurveFitting, QuantizedCandidatesAreJudgedByTheirCoarsestStep) {
@@ -535,7 +532,7 @@ TEST(CurveFitting, QuantizedCandidatesAreJudgedByTheirCoarsestStep) {
     AxisAngleQuaternion(20.0 * i / (n - 1), &smooth[i * 4]);
     AxisAngleQuaternion(20.0 * i / (n - 1) + 0.01 * (random() % 100), &jittery[i * 4]);
   }
-  BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
+  Solver solver(3, n, 9);
   data_type_definition* formats[2] = {DaK32fC32fType, D4nK8uC7uType};
   CurveFitParameters p = Parameters(2, OrientationToleranceFromDegrees(0.3f));
   p.CandidateFormats = formats;
@@ -560,7 +557,6 @@ TEST(CurveFitting, QuantizedCandidatesAreJudgedByTheirCoarsestStep) {
   ASSERT_TRUE(ExtractCurveKnotsControls(tight.curve, 0, count, a.data(), a.data() + count, 0));
   ASSERT_TRUE(ExtractCurveKnotsControls(alone.curve, 0, count, b.data(), b.data() + count, 0));
   EXPECT_EQ(a, b);
-  DestroyBSplineSolver(solver);
 }
 
 TEST(CurveFitting, QuantizedKnotsKeepEverySampleInItsPiece) {
@@ -575,7 +571,7 @@ TEST(CurveFitting, QuantizedKnotsKeepEverySampleInItsPiece) {
   for (int i = 0; i < n; ++i) {
     AxisAngleQuaternion(20.0 * i / n + 0.5 * ((random() % 1000) / 1000.0 - 0.5), &samples[i * 4]);
   }
-  BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
+  Solver solver(3, n, 9);
   const float tolerance = OrientationToleranceFromDegrees(0.03f);
   const float jump = OrientationToleranceFromDegrees(10);
   int32_t floatKnots = 0;
@@ -594,7 +590,6 @@ TEST(CurveFitting, QuantizedKnotsKeepEverySampleInItsPiece) {
     EXPECT_LE(GetCurveKnotCount(curve), floatKnots * 11 / 10);
     FreeCurve(curve);
   }
-  DestroyBSplineSolver(solver);
 }
 
 TEST(CurveFitting, ControlsNoSamplePinsDownStayQuantizable) {
@@ -607,7 +602,7 @@ TEST(CurveFitting, ControlsNoSamplePinsDownStayQuantizable) {
   for (int i = 0; i < n; ++i) {
     AxisAngleQuaternion(20.0 * i / n + ((random() % 1000) / 1000.0 - 0.5), &samples[i * 4]);
   }
-  BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
+  Solver solver(3, n, 9);
   const float tolerance = OrientationToleranceFromDegrees(0.005f);
   bool met = false;
   int32_t size = 0, floatSize = 0;
@@ -621,14 +616,13 @@ TEST(CurveFitting, ControlsNoSamplePinsDownStayQuantizable) {
   EXPECT_TRUE(met);
   EXPECT_LT(size, floatSize * 6 / 10);  // 10 bytes a knot against 20
   FreeCurve(curve);
-  DestroyBSplineSolver(solver);
 }
 
 TEST(CurveFitting, AFitCanStartFromTheLastFitsKnots) {
   const int n = 200;
   std::vector<float> wave(n), other(n - 1);
   for (int i = 0; i < n; ++i) wave[i] = std::sin(0.05f * i) + 0.01f * std::sin(1.7f * i);
-  BSplineSolver* solver = CreateBSplineSolver(3, n, 4);
+  Solver solver(3, n, 4);
   auto knots = [&](int flags, float tolerance, const std::vector<float>& samples) {
     bool met = false;
     int32_t size = 0;
@@ -651,21 +645,19 @@ TEST(CurveFitting, AFitCanStartFromTheLastFitsKnots) {
   const int32_t fresh = knots(0, 0.1f, other);
   knots(0, 0.001f, wave);
   EXPECT_EQ(knots(FitFromLastKnots, 0.1f, other), fresh);
-  DestroyBSplineSolver(solver);
 }
 
 TEST(CurveFitting, KnotEliminationKeepsToleranceWithFewerKnots) {
   const int n = 200;
   std::vector<float> samples(n);
   for (int i = 0; i < n; ++i) samples[i] = static_cast<float>(std::sin(i * 0.05) * 3);
-  BSplineSolver* solver = CreateBSplineSolver(3, n, 4);
+  Solver solver(3, n, 4);
   Fit plain, eliminated;
   Compress(&plain, solver, 0x30, Parameters(3, 0.001f), samples, 1, 0.1f);
   Compress(&eliminated, solver, 0x70, Parameters(3, 0.001f), samples, 1, 0.1f);
   EXPECT_TRUE(eliminated.achieved);
   EXPECT_LT(GetCurveKnotCount(eliminated.curve), GetCurveKnotCount(plain.curve));
   EXPECT_LE(MaxDistance(eliminated.curve, 1, 0.1f, n, samples), 0.001f);
-  DestroyBSplineSolver(solver);
 }
 
 TEST(CurveFitting, EveryAllocationFailureGivesNullAndLeaksNothing) {
@@ -725,7 +717,7 @@ TEST(CurveFitting, ResultsAreIdenticalWhateverThreadFits) {
   p.CandidateFormats = PositionCurveFormats;
   p.CandidateFormatCount = 6;
   auto fitAll = [&](bool reverse, std::vector<std::vector<uint32_t>>* out) {
-    BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
+    Solver solver(3, n, 9);
     out->resize(channels);
     for (int j = 0; j < channels; ++j) {
       int c = reverse ? channels - 1 - j : j;
@@ -734,7 +726,6 @@ TEST(CurveFitting, ResultsAreIdenticalWhateverThreadFits) {
       (*out)[c] = Fingerprint(curve);
       FreeCurve(curve);
     }
-    DestroyBSplineSolver(solver);
   };
   std::vector<std::vector<uint32_t>> reference, results[3];
   fitAll(false, &reference);
@@ -803,7 +794,7 @@ double WorstBetween(const curve2* curve, const std::vector<float>& samples, int 
 TEST(CurveFitting, ReportedSuccessHoldsBetweenSamples) {
   const int n = 400;
   const float dT = 1.0f / 120;
-  BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
+  Solver solver(3, n, 9);
   data_type_definition* const orientationFormats[] = {DaK32fC32fType, D4nK16uC15uType,
                                                       D4nK8uC7uType};
   data_type_definition* const positionFormats[] = {DaK32fC32fType, D3K16uC16uType, D3K8uC8uType};
@@ -838,7 +829,6 @@ TEST(CurveFitting, ReportedSuccessHoldsBetweenSamples) {
         << "degree " << c.degree << " tolerance " << c.tolerance << " flags " << c.flags
         << " format " << GetCurveFormat(fit.curve);
   }
-  DestroyBSplineSolver(solver);
 }
 
 // Quantized knots round to codes and the fitter nudges piece starts down:
@@ -848,7 +838,7 @@ TEST(CurveFitting, ReportedSuccessHoldsBetweenSamples) {
 TEST(CurveFitting, QuantizedKnotsNeverDecrease) {
   const int n = 2400;
   const float dT = 1.0f / 60;
-  BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
+  Solver solver(3, n, 9);
   struct Format {
     data_type_definition* type;
     int dimension;
@@ -895,7 +885,6 @@ TEST(CurveFitting, QuantizedKnotsNeverDecrease) {
   ASSERT_NE(curve, nullptr);
   EXPECT_EQ(FindDecreasingKnot(curve), -1);
   FreeCurve(curve);
-  DestroyBSplineSolver(solver);
 }
 
 }  // namespace
