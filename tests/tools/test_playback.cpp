@@ -246,35 +246,15 @@ TEST_F(Playback, MotionCaptureOnEveryPlatformAndCompression) {
   }
 }
 
-// Sampled key curves at tight tolerances, and unsmoothed keys, hold to the
-// host the same way.
-TEST_F(Playback, SampledKeysAndUnsmoothedKeys) {
-  host::Scene capture, figure;
+// Unsmoothed keys are the samples themselves: no tolerance but rounding.
+TEST_F(Playback, UnsmoothedKeysAreTheSamples) {
+  host::Scene figure;
   std::string error;
-  ASSERT_TRUE(host::LoadHostScene(kMotionCapture, capture, error)) << error;
   ASSERT_TRUE(host::LoadHostScene(kFigure, figure, error)) << error;
-  Tolerances tight;
-  tight.position = 0.0002f;
-  tight.degrees = 0.005f;
-  LoadedFile keys =
-      ExportAndLoad(kMotionCapture, ToleranceSettings(tight) +
-                                        " --set \"Use sampled key curves=true\""
-                                        " --set \"File platform=64-bit, big endian\"");
-  ASSERT_NE(keys, nullptr);
-  int sampled = 0;
-  const track_group* group = keys->Animations[0]->TrackGroups[0];
-  for (int32_t i = 0; i < Get(group->TransformTrackCount); ++i) {
-    curve2 orientation = group->TransformTracks[i].OrientationCurve;
-    sampled += GetCurveFormat(&orientation) == CurveFormatDaSampledBits;
-  }
-  EXPECT_GT(sampled, 0);
-  PlayAgainstHost(capture, keys.get(), tight, PlaybackClamp, 0, true);
-
   LoadedFile raw = ExportAndLoad(kFigure, " --set \"Compress animation data=false\"");
   ASSERT_NE(raw, nullptr);
   curve2 first = raw->Animations[0]->TrackGroups[0]->TransformTracks[0].OrientationCurve;
   EXPECT_TRUE(CurveIsKeyframed(&first));
-  // Unsmoothed keys are the samples themselves: no tolerance but rounding.
   Tolerances exact;
   exact.position = exact.degrees = exact.scale = 1e-4f;
   PlayAgainstHost(figure, raw.get(), exact, PlaybackClamp);
