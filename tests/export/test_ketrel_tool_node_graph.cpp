@@ -13,22 +13,26 @@
 namespace ketrel {
 namespace {
 
+// The length of a node list; with `model`, each node must name it.
+template <typename List>
+int32_t Count(List list, const ModelNode* model = nullptr) {
+  int32_t n = 0;
+  for (auto* node : list) {
+    if (model != nullptr) EXPECT_EQ(node->Model, model);
+    ++n;
+  }
+  return n;
+}
+
 // Checks the graph's invariants: counts equal list lengths, every node is in
 // the model it names, the ring is consistent.
 void ExpectConsistent(const NodeGraph* graph) {
-  int32_t bones = 0, meshes = 0, sources = 0, materials = 0;
   for (BoneNode* bone : GraphBones(graph)) {
-    ++bones;
     bool found = false;
     for (BoneNode* b : ModelBones(bone->Model)) found |= b == bone;
     EXPECT_TRUE(found);
   }
-  for (MeshNode* mesh : GraphMeshes(graph)) {
-    ++meshes;
-    (void)mesh;
-  }
   for (TrackSourceNode* source : GraphTrackSources(graph)) {
-    ++sources;
     // Exactly one owner, and it is still in the graph.
     EXPECT_NE(source->Bone == nullptr, source->Mesh == nullptr);
     bool found = false;
@@ -36,52 +40,29 @@ void ExpectConsistent(const NodeGraph* graph) {
     for (MeshNode* mesh : GraphMeshes(graph)) found |= mesh == source->Mesh;
     EXPECT_TRUE(found);
   }
-  for (MaterialNode* material : GraphMaterials(graph)) {
-    ++materials;
-    (void)material;
+  EXPECT_EQ(Count(GraphBones(graph)), graph->BoneCount);
+  EXPECT_EQ(Count(GraphMeshes(graph)), graph->MeshCount);
+  EXPECT_EQ(Count(GraphTrackSources(graph)), graph->TrackSourceCount);
+  EXPECT_EQ(Count(GraphMaterials(graph)), graph->MaterialCount);
+  int32_t models = 0, bones = 0, meshes = 0, sources = 0, materials = 0;
+  for (ModelNode* model : GraphModels(graph)) {
+    ++models;
+    EXPECT_EQ(model->Next->Previous, model);
+    EXPECT_EQ(Count(ModelBones(model), model), model->BoneCount);
+    EXPECT_EQ(Count(ModelMeshes(model), model), model->MeshCount);
+    EXPECT_EQ(Count(ModelTrackSources(model), model), model->TrackSourceCount);
+    const int32_t owned = Count(ModelMaterials(model), model);
+    EXPECT_EQ(owned, model->MaterialCount);
+    bones += model->BoneCount;
+    meshes += model->MeshCount;
+    sources += model->TrackSourceCount;
+    materials += owned;
   }
+  EXPECT_EQ(models, graph->ModelCount);
   EXPECT_EQ(bones, graph->BoneCount);
   EXPECT_EQ(meshes, graph->MeshCount);
   EXPECT_EQ(sources, graph->TrackSourceCount);
   EXPECT_EQ(materials, graph->MaterialCount);
-  int32_t models = 0, modelBones = 0, modelMeshes = 0, modelSources = 0, modelMaterials = 0;
-  for (ModelNode* model : GraphModels(graph)) {
-    ++models;
-    EXPECT_EQ(model->Next->Previous, model);
-    int32_t n = 0;
-    for (BoneNode* bone : ModelBones(model)) {
-      EXPECT_EQ(bone->Model, model);
-      ++n;
-    }
-    EXPECT_EQ(n, model->BoneCount);
-    n = 0;
-    for (MeshNode* mesh : ModelMeshes(model)) {
-      EXPECT_EQ(mesh->Model, model);
-      ++n;
-    }
-    EXPECT_EQ(n, model->MeshCount);
-    n = 0;
-    for (TrackSourceNode* source : ModelTrackSources(model)) {
-      EXPECT_EQ(source->Model, model);
-      ++n;
-    }
-    EXPECT_EQ(n, model->TrackSourceCount);
-    modelBones += model->BoneCount;
-    modelMeshes += model->MeshCount;
-    modelSources += model->TrackSourceCount;
-    n = 0;
-    for (MaterialNode* material : ModelMaterials(model)) {
-      EXPECT_EQ(material->Model, model);
-      ++n;
-    }
-    EXPECT_EQ(n, model->MaterialCount);
-    modelMaterials += n;
-  }
-  EXPECT_EQ(modelMaterials, graph->MaterialCount);
-  EXPECT_EQ(models, graph->ModelCount);
-  EXPECT_EQ(modelBones, graph->BoneCount);
-  EXPECT_EQ(modelMeshes, graph->MeshCount);
-  EXPECT_EQ(modelSources, graph->TrackSourceCount);
 }
 
 TEST(NodeGraph, EmptyGraphAndListsRunNewestFirst) {
