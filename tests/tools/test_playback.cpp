@@ -58,10 +58,6 @@ struct FileInfoDeleter {
 };
 using LoadedFile = std::unique_ptr<file_info, FileInfoDeleter>;
 
-struct BindingDeleter {
-  void operator()(track_binding* b) const { FreeTrackBinding(b); }
-};
-
 // The host's world matrix of a node: its own, then its parents'.
 HostMatrix HostWorld(const host::Node* node, int32_t tick) {
   HostMatrix world;
@@ -119,7 +115,7 @@ Worst PlayAgainstHost(const host::Scene& scene, const file_info* info, const Tol
   const model* figure = info->Models[0];
   const animation* clip = info->Animations[0];
   const skeleton* bones = figure->Skeleton;
-  std::unique_ptr<track_binding, BindingDeleter> binding(
+  std::unique_ptr<track_binding, test::PlayBindingDeleter> binding(
       BindTrackGroup(bones, clip, FindTrackGroup(clip, figure->Name)));
   EXPECT_NE(binding, nullptr);
   if (!binding) return worst;
@@ -278,7 +274,7 @@ TEST_F(Playback, RootMotionAsStored) {
   // Three loops on: the root stands three loop translations further.
   const model* figure = straight->Models[0];
   const animation* clip = straight->Animations[0];
-  std::unique_ptr<track_binding, BindingDeleter> binding(
+  std::unique_ptr<track_binding, test::PlayBindingDeleter> binding(
       BindTrackGroup(figure->Skeleton, clip, group));
   ASSERT_NE(binding, nullptr);
   transform first[64], later[64];
