@@ -18,7 +18,9 @@ template <typename List>
 int32_t Count(List list, const ModelNode* model = nullptr) {
   int32_t n = 0;
   for (auto* node : list) {
-    if (model != nullptr) EXPECT_EQ(node->Model, model);
+    if (model != nullptr) {
+      EXPECT_EQ(node->Model, model);
+    }
     ++n;
   }
   return n;

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <string>
 
+#include "export/host/host_scene.h"
+
 namespace ketrel::test {
 
 // The shipped example scene: a skinned, morphing, animated figure.
@@ -20,6 +22,19 @@ inline const std::string kFigure = std::string(KETREL_SOURCE_DIR) + "/examples/f
 template <typename T>
 T Get(T member) {
   return member;
+}
+
+// A bone's scene node. Bones of equal names are told apart in the file by
+// their parents' names: "ClavicleL|Arm" is the Arm under ClavicleL.
+inline const host::Node* FindBoneNode(const host::Scene& scene, const std::string& name) {
+  const size_t bar = name.rfind('|');
+  if (bar == std::string::npos) return scene.FindNode(name);
+  const std::string own = name.substr(bar + 1), parent = name.substr(0, bar);
+  const std::string parentOwn = parent.substr(parent.rfind('|') + 1);
+  for (const auto& node : scene.Nodes)
+    if (node->Name == own && node->Parent != nullptr && node->Parent->Name == parentOwn)
+      return node.get();
+  return nullptr;
 }
 
 class CommandTest : public testing::Test {

@@ -174,7 +174,9 @@ TEST_F(AnimationFidelity, NoExportedKnotEverDecreases) {
     ASSERT_EQ(Run("export " + c.scene + " " + out + " --silent " + c.options, nullptr, &err), 0)
         << c.scene << ": " << err;
     // A capture without a unit is measured by its figure, and says so.
-    if (!c.options.empty()) EXPECT_NE(err.find("1.70 m tall"), std::string::npos) << err;
+    if (!c.options.empty()) {
+      EXPECT_NE(err.find("1.70 m tall"), std::string::npos) << err;
+    }
     ketrel_file* file = ReadEntireFile(out.c_str());
     ASSERT_NE(file, nullptr) << c.scene;
     EXPECT_EQ(test::DecreasingKnots(static_cast<file_info*>(file->RootObject)), "")

@@ -1,17 +1,23 @@
 // Exported meshes decode back to the scene's own geometry: every vertex of
 // the file is a scene vertex in world space at the export time, every scene
-// vertex reaches the file, and morph targets land on their target meshes.
+// vertex reaches the file, morph targets land on their target meshes, and
+// vertex morph curves follow the host's evaluated meshes frame by frame.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "export/host/host_mesh_access.h"
 #include "export/host/host_scene.h"
 #include "export/host/host_scene_document.h"
+#include "rt/ketrel_curve.h"
 #include "rt/ketrel_data_types.h"
 #include "rt/ketrel_file_reader.h"
+#include "rt/ketrel_object_ops.h"
 #include "rt/ketrel_standard_types.h"
 #include "rt/posix/posix_ketrel_file_reader.h"
 #include "tests/tools/command_test.h"
@@ -22,9 +28,11 @@ namespace {
 using test::Get;
 using test::kFigure;
 
-struct Point {
-  float v[3];
-};
+using Point = std::array<float, 3>;
+
+float Distance(const Point& a, const Point& b) {
+  return std::hypot(a[0] - b[0], a[1] - b[1], a[2] - b[2]);
+}
 
 // The first three floats of every vertex (the position leads both the
 // vertex and the morph vertex types).
@@ -36,7 +44,7 @@ std::vector<Point> Positions(const vertex_data* data) {
   const auto* bytes = static_cast<const unsigned char*>(array.Items);
   for (int32_t i = 0; i < array.Count; ++i) {
     Point p;
-    std::memcpy(p.v, bytes + size_t(i) * size_t(stride), sizeof p.v);
+    std::memcpy(p.data(), bytes + size_t(i) * size_t(stride), sizeof p);
     out.push_back(p);
   }
   return out;
@@ -51,7 +59,7 @@ std::vector<Point> WorldVertices(const host::Scene& scene, const host::Node* nod
     const float* p = &mesh.Vertices[size_t(i) * 3];
     Point w;
     for (int c = 0; c < 3; ++c)
-      w.v[c] = p[0] * m.m[0][c] + p[1] * m.m[1][c] + p[2] * m.m[2][c] + m.m[3][c];
+      w[c] = p[0] * m.m[0][c] + p[1] * m.m[1][c] + p[2] * m.m[2][c] + m.m[3][c];
     out.push_back(w);
   }
   return out;
@@ -59,7 +67,7 @@ std::vector<Point> WorldVertices(const host::Scene& scene, const host::Node* nod
 
 bool Near(const Point& a, const Point& b) {
   for (int c = 0; c < 3; ++c)
-    if (std::fabs(a.v[c] - b.v[c]) > 1e-5f) return false;
+    if (std::fabs(a[c] - b[c]) > 1e-5f) return false;
   return true;
 }
 
@@ -68,6 +76,19 @@ int32_t Find(const std::vector<Point>& points, const Point& p) {
   for (size_t i = 0; i < points.size(); ++i)
     if (Near(points[i], p)) return int32_t(i);
   return -1;
+}
+
+// The node's evaluated vertices at `tick`, as the exporter reads them.
+std::vector<Point> HostVertices(const host::Scene& scene, const host::Node& node, int32_t tick) {
+  std::unique_ptr<host::HostMeshAccess> access =
+      host::HostMeshAccess::Open(scene, node, tick, false);
+  std::vector<Point> out;
+  for (int32_t v = 0; access && v < access->VertexCount(); ++v) {
+    Point p;
+    access->GetPosition(v, p.data());
+    out.push_back(p);
+  }
+  return out;
 }
 
 class MeshExportTest : public test::CommandTest {};
@@ -120,7 +141,7 @@ TEST_F(MeshExportTest, DecodedVerticesAreTheScenesAndMorphTargetsReachTheirTarge
       for (size_t i = 0; i < values.size(); ++i) {
         Point p = values[i];
         if (deltas)
-          for (int c = 0; c < 3; ++c) p.v[c] += decoded[i].v[c];
+          for (int c = 0; c < 3; ++c) p[c] += decoded[i][c];
         EXPECT_TRUE(Near(p, target[size_t(source[i])])) << channel.Name << " vertex " << i;
       }
       ++checkedTargets;
@@ -128,6 +149,82 @@ TEST_F(MeshExportTest, DecodedVerticesAreTheScenesAndMorphTargetsReachTheirTarge
   }
   EXPECT_EQ(checkedTargets, 2);
   FreeFile(file);
+}
+
+TEST_F(MeshExportTest, PositionCurvesDecodeToTheHostsFramesWithinTolerance) {
+  const std::string out = Path("figure.kt2");
+  std::string printed, errors;
+  ASSERT_EQ(Run("export --silent --set \"Morph Targets=Extract mesh frame by frame\" --set "
+                "\"Create vertex morph curves=1\" " +
+                    kFigure + " " + out,
+                &printed, &errors),
+            0)
+      << errors;
+  EXPECT_EQ(errors.find("didn't achieve"), std::string::npos) << errors;
+  host::Scene scene;
+  std::string error;
+  ASSERT_TRUE(host::LoadSceneDocument(kFigure, scene, &error)) << error;
+  ketrel_file* file = ReadEntireFile(out.c_str());
+  ASSERT_NE(file, nullptr);
+  const auto* info = static_cast<const file_info*>(file->RootObject);
+  const int32_t meshCount = Get(info->MeshCount);
+  ASSERT_EQ(meshCount, 2);
+  EXPECT_EQ(Get(info->VertexDataCount), meshCount);  // no morph target data
+
+  // The range's frames and their end: 30 frames of 160 ticks, 31 samples.
+  const int32_t start = scene.AnimationStart, range = scene.AnimationEnd - scene.AnimationStart;
+  const int32_t frames = range / scene.TicksPerFrame() + 1;
+  const float step = float(range) / float(host::kTicksPerSecond) / float(frames - 1);
+  mesh** meshes = Get(info->Meshes);
+  int32_t moving = 0;
+  for (int32_t m = 0; m < meshCount; ++m) {
+    const mesh* exported = meshes[m];
+    SCOPED_TRACE(Get(exported->Name));
+    const host::Node* node = scene.FindNode(Get(exported->Name));
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(Get(exported->MorphTargetCount), 0);
+    const vertex_data* data = Get(exported->PrimaryVertexData);
+    ASSERT_GE(Get(data->VertexAnnotationSetCount), 2);
+    const vertex_annotation_set* sets = Get(data->VertexAnnotationSets);
+    EXPECT_STREQ(Get(sets[0].Name), "VertexMorphCurvePosition");
+    EXPECT_STREQ(Get(sets[1].Name), "VertexMorphCurveNormal");
+    const variant_array curves = Get(sets[0].VertexAnnotations);
+    const variant_array vertices = Get(data->Vertices);
+    ASSERT_EQ(curves.Count, vertices.Count);
+    ASSERT_TRUE(DataTypesAreEqualWithNames(curves.Type, Curve2Type));
+
+    // Each built vertex follows the host vertex it sat on at the start.
+    const std::vector<Point> first = HostVertices(scene, *node, start), built = Positions(data);
+    std::vector<int32_t> source(built.size(), -1);
+    for (size_t i = 0; i < built.size(); ++i) {
+      source[i] = Find(first, built[i]);
+      ASSERT_GE(source[i], 0) << i;
+    }
+    for (int32_t f = 0; f < frames; ++f) {
+      const std::vector<Point> host = HostVertices(scene, *node, start + range * f / (frames - 1));
+      for (int32_t i = 0; i < curves.Count; ++i) {
+        curve2 curve;
+        std::memcpy(&curve, static_cast<const curve2*>(curves.Items) + i, sizeof curve);
+        Point p;
+        const float zero[3] = {0, 0, 0};
+        ASSERT_TRUE(EvaluateCurveAtT(3, false, &curve, nullptr, nullptr, 0, step * float(f),
+                                     p.data(), zero));
+        const Point& expected = host[size_t(source[size_t(i)])];
+        EXPECT_LE(Distance(p, expected), 0.01f * 1.001f) << "vertex " << i << " frame " << f;
+        if (f == frames - 1 && !CurveIsConstantOrIdentity(&curve)) ++moving;
+      }
+    }
+  }
+  EXPECT_GT(moving, 12);  // the face morphs and the body's skin moves
+  FreeFile(file);
+
+  ASSERT_EQ(Run("info " + out, &printed), 0);
+  EXPECT_NE(printed.find("      morph curves: Position, Normal, TextureCoordinates0 (12 vertices, "
+                         "1.000 s)\n"),
+            std::string::npos)
+      << printed;
+  ASSERT_EQ(Run("dump " + out, &printed), 0);
+  EXPECT_NE(printed.find("\"VertexMorphCurvePosition\""), std::string::npos);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Exported files played through the run-time: every bone's local and world
 // transform at every sample against the host scene's, for every file
 // platform and compression, for the example figure and a motion-capture
-// file; root motion, morph weights and text events as a game reads them.
+// file; root motion, morph weights and skin bindings as a game reads them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,6 +27,7 @@
 namespace ketrel {
 namespace {
 
+using test::FindBoneNode;
 using test::Get;
 using test::kFigure;
 
@@ -64,19 +65,6 @@ HostMatrix HostWorld(const host::Node* node, int32_t tick) {
   for (; node != nullptr && node->Parent != nullptr; node = node->Parent)
     world = Multiply(world, node->Transform.Evaluate(tick));
   return world;
-}
-
-// A bone's scene node. Bones of equal names are told apart in the file by
-// their parents' names: "ClavicleL|Arm" is the Arm under ClavicleL.
-const host::Node* FindBoneNode(const host::Scene& scene, const std::string& name) {
-  const size_t bar = name.rfind('|');
-  if (bar == std::string::npos) return scene.FindNode(name);
-  const std::string own = name.substr(bar + 1), parent = name.substr(0, bar);
-  const std::string parentOwn = parent.substr(parent.rfind('|') + 1);
-  for (const auto& node : scene.Nodes)
-    if (node->Name == own && node->Parent != nullptr && node->Parent->Name == parentOwn)
-      return node.get();
-  return nullptr;
 }
 
 double Distance(const float* a, const float* b) {
@@ -190,6 +178,42 @@ Worst PlayAgainstHost(const host::Scene& scene, const file_info* info, const Tol
   return worst;
 }
 
+// Every mesh binds to the model's skeleton, and the morph group's weights
+// are the host's channel weights in percent over 100 at every frame.
+void ExpectMorphWeightsAndSkinBindings(const host::Scene& scene, const file_info* info) {
+  const model* body = info->Models[0];
+  for (int32_t m = 0; m < Get(body->MeshBindingCount); ++m) {
+    const mesh* part = body->MeshBindings[m].Mesh;
+    std::vector<int32_t> bones(size_t(Get(part->BoneBindingCount)));
+    EXPECT_TRUE(BindMeshToSkeleton(part, body->Skeleton, bones.data())) << part->Name;
+  }
+  const animation* clip = info->Animations[0];
+  const track_group* morphs = nullptr;
+  for (int32_t g = 0; g < Get(clip->TrackGroupCount); ++g)
+    if (Get(clip->TrackGroups[g]->AccumulationFlags) & AccumulationMorphWeights)
+      morphs = clip->TrackGroups[g];
+  ASSERT_NE(morphs, nullptr);
+  const host::Node* owner = scene.FindNode(morphs->Name);
+  ASSERT_NE(owner, nullptr);
+  std::vector<float> weights(size_t(GetVectorTrackValueCount(morphs)));
+  ASSERT_FALSE(weights.empty());
+  const int32_t frames = (scene.AnimationEnd - scene.AnimationStart) / scene.TicksPerFrame();
+  ASSERT_GT(frames, 0);
+  for (int32_t s = 0; s <= frames; ++s) {
+    ASSERT_TRUE(SampleVectorTracks(morphs, clip, float(s) / float(scene.FrameRate), PlaybackClamp,
+                                   weights.data(), int32_t(weights.size())));
+    for (int32_t v = 0; v < Get(morphs->VectorTrackCount); ++v) {
+      const host::MorphChannel* channel = nullptr;
+      for (const host::MorphChannel& c : owner->MorphChannels)
+        if (c.Name == morphs->VectorTracks[v].Name) channel = &c;
+      ASSERT_NE(channel, nullptr) << morphs->VectorTracks[v].Name;
+      float percent = 0;
+      channel->Weight.Evaluate(scene.AnimationStart + s * scene.TicksPerFrame(), &percent);
+      EXPECT_NEAR(weights[size_t(v)], percent * 0.01f, 0.002f) << channel->Name << " " << s;
+    }
+  }
+}
+
 class Playback : public test::CommandTest {
  protected:
   // Exports `scene` with `settings` and loads the file through the run-time.
@@ -217,6 +241,7 @@ TEST_F(Playback, TheFigureOnEveryPlatformAndCompression) {
       const Worst worst = PlayAgainstHost(scene, info.get(), t, PlaybackClamp, 0, p % 2 == 1);
       EXPECT_EQ(worst.samples, 61) << settings;
       EXPECT_GT(worst.degrees, 0.0) << "nothing was compared";
+      ExpectMorphWeightsAndSkinBindings(scene, info.get());
     }
   }
 }
@@ -298,64 +323,6 @@ TEST_F(Playback, RootMotionAsStored) {
   // step differs by the rounding those 1374 steps gathered.
   const Worst worst = PlayAgainstHost(capture, turning.get(), t, PlaybackApplyRootMotion, 0.05f);
   std::printf("01_01 with its periodic loop put back: worst world %.4f\n", worst.world);
-}
-
-TEST_F(Playback, MorphWeightsTextEventsAndSkinBindings) {
-  host::Scene walker, figureScene;
-  std::string error;
-  ASSERT_TRUE(host::LoadHostScene(kWalker, walker, error)) << error;
-  ASSERT_TRUE(host::LoadHostScene(kFigure, figureScene, error)) << error;
-  LoadedFile notes = ExportAndLoad(kWalker, "");
-  ASSERT_NE(notes, nullptr);
-  const animation* clip = notes->Animations[0];
-  const track_group* group = FindTrackGroup(clip, notes->Models[0]->Name);
-  ASSERT_NE(group, nullptr);
-  text_event events[8];
-  const int32_t count = CollectTextEvents(group, Get(clip->Duration), 0.0f, Get(clip->Duration),
-                                          PlaybackClamp, events, 8);
-  bool wave = false;
-  for (int32_t i = 0; i < count && i < 8; ++i)
-    wave = wave || (std::strcmp(events[i].Text, "wave") == 0 && events[i].Time == 0.5f);
-  EXPECT_TRUE(wave) << count << " events";
-
-  LoadedFile figure = ExportAndLoad(kFigure, "");
-  ASSERT_NE(figure, nullptr);
-  const model* body = figure->Models[0];
-  for (int32_t m = 0; m < Get(body->MeshBindingCount); ++m) {
-    const mesh* part = body->MeshBindings[m].Mesh;
-    std::vector<int32_t> bones(size_t(Get(part->BoneBindingCount)));
-    EXPECT_TRUE(BindMeshToSkeleton(part, body->Skeleton, bones.data())) << part->Name;
-  }
-  // The morph group's weights are the host's channel weights in percent
-  // over 100.
-  const animation* figureClip = figure->Animations[0];
-  const track_group* morphs = nullptr;
-  for (int32_t g = 0; g < Get(figureClip->TrackGroupCount); ++g)
-    if (Get(figureClip->TrackGroups[g]->AccumulationFlags) & AccumulationMorphWeights)
-      morphs = figureClip->TrackGroups[g];
-  ASSERT_NE(morphs, nullptr);
-  const host::Node* owner = figureScene.FindNode(morphs->Name);
-  ASSERT_NE(owner, nullptr);
-  std::vector<float> weights(size_t(GetVectorTrackValueCount(morphs)));
-  ASSERT_FALSE(weights.empty());
-  const int32_t frames =
-      (figureScene.AnimationEnd - figureScene.AnimationStart) / figureScene.TicksPerFrame();
-  ASSERT_GT(frames, 0);
-  for (int32_t s = 0; s <= frames; ++s) {
-    const float time = float(s) / float(figureScene.FrameRate);
-    ASSERT_TRUE(SampleVectorTracks(morphs, figureClip, time, PlaybackClamp, weights.data(),
-                                   int32_t(weights.size())));
-    for (int32_t v = 0; v < Get(morphs->VectorTrackCount); ++v) {
-      const host::MorphChannel* channel = nullptr;
-      for (const host::MorphChannel& c : owner->MorphChannels)
-        if (c.Name == morphs->VectorTracks[v].Name) channel = &c;
-      ASSERT_NE(channel, nullptr) << morphs->VectorTracks[v].Name;
-      float percent = 0;
-      channel->Weight.Evaluate(figureScene.AnimationStart + s * figureScene.TicksPerFrame(),
-                               &percent);
-      EXPECT_NEAR(weights[size_t(v)], percent * 0.01f, 0.002f) << channel->Name << " " << s;
-    }
-  }
 }
 
 // Bytes of an exported file flipped one at a time, the CRC put right so the

@@ -3,15 +3,10 @@
 // must show them.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <array>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,8 +23,6 @@ namespace ketrel {
 namespace {
 
 using test::kFigure;
-
-namespace fs = std::filesystem;
 
 // Two bones named "Hand" under different parents, turned and moved so that
 // every part of the transforms matters.
@@ -65,29 +58,8 @@ void FromHost(const HostMatrix& h, Matrix out) {
   }
 }
 
-// The host node a bone name stands for: "A|B" is B under A.
-const host::Node* FindNode(const host::Scene& scene, const std::string& name) {
-  size_t bar = name.rfind('|');
-  std::string own = bar == std::string::npos ? name : name.substr(bar + 1);
-  std::string parent = bar == std::string::npos ? "" : name.substr(0, bar);
-  if (size_t up = parent.rfind('|'); up != std::string::npos) parent = parent.substr(up + 1);
-  for (const auto& node : scene.Nodes) {
-    if (node->Name != own) continue;
-    if (parent.empty() || (node->Parent && node->Parent->Name == parent)) return node.get();
-  }
-  return nullptr;
-}
-
-class SkeletonExport : public testing::Test {
+class SkeletonExport : public test::CommandTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::path(KETREL_BINARY_DIR) / "test_skeleton_export" /
-           testing::UnitTest::GetInstance()->current_test_info()->name();
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-
   // Exports `scenePath` and checks every written bone against the host scene
   // at the start of the range: placement * parents' transforms * the bone's
   // transform is the node's world matrix, and the inverse world matrix
@@ -136,7 +108,7 @@ class SkeletonExport : public testing::Test {
         for (int i = 0; i < 4; ++i)
           for (int j = 0; j < 4; ++j) worlds[b][i][j] = world[i][j];
 
-        const host::Node* node = FindNode(scene, name);
+        const host::Node* node = test::FindBoneNode(scene, name);
         EXPECT_NE(node, nullptr) << name;
         if (!node) continue;
         Matrix expected, inverse, product;
@@ -154,8 +126,6 @@ class SkeletonExport : public testing::Test {
     FreeFile(file);
     return parents;
   }
-
-  fs::path dir_;
 };
 
 TEST_F(SkeletonExport, ExampleBonesRebuildTheSceneWithAndWithoutMoveToOrigin) {
@@ -178,16 +148,11 @@ TEST_F(SkeletonExport, SameNamedBonesAndTheDumpOfSkeletons) {
   EXPECT_EQ(bones.count("Right|Hand"), 1u);
   EXPECT_GE(bones["Left|Hand"], 0);
 
-  std::string dumpPath = Path("dump.txt");
-  std::string command = std::string(KETREL_EXE) + " dump " + Path("out.kt2") +
-                        " --path Skeletons > " + dumpPath + " 2>&1";
-  int status = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  std::stringstream dump;
-  dump << std::ifstream(dumpPath).rdbuf();
+  std::string dump;
+  ASSERT_EQ(Run("dump " + Path("out.kt2") + " --path Skeletons", &dump), 0);
   for (const char* text :
        {"Left|Hand", "Right|Hand", "ParentIndex", "InverseWorldTransform", "LODError"})
-    EXPECT_NE(dump.str().find(text), std::string::npos) << text << "\n" << dump.str();
+    EXPECT_NE(dump.find(text), std::string::npos) << text << "\n" << dump;
 }
 
 }  // namespace
