@@ -1,5 +1,8 @@
 #include "export/ketrel_settings_hierarchy.h"
 
+#include <functional>
+#include <unordered_map>
+
 #include "rt/ketrel_log.h"
 
 namespace ketrel {
@@ -30,49 +33,123 @@ void UnlinkGraph(NodeGraph* graph) {
   for (AnimationNode* a = graph->Animations; a != nullptr; a = a->Next) a->Settings = nullptr;
 }
 
-// Creates items and loads their chunks, remembering whether memory ran out.
+// One item of the tree as the walk meets it: what it is called, whether it
+// has a Requester of its own (else it starts as its parent's), where its
+// chunk lives, what its children are called in the dialog, and the graph
+// node's link to it.
+struct SettingsEntry {
+  const char* name;
+  bool own;
+  SettingsCategory category;  // with `own`
+  SettingsHandle handle;
+  const char* childListLabel;  // null: keep the default
+  SettingsItem** link;         // null: no node links it
+};
+
+// Every item under the six categories, parents before their children and in
+// the order the tree holds them, so that building and storing agree on which
+// item is whose. `visit(parent, entry)` gives the entry's item (made, or
+// found), or null to pass over its children.
+template <typename Visit>
+void WalkSettingsEntries(ToolInterface& tool, const NodeGraph* graph, const SettingsItem* root,
+                         Visit visit) {
+  const auto inheriting = [](const char* name, SettingsHandle handle, SettingsItem** link,
+                             const char* label = nullptr) {
+    return SettingsEntry{name, false, SettingsCategory::Root, handle, label, link};
+  };
+  const auto own = [](const char* name, SettingsCategory category, SettingsHandle handle,
+                      SettingsItem** link, const char* label = nullptr) {
+    return SettingsEntry{name, true, category, handle, label, link};
+  };
+  SettingsItem* textures = FindChildItem(root, "Textures");
+  for (TextureNode* texture = graph->Textures; texture != nullptr; texture = texture->Next) {
+    visit(textures,
+          inheriting(tool.GetTextureName(texture),
+                     {texture->HostMap, kChunkTexture, texture->Index}, &texture->Settings));
+  }
+  SettingsItem* materials = FindChildItem(root, "Materials");
+  for (MaterialNode* material : GraphMaterials(graph)) {
+    visit(materials, inheriting(tool.GetMaterialName(material),
+                                {material->HostMaterial, kChunkMaterial, -1}, &material->Settings));
+  }
+  SettingsItem* meshes = FindChildItem(root, "Meshes");
+  for (MeshNode* mesh : GraphMeshes(graph)) {
+    visit(meshes, inheriting(tool.GetMeshName(mesh, false), {mesh->HostNode, kChunkMesh, -1},
+                             &mesh->Settings));
+  }
+  SettingsItem* models = FindChildItem(root, "Models");
+  for (ModelNode* model : GraphModels(graph)) {
+    if (model->BoneCount == 0) continue;
+    SettingsItem* item =
+        visit(models, inheriting(tool.GetModelName(model),
+                                 {ModelSettingsObject(tool, model), kChunkModel, -1},
+                                 &model->Settings, "Bones"));
+    if (item == nullptr) continue;
+    for (BoneNode* bone : ModelBones(model)) {
+      visit(item, own(tool.GetBoneName(bone), SettingsCategory::Bone,
+                      {bone->HostNode, kChunkModelBone, -1}, &bone->Settings));
+    }
+  }
+  // Each take keeps its own chunks: the animation's, and those of its track
+  // groups, their bones and its morph tracks, under its index.
+  SettingsItem* animations = FindChildItem(root, "Animations");
+  for (AnimationNode* animation = graph->Animations; animation != nullptr;
+       animation = animation->Next) {
+    const int32_t take = animation->SettingsIndex;
+    SettingsItem* item = visit(animations, inheriting(tool.GetAnimationName(animation),
+                                                      {animation->HostNode, kChunkAnimation, take},
+                                                      &animation->Settings, "Track Groups"));
+    if (item == nullptr) continue;
+    for (ModelNode* model : GraphModels(graph)) {
+      SettingsItem* group =
+          visit(item, own(tool.GetModelName(model), SettingsCategory::TrackGroup,
+                          {TrackGroupSettingsObject(tool, model), kChunkTrackGroup, take},
+                          &model->AnimationSettings, model->BoneCount > 0 ? "Bones" : nullptr));
+      if (group == nullptr || model->BoneCount == 0) continue;
+      for (BoneNode* bone : ModelBones(model)) {
+        visit(group, own(tool.GetBoneName(bone), SettingsCategory::BoneAnimation,
+                         {bone->HostNode, kChunkTrackGroupBone, take}, &bone->AnimationSettings));
+      }
+    }
+    for (MorphSourceNode* morph = graph->MorphSources; morph != nullptr; morph = morph->Next) {
+      visit(item, own(tool.GetHostObjectName(morph->HostNode), SettingsCategory::MorphTrack,
+                      {morph->HostNode, kChunkMorphTrack, take}, &morph->Settings));
+    }
+  }
+}
+
+// Makes each item and loads its chunk, remembering whether memory ran out.
 class Builder {
  public:
-  Builder(ToolInterface& tool) : tool_(tool), store_(tool) {}
+  explicit Builder(ToolInterface& tool) : store_(tool) {}
 
-  // An item that starts as a duplicate of its parent's values.
-  SettingsItem* Inheriting(SettingsItem* parent, const char* name, SettingsHandle handle) {
-    return Add(parent, name, nullptr, handle);
-  }
-  // An item with a new Requester of `category`, at the schema defaults.
-  SettingsItem* Own(SettingsItem* parent, const char* name, SettingsCategory category,
-                    SettingsHandle handle) {
-    if (!ok_) return nullptr;
-    Requester* requester = CreateCategoryRequester(category);
-    if (requester == nullptr) {
-      ok_ = false;
-      return nullptr;
+  SettingsItem* operator()(SettingsItem* parent, const SettingsEntry& entry) {
+    if (!ok_ || parent == nullptr) return nullptr;
+    Requester* requester = nullptr;
+    if (entry.own && (requester = CreateCategoryRequester(entry.category)) == nullptr) {
+      return Failed();
     }
-    return Add(parent, name, requester, handle);
+    SettingsItem* item = CreateSettingsItem(parent, entry.name, requester);
+    if (item == nullptr) return Failed();
+    // A corrupt chunk is logged and leaves the item as it was; only a failed
+    // duplicate (out of memory) stops the build.
+    ApplyStoredSettings(item, &store_, &entry.handle);
+    if (item->Requester == nullptr) return Failed();
+    if (entry.childListLabel != nullptr && !SetChildListLabel(item, entry.childListLabel)) {
+      return Failed();
+    }
+    if (entry.link != nullptr) *entry.link = item;
+    return item;
   }
   bool ok() const { return ok_; }
   SettingsChunkStore& store() { return store_; }
 
  private:
-  SettingsItem* Add(SettingsItem* parent, const char* name, Requester* requester,
-                    SettingsHandle handle) {
-    if (!ok_ || parent == nullptr) {
-      DestroyRequester(requester);
-      return nullptr;
-    }
-    SettingsItem* item = CreateSettingsItem(parent, name, requester);
-    if (item == nullptr) {
-      ok_ = false;
-      return nullptr;
-    }
-    // A corrupt chunk is logged and leaves the item as it was; only a failed
-    // duplicate (out of memory) stops the build.
-    ApplyStoredSettings(item, &store_, &handle);
-    if (item->Requester == nullptr) ok_ = false;
-    return item;
+  SettingsItem* Failed() {
+    ok_ = false;
+    return nullptr;
   }
 
-  ToolInterface& tool_;
   ToolChunkStore store_;
   bool ok_ = true;
 };
@@ -103,62 +180,7 @@ SettingsItem* BuildSettingsHierarchy(ToolInterface& tool, NodeGraph* graph) {
   SettingsHandle fileHandle{sceneRoot, kChunkFile, -1};
   ApplyStoredSettings(FindChildItem(root, "File"), &build.store(), &fileHandle);
 
-  SettingsItem* textures = FindChildItem(root, "Textures");
-  for (TextureNode* texture = graph->Textures; texture != nullptr; texture = texture->Next) {
-    texture->Settings = build.Inheriting(textures, tool.GetTextureName(texture),
-                                         {texture->HostMap, kChunkTexture, texture->Index});
-  }
-  SettingsItem* materials = FindChildItem(root, "Materials");
-  for (MaterialNode* material : GraphMaterials(graph)) {
-    material->Settings = build.Inheriting(materials, tool.GetMaterialName(material),
-                                          {material->HostMaterial, kChunkMaterial, -1});
-  }
-  SettingsItem* meshes = FindChildItem(root, "Meshes");
-  for (MeshNode* mesh : GraphMeshes(graph)) {
-    mesh->Settings =
-        build.Inheriting(meshes, tool.GetMeshName(mesh, false), {mesh->HostNode, kChunkMesh, -1});
-  }
-  SettingsItem* models = FindChildItem(root, "Models");
-  for (ModelNode* model : GraphModels(graph)) {
-    if (model->BoneCount == 0) continue;
-    SettingsItem* item = build.Inheriting(models, tool.GetModelName(model),
-                                          {ModelSettingsObject(tool, model), kChunkModel, -1});
-    model->Settings = item;
-    if (item != nullptr && !SetChildListLabel(item, "Bones")) break;
-    for (BoneNode* bone : ModelBones(model)) {
-      bone->Settings = build.Own(item, tool.GetBoneName(bone), SettingsCategory::Bone,
-                                 {bone->HostNode, kChunkModelBone, -1});
-    }
-  }
-  SettingsItem* animations = FindChildItem(root, "Animations");
-  for (AnimationNode* animation = graph->Animations; animation != nullptr;
-       animation = animation->Next) {
-    // Each take keeps its own chunks: the animation's, and those of its
-    // track groups, their bones and its morph tracks, under its index.
-    const int32_t take = animation->SettingsIndex;
-    SettingsItem* item = build.Inheriting(animations, tool.GetAnimationName(animation),
-                                          {animation->HostNode, kChunkAnimation, take});
-    animation->Settings = item;
-    if (item != nullptr && !SetChildListLabel(item, "Track Groups")) break;
-    for (ModelNode* model : GraphModels(graph)) {
-      SettingsItem* group =
-          build.Own(item, tool.GetModelName(model), SettingsCategory::TrackGroup,
-                    {TrackGroupSettingsObject(tool, model), kChunkTrackGroup, take});
-      model->AnimationSettings = group;
-      if (model->BoneCount == 0) continue;
-      if (group != nullptr && !SetChildListLabel(group, "Bones")) break;
-      for (BoneNode* bone : ModelBones(model)) {
-        bone->AnimationSettings =
-            build.Own(group, tool.GetBoneName(bone), SettingsCategory::BoneAnimation,
-                      {bone->HostNode, kChunkTrackGroupBone, take});
-      }
-    }
-    for (MorphSourceNode* morph = graph->MorphSources; morph != nullptr; morph = morph->Next) {
-      morph->Settings =
-          build.Own(item, tool.GetHostObjectName(morph->HostNode), SettingsCategory::MorphTrack,
-                    {morph->HostNode, kChunkMorphTrack, take});
-    }
-  }
+  WalkSettingsEntries(tool, graph, root, std::ref(build));
   if (!build.ok()) {
     KT_LOG_ERROR(Settings, "Unable to build the settings of the scene");
     UnlinkGraph(graph);
@@ -173,50 +195,19 @@ bool StoreSceneSettings(ToolInterface& tool, const SettingsItem* root, const Nod
   ToolChunkStore store(tool);
   HostHandle sceneRoot = tool.GetSceneRoot();
   bool ok = StoreSettings(FindChildItem(root, "File"), store, {sceneRoot, kChunkFile, -1});
-  for (TextureNode* texture = graph->Textures; texture != nullptr; texture = texture->Next) {
-    ok &=
-        StoreSettings(texture->Settings, store, {texture->HostMap, kChunkTexture, texture->Index});
-  }
-  for (MaterialNode* material : GraphMaterials(graph)) {
-    ok &= StoreSettings(material->Settings, store, {material->HostMaterial, kChunkMaterial, -1});
-  }
-  for (MeshNode* mesh : GraphMeshes(graph)) {
-    ok &= StoreSettings(mesh->Settings, store, {mesh->HostNode, kChunkMesh, -1});
-  }
-  for (ModelNode* model : GraphModels(graph)) {
-    if (model->BoneCount == 0) continue;
-    ok &=
-        StoreSettings(model->Settings, store, {ModelSettingsObject(tool, model), kChunkModel, -1});
-    for (BoneNode* bone : ModelBones(model)) {
-      ok &= StoreSettings(bone->Settings, store, {bone->HostNode, kChunkModelBone, -1});
-    }
-  }
-  // The track group items of every animation were built in graph order, so
-  // the children of each animation item pair up with the models, then the
-  // morph sources.
-  for (AnimationNode* animation = graph->Animations; animation != nullptr;
-       animation = animation->Next) {
-    const SettingsItem* item = animation->Settings;
-    const int32_t take = animation->SettingsIndex;
-    ok &= StoreSettings(item, store, {animation->HostNode, kChunkAnimation, take});
-    const SettingsItem* group = item != nullptr ? item->FirstChild : nullptr;
-    for (ModelNode* model : GraphModels(graph)) {
-      if (group == nullptr) break;
-      ok &= StoreSettings(group, store,
-                          {TrackGroupSettingsObject(tool, model), kChunkTrackGroup, take});
-      const SettingsItem* boneItem = group->FirstChild;
-      for (BoneNode* bone : ModelBones(model)) {
-        if (boneItem == nullptr) break;
-        ok &= StoreSettings(boneItem, store, {bone->HostNode, kChunkTrackGroupBone, take});
-        boneItem = boneItem->Next;
-      }
-      group = group->Next;
-    }
-    for (MorphSourceNode* morph = graph->MorphSources; morph != nullptr && group != nullptr;
-         morph = morph->Next, group = group->Next) {
-      ok &= StoreSettings(group, store, {morph->HostNode, kChunkMorphTrack, take});
-    }
-  }
+  // The tree was built by the same walk: each entry's item is the next
+  // child of its parent.
+  std::unordered_map<const SettingsItem*, SettingsItem*> next;
+  WalkSettingsEntries(tool, graph, root,
+                      [&](SettingsItem* parent, const SettingsEntry& entry) -> SettingsItem* {
+                        if (parent == nullptr) return nullptr;
+                        auto at = next.find(parent);
+                        SettingsItem* item = at == next.end() ? parent->FirstChild : at->second;
+                        if (item == nullptr) return nullptr;
+                        next[parent] = item->Next;
+                        ok &= StoreSettings(item, store, entry.handle);
+                        return item;
+                      });
   ok &= StoreSettingsItemChunk(root, store, sceneRoot);
   tool.SetSaveRequired();
   return ok;
