@@ -12,10 +12,13 @@
 #include "rt/ketrel_bspline_solver.h"
 #include "rt/ketrel_curve.h"
 #include "rt/ketrel_memory.h"
+#include "tests/rt/test_ketrel_bspline_support.h"
 #include "tests/support/log_capture.h"
 
 namespace ketrel {
 namespace {
+
+using namespace test;
 
 // Textbook de Boor on a clamped knot vector, in double precision. Our model
 // (K knots, K controls, P_{i-p}..P_i on span [t_{i-1}, t_i), controls before
@@ -106,40 +109,6 @@ TEST(BSplineEvaluation, DegenerateInputsNeverDivideByZero) {
 
 // ---- Fitting --------------------------------------------------------------
 
-// A solver for the length of a test.
-struct Solver {
-  Solver(int degree, int samples, int dimension)
-      : solver(CreateBSplineSolver(degree, samples, dimension)) {}
-  ~Solver() { DestroyBSplineSolver(solver); }
-  operator BSplineSolver*() const { return solver; }
-  BSplineSolver* solver;
-};
-
-struct Fit {
-  curve2* curve = nullptr;
-  bool achieved = false;
-  ~Fit() { FreeCurve(curve); }
-};
-
-CurveFitParameters Parameters(int degree, float tolerance) {
-  CurveFitParameters p;
-  p.Degree = degree;
-  p.Tolerance = tolerance;
-  return p;
-}
-
-void Compress(Fit* fit, BSplineSolver* solver, int flags, const CurveFitParameters& p,
-              const std::vector<float>& samples, int d, float dT) {
-  fit->curve = CompressCurve(solver, flags, p, samples.data(), d,
-                             static_cast<int>(samples.size()) / d, dT, &fit->achieved);
-}
-
-float MaxDistance(const curve2* curve, int d, float dT, int n, const std::vector<float>& samples) {
-  CurveErrorStats stats;
-  EXPECT_TRUE(MeasureCurveError(0, d, (n - 1) * dT, curve, n, samples.data(), &stats));
-  return std::sqrt(stats.MaxSquaredError);
-}
-
 TEST(CurveFitting, RampAtDegreeOneNeedsTwoKnots) {
   Solver solver(3, 100, 4);
   std::vector<float> ramp;
@@ -204,13 +173,6 @@ TEST(CurveFitting, SinCosStaysWithinToleranceBetweenSamplesToo) {
   // Regression thresholds: 19 knots and 352 bytes when they were set.
   EXPECT_LE(GetCurveKnotCount(fit.curve), 19);
   EXPECT_LE(GetCurveByteSize(fit.curve), 352);
-}
-
-void AxisAngleQuaternion(double degrees, float* q) {
-  double half = degrees * M_PI / 360.0;
-  double axis[3] = {0.48, 0.6, 0.64};  // unit length
-  for (int k = 0; k < 3; ++k) q[k] = static_cast<float>(axis[k] * std::sin(half));
-  q[3] = static_cast<float>(std::cos(half));
 }
 
 double AngleBetween(const float* a, const float* b) {
@@ -312,9 +274,6 @@ TEST(CurveFitting, ReportedSuccessHoldsForTheStoredQuantizedCurve) {
     FreeCurve(curve);
   }
 }
-
-double WorstBetween(const curve2* curve, const std::vector<float>& samples, int d, float dT,
-                    bool orientation, int per);
 
 TEST(CurveFitting, LimitsAreReportedAsMisses) {
   std::vector<float> noise(80);
@@ -730,158 +689,6 @@ TEST(CurveFitting, ResultsAreIdenticalWhateverThreadFits) {
   for (int w = 0; w < 3; ++w) workers[w] = std::thread(fitAll, w % 2 == 1, &results[w]);
   for (std::thread& worker : workers) worker.join();
   for (auto& result : results) EXPECT_EQ(result, reference);
-}
-
-}  // namespace
-}  // namespace ketrel
-
-namespace ketrel {
-namespace {
-
-// ---- Between samples and knot order ---------------------------------------
-
-// Capture-like tracks: a smooth swing with jitter of about `jitter` degrees
-// (or units) from sample to sample.
-std::vector<float> JitteryOrientations(int n, double jitter, unsigned seed) {
-  std::vector<float> samples(size_t(n) * 4);
-  std::mt19937 random(seed);
-  std::uniform_real_distribution<double> noise(-jitter, jitter);
-  for (int i = 0; i < n; ++i)
-    AxisAngleQuaternion(30.0 * std::sin(i * 0.05) + noise(random), &samples[size_t(i) * 4]);
-  return samples;
-}
-
-std::vector<float> JitteryPositions(int n, double jitter, unsigned seed) {
-  std::vector<float> samples(size_t(n) * 3);
-  std::mt19937 random(seed);
-  std::uniform_real_distribution<double> noise(-jitter, jitter);
-  for (int i = 0; i < n; ++i)
-    for (int k = 0; k < 3; ++k)
-      samples[size_t(i) * 3 + k] = float(std::sin(i * 0.03 * (k + 1)) + noise(random));
-  return samples;
-}
-
-// The largest error of the curve at `per` points of every step between
-// samples, against the samples joined as the source joins them, in the
-// fitter's measure (distance, or 1 - q.s).
-double WorstBetween(const curve2* curve, const std::vector<float>& samples, int d, float dT,
-                    bool orientation, int per) {
-  const int n = int(samples.size()) / d;
-  double worst = 0;
-  for (int i = 0; i + 1 < n; ++i) {
-    for (int q = 1; q < per; ++q) {
-      const float u = float(q) / per;
-      float value[4], expected[4];
-      EvaluateCurveAtT(d, orientation, curve, nullptr, nullptr, 0, (i + u) * dT, value, nullptr);
-      SampleBetween(&samples[size_t(i) * d], &samples[size_t(i + 1) * d], d, orientation, u,
-                    expected);
-      double sum = 0;
-      for (int k = 0; k < d; ++k) sum += double(value[k] - expected[k]) * (value[k] - expected[k]);
-      worst = std::fmax(worst, orientation ? 0.5 * sum : std::sqrt(sum));
-    }
-  }
-  return worst;
-}
-
-// A curve that meets its tolerance at the samples and swings between them is
-// what a game sees at every other time: every fit the fitter calls a success
-// holds between samples too, at points it never measured (tenths of a step).
-// Tight tolerances on jitter used to give curves within tolerance at the
-// samples and degrees off between them.
-TEST(CurveFitting, ReportedSuccessHoldsBetweenSamples) {
-  const int n = 400;
-  const float dT = 1.0f / 120;
-  Solver solver(3, n, 9);
-  data_type_definition* const orientationFormats[] = {DaK32fC32fType, D4nK16uC15uType,
-                                                      D4nK8uC7uType};
-  data_type_definition* const positionFormats[] = {DaK32fC32fType, D3K16uC16uType, D3K8uC8uType};
-  struct Case {
-    bool orientation;
-    double jitter, tolerance;  // degrees or units
-    int degree, flags;
-  };
-  const Case cases[] = {
-      {true, 0.5, 0.01, 3, 0x31}, {true, 0.5, 0.1, 2, 0x31},     {true, 0.5, 0.1, 2, 0x33},
-      {true, 0.05, 0.5, 3, 0x31}, {false, 0.01, 0.001, 3, 0x30}, {false, 0.01, 0.005, 2, 0x32},
-  };
-  for (const Case& c : cases) {
-    const int d = c.orientation ? 4 : 3;
-    const std::vector<float> samples =
-        c.orientation ? JitteryOrientations(n, c.jitter, 7) : JitteryPositions(n, c.jitter, 7);
-    CurveFitParameters p =
-        Parameters(c.degree, c.orientation ? OrientationToleranceFromDegrees(float(c.tolerance))
-                                           : float(c.tolerance));
-    // Jumps only where the samples really step (none here): a jump the
-    // caller allows is no fault between samples.
-    p.JumpThreshold = c.orientation ? OrientationToleranceFromDegrees(5.0f) : 0.5f;
-    p.CandidateFormats = c.orientation ? orientationFormats : positionFormats;
-    p.CandidateFormatCount = 3;
-    Fit fit;
-    Compress(&fit, solver, c.flags, p, samples, d, dT);
-    ASSERT_NE(fit.curve, nullptr);
-    EXPECT_TRUE(fit.achieved) << c.degree << " " << c.tolerance;
-    // Tenths fall between the quarters the fitter checks: a little slack.
-    EXPECT_LE(WorstBetween(fit.curve, samples, d, dT, c.orientation, 10),
-              (c.orientation ? 1.6 : 1.3) * p.Tolerance)
-        << "degree " << c.degree << " tolerance " << c.tolerance << " flags " << c.flags
-        << " format " << GetCurveFormat(fit.curve);
-  }
-}
-
-// Quantized knots round to codes and the fitter nudges piece starts down:
-// whatever the rounding, a stored knot is never below the one before it (a
-// reader binary-searches them). Many fits of every quantized format over
-// clips long enough that neighbouring knots share codes.
-TEST(CurveFitting, QuantizedKnotsNeverDecrease) {
-  const int n = 2400;
-  const float dT = 1.0f / 60;
-  Solver solver(3, n, 9);
-  struct Format {
-    data_type_definition* type;
-    int dimension;
-  };
-  const Format formats[] = {{DaK16uC16uType, 2},   {DaK8uC8uType, 1},     {D4nK16uC15uType, 4},
-                            {D4nK8uC7uType, 4},    {D3K16uC16uType, 3},   {D3K8uC8uType, 3},
-                            {D9I1K16uC16uType, 9}, {D9I3K16uC16uType, 9}, {D9I1K8uC8uType, 9},
-                            {D9I3K8uC8uType, 9},   {D3I1K16uC16uType, 3}, {D3I1K8uC8uType, 3}};
-  int fits = 0;
-  for (const Format& format : formats) {
-    for (unsigned seed = 1; seed <= 3; ++seed) {
-      const int d = format.dimension;
-      std::vector<float> samples(size_t(n) * d);
-      if (d == 4) {
-        samples = JitteryOrientations(n, 0.6, seed);
-      } else {
-        std::mt19937 random(seed);
-        std::uniform_real_distribution<float> noise(-0.02f, 0.02f);
-        for (int i = 0; i < n; ++i)
-          for (int k = 0; k < d; ++k)
-            samples[size_t(i) * d + k] =
-                (k % 4 == 0 ? 1.0f : 0.0f) + 0.3f * std::sin(i * 0.02f * (k + 1)) + noise(random);
-      }
-      bool met = false;
-      int32_t size = 0;
-      const float tolerance = d == 4 ? OrientationToleranceFromDegrees(0.05f) : 0.004f;
-      curve2* curve = FitBSpline(solver, d == 4 ? 0x31 : 0x30, int(seed % 3) + 1, tolerance, 0, 0,
-                                 samples.data(), d, n, dT, format.type, 0, &met, &size);
-      ASSERT_NE(curve, nullptr);
-      EXPECT_EQ(FindDecreasingKnot(curve), -1)
-          << GetCurveFormatName(FindCurveFormat(format.type)) << " seed " << seed;
-      ++fits;
-      FreeCurve(curve);
-    }
-  }
-  EXPECT_EQ(fits, 36);
-  // Knots handed over out of order are stored in order all the same.
-  const float knots[] = {0.0f, 1.0f, 0.99f, 2.0f, 1.5f, 3.0f};
-  const float controls[6] = {0, 1, 2, 3, 4, 5};
-  curve_builder* builder = BeginCurve(DaK16uC16uType, 1, 1, 6);
-  SetKnotArray(builder, knots);
-  SetControlArray(builder, controls);
-  curve2* curve = EndCurve(builder);
-  ASSERT_NE(curve, nullptr);
-  EXPECT_EQ(FindDecreasingKnot(curve), -1);
-  FreeCurve(curve);
 }
 
 }  // namespace
