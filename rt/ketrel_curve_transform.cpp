@@ -6,39 +6,10 @@
 #include "rt/ketrel_curve.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
+#include "rt/ketrel_transform_internal.h"
 
 namespace ketrel {
 namespace {
-
-void Multiply3(const float* a, const float* b, float* out) {
-  for (int32_t r = 0; r < 3; ++r)
-    for (int32_t c = 0; c < 3; ++c)
-      out[3 * r + c] = a[3 * r] * b[c] + a[3 * r + 1] * b[3 + c] + a[3 * r + 2] * b[6 + c];
-}
-
-void QuaternionToMatrix(const float* q, float* m) {
-  float x = q[0], y = q[1], z = q[2], w = q[3];
-  m[0] = 1 - 2 * (y * y + z * z), m[1] = 2 * (x * y - z * w), m[2] = 2 * (x * z + y * w);
-  m[3] = 2 * (x * y + z * w), m[4] = 1 - 2 * (x * x + z * z), m[5] = 2 * (y * z - x * w);
-  m[6] = 2 * (x * z - y * w), m[7] = 2 * (y * z + x * w), m[8] = 1 - 2 * (x * x + y * y);
-}
-
-void MatrixToQuaternion(const float* m, float* q) {
-  float trace = m[0] + m[4] + m[8];
-  if (trace > 0.0f) {
-    float s = std::sqrt(trace + 1.0f) * 2.0f;
-    q[3] = 0.25f * s, q[0] = (m[7] - m[5]) / s, q[1] = (m[2] - m[6]) / s, q[2] = (m[3] - m[1]) / s;
-  } else if (m[0] > m[4] && m[0] > m[8]) {
-    float s = std::sqrt(std::fmax(1.0f + m[0] - m[4] - m[8], 1e-20f)) * 2.0f;
-    q[3] = (m[7] - m[5]) / s, q[0] = 0.25f * s, q[1] = (m[1] + m[3]) / s, q[2] = (m[2] + m[6]) / s;
-  } else if (m[4] > m[8]) {
-    float s = std::sqrt(std::fmax(1.0f + m[4] - m[0] - m[8], 1e-20f)) * 2.0f;
-    q[3] = (m[2] - m[6]) / s, q[0] = (m[1] + m[3]) / s, q[1] = 0.25f * s, q[2] = (m[5] + m[7]) / s;
-  } else {
-    float s = std::sqrt(std::fmax(1.0f + m[8] - m[0] - m[4], 1e-20f)) * 2.0f;
-    q[3] = (m[3] - m[1]) / s, q[0] = (m[2] + m[6]) / s, q[1] = (m[5] + m[7]) / s, q[2] = 0.25f * s;
-  }
-}
 
 // Can the format of a 3x3 curve hold `m`? D9I1 keeps one number on the
 // diagonal, D9I3 three; neither keeps off-diagonal terms.

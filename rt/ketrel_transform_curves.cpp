@@ -11,8 +11,6 @@
 #include "rt/ketrel_transform_internal.h"
 
 namespace ketrel {
-namespace {
-
 void Multiply3(const float* a, const float* b, float* out) {
   for (int32_t r = 0; r < 3; ++r)
     for (int32_t c = 0; c < 3; ++c)
@@ -44,6 +42,8 @@ void MatrixToQuaternion(const float* m, float* q) {
     q[3] = (m[3] - m[1]) / s, q[0] = (m[2] + m[6]) / s, q[1] = (m[5] + m[7]) / s, q[2] = 0.25f * s;
   }
 }
+
+namespace {
 
 int32_t DimensionOf(basis_curve_kind kind) {
   return kind == basis_curve_kind::Orientation ? 4 : kind == basis_curve_kind::ScaleShear ? 9 : 3;

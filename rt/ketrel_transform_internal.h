@@ -8,6 +8,11 @@
 
 namespace ketrel {
 
+// 3x3 matrices row by row, and unit quaternions (x, y, z, w) to and from them.
+void Multiply3(const float* a, const float* b, float* out);
+void QuaternionToMatrix(const float* q, float* m);
+void MatrixToQuaternion(const float* m, float* q);
+
 // q -> the quaternion of L R(q) L^-1, with q's length and the sign of its w
 // kept. A zero or non-finite quaternion is left as it is.
 void ConvertOrientation(float q[4], const basis_conversion& conversion);
