@@ -77,11 +77,16 @@ void Item(void* user, const char* text, int step, int total) {
   t->barShown = true;
 }
 
-void LogLine(void* user, LogType, const char* file, int line, const char* message) {
+void LogLine(void* user, LogType type, const char* file, int line, const char* message) {
   auto* t = static_cast<TerminalProgress*>(user);
   t->record.push_back(std::string("log: ") + message);
   ClearBar(t);
-  std::fprintf(t->out, "%s (%d) %s\n", file, line, message);
+  const char* kind = type == LogType::Error ? "error" : "warning";
+  if (t->showSource) {
+    std::fprintf(t->out, "%s: %s(%d): %s\n", kind, file, line, message);
+  } else {
+    std::fprintf(t->out, "%s: %s\n", kind, message);
+  }
 }
 
 void Finish(void* user, bool) {

@@ -19,6 +19,9 @@ struct TerminalProgress {
   std::string title;
   // For tests: cancel as a user would when the stage of this name begins.
   std::string cancelAtStage;
+  // Log lines name the source file and line they come from (--verbose);
+  // otherwise a user sees "warning: " and the message alone.
+  bool showSource = false;
   // Everything shown, in order, for tests ("stage: X", "item: Y", "log: Z").
   std::vector<std::string> record;
 };

@@ -198,6 +198,7 @@ int RunExport(const ExportOptions& options) {
   host::TerminalProgress terminal;
   host::PrepareTerminalProgress(&terminal);
   terminal.cancelAtStage = options.CancelAtStage;
+  terminal.showSource = VerboseLogs();
   exportOptions.Request.Display = host::TerminalProgressDisplay();
   exportOptions.Request.DisplayUser = &terminal;
 

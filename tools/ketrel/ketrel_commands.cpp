@@ -69,4 +69,9 @@ void AddImportFaultOption(CLI::App* command, int* fault) {
       ->group("");
 }
 
+bool& VerboseLogs() {
+  static bool verbose = false;
+  return verbose;
+}
+
 }  // namespace ketrel::cli

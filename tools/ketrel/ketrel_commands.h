@@ -34,6 +34,9 @@ void AddImportFaultOption(CLI::App* command, int* fault);
 // it has none.
 void PrintTakes(const host::Scene& scene);
 
+// --verbose: log lines name the source file and line they come from.
+bool& VerboseLogs();
+
 // One line per command; main() calls them all.
 void AddCommands(CLI::App& app, int& exitCode);
 

@@ -72,6 +72,18 @@ void OnStopSignal(int signal) {
   [[maybe_unused]] ssize_t written = write(STDERR_FILENO, kText, sizeof kText - 1);
 }
 
+// What a user sees of the library's log: the message, and with --verbose
+// where in the source it came from.
+void PrintLogLine(ketrel::LogType type, ketrel::LogOrigin, const char* file, int line,
+                  const char* message, void*) {
+  const char* kind = type == ketrel::LogType::Error ? "error" : "warning";
+  if (ketrel::cli::VerboseLogs()) {
+    std::fprintf(stderr, "%s: %s(%d): %s\n", kind, file, line, message);
+  } else {
+    std::fprintf(stderr, "%s: %s\n", kind, message);
+  }
+}
+
 void InstallStopSignals() {
   struct sigaction action = {};
   action.sa_handler = OnStopSignal;
@@ -94,6 +106,10 @@ int main(int argc, char** argv) {
   CLI::App app{"ketrel: export scenes to KT2 files and look inside them"};
   app.set_version_flag("--version", ketrel::ExporterVersionString());
   app.require_subcommand(1);
+  app.fallthrough();
+  app.add_flag("--verbose", ketrel::cli::VerboseLogs(),
+               "Warnings and errors also name the source file and line they come from");
+  ketrel::SetLogCallback(ketrel::LogCallback{PrintLogLine, nullptr});
   int exitCode = ketrel::cli::kExitOk;
   ketrel::cli::AddCommands(app, exitCode);
   try {
