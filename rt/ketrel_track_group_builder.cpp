@@ -127,8 +127,10 @@ T* NewEntry(track_group_builder* builder) {
 // A new named track in the group's order; a track of its kind still open
 // (`open`) was never ended and is left out, with a warning.
 template <typename T>
-T* BeginNamedEntry(track_group_builder* builder, T*& open, const char* kind, const char* name) {
+T* BeginNamedEntry(track_group_builder* builder, T* track_group_builder::*openMember,
+                   const char* kind, const char* name) {
   if (builder == nullptr || builder->Failed) return nullptr;
+  T*& open = builder->*openMember;
   if (open != nullptr) {
     KT_LOG_WARNING(TrackGroup, "%s track \"%s\" was never ended; it is left out", kind,
                    Printable(open->Name));
@@ -317,7 +319,8 @@ bool TrackGroupBuilderFailed(const track_group_builder* builder) {
 }
 
 bool BeginTransformTrack(track_group_builder* builder, const char* name, int32_t flags) {
-  transform_entry* track = BeginNamedEntry(builder, builder->OpenTransform, "Transform", name);
+  transform_entry* track =
+      BeginNamedEntry(builder, &track_group_builder::OpenTransform, "Transform", name);
   if (track == nullptr) return false;
   track->Flags = flags;
   for (int32_t s = 0; s < SlotCount; ++s) {
@@ -362,7 +365,7 @@ bool PushVectorTrack(track_group_builder* builder, const char* name, uint32_t tr
 }
 
 bool BeginTextTrack(track_group_builder* builder, const char* name) {
-  text_entry_list* track = BeginNamedEntry(builder, builder->OpenText, "Text", name);
+  text_entry_list* track = BeginNamedEntry(builder, &track_group_builder::OpenText, "Text", name);
   if (track == nullptr) return false;
   builder->OpenText = track;
   return true;
