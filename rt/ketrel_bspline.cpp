@@ -131,23 +131,30 @@ bool EvaluateBSplineNormalized(int degree, int dimension, const float* knots, co
   return true;
 }
 
-bool TurnBetween(const float* a, const float* b, double u, float* out) {
+void BeginTurn(const float* a, const float* b, turn_pair* pair) {
   double dot = 0.0;
   for (int k = 0; k < 4; ++k) dot += static_cast<double>(a[k]) * b[k];
-  const double sign = dot < 0.0 ? -1.0 : 1.0;
-  dot *= sign;
-  double wa = 1.0 - u, wb = u;
+  pair->Sign = dot < 0.0 ? -1.0 : 1.0;
+  dot *= pair->Sign;
+  pair->Steady = false;
+  pair->Angle = 0.0;
+  pair->Sine = 0.0;
   if (dot < 0.9995) {
-    const double angle = std::acos(dot > 1.0 ? 1.0 : dot);
-    const double s = std::sin(angle);
-    if (s > 1e-9) {
-      wa = std::sin((1.0 - u) * angle) / s;
-      wb = std::sin(u * angle) / s;
-    }
+    pair->Angle = std::acos(dot > 1.0 ? 1.0 : dot);
+    pair->Sine = std::sin(pair->Angle);
+    pair->Steady = pair->Sine > 1e-9;
+  }
+}
+
+bool TurnWith(const turn_pair& pair, const float* a, const float* b, double u, float* out) {
+  double wa = 1.0 - u, wb = u;
+  if (pair.Steady) {
+    wa = std::sin((1.0 - u) * pair.Angle) / pair.Sine;
+    wb = std::sin(u * pair.Angle) / pair.Sine;
   }
   double q[4], length = 0.0;
   for (int k = 0; k < 4; ++k) {
-    q[k] = wa * a[k] + wb * sign * b[k];
+    q[k] = wa * a[k] + wb * pair.Sign * b[k];
     length += q[k] * q[k];
   }
   length = std::sqrt(length);
@@ -157,6 +164,12 @@ bool TurnBetween(const float* a, const float* b, double u, float* out) {
   const double inverse = ok ? 1.0 / length : 0.0;
   for (int k = 0; k < 4; ++k) out[k] = ok ? static_cast<float>(q[k] * inverse) : a[k];
   return ok;
+}
+
+bool TurnBetween(const float* a, const float* b, double u, float* out) {
+  turn_pair pair;
+  BeginTurn(a, b, &pair);
+  return TurnWith(pair, a, b, u, out);
 }
 
 }  // namespace ketrel

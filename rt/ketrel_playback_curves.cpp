@@ -231,17 +231,19 @@ bool AdvanceSpanFixed(const bound_curve& curve, float t, curve_span_cache& span,
 template <int P, int D, bool Q, bool Sampled>
 bool EvaluateSpanFixed(const bound_curve& curve, float t, curve_span_cache& span,
                        sampled_key_cursor* keys, float* out) {
+  constexpr bool turns = Q && P == 1 && Sampled;
   if (!(span.Knot >= 0 && t >= span.Low && t < span.High)) {
     const bool next = span.Knot >= 0 && t >= span.High && t - span.High < 1.0f &&
                       AdvanceSpanFixed<P, D, Q, Sampled>(curve, t, span, keys);
     if (!next && !FillSpan(curve, Q, t, span, keys)) return EvaluateWithoutCache(curve, Q, t, out);
+    if constexpr (turns) BeginTurn(span.Controls, span.Controls + 4, &span.Turn);
   }
-  if constexpr (Q && P == 1 && Sampled) {
+  if constexpr (turns) {
     // As the general path: orientation keys turn at a steady rate.
     const float width = span.Knots[1] - span.Knots[0];
     double u = width > 0.0f ? (double(t) - span.Knots[0]) / width : 0.0;
     u = u < 0.0 ? 0.0 : (u > 1.0 ? 1.0 : u);
-    return TurnBetween(span.Controls, span.Controls + 4, u, out);
+    return TurnWith(span.Turn, span.Controls, span.Controls + 4, u, out);
   } else {
     bspline_internal::DeBoor<P, D>(span.Knots, t, span.Controls, D, out);
     if constexpr (Q) bspline_internal::NormalizeQuaternion4(out);

@@ -60,6 +60,7 @@ struct curve_span_cache {
   float Stored[(kMaxBSplineDegree + 1) * 9];    // the window's control points as decoded
   float Controls[(kMaxBSplineDegree + 1) * 9];  // as blended (quaternions in one hemisphere)
   bool Flipped[kMaxBSplineDegree + 1];          // which of Controls are negated Stored
+  turn_pair Turn;  // sampled orientation keys: the turn between the two keys
 };
 
 // Reads `curve` for a part of `dimension` floats (3, 4 or 9) whose identity
