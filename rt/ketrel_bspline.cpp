@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "rt/ketrel_bspline_deboor.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel {
@@ -43,38 +44,7 @@ inline void Basis(const float* w, float t, float* n) {
   }
 }
 
-// De Boor's algorithm in the form d_j = d_{j-1} + alpha (d_j - d_{j-1}):
-// equal neighbours give back exactly their value, so constant pieces (the
-// two sides of a jump) are reproduced without rounding. The span rules are
-// those of Basis: a span of no width takes the last control point, a time
-// outside the span is held at its ends, a zero denominator adds nothing.
-// D = 0 reads the dimension at run time.
-template <int P, int D>
-inline void DeBoor(const float* w, float t, const float* controls, int dimension, float* result) {
-  const int d = D > 0 ? D : dimension;
-  if (!(w[P] > w[P - 1])) {
-    for (int k = 0; k < d; ++k) result[k] = controls[P * d + k];
-    return;
-  }
-  if (t < w[P - 1]) t = w[P - 1];
-  if (t > w[P]) t = w[P];
-  float alpha[P + 1][P + 1];
-  for (int r = 1; r <= P; ++r) {
-    for (int j = P; j >= r; --j) {
-      float denominator = w[P + j - r] - w[j - 1];
-      alpha[r][j] = denominator != 0.0f ? (t - w[j - 1]) / denominator : 0.0f;
-    }
-  }
-  for (int k = 0; k < d; ++k) {
-    float points[P + 1];
-    for (int j = 0; j <= P; ++j) points[j] = controls[j * d + k];
-    for (int r = 1; r <= P; ++r) {
-      for (int j = P; j >= r; --j)
-        points[j] = points[j - 1] + alpha[r][j] * (points[j] - points[j - 1]);
-    }
-    result[k] = points[P];
-  }
-}
+using bspline_internal::DeBoor;
 
 template <int P>
 void EvaluateDegree(int dimension, const float* knots, const float* controls, float t,
@@ -151,12 +121,7 @@ bool EvaluateBSplineNormalized(int degree, int dimension, const float* knots, co
                                float t, float* result) {
   if (!EvaluateBSpline(degree, dimension, knots, controls, t, result)) return false;
   if (dimension == 4) {
-    float length = std::sqrt(result[0] * result[0] + result[1] * result[1] + result[2] * result[2] +
-                             result[3] * result[3]);
-    if (length > 0.0f) {
-      float inverse = 1.0f / length;
-      for (int k = 0; k < 4; ++k) result[k] *= inverse;
-    }
+    bspline_internal::NormalizeQuaternion4(result);
   } else if (dimension == 3) {
     // One Newton step towards unit length: cheap and exact for unit input.
     float squared = result[0] * result[0] + result[1] * result[1] + result[2] * result[2];
@@ -166,29 +131,45 @@ bool EvaluateBSplineNormalized(int degree, int dimension, const float* knots, co
   return true;
 }
 
-bool TurnBetween(const float* a, const float* b, double u, float* out) {
+void BeginTurn(const float* a, const float* b, turn_pair* pair) {
   double dot = 0.0;
   for (int k = 0; k < 4; ++k) dot += static_cast<double>(a[k]) * b[k];
-  const double sign = dot < 0.0 ? -1.0 : 1.0;
-  dot *= sign;
-  double wa = 1.0 - u, wb = u;
+  pair->Sign = dot < 0.0 ? -1.0 : 1.0;
+  dot *= pair->Sign;
+  pair->Steady = false;
+  pair->Angle = 0.0;
+  pair->Sine = 0.0;
   if (dot < 0.9995) {
-    const double angle = std::acos(dot > 1.0 ? 1.0 : dot);
-    const double s = std::sin(angle);
-    if (s > 1e-9) {
-      wa = std::sin((1.0 - u) * angle) / s;
-      wb = std::sin(u * angle) / s;
-    }
+    pair->Angle = std::acos(dot > 1.0 ? 1.0 : dot);
+    pair->Sine = std::sin(pair->Angle);
+    pair->Steady = pair->Sine > 1e-9;
+  }
+}
+
+bool TurnWith(const turn_pair& pair, const float* a, const float* b, double u, float* out) {
+  double wa = 1.0 - u, wb = u;
+  if (pair.Steady) {
+    wa = std::sin((1.0 - u) * pair.Angle) / pair.Sine;
+    wb = std::sin(u * pair.Angle) / pair.Sine;
   }
   double q[4], length = 0.0;
   for (int k = 0; k < 4; ++k) {
-    q[k] = wa * a[k] + wb * sign * b[k];
+    q[k] = wa * a[k] + wb * pair.Sign * b[k];
     length += q[k] * q[k];
   }
   length = std::sqrt(length);
   const bool ok = length > 1e-12 && std::isfinite(length);
-  for (int k = 0; k < 4; ++k) out[k] = ok ? static_cast<float>(q[k] / length) : a[k];
+  // One division, not four: a player turns a quaternion per bone per frame;
+  // in doubles the product rounds to the same float but for a tie.
+  const double inverse = ok ? 1.0 / length : 0.0;
+  for (int k = 0; k < 4; ++k) out[k] = ok ? static_cast<float>(q[k] * inverse) : a[k];
   return ok;
+}
+
+bool TurnBetween(const float* a, const float* b, double u, float* out) {
+  turn_pair pair;
+  BeginTurn(a, b, &pair);
+  return TurnWith(pair, a, b, u, out);
 }
 
 }  // namespace ketrel

@@ -39,6 +39,17 @@ bool EvaluateBSpline(int degree, int dimension, const float* knots, const float*
 // has no direction (opposite or zero quaternions); false then.
 bool TurnBetween(const float* a, const float* b, double u, float* out);
 
+// The same in two steps, for a player that turns between one pair of keys
+// for several frames: what depends on the pair alone (the side, the angle
+// and its sine) once, then any fraction `u` of the way, with the very
+// arithmetic of TurnBetween.
+struct turn_pair {
+  double Sign, Angle, Sine;
+  bool Steady;  // at a steady rate; false: the plain normalised blend
+};
+void BeginTurn(const float* a, const float* b, turn_pair* pair);
+bool TurnWith(const turn_pair& pair, const float* a, const float* b, double u, float* out);
+
 bool EvaluateBSplineNormalized(int degree, int dimension, const float* knots, const float* controls,
                                float t, float* result);
 

@@ -402,88 +402,19 @@ bool ReadCurveData(const void* record, curve_data_view* view) {
 
 namespace {
 
+// Through the per-format decoders, whose formats are those ReadCurveData
+// accepted.
 float KnotAt(const curve_data_view& view, int32_t index) {
-  switch (view.Format) {
-    case CurveFormatDaK32fC32f:
-      return view.Knots[index];
-    case CurveFormatD3I1K32fC32f:
-      return static_cast<const float*>(view.Codes)[index];
-    case CurveFormatDaKeyframes32f:
-      return static_cast<float>(index);
-    case CurveFormatDaSampledBits:
-      return static_cast<float>(index) * view.KnotScale;
-    default:
-      if (!IsPacked(view.Format)) return 0.0f;
-      return static_cast<float>(CodeAt(view, index)) * view.KnotInverse;
-  }
-}
-
-void DecodeQuaternion(const curve_data_view& view, int64_t base, float* q) {
-  uint32_t mask = view.CodeMax;  // 32767 or 127: the low bits of each code
-  uint32_t top = mask + 1;
-  uint32_t c0 = CodeAt(view, base), c1 = CodeAt(view, base + 1), c2 = CodeAt(view, base + 2);
-  int32_t dropped = ((c1 & top) ? 2 : 0) + ((c2 & top) ? 1 : 0);
-  float inverse = view.CodeMax == 32767 ? 3.051851e-5f : 0.007874016f;
-  uint32_t codes[3] = {c0 & mask, c1 & mask, c2 & mask};
-  float sum = 0.0f;
-  for (int32_t s = 0; s < 3; ++s) {
-    int32_t k = (dropped + 1 + s) & 3;
-    q[k] = static_cast<float>(codes[s]) * view.Scales[k] * inverse + view.Offsets[k];
-    sum += q[k] * q[k];
-  }
-  // Rounding (or a hostile record) can push the sum past 1; never take the
-  // root of a negative number.
-  float rest = 1.0f - sum;
-  q[dropped] = rest > 0.0f ? std::sqrt(rest) : 0.0f;
-  if (c0 & top) q[dropped] = -q[dropped];
+  const knot_decoder decode = GetKnotDecoder(view.Format);
+  return decode != nullptr ? decode(view, index) : 0.0f;
 }
 
 void DecodeControl(const curve_data_view& view, int32_t index, float* out) {
-  int32_t d = view.Dimension;
-  switch (view.Format) {
-    case CurveFormatDaKeyframes32f:
-    case CurveFormatDaK32fC32f:
-      std::memcpy(out, view.Controls + int64_t{index} * d, sizeof(float) * d);
-      return;
-    case CurveFormatDaConstant32f:
-    case CurveFormatD3Constant32f:
-    case CurveFormatD4Constant32f:
-      std::memcpy(out, view.Controls, sizeof(float) * d);
-      return;
-    default:
-      break;
-  }
-  int64_t base = view.KnotCount + int64_t{index} * view.Stored;
-  switch (view.Format) {
-    case CurveFormatD4nK16uC15u:
-    case CurveFormatD4nK8uC7u:
-      DecodeQuaternion(view, base, out);
-      return;
-    case CurveFormatD3I1K32fC32f:
-    case CurveFormatD3I1K16uC16u:
-    case CurveFormatD3I1K8uC8u: {
-      float u = view.Format == CurveFormatD3I1K32fC32f ? static_cast<const float*>(view.Codes)[base]
-                                                       : static_cast<float>(CodeAt(view, base));
-      for (int32_t j = 0; j < 3; ++j) out[j] = u * view.Scales[j] + view.Offsets[j];
-      return;
-    }
-    case CurveFormatD9I1K16uC16u:
-    case CurveFormatD9I1K8uC8u:
-    case CurveFormatD9I3K16uC16u:
-    case CurveFormatD9I3K8uC8u: {
-      for (int32_t j = 0; j < 9; ++j) out[j] = 0.0f;
-      for (int32_t s = 0; s < 3; ++s) {
-        int32_t stored = view.Stored == 1 ? 0 : s;
-        out[4 * s] = static_cast<float>(CodeAt(view, base + stored)) * view.Scales[stored] +
-                     view.Offsets[stored];
-      }
-      return;
-    }
-    default:  // Da and D3 codes, one per component
-      for (int32_t j = 0; j < d; ++j) {
-        out[j] = static_cast<float>(CodeAt(view, base + j)) * view.Scales[j] + view.Offsets[j];
-      }
-      return;
+  const control_decoder decode = GetControlDecoder(view.Format);
+  if (decode != nullptr) {
+    decode(view, index, out);
+  } else {
+    for (int32_t j = 0; j < view.Dimension; ++j) out[j] = 0.0f;
   }
 }
 

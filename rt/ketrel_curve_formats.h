@@ -211,6 +211,15 @@ bool DecodeKnotsControls(const curve_data_view& view, int32_t first, int32_t cou
 float DecodeKnotUnchecked(const curve_data_view& view, int32_t index);
 void DecodeControlUnchecked(const curve_data_view& view, int32_t index, float* out);
 
+// The same per format, chosen once: a player that binds a curve steps
+// through it without the format dispatch. Same results and preconditions as
+// the two above; null for formats they do not cover (the identity, and for
+// controls DaSampledBits) or a number outside 0..19.
+using knot_decoder = float (*)(const curve_data_view& view, int32_t index);
+using control_decoder = void (*)(const curve_data_view& view, int32_t index, float* out);
+knot_decoder GetKnotDecoder(int32_t format);
+control_decoder GetControlDecoder(int32_t format);
+
 // First knot index whose knot is greater than t (|t| for float knots);
 // K - 1 when there is none; -1 when K = 0.
 int32_t FindKnotInView(const curve_data_view& view, float t);

@@ -232,6 +232,9 @@ bool EvaluatePart(const bound_curve& curve, bool quaternion, float step, float t
       cursor != nullptr && curve.SpanSlot >= 0 ? &cursor->Spans[curve.SpanSlot] : nullptr;
   sampled_key_cursor* keys =
       cursor != nullptr && curve.KeySlot >= 0 ? &cursor->Keys[curve.KeySlot] : nullptr;
+  // The evaluator chosen at binding, straight (quaternions are D = 4 here).
+  const span_evaluator fixed = curve.EvaluateSpan[quaternion ? 1 : 0];
+  if (span != nullptr && fixed != nullptr) return fixed(curve, time, *span, keys, out);
   return EvaluateBoundCurve(curve, quaternion, step, time, span, keys, out);
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "rt/ketrel_bspline_deboor.h"
 #include "rt/ketrel_curve_formats.h"
 #include "rt/ketrel_object_ops.h"
 
@@ -157,9 +158,10 @@ bool AdvanceSpan(const bound_curve& curve, bool quaternion, float t, curve_span_
     // The window now starts one point later; a chain of hemispheres that
     // starts there differs from the old one by the sign the old one gave
     // that point.
-    const float sign = span.Flipped[1] ? -1.0f : 1.0f;
+    const bool flippedFirst = span.Flipped[1];
+    const float sign = flippedFirst ? -1.0f : 1.0f;
     for (int32_t i = 0; i < p * d; ++i) span.Controls[i] = sign * span.Controls[i + d];
-    for (int32_t w = 0; w < p; ++w) span.Flipped[w] = span.Flipped[w + 1] != span.Flipped[1];
+    for (int32_t w = 0; w < p; ++w) span.Flipped[w] = span.Flipped[w + 1] != flippedFirst;
     if (hemisphere && p > 0) {
       SettleQuaternion(span, p);
     } else {
@@ -181,6 +183,126 @@ bool AdvanceSpan(const bound_curve& curve, bool quaternion, float t, curve_span_
   }
   span.Knot = -1;
   return false;
+}
+
+// The span cache at a degree P and dimension D fixed when compiled, for
+// the curves most players meet (degrees 1 to 3 of positions, quaternions and
+// scale/shear; sampled keys): windows move by their own sizes, control
+// points decode through the format's own decoder, and the blend is the
+// general one's arithmetic without its dispatch.
+template <int P, int D, bool Q, bool Sampled>
+bool AdvanceSpanFixed(const bound_curve& curve, float t, curve_span_cache& span,
+                      sampled_key_cursor* keys) {
+  const curve_data_view& view = curve.Reader.View;
+  const int32_t count = view.KnotCount;
+  const bool hemisphere = Q && NeedsHemisphere(curve, true);
+  for (int32_t step = 0; step < 4; ++step) {
+    const int32_t k = span.Knot + 1;
+    if (k + P - 1 >= count) break;
+    for (int i = 0; i + 1 < 2 * P; ++i) span.Knots[i] = span.Knots[i + 1];
+    for (int i = 0; i < P * D; ++i) span.Stored[i] = span.Stored[i + D];
+    float* added = span.Stored + P * D;
+    if constexpr (Sampled) {
+      if (!DecodeControl(curve, keys, k, added)) break;
+    } else {
+      curve.DecodeControl(view, k, added);
+    }
+    const bool flippedFirst = span.Flipped[1];
+    const float sign = flippedFirst ? -1.0f : 1.0f;
+    for (int i = 0; i < P * D; ++i) span.Controls[i] = sign * span.Controls[i + D];
+    for (int w = 0; w < P; ++w) span.Flipped[w] = span.Flipped[w + 1] != flippedFirst;
+    if (hemisphere) {
+      SettleQuaternion(span, P);
+    } else {
+      for (int i = 0; i < D; ++i) span.Controls[P * D + i] = added[i];
+      span.Flipped[P] = false;
+    }
+    span.Knots[2 * P - 1] = Sampled ? static_cast<float>(k + P - 1) * view.KnotScale
+                                    : curve.DecodeKnot(view, k + P - 1);
+    span.Low = span.Knots[P - 1];
+    span.High = k == count - 1 ? INFINITY : span.Knots[P];
+    span.Knot = k;
+    if (t < span.High) return true;
+  }
+  span.Knot = -1;
+  return false;
+}
+
+template <int P, int D, bool Q, bool Sampled>
+bool EvaluateSpanFixed(const bound_curve& curve, float t, curve_span_cache& span,
+                       sampled_key_cursor* keys, float* out) {
+  constexpr bool turns = Q && P == 1 && Sampled;
+  if (!(span.Knot >= 0 && t >= span.Low && t < span.High)) {
+    const bool next = span.Knot >= 0 && t >= span.High && t - span.High < 1.0f &&
+                      AdvanceSpanFixed<P, D, Q, Sampled>(curve, t, span, keys);
+    if (!next && !FillSpan(curve, Q, t, span, keys)) return EvaluateWithoutCache(curve, Q, t, out);
+    if constexpr (turns) BeginTurn(span.Controls, span.Controls + 4, &span.Turn);
+  }
+  if constexpr (turns) {
+    // As the general path: orientation keys turn at a steady rate.
+    const float width = span.Knots[1] - span.Knots[0];
+    double u = width > 0.0f ? (double(t) - span.Knots[0]) / width : 0.0;
+    u = u < 0.0 ? 0.0 : (u > 1.0 ? 1.0 : u);
+    return TurnWith(span.Turn, span.Controls, span.Controls + 4, u, out);
+  } else {
+    bspline_internal::DeBoor<P, D>(span.Knots, t, span.Controls, D, out);
+    if constexpr (Q) bspline_internal::NormalizeQuaternion4(out);
+    return true;
+  }
+}
+
+template <int P, int D>
+void ChooseFixed(int32_t kind, span_evaluator* chosen) {
+  if (kind == BoundCurveSampledKeys) {
+    if constexpr (P == 1) {
+      chosen[0] = EvaluateSpanFixed<P, D, false, true>;
+      if constexpr (D == 4) chosen[1] = EvaluateSpanFixed<P, D, true, true>;
+    }
+    return;
+  }
+  chosen[0] = EvaluateSpanFixed<P, D, false, false>;
+  if constexpr (D == 4) chosen[1] = EvaluateSpanFixed<P, D, true, false>;
+}
+
+template <int D>
+void ChooseForDimension(int32_t kind, int32_t degree, span_evaluator* chosen) {
+  switch (degree) {
+    case 1:
+      ChooseFixed<1, D>(kind, chosen);
+      break;
+    case 2:
+      ChooseFixed<2, D>(kind, chosen);
+      break;
+    case 3:
+      ChooseFixed<3, D>(kind, chosen);
+      break;
+    default:
+      break;
+  }
+}
+
+// Fixed paths for the dimensions of a transform track; others (and degree
+// 0) take the general one.
+void ChooseSpanEvaluators(bound_curve& curve) {
+  curve.EvaluateSpan[0] = curve.EvaluateSpan[1] = nullptr;
+  if (curve.Kind != BoundCurveFitted && curve.Kind != BoundCurveSampledKeys) return;
+  if (curve.Kind == BoundCurveFitted &&
+      (curve.DecodeKnot == nullptr || curve.DecodeControl == nullptr))
+    return;
+  const int32_t degree = curve.Reader.View.Degree;
+  switch (curve.Dimension) {
+    case 3:
+      ChooseForDimension<3>(curve.Kind, degree, curve.EvaluateSpan);
+      break;
+    case 4:
+      ChooseForDimension<4>(curve.Kind, degree, curve.EvaluateSpan);
+      break;
+    case 9:
+      ChooseForDimension<9>(curve.Kind, degree, curve.EvaluateSpan);
+      break;
+    default:
+      break;
+  }
 }
 
 }  // namespace
@@ -214,6 +336,9 @@ bool BindCurve(const curve2& source, int32_t dimension, const float* identity, b
     out->Kind =
         reader.View.Format == CurveFormatDaSampledBits ? BoundCurveSampledKeys : BoundCurveFitted;
   }
+  out->DecodeKnot = GetKnotDecoder(reader.View.Format);
+  out->DecodeControl = GetControlDecoder(reader.View.Format);
+  ChooseSpanEvaluators(*out);
   return true;
 }
 
@@ -239,6 +364,8 @@ bool EvaluateBoundCurve(const bound_curve& curve, bool quaternion, float timeSte
       break;
   }
   if (spans == nullptr) return EvaluateWithoutCache(curve, quaternion, t, out);
+  const span_evaluator fixed = curve.EvaluateSpan[quaternion && d == 4 ? 1 : 0];
+  if (fixed != nullptr && (d == 4 || !quaternion)) return fixed(curve, t, *spans, keys, out);
   if (!(spans->Knot >= 0 && t >= spans->Low && t < spans->High)) {
     // Forward by a little, as frames go, slides the window; anything else
     // searches.

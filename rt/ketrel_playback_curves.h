@@ -15,6 +15,7 @@
 
 #include "rt/ketrel_bspline.h"
 #include "rt/ketrel_curve.h"
+#include "rt/ketrel_curve_formats.h"
 #include "rt/ketrel_curve_sampled.h"
 
 namespace ketrel {
@@ -26,6 +27,14 @@ enum bound_curve_kind : int32_t {
   BoundCurveKeys = 3,
 };
 
+struct bound_curve;
+struct curve_span_cache;
+
+// Evaluation through a span cache at one degree and dimension, chosen when
+// the curve is bound.
+using span_evaluator = bool (*)(const bound_curve& curve, float t, curve_span_cache& span,
+                                sampled_key_cursor* keys, float* out);
+
 struct bound_curve {
   curve_reader Reader;
   int32_t Kind;
@@ -33,6 +42,13 @@ struct bound_curve {
   int32_t SpanSlot;  // index of its span cache in a playback cursor, -1: none
   int32_t KeySlot;   // index of its key cursor (sampled key curves), -1: none
   float Value[9];    // a constant's value
+  // The format's own decoders of one knot and one control point (null for
+  // constants and, controls, for sampled keys), and the span evaluators for
+  // the curve's degree and dimension, [0] for values, [1] for quaternions
+  // (null: the general path).
+  knot_decoder DecodeKnot;
+  control_decoder DecodeControl;
+  span_evaluator EvaluateSpan[2];
 };
 
 // One span of a fitted curve, decoded: valid for Low <= t < High. Moving
@@ -44,6 +60,7 @@ struct curve_span_cache {
   float Stored[(kMaxBSplineDegree + 1) * 9];    // the window's control points as decoded
   float Controls[(kMaxBSplineDegree + 1) * 9];  // as blended (quaternions in one hemisphere)
   bool Flipped[kMaxBSplineDegree + 1];          // which of Controls are negated Stored
+  turn_pair Turn;  // sampled orientation keys: the turn between the two keys
 };
 
 // Reads `curve` for a part of `dimension` floats (3, 4 or 9) whose identity

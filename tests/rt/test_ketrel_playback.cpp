@@ -350,10 +350,10 @@ TEST_P(CursorMatchesStateless, ForwardBackwardAndJumping) {
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, CursorMatchesStateless,
-    testing::Values(CursorCase{DaK32fC32fType, 3, true}, CursorCase{D4nK16uC15uType, 2, true},
-                    CursorCase{D4nK8uC7uType, 1, true}, CursorCase{D4nK16uC15uType, 0, true},
-                    CursorCase{D3K16uC16uType, 2, false}, CursorCase{DaK8uC8uType, 3, false},
-                    CursorCase{DaSampledBitsType, 1, true},
+    testing::Values(CursorCase{DaK32fC32fType, 3, true}, CursorCase{D4nK16uC15uType, 3, true},
+                    CursorCase{D4nK16uC15uType, 2, true}, CursorCase{D4nK8uC7uType, 1, true},
+                    CursorCase{D4nK16uC15uType, 0, true}, CursorCase{D3K16uC16uType, 2, false},
+                    CursorCase{DaK8uC8uType, 3, false}, CursorCase{DaSampledBitsType, 1, true},
                     CursorCase{DaSampledBitsType, 1, false}));
 
 }  // namespace
