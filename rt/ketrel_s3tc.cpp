@@ -16,6 +16,9 @@ constexpr int kRefinements = 2;
 // transparent ones of a one-bit-alpha block.
 struct Pixels {
   float r[kPixels], g[kPixels], b[kPixels], w[kPixels];
+  // The same colours and weights as integers: sums over them are exact and,
+  // unlike float sums, the compiler may reorder them to vectorise.
+  int32_t ri[kPixels], gi[kPixels], bi[kPixels], wi[kPixels];
   uint8_t a[kPixels];
 };
 
@@ -70,10 +73,12 @@ inline void Palette(uint16_t c0, uint16_t c1, bool three, float palette[4][3]) {
   }
 }
 
-// Nearest palette entry per pixel (ties to the lower index) and the weight
-// of colour 0 in it; returns the summed squared error.
-float AssignIndices(const Pixels& p, const float palette[4][3], bool three, uint8_t index[kPixels],
-                    float alpha[kPixels]) {
+// Nearest palette entry per pixel (ties to the lower index) and the share
+// of colour 0 in it, in thirds (halves for three colours); returns the
+// summed squared error. Distances between integer colours are exact in
+// floats, so the sum is taken in integers, which vectorises.
+int32_t AssignIndices(const Pixels& p, const float palette[4][3], bool three,
+                      uint8_t index[kPixels], int32_t share[kPixels]) {
   // Three-colour blocks keep entry 3 for transparent pixels: it is put out
   // of reach rather than skipped. One pixel per iteration with scalar
   // selects and the results stored once: this form vectorises.
@@ -82,32 +87,34 @@ float AssignIndices(const Pixels& p, const float palette[4][3], bool three, uint
   const float r1 = palette[1][0], g1 = palette[1][1], b1 = palette[1][2];
   const float r2 = palette[2][0], g2 = palette[2][1], b2 = palette[2][2];
   const float r3 = palette[3][0] + far, g3 = palette[3][1], b3 = palette[3][2];
-  float best[kPixels], chosen[kPixels];
+  const float share0 = three ? 2.0f : 3.0f, share2 = three ? 1.0f : 2.0f,
+              share3 = three ? 0.0f : 1.0f;
+  float best[kPixels], chosen[kPixels], shares[kPixels];
   for (int i = 0; i < kPixels; ++i) {
     const float r = p.r[i], g = p.g[i], b = p.b[i];
     const float d0 = (r - r0) * (r - r0) + (g - g0) * (g - g0) + (b - b0) * (b - b0);
     const float d1 = (r - r1) * (r - r1) + (g - g1) * (g - g1) + (b - b1) * (b - b1);
     const float d2 = (r - r2) * (r - r2) + (g - g2) * (g - g2) + (b - b2) * (b - b2);
     const float d3 = (r - r3) * (r - r3) + (g - g3) * (g - g3) + (b - b3) * (b - b3);
-    float d = d0, c = 0;
+    float d = d0, c = 0, s = share0;
     c = d1 < d ? 1.0f : c;
+    s = d1 < d ? 0.0f : s;
     d = d1 < d ? d1 : d;
     c = d2 < d ? 2.0f : c;
+    s = d2 < d ? share2 : s;
     d = d2 < d ? d2 : d;
     c = d3 < d ? 3.0f : c;
+    s = d3 < d ? share3 : s;
     d = d3 < d ? d3 : d;
     best[i] = d;
     chosen[i] = c;
+    shares[i] = s;
   }
-  // The weight of colour 0 in each entry.
-  static const float kWeight4[4] = {1.0f, 0.0f, 2.0f / 3.0f, 1.0f / 3.0f};
-  static const float kWeight3[4] = {1.0f, 0.0f, 0.5f, 0.0f};
-  const float* weight = three ? kWeight3 : kWeight4;
-  float total = 0;
+  int32_t total = 0;
   for (int i = 0; i < kPixels; ++i) {
     index[i] = uint8_t(chosen[i]);
-    alpha[i] = weight[index[i]];
-    total += p.w[i] * best[i];
+    share[i] = int32_t(shares[i]);
+    total += int32_t(best[i]) & -p.wi[i];
   }
   return total;
 }
@@ -151,18 +158,23 @@ void FitSingleColour(const Pixels& p, ColourFit& fit) {
   fit.error = float(kPixels) * (dr * dr + dg * dg + db * db);
 }
 
-// The principal axis of the weighted colours by power iteration.
-void PrincipalAxis(const Pixels& p, const float mean[3], float axis[3]) {
-  float c[6] = {};
+// The principal axis of the weighted colours by power iteration. The
+// covariance is taken in integers, scaled by the squared weight (at most
+// 16 * 16 * 255 * 255, within an int32 and exact as a float).
+void PrincipalAxis(const Pixels& p, const int32_t sum[3], int32_t weight, float axis[3]) {
+  int32_t s[6] = {};
   for (int i = 0; i < kPixels; ++i) {
-    float r = p.r[i] - mean[0], g = p.g[i] - mean[1], b = p.b[i] - mean[2];
-    c[0] += p.w[i] * r * r;
-    c[1] += p.w[i] * r * g;
-    c[2] += p.w[i] * r * b;
-    c[3] += p.w[i] * g * g;
-    c[4] += p.w[i] * g * b;
-    c[5] += p.w[i] * b * b;
+    const int32_t r = p.ri[i] & -p.wi[i], g = p.gi[i] & -p.wi[i], b = p.bi[i] & -p.wi[i];
+    s[0] += r * r;
+    s[1] += r * g;
+    s[2] += r * b;
+    s[3] += g * g;
+    s[4] += g * b;
+    s[5] += b * b;
   }
+  const float c[6] = {float(weight * s[0] - sum[0] * sum[0]), float(weight * s[1] - sum[0] * sum[1]),
+                      float(weight * s[2] - sum[0] * sum[2]), float(weight * s[3] - sum[1] * sum[1]),
+                      float(weight * s[4] - sum[1] * sum[2]), float(weight * s[5] - sum[2] * sum[2])};
   // Start from the row of the widest channel, which is never orthogonal to
   // the answer unless the covariance is zero there.
   int widest = c[0] >= c[3] && c[0] >= c[5] ? 0 : c[3] >= c[5] ? 1 : 2;
@@ -187,24 +199,35 @@ void PrincipalAxis(const Pixels& p, const float mean[3], float axis[3]) {
 }
 
 // For fixed indices the error is a quadratic in the two end points, one per
-// channel: sum w |x - (alpha e0 + beta e1)|^2.
+// channel: sum w |x - (alpha e0 + beta e1)|^2, alpha = share / steps and
+// beta = 1 - alpha.
 struct Normal {
   float aa = 0, bb = 0, ab = 0, ax[3] = {}, bx[3] = {};
 };
 
-Normal Accumulate(const Pixels& p, const float alphas[kPixels]) {
-  Normal n;
+Normal Accumulate(const Pixels& p, const int32_t share[kPixels], int32_t steps) {
+  // Integer sums scaled by steps (products) or steps squared.
+  int32_t aa = 0, bb = 0, ab = 0, ax[3] = {}, bx[3] = {};
   for (int i = 0; i < kPixels; ++i) {
-    float alpha = alphas[i] * p.w[i], beta = p.w[i] - alpha;
-    n.aa += alpha * alphas[i];
-    n.bb += beta * (1.0f - alphas[i]);
-    n.ab += alpha * (1.0f - alphas[i]);
-    n.ax[0] += alpha * p.r[i];
-    n.ax[1] += alpha * p.g[i];
-    n.ax[2] += alpha * p.b[i];
-    n.bx[0] += beta * p.r[i];
-    n.bx[1] += beta * p.g[i];
-    n.bx[2] += beta * p.b[i];
+    const int32_t alpha = share[i] & -p.wi[i], beta = (steps - share[i]) & -p.wi[i];
+    aa += alpha * alpha;
+    bb += beta * beta;
+    ab += alpha * beta;
+    ax[0] += alpha * p.ri[i];
+    ax[1] += alpha * p.gi[i];
+    ax[2] += alpha * p.bi[i];
+    bx[0] += beta * p.ri[i];
+    bx[1] += beta * p.gi[i];
+    bx[2] += beta * p.bi[i];
+  }
+  const float inverse = 1.0f / float(steps), inverse2 = inverse * inverse;
+  Normal n;
+  n.aa = float(aa) * inverse2;
+  n.bb = float(bb) * inverse2;
+  n.ab = float(ab) * inverse2;
+  for (int k = 0; k < 3; ++k) {
+    n.ax[k] = float(ax[k]) * inverse;
+    n.bx[k] = float(bx[k]) * inverse;
   }
   return n;
 }
@@ -254,30 +277,22 @@ bool SolveEndPoints(const Normal& n, uint16_t& c0, uint16_t& c1) {
 // Fits the weighted pixels with four colours or, with `three`, three (the
 // fourth index stays for transparent pixels).
 void FitColours(const Pixels& p, bool three, ColourFit& best) {
-  float mean[3] = {}, weight = 0, lo[3], hi[3];
-  for (int k = 0; k < 3; ++k) {
-    lo[k] = 255;
-    hi[k] = 0;
-  }
+  int32_t sum[3] = {}, weight = 0, spread = 0;
   for (int i = 0; i < kPixels; ++i) {
-    mean[0] += p.w[i] * p.r[i];
-    mean[1] += p.w[i] * p.g[i];
-    mean[2] += p.w[i] * p.b[i];
-    weight += p.w[i];
-    lo[0] = Min(lo[0], p.r[i]);
-    hi[0] = Max(hi[0], p.r[i]);
-    lo[1] = Min(lo[1], p.g[i]);
-    hi[1] = Max(hi[1], p.g[i]);
-    lo[2] = Min(lo[2], p.b[i]);
-    hi[2] = Max(hi[2], p.b[i]);
+    sum[0] += p.ri[i] & -p.wi[i];
+    sum[1] += p.gi[i] & -p.wi[i];
+    sum[2] += p.bi[i] & -p.wi[i];
+    weight += p.wi[i];
+    spread |= (p.ri[i] ^ p.ri[0]) | (p.gi[i] ^ p.gi[0]) | (p.bi[i] ^ p.bi[0]);
   }
-  if (!three && lo[0] == hi[0] && lo[1] == hi[1] && lo[2] == hi[2]) {
+  if (!three && spread == 0) {
     FitSingleColour(p, best);
     return;
   }
-  for (float& m : mean) m /= weight;
+  const float mean[3] = {float(sum[0]) / float(weight), float(sum[1]) / float(weight),
+                         float(sum[2]) / float(weight)};
   float axis[3];
-  PrincipalAxis(p, mean, axis);
+  PrincipalAxis(p, sum, weight, axis);
   // The extremes along the axis; uncounted pixels sit at the mean (0).
   float t[kPixels], tlo = 0, thi = 0;
   for (int i = 0; i < kPixels; ++i) {
@@ -289,13 +304,14 @@ void FitColours(const Pixels& p, bool three, ColourFit& best) {
   }
   best.error = 1e30f;
   ColourFit trial;
-  float alphas[kPixels];
+  int32_t shares[kPixels];
   // The first indices come from where each pixel lies between the extremes
   // (the end points' palette on the axis); least squares then places the
   // ends, and each round measures the quantized palette and refits.
-  const float steps = three ? 2.0f : 3.0f, scale = thi > tlo ? steps / (thi - tlo) : 0.0f;
-  for (int i = 0; i < kPixels; ++i) alphas[i] = float(int((t[i] - tlo) * scale + 0.5f)) / steps;
-  if (!SolveEndPoints(Accumulate(p, alphas), trial.c0, trial.c1)) {
+  const int32_t steps = three ? 2 : 3;
+  const float scale = thi > tlo ? float(steps) / (thi - tlo) : 0.0f;
+  for (int i = 0; i < kPixels; ++i) shares[i] = int32_t((t[i] - tlo) * scale + 0.5f);
+  if (!SolveEndPoints(Accumulate(p, shares, steps), trial.c0, trial.c1)) {
     float e0[3], e1[3];
     for (int k = 0; k < 3; ++k) {
       e0[k] = Min(255.0f, Max(0.0f, mean[k] + axis[k] * thi));
@@ -305,16 +321,17 @@ void FitColours(const Pixels& p, bool three, ColourFit& best) {
     trial.c1 = Quantize565(e1);
   }
   for (int round = 0; round <= kRefinements; ++round) {
-    float palette[4][3], previous[kPixels];
-    std::memcpy(previous, alphas, sizeof previous);
+    float palette[4][3];
+    int32_t previous[kPixels];
+    std::memcpy(previous, shares, sizeof previous);
     Palette(trial.c0, trial.c1, three, palette);
-    trial.error = AssignIndices(p, palette, three, trial.index, alphas);
+    trial.error = float(AssignIndices(p, palette, three, trial.index, shares));
     if (trial.error < best.error) best = trial;
     // Unchanged weights would solve to these very ends again.
-    if (std::memcmp(previous, alphas, sizeof previous) == 0) break;
+    if (std::memcmp(previous, shares, sizeof previous) == 0) break;
     uint16_t last0 = trial.c0, last1 = trial.c1;
     if (round == kRefinements || trial.error == 0 ||
-        !SolveEndPoints(Accumulate(p, alphas), trial.c0, trial.c1) ||
+        !SolveEndPoints(Accumulate(p, shares, steps), trial.c0, trial.c1) ||
         (trial.c0 == last0 && trial.c1 == last1)) {
       break;
     }
@@ -353,6 +370,7 @@ void EncodeColours(Pixels& block, bool oneBitAlpha, uint8_t out[8]) {
     opaque = 0;
     for (int i = 0; i < kPixels; ++i) {
       block.w[i] = block.a[i] < 128 ? 0.0f : 1.0f;
+      block.wi[i] = block.a[i] < 128 ? 0 : 1;
       opaque += block.a[i] < 128 ? 0 : 1;
     }
   }
@@ -473,6 +491,10 @@ void LoadBlock(const uint8_t* pixels, int32_t width, int32_t height, int32_t str
     block.b[i] = rgba[4 * i + 2];
     block.a[i] = rgba[4 * i + 3];
     block.w[i] = 1.0f;
+    block.ri[i] = rgba[4 * i];
+    block.gi[i] = rgba[4 * i + 1];
+    block.bi[i] = rgba[4 * i + 2];
+    block.wi[i] = 1;
   }
 }
 
