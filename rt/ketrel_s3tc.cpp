@@ -18,7 +18,8 @@ struct Pixels {
   float r[kPixels], g[kPixels], b[kPixels], w[kPixels];
   // The same colours and weights as integers: sums over them are exact and,
   // unlike float sums, the compiler may reorder them to vectorise.
-  int32_t ri[kPixels], gi[kPixels], bi[kPixels], wi[kPixels];
+  // 16 bits, so that products vectorise eight at a time; `wi` is 1 or 0.
+  int16_t ri[kPixels], gi[kPixels], bi[kPixels], wi[kPixels];
   uint8_t a[kPixels];
 };
 
@@ -78,7 +79,7 @@ inline void Palette(uint16_t c0, uint16_t c1, bool three, float palette[4][3]) {
 // summed squared error. Distances between integer colours are exact in
 // floats, so the sum is taken in integers, which vectorises.
 int32_t AssignIndices(const Pixels& p, const float palette[4][3], bool three,
-                      uint8_t index[kPixels], int32_t share[kPixels]) {
+                      uint8_t index[kPixels], int16_t share[kPixels]) {
   // Three-colour blocks keep entry 3 for transparent pixels: it is put out
   // of reach rather than skipped. One pixel per iteration with scalar
   // selects and the results stored once: this form vectorises.
@@ -113,8 +114,8 @@ int32_t AssignIndices(const Pixels& p, const float palette[4][3], bool three,
   int32_t total = 0;
   for (int i = 0; i < kPixels; ++i) {
     index[i] = uint8_t(chosen[i]);
-    share[i] = int32_t(shares[i]);
-    total += int32_t(best[i]) & -p.wi[i];
+    share[i] = int16_t(shares[i]);
+    total += int32_t(best[i]) & -int32_t(p.wi[i]);
   }
   return total;
 }
@@ -164,7 +165,7 @@ void FitSingleColour(const Pixels& p, ColourFit& fit) {
 void PrincipalAxis(const Pixels& p, const int32_t sum[3], int32_t weight, float axis[3]) {
   int32_t s[6] = {};
   for (int i = 0; i < kPixels; ++i) {
-    const int32_t r = p.ri[i] & -p.wi[i], g = p.gi[i] & -p.wi[i], b = p.bi[i] & -p.wi[i];
+    const int32_t r = p.ri[i] * p.wi[i], g = p.gi[i] * p.wi[i], b = p.bi[i] * p.wi[i];
     s[0] += r * r;
     s[1] += r * g;
     s[2] += r * b;
@@ -205,20 +206,21 @@ struct Normal {
   float aa = 0, bb = 0, ab = 0, ax[3] = {}, bx[3] = {};
 };
 
-Normal Accumulate(const Pixels& p, const int32_t share[kPixels], int32_t steps) {
-  // Integer sums scaled by steps (products) or steps squared.
-  int32_t aa = 0, bb = 0, ab = 0, ax[3] = {}, bx[3] = {};
+Normal Accumulate(const Pixels& p, const int16_t share[kPixels], int16_t steps) {
+  // Integer sums scaled by steps (products) or steps squared; at most
+  // 16 * 3 * 255, so 16 bits hold them.
+  int16_t aa = 0, bb = 0, ab = 0, ax[3] = {}, bx[3] = {};
   for (int i = 0; i < kPixels; ++i) {
-    const int32_t alpha = share[i] & -p.wi[i], beta = (steps - share[i]) & -p.wi[i];
-    aa += alpha * alpha;
-    bb += beta * beta;
-    ab += alpha * beta;
-    ax[0] += alpha * p.ri[i];
-    ax[1] += alpha * p.gi[i];
-    ax[2] += alpha * p.bi[i];
-    bx[0] += beta * p.ri[i];
-    bx[1] += beta * p.gi[i];
-    bx[2] += beta * p.bi[i];
+    const int16_t alpha = int16_t(share[i] * p.wi[i]), beta = int16_t((steps - share[i]) * p.wi[i]);
+    aa = int16_t(aa + alpha * alpha);
+    bb = int16_t(bb + beta * beta);
+    ab = int16_t(ab + alpha * beta);
+    ax[0] = int16_t(ax[0] + alpha * p.ri[i]);
+    ax[1] = int16_t(ax[1] + alpha * p.gi[i]);
+    ax[2] = int16_t(ax[2] + alpha * p.bi[i]);
+    bx[0] = int16_t(bx[0] + beta * p.ri[i]);
+    bx[1] = int16_t(bx[1] + beta * p.gi[i]);
+    bx[2] = int16_t(bx[2] + beta * p.bi[i]);
   }
   const float inverse = 1.0f / float(steps), inverse2 = inverse * inverse;
   Normal n;
@@ -279,9 +281,9 @@ bool SolveEndPoints(const Normal& n, uint16_t& c0, uint16_t& c1) {
 void FitColours(const Pixels& p, bool three, ColourFit& best) {
   int32_t sum[3] = {}, weight = 0, spread = 0;
   for (int i = 0; i < kPixels; ++i) {
-    sum[0] += p.ri[i] & -p.wi[i];
-    sum[1] += p.gi[i] & -p.wi[i];
-    sum[2] += p.bi[i] & -p.wi[i];
+    sum[0] += p.ri[i] * p.wi[i];
+    sum[1] += p.gi[i] * p.wi[i];
+    sum[2] += p.bi[i] * p.wi[i];
     weight += p.wi[i];
     spread |= (p.ri[i] ^ p.ri[0]) | (p.gi[i] ^ p.gi[0]) | (p.bi[i] ^ p.bi[0]);
   }
@@ -304,13 +306,13 @@ void FitColours(const Pixels& p, bool three, ColourFit& best) {
   }
   best.error = 1e30f;
   ColourFit trial;
-  int32_t shares[kPixels];
+  int16_t shares[kPixels];
   // The first indices come from where each pixel lies between the extremes
   // (the end points' palette on the axis); least squares then places the
   // ends, and each round measures the quantized palette and refits.
-  const int32_t steps = three ? 2 : 3;
+  const int16_t steps = three ? 2 : 3;
   const float scale = thi > tlo ? float(steps) / (thi - tlo) : 0.0f;
-  for (int i = 0; i < kPixels; ++i) shares[i] = int32_t((t[i] - tlo) * scale + 0.5f);
+  for (int i = 0; i < kPixels; ++i) shares[i] = int16_t((t[i] - tlo) * scale + 0.5f);
   if (!SolveEndPoints(Accumulate(p, shares, steps), trial.c0, trial.c1)) {
     float e0[3], e1[3];
     for (int k = 0; k < 3; ++k) {
@@ -322,7 +324,7 @@ void FitColours(const Pixels& p, bool three, ColourFit& best) {
   }
   for (int round = 0; round <= kRefinements; ++round) {
     float palette[4][3];
-    int32_t previous[kPixels];
+    int16_t previous[kPixels];
     std::memcpy(previous, shares, sizeof previous);
     Palette(trial.c0, trial.c1, three, palette);
     trial.error = float(AssignIndices(p, palette, three, trial.index, shares));
@@ -406,25 +408,30 @@ void AlphaPalette(int a0, int a1, int palette[8]) {
 }
 
 uint64_t AlphaIndices(const uint8_t a[kPixels], const int palette[8], uint64_t& bits) {
-  // One pixel per iteration, scalar selects (ties to the lower index).
-  int best[kPixels], chosen[kPixels];
+  // One pixel per iteration, scalar selects (ties to the lower index). The
+  // distance is the absolute difference, which orders entries as the
+  // squared one does and keeps to 16 bits, eight pixels at a time.
+  int16_t entry[8];
+  for (int e = 0; e < 8; ++e) entry[e] = int16_t(palette[e]);
+  int16_t best[kPixels], chosen[kPixels];
   for (int i = 0; i < kPixels; ++i) {
-    int d = (a[i] - palette[0]) * (a[i] - palette[0]), c = 0;
+    const int16_t v = a[i];
+    int16_t d = int16_t(v > entry[0] ? v - entry[0] : entry[0] - v), c = 0;
     for (int e = 1; e < 8; ++e) {
-      const int de = (a[i] - palette[e]) * (a[i] - palette[e]);
-      c = de < d ? e : c;
+      const int16_t de = int16_t(v > entry[e] ? v - entry[e] : entry[e] - v);
+      c = de < d ? int16_t(e) : c;
       d = de < d ? de : d;
     }
     best[i] = d;
     chosen[i] = c;
   }
-  uint64_t error = 0;
+  int32_t error = 0;
   bits = 0;
   for (int i = 0; i < kPixels; ++i) {
-    error += uint64_t(best[i]);
+    error += int32_t(best[i]) * best[i];
     bits |= uint64_t(chosen[i]) << (3 * i);
   }
-  return error;
+  return uint64_t(error);
 }
 
 // Eight steps between the extremes, or six between the extremes of the
