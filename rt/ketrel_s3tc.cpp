@@ -163,25 +163,28 @@ void PrincipalAxis(const Pixels& p, const int32_t sum[3], int32_t weight, float 
     s[4] += g * b;
     s[5] += b * b;
   }
-  const float c[6] = {float(weight * s[0] - sum[0] * sum[0]), float(weight * s[1] - sum[0] * sum[1]),
-                      float(weight * s[2] - sum[0] * sum[2]), float(weight * s[3] - sum[1] * sum[1]),
-                      float(weight * s[4] - sum[1] * sum[2]), float(weight * s[5] - sum[2] * sum[2])};
+  const int32_t c[6] = {weight * s[0] - sum[0] * sum[0], weight * s[1] - sum[0] * sum[1],
+                        weight * s[2] - sum[0] * sum[2], weight * s[3] - sum[1] * sum[1],
+                        weight * s[4] - sum[1] * sum[2], weight * s[5] - sum[2] * sum[2]};
   // Start from the row of the widest channel, which is never orthogonal to
   // the answer unless the covariance is zero there.
-  int widest = c[0] >= c[3] && c[0] >= c[5] ? 0 : c[3] >= c[5] ? 1 : 2;
-  const float rows[3][3] = {{c[0], c[1], c[2]}, {c[1], c[3], c[4]}, {c[2], c[4], c[5]}};
+  const int widest = c[0] >= c[3] && c[0] >= c[5] ? 0 : c[3] >= c[5] ? 1 : 2;
+  const int32_t largest = c[widest == 0 ? 0 : widest == 1 ? 3 : 5];
+  // Scaled so that the widest variance is 1: no entry is larger, the
+  // vector grows at most threefold a step and needs no renormalising.
+  const float unit = largest > 0 ? 1.0f / float(largest) : 0.0f;
+  const float rows[3][3] = {{float(c[0]) * unit, float(c[1]) * unit, float(c[2]) * unit},
+                            {float(c[1]) * unit, float(c[3]) * unit, float(c[4]) * unit},
+                            {float(c[2]) * unit, float(c[4]) * unit, float(c[5]) * unit}};
   float v[3] = {rows[widest][0], rows[widest][1], rows[widest][2]};
   for (int iteration = 0; iteration < 4; ++iteration) {
-    float x[3] = {rows[0][0] * v[0] + rows[0][1] * v[1] + rows[0][2] * v[2],
-                  rows[1][0] * v[0] + rows[1][1] * v[1] + rows[1][2] * v[2],
-                  rows[2][0] * v[0] + rows[2][1] * v[1] + rows[2][2] * v[2]};
-    float largest = Max(std::fabs(x[0]), Max(std::fabs(x[1]), std::fabs(x[2])));
-    if (largest <= 0) break;
-    const float scale = 1.0f / largest;
-    for (int k = 0; k < 3; ++k) v[k] = x[k] * scale;
+    const float x[3] = {rows[0][0] * v[0] + rows[0][1] * v[1] + rows[0][2] * v[2],
+                        rows[1][0] * v[0] + rows[1][1] * v[1] + rows[1][2] * v[2],
+                        rows[2][0] * v[0] + rows[2][1] * v[1] + rows[2][2] * v[2]};
+    for (int k = 0; k < 3; ++k) v[k] = x[k];
   }
-  float length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-  if (length <= 0) {
+  const float length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+  if (!(length > 1e-20f)) {
     axis[0] = axis[1] = axis[2] = 0.57735f;
     return;
   }
@@ -291,14 +294,20 @@ void FitColours(const Pixels& p, bool three, ColourFit& best) {
   float axis[3];
   PrincipalAxis(p, sum, weight, axis);
   // The extremes along the axis; uncounted pixels sit at the mean (0).
-  float t[kPixels], tlo = 0, thi = 0;
-  for (int i = 0; i < kPixels; ++i) {
-    float along =
-        (p.r[i] - mean[0]) * axis[0] + (p.g[i] - mean[1]) * axis[1] + (p.b[i] - mean[2]) * axis[2];
-    t[i] = p.w[i] > 0 ? along : 0;
-    tlo = Min(tlo, t[i]);
-    thi = Max(thi, t[i]);
+  // Four running extremes, one per lane, so that the loop vectorises.
+  float t[kPixels], lows[4] = {}, highs[4] = {};
+  for (int i = 0; i < kPixels; i += 4) {
+    for (int j = 0; j < 4; ++j) {
+      const int q = i + j;
+      const float along = (p.r[q] - mean[0]) * axis[0] + (p.g[q] - mean[1]) * axis[1] +
+                          (p.b[q] - mean[2]) * axis[2];
+      t[q] = p.w[q] > 0 ? along : 0;
+      lows[j] = Min(lows[j], t[q]);
+      highs[j] = Max(highs[j], t[q]);
+    }
   }
+  const float tlo = Min(Min(lows[0], lows[1]), Min(lows[2], lows[3]));
+  const float thi = Max(Max(highs[0], highs[1]), Max(highs[2], highs[3]));
   best.error = 1e30f;
   ColourFit trial;
   int16_t shares[kPixels];
@@ -405,27 +414,29 @@ void AlphaPalette(int a0, int a1, int palette[8]) {
 uint64_t AlphaIndices(const uint8_t a[kPixels], const int palette[8], uint64_t& bits) {
   // One pixel per iteration, scalar selects (ties to the lower index). The
   // distance is the absolute difference, which orders entries as the
-  // squared one does and keeps to 16 bits, eight pixels at a time.
-  int16_t entry[8];
-  for (int e = 0; e < 8; ++e) entry[e] = int16_t(palette[e]);
-  int16_t best[kPixels], chosen[kPixels];
+  // squared one does and fits a byte: all 16 pixels at a time.
+  uint8_t entry[8];
+  for (int e = 0; e < 8; ++e) entry[e] = uint8_t(palette[e]);
+  uint8_t best[kPixels], chosen[kPixels];
   for (int i = 0; i < kPixels; ++i) {
-    const int16_t v = a[i];
-    int16_t d = int16_t(v > entry[0] ? v - entry[0] : entry[0] - v), c = 0;
+    const uint8_t v = a[i];
+    uint8_t d = uint8_t(v > entry[0] ? v - entry[0] : entry[0] - v), c = 0;
     for (int e = 1; e < 8; ++e) {
-      const int16_t de = int16_t(v > entry[e] ? v - entry[e] : entry[e] - v);
-      c = de < d ? int16_t(e) : c;
+      const uint8_t de = uint8_t(v > entry[e] ? v - entry[e] : entry[e] - v);
+      c = de < d ? uint8_t(e) : c;
       d = de < d ? de : d;
     }
     best[i] = d;
     chosen[i] = c;
   }
   int32_t error = 0;
-  bits = 0;
-  for (int i = 0; i < kPixels; ++i) {
-    error += int32_t(best[i]) * best[i];
-    bits |= uint64_t(chosen[i]) << (3 * i);
+  uint32_t low = 0, high = 0;  // eight indices of 3 bits each
+  for (int i = 0; i < kPixels; ++i) error += int32_t(best[i]) * best[i];
+  for (int i = 0; i < 8; ++i) {
+    low |= uint32_t(chosen[i]) << (3 * i);
+    high |= uint32_t(chosen[i + 8]) << (3 * i);
   }
+  bits = uint64_t(low) | uint64_t(high) << 24;
   return uint64_t(error);
 }
 
@@ -434,12 +445,13 @@ uint64_t AlphaIndices(const uint8_t a[kPixels], const int palette[8], uint64_t& 
 uint64_t InterpolatedAlpha(const uint8_t a[kPixels], uint8_t out[8]) {
   int lo = 255, hi = 0, innerLo = 255, innerHi = 0;
   for (int i = 0; i < kPixels; ++i) {
+    // Selects rather than a branch on 0 and 255: this vectorises.
+    const bool inner = a[i] != 0 && a[i] != 255;
+    const int forLo = inner ? a[i] : 255, forHi = inner ? a[i] : 0;
     lo = a[i] < lo ? a[i] : lo;
     hi = a[i] > hi ? a[i] : hi;
-    if (a[i] != 0 && a[i] != 255) {
-      innerLo = a[i] < innerLo ? a[i] : innerLo;
-      innerHi = a[i] > innerHi ? a[i] : innerHi;
-    }
+    innerLo = forLo < innerLo ? forLo : innerLo;
+    innerHi = forHi > innerHi ? forHi : innerHi;
   }
   int a0 = hi, a1 = lo;
   uint64_t bits = 0, error = 0;
