@@ -342,6 +342,21 @@ void FitColours(const Pixels& p, bool three, ColourFit& best) {
       break;
     }
   }
+  // A nearly flat block can round both ends to one code, which may lie far
+  // from its colours; the single-colour pair for the mean, whose two-thirds
+  // point lands close to it, then does better.
+  if (!three && best.c0 == best.c1) {
+    const int32_t half = weight / 2;
+    const SingleColour sr = kSingle5[size_t((sum[0] + half) / weight)],
+                       sg = kSingle6[size_t((sum[1] + half) / weight)],
+                       sb = kSingle5[size_t((sum[2] + half) / weight)];
+    trial.c0 = uint16_t((sr.first << 11) | (sg.first << 5) | sb.first);
+    trial.c1 = uint16_t((sr.second << 11) | (sg.second << 5) | sb.second);
+    float palette[4][3];
+    Palette(trial.c0, trial.c1, false, palette);
+    trial.error = float(AssignIndices(p, palette, false, trial.index, shares));
+    if (trial.error < best.error) best = trial;
+  }
 }
 
 void Put16(uint8_t* out, uint16_t v) {
