@@ -17,8 +17,8 @@ constexpr int kRefinements = 2;
 struct Pixels {
   float r[kPixels], g[kPixels], b[kPixels], w[kPixels];
   // The same colours and weights as integers: sums over them are exact and,
-  // unlike float sums, the compiler may reorder them to vectorise.
-  // 16 bits, so that products vectorise eight at a time; `wi` is 1 or 0.
+  // unlike float sums, may be reordered to vectorise. 16 bits, so products
+  // go eight at a time; `wi` is 1 or 0.
   int16_t ri[kPixels], gi[kPixels], bi[kPixels], wi[kPixels];
   uint8_t a[kPixels];
 };
