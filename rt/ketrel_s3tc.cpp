@@ -461,6 +461,29 @@ uint64_t AlphaIndices(const uint8_t a[kPixels], const int palette[8], uint64_t& 
   return uint64_t(error);
 }
 
+// Where the extremes lie at most 7 apart the eight-step palette holds every
+// value between them: lo + x sits at step j = ceil(7x / d) up from lo
+// (d = hi - lo), since floor(j d / 7) = x there. The quotient, of at most
+// 55 by at most 7, is a product with ceil(1024 / d) and a shift (off by
+// under 55/1024 < 1/7, so exact); in 16 bits this vectorises.
+uint64_t NarrowAlphaIndices(const uint8_t a[kPixels], int lo, int hi) {
+  const uint16_t d = uint16_t(hi - lo), reciprocal = uint16_t((1024 + d - 1) / d);
+  uint8_t chosen[kPixels];
+  for (int i = 0; i < kPixels; ++i) {
+    const uint16_t x = uint16_t(a[i] - lo);
+    const uint16_t step = uint16_t(uint16_t((7 * x + d - 1) * reciprocal) >> 10);
+    // Step 0 is lo (index 1), step 7 is hi (index 0), step j between them
+    // is index 8 - j.
+    chosen[i] = uint8_t(step == 0 ? 1 : step == 7 ? 0 : 8 - step);
+  }
+  uint32_t low = 0, high = 0;
+  for (int i = 0; i < 8; ++i) {
+    low |= uint32_t(chosen[i]) << (3 * i);
+    high |= uint32_t(chosen[i + 8]) << (3 * i);
+  }
+  return uint64_t(low) | uint64_t(high) << 24;
+}
+
 // Eight steps between the extremes, or six between the extremes of the
 // values other than 0 and 255 (which the six-step palette holds exactly).
 uint64_t InterpolatedAlpha(const uint8_t a[kPixels], uint8_t out[8]) {
@@ -479,6 +502,8 @@ uint64_t InterpolatedAlpha(const uint8_t a[kPixels], uint8_t out[8]) {
   uint64_t bits = 0, error = 0;
   if (hi == lo) {
     error = 0;  // every index 0
+  } else if (hi - lo <= 7) {
+    bits = NarrowAlphaIndices(a, lo, hi);  // exact
   } else {
     int palette[8];
     AlphaPalette(hi, lo, palette);
