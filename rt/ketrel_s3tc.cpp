@@ -16,6 +16,10 @@ constexpr int kRefinements = 2;
 // transparent ones of a one-bit-alpha block.
 struct Pixels {
   float r[kPixels], g[kPixels], b[kPixels], w[kPixels];
+  // The same colours and weights as integers: sums over them are exact and,
+  // unlike float sums, may be reordered to vectorise. 16 bits, so products
+  // go eight at a time; `wi` is 1 or 0.
+  int16_t ri[kPixels], gi[kPixels], bi[kPixels], wi[kPixels];
   uint8_t a[kPixels];
 };
 
@@ -27,16 +31,6 @@ struct ColourFit {
 
 int Expand5(int v) { return (v << 3) | (v >> 2); }
 int Expand6(int v) { return (v << 2) | (v >> 4); }
-
-template <int kBits>
-std::array<float, 1 << kBits> MakeExpanded() {
-  std::array<float, 1 << kBits> table{};
-  for (int code = 0; code < (1 << kBits); ++code)
-    table[size_t(code)] = float(kBits == 5 ? Expand5(code) : Expand6(code));
-  return table;
-}
-const std::array<float, 32> kExpanded5 = MakeExpanded<5>();
-const std::array<float, 64> kExpanded6 = MakeExpanded<6>();
 
 void Expand565(uint16_t c, int rgb[3]) {
   rgb[0] = Expand5(c >> 11);
@@ -70,44 +64,54 @@ inline void Palette(uint16_t c0, uint16_t c1, bool three, float palette[4][3]) {
   }
 }
 
-// Nearest palette entry per pixel (ties to the lower index) and the weight
-// of colour 0 in it; returns the summed squared error.
-float AssignIndices(const Pixels& p, const float palette[4][3], bool three, uint8_t index[kPixels],
-                    float alpha[kPixels]) {
-  // Three-colour blocks keep entry 3 for transparent pixels: it is put out
-  // of reach rather than skipped. One pixel per iteration with scalar
-  // selects and the results stored once: this form vectorises.
-  const float far = three ? 1e18f : 0.0f;
-  const float r0 = palette[0][0], g0 = palette[0][1], b0 = palette[0][2];
-  const float r1 = palette[1][0], g1 = palette[1][1], b1 = palette[1][2];
-  const float r2 = palette[2][0], g2 = palette[2][1], b2 = palette[2][2];
-  const float r3 = palette[3][0] + far, g3 = palette[3][1], b3 = palette[3][2];
-  float best[kPixels], chosen[kPixels];
+// Nearest palette entry per pixel (ties to the lower index) and the share
+// of colour 0 in it, in thirds (halves for three colours); returns the
+// summed squared error. Distances between integer colours are exact in
+// floats, so the sum is taken in integers, which vectorises.
+int32_t AssignIndices(const Pixels& p, const float palette[4][3], bool three,
+                      uint8_t index[kPixels], int16_t share[kPixels]) {
+  // A distance less the pixel's own squared length, |c|^2 - 2 p.c, costs
+  // three products per entry and, in integers below 2^24, is exact: the
+  // choices are those of the full distance. Three-colour blocks keep entry
+  // 3 for transparent pixels: it is put out of reach rather than skipped.
+  // One pixel per iteration with scalar selects and the results stored
+  // once: this form vectorises.
+  float m[4][3], n[4];
+  for (int e = 0; e < 4; ++e) {
+    n[e] = palette[e][0] * palette[e][0] + palette[e][1] * palette[e][1] +
+           palette[e][2] * palette[e][2];
+    for (int k = 0; k < 3; ++k) m[e][k] = -2.0f * palette[e][k];
+  }
+  if (three) n[3] = 1e30f;
+  const float share0 = three ? 2.0f : 3.0f, share2 = three ? 1.0f : 2.0f,
+              share3 = three ? 0.0f : 1.0f;
+  float best[kPixels], chosen[kPixels], shares[kPixels];
   for (int i = 0; i < kPixels; ++i) {
     const float r = p.r[i], g = p.g[i], b = p.b[i];
-    const float d0 = (r - r0) * (r - r0) + (g - g0) * (g - g0) + (b - b0) * (b - b0);
-    const float d1 = (r - r1) * (r - r1) + (g - g1) * (g - g1) + (b - b1) * (b - b1);
-    const float d2 = (r - r2) * (r - r2) + (g - g2) * (g - g2) + (b - b2) * (b - b2);
-    const float d3 = (r - r3) * (r - r3) + (g - g3) * (g - g3) + (b - b3) * (b - b3);
-    float d = d0, c = 0;
+    const float d0 = n[0] + r * m[0][0] + g * m[0][1] + b * m[0][2];
+    const float d1 = n[1] + r * m[1][0] + g * m[1][1] + b * m[1][2];
+    const float d2 = n[2] + r * m[2][0] + g * m[2][1] + b * m[2][2];
+    const float d3 = n[3] + r * m[3][0] + g * m[3][1] + b * m[3][2];
+    float d = d0, c = 0, s = share0;
     c = d1 < d ? 1.0f : c;
+    s = d1 < d ? 0.0f : s;
     d = d1 < d ? d1 : d;
     c = d2 < d ? 2.0f : c;
+    s = d2 < d ? share2 : s;
     d = d2 < d ? d2 : d;
     c = d3 < d ? 3.0f : c;
+    s = d3 < d ? share3 : s;
     d = d3 < d ? d3 : d;
     best[i] = d;
     chosen[i] = c;
+    shares[i] = s;
   }
-  // The weight of colour 0 in each entry.
-  static const float kWeight4[4] = {1.0f, 0.0f, 2.0f / 3.0f, 1.0f / 3.0f};
-  static const float kWeight3[4] = {1.0f, 0.0f, 0.5f, 0.0f};
-  const float* weight = three ? kWeight3 : kWeight4;
-  float total = 0;
+  int32_t total = 0;
   for (int i = 0; i < kPixels; ++i) {
     index[i] = uint8_t(chosen[i]);
-    alpha[i] = weight[index[i]];
-    total += p.w[i] * best[i];
+    share[i] = int16_t(shares[i]);
+    const float own = p.r[i] * p.r[i] + p.g[i] * p.g[i] + p.b[i] * p.b[i];
+    total += int32_t(best[i] + own) & -int32_t(p.wi[i]);
   }
   return total;
 }
@@ -151,34 +155,42 @@ void FitSingleColour(const Pixels& p, ColourFit& fit) {
   fit.error = float(kPixels) * (dr * dr + dg * dg + db * db);
 }
 
-// The principal axis of the weighted colours by power iteration.
-void PrincipalAxis(const Pixels& p, const float mean[3], float axis[3]) {
-  float c[6] = {};
+// The principal axis of the weighted colours by power iteration. The
+// covariance is taken in integers, scaled by the squared weight (at most
+// 16 * 16 * 255 * 255, within an int32 and exact as a float).
+void PrincipalAxis(const Pixels& p, const int32_t sum[3], int32_t weight, float axis[3]) {
+  int32_t s[6] = {};
   for (int i = 0; i < kPixels; ++i) {
-    float r = p.r[i] - mean[0], g = p.g[i] - mean[1], b = p.b[i] - mean[2];
-    c[0] += p.w[i] * r * r;
-    c[1] += p.w[i] * r * g;
-    c[2] += p.w[i] * r * b;
-    c[3] += p.w[i] * g * g;
-    c[4] += p.w[i] * g * b;
-    c[5] += p.w[i] * b * b;
+    const int32_t r = p.ri[i] * p.wi[i], g = p.gi[i] * p.wi[i], b = p.bi[i] * p.wi[i];
+    s[0] += r * r;
+    s[1] += r * g;
+    s[2] += r * b;
+    s[3] += g * g;
+    s[4] += g * b;
+    s[5] += b * b;
   }
+  const int32_t c[6] = {weight * s[0] - sum[0] * sum[0], weight * s[1] - sum[0] * sum[1],
+                        weight * s[2] - sum[0] * sum[2], weight * s[3] - sum[1] * sum[1],
+                        weight * s[4] - sum[1] * sum[2], weight * s[5] - sum[2] * sum[2]};
   // Start from the row of the widest channel, which is never orthogonal to
   // the answer unless the covariance is zero there.
-  int widest = c[0] >= c[3] && c[0] >= c[5] ? 0 : c[3] >= c[5] ? 1 : 2;
-  const float rows[3][3] = {{c[0], c[1], c[2]}, {c[1], c[3], c[4]}, {c[2], c[4], c[5]}};
+  const int widest = c[0] >= c[3] && c[0] >= c[5] ? 0 : c[3] >= c[5] ? 1 : 2;
+  const int32_t largest = c[widest == 0 ? 0 : widest == 1 ? 3 : 5];
+  // Scaled so that the widest variance is 1: no entry is larger, the
+  // vector grows at most threefold a step and needs no renormalising.
+  const float unit = largest > 0 ? 1.0f / float(largest) : 0.0f;
+  const float rows[3][3] = {{float(c[0]) * unit, float(c[1]) * unit, float(c[2]) * unit},
+                            {float(c[1]) * unit, float(c[3]) * unit, float(c[4]) * unit},
+                            {float(c[2]) * unit, float(c[4]) * unit, float(c[5]) * unit}};
   float v[3] = {rows[widest][0], rows[widest][1], rows[widest][2]};
   for (int iteration = 0; iteration < 4; ++iteration) {
-    float x[3] = {rows[0][0] * v[0] + rows[0][1] * v[1] + rows[0][2] * v[2],
-                  rows[1][0] * v[0] + rows[1][1] * v[1] + rows[1][2] * v[2],
-                  rows[2][0] * v[0] + rows[2][1] * v[1] + rows[2][2] * v[2]};
-    float largest = Max(std::fabs(x[0]), Max(std::fabs(x[1]), std::fabs(x[2])));
-    if (largest <= 0) break;
-    const float scale = 1.0f / largest;
-    for (int k = 0; k < 3; ++k) v[k] = x[k] * scale;
+    const float x[3] = {rows[0][0] * v[0] + rows[0][1] * v[1] + rows[0][2] * v[2],
+                        rows[1][0] * v[0] + rows[1][1] * v[1] + rows[1][2] * v[2],
+                        rows[2][0] * v[0] + rows[2][1] * v[1] + rows[2][2] * v[2]};
+    for (int k = 0; k < 3; ++k) v[k] = x[k];
   }
-  float length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-  if (length <= 0) {
+  const float length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+  if (!(length > 1e-20f)) {
     axis[0] = axis[1] = axis[2] = 0.57735f;
     return;
   }
@@ -187,24 +199,36 @@ void PrincipalAxis(const Pixels& p, const float mean[3], float axis[3]) {
 }
 
 // For fixed indices the error is a quadratic in the two end points, one per
-// channel: sum w |x - (alpha e0 + beta e1)|^2.
+// channel: sum w |x - (alpha e0 + beta e1)|^2, alpha = share / steps and
+// beta = 1 - alpha.
 struct Normal {
   float aa = 0, bb = 0, ab = 0, ax[3] = {}, bx[3] = {};
 };
 
-Normal Accumulate(const Pixels& p, const float alphas[kPixels]) {
-  Normal n;
+Normal Accumulate(const Pixels& p, const int16_t share[kPixels], int16_t steps) {
+  // Integer sums scaled by steps (products) or steps squared; at most
+  // 16 * 3 * 255, so 16 bits hold them.
+  int16_t aa = 0, bb = 0, ab = 0, ax[3] = {}, bx[3] = {};
   for (int i = 0; i < kPixels; ++i) {
-    float alpha = alphas[i] * p.w[i], beta = p.w[i] - alpha;
-    n.aa += alpha * alphas[i];
-    n.bb += beta * (1.0f - alphas[i]);
-    n.ab += alpha * (1.0f - alphas[i]);
-    n.ax[0] += alpha * p.r[i];
-    n.ax[1] += alpha * p.g[i];
-    n.ax[2] += alpha * p.b[i];
-    n.bx[0] += beta * p.r[i];
-    n.bx[1] += beta * p.g[i];
-    n.bx[2] += beta * p.b[i];
+    const int16_t alpha = int16_t(share[i] * p.wi[i]), beta = int16_t((steps - share[i]) * p.wi[i]);
+    aa = int16_t(aa + alpha * alpha);
+    bb = int16_t(bb + beta * beta);
+    ab = int16_t(ab + alpha * beta);
+    ax[0] = int16_t(ax[0] + alpha * p.ri[i]);
+    ax[1] = int16_t(ax[1] + alpha * p.gi[i]);
+    ax[2] = int16_t(ax[2] + alpha * p.bi[i]);
+    bx[0] = int16_t(bx[0] + beta * p.ri[i]);
+    bx[1] = int16_t(bx[1] + beta * p.gi[i]);
+    bx[2] = int16_t(bx[2] + beta * p.bi[i]);
+  }
+  const float inverse = 1.0f / float(steps), inverse2 = inverse * inverse;
+  Normal n;
+  n.aa = float(aa) * inverse2;
+  n.bb = float(bb) * inverse2;
+  n.ab = float(ab) * inverse2;
+  for (int k = 0; k < 3; ++k) {
+    n.ax[k] = float(ax[k]) * inverse;
+    n.bx[k] = float(bx[k]) * inverse;
   }
   return n;
 }
@@ -214,88 +238,92 @@ Normal Accumulate(const Pixels& p, const float alphas[kPixels]) {
 // two ends apart can cost more than moving both one step. False when the
 // indices do not pin both ends (all pixels on one palette entry).
 bool SolveEndPoints(const Normal& n, uint16_t& c0, uint16_t& c1) {
-  float det = n.aa * n.bb - n.ab * n.ab;
+  const float det = n.aa * n.bb - n.ab * n.ab;
   if (std::fabs(det) < 1e-6f) return false;
-  float inverse = 1.0f / det;
-  static const int kMax[3] = {31, 63, 31}, kShift[3] = {11, 5, 0};
-  c0 = c1 = 0;
-  for (int k = 0; k < 3; ++k) {
-    float e0 = (n.ax[k] * n.bb - n.bx[k] * n.ab) * inverse;
-    float e1 = (n.bx[k] * n.aa - n.ax[k] * n.ab) * inverse;
-    const int top = kMax[k];
-    const float* expanded = k == 1 ? kExpanded6.data() : kExpanded5.data();
-    // Truncation is the floor here: negative ends clamp to 0 anyway.
-    const int lo0 = Clamp(int(Max(e0, 0.0f) * float(top) * (1.0f / 255.0f)), 0, top);
-    const int lo1 = Clamp(int(Max(e1, 0.0f) * float(top) * (1.0f / 255.0f)), 0, top);
-    const int hi0 = lo0 < top ? lo0 + 1 : top, hi1 = lo1 < top ? lo1 + 1 : top;
-    // The quadratic's parts for each end, then the four pairs.
-    const float a[2] = {expanded[lo0], expanded[hi0]}, b[2] = {expanded[lo1], expanded[hi1]};
-    const float fa[2] = {n.aa * a[0] * a[0] - 2 * n.ax[k] * a[0],
-                         n.aa * a[1] * a[1] - 2 * n.ax[k] * a[1]};
-    const float fb[2] = {n.bb * b[0] * b[0] - 2 * n.bx[k] * b[0],
-                         n.bb * b[1] * b[1] - 2 * n.bx[k] * b[1]};
-    int best0 = lo0, best1 = lo1;
-    float bestError = 1e30f;
-    for (int i = 0; i < 2; ++i) {
-      for (int j = 0; j < 2; ++j) {
-        const float error = fa[i] + fb[j] + 2 * n.ab * a[i] * b[j];
-        const bool better = error < bestError;
-        bestError = better ? error : bestError;
-        best0 = better ? (i ? hi0 : lo0) : best0;
-        best1 = better ? (j ? hi1 : lo1) : best1;
-      }
-    }
-    c0 = uint16_t(c0 | best0 << kShift[k]);
-    c1 = uint16_t(c1 | best1 << kShift[k]);
+  const float inverse = 1.0f / det;
+  // The three channels side by side, padded to four lanes so that the loop
+  // vectorises. Code v expands to 8v + v/4 (5 bits) or 4v + v/16 (6 bits),
+  // that is floor(v * 33/4) or floor(v * 65/16): no table look-up per lane.
+  static constexpr float kTop[4] = {31, 63, 31, 0}, kExpand[4] = {8.25f, 4.0625f, 8.25f, 0};
+  const float ax[4] = {n.ax[0], n.ax[1], n.ax[2], 0}, bx[4] = {n.bx[0], n.bx[1], n.bx[2], 0};
+  int32_t best0[4], best1[4];
+  for (int k = 0; k < 4; ++k) {
+    const float e0 = (ax[k] * n.bb - bx[k] * n.ab) * inverse;
+    const float e1 = (bx[k] * n.aa - ax[k] * n.ab) * inverse;
+    const float top = kTop[k];
+    // Truncation is the floor here: negative ends clamp to 0 first.
+    const float lo0 = float(int32_t(Min(Max(e0, 0.0f) * top * (1.0f / 255.0f), top)));
+    const float lo1 = float(int32_t(Min(Max(e1, 0.0f) * top * (1.0f / 255.0f), top)));
+    const float hi0 = Min(lo0 + 1.0f, top), hi1 = Min(lo1 + 1.0f, top);
+    const float a0 = float(int32_t(lo0 * kExpand[k])), a1 = float(int32_t(hi0 * kExpand[k]));
+    const float b0 = float(int32_t(lo1 * kExpand[k])), b1 = float(int32_t(hi1 * kExpand[k]));
+    // The quadratic's parts for each end, then the four pairs (the first
+    // of equals kept).
+    const float fa0 = n.aa * a0 * a0 - 2 * ax[k] * a0, fa1 = n.aa * a1 * a1 - 2 * ax[k] * a1;
+    const float fb0 = n.bb * b0 * b0 - 2 * bx[k] * b0, fb1 = n.bb * b1 * b1 - 2 * bx[k] * b1;
+    float error = fa0 + fb0 + 2 * n.ab * a0 * b0, r0 = lo0, r1 = lo1;
+    const float e01 = fa0 + fb1 + 2 * n.ab * a0 * b1;
+    r1 = e01 < error ? hi1 : r1;
+    error = e01 < error ? e01 : error;
+    const float e10 = fa1 + fb0 + 2 * n.ab * a1 * b0;
+    r0 = e10 < error ? hi0 : r0;
+    r1 = e10 < error ? lo1 : r1;
+    error = e10 < error ? e10 : error;
+    const float e11 = fa1 + fb1 + 2 * n.ab * a1 * b1;
+    r0 = e11 < error ? hi0 : r0;
+    r1 = e11 < error ? hi1 : r1;
+    best0[k] = int32_t(r0);
+    best1[k] = int32_t(r1);
   }
+  c0 = uint16_t(best0[0] << 11 | best0[1] << 5 | best0[2]);
+  c1 = uint16_t(best1[0] << 11 | best1[1] << 5 | best1[2]);
   return true;
 }
 
 // Fits the weighted pixels with four colours or, with `three`, three (the
 // fourth index stays for transparent pixels).
 void FitColours(const Pixels& p, bool three, ColourFit& best) {
-  float mean[3] = {}, weight = 0, lo[3], hi[3];
-  for (int k = 0; k < 3; ++k) {
-    lo[k] = 255;
-    hi[k] = 0;
-  }
+  int32_t sum[3] = {}, weight = 0, spread = 0;
   for (int i = 0; i < kPixels; ++i) {
-    mean[0] += p.w[i] * p.r[i];
-    mean[1] += p.w[i] * p.g[i];
-    mean[2] += p.w[i] * p.b[i];
-    weight += p.w[i];
-    lo[0] = Min(lo[0], p.r[i]);
-    hi[0] = Max(hi[0], p.r[i]);
-    lo[1] = Min(lo[1], p.g[i]);
-    hi[1] = Max(hi[1], p.g[i]);
-    lo[2] = Min(lo[2], p.b[i]);
-    hi[2] = Max(hi[2], p.b[i]);
+    sum[0] += p.ri[i] * p.wi[i];
+    sum[1] += p.gi[i] * p.wi[i];
+    sum[2] += p.bi[i] * p.wi[i];
+    weight += p.wi[i];
+    spread |= (p.ri[i] ^ p.ri[0]) | (p.gi[i] ^ p.gi[0]) | (p.bi[i] ^ p.bi[0]);
   }
-  if (!three && lo[0] == hi[0] && lo[1] == hi[1] && lo[2] == hi[2]) {
+  if (!three && spread == 0) {
     FitSingleColour(p, best);
     return;
   }
-  for (float& m : mean) m /= weight;
+  const float mean[3] = {float(sum[0]) / float(weight), float(sum[1]) / float(weight),
+                         float(sum[2]) / float(weight)};
   float axis[3];
-  PrincipalAxis(p, mean, axis);
+  PrincipalAxis(p, sum, weight, axis);
   // The extremes along the axis; uncounted pixels sit at the mean (0).
-  float t[kPixels], tlo = 0, thi = 0;
-  for (int i = 0; i < kPixels; ++i) {
-    float along =
-        (p.r[i] - mean[0]) * axis[0] + (p.g[i] - mean[1]) * axis[1] + (p.b[i] - mean[2]) * axis[2];
-    t[i] = p.w[i] > 0 ? along : 0;
-    tlo = Min(tlo, t[i]);
-    thi = Max(thi, t[i]);
+  // Four running extremes, one per lane, so that the loop vectorises.
+  float t[kPixels], lows[4] = {}, highs[4] = {};
+  for (int i = 0; i < kPixels; i += 4) {
+    for (int j = 0; j < 4; ++j) {
+      const int q = i + j;
+      const float along = (p.r[q] - mean[0]) * axis[0] + (p.g[q] - mean[1]) * axis[1] +
+                          (p.b[q] - mean[2]) * axis[2];
+      t[q] = p.w[q] > 0 ? along : 0;
+      lows[j] = Min(lows[j], t[q]);
+      highs[j] = Max(highs[j], t[q]);
+    }
   }
+  const float tlo = Min(Min(lows[0], lows[1]), Min(lows[2], lows[3]));
+  const float thi = Max(Max(highs[0], highs[1]), Max(highs[2], highs[3]));
   best.error = 1e30f;
   ColourFit trial;
-  float alphas[kPixels];
+  int16_t shares[kPixels];
   // The first indices come from where each pixel lies between the extremes
   // (the end points' palette on the axis); least squares then places the
   // ends, and each round measures the quantized palette and refits.
-  const float steps = three ? 2.0f : 3.0f, scale = thi > tlo ? steps / (thi - tlo) : 0.0f;
-  for (int i = 0; i < kPixels; ++i) alphas[i] = float(int((t[i] - tlo) * scale + 0.5f)) / steps;
-  if (!SolveEndPoints(Accumulate(p, alphas), trial.c0, trial.c1)) {
+  const int16_t steps = three ? 2 : 3;
+  const float scale = thi > tlo ? float(steps) / (thi - tlo) : 0.0f;
+  for (int i = 0; i < kPixels; ++i) shares[i] = int16_t((t[i] - tlo) * scale + 0.5f);
+  if (!SolveEndPoints(Accumulate(p, shares, steps), trial.c0, trial.c1)) {
     float e0[3], e1[3];
     for (int k = 0; k < 3; ++k) {
       e0[k] = Min(255.0f, Max(0.0f, mean[k] + axis[k] * thi));
@@ -305,19 +333,35 @@ void FitColours(const Pixels& p, bool three, ColourFit& best) {
     trial.c1 = Quantize565(e1);
   }
   for (int round = 0; round <= kRefinements; ++round) {
-    float palette[4][3], previous[kPixels];
-    std::memcpy(previous, alphas, sizeof previous);
+    float palette[4][3];
+    int16_t previous[kPixels];
+    std::memcpy(previous, shares, sizeof previous);
     Palette(trial.c0, trial.c1, three, palette);
-    trial.error = AssignIndices(p, palette, three, trial.index, alphas);
+    trial.error = float(AssignIndices(p, palette, three, trial.index, shares));
     if (trial.error < best.error) best = trial;
     // Unchanged weights would solve to these very ends again.
-    if (std::memcmp(previous, alphas, sizeof previous) == 0) break;
+    if (std::memcmp(previous, shares, sizeof previous) == 0) break;
     uint16_t last0 = trial.c0, last1 = trial.c1;
     if (round == kRefinements || trial.error == 0 ||
-        !SolveEndPoints(Accumulate(p, alphas), trial.c0, trial.c1) ||
+        !SolveEndPoints(Accumulate(p, shares, steps), trial.c0, trial.c1) ||
         (trial.c0 == last0 && trial.c1 == last1)) {
       break;
     }
+  }
+  // A nearly flat block can round both ends to one code, which may lie far
+  // from its colours; the single-colour pair for the mean, whose two-thirds
+  // point lands close to it, then does better.
+  if (!three && best.c0 == best.c1) {
+    const int32_t half = weight / 2;
+    const SingleColour sr = kSingle5[size_t((sum[0] + half) / weight)],
+                       sg = kSingle6[size_t((sum[1] + half) / weight)],
+                       sb = kSingle5[size_t((sum[2] + half) / weight)];
+    trial.c0 = uint16_t((sr.first << 11) | (sg.first << 5) | sb.first);
+    trial.c1 = uint16_t((sr.second << 11) | (sg.second << 5) | sb.second);
+    float palette[4][3];
+    Palette(trial.c0, trial.c1, false, palette);
+    trial.error = float(AssignIndices(p, palette, false, trial.index, shares));
+    if (trial.error < best.error) best = trial;
   }
 }
 
@@ -353,6 +397,7 @@ void EncodeColours(Pixels& block, bool oneBitAlpha, uint8_t out[8]) {
     opaque = 0;
     for (int i = 0; i < kPixels; ++i) {
       block.w[i] = block.a[i] < 128 ? 0.0f : 1.0f;
+      block.wi[i] = block.a[i] < 128 ? 0 : 1;
       opaque += block.a[i] < 128 ? 0 : 1;
     }
   }
@@ -388,51 +433,86 @@ void AlphaPalette(int a0, int a1, int palette[8]) {
 }
 
 uint64_t AlphaIndices(const uint8_t a[kPixels], const int palette[8], uint64_t& bits) {
-  // One pixel per iteration, scalar selects (ties to the lower index).
-  int best[kPixels], chosen[kPixels];
+  // One pixel per iteration, scalar selects (ties to the lower index). The
+  // distance is the absolute difference, which orders entries as the
+  // squared one does and fits a byte: all 16 pixels at a time.
+  uint8_t entry[8];
+  for (int e = 0; e < 8; ++e) entry[e] = uint8_t(palette[e]);
+  uint8_t best[kPixels], chosen[kPixels];
   for (int i = 0; i < kPixels; ++i) {
-    int d = (a[i] - palette[0]) * (a[i] - palette[0]), c = 0;
+    const uint8_t v = a[i];
+    uint8_t d = uint8_t(v > entry[0] ? v - entry[0] : entry[0] - v), c = 0;
     for (int e = 1; e < 8; ++e) {
-      const int de = (a[i] - palette[e]) * (a[i] - palette[e]);
-      c = de < d ? e : c;
+      const uint8_t de = uint8_t(v > entry[e] ? v - entry[e] : entry[e] - v);
+      c = de < d ? uint8_t(e) : c;
       d = de < d ? de : d;
     }
     best[i] = d;
     chosen[i] = c;
   }
-  uint64_t error = 0;
-  bits = 0;
-  for (int i = 0; i < kPixels; ++i) {
-    error += uint64_t(best[i]);
-    bits |= uint64_t(chosen[i]) << (3 * i);
+  int32_t error = 0;
+  uint32_t low = 0, high = 0;  // eight indices of 3 bits each
+  for (int i = 0; i < kPixels; ++i) error += int32_t(best[i]) * best[i];
+  for (int i = 0; i < 8; ++i) {
+    low |= uint32_t(chosen[i]) << (3 * i);
+    high |= uint32_t(chosen[i + 8]) << (3 * i);
   }
-  return error;
+  bits = uint64_t(low) | uint64_t(high) << 24;
+  return uint64_t(error);
+}
+
+// Where the extremes lie at most 7 apart the eight-step palette holds every
+// value between them: lo + x sits at step j = ceil(7x / d) up from lo
+// (d = hi - lo), since floor(j d / 7) = x there. The quotient, of at most
+// 55 by at most 7, is a product with ceil(1024 / d) and a shift (off by
+// under 55/1024 < 1/7, so exact); in 16 bits this vectorises.
+uint64_t NarrowAlphaIndices(const uint8_t a[kPixels], int lo, int hi) {
+  const uint16_t d = uint16_t(hi - lo), reciprocal = uint16_t((1024 + d - 1) / d);
+  uint8_t chosen[kPixels];
+  for (int i = 0; i < kPixels; ++i) {
+    const uint16_t x = uint16_t(a[i] - lo);
+    const uint16_t step = uint16_t(uint16_t((7 * x + d - 1) * reciprocal) >> 10);
+    // Step 0 is lo (index 1), step 7 is hi (index 0), step j between them
+    // is index 8 - j.
+    chosen[i] = uint8_t(step == 0 ? 1 : step == 7 ? 0 : 8 - step);
+  }
+  uint32_t low = 0, high = 0;
+  for (int i = 0; i < 8; ++i) {
+    low |= uint32_t(chosen[i]) << (3 * i);
+    high |= uint32_t(chosen[i + 8]) << (3 * i);
+  }
+  return uint64_t(low) | uint64_t(high) << 24;
 }
 
 // Eight steps between the extremes, or six between the extremes of the
 // values other than 0 and 255 (which the six-step palette holds exactly).
 uint64_t InterpolatedAlpha(const uint8_t a[kPixels], uint8_t out[8]) {
-  int lo = 255, hi = 0, innerLo = 255, innerHi = 0;
+  // Bytes and selects rather than a branch on 0 and 255: this vectorises,
+  // 16 pixels at a time.
+  uint8_t lo = 255, hi = 0, innerLo = 255, innerHi = 0;
   for (int i = 0; i < kPixels; ++i) {
+    const bool inner = a[i] != 0 && a[i] != 255;
+    const uint8_t forLo = inner ? a[i] : uint8_t(255), forHi = inner ? a[i] : uint8_t(0);
     lo = a[i] < lo ? a[i] : lo;
     hi = a[i] > hi ? a[i] : hi;
-    if (a[i] != 0 && a[i] != 255) {
-      innerLo = a[i] < innerLo ? a[i] : innerLo;
-      innerHi = a[i] > innerHi ? a[i] : innerHi;
-    }
+    innerLo = forLo < innerLo ? forLo : innerLo;
+    innerHi = forHi > innerHi ? forHi : innerHi;
   }
   int a0 = hi, a1 = lo;
   uint64_t bits = 0, error = 0;
   if (hi == lo) {
     error = 0;  // every index 0
+  } else if (hi - lo <= 7) {
+    bits = NarrowAlphaIndices(a, lo, hi);  // exact
   } else {
     int palette[8];
     AlphaPalette(hi, lo, palette);
     error = AlphaIndices(a, palette, bits);
     if (innerLo > innerHi) innerLo = innerHi = 0;
-    // Six steps only pay where the block holds 0 or 255 (kept exactly).
+    // Six steps only pay where the block holds 0 or 255 (kept exactly) and
+    // eight miss somewhere.
     uint64_t sixBits = 0, sixError = error;
-    if (lo == 0 || hi == 255) {
+    if ((lo == 0 || hi == 255) && error > 0) {
       AlphaPalette(innerLo, innerHi, palette);
       sixError = AlphaIndices(a, palette, sixBits);
     }
@@ -473,6 +553,10 @@ void LoadBlock(const uint8_t* pixels, int32_t width, int32_t height, int32_t str
     block.b[i] = rgba[4 * i + 2];
     block.a[i] = rgba[4 * i + 3];
     block.w[i] = 1.0f;
+    block.ri[i] = rgba[4 * i];
+    block.gi[i] = rgba[4 * i + 1];
+    block.bi[i] = rgba[4 * i + 2];
+    block.wi[i] = 1;
   }
 }
 

@@ -13,7 +13,8 @@
 // The colour encoder fits the block's principal axis, then refines the two
 // end points by least squares against the indices it picked, measuring the
 // error with the palette exactly as a decoder rounds it, and keeps the best
-// pair it met. Flat blocks use the best single-colour pair from a table.
+// pair it met. Flat blocks use the best single-colour pair from a table, and
+// so do nearly flat ones whose fitted ends round to one code, if better.
 //
 // Pixels are 4 bytes (R, G, B, A); a partial block at the right or bottom
 // edge repeats the last column or row. Encoding is deterministic.

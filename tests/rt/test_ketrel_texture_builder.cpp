@@ -203,6 +203,42 @@ TEST(TextureBuilder, S3TCDecodesCloseToTheSource) {
   }
 }
 
+TEST(TextureBuilder, S3TCNearlyFlatBlocksKeepTheirShade) {
+  // Greys one step apart: a fit that rounds both ends to one code lands up
+  // to 6 levels off, where interpolated ends stay within about 1.
+  const uint8_t shades[][2] = {{59, 60}, {51, 52}, {61, 62}, {242, 243}};
+  for (const auto& shade : shades) {
+    SCOPED_TRACE(int(shade[0]));
+    Bytes pixels(64);
+    for (int i = 0; i < 16; ++i) {
+      const uint8_t v = shade[(i * 7) % 3 == 0 ? 0 : 1];
+      pixels[size_t(4 * i)] = pixels[size_t(4 * i + 1)] = pixels[size_t(4 * i + 2)] = v;
+      pixels[size_t(4 * i + 3)] = 255;
+    }
+    uint8_t block[8];
+    ASSERT_TRUE(EncodeS3TCImage(pixels.data(), 4, 4, 16, kS3TCNoAlpha, block));
+    Bytes decoded(64);
+    ASSERT_TRUE(DecodeS3TCImage(block, 4, 4, kS3TCNoAlpha, decoded.data(), 16));
+    EXPECT_GT(Psnr(pixels, decoded, 3), 45.0);
+  }
+}
+
+TEST(TextureBuilder, S3TCNarrowAlphaSpansDecodeExactly) {
+  // Eight steps hold every value of a span up to 7 wide; each must come back.
+  for (int lo = 0; lo < 256; ++lo) {
+    for (int width = 1; width <= 7 && lo + width < 256; ++width) {
+      Bytes pixels(64, 128);
+      for (int i = 0; i < 16; ++i) pixels[size_t(4 * i + 3)] = uint8_t(lo + i % (width + 1));
+      uint8_t block[16];
+      ASSERT_TRUE(EncodeS3TCImage(pixels.data(), 4, 4, 16, kS3TCInterpolatedAlpha, block));
+      Bytes decoded(64);
+      ASSERT_TRUE(DecodeS3TCImage(block, 4, 4, kS3TCInterpolatedAlpha, decoded.data(), 16));
+      for (int i = 0; i < 16; ++i)
+        ASSERT_EQ(decoded[size_t(4 * i + 3)], pixels[size_t(4 * i + 3)]) << lo << "+" << width;
+    }
+  }
+}
+
 TEST(TextureBuilder, BestMatchDecidesOnceAndRecordsIt) {
   // Smooth alpha suits interpolated alpha; two-level alpha suits explicit.
   const int32_t width = 16, height = 16;
