@@ -43,16 +43,19 @@ const member_type_traits kMemberTypes[MemberTypeCount] = {
     // clang-format on
 };
 
-// Round half away from zero, clamped; NaN gives 0. Plain truncate(x + 0.5)
-// would round negative values the wrong way, and casting an out-of-range
-// double is undefined.
-int64_t RoundClampedTo(double value, int64_t low, int64_t high) {
+}  // namespace
+
+// Plain truncate(x + 0.5) would round negative values the wrong way, and
+// casting an out-of-range double is undefined.
+int64_t RoundClamped(double value, int64_t low, int64_t high) {
   if (std::isnan(value)) return 0;
   const double rounded = value < 0 ? std::ceil(value - 0.5) : std::floor(value + 0.5);
   if (rounded <= static_cast<double>(low)) return low;
   if (rounded >= static_cast<double>(high)) return high;
   return static_cast<int64_t>(rounded);
 }
+
+namespace {
 
 // The element's bytes as the integer they store: signed when the range is.
 int64_t LoadStored(const member_type_traits& traits, const void* at) {
@@ -216,7 +219,7 @@ int64_t LoadMemberStored(uint32_t type, const void* at) {
       return LoadStored(traits, at);
     case member_scalar::Real32:
     case member_scalar::Real16:
-      return RoundClampedTo(LoadMemberReal(type, at), INT64_MIN / 2, INT64_MAX / 2);
+      return RoundClamped(LoadMemberReal(type, at), INT64_MIN / 2, INT64_MAX / 2);
     default:
       return 0;
   }
@@ -280,18 +283,14 @@ void StoreMemberReal(uint32_t type, void* at, double value) {
       break;
     }
     case member_scalar::Normalised:
-      StoreStored(traits, at, RoundClampedTo(value * traits.WriteScale, traits.Low, traits.High));
+      StoreStored(traits, at, RoundClamped(value * traits.WriteScale, traits.Low, traits.High));
       break;
     case member_scalar::Integer:
-      StoreStored(traits, at, RoundClampedTo(value, traits.Low, traits.High));
+      StoreStored(traits, at, RoundClamped(value, traits.Low, traits.High));
       break;
     default:
       break;
   }
-}
-
-int64_t RoundClamped(double value, int64_t low, int64_t high) {
-  return RoundClampedTo(value, low, high);
 }
 
 int32_t GetMemberUnitSize(const data_type_definition* member) {

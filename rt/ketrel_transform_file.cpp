@@ -15,12 +15,6 @@
 namespace ketrel {
 namespace {
 
-void Multiply3(const float a[3][3], const float b[3][3], float out[3][3]) {
-  for (int32_t r = 0; r < 3; ++r)
-    for (int32_t c = 0; c < 3; ++c)
-      out[r][c] = a[r][0] * b[0][c] + a[r][1] * b[1][c] + a[r][2] * b[2][c];
-}
-
 void Apply3(const float m[3][3], const float in[3], float out[3]) {
   const float x = in[0], y = in[1], z = in[2];
   for (int32_t r = 0; r < 3; ++r) out[r] = m[r][0] * x + m[r][1] * y + m[r][2] * z;
@@ -33,8 +27,8 @@ void TransformInverseWorld(float m[4][4], const basis_conversion& c) {
   float linearPart[3][3], turned[3][3], result[3][3];
   for (int32_t r = 0; r < 3; ++r)
     for (int32_t k = 0; k < 3; ++k) linearPart[r][k] = m[k][r];  // W3^T
-  Multiply3(c.Linear, linearPart, turned);
-  Multiply3(turned, c.InverseLinear, result);
+  Multiply3(&c.Linear[0][0], &linearPart[0][0], &turned[0][0]);
+  Multiply3(&turned[0][0], &c.InverseLinear[0][0], &result[0][0]);
   float t[3], shift[3];
   Apply3(c.Linear, m[3], t);
   Apply3(result, c.Affine, shift);
@@ -188,8 +182,8 @@ void TransformTransform(transform& t, const basis_conversion& c, bool withAffine
   std::memcpy(t.Orientation, q, sizeof q);
   float s[3][3], ls[3][3], out[3][3];
   std::memcpy(s, t.ScaleShear, sizeof s);
-  Multiply3(c.Linear, s, ls);
-  Multiply3(ls, c.InverseLinear, out);
+  Multiply3(&c.Linear[0][0], &s[0][0], &ls[0][0]);
+  Multiply3(&ls[0][0], &c.InverseLinear[0][0], &out[0][0]);
   std::memcpy(t.ScaleShear, out, sizeof out);
   CleanTransformFlags(t);
 }
@@ -229,7 +223,7 @@ bool TransformFile(file_info* info, const basis_conversion& c) {
   if (!KT_CHECK_PARAMETER(Basis, info != nullptr)) return false;
   // A conversion whose inverse does not undo it would corrupt everything.
   float product[3][3];
-  Multiply3(c.Linear, c.InverseLinear, product);
+  Multiply3(&c.Linear[0][0], &c.InverseLinear[0][0], &product[0][0]);
   for (int32_t r = 0; r < 3; ++r)
     for (int32_t k = 0; k < 3; ++k)
       if (!(std::fabs(product[r][k] - (r == k ? 1.0f : 0.0f)) <= 1e-4f)) {

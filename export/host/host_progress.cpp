@@ -81,12 +81,7 @@ void LogLine(void* user, LogType type, const char* file, int line, const char* m
   auto* t = static_cast<TerminalProgress*>(user);
   t->record.push_back(std::string("log: ") + message);
   ClearBar(t);
-  const char* kind = type == LogType::Error ? "error" : "warning";
-  if (t->showSource) {
-    std::fprintf(t->out, "%s: %s(%d): %s\n", kind, file, line, message);
-  } else {
-    std::fprintf(t->out, "%s: %s\n", kind, message);
-  }
+  PrintLogLine(t->out, type, file, line, message, t->showSource);
 }
 
 void Finish(void* user, bool) {
@@ -101,6 +96,16 @@ void Open(void*, ProgressWindow* window) { InstallInterrupt(window); }
 const ProgressDisplay kTerminalDisplay = {Open, SetTitle, Stage, Item, LogLine, Finish};
 
 }  // namespace
+
+void PrintLogLine(std::FILE* out, LogType type, const char* file, int line, const char* message,
+                  bool showSource) {
+  const char* kind = type == LogType::Error ? "error" : "warning";
+  if (showSource) {
+    std::fprintf(out, "%s: %s(%d): %s\n", kind, file, line, message);
+  } else {
+    std::fprintf(out, "%s: %s\n", kind, message);
+  }
+}
 
 const ProgressDisplay* TerminalProgressDisplay() { return &kTerminalDisplay; }
 

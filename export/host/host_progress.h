@@ -26,6 +26,11 @@ struct TerminalProgress {
   std::vector<std::string> record;
 };
 
+// One log line as a user sees it: "warning: message", or with `showSource`
+// "warning: file(line): message".
+void PrintLogLine(std::FILE* out, LogType type, const char* file, int line, const char* message,
+                  bool showSource);
+
 // The display table for a TerminalProgress.
 const ProgressDisplay* TerminalProgressDisplay();
 

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #endif
 
+#include "export/host/host_progress.h"
 #include "export/ketrel_progress.h"
 #include "export/ketrel_version.h"
 #include "tools/ketrel/ketrel_commands.h"
@@ -74,14 +75,9 @@ void OnStopSignal(int signal) {
 
 // What a user sees of the library's log: the message, and with --verbose
 // where in the source it came from.
-void PrintLogLine(ketrel::LogType type, ketrel::LogOrigin, const char* file, int line,
-                  const char* message, void*) {
-  const char* kind = type == ketrel::LogType::Error ? "error" : "warning";
-  if (ketrel::cli::VerboseLogs()) {
-    std::fprintf(stderr, "%s: %s(%d): %s\n", kind, file, line, message);
-  } else {
-    std::fprintf(stderr, "%s: %s\n", kind, message);
-  }
+void PrintLog(ketrel::LogType type, ketrel::LogOrigin, const char* file, int line,
+              const char* message, void*) {
+  ketrel::host::PrintLogLine(stderr, type, file, line, message, ketrel::cli::VerboseLogs());
 }
 
 void InstallStopSignals() {
@@ -109,7 +105,7 @@ int main(int argc, char** argv) {
   app.fallthrough();
   app.add_flag("--verbose", ketrel::cli::VerboseLogs(),
                "Warnings and errors also name the source file and line they come from");
-  ketrel::SetLogCallback(ketrel::LogCallback{PrintLogLine, nullptr});
+  ketrel::SetLogCallback(ketrel::LogCallback{PrintLog, nullptr});
   int exitCode = ketrel::cli::kExitOk;
   ketrel::cli::AddCommands(app, exitCode);
   try {
