@@ -261,14 +261,8 @@ curve2* bspline_detail::BuildFitCurve(const fit_job& job, const float* knots, in
   // side the refinement placed it. The last knot sets the scale and stays.
   const int32_t codeMax = curve_format_internal::KnotCodeMax(job.Format);
   if (codeMax > 0 && count > 1) {
-    using curve_format_internal::BitsFromFloat;
-    using curve_format_internal::FloatFromBits;
-    const float last = s->Scaled[count - 1];
-    float scale = (std::isfinite(last) && last > 0.0f) ? static_cast<float>(codeMax) / last : 1.0f;
-    if (!std::isfinite(scale)) scale = 1.0f;
-    if (curve_format_internal::HasTruncatedKnotScale(job.Format)) {
-      scale = FloatFromBits((BitsFromFloat(scale) >> 16) << 16);
-    }
+    const float scale =
+        curve_format_internal::KnotScaleFor(job.Format, s->Scaled[count - 1], nullptr);
     // A knot whose code would decode past it goes half a code down (and a
     // little more for the rounding of the product): it rounds down instead.
     const float inverse = curve_format_internal::InverseOfScale(scale);

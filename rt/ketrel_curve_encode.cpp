@@ -16,20 +16,6 @@ using namespace curve_format_internal;
 
 namespace {
 
-// Knot codes of the packed formats. The truncated scale keeps the upper 16
-// bits of M / L, so it never exceeds M / L and the last code never passes M.
-float EncodeKnotScale(int32_t format, int32_t knotCount, const float* knots, uint16_t* truncated) {
-  int32_t limit = KnotCodeMax(format);
-  float last = (knots != nullptr && knotCount > 0) ? knots[knotCount - 1] : 0.0f;
-  float scale = (std::isfinite(last) && last > 0.0f) ? static_cast<float>(limit) / last : 1.0f;
-  if (!std::isfinite(scale)) scale = 1.0f;
-  if (HasTruncatedKnotScale(format)) {
-    *truncated = static_cast<uint16_t>(BitsFromFloat(scale) >> 16);
-    scale = FloatFromBits(uint32_t{*truncated} << 16);
-  }
-  return scale;
-}
-
 uint32_t Quantize(float value, float limit) {
   // Written so that NaN lands on 0 instead of reaching the conversion.
   float clamped = value > 0.0f ? (value < limit ? value : limit) : 0.0f;
@@ -311,7 +297,7 @@ bool EncodeCurveData(int32_t format, int32_t degree, int32_t dimension, int32_t 
   if (format == CurveFormatD3I1K32fC32f) {
     for (int32_t i = 0; i < knotCount; ++i) static_cast<float*>(codes)[i] = knotAt(i);
   } else {
-    knotScale = EncodeKnotScale(format, knotCount, knots, &truncated);
+    knotScale = KnotScaleFor(format, knotCount > 0 ? knotAt(knotCount - 1) : 0.0f, &truncated);
     float limit = static_cast<float>(KnotCodeMax(format));
     // Readers search the codes as a sorted list: a knot nudged below the one
     // before it (the fitter rounds piece starts down) takes that one's code.

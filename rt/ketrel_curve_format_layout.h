@@ -78,6 +78,27 @@ inline uint32_t BitsFromFloat(float value) {
   return bits;
 }
 
+// The scale of a format's knot codes for a curve whose last knot is `last`:
+// M / last (1 when that is not a finite positive number). Formats that store
+// the scale in 16 bits keep its upper half (`truncated`), so it never exceeds
+// M / last and the last code never passes M. The halving is done with frexp
+// and ldexp, not by masking the low bits: GCC 12 drops a conditional mask of
+// a float's low bits at -O1 and above, and optimised builds then wrote other
+// knot codes than debug builds. The scale is at least 255 / FLT_MAX, never
+// subnormal, so the two agree.
+inline float KnotScaleFor(int32_t format, float last, uint16_t* truncated) {
+  const int32_t limit = KnotCodeMax(format);
+  float scale = (std::isfinite(last) && last > 0.0f) ? static_cast<float>(limit) / last : 1.0f;
+  if (!std::isfinite(scale)) scale = 1.0f;
+  if (HasTruncatedKnotScale(format)) {
+    int exponent = 0;
+    const float mantissa = std::frexp(scale, &exponent);  // [0.5, 1): 8 significant bits kept
+    scale = std::ldexp(std::floor(mantissa * 256.0f) / 256.0f, exponent);
+    if (truncated != nullptr) *truncated = static_cast<uint16_t>(BitsFromFloat(scale) >> 16);
+  }
+  return scale;
+}
+
 // A knot scale is usable when it is finite and positive; anything else (a
 // hostile or degenerate record) decodes every knot to 0.
 inline float InverseOfScale(float scale) {

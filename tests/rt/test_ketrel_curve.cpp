@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "rt/ketrel_curve_format_layout.h"
 #include "rt/ketrel_data_types.h"
 #include "rt/ketrel_memory.h"
 #include "tests/support/log_capture.h"
@@ -190,6 +191,29 @@ TEST(CurveFormats, ConstantComponentGetsUnitScaleAndLastKnotFitsItsCode) {
   EXPECT_LE(codes[3], 255);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(codes[4 + 2 * i], 0);
   FreeCurve(curve);
+}
+
+// The fitter and the encoder must agree on the knot scale in every build:
+// an optimiser that drops the 16-bit truncation moves knots by a code.
+TEST(CurveFormats, KnotScaleKeepsItsUpperSixteenBitsInEveryBuild) {
+  struct Case {
+    int32_t format;
+    float last, scale;
+  } cases[] = {
+      {CurveFormatDaK16uC16u, 1.0f, 65280.0f},       {CurveFormatDaK16uC16u, 2.0f, 32640.0f},
+      {CurveFormatDaK16uC16u, 0.3f, 218112.0f},      {CurveFormatDaK8uC8u, 7.0f, 36.25f},
+      {CurveFormatDaK8uC8u, 1.0f, 255.0f},           {CurveFormatD4nK16uC15u, 1.0f, 65535.0f},
+      {CurveFormatDaK16uC16u, 0.0f, 1.0f},           {CurveFormatDaK16uC16u, NAN, 1.0f},
+      {CurveFormatDaK16uC16u, 1e-30f, 6.52282293e34f},
+  };
+  for (const Case& c : cases) {
+    uint16_t truncated = 0;
+    const float scale = curve_format_internal::KnotScaleFor(c.format, c.last, &truncated);
+    EXPECT_EQ(scale, c.scale) << "format " << c.format << ", last knot " << c.last;
+    if (curve_format_internal::HasTruncatedKnotScale(c.format)) {
+      EXPECT_EQ(curve_format_internal::FloatFromBits(uint32_t{truncated} << 16), scale);
+    }
+  }
 }
 
 double QuaternionAngle(const float* a, const float* b) {
