@@ -200,10 +200,14 @@ TEST(CurveFormats, KnotScaleKeepsItsUpperSixteenBitsInEveryBuild) {
     int32_t format;
     float last, scale;
   } cases[] = {
-      {CurveFormatDaK16uC16u, 1.0f, 65280.0f},       {CurveFormatDaK16uC16u, 2.0f, 32640.0f},
-      {CurveFormatDaK16uC16u, 0.3f, 218112.0f},      {CurveFormatDaK8uC8u, 7.0f, 36.25f},
-      {CurveFormatDaK8uC8u, 1.0f, 255.0f},           {CurveFormatD4nK16uC15u, 1.0f, 65535.0f},
-      {CurveFormatDaK16uC16u, 0.0f, 1.0f},           {CurveFormatDaK16uC16u, NAN, 1.0f},
+      {CurveFormatDaK16uC16u, 1.0f, 65280.0f},
+      {CurveFormatDaK16uC16u, 2.0f, 32640.0f},
+      {CurveFormatDaK16uC16u, 0.3f, 218112.0f},
+      {CurveFormatDaK8uC8u, 7.0f, 36.25f},
+      {CurveFormatDaK8uC8u, 1.0f, 255.0f},
+      {CurveFormatD4nK16uC15u, 1.0f, 65535.0f},
+      {CurveFormatDaK16uC16u, 0.0f, 1.0f},
+      {CurveFormatDaK16uC16u, NAN, 1.0f},
       {CurveFormatDaK16uC16u, 1e-30f, 6.52282293e34f},
   };
   for (const Case& c : cases) {
