@@ -247,17 +247,12 @@ bool BuildModel(SceneParser* parser, ModelNode* node, const char* modelName) {
 
 BoneNode* FindModelRootBone(ToolInterface* tool, const ModelNode* model) {
   if (!KT_CHECK_PARAMETER(Export, tool && model)) return nullptr;
-  const int32_t limit = CountModelBones(model);
   BoneNode* root = nullptr;
   int32_t fewest = 0;
   for (BoneNode* bone : ModelBones(model)) {
-    // A parent chain longer than the model's bones can only be a cycle; the
-    // bound keeps the count finite either way.
-    int32_t ancestors = 0;
-    for (const BoneNode* parent = tool->GetParentBone(bone); parent && ancestors <= limit;
-         parent = tool->GetParentBone(parent)) {
-      ++ancestors;
-    }
+    // The tool keeps depths, so a chain thousands of bones deep is walked
+    // once rather than once per bone.
+    const int32_t ancestors = tool->GetBoneDepth(bone);
     if (!root || ancestors <= fewest) {
       root = bone;
       fewest = ancestors;

@@ -549,13 +549,19 @@ bool ReadNodes(Reader& r, const json& list, Scene& scene) {
         !(parent->is_number_integer() && parent->get<int64_t>() == -1))
       if (!r.Index(*parent, Member(at, "parent"), list.size(), parents[i])) return false;
   }
-  // A parent chain longer than the node count has a cycle.
+  // Parent cycles, in one pass over each chain: a walk that meets a node of
+  // its own walk (1) has a cycle; one that meets a finished node (2) stops.
+  std::vector<unsigned char> seen(list.size(), 0);
+  std::vector<size_t> walk;
   for (size_t i = 0; i < list.size(); ++i) {
-    int32_t at = parents[i];
-    for (size_t steps = 0; at >= 0; ++steps, at = parents[size_t(at)]) {
-      if (steps >= list.size())
+    walk.clear();
+    for (int32_t at = int32_t(i); at >= 0 && seen[size_t(at)] != 2; at = parents[size_t(at)]) {
+      if (seen[size_t(at)] == 1)
         return r.Fail(Member(Item(path, i), "parent"), "parent cycle through " + Item(path, i));
+      seen[size_t(at)] = 1;
+      walk.push_back(size_t(at));
     }
+    for (size_t k : walk) seen[k] = 2;
   }
   for (size_t i = 0; i < list.size(); ++i) {
     Node* node = scene.Nodes[i].get();

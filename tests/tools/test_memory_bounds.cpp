@@ -4,8 +4,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
+#include "rt/ketrel_file_reader.h"
+#include "rt/ketrel_standard_types.h"
+#include "rt/posix/posix_ketrel_file_reader.h"
 #include "tests/tools/command_test.h"
 
 namespace ketrel {
@@ -54,6 +58,35 @@ TEST_F(MemoryBounds, RunningOutOfMemoryFailsTheExport) {
   EXPECT_EQ(code, 1) << err;
   EXPECT_EQ(Slurp(out), "old");
 #endif
+}
+
+// A chain of bones thousands deep (a rope, a tail): the document's cycle
+// check and the skeleton's root search used to walk each bone's whole chain,
+// quadratic in its depth. The file keeps every bone under its parent.
+TEST_F(MemoryBounds, ABoneChainTwentyThousandDeepExportsWhole) {
+  constexpr int kDepth = 20000;
+  std::string text = R"({"format": "kscene", "version": 1,
+    "scene": {"frameRate": 30, "animationStart": 0, "animationEnd": 160, "systemUnit": 1.0},
+    "nodes": [{"name": "Rope", "parent": -1, "object": {"type": "helper"}})";
+  for (int i = 0; i < kDepth; ++i) {
+    text += ",\n{\"name\": \"B" + std::to_string(i) + "\", \"parent\": " + std::to_string(i) +
+            ", \"object\": {\"type\": \"bone\"}, \"position\": [0, 0, 0.01]}";
+  }
+  text += "]}";
+  const std::string scene = Path("rope.kscene"), out = Path("rope.kt2");
+  std::ofstream(scene, std::ios::binary) << text;
+  std::string err;
+  ASSERT_EQ(Run("export " + scene + " " + out + " --silent", nullptr, &err), 0) << err;
+  std::unique_ptr<ketrel_file, void (*)(ketrel_file*)> file(ReadEntireFile(out.c_str()), FreeFile);
+  ASSERT_NE(file, nullptr);
+  const auto* info = static_cast<file_info*>(file->RootObject);
+  ASSERT_EQ(info->SkeletonCount, 1);
+  // The helper at the top is the rope's root bone.
+  const skeleton* rope = info->Skeletons[0];
+  ASSERT_EQ(rope->BoneCount, kDepth + 1);
+  int32_t misplaced = 0;
+  for (int32_t b = 0; b < rope->BoneCount; ++b) misplaced += rope->Bones[b].ParentIndex != b - 1;
+  EXPECT_EQ(misplaced, 0);
 }
 
 }  // namespace
