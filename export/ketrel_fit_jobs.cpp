@@ -1,5 +1,6 @@
 #include "export/ketrel_fit_jobs.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <system_error>
@@ -13,16 +14,16 @@
 namespace ketrel {
 namespace {
 
-// The shared state of one run: the list and the index of the next job.
-// Only `next` is written by more than one thread, always under the lock.
+// The shared state of one run: the list, the index of the next job, and
+// the jobs a worker could not get a solver for. Only the caller's thread
+// reads `deferred` and `solverFailures` once the workers have ended; while
+// they run, everything but the jobs' own slots is written under the lock.
 struct JobList {
   FitJob* jobs = nullptr;
   int32_t count = 0;
   int32_t next = 0;
-  int32_t maxSamples = 1;
-  int32_t maxDimension = 1;
-  bool needsSolver = false;
-  int32_t solverFailures = 0;  // workers that could not make their solver
+  std::vector<FitJob*> deferred;
+  int32_t solverFailures = 0;
   std::mutex lock;
 };
 
@@ -49,23 +50,40 @@ void RunJob(BSplineSolver* solver, FitJob& job) {
 
 bool NeedsSolver(const FitJob& job) { return job.Compress && job.Dimension <= kMaxCurveDimension; }
 
-void Work(JobList* list) {
-  // Made before the first job, so that a worker without one takes none and
-  // leaves them all to the others; a list of keyframe jobs needs none.
-  BSplineSolver* solver = nullptr;
-  if (list->needsSolver) {
-    solver = CreateBSplineSolver(3, list->maxSamples, list->maxDimension);
-    if (solver == nullptr) {
-      std::lock_guard<std::mutex> guard(list->lock);
-      ++list->solverFailures;
-      return;
-    }
+// A solver that takes the job: the worker's own when it is big enough, else
+// a new one sized for this job (and no smaller than the old one, so that a
+// worker drawing alternating channels does not make one per job). Memory
+// follows the channels a worker draws, not the longest in the export. Null
+// when it cannot be had (the old one is gone too).
+BSplineSolver* SolverFor(BSplineSolver*& solver, const FitJob& job) {
+  if (BSplineSolverTakes(solver, job.SampleCount, job.Dimension)) return solver;
+  int32_t samples = job.SampleCount, dimension = job.Dimension;
+  if (solver != nullptr) {
+    samples = std::max(samples, BSplineSolverSamples(solver));
+    dimension = std::max(dimension, BSplineSolverDimension(solver));
   }
+  // The old one goes first: under memory pressure both may not fit.
+  DestroyBSplineSolver(solver);
+  solver = CreateBSplineSolver(3, samples, dimension);
+  return solver;
+}
+
+void Work(JobList* list) {
+  BSplineSolver* solver = nullptr;
   // A cancelled export takes no more jobs: its curves would be thrown away.
   while (CancelRequested() == 0) {
     FitJob* job = TakeJob(*list);
     if (!job) break;
-    RunJob(solver, *job);
+    const uint64_t failures = AllocationFailuresOnThisThread();
+    if (!NeedsSolver(*job) || SolverFor(solver, *job) != nullptr) {
+      RunJob(solver, *job);
+      if (job->Curve != nullptr || AllocationFailuresOnThisThread() == failures) continue;
+    }
+    // Short of memory: left for the caller's thread, once the other
+    // workers' memory is back.
+    std::lock_guard<std::mutex> guard(list->lock);
+    list->deferred.push_back(job);
+    ++list->solverFailures;
   }
   DestroyBSplineSolver(solver);
 }
@@ -84,14 +102,7 @@ bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
   JobList list;
   list.jobs = jobs;
   list.count = count;
-  // Every worker's solver must take every job it may draw, so it is sized for
-  // the widest and longest channel in the whole list.
-  for (int32_t i = 0; i < count; ++i) {
-    if (!NeedsSolver(jobs[i])) continue;
-    list.needsSolver = true;
-    if (jobs[i].SampleCount > list.maxSamples) list.maxSamples = jobs[i].SampleCount;
-    if (jobs[i].Dimension > list.maxDimension) list.maxDimension = jobs[i].Dimension;
-  }
+  list.deferred.reserve(size_t(count));  // a worker out of memory must not need more to say so
   int32_t workers = workerCount < 1                ? 1
                     : workerCount > kMaxFitWorkers ? kMaxFitWorkers
                                                    : workerCount;
@@ -111,11 +122,27 @@ bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
   // what no worker could take for want of a solver.
   if (threads.empty()) Work(&list);
   for (std::thread& thread : threads) thread.join();
-  if (list.next < list.count && CancelRequested() == 0) Work(&list);
-  if (list.solverFailures > 0) {
-    KT_LOG_WARNING(Export, "Unable to create a curve solver for fitting (%d times)%s",
-                   list.solverFailures,
-                   list.next < list.count ? "" : "; the other workers fitted every curve");
+  // What no worker could fit for want of memory is tried once more here,
+  // one job at a time, with every worker's solver freed.
+  int32_t unfitted = 0, longest = 0;
+  for (FitJob* job : list.deferred) {
+    if (CancelRequested() != 0) break;
+    BSplineSolver* solver = nullptr;
+    if (!NeedsSolver(*job) || SolverFor(solver, *job) != nullptr) RunJob(solver, *job);
+    if (job->Curve == nullptr) {
+      ++unfitted;
+      longest = std::max(longest, job->SampleCount);
+    }
+    DestroyBSplineSolver(solver);
+  }
+  if (unfitted > 0) {
+    KT_LOG_ERROR(Export, "Not enough memory to fit a track of %d samples (%d tracks)", longest,
+                 unfitted);
+  } else if (list.solverFailures > 0) {
+    KT_LOG_WARNING(Export,
+                   "Not enough memory for every fitting worker at once (%d tracks); those "
+                   "tracks were fitted afterwards, one at a time",
+                   list.solverFailures);
   }
   int32_t lost = 0;
   for (int32_t i = 0; i < count; ++i) {

@@ -2,12 +2,15 @@
 // Fitting jobs: one per sampled channel (a bone's position, orientation or
 // scale/shear, a vector track, a morph weight), run on worker threads.
 //
-// RunFitJobs starts the workers, each with its own B-spline solver sized for
-// the largest sample count and dimension in the list; they take jobs one at
-// a time under a lock and write each result into the job's own slot. It
-// returns only after every worker has ended, so the caller reads results
-// that no thread touches any more. Every job's result depends on its inputs
-// alone, so the file is the same whatever the number of workers.
+// RunFitJobs starts the workers; they take jobs one at a time under a lock
+// and write each result into the job's own slot. A worker's B-spline solver
+// grows with the channels it draws (sample count, dimension), so memory
+// follows the jobs rather than the longest track of the export; a job whose
+// worker could not get a solver is fitted afterwards on the caller's thread,
+// when every worker's memory is back. RunFitJobs returns only after every
+// worker has ended, so the caller reads results that no thread touches any
+// more. Every job's result depends on its inputs alone, so the file is the
+// same whatever the number of workers.
 //
 // Worker count: the machine's processors, at most kMaxFitWorkers, unless the
 // export asks for a count of its own.
@@ -41,8 +44,8 @@ int32_t FitWorkerCount(int32_t requested);
 // Runs every job (see above) on `workerCount` threads (clamped to 1..8 and
 // to the job count). A job whose fit fails keeps a null curve; so does a
 // job wider than a curve holds (kMaxCurveDimension, logged, and not a
-// failure: the caller leaves that track out), and every job that needs a
-// solver when its worker could not get one (logged). False when any job
+// failure: the caller leaves that track out), and a job that could not get
+// a solver even alone (logged). False when any job
 // that should have a curve has none (memory ran out): the caller must not
 // write a file without it.
 bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount);

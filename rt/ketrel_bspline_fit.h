@@ -18,7 +18,7 @@ struct BSplineSolver {
   int32_t MaxDegree;
   int32_t MaxSamples;
   int32_t MaxDimension;
-  int32_t MaxKnots;  // no fit may use this many knots
+  int32_t MaxKnots;  // the most knots of any fit it takes
   int32_t Capacity;  // entries of each knot buffer
   float* Knots;
   float* Refined;
@@ -58,6 +58,10 @@ struct fit_job {
   const float* Original;
   int32_t OriginalCount;
   bool Dense;
+  // No fit may use this many knots. It follows this fit's rows, not the
+  // solver's size, so a curve comes out the same whatever else the solver
+  // was made for.
+  int32_t KnotLimit;
 };
 
 // Original sample i as an index of the fitted rows.

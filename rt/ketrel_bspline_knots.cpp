@@ -33,7 +33,7 @@ int32_t PlaceInitialKnots(const fit_job& job, float jump, float crease) {
     for (int32_t j = p - 1; j >= 1; --j) InsertKnot(knots, &count, 0.125f * j, 1);
   }
   bool orientation = IsOrientation(job);
-  int32_t limit = job.Solver->MaxKnots - (p + 2);
+  int32_t limit = job.KnotLimit - (p + 2);
   auto original = [&](int32_t i) { return job.Original + int64_t{i} * job.Dimension; };
   for (int32_t i = 1; i + 1 < n && count < limit; ++i) {
     const float* before = original(i - 1);
@@ -151,7 +151,7 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
     bool repeated = span >= 2 && knots[span - 2] == left;
     float needed = (span == 1 || repeated) ? 6.0f : 3.0f;
     // Room for the knot a span can gain, and the knots still to copy.
-    bool room = written + (k - span) + p + 1 < s->MaxKnots;
+    bool room = written + (k - span) + p + 1 < job.KnotLimit;
     if (knots[span] - left >= needed && room) {
       candidate = true;
       continue;

@@ -32,8 +32,11 @@ BSplineSolver* CreateBSplineSolver(int32_t maxDegree, int32_t maxSamples, int32_
   size_t controls = sizeof(float) * capacity * maxDimension;
   size_t dense = sizeof(float) * denseSamples * maxDimension;
   size_t total = sizeof(BSplineSolver) + band + rhs + 5 * knots + controls + dense + capacity;
-  char* block = static_cast<char*>(KT_ALLOCATE_CLEARED(total + 16));
+  // Callers fall back to smaller or fewer solvers when this fails, so the
+  // failure is theirs to report.
+  char* block = static_cast<char*>(TryAllocateBlock(total + 16, __FILE__, __LINE__));
   if (block == nullptr) return nullptr;
+  std::memset(block, 0, total + 16);
   auto* solver = reinterpret_cast<BSplineSolver*>(block);
   char* cursor = block + ((sizeof(BSplineSolver) + 15) & ~size_t{15});
   solver->Band = reinterpret_cast<double*>(cursor), cursor += band;
@@ -55,6 +58,19 @@ BSplineSolver* CreateBSplineSolver(int32_t maxDegree, int32_t maxSamples, int32_
 }
 
 void DestroyBSplineSolver(BSplineSolver* solver) { FreeBlock(solver); }
+
+bool BSplineSolverTakes(const BSplineSolver* solver, int32_t sampleCount, int32_t dimension) {
+  return solver != nullptr && sampleCount <= solver->MaxSamples &&
+         dimension <= solver->MaxDimension;
+}
+
+int32_t BSplineSolverSamples(const BSplineSolver* solver) {
+  return solver != nullptr ? solver->MaxSamples : 0;
+}
+
+int32_t BSplineSolverDimension(const BSplineSolver* solver) {
+  return solver != nullptr ? solver->MaxDimension : 0;
+}
 
 namespace {
 
@@ -367,7 +383,8 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
               duration / static_cast<float>(rows - 1),
               samples,
               sampleCount,
-              dense};
+              dense,
+              (solver->MaxDegree + 1) * rows};
   samples = job.Samples;  // everything below fits and measures the rows
   sampleCount = rows;
   const bool fromLast = (flags & FitFromLastKnots) != 0 && solver->LastCount > 0 &&
@@ -388,7 +405,7 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
                                                       : nullptr;
     if (curve == nullptr) return nullptr;
     int32_t size = CurveDataBytes(curve);
-    if ((byteLimit > 0 && size > byteLimit) || count >= solver->MaxKnots) {
+    if ((byteLimit > 0 && size > byteLimit) || count >= job.KnotLimit) {
       limited = true;
       break;
     }

@@ -67,9 +67,15 @@ struct CurveErrorStats {
 };
 
 // Null when the maxima are out of range (degree 0..3, samples >= 1,
-// dimension 1..15) or the workspace cannot be allocated.
+// dimension 1..15; logged) or the workspace cannot be allocated (not logged:
+// the caller says what that means for its work).
 BSplineSolver* CreateBSplineSolver(int32_t maxDegree, int32_t maxSamples, int32_t maxDimension);
 void DestroyBSplineSolver(BSplineSolver* solver);  // accepts null
+// Whether the solver takes fits of this many samples and values per sample
+// (false for null).
+bool BSplineSolverTakes(const BSplineSolver* solver, int32_t sampleCount, int32_t dimension);
+int32_t BSplineSolverSamples(const BSplineSolver* solver);    // its most samples; 0 for null
+int32_t BSplineSolverDimension(const BSplineSolver* solver);  // its most values; 0 for null
 
 // Fits `sampleCount` samples of `dimension` floats (one after another),
 // `dT` apart, into the smallest candidate curve that meets the tolerance, or

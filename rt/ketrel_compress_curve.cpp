@@ -256,10 +256,11 @@ bool ParametersAreValid(int32_t flags, const CurveFitParameters& p, int32_t dime
 
 }  // namespace
 
-curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParameters& parameters,
-                      const float* samples, int32_t dimension, int32_t sampleCount, float dT,
-                      bool* achieved) {
-  if (achieved != nullptr) *achieved = false;
+namespace {
+
+curve2* CompressCurveTrying(BSplineSolver* solver, int32_t flags,
+                            const CurveFitParameters& parameters, const float* samples,
+                            int32_t dimension, int32_t sampleCount, float dT, bool* achieved) {
   if (!KT_CHECK_PARAMETER(Curve, ParametersAreValid(flags, parameters, dimension) &&
                                      sampleCount >= 0 &&
                                      (sampleCount == 0 || samples != nullptr))) {
@@ -434,6 +435,28 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
   if (best == nullptr) return nullptr;
   if (achieved != nullptr) *achieved = bestAchieved;
   return best;
+}
+
+}  // namespace
+
+curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParameters& parameters,
+                      const float* samples, int32_t dimension, int32_t sampleCount, float dT,
+                      bool* achieved) {
+  if (achieved != nullptr) *achieved = false;
+  // A candidate that could not be fitted for want of memory is passed over
+  // like one that missed, so the winner could be another curve than with
+  // memory to spare: the file would then depend on the machine's load. Any
+  // failed allocation fails the whole fit instead.
+  const uint64_t failures = AllocationFailuresOnThisThread();
+  bool met = false;
+  curve2* curve =
+      CompressCurveTrying(solver, flags, parameters, samples, dimension, sampleCount, dT, &met);
+  if (AllocationFailuresOnThisThread() != failures) {
+    FreeCurve(curve);
+    return nullptr;
+  }
+  if (achieved != nullptr) *achieved = met;
+  return curve;
 }
 
 float OrientationToleranceFromDegrees(float degrees) {

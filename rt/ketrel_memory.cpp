@@ -39,7 +39,11 @@ HeapState& Heap() {
 
 }  // namespace
 
-void* AllocateBlock(size_t size, const char* file, int line) {
+namespace {
+
+thread_local uint64_t failuresOnThisThread = 0;
+
+void* Allocate(size_t size, const char* file, int line, bool logFailure) {
   HeapState& heap = Heap();
   bool failNow = false;
   {
@@ -52,8 +56,11 @@ void* AllocateBlock(size_t size, const char* file, int line) {
     header = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size));
   }
   if (!header) {
-    unsigned long long total =
-        size > std::numeric_limits<size_t>::max() - sizeof(BlockHeader) ? size : size + sizeof(BlockHeader);
+    ++failuresOnThisThread;
+    if (!logFailure) return nullptr;
+    unsigned long long total = size > std::numeric_limits<size_t>::max() - sizeof(BlockHeader)
+                                   ? size
+                                   : size + sizeof(BlockHeader);
     KT_LOG_ERROR(Memory, "Unable to allocate %llu bytes (%llu requested by %s:%d).", total,
                  static_cast<unsigned long long>(size), file ? file : "?", line);
     return nullptr;
@@ -71,6 +78,18 @@ void* AllocateBlock(size_t size, const char* file, int line) {
   ++heap.live;
   return header + 1;
 }
+
+}  // namespace
+
+void* AllocateBlock(size_t size, const char* file, int line) {
+  return Allocate(size, file, line, true);
+}
+
+void* TryAllocateBlock(size_t size, const char* file, int line) {
+  return Allocate(size, file, line, false);
+}
+
+uint64_t AllocationFailuresOnThisThread() { return failuresOnThisThread; }
 
 void* AllocateArrayBlock(size_t elementSize, size_t count, const char* file, int line) {
   if (elementSize != 0 && count > std::numeric_limits<size_t>::max() / elementSize) {
@@ -149,8 +168,9 @@ size_t CloseLeakScope(LeakScope scope) {
                    static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(found[i].address)),
                    static_cast<unsigned long long>(found[i].number));
   }
-  if (count > 64) KT_LOG_WARNING(Memory, "... and %llu more unfreed blocks",
-                                 static_cast<unsigned long long>(count - 64));
+  if (count > 64)
+    KT_LOG_WARNING(Memory, "... and %llu more unfreed blocks",
+                   static_cast<unsigned long long>(count - 64));
   return count;
 }
 
@@ -251,6 +271,8 @@ void* ArenaAllocateThunk(void* user, size_t size, const char* file, int line) {
 void ArenaFreeThunk(void*, void*) {}
 }  // namespace
 
-Allocator ArenaAllocator(Arena* arena) { return Allocator{ArenaAllocateThunk, ArenaFreeThunk, arena}; }
+Allocator ArenaAllocator(Arena* arena) {
+  return Allocator{ArenaAllocateThunk, ArenaFreeThunk, arena};
+}
 
 }  // namespace ketrel

@@ -15,6 +15,9 @@ namespace ketrel {
 // "Unable to allocate ..." when memory (or the test's failure hook) says no.
 // A size of 0 gives a valid, distinct block.
 void* AllocateBlock(size_t size, const char* file, int line);
+// Same, without the log: for a caller that has another way when memory is
+// short (and says so itself if it has none).
+void* TryAllocateBlock(size_t size, const char* file, int line);
 // Same, for count elements of elementSize bytes; null (and logged) when the
 // product overflows.
 void* AllocateArrayBlock(size_t elementSize, size_t count, const char* file, int line);
@@ -24,6 +27,10 @@ void* AllocateClearedBlock(size_t size, const char* file, int line);
 void FreeBlock(void* block);
 
 size_t LiveBlockCount();
+// Allocations that failed on the calling thread so far (logged or not): a
+// step that falls back on something else when memory is short can tell
+// afterwards whether its result is the one it would have made with enough.
+uint64_t AllocationFailuresOnThisThread();
 uint64_t NextAllocationNumber();
 
 // Makes the allocation `countdown` allocations from now fail (0 = the next

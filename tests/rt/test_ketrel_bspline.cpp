@@ -624,22 +624,21 @@ TEST(CurveFitting, EveryAllocationFailureGivesNullAndLeaksNothing) {
   p.CandidateFormats = PositionCurveFormats;
   p.CandidateFormatCount = 3;
   test::LogCapture log;
-  // Fail each allocation in turn until a run needs no failure at all; a
-  // failed candidate may still leave the float fit as the result.
+  // Fail each allocation in turn until a run needs no failure at all. A
+  // failed candidate fails the fit: passing it over could give another curve
+  // than a run with memory to spare.
   bool clean = false;
   long countdown = 0;
   for (; countdown < 5000 && !clean; ++countdown) {
-    log.Clear();
+    const uint64_t failures = AllocationFailuresOnThisThread();
     SetAllocationFailureCountdown(countdown);
     BSplineSolver* solver = CreateBSplineSolver(3, n, 9);
     curve2* curve = solver != nullptr
                         ? CompressCurve(solver, 0x36, p, samples.data(), 3, n, 0.1f, nullptr)
                         : nullptr;
     SetAllocationFailureCountdown(-1);
-    clean = !log.Contains("Unable to allocate");
-    if (clean) {
-      EXPECT_NE(curve, nullptr);
-    }
+    clean = AllocationFailuresOnThisThread() == failures;
+    EXPECT_EQ(curve != nullptr, clean) << countdown;
     FreeCurve(curve);
     DestroyBSplineSolver(solver);
   }
