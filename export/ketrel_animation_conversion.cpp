@@ -463,9 +463,9 @@ bool BeginClip(SceneParser* parser, Clip& clip, std::vector<FitJob>& jobs) {
   clip.Record = record;
   if (!IsDataIncluded(node->Settings)) return true;
 
-  // Every sample of every bone is held, and every fitting worker sizes for
-  // the longest track: a clip past the limit (keys spread over days of
-  // timeline) would take all memory and then some.
+  // Every sample of every bone is held until it is fitted: a clip past the
+  // limit (keys spread over days of timeline) would take all memory and
+  // then some.
   if (timing.SampleCount > kMaxAnimationSamples) {
     KT_LOG_ERROR(Export,
                  "Animation %s is %.0f s long: %d samples, more than the %d one export takes",
@@ -520,6 +520,16 @@ bool ConvertClips(SceneParser* parser, std::vector<Clip>& clips) {
     KT_LOG_ERROR(Export, "Unable to convert animation %s",
                  DisplayName(parser->tool->GetAnimationName(clip.Node)));
   };
+  // The progress counts each bone's samples and their fits: an estimate
+  // up front (three fitted channels a bone), set right once the jobs exist.
+  const long long bones = parser->graph->BoneCount > 0 ? parser->graph->BoneCount : 1;
+  std::vector<long long> sampling(clips.size());
+  long long estimate = 0;
+  for (size_t c = 0; c < clips.size(); ++c) {
+    sampling[c] = bones * GetAnimationTiming(parser->tool, clips[c].Node).SampleCount;
+    estimate += sampling[c] * (1 + 3 * kFitWorkPerSample);
+  }
+  AddProgressWork(parser->progress, estimate);
   for (size_t c = 0; c < clips.size() && ok; ++c) {
     cancelled = !ProgressShouldContinue(parser->progress);
     if (cancelled) break;
@@ -527,10 +537,17 @@ bool ConvertClips(SceneParser* parser, std::vector<Clip>& clips) {
     LinkSettings(parser, clips[c].Node);
     ok = BeginClip(parser, clips[c], jobs) &&
          SampleMorphs(parser, clips[c].Node, clips[c].Morphs, jobs);
+    CountProgressWork(parser->progress, sampling[c]);
     if (!ok) failed(clips[c]);
   }
   if (ok && !cancelled) {
-    ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount(parser->fitWorkers));
+    long long fitting = 0;
+    for (const FitJob& job : jobs) fitting += job.SampleCount * kFitWorkPerSample;
+    long long estimated = 0;
+    for (long long s : sampling) estimated += s * 3 * kFitWorkPerSample;
+    AddProgressWork(parser->progress, fitting - estimated);
+    ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount(parser->fitWorkers),
+                    parser->progress);
     if (!ok) KT_LOG_ERROR(Export, "Unable to fit the animations' curves");
   }
   for (size_t c = 0; c < clips.size() && ok && !cancelled; ++c) {

@@ -1,6 +1,8 @@
 #include "export/ketrel_fit_jobs.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <system_error>
@@ -24,7 +26,10 @@ struct JobList {
   int32_t next = 0;
   std::vector<FitJob*> deferred;
   int32_t solverFailures = 0;
+  ProgressWindow* progress = nullptr;
+  int32_t running = 0;  // workers not yet ended
   std::mutex lock;
+  std::condition_variable ended;
 };
 
 FitJob* TakeJob(JobList& list) {
@@ -77,6 +82,7 @@ void Work(JobList* list) {
     const uint64_t failures = AllocationFailuresOnThisThread();
     if (!NeedsSolver(*job) || SolverFor(solver, *job) != nullptr) {
       RunJob(solver, *job);
+      CountProgressWork(list->progress, job->SampleCount * kFitWorkPerSample);
       if (job->Curve != nullptr || AllocationFailuresOnThisThread() == failures) continue;
     }
     // Short of memory: left for the caller's thread, once the other
@@ -97,11 +103,12 @@ int32_t FitWorkerCount(int32_t requested) {
   return processors < unsigned(kMaxFitWorkers) ? int32_t(processors) : kMaxFitWorkers;
 }
 
-bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
+bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount, ProgressWindow* progress) {
   if (!jobs || count <= 0) return true;
   JobList list;
   list.jobs = jobs;
   list.count = count;
+  list.progress = progress;
   list.deferred.reserve(size_t(count));  // a worker out of memory must not need more to say so
   int32_t workers = workerCount < 1                ? 1
                     : workerCount > kMaxFitWorkers ? kMaxFitWorkers
@@ -110,17 +117,39 @@ bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
 
   std::vector<std::thread> threads;
   threads.reserve(size_t(workers));
+  auto worker = [&list] {
+    Work(&list);
+    std::lock_guard<std::mutex> guard(list.lock);
+    --list.running;
+    list.ended.notify_all();
+  };
   for (int32_t i = 0; i < workers; ++i) {
     try {
-      threads.emplace_back(Work, &list);
+      {
+        std::lock_guard<std::mutex> guard(list.lock);
+        ++list.running;
+      }
+      threads.emplace_back(worker);
     } catch (const std::system_error&) {
+      std::lock_guard<std::mutex> guard(list.lock);
+      --list.running;
       KT_LOG_WARNING(Export, "Unable to start fitting thread %d of %d", i + 1, workers);
       break;
     }
   }
-  // Without any thread the caller's thread does the work itself; so it does
-  // what no worker could take for want of a solver.
+  // Without any thread the caller's thread does the work itself; otherwise
+  // it shows how far the workers are (the display is only ever called from
+  // this thread).
   if (threads.empty()) Work(&list);
+  {
+    std::unique_lock<std::mutex> guard(list.lock);
+    while (list.running > 0) {
+      list.ended.wait_for(guard, std::chrono::milliseconds(100));
+      guard.unlock();
+      ShowProgressWork(progress, "Fitting curves");
+      guard.lock();
+    }
+  }
   for (std::thread& thread : threads) thread.join();
   // What no worker could fit for want of memory is tried once more here,
   // one job at a time, with every worker's solver freed.
@@ -129,6 +158,7 @@ bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
     if (CancelRequested() != 0) break;
     BSplineSolver* solver = nullptr;
     if (!NeedsSolver(*job) || SolverFor(solver, *job) != nullptr) RunJob(solver, *job);
+    CountProgressWork(progress, job->SampleCount * kFitWorkPerSample);
     if (job->Curve == nullptr) {
       ++unfitted;
       longest = std::max(longest, job->SampleCount);

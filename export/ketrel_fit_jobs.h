@@ -17,6 +17,7 @@
 
 #include <cstdint>
 
+#include "export/ketrel_progress.h"
 #include "rt/ketrel_bspline_solver.h"
 #include "rt/ketrel_curve.h"
 
@@ -48,7 +49,15 @@ int32_t FitWorkerCount(int32_t requested);
 // a solver even alone (logged). False when any job
 // that should have a curve has none (memory ran out): the caller must not
 // write a file without it.
-bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount);
+// With a progress window, each job counts kFitWorkPerSample units of work
+// per sample as it ends, and the caller's thread shows the share done while
+// it waits for the workers.
+bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount,
+                ProgressWindow* progress = nullptr);
+
+// What fitting weighs against a step of the progress window, per sample of
+// a job.
+inline constexpr long long kFitWorkPerSample = 6;
 
 // Frees every job's curve and clears it. Accepts null.
 void FreeFitJobCurves(FitJob* jobs, int32_t count);

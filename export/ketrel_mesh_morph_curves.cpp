@@ -236,6 +236,10 @@ bool FitMorphCurves(SceneParser* parser, MeshConversion* r) {
   // Each set's curves are fitted on the worker threads, then copied into the
   // arena before the next set, so at most one set's curves are on the heap.
   const int32_t workers = FitWorkerCount(parser->fitWorkers);
+  if (ok) {
+    AddProgressWork(parser->progress,
+                    (long long)r->CurveSetCount * vertices * frames * kFitWorkPerSample);
+  }
   for (int32_t s = 0; s < r->CurveSetCount && ok; ++s) {
     const MorphCurveSet& set = r->CurveSets[s];
     const CurveFitParameters parameters = SetParameters(r->Options, set);
@@ -249,7 +253,8 @@ bool FitMorphCurves(SceneParser* parser, MeshConversion* r) {
       job->Flags = kCurveFlags | (r->Options.AggressiveCurves ? FitEliminateKnots : 0);
       job->Parameters = parameters;
     }
-    ok = RunFitJobs(jobs, vertices, workers) && StoreSet(parser, r, set, jobs, &sets[s]);
+    ok = RunFitJobs(jobs, vertices, workers, parser->progress) &&
+         StoreSet(parser, r, set, jobs, &sets[s]);
     FreeFitJobCurves(jobs, vertices);
   }
   FreeBlock(jobs);

@@ -20,6 +20,9 @@ void OpenProgress(ProgressWindow* window, const ProgressDisplay* display, void* 
   window->user = user;
   window->steps = 0;
   window->stepTotal = 0;
+  window->work = 0;
+  window->workTotal = 0;
+  window->shown = 0;
   window->closeWhenDone = closeWhenDone;
   window->cancelled = 0;
   window->previousLog = SetLogCallback(LogCallback{LogToWindow, window});
@@ -37,18 +40,50 @@ void ProgressStage(ProgressWindow* window, const char* text) {
   window->display->stage(window->user, text ? text : "");
 }
 
-void ProgressItem(ProgressWindow* window, const char* text) {
-  if (!window || !window->open) return;
-  ++window->steps;
+namespace {
+
+// The share of the work done: steps and counted work together, never less
+// than what was shown (a total that grows late must not move the bar back).
+double ShareDone(ProgressWindow* window) {
+  const double total = double(window->stepTotal) * kProgressStepWork + double(window->workTotal);
+  const double done = double(window->steps) * kProgressStepWork + double(window->work.load());
+  double share = total > 0 ? done / total : 0;
+  share = share > 1 ? 1 : share;
+  if (share > window->shown) window->shown = share;
+  return window->shown;
+}
+
+void ShowItem(ProgressWindow* window, const char* text) {
   if (window->display && window->display->item) {
-    window->display->item(window->user, text && *text ? text : "(unnamed)", window->steps,
-                          window->stepTotal);
+    window->display->item(window->user, text, window->steps, window->stepTotal, ShareDone(window));
   }
 }
 
+}  // namespace
+
+void ProgressItem(ProgressWindow* window, const char* text) {
+  if (!window || !window->open) return;
+  ++window->steps;
+  ShowItem(window, text && *text ? text : "(unnamed)");
+}
+
 void ProgressEmptyItem(ProgressWindow* window) {
-  if (!window || !window->open || !window->display || !window->display->item) return;
-  window->display->item(window->user, "", window->steps, window->stepTotal);
+  if (!window || !window->open) return;
+  ShowItem(window, "");
+}
+
+void AddProgressWork(ProgressWindow* window, long long units) {
+  if (!window || !window->open) return;
+  window->workTotal = window->workTotal + units > 0 ? window->workTotal + units : 0;
+}
+
+void CountProgressWork(ProgressWindow* window, long long units) {
+  if (window && units > 0) window->work.fetch_add(units, std::memory_order_relaxed);
+}
+
+void ShowProgressWork(ProgressWindow* window, const char* text) {
+  if (!window || !window->open) return;
+  ShowItem(window, text && *text ? text : "(unnamed)");
 }
 
 void SetProgressStepTotal(ProgressWindow* window, int total) {

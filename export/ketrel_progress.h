@@ -7,6 +7,7 @@
 // While open the window is the log's callback: warnings and errors of the
 // export appear in its log as "file (line) message".
 
+#include <atomic>
 #include <csignal>
 
 #include "rt/ketrel_log.h"
@@ -20,8 +21,11 @@ struct ProgressDisplay {
   void (*open)(void* user, ProgressWindow* window);
   void (*setTitle)(void* user, const char* title);
   void (*stage)(void* user, const char* text);
-  // `step` counts from 1; `total` may be 0 when unknown.
-  void (*item)(void* user, const char* text, int step, int total);
+  // `step` counts from 1; `total` may be 0 when unknown. `done` is the share
+  // of the export's work done so far, 0 to 1, weighted by what the steps
+  // cost (a clip's samples and fits weigh more than a material); it never
+  // goes back.
+  void (*item)(void* user, const char* text, int step, int total, double done);
   void (*log)(void* user, LogType type, const char* file, int line, const char* message);
   // Called once when the export ends; `closeWhenDone` false asks the display
   // to wait for the user before closing.
@@ -37,7 +41,17 @@ struct ProgressWindow {
   volatile std::sig_atomic_t cancelled = 0;  // set by the display or a signal handler
   LogCallback previousLog;                   // restored by FinishProgress
   bool open = false;
+  // Work beyond the steps, in kProgressStepWork units per step: sampling and
+  // fitting count what they do. Fitting workers add to `work` from their
+  // threads; everything else is the caller's thread's.
+  std::atomic<long long> work{0};
+  long long workTotal = 0;
+  double shown = 0;  // the share last shown
 };
+
+// What one step (a texture, a material, a mesh) weighs against a sampled or
+// fitted value: about the time each takes.
+inline constexpr long long kProgressStepWork = 20000;
 
 // Opens the window: installs it as the log callback.
 void OpenProgress(ProgressWindow* window, const ProgressDisplay* display, void* user,
@@ -49,6 +63,12 @@ void ProgressItem(ProgressWindow* window, const char* text);
 // An item line that is not a step (empty lines after final stages).
 void ProgressEmptyItem(ProgressWindow* window);
 void SetProgressStepTotal(ProgressWindow* window, int total);
+// Work to come (caller's thread; negative when an estimate was high), work done (any thread, shown
+// at the next item or ShowProgressWork), and an item line for work in progress that is not a step
+// (caller's thread).
+void AddProgressWork(ProgressWindow* window, long long units);
+void CountProgressWork(ProgressWindow* window, long long units);
+void ShowProgressWork(ProgressWindow* window, const char* text);
 // False once the window was cancelled, or once the process was asked to
 // stop (RequestCancel), window or not.
 bool ProgressShouldContinue(const ProgressWindow* window);

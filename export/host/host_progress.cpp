@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -51,28 +52,31 @@ void SetTitle(void* user, const char* title) {
   std::fprintf(t->out, "%s\n", title);
 }
 
+double Elapsed(const TerminalProgress* t) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t->start).count();
+}
+
+// A phase is one line, with the time since the command started: in a log
+// of a build farm's job, where the time went.
 void Stage(void* user, const char* text) {
   auto* t = static_cast<TerminalProgress*>(user);
   t->record.push_back(std::string("stage: ") + text);
   ClearBar(t);
-  std::fprintf(t->out, "%s\n", text);
+  std::fprintf(t->out, "%s (%.2f s)\n", text, Elapsed(t));
   if (!t->cancelAtStage.empty() && t->cancelAtStage == text) std::raise(SIGINT);
 }
 
-void Item(void* user, const char* text, int step, int total) {
+// Items only redraw the bar: without a terminal the phases say enough.
+void Item(void* user, const char* text, int, int, double done) {
   auto* t = static_cast<TerminalProgress*>(user);
   t->record.push_back(std::string("item: ") + text);
-  if (!t->bar) {
-    std::fprintf(t->out, "    %s\n", text);
-    return;
-  }
-  if (!*text) return;
+  if (!t->bar || !*text) return;
   constexpr int kWidth = 30;
-  int filled = total > 0 ? (step > total ? kWidth : step * kWidth / total) : 0;
+  const int filled = done >= 1 ? kWidth : done > 0 ? int(done * kWidth) : 0;
   char bar[kWidth + 1];
   for (int i = 0; i < kWidth; ++i) bar[i] = i < filled ? '#' : '.';
   bar[kWidth] = 0;
-  std::fprintf(t->out, "\r\033[K[%s] %d/%d %.60s", bar, step, total, text);
+  std::fprintf(t->out, "\r\033[K[%s] %3d%% %6.1f s  %.50s", bar, int(done * 100), Elapsed(t), text);
   std::fflush(t->out);
   t->barShown = true;
 }
@@ -111,6 +115,7 @@ const ProgressDisplay* TerminalProgressDisplay() { return &kTerminalDisplay; }
 
 void PrepareTerminalProgress(TerminalProgress* terminal) {
   terminal->bar = isatty(fileno(terminal->out)) != 0;
+  terminal->start = std::chrono::steady_clock::now();
 }
 
 }  // namespace ketrel::host

@@ -1,9 +1,10 @@
 #pragma once
 // The progress window of the stand-in host: a terminal display on stderr.
-// Stage lines and item lines are printed as they come; on a terminal the item
-// lines become one progress bar that is redrawn in place. Ctrl-C is the
-// cancel button: the first SIGINT cancels the export, a second one ends the
-// program as usual.
+// Each stage is one line with the time since the command started; on a
+// terminal the items drive one progress bar, redrawn in place, that shows the
+// share of the work done and the time. Ctrl-C is the cancel button: the
+// first SIGINT cancels the export, a second one ends the program as usual.
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -24,6 +25,8 @@ struct TerminalProgress {
   bool showSource = false;
   // Everything shown, in order, for tests ("stage: X", "item: Y", "log: Z").
   std::vector<std::string> record;
+  // When the command started: stage lines and the bar show the time since.
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 };
 
 // One log line as a user sees it: "warning: message", or with `showSource`
