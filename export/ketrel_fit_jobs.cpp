@@ -9,6 +9,7 @@
 #include "export/ketrel_progress.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
+#include "export/ketrel_warning_codes.h"
 
 namespace ketrel {
 namespace {
@@ -103,7 +104,7 @@ bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
     try {
       threads.emplace_back(Work, &list);
     } catch (const std::system_error&) {
-      KT_LOG_WARNING(Export, "Unable to start fitting thread %d of %d", i + 1, workers);
+      KT_LOG_WARNING_CODE(Export, warning::FittingResources, nullptr, "Unable to start fitting thread %d of %d", i + 1, workers);
       break;
     }
   }
@@ -113,7 +114,7 @@ bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
   for (std::thread& thread : threads) thread.join();
   if (list.next < list.count && CancelRequested() == 0) Work(&list);
   if (list.solverFailures > 0) {
-    KT_LOG_WARNING(Export, "Unable to create a curve solver for fitting (%d times)%s",
+    KT_LOG_WARNING_CODE(Export, warning::FittingResources, nullptr, "Unable to create a curve solver for fitting (%d times)%s",
                    list.solverFailures,
                    list.next < list.count ? "" : "; the other workers fitted every curve");
   }
@@ -123,8 +124,7 @@ bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
       lost += jobs[i].Curve == nullptr;
       continue;
     }
-    KT_LOG_WARNING(Export,
-                   "A track of %d values per sample is wider than a curve holds (%d); it is "
+    KT_LOG_WARNING_CODE(Export, warning::TrackTooWide, nullptr, "A track of %d values per sample is wider than a curve holds (%d); it is "
                    "left out",
                    jobs[i].Dimension, kMaxCurveDimension);
   }

@@ -8,6 +8,7 @@
 #include "export/ketrel_texture_conversion.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_object_ops.h"
+#include "export/ketrel_warning_codes.h"
 
 namespace ketrel {
 namespace {
@@ -28,7 +29,7 @@ bool FillMaps(SceneParser* parser, MaterialNode* node, material* object) {
     MaterialNode* sub = tool->GetMaterialMap(node, i, &slot);
     if (!sub || !slot || !*slot) continue;
     if (!sub->Object) {
-      KT_LOG_WARNING(Export, "Material %s: its %s map (%s) is not exported, so the map is left out",
+      KT_LOG_WARNING_CODE(Export, warning::MaterialMapLeftOut, Shown(tool->GetMaterialName(node)), "Material %s: its %s map (%s) is not exported, so the map is left out",
                      Shown(tool->GetMaterialName(node)), slot, Shown(tool->GetMaterialName(sub)));
       continue;
     }
@@ -72,7 +73,7 @@ bool FillMaterials(SceneParser* parser) {
       if (texture->Object) {
         object->Texture = static_cast<::ketrel::texture*>(texture->Object);
       } else {
-        KT_LOG_WARNING(Export, "Material %s: its texture %s is not exported",
+        KT_LOG_WARNING_CODE(Export, warning::MaterialTextureLeftOut, Shown(tool->GetMaterialName(node)), "Material %s: its texture %s is not exported",
                        Shown(tool->GetMaterialName(node)), Shown(tool->GetTextureName(texture)));
       }
     }

@@ -11,6 +11,7 @@
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_object_ops.h"
 #include "rt/ketrel_transform.h"
+#include "export/ketrel_warning_codes.h"
 
 namespace ketrel {
 namespace {
@@ -206,14 +207,13 @@ bool ExtractMorphFrame(SceneParser* parser, MeshConversion* r, int32_t target) {
   const char* what = r->MorphCurves ? "Frame" : "Morph target";
   if (access && (access->VertexCount() != r->VertexCount || access->FaceCount() != r->FaceCount ||
                  access->MapChannelCount() != r->MapChannelCount)) {
-    KT_LOG_WARNING(Export,
-                   "%s %d of mesh %s has %d vertices, %d faces and %d map channels where "
+    KT_LOG_WARNING_CODE(Export, warning::MorphTargetRepeatsBase, r->Name, "%s %d of mesh %s has %d vertices, %d faces and %d map channels where "
                    "the base mesh has %d, %d and %d; it repeats the base mesh",
                    what, target, r->Name, access->VertexCount(), access->FaceCount(),
                    access->MapChannelCount(), r->VertexCount, r->FaceCount, r->MapChannelCount);
     usable = false;
   } else if (!access) {
-    KT_LOG_WARNING(Export, "%s %d of mesh %s has no mesh data; it repeats the base mesh", what,
+    KT_LOG_WARNING_CODE(Export, warning::MorphTargetRepeatsBase, r->Name, "%s %d of mesh %s has no mesh data; it repeats the base mesh", what,
                    target, r->Name);
   }
   if (!usable && !r->Mismatch) {

@@ -17,6 +17,7 @@
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_track_group_builder.h"
+#include "export/ketrel_warning_codes.h"
 
 namespace ketrel {
 namespace {
@@ -145,8 +146,7 @@ bool StoreSet(SceneParser* parser, const MeshConversion* r, const MorphCurveSet&
     data += Align8(size_t(size));
   }
   if (missed) {
-    KT_LOG_WARNING(Export,
-                   "Warning: Some animated vert parameters didn't achieve the\r\nspecified "
+    KT_LOG_WARNING_CODE(Export, warning::VertexCurveToleranceMissed, r->Name, "Warning: Some animated vert parameters didn't achieve the\r\nspecified "
                    "tolerance.  (Mesh: %s)\r\n",
                    r->Name);
   }

@@ -13,6 +13,7 @@
 #include "rt/ketrel_object_ops.h"
 #include "rt/ketrel_skeleton_builder.h"
 #include "rt/ketrel_transform.h"
+#include "export/ketrel_warning_codes.h"
 
 namespace ketrel {
 namespace {
@@ -74,8 +75,7 @@ void TransformsNearRest(SceneParser* parser, BoneNode* bone, const char* modelNa
     if (!UsableTransforms(local, world)) continue;
     const double seconds = double(tick - rest) /
                            (double(tool->GetTicksPerFrame()) * std::max(1, tool->GetFrameRate()));
-    KT_LOG_WARNING(Skeleton,
-                   "Bone %s of skeleton %s has a singular or invalid transform at the rest pose; "
+    KT_LOG_WARNING_CODE(Skeleton, warning::BoneTransformSingular, name, "Bone %s of skeleton %s has a singular or invalid transform at the rest pose; "
                    "it takes the one %+.3f s from it",
                    name, DisplayName(modelName), seconds);
     found = true;
@@ -85,8 +85,7 @@ void TransformsNearRest(SceneParser* parser, BoneNode* bone, const char* modelNa
   if (found) return;
   local = TransformParts{};
   world = TransformParts{};
-  KT_LOG_WARNING(Skeleton,
-                 "Bone %s of skeleton %s has a singular or invalid transform at every frame; it "
+  KT_LOG_WARNING_CODE(Skeleton, warning::BoneTransformSingular, name, "Bone %s of skeleton %s has a singular or invalid transform at every frame; it "
                  "keeps the identity",
                  name, DisplayName(modelName));
 }
@@ -125,7 +124,13 @@ bool BuildSkeleton(SceneParser* parser, ModelNode* model, const char* modelName,
   for (BoneNode* bone : ModelBones(model)) {
     if (!ok) break;
     int32_t slot = position++;
-    if (!IsDataIncluded(bone->Settings)) continue;
+    if (!IsDataIncluded(bone->Settings)) {
+      KT_LOG_WARNING_CODE(Skeleton, warning::BoneDropped, DisplayName(tool->GetBoneName(bone)),
+                          "Bone %s is left out of skeleton %s by its \"Include data in export\" "
+                          "setting; bones under it become roots",
+                          DisplayName(tool->GetBoneName(bone)), DisplayName(modelName));
+      continue;
+    }
     tool->GetBoneTransforms(bone, locals[slot], worlds[slot]);
     if (!UsableTransforms(locals[slot], worlds[slot]))
       TransformsNearRest(parser, bone, modelName, locals[slot], worlds[slot]);
@@ -295,7 +300,7 @@ bool ConvertSkeletons(SceneParser* parser) {
     }
     bool appendFailed = false;
     if (!BuildSkeleton(parser, model, name, appendFailed)) {
-      KT_LOG_WARNING(Skeleton, "Skeleton %s stored by reference only", DisplayName(name));
+      KT_LOG_WARNING_CODE(Skeleton, warning::SkeletonByReference, DisplayName(name), "Skeleton %s stored by reference only", DisplayName(name));
     }
     if (appendFailed) ok = false;
   }

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "rt/ketrel_log.h"
+#include "export/ketrel_warning_codes.h"
 
 namespace ketrel::host {
 namespace {
@@ -127,7 +128,7 @@ std::map<Node*, Parts> BindRestOverrides(Scene& scene) {
     DecomposeHostMatrix(local, parts);
     const float(&s)[3][3] = parts.ScaleShear;
     if (std::fabs(s[0][1]) + std::fabs(s[0][2]) + std::fabs(s[1][2]) > 1e-4f)
-      KT_LOG_WARNING(Host, "The bind pose of %s is sheared; its rest pose keeps only its scale",
+      KT_LOG_WARNING_CODE(Host, warning::BindPoseSheared, node->Name.c_str(), "The bind pose of %s is sheared; its rest pose keeps only its scale",
                      node->Name.c_str());
     Parts p;
     p.Position = {parts.Position[0], parts.Position[1], parts.Position[2]};
@@ -172,7 +173,7 @@ std::vector<FileTake> GroupTakes(const aiScene* scene) {
            ++n)
         unique = take.Name + "_" + std::to_string(n);
       if (unique != take.Name) {
-        KT_LOG_WARNING(Host, "Two takes are named %s; the later one is called %s",
+        KT_LOG_WARNING_CODE(Host, warning::TakeRenamed, take.Name.c_str(), "Two takes are named %s; the later one is called %s",
                        take.Name.c_str(), unique.c_str());
         take.Name = unique;
       }

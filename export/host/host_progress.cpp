@@ -100,10 +100,19 @@ const ProgressDisplay kTerminalDisplay = {Open, SetTitle, Stage, Item, LogLine, 
 void PrintLogLine(std::FILE* out, LogType type, const char* file, int line, const char* message,
                   bool showSource) {
   const char* kind = type == LogType::Error ? "error" : "warning";
+  // A coded entry shows its code in front and its object behind, unless the
+  // message names the object already.
+  const LogEntry* entry = CurrentLogEntry();
+  if (entry && entry->Message != message) entry = nullptr;
+  char code[16] = "";
+  if (entry && entry->Code != 0) std::snprintf(code, sizeof code, "KT%u ", entry->Code);
+  std::string object;
+  if (entry && entry->Object && *entry->Object && !std::strstr(message, entry->Object))
+    object = std::string(" (") + entry->Object + ")";
   if (showSource) {
-    std::fprintf(out, "%s: %s(%d): %s\n", kind, file, line, message);
+    std::fprintf(out, "%s: %s(%d): %s%s%s\n", kind, file, line, code, message, object.c_str());
   } else {
-    std::fprintf(out, "%s: %s\n", kind, message);
+    std::fprintf(out, "%s: %s%s%s\n", kind, code, message, object.c_str());
   }
 }
 
