@@ -10,8 +10,8 @@
 #include "export/ketrel_fit_jobs.h"
 #include "export/ketrel_settings_hierarchy.h"
 #include "export/ketrel_settings_read.h"
-#include "export/ketrel_warning_codes.h"
 #include "export/ketrel_skeleton_conversion.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_object_ops.h"
@@ -308,9 +308,10 @@ struct MissedCurves {
   void Warn(const animation* target, const char* group) const {
     if (Count == 0) return;
     KT_LOG_WARNING_CODE(Export, warning::AnimationToleranceMissed, DisplayName(group),
-                        "Animation %s, track group %s: %d curve%s miss%s its tolerance (%s)",
+                        "Animation %s, track group %s: %d curve%s %s tolerance (%s)",
                         DisplayName(target ? target->Name : nullptr), DisplayName(group), Count,
-                        Count == 1 ? "" : "s", Count == 1 ? "es" : "", Names.c_str());
+                        Count == 1 ? "" : "s", Count == 1 ? "misses its" : "miss their",
+                        Names.c_str());
   }
 };
 

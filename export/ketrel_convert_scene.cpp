@@ -73,8 +73,8 @@ bool AttachFile(SceneParser* parser, const char* attachFileName) {
   std::FILE* file = std::fopen(attachFileName, "rb");
   if (!file) {
     KT_LOG_WARNING_CODE(Export, warning::AttachFileMissing, attachFileName,
-                        "Attach file %s cannot be opened (%s); nothing is attached",
-                        attachFileName, std::strerror(errno));
+                        "Attach file %s cannot be opened (%s); nothing is attached", attachFileName,
+                        std::strerror(errno));
     return true;
   }
   // The length is found by reading, so pipes and special files work too.

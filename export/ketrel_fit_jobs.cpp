@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "export/ketrel_progress.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
-#include "export/ketrel_warning_codes.h"
 
 namespace ketrel {
 namespace {
@@ -104,7 +104,8 @@ bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
     try {
       threads.emplace_back(Work, &list);
     } catch (const std::system_error&) {
-      KT_LOG_WARNING_CODE(Export, warning::FittingResources, nullptr, "Unable to start fitting thread %d of %d", i + 1, workers);
+      KT_LOG_WARNING_CODE(Export, warning::FittingResources, nullptr,
+                          "Unable to start fitting thread %d of %d", i + 1, workers);
       break;
     }
   }
@@ -114,9 +115,10 @@ bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
   for (std::thread& thread : threads) thread.join();
   if (list.next < list.count && CancelRequested() == 0) Work(&list);
   if (list.solverFailures > 0) {
-    KT_LOG_WARNING_CODE(Export, warning::FittingResources, nullptr, "Unable to create a curve solver for fitting (%d times)%s",
-                   list.solverFailures,
-                   list.next < list.count ? "" : "; the other workers fitted every curve");
+    KT_LOG_WARNING_CODE(Export, warning::FittingResources, nullptr,
+                        "Unable to create a curve solver for fitting (%d times)%s",
+                        list.solverFailures,
+                        list.next < list.count ? "" : "; the other workers fitted every curve");
   }
   int32_t lost = 0;
   for (int32_t i = 0; i < count; ++i) {
@@ -124,9 +126,10 @@ bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount) {
       lost += jobs[i].Curve == nullptr;
       continue;
     }
-    KT_LOG_WARNING_CODE(Export, warning::TrackTooWide, nullptr, "A track of %d values per sample is wider than a curve holds (%d); it is "
-                   "left out",
-                   jobs[i].Dimension, kMaxCurveDimension);
+    KT_LOG_WARNING_CODE(Export, warning::TrackTooWide, nullptr,
+                        "A track of %d values per sample is wider than a curve holds (%d); it is "
+                        "left out",
+                        jobs[i].Dimension, kMaxCurveDimension);
   }
   if (lost > 0 && CancelRequested() == 0)
     KT_LOG_ERROR(Export, "%d of %d curves could not be fitted", lost, count);

@@ -17,7 +17,7 @@ constexpr uint32_t kAnyCategory = 0;
 
 struct InertSetting {
   uint32_t Id;
-  uint32_t Category;  // the category whose items hold it inertly; 0: every one
+  uint32_t Category;        // the category whose items hold it inertly; 0: every one
   uint32_t ExceptCategory;  // a category that does read it; 0: none
   const char* Why;
 };
@@ -82,8 +82,7 @@ void CheckItems(const SettingsItem* item, Finding* findings) {
   // flat on the stack.
   for (const SettingsItem* at = item; at != nullptr;) {
     if (at->Requester) {
-      CheckRequester(at->Requester, at->Requester->Id, at->Name ? at->Name : "(unnamed)",
-                     findings);
+      CheckRequester(at->Requester, at->Requester->Id, at->Name ? at->Name : "(unnamed)", findings);
     }
     if (at->FirstChild) {
       at = at->FirstChild;

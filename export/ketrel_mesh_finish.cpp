@@ -7,10 +7,10 @@
 #include <cstring>
 
 #include "export/ketrel_mesh_conversion_internal.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_object_ops.h"
-#include "export/ketrel_warning_codes.h"
 
 namespace ketrel {
 namespace {
@@ -65,8 +65,9 @@ void TruncateIndices(const MeshConversion* r, tri_topology* topology) {
   int32_t* indices = topology->Indices;
   for (int32_t i = 0; i < count; ++i) {
     if (uint32_t(indices[i]) >= 0x10000u) {
-      KT_LOG_WARNING_CODE(Export, warning::MeshIndicesNot16Bit, r->Name, "Mesh (%s) has too many vertices to fit into 16-bit, leaving in 32-bit mode",
-                     r->Name);
+      KT_LOG_WARNING_CODE(
+          Export, warning::MeshIndicesNot16Bit, r->Name,
+          "Mesh (%s) has too many vertices to fit into 16-bit, leaving in 32-bit mode", r->Name);
       return;
     }
   }
@@ -184,8 +185,9 @@ bool BindMaterials(SceneParser* parser, MeshConversion* r, tri_topology* topolog
     if (subCount > 0) {
       node = tool->GetSubMaterial(r->Material, ((former % subCount) + subCount) % subCount);
       if (!node && !reported) {
-        KT_LOG_WARNING_CODE(Export, warning::SubMaterialMissing, tool->GetMaterialName(r->Material), "Material %s has null sub-material used by one or more meshes",
-                       tool->GetMaterialName(r->Material));
+        KT_LOG_WARNING_CODE(Export, warning::SubMaterialMissing, tool->GetMaterialName(r->Material),
+                            "Material %s has null sub-material used by one or more meshes",
+                            tool->GetMaterialName(r->Material));
         reported = true;
       }
     }

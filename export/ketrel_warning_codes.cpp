@@ -71,8 +71,7 @@ const WarningCodeInfo kTable[] = {
     {SettingOverruled, "setting overruled", "a setting has no effect while another is off"},
     {SettingChoiceUnknown, "setting choice unknown",
      "a stored choice names no option of its setting; the default is used"},
-    {SceneUnitAssumed, "scene unit assumed",
-     "the scene gives no unit; a rescale assumes one"},
+    {SceneUnitAssumed, "scene unit assumed", "the scene gives no unit; a rescale assumes one"},
 
     {HostObjectUnsupported, "host object not exported",
      "a scene object of a kind the exporter does not export is left out"},

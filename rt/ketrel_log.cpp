@@ -26,11 +26,10 @@ LogState& State() {
 }
 
 const char* const kOriginNames[] = {
-    "General", "Memory", "TypedData", "Strings", "FileBuilder", "FileReader", "Compression",
-    "Platform", "Basis", "DataTree", "Curve", "TrackGroup", "Mesh", "Skeleton", "Texture",
-    "Settings", "Export", "Host", "Script", "Cast"};
-static_assert(sizeof(kOriginNames) / sizeof(kOriginNames[0]) ==
-              static_cast<int>(LogOrigin::Count));
+    "General",  "Memory",   "TypedData", "Strings", "FileBuilder", "FileReader", "Compression",
+    "Platform", "Basis",    "DataTree",  "Curve",   "TrackGroup",  "Mesh",       "Skeleton",
+    "Texture",  "Settings", "Export",    "Host",    "Script",      "Cast"};
+static_assert(sizeof(kOriginNames) / sizeof(kOriginNames[0]) == static_cast<int>(LogOrigin::Count));
 
 }  // namespace
 
@@ -138,7 +137,7 @@ void LogCodedV(LogType type, LogOrigin origin, const char* file, int line, unsig
     callback = state.callback;
     recorder = state.recorder;
   }
-  const LogEntry entry{type, static_cast<LogOrigin>(index), file, line, code, object,
+  const LogEntry entry{type,           static_cast<LogOrigin>(index), file, line, code, object,
                        message.c_str()};
   const LogEntry* outer = tCurrentEntry;
   tCurrentEntry = &entry;

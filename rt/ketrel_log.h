@@ -124,18 +124,19 @@ inline constexpr const char kParameterCheckFailed[] =
 
 }  // namespace ketrel
 
-#define KT_LOG_ERROR(origin, ...)                                                        \
+#define KT_LOG_ERROR(origin, ...)                                                          \
   ::ketrel::Log(::ketrel::LogType::Error, ::ketrel::LogOrigin::origin, __FILE__, __LINE__, \
                 __VA_ARGS__)
-#define KT_LOG_WARNING(origin, ...)                                                        \
+#define KT_LOG_WARNING(origin, ...)                                                          \
   ::ketrel::Log(::ketrel::LogType::Warning, ::ketrel::LogOrigin::origin, __FILE__, __LINE__, \
                 __VA_ARGS__)
 // A warning with its code and the name of the object it is about.
-#define KT_LOG_WARNING_CODE(origin, code, object, ...)                                          \
+#define KT_LOG_WARNING_CODE(origin, code, object, ...)                                            \
   ::ketrel::LogCoded(::ketrel::LogType::Warning, ::ketrel::LogOrigin::origin, __FILE__, __LINE__, \
                      (code), (object), __VA_ARGS__)
 // A bad argument to a library operation.
-#define KT_PARAMETER_CHECK_FAILED(origin) KT_LOG_ERROR(origin, "%s", ::ketrel::kParameterCheckFailed)
+#define KT_PARAMETER_CHECK_FAILED(origin) \
+  KT_LOG_ERROR(origin, "%s", ::ketrel::kParameterCheckFailed)
 // Checks a condition; on failure logs the parameter check and evaluates to false.
 #define KT_CHECK_PARAMETER(origin, condition) \
   ((condition) ? true : (KT_PARAMETER_CHECK_FAILED(origin), false))

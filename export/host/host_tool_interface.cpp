@@ -6,8 +6,8 @@
 #include <cstring>
 #include <map>
 
-#include "rt/ketrel_log.h"
 #include "export/ketrel_warning_codes.h"
+#include "rt/ketrel_log.h"
 
 namespace ketrel::host {
 namespace {
@@ -164,8 +164,9 @@ void HostToolInterface::AddAnimationNodes() {
   const std::vector<std::string> names = UniqueTakeNames(scene_);
   for (size_t i = 0; i < names.size(); ++i) {
     if (names[i] != scene_.Takes[i].Name)
-      KT_LOG_WARNING_CODE(Host, warning::TakeRenamed, scene_.Takes[i].Name.c_str(), "Two takes are named %s; the later one is called %s",
-                     scene_.Takes[i].Name.c_str(), names[i].c_str());
+      KT_LOG_WARNING_CODE(Host, warning::TakeRenamed, scene_.Takes[i].Name.c_str(),
+                          "Two takes are named %s; the later one is called %s",
+                          scene_.Takes[i].Name.c_str(), names[i].c_str());
   }
   for (size_t i = scene_.Takes.size(); i-- > 0;) {
     const Take& take = scene_.Takes[i];
@@ -175,13 +176,17 @@ void HostToolInterface::AddAnimationNodes() {
     const int64_t length = int64_t(take.End) - take.Start;
     int32_t frames = perFrame > 0 && length > 0 ? int32_t(length / perFrame) : 0;
     if (frames == 0) {
-      KT_LOG_WARNING_CODE(Host, warning::TakeLengthChanged, names[i].c_str(), "Take %s is %lld ticks long, less than a frame; it is exported as one frame",
-                     names[i].c_str(), static_cast<long long>(length));
+      KT_LOG_WARNING_CODE(
+          Host, warning::TakeLengthChanged, names[i].c_str(),
+          "Take %s is %lld ticks long, less than a frame; it is exported as one frame",
+          names[i].c_str(), static_cast<long long>(length));
       frames = 1;
     } else if (length % perFrame != 0) {
-      KT_LOG_WARNING_CODE(Host, warning::TakeLengthChanged, names[i].c_str(), "Take %s ends %lld ticks after its last whole frame; its animation ends at "
-                     "that frame",
-                     names[i].c_str(), static_cast<long long>(length % perFrame));
+      KT_LOG_WARNING_CODE(
+          Host, warning::TakeLengthChanged, names[i].c_str(),
+          "Take %s ends %lld ticks after its last whole frame; its animation ends at "
+          "that frame",
+          names[i].c_str(), static_cast<long long>(length % perFrame));
     }
     AnimationNode* animation = AddAnimationNode(graph_);
     if (!animation) continue;

@@ -36,8 +36,10 @@ std::string FormatExportSummary(const ExportOutcome& outcome) {
   const struct {
     int32_t count;
     const char *one, *many;
-  } kinds[] = {{r.Animations, "animation", "animations"}, {r.Meshes, "mesh", "meshes"},
-               {r.Skeletons, "skeleton", "skeletons"},    {r.Materials, "material", "materials"},
+  } kinds[] = {{r.Animations, "animation", "animations"},
+               {r.Meshes, "mesh", "meshes"},
+               {r.Skeletons, "skeleton", "skeletons"},
+               {r.Materials, "material", "materials"},
                {r.Textures, "texture", "textures"}};
   std::string objects;
   for (const auto& kind : kinds) {

@@ -9,11 +9,11 @@
 namespace ketrel::cli {
 
 struct ExportOutcome {
-  std::string Output;     // the target path
-  bool Written = false;   // the target holds the new file
-  bool Refused = false;   // --strict kept the old target because of warnings
-  int64_t Bytes = 0;      // the new file's size (also when refused)
-  double Seconds = 0;     // from the start of the command to the file in place
+  std::string Output;    // the target path
+  bool Written = false;  // the target holds the new file
+  bool Refused = false;  // --strict kept the old target because of warnings
+  int64_t Bytes = 0;     // the new file's size (also when refused)
+  double Seconds = 0;    // from the start of the command to the file in place
   const ExportReport* Report = nullptr;
 };
 
