@@ -60,6 +60,39 @@ const char kOddTakes[] = R"({"format": "kscene", "version": 1,
                        "end": 320}, {"name": "Blink", "start": 320, "end": 400}]},
   "nodes": [{"name": "Root", "parent": -1, "object": {"type": "bone"}}]})";
 
+// 21,846 separate triangles: more vertices than 16-bit indices reach.
+std::string WideMesh() {
+  std::string vertices, faces;
+  for (int t = 0; t < 21846; ++t) {
+    for (int k = 0; k < 3; ++k) {
+      vertices += (t || k ? ",[" : "[") + std::to_string(t) + "," + std::to_string(k) + ",0]";
+    }
+    faces += (t ? ",[" : "[") + std::to_string(3 * t) + "," + std::to_string(3 * t + 1) + "," +
+             std::to_string(3 * t + 2) + "]";
+  }
+  return R"({"format": "kscene", "version": 1, "scene": {"frameRate": 30, "animationStart": 0,
+    "animationEnd": 0, "systemUnit": 1.0}, "nodes": [{"name": "Wide", "parent": -1,
+    "object": {"type": "mesh"}, "mesh": {"vertices": [)" +
+         vertices + R"(], "faces": [)" + faces + "]}}]}";
+}
+
+// A triangle skinned to a chain of 257 bones.
+std::string ManyBones() {
+  std::string nodes, bones;
+  for (int b = 0; b < 257; ++b) {
+    nodes += R"({"name": "B)" + std::to_string(b) + R"(", "parent": )" + std::to_string(b - 1) +
+             R"(, "object": {"type": "bone"}, "position": [0, 0, 0.1]},)";
+    if (b > 0) bones += ",";
+    bones += std::to_string(b);
+  }
+  return R"({"format": "kscene", "version": 1, "scene": {"frameRate": 30, "animationStart": 0,
+    "animationEnd": 0, "systemUnit": 1.0}, "nodes": [)" +
+         nodes + R"({"name": "Skin", "parent": -1, "object": {"type": "mesh"},
+    "mesh": {"vertices": [[0, 0, 0], [1, 0, 0], [0, 1, 0]], "faces": [[0, 1, 2]]},
+    "skin": {"bones": [)" +
+         bones + R"(], "weights": [[[0, 0.5], [256, 0.5]], [[0, 1]], [[1, 1]]]}}]})";
+}
+
 struct WarningCase {
   std::string Code;
   std::string Object;
@@ -76,11 +109,16 @@ class Warnings : public test::CommandTest {
          {std::pair{"bones.kscene", kOddBones}, std::pair{"meshes.kscene", kOddMeshes},
           std::pair{"takes.kscene", kOddTakes}})
       std::ofstream(Path(name)) << text;
+    std::ofstream(Path("wide.kscene")) << WideMesh();
+    std::ofstream(Path("bones257.kscene")) << ManyBones();
     // Textures left out by the settings file: their materials lose them.
     SettingsItem* root = CreateSettingsRoot();
     ASSERT_NE(root, nullptr);
     SetPropertyInt(FindPropertyById(FindChildItem(root, "Textures")->Requester, 75), 0);
     EXPECT_TRUE(SaveSettingsFile(root, Path("no_textures.kes").c_str()));
+    // A stored choice that names no choice of its setting.
+    FindPropertyById(FindChildItem(root, "File")->Requester, 212)->Combobox.Legacy = 999;
+    EXPECT_TRUE(SaveSettingsFile(root, Path("odd_choice.kes").c_str()));
     DestroySettingsItem(root);
   }
 
@@ -130,6 +168,12 @@ TEST_F(Warnings, EachCodeIsRaisedReportedAndFailsStrict) {
        {"--set", "Include data in export=false"}},
       {"KT1201", "Empty", "Mesh Empty has no mesh data and is stored by name only", meshes},
       {"KT1204", "Plate", "1 skin influences name no bone", meshes},
+      {"KT1202",
+       "Wide",
+       "Mesh (Wide) has too many vertices to fit into 16-bit",
+       Path("wide.kscene"),
+       {"--set", "Truncate vertex indices to 16-bit=true"}},
+      {"KT1207", "Skin", "Mesh Skin has 257 skin bones", Path("bones257.kscene")},
       {"KT1301",
        "Face",
        "Morph target count of 1 is clamped to 2.",
@@ -161,6 +205,11 @@ TEST_F(Warnings, EachCodeIsRaisedReportedAndFailsStrict) {
        "\"Units per Meter\" (100) has no effect",
        kFigure,
        {"--set", "Units per Meter=100"}},
+      {"KT1603",
+       "File platform",
+       "Unknown choice 999 of setting \"File platform\" ignored",
+       kFigure,
+       {"--settings", Path("odd_choice.kes")}},
       {"KT1604",
        "Units per Meter",
        "The scene's source gives no unit",

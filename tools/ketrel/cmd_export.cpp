@@ -140,10 +140,11 @@ int64_t FileBytes(const std::string& path) {
   return error ? 0 : int64_t(size);
 }
 
-// The command without its summary: `outcome.Report` collects the warnings
-// and counts; `ran` tells whether an export was attempted.
-int ExportCommand(const ExportOptions& options, ExportOutcome& outcome, bool& ran) {
-  ExportReport& report = *const_cast<ExportReport*>(outcome.Report);
+// The command without its summary: `report` collects the counts (its
+// warnings are recorded by the caller); `ran` tells whether an export was
+// attempted.
+int ExportCommand(const ExportOptions& options, ExportReport& report, ExportOutcome& outcome,
+                  bool& ran) {
   if (!options.Synthetic.empty() && !options.LocalSynthetic.empty()) {
     std::fprintf(stderr, "ketrel export: --synthetic and --local-synthetic exclude each other\n");
     return kExitUsage;
@@ -318,7 +319,7 @@ int RunExport(const ExportOptions& options) {
   outcome.Output = options.Output;
   outcome.Report = &report;
   bool ran = false;
-  const int code = ExportCommand(options, outcome, ran);
+  const int code = ExportCommand(options, report, outcome, ran);
   EndWarningRecord(&report);
   outcome.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (ran && options.Json) {
