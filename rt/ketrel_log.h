@@ -1,6 +1,7 @@
 #pragma once
 // The library's log: one entry point, a type, an origin category that can be
-// muted, the source position, and a printf-style message. Messages go to an
+// muted, the source position, and a printf-style message; a warning may also
+// carry a stable code and the name of the object it is about. Messages go to an
 // optional log file and to at most one callback; without a callback they are
 // printed on stderr so that nothing is lost.
 //

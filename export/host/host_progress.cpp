@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "export/ketrel_warning_codes.h"
+
 namespace ketrel::host {
 namespace {
 
@@ -100,12 +102,14 @@ const ProgressDisplay kTerminalDisplay = {Open, SetTitle, Stage, Item, LogLine, 
 void PrintLogLine(std::FILE* out, LogType type, const char* file, int line, const char* message,
                   bool showSource) {
   const char* kind = type == LogType::Error ? "error" : "warning";
-  // A coded entry shows its code in front and its object behind, unless the
+  // A warning shows its code in front (KT1000 when it has none of its own,
+  // as the export's summary counts it) and its object behind, unless the
   // message names the object already.
   const LogEntry* entry = CurrentLogEntry();
   if (entry && entry->Message != message) entry = nullptr;
   char code[16] = "";
-  if (entry && entry->Code != 0) std::snprintf(code, sizeof code, "KT%u ", entry->Code);
+  if (entry && type == LogType::Warning)
+    std::snprintf(code, sizeof code, "KT%u ", unsigned(ReportedWarningCode(entry->Code)));
   std::string object;
   if (entry && entry->Object && *entry->Object && !std::strstr(message, entry->Object))
     object = std::string(" (") + entry->Object + ")";
