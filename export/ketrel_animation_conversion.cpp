@@ -11,6 +11,7 @@
 #include "export/ketrel_settings_hierarchy.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_skeleton_conversion.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_object_ops.h"
@@ -288,17 +289,47 @@ bool FinishRootMotion(SceneParser* parser, const ModelAnimation& entry, track_gr
   return true;
 }
 
+// The curves of one track group that were fitted further from their
+// samples than their tolerance, said once per group and animation.
+struct MissedCurves {
+  int32_t Count = 0;
+  std::string Names;
+
+  void Check(const FitJob& job, const char* track, const char* channel) {
+    if (!job.Curve || job.Achieved) return;
+    if (++Count <= 4) {
+      Names += Names.empty() ? "" : ", ";
+      Names += std::string(DisplayName(track)) + (channel ? std::string(" ") + channel : "");
+    } else if (Count == 5) {
+      Names += ", ...";
+    }
+  }
+
+  void Warn(const animation* target, const char* group) const {
+    if (Count == 0) return;
+    KT_LOG_WARNING_CODE(Export, warning::AnimationToleranceMissed, DisplayName(group),
+                        "Animation %s, track group %s: %d curve%s %s tolerance (%s)",
+                        DisplayName(target ? target->Name : nullptr), DisplayName(group), Count,
+                        Count == 1 ? "" : "s", Count == 1 ? "misses its" : "miss their",
+                        Names.c_str());
+  }
+};
+
 bool BuildModelGroup(SceneParser* parser, const AnimationNode* node, const ModelAnimation& entry,
                      const std::vector<FitJob>& jobs, animation* target) {
   ToolInterface* tool = parser->tool;
   const char* name = InternString(parser, tool->GetModelName(entry.Model));
   track_group_builder* builder = BeginTrackGroup(name, 0, entry.Model->BoneCount, 0, false);
   if (!builder) return false;
+  MissedCurves missed;
   for (size_t i = 0; i < entry.Bones.size(); ++i) {
     const BoneNode* bone = entry.Bones[i];
     const char* boneName = InternString(parser, tool->GetBoneName(bone));
     const bool text = AddNoteTracks(parser, node, bone, boneName, builder);
     const FitJob* own = &jobs[size_t(entry.FirstJob) + 3 * i];
+    missed.Check(own[0], boneName, "position");
+    missed.Check(own[1], boneName, "orientation");
+    missed.Check(own[2], boneName, "scale/shear");
     if (!text && !own[0].Curve && !own[1].Curve && !own[2].Curve) continue;
     const int32_t flags =
         GetSettingBool(bone->AnimationSettings, id::UseAccumulatorNeighborhood) ? 1 : 0;
@@ -312,10 +343,12 @@ bool BuildModelGroup(SceneParser* parser, const AnimationNode* node, const Model
   for (const VectorBuffer& buffer : entry.Vectors) {
     const curve2* curve = jobs[size_t(buffer.Job)].Curve;
     if (!curve) continue;
+    missed.Check(jobs[size_t(buffer.Job)], buffer.Name, nullptr);
     const bool keep = protect || buffer.Source->SecondFlags != 0;
     if (GetCurveKnotCount(curve) < 2 && !keep) continue;
     PushVectorTrack(builder, buffer.Name, uint32_t(buffer.Source->HostIndex), curve);
   }
+  missed.Warn(target, name);
   track_group* group = EndGroup(parser, builder, name);
   if (!group) return true;  // logged; the animation goes on without it
   if (!FinishRootMotion(parser, entry, group)) return false;
@@ -387,12 +420,15 @@ bool BuildMorphGroup(SceneParser* parser, const MorphWeights& entry,
   ToolInterface* tool = parser->tool;
   track_group_builder* builder = BeginTrackGroup(entry.Name, entry.Channels, 0, 0, false);
   if (!builder) return false;
+  MissedCurves missed;
   for (int32_t c = 0; c < entry.Channels; ++c) {
     const curve2* curve = jobs[size_t(entry.FirstJob + c)].Curve;
     if (!curve) continue;
-    PushVectorTrack(builder, InternString(parser, tool->GetMorphChannelName(entry.Mesh, c)), 0,
-                    curve);
+    const char* channel = InternString(parser, tool->GetMorphChannelName(entry.Mesh, c));
+    missed.Check(jobs[size_t(entry.FirstJob + c)], channel, nullptr);
+    PushVectorTrack(builder, channel, 0, curve);
   }
+  missed.Warn(target, entry.Name);
   track_group* group = EndGroup(parser, builder, entry.Name);
   if (!group) return true;  // logged
   std::memset(group->LoopTranslation, 0, sizeof group->LoopTranslation);

@@ -5,6 +5,7 @@
 
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel {
@@ -124,9 +125,9 @@ bool ConvertCoordinateSystem(SceneParser* parser, const SettingsItem* file,
     AxisVector(frame->Up, up);
     AxisVector(frame->Back, back);
   } else if (toolChoice != kDefaultToolFrame) {
-    KT_LOG_WARNING(Export,
-                   "Unknown \"Tool Coordinate System\" choice %u - the tool's frame is kept",
-                   toolChoice);
+    KT_LOG_WARNING_CODE(Export, warning::SettingChoiceUnknown, "Tool Coordinate System",
+                        "Unknown \"Tool Coordinate System\" choice %u - the tool's frame is kept",
+                        toolChoice);
   }
   std::memcpy(artTool->RightVector, right, sizeof right);
   std::memcpy(artTool->UpVector, up, sizeof up);
@@ -142,8 +143,9 @@ bool ConvertCoordinateSystem(SceneParser* parser, const SettingsItem* file,
     AxisVector(frame->Up, desiredUp);
     AxisVector(frame->Back, desiredBack);
   } else if (fileChoice != kUseToolCoordinates) {
-    KT_LOG_WARNING(Export, "Unknown \"Coordinate system\" choice %u - the tool's axes are kept",
-                   fileChoice);
+    KT_LOG_WARNING_CODE(Export, warning::SettingChoiceUnknown, "Coordinate system",
+                        "Unknown \"Coordinate system\" choice %u - the tool's axes are kept",
+                        fileChoice);
   }
 
   float units = artTool->UnitsPerMeter;
@@ -151,16 +153,16 @@ bool ConvertCoordinateSystem(SceneParser* parser, const SettingsItem* file,
   if (GetSettingBool(file, setting::RescaleScene)) {
     units = asked;
     if (!tool->IsSystemUnitKnown()) {
-      KT_LOG_WARNING(Export,
-                     "The scene's source gives no unit: \"Units per Meter\" rescales from "
-                     "an assumed unit of %g m",
-                     unit);
+      KT_LOG_WARNING_CODE(Export, warning::SceneUnitAssumed, "Units per Meter",
+                          "The scene's source gives no unit: \"Units per Meter\" rescales from "
+                          "an assumed unit of %g m",
+                          unit);
     }
   } else if (asked != 1.0f) {
-    KT_LOG_WARNING(Export,
-                   "\"Units per Meter\" (%g) has no effect while \"Rescale scene on "
-                   "export\" is off",
-                   double(asked));
+    KT_LOG_WARNING_CODE(Export, warning::SettingOverruled, "Units per Meter",
+                        "\"Units per Meter\" (%g) has no effect while \"Rescale scene on "
+                        "export\" is off",
+                        double(asked));
   }
 
   float origin[3];

@@ -1,5 +1,6 @@
 #include "export/ketrel_convert_scene.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +13,7 @@
 #include "export/ketrel_skeleton_conversion.h"
 #include "export/ketrel_texture_conversion.h"
 #include "export/ketrel_version.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_data_tree_writer.h"
 #include "rt/ketrel_object_ops.h"
 #include "rt/ketrel_variant_builder.h"
@@ -65,10 +67,16 @@ exporter_info* BuildExporterInfo(SceneParser* parser) {
 }
 
 // Reads the attach file whole into the arena. A file that cannot be opened
-// is no error (ExtendedData stays as it is); a read error is.
+// is no error (ExtendedData stays as it is, and a warning says so); a read
+// error is.
 bool AttachFile(SceneParser* parser, const char* attachFileName) {
   std::FILE* file = std::fopen(attachFileName, "rb");
-  if (!file) return true;
+  if (!file) {
+    KT_LOG_WARNING_CODE(Export, warning::AttachFileMissing, attachFileName,
+                        "Attach file %s cannot be opened (%s); nothing is attached", attachFileName,
+                        std::strerror(errno));
+    return true;
+  }
   // The length is found by reading, so pipes and special files work too.
   size_t length = 0;
   bool readError = false;

@@ -4,6 +4,7 @@
 
 #include "export/ketrel_convert_scene.h"
 #include "export/ketrel_export_ui_tunneling.h"
+#include "export/ketrel_inert_settings.h"
 #include "export/ketrel_settings_hierarchy.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"
@@ -82,6 +83,7 @@ bool ExportScene(ToolInterface* tool, const char* fileName, file_writer* writer,
                   ExporterVersionString());
     SetProgressTitle(progress, title);
   }
+  WarnSettingsWithoutEffect(parser->settings);
 
   file_magic_record magic =
       MakeMagicRecord(PlatformOfChoice(GetSettingChoice(file, setting::FilePlatform)));
@@ -103,6 +105,7 @@ bool ExportScene(ToolInterface* tool, const char* fileName, file_writer* writer,
     }
     ok = ConvertScene(parser, request.AttachFileName, builder, progress) &&
          ProgressShouldContinue(progress);
+    if (ok && request.Report) GatherExportCounts(parser->info, request.Report);
     ReleaseSceneData(parser);
   }
 

@@ -2,6 +2,7 @@
 // The export operation: settings, progress window, file builder, conversion
 // and the write of the file, atomically or not. Writing to a path goes
 // through the platform layer (export/posix).
+#include "export/ketrel_export_report.h"
 #include "export/ketrel_progress.h"
 #include "export/ketrel_tool_interface.h"
 #include "rt/ketrel_file_writer.h"
@@ -32,6 +33,10 @@ struct ExportRequest {
   // Fitting threads: 0 lets the machine decide (its processors, at most
   // kMaxFitWorkers); the file is the same for any count.
   int32_t FitWorkers = 0;
+  // When given, receives the counts of what went into the file and each
+  // animation's name, length and curve bytes (its warnings are recorded by
+  // whoever began its warning record).
+  ExportReport* Report = nullptr;
 };
 
 // Writes the scene that `tool` answers for into `fileName`. True when the

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "export/ketrel_progress.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 
@@ -133,7 +134,8 @@ bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount, ProgressWindow
     } catch (const std::system_error&) {
       std::lock_guard<std::mutex> guard(list.lock);
       --list.running;
-      KT_LOG_WARNING(Export, "Unable to start fitting thread %d of %d", i + 1, workers);
+      KT_LOG_WARNING_CODE(Export, warning::FittingResources, nullptr,
+                          "Unable to start fitting thread %d of %d", i + 1, workers);
       break;
     }
   }
@@ -169,10 +171,10 @@ bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount, ProgressWindow
     KT_LOG_ERROR(Export, "Not enough memory to fit a track of %d samples (%d tracks)", longest,
                  unfitted);
   } else if (list.solverFailures > 0) {
-    KT_LOG_WARNING(Export,
-                   "Not enough memory for every fitting worker at once (%d tracks); those "
-                   "tracks were fitted afterwards, one at a time",
-                   list.solverFailures);
+    KT_LOG_WARNING_CODE(Export, warning::FittingResources, nullptr,
+                        "Not enough memory for every fitting worker at once (%d tracks); those "
+                        "tracks were fitted afterwards, one at a time",
+                        list.solverFailures);
   }
   int32_t lost = 0;
   for (int32_t i = 0; i < count; ++i) {
@@ -180,10 +182,10 @@ bool RunFitJobs(FitJob* jobs, int32_t count, int32_t workerCount, ProgressWindow
       lost += jobs[i].Curve == nullptr;
       continue;
     }
-    KT_LOG_WARNING(Export,
-                   "A track of %d values per sample is wider than a curve holds (%d); it is "
-                   "left out",
-                   jobs[i].Dimension, kMaxCurveDimension);
+    KT_LOG_WARNING_CODE(Export, warning::TrackTooWide, nullptr,
+                        "A track of %d values per sample is wider than a curve holds (%d); it is "
+                        "left out",
+                        jobs[i].Dimension, kMaxCurveDimension);
   }
   if (lost > 0 && CancelRequested() == 0)
     KT_LOG_ERROR(Export, "%d of %d curves could not be fitted", lost, count);

@@ -6,6 +6,7 @@
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"
 #include "export/ketrel_texture_conversion.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_object_ops.h"
 
@@ -28,8 +29,10 @@ bool FillMaps(SceneParser* parser, MaterialNode* node, material* object) {
     MaterialNode* sub = tool->GetMaterialMap(node, i, &slot);
     if (!sub || !slot || !*slot) continue;
     if (!sub->Object) {
-      KT_LOG_WARNING(Export, "Material %s: its %s map (%s) is not exported, so the map is left out",
-                     Shown(tool->GetMaterialName(node)), slot, Shown(tool->GetMaterialName(sub)));
+      KT_LOG_WARNING_CODE(Export, warning::MaterialMapLeftOut, Shown(tool->GetMaterialName(node)),
+                          "Material %s: its %s map (%s) is not exported, so the map is left out",
+                          Shown(tool->GetMaterialName(node)), slot,
+                          Shown(tool->GetMaterialName(sub)));
       continue;
     }
     material_map map;
@@ -72,8 +75,10 @@ bool FillMaterials(SceneParser* parser) {
       if (texture->Object) {
         object->Texture = static_cast<::ketrel::texture*>(texture->Object);
       } else {
-        KT_LOG_WARNING(Export, "Material %s: its texture %s is not exported",
-                       Shown(tool->GetMaterialName(node)), Shown(tool->GetTextureName(texture)));
+        KT_LOG_WARNING_CODE(
+            Export, warning::MaterialTextureLeftOut, Shown(tool->GetMaterialName(node)),
+            "Material %s: its texture %s is not exported", Shown(tool->GetMaterialName(node)),
+            Shown(tool->GetTextureName(texture)));
       }
     }
   }

@@ -15,6 +15,7 @@
 #include "export/ketrel_progress.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_file_format.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
@@ -58,9 +59,9 @@ void InverseWorld(ToolInterface* tool, const BoneNode* bone, const char* meshNam
                   float out[4][4]) {
   float world[4][4];
   if (BoneWorldMatrix(tool, bone, world) && InvertAffineMatrix(world, out)) return;
-  KT_LOG_WARNING(Export,
-                 "Bone %s of mesh %s has a singular transform; its binding uses the identity",
-                 DisplayName(tool->GetBoneName(bone)), meshName);
+  KT_LOG_WARNING_CODE(Export, warning::BoneTransformSingular, DisplayName(tool->GetBoneName(bone)),
+                      "Bone %s of mesh %s has a singular transform; its binding uses the identity",
+                      DisplayName(tool->GetBoneName(bone)), meshName);
   SetIdentity(out);
 }
 
@@ -124,7 +125,16 @@ int32_t MorphCountFor(SceneParser* parser, const MeshNode* node, const MeshOptio
     const int32_t channels = tool->GetMorphChannelCount(node);
     return channels > 0 ? channels : 0;
   }
-  if (o.MorphMode != kMorphFrameByFrame) return 0;
+  if (o.MorphMode != kMorphFrameByFrame) {
+    // The morpher's channels are there but nothing asks for them.
+    if (log && tool->HasMorpher(node) && tool->GetMorphChannelCount(node) > 0) {
+      KT_LOG_WARNING_CODE(Export, warning::MorphDataNotExtracted, name,
+                          "Mesh %s has %d morph channels that are not exported: its \"Morph "
+                          "Targets\" setting is \"Don't Extract Morphs\"",
+                          name, tool->GetMorphChannelCount(node));
+    }
+    return 0;
+  }
   // A range of F frames gives F + 1 targets, one at each end of every frame
   // (both ends of the range), so a clip's last pose is a target too. The
   // range is the scene's animation range (a scene with takes: its first).
@@ -134,14 +144,16 @@ int32_t MorphCountFor(SceneParser* parser, const MeshNode* node, const MeshOptio
   int32_t count = frames > double(limit) ? limit + 1 : (frames < 0 ? 0 : int32_t(frames));
   if (count > limit) {
     if (log) {
-      KT_LOG_WARNING(Export,
-                     "Morph target count of %i exceeds limit of %i - count has been clamped.",
-                     frames > 2e9 ? int32_t(2000000000) : int32_t(frames), limit);
+      KT_LOG_WARNING_CODE(Export, warning::MorphCountClamped, name,
+                          "Morph target count of %i exceeds limit of %i - count has been clamped.",
+                          frames > 2e9 ? int32_t(2000000000) : int32_t(frames), limit);
     }
     count = limit;
   }
   if (count < 2) {
-    if (log) KT_LOG_WARNING(Export, "Morph target count of %i is clamped to 2.", count);
+    if (log)
+      KT_LOG_WARNING_CODE(Export, warning::MorphCountClamped, name,
+                          "Morph target count of %i is clamped to 2.", count);
     count = 2;
   }
   return count;
@@ -182,10 +194,11 @@ void FeedBuilder(SceneParser* parser, MeshConversion* r, MeshAccess* access) {
     PushVertex(b);
   }
   if (dropped > 0) {
-    KT_LOG_WARNING(Export,
-                   "Mesh %s: %d skin influences name no bone of its %d-bone skin or have invalid "
-                   "weights and were dropped",
-                   r->Name, dropped, r->SkinBones);
+    KT_LOG_WARNING_CODE(
+        Export, warning::SkinInfluencesDropped, r->Name,
+        "Mesh %s: %d skin influences name no bone of its %d-bone skin or have invalid "
+        "weights and were dropped",
+        r->Name, dropped, r->SkinBones);
   }
 
   const bool toolTangents = o.ToolTangents && (o.Tangents || o.Binormals || o.Cross);
@@ -252,9 +265,9 @@ void FeedBuilder(SceneParser* parser, MeshConversion* r, MeshAccess* access) {
     }
   }
   if (skipped > 0) {
-    KT_LOG_WARNING(Export,
-                   "Mesh %s: %d faces name vertices outside its %d vertices and were left out",
-                   r->Name, skipped, r->VertexCount);
+    KT_LOG_WARNING_CODE(Export, warning::FacesLeftOut, r->Name,
+                        "Mesh %s: %d faces name vertices outside its %d vertices and were left out",
+                        r->Name, skipped, r->VertexCount);
   }
   if ((o.Tangents || o.Binormals || o.Cross) && !(toolTangents && toolTangentsComplete)) {
     float cosine = std::cos(o.TangentTolerance * 3.14159265358979f / 180.0f);
@@ -272,7 +285,8 @@ bool BeginMeshData(SceneParser* parser, MeshConversion* r, bool& outOfMemory) {
   const MeshOptions& o = r->Options;
   MeshAccess* access = tool->OpenMeshAccess(r->Node, o.ColorHeuristic);
   if (!access) {
-    KT_LOG_WARNING(Export, "Mesh %s has no mesh data and is stored by name only", r->Name);
+    KT_LOG_WARNING_CODE(Export, warning::MeshByName, r->Name,
+                        "Mesh %s has no mesh data and is stored by name only", r->Name);
     return false;
   }
   r->VertexCount = std::max(access->VertexCount(), 0);
@@ -298,9 +312,9 @@ bool BeginMeshData(SceneParser* parser, MeshConversion* r, bool& outOfMemory) {
   r->ColorChannels =
       channels(access->ColorChannelCount(), o.AllowColors, o.ColorsPerVertex, o.InsertDummyColors);
   if (r->SkinBones > 256 && r->Weighted && o.BonesPerVertex > 1) {
-    KT_LOG_WARNING(Export,
-                   "Mesh %s has %d skin bones; its bone indices are stored wider than bytes",
-                   r->Name, r->SkinBones);
+    KT_LOG_WARNING_CODE(Export, warning::BoneIndicesWide, r->Name,
+                        "Mesh %s has %d skin bones; its bone indices are stored wider than bytes",
+                        r->Name, r->SkinBones);
   }
   bool ok = BuildVertexLayout(parser, o, r->SkinBones, r->Weighted, r->ColorChannels,
                               r->TexChannels, access, false, r->Layout);

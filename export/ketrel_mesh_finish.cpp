@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "export/ketrel_mesh_conversion_internal.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_object_ops.h"
@@ -64,9 +65,9 @@ void TruncateIndices(const MeshConversion* r, tri_topology* topology) {
   int32_t* indices = topology->Indices;
   for (int32_t i = 0; i < count; ++i) {
     if (uint32_t(indices[i]) >= 0x10000u) {
-      KT_LOG_WARNING(Export,
-                     "Mesh (%s) has too many vertices to fit into 16-bit, leaving in 32-bit mode",
-                     r->Name);
+      KT_LOG_WARNING_CODE(
+          Export, warning::MeshIndicesNot16Bit, r->Name,
+          "Mesh (%s) has too many vertices to fit into 16-bit, leaving in 32-bit mode", r->Name);
       return;
     }
   }
@@ -184,8 +185,9 @@ bool BindMaterials(SceneParser* parser, MeshConversion* r, tri_topology* topolog
     if (subCount > 0) {
       node = tool->GetSubMaterial(r->Material, ((former % subCount) + subCount) % subCount);
       if (!node && !reported) {
-        KT_LOG_WARNING(Export, "Material %s has null sub-material used by one or more meshes",
-                       tool->GetMaterialName(r->Material));
+        KT_LOG_WARNING_CODE(Export, warning::SubMaterialMissing, tool->GetMaterialName(r->Material),
+                            "Material %s has null sub-material used by one or more meshes",
+                            tool->GetMaterialName(r->Material));
         reported = true;
       }
     }
@@ -260,7 +262,7 @@ bool BuildMeshBounds(SceneParser* parser, MeshConversion* r, const vertex_data* 
                      tri_topology* topology) {
   const int32_t bones = r->SkinBones > 0 ? r->SkinBones : 1;
   if (bones == 0) {
-    KT_LOG_WARNING(Export, "WARNING: Mesh has no bones");
+    KT_LOG_WARNING_CODE(Export, warning::MeshWithoutBones, r->Name, "WARNING: Mesh has no bones");
     return true;
   }
   int32_t usable = bones;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "export/ketrel_mesh_conversion_internal.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_object_ops.h"
@@ -206,15 +207,17 @@ bool ExtractMorphFrame(SceneParser* parser, MeshConversion* r, int32_t target) {
   const char* what = r->MorphCurves ? "Frame" : "Morph target";
   if (access && (access->VertexCount() != r->VertexCount || access->FaceCount() != r->FaceCount ||
                  access->MapChannelCount() != r->MapChannelCount)) {
-    KT_LOG_WARNING(Export,
-                   "%s %d of mesh %s has %d vertices, %d faces and %d map channels where "
-                   "the base mesh has %d, %d and %d; it repeats the base mesh",
-                   what, target, r->Name, access->VertexCount(), access->FaceCount(),
-                   access->MapChannelCount(), r->VertexCount, r->FaceCount, r->MapChannelCount);
+    KT_LOG_WARNING_CODE(Export, warning::MorphTargetRepeatsBase, r->Name,
+                        "%s %d of mesh %s has %d vertices, %d faces and %d map channels where "
+                        "the base mesh has %d, %d and %d; it repeats the base mesh",
+                        what, target, r->Name, access->VertexCount(), access->FaceCount(),
+                        access->MapChannelCount(), r->VertexCount, r->FaceCount,
+                        r->MapChannelCount);
     usable = false;
   } else if (!access) {
-    KT_LOG_WARNING(Export, "%s %d of mesh %s has no mesh data; it repeats the base mesh", what,
-                   target, r->Name);
+    KT_LOG_WARNING_CODE(Export, warning::MorphTargetRepeatsBase, r->Name,
+                        "%s %d of mesh %s has no mesh data; it repeats the base mesh", what, target,
+                        r->Name);
   }
   if (!usable && !r->Mismatch) {
     r->Mismatch = true;

@@ -12,6 +12,7 @@
 
 #include "export/ketrel_fit_jobs.h"
 #include "export/ketrel_mesh_conversion_internal.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_bspline_solver.h"
 #include "rt/ketrel_curve.h"
 #include "rt/ketrel_log.h"
@@ -145,10 +146,10 @@ bool StoreSet(SceneParser* parser, const MeshConversion* r, const MorphCurveSet&
     data += Align8(size_t(size));
   }
   if (missed) {
-    KT_LOG_WARNING(Export,
-                   "Warning: Some animated vert parameters didn't achieve the\r\nspecified "
-                   "tolerance.  (Mesh: %s)\r\n",
-                   r->Name);
+    KT_LOG_WARNING_CODE(Export, warning::VertexCurveToleranceMissed, r->Name,
+                        "Warning: Some animated vert parameters didn't achieve the\r\nspecified "
+                        "tolerance.  (Mesh: %s)\r\n",
+                        r->Name);
   }
   out->Name = set.Name;
   out->VertexAnnotations.Type = Curve2Type;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "export/ketrel_settings_schema.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel {
@@ -221,8 +222,9 @@ bool ReadProperty(RequesterProperty* p, Reader& in, bool apply) {
         } else if (IsLegacyChoice(p->Combobox.Choices->Id, selected)) {
           p->Combobox.Legacy = selected;  // honoured by the phases, kept when stored
         } else {
-          KT_LOG_WARNING(Settings, "Unknown choice %u of setting \"%s\" ignored", selected,
-                         p->Label != nullptr ? p->Label : "");
+          KT_LOG_WARNING_CODE(Settings, warning::SettingChoiceUnknown, p->Label,
+                              "Unknown choice %u of setting \"%s\" ignored", selected,
+                              p->Label != nullptr ? p->Label : "");
         }
       }
       return true;

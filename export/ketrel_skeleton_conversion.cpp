@@ -8,6 +8,7 @@
 #include "export/ketrel_progress.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_object_ops.h"
@@ -74,10 +75,11 @@ void TransformsNearRest(SceneParser* parser, BoneNode* bone, const char* modelNa
     if (!UsableTransforms(local, world)) continue;
     const double seconds = double(tick - rest) /
                            (double(tool->GetTicksPerFrame()) * std::max(1, tool->GetFrameRate()));
-    KT_LOG_WARNING(Skeleton,
-                   "Bone %s of skeleton %s has a singular or invalid transform at the rest pose; "
-                   "it takes the one %+.3f s from it",
-                   name, DisplayName(modelName), seconds);
+    KT_LOG_WARNING_CODE(
+        Skeleton, warning::BoneTransformSingular, name,
+        "Bone %s of skeleton %s has a singular or invalid transform at the rest pose; "
+        "it takes the one %+.3f s from it",
+        name, DisplayName(modelName), seconds);
     found = true;
     break;
   }
@@ -85,10 +87,11 @@ void TransformsNearRest(SceneParser* parser, BoneNode* bone, const char* modelNa
   if (found) return;
   local = TransformParts{};
   world = TransformParts{};
-  KT_LOG_WARNING(Skeleton,
-                 "Bone %s of skeleton %s has a singular or invalid transform at every frame; it "
-                 "keeps the identity",
-                 name, DisplayName(modelName));
+  KT_LOG_WARNING_CODE(
+      Skeleton, warning::BoneTransformSingular, name,
+      "Bone %s of skeleton %s has a singular or invalid transform at every frame; it "
+      "keeps the identity",
+      name, DisplayName(modelName));
 }
 
 void NumberExcludedBones(ModelNode* model) {
@@ -130,6 +133,25 @@ bool BuildSkeleton(SceneParser* parser, ModelNode* model, const char* modelName,
     if (!UsableTransforms(locals[slot], worlds[slot]))
       TransformsNearRest(parser, bone, modelName, locals[slot], worlds[slot]);
     bone->Index = added++;
+  }
+
+  // Bones the settings leave out: their included children become roots.
+  for (BoneNode* bone : ModelBones(model)) {
+    if (!ok) break;
+    if (bone->Index >= 0) continue;
+    bool orphans = false;
+    for (BoneNode* other : ModelBones(model)) {
+      if (other->Index >= 0 && ParentInModel(tool, other) == bone) {
+        orphans = true;
+        break;
+      }
+    }
+    const char* boneName = DisplayName(tool->GetBoneName(bone));
+    KT_LOG_WARNING_CODE(Skeleton, warning::BoneDropped, boneName,
+                        "Bone %s is left out of skeleton %s by its \"Include data in export\" "
+                        "setting%s",
+                        boneName, DisplayName(modelName),
+                        orphans ? "; the bones under it become roots" : "");
   }
 
   // Second pass: add them. A bone whose parent stays out becomes a root, so
@@ -290,7 +312,8 @@ bool ConvertSkeletons(SceneParser* parser) {
     }
     bool appendFailed = false;
     if (!BuildSkeleton(parser, model, name, appendFailed)) {
-      KT_LOG_WARNING(Skeleton, "Skeleton %s stored by reference only", DisplayName(name));
+      KT_LOG_WARNING_CODE(Skeleton, warning::SkeletonByReference, DisplayName(name),
+                          "Skeleton %s stored by reference only", DisplayName(name));
     }
     if (appendFailed) ok = false;
   }

@@ -9,6 +9,7 @@
 #include "export/ketrel_export_ui_tunneling.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_data_tree_writer.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_texture_builder.h"
@@ -168,16 +169,18 @@ texture_builder* EncodeTexture(SceneParser* parser, TextureNode* node, const cha
   ToolImage image;
   std::string error;
   if (!parser->tool->GetTextureImage(node, image, error)) {
-    KT_LOG_WARNING(Export, "Texture %s stored by reference only: %s", name, error.c_str());
+    KT_LOG_WARNING_CODE(Export, warning::TextureByReference, name,
+                        "Texture %s stored by reference only: %s", name, error.c_str());
     return nullptr;
   }
   // The host's answer is checked like any input before its rows are read.
   if (image.Width <= 0 || image.Height <= 0 || image.Width > (INT32_MAX - 3) / 4 ||
       image.Stride < image.Width * 4 ||
       image.Pixels.size() / size_t(image.Stride) < size_t(image.Height)) {
-    KT_LOG_WARNING(Export,
-                   "Texture %s stored by reference only: the host gave a damaged %d x %d image",
-                   name, image.Width, image.Height);
+    KT_LOG_WARNING_CODE(
+        Export, warning::TextureByReference, name,
+        "Texture %s stored by reference only: the host gave a damaged %d x %d image", name,
+        image.Width, image.Height);
     return nullptr;
   }
   TexturePlan plan = PlanTexture(node->Settings, image, node->Bump, fileName);
@@ -188,21 +191,23 @@ texture_builder* EncodeTexture(SceneParser* parser, TextureNode* node, const cha
   }
   // Murra has no codec here: the nearest we offer keeps alpha and compresses.
   if (IsMurra(plan.Format)) {
-    KT_LOG_WARNING(Export,
-                   "Texture %s: Murra still-image compression is not available; stored as "
-                   "8-bit S3TC auto alpha",
-                   name);
+    KT_LOG_WARNING_CODE(Export, warning::TextureFormatSubstituted, name,
+                        "Texture %s: Murra still-image compression is not available; stored as "
+                        "8-bit S3TC auto alpha",
+                        name);
     plan.Format = texture_format::S3TCAutoAlpha;
   }
   bool known = true;
   texture_builder* builder = BeginTextureForFormat(plan.Format, plan.Width, plan.Height, known);
   if (!known) {
-    KT_LOG_WARNING(Export, "Unrecognized image format identifier for texture %s", name);
+    KT_LOG_WARNING_CODE(Export, warning::TextureFormatUnknown, name,
+                        "Unrecognized image format identifier for texture %s", name);
     return nullptr;
   }
   if (!builder && plan.Format == texture_format::S3TCAutoAlpha) {
-    KT_LOG_WARNING(Export, "Texture %s cannot be compressed at %d x %d; stored as Raw RGBA 8888",
-                   name, plan.Width, plan.Height);
+    KT_LOG_WARNING_CODE(Export, warning::TextureFormatSubstituted, name,
+                        "Texture %s cannot be compressed at %d x %d; stored as Raw RGBA 8888", name,
+                        plan.Width, plan.Height);
     builder = BeginTextureForFormat(texture_format::RawRGBA8888, plan.Width, plan.Height, known);
   }
   if (builder && !EncodeImage(builder, image.Width, image.Height, image.Stride, plan.MipLevels,
@@ -211,8 +216,9 @@ texture_builder* EncodeTexture(SceneParser* parser, TextureNode* node, const cha
     builder = nullptr;
   }
   if (!builder) {
-    KT_LOG_WARNING(Export, "Texture %s (%d x %d) could not be encoded; stored by reference only",
-                   name, plan.Width, plan.Height);
+    KT_LOG_WARNING_CODE(Export, warning::TextureByReference, name,
+                        "Texture %s (%d x %d) could not be encoded; stored by reference only", name,
+                        plan.Width, plan.Height);
   }
   return builder;
 }

@@ -11,11 +11,14 @@ namespace {
 struct LogState {
   std::mutex mutex;
   LogCallback callback;
+  LogRecorder recorder;
   bool muted[static_cast<int>(LogOrigin::Count)] = {};
   std::FILE* file = nullptr;
   std::atomic<unsigned long> errors{0};
   std::atomic<unsigned long> warnings{0};
 };
+
+thread_local const LogEntry* tCurrentEntry = nullptr;
 
 LogState& State() {
   static LogState state;
@@ -23,11 +26,10 @@ LogState& State() {
 }
 
 const char* const kOriginNames[] = {
-    "General", "Memory", "TypedData", "Strings", "FileBuilder", "FileReader", "Compression",
-    "Platform", "Basis", "DataTree", "Curve", "TrackGroup", "Mesh", "Skeleton", "Texture",
-    "Settings", "Export", "Host", "Script", "Cast"};
-static_assert(sizeof(kOriginNames) / sizeof(kOriginNames[0]) ==
-              static_cast<int>(LogOrigin::Count));
+    "General",  "Memory",   "TypedData", "Strings", "FileBuilder", "FileReader", "Compression",
+    "Platform", "Basis",    "DataTree",  "Curve",   "TrackGroup",  "Mesh",       "Skeleton",
+    "Texture",  "Settings", "Export",    "Host",    "Script",      "Cast"};
+static_assert(sizeof(kOriginNames) / sizeof(kOriginNames[0]) == static_cast<int>(LogOrigin::Count));
 
 }  // namespace
 
@@ -47,6 +49,15 @@ LogCallback GetLogCallback() {
   std::lock_guard<std::mutex> lock(State().mutex);
   return State().callback;
 }
+
+LogRecorder SetLogRecorder(LogRecorder recorder) {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  LogRecorder previous = State().recorder;
+  State().recorder = recorder;
+  return previous;
+}
+
+const LogEntry* CurrentLogEntry() { return tCurrentEntry; }
 
 void MuteLogOrigin(LogOrigin origin, bool muted) {
   int index = static_cast<int>(origin);
@@ -85,8 +96,8 @@ bool IsLogFileActive() {
   return State().file != nullptr;
 }
 
-void LogV(LogType type, LogOrigin origin, const char* file, int line, const char* format,
-          va_list args) {
+void LogCodedV(LogType type, LogOrigin origin, const char* file, int line, unsigned code,
+               const char* object, const char* format, va_list args) {
   LogState& state = State();
   int index = static_cast<int>(origin);
   if (index < 0 || index >= static_cast<int>(LogOrigin::Count)) index = 0;
@@ -110,6 +121,7 @@ void LogV(LogType type, LogOrigin origin, const char* file, int line, const char
   if (!file) file = "?";
 
   LogCallback callback;
+  LogRecorder recorder;
   {
     std::lock_guard<std::mutex> lock(state.mutex);
     if (state.muted[index]) return;
@@ -123,8 +135,15 @@ void LogV(LogType type, LogOrigin origin, const char* file, int line, const char
       std::fflush(state.file);
     }
     callback = state.callback;
+    recorder = state.recorder;
   }
-  // The callback runs unlocked so that it may log or swap callbacks itself.
+  const LogEntry entry{type,           static_cast<LogOrigin>(index), file, line, code, object,
+                       message.c_str()};
+  const LogEntry* outer = tCurrentEntry;
+  tCurrentEntry = &entry;
+  // The recorder and the callback run unlocked so that they may log or swap
+  // callbacks themselves.
+  if (recorder.function) recorder.function(entry, recorder.user);
   if (callback.function) {
     callback.function(type, static_cast<LogOrigin>(index), file, line, message.c_str(),
                       callback.user);
@@ -132,6 +151,20 @@ void LogV(LogType type, LogOrigin origin, const char* file, int line, const char
     std::fprintf(stderr, "%s: %s(%d): %s\n", type == LogType::Error ? "error" : "warning", file,
                  line, message.c_str());
   }
+  tCurrentEntry = outer;
+}
+
+void LogV(LogType type, LogOrigin origin, const char* file, int line, const char* format,
+          va_list args) {
+  LogCodedV(type, origin, file, line, 0, nullptr, format, args);
+}
+
+void LogCoded(LogType type, LogOrigin origin, const char* file, int line, unsigned code,
+              const char* object, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  LogCodedV(type, origin, file, line, code, object, format, args);
+  va_end(args);
 }
 
 void Log(LogType type, LogOrigin origin, const char* file, int line, const char* format, ...) {

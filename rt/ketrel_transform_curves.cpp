@@ -352,11 +352,13 @@ bool TransformTrackCurve(curve2* curve, basis_curve_kind kind, const float* affi
   if (!ok) {
     const candidate& nearest = best.Miss() < inPlace.Miss() ? best : inPlace;
     if (nearest.Data != nullptr && Commit(curve, nearest, conversion)) {
-      KT_LOG_WARNING(Basis,
-                     "Track %s: the converted curve misses its tolerance (%g > %g) - written "
-                     "with the nearest fit (%s)",
-                     label, double(nearest.Error), double(nearest.Allowed),
-                     GetCurveFormatName(nearest.Format));
+      // 1502: "converted curve misses its tolerance" in the exporter's
+      // table of warning codes (export/ketrel_warning_codes.h).
+      KT_LOG_WARNING_CODE(Basis, 1502, label,
+                          "Track %s: the converted curve misses its tolerance (%g > %g) - "
+                          "written with the nearest fit (%s)",
+                          label, double(nearest.Error), double(nearest.Allowed),
+                          GetCurveFormatName(nearest.Format));
       ok = true;
     } else {
       KT_LOG_ERROR(Basis, "Track %s: the converted curve cannot be stored - left unconverted",

@@ -2,6 +2,7 @@
 
 #include "export/host/host_assimp_mesh.h"
 #include "export/host/host_assimp_takes.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 
 #include <assimp/config.h>
@@ -542,12 +543,14 @@ class Converter {
     if (end % perFrame != 0 && end < 2000000000 - perFrame) end += perFrame - end % perFrame;
     if (first < 0) {
       first -= (perFrame + first % perFrame) % perFrame;
-      KT_LOG_WARNING(Host, "Take %s has keys from %.4g s, before the clip's start; it starts there",
-                     take.Name.c_str(), double(first) / kTicksPerSecond);
+      KT_LOG_WARNING_CODE(Host, warning::TakeLengthChanged, take.Name.c_str(),
+                          "Take %s has keys from %.4g s, before the clip's start; it starts there",
+                          take.Name.c_str(), double(first) / kTicksPerSecond);
     }
     if (end == first) {
-      KT_LOG_WARNING(Host, "Take %s has no length (all its keys at one time); it is one frame long",
-                     take.Name.c_str());
+      KT_LOG_WARNING_CODE(Host, warning::TakeLengthChanged, take.Name.c_str(),
+                          "Take %s has no length (all its keys at one time); it is one frame long",
+                          take.Name.c_str());
       end = first + perFrame;
     }
     keys.First = first;

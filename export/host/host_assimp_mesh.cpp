@@ -7,6 +7,9 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "export/ketrel_warning_codes.h"
+#include "rt/ketrel_log.h"
+
 namespace ketrel::host {
 namespace {
 
@@ -131,6 +134,12 @@ class GeometryBuilder {
       for (unsigned b = 0; b < mesh.mNumBones; ++b) {
         const aiBone* bone = mesh.mBones[b];
         Node* host = bone ? findBone(bone->mName.C_Str()) : nullptr;
+        if (bone && !host) {
+          KT_LOG_WARNING_CODE(Host, warning::BoneDropped, bone->mName.C_Str(),
+                              "Skin bone %s of mesh %s names no node of the scene; it and its "
+                              "%u weights are left out",
+                              bone->mName.C_Str(), node_.Name.c_str(), bone->mNumWeights);
+        }
         int32_t slot = -1;
         for (size_t k = 0; host && k < node_.SkinBones.size(); ++k) {
           if (node_.SkinBones[k] == host) slot = int32_t(k);

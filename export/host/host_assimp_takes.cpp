@@ -6,6 +6,7 @@
 #include <cmath>
 #include <set>
 
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel::host {
@@ -127,8 +128,9 @@ std::map<Node*, Parts> BindRestOverrides(Scene& scene) {
     DecomposeHostMatrix(local, parts);
     const float(&s)[3][3] = parts.ScaleShear;
     if (std::fabs(s[0][1]) + std::fabs(s[0][2]) + std::fabs(s[1][2]) > 1e-4f)
-      KT_LOG_WARNING(Host, "The bind pose of %s is sheared; its rest pose keeps only its scale",
-                     node->Name.c_str());
+      KT_LOG_WARNING_CODE(Host, warning::BindPoseSheared, node->Name.c_str(),
+                          "The bind pose of %s is sheared; its rest pose keeps only its scale",
+                          node->Name.c_str());
     Parts p;
     p.Position = {parts.Position[0], parts.Position[1], parts.Position[2]};
     p.Rotation = Quaternion{parts.Orientation[0], parts.Orientation[1], parts.Orientation[2],
@@ -172,8 +174,9 @@ std::vector<FileTake> GroupTakes(const aiScene* scene) {
            ++n)
         unique = take.Name + "_" + std::to_string(n);
       if (unique != take.Name) {
-        KT_LOG_WARNING(Host, "Two takes are named %s; the later one is called %s",
-                       take.Name.c_str(), unique.c_str());
+        KT_LOG_WARNING_CODE(Host, warning::TakeRenamed, take.Name.c_str(),
+                            "Two takes are named %s; the later one is called %s", take.Name.c_str(),
+                            unique.c_str());
         take.Name = unique;
       }
       takes.push_back(take);

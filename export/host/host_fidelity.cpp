@@ -380,8 +380,12 @@ bool ExportWithinBudget(Scene& scene, const HostExportOptions& options, Budgeted
   HostExportOptions trial = options;
   trial.FileName = options.FileName + ".tmp-" + std::to_string(long(::getpid())) + "-measuring";
   std::error_code ignored;
+  // Each attempt reports its own warnings: those of an earlier one are gone.
+  ExportReport* report = options.Request.Report;
+  const size_t warnings = report ? report->Warnings.size() : 0;
   for (budget.Exports = 0; budget.Exports < std::max(1, budget.Attempts);) {
     ++budget.Exports;
+    TruncateWarnings(report, warnings);
     if (!ExportHostScene(scene, trial)) {
       fs::remove(trial.FileName, ignored);
       error = "the export failed";

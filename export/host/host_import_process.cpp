@@ -15,9 +15,11 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <string_view>
 
 #include "export/host/host_scene_stream.h"
 #include "export/ketrel_progress.h"
+#include "rt/ketrel_log.h"
 
 namespace ketrel::host {
 namespace {
@@ -38,12 +40,96 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-// The child: import, then send 'S' + the scene stream or 'E' + the error.
+// The child's warnings go to the parent, which logs them as its own: they
+// are shown once and count in the export's report. Errors the child shows
+// itself, so that they are seen even when it dies.
+struct ChildWarnings {
+  std::string Block;  // 'W' + the payload's size + entries
+  LogCallback Previous;
+};
+ChildWarnings gChildWarnings;
+
+void AppendField(std::string& out, const void* data, size_t size) {
+  out.append(static_cast<const char*>(data), size);
+}
+
+void AppendText(std::string& out, const char* text) {
+  const uint32_t length = text ? uint32_t(std::strlen(text)) : 0;
+  AppendField(out, &length, sizeof length);
+  if (length) out.append(text, length);
+}
+
+void CollectChildWarning(const LogEntry& entry, void*) {
+  if (entry.Type != LogType::Warning) return;
+  std::string& out = gChildWarnings.Block;
+  const uint32_t code = entry.Code, origin = uint32_t(entry.Origin);
+  const int32_t line = entry.Line;
+  AppendField(out, &code, sizeof code);
+  AppendField(out, &origin, sizeof origin);
+  AppendField(out, &line, sizeof line);
+  AppendText(out, entry.File);
+  AppendText(out, entry.Object);
+  AppendText(out, entry.Message);
+}
+
+void ShowChildErrors(LogType type, LogOrigin origin, const char* file, int line,
+                     const char* message, void*) {
+  const LogCallback previous = gChildWarnings.Previous;
+  if (type == LogType::Error && previous.function)
+    previous.function(type, origin, file, line, message, previous.user);
+}
+
+bool ReadField(std::string_view& in, void* out, size_t size) {
+  if (in.size() < size) return false;
+  std::memcpy(out, in.data(), size);
+  in.remove_prefix(size);
+  return true;
+}
+
+bool ReadText(std::string_view& in, std::string& out) {
+  uint32_t length = 0;
+  if (!ReadField(in, &length, sizeof length) || in.size() < length) return false;
+  out.assign(in.data(), length);
+  in.remove_prefix(length);
+  return true;
+}
+
+// Logs each warning of a child's block; false when the block is broken
+// (what came before the break is logged).
+bool RelayChildWarnings(std::string_view in) {
+  while (!in.empty()) {
+    uint32_t code = 0, origin = 0;
+    int32_t line = 0;
+    std::string file, object, message;
+    if (!ReadField(in, &code, sizeof code) || !ReadField(in, &origin, sizeof origin) ||
+        !ReadField(in, &line, sizeof line) || !ReadText(in, file) || !ReadText(in, object) ||
+        !ReadText(in, message) || origin >= uint32_t(LogOrigin::Count))
+      return false;
+    LogCoded(LogType::Warning, LogOrigin(origin), file.c_str(), line, code,
+             object.empty() ? nullptr : object.c_str(), "%s", message.c_str());
+  }
+  return true;
+}
+
+// 'W' and the size of the child's warnings, in front of its scene or error.
+bool SendChildWarnings(int fd) {
+  const std::string& block = gChildWarnings.Block;
+  if (block.empty()) return true;
+  char head[kStreamHead] = {'W'};
+  const uint64_t size = block.size();
+  std::memcpy(head + 1, &size, sizeof size);
+  return WriteAll(fd, head, sizeof head) && WriteAll(fd, block.data(), block.size());
+}
+
+// The child: import, then send its warnings ('W' + their size + them), then
+// 'S' + the scene stream or 'E' + the error.
 [[noreturn]] void RunChild(int fd, const std::string& path, const ImportOptions& options) {
   if (options.Fault == ImportFault::Crash) std::abort();
   if (options.Fault == ImportFault::Hang) {
     for (;;) pause();
   }
+  gChildWarnings.Previous = SetLogCallback(LogCallback{ShowChildErrors, nullptr});
+  SetLogRecorder(LogRecorder{CollectChildWarning, nullptr});
   bool ok = false;
   {
     Scene scene;
@@ -58,10 +144,11 @@ bool WriteAll(int fd, const char* data, size_t size) {
       char head[1 + sizeof(uint64_t)] = {'S'};
       uint64_t size = stream.size();
       std::memcpy(head + 1, &size, sizeof size);
-      ok = WriteAll(fd, head, sizeof head) && WriteAll(fd, stream.data(), stream.size());
+      ok = SendChildWarnings(fd) && WriteAll(fd, head, sizeof head) &&
+           WriteAll(fd, stream.data(), stream.size());
     } else {
       std::string message = "E" + error;
-      ok = WriteAll(fd, message.data(), message.size());
+      ok = SendChildWarnings(fd) && WriteAll(fd, message.data(), message.size());
     }
   }
   close(fd);
@@ -101,6 +188,7 @@ bool ImportSceneIsolated(const std::string& path, const ImportOptions& options, 
   close(fds[1]);
 
   std::string received;
+  size_t start = 0;  // where the scene or error message begins, after any warnings
   bool timedOut = false;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   constexpr size_t kReadChunk = size_t(1) << 18;
@@ -126,16 +214,33 @@ bool ImportSceneIsolated(const std::string& path, const ImportOptions& options, 
     ssize_t n = read(fds[0], buffer, kReadChunk);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    bool headJustArrived =
-        received.size() < kStreamHead && received.size() + size_t(n) >= kStreamHead;
+    const size_t before = received.size();
     received.append(buffer, size_t(n));
-    if (headJustArrived && received[0] == 'S') {
+    // Warnings come first; the scene's head after them.
+    while (received.size() >= start + kStreamHead && received[start] == 'W') {
+      uint64_t size = 0;
+      std::memcpy(&size, received.data() + start + 1, sizeof size);
+      if (received.size() - start - kStreamHead < size) break;
+      start += kStreamHead + size_t(size);
+    }
+    const bool headJustArrived =
+        before < start + kStreamHead && received.size() >= start + kStreamHead;
+    if (headJustArrived && received[start] == 'S') {
       // Room for the whole stream up front, so it is not copied on each doubling.
       uint64_t size = 0;
-      std::memcpy(&size, received.data() + 1, sizeof size);
-      received.reserve(kStreamHead + size_t(std::min<uint64_t>(size, kMaxReserve)));
+      std::memcpy(&size, received.data() + start + 1, sizeof size);
+      received.reserve(start + kStreamHead + size_t(std::min<uint64_t>(size, kMaxReserve)));
     }
   }
+  // The warnings are the scene's, whatever becomes of the import.
+  for (size_t at = 0; at < start;) {
+    uint64_t size = 0;
+    std::memcpy(&size, received.data() + at + 1, sizeof size);
+    if (!RelayChildWarnings(std::string_view(received).substr(at + kStreamHead, size_t(size))))
+      KT_LOG_ERROR(Host, "The importer handed back broken warnings; some are not shown");
+    at += kStreamHead + size_t(size);
+  }
+  received.erase(0, start);
   close(fds[0]);
   if (timedOut || cancelled) kill(child, SIGKILL);
   int status = 0;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel::host {
@@ -312,8 +313,9 @@ bool HostMeshAccess::Build(const Scene& scene, const Node& node, const TriMesh& 
     if (map.Channel < -2 || map.Channel > kHighestMapChannel) continue;
     if (map.Vertices.size() % 3 || map.Faces.size() != mesh.Faces.size() ||
         !IndicesInRange(map.Faces, map.Vertices.size() / 3)) {
-      KT_LOG_WARNING(Host, "Map channel %d of %s does not fit its mesh and is left out",
-                     int(map.Channel), node.Name.c_str());
+      KT_LOG_WARNING_CODE(Host, warning::MapChannelLeftOut, node.Name.c_str(),
+                          "Map channel %d of %s does not fit its mesh and is left out",
+                          int(map.Channel), node.Name.c_str());
       continue;
     }
     if (Map(map.Channel)) continue;  // the first of a repeated channel

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "export/ketrel_warning_codes.h"
+
 namespace ketrel::host {
 namespace {
 
@@ -104,10 +106,21 @@ const ProgressDisplay kTerminalDisplay = {Open, SetTitle, Stage, Item, LogLine, 
 void PrintLogLine(std::FILE* out, LogType type, const char* file, int line, const char* message,
                   bool showSource) {
   const char* kind = type == LogType::Error ? "error" : "warning";
+  // A warning shows its code in front (KT1000 when it has none of its own,
+  // as the export's summary counts it) and its object behind, unless the
+  // message names the object already.
+  const LogEntry* entry = CurrentLogEntry();
+  if (entry && entry->Message != message) entry = nullptr;
+  char code[16] = "";
+  if (entry && type == LogType::Warning)
+    std::snprintf(code, sizeof code, "KT%u ", unsigned(ReportedWarningCode(entry->Code)));
+  std::string object;
+  if (entry && entry->Object && *entry->Object && !std::strstr(message, entry->Object))
+    object = std::string(" (") + entry->Object + ")";
   if (showSource) {
-    std::fprintf(out, "%s: %s(%d): %s\n", kind, file, line, message);
+    std::fprintf(out, "%s: %s(%d): %s%s%s\n", kind, file, line, code, message, object.c_str());
   } else {
-    std::fprintf(out, "%s: %s\n", kind, message);
+    std::fprintf(out, "%s: %s%s%s\n", kind, code, message, object.c_str());
   }
 }
 

@@ -12,6 +12,7 @@
 #include "export/ketrel_version.h"
 
 #include "export/host/host_bitmap.h"
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel::host {
@@ -131,8 +132,9 @@ void HostToolInterface::BuildBoneNames() {
       // numbered from the scene order so that exports stay reproducible.
       std::string path = PathName(node, SIZE_MAX, root);
       void* identity = reinterpret_cast<void*>(uintptr_t(node->Index) + 1);
-      KT_LOG_WARNING(Host, "Duplicate FQN for bone found: %s (UUID assigned: %p)\n", path.c_str(),
-                     identity);
+      KT_LOG_WARNING_CODE(Host, warning::BonePathDuplicate, path.c_str(),
+                          "Duplicate FQN for bone found: %s (UUID assigned: %p)\n", path.c_str(),
+                          identity);
       char prefix[32];
       std::snprintf(prefix, sizeof(prefix), "%p", identity);
       boneNames_[bone] = Intern(std::string(prefix) + "|" + path);
@@ -276,7 +278,9 @@ bool HostToolInterface::GetBoneTransforms(const BoneNode* bone, TransformParts& 
   if (!KT_CHECK_PARAMETER(Host, node)) return false;
   HostMatrix matrix = WorldAtCurrentTime(node);
   bool converged = DecomposeHostMatrix(matrix, world);
-  if (!converged) KT_LOG_WARNING(Host, "Unable to accurately decompose MAX transform Q");
+  if (!converged)
+    KT_LOG_WARNING_CODE(Host, warning::TransformDecompositionInexact, node->Name.c_str(),
+                        "Unable to accurately decompose MAX transform Q");
   // Relative to the graph parent, which is not always the host parent: the
   // synthetic root, or nothing when the host parent was skipped.
   const Node* parent = HostNodeOfBone(GetParentBone(bone));
@@ -286,13 +290,16 @@ bool HostToolInterface::GetBoneTransforms(const BoneNode* bone, TransformParts& 
   }
   HostMatrix inverse;
   if (!Inverse(WorldAtCurrentTime(parent), inverse)) {
-    KT_LOG_WARNING(Host, "Parent transform of %s is singular; using its world transform",
-                   node->Name.c_str());
+    KT_LOG_WARNING_CODE(Host, warning::BoneTransformSingular, node->Name.c_str(),
+                        "Parent transform of %s is singular; using its world transform",
+                        node->Name.c_str());
     local = world;
     return false;
   }
   bool localConverged = DecomposeHostMatrix(Multiply(matrix, inverse), local);
-  if (!localConverged) KT_LOG_WARNING(Host, "Unable to accurately decompose MAX transform Q");
+  if (!localConverged)
+    KT_LOG_WARNING_CODE(Host, warning::TransformDecompositionInexact, node->Name.c_str(),
+                        "Unable to accurately decompose MAX transform Q");
   return converged && localConverged;
 }
 
@@ -307,7 +314,9 @@ bool HostToolInterface::GetBoneLocalTransform(const BoneNode* bone, TransformPar
     return GetBoneTransforms(bone, local, world);
   }
   bool converged = DecomposeHostMatrix(Multiply(WorldAtCurrentTime(node), inverse), local);
-  if (!converged) KT_LOG_WARNING(Host, "Unable to accurately decompose MAX transform Q");
+  if (!converged)
+    KT_LOG_WARNING_CODE(Host, warning::TransformDecompositionInexact, node->Name.c_str(),
+                        "Unable to accurately decompose MAX transform Q");
   return converged;
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 
+#include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel::host {
@@ -163,8 +164,9 @@ void HostToolInterface::AddAnimationNodes() {
   const std::vector<std::string> names = UniqueTakeNames(scene_);
   for (size_t i = 0; i < names.size(); ++i) {
     if (names[i] != scene_.Takes[i].Name)
-      KT_LOG_WARNING(Host, "Two takes are named %s; the later one is called %s",
-                     scene_.Takes[i].Name.c_str(), names[i].c_str());
+      KT_LOG_WARNING_CODE(Host, warning::TakeRenamed, scene_.Takes[i].Name.c_str(),
+                          "Two takes are named %s; the later one is called %s",
+                          scene_.Takes[i].Name.c_str(), names[i].c_str());
   }
   for (size_t i = scene_.Takes.size(); i-- > 0;) {
     const Take& take = scene_.Takes[i];
@@ -174,15 +176,17 @@ void HostToolInterface::AddAnimationNodes() {
     const int64_t length = int64_t(take.End) - take.Start;
     int32_t frames = perFrame > 0 && length > 0 ? int32_t(length / perFrame) : 0;
     if (frames == 0) {
-      KT_LOG_WARNING(Host,
-                     "Take %s is %lld ticks long, less than a frame; it is exported as one frame",
-                     names[i].c_str(), static_cast<long long>(length));
+      KT_LOG_WARNING_CODE(
+          Host, warning::TakeLengthChanged, names[i].c_str(),
+          "Take %s is %lld ticks long, less than a frame; it is exported as one frame",
+          names[i].c_str(), static_cast<long long>(length));
       frames = 1;
     } else if (length % perFrame != 0) {
-      KT_LOG_WARNING(Host,
-                     "Take %s ends %lld ticks after its last whole frame; its animation ends at "
-                     "that frame",
-                     names[i].c_str(), static_cast<long long>(length % perFrame));
+      KT_LOG_WARNING_CODE(
+          Host, warning::TakeLengthChanged, names[i].c_str(),
+          "Take %s ends %lld ticks after its last whole frame; its animation ends at "
+          "that frame",
+          names[i].c_str(), static_cast<long long>(length % perFrame));
     }
     AnimationNode* animation = AddAnimationNode(graph_);
     if (!animation) continue;
@@ -274,6 +278,19 @@ BoneNode* HostToolInterface::AddBoneOf(const Node* node, NodeKind kind) {
   if (!bone) return nullptr;
   bone->HostNode = HandleOf(node);
   bones_[node] = bone;
+  // Space warps, systems and the like: the node's transform goes in as a
+  // bone, what its object is goes nowhere.
+  if (node->HasObject) {
+    const uint32_t super = node->Object.SuperClass;
+    if (super != kGeometrySuperClass && super != kShapeSuperClass && super != kCameraSuperClass &&
+        super != kLightSuperClass && super != kHelperSuperClass) {
+      KT_LOG_WARNING_CODE(Host, warning::HostObjectUnsupported, node->Name.c_str(),
+                          "Node %s holds an object of a kind that is not exported (super class "
+                          "0x%x, class 0x%x:0x%x); only its transform is exported, as a bone",
+                          node->Name.c_str(), unsigned(super), unsigned(node->Object.Class.a),
+                          unsigned(node->Object.Class.b));
+    }
+  }
   if (kind == NodeKind::Light && node->ProjectorMap) {
     GatherMaterial(node->ProjectorMap, nullptr);
     if (node->ProjectorMap->IsBitmap()) AddTexture(node->ProjectorMap, -1, false);

@@ -1,7 +1,11 @@
 #include "tools/ketrel/cmd_export.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,6 +18,8 @@
 #include "export/ketrel_bone_tolerances.h"
 #include "export/ketrel_export_ui_tunneling.h"
 #include "export/ketrel_settings_read.h"
+#include "rt/posix/posix_ketrel_file_writer.h"
+#include "tools/ketrel/export_summary.h"
 #include "tools/ketrel/ketrel_commands.h"
 
 namespace ketrel::cli {
@@ -121,9 +127,24 @@ CLI::Validator DistanceValidator() {
       "DISTANCE");
 }
 
-}  // namespace
+// Where an export goes before it may replace the target: beside it, named
+// as the file writer names its temporary files, so that one a killed export
+// leaves behind is cleared by the next.
+std::string TrialPath(const std::string& target, const char* purpose) {
+  return target + ".tmp-" + std::to_string(long(::getpid())) + "-" + purpose;
+}
 
-int RunExport(const ExportOptions& options) {
+int64_t FileBytes(const std::string& path) {
+  std::error_code error;
+  const auto size = std::filesystem::file_size(path, error);
+  return error ? 0 : int64_t(size);
+}
+
+// The command without its summary: `report` collects the counts (its
+// warnings are recorded by the caller); `ran` tells whether an export was
+// attempted.
+int ExportCommand(const ExportOptions& options, ExportReport& report, ExportOutcome& outcome,
+                  bool& ran) {
   if (!options.Synthetic.empty() && !options.LocalSynthetic.empty()) {
     std::fprintf(stderr, "ketrel export: --synthetic and --local-synthetic exclude each other\n");
     return kExitUsage;
@@ -152,6 +173,7 @@ int RunExport(const ExportOptions& options) {
 
   host::Scene scene;
   std::string error;
+  std::error_code ignored;
   host::ImportOptions import;
   // A real file imports only the takes asked for; a document keeps all of
   // them (and their settings) and the walk leaves the others out.
@@ -194,6 +216,11 @@ int RunExport(const ExportOptions& options) {
   exportOptions.Request.ShowProgress = !options.Silent;
   exportOptions.Request.AtomicWrite = options.Atomic;
   exportOptions.Request.FitWorkers = options.Threads;
+  exportOptions.Request.Report = &report;
+  // --strict --atomic: the file is made beside the target and replaces it
+  // only when no warning was raised, as --max-error keeps the old file.
+  const bool keepOld = options.Strict && options.Atomic;
+  if (keepOld) exportOptions.FileName = TrialPath(options.Output, "strict");
 
   host::TerminalProgress terminal;
   host::PrepareTerminalProgress(&terminal);
@@ -241,11 +268,33 @@ int RunExport(const ExportOptions& options) {
   } else {
     ok = host::ExportHostScene(scene, exportOptions);
   }
+  ran = true;
   if (!ok) {
+    if (keepOld) std::filesystem::remove(exportOptions.FileName, ignored);
     std::fprintf(stderr, "ketrel export: export of %s to %s failed\n", options.Scene.c_str(),
                  options.Output.c_str());
     return kExitFailed;
   }
+  outcome.Bytes = FileBytes(exportOptions.FileName);
+  if (options.Strict && !report.Warnings.empty()) {
+    if (keepOld) {
+      std::filesystem::remove(exportOptions.FileName, ignored);
+      outcome.Refused = true;
+    } else {
+      outcome.Written = true;
+    }
+    std::fprintf(stderr, "ketrel export: --strict: %zu warning%s raised%s\n",
+                 report.Warnings.size(), report.Warnings.size() == 1 ? "" : "s",
+                 keepOld ? "; the target was left as it was" : "");
+    return kExitFailed;
+  }
+  if (keepOld && !ReplaceFileWith(options.Output.c_str(), exportOptions.FileName.c_str())) {
+    std::filesystem::remove(exportOptions.FileName, ignored);
+    std::fprintf(stderr, "ketrel export: could not move the file onto %s\n",
+                 options.Output.c_str());
+    return kExitFailed;
+  }
+  outcome.Written = true;
   // The settings that --settings and --set stored go with the scene, so that
   // the next export of the saved document uses them without options.
   if (!options.SaveScene.empty()) {
@@ -257,6 +306,29 @@ int RunExport(const ExportOptions& options) {
     }
   }
   return kExitOk;
+}
+
+}  // namespace
+
+int RunExport(const ExportOptions& options) {
+  const auto start = std::chrono::steady_clock::now();
+  // Every warning from the scene's loading to the file in place counts.
+  ExportReport report;
+  BeginWarningRecord(&report);
+  ExportOutcome outcome;
+  outcome.Output = options.Output;
+  outcome.Report = &report;
+  bool ran = false;
+  const int code = ExportCommand(options, report, outcome, ran);
+  EndWarningRecord(&report);
+  outcome.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (ran && options.Json) {
+    std::printf("%s\n", FormatExportJson(outcome).c_str());
+    std::fflush(stdout);
+  } else if (ran && (outcome.Written || outcome.Refused)) {
+    std::fprintf(stderr, "%s\n", FormatExportSummary(outcome).c_str());
+  }
+  return code;
 }
 
 void AddExportCommand(CLI::App& app, int& exitCode) {
@@ -320,6 +392,13 @@ void AddExportCommand(CLI::App& app, int& exitCode) {
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   command->add_flag("--list-takes", options->ListTakes,
                     "List the scene's takes (name, duration, frames) and stop");
+  command->add_flag("--json", options->Json,
+                    "Instead of the summary line, print one JSON object on stdout: the output, "
+                    "its bytes and time, counts per kind of object, each animation's name, "
+                    "duration and curve bytes, and every warning with code, object and message");
+  command->add_flag("--strict", options->Strict,
+                    "Exit 1 when any warning was raised; with --atomic the target is then left "
+                    "as it was");
   command->add_option("--save-scene", options->SaveScene,
                       "After the export, write the scene with its stored settings to this "
                       "scene document (.kscene)");

@@ -27,9 +27,12 @@ struct ExportOptions {
   int ImportFault = 0;               // hidden --test-import-fault: host::ImportFault
   std::string CancelAtStage;         // hidden --test-cancel-at STAGE
   int Threads = 0;                   // --threads N fitting threads; 0: the machine's processors
+  bool Json = false;                 // --json: one JSON object on stdout instead of the summary
+  bool Strict = false;               // --strict: any warning fails the export
 };
 
-// 0 when the file was written, 1 when the export failed, 2 for bad options.
+// 0 when the file was written, 1 when the export failed (or, with --strict,
+// raised a warning), 2 for bad options.
 int RunExport(const ExportOptions& options);
 void AddExportCommand(CLI::App& app, int& exitCode);
 

@@ -1,0 +1,320 @@
+// Honest exports: every kind of dropped, ignored or approximated data raises
+// its coded warning through the real `ketrel export`, shows up in the --json
+// summary with its object and message, and makes --strict fail.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "export/ketrel_export_report.h"
+#include "export/ketrel_export_ui_tunneling.h"
+#include "tests/tools/command_test.h"
+
+namespace ketrel {
+namespace {
+
+using test::kFigure;
+
+// Bones with a flat scale and a shared path, a missing image, a space warp.
+const char kOddBones[] = R"({"format": "kscene", "version": 1,
+  "scene": {"frameRate": 30, "animationStart": 0, "animationEnd": 0, "systemUnit": 1.0},
+  "materials": [{"name": "Skin", "type": "standard", "maps": [{"slot": "Diffuse", "map": 1}]},
+                {"name": "Missing", "type": "bitmap", "fileName": "no_such_image.png"}],
+  "nodes": [
+    {"name": "Root", "parent": -1, "object": {"type": "bone"}},
+    {"name": "Flat", "parent": 0, "object": {"type": "bone"}, "scale": [0, 0, 0]},
+    {"name": "Hand", "parent": 0, "object": {"type": "bone"}},
+    {"name": "Hand", "parent": 0, "object": {"type": "bone"}},
+    {"name": "Warp", "parent": -1, "object": {"superClass": 80, "class": [1, 2]}},
+    {"name": "Plate", "parent": -1, "object": {"type": "mesh"}, "material": 0,
+     "mesh": {"vertices": [[0, 0, 0], [1, 0, 0], [0, 1, 0]], "faces": [[0, 1, 2]]}}]})";
+
+// A bad weight, an empty sub-material slot, a mesh without data, a morph
+// target of another shape.
+const char kOddMeshes[] = R"({"format": "kscene", "version": 1,
+  "scene": {"frameRate": 30, "animationStart": 0, "animationEnd": 0, "systemUnit": 1.0},
+  "materials": [{"name": "Skin", "type": "standard"},
+                {"name": "Multi", "type": "multi", "subMaterials": [0, null]}],
+  "nodes": [
+    {"name": "Root", "parent": -1, "object": {"type": "bone"}},
+    {"name": "Plate", "parent": -1, "object": {"type": "mesh"}, "material": 1,
+     "mesh": {"vertices": [[0, 0, 0], [1, 0, 0], [0, 1, 0]], "faces": [[0, 1, 2]],
+              "materialIds": [1]},
+     "skin": {"bones": [0], "weights": [[[0, 1.0]], [[0, 1.0]], [[0, -2.0]]]}},
+    {"name": "Empty", "parent": -1, "object": {"type": "mesh"}},
+    {"name": "Face", "parent": -1, "object": {"type": "mesh"},
+     "mesh": {"vertices": [[0, 0, 0], [1, 0, 0], [0, 1, 0]], "faces": [[0, 1, 2]]},
+     "morphChannels": [{"name": "Odd", "weight": 50, "target": {
+       "vertices": [[0, 0, 0], [1, 0, 0], [0, 1, 0], [1, 1, 0]], "faces": [[0, 1, 2], [1, 3, 2]]}}]}
+  ]})";
+
+// Two takes of one name and one shorter than a frame (160 ticks); no unit.
+const char kOddTakes[] = R"({"format": "kscene", "version": 1,
+  "scene": {"frameRate": 30, "animationStart": 0, "animationEnd": 400, "unitFromSource": false,
+            "takes": [{"name": "Walk", "start": 0, "end": 160}, {"name": "Walk", "start": 160,
+                       "end": 320}, {"name": "Blink", "start": 320, "end": 400}]},
+  "nodes": [{"name": "Root", "parent": -1, "object": {"type": "bone"}}]})";
+
+// 21,846 separate triangles: more vertices than 16-bit indices reach.
+std::string WideMesh() {
+  std::string vertices, faces;
+  for (int t = 0; t < 21846; ++t) {
+    for (int k = 0; k < 3; ++k) {
+      vertices += (t || k ? ",[" : "[") + std::to_string(t) + "," + std::to_string(k) + ",0]";
+    }
+    faces += (t ? ",[" : "[") + std::to_string(3 * t) + "," + std::to_string(3 * t + 1) + "," +
+             std::to_string(3 * t + 2) + "]";
+  }
+  return R"({"format": "kscene", "version": 1, "scene": {"frameRate": 30, "animationStart": 0,
+    "animationEnd": 0, "systemUnit": 1.0}, "nodes": [{"name": "Wide", "parent": -1,
+    "object": {"type": "mesh"}, "mesh": {"vertices": [)" +
+         vertices + R"(], "faces": [)" + faces + "]}}]}";
+}
+
+// A triangle skinned to a chain of 257 bones.
+std::string ManyBones() {
+  std::string nodes, bones;
+  for (int b = 0; b < 257; ++b) {
+    nodes += R"({"name": "B)" + std::to_string(b) + R"(", "parent": )" + std::to_string(b - 1) +
+             R"(, "object": {"type": "bone"}, "position": [0, 0, 0.1]},)";
+    if (b > 0) bones += ",";
+    bones += std::to_string(b);
+  }
+  return R"({"format": "kscene", "version": 1, "scene": {"frameRate": 30, "animationStart": 0,
+    "animationEnd": 0, "systemUnit": 1.0}, "nodes": [)" +
+         nodes + R"({"name": "Skin", "parent": -1, "object": {"type": "mesh"},
+    "mesh": {"vertices": [[0, 0, 0], [1, 0, 0], [0, 1, 0]], "faces": [[0, 1, 2]]},
+    "skin": {"bones": [)" +
+         bones + R"(], "weights": [[[0, 0.5], [256, 0.5]], [[0, 1]], [[1, 1]]]}}]})";
+}
+
+struct WarningCase {
+  std::string Code;
+  std::string Object;
+  std::string Message;  // a part of it
+  std::string Scene;    // kFigure, a scene file of the fixture's, or a generated file
+  std::vector<std::string> Arguments = {};
+};
+
+class Warnings : public test::CommandTest {
+ protected:
+  void SetUp() override {
+    CommandTest::SetUp();
+    for (const auto& [name, text] :
+         {std::pair{"bones.kscene", kOddBones}, std::pair{"meshes.kscene", kOddMeshes},
+          std::pair{"takes.kscene", kOddTakes}})
+      std::ofstream(Path(name)) << text;
+    std::ofstream(Path("wide.kscene")) << WideMesh();
+    std::ofstream(Path("bones257.kscene")) << ManyBones();
+    // Textures left out by the settings file: their materials lose them.
+    SettingsItem* root = CreateSettingsRoot();
+    ASSERT_NE(root, nullptr);
+    SetPropertyInt(FindPropertyById(FindChildItem(root, "Textures")->Requester, 75), 0);
+    EXPECT_TRUE(SaveSettingsFile(root, Path("no_textures.kes").c_str()));
+    // A stored choice that names no choice of its setting.
+    FindPropertyById(FindChildItem(root, "File")->Requester, 212)->Combobox.Legacy = 999;
+    EXPECT_TRUE(SaveSettingsFile(root, Path("odd_choice.kes").c_str()));
+    DestroySettingsItem(root);
+  }
+
+  // `ketrel export --json`, parsed; fails the test unless it wrote the file.
+  nlohmann::json ExportJson(const std::string& scene, const std::string& arguments) {
+    std::string out, err;
+    const std::string output = Path("out.kt2");
+    std::filesystem::remove(output);
+    EXPECT_EQ(Run("export --json " + scene + " " + output + " " + arguments, &out, &err), 0) << err;
+    EXPECT_TRUE(std::filesystem::exists(output));
+    nlohmann::json json = nlohmann::json::parse(out, nullptr, false);
+    EXPECT_FALSE(json.is_discarded()) << out;
+    return json;
+  }
+};
+
+std::string Joined(const std::vector<std::string>& arguments) {
+  std::string text;
+  for (const std::string& a : arguments) text += " \"" + a + "\"";
+  return text;
+}
+
+TEST_F(Warnings, EachCodeIsRaisedReportedAndFailsStrict) {
+  const std::string clips = Path("clips.gltf");
+  ASSERT_EQ(std::system(("python3 " + std::string(KETREL_SOURCE_DIR) +
+                         "/scripts/make_test_clips.py " + clips + " >/dev/null")
+                            .c_str()),
+            0);
+  const std::string bones = Path("bones.kscene"), meshes = Path("meshes.kscene"),
+                    takes = Path("takes.kscene"), missing = Path("missing.bin");
+  const std::vector<WarningCase> cases = {
+      {"KT1001", "no_such_image.png", "Texture no_such_image.png stored by reference only", bones},
+      {"KT1002", "figure_diffuse.png", "Murra still-image compression is not available", kFigure},
+      {"KT1005",
+       "SkinDiffuse",
+       "Material SkinDiffuse: its texture figure_diffuse.png is not exported",
+       kFigure,
+       {"--settings", Path("no_textures.kes")}},
+      {"KT1006", "Multi", "Material Multi has null sub-material", meshes},
+      {"KT1102", "Flat", "Bone Flat of skeleton Root has a singular or invalid transform", bones},
+      {"KT1103", "Flat", "Unable to accurately decompose MAX transform Q", bones},
+      {"KT1104", "Root|Hand", "Duplicate FQN for bone found: Root|Hand", bones},
+      {"KT1105",
+       "Hips",
+       "Bone Hips is left out of skeleton Figure",
+       kFigure,
+       {"--set", "Include data in export=false"}},
+      {"KT1201", "Empty", "Mesh Empty has no mesh data and is stored by name only", meshes},
+      {"KT1204", "Plate", "1 skin influences name no bone", meshes},
+      {"KT1202",
+       "Wide",
+       "Mesh (Wide) has too many vertices to fit into 16-bit",
+       Path("wide.kscene"),
+       {"--set", "Truncate vertex indices to 16-bit=true"}},
+      {"KT1207", "Skin", "Mesh Skin has 257 skin bones", Path("bones257.kscene")},
+      {"KT1301",
+       "Face",
+       "Morph target count of 1 is clamped to 2.",
+       kFigure,
+       {"--set", "Morph Targets=Extract mesh frame by frame", "--set", "Set total frame count=true",
+        "--set", "Frame count=1"}},
+      {"KT1302",
+       "Face",
+       "Morph target 0 of mesh Face has 4 vertices",
+       meshes,
+       {"--set", "Morph Targets=Look for morph modifier meshes"}},
+      {"KT1303", "Face", "Mesh Face has 2 morph channels that are not exported", kFigure},
+      {"KT1401", "Walk", "Two takes are named Walk; the later one is called Walk_2", takes},
+      {"KT1401", "Bend", "Two takes are named Bend; the later one is called Bend_2", clips},
+      {"KT1402", "Blink", "Take Blink is 80 ticks long, less than a frame", takes},
+      {"KT1501",
+       "Figure",
+       "Animation figure.kscene, track group Figure: 4 curves miss their",
+       kFigure,
+       {"--set", "Orientation curve tolerance=0.00001", "--set",
+        "Position curve tolerance=0.00001"}},
+      {"KT1601",
+       "Include vertex annotation",
+       "Setting \"Include vertex annotation\" (Meshes and 2 more) is changed but has no effect",
+       kFigure,
+       {"--set", "Include vertex annotation=true"}},
+      {"KT1602",
+       "Units per Meter",
+       "\"Units per Meter\" (100) has no effect",
+       kFigure,
+       {"--set", "Units per Meter=100"}},
+      {"KT1603",
+       "File platform",
+       "Unknown choice 999 of setting \"File platform\" ignored",
+       kFigure,
+       {"--settings", Path("odd_choice.kes")}},
+      {"KT1604",
+       "Units per Meter",
+       "The scene's source gives no unit",
+       takes,
+       {"--set", "Rescale scene on export=true"}},
+      {"KT1701", "Warp", "Node Warp holds an object of a kind that is not exported", bones},
+      {"KT1702",
+       missing.c_str(),
+       "Attach file " + missing + " cannot be opened",
+       kFigure,
+       {"--attach", missing}},
+  };
+  for (const WarningCase& c : cases) {
+    SCOPED_TRACE(c.Code + " " + c.Scene + Joined(c.Arguments));
+    const nlohmann::json json = ExportJson(c.Scene, Joined(c.Arguments));
+    bool found = false;
+    for (const nlohmann::json& w : json["warnings"]) {
+      if (w["code"] != c.Code || w["object"] != c.Object) continue;
+      found = w["message"].get<std::string>().find(c.Message) != std::string::npos;
+      if (found) break;
+    }
+    EXPECT_TRUE(found) << json["warnings"].dump(1);
+    std::string err;
+    EXPECT_EQ(Run("export --strict " + c.Scene + " " + Path("strict.kt2") + Joined(c.Arguments),
+                  nullptr, &err),
+              1);
+    EXPECT_NE(err.find("ketrel export: --strict: "), std::string::npos) << err;
+  }
+}
+
+// The summary of a whole figure: counts, animations and bytes as the file
+// has them; the line a person reads; --strict --atomic keeps the old file
+// and leaves nothing beside it, and passes once nothing is warned about.
+TEST_F(Warnings, SummaryTellsWhatWasWrittenAndStrictKeepsTheOldFile) {
+  const nlohmann::json json = ExportJson(kFigure, "");
+  const std::string output = Path("out.kt2");
+  EXPECT_EQ(json["output"], output);
+  EXPECT_EQ(json["written"], true);
+  EXPECT_EQ(json["bytes"].get<int64_t>(), int64_t(std::filesystem::file_size(output)));
+  EXPECT_EQ(json["counts"], nlohmann::json({{"animations", 1},
+                                            {"meshes", 2},
+                                            {"skeletons", 1},
+                                            {"models", 1},
+                                            {"materials", 2},
+                                            {"textures", 1},
+                                            {"trackGroups", 2}}));
+  ASSERT_EQ(json["animations"].size(), 1u);
+  EXPECT_EQ(json["animations"][0]["name"], "figure.kscene");
+  EXPECT_DOUBLE_EQ(json["animations"][0]["duration"].get<double>(), 1.0);
+  EXPECT_GT(json["animations"][0]["bytes"].get<int64_t>(), 0);
+  EXPECT_EQ(json["warnings"].size(), 2u);
+
+  std::string out, err;
+  ASSERT_EQ(Run("export --silent " + kFigure + " " + output, &out, &err), 0) << err;
+  EXPECT_EQ(out, "");
+  const std::string size = std::to_string(std::filesystem::file_size(output));
+  const std::string grouped = size.substr(0, size.size() - 3) + "," + size.substr(size.size() - 3);
+  EXPECT_NE(err.find("wrote " + output + ": " + grouped + " bytes in "), std::string::npos) << err;
+  EXPECT_NE(err.find(" s; 1 animation, 2 meshes, 1 skeleton, 2 materials, 1 texture; 2 warnings "
+                     "(KT1002 x1, KT1303 x1)\n"),
+            std::string::npos)
+      << err;
+
+  const std::string target = Path("kept.kt2");
+  std::ofstream(target) << "old";
+  EXPECT_EQ(Run("export --strict --atomic --json " + kFigure + " " + target, &out, &err), 1);
+  EXPECT_EQ(Slurp(target), "old");
+  const nlohmann::json refused = nlohmann::json::parse(out, nullptr, false);
+  EXPECT_EQ(refused["written"], false) << out;
+  EXPECT_EQ(refused["warnings"].size(), 2u);
+  EXPECT_NE(err.find("the target was left as it was"), std::string::npos) << err;
+  int entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_))
+    entries += entry.path().filename().string().rfind("kept.kt2", 0) == 0;
+  EXPECT_EQ(entries, 1);
+
+  // The figure without its two warnings: strict and atomic, it replaces.
+  EXPECT_EQ(Run("export --strict --atomic " + kFigure + " " + target +
+                    " --set \"No alpha=8-bit S3TC auto alpha\" --set \"Alpha=8-bit S3TC auto "
+                    "alpha\" --set \"Morph Targets=Look "
+                    "for morph modifier meshes\"",
+                nullptr, &err),
+            0)
+      << err;
+  EXPECT_NE(Slurp(target), "old");
+  EXPECT_NE(err.find("; 0 warnings\n"), std::string::npos) << err;
+}
+
+// A warning raised without a code of its own still counts, under KT1000.
+TEST(WarningRecord, UncodedWarningsCountAsOther) {
+  ExportReport report;
+  BeginWarningRecord(&report);
+  const LogCallback quiet = SetLogCallback(
+      LogCallback{[](LogType, LogOrigin, const char*, int, const char*, void*) {}, nullptr});
+  KT_LOG_WARNING(General, "something odd\r\n");
+  KT_LOG_WARNING_CODE(General, 1001, "Skin", "coded");
+  KT_LOG_ERROR(General, "errors are not warnings");
+  SetLogCallback(quiet);
+  EndWarningRecord(&report);
+  ASSERT_EQ(report.Warnings.size(), 2u);
+  EXPECT_EQ(report.Warnings[0].Code, 1000u);
+  EXPECT_EQ(report.Warnings[0].Message, "something odd");
+  EXPECT_EQ(report.Warnings[1].Object, "Skin");
+  EXPECT_EQ(SummarizeWarningCodes(report), "KT1000 x1, KT1001 x1");
+}
+
+}  // namespace
+}  // namespace ketrel
