@@ -126,6 +126,8 @@ void PrintLogLine(std::FILE* out, LogType type, const char* file, int line, cons
 
 const ProgressDisplay* TerminalProgressDisplay() { return &kTerminalDisplay; }
 
+void ShowTerminalStage(TerminalProgress* terminal, const char* text) { Stage(terminal, text); }
+
 void PrepareTerminalProgress(TerminalProgress* terminal) {
   terminal->bar = isatty(fileno(terminal->out)) != 0;
   terminal->start = std::chrono::steady_clock::now();

@@ -34,6 +34,9 @@ struct TerminalProgress {
 void PrintLogLine(std::FILE* out, LogType type, const char* file, int line, const char* message,
                   bool showSource);
 
+// A stage line outside an export's window (the import before it).
+void ShowTerminalStage(TerminalProgress* terminal, const char* text);
+
 // The display table for a TerminalProgress.
 const ProgressDisplay* TerminalProgressDisplay();
 

@@ -180,6 +180,13 @@ int ExportCommand(const ExportOptions& options, ExportReport& report, ExportOutc
   const bool document = host::IsSceneDocumentPath(options.Scene);
   if (!document) import.Takes = options.Takes;
   import.Fault = host::ImportFault(options.ImportFault);
+  // The import is the export's first phase: a real file can take a while.
+  host::TerminalProgress terminal;
+  host::PrepareTerminalProgress(&terminal);
+  if (!options.Silent && !options.ListTakes) {
+    const std::string name = std::filesystem::path(options.Scene).filename().string();
+    host::ShowTerminalStage(&terminal, ("Importing " + name).c_str());
+  }
   if (!host::LoadHostScene(options.Scene, scene, error, import)) {
     std::fprintf(stderr, "ketrel export: %s\n", error.c_str());
     return kExitFailed;
@@ -222,8 +229,6 @@ int ExportCommand(const ExportOptions& options, ExportReport& report, ExportOutc
   const bool keepOld = options.Strict && options.Atomic;
   if (keepOld) exportOptions.FileName = TrialPath(options.Output, "strict");
 
-  host::TerminalProgress terminal;
-  host::PrepareTerminalProgress(&terminal);
   terminal.cancelAtStage = options.CancelAtStage;
   terminal.showSource = VerboseLogs();
   exportOptions.Request.Display = host::TerminalProgressDisplay();
