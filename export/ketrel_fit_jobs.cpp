@@ -71,6 +71,7 @@ BSplineSolver* SolverFor(BSplineSolver*& solver, const FitJob& job) {
   // The old one goes first: under memory pressure both may not fit.
   DestroyBSplineSolver(solver);
   solver = CreateBSplineSolver(3, samples, dimension);
+  SetBSplineSolverCancel(solver, CancelFlag());  // a Ctrl-C stops a long track's fit too
   return solver;
 }
 

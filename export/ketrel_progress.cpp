@@ -97,6 +97,7 @@ volatile std::sig_atomic_t gCancelSignal = 0;
 
 void RequestCancel(int signal) { gCancelSignal = signal > 0 ? signal : SIGINT; }
 int CancelRequested() { return gCancelSignal; }
+const volatile std::sig_atomic_t* CancelFlag() { return &gCancelSignal; }
 void ClearCancel() { gCancelSignal = 0; }
 
 bool ProgressShouldContinue(const ProgressWindow* window) {

@@ -80,6 +80,9 @@ void CancelProgress(ProgressWindow* window);
 // the signal (0 while none). ClearCancel is for tests and hosts that go on.
 void RequestCancel(int signal);
 int CancelRequested();
+// The flag behind CancelRequested, for work that checks it where it cannot
+// call back (a curve fit's steps).
+const volatile std::sig_atomic_t* CancelFlag();
 void ClearCancel();
 // Finishes the display and restores the previous log callback.
 void FinishProgress(ProgressWindow* window);

@@ -4,6 +4,7 @@
 // refine and eliminate knots (ketrel_bspline_knots.cpp) around solving for
 // the controls (ketrel_bspline_solver.cpp). Not a public interface.
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 
 #include "rt/ketrel_bspline_solver.h"
@@ -32,7 +33,12 @@ struct BSplineSolver {
   double* Band;     // normal equations: Capacity rows of MaxDegree + 1
   double* Rhs;      // Capacity rows of MaxDimension
   bool* Skipped;    // rows whose pivot vanished
+  const volatile std::sig_atomic_t* Cancel;  // nonzero: stop the fit at its next step
 };
+
+inline bool FitCancelled(const BSplineSolver* solver) {
+  return solver->Cancel != nullptr && *solver->Cancel != 0;
+}
 
 namespace bspline_detail {
 

@@ -213,7 +213,7 @@ curve2* EliminateKnots(const fit_job& job, float tolerance, int32_t* count) {
   curve2* accepted = nullptr;
   float limit = tolerance * tolerance;
   float duration = static_cast<float>(job.SampleCount - 1) * job.DT;
-  while (*count >= 4 && k < *count - 1) {
+  while (*count >= 4 && k < *count - 1 && !FitCancelled(s)) {
     float* trial = s->Refined;
     int32_t trialCount = 0;
     for (int32_t i = 0; i < *count; ++i)

@@ -64,6 +64,10 @@ bool BSplineSolverTakes(const BSplineSolver* solver, int32_t sampleCount, int32_
          dimension <= solver->MaxDimension;
 }
 
+void SetBSplineSolverCancel(BSplineSolver* solver, const volatile std::sig_atomic_t* flag) {
+  if (solver != nullptr) solver->Cancel = flag;
+}
+
 int32_t BSplineSolverSamples(const BSplineSolver* solver) {
   return solver != nullptr ? solver->MaxSamples : 0;
 }
@@ -401,6 +405,7 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
   refine_result refined;
   for (;;) {
     FreeCurve(curve);
+    if (FitCancelled(solver)) return nullptr;
     curve = SolveForFormat(job, solver->Knots, count) ? BuildFitCurve(job, solver->Knots, count)
                                                       : nullptr;
     if (curve == nullptr) return nullptr;
@@ -428,6 +433,7 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
     if (reduced != nullptr) FreeCurve(reduced);
   }
   FreeCurve(curve);
+  if (FitCancelled(solver)) return nullptr;
   if ((flags & FitFromLastKnots) == 0) {
     std::memcpy(solver->Last, solver->Knots, sizeof(float) * count);
     solver->LastCount = count;

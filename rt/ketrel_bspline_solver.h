@@ -10,6 +10,7 @@
 //
 // Errors are logged and give null (curves) or false.
 
+#include <csignal>
 #include <cstdint>
 
 #include "rt/ketrel_curve.h"
@@ -74,6 +75,10 @@ void DestroyBSplineSolver(BSplineSolver* solver);  // accepts null
 // Whether the solver takes fits of this many samples and values per sample
 // (false for null).
 bool BSplineSolverTakes(const BSplineSolver* solver, int32_t sampleCount, int32_t dimension);
+// A flag the solver's fits look at between their steps: once it is nonzero
+// they stop and give null, so that a cancelled export does not wait for a
+// long track's fit. Null (the default) for none.
+void SetBSplineSolverCancel(BSplineSolver* solver, const volatile std::sig_atomic_t* flag);
 int32_t BSplineSolverSamples(const BSplineSolver* solver);    // its most samples; 0 for null
 int32_t BSplineSolverDimension(const BSplineSolver* solver);  // its most values; 0 for null
 

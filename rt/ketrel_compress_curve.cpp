@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "rt/ketrel_bspline_fit.h"
 #include "rt/ketrel_bspline_solver.h"
 #include "rt/ketrel_curve_format_layout.h"
 #include "rt/ketrel_curve_sampled.h"
@@ -451,7 +452,7 @@ curve2* CompressCurve(BSplineSolver* solver, int32_t flags, const CurveFitParame
   bool met = false;
   curve2* curve =
       CompressCurveTrying(solver, flags, parameters, samples, dimension, sampleCount, dT, &met);
-  if (AllocationFailuresOnThisThread() != failures) {
+  if (AllocationFailuresOnThisThread() != failures || (solver != nullptr && FitCancelled(solver))) {
     FreeCurve(curve);
     return nullptr;
   }

@@ -143,21 +143,32 @@ TEST_F(OutputSafety, SignalsCancelEveryPhaseAndKeepTheOldFile) {
 #else
   const double limit = 1.0;
 #endif
+  // The walker with its keys spread over days: each track is one fit of a
+  // quarter of a million samples, seconds long; a Ctrl-C must not wait for it.
+  std::string walker = Slurp(std::string(KETREL_TEST_DATA) + "/animation/walker.kscene");
+  const std::string end = "\"animationEnd\": 4800";
+  ASSERT_NE(walker.find(end), std::string::npos);
+  walker.replace(walker.find(end), end.size(), "\"animationEnd\": 20000000");
+  const std::string longTracks = Path("long_tracks.kscene");
+  Write(longTracks, walker);
+  const std::string bvh = "/usr/share/assimp/models/BVH/01_03.bvh";
   struct Case {
     int signal;
+    std::string scene;
     const char* options;  // words split at spaces
     double after;         // seconds before the signal
   };
   const Case cases[] = {
-      {SIGINT, "--silent", 0.8},
-      {SIGTERM, "", 0.8},
-      {SIGINT, "--silent --test-import-fault hang", 0.3},
+      {SIGINT, bvh, "--silent", 0.8},
+      {SIGTERM, bvh, "", 0.8},
+      {SIGINT, bvh, "--silent --test-import-fault hang", 0.3},
+      {SIGINT, longTracks, "--threads 1", 1.0},
+      {SIGINT, longTracks, "--threads 1", 3.0},
   };
   for (const Case& c : cases) {
     const std::string out = Path("signalled.kt2");
     Write(out, "old");
-    std::vector<std::string> words = {KETREL_EXE, "export",
-                                      "/usr/share/assimp/models/BVH/01_03.bvh", out};
+    std::vector<std::string> words = {KETREL_EXE, "export", c.scene, out};
     std::istringstream options(c.options);
     for (std::string word; options >> word;) words.push_back(word);
     const pid_t child = fork();
