@@ -35,8 +35,7 @@ bool WriteAtomically(file_builder* builder, const char* fileName, const Progress
     const void* bytes = GetMemoryWriterBytes(memory, &size);
     file_writer* target = CreateFileWriter(fileName);
     if (!target) {
-      KT_LOG_ERROR(Export, "Unable to open %s for atomic writing\n", fileName);
-      ok = false;
+      ok = false;  // the writer said why
     } else {
       ok = WriteToWriter(target, size, bytes) && ProgressShouldContinue(progress) &&
            FinishFileWriter(target);
