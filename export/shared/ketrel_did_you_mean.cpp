@@ -32,9 +32,9 @@ size_t EditDistance(std::string_view a, std::string_view b) {
 
 std::string_view ClosestName(std::string_view word,
                              const std::vector<std::string_view>& candidates) {
-  // One wrong letter in a short word, two in "expotr" or "positon", more
-  // only in long labels.
-  const size_t allowed = std::max<size_t>(1, (word.size() + 1) / 4);
+  // About one letter in three: one in a short word, two in "sceham"; never
+  // more than four, so that a long label does not suggest another word.
+  const size_t allowed = std::clamp<size_t>(word.size() / 3, 1, 4);
   std::string_view best;
   size_t bestDistance = allowed + 1;
   for (std::string_view candidate : candidates) {

@@ -14,7 +14,7 @@ namespace ketrel {
 size_t EditDistance(std::string_view a, std::string_view b);
 
 // The candidate nearest to `word` when it is near enough to be what was
-// meant (about one letter in four wrong at most), else empty. Ties go to
+// meant (about one letter in three wrong at most), else empty. Ties go to
 // the earlier candidate.
 std::string_view ClosestName(std::string_view word,
                              const std::vector<std::string_view>& candidates);
