@@ -16,6 +16,7 @@
 #include "export/ketrel_settings_push_down.h"
 #include "export/shared/ketrel_did_you_mean.h"
 #include "rt/ketrel_log.h"
+#include "rt/posix/posix_ketrel_os_error.h"
 
 namespace ketrel {
 namespace {
@@ -33,7 +34,7 @@ struct FileBuffer {
 bool ReadWholeFile(const char* path, FileBuffer& buffer) {
   std::FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
   if (file == nullptr) {
-    KT_LOG_ERROR(Settings, "Unable to open settings file");
+    KT_LOG_OS_ERROR(Settings, false, path != nullptr ? path : "", "fopen", errno);
     return false;
   }
   long size = -1;
@@ -64,7 +65,7 @@ bool WriteFileReplacing(const char* path, const void* data, size_t size, const c
   std::string temporary = std::string(path) + ".tmp";
   std::FILE* file = std::fopen(temporary.c_str(), "wb");
   if (file == nullptr) {
-    KT_LOG_ERROR(Settings, "%s", failure);
+    KT_LOG_OS_ERROR(Settings, true, path, "fopen", errno);
     return false;
   }
   bool ok = std::fwrite(data, 1, size, file) == size;

@@ -25,10 +25,10 @@ void FolderOf(const char* path, char* folder, size_t size) {
 
 void SetOsErrorDetails(bool on) { gDetails = on; }
 
-void LogOsError(LogOrigin origin, const char* file, int line, bool writing, const char* path,
-                const char* call, int errorNumber) {
+std::string OsErrorMessage(bool writing, const char* path, const char* call, int errorNumber) {
+  if (path == nullptr) path = "";
   char folder[512];
-  FolderOf(path != nullptr ? path : "", folder, sizeof folder);
+  FolderOf(path, folder, sizeof folder);
   char reason[640];
   switch (errorNumber) {
     case ENOENT:
@@ -78,13 +78,18 @@ void LogOsError(LogOrigin origin, const char* file, int line, bool writing, cons
       break;
     }
   }
+  std::string message =
+      std::string(writing ? "cannot write " : "cannot read ") + path + ": " + reason;
   if (gDetails || IsLogFileActive()) {
-    Log(LogType::Error, origin, file, line, "cannot %s %s: %s (%s: %s)", writing ? "write" : "read",
-        path, reason, call, std::strerror(errorNumber));
-  } else {
-    Log(LogType::Error, origin, file, line, "cannot %s %s: %s", writing ? "write" : "read", path,
-        reason);
+    message += std::string(" (") + call + ": " + std::strerror(errorNumber) + ")";
   }
+  return message;
+}
+
+void LogOsError(LogOrigin origin, const char* file, int line, bool writing, const char* path,
+                const char* call, int errorNumber) {
+  Log(LogType::Error, origin, file, line, "%s",
+      OsErrorMessage(writing, path, call, errorNumber).c_str());
 }
 
 }  // namespace ketrel

@@ -168,6 +168,9 @@ TEST(SceneDocument, FailedSaveKeepsTheOldFile) {
   test::LogCapture log;
   EXPECT_FALSE(SaveSceneDocument(scene, directory));
   EXPECT_EQ(log.errors(), 1u);
+  EXPECT_TRUE(log.Contains("cannot write " + directory + ": folder " + KETREL_BINARY_DIR +
+                           "/no_such_dir/ does not exist"))
+      << log.All();
   // A target that is a directory cannot be replaced; the directory survives.
   std::string target = std::string(KETREL_BINARY_DIR) + "/scene_dir.kscene";
   std::filesystem::create_directories(target + "/inside");
