@@ -59,7 +59,8 @@ std::string OsErrorMessage(bool writing, const char* path, const char* call, int
       std::snprintf(reason, sizeof reason, "the file system is read-only");
       break;
     case EFBIG:
-      std::snprintf(reason, sizeof reason, "the file would grow past the size allowed");
+      std::snprintf(reason, sizeof reason,
+                    "file too large for the size limit (ulimit -f) or the file system");
       break;
     case EISDIR:
       std::snprintf(reason, sizeof reason, "it is a folder");
