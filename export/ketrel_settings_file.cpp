@@ -539,15 +539,15 @@ bool SetClipSettingByLabel(SettingsItem* root, const char* clip, const char* ass
     return false;
   SettingsItem* animations = FindChildItem(root, "Animations");
   SettingsItem* item = nullptr;
-  std::string names;
+  std::vector<std::string_view> names;
   for (SettingsItem* c = animations != nullptr ? animations->FirstChild : nullptr; c != nullptr;
        c = c->Next) {
     if (c->Name != nullptr && std::strcmp(c->Name, clip) == 0) item = c;
-    names += std::string(names.empty() ? "" : ", ") + "\"" + (c->Name ? c->Name : "") + "\"";
+    names.push_back(c->Name != nullptr ? c->Name : "");
   }
   if (item == nullptr) {
-    message = "No animation \"" + std::string(clip) +
-              "\" in the scene (animations: " + (names.empty() ? "none" : names) + ")";
+    message = "No animation \"" + std::string(clip) + "\" in the scene" + DidYouMean(clip, names) +
+              " (animations: " + (names.empty() ? "none" : QuotedList(names)) + ")";
     return false;
   }
   // The clip's own item, its track groups and their bones: each that has the
