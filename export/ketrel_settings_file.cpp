@@ -34,7 +34,9 @@ struct FileBuffer {
 bool ReadWholeFile(const char* path, FileBuffer& buffer) {
   std::FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
   if (file == nullptr) {
-    KT_LOG_OS_ERROR(Settings, false, path != nullptr ? path : "", "fopen", errno);
+    const char* name = path != nullptr ? path : "";
+    KT_LOG_ERROR(Settings, "Unable to open settings file %s: %s", name,
+                 OsErrorReason(false, name, "fopen", errno).c_str());
     return false;
   }
   long size = -1;
@@ -65,7 +67,8 @@ bool WriteFileReplacing(const char* path, const void* data, size_t size, const c
   std::string temporary = std::string(path) + ".tmp";
   std::FILE* file = std::fopen(temporary.c_str(), "wb");
   if (file == nullptr) {
-    KT_LOG_OS_ERROR(Settings, true, path, "fopen", errno);
+    KT_LOG_ERROR(Settings, "%s %s: %s", failure, path,
+                 OsErrorReason(true, path, "fopen", errno).c_str());
     return false;
   }
   bool ok = std::fwrite(data, 1, size, file) == size;

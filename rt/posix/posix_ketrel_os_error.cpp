@@ -25,7 +25,7 @@ void FolderOf(const char* path, char* folder, size_t size) {
 
 void SetOsErrorDetails(bool on) { gDetails = on; }
 
-std::string OsErrorMessage(bool writing, const char* path, const char* call, int errorNumber) {
+std::string OsErrorReason(bool writing, const char* path, const char* call, int errorNumber) {
   if (path == nullptr) path = "";
   char folder[512];
   FolderOf(path, folder, sizeof folder);
@@ -79,12 +79,16 @@ std::string OsErrorMessage(bool writing, const char* path, const char* call, int
       break;
     }
   }
-  std::string message =
-      std::string(writing ? "cannot write " : "cannot read ") + path + ": " + reason;
+  std::string said = reason;
   if (gDetails || IsLogFileActive()) {
-    message += std::string(" (") + call + ": " + std::strerror(errorNumber) + ")";
+    said += std::string(" (") + call + ": " + std::strerror(errorNumber) + ")";
   }
-  return message;
+  return said;
+}
+
+std::string OsErrorMessage(bool writing, const char* path, const char* call, int errorNumber) {
+  return std::string(writing ? "cannot write " : "cannot read ") + (path != nullptr ? path : "") +
+         ": " + OsErrorReason(writing, path, call, errorNumber);
 }
 
 void LogOsError(LogOrigin origin, const char* file, int line, bool writing, const char* path,

@@ -13,6 +13,8 @@ namespace ketrel {
 // Turns the bracketed system details on or off for every later message.
 void SetOsErrorDetails(bool on);
 
+// REASON alone ("folder out/ does not exist"), for messages of their own.
+std::string OsErrorReason(bool writing, const char* path, const char* call, int errorNumber);
 // "cannot write PATH: REASON" for the `errorNumber` that `call` failed
 // with, the system details bracketed behind it when they are on.
 std::string OsErrorMessage(bool writing, const char* path, const char* call, int errorNumber);
