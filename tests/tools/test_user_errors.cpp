@@ -71,15 +71,20 @@ TEST_F(UserErrors, SayWhatIsWrongInPlainWords) {
   EXPECT_TRUE(std::filesystem::exists(out));
 }
 
-// --verbose keeps the system call and the source position for whoever debugs.
+// --verbose keeps the system call and the source position for whoever
+// debugs. The folder is looked at before any work: no warning of the
+// conversion comes first.
 TEST_F(UserErrors, VerboseAlsoNamesTheSystemCall) {
   std::string err;
   EXPECT_EQ(
       Run("export --silent --verbose " + test::kFigure + " " + Path("nodir/x.kt2"), nullptr, &err),
       1);
-  EXPECT_NE(err.find("does not exist (mkstemp: No such file or directory)"), std::string::npos)
+  EXPECT_NE(
+      err.find("folder " + Path("nodir") + "/ does not exist (stat: No such file or directory)"),
+      std::string::npos)
       << err;
   EXPECT_NE(err.find(".cpp("), std::string::npos) << err;
+  EXPECT_EQ(err.find("warning"), std::string::npos) << err;
 }
 
 }  // namespace
