@@ -234,7 +234,12 @@ bool ReadSceneObject(Reader& r, const json& value, const std::string& path, Scen
         typed = true;
       }
     }
-    if (!typed) return r.Fail(Member(path, "type"), "unknown object type \"" + name + "\"");
+    if (!typed) {
+      std::vector<std::string_view> names;
+      for (const ObjectPreset& preset : kObjectPresets) names.push_back(preset.name);
+      return r.Fail(Member(path, "type"),
+                    "unknown object type \"" + name + "\"" + DidYouMean(name, names));
+    }
   }
   const json* superClass = r.Optional(value, "superClass");
   const json* classId = r.Optional(value, "class");
@@ -351,7 +356,12 @@ bool ReadMaterials(Reader& r, const json& list, const std::string& baseDirectory
           known = true;
         }
       }
-      if (!known) return r.Fail(Member(at, "type"), "unknown material type \"" + text + "\"");
+      if (!known) {
+        std::vector<std::string_view> names;
+        for (const MaterialPreset& preset : kMaterialPresets) names.push_back(preset.name);
+        return r.Fail(Member(at, "type"),
+                      "unknown material type \"" + text + "\"" + DidYouMean(text, names));
+      }
     }
     if (const json* v = r.Optional(value, "superClass"))
       if (!r.Uint32(*v, Member(at, "superClass"), m.SuperClass)) return false;

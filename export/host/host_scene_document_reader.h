@@ -204,7 +204,8 @@ class Reader {
     else if (text == "smooth")
       out = Interpolation::Smooth;
     else
-      return Fail(path, "unknown interpolation \"" + text + "\" (step, linear, smooth)");
+      return Fail(path, "unknown interpolation \"" + text + "\" (step, linear, smooth)" +
+                            DidYouMean(text, {"step", "linear", "smooth"}));
     return true;
   }
 

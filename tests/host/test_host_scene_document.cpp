@@ -482,7 +482,7 @@ TEST(SceneDocument, MeshListsMayComeInAnyChannelOrderAndMorphersImplyThemselves)
 
 // A mistyped key would be skipped and change the export in silence: every
 // object kind refuses keys it does not have, naming the place and the
-// nearest key it does have.
+// nearest key it does have (and an object type, the nearest type).
 TEST(SceneDocument, RefusesUnknownKeysNamingThePlace) {
   const struct {
     std::string document;
@@ -505,6 +505,8 @@ TEST(SceneDocument, RefusesUnknownKeysNamingThePlace) {
        "nodes[0] \"Box\".mesh.normal: unknown key; did you mean \"normals\"?"},
       {Doc(R"("nodes": [{"name": "Box", "settings": [{"kind": 1, "index": 0, "data": "", "x": 1}]}])"),
        "nodes[0] \"Box\".settings[0].x: unknown key (known: kind index data)"},
+      {Doc(R"("nodes": [{"name": "Hips", "object": {"type": "bnoe"}}])"),
+       "nodes[0] \"Hips\".object.type: unknown object type \"bnoe\"; did you mean \"bone\"?"},
       {Doc(R"("materials": [{"name": "Skin", "difuse": [1, 0, 0]}])"),
        "materials[0] \"Skin\".difuse: unknown key; did you mean \"diffuse\"?"},
       {Doc(R"("materials": [{"name": "Skin", "parameters": [{"name": "Gloss", "vaule": 1}]}])"),
