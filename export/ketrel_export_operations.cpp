@@ -55,6 +55,8 @@ uint32_t AlignmentOfSetting(int32_t bytes) {
 // `fileName`.
 bool ExportScene(ToolInterface* tool, const char* fileName, file_writer* writer,
                  const ExportRequest& request) {
+  // A missing folder fails now, not after the whole conversion.
+  if (writer == nullptr && !TargetFolderExists(fileName)) return false;
   SceneParser* parser = BeginSceneParse(tool);
   if (!parser) return false;
   parser->fitWorkers = request.FitWorkers;

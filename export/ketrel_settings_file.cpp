@@ -1,17 +1,14 @@
-// Settings files (.kes), their text dump, and "Label=value" edits of the
-// category settings.
+// Settings files (.kes) and their text dump ("Label=value" edits:
+// ketrel_settings_labels.cpp).
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "export/ketrel_settings_blob.h"
 #include "export/ketrel_settings_file.h"
 #include "export/ketrel_settings_push_down.h"
 #include "rt/ketrel_log.h"
+#include "rt/posix/posix_ketrel_os_error.h"
 
 namespace ketrel {
 namespace {
@@ -29,7 +26,9 @@ struct FileBuffer {
 bool ReadWholeFile(const char* path, FileBuffer& buffer) {
   std::FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
   if (file == nullptr) {
-    KT_LOG_ERROR(Settings, "Unable to open settings file");
+    const char* name = path != nullptr ? path : "";
+    KT_LOG_ERROR(Settings, "Unable to open settings file %s: %s", name,
+                 OsErrorReason(false, name, "fopen", errno).c_str());
     return false;
   }
   long size = -1;
@@ -60,7 +59,8 @@ bool WriteFileReplacing(const char* path, const void* data, size_t size, const c
   std::string temporary = std::string(path) + ".tmp";
   std::FILE* file = std::fopen(temporary.c_str(), "wb");
   if (file == nullptr) {
-    KT_LOG_ERROR(Settings, "%s", failure);
+    KT_LOG_ERROR(Settings, "%s %s: %s", failure, path,
+                 OsErrorReason(true, path, "fopen", errno).c_str());
     return false;
   }
   bool ok = std::fwrite(data, 1, size, file) == size;
@@ -72,130 +72,6 @@ bool WriteFileReplacing(const char* path, const void* data, size_t size, const c
     KT_LOG_ERROR(Settings, "%s", failure);
   }
   return ok;
-}
-
-// Parses the whole text (spaces around it allowed) as a finite number.
-bool ParseNumber(const std::string& text, double& value) {
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtod(begin, &end);
-  if (end == begin || errno == ERANGE || !std::isfinite(value)) return false;
-  while (*end == ' ') ++end;
-  return *end == '\0';
-}
-
-std::string Trim(const std::string& text) {
-  size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return std::string();
-  size_t last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
-}
-
-std::string NumberText(double value) {
-  char text[64];
-  std::snprintf(text, sizeof(text), "%g", value);
-  return text;
-}
-
-// Checks `text` against the property's kind and bounds; on success sets a
-// scratch copy's value in `value`, otherwise explains the valid values.
-bool ParseSettingValue(const RequesterProperty* p, const std::string& text,
-                       RequesterProperty& value, std::string& message) {
-  value = *p;
-  value.Text = nullptr;
-  value.Next = nullptr;
-  std::string quoted = std::string("\"") + p->Label + "\"";
-  switch (p->Kind) {
-    case PropertyKind::Bool: {
-      static const char* const kTrue[] = {"true", "on", "yes", "1"};
-      static const char* const kFalse[] = {"false", "off", "no", "0"};
-      for (const char* t : kTrue) {
-        if (LabelsEqual(text.c_str(), t)) return SetPropertyInt(&value, 1);
-      }
-      for (const char* f : kFalse) {
-        if (LabelsEqual(text.c_str(), f)) return SetPropertyInt(&value, 0);
-      }
-      message = "Setting " + quoted + " takes true or false, not \"" + text + "\"";
-      return false;
-    }
-    case PropertyKind::Number: {
-      double number = 0;
-      if (ParseNumber(text, number) && number >= p->Number.Minimum && number <= p->Number.Maximum) {
-        return SetPropertyFloat(&value, number);
-      }
-      message = "Setting " + quoted + " takes a number from " + NumberText(p->Number.Minimum) +
-                " to " + NumberText(p->Number.Maximum) + ", not \"" + text + "\"";
-      return false;
-    }
-    case PropertyKind::Range: {
-      double number = 0;
-      bool whole = ParseNumber(text, number) && number == std::floor(number);
-      std::string valid;
-      for (int32_t position = p->Range.Minimum; position <= p->Range.Maximum; ++position) {
-        int32_t shown = DisplayValue(p->Range.Display, position);
-        if (whole && number == shown) {
-          value.Range.Current = position;
-          return true;
-        }
-        if (p->Range.Display == DisplayFunction::PowerOfTwo) {
-          valid += (valid.empty() ? "" : ", ") + std::to_string(shown);
-        }
-      }
-      if (p->Range.Display == DisplayFunction::Identity) {
-        valid = "a whole number from " + std::to_string(p->Range.Minimum) + " to " +
-                std::to_string(p->Range.Maximum);
-      } else {
-        valid = "one of " + valid;
-      }
-      message = "Setting " + quoted + " takes " + valid + ", not \"" + text + "\"";
-      return false;
-    }
-    case PropertyKind::Combobox: {
-      if (Requester* choice = FindChoiceByLabel(p, text.c_str())) {
-        value.Combobox.Selected = choice;
-        value.Combobox.Legacy = 0;
-        return true;
-      }
-      message = "Setting " + quoted + " takes one of:";
-      if (p->Combobox.Choices != nullptr) {
-        for (Requester* c = p->Combobox.Choices->FirstChild; c != nullptr; c = c->Next) {
-          message +=
-              std::string(c == p->Combobox.Choices->FirstChild ? " \"" : ", \"") + c->Label + "\"";
-        }
-      }
-      message += "; not \"" + text + "\"";
-      return false;
-    }
-    default:
-      message = "Setting " + quoted + " cannot be set from the command line";
-      return false;
-  }
-}
-
-// The category items that settings by label address: "Settings" itself and
-// its direct children.
-template <typename Visit>
-void ForEachCategoryItem(SettingsItem* root, Visit&& visit) {
-  visit(root);
-  for (SettingsItem* c = root->FirstChild; c != nullptr; c = c->Next) visit(c);
-}
-
-std::string ValidLabels(SettingsItem* root) {
-  std::string labels;
-  std::vector<const char*> seen;
-  ForEachCategoryItem(root, [&](SettingsItem* item) {
-    if (item->Requester == nullptr) return;
-    for (RequesterProperty* p = item->Requester->FirstProperty; p != nullptr; p = p->Next) {
-      if (p->Label == nullptr || p->Kind == PropertyKind::Separator) continue;
-      bool known = false;
-      for (const char* s : seen) known = known || LabelsEqual(s, p->Label);
-      if (known) continue;
-      seen.push_back(p->Label);
-      labels += (labels.empty() ? "\"" : ", \"") + std::string(p->Label) + "\"";
-    }
-  });
-  return labels;
 }
 
 }  // namespace
@@ -260,117 +136,6 @@ bool DumpSettingsFile(const char* settingsPath, const char* textPath) {
   std::string text;
   if (!DumpSettingsFileToText(settingsPath, text)) return false;
   return WriteFileReplacing(textPath, text.data(), text.size(), "Unable to write settings dump");
-}
-
-bool SetCategorySettingByLabel(SettingsItem* root, const char* assignment, std::string& message) {
-  message.clear();
-  if (!KT_CHECK_PARAMETER(Settings, root != nullptr && assignment != nullptr)) return false;
-  std::string text = assignment;
-  // Labels and choice labels may themselves hold '=' ("Treat Alpha = 1
-  // textures as RGB", "Up=Z Back=NegY Right=X"), so the label is the
-  // shortest prefix before an '=' that names a setting.
-  struct Target {
-    SettingsItem* item;
-    RequesterProperty* property;
-  };
-  std::vector<Target> targets;
-  std::string label;
-  std::string valueText;
-  for (size_t equals = text.find('='); equals != std::string::npos && targets.empty();
-       equals = text.find('=', equals + 1)) {
-    label = Trim(text.substr(0, equals));
-    valueText = Trim(text.substr(equals + 1));
-    ForEachCategoryItem(root, [&](SettingsItem* item) {
-      RequesterProperty* p = FindPropertyByLabel(item->Requester, label.c_str());
-      if (p != nullptr && p->Kind != PropertyKind::Separator) targets.push_back({item, p});
-    });
-  }
-  if (targets.empty()) {
-    if (text.find('=') == std::string::npos) {
-      message = "Expected \"Label=value\", not \"" + text + "\"";
-    } else {
-      message = "Unknown setting \"" + Trim(text.substr(0, text.find('='))) +
-                "\". Valid settings: " + ValidLabels(root);
-    }
-    return false;
-  }
-  // Check the value against every target before changing any of them.
-  std::vector<RequesterProperty> values(targets.size());
-  for (size_t i = 0; i < targets.size(); ++i) {
-    if (!ParseSettingValue(targets[i].property, valueText, values[i], message)) return false;
-  }
-  for (size_t i = 0; i < targets.size(); ++i) {
-    RequesterProperty* p = targets[i].property;
-    CopyRequesterProperty(p, &values[i], true);
-    if (targets[i].item == root) continue;  // root settings have no objects below them
-    // Carry the new value to the objects of this category; locked ones keep theirs.
-    struct Walk {
-      static void Down(SettingsItem* item, const RequesterProperty* source) {
-        for (SettingsItem* c = item->FirstChild; c != nullptr; c = c->Next) {
-          if (RequesterProperty* d = FindPropertyById(c->Requester, source->Id)) {
-            CopyRequesterProperty(d, source, false);
-          }
-          Down(c, source);
-        }
-      }
-    };
-    Walk::Down(targets[i].item, p);
-  }
-  return true;
-}
-
-bool SetClipSettingByLabel(SettingsItem* root, const char* clip, const char* assignment,
-                           std::string& message) {
-  message.clear();
-  if (!KT_CHECK_PARAMETER(Settings, root != nullptr && clip != nullptr && assignment != nullptr))
-    return false;
-  SettingsItem* animations = FindChildItem(root, "Animations");
-  SettingsItem* item = nullptr;
-  std::string names;
-  for (SettingsItem* c = animations != nullptr ? animations->FirstChild : nullptr; c != nullptr;
-       c = c->Next) {
-    if (c->Name != nullptr && std::strcmp(c->Name, clip) == 0) item = c;
-    names += std::string(names.empty() ? "" : ", ") + "\"" + (c->Name ? c->Name : "") + "\"";
-  }
-  if (item == nullptr) {
-    message = "No animation \"" + std::string(clip) +
-              "\" in the scene (animations: " + (names.empty() ? "none" : names) + ")";
-    return false;
-  }
-  // The clip's own item, its track groups and their bones: each that has the
-  // setting takes the value, locked ones keeping theirs.
-  std::vector<SettingsItem*> subtree;
-  struct Walk {
-    static void Down(SettingsItem* at, std::vector<SettingsItem*>& out) {
-      out.push_back(at);
-      for (SettingsItem* c = at->FirstChild; c != nullptr; c = c->Next) Down(c, out);
-    }
-  };
-  Walk::Down(item, subtree);
-  const std::string text = assignment;
-  std::vector<RequesterProperty*> targets;
-  std::string valueText;
-  for (size_t equals = text.find('='); equals != std::string::npos && targets.empty();
-       equals = text.find('=', equals + 1)) {
-    const std::string label = Trim(text.substr(0, equals));
-    valueText = Trim(text.substr(equals + 1));
-    for (SettingsItem* at : subtree) {
-      RequesterProperty* p = FindPropertyByLabel(at->Requester, label.c_str());
-      if (p != nullptr && p->Kind != PropertyKind::Separator) targets.push_back(p);
-    }
-  }
-  if (targets.empty()) {
-    message = text.find('=') == std::string::npos
-                  ? "Expected \"Label=value\", not \"" + text + "\""
-                  : "Unknown animation setting \"" + Trim(text.substr(0, text.find('='))) + "\"";
-    return false;
-  }
-  std::vector<RequesterProperty> values(targets.size());
-  for (size_t i = 0; i < targets.size(); ++i) {
-    if (!ParseSettingValue(targets[i], valueText, values[i], message)) return false;
-  }
-  for (size_t i = 0; i < targets.size(); ++i) CopyRequesterProperty(targets[i], &values[i], false);
-  return true;
 }
 
 }  // namespace ketrel

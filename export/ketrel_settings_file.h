@@ -27,16 +27,24 @@ bool DumpSettingsFile(const char* settingsPath, const char* textPath);
 
 // Applies "Label=value" to the categories of "Settings": the label is looked
 // up (case-insensitive) in "Root settings" and in each category, and every
-// category that has it takes the value, which is then pushed down to the
-// objects under that category (Locked properties keep theirs). Values: bools
+// category that has it takes the value (in every combobox choice that holds
+// it), which is then pushed down to the objects under that category (Locked
+// properties keep theirs). "Category/Label=value" names one category, by
+// item name ("Animations") or settings label ("Animation settings"), or one
+// kind of object below them ("Bone animation settings": every such item and
+// what lies below it). A bare label that stands for settings of different
+// ids in several categories ("Position curve tolerance": animations and
+// vertex morph curves) is refused, naming the categories, when more than one
+// of them takes effect somewhere in the tree. Values: bools
 // true/false/on/off/yes/no/1/0; numbers and ranges within their bounds
 // (power-of-two ranges take the byte value, 16 not 4); combobox choices by
-// label. False with a message listing the valid labels or values otherwise;
-// nothing changes then.
+// label. False with a message otherwise (the nearest label or category, or
+// the valid labels or values); nothing changes then.
 bool SetCategorySettingByLabel(SettingsItem* root, const char* assignment, std::string& message);
 // Applies "Label=value" to one animation (the item of that name under
 // "Animations"): its own settings, its track groups' and their bones', each
-// item that has the label taking the value (Locked properties keep theirs).
+// item that has the label taking the value (Locked properties keep theirs);
+// "Bone animation settings/Label=value" only the items of that kind.
 // False with a message, and nothing changed, when there is no such
 // animation, no such setting in it, or the value does not fit.
 bool SetClipSettingByLabel(SettingsItem* root, const char* clip, const char* assignment,

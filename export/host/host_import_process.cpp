@@ -161,7 +161,7 @@ bool ImportSceneIsolated(const std::string& path, const ImportOptions& options, 
                          std::string& error, int timeoutSeconds) {
   int fds[2];
   if (pipe(fds) != 0) {
-    error = "could not start the importer (pipe failed)";
+    error = "could not start the importer: too many files are open";
     return false;
   }
   // A larger pipe lets the child hand over a stream of several MiB in a few writes instead of
@@ -173,7 +173,7 @@ bool ImportSceneIsolated(const std::string& path, const ImportOptions& options, 
   if (child < 0) {
     close(fds[0]);
     close(fds[1]);
-    error = "could not start the importer (fork failed)";
+    error = "could not start the importer: the system has no room for another process";
     return false;
   }
   if (child == 0) {

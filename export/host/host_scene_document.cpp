@@ -20,7 +20,11 @@ namespace {
 using namespace document;
 
 bool ReadMesh(Reader& r, const json& value, const std::string& path, TriMesh& mesh) {
-  if (!r.Object(value, path)) return false;
+  if (!r.Object(value, path) ||
+      !r.Keys(value, path,
+              {"vertices", "faces", "smoothingGroups", "materialIds", "normals", "normalFaces",
+               "maps", "tangentChannel", "tangents", "binormals", "tangentFaces"}))
+    return false;
   const json* vertices = r.Required(value, path, "vertices");
   if (!vertices || !FloatRows(r, *vertices, Member(path, "vertices"), 3, mesh.Vertices))
     return false;
@@ -64,7 +68,8 @@ bool ReadMesh(Reader& r, const json& value, const std::string& path, TriMesh& me
       std::string at = Item(mapsPath, k);
       const json& entry = (*maps)[k];
       MapChannel map;
-      if (!r.Object(entry, at)) return false;
+      if (!r.Object(entry, at) || !r.Keys(entry, at, {"channel", "vertices", "faces"}))
+        return false;
       const json* channel = r.Required(entry, at, "channel");
       if (!channel || !r.Int32(*channel, Member(at, "channel"), map.Channel, -2, 99)) return false;
       if (mesh.FindMap(map.Channel))
@@ -110,6 +115,7 @@ bool ReadMesh(Reader& r, const json& value, const std::string& path, TriMesh& me
 // The skin's weights, bind matrices and the mesh's bind matrix; the bones
 // are read with the node.
 bool ReadSkinData(Reader& r, const json& skin, const std::string& path, Node& n) {
+  if (!r.Keys(skin, path, {"bones", "weights", "bindMatrices", "meshBindMatrix"})) return false;
   size_t boneCount = n.SkinBones.size();
   if (const json* weights = r.Optional(skin, "weights")) {
     std::string at = Member(path, "weights");
@@ -161,10 +167,11 @@ bool ReadMorphChannels(Reader& r, const json& value, const std::string& path,
                        std::vector<MorphChannel>& out) {
   if (!r.Array(value, path)) return false;
   for (size_t c = 0; c < value.size(); ++c) {
-    std::string at = Item(path, c);
     const json& entry = value[c];
+    std::string at = NamedItem(path, c, entry);
     MorphChannel channel;
-    if (!r.Object(entry, at)) return false;
+    if (!r.Object(entry, at) || !r.Keys(entry, at, {"name", "active", "target", "weight"}))
+      return false;
     const json* name = r.Required(entry, at, "name");
     if (!name || !r.String(*name, Member(at, "name"), channel.Name)) return false;
     if (const json* v = r.Optional(entry, "active"))
@@ -213,7 +220,9 @@ constexpr MaterialPreset kMaterialPresets[] = {
 };
 
 bool ReadSceneObject(Reader& r, const json& value, const std::string& path, SceneObject& object) {
-  if (!r.Object(value, path)) return false;
+  if (!r.Object(value, path) ||
+      !r.Keys(value, path, {"type", "superClass", "class", "baseClass", "interfaces"}))
+    return false;
   bool typed = false;
   if (const json* type = r.Optional(value, "type")) {
     std::string name;
@@ -225,7 +234,12 @@ bool ReadSceneObject(Reader& r, const json& value, const std::string& path, Scen
         typed = true;
       }
     }
-    if (!typed) return r.Fail(Member(path, "type"), "unknown object type \"" + name + "\"");
+    if (!typed) {
+      std::vector<std::string_view> names;
+      for (const ObjectPreset& preset : kObjectPresets) names.push_back(preset.name);
+      return r.Fail(Member(path, "type"),
+                    "unknown object type \"" + name + "\"" + DidYouMean(name, names));
+    }
   }
   const json* superClass = r.Optional(value, "superClass");
   const json* classId = r.Optional(value, "class");
@@ -256,9 +270,10 @@ bool ReadSceneObject(Reader& r, const json& value, const std::string& path, Scen
 bool ReadTakes(Reader& r, const json& list, const std::string& path, Scene& scene) {
   if (!r.Array(list, path)) return false;
   for (size_t i = 0; i < list.size(); ++i) {
-    const std::string at = Item(path, i);
+    const std::string at = NamedItem(path, i, list[i]);
     Take take;
-    if (!r.Object(list[i], at)) return false;
+    if (!r.Object(list[i], at) || !r.Keys(list[i], at, {"name", "start", "end", "frameRate"}))
+      return false;
     const json* name = r.Required(list[i], at, "name");
     if (!name || !r.String(*name, Member(at, "name"), take.Name)) return false;
     const json* start = r.Required(list[i], at, "start");
@@ -279,7 +294,11 @@ bool ReadTakes(Reader& r, const json& list, const std::string& path, Scene& scen
 
 bool ReadSceneSettings(Reader& r, const json& value, Scene& scene) {
   const std::string path = "scene";
-  if (!r.Object(value, path)) return false;
+  if (!r.Object(value, path) ||
+      !r.Keys(value, path,
+              {"frameRate", "animationStart", "animationEnd", "restTime", "takes", "systemUnit",
+               "unitFromSource", "sourceFormat", "settings"}))
+    return false;
   if (const json* v = r.Optional(value, "frameRate")) {
     if (!r.Int32(*v, Member(path, "frameRate"), scene.FrameRate, 1, kTicksPerSecond)) return false;
     if (!IsValidFrameRate(scene.FrameRate))
@@ -316,10 +335,14 @@ bool ReadMaterials(Reader& r, const json& list, const std::string& baseDirectory
   if (!r.Array(list, path)) return false;
   for (size_t i = 0; i < list.size(); ++i) scene.AddMaterial("");
   for (size_t i = 0; i < list.size(); ++i) {
-    std::string at = Item(path, i);
     const json& value = list[i];
+    std::string at = NamedItem(path, i, value);
     Material& m = *scene.Materials[i];
-    if (!r.Object(value, at)) return false;
+    if (!r.Object(value, at) ||
+        !r.Keys(value, at,
+                {"name", "type", "superClass", "class", "twoSided", "diffuse", "fileName",
+                 "embeddedImage", "subMaterials", "maps", "parameters", "settings"}))
+      return false;
     const json* name = r.Required(value, at, "name");
     if (!name || !r.String(*name, Member(at, "name"), m.Name)) return false;
     if (const json* type = r.Optional(value, "type")) {
@@ -333,7 +356,12 @@ bool ReadMaterials(Reader& r, const json& list, const std::string& baseDirectory
           known = true;
         }
       }
-      if (!known) return r.Fail(Member(at, "type"), "unknown material type \"" + text + "\"");
+      if (!known) {
+        std::vector<std::string_view> names;
+        for (const MaterialPreset& preset : kMaterialPresets) names.push_back(preset.name);
+        return r.Fail(Member(at, "type"),
+                      "unknown material type \"" + text + "\"" + DidYouMean(text, names));
+      }
     }
     if (const json* v = r.Optional(value, "superClass"))
       if (!r.Uint32(*v, Member(at, "superClass"), m.SuperClass)) return false;
@@ -378,7 +406,7 @@ bool ReadMaterials(Reader& r, const json& list, const std::string& baseDirectory
         const json& slot = (*maps)[k];
         Material::MapSlot entry;
         int32_t index;
-        if (!r.Object(slot, slotPath)) return false;
+        if (!r.Object(slot, slotPath) || !r.Keys(slot, slotPath, {"slot", "map"})) return false;
         const json* slotName = r.Required(slot, slotPath, "slot");
         const json* map = r.Required(slot, slotPath, "map");
         if (!slotName || !map || !r.String(*slotName, Member(slotPath, "slot"), entry.Slot))
@@ -423,7 +451,8 @@ bool ReadMaterials(Reader& r, const json& list, const std::string& baseDirectory
       if (!ref) continue;
       size_t refIndex = indexOf(ref);
       if (state[refIndex] == 1)
-        return r.Fail(Item(path, indexOf(m)), "reference cycle through " + Item(path, refIndex));
+        return r.Fail(NamedItem(path, indexOf(m), list[indexOf(m)]),
+                      "reference cycle through " + NamedItem(path, refIndex, list[refIndex]));
       if (state[refIndex] == 0) {
         state[refIndex] = 1;
         stack.push_back({ref, 0});
@@ -447,7 +476,14 @@ bool IndexedReference(Reader& r, const json& node, const std::string& at, const 
 }
 
 bool ReadNode(Reader& r, const json& value, const std::string& at, Scene& scene, Node& n) {
-  if (!r.Object(value, at)) return false;
+  if (!r.Object(value, at) ||
+      !r.Keys(value, at, {"name",          "parent",          "selected",       "object",
+                          "lookAt",        "controllerClass", "position",       "rotation",
+                          "scale",         "objectOffset",    "visibility",     "noteTracks",
+                          "material",      "projectorMap",    "mesh",           "skin",
+                          "morphChannels", "morpher",         "userProperties", "parameters",
+                          "settings"}))
+    return false;
   const json* name = r.Required(value, at, "name");
   if (!name || !r.String(*name, Member(at, "name"), n.Name)) return false;
   if (const json* v = r.Optional(value, "selected"))
@@ -487,7 +523,9 @@ bool ReadNode(Reader& r, const json& value, const std::string& at, Scene& scene,
       for (size_t k = 0; k < keys.size(); ++k) {
         std::string keyPath = Item(trackPath, k);
         NoteKey key;
-        if (!r.Object(keys[k], keyPath) || !r.KeyTick(keys[k], keyPath, ticks)) return false;
+        if (!r.Object(keys[k], keyPath) || !r.Keys(keys[k], keyPath, {"tick", "text"}) ||
+            !r.KeyTick(keys[k], keyPath, ticks))
+          return false;
         key.Tick = ticks.back();
         const json* text = r.Required(keys[k], keyPath, "text");
         if (!text || !r.String(*text, Member(keyPath, "text"), key.Text)) return false;
@@ -542,7 +580,7 @@ bool ReadNodes(Reader& r, const json& list, Scene& scene) {
   }
   std::vector<int32_t> parents(list.size(), -1);
   for (size_t i = 0; i < list.size(); ++i) {
-    std::string at = Item(path, i);
+    std::string at = NamedItem(path, i, list[i]);
     if (!ReadNode(r, list[i], at, scene, *scene.Nodes[i])) return false;
     const json* parent = r.Optional(list[i], "parent");
     if (parent && !parent->is_null() &&
@@ -557,7 +595,8 @@ bool ReadNodes(Reader& r, const json& list, Scene& scene) {
     walk.clear();
     for (int32_t at = int32_t(i); at >= 0 && seen[size_t(at)] != 2; at = parents[size_t(at)]) {
       if (seen[size_t(at)] == 1)
-        return r.Fail(Member(Item(path, i), "parent"), "parent cycle through " + Item(path, i));
+        return r.Fail(Member(NamedItem(path, i, list[i]), "parent"),
+                      "parent cycle through " + NamedItem(path, i, list[i]));
       seen[size_t(at)] = 1;
       walk.push_back(size_t(at));
     }
@@ -588,7 +627,8 @@ bool ParseInto(const std::string& text, const std::string& baseDirectory, Scene&
     error = "invalid JSON";
     return false;
   }
-  if (!r.Object(document, "")) {
+  if (!r.Object(document, "") ||
+      !r.Keys(document, "", {"format", "version", "scene", "materials", "nodes"})) {
     error = r.error;
     return false;
   }

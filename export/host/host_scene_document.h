@@ -39,14 +39,17 @@
 //           "value": [v...], "keys": [{"tick", "value": [v...]}...] }; rotation values
 //           are quaternions [x, y, z, w] or "axisAngle": [x, y, z, degrees].
 //   CHUNK = { "kind": u32, "index": i32, "data": base64 }
-// Numbers for ids may also be written as hex strings ("0x10"). Unknown
-// fields are ignored, so newer writers can add data.
+// Numbers for ids may also be written as hex strings ("0x10"). A key the
+// object does not have is an error naming it, with the nearest known key
+// ("nodes[3] "Hips".positon: unknown key; did you mean "position"?"): a
+// mistyped key skipped in silence would change the export.
 //
 // Loading is all or nothing: any fault (invalid JSON, missing field, wrong
 // type, value or index out of range, parent or material cycle, bad base64,
 // non-finite numbers, per-face counts that do not match) leaves the target
 // scene untouched and returns false with a message that names the place,
-// e.g. "nodes[3].mesh.faces[12]: vertex 99 out of range 0..7"; the message
+// nodes, materials and takes by name as well as number, e.g.
+// "nodes[3] "Hips".mesh.faces[12]: vertex 99 out of range 0..7"; the message
 // is also logged. Floats are written as the shortest decimal that reads
 // back to the same bits. Saving writes a temporary file beside the target
 // and renames it over the target, so a failed save never damages it.

@@ -1,16 +1,20 @@
 #pragma once
 // Reading a scene document: typed values out of the parsed JSON, each fault
-// kept with the place it was found ("nodes[3].transform.position: ...").
+// kept with the place it was found ("nodes[3] "Hips".rotation: ...").
 // Shared by the document reader's parts; not a public interface.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "export/host/host_base64.h"
 #include "export/host/host_scene.h"
+#include "export/shared/ketrel_did_you_mean.h"
 
 namespace ketrel::host::document {
 
@@ -22,6 +26,17 @@ inline std::string Item(const std::string& path, size_t index) {
 inline std::string Member(const std::string& path, const char* key) {
   return path.empty() ? key : path + "." + key;
 }
+// An entry of a list with names (nodes, materials, takes), named as well
+// as numbered so that a fault is easy to find: nodes[3] "Hips".
+inline std::string NamedItem(const std::string& path, size_t index, const nlohmann::json& entry) {
+  const auto name = entry.is_object() ? entry.find("name") : entry.end();
+  if (!entry.is_object() || name == entry.end() || !name->is_string()) return Item(path, index);
+  std::string named = Item(path, index);
+  named += " \"";
+  named += name->get_ref<const std::string&>();
+  named += '"';
+  return named;
+}
 
 // Reads typed values out of the parsed document, keeping the first fault
 // with the place it was found.
@@ -32,6 +47,27 @@ class Reader {
   bool Fail(const std::string& path, const std::string& message) {
     if (error.empty()) error = (path.empty() ? "document" : path) + ": " + message;
     return false;
+  }
+
+  // Every key of `object` is one of `known`: a mistyped key would otherwise
+  // be skipped and change the scene in silence. A newer writer with more to
+  // say raises the document's version.
+  bool Keys(const json& object, const std::string& path,
+            std::initializer_list<std::string_view> known) {
+    for (auto it = object.begin(); it != object.end(); ++it) {
+      if (std::find(known.begin(), known.end(), it.key()) != known.end()) continue;
+      std::string hint = DidYouMean(it.key(), std::vector<std::string_view>(known));
+      if (hint.empty()) {
+        hint = " (known:";
+        for (std::string_view key : known) {
+          hint += ' ';
+          hint += key;
+        }
+        hint += ')';
+      }
+      return Fail(Member(path, it.key().c_str()), "unknown key" + hint);
+    }
+    return true;
   }
 
   const json* Optional(const json& object, const char* key) {
@@ -168,7 +204,8 @@ class Reader {
     else if (text == "smooth")
       out = Interpolation::Smooth;
     else
-      return Fail(path, "unknown interpolation \"" + text + "\" (step, linear, smooth)");
+      return Fail(path, "unknown interpolation \"" + text + "\" (step, linear, smooth)" +
+                            DidYouMean(text, {"step", "linear", "smooth"}));
     return true;
   }
 
@@ -185,7 +222,10 @@ class Reader {
 
   // A value track of `dimension` floats; keeps `track`'s defaults for what
   // the document leaves out.
-  bool Track(const json& value, const std::string& path, int32_t dimension, ValueTrack& track) {
+  // `checkKeys` false: the caller has checked the object's keys (a parameter's
+  // track shares its object with the parameter's name).
+  bool Track(const json& value, const std::string& path, int32_t dimension, ValueTrack& track,
+             bool checkKeys = true) {
     track.Dimension = dimension;
     std::vector<float> values(size_t(dimension), 0.0f);
     if (value.is_array() || value.is_number()) {
@@ -199,6 +239,7 @@ class Reader {
       return true;
     }
     if (!Object(value, path)) return false;
+    if (checkKeys && !Keys(value, path, {"interpolation", "value", "keys"})) return false;
     if (const json* mode = Optional(value, "interpolation"))
       if (!Mode(*mode, Member(path, "interpolation"), track.Mode)) return false;
     if (const json* v = Optional(value, "value")) {
@@ -211,7 +252,9 @@ class Reader {
       for (size_t k = 0; k < keys->size(); ++k) {
         std::string keyPath = Item(keysPath, k);
         const json& key = (*keys)[k];
-        if (!Object(key, keyPath) || !KeyTick(key, keyPath, track.KeyTicks)) return false;
+        if (!Object(key, keyPath) || !Keys(key, keyPath, {"tick", "value"}) ||
+            !KeyTick(key, keyPath, track.KeyTicks))
+          return false;
         const json* v = Required(key, keyPath, "value");
         if (!v || !ReadValue(*v, Member(keyPath, "value"), dimension, values.data())) return false;
         track.KeyValues.insert(track.KeyValues.end(), values.begin(), values.end());
@@ -260,7 +303,8 @@ class Reader {
       track.Value = UnitQuaternion(v);
       return true;
     }
-    if (!Object(value, path)) return false;
+    if (!Object(value, path) || !Keys(value, path, {"interpolation", "value", "axisAngle", "keys"}))
+      return false;
     if (const json* mode = Optional(value, "interpolation"))
       if (!Mode(*mode, Member(path, "interpolation"), track.Mode)) return false;
     if (Optional(value, "value") || Optional(value, "axisAngle"))
@@ -272,8 +316,8 @@ class Reader {
         std::string keyPath = Item(keysPath, k);
         const json& key = (*keys)[k];
         Quaternion q;
-        if (!Object(key, keyPath) || !KeyTick(key, keyPath, track.KeyTicks) ||
-            !Rotation(key, keyPath, q))
+        if (!Object(key, keyPath) || !Keys(key, keyPath, {"tick", "value", "axisAngle"}) ||
+            !KeyTick(key, keyPath, track.KeyTicks) || !Rotation(key, keyPath, q))
           return false;
         track.KeyValues.push_back(q);
       }
@@ -286,7 +330,7 @@ class Reader {
     for (size_t i = 0; i < value.size(); ++i) {
       std::string at = Item(path, i);
       const json& chunk = value[i];
-      if (!Object(chunk, at)) return false;
+      if (!Object(chunk, at) || !Keys(chunk, at, {"kind", "index", "data"})) return false;
       const json* kind = Required(chunk, at, "kind");
       const json* index = Required(chunk, at, "index");
       const json* data = Required(chunk, at, "data");
@@ -308,16 +352,18 @@ class Reader {
   bool Parameters(const json& value, const std::string& path, std::vector<Parameter>& out) {
     if (!Array(value, path)) return false;
     for (size_t i = 0; i < value.size(); ++i) {
-      std::string at = Item(path, i);
       const json& entry = value[i];
+      std::string at = NamedItem(path, i, entry);
       Parameter parameter;
-      if (!Object(entry, at)) return false;
+      if (!Object(entry, at) ||
+          !Keys(entry, at, {"name", "dimension", "interpolation", "value", "keys"}))
+        return false;
       const json* name = Required(entry, at, "name");
       if (!name || !String(*name, Member(at, "name"), parameter.Name)) return false;
       int32_t dimension = 1;
       if (const json* d = Optional(entry, "dimension"))
         if (!Int32(*d, Member(at, "dimension"), dimension, 1, 4)) return false;
-      if (!Track(entry, at, dimension, parameter.Track)) return false;
+      if (!Track(entry, at, dimension, parameter.Track, false)) return false;
       out.push_back(std::move(parameter));
     }
     return true;

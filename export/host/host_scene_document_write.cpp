@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "export/host/host_base64.h"
 #include "export/host/host_scene_document.h"
 #include "rt/ketrel_log.h"
+#include "rt/posix/posix_ketrel_os_error.h"
 
 namespace ketrel::host {
 namespace {
@@ -335,20 +337,36 @@ bool SaveSceneDocument(Scene& scene, const std::string& path, std::string* error
   std::string message;
   {
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    bool written = file && std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    written = written && std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
-    if (file && std::fclose(file) != 0) written = false;
-    if (!written) message = path + ": cannot write the scene document";
+    const char* call = "fopen";
+    bool written = file != nullptr;
+    if (written) {
+      call = "fwrite";
+      written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    }
+    if (written) {
+      call = "fsync";
+      written = std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
+    }
+    if (file && std::fclose(file) != 0 && written) {
+      call = "fclose";
+      written = false;
+    }
+    // In plain words ("cannot write out/a.kscene: folder out/ does not exist").
+    if (!written) message = OsErrorMessage(true, path.c_str(), call, errno);
   }
   if (message.empty()) {
     std::error_code ec;
     std::filesystem::rename(temporary, path, ec);
-    if (ec) message = path + ": cannot replace the scene document (" + ec.message() + ")";
+    if (ec) message = OsErrorMessage(true, path.c_str(), "rename", ec.value());
   }
   if (!message.empty()) {
     std::remove(temporary.c_str());
-    KT_LOG_ERROR(Host, "%s", message.c_str());
-    if (error) *error = message;
+    // Said once: to the caller who asked for it, else in the log.
+    if (error) {
+      *error = message;
+    } else {
+      KT_LOG_ERROR(Host, "%s", message.c_str());
+    }
     return false;
   }
   scene.NeedsSave = false;

@@ -21,11 +21,8 @@ bool LoadHostScene(const std::string& path, Scene& scene, std::string& error,
     return false;
   }
   if (IsSceneDocumentPath(path)) {
-    std::string message;
-    if (!LoadSceneDocument(path, scene, &message)) {
-      error = "could not load " + path + ": " + message;
-      return false;
-    }
+    // The document's messages begin with its path already.
+    if (!LoadSceneDocument(path, scene, &error)) return false;
     return true;
   }
   std::string message;

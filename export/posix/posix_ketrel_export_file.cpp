@@ -1,8 +1,14 @@
 #include "export/posix/posix_ketrel_export_file.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+
 #include "rt/ketrel_file_writer.h"
 #include "rt/ketrel_log.h"
 #include "rt/posix/posix_ketrel_file_writer.h"
+#include "rt/posix/posix_ketrel_os_error.h"
 
 namespace ketrel {
 namespace {
@@ -35,8 +41,7 @@ bool WriteAtomically(file_builder* builder, const char* fileName, const Progress
     const void* bytes = GetMemoryWriterBytes(memory, &size);
     file_writer* target = CreateFileWriter(fileName);
     if (!target) {
-      KT_LOG_ERROR(Export, "Unable to open %s for atomic writing\n", fileName);
-      ok = false;
+      ok = false;  // the writer said why
     } else {
       ok = WriteToWriter(target, size, bytes) && ProgressShouldContinue(progress) &&
            FinishFileWriter(target);
@@ -48,6 +53,24 @@ bool WriteAtomically(file_builder* builder, const char* fileName, const Progress
 }
 
 }  // namespace
+
+bool TargetFolderExists(const char* fileName) {
+  if (!KT_CHECK_PARAMETER(Export, fileName != nullptr)) return false;
+  const std::string name = fileName;
+  const size_t slash = name.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : name.substr(0, slash));
+  struct stat status;
+  int error = 0;
+  if (::stat(folder.c_str(), &status) != 0) {
+    error = errno;
+  } else if (!S_ISDIR(status.st_mode)) {
+    error = ENOTDIR;
+  }
+  if (error == 0) return true;
+  KT_LOG_OS_ERROR(Export, true, fileName, "stat", error);
+  return false;
+}
 
 bool WriteFileBuilderToPath(file_builder* builder, const char* fileName, bool atomic,
                             const ProgressWindow* progress) {

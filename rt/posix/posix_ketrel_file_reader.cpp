@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
+#include "rt/posix/posix_ketrel_os_error.h"
 
 namespace ketrel {
 namespace {
@@ -16,6 +18,7 @@ namespace {
 struct posix_file_reader {
   file_reader Base;
   int Descriptor;
+  char Name[256];  // for messages; a longer one is cut short
 };
 
 void DestroyPosixReader(file_reader* reader) {
@@ -32,8 +35,12 @@ bool ReadPosix(file_reader* reader, uint64_t offset, size_t size, void* out) {
     ssize_t got = ::pread(file->Descriptor, p, size, off_t(offset));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
-      KT_LOG_ERROR(FileReader, "ReadFile failed: %s",
-                   got < 0 ? std::strerror(errno) : "end of file");
+      if (got < 0) {
+        KT_LOG_OS_ERROR(FileReader, false, file->Name, "pread", errno);
+      } else {
+        KT_LOG_ERROR(FileReader, "cannot read %s: it ended early (was it cut short while read?)",
+                     file->Name);
+      }
       return false;
     }
     p += got;
@@ -52,7 +59,7 @@ file_reader* OpenFileReader(const char* fileName) {
   if (descriptor < 0 || ::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
     int error = descriptor < 0 ? errno : EISDIR;
     if (descriptor >= 0) ::close(descriptor);
-    KT_LOG_ERROR(FileReader, "open failed for %s: %s", fileName, std::strerror(error));
+    KT_LOG_OS_ERROR(FileReader, false, fileName, "open", error);
     return nullptr;
   }
   posix_file_reader* file =
@@ -65,6 +72,7 @@ file_reader* OpenFileReader(const char* fileName) {
   file->Base.Read = ReadPosix;
   file->Base.Size = uint64_t(status.st_size);
   file->Descriptor = descriptor;
+  std::snprintf(file->Name, sizeof file->Name, "%s", fileName);
   return &file->Base;
 }
 

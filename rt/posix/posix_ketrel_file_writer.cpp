@@ -14,6 +14,7 @@
 
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
+#include "rt/posix/posix_ketrel_os_error.h"
 
 namespace ketrel {
 namespace {
@@ -30,9 +31,8 @@ struct posix_file_writer {
   char* TemporaryName;
 };
 
-void ReportOsError(const char* call, const char* name) {
-  KT_LOG_ERROR(FileBuilder, "%s failed for %s: %s", call, name, std::strerror(errno));
-}
+// Names the target, which the user asked for, not the temporary beside it.
+#define ReportOsError(call, name) KT_LOG_OS_ERROR(FileBuilder, true, name, call, errno)
 
 bool WriteAll(posix_file_writer* file, const void* bytes, size_t size) {
   const unsigned char* p = static_cast<const unsigned char*>(bytes);
@@ -42,7 +42,7 @@ bool WriteAll(posix_file_writer* file, const void* bytes, size_t size) {
     if (written <= 0) {
       // A short write that makes no progress counts as a failure too.
       if (written == 0) errno = ENOSPC;
-      ReportOsError("write", file->TemporaryName);
+      ReportOsError("write", file->TargetName);
       file->Failed = true;
       return false;
     }
@@ -88,7 +88,7 @@ int64_t SeekPosix(file_writer* writer, int64_t offset, int32_t origin) {
       return -1;
   }
   if (result < 0) {
-    ReportOsError("lseek", file->TemporaryName);
+    ReportOsError("lseek", file->TargetName);
     return -1;
   }
   return int64_t(result);
@@ -99,11 +99,11 @@ bool FinishPosix(file_writer* writer) {
   if (file->Descriptor < 0) return false;
   bool ok = Flush(file);
   if (ok && ::fsync(file->Descriptor) != 0) {
-    ReportOsError("fsync", file->TemporaryName);
+    ReportOsError("fsync", file->TargetName);
     ok = false;
   }
   if (::close(file->Descriptor) != 0) {
-    ReportOsError("close", file->TemporaryName);
+    ReportOsError("close", file->TargetName);
     ok = false;
   }
   file->Descriptor = -1;
@@ -156,7 +156,7 @@ bool ResolveTarget(const char* name, char (&resolved)[PATH_MAX], struct stat* ex
         joinedLength = std::snprintf(joined, sizeof joined, "%s", next);
       }
       if (joinedLength < 0 || size_t(joinedLength) >= sizeof joined) {
-        KT_LOG_ERROR(FileBuilder, "Cannot write %s: its link leads to too long a path", name);
+        KT_LOG_ERROR(FileBuilder, "cannot write %s: its link leads to too long a path", name);
         return false;
       }
       std::memcpy(resolved, joined, size_t(joinedLength) + 1);
@@ -165,12 +165,12 @@ bool ResolveTarget(const char* name, char (&resolved)[PATH_MAX], struct stat* ex
   *exists = ::stat(resolved, existing) == 0;
   if (!*exists) return true;
   if (!S_ISREG(existing->st_mode)) {
-    KT_LOG_ERROR(FileBuilder, "Cannot write %s: it is not a regular file", name);
+    KT_LOG_ERROR(FileBuilder, "cannot write %s: it is not a regular file", name);
     return false;
   }
   if (existing->st_nlink > 1) {
     KT_LOG_ERROR(FileBuilder,
-                 "Cannot write %s: it has %d hard links, which replacing it would cut apart", name,
+                 "cannot write %s: it has %d hard links, which replacing it would cut apart", name,
                  static_cast<int>(existing->st_nlink));
     return false;
   }

@@ -291,6 +291,71 @@ TEST(SettingsFile, SetByLabel) {
   EXPECT_EQ(SettingsBytes(root.item, 2), before);
 }
 
+// "Category/Label" picks one category or kind of object; a bare label that
+// stands for different settings is refused only once more than one of them
+// takes effect; a label repeated in choices reaches every choice.
+TEST(SettingsFile, SetByLabelWithCategoriesAmbiguityAndSuggestions) {
+  Root root;
+  SettingsItem* walk = CreateSettingsItem(root.Category("Animations"), "Walk",
+                                          CreateCategoryRequester(SettingsCategory::Animation));
+  SettingsItem* hips =
+      CreateSettingsItem(walk, "Hips", CreateCategoryRequester(SettingsCategory::BoneAnimation));
+  SettingsItem* mesh = CreateSettingsItem(root.Category("Meshes"), "m", nullptr);
+  ASSERT_TRUE(hips && ApplyStoredSettings(mesh, nullptr, nullptr));
+  const uint32_t kAnimationTolerance = 149, kMorphCurveTolerance = 190;
+  auto tolerances = [&] {
+    return std::vector<float>{GetSettingFloat(root.Category("Animations"), kAnimationTolerance),
+                              GetSettingFloat(walk, kAnimationTolerance),
+                              GetSettingFloat(hips, kAnimationTolerance),
+                              GetSettingFloat(mesh, kMorphCurveTolerance)};
+  };
+  std::string message;
+  ASSERT_TRUE(SetCategorySettingByLabel(
+      root.item, "Bone animation settings/Position curve tolerance=0.5", message))
+      << message;
+  EXPECT_EQ(tolerances(), (std::vector<float>{0.01f, 0.01f, 0.5f, 0.01f}));
+  ASSERT_TRUE(
+      SetCategorySettingByLabel(root.item, "animations/Position curve tolerance=0.25", message));
+  EXPECT_EQ(tolerances(), (std::vector<float>{0.25f, 0.25f, 0.25f, 0.01f}));
+  // Vertex morph curves off: the bare label works as it always has.
+  ASSERT_TRUE(SetCategorySettingByLabel(root.item, "Position curve tolerance=0.125", message));
+  EXPECT_EQ(tolerances(), (std::vector<float>{0.125f, 0.125f, 0.125f, 0.125f}));
+  // One mesh with vertex morph curves: now the choice matters.
+  ASSERT_TRUE(SelectChoice(FindPropertyById(mesh->Requester, 237),
+                           FindChoiceById(FindPropertyById(mesh->Requester, 237), 241)));
+  SetSettingInt(mesh, 188, 1);
+  std::vector<uint8_t> before = SettingsBytes(root.item, 4);
+  EXPECT_FALSE(SetCategorySettingByLabel(root.item, "Position curve tolerance=2", message));
+  EXPECT_NE(message.find("\"Mesh settings\", \"Animation settings\"; name the category"),
+            std::string::npos)
+      << message;
+  EXPECT_EQ(SettingsBytes(root.item, 4), before);
+  ASSERT_TRUE(
+      SetCategorySettingByLabel(root.item, "Mesh settings/Position curve tolerance=2", message));
+  EXPECT_EQ(tolerances(), (std::vector<float>{0.125f, 0.125f, 0.125f, 2.0f}));
+  // "Compression" lives in a choice of "No alpha" and of "Alpha": both take it.
+  ASSERT_TRUE(SetCategorySettingByLabel(root.item, "Compression=20", message));
+  EXPECT_EQ(GetChoiceSettingInt(root.Category("Textures"), 19, 24), 20);
+  EXPECT_EQ(GetChoiceSettingInt(root.Category("Textures"), 36, 24), 20);
+
+  const struct {
+    const char* assignment;
+    const char* said;
+  } refused[] = {
+      {"Positon curve tolerance=1", "did you mean \"Position curve tolerance\"?"},
+      {"Bone animaton settings/Position curve tolerance=1",
+       "Unknown category \"Bone animaton settings\"; did you mean \"Bone animation settings\"?"},
+      {"Meshes/Oversampling=2", "\"Meshes\" has no setting \"Oversampling\". Its settings:"},
+      {"Bone animation settings/Position curve tolerance=-1", "takes a number from"},
+  };
+  before = SettingsBytes(root.item, 4);
+  for (const auto& c : refused) {
+    EXPECT_FALSE(SetCategorySettingByLabel(root.item, c.assignment, message)) << c.assignment;
+    EXPECT_NE(message.find(c.said), std::string::npos) << c.assignment << ": " << message;
+  }
+  EXPECT_EQ(SettingsBytes(root.item, 4), before);
+}
+
 TEST(SettingsPushDown, LocksHoldUnlessForcedAndChoicesFollowALockedCombobox) {
   Root root;
   SettingsItem* textures = root.Category("Textures");

@@ -158,7 +158,7 @@ TEST(SceneDocument, EmbeddedImagesTravelAndBadOnesAreRefused) {
   Scene bad;
   EXPECT_FALSE(ParseSceneDocument(Doc(R"("materials": [{"name": "m", "embeddedImage": "abc"}])"),
                                   "", bad, &error));
-  EXPECT_NE(error.find("materials[0].embeddedImage"), std::string::npos) << error;
+  EXPECT_NE(error.find("materials[0] \"m\".embeddedImage"), std::string::npos) << error;
 }
 
 TEST(SceneDocument, FailedSaveKeepsTheOldFile) {
@@ -168,6 +168,9 @@ TEST(SceneDocument, FailedSaveKeepsTheOldFile) {
   test::LogCapture log;
   EXPECT_FALSE(SaveSceneDocument(scene, directory));
   EXPECT_EQ(log.errors(), 1u);
+  EXPECT_TRUE(log.Contains("cannot write " + directory + ": folder " + KETREL_BINARY_DIR +
+                           "/no_such_dir/ does not exist"))
+      << log.All();
   // A target that is a directory cannot be replaced; the directory survives.
   std::string target = std::string(KETREL_BINARY_DIR) + "/scene_dir.kscene";
   std::filesystem::create_directories(target + "/inside");
@@ -202,41 +205,41 @@ TEST(SceneDocument, RefusesBadDocumentsNamingThePlace) {
   EXPECT_NE(ParseError(R"({"format": "kscene", "version": 2})").find("version"), std::string::npos);
   const std::string nodes5 = R"({"name": "a"}, {"name": "b"}, {"name": "c"}, {"name": "d"})";
   EXPECT_EQ(ParseError(Doc(R"("nodes": [)" + nodes5 + R"(, {"name": "e", "parent": 9}])")),
-            "nodes[4].parent: index 9 out of range 0..4");
+            "nodes[4] \"e\".parent: index 9 out of range 0..4");
   EXPECT_EQ(ParseError(Doc(R"("nodes": [{"name": "a", "parent": 1}, {"name": "b", "parent": 0}])")),
-            "nodes[0].parent: parent cycle through nodes[0]");
+            "nodes[0] \"a\".parent: parent cycle through nodes[0] \"a\"");
   EXPECT_EQ(ParseError(Doc(R"("nodes": [{"name": "a", "parent": 0}])")),
-            "nodes[0].parent: parent cycle through nodes[0]");
+            "nodes[0] \"a\".parent: parent cycle through nodes[0] \"a\"");
   EXPECT_EQ(ParseError(Doc(R"("nodes": [{"parent": -1}])")), "nodes[0]: missing field \"name\"");
   EXPECT_EQ(ParseError(Doc(R"("nodes": [{"name": 3}])")), "nodes[0].name: expected a string");
   EXPECT_EQ(ParseError(Doc(R"("nodes": [{"name": "a", "skin": {"bones": [0, 1]}}])")),
-            "nodes[0].skin.bones[1]: index 1 out of range 0..0");
+            "nodes[0] \"a\".skin.bones[1]: index 1 out of range 0..0");
   EXPECT_EQ(ParseError(Doc(R"("nodes": [{"name": "a", "material": 0}])")),
-            "nodes[0].material: index 0 but there are none");
+            "nodes[0] \"a\".material: index 0 but there are none");
   EXPECT_EQ(ParseError(Doc(R"("nodes": [{"name": "a", "position": {"keys": [
                 {"tick": 5, "value": [0, 0, 0]}, {"tick": 5, "value": [1, 0, 0]}]}}])")),
-            "nodes[0].position.keys[1].tick: 5 not after the previous key 5");
+            "nodes[0] \"a\".position.keys[1].tick: 5 not after the previous key 5");
   EXPECT_EQ(ParseError(Doc(R"("nodes": [{"name": "a", "rotation": [0, 0, 0, 0]}])")),
-            "nodes[0].rotation: quaternion of zero length");
+            "nodes[0] \"a\".rotation: quaternion of zero length");
   EXPECT_EQ(ParseError(Doc(R"("nodes": [{"name": "a", "object": {"type": "teapot"}}])")),
-            "nodes[0].object.type: unknown object type \"teapot\"");
+            "nodes[0] \"a\".object.type: unknown object type \"teapot\"");
   EXPECT_EQ(ParseError(Doc(R"("nodes": [{"name": "a", "settings": [{"kind": 1, "index": -1,
                 "data": "AB$="}]}])")),
-            "nodes[0].settings[0].data: invalid base64");
+            "nodes[0] \"a\".settings[0].data: invalid base64");
   EXPECT_EQ(ParseError(Doc(R"("scene": {"frameRate": 7})")),
             "scene.frameRate: 7 does not divide 4800 ticks per second");
   EXPECT_EQ(ParseError(Doc(R"("scene": {"takes": [{"name": "a", "start": 90, "end": 10}]})")),
-            "scene.takes[0].end: before start");
+            "scene.takes[0] \"a\".end: before start");
   EXPECT_EQ(ParseError(Doc(R"("scene": {"takes": [{"name": "a", "start": 0, "end": 10,
                 "frameRate": 7}]})")),
-            "scene.takes[0].frameRate: 7 does not divide 4800 ticks per second");
+            "scene.takes[0] \"a\".frameRate: 7 does not divide 4800 ticks per second");
   EXPECT_EQ(ParseError(Doc(R"("scene": {"frameRate": 0})")),
             "scene.frameRate: value 0 out of range 1..4800");
   EXPECT_EQ(ParseError(Doc(R"("materials": [{"name": "m", "subMaterials": [0]}])")),
-            "materials[0]: reference cycle through materials[0]");
+            "materials[0] \"m\": reference cycle through materials[0] \"m\"");
   EXPECT_EQ(ParseError(Doc(R"("materials": [{"name": "m", "maps": [{"slot": "Diffuse",
                 "map": 1}]}, {"name": "n", "type": "multi", "subMaterials": [0]}])")),
-            "materials[1]: reference cycle through materials[0]");
+            "materials[1] \"n\": reference cycle through materials[0] \"m\"");
 }
 
 TEST(SceneDocument, TruncatedAndCorruptedFiguresNeverLoadHalfway) {
@@ -477,6 +480,41 @@ TEST(SceneDocument, MeshListsMayComeInAnyChannelOrderAndMorphersImplyThemselves)
   EXPECT_EQ(scene.Nodes[0]->MorphChannels[0].Weight.Value, std::vector<float>{0.0f});
 }
 
+// A mistyped key would be skipped and change the export in silence: every
+// object kind refuses keys it does not have, naming the place and the
+// nearest key it does have (and an object type, the nearest type).
+TEST(SceneDocument, RefusesUnknownKeysNamingThePlace) {
+  const struct {
+    std::string document;
+    const char* error;
+  } cases[] = {
+      {Doc(R"("nodse": [])"), "nodse: unknown key; did you mean \"nodes\"?"},
+      {Doc(R"("scene": {"frameRat": 30})"),
+       "scene.frameRat: unknown key; did you mean \"frameRate\"?"},
+      {Doc(R"("scene": {"takes": [{"name": "Walk", "start": 0, "end": 9, "ned": 3}]})"),
+       "scene.takes[0] \"Walk\".ned: unknown key; did you mean \"end\"?"},
+      {Doc(R"("nodes": [{"name": "Root"}, {"name": "Hips", "positon": [0, 0, 1]}])"),
+       "nodes[1] \"Hips\".positon: unknown key; did you mean \"position\"?"},
+      {Doc(R"("nodes": [{"name": "Hips", "rotation": {"keys": [{"tick": 0, "valeu": [0, 0, 0, 1]}]}}])"),
+       "nodes[0] \"Hips\".rotation.keys[0].valeu: unknown key; did you mean \"value\"?"},
+      {Doc(R"("nodes": [{"name": "Hips", "scale": {"Value": [1, 1, 1]}}])"),
+       "nodes[0] \"Hips\".scale.Value: unknown key; did you mean \"value\"?"},
+      {Doc(R"("nodes": [{"name": "Box", "object": {"tpye": "box"}}])"),
+       "nodes[0] \"Box\".object.tpye: unknown key; did you mean \"type\"?"},
+      {Doc(R"("nodes": [{"name": "Box", "mesh": {"vertices": [], "faces": [], "normal": []}}])"),
+       "nodes[0] \"Box\".mesh.normal: unknown key; did you mean \"normals\"?"},
+      {Doc(R"("nodes": [{"name": "Box", "settings": [{"kind": 1, "index": 0, "data": "", "x": 1}]}])"),
+       "nodes[0] \"Box\".settings[0].x: unknown key (known: kind index data)"},
+      {Doc(R"("nodes": [{"name": "Hips", "object": {"type": "bnoe"}}])"),
+       "nodes[0] \"Hips\".object.type: unknown object type \"bnoe\"; did you mean \"bone\"?"},
+      {Doc(R"("materials": [{"name": "Skin", "difuse": [1, 0, 0]}])"),
+       "materials[0] \"Skin\".difuse: unknown key; did you mean \"diffuse\"?"},
+      {Doc(R"("materials": [{"name": "Skin", "parameters": [{"name": "Gloss", "vaule": 1}]}])"),
+       "materials[0] \"Skin\".parameters[0] \"Gloss\".vaule: unknown key; did you mean \"value\"?"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParseError(c.document), c.error) << c.document;
+}
+
 TEST(SceneDocument, RefusesBadMeshesNamingThePlace) {
   auto mesh = [](const std::string& body, const std::string& rest = "") {
     return Doc(R"("nodes": [{"name": "a"}, {"name": "b", "mesh": {)" + body + "}" + rest + "}]");
@@ -485,72 +523,72 @@ TEST(SceneDocument, RefusesBadMeshesNamingThePlace) {
       [1,1,1],[0,1,1]], )";
   const std::string faces = R"("faces": [[0,1,2],[2,3,0]])";
   EXPECT_EQ(ParseError(mesh(cube + R"("faces": [[0,1,2],[0,1,99]])")),
-            "nodes[1].mesh.faces[1]: vertex 99 out of range 0..7");
+            "nodes[1] \"b\".mesh.faces[1]: vertex 99 out of range 0..7");
   EXPECT_EQ(ParseError(mesh(cube + R"("faces": [[0,1,-1]])")),
-            "nodes[1].mesh.faces[0]: vertex -1 out of range 0..7");
+            "nodes[1] \"b\".mesh.faces[0]: vertex -1 out of range 0..7");
   EXPECT_EQ(ParseError(mesh(R"("vertices": [], "faces": [[0,0,0]])")),
-            "nodes[1].mesh.faces[0]: vertex 0 but there are none");
+            "nodes[1] \"b\".mesh.faces[0]: vertex 0 but there are none");
   EXPECT_EQ(ParseError(mesh(cube + R"("faces": [[0,1]])")),
-            "nodes[1].mesh.faces[0]: expected 3 indices");
+            "nodes[1] \"b\".mesh.faces[0]: expected 3 indices");
   EXPECT_EQ(ParseError(mesh(cube + R"("faces": [[0,1,2.5]])")),
-            "nodes[1].mesh.faces[0]: expected 3 indices");
+            "nodes[1] \"b\".mesh.faces[0]: expected 3 indices");
   EXPECT_EQ(ParseError(mesh(R"("vertices": [[0,0]], "faces": [])")),
-            "nodes[1].mesh.vertices[0]: expected an array of 3 numbers");
+            "nodes[1] \"b\".mesh.vertices[0]: expected an array of 3 numbers");
   EXPECT_EQ(ParseError(mesh(R"("vertices": [[0,0,1e39]], "faces": [])")),
-            "nodes[1].mesh.vertices[0][2]: number out of range");
-  EXPECT_EQ(ParseError(mesh(R"("faces": [])")), "nodes[1].mesh: missing field \"vertices\"");
+            "nodes[1] \"b\".mesh.vertices[0][2]: number out of range");
+  EXPECT_EQ(ParseError(mesh(R"("faces": [])")), "nodes[1] \"b\".mesh: missing field \"vertices\"");
   EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "smoothingGroups": [1])")),
-            "nodes[1].mesh.smoothingGroups: 1 smoothing groups for 2 faces");
+            "nodes[1] \"b\".mesh.smoothingGroups: 1 smoothing groups for 2 faces");
   EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "materialIds": [0, 70000])")),
-            "nodes[1].mesh.materialIds[1]: value 70000 out of range 0..65535");
+            "nodes[1] \"b\".mesh.materialIds[1]: value 70000 out of range 0..65535");
   EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "normals": [[0,0,1]])")),
-            "nodes[1].mesh: \"normals\" and \"normalFaces\" come together");
+            "nodes[1] \"b\".mesh: \"normals\" and \"normalFaces\" come together");
   EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "normals": [[0,0,1]], "normalFaces": [[0,0,1]])")),
-            "nodes[1].mesh.normalFaces[0]: normal 1 out of range 0..0");
+            "nodes[1] \"b\".mesh.normalFaces[0]: normal 1 out of range 0..0");
   EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "maps": [{"channel": 1,
       "vertices": [[0,0,0]], "faces": [[0,0,0]]}])")),
-            "nodes[1].mesh.maps[0].faces: 1 map faces for 2 faces");
+            "nodes[1] \"b\".mesh.maps[0].faces: 1 map faces for 2 faces");
   EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "maps": [{"channel": 1,
       "vertices": [[0,0,0]], "faces": [[0,0,0],[0,3,0]]}])")),
-            "nodes[1].mesh.maps[0].faces[1]: map vertex 3 out of range 0..0");
+            "nodes[1] \"b\".mesh.maps[0].faces[1]: map vertex 3 out of range 0..0");
   EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "maps": [{"channel": 100,
       "vertices": [], "faces": []}])")),
-            "nodes[1].mesh.maps[0].channel: value 100 out of range -2..99");
+            "nodes[1] \"b\".mesh.maps[0].channel: value 100 out of range -2..99");
   EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "maps": [
       {"channel": 2, "vertices": [[0,0,0]], "faces": [[0,0,0],[0,0,0]]},
       {"channel": 2, "vertices": [[0,0,0]], "faces": [[0,0,0],[0,0,0]]}])")),
-            "nodes[1].mesh.maps[1].channel: channel 2 given twice");
+            "nodes[1] \"b\".mesh.maps[1].channel: channel 2 given twice");
   EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "tangents": [[1,0,0]])")),
-            "nodes[1].mesh: \"tangents\", \"binormals\" and \"tangentFaces\" come together");
+            "nodes[1] \"b\".mesh: \"tangents\", \"binormals\" and \"tangentFaces\" come together");
   EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "tangents": [[1,0,0]], "binormals": [],
       "tangentFaces": [[0,0,0],[0,0,0]])")),
-            "nodes[1].mesh.binormals: 0 binormals for 1 tangents");
+            "nodes[1] \"b\".mesh.binormals: 0 binormals for 1 tangents");
   EXPECT_EQ(ParseError(mesh(cube + faces + R"(, "tangents": [[1,0,0]], "binormals": [[0,1,0]],
       "tangentFaces": [[0,0,0],[0,0,2]])")),
-            "nodes[1].mesh.tangentFaces[1]: tangent 2 out of range 0..0");
+            "nodes[1] \"b\".mesh.tangentFaces[1]: tangent 2 out of range 0..0");
   // Skins: one weight list per vertex, bones of the skin's own list.
   const std::string skin = R"(, "skin": {"bones": [0], )";
   EXPECT_EQ(ParseError(mesh(cube + faces, skin + R"("weights": [[[0, 1]]]})")),
-            "nodes[1].skin.weights: 1 weighted vertices for a mesh of 8");
+            "nodes[1] \"b\".skin.weights: 1 weighted vertices for a mesh of 8");
   EXPECT_EQ(ParseError(mesh(cube + faces, skin + R"("weights": [[], [], [], [], [], [], [],
       [[0, 0.5], [1, 0.5]]]})")),
-            "nodes[1].skin.weights[7][1]: bone 1 out of range 0..0");
+            "nodes[1] \"b\".skin.weights[7][1]: bone 1 out of range 0..0");
   EXPECT_EQ(ParseError(mesh(cube + faces, skin + R"("weights": [[], [], [], [], [], [], [],
       [[0, 0.5, 1]]]})")),
-            "nodes[1].skin.weights[7][0]: expected [bone, weight]");
+            "nodes[1] \"b\".skin.weights[7][0]: expected [bone, weight]");
   EXPECT_EQ(ParseError(mesh(cube + faces, skin + R"("bindMatrices": []})")),
-            "nodes[1].skin.bindMatrices: 0 bind matrices for 1 bones");
+            "nodes[1] \"b\".skin.bindMatrices: 0 bind matrices for 1 bones");
   EXPECT_EQ(ParseError(mesh(cube + faces, skin + R"("meshBindMatrix": [1, 0, 0]})")),
-            "nodes[1].skin.meshBindMatrix: expected an array of 12 numbers");
+            "nodes[1] \"b\".skin.meshBindMatrix: expected an array of 12 numbers");
   // Morph targets: their own counts, but indices in range of their own vertices.
   EXPECT_EQ(ParseError(mesh(cube + faces, R"(, "morphChannels": [{"name": "m",
       "target": {"vertices": [[0,0,0]], "faces": [[0,0,1]]}}])")),
-            "nodes[1].morphChannels[0].target.faces[0]: vertex 1 out of range 0..0");
+            "nodes[1] \"b\".morphChannels[0] \"m\".target.faces[0]: vertex 1 out of range 0..0");
   EXPECT_EQ(ParseError(mesh(cube + faces, R"(, "morphChannels": [{"target": {}}])")),
-            "nodes[1].morphChannels[0]: missing field \"name\"");
+            "nodes[1] \"b\".morphChannels[0]: missing field \"name\"");
   EXPECT_EQ(ParseError(mesh(cube + faces, R"(, "morphChannels": [{"name": "m",
       "target": {"vertices": [], "faces": []}, "weight": [1, 2]}])")),
-            "nodes[1].morphChannels[0].weight: expected an array of 1 numbers");
+            "nodes[1] \"b\".morphChannels[0] \"m\".weight: expected an array of 1 numbers");
 }
 
 }  // namespace

@@ -120,16 +120,46 @@ TEST(DumpCommand, PathsNameOnePartOfTheGraph) {
   }
 }
 
-TEST(DumpCommand, JsonIsWellFormed) {
-  int code = -1;
-  std::string json = Dump(Golden("golden_64be.kt2"), &code, true);
-  ASSERT_EQ(code, kExitOk);
-  EXPECT_NE(json.find("\"$ref\": "), std::string::npos);
-  std::string path = std::string(KETREL_BINARY_DIR) + "/h2_dump.json";
-  std::ofstream(path) << json;
-  std::string check = "python3 -c \"import json,sys; json.load(open(sys.argv[1]))\" " + path;
-  EXPECT_EQ(std::system(check.c_str()), 0);
-  std::remove(path.c_str());
+// The JSON dump of every golden file parses, its arrays are whole and of one
+// type, and their lengths are the counts `info --json` reads from the file
+// (bones, vertices, triangles, pixel bytes, maps, track groups).
+TEST(DumpCommand, JsonArraysAreWholeAndMatchTheFileCounts) {
+  const std::string dir = std::string(KETREL_BINARY_DIR) + "/";
+  for (const char* name : kGoldens) {
+    int code = -1;
+    std::string json = Dump(Golden(name), &code, true);
+    ASSERT_EQ(code, kExitOk) << name;
+    EXPECT_NE(json.find("\"$ref\": "), std::string::npos);
+    EXPECT_NE(json.find("\"$type\": {\"Position\": \"Real32Member[3]\""), std::string::npos);
+    std::ostringstream info;
+    ASSERT_EQ(RunInfo(InfoOptions{Golden(name), true}, info), kExitOk) << name;
+    std::ofstream(dir + "h2_dump.json") << json;
+    std::ofstream(dir + "h2_info.json") << info.str();
+    const std::string check = "python3 " KETREL_SOURCE_DIR "/tests/tools/dump_json_counts.py " +
+                              dir + "h2_info.json " + dir + "h2_dump.json";
+    EXPECT_EQ(std::system(check.c_str()), 0) << name;
+  }
+  std::remove((dir + "h2_dump.json").c_str());
+  std::remove((dir + "h2_info.json").c_str());
+}
+
+// `info --json` states what the text states; a damaged file is "valid": false.
+TEST(InfoCommand, JsonCarriesTheTextFacts) {
+  std::ostringstream out;
+  ASSERT_EQ(RunInfo(InfoOptions{Golden("golden_32be.kt2"), true}, out), kExitOk);
+  const std::string json = out.str();
+  for (const char* fact : {"\"platform\": \"32-bit, big endian\"", "\"crcMatches\": true",
+                           "\"headerSize\": 456", "\"typeTag\": 1263809025",
+                           "\"name\": \"Biped\",\n        \"bones\": 3", "\"valid\": true"}) {
+    EXPECT_NE(json.find(fact), std::string::npos) << fact << "\n" << json;
+  }
+  test::LogCapture log;
+  std::ostringstream damaged;
+  EXPECT_EQ(RunInfo(InfoOptions{DamagedCopy("golden_64be.kt2", false), true}, damaged),
+            kExitFailed);
+  EXPECT_NE(damaged.str().find("\"result\": \"invalid: the CRC does not match\""),
+            std::string::npos)
+      << damaged.str();
 }
 
 TEST(InspectCommands, ExitCodesFromTheProgram) {

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "rt/ketrel_data_types.h"
@@ -36,6 +37,9 @@ struct DumpNode {
   int Id = 0;         // objects: their number; references: the number referred to
   size_t More = 0;    // elements left out of an abbreviated array
   std::vector<DumpNode> Children;
+  // A variant's own type, member by member (name, member type): the JSON
+  // dump carries it as "$type" beside the value, which says what it holds.
+  std::vector<std::pair<std::string, std::string>> VariantType;
 };
 
 template <typename T>
@@ -114,12 +118,15 @@ class Walker {
         }
         return node;
       }
-      case VariantReferenceMember:
-        return Named(node, Object(Read<const data_type_definition*>(at),
-                                  Read<const unsigned char*>(at + 8), depth));
-      case ReferenceToVariantArrayMember:
-        return Named(node, Elements(Read<const data_type_definition*>(at), Read<int32_t>(at + 8),
-                                    Read<const unsigned char*>(at + 12), depth));
+      case VariantReferenceMember: {
+        auto* type = Read<const data_type_definition*>(at);
+        return Variant(type, Named(node, Object(type, Read<const unsigned char*>(at + 8), depth)));
+      }
+      case ReferenceToVariantArrayMember: {
+        auto* type = Read<const data_type_definition*>(at);
+        return Variant(type, Named(node, Elements(type, Read<int32_t>(at + 8),
+                                                  Read<const unsigned char*>(at + 12), depth)));
+      }
       case StringMember: {
         auto* text = Read<const char*>(at);
         node.Kind = text != nullptr ? NodeKind::Text : NodeKind::Null;
@@ -151,6 +158,14 @@ class Walker {
   static DumpNode Named(const DumpNode& member, DumpNode value) {
     value.Name = member.Name;
     value.Type = member.Type;
+    return value;
+  }
+
+  static DumpNode Variant(const data_type_definition* type, DumpNode value) {
+    if (type == nullptr || value.Kind == NodeKind::Null) return value;
+    for (const data_type_definition* m = type; m->Type != EndMember; ++m) {
+      value.VariantType.emplace_back(m->Name != nullptr ? m->Name : "", MemberTypeText(m));
+    }
     return value;
   }
 
@@ -329,7 +344,22 @@ void PrintText(std::ostream& out, const DumpNode& node, int indent) {
   }
 }
 
+void PrintJsonValue(std::ostream& out, const DumpNode& node, int indent);
+
+// A variant as {"$type": {member: member type, ...}, "$value": value}.
 void PrintJson(std::ostream& out, const DumpNode& node, int indent) {
+  if (node.VariantType.empty()) return PrintJsonValue(out, node, indent);
+  out << "{\"$type\": {";
+  for (size_t i = 0; i < node.VariantType.size(); ++i) {
+    out << (i ? ", " : "") << Quoted(node.VariantType[i].first) << ": "
+        << Quoted(node.VariantType[i].second);
+  }
+  out << "}, \"$value\": ";
+  PrintJsonValue(out, node, indent);
+  out << "}";
+}
+
+void PrintJsonValue(std::ostream& out, const DumpNode& node, int indent) {
   std::string pad(size_t(indent) * 2, ' ');
   switch (node.Kind) {
     case NodeKind::Number:
@@ -352,10 +382,6 @@ void PrintJson(std::ostream& out, const DumpNode& node, int indent) {
       for (size_t i = 0; i < node.Children.size(); ++i) {
         out << (i ? ", " : "");
         PrintJson(out, node.Children[i], indent + 1);
-      }
-      if (node.More > 0) {
-        out << (node.Children.empty() ? "" : ", ")
-            << Quoted("... " + std::to_string(node.More) + " more");
       }
       out << "]";
       if (node.Id != 0) out << "}";
@@ -494,7 +520,8 @@ int RunDump(const DumpOptions& options, std::ostream& out) {
     std::cerr << "ketrel dump: " << options.File << " is not a readable KT2 file\n";
     return kExitFailed;
   }
-  Walker walker(options.All);
+  // JSON never abbreviates: an array holds its elements and nothing else.
+  Walker walker(options.All || options.Json);
   DumpNode root;
   if (options.Path.empty()) {
     root = walker.Object(file->RootType, static_cast<const unsigned char*>(file->RootObject), 0);

@@ -10,10 +10,12 @@ namespace ketrel::cli {
 
 struct InfoOptions {
   std::string File;
+  bool Json = false;  // the same facts as one JSON object
 };
 
 // Prints the magic and platform, the header fields, each section's
-// compression, sizes, alignment and counts, and whether the CRC matches.
+// compression, sizes, alignment and counts, whether the CRC matches, what
+// the file holds and a verdict; as text, or with Json as one object.
 // 0 only when the file is whole and valid (opening, CRC, every section and
 // the object graph); 1 otherwise.
 int RunInfo(const InfoOptions& options, std::ostream& out);
@@ -21,9 +23,9 @@ void AddInfoCommand(CLI::App& app, int& exitCode);
 
 struct DumpOptions {
   std::string File;
-  bool Json = false;
-  bool All = false;  // print long arrays in full
-  std::string Path;  // e.g. "Models[0].Skeleton"; empty: the root object
+  bool Json = false;  // never abbreviated (docs/JSON.md)
+  bool All = false;   // print long arrays of the text dump in full
+  std::string Path;   // e.g. "Models[0].Skeleton"; empty: the root object
 };
 
 // Prints the root object (or the part the path names) and everything it

@@ -1,12 +1,13 @@
 #include "tools/ketrel/ketrel_commands.h"
 
-#include <map>
-
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <string_view>
 #include <vector>
 
 #include "export/host/host_scene.h"
+#include "export/shared/ketrel_did_you_mean.h"
 #include "tools/ketrel/cmd_export.h"
 #include "tools/ketrel/cmd_import.h"
 
@@ -60,6 +61,40 @@ void AddCommands(CLI::App& app, int& exitCode) {
   AddInfoCommand(app, exitCode);
   AddDumpCommand(app, exitCode);
   AddVerifyCommand(app, exitCode);
+}
+
+bool CommandNamesAreKnown(const CLI::App& app, int argc, const char* const* argv) {
+  const CLI::App* at = &app;
+  std::string said = "ketrel";
+  bool named = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--help" || word == "-h" || word == "--version") return true;
+    if (!word.empty() && word[0] == '-') continue;  // the program's own flags
+    const std::vector<const CLI::App*> commands = at->get_subcommands({});
+    if (commands.empty()) return true;  // the command's own arguments follow
+    std::vector<std::string_view> names;
+    const CLI::App* chosen = nullptr;
+    for (const CLI::App* command : commands) {
+      names.push_back(command->get_name());
+      if (command->get_name() == word) chosen = command;
+    }
+    if (chosen == nullptr) {
+      std::fprintf(stderr, "%s: unknown command %s%s\n", said.c_str(), word.c_str(),
+                   DidYouMean(word, names).c_str());
+      return false;
+    }
+    at = chosen;
+    said += " " + word;
+    named = true;
+  }
+  if (named && at->get_subcommands({}).empty()) return true;
+  std::string list;
+  for (const CLI::App* command : at->get_subcommands({}))
+    list += (list.empty() ? "" : ", ") + command->get_name();
+  std::fprintf(stderr, "%s: no command given (commands: %s; --help tells more)\n", said.c_str(),
+               list.c_str());
+  return false;
 }
 
 void AddImportFaultOption(CLI::App* command, int* fault) {

@@ -37,6 +37,13 @@ void PrintTakes(const host::Scene& scene);
 // --verbose: log lines name the source file and line they come from.
 bool& VerboseLogs();
 
+// Before parsing: every command word on the command line names a command
+// (and sub-command) that `app` has. False, with "ketrel: unknown command
+// frob" (and the nearest command, when one is close) on stderr, when one does
+// not, or with the list of commands when none is given; CLI11 alone would
+// say only "A subcommand is required". Help and version flags pass.
+bool CommandNamesAreKnown(const CLI::App& app, int argc, const char* const* argv);
+
 // One line per command; main() calls them all.
 void AddCommands(CLI::App& app, int& exitCode);
 

@@ -20,6 +20,7 @@
 #include "export/host/host_progress.h"
 #include "export/ketrel_progress.h"
 #include "export/ketrel_version.h"
+#include "rt/posix/posix_ketrel_os_error.h"
 #include "tools/ketrel/ketrel_commands.h"
 
 namespace {
@@ -108,6 +109,10 @@ int main(int argc, char** argv) {
   ketrel::SetLogCallback(ketrel::LogCallback{PrintLog, nullptr});
   int exitCode = ketrel::cli::kExitOk;
   ketrel::cli::AddCommands(app, exitCode);
+  if (!ketrel::cli::CommandNamesAreKnown(app, argc, argv)) return ketrel::cli::kExitUsage;
+  // Before any command runs: --verbose also shows the system calls behind
+  // a failed read or write.
+  app.parse_complete_callback([] { ketrel::SetOsErrorDetails(ketrel::cli::VerboseLogs()); });
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
