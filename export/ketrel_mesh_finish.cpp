@@ -260,11 +260,8 @@ bool RemoveUnusedBones(MeshConversion* r, vertex_data* data, tri_topology* topol
 
 bool BuildMeshBounds(SceneParser* parser, MeshConversion* r, const vertex_data* data,
                      tri_topology* topology) {
+  // A mesh without skin bones has the one binding of its own node.
   const int32_t bones = r->SkinBones > 0 ? r->SkinBones : 1;
-  if (bones == 0) {
-    KT_LOG_WARNING_CODE(Export, warning::MeshWithoutBones, r->Name, "WARNING: Mesh has no bones");
-    return true;
-  }
   int32_t usable = bones;
   if (bones > r->BindingCount) {
     KT_LOG_ERROR(Export,

@@ -34,7 +34,6 @@ const WarningCodeInfo kTable[] = {
     {MeshByName, "mesh stored by name only", "the mesh has no mesh data to export"},
     {MeshIndicesNot16Bit, "mesh indices not 16-bit",
      "16-bit indices were asked for but the mesh has too many vertices"},
-    {MeshWithoutBones, "mesh without bones", "the mesh's skin names no bone; no bounds are made"},
     {SkinInfluencesDropped, "skin influences dropped",
      "skin weights that name no bone of the skin or are invalid are left out"},
     {FacesLeftOut, "faces left out", "faces naming vertices the mesh does not have are left out"},

@@ -31,7 +31,8 @@ enum Code : uint32_t {
 
   MeshByName = 1201,
   MeshIndicesNot16Bit = 1202,
-  MeshWithoutBones = 1203,
+  // 1203 is retired ("mesh without bones"): a mesh always has at least the
+  // binding of its own node, so there was never a mesh without bounds.
   SkinInfluencesDropped = 1204,
   FacesLeftOut = 1205,
   MapChannelLeftOut = 1206,

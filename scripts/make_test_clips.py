@@ -9,9 +9,10 @@ differ at that joint. Clips, keyed at 30 Hz with linear interpolation:
 "Bend" (Mid swings about Z, 1 s), "Lift" (Root travels and turns, 0.5 s),
 "Twist" (Tip turns about Y, keys from 0.5 s to 2 s) and a second clip named
 "Bend" (1.5 s), whose name the importer must tell apart. With --early the
-Twist keys run a second earlier, from -0.5 s: before the clip's start.
+Twist keys run a second earlier, from -0.5 s: before the clip's start. With
+--sheared the Tip's bind pose leans X along Y (a shear no rest pose holds).
 
-  make_test_clips.py OUT.gltf [--early]
+  make_test_clips.py OUT.gltf [--early | --sheared]
 """
 import base64
 import json
@@ -32,7 +33,7 @@ def translation_matrix(y):
     return [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, y, 0, 1]
 
 
-def build(early=False):
+def build(early=False, sheared=False):
     blob = bytearray()
     views, accessors = [], []
 
@@ -78,8 +79,10 @@ def build(early=False):
                        "JOINTS_0": add(joints, "VEC4", "H", 5123, 34962),
                        "WEIGHTS_0": add(weights, "VEC4", target=34962)},
         "indices": add(indices, "SCALAR", "H", 5123, 34963)}]}
-    inverse_binds = add([translation_matrix(-0.0), translation_matrix(-1.0),
-                         translation_matrix(-2.0)], "MAT4")
+    # The sheared Tip binds at x' = x + 0.5 y, y' = y + 2: its inverse.
+    tip_bind = [1, 0, 0, 0, -0.5, 1, 0, 0, 0, 0, 1, 0, 1, -2, 0, 1] if sheared \
+        else translation_matrix(-2.0)
+    inverse_binds = add([translation_matrix(-0.0), translation_matrix(-1.0), tip_bind], "MAT4")
 
     nodes = [
         {"mesh": 0, "skin": 0},
@@ -128,10 +131,11 @@ def build(early=False):
 
 
 def main():
-    if len(sys.argv) not in (2, 3) or (len(sys.argv) == 3 and sys.argv[2] != "--early"):
+    option = sys.argv[2] if len(sys.argv) == 3 else None
+    if len(sys.argv) not in (2, 3) or option not in (None, "--early", "--sheared"):
         sys.exit(__doc__)
     with open(sys.argv[1], "w") as f:
-        json.dump(build(len(sys.argv) == 3), f)
+        json.dump(build(option == "--early", option == "--sheared"), f)
 
 
 if __name__ == "__main__":

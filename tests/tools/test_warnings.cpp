@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "export/host/host_base64.h"
 #include "export/ketrel_export_report.h"
 #include "export/ketrel_export_ui_tunneling.h"
+#include "export/ketrel_settings_blob.h"
 #include "tests/tools/command_test.h"
 
 namespace ketrel {
@@ -60,6 +62,29 @@ const char kOddTakes[] = R"({"format": "kscene", "version": 1,
                        "end": 320}, {"name": "Blink", "start": 320, "end": 400}]},
   "nodes": [{"name": "Root", "parent": -1, "object": {"type": "bone"}}]})";
 
+// A triangle 10 km out whose morph weight swings: its vertex curves cannot
+// come within 0.01 mm in single precision.
+const char kFarMorph[] = R"({"format": "kscene", "version": 1,
+  "scene": {"frameRate": 30, "animationStart": 0, "animationEnd": 1600, "systemUnit": 1.0},
+  "nodes": [{"name": "Far", "parent": -1, "object": {"type": "mesh"},
+    "mesh": {"vertices": [[10000, 0, 0], [10001, 0, 0], [10000, 1, 0]], "faces": [[0, 1, 2]]},
+    "morphChannels": [{"name": "Bulge", "weight": {"interpolation": "smooth", "keys": [
+      {"tick": 0, "value": 0}, {"tick": 800, "value": 100}, {"tick": 1600, "value": 30}]},
+      "target": {"vertices": [[10000, 0, 3], [10001.3, 0, 0], [10000, 1.7, 0]],
+                 "faces": [[0, 1, 2]]}}]}]})";
+
+// A material whose bump map the map's own stored settings leave out.
+std::string MapLeftOut(const std::string& chunk) {
+  return R"({"format": "kscene", "version": 1,
+    "scene": {"frameRate": 30, "animationStart": 0, "animationEnd": 0, "systemUnit": 1.0},
+    "materials": [{"name": "Skin", "type": "standard", "maps": [{"slot": "Bump", "map": 1}]},
+                  {"name": "Bumps", "type": "bitmap", "fileName": "bumps.png",
+                   "settings": [{"kind": 3, "index": -1, "data": ")" +
+         chunk + R"("}]}],
+    "nodes": [{"name": "Plate", "parent": -1, "object": {"type": "mesh"}, "material": 0,
+      "mesh": {"vertices": [[0, 0, 0], [1, 0, 0], [0, 1, 0]], "faces": [[0, 1, 2]]}}]})";
+}
+
 // 21,846 separate triangles: more vertices than 16-bit indices reach.
 std::string WideMesh() {
   std::string vertices, faces;
@@ -99,6 +124,7 @@ struct WarningCase {
   std::string Message;  // a part of it
   std::string Scene;    // kFigure, a scene file of the fixture's, or a generated file
   std::vector<std::string> Arguments = {};
+  std::string Limits = "";  // shell commands run before ketrel
 };
 
 class Warnings : public test::CommandTest {
@@ -111,6 +137,7 @@ class Warnings : public test::CommandTest {
       std::ofstream(Path(name)) << text;
     std::ofstream(Path("wide.kscene")) << WideMesh();
     std::ofstream(Path("bones257.kscene")) << ManyBones();
+    std::ofstream(Path("far.kscene")) << kFarMorph;
     // Textures left out by the settings file: their materials lose them.
     SettingsItem* root = CreateSettingsRoot();
     ASSERT_NE(root, nullptr);
@@ -119,15 +146,23 @@ class Warnings : public test::CommandTest {
     // A stored choice that names no choice of its setting.
     FindPropertyById(FindChildItem(root, "File")->Requester, 212)->Combobox.Legacy = 999;
     EXPECT_TRUE(SaveSettingsFile(root, Path("odd_choice.kes").c_str()));
+    // A material's own chunk that leaves it out of the export.
+    Requester* materials = FindChildItem(root, "Materials")->Requester;
+    SetPropertyInt(FindPropertyById(materials, 75), 0);
+    std::vector<uint8_t> chunk(RequesterBlobSize(materials));
+    EXPECT_EQ(WriteRequester(materials, chunk.data(), chunk.size()), chunk.size());
+    std::ofstream(Path("map.kscene")) << MapLeftOut(host::EncodeBase64(chunk));
     DestroySettingsItem(root);
   }
 
   // `ketrel export --json`, parsed; fails the test unless it wrote the file.
-  nlohmann::json ExportJson(const std::string& scene, const std::string& arguments) {
+  nlohmann::json ExportJson(const std::string& scene, const std::string& arguments,
+                            const std::string& limits = "") {
     std::string out, err;
     const std::string output = Path("out.kt2");
     std::filesystem::remove(output);
-    EXPECT_EQ(Run("export --json " + scene + " " + output + " " + arguments, &out, &err), 0) << err;
+    EXPECT_EQ(Run("export --json " + scene + " " + output + " " + arguments, &out, &err, limits), 0)
+        << err;
     EXPECT_TRUE(std::filesystem::exists(output));
     nlohmann::json json = nlohmann::json::parse(out, nullptr, false);
     EXPECT_FALSE(json.is_discarded()) << out;
@@ -147,9 +182,14 @@ TEST_F(Warnings, EachCodeIsRaisedReportedAndFailsStrict) {
                          "/scripts/make_test_clips.py " + clips + " >/dev/null")
                             .c_str()),
             0);
+  const std::string sheared = Path("sheared.gltf");
+  ASSERT_EQ(std::system(("python3 " + std::string(KETREL_SOURCE_DIR) +
+                         "/scripts/make_test_clips.py " + sheared + " --sheared >/dev/null")
+                            .c_str()),
+            0);
   const std::string bones = Path("bones.kscene"), meshes = Path("meshes.kscene"),
                     takes = Path("takes.kscene"), missing = Path("missing.bin");
-  const std::vector<WarningCase> cases = {
+  std::vector<WarningCase> cases = {
       {"KT1001", "no_such_image.png", "Texture no_such_image.png stored by reference only", bones},
       {"KT1002", "figure_diffuse.png", "Murra still-image compression is not available", kFigure},
       {"KT1005",
@@ -157,6 +197,7 @@ TEST_F(Warnings, EachCodeIsRaisedReportedAndFailsStrict) {
        "Material SkinDiffuse: its texture figure_diffuse.png is not exported",
        kFigure,
        {"--settings", Path("no_textures.kes")}},
+      {"KT1004", "Skin", "Material Skin: its Bump map (Bumps) is not exported", Path("map.kscene")},
       {"KT1006", "Multi", "Material Multi has null sub-material", meshes},
       {"KT1102", "Flat", "Bone Flat of skeleton Root has a singular or invalid transform", bones},
       {"KT1103", "Flat", "Unable to accurately decompose MAX transform Q", bones},
@@ -189,12 +230,21 @@ TEST_F(Warnings, EachCodeIsRaisedReportedAndFailsStrict) {
       {"KT1401", "Walk", "Two takes are named Walk; the later one is called Walk_2", takes},
       {"KT1401", "Bend", "Two takes are named Bend; the later one is called Bend_2", clips},
       {"KT1402", "Blink", "Take Blink is 80 ticks long, less than a frame", takes},
+      {"KT1403", "Tip", "The bind pose of Tip is sheared; its rest pose keeps only its scale",
+       sheared},
       {"KT1501",
        "Figure",
        "Animation figure.kscene, track group Figure: 4 curves miss their",
        kFigure,
        {"--set", "Orientation curve tolerance=0.00001", "--set",
         "Position curve tolerance=0.00001"}},
+      {"KT1503",
+       "Far",
+       "Some animated vert parameters didn't achieve the",
+       Path("far.kscene"),
+       {"--set", "Morph Targets=Extract mesh frame by frame", "--set",
+        "Create vertex morph curves=true", "--set",
+        "Mesh settings/Position curve tolerance=0.00001"}},
       {"KT1601",
        "Include vertex annotation",
        "Setting \"Include vertex annotation\" (Meshes and 2 more) is changed but has no effect",
@@ -222,9 +272,19 @@ TEST_F(Warnings, EachCodeIsRaisedReportedAndFailsStrict) {
        kFigure,
        {"--attach", missing}},
   };
+#if !defined(__SANITIZE_ADDRESS__)  // address limits do not apply under AddressSanitizer
+  // Fitting threads whose 2 GB stacks do not all fit under a 3 GB limit:
+  // the rest of the work is done by those that started.
+  cases.push_back({"KT1505",
+                   "",
+                   "Unable to start fitting thread",
+                   kFigure,
+                   {"--threads", "8"},
+                   "ulimit -s 2000000; ulimit -v 3000000;"});
+#endif
   for (const WarningCase& c : cases) {
     SCOPED_TRACE(c.Code + " " + c.Scene + Joined(c.Arguments));
-    const nlohmann::json json = ExportJson(c.Scene, Joined(c.Arguments));
+    const nlohmann::json json = ExportJson(c.Scene, Joined(c.Arguments), c.Limits);
     bool found = false;
     for (const nlohmann::json& w : json["warnings"]) {
       if (w["code"] != c.Code || w["object"] != c.Object) continue;
@@ -234,7 +294,7 @@ TEST_F(Warnings, EachCodeIsRaisedReportedAndFailsStrict) {
     EXPECT_TRUE(found) << json["warnings"].dump(1);
     std::string err;
     EXPECT_EQ(Run("export --strict " + c.Scene + " " + Path("strict.kt2") + Joined(c.Arguments),
-                  nullptr, &err),
+                  nullptr, &err, c.Limits),
               1);
     EXPECT_NE(err.find("ketrel export: --strict: "), std::string::npos) << err;
   }
