@@ -481,10 +481,13 @@ ketrel_file* ReadEntireFileFromMemory(const void* bytes, size_t size) {
   // Every typed file, native or not, goes through the converter: it walks the
   // whole graph through the file's own types and checks every piece of it,
   // so the objects handed out can be followed without further checks.
+  // The native image is only read back here: its sections are written
+  // uncompressed, so they are not compressed again just to be decompressed.
+  const uint32_t uncompressed[kMaxReadSections] = {};  // all kNoCompression
   file_writer* memory = CreateMemoryFileWriter(kDefaultConversionBlockSize, size + 4096);
-  bool ok = memory != nullptr &&
-            PlatformConvertImageToWriter(&source, memory, MakeMagicRecord(kNativePlatform),
-                                         kFileAlignment, 0, nullptr);
+  bool ok = memory != nullptr && PlatformConvertImageToWriter(
+                                     &source, memory, MakeMagicRecord(kNativePlatform),
+                                     kFileAlignment, source.Header.SectionArrayCount, uncompressed);
   CloseFileImage(&source);
   size_t nativeSize = 0;
   const void* native = ok ? GetMemoryWriterBytes(memory, &nativeSize) : nullptr;
