@@ -574,7 +574,8 @@ bool ConvertClips(SceneParser* parser, std::vector<Clip>& clips) {
     ok = BeginClip(parser, clips[c], jobs) &&
          SampleMorphs(parser, clips[c].Node, clips[c].Morphs, jobs);
     CountProgressWork(parser->progress, sampling[c]);
-    if (!ok) failed(clips[c]);
+    cancelled = CancelRequested() != 0;
+    if (!ok && !cancelled) failed(clips[c]);
   }
   if (ok && !cancelled) {
     long long fitting = 0;
@@ -584,7 +585,8 @@ bool ConvertClips(SceneParser* parser, std::vector<Clip>& clips) {
     AddProgressWork(parser->progress, fitting - estimated);
     ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount(parser->fitWorkers),
                     parser->progress);
-    if (!ok) KT_LOG_ERROR(Export, "Unable to fit the animations' curves");
+    cancelled = CancelRequested() != 0;
+    if (!ok && !cancelled) KT_LOG_ERROR(Export, "Unable to fit the animations' curves");
   }
   for (size_t c = 0; c < clips.size() && ok && !cancelled; ++c) {
     cancelled = !ProgressShouldContinue(parser->progress);

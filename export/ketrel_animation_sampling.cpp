@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "export/ketrel_progress.h"
 #include "export/ketrel_scene_parser.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_skeleton_conversion.h"
@@ -177,6 +178,8 @@ bool SampleModels(ToolInterface* tool, const AnimationTiming& timing,
                   std::vector<ModelAnimation>& models) {
   for (int32_t s = 0; s < timing.SampleCount; ++s) {
     if (timing.Synthetic && s % timing.Oversampling != 0) continue;
+    // A long clip samples for seconds: a Ctrl-C must not wait for its end.
+    if (s % 256 == 0 && CancelRequested() != 0) return false;
     const int64_t tick = SampleTick(timing, s);
     if (tick < INT32_MIN || tick > INT32_MAX || !tool->SetSampleTime(int32_t(tick))) {
       KT_LOG_ERROR(Export, "Unable to set the sample time to tick %lld", (long long)tick);

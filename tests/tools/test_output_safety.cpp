@@ -162,6 +162,7 @@ TEST_F(OutputSafety, SignalsCancelEveryPhaseAndKeepTheOldFile) {
       {SIGINT, bvh, "--silent", 0.8},
       {SIGTERM, bvh, "", 0.8},
       {SIGINT, bvh, "--silent --test-import-fault hang", 0.3},
+      {SIGINT, longTracks, "--threads 1", 0.2},  // while sampling
       {SIGINT, longTracks, "--threads 1", 1.0},
       {SIGINT, longTracks, "--threads 1", 3.0},
   };

@@ -17,6 +17,7 @@
 #include "export/ketrel_animation_sampling.h"
 #include "export/ketrel_bone_tolerances.h"
 #include "export/ketrel_export_ui_tunneling.h"
+#include "export/ketrel_progress.h"
 #include "export/ketrel_settings_read.h"
 #include "rt/posix/posix_ketrel_file_writer.h"
 #include "tools/ketrel/export_summary.h"
@@ -276,8 +277,11 @@ int ExportCommand(const ExportOptions& options, ExportReport& report, ExportOutc
   ran = true;
   if (!ok) {
     if (keepOld) std::filesystem::remove(exportOptions.FileName, ignored);
-    std::fprintf(stderr, "ketrel export: export of %s to %s failed\n", options.Scene.c_str(),
-                 options.Output.c_str());
+    // A cancelled export is not a failure to report: main says it stopped.
+    if (CancelRequested() == 0) {
+      std::fprintf(stderr, "ketrel export: export of %s to %s failed\n", options.Scene.c_str(),
+                   options.Output.c_str());
+    }
     return kExitFailed;
   }
   outcome.Bytes = FileBytes(exportOptions.FileName);
