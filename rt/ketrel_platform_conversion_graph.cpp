@@ -88,6 +88,23 @@ namespace {
 
 // ---- Type summaries ------------------------------------------------------------------
 
+// Adds a stretch to a type's swap runs, joined to the previous one when both
+// hold whole words of the same unit. False when the layout needs too many.
+bool AddRun(swap_run* runs, uint32_t* count, uint64_t offset, uint64_t size, uint32_t unit) {
+  if (size == 0) return true;
+  if (*count > 0) {
+    swap_run& last = runs[*count - 1];
+    if (last.Unit == unit && uint64_t(last.Offset) + last.Size == offset && last.Size % unit == 0 &&
+        size % unit == 0) {
+      last.Size += uint32_t(size);
+      return true;
+    }
+  }
+  if (*count == kMaxSwapRuns) return false;
+  runs[(*count)++] = swap_run{uint32_t(offset), uint32_t(size), unit};
+  return true;
+}
+
 // Checks the definition at `type` and computes its object size in both
 // layouts and its marshalling. Inline members are followed recursively with
 // bounded depth; an inline cycle (an object containing itself) is an error.
@@ -106,7 +123,11 @@ int64_t SummarizeType(conversion* c, const file_reference& type, uint32_t depth)
     return -1;
   }
   const uint32_t recordSize = RecordSize(c->SourcePointer);
-  type_summary summary{TypeInProgress, 0, 0, 0, 0};
+  type_summary summary{TypeInProgress, 0, 0, 0, 0, 0, false, 0, 0};
+  // The swap runs of one object, while it has no pointers and stays simple.
+  swap_run runs[kMaxSwapRuns];
+  uint32_t runCount = 0;
+  bool bulk = true;
   index = c->Types.Count;
   if (!c->Types.Append(summary) || !AddPointerToHash(c->TypeMap, key, index)) {
     c->Failed = true;
@@ -138,35 +159,70 @@ int64_t SummarizeType(conversion* c, const file_reference& type, uint32_t depth)
     if (width == 0) width = 1;
     uint64_t sourceUnit, destUnit;
     uint32_t marshalling;
+    type_summary inner{};
     if (memberType == InlineMember) {
-      file_reference inner;
-      if (!SourcePointer(c, type.SectionIndex, record + 4 + c->SourcePointer, &inner)) {
+      file_reference innerType;
+      if (!SourcePointer(c, type.SectionIndex, record + 4 + c->SourcePointer, &innerType)) {
         Fail(c, "inline member has no type", type.SectionIndex, record);
         return -1;
       }
-      int64_t innerIndex = SummarizeType(c, inner, depth + 1);
+      int64_t innerIndex = SummarizeType(c, innerType, depth + 1);
       if (innerIndex < 0) return -1;
-      const type_summary& innerSummary = c->Types[size_t(innerIndex)];
+      inner = c->Types[size_t(innerIndex)];
       // An inline member of nothing would let a tiny object hold endless elements.
-      if (innerSummary.SourceSize == 0 || innerSummary.DestSize == 0) {
+      if (inner.SourceSize == 0 || inner.DestSize == 0) {
         Fail(c, "inline member of an empty type", type.SectionIndex, record);
         return -1;
       }
-      sourceUnit = innerSummary.SourceSize;
-      destUnit = innerSummary.DestSize;
-      marshalling = innerSummary.Marshalling;
+      sourceUnit = inner.SourceSize;
+      destUnit = inner.DestSize;
+      marshalling = inner.Marshalling;
+      summary.InlineDepth = std::max(summary.InlineDepth, inner.InlineDepth + 1);
+      bulk = bulk && inner.Bulk;
     } else {
       sourceUnit =
           uint64_t(GetMemberTypeSizeForPointerSize(memberType, int32_t(8 * c->SourcePointer)));
       destUnit = uint64_t(GetMemberTypeSizeForPointerSize(memberType, int32_t(8 * c->DestPointer)));
       marshalling = uint32_t(GetMemberTypeInfo(memberType)->Marshalling);
+      // Values with nothing to copy (an empty reference) or with pointers
+      // stay on the member-by-member path.
+      bulk = bulk && !GetMemberTypeTraits(memberType)->PointerBearing && sourceUnit == destUnit &&
+             (marshalling != 0 || sourceUnit == 0);
     }
+    const uint64_t memberOffset = summary.SourceSize;
     summary.SourceSize += sourceUnit * uint64_t(width);
     summary.DestSize += destUnit * uint64_t(width);
     summary.Marshalling |= marshalling;
     if (summary.SourceSize > kMaxTypeSize || summary.DestSize > kMaxTypeSize) {
       Fail(c, "type is too large", type.SectionIndex, type.Offset);
       return -1;
+    }
+    if (bulk && memberType != InlineMember) {
+      bulk = AddRun(runs, &runCount, memberOffset, sourceUnit * uint64_t(width), marshalling);
+    } else if (bulk && inner.RunCount == 1 && c->Runs[inner.FirstRun].Size == inner.SourceSize) {
+      const swap_run whole = c->Runs[inner.FirstRun];
+      bulk = AddRun(runs, &runCount, memberOffset, inner.SourceSize * uint64_t(width), whole.Unit);
+    } else {
+      // Repeats of a mixed layout run out of room within a few elements.
+      for (int32_t e = 0; bulk && e < width; ++e) {
+        for (uint32_t r = 0; bulk && r < inner.RunCount; ++r) {
+          const swap_run run = c->Runs[inner.FirstRun + r];
+          bulk = AddRun(runs, &runCount, memberOffset + uint64_t(e) * inner.SourceSize + run.Offset,
+                        run.Size, run.Unit);
+        }
+      }
+    }
+  }
+  // Deeper nesting than conversion allows fails on the member-by-member path.
+  summary.Bulk = bulk && summary.InlineDepth <= kMaxInlineDepth;
+  if (summary.Bulk) {
+    summary.FirstRun = uint32_t(c->Runs.Count);
+    summary.RunCount = runCount;
+    for (uint32_t r = 0; r < runCount; ++r) {
+      if (!c->Runs.Append(runs[r])) {
+        c->Failed = true;
+        return -1;
+      }
     }
   }
   summary.State = TypeDone;
@@ -351,22 +407,53 @@ bool PlacePointerArray(conversion* c, const file_reference& elementType, const f
 
 // ---- Converting contents -------------------------------------------------------------
 
-void CopyWords(conversion* c, const unsigned char* source, const dest_location& at, uint64_t bytes,
-               uint32_t unit) {
-  unsigned char* dest = DestBytes(c, at);
-  std::memcpy(dest, source, size_t(bytes));
-  if (!c->Swap || unit < 2) return;
-  for (uint64_t i = 0; i + unit <= bytes; i += unit) {
-    if (unit == 4) {
+// Reverses the bytes of each whole `unit` (2 or 4) in place; bytes are left as they are.
+void SwapWords(unsigned char* dest, uint64_t bytes, uint32_t unit) {
+  if (unit < 2) return;
+  if (unit == 4) {
+    for (uint64_t i = 0; i + 4 <= bytes; i += 4) {
       uint32_t word;
       std::memcpy(&word, dest + i, 4);
       word = ByteSwap32(word);
       std::memcpy(dest + i, &word, 4);
-    } else {
-      uint16_t half;
-      std::memcpy(&half, dest + i, 2);
-      half = ByteSwap16(half);
-      std::memcpy(dest + i, &half, 2);
+    }
+    return;
+  }
+  // Any other unit swaps the first two bytes of each, as it always has.
+  for (uint64_t i = 0; i + unit <= bytes; i += unit) {
+    uint16_t half;
+    std::memcpy(&half, dest + i, 2);
+    half = ByteSwap16(half);
+    std::memcpy(dest + i, &half, 2);
+  }
+}
+
+void CopyWords(conversion* c, const unsigned char* source, const dest_location& at, uint64_t bytes,
+               uint32_t unit) {
+  unsigned char* dest = DestBytes(c, at);
+  std::memcpy(dest, source, size_t(bytes));
+  if (c->Swap) SwapWords(dest, bytes, unit);
+}
+
+// Converts `count` objects of a pointer-free type at once: one copy, then
+// one swap loop over the whole array when a single unit fills the type, or
+// the type's runs element by element.
+void ConvertPlainObjects(conversion* c, const conversion_entry& entry,
+                         const type_summary& summary) {
+  const uint64_t size = summary.SourceSize;
+  const uint64_t total = size * entry.Count;
+  unsigned char* dest = DestBytes(c, entry.Dest);
+  std::memcpy(dest, SourceBytes(c, entry.SourceSection, entry.SourceOffset), size_t(total));
+  if (!c->Swap) return;
+  const swap_run* runs = c->Runs.Items + summary.FirstRun;
+  if (summary.RunCount == 1 && runs[0].Size == size && size % runs[0].Unit == 0) {
+    SwapWords(dest, total, runs[0].Unit);
+    return;
+  }
+  for (uint64_t i = 0; i < entry.Count; ++i) {
+    unsigned char* element = dest + i * size;
+    for (uint32_t r = 0; r < summary.RunCount; ++r) {
+      SwapWords(element + runs[r].Offset, runs[r].Size, runs[r].Unit);
     }
   }
 }
@@ -533,6 +620,10 @@ bool ConvertEntry(conversion* c, uint32_t index) {
       int64_t typeIndex = SummarizeType(c, type, 0);
       if (typeIndex < 0) return false;
       const type_summary summary = c->Types[size_t(typeIndex)];
+      if (summary.Bulk) {
+        ConvertPlainObjects(c, entry, summary);
+        return true;
+      }
       for (uint32_t i = 0; i < entry.Count; ++i) {
         if (!ConvertObject(c, type, entry.SourceSection,
                            uint32_t(entry.SourceOffset + i * summary.SourceSize),
