@@ -58,13 +58,6 @@ bool SourcePointer(const conversion* c, uint32_t section, uint32_t offset, file_
 // ReferenceType 4 + P, ArrayWidth 4 + 2P, Extra 8 + 2P, reserved 20 + 2P.
 uint32_t RecordSize(uint32_t pointerBytes) { return 20 + 3 * pointerBytes; }
 
-struct source_member {
-  uint32_t Type;
-  int32_t Width;  // 1 for width 0
-  bool HasReference;
-  file_reference Reference;
-};
-
 // Reads member `index` of the type at `type`; the type has been summarised,
 // so the record is known to lie in the section.
 source_member ReadMember(const conversion* c, const file_reference& type, uint32_t index) {
@@ -123,7 +116,7 @@ int64_t SummarizeType(conversion* c, const file_reference& type, uint32_t depth)
     return -1;
   }
   const uint32_t recordSize = RecordSize(c->SourcePointer);
-  type_summary summary{TypeInProgress, 0, 0, 0, 0, 0, false, 0, 0};
+  type_summary summary{TypeInProgress, 0, 0, 0, 0, 0, false, 0, 0, 0};
   // The swap runs of one object, while it has no pointers and stays simple.
   swap_run runs[kMaxSwapRuns];
   uint32_t runCount = 0;
@@ -223,6 +216,21 @@ int64_t SummarizeType(conversion* c, const file_reference& type, uint32_t depth)
         c->Failed = true;
         return -1;
       }
+    }
+  }
+  // The member records as conversion reads them for every object of the type.
+  summary.FirstMember = uint32_t(c->Members.Count);
+  for (uint32_t m = 0; m < summary.MemberCount; ++m) {
+    source_member member = ReadMember(c, type, m);
+    if (member.Type == InlineMember) {
+      uint64_t inner = 0;
+      GetHashedPointerData(c->TypeMap, Key(member.Reference.SectionIndex, member.Reference.Offset),
+                           &inner);
+      member.InlineType = uint32_t(inner);
+    }
+    if (!c->Members.Append(member)) {
+      c->Failed = true;
+      return -1;
     }
   }
   summary.State = TypeDone;
@@ -458,6 +466,37 @@ void ConvertPlainObjects(conversion* c, const conversion_entry& entry,
   }
 }
 
+// Finds the fix-ups of one stretch of the source in order: one search for
+// its start, then a walk forward, since its slots are asked for in rising
+// order. A slot before the last one asked for is searched for afresh.
+struct fixup_walk {
+  uint32_t Section;
+  uint32_t Last;
+  const file_pointer_fixup* At;
+  const file_pointer_fixup* End;
+};
+
+fixup_walk BeginFixupWalk(const conversion* c, uint32_t section, uint32_t offset) {
+  fixup_walk walk{section, offset, nullptr, nullptr};
+  const file_image_section& s = c->Source->Sections[section];
+  if (!s.Loaded || s.Fixups == nullptr) return walk;
+  walk.End = s.Fixups + s.Header.FixupCount;
+  walk.At = std::lower_bound(
+      static_cast<const file_pointer_fixup*>(s.Fixups), walk.End, offset,
+      [](const file_pointer_fixup& f, uint32_t value) { return f.FromOffset < value; });
+  return walk;
+}
+
+// SourcePointer for a slot of the walked stretch.
+bool WalkPointer(const conversion* c, fixup_walk* walk, uint32_t offset, file_reference* out) {
+  if (offset < walk->Last) return SourcePointer(c, walk->Section, offset, out);
+  walk->Last = offset;
+  while (walk->At != walk->End && walk->At->FromOffset < offset) ++walk->At;
+  if (walk->At == walk->End || walk->At->FromOffset != offset) return false;
+  *out = file_reference{walk->At->ToSection, walk->At->ToOffset};
+  return true;
+}
+
 // Reads an element count; a negative count is damage.
 bool SourceCount(conversion* c, uint32_t section, uint32_t offset, uint32_t* out) {
   int32_t count = int32_t(SourceWord(c, section, offset));
@@ -466,27 +505,26 @@ bool SourceCount(conversion* c, uint32_t section, uint32_t offset, uint32_t* out
   return true;
 }
 
-// Converts one object of `type` at source (section, offset) into `at`.
-bool ConvertObject(conversion* c, const file_reference& type, uint32_t section, uint32_t offset,
-                   dest_location at, uint32_t depth) {
-  int64_t typeIndex = SummarizeType(c, type, 0);
-  if (typeIndex < 0) return false;
+// Converts one object of the summarised type `typeIndex` at source
+// (section, offset) into `at`; its slots are found by `walk`.
+bool ConvertObject(conversion* c, uint32_t typeIndex, uint32_t section, uint32_t offset,
+                   dest_location at, uint32_t depth, fixup_walk* walk) {
   if (depth > kMaxInlineDepth) return Fail(c, "inline types nest too deeply", section, offset);
-  const uint32_t memberCount = c->Types[size_t(typeIndex)].MemberCount;
+  const uint32_t memberCount = c->Types[typeIndex].MemberCount;
+  const uint32_t firstMember = c->Types[typeIndex].FirstMember;
   const uint32_t sp = c->SourcePointer, dp = c->DestPointer;
   for (uint32_t m = 0; m < memberCount && !c->Failed; ++m) {
-    source_member member = ReadMember(c, type, m);
+    const source_member member = c->Members[firstMember + m];
     file_reference target;
     dest_location placed;
     uint64_t sourceUnit = 0, destUnit = 0;
     if (member.Type == InlineMember) {
-      int64_t inner = SummarizeType(c, member.Reference, depth + 1);
-      if (inner < 0) return false;
-      sourceUnit = c->Types[size_t(inner)].SourceSize;
-      destUnit = c->Types[size_t(inner)].DestSize;
+      const uint32_t inner = member.InlineType;
+      sourceUnit = c->Types[inner].SourceSize;
+      destUnit = c->Types[inner].DestSize;
       for (int32_t e = 0; e < member.Width; ++e) {
-        if (!ConvertObject(c, member.Reference, section, uint32_t(offset + e * sourceUnit),
-                           Advance(at, e * destUnit), depth + 1)) {
+        if (!ConvertObject(c, inner, section, uint32_t(offset + e * sourceUnit),
+                           Advance(at, e * destUnit), depth + 1, walk)) {
           return false;
         }
       }
@@ -499,7 +537,7 @@ bool ConvertObject(conversion* c, const file_reference& type, uint32_t section, 
         case ReferenceMember:
           // A reference without a type (or to the empty type) cannot be followed.
           if (member.HasReference && !IsEmptyType(c, member.Reference) &&
-              SourcePointer(c, section, offset, &target)) {
+              WalkPointer(c, walk, offset, &target)) {
             if (!PlaceObjects(c, member.Reference, target, 1, &placed) ||
                 !AddFixup(c, at, placed)) {
               return false;
@@ -511,7 +549,7 @@ bool ConvertObject(conversion* c, const file_reference& type, uint32_t section, 
           uint32_t count = 0;
           if (!SourceCount(c, section, offset, &count)) return false;
           bool linked = count > 0 && member.HasReference && !IsEmptyType(c, member.Reference) &&
-                        SourcePointer(c, section, offset + 4, &target);
+                        WalkPointer(c, walk, offset + 4, &target);
           // An array that cannot be followed is written as {0, null}.
           WriteDestWord(c, at, linked ? count : 0);
           if (!linked) break;
@@ -522,10 +560,10 @@ bool ConvertObject(conversion* c, const file_reference& type, uint32_t section, 
           break;
         }
         case VariantReferenceMember:
-          if (SourcePointer(c, section, offset, &target)) {
+          if (WalkPointer(c, walk, offset, &target)) {
             file_reference variantType = target;
             if (!PlaceType(c, variantType, &placed) || !AddFixup(c, at, placed)) return false;
-            if (!IsEmptyType(c, variantType) && SourcePointer(c, section, offset + sp, &target)) {
+            if (!IsEmptyType(c, variantType) && WalkPointer(c, walk, offset + sp, &target)) {
               if (!PlaceObjects(c, variantType, target, 1, &placed) ||
                   !AddFixup(c, Advance(at, dp), placed)) {
                 return false;
@@ -537,12 +575,12 @@ bool ConvertObject(conversion* c, const file_reference& type, uint32_t section, 
           uint32_t count = 0;
           if (!SourceCount(c, section, offset + sp, &count)) return false;
           file_reference variantType;
-          bool typed = SourcePointer(c, section, offset, &variantType);
+          bool typed = WalkPointer(c, walk, offset, &variantType);
           if (typed && (!PlaceType(c, variantType, &placed) || !AddFixup(c, at, placed))) {
             return false;
           }
           bool linked = typed && count > 0 && !IsEmptyType(c, variantType) &&
-                        SourcePointer(c, section, offset + sp + 4, &target);
+                        WalkPointer(c, walk, offset + sp + 4, &target);
           WriteDestWord(c, Advance(at, dp), linked ? count : 0);
           if (linked && (!PlaceObjects(c, variantType, target, count, &placed) ||
                          !AddFixup(c, Advance(at, dp + 4), placed))) {
@@ -551,7 +589,7 @@ bool ConvertObject(conversion* c, const file_reference& type, uint32_t section, 
           break;
         }
         case StringMember:
-          if (SourcePointer(c, section, offset, &target)) {
+          if (WalkPointer(c, walk, offset, &target)) {
             if (!PlaceString(c, target, &placed) || !AddFixup(c, at, placed)) return false;
           }
           break;
@@ -624,10 +662,11 @@ bool ConvertEntry(conversion* c, uint32_t index) {
         ConvertPlainObjects(c, entry, summary);
         return true;
       }
+      fixup_walk walk = BeginFixupWalk(c, entry.SourceSection, entry.SourceOffset);
       for (uint32_t i = 0; i < entry.Count; ++i) {
-        if (!ConvertObject(c, type, entry.SourceSection,
+        if (!ConvertObject(c, uint32_t(typeIndex), entry.SourceSection,
                            uint32_t(entry.SourceOffset + i * summary.SourceSize),
-                           Advance(entry.Dest, i * summary.DestSize), 0)) {
+                           Advance(entry.Dest, i * summary.DestSize), 0, &walk)) {
           return false;
         }
       }
@@ -636,11 +675,11 @@ bool ConvertEntry(conversion* c, uint32_t index) {
     case KindPointerArray: {
       file_reference type{uint32_t(entry.TypeKey >> 32), uint32_t(entry.TypeKey)};
       if (IsEmptyType(c, type)) return true;
+      fixup_walk walk = BeginFixupWalk(c, entry.SourceSection, entry.SourceOffset);
       for (uint32_t i = 0; i < entry.Count; ++i) {
         file_reference target;
         dest_location placed;
-        if (!SourcePointer(c, entry.SourceSection, entry.SourceOffset + i * c->SourcePointer,
-                           &target)) {
+        if (!WalkPointer(c, &walk, entry.SourceOffset + i * c->SourcePointer, &target)) {
           continue;  // a null entry is allowed
         }
         if (!PlaceObjects(c, type, target, 1, &placed) ||

@@ -63,6 +63,15 @@ struct swap_run {
 // converted member by member instead.
 constexpr uint32_t kMaxSwapRuns = 32;
 
+// One member record of a source type, read once per type.
+struct source_member {
+  uint32_t Type;
+  int32_t Width;  // 1 for width 0
+  bool HasReference;
+  file_reference Reference;
+  uint32_t InlineType;  // inline members: the summary of Reference
+};
+
 struct type_summary {
   type_state State;
   uint32_t MemberCount;
@@ -74,6 +83,7 @@ struct type_summary {
   bool Bulk;
   uint32_t FirstRun;  // in conversion::Runs
   uint32_t RunCount;
+  uint32_t FirstMember;  // in conversion::Members
 };
 
 struct byte_buffer {
@@ -98,6 +108,7 @@ struct conversion {
   growable_array<uint32_t> Work;  // entries whose contents still need converting
   growable_array<type_summary> Types;
   growable_array<swap_run> Runs;
+  growable_array<source_member> Members;
   pointer_hash* EntryMap;  // source place -> entry index
   pointer_hash* TypeMap;   // source type place -> type summary index
   bool Failed;
