@@ -1,6 +1,7 @@
 // Walking a file image's object graph from its root: type summaries, objects
 // placed into destination parts by marshalling, contents converted word by
-// word with fix-ups for every pointer.
+// word with fix-ups for every pointer. Arrays of pointer-free types are
+// copied whole and swapped by the runs their type summary records.
 #include <algorithm>
 #include <cstring>
 
