@@ -1,6 +1,7 @@
 // Walking a file image's object graph from its root: type summaries, objects
 // placed into destination parts by marshalling, contents converted word by
-// word with fix-ups for every pointer.
+// word with fix-ups for every pointer. Arrays of pointer-free types are
+// copied whole and swapped by the runs their type summary records.
 #include <algorithm>
 #include <cstring>
 
@@ -58,13 +59,6 @@ bool SourcePointer(const conversion* c, uint32_t section, uint32_t offset, file_
 // ReferenceType 4 + P, ArrayWidth 4 + 2P, Extra 8 + 2P, reserved 20 + 2P.
 uint32_t RecordSize(uint32_t pointerBytes) { return 20 + 3 * pointerBytes; }
 
-struct source_member {
-  uint32_t Type;
-  int32_t Width;  // 1 for width 0
-  bool HasReference;
-  file_reference Reference;
-};
-
 // Reads member `index` of the type at `type`; the type has been summarised,
 // so the record is known to lie in the section.
 source_member ReadMember(const conversion* c, const file_reference& type, uint32_t index) {
@@ -88,6 +82,23 @@ namespace {
 
 // ---- Type summaries ------------------------------------------------------------------
 
+// Adds a stretch to a type's swap runs, joined to the previous one when both
+// hold whole words of the same unit. False when the layout needs too many.
+bool AddRun(swap_run* runs, uint32_t* count, uint64_t offset, uint64_t size, uint32_t unit) {
+  if (size == 0) return true;
+  if (*count > 0) {
+    swap_run& last = runs[*count - 1];
+    if (last.Unit == unit && uint64_t(last.Offset) + last.Size == offset && last.Size % unit == 0 &&
+        size % unit == 0) {
+      last.Size += uint32_t(size);
+      return true;
+    }
+  }
+  if (*count == kMaxSwapRuns) return false;
+  runs[(*count)++] = swap_run{uint32_t(offset), uint32_t(size), unit};
+  return true;
+}
+
 // Checks the definition at `type` and computes its object size in both
 // layouts and its marshalling. Inline members are followed recursively with
 // bounded depth; an inline cycle (an object containing itself) is an error.
@@ -106,7 +117,11 @@ int64_t SummarizeType(conversion* c, const file_reference& type, uint32_t depth)
     return -1;
   }
   const uint32_t recordSize = RecordSize(c->SourcePointer);
-  type_summary summary{TypeInProgress, 0, 0, 0, 0};
+  type_summary summary{TypeInProgress, 0, 0, 0, 0, 0, false, 0, 0, 0};
+  // The swap runs of one object, while it has no pointers and stays simple.
+  swap_run runs[kMaxSwapRuns];
+  uint32_t runCount = 0;
+  bool bulk = true;
   index = c->Types.Count;
   if (!c->Types.Append(summary) || !AddPointerToHash(c->TypeMap, key, index)) {
     c->Failed = true;
@@ -138,34 +153,84 @@ int64_t SummarizeType(conversion* c, const file_reference& type, uint32_t depth)
     if (width == 0) width = 1;
     uint64_t sourceUnit, destUnit;
     uint32_t marshalling;
+    type_summary inner{};
     if (memberType == InlineMember) {
-      file_reference inner;
-      if (!SourcePointer(c, type.SectionIndex, record + 4 + c->SourcePointer, &inner)) {
+      file_reference innerType;
+      if (!SourcePointer(c, type.SectionIndex, record + 4 + c->SourcePointer, &innerType)) {
         Fail(c, "inline member has no type", type.SectionIndex, record);
         return -1;
       }
-      int64_t innerIndex = SummarizeType(c, inner, depth + 1);
+      int64_t innerIndex = SummarizeType(c, innerType, depth + 1);
       if (innerIndex < 0) return -1;
-      const type_summary& innerSummary = c->Types[size_t(innerIndex)];
+      inner = c->Types[size_t(innerIndex)];
       // An inline member of nothing would let a tiny object hold endless elements.
-      if (innerSummary.SourceSize == 0 || innerSummary.DestSize == 0) {
+      if (inner.SourceSize == 0 || inner.DestSize == 0) {
         Fail(c, "inline member of an empty type", type.SectionIndex, record);
         return -1;
       }
-      sourceUnit = innerSummary.SourceSize;
-      destUnit = innerSummary.DestSize;
-      marshalling = innerSummary.Marshalling;
+      sourceUnit = inner.SourceSize;
+      destUnit = inner.DestSize;
+      marshalling = inner.Marshalling;
+      summary.InlineDepth = std::max(summary.InlineDepth, inner.InlineDepth + 1);
+      bulk = bulk && inner.Bulk;
     } else {
       sourceUnit =
           uint64_t(GetMemberTypeSizeForPointerSize(memberType, int32_t(8 * c->SourcePointer)));
       destUnit = uint64_t(GetMemberTypeSizeForPointerSize(memberType, int32_t(8 * c->DestPointer)));
       marshalling = uint32_t(GetMemberTypeInfo(memberType)->Marshalling);
+      // Values with nothing to copy (an empty reference) or with pointers
+      // stay on the member-by-member path.
+      bulk = bulk && !GetMemberTypeTraits(memberType)->PointerBearing && sourceUnit == destUnit &&
+             (marshalling != 0 || sourceUnit == 0);
     }
+    const uint64_t memberOffset = summary.SourceSize;
     summary.SourceSize += sourceUnit * uint64_t(width);
     summary.DestSize += destUnit * uint64_t(width);
     summary.Marshalling |= marshalling;
     if (summary.SourceSize > kMaxTypeSize || summary.DestSize > kMaxTypeSize) {
       Fail(c, "type is too large", type.SectionIndex, type.Offset);
+      return -1;
+    }
+    if (bulk && memberType != InlineMember) {
+      bulk = AddRun(runs, &runCount, memberOffset, sourceUnit * uint64_t(width), marshalling);
+    } else if (bulk && inner.RunCount == 1 && c->Runs[inner.FirstRun].Size == inner.SourceSize) {
+      const swap_run whole = c->Runs[inner.FirstRun];
+      bulk = AddRun(runs, &runCount, memberOffset, inner.SourceSize * uint64_t(width), whole.Unit);
+    } else {
+      // Repeats of a mixed layout run out of room within a few elements.
+      for (int32_t e = 0; bulk && e < width; ++e) {
+        for (uint32_t r = 0; bulk && r < inner.RunCount; ++r) {
+          const swap_run run = c->Runs[inner.FirstRun + r];
+          bulk = AddRun(runs, &runCount, memberOffset + uint64_t(e) * inner.SourceSize + run.Offset,
+                        run.Size, run.Unit);
+        }
+      }
+    }
+  }
+  // Deeper nesting than conversion allows fails on the member-by-member path.
+  summary.Bulk = bulk && summary.InlineDepth <= kMaxInlineDepth;
+  if (summary.Bulk) {
+    summary.FirstRun = uint32_t(c->Runs.Count);
+    summary.RunCount = runCount;
+    for (uint32_t r = 0; r < runCount; ++r) {
+      if (!c->Runs.Append(runs[r])) {
+        c->Failed = true;
+        return -1;
+      }
+    }
+  }
+  // The member records as conversion reads them for every object of the type.
+  summary.FirstMember = uint32_t(c->Members.Count);
+  for (uint32_t m = 0; m < summary.MemberCount; ++m) {
+    source_member member = ReadMember(c, type, m);
+    if (member.Type == InlineMember) {
+      uint64_t inner = 0;
+      GetHashedPointerData(c->TypeMap, Key(member.Reference.SectionIndex, member.Reference.Offset),
+                           &inner);
+      member.InlineType = uint32_t(inner);
+    }
+    if (!c->Members.Append(member)) {
+      c->Failed = true;
       return -1;
     }
   }
@@ -351,24 +416,86 @@ bool PlacePointerArray(conversion* c, const file_reference& elementType, const f
 
 // ---- Converting contents -------------------------------------------------------------
 
-void CopyWords(conversion* c, const unsigned char* source, const dest_location& at, uint64_t bytes,
-               uint32_t unit) {
-  unsigned char* dest = DestBytes(c, at);
-  std::memcpy(dest, source, size_t(bytes));
-  if (!c->Swap || unit < 2) return;
-  for (uint64_t i = 0; i + unit <= bytes; i += unit) {
-    if (unit == 4) {
+// Reverses the bytes of each whole `unit` (2 or 4) in place; bytes are left as they are.
+void SwapWords(unsigned char* dest, uint64_t bytes, uint32_t unit) {
+  if (unit < 2) return;
+  if (unit == 4) {
+    for (uint64_t i = 0; i + 4 <= bytes; i += 4) {
       uint32_t word;
       std::memcpy(&word, dest + i, 4);
       word = ByteSwap32(word);
       std::memcpy(dest + i, &word, 4);
-    } else {
-      uint16_t half;
-      std::memcpy(&half, dest + i, 2);
-      half = ByteSwap16(half);
-      std::memcpy(dest + i, &half, 2);
+    }
+    return;
+  }
+  // Any other unit swaps the first two bytes of each, as it always has.
+  for (uint64_t i = 0; i + unit <= bytes; i += unit) {
+    uint16_t half;
+    std::memcpy(&half, dest + i, 2);
+    half = ByteSwap16(half);
+    std::memcpy(dest + i, &half, 2);
+  }
+}
+
+void CopyWords(conversion* c, const unsigned char* source, const dest_location& at, uint64_t bytes,
+               uint32_t unit) {
+  unsigned char* dest = DestBytes(c, at);
+  std::memcpy(dest, source, size_t(bytes));
+  if (c->Swap) SwapWords(dest, bytes, unit);
+}
+
+// Converts `count` objects of a pointer-free type at once: one copy, then
+// one swap loop over the whole array when a single unit fills the type, or
+// the type's runs element by element.
+void ConvertPlainObjects(conversion* c, const conversion_entry& entry,
+                         const type_summary& summary) {
+  const uint64_t size = summary.SourceSize;
+  const uint64_t total = size * entry.Count;
+  unsigned char* dest = DestBytes(c, entry.Dest);
+  std::memcpy(dest, SourceBytes(c, entry.SourceSection, entry.SourceOffset), size_t(total));
+  if (!c->Swap) return;
+  const swap_run* runs = c->Runs.Items + summary.FirstRun;
+  if (summary.RunCount == 1 && runs[0].Size == size && size % runs[0].Unit == 0) {
+    SwapWords(dest, total, runs[0].Unit);
+    return;
+  }
+  for (uint64_t i = 0; i < entry.Count; ++i) {
+    unsigned char* element = dest + i * size;
+    for (uint32_t r = 0; r < summary.RunCount; ++r) {
+      SwapWords(element + runs[r].Offset, runs[r].Size, runs[r].Unit);
     }
   }
+}
+
+// Finds the fix-ups of one stretch of the source in order: one search for
+// its start, then a walk forward, since its slots are asked for in rising
+// order. A slot before the last one asked for is searched for afresh.
+struct fixup_walk {
+  uint32_t Section;
+  uint32_t Last;
+  const file_pointer_fixup* At;
+  const file_pointer_fixup* End;
+};
+
+fixup_walk BeginFixupWalk(const conversion* c, uint32_t section, uint32_t offset) {
+  fixup_walk walk{section, offset, nullptr, nullptr};
+  const file_image_section& s = c->Source->Sections[section];
+  if (!s.Loaded || s.Fixups == nullptr) return walk;
+  walk.End = s.Fixups + s.Header.FixupCount;
+  walk.At = std::lower_bound(
+      static_cast<const file_pointer_fixup*>(s.Fixups), walk.End, offset,
+      [](const file_pointer_fixup& f, uint32_t value) { return f.FromOffset < value; });
+  return walk;
+}
+
+// SourcePointer for a slot of the walked stretch.
+bool WalkPointer(const conversion* c, fixup_walk* walk, uint32_t offset, file_reference* out) {
+  if (offset < walk->Last) return SourcePointer(c, walk->Section, offset, out);
+  walk->Last = offset;
+  while (walk->At != walk->End && walk->At->FromOffset < offset) ++walk->At;
+  if (walk->At == walk->End || walk->At->FromOffset != offset) return false;
+  *out = file_reference{walk->At->ToSection, walk->At->ToOffset};
+  return true;
 }
 
 // Reads an element count; a negative count is damage.
@@ -379,27 +506,26 @@ bool SourceCount(conversion* c, uint32_t section, uint32_t offset, uint32_t* out
   return true;
 }
 
-// Converts one object of `type` at source (section, offset) into `at`.
-bool ConvertObject(conversion* c, const file_reference& type, uint32_t section, uint32_t offset,
-                   dest_location at, uint32_t depth) {
-  int64_t typeIndex = SummarizeType(c, type, 0);
-  if (typeIndex < 0) return false;
+// Converts one object of the summarised type `typeIndex` at source
+// (section, offset) into `at`; its slots are found by `walk`.
+bool ConvertObject(conversion* c, uint32_t typeIndex, uint32_t section, uint32_t offset,
+                   dest_location at, uint32_t depth, fixup_walk* walk) {
   if (depth > kMaxInlineDepth) return Fail(c, "inline types nest too deeply", section, offset);
-  const uint32_t memberCount = c->Types[size_t(typeIndex)].MemberCount;
+  const uint32_t memberCount = c->Types[typeIndex].MemberCount;
+  const uint32_t firstMember = c->Types[typeIndex].FirstMember;
   const uint32_t sp = c->SourcePointer, dp = c->DestPointer;
   for (uint32_t m = 0; m < memberCount && !c->Failed; ++m) {
-    source_member member = ReadMember(c, type, m);
+    const source_member member = c->Members[firstMember + m];
     file_reference target;
     dest_location placed;
     uint64_t sourceUnit = 0, destUnit = 0;
     if (member.Type == InlineMember) {
-      int64_t inner = SummarizeType(c, member.Reference, depth + 1);
-      if (inner < 0) return false;
-      sourceUnit = c->Types[size_t(inner)].SourceSize;
-      destUnit = c->Types[size_t(inner)].DestSize;
+      const uint32_t inner = member.InlineType;
+      sourceUnit = c->Types[inner].SourceSize;
+      destUnit = c->Types[inner].DestSize;
       for (int32_t e = 0; e < member.Width; ++e) {
-        if (!ConvertObject(c, member.Reference, section, uint32_t(offset + e * sourceUnit),
-                           Advance(at, e * destUnit), depth + 1)) {
+        if (!ConvertObject(c, inner, section, uint32_t(offset + e * sourceUnit),
+                           Advance(at, e * destUnit), depth + 1, walk)) {
           return false;
         }
       }
@@ -412,7 +538,7 @@ bool ConvertObject(conversion* c, const file_reference& type, uint32_t section, 
         case ReferenceMember:
           // A reference without a type (or to the empty type) cannot be followed.
           if (member.HasReference && !IsEmptyType(c, member.Reference) &&
-              SourcePointer(c, section, offset, &target)) {
+              WalkPointer(c, walk, offset, &target)) {
             if (!PlaceObjects(c, member.Reference, target, 1, &placed) ||
                 !AddFixup(c, at, placed)) {
               return false;
@@ -424,7 +550,7 @@ bool ConvertObject(conversion* c, const file_reference& type, uint32_t section, 
           uint32_t count = 0;
           if (!SourceCount(c, section, offset, &count)) return false;
           bool linked = count > 0 && member.HasReference && !IsEmptyType(c, member.Reference) &&
-                        SourcePointer(c, section, offset + 4, &target);
+                        WalkPointer(c, walk, offset + 4, &target);
           // An array that cannot be followed is written as {0, null}.
           WriteDestWord(c, at, linked ? count : 0);
           if (!linked) break;
@@ -435,10 +561,10 @@ bool ConvertObject(conversion* c, const file_reference& type, uint32_t section, 
           break;
         }
         case VariantReferenceMember:
-          if (SourcePointer(c, section, offset, &target)) {
+          if (WalkPointer(c, walk, offset, &target)) {
             file_reference variantType = target;
             if (!PlaceType(c, variantType, &placed) || !AddFixup(c, at, placed)) return false;
-            if (!IsEmptyType(c, variantType) && SourcePointer(c, section, offset + sp, &target)) {
+            if (!IsEmptyType(c, variantType) && WalkPointer(c, walk, offset + sp, &target)) {
               if (!PlaceObjects(c, variantType, target, 1, &placed) ||
                   !AddFixup(c, Advance(at, dp), placed)) {
                 return false;
@@ -450,12 +576,12 @@ bool ConvertObject(conversion* c, const file_reference& type, uint32_t section, 
           uint32_t count = 0;
           if (!SourceCount(c, section, offset + sp, &count)) return false;
           file_reference variantType;
-          bool typed = SourcePointer(c, section, offset, &variantType);
+          bool typed = WalkPointer(c, walk, offset, &variantType);
           if (typed && (!PlaceType(c, variantType, &placed) || !AddFixup(c, at, placed))) {
             return false;
           }
           bool linked = typed && count > 0 && !IsEmptyType(c, variantType) &&
-                        SourcePointer(c, section, offset + sp + 4, &target);
+                        WalkPointer(c, walk, offset + sp + 4, &target);
           WriteDestWord(c, Advance(at, dp), linked ? count : 0);
           if (linked && (!PlaceObjects(c, variantType, target, count, &placed) ||
                          !AddFixup(c, Advance(at, dp + 4), placed))) {
@@ -464,7 +590,7 @@ bool ConvertObject(conversion* c, const file_reference& type, uint32_t section, 
           break;
         }
         case StringMember:
-          if (SourcePointer(c, section, offset, &target)) {
+          if (WalkPointer(c, walk, offset, &target)) {
             if (!PlaceString(c, target, &placed) || !AddFixup(c, at, placed)) return false;
           }
           break;
@@ -533,10 +659,15 @@ bool ConvertEntry(conversion* c, uint32_t index) {
       int64_t typeIndex = SummarizeType(c, type, 0);
       if (typeIndex < 0) return false;
       const type_summary summary = c->Types[size_t(typeIndex)];
+      if (summary.Bulk) {
+        ConvertPlainObjects(c, entry, summary);
+        return true;
+      }
+      fixup_walk walk = BeginFixupWalk(c, entry.SourceSection, entry.SourceOffset);
       for (uint32_t i = 0; i < entry.Count; ++i) {
-        if (!ConvertObject(c, type, entry.SourceSection,
+        if (!ConvertObject(c, uint32_t(typeIndex), entry.SourceSection,
                            uint32_t(entry.SourceOffset + i * summary.SourceSize),
-                           Advance(entry.Dest, i * summary.DestSize), 0)) {
+                           Advance(entry.Dest, i * summary.DestSize), 0, &walk)) {
           return false;
         }
       }
@@ -545,11 +676,11 @@ bool ConvertEntry(conversion* c, uint32_t index) {
     case KindPointerArray: {
       file_reference type{uint32_t(entry.TypeKey >> 32), uint32_t(entry.TypeKey)};
       if (IsEmptyType(c, type)) return true;
+      fixup_walk walk = BeginFixupWalk(c, entry.SourceSection, entry.SourceOffset);
       for (uint32_t i = 0; i < entry.Count; ++i) {
         file_reference target;
         dest_location placed;
-        if (!SourcePointer(c, entry.SourceSection, entry.SourceOffset + i * c->SourcePointer,
-                           &target)) {
+        if (!WalkPointer(c, &walk, entry.SourceOffset + i * c->SourcePointer, &target)) {
           continue;  // a null entry is allowed
         }
         if (!PlaceObjects(c, type, target, 1, &placed) ||

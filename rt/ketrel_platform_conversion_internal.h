@@ -51,12 +51,39 @@ struct conversion_entry {
 
 enum type_state : uint32_t { TypeInProgress, TypeDone };
 
+// A stretch of a pointer-free object with one swap unit (1: bytes, copied as
+// they are; 2 or 4: words swapped when the byte orders differ).
+struct swap_run {
+  uint32_t Offset;
+  uint32_t Size;
+  uint32_t Unit;
+};
+
+// Pointer-free types whose layout needs more stretches than this are
+// converted member by member instead.
+constexpr uint32_t kMaxSwapRuns = 32;
+
+// One member record of a source type, read once per type.
+struct source_member {
+  uint32_t Type;
+  int32_t Width;  // 1 for width 0
+  bool HasReference;
+  file_reference Reference;
+  uint32_t InlineType;  // inline members: the summary of Reference
+};
+
 struct type_summary {
   type_state State;
   uint32_t MemberCount;
   uint64_t SourceSize;
   uint64_t DestSize;
   uint32_t Marshalling;
+  uint32_t InlineDepth;  // levels of inline members below this type
+  // A pointer-free type converts whole arrays at once by its swap runs.
+  bool Bulk;
+  uint32_t FirstRun;  // in conversion::Runs
+  uint32_t RunCount;
+  uint32_t FirstMember;  // in conversion::Members
 };
 
 struct byte_buffer {
@@ -80,6 +107,8 @@ struct conversion {
   growable_array<conversion_entry> Entries;
   growable_array<uint32_t> Work;  // entries whose contents still need converting
   growable_array<type_summary> Types;
+  growable_array<swap_run> Runs;
+  growable_array<source_member> Members;
   pointer_hash* EntryMap;  // source place -> entry index
   pointer_hash* TypeMap;   // source type place -> type summary index
   bool Failed;
