@@ -80,7 +80,10 @@ inline void CopyMatch(uint8_t* op, uint32_t offset, size_t length, const uint8_t
       // that is rarely entered beat a loop whose length keeps changing.
       Copy16(op, src);
       Copy16(op + 16, src + 16);
-      for (size_t i = 32; i < length; i += 16) Copy16(op + i, src + i);
+      for (size_t i = 32; i < length; i += 32) {
+        Copy16(op + i, src + i);
+        Copy16(op + i + 16, src + i + 16);
+      }
       return;
     }
     if (offset >= 8) {
