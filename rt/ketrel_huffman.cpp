@@ -63,6 +63,17 @@ int BuildHuffmanLengths(const uint32_t* frequencies, int count, uint8_t* lengths
   return used;
 }
 
+namespace {
+
+uint32_t ReverseBits16(uint32_t v) {
+  v = ((v >> 1) & 0x5555u) | ((v & 0x5555u) << 1);
+  v = ((v >> 2) & 0x3333u) | ((v & 0x3333u) << 2);
+  v = ((v >> 4) & 0x0F0Fu) | ((v & 0x0F0Fu) << 4);
+  return ((v >> 8) & 0x00FFu) | ((v & 0x00FFu) << 8);
+}
+
+}  // namespace
+
 void BuildHuffmanCodes(const uint8_t* lengths, int count, uint16_t* codes) {
   int lengthCount[kHuffmanMaxLength + 1] = {};
   for (int s = 0; s < count; ++s) lengthCount[lengths[s]]++;
@@ -78,9 +89,7 @@ void BuildHuffmanCodes(const uint8_t* lengths, int count, uint16_t* codes) {
     codes[s] = 0;
     if (len == 0) continue;
     uint32_t c = nextCode[len]++;
-    uint32_t reversed = 0;
-    for (int b = 0; b < len; ++b) reversed |= ((c >> b) & 1u) << (len - 1 - b);
-    codes[s] = static_cast<uint16_t>(reversed);
+    codes[s] = static_cast<uint16_t>(ReverseBits16(c) >> (16 - len));
   }
 }
 
@@ -147,7 +156,10 @@ bool BuildHuffmanDecodeTable(const uint8_t* lengths, int count, huffman_entry* t
   }
   // An over-subscribed code would make two symbols share a pattern.
   if (kraft == 0 || kraft > (1u << kHuffmanMaxLength)) return false;
-  std::fill(table, table + kHuffmanTableSize, huffman_entry{0, 0});
+  // A complete code fills every entry below; only gaps need marking.
+  if (kraft < (1u << kHuffmanMaxLength)) {
+    std::fill(table, table + kHuffmanTableSize, huffman_entry{0, 0});
+  }
   uint16_t codes[256];
   BuildHuffmanCodes(lengths, count, codes);
   for (int s = 0; s < count; ++s) {

@@ -53,6 +53,7 @@ struct length_codes {
   uint32_t matchBase;  // kMinMatch included
   uint8_t literalBits;
   uint8_t matchBits;
+  uint8_t extraBits;  // both
 };
 
 struct length_code_table {
@@ -61,7 +62,8 @@ struct length_code_table {
     for (unsigned t = 0; t < 256; ++t) {
       entries[t] = {LengthBase(t & 15), LengthBase(t >> 4) + kMinMatch,
                     static_cast<uint8_t>(LengthExtraBits(t & 15)),
-                    static_cast<uint8_t>(LengthExtraBits(t >> 4))};
+                    static_cast<uint8_t>(LengthExtraBits(t >> 4)),
+                    static_cast<uint8_t>(LengthExtraBits(t & 15) + LengthExtraBits(t >> 4))};
     }
   }
   const length_codes& operator[](unsigned token) const { return entries[token]; }
@@ -72,9 +74,16 @@ constexpr length_code_table kLengthCodes;
 // the output buffer: 16-byte steps are used only where they stay inside it.
 inline void CopyMatch(uint8_t* op, uint32_t offset, size_t length, const uint8_t* limit) {
   const uint8_t* src = op - offset;
-  if (length + 16 <= static_cast<size_t>(limit - op)) {
+  if (length + 32 <= static_cast<size_t>(limit - op)) {
     if (offset >= 16) {
-      for (size_t i = 0; i < length; i += 16) Copy16(op + i, src + i);
+      // Most matches are shorter than 32 bytes: two fixed copies and a loop
+      // that is rarely entered beat a loop whose length keeps changing.
+      Copy16(op, src);
+      Copy16(op + 16, src + 16);
+      for (size_t i = 32; i < length; i += 32) {
+        Copy16(op + i, src + i);
+        Copy16(op + i + 16, src + i + 16);
+      }
       return;
     }
     if (offset >= 8) {
@@ -89,9 +98,42 @@ inline void CopyMatch(uint8_t* op, uint32_t offset, size_t length, const uint8_t
   for (size_t i = 0; i < length; ++i) op[i] = src[i];
 }
 
-// Decodes the four Huffman streams of a block's literals into d.literals.
-bool DecodeLiteralStreams(block_decoder& d, const uint8_t* body, size_t bodySize, size_t* p,
-                          size_t literalCount) {
+// Decodes the four quarters of the literals; false on a pattern no code
+// starts with (only looked for when kCheck).
+template <bool kCheck>
+bool DecodeQuarters(const huffman_entry* table, bit_reader* readers, uint8_t* const* dst,
+                    const size_t* counts, size_t literalCount) {
+  unsigned bad = 0;  // checked once at the end
+  size_t common = literalCount / 4;
+  size_t i = 0;
+  // Five symbols per stream per refill: 5 * 11 bits fit in the 56 available.
+  for (; i + 5 <= common; i += 5) {
+    for (size_t j = i; j < i + 5; ++j) {
+      for (int k = 0; k < 4; ++k) {
+        huffman_entry e = table[readers[k].Peek(kHuffmanMaxLength)];
+        readers[k].Skip(e.length);
+        dst[k][j] = e.symbol;
+        if constexpr (kCheck) bad |= e.length == 0;
+      }
+    }
+    for (int k = 0; k < 4; ++k) readers[k].Refill();
+  }
+  for (int k = 0; k < 4; ++k) {
+    for (size_t j = i; j < counts[k]; ++j) {
+      huffman_entry e = table[readers[k].Peek(kHuffmanMaxLength)];
+      readers[k].Skip(e.length);
+      dst[k][j] = e.symbol;
+      if constexpr (kCheck) bad |= e.length == 0;
+      readers[k].Refill();
+    }
+  }
+  return bad == 0;
+}
+
+// Decodes the four Huffman streams of a block's literals into d.literals,
+// with the code of the given lengths (in d.literalTable).
+bool DecodeLiteralStreams(block_decoder& d, const uint8_t* lengths, const uint8_t* body,
+                          size_t bodySize, size_t* p, size_t literalCount) {
   bit_reader readers[4];
   size_t sizes[4];
   uint8_t* dst[4];
@@ -110,31 +152,17 @@ bool DecodeLiteralStreams(block_decoder& d, const uint8_t* body, size_t bodySize
     readers[k].Init(body + *p, sizes[k]);
     *p += sizes[k];
   }
-  const huffman_entry* table = d.literalTable;
-  unsigned bad = 0;  // a pattern no code starts with, checked once at the end
-  size_t common = literalCount / 4;
-  size_t i = 0;
-  // Four symbols per stream per refill: 4 * 11 bits fit in the 56 available.
-  for (; i + 4 <= common; i += 4) {
-    for (size_t j = i; j < i + 4; ++j) {
-      for (int k = 0; k < 4; ++k) {
-        huffman_entry e = table[readers[k].Peek(kHuffmanMaxLength)];
-        readers[k].Skip(e.length);
-        dst[k][j] = e.symbol;
-        bad |= e.length == 0;
-      }
-    }
-    for (int k = 0; k < 4; ++k) readers[k].Refill();
+  // A complete code has no pattern that starts no code: its loop need not
+  // look for one.
+  uint32_t kraft = 0;
+  for (int s = 0; s < 256; ++s) {
+    if (lengths[s] != 0) kraft += 1u << (kHuffmanMaxLength - lengths[s]);
   }
+  bool bad = kraft == (1u << kHuffmanMaxLength)
+                 ? !DecodeQuarters<false>(d.literalTable, readers, dst, counts, literalCount)
+                 : !DecodeQuarters<true>(d.literalTable, readers, dst, counts, literalCount);
   for (int k = 0; k < 4; ++k) {
-    for (size_t j = i; j < counts[k]; ++j) {
-      huffman_entry e = table[readers[k].Peek(kHuffmanMaxLength)];
-      readers[k].Skip(e.length);
-      dst[k][j] = e.symbol;
-      bad |= e.length == 0;
-      readers[k].Refill();
-    }
-    if (readers[k].Overran() || readers[k].ConsumedBytes() != sizes[k]) bad = 1;
+    if (readers[k].Overran() || readers[k].ConsumedBytes() != sizes[k]) bad = true;
   }
   if (bad) return Corrupt("literal code");
   return true;
@@ -170,7 +198,7 @@ bool DecodeCompressedBlock(block_decoder& d, const uint8_t* body, size_t bodySiz
       return Corrupt("literal code");
     }
     p += used;
-    if (!DecodeLiteralStreams(d, body, bodySize, &p, literalCount)) return false;
+    if (!DecodeLiteralStreams(d, lengths, body, bodySize, &p, literalCount)) return false;
     literals = d.literals;
     literalLimit = d.literals + sizeof(d.literals);
   } else {
@@ -207,8 +235,13 @@ bool DecodeCompressedBlock(block_decoder& d, const uint8_t* body, size_t bodySiz
       if (token.length == 0 || offsetEntry.length == 0) return Corrupt("sequence code");
       const length_codes& lengths = kLengthCodes[token.symbol];
       reader.Refill();
-      uint32_t literalLength = lengths.literalBase + reader.Read(lengths.literalBits);
-      uint32_t matchLength = lengths.matchBase + reader.Read(lengths.matchBits);
+      // Both extra fields in one read (at most 40 bits of the 56).
+      uint64_t extra = reader.accumulator & ((uint64_t{1} << lengths.extraBits) - 1);
+      reader.Skip(lengths.extraBits);
+      uint32_t literalLength =
+          lengths.literalBase + static_cast<uint32_t>(extra & ((1u << lengths.literalBits) - 1));
+      uint32_t matchLength =
+          lengths.matchBase + static_cast<uint32_t>(extra >> lengths.literalBits);
       reader.Refill();
       unsigned code = offsetEntry.symbol;
       uint32_t offset;
@@ -425,8 +458,8 @@ bool Feed(tessik_stream_decoder* s, const uint8_t* bytes, size_t size) {
       bytes += take;
       size -= take;
       if (s->blockHeaderFill == kTessikBlockHeaderSize) {
-        if (!ReadBlockHeader(s->blockHeader, s->expandedSize - s->position, &s->kind,
-                             &s->bodySize, &s->blockLength)) {
+        if (!ReadBlockHeader(s->blockHeader, s->expandedSize - s->position, &s->kind, &s->bodySize,
+                             &s->blockLength)) {
           return false;
         }
         s->blockHeaderFill = 0;
