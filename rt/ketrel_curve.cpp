@@ -6,6 +6,7 @@
 #include "rt/ketrel_bspline.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
+#include "rt/ketrel_object_ops.h"
 
 namespace ketrel {
 namespace {
@@ -210,6 +211,14 @@ void FreeCurve(curve2* curve) { FreeBlock(curve); }
 int32_t GetCurveFormat(const curve2* curve) {
   curve_data_view view;
   return ViewOf(curve, &view) ? view.Format : CurveFormatUnknown;
+}
+
+bool CurveRecordMatchesType(const curve2* curve) {
+  curve_data_view view;
+  if (!ViewOf(curve, &view)) return false;
+  const data_type_definition* type = curve->CurveData.Type;
+  const data_type_definition* expected = GetCurveFormatType(view.Format);
+  return type == expected || DataTypesAreEqualWithNames(expected, type);
 }
 
 int32_t GetCurveDegree(const curve2* curve) {

@@ -73,6 +73,11 @@ void FreeCurve(curve2* curve);
 // ---- Queries ----------------------------------------------------------------
 
 int32_t GetCurveFormat(const curve2* curve);  // -1 when unknown or null
+// Whether the curve's record is of the type its data reference names. The
+// record is read by the layout its own format number gives; a damaged or
+// hostile file whose type says otherwise would have it read through pointers
+// that are not there. Check a loaded file's curves once before decoding them.
+bool CurveRecordMatchesType(const curve2* curve);
 int32_t GetCurveDegree(const curve2* curve);
 // 0 when the curve has no knots.
 int32_t GetCurveDimension(const curve2* curve);

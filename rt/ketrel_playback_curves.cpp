@@ -315,12 +315,7 @@ bool BindCurve(const curve2& source, int32_t dimension, const float* identity, b
   out->KeySlot = -1;
   if (!BeginCurveReader(&curve, &out->Reader)) return false;
   const curve_reader& reader = out->Reader;
-  // The record is read by the layout its header's format number names; a
-  // file whose type for it says otherwise (damaged, or made by another
-  // tool) would have it read through pointers that are not there.
-  const data_type_definition* type = curve.CurveData.Type;
-  const data_type_definition* expected = GetCurveFormatType(reader.View.Format);
-  if (type != expected && !DataTypesAreEqualWithNames(expected, type)) {
+  if (!CurveRecordMatchesType(&curve)) {
     out->Reader.View.Format = CurveFormatUnknown;
     return false;
   }

@@ -293,6 +293,10 @@ bool TransformTrackCurve(curve2* curve, basis_curve_kind kind, const float* affi
                                                        kind != basis_curve_kind::Direction)))
     return false;
   const char* label = name ? name : "(unnamed)";
+  if (!CurveRecordMatchesType(curve)) {
+    KT_LOG_ERROR(Basis, "Track %s: curve record does not match its type - left unconverted", label);
+    return false;
+  }
   const int32_t d = DimensionOf(kind);
   curve_data_view view;
   if (!ReadCurveData(curve->CurveData.Object, &view) || GetCurveStoredDimension(curve) != d) {

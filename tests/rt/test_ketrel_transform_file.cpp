@@ -417,6 +417,18 @@ TEST(TransformFile, BadConversionsAndUnrepresentableCurvesAreReported) {
       TransformTrackCurve(&grown, basis_curve_kind::Point, nullptr, &turn[0][0], tight, "Hips"));
   EXPECT_EQ(log.warnings(), 0u) << log.All();
   EXPECT_NE(GetCurveFormat(&grown), CurveFormatD3K8uC8u);
+
+  // A record whose format number names another layout than its type (a
+  // damaged or hostile file) is refused, not read through pointers that are
+  // not there (found by fuzzing a loaded file's transform).
+  curve2 mislabelled = *again;
+  mislabelled.CurveData.Type = D4nK8uC7uType;
+  log.Clear();
+  EXPECT_FALSE(CurveRecordMatchesType(&mislabelled));
+  EXPECT_FALSE(TransformTrackCurve(&mislabelled, basis_curve_kind::Point, nullptr, &turn[0][0],
+                                   tight, "Hips"));
+  EXPECT_TRUE(log.Contains("does not match its type")) << log.All();
+  EXPECT_TRUE(CurveRecordMatchesType(&grown));
 }
 
 }  // namespace
