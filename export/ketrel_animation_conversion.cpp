@@ -560,12 +560,13 @@ bool ConvertClips(SceneParser* parser, std::vector<Clip>& clips) {
   // up front (three fitted channels a bone), set right once the jobs exist.
   const long long bones = parser->graph->BoneCount > 0 ? parser->graph->BoneCount : 1;
   std::vector<long long> sampling(clips.size());
-  long long estimate = 0;
+  long long sampled = 0;
   for (size_t c = 0; c < clips.size(); ++c) {
     sampling[c] = bones * GetAnimationTiming(parser->tool, clips[c].Node).SampleCount;
-    estimate += sampling[c] * (1 + 3 * kFitWorkPerSample);
+    sampled += sampling[c];
   }
-  AddProgressWork(parser->progress, estimate);
+  const long long fitEstimate = sampled * 3 * kFitWorkPerSample;
+  AddProgressWork(parser->progress, sampled + fitEstimate);
   for (size_t c = 0; c < clips.size() && ok; ++c) {
     cancelled = !ProgressShouldContinue(parser->progress);
     if (cancelled) break;
@@ -580,9 +581,7 @@ bool ConvertClips(SceneParser* parser, std::vector<Clip>& clips) {
   if (ok && !cancelled) {
     long long fitting = 0;
     for (const FitJob& job : jobs) fitting += job.SampleCount * kFitWorkPerSample;
-    long long estimated = 0;
-    for (long long s : sampling) estimated += s * 3 * kFitWorkPerSample;
-    AddProgressWork(parser->progress, fitting - estimated);
+    AddProgressWork(parser->progress, fitting - fitEstimate);
     ok = RunFitJobs(jobs.data(), int32_t(jobs.size()), FitWorkerCount(parser->fitWorkers),
                     parser->progress);
     cancelled = CancelRequested() != 0;

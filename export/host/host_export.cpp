@@ -1,5 +1,7 @@
 #include "export/host/host_export.h"
 
+#include <unistd.h>
+
 #include <exception>
 
 #include "export/ketrel_notify.h"
@@ -28,6 +30,10 @@ bool ExportHostScene(Scene& scene, const HostExportOptions& options) {
   }
   CloseLeakScope(scope);
   return result;
+}
+
+std::string TrialFileName(const std::string& target, const char* purpose) {
+  return target + ".tmp-" + std::to_string(long(::getpid())) + "-" + purpose;
 }
 
 }  // namespace ketrel::host

@@ -20,4 +20,9 @@ struct HostExportOptions {
 // not free is logged as "Unfreed block" when it ends.
 bool ExportHostScene(Scene& scene, const HostExportOptions& options);
 
+// Where an export goes before it may replace `target` (measured, or checked
+// for warnings): beside it, named as the file writer names its temporary
+// files, so that one a killed export leaves behind is cleared by the next.
+std::string TrialFileName(const std::string& target, const char* purpose);
+
 }  // namespace ketrel::host

@@ -1,7 +1,5 @@
 #include "export/host/host_fidelity.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -321,16 +319,9 @@ bool MeasureAnimationFidelity(const Scene& scene, const file_info* info,
   const std::vector<std::string> takes = UniqueTakeNames(scene);
   for (size_t t = 0; t < takes.size(); ++t)
     if (clip->Name && takes[t] == clip->Name) start = scene.Takes[t].Start;
-  Grid grid{&scene,
-            start,
-            clip->TimeStep,
-            clip->Duration,
-            std::max(1, options.PointsPerStep),
-            0,
-            1.0,
-            options.VertexDistanceCm,
-            false,
-            {}};
+  Grid grid{
+      &scene, start, clip->TimeStep,           clip->Duration, std::max(1, options.PointsPerStep),
+      0,      1.0,   options.VertexDistanceCm, false,          {}};
   if (!FileBasis(scene, info, grid.basis, grid.converted)) {
     error = "the file's coordinate system cannot be related to the scene's";
     return false;
@@ -378,7 +369,7 @@ bool ExportWithinBudget(Scene& scene, const HostExportOptions& options, Budgeted
   // Named as the file writer names its temporary files, so that one a
   // killed export leaves behind is cleared by the next.
   HostExportOptions trial = options;
-  trial.FileName = options.FileName + ".tmp-" + std::to_string(long(::getpid())) + "-measuring";
+  trial.FileName = TrialFileName(options.FileName, "measuring");
   std::error_code ignored;
   // Each attempt reports its own warnings: those of an earlier one are gone.
   ExportReport* report = options.Request.Report;

@@ -1,7 +1,5 @@
 #include "tools/ketrel/cmd_export.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -128,13 +126,6 @@ CLI::Validator DistanceValidator() {
       "DISTANCE");
 }
 
-// Where an export goes before it may replace the target: beside it, named
-// as the file writer names its temporary files, so that one a killed export
-// leaves behind is cleared by the next.
-std::string TrialPath(const std::string& target, const char* purpose) {
-  return target + ".tmp-" + std::to_string(long(::getpid())) + "-" + purpose;
-}
-
 int64_t FileBytes(const std::string& path) {
   std::error_code error;
   const auto size = std::filesystem::file_size(path, error);
@@ -228,7 +219,7 @@ int ExportCommand(const ExportOptions& options, ExportReport& report, ExportOutc
   // --strict --atomic: the file is made beside the target and replaces it
   // only when no warning was raised, as --max-error keeps the old file.
   const bool keepOld = options.Strict && options.Atomic;
-  if (keepOld) exportOptions.FileName = TrialPath(options.Output, "strict");
+  if (keepOld) exportOptions.FileName = host::TrialFileName(options.Output, "strict");
 
   terminal.cancelAtStage = options.CancelAtStage;
   terminal.showSource = VerboseLogs();
