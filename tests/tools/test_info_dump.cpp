@@ -49,7 +49,11 @@ std::string DamagedCopy(const char* name, bool truncate) {
   } else {
     bytes[bytes.size() - 100] ^= 0x10;
   }
-  std::string path = std::string(KETREL_BINARY_DIR) + "/h2_damaged.kt2";
+  // One file per test: ctest runs tests side by side, and a copy another
+  // test is rewriting would be read half-written.
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  std::string path = std::string(KETREL_BINARY_DIR) + "/damaged_" + test->test_suite_name() + "_" +
+                     test->name() + (truncate ? "_truncated" : "") + "_" + name;
   std::ofstream(path, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
   return path;
 }
