@@ -21,6 +21,7 @@
 #include "export/ketrel_math.h"
 #include "export/ketrel_mesh_access.h"
 #include "export/ketrel_tool_node_graph.h"
+#include "export/ketrel_tool_properties.h"
 
 namespace ketrel {
 
@@ -200,6 +201,27 @@ class ToolInterface {
   virtual TextureNode* GetMaterialTexture(const MaterialNode* /*material*/) { return nullptr; }
   // The diffuse colour (RGB, 0..1); false when the material has none.
   virtual bool GetMaterialDiffuse(const MaterialNode* /*material*/, float /*rgb*/[3]) {
+    return false;
+  }
+
+  // --- host properties (an item's ExtendedData) ---
+  // What the host keeps about an item, as records in file order (member
+  // names, types and order are the host's description of the item). False
+  // when it keeps nothing for it; the item then has no extended data.
+  virtual bool GetBoneProperties(const BoneNode* /*bone*/, ToolPropertyScope /*scope*/,
+                                 ToolRecord& /*out*/) {
+    return false;
+  }
+  virtual bool GetMeshProperties(const MeshNode* /*mesh*/, ToolPropertyScope /*scope*/,
+                                 ToolRecord& /*out*/) {
+    return false;
+  }
+  virtual bool GetMaterialProperties(const MaterialNode* /*material*/, ToolPropertyScope /*scope*/,
+                                     ToolRecord& /*out*/) {
+    return false;
+  }
+  // The scene document's property sets, selection sets and layers.
+  virtual bool GetSceneProperties(ToolPropertyScope /*scope*/, ToolRecord& /*out*/) {
     return false;
   }
 

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "export/host/host_properties.h"
 #include "export/ketrel_math.h"
 
 namespace ketrel::host {
@@ -137,6 +138,10 @@ struct Material : HostObject {
   };
   std::vector<MapSlot> Maps;
   std::vector<Parameter> Parameters;
+  MaterialColors Colors;
+  MapCoordinates Coordinates;  // maps
+  // Typed parameters and custom attributes (an imported material's extras).
+  std::vector<std::shared_ptr<PropertyOwner>> Animatables;
   bool IsMaterial() const { return SuperClass == kMaterialSuperClass; }
   bool IsBitmap() const { return Class == kBitmapTextureClass; }
 };
@@ -194,6 +199,7 @@ struct SceneObject {
   ClassId Class{0x9, 0};             // a triangle mesh
   ClassId BaseClass{0x9, 0};         // below the modifier stack
   std::vector<uint32_t> Interfaces;  // interface ids it answers
+  std::string TypeName;              // its class name; empty: named after the class id
 };
 
 struct Node : HostObject {
@@ -229,6 +235,13 @@ struct Node : HostObject {
   std::vector<MorphChannel> MorphChannels;
   std::string UserProperties;
   std::vector<Parameter> Parameters;  // object, modifier and custom-attribute parameters
+  // Typed parameter blocks and custom attributes: the node's own, its
+  // object's, each modifier's and the base object's, in that order (instances
+  // share their object's; an owner listed twice counts once).
+  std::vector<std::shared_ptr<PropertyOwner>> Animatables;
+  NodeFlags Flags;
+  // Nodes with the same group (>= 0) are instances of one object.
+  int32_t InstanceGroup = -1;
   int32_t Index = -1;                 // position in Scene::Nodes; -1 for the root
 };
 
@@ -275,6 +288,10 @@ struct Scene {
   // scene documents.
   std::string SourceFormat;
   bool NeedsSave = false;
+  // The document's property sets, its named selection sets and its layers.
+  std::vector<PropertySet> DocumentProperties;
+  std::vector<NamedNodeSet> SelectionSets;
+  std::vector<NamedNodeSet> Layers;
 
   int32_t TicksPerFrame() const { return kTicksPerSecond / FrameRate; }
   int32_t RestTick() const { return HasRestTime ? RestTime : AnimationStart; }
