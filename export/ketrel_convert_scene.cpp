@@ -1,4 +1,5 @@
 #include "export/ketrel_convert_scene.h"
+#include "export/ketrel_extended_data.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -51,6 +52,7 @@ art_tool_info* BuildArtToolInfo(SceneParser* parser) {
   std::memcpy(info->RightVector, right, sizeof right);
   std::memcpy(info->UpVector, up, sizeof up);
   std::memcpy(info->BackVector, back, sizeof back);
+  if (!AttachSceneExtendedData(parser, &info->ExtendedData)) return nullptr;
   return info;
 }
 

@@ -12,7 +12,6 @@ namespace ketrel {
 namespace {
 
 constexpr uint32_t kRootCategory = 1;
-constexpr uint32_t kFileCategory = 69;
 constexpr uint32_t kAnyCategory = 0;
 
 struct InertSetting {
@@ -29,8 +28,6 @@ const InertSetting kInert[] = {
     {148, kRootCategory, 0, "there is no settings dialog to size"},
     {228, kRootCategory, 0, "there is no settings dialog to show details in"},
     {67, kRootCategory, 0, "there is no settings dialog or progress window to close"},
-    {66, kAnyCategory, kFileCategory, "host properties are not exported as extended data"},
-    {251, kAnyCategory, 0, "host properties are not exported as extended data"},
     {90, kAnyCategory, 0, "vertex annotation is not exported"},
     {91, kAnyCategory, 0, "vertex annotation is not exported"},
     {92, kAnyCategory, 0, "triangle annotation is not exported"},

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "export/ketrel_export_ui_tunneling.h"
+#include "export/ketrel_extended_data.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"
 #include "export/ketrel_texture_conversion.h"
@@ -69,7 +70,9 @@ bool FillMaterials(SceneParser* parser) {
     auto* object = static_cast<material*>(node->Object);
     if (!object || !IsReferenceIncluded(node->Settings)) continue;
     ProgressItem(parser->progress, Shown(tool->GetMaterialName(node)));
-    if (GetSettingBool(node->Settings, setting::IncludeData) && !FillMaps(parser, node, object))
+    if (GetSettingBool(node->Settings, setting::IncludeData) &&
+        (!FillMaps(parser, node, object) ||
+         !AttachMaterialExtendedData(parser, node, &object->ExtendedData)))
       return false;
     if (TextureNode* texture = tool->GetMaterialTexture(node)) {
       if (texture->Object) {

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "export/ketrel_export_ui_tunneling.h"
+#include "export/ketrel_extended_data.h"
 #include "export/ketrel_mesh_conversion_internal.h"
 #include "export/ketrel_progress.h"
 #include "export/ketrel_settings_read.h"
@@ -447,6 +448,7 @@ bool ConvertMesh(SceneParser* parser, ModelNode* modelNode, MeshNode* meshNode,
   if (!IsReferenceIncluded(meshNode->Settings) || !IsDataIncluded(meshNode->Settings)) {
     return true;
   }
+  if (!AttachMeshExtendedData(parser, meshNode, &object->ExtendedData)) return false;
 
   void* memory = KT_ALLOCATE(sizeof(MeshConversion));
   if (!memory) return false;

@@ -7,6 +7,8 @@
 // lives in the parser's arena until EndSceneParse.
 
 #include <cstdint>
+#include <map>
+#include <string>
 
 #include "export/ketrel_progress.h"
 #include "export/ketrel_tool_interface.h"
@@ -48,6 +50,11 @@ struct SceneParser {
   // Room made in each file_info list (FileList order); phases add with
   // AppendFileObject.
   int32_t capacity[kFileListCount] = {};
+  // Extended data records shared by several items, by the host's identity of
+  // the record: built once, referred to by all.
+  std::map<const void*, variant> sharedExtendedData;
+  // Their types by shape (member types, widths, names, nested types).
+  std::map<std::string, data_type_definition*> sharedExtendedTypes;
 };
 
 // Null (after logging) when the arena, string table, graph or settings tree

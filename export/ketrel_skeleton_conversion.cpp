@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "export/ketrel_extended_data.h"
 #include "export/ketrel_progress.h"
 #include "export/ketrel_settings_read.h"
 #include "export/ketrel_settings_schema.h"
@@ -197,9 +198,8 @@ bool BuildSkeleton(SceneParser* parser, ModelNode* model, const char* modelName,
       if (node->Index < 0) continue;
       node->Index = remap[node->Index];
       node->Object = &bones[node->Index];
-      // Host properties ("Include art tool specific data") would go into the
-      // record's ExtendedData here; the tool interface has no property query
-      // yet, so the variant stays null.
+      if (!appendFailed && !AttachBoneExtendedData(parser, node, &bones[node->Index].ExtendedData))
+        appendFailed = true;
     }
   }
   FreeBlock(remap);

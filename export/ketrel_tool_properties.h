@@ -29,6 +29,9 @@ enum class ToolValueType : int32_t {
   StringArray,  // Texts: a reference-to-array of strings
   Int32List,    // Ints: a reference-to-array of Int32
   Real32List,   // Reals: a reference-to-array of Real32
+  MaterialMap,  // Handle: a reference to a material map whose usage is Text
+                // and whose material is the exported one of host material
+                // Handle (none when null or not exported)
 };
 
 struct ToolRecord;
@@ -44,6 +47,7 @@ struct ToolValue {
   std::vector<int32_t> Ints;
   std::shared_ptr<const ToolRecord> Record;
   std::vector<std::shared_ptr<const ToolRecord>> Records;
+  const void* Handle = nullptr;
 };
 
 struct ToolRecord {
@@ -66,8 +70,8 @@ struct ToolRecord {
 
 // Which item's properties are asked for, and how much of them.
 enum class ToolPropertyScope : int32_t {
-  All,        // everything the host keeps
-  UserOnly,   // custom attributes and the user-defined property text only
+  All,       // everything the host keeps
+  UserOnly,  // custom attributes and the user-defined property text only
 };
 
 }  // namespace ketrel

@@ -76,6 +76,14 @@ const WarningCodeInfo kTable[] = {
      "a scene object of a kind the exporter does not export is left out"},
     {AttachFileMissing, "attach file missing",
      "the file to attach cannot be opened; nothing is attached"},
+    {HostPropertyRenamed, "host property renamed",
+     "a host property's name repeats in its record or is not UTF-8 text; it is written under "
+     "another name (or its text with '?' for the bytes that are not UTF-8)"},
+    {HostPropertyAsText, "host property written as text",
+     "a host property the file cannot hold as it is (a number out of range, records of "
+     "different shapes, nesting too deep) is written as text"},
+    {HostPropertyNotFinite, "host property not a finite number",
+     "a host property holds NaN or an infinity; it is written as it is"},
 };
 
 }  // namespace

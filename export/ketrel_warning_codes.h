@@ -59,6 +59,9 @@ enum Code : uint32_t {
 
   HostObjectUnsupported = 1701,
   AttachFileMissing = 1702,
+  HostPropertyRenamed = 1703,
+  HostPropertyAsText = 1704,
+  HostPropertyNotFinite = 1705,
 };
 }  // namespace warning
 

@@ -100,6 +100,19 @@ bool AddInt32ArrayMember(variant_builder* builder, const char* name, int32_t wid
   return AddMember(builder, Int32Member, name, nullptr, width, values);
 }
 
+bool AddInt8Member(variant_builder* builder, const char* name, int8_t value) {
+  return AddMember(builder, Int8Member, name, nullptr, 0, &value);
+}
+
+bool AddUInt8ArrayMember(variant_builder* builder, const char* name, int32_t width,
+                         const uint8_t* values) {
+  if (builder != nullptr && width <= 0) {
+    KT_PARAMETER_CHECK_FAILED(TypedData);
+    return Fail(builder);
+  }
+  return AddMember(builder, UInt8Member, name, nullptr, width, values);
+}
+
 bool AddUInt32Member(variant_builder* builder, const char* name, uint32_t value) {
   return AddMember(builder, UInt32Member, name, nullptr, 0, &value);
 }

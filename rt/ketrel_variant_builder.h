@@ -31,6 +31,10 @@ variant_builder* BeginVariant(string_table* strings);
 bool AddInt32Member(variant_builder* builder, const char* name, int32_t value);
 bool AddInt32ArrayMember(variant_builder* builder, const char* name, int32_t width,
                          const int32_t* values);
+bool AddInt8Member(variant_builder* builder, const char* name, int8_t value);
+// A fixed run of bytes (padding such as a record's "Unused" field).
+bool AddUInt8ArrayMember(variant_builder* builder, const char* name, int32_t width,
+                         const uint8_t* values);
 bool AddUInt32Member(variant_builder* builder, const char* name, uint32_t value);
 bool AddReal32Member(variant_builder* builder, const char* name, float value);
 bool AddReal32ArrayMember(variant_builder* builder, const char* name, int32_t width,

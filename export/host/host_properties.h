@@ -22,13 +22,13 @@ struct Property;
 struct PropertyValue {
   enum class Kind { Int, Real, Bool, Text, Reals, Date, List, Object };
   Kind Type = Kind::Int;
-  int64_t Int = 0;                    // Int, Bool (0 or 1)
-  double Real = 0;                    // Real
-  std::string Text;                   // Text
-  std::vector<float> Reals;           // Reals: a point, colour or matrix
-  int32_t Date[6] = {};               // year, month, day, hour, minute, second
-  std::vector<PropertyValue> Items;   // List (a table parameter, an array)
-  std::vector<Property> Members;      // Object (a nested record of extras)
+  int64_t Int = 0;                   // Int, Bool (0 or 1)
+  double Real = 0;                   // Real
+  std::string Text;                  // Text
+  std::vector<float> Reals;          // Reals: a point, colour or matrix
+  int32_t Date[6] = {};              // year, month, day, hour, minute, second
+  std::vector<PropertyValue> Items;  // List (a table parameter, an array)
+  std::vector<Property> Members;     // Object (a nested record of extras)
 };
 
 struct Property {
@@ -119,7 +119,7 @@ struct MapCoordinates {
   float Transform[12] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};
   float Offset[3] = {0, 0, 0};
   int32_t TilingFlags = 3;  // bit 0: tile in U, bit 1: in V
-  int32_t Source = 0;          // 0: explicit map channel
+  int32_t Source = 0;       // 0: explicit map channel
   int32_t Channel = 1;
   float Blur = 1.0f;
   float BlurOffset = 0.0f;

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "export/host/host_base64.h"
+#include "export/host/host_scene_document_properties.h"
 #include "export/host/host_scene_document_reader.h"
 #include "rt/ketrel_log.h"
 
@@ -221,7 +222,7 @@ constexpr MaterialPreset kMaterialPresets[] = {
 
 bool ReadSceneObject(Reader& r, const json& value, const std::string& path, SceneObject& object) {
   if (!r.Object(value, path) ||
-      !r.Keys(value, path, {"type", "superClass", "class", "baseClass", "interfaces"}))
+      !r.Keys(value, path, {"type", "superClass", "class", "baseClass", "interfaces", "typeName"}))
     return false;
   bool typed = false;
   if (const json* type = r.Optional(value, "type")) {
@@ -253,6 +254,8 @@ bool ReadSceneObject(Reader& r, const json& value, const std::string& path, Scen
   }
   if (const json* base = r.Optional(value, "baseClass"))
     if (!r.Class(*base, Member(path, "baseClass"), object.BaseClass)) return false;
+  if (const json* v = r.Optional(value, "typeName"))
+    if (!r.String(*v, Member(path, "typeName"), object.TypeName)) return false;
   if (const json* interfaces = r.Optional(value, "interfaces")) {
     std::string at = Member(path, "interfaces");
     if (!r.Array(*interfaces, at)) return false;
@@ -341,7 +344,8 @@ bool ReadMaterials(Reader& r, const json& list, const std::string& baseDirectory
     if (!r.Object(value, at) ||
         !r.Keys(value, at,
                 {"name", "type", "superClass", "class", "twoSided", "diffuse", "fileName",
-                 "embeddedImage", "subMaterials", "maps", "parameters", "settings"}))
+                 "embeddedImage", "subMaterials", "maps", "parameters", "settings", "colors",
+                 "coordinates", "animatables"}))
       return false;
     const json* name = r.Required(value, at, "name");
     if (!name || !r.String(*name, Member(at, "name"), m.Name)) return false;
@@ -422,6 +426,12 @@ bool ReadMaterials(Reader& r, const json& list, const std::string& baseDirectory
       if (!r.Parameters(*v, Member(at, "parameters"), m.Parameters)) return false;
     if (const json* v = r.Optional(value, "settings"))
       if (!r.Chunks(*v, Member(at, "settings"), m.Settings)) return false;
+    if (const json* v = r.Optional(value, "colors"))
+      if (!ReadMaterialColors(r, *v, Member(at, "colors"), m.Colors)) return false;
+    if (const json* v = r.Optional(value, "coordinates"))
+      if (!ReadMapCoordinates(r, *v, Member(at, "coordinates"), m.Coordinates)) return false;
+    if (const json* v = r.Optional(value, "animatables"))
+      if (!ReadAnimatables(r, *v, Member(at, "animatables"), r.owners, m.Animatables)) return false;
   }
   // The walk follows sub-materials and maps recursively: refuse cycles.
   std::vector<int> state(scene.Materials.size(), 0);  // 0 new, 1 on the path, 2 done
@@ -482,7 +492,7 @@ bool ReadNode(Reader& r, const json& value, const std::string& at, Scene& scene,
                           "scale",         "objectOffset",    "visibility",     "noteTracks",
                           "material",      "projectorMap",    "mesh",           "skin",
                           "morphChannels", "morpher",         "userProperties", "parameters",
-                          "settings"}))
+                          "settings",      "flags",           "instanceGroup",  "animatables"}))
     return false;
   const json* name = r.Required(value, at, "name");
   if (!name || !r.String(*name, Member(at, "name"), n.Name)) return false;
@@ -566,6 +576,12 @@ bool ReadNode(Reader& r, const json& value, const std::string& at, Scene& scene,
     if (!r.Parameters(*v, Member(at, "parameters"), n.Parameters)) return false;
   if (const json* v = r.Optional(value, "settings"))
     if (!r.Chunks(*v, Member(at, "settings"), n.Settings)) return false;
+  if (const json* v = r.Optional(value, "flags"); v && !v->is_null())
+    if (!ReadNodeFlags(r, *v, Member(at, "flags"), n.Flags)) return false;
+  if (const json* v = r.Optional(value, "instanceGroup"))
+    if (!r.Int32(*v, Member(at, "instanceGroup"), n.InstanceGroup)) return false;
+  if (const json* v = r.Optional(value, "animatables"))
+    if (!ReadAnimatables(r, *v, Member(at, "animatables"), r.owners, n.Animatables)) return false;
   return true;
 }
 
@@ -628,7 +644,9 @@ bool ParseInto(const std::string& text, const std::string& baseDirectory, Scene&
     return false;
   }
   if (!r.Object(document, "") ||
-      !r.Keys(document, "", {"format", "version", "scene", "materials", "nodes"})) {
+      !r.Keys(document, "",
+              {"format", "version", "scene", "materials", "nodes", "propertyOwners",
+               "documentProperties", "selectionSets", "layers"})) {
     error = r.error;
     return false;
   }
@@ -644,6 +662,22 @@ bool ParseInto(const std::string& text, const std::string& baseDirectory, Scene&
     ok = r.Fail("version", "version " + std::to_string(version) + " is not supported (only 1)");
   if (ok) {
     if (const json* v = r.Optional(document, "scene")) ok = ReadSceneSettings(r, *v, scene);
+  }
+  if (ok) {
+    if (const json* v = r.Optional(document, "propertyOwners"))
+      ok = ReadPropertyOwners(r, *v, r.owners);
+  }
+  if (ok) {
+    if (const json* v = r.Optional(document, "documentProperties"))
+      ok = ReadDocumentProperties(r, *v, scene.DocumentProperties);
+  }
+  if (ok) {
+    if (const json* v = r.Optional(document, "selectionSets"))
+      ok = ReadNodeSets(r, *v, "selectionSets", scene.SelectionSets);
+  }
+  if (ok) {
+    if (const json* v = r.Optional(document, "layers"))
+      ok = ReadNodeSets(r, *v, "layers", scene.Layers);
   }
   if (ok) {
     if (const json* v = r.Optional(document, "materials"))

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -43,6 +44,8 @@ inline std::string NamedItem(const std::string& path, size_t index, const nlohma
 class Reader {
  public:
   std::string error;
+  // The document's property owners, which nodes and materials refer to.
+  std::vector<std::shared_ptr<PropertyOwner>> owners;
 
   bool Fail(const std::string& path, const std::string& message) {
     if (error.empty()) error = (path.empty() ? "document" : path) + ": " + message;

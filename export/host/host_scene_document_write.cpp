@@ -12,6 +12,7 @@
 
 #include "export/host/host_base64.h"
 #include "export/host/host_scene_document.h"
+#include "export/host/host_scene_document_properties.h"
 #include "rt/ketrel_log.h"
 #include "rt/posix/posix_ketrel_os_error.h"
 
@@ -228,6 +229,7 @@ std::string SceneDocumentText(const Scene& scene) {
       if (scene.Materials[i].get() == m) return i;
     return nullptr;
   };
+  document::OwnerWriter owners;
   json materials = json::array();
   for (const auto& m : scene.Materials) {
     json entry = {{"name", m->Name},
@@ -246,6 +248,12 @@ std::string SceneDocumentText(const Scene& scene) {
     entry["maps"] = maps;
     entry["parameters"] = ParametersJson(m->Parameters);
     entry["settings"] = ChunksJson(m->Settings);
+    if (m->IsMaterial()) {
+      entry["colors"] = document::MaterialColorsJson(m->Colors);
+    } else {
+      entry["coordinates"] = document::MapCoordinatesJson(m->Coordinates);
+    }
+    if (!m->Animatables.empty()) entry["animatables"] = owners.Animatables(m->Animatables);
     materials.push_back(std::move(entry));
   }
   document["materials"] = std::move(materials);
@@ -263,6 +271,7 @@ std::string SceneDocumentText(const Scene& scene) {
                      {"class", ClassJson(n->Object.Class)},
                      {"baseClass", ClassJson(n->Object.BaseClass)},
                      {"interfaces", n->Object.Interfaces}};
+      if (!n->Object.TypeName.empty()) object["typeName"] = n->Object.TypeName;
       entry["object"] = object;
     } else {
       entry["object"] = nullptr;
@@ -321,9 +330,23 @@ std::string SceneDocumentText(const Scene& scene) {
     entry["userProperties"] = n->UserProperties;
     entry["parameters"] = ParametersJson(n->Parameters);
     entry["settings"] = ChunksJson(n->Settings);
+    if (json flags = document::NodeFlagsJson(n->Flags); !flags.is_null()) entry["flags"] = flags;
+    if (n->InstanceGroup >= 0) entry["instanceGroup"] = n->InstanceGroup;
+    if (!n->Animatables.empty()) entry["animatables"] = owners.Animatables(n->Animatables);
     nodes.push_back(std::move(entry));
   }
   document["nodes"] = std::move(nodes);
+  if (!owners.Written.empty()) document["propertyOwners"] = std::move(owners.Owners);
+  if (!scene.DocumentProperties.empty()) {
+    json sets = json::array();
+    for (const PropertySet& set : scene.DocumentProperties)
+      sets.push_back(
+          {{"name", set.Name}, {"properties", document::PropertiesJson(set.Properties)}});
+    document["documentProperties"] = std::move(sets);
+  }
+  if (!scene.SelectionSets.empty())
+    document["selectionSets"] = document::NodeSetsJson(scene.SelectionSets);
+  if (!scene.Layers.empty()) document["layers"] = document::NodeSetsJson(scene.Layers);
   std::string text;
   WriteIndented(document, 0, text);
   return text + "\n";

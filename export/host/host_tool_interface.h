@@ -148,6 +148,15 @@ class HostToolInterface final : public ToolInterface {
   TextureNode* GetMaterialTexture(const MaterialNode* material) override;
   bool GetMaterialDiffuse(const MaterialNode* material, float rgb[3]) override;
 
+  // Host properties (host_tool_properties.cpp): parameters and custom
+  // attributes, the user property text and the fixed records of the node,
+  // mesh, material and document.
+  bool GetBoneProperties(const BoneNode* bone, ToolPropertyScope scope, ToolRecord& out) override;
+  bool GetMeshProperties(const MeshNode* mesh, ToolPropertyScope scope, ToolRecord& out) override;
+  bool GetMaterialProperties(const MaterialNode* material, ToolPropertyScope scope,
+                             ToolRecord& out) override;
+  bool GetSceneProperties(ToolPropertyScope scope, ToolRecord& out) override;
+
   bool ReadSettingsChunk(HostHandle object, uint32_t kind, int32_t index,
                          std::vector<uint8_t>& out) override;
   bool WriteSettingsChunk(HostHandle object, uint32_t kind, int32_t index, const uint8_t* data,

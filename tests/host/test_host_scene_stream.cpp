@@ -80,7 +80,7 @@ void BuildRichScene(Scene& scene) {
   Node* target = scene.AddNode("Light.Target", light);
   hips->Selected = true;
   hips->HasObject = true;
-  hips->Object = {kHelperSuperClass, {0x9125, 0}, {0x9125, 1}, {0x10000, 0x20}};
+  hips->Object = {kHelperSuperClass, {0x9125, 0}, {0x9125, 1}, {0x10000, 0x20}, {}};
   hips->Transform.Class = {0x2005, 7};
   hips->Transform.Position = Keys(3, 1);
   hips->Transform.Rotation.Mode = Interpolation::Step;

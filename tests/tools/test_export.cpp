@@ -89,7 +89,7 @@ TEST_F(ExportTest, StagesComeInOrderAndSilentPrintsOnlyWarnings) {
                                        "Packaging file",
                                        "Export Complete"};
   ASSERT_EQ(stages.size(), expected.size() + 1) << err;
-  EXPECT_EQ(stages.back().rfind("wrote " + Path("a.kt2") + ": 7,", 0), 0u) << err;
+  EXPECT_EQ(stages.back().rfind("wrote " + Path("a.kt2") + ": 8,", 0), 0u) << err;
   stages.pop_back();
   EXPECT_EQ(stages, expected) << err;
   EXPECT_NE(err.find("Ketrel 2.11.8.0 is exporting a KT2 File"), std::string::npos);
