@@ -8,8 +8,7 @@ MessageBoxHandler gHandler = nullptr;
 void* gUser = nullptr;
 }  // namespace
 
-MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler, void* user,
-                                       void** previousUser) {
+MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler, void* user, void** previousUser) {
   MessageBoxHandler previous = gHandler;
   if (previousUser) *previousUser = gUser;
   gHandler = handler;

@@ -242,7 +242,7 @@ struct Node : HostObject {
   NodeFlags Flags;
   // Nodes with the same group (>= 0) are instances of one object.
   int32_t InstanceGroup = -1;
-  int32_t Index = -1;                 // position in Scene::Nodes; -1 for the root
+  int32_t Index = -1;  // position in Scene::Nodes; -1 for the root
 };
 
 // A clip on the scene's timeline: each becomes one animation of an export.

@@ -404,6 +404,8 @@ bool HostToolInterface::GetMeshProperties(const MeshNode* mesh, ToolPropertyScop
   const Converter convert{GetMeshName(mesh, false)};
   // The node's own owner and its object's.
   AddAnimatables(out, node->Animatables, 2, scope, convert);
+  if (scope == ToolPropertyScope::All)
+    for (const Parameter& p : node->Parameters) AddParameterTrack(out, p, currentTime_);
   out.AddString("UserDefinedProperties", node->UserProperties);
   out.AddString("FullPath", GetMeshName(mesh, true));
   if (scope == ToolPropertyScope::UserOnly) return true;

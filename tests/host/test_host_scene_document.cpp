@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -87,6 +90,20 @@ TEST(SceneDocument, SaveAndLoadRoundTripsEverything) {
   scene.Takes = {{"Walk", 0, 2400, 0}, {"Run", 4800, 6000, 24}};
   scene.HasRestTime = true;
   scene.RestTime = -4800;
+  // Values JSON cannot hold as plain numbers, and a custom attribute that
+  // holds itself.
+  PropertyOwner& data = *scene.Nodes[0]->Animatables[0]->CustomAttributes[0];
+  PropertyValue nan, date, reals;
+  nan.Type = PropertyValue::Kind::Real;
+  nan.Real = -std::numeric_limits<double>::infinity();
+  date.Type = PropertyValue::Kind::Date;
+  date.Date[0] = 2026;
+  reals.Type = PropertyValue::Kind::Reals;
+  reals.Reals = {0.1f, 0.2f};
+  data.Parameters.push_back({"far", 0, nan});
+  data.Parameters.push_back({"when", 0, date});
+  data.Parameters.push_back({"where", 0, reals});
+  data.CustomAttributes.push_back(scene.Nodes[0]->Animatables[0]->CustomAttributes[0]);
   std::string path = std::string(KETREL_BINARY_DIR) + "/roundtrip.kscene";
   std::string error;
   ASSERT_TRUE(SaveSceneDocument(scene, path, &error)) << error;
@@ -103,6 +120,11 @@ TEST(SceneDocument, SaveAndLoadRoundTripsEverything) {
   EXPECT_EQ(again.Takes[1].Name, "Run");
   EXPECT_EQ(again.Takes[1].FrameRate, 24);
   EXPECT_EQ(again.RestTick(), -4800);
+  // One custom attribute shared by the Figure and the Body stays one.
+  const auto& shared = again.Nodes[0]->Animatables[0]->CustomAttributes[0];
+  EXPECT_EQ(shared, again.Nodes[8]->Animatables[0]->CustomAttributes[0]);
+  EXPECT_EQ(shared->CustomAttributes[0], shared);
+  EXPECT_TRUE(std::isinf(shared->Parameters[4].Value.Real));
   for (int tick : {0, 700, 2400, 4100}) {
     HostMatrix a = scene.NodeTransform(scene.Nodes[7].get(), tick);
     HostMatrix b = again.NodeTransform(again.Nodes[7].get(), tick);
@@ -240,6 +262,22 @@ TEST(SceneDocument, RefusesBadDocumentsNamingThePlace) {
   EXPECT_EQ(ParseError(Doc(R"("materials": [{"name": "m", "maps": [{"slot": "Diffuse",
                 "map": 1}]}, {"name": "n", "type": "multi", "subMaterials": [0]}])")),
             "materials[1] \"n\": reference cycle through materials[0] \"m\"");
+  EXPECT_EQ(ParseError(Doc(R"("nodes": [{"name": "a", "animatables": [0]}])")),
+            "nodes[0] \"a\".animatables[0]: index 0 but there are none");
+  EXPECT_EQ(ParseError(Doc(R"("nodes": [{"name": "a", "flags": {"Freze": true}}])")),
+            "nodes[0] \"a\".flags.Freze: unknown flag; did you mean \"Freeze\"?");
+  EXPECT_EQ(ParseError(Doc(R"("propertyOwners": [{"properties": [{"name": "d",
+                "value": {"$date": [2026, 1]}}]}])")),
+            "propertyOwners[0].properties[0] \"d\".value.$date: expected 6 whole numbers");
+  EXPECT_EQ(ParseError(Doc(R"("documentProperties": [{"name": "Summary"}])")),
+            "documentProperties[0] \"Summary\".name: \"Summary\" is not SummaryInfo, "
+            "DocumentContents or UserDefined");
+  std::string deep = "1";
+  for (int i = 0; i < 40; ++i) deep = "[" + deep + "]";
+  EXPECT_NE(ParseError(Doc(R"("propertyOwners": [{"properties": [{"name": "x", "value": )" + deep +
+                           "}]}]"))
+                .find("values nest deeper than 32"),
+            std::string::npos);
 }
 
 TEST(SceneDocument, TruncatedAndCorruptedFiguresNeverLoadHalfway) {
