@@ -229,6 +229,9 @@ class HostToolInterface final : public ToolInterface {
   std::unordered_map<const BoneNode*, const char*> boneNames_;
   std::unordered_set<std::string> strings_;
   std::string artToolName_;
+  // Custom attributes as records, each converted once per walk: several
+  // items share one, and its warnings are said once.
+  std::unordered_map<const PropertyOwner*, std::shared_ptr<const ToolRecord>> attributeRecords_;
 };
 
 // A tool interface over `scene`; never null.

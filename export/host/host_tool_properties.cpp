@@ -8,6 +8,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 
 #include "export/host/host_tool_interface.h"
 #include "export/ketrel_warning_codes.h"
@@ -81,8 +82,11 @@ void AppendText(const PropertyValue& v, std::string& out, int depth) {
   }
 }
 
+using AttributeCache = std::unordered_map<const PropertyOwner*, RecordPtr>;
+
 struct Converter {
   const char* owner;
+  AttributeCache* attributes;
 
   void Add(ToolRecord& record, const std::string& name, const PropertyValue& v) const {
     using K = PropertyValue::Kind;
@@ -179,6 +183,7 @@ struct Converter {
   // A custom attribute: its own parameters and custom attributes, built once
   // however many owners share it.
   RecordPtr Attribute(const PropertyOwner& attribute, std::set<const void*>& open) const {
+    if (auto it = attributes->find(&attribute); it != attributes->end()) return it->second;
     auto record = std::make_shared<ToolRecord>();
     record->Identity = &attribute;
     if (!open.insert(&attribute).second) return record;  // a cycle: stop here
@@ -186,6 +191,7 @@ struct Converter {
     for (const auto& nested : attribute.CustomAttributes)
       if (nested) record->AddRecord(nested->Name, Attribute(*nested, open));
     open.erase(&attribute);
+    (*attributes)[&attribute] = record;
     return record;
   }
 };
@@ -382,7 +388,7 @@ bool HostToolInterface::GetBoneProperties(const BoneNode* bone, ToolPropertyScop
                                           ToolRecord& out) {
   const Node* node = HostNodeOfBone(bone);
   if (!node || node == scene_.Root.get()) return false;
-  const Converter convert{GetBoneName(bone)};
+  const Converter convert{GetBoneName(bone), &attributeRecords_};
   AddAnimatables(out, node->Animatables, SIZE_MAX, scope, convert);
   if (scope == ToolPropertyScope::All)
     for (const Parameter& p : node->Parameters) AddParameterTrack(out, p, currentTime_);
@@ -401,7 +407,7 @@ bool HostToolInterface::GetMeshProperties(const MeshNode* mesh, ToolPropertyScop
                                           ToolRecord& out) {
   const Node* node = mesh ? NodeOf(mesh->HostNode) : nullptr;
   if (!node) return false;
-  const Converter convert{GetMeshName(mesh, false)};
+  const Converter convert{GetMeshName(mesh, false), &attributeRecords_};
   // The node's own owner and its object's.
   AddAnimatables(out, node->Animatables, 2, scope, convert);
   if (scope == ToolPropertyScope::All)
@@ -439,7 +445,7 @@ bool HostToolInterface::GetMaterialProperties(const MaterialNode* material, Tool
                                               ToolRecord& out) {
   const Material* m = material ? MaterialOf(material->HostMaterial) : nullptr;
   if (!m) return false;
-  const Converter convert{GetMaterialName(material)};
+  const Converter convert{GetMaterialName(material), &attributeRecords_};
   if (scope == ToolPropertyScope::All)
     for (const Parameter& p : m->Parameters) AddParameterTrack(out, p, currentTime_);
   AddAnimatables(out, m->Animatables, SIZE_MAX, scope, convert);
@@ -476,7 +482,7 @@ bool HostToolInterface::GetMaterialProperties(const MaterialNode* material, Tool
 }
 
 bool HostToolInterface::GetSceneProperties(ToolPropertyScope scope, ToolRecord& out) {
-  const Converter convert{GetSceneFileName()};
+  const Converter convert{GetSceneFileName(), &attributeRecords_};
   for (const char* setName : {"SummaryInfo", "DocumentContents", "UserDefined"}) {
     if (scope == ToolPropertyScope::UserOnly && std::string(setName) != "UserDefined") continue;
     for (const PropertySet& set : scene_.DocumentProperties) {

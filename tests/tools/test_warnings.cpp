@@ -139,6 +139,10 @@ class Warnings : public test::CommandTest {
     std::ofstream(Path("wide.kscene")) << WideMesh();
     std::ofstream(Path("bones257.kscene")) << ManyBones();
     std::ofstream(Path("far.kscene")) << kFarMorph;
+    std::ofstream(Path("props.kscene")) << R"({"format": "kscene", "version": 1,
+      "propertyOwners": [{"properties": [{"name": "tag", "value": 1}, {"name": "tag", "value": 2},
+        {"name": "mixed", "value": [1, "a"]}, {"name": "far", "value": {"$real": "inf"}}]}],
+      "nodes": [{"name": "Holder", "object": {"type": "helper"}, "animatables": [0]}]})";
     // Textures left out by the settings file: their materials lose them.
     SettingsItem* root = CreateSettingsRoot();
     ASSERT_NE(root, nullptr);
@@ -266,6 +270,10 @@ TEST_F(Warnings, EachCodeIsRaisedReportedAndFailsStrict) {
        "The scene's source gives no unit",
        takes,
        {"--set", "Rescale scene on export=true"}},
+      {"KT1703", "Holder", "host property \"tag\" repeats a name", Path("props.kscene")},
+      {"KT1704", "Holder", "host property \"mixed\" is a list of mixed values",
+       Path("props.kscene")},
+      {"KT1705", "Holder", "host property \"far\" is not a finite number", Path("props.kscene")},
       {"KT1701", "Warp", "Node Warp holds an object of a kind that is not exported", bones},
       {"KT1702",
        missing.c_str(),
