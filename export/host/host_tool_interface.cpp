@@ -119,6 +119,7 @@ std::unique_ptr<HostToolInterface> CreateToolInterface(Scene& scene, const WalkO
 void HostToolInterface::ResetWalk() {
   worlds_.clear();
   attributeRecords_.clear();
+  instanceGroups_.clear();
   bones_.clear();
   meshes_.clear();
   materials_.clear();

@@ -232,6 +232,8 @@ class HostToolInterface final : public ToolInterface {
   // Custom attributes as records, each converted once per walk: several
   // items share one, and its warnings are said once.
   std::unordered_map<const PropertyOwner*, std::shared_ptr<const ToolRecord>> attributeRecords_;
+  // The nodes of each instance group, gathered when a mesh first asks.
+  std::unordered_map<int32_t, std::vector<const Node*>> instanceGroups_;
 };
 
 // A tool interface over `scene`; never null.

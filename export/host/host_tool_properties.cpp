@@ -417,12 +417,16 @@ bool HostToolInterface::GetMeshProperties(const MeshNode* mesh, ToolPropertyScop
   if (scope == ToolPropertyScope::UserOnly) return true;
   ToolValue& siblings = out.Add("SiblingInstances", ToolValueType::StringArray);
   int32_t siblingCount = 0;
-  if (node->InstanceGroup >= 0)
-    for (const auto& other : scene_.Nodes)
-      if (other.get() != node && other->InstanceGroup == node->InstanceGroup) {
+  if (node->InstanceGroup >= 0) {
+    if (instanceGroups_.empty())
+      for (const auto& other : scene_.Nodes)
+        if (other->InstanceGroup >= 0) instanceGroups_[other->InstanceGroup].push_back(other.get());
+    for (const Node* other : instanceGroups_[node->InstanceGroup])
+      if (other != node) {
         siblings.Texts.push_back(other->Name);
         ++siblingCount;
       }
+  }
   out.Add("SiblingIsReference", ToolValueType::Int32List).Ints.assign(size_t(siblingCount), 0);
   const HostMatrix vertex = Multiply(node->ObjectOffset, scene_.NodeTransform(node, currentTime_));
   // Normals go by the inverse transpose of the vertex transform's 3x3 part.

@@ -131,10 +131,10 @@ constexpr const char* kEveryKind = R"({
      "parameters": [{"name": "FOV", "value": [0.8]}]},
     {"name": "Lamp", "object": {"type": "light"}, "projectorMap": 1,
      "parameters": [{"name": "Color", "dimension": 3, "value": [1, 0.5, 0.25]}]},
-    {"name": "Ball", "object": {"type": "sphere"}, "material": 0,
+    {"name": "Ball", "object": {"type": "sphere"}, "material": 0, "instanceGroup": 4,
      "parameters": [{"name": "Radius", "value": [2]}],
      "mesh": {"vertices": [[0,0,0],[1,0,0],[0,1,0]], "faces": [[0,1,2]]}},
-    {"name": "Crate", "object": {"type": "box"},
+    {"name": "Crate", "object": {"type": "box"}, "instanceGroup": 4,
      "mesh": {"vertices": [[0,0,0],[1,0,0],[0,1,0]], "faces": [[0,1,2]]}},
     {"name": "Pill", "object": {"type": "capsule"},
      "mesh": {"vertices": [[0,0,0],[1,0,0],[0,1,0]], "faces": [[0,1,2]]}}
@@ -253,6 +253,13 @@ TEST(HostExtendedData, EveryRecordHasItsMembersInOrderWithTheirTypes) {
               Join({expected.second, {"Matrix:Real32Member[9]", "Center:Real32Member[3]"}}))
         << name;
   }
+  // Ball and Crate are instances of one object: each names the other.
+  const mesh* ball = FindNamed(info->Meshes, info->MeshCount, "Ball");
+  const auto ballFields = Fields(ball->ExtendedData.Type, ball->ExtendedData.Object);
+  const Field* siblings = Find(ballFields, "SiblingInstances");
+  ASSERT_TRUE(siblings);
+  ASSERT_EQ(Read<int32_t>(siblings->At), 1);
+  EXPECT_STREQ(Read<const char**>(siblings->At + 4)[0], "Crate");
 
   const material* paint = FindNamed(info->Materials, info->MaterialCount, "Paint");
   ASSERT_TRUE(paint && paint->ExtendedData.Type);
@@ -408,6 +415,24 @@ TEST(HostExtendedData, UnrepresentableValuesAreWrittenAnotherWayWithAWarning) {
     ASSERT_TRUE(f) << c.Name;
     EXPECT_STREQ(GetMemberTypeInfo(f->Definition->Type)->Name, c.FileType.c_str()) << c.Name;
   }
+
+  // An object that is also its own base object (no modifiers between) is
+  // one owner listed twice: its parameters go in once, without renaming.
+  Scene scene;
+  Node* node = scene.AddNode("Twice");
+  node->HasObject = true;
+  node->Object.SuperClass = kHelperSuperClass;
+  auto object = std::make_shared<PropertyOwner>();
+  object->Parameters.push_back({"size", 0, value(K::Int)});
+  node->Animatables = {object, object};
+  test::LogCapture log;
+  InfoPtr info = ExportAndLoad(scene);
+  ASSERT_TRUE(info);
+  const bone* twice = FindBone(info.get(), "Twice");
+  ASSERT_TRUE(twice && twice->ExtendedData.Type);
+  EXPECT_EQ(Shape(twice->ExtendedData.Type)[0], "size:Int32Member");
+  EXPECT_EQ(Shape(twice->ExtendedData.Type)[1], "UserDefinedProperties:StringMember");
+  EXPECT_FALSE(log.Contains("repeats a name")) << log.All();
 }
 
 }  // namespace
