@@ -485,6 +485,8 @@ ketrel_file* ReadEntireFileFromMemory(const void* bytes, size_t size) {
   // uncompressed, so they are not compressed again just to be decompressed.
   const uint32_t uncompressed[kMaxReadSections] = {};  // all kNoCompression
   file_writer* memory = CreateMemoryFileWriter(kDefaultConversionBlockSize, size + 4096);
+  // The source's CRC was checked; the image is only read back below.
+  if (memory != nullptr) SkipWriterCrc(memory);
   bool ok = memory != nullptr && PlatformConvertImageToWriter(
                                      &source, memory, MakeMagicRecord(kNativePlatform),
                                      kFileAlignment, source.Header.SectionArrayCount, uncompressed);

@@ -31,8 +31,14 @@ bool WriteToWriter(file_writer* writer, size_t size, const void* bytes) {
 
 void BeginWriterCrc(file_writer* writer) {
   if (!KT_CHECK_PARAMETER(FileBuilder, writer != nullptr)) return;
-  writer->CrcActive = true;
+  writer->CrcActive = !writer->CrcSkipped;
   writer->CrcState = kCrc32Initial;
+}
+
+void SkipWriterCrc(file_writer* writer) {
+  if (!KT_CHECK_PARAMETER(FileBuilder, writer != nullptr)) return;
+  writer->CrcSkipped = true;
+  writer->CrcActive = false;
 }
 
 uint32_t EndWriterCrc(file_writer* writer) {

@@ -34,6 +34,9 @@ struct file_writer {
   // The running CRC over writes, kept by WriteToWriter.
   bool CrcActive;
   uint32_t CrcState;
+  // Set by SkipWriterCrc: the writer's output is read back in this process
+  // and never checked, so no CRC is taken over it.
+  bool CrcSkipped;
 };
 
 // Accepts null.
@@ -47,6 +50,9 @@ bool WriteToWriter(file_writer* writer, size_t size, const void* bytes);
 void BeginWriterCrc(file_writer* writer);
 // Stops the CRC and returns its complemented value.
 uint32_t EndWriterCrc(file_writer* writer);
+// From now on BeginWriterCrc starts nothing and EndWriterCrc returns the CRC
+// of no bytes: for an image that only this process reads back.
+void SkipWriterCrc(file_writer* writer);
 // Flushes and makes the output permanent; false when any part of it failed.
 bool FinishFileWriter(file_writer* writer);
 
