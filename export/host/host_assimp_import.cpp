@@ -1,5 +1,6 @@
 #include "export/host/host_assimp_import.h"
 
+#include "export/host/host_assimp_gltf.h"
 #include "export/host/host_assimp_mesh.h"
 #include "export/host/host_assimp_properties.h"
 #include "export/host/host_assimp_takes.h"
@@ -649,6 +650,8 @@ const aiScene* ReadWithAssimp(Assimp::Importer& importer, const std::string& pat
   importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
   // A file of bones only is a scene of bones, not a generated skeleton mesh.
   importer.SetPropertyBool(AI_CONFIG_IMPORT_NO_SKELETON_MESHES, true);
+  // glTF extras too deep for Assimp to copy in time are read by us alone.
+  if (Assimp::IOSystem* files = GltfWithoutDeepExtras(path)) importer.SetIOHandler(files);
   const aiScene* scene = importer.ReadFile(path, aiProcess_Triangulate);
   if (scene && scene->mNumMeshes == 0) {
     // A scene of bones only (BVH, animation-only FBX) is valid for us; the

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <set>
 
+#include "export/host/host_assimp_gltf.h"
 #include "export/host/host_property_json.h"
 #include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
@@ -16,7 +16,6 @@ namespace ketrel::host {
 namespace {
 
 namespace fs = std::filesystem;
-using json = nlohmann::json;
 
 constexpr double kDegrees = 180.0 / 3.14159265358979323846;
 
@@ -26,30 +25,6 @@ std::string Lower(std::string text) {
 }
 
 // ---- Property owners ------------------------------------------------------
-
-// The node's own owner and its object's, created on first use (in that
-// order, as Node::Animatables lists them).
-PropertyOwner& OwnOwner(Node& node) {
-  while (node.Animatables.size() < 2) node.Animatables.push_back(std::make_shared<PropertyOwner>());
-  return *node.Animatables[0];
-}
-PropertyOwner& ObjectOwner(Node& node) {
-  OwnOwner(node);
-  return *node.Animatables[1];
-}
-PropertyOwner& MaterialOwner(Material& material) {
-  if (material.Animatables.empty())
-    material.Animatables.push_back(std::make_shared<PropertyOwner>());
-  return *material.Animatables[0];
-}
-
-void AddAttribute(PropertyOwner& owner, const std::string& name, std::vector<Property> members) {
-  if (members.empty()) return;
-  auto attribute = std::make_shared<PropertyOwner>();
-  attribute->Name = name;
-  attribute->Parameters = std::move(members);
-  owner.CustomAttributes.push_back(std::move(attribute));
-}
 
 // ---- Assimp metadata ------------------------------------------------------
 
@@ -198,7 +173,8 @@ void ConvertNodeMetadata(const aiMetadata& metadata, bool fbx, Node& node) {
     std::optional<PropertyValue> value = ValueOf(entry, owner, key, 1);
     if (value) user.push_back({key, 0, std::move(*value)});
   }
-  if (!user.empty()) AddAttribute(OwnOwner(node), fbx ? "UserProperties" : "Metadata", user);
+  if (!user.empty())
+    AddImportedAttribute(ImportedNodeOwner(node), fbx ? "UserProperties" : "Metadata", user);
 }
 
 // ---- Cameras and lights ---------------------------------------------------
@@ -272,8 +248,10 @@ void ConvertLight(const aiLight& light, const aiNode& in, bool gltf, Node& node)
     SetParameter(node, "Attenuation Linear", {light.mAttenuationLinear});
     SetParameter(node, "Attenuation Quadratic", {light.mAttenuationQuadratic});
     float range = 0;
-    if (in.mMetaData && in.mMetaData->Get("PBR_LightRange", range) && range > 0)
+    if (in.mMetaData && in.mMetaData->Get("PBR_LightRange", range) && range > 0) {
+      SetParameter(node, "Use Far Attenuation", {1});
       SetParameter(node, "Far Attenuation End", {range});
+    }
   }
   if (type == 1) {
     // Assimp's glTF reader keeps glTF's half angles; the others whole ones.
@@ -286,154 +264,6 @@ void ConvertLight(const aiLight& light, const aiNode& in, bool gltf, Node& node)
     SetParameter(node, "Length", {light.mSize.y});
   }
 }
-
-// ---- glTF extras -----------------------------------------------------------
-
-// The file's JSON: all of a .gltf, the first chunk of a .glb.
-json ReadGltfJson(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string text;
-  if (Lower(fs::path(path).extension().string()) == ".glb") {
-    char header[20];
-    uint32_t length = 0;
-    if (!in.read(header, sizeof header)) return json(json::value_t::discarded);
-    std::memcpy(&length, header + 12, 4);
-    if (length > (uint32_t(1) << 30)) return json(json::value_t::discarded);
-    text.resize(length);
-    if (!in.read(text.data(), length)) return json(json::value_t::discarded);
-  } else {
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  return json::parse(text, nullptr, false);
-}
-
-const json* Member(const json& object, const char* name) {
-  if (!object.is_object()) return nullptr;
-  auto found = object.find(name);
-  return found == object.end() ? nullptr : &*found;
-}
-
-std::string GltfName(const json& item, const char* kind, size_t index) {
-  const json* name = Member(item, "name");
-  return name && name->is_string() ? name->get<std::string>()
-                                   : std::string(kind) + "[" + std::to_string(index) + "]";
-}
-
-// Assimp builds its nodes from the scene's root nodes down, children in the
-// file's order (one root node is Assimp's root; several hang under a root of
-// its own), so the two trees are walked side by side; a node whose name
-// does not match is looked up by name.
-class GltfExtras {
- public:
-  GltfExtras(const json& doc, const aiScene& source, const std::map<const aiNode*, Node*>& nodes,
-             Scene& scene)
-      : doc_(doc), source_(source), nodes_(nodes), scene_(scene) {}
-
-  void Run(const std::vector<Material*>& materials) {
-    const json* list = Member(doc_, "nodes");
-    const json* scenes = Member(doc_, "scenes");
-    const json* chosen = Member(doc_, "scene");
-    size_t sceneIndex = chosen && chosen->is_number_unsigned() ? chosen->get<size_t>() : 0;
-    if (list && list->is_array() && scenes && scenes->is_array() && sceneIndex < scenes->size()) {
-      const json* roots = Member((*scenes)[sceneIndex], "nodes");
-      const aiNode* root = source_.mRootNode;
-      if (roots && roots->is_array() && root) {
-        if (roots->size() == 1) {
-          Walk(*list, (*roots)[0], root);
-        } else {
-          for (size_t i = 0; i < roots->size(); ++i)
-            Walk(*list, (*roots)[i], i < root->mNumChildren ? root->mChildren[i] : nullptr);
-        }
-      }
-    }
-    const json* gltfMaterials = Member(doc_, "materials");
-    for (size_t i = 0; gltfMaterials && gltfMaterials->is_array() && i < gltfMaterials->size();
-         ++i) {
-      const json& material = (*gltfMaterials)[i];
-      const json* extras = Member(material, "extras");
-      if (!extras) continue;
-      const std::string name = GltfName(material, "materials", i);
-      // Assimp keeps the file's materials in order (and may add a default one after them).
-      Material* out = i < materials.size() ? materials[i] : nullptr;
-      if (out && Member(material, "name") && out->Name != name) out = nullptr;
-      if (!out) {
-        KT_LOG_WARNING_CODE(Host, warning::HostPropertyShortened, name.c_str(),
-                            "The extras of material %s have no material to go to; they are left "
-                            "out",
-                            name.c_str());
-        continue;
-      }
-      AddExtras(MaterialOwner(*out), "extras", *extras, "material " + out->Name);
-    }
-  }
-
- private:
-  static void AddExtras(PropertyOwner& owner, const std::string& name, const json& extras,
-                        const std::string& who) {
-    std::vector<Property> members;
-    if (extras.is_object()) {
-      members = PropertiesFromJson(extras, who, name, 2);
-    } else if (std::optional<PropertyValue> value = PropertyValueFromJson(extras, who, name, 2)) {
-      members.push_back({"value", 0, std::move(*value)});  // extras need not be an object
-    }
-    AddAttribute(owner, name, std::move(members));
-  }
-
-  Node* HostNodeOf(const aiNode* in, const std::string& name) const {
-    if (in && in->mName.C_Str() == name) {
-      if (in == source_.mRootNode && !nodes_.count(in)) return scene_.Root.get();  // folded
-      auto found = nodes_.find(in);
-      if (found != nodes_.end()) return found->second;
-    }
-    Node* only = nullptr;
-    for (const auto& [node, host] : nodes_) {
-      if (node->mName.C_Str() != name) continue;
-      if (only) return nullptr;  // two of that name: neither is certain
-      only = host;
-    }
-    return only;
-  }
-
-  void Walk(const json& list, const json& index, const aiNode* in) {
-    if (!index.is_number_unsigned() || index.get<size_t>() >= list.size() || ++steps_ > list.size())
-      return;
-    const size_t at = index.get<size_t>();
-    const json& node = list[at];
-    const std::string name = GltfName(node, "nodes", at);
-    const json* extras = Member(node, "extras");
-    const json* mesh = Member(node, "mesh");
-    const json* meshes = Member(doc_, "meshes");
-    const json* meshExtras =
-        mesh && meshes && mesh->is_number_unsigned() && mesh->get<size_t>() < meshes->size()
-            ? Member((*meshes)[mesh->get<size_t>()], "extras")
-            : nullptr;
-    if (extras || meshExtras) {
-      Node* host = HostNodeOf(in, name);
-      if (!host) {
-        KT_LOG_WARNING_CODE(Host, warning::HostPropertyShortened, name.c_str(),
-                            "The extras of node %s have no node to go to; they are left out",
-                            name.c_str());
-      } else {
-        if (extras) AddExtras(OwnOwner(*host), "extras", *extras, "node " + host->Name);
-        // Instances share their object owner: its mesh extras are added once.
-        PropertyOwner& object = ObjectOwner(*host);
-        const bool has = std::any_of(object.CustomAttributes.begin(), object.CustomAttributes.end(),
-                                     [](const auto& a) { return a->Name == "meshExtras"; });
-        if (meshExtras && !has)
-          AddExtras(object, "meshExtras", *meshExtras, "mesh of " + host->Name);
-      }
-    }
-    const json* children = Member(node, "children");
-    for (size_t i = 0; children && children->is_array() && i < children->size(); ++i)
-      Walk(list, (*children)[i], in && i < in->mNumChildren ? in->mChildren[i] : nullptr);
-  }
-
-  const json& doc_;
-  const aiScene& source_;
-  const std::map<const aiNode*, Node*>& nodes_;
-  Scene& scene_;
-  size_t steps_ = 0;  // a node listed as its own descendant must not loop
-};
 
 // ---- Instances -------------------------------------------------------------
 
@@ -450,10 +280,10 @@ void ShareInstances(const std::map<const aiNode*, Node*>& nodes) {
     if (instances.size() < 2) continue;
     std::sort(instances.begin(), instances.end(),
               [](const Node* a, const Node* b) { return a->Index < b->Index; });
-    ObjectOwner(*instances[0]);
+    ImportedObjectOwner(*instances[0]);
     const std::shared_ptr<PropertyOwner> shared = instances[0]->Animatables[1];
     for (Node* node : instances) {
-      OwnOwner(*node);
+      ImportedNodeOwner(*node);
       node->Animatables[1] = shared;
       node->InstanceGroup = group;
     }
@@ -479,7 +309,7 @@ bool ParseDate(const std::string& text, PropertyValue& out) {
 // and what FBX's global settings hold (axes, unit, frame rate, time span,
 // ambient colour), the importer has already used or has no place for: they
 // stay out.
-void ConvertDocument(const aiScene& source, const json* gltf, Scene& scene) {
+void ConvertDocument(const aiScene& source, Scene& scene) {
   static const std::pair<const char*, int32_t> kSummary[] = {
       {"Title", 2}, {"Subject", 3}, {"Author", 4}, {"Keywords", 5}, {"Comments", 6}};
   static const std::set<std::string> kLeftOut = {"SourceAsset_Format",
@@ -522,12 +352,6 @@ void ConvertDocument(const aiScene& source, const json* gltf, Scene& scene) {
     set.Properties.push_back(
         {key, id ? id : int32_t(user.Properties.size()) + 2, std::move(*value)});
   }
-  const json* asset = gltf ? Member(*gltf, "asset") : nullptr;
-  if (const json* extras = asset ? Member(*asset, "extras") : nullptr) {
-    if (std::optional<PropertyValue> value =
-            PropertyValueFromJson(*extras, "the scene", "extras", 1))
-      user.Properties.push_back({"extras", int32_t(user.Properties.size()) + 2, std::move(*value)});
-  }
   std::sort(summary.Properties.begin(), summary.Properties.end(),
             [](const Property& a, const Property& b) { return a.Id < b.Id; });
   if (!summary.Properties.empty()) scene.DocumentProperties.push_back(std::move(summary));
@@ -535,6 +359,31 @@ void ConvertDocument(const aiScene& source, const json* gltf, Scene& scene) {
 }
 
 }  // namespace
+
+// The node's own owner and its object's, created on first use (in that
+// order, as Node::Animatables lists them).
+PropertyOwner& ImportedNodeOwner(Node& node) {
+  while (node.Animatables.size() < 2) node.Animatables.push_back(std::make_shared<PropertyOwner>());
+  return *node.Animatables[0];
+}
+PropertyOwner& ImportedObjectOwner(Node& node) {
+  ImportedNodeOwner(node);
+  return *node.Animatables[1];
+}
+PropertyOwner& ImportedMaterialOwner(Material& material) {
+  if (material.Animatables.empty())
+    material.Animatables.push_back(std::make_shared<PropertyOwner>());
+  return *material.Animatables[0];
+}
+
+void AddImportedAttribute(PropertyOwner& owner, const std::string& name,
+                          std::vector<Property> members) {
+  if (members.empty()) return;
+  auto attribute = std::make_shared<PropertyOwner>();
+  attribute->Name = name;
+  attribute->Parameters = std::move(members);
+  owner.CustomAttributes.push_back(std::move(attribute));
+}
 
 void ConvertNodeProperties(const aiScene& source, const aiNode& in, bool gltf, Node& node) {
   if (in.mMetaData && !gltf) {
@@ -552,7 +401,6 @@ void ConvertNodeProperties(const aiScene& source, const aiNode& in, bool gltf, N
       return ConvertLight(*source.mLights[l], in, gltf, node);
   }
 }
-
 
 void ConvertMaterialColors(const aiMaterial& in, Material& out) {
   MaterialColors& colors = out.Colors;
@@ -618,18 +466,10 @@ void ConvertSceneProperties(const aiScene& source, const std::string& path,
                             const std::map<const aiNode*, Node*>& nodes,
                             const std::vector<Material*>& materials, Scene& scene) {
   ShareInstances(nodes);
+  ConvertDocument(source, scene);
   const std::string extension = Lower(fs::path(path).extension().string());
-  json gltf(json::value_t::discarded);
-  if (extension == ".gltf" || extension == ".glb") {
-    gltf = ReadGltfJson(path);
-    if (gltf.is_discarded()) {
-      KT_LOG_WARNING_CODE(Host, warning::HostPropertyShortened, scene.FileName.c_str(),
-                          "The extras of %s cannot be read; they are left out", path.c_str());
-    } else {
-      GltfExtras(gltf, source, nodes, scene).Run(materials);
-    }
-  }
-  ConvertDocument(source, gltf.is_discarded() ? nullptr : &gltf, scene);
+  if (extension == ".gltf" || extension == ".glb")
+    AttachGltfExtras(path, source, nodes, materials, scene);
 }
 
 }  // namespace ketrel::host

@@ -28,6 +28,15 @@
 
 namespace ketrel::host {
 
+// A node's own property owner and its object's (the first two of
+// Node::Animatables, made on first use), a material's first.
+PropertyOwner& ImportedNodeOwner(Node& node);
+PropertyOwner& ImportedObjectOwner(Node& node);
+PropertyOwner& ImportedMaterialOwner(Material& material);
+// Adds a custom attribute `name` holding `members` (none: nothing is added).
+void AddImportedAttribute(PropertyOwner& owner, const std::string& name,
+                          std::vector<Property> members);
+
 // Node metadata (not for glTF, whose extras come from its JSON), and the
 // values of the camera or light the node holds, if any.
 void ConvertNodeProperties(const aiScene& source, const aiNode& in, bool gltf, Node& node);

@@ -6,6 +6,20 @@
 #include "rt/ketrel_log.h"
 
 namespace ketrel::host {
+namespace {
+
+constexpr int kMaxTextDepth = 1000;
+
+bool NestsDeeper(const nlohmann::json& value, int levels) {
+  if (!value.is_structured()) return false;
+  if (levels == 0) return true;
+  for (const auto& item : value) {
+    if (NestsDeeper(item, levels - 1)) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 std::string BoundedPropertyText(std::string text, const std::string& owner,
                                 const std::string& path) {
@@ -84,8 +98,13 @@ std::optional<PropertyValue> PropertyValueFromJson(const nlohmann::json& value,
                         "%s of %s nests deeper than %d levels; that part is kept as its JSON text",
                         path.c_str(), owner.c_str(), kMaxPropertyDepth);
     out.Type = PropertyValue::Kind::Text;
-    out.Text = BoundedPropertyText(
-        value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), owner, path);
+    // The text is made by recursion: a part nested past all reason is not spelled out.
+    if (NestsDeeper(value, kMaxTextDepth)) {
+      out.Text = "(nested more than " + std::to_string(kMaxTextDepth) + " levels deep)";
+    } else {
+      out.Text = BoundedPropertyText(
+          value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), owner, path);
+    }
     return out;
   }
   if (value.is_object()) {

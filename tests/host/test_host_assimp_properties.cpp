@@ -112,6 +112,16 @@ TEST(HostAssimpProperties, GltfExtrasKeepTheirTypes) {
       EXPECT_EQ(number, c.number);
     }
   }
+  // Extras nested past the bound become the JSON text of the rest, warned
+  // (Assimp is handed the file without them: it would take hours).
+  const PropertyValue* deep =
+      Find(Attribute(scene.FindNode("Deep")->Animatables, 0, "extras")->Parameters, "deep");
+  int depth = 2;  // the extras object is level 1, its member "deep" level 2
+  while (deep && deep->Type == K::Object) deep = &deep->Members[0].Value, ++depth;
+  ASSERT_NE(deep, nullptr);
+  EXPECT_EQ(deep->Type, K::Text);
+  EXPECT_EQ(depth, kMaxPropertyDepth + 1);
+  EXPECT_TRUE(log.Contains("of node Deep nests deeper")) << log.All();
   // Nodes without extras get no attributes; the long string is cut, warned.
   EXPECT_EQ(Attribute(scene.FindNode("Single")->Animatables, 0, "extras"), nullptr);
   const PropertyValue* text =
@@ -139,6 +149,19 @@ TEST(HostAssimpProperties, GltfExtrasKeepTheirTypes) {
   EXPECT_EQ(Find(user.Properties, "SourceAsset_Format"), nullptr);
 }
 
+// The same scene as a GLB: the binary container is read, and rebuilt for
+// Assimp without the deep extras.
+TEST(HostAssimpProperties, GlbExtrasComeFromItsJsonChunk) {
+  const std::string path = Data("extras.glb");
+  Scene scene = Import(path);
+  const Node* holder = scene.FindNode("Holder");
+  ASSERT_NE(holder, nullptr);
+  EXPECT_EQ(Find(Attribute(holder->Animatables, 0, "extras")->Parameters, "count")->Int, 7);
+  const Node* deep = scene.FindNode("Deep");
+  ASSERT_NE(deep, nullptr);
+  EXPECT_NE(Attribute(deep->Animatables, 0, "extras"), nullptr);
+}
+
 TEST(HostAssimpProperties, GltfMaterialsAndMaps) {
   Scene scene = Import(Data("extras.gltf"));
   const Material* painted = nullptr;
@@ -162,6 +185,27 @@ TEST(HostAssimpProperties, GltfMaterialsAndMaps) {
   EXPECT_FLOAT_EQ(c.Transform[4], 4);
 }
 
+TEST(HostAssimpProperties, FbxMaterialValues) {
+  if (!std::filesystem::exists(kModels)) GTEST_SKIP() << "assimp-testmodels is not installed";
+  Scene scene = Import(kModels + "FBX/phong_cube.fbx");
+  const Material* phong = nullptr;
+  for (const auto& m : scene.Materials)
+    if (m->Name == "phong1") phong = m.get();
+  ASSERT_NE(phong, nullptr);
+  const MaterialColors& c = phong->Colors;
+  // The file's values: ambient, specular, emissive, a Phong exponent of 10,
+  // specular factor 0.5 and opacity 0.5.
+  const std::pair<const float*, std::vector<float>> colours[] = {
+      {c.Ambient, {0.125f, 0.25f, 0.25f}},
+      {c.Specular, {0.25f, 0.25f, 0.5f}},
+      {c.SelfIlluminationColor, {0.25f, 0.125f, 0.25f}}};
+  for (const auto& [have, want] : colours) EXPECT_EQ(std::vector<float>(have, have + 3), want);
+  EXPECT_TRUE(c.SelfIlluminationColorOn);
+  EXPECT_NEAR(c.Shininess, std::log2(10.0) / 10, 1e-6);
+  EXPECT_FLOAT_EQ(c.ShininessStrength, 0.5f);
+  EXPECT_FLOAT_EQ(c.Transparency, 0.5f);
+}
+
 TEST(HostAssimpProperties, CamerasAndLights) {
   Scene scene = Import(Data("extras.gltf"));
   struct Case {
@@ -180,6 +224,7 @@ TEST(HostAssimpProperties, CamerasAndLights) {
       {"Bulb", "Omni", "Type", 0},
       {"Bulb", "Omni", "Intensity", 3},
       {"Bulb", "Omni", "Far Attenuation End", 20},
+      {"Bulb", "Omni", "Use Far Attenuation", 1},
       {"Cone", "Free Spot", "Type", 1},
       {"Cone", "Free Spot", "Hotspot", float(0.5 * kDeg)},  // glTF's half angles doubled
       {"Cone", "Free Spot", "Falloff", float(1.0 * kDeg)},

@@ -1,9 +1,9 @@
 #!/usr/bin/python3
-# Makes extras.gltf, the scene the host property import tests read: node,
+# Makes extras.gltf (and extras.glb, the same as a binary file), the scene the host property import tests read: node,
 # mesh and material extras of every JSON kind (integers, reals, strings,
-# booleans, arrays, nested objects), a mesh two nodes instance, a string
-# longer than the importer keeps (deep nesting is tested on its own: Assimp
-# 5.2.5 takes time exponential in the depth of node extras), a texture
+# booleans, arrays, nested objects), a mesh two nodes instance, extras
+# nested deeper than the importer keeps (and far deeper than Assimp 5.2.5
+# reads in time) and a string longer than it keeps, a texture
 # with a KHR_texture_transform on UV set 1, and a perspective and an
 # orthographic camera, a point and a spot light (KHR_lights_punctual).
 import base64, json, struct
@@ -11,12 +11,15 @@ import base64, json, struct
 positions = struct.pack('<9f', 0, 0, 0, 1, 0, 0, 0, 1, 0)
 uvs = struct.pack('<6f', 0, 0, 1, 0, 0, 1)
 data = positions + uvs
+deep = 'leaf'
+for _ in range(40):
+    deep = {'d': deep}
 
 gltf = {
     'asset': {'version': '2.0', 'generator': 'make_extras.py', 'copyright': 'Ketrel test data',
               'extras': {'project': 'ketrel'}},
     'scene': 0,
-    'scenes': [{'nodes': [0, 4, 5, 6, 7, 8]}],
+    'scenes': [{'nodes': [0, 4, 5, 6, 7, 8, 9]}],
     'nodes': [
         {'name': 'Holder', 'children': [1, 2, 3],
          'extras': {'count': 7, 'weight': 2.5, 'label': 'crate', 'active': True, 'off': False,
@@ -24,6 +27,7 @@ gltf = {
         {'name': 'InstanceA', 'mesh': 0, 'extras': {'slot': 1}},
         {'name': 'InstanceB', 'mesh': 0, 'translation': [2, 0, 0]},
         {'name': 'Single', 'mesh': 1},
+        {'name': 'Deep', 'extras': {'deep': deep}},
         {'name': 'Long', 'extras': {'text': 'y' * 70000 + '\u00e9'}},
         {'name': 'Lens', 'camera': 0},
         {'name': 'Flat', 'camera': 1},
@@ -69,3 +73,11 @@ gltf = {
                  'uri': 'data:application/octet-stream;base64,' + base64.b64encode(data).decode()}],
 }
 json.dump(gltf, open('extras.gltf', 'w'), indent=1)
+
+# extras.glb: the same scene with its buffer in the binary chunk.
+gltf['buffers'] = [{'byteLength': len(data)}]
+text = json.dumps(gltf).encode()
+text += b' ' * (-len(text) % 4)
+body = data + b'\0' * (-len(data) % 4)
+glb = struct.pack('<I4s', len(text), b'JSON') + text + struct.pack('<I4s', len(body), b'BIN\0') + body
+open('extras.glb', 'wb').write(b'glTF' + struct.pack('<II', 2, 12 + len(glb)) + glb)
