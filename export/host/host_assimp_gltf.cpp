@@ -182,29 +182,46 @@ class GltfExtras {
   size_t steps_ = 0;  // a node listed as its own descendant must not loop
 };
 
-// Whether some extras nest deeper than `limit` levels (counted from the
-// extras value itself).
-bool DeepExtras(const json& value, int extrasDepth, int limit) {
-  if (extrasDepth > limit) return true;
-  if (value.is_object()) {
-    for (const auto& [key, member] : value.items()) {
-      const int depth = extrasDepth > 0 ? extrasDepth + 1 : key == "extras" ? 1 : 0;
-      if (DeepExtras(member, depth, limit)) return true;
-    }
-  } else if (value.is_array()) {
-    for (const json& item : value)
-      if (DeepExtras(item, extrasDepth > 0 ? extrasDepth + 1 : 0, limit)) return true;
+// How deep `value` nests (a scalar 0), counted no further than `limit` + 1.
+int Depth(const json& value, int limit) {
+  if (!value.is_structured() || limit < 0) return 0;
+  int most = 1;
+  for (const json& item : value) {
+    most = std::max(most, 1 + Depth(item, limit - 1));
+    if (most > limit) break;
   }
-  return false;
+  return most;
 }
 
-void StripExtras(json& value) {
+// Removes the extras, and the extension entries, that nest deeper than
+// kAssimpExtrasDepth (Assimp copies node extensions as it copies extras).
+// glTF's own structure is shallow: the walk goes no deeper than `level`.
+bool TrimDeepExtras(json& value, int level) {
+  if (!value.is_structured() || level <= 0) return false;
+  bool trimmed = false;
   if (value.is_object()) {
-    value.erase("extras");
-    for (auto& [key, member] : value.items()) StripExtras(member);
-  } else if (value.is_array()) {
-    for (json& item : value) StripExtras(item);
+    auto extras = value.find("extras");
+    if (extras != value.end() && Depth(*extras, kAssimpExtrasDepth) > kAssimpExtrasDepth) {
+      value.erase(extras);
+      trimmed = true;
+    }
+    auto extensions = value.find("extensions");
+    if (extensions != value.end() && extensions->is_object()) {
+      for (auto entry = extensions->begin(); entry != extensions->end();) {
+        if (Depth(*entry, kAssimpExtrasDepth) <= kAssimpExtrasDepth) {
+          ++entry;
+          continue;
+        }
+        KT_LOG_WARNING_CODE(Host, warning::HostPropertyShortened, entry.key().c_str(),
+                            "The glTF extension %s nests deeper than %d levels; it is left out",
+                            entry.key().c_str(), kAssimpExtrasDepth);
+        entry = extensions->erase(entry);
+        trimmed = true;
+      }
+    }
   }
+  for (json& item : value) trimmed = TrimDeepExtras(item, level - 1) || trimmed;
+  return trimmed;
 }
 
 // The file system Assimp reads through: the scene file itself from memory,
@@ -261,8 +278,7 @@ Assimp::IOSystem* GltfWithoutDeepExtras(const std::string& path) {
   if (IsGlb(path) && !GlbJsonChunk(bytes, at, length)) return nullptr;
   json doc = json::parse(bytes.begin() + std::ptrdiff_t(at),
                          bytes.begin() + std::ptrdiff_t(at + length), nullptr, false);
-  if (doc.is_discarded() || !DeepExtras(doc, 0, kAssimpExtrasDepth)) return nullptr;
-  StripExtras(doc);
+  if (doc.is_discarded() || !TrimDeepExtras(doc, 16)) return nullptr;
   std::string text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
   if (IsGlb(path)) {
     // The JSON chunk is padded with spaces to 4 bytes; the header and the

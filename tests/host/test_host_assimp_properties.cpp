@@ -113,7 +113,8 @@ TEST(HostAssimpProperties, GltfExtrasKeepTheirTypes) {
     }
   }
   // Extras nested past the bound become the JSON text of the rest, warned
-  // (Assimp is handed the file without them: it would take hours).
+  // (Assimp is handed the file without them, and without the node's as deep
+  // extension, which is left out: it would take hours).
   const PropertyValue* deep =
       Find(Attribute(scene.FindNode("Deep")->Animatables, 0, "extras")->Parameters, "deep");
   int depth = 2;  // the extras object is level 1, its member "deep" level 2
@@ -122,6 +123,7 @@ TEST(HostAssimpProperties, GltfExtrasKeepTheirTypes) {
   EXPECT_EQ(deep->Type, K::Text);
   EXPECT_EQ(depth, kMaxPropertyDepth + 1);
   EXPECT_TRUE(log.Contains("of node Deep nests deeper")) << log.All();
+  EXPECT_TRUE(log.Contains("extension EXT_deep_test nests deeper")) << log.All();
   // Nodes without extras get no attributes; the long string is cut, warned.
   EXPECT_EQ(Attribute(scene.FindNode("Single")->Animatables, 0, "extras"), nullptr);
   const PropertyValue* text =

@@ -2,8 +2,8 @@
 # Makes extras.gltf (and extras.glb, the same as a binary file), the scene the host property import tests read: node,
 # mesh and material extras of every JSON kind (integers, reals, strings,
 # booleans, arrays, nested objects), a mesh two nodes instance, extras
-# nested deeper than the importer keeps (and far deeper than Assimp 5.2.5
-# reads in time) and a string longer than it keeps, a texture
+# nested deeper than the importer keeps (and, like an extension of the same
+# node, far deeper than Assimp 5.2.5 reads in time) and a string longer than it keeps, a texture
 # with a KHR_texture_transform on UV set 1, and a perspective and an
 # orthographic camera, a point and a spot light (KHR_lights_punctual).
 import base64, json, struct
@@ -27,7 +27,7 @@ gltf = {
         {'name': 'InstanceA', 'mesh': 0, 'extras': {'slot': 1}},
         {'name': 'InstanceB', 'mesh': 0, 'translation': [2, 0, 0]},
         {'name': 'Single', 'mesh': 1},
-        {'name': 'Deep', 'extras': {'deep': deep}},
+        {'name': 'Deep', 'extras': {'deep': deep}, 'extensions': {'EXT_deep_test': deep}},
         {'name': 'Long', 'extras': {'text': 'y' * 70000 + '\u00e9'}},
         {'name': 'Lens', 'camera': 0},
         {'name': 'Flat', 'camera': 1},
