@@ -84,6 +84,9 @@ const WarningCodeInfo kTable[] = {
      "different shapes, nesting too deep) is written as text"},
     {HostPropertyNotFinite, "host property not a finite number",
      "a host property holds NaN or an infinity; it is written as it is"},
+    {HostPropertyShortened, "host property shortened",
+     "an imported extra or user property too long, nested too deeply or without a typed value "
+     "is kept shortened, as text, or left out"},
 };
 
 }  // namespace

@@ -62,6 +62,7 @@ enum Code : uint32_t {
   HostPropertyRenamed = 1703,
   HostPropertyAsText = 1704,
   HostPropertyNotFinite = 1705,
+  HostPropertyShortened = 1706,
 };
 }  // namespace warning
 

@@ -1,6 +1,8 @@
 #include "export/host/host_assimp_import.h"
 
+#include "export/host/host_assimp_gltf.h"
 #include "export/host/host_assimp_mesh.h"
+#include "export/host/host_assimp_properties.h"
 #include "export/host/host_assimp_takes.h"
 #include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
@@ -93,6 +95,7 @@ class Converter {
  public:
   Converter(const aiScene* source, const std::string& path, Scene& scene)
       : source_(source),
+        path_(path),
         directory_(fs::path(path).parent_path().string()),
         extension_(Lower(fs::path(path).extension().string())),
         scene_(scene) {}
@@ -128,6 +131,7 @@ class Converter {
       AddNode(root, nullptr, &frame);
     }
     ConvertGeometry();
+    ConvertSceneProperties(*source_, path_, nodes_, materials_, scene_);
     return ConvertTakes(takes, foldRoot ? root : nullptr, frame, error);
   }
 
@@ -172,20 +176,27 @@ class Converter {
     return "";
   }
 
-  Material* AddBitmap(const aiString& path) {
+  // One map per file and placement: a file laid differently by two
+  // materials is two maps, as in the host.
+  Material* AddBitmap(const aiString& path, const MapCoordinates& coordinates) {
     std::string name = path.C_Str();
-    auto found = bitmaps_.find(name);
+    const float* t = coordinates.Transform;
+    std::pair<std::string, std::vector<float>> key{name, {t, t + 12}};
+    key.second.push_back(float(coordinates.TilingFlags));
+    key.second.push_back(float(coordinates.Channel));
+    auto found = bitmaps_.find(key);
     if (found != bitmaps_.end()) return found->second;
     Material* map = scene_.AddMaterial(fs::path(name).filename().string());
     map->SuperClass = kTextureMapSuperClass;
     map->Class = kBitmapTextureClass;
     map->FileName = name;
+    map->Coordinates = coordinates;
     if (const aiTexture* embedded = source_->GetEmbeddedTexture(name.c_str())) {
       EmbedImage(*embedded, *map);
     } else if (!name.empty() && name[0] != '*') {
       map->ResolvedFileName = ResolveBitmap(name);
     }
-    bitmaps_[name] = map;
+    bitmaps_[key] = map;
     return map;
   }
 
@@ -271,6 +282,7 @@ class Converter {
       int twoSided = 0;
       if (in->Get(AI_MATKEY_TWOSIDED, twoSided) == AI_SUCCESS) out->TwoSided = twoSided != 0;
       ConvertMaterialMaps(*in, *out);
+      ConvertMaterialColors(*in, *out);
       materials_.push_back(out);
     }
   }
@@ -333,7 +345,7 @@ class Converter {
         if (slot.kind != Other && !placed.insert({int(slot.kind), file.C_Str()}).second) continue;
         int n = ++uses[slot.name];
         std::string name = n == 1 ? slot.name : std::string(slot.name) + " " + std::to_string(n);
-        out.Maps.push_back({name, AddBitmap(file)});
+        out.Maps.push_back({name, AddBitmap(file, MapCoordinatesOf(in, slot.type, k))});
       }
     }
   }
@@ -433,6 +445,7 @@ class Converter {
     if (!byName_.count(in->mName.C_Str())) byName_[in->mName.C_Str()] = node;
     SetObject(node, in);
     SetMaterial(node, in);
+    ConvertNodeProperties(*source_, *in, extension_ == ".gltf" || extension_ == ".glb", *node);
     Parts parts = Decompose(in->mTransformation);
     if (frame) ApplyFrame(*frame, &parts.Position, &parts.Rotation, &parts.Scale);
     TransformController& t = node->Transform;
@@ -611,11 +624,12 @@ class Converter {
   }
 
   const aiScene* source_;
+  std::string path_;
   std::string directory_;
   std::string extension_;  // the file's, lower case
   Scene& scene_;
   std::vector<Material*> materials_;
-  std::map<std::string, Material*> bitmaps_;
+  std::map<std::pair<std::string, std::vector<float>>, Material*> bitmaps_;
   std::set<std::string> boneNames_, animatedNodes_, cameras_, lights_;
   std::map<const aiNode*, Node*> nodes_;
   std::map<const aiNode*, std::vector<int32_t>> materialIds_;  // per aiMesh of the node
@@ -636,6 +650,8 @@ const aiScene* ReadWithAssimp(Assimp::Importer& importer, const std::string& pat
   importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
   // A file of bones only is a scene of bones, not a generated skeleton mesh.
   importer.SetPropertyBool(AI_CONFIG_IMPORT_NO_SKELETON_MESHES, true);
+  // glTF extras too deep for Assimp to copy in time are read by us alone.
+  if (Assimp::IOSystem* files = GltfWithoutDeepExtras(path)) importer.SetIOHandler(files);
   const aiScene* scene = importer.ReadFile(path, aiProcess_Triangulate);
   if (scene && scene->mNumMeshes == 0) {
     // A scene of bones only (BVH, animation-only FBX) is valid for us; the

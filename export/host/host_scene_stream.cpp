@@ -1,113 +1,22 @@
 #include "export/host/host_scene_stream.h"
 
-#include <cstring>
-#include <type_traits>
-#include <unordered_map>
+#include "export/host/host_scene_stream_io.h"
 
 namespace ketrel::host {
 namespace {
 
+using stream::OwnerTableReader;
+using stream::OwnerTableWriter;
+using stream::Reader;
+using stream::Writer;
+
 // The last byte is the stream's version: 2 added the takes and the rest
-// time, 3 the source format.
-constexpr char kMagic[4] = {'K', 'H', 'S', '3'};
+// time, 3 the source format, 4 the host properties.
+constexpr char kMagic[4] = {'K', 'H', 'S', '4'};
 // Each take is at least its name's count and four ticks.
 constexpr size_t kMinimumTakeBytes = 24;
 constexpr size_t kMinimumMaterialBytes = 96;
 constexpr size_t kMinimumNodeBytes = 256;
-
-class Writer {
- public:
-  template <typename T>
-  void Put(const T& value) {
-    static_assert(std::is_trivially_copyable_v<T>);
-    out_.append(reinterpret_cast<const char*>(&value), sizeof value);
-  }
-  template <typename T>
-  void PutVector(const std::vector<T>& values) {
-    static_assert(std::is_trivially_copyable_v<T>);
-    Put(uint64_t(values.size()));
-    if (!values.empty()) {
-      out_.append(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
-    }
-  }
-  void PutString(const std::string& text) {
-    Put(uint64_t(text.size()));
-    out_.append(text);
-  }
-  void Reserve(size_t size) { out_.reserve(size); }
-  std::string Take() { return std::move(out_); }
-
- private:
-  std::string out_;
-};
-
-class Reader {
- public:
-  explicit Reader(std::string_view in) : in_(in) {}
-
-  bool Failed() const { return failed_; }
-  bool AtEnd() const { return at_ == in_.size(); }
-  const std::string& Error() const { return error_; }
-  void Fail(const std::string& message) {
-    if (!failed_) error_ = message;
-    failed_ = true;
-  }
-
-  template <typename T>
-  T Get() {
-    static_assert(std::is_trivially_copyable_v<T>);
-    T value{};
-    if (!Have(sizeof value)) return value;
-    std::memcpy(&value, in_.data() + at_, sizeof value);
-    at_ += sizeof value;
-    return value;
-  }
-  template <typename T>
-  void GetVector(std::vector<T>& values) {
-    uint64_t count = Get<uint64_t>();
-    // The count is checked against the bytes left before anything is allocated.
-    if (failed_ || count > (in_.size() - at_) / sizeof(T)) {
-      Fail("the scene stream is truncated or damaged");
-      return;
-    }
-    values.resize(size_t(count));
-    if (count > 0) std::memcpy(values.data(), in_.data() + at_, size_t(count) * sizeof(T));
-    at_ += size_t(count) * sizeof(T);
-  }
-  std::string GetString() {
-    uint64_t size = Get<uint64_t>();
-    if (failed_ || size > in_.size() - at_) {
-      Fail("the scene stream is truncated or damaged");
-      return {};
-    }
-    std::string text(in_.substr(at_, size_t(size)));
-    at_ += size_t(size);
-    return text;
-  }
-  // A count of items of at least `minimum` bytes each that the rest can hold.
-  size_t GetCount(size_t minimum) {
-    uint64_t count = Get<uint64_t>();
-    if (failed_ || count > (in_.size() - at_) / minimum) {
-      Fail("the scene stream is truncated or damaged");
-      return 0;
-    }
-    return size_t(count);
-  }
-
- private:
-  bool Have(size_t size) {
-    if (failed_ || size > in_.size() - at_) {
-      Fail("the scene stream is truncated or damaged");
-      return false;
-    }
-    return true;
-  }
-
-  std::string_view in_;
-  size_t at_ = 0;
-  bool failed_ = false;
-  std::string error_;
-};
 
 // Node and material references travel as indices; -1 is none (for a
 // parent: the scene root).
@@ -176,7 +85,7 @@ void PutMesh(Writer& w, const TriMesh& mesh) {
   w.PutVector(mesh.TangentFaces);
 }
 
-void PutNode(Writer& w, const Node& node, const Indices& at) {
+void PutNode(Writer& w, const Node& node, const Indices& at, const OwnerTableWriter& owners) {
   PutObject(w, node);
   w.Put(at.Of(node.Parent));
   w.Put(uint64_t(node.Children.size()));
@@ -187,6 +96,7 @@ void PutNode(Writer& w, const Node& node, const Indices& at) {
   w.Put(node.Object.Class);
   w.Put(node.Object.BaseClass);
   w.PutVector(node.Object.Interfaces);
+  w.PutString(node.Object.TypeName);
   w.Put(at.Of(node.LookAt));
   w.Put(at.Of(node.LookedAtBy));
   w.Put(node.Transform.Class);
@@ -224,9 +134,12 @@ void PutNode(Writer& w, const Node& node, const Indices& at) {
   }
   w.PutString(node.UserProperties);
   PutParameters(w, node.Parameters);
+  owners.PutRefs(w, node.Animatables);
+  stream::PutFlags(w, node.Flags);
+  w.Put(node.InstanceGroup);
 }
 
-void PutMaterial(Writer& w, const Material& m, const Indices& at) {
+void PutMaterial(Writer& w, const Material& m, const Indices& at, const OwnerTableWriter& owners) {
   PutObject(w, m);
   w.Put(m.SuperClass);
   w.Put(m.Class);
@@ -243,6 +156,9 @@ void PutMaterial(Writer& w, const Material& m, const Indices& at) {
     w.Put(at.Of(slot.Map));
   }
   PutParameters(w, m.Parameters);
+  stream::PutColors(w, m.Colors);
+  stream::PutCoordinates(w, m.Coordinates);
+  owners.PutRefs(w, m.Animatables);
 }
 
 // Reading: pointers are resolved once every node and material exists.
@@ -283,6 +199,8 @@ class SceneReader {
     scene_.FilePath = r_.GetString();
     scene_.SourceFormat = r_.GetString();
     scene_.NeedsSave = r_.Get<uint8_t>() != 0;
+    stream::GetDocument(r_, scene_);
+    owners_.Read(r_);
     // Every material and node takes well over these many bytes, so a damaged
     // count cannot make us build more of them than the stream could describe.
     size_t materials = r_.GetCount(kMinimumMaterialBytes), nodes = r_.GetCount(kMinimumNodeBytes);
@@ -401,6 +319,7 @@ class SceneReader {
     node.Object.Class = r_.Get<ClassId>();
     node.Object.BaseClass = r_.Get<ClassId>();
     r_.GetVector(node.Object.Interfaces);
+    node.Object.TypeName = r_.GetString();
     node.LookAt = NodeAt(r_.Get<int32_t>());
     node.LookedAtBy = NodeAt(r_.Get<int32_t>());
     node.Transform.Class = r_.Get<ClassId>();
@@ -447,6 +366,9 @@ class SceneReader {
     }
     node.UserProperties = r_.GetString();
     GetParameters(node.Parameters);
+    owners_.GetRefs(r_, node.Animatables);
+    stream::GetFlags(r_, node.Flags);
+    node.InstanceGroup = r_.Get<int32_t>();
   }
 
   void GetMaterial(Material& m) {
@@ -467,6 +389,9 @@ class SceneReader {
       slot.Map = MaterialAt(r_.Get<int32_t>());
     }
     GetParameters(m.Parameters);
+    stream::GetColors(r_, m.Colors);
+    stream::GetCoordinates(r_, m.Coordinates);
+    owners_.GetRefs(r_, m.Animatables);
   }
 
   // Every node is the child of its parent exactly once and reaches the root:
@@ -493,6 +418,7 @@ class SceneReader {
 
   Reader& r_;
   Scene& scene_;
+  OwnerTableReader owners_;
 };
 
 size_t MeshBytes(const TriMesh& mesh) {
@@ -543,11 +469,15 @@ std::string WriteSceneStream(const Scene& scene) {
   w.PutString(scene.FilePath);
   w.PutString(scene.SourceFormat);
   w.Put(uint8_t(scene.NeedsSave));
+  stream::PutDocument(w, scene);
+  OwnerTableWriter owners;
+  owners.Collect(scene);
+  owners.Write(w);
   w.Put(uint64_t(scene.Materials.size()));
   w.Put(uint64_t(scene.Nodes.size()));
-  for (const auto& material : scene.Materials) PutMaterial(w, *material, at);
-  PutNode(w, *scene.Root, at);
-  for (const auto& node : scene.Nodes) PutNode(w, *node, at);
+  for (const auto& material : scene.Materials) PutMaterial(w, *material, at, owners);
+  PutNode(w, *scene.Root, at, owners);
+  for (const auto& node : scene.Nodes) PutNode(w, *node, at, owners);
   return w.Take();
 }
 

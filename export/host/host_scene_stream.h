@@ -7,7 +7,10 @@
 //
 // Every field of the scene model travels: hierarchy, objects, transforms and
 // tracks, meshes, skins, morphers, materials with embedded images, settings
-// chunks, parameters and the scene-level state.
+// chunks, parameters, host properties (typed values and the property owners
+// that nodes and materials share, flags, material values, map coordinates,
+// document property sets, selection sets and layers) and the scene-level
+// state.
 //
 // Reading checks every count, index and length against the bytes present
 // and the tree for cycles, so a damaged stream gives false and a message,

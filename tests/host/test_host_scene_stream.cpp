@@ -43,6 +43,14 @@ TriMesh Triangle(float z) {
   return mesh;
 }
 
+PropertyValue Value(PropertyValue::Kind kind, int64_t whole = 0, double real = 0) {
+  PropertyValue value;
+  value.Type = kind;
+  value.Int = whole;
+  value.Real = real;
+  return value;
+}
+
 // A scene with every field away from its default.
 void BuildRichScene(Scene& scene) {
   scene.Takes = {{"Walk", 0, 4800, 0}, {"Run", 9600, 12000, 24}};
@@ -80,7 +88,7 @@ void BuildRichScene(Scene& scene) {
   Node* target = scene.AddNode("Light.Target", light);
   hips->Selected = true;
   hips->HasObject = true;
-  hips->Object = {kHelperSuperClass, {0x9125, 0}, {0x9125, 1}, {0x10000, 0x20}, {}};
+  hips->Object = {kHelperSuperClass, {0x9125, 0}, {0x9125, 1}, {0x10000, 0x20}, "Dummy"};
   hips->Transform.Class = {0x2005, 7};
   hips->Transform.Position = Keys(3, 1);
   hips->Transform.Rotation.Mode = Interpolation::Step;
@@ -116,6 +124,50 @@ void BuildRichScene(Scene& scene) {
   smile.Target = Triangle(1);
   smile.Weight = Keys(1, 50);
   body->MorphChannels.push_back(smile);
+
+  // Host properties: owners shared between nodes, a custom attribute held
+  // by two owners, values of every kind.
+  auto attribute = std::make_shared<PropertyOwner>();
+  attribute->Name = "extras";
+  PropertyValue list = Value(PropertyValue::Kind::List);
+  list.Items = {Value(PropertyValue::Kind::Real, 0, 2.5), Value(PropertyValue::Kind::Text)};
+  list.Items[1].Type = PropertyValue::Kind::Text;
+  list.Items[1].Text = "x";
+  PropertyValue object = Value(PropertyValue::Kind::Object);
+  object.Members = {{"inner", 0, list}};
+  PropertyValue date = Value(PropertyValue::Kind::Date);
+  date.Date[0] = 2026;
+  date.Date[5] = 59;
+  PropertyValue reals = Value(PropertyValue::Kind::Reals);
+  reals.Reals = {1, 2, 3};
+  attribute->Parameters = {{"count", 0, Value(PropertyValue::Kind::Int, -7)},
+                           {"on", 0, Value(PropertyValue::Kind::Bool, 1)},
+                           {"nested", 0, object},
+                           {"when", 0, date},
+                           {"where", 0, reals}};
+  auto own = std::make_shared<PropertyOwner>();
+  own->CustomAttributes = {attribute};
+  auto shared = std::make_shared<PropertyOwner>();
+  shared->CustomAttributes = {attribute};
+  hips->Animatables = {own, shared};
+  body->Animatables = {std::make_shared<PropertyOwner>(), shared};
+  hips->InstanceGroup = body->InstanceGroup = 3;
+  hips->Flags.Hide = true;
+  hips->Flags.Renderable = false;
+  hips->Flags.GBufferObjId = 9;
+  hips->Flags.MotionBlurMultiplier = 0.5f;
+  standard->Animatables = {own};
+  standard->Colors.Ambient[2] = 0.125f;
+  standard->Colors.Transparency = 0.75f;
+  standard->Colors.SelfIlluminationColorOn = true;
+  bitmap->Coordinates.Channel = 3;
+  bitmap->Coordinates.Transform[9] = 0.5f;
+  bitmap->Coordinates.TilingFlags = 5;
+  bitmap->Coordinates.HideMapBack = true;
+  scene.DocumentProperties = {{"SummaryInfo", {{"Author", 4, list.Items[1]}}},
+                              {"UserDefined", {{"Created", 2, date}}}};
+  scene.SelectionSets = {{"Upper", {"Hips", "Body"}}};
+  scene.Layers = {{"0", {"Light"}}, {"Lights", {}}};
 }
 
 TEST(HostSceneStream, EveryFieldComesBack) {
@@ -147,6 +199,16 @@ TEST(HostSceneStream, EveryFieldComesBack) {
   EXPECT_EQ(back.Materials[0]->ResolvedFileName, "/textures/skin.png");
   EXPECT_EQ(back.Materials[1]->Maps[0].Map, back.Materials[0].get());
   EXPECT_FALSE(body->MorphChannels[0].Active);
+  // Shared owners are shared again; the attribute two owners hold is one.
+  const Node* hips = back.FindNode("Hips");
+  ASSERT_EQ(hips->Animatables.size(), 2u);
+  EXPECT_EQ(hips->Animatables[1], body->Animatables[1]);
+  EXPECT_EQ(hips->Animatables[0]->CustomAttributes[0], hips->Animatables[1]->CustomAttributes[0]);
+  EXPECT_EQ(back.Materials[1]->Animatables[0], hips->Animatables[0]);
+  EXPECT_EQ(
+      hips->Animatables[0]->CustomAttributes[0]->Parameters[2].Value.Members[0].Value.Items[1].Text,
+      "x");
+  EXPECT_EQ(back.Layers.size(), 2u);
   for (size_t i = 0; i < back.Nodes.size(); ++i) EXPECT_EQ(back.Nodes[i]->Index, int32_t(i));
 }
 
@@ -157,12 +219,16 @@ TEST(HostSceneStream, ImportedFilesComeBackFromTheChildAsImported) {
                            "glTF2/glTF-Sample-Models/AnimatedMorphCube-glTF/AnimatedMorphCube.gltf",
                            "glTF2/BoxTextured-glTF-Binary/BoxTextured.glb",
                            // A stream of several MiB: the parent reads it in many pieces.
-                           "glTF2/2CylinderEngine-glTF-Binary/2CylinderEngine.glb"}) {
+                           "glTF2/2CylinderEngine-glTF-Binary/2CylinderEngine.glb",
+                           // Host properties: extras, instances, cameras and lights.
+                           "@extras/extras.gltf", "FBX/box_orphant_embedded_texture.fbx"}) {
     SCOPED_TRACE(name);
+    const std::string path =
+        name[0] == '@' ? std::string(KETREL_TEST_DATA) + "/" + (name + 1) : models + name;
     Scene direct, isolated;
     std::string error;
-    ASSERT_TRUE(ImportSceneFile(models + name, ImportOptions(), direct, error)) << error;
-    ASSERT_TRUE(ImportSceneIsolated(models + name, ImportOptions(), isolated, error)) << error;
+    ASSERT_TRUE(ImportSceneFile(path, ImportOptions(), direct, error)) << error;
+    ASSERT_TRUE(ImportSceneIsolated(path, ImportOptions(), isolated, error)) << error;
     EXPECT_TRUE(WriteSceneStream(isolated) == WriteSceneStream(direct));
   }
 }
@@ -185,7 +251,7 @@ TEST(HostSceneStream, DamagedStreamsAreRefused) {
   EXPECT_EQ(error, "not a scene stream");
   // A stream of an older version (without takes) is refused, never misread.
   EXPECT_FALSE(ReadSceneStream("KHS1" + stream.substr(4), back, error));
-  EXPECT_EQ(error, "a scene stream of version 1, not 3");
+  EXPECT_EQ(error, "a scene stream of version 1, not 4");
 
   // Each byte set to 0xFF in turn: counts and indices go wild; the reader
   // must refuse or read something, never crash or overrun (sanitizers
@@ -196,6 +262,34 @@ TEST(HostSceneStream, DamagedStreamsAreRefused) {
     Scene any;
     ReadSceneStream(damaged, any, error);
   }
+
+  // Values nested past the reader's bound, and attributes that hold each
+  // other (the writer lists each attribute before its holders; a damaged
+  // table could point forward) are refused.
+  Scene deep;
+  PropertyValue value = Value(PropertyValue::Kind::Int, 1);
+  for (int i = 0; i < 100; ++i) {
+    PropertyValue outer = Value(PropertyValue::Kind::List);
+    outer.Items.push_back(value);
+    value = outer;
+  }
+  deep.DocumentProperties = {{"UserDefined", {{"deep", 2, value}}}};
+  EXPECT_FALSE(ReadSceneStream(WriteSceneStream(deep), back, error));
+  EXPECT_NE(error.find("nested"), std::string::npos) << error;
+  Scene owners;
+  auto inner = std::make_shared<PropertyOwner>();
+  auto outer = std::make_shared<PropertyOwner>();
+  outer->CustomAttributes = {inner};
+  owners.AddNode("N")->Animatables = {outer};
+  std::string table = WriteSceneStream(owners);
+  // The outer owner (no name, no parameters, one attribute: owner 0) is
+  // made to hold itself.
+  const std::string outerEntry = std::string(16, '\0') + '\x01' + std::string(11, '\0');
+  const size_t at = table.find(outerEntry);
+  ASSERT_NE(at, std::string::npos);
+  table[at + 24] = 1;
+  EXPECT_FALSE(ReadSceneStream(table, back, error));
+  EXPECT_NE(error.find("custom attribute"), std::string::npos) << error;
 
   // Nodes that are each other's parents would make transforms loop forever.
   Scene cycle;

@@ -280,6 +280,8 @@ TEST_F(Warnings, EachCodeIsRaisedReportedAndFailsStrict) {
        "Attach file " + missing + " cannot be opened",
        kFigure,
        {"--attach", missing}},
+      {"KT1706", "node Long", "extras.text of node Long is 70002 bytes long",
+       std::string(KETREL_TEST_DATA) + "/extras/extras.gltf"},
   };
 #if !defined(__SANITIZE_ADDRESS__)  // address limits do not apply under AddressSanitizer
   // Fitting threads whose 2 GB stacks do not all fit under a 3 GB limit:
