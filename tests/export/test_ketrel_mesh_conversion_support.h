@@ -23,6 +23,18 @@ namespace ketrel::test {
 
 using Vec3 = std::array<float, 3>;
 
+// Mesh setting ids.
+constexpr uint32_t kBonesPerVertex = 8, kTruncate16 = 76, kTopologyInfo = 77, kAllowCoords = 81,
+                   kCoordsPerVertex = 82, kAllowColors = 84, kColorsPerVertex = 85,
+                   kInsertDummyColors = 89, kPerBoneTriangles = 98, kTangents = 99,
+                   kBinormals = 100, kCross = 101, kClockwise = 143, kSetTotalFrames = 165,
+                   kFrameCount = 166, kBindNearest = 174, kDouble = 186, kMorphCurves = 188,
+                   kPositionTolerance = 190, kRelativeToBones = 210, kQuantizedCurves = 230,
+                   kMorphTargets = 237, kModifier = 240, kFrames = 241, kDeltas = 242, kFlipV = 243,
+                   kPreserveBones = 247, kToolTangents = 249, kWeightFormat = 255,
+                   kFloat32Weights = 258, kNormalFormat = 287, kDec3N = 289, kColorFormat = 290,
+                   kUByte8 = 292, kDisableMerging = 295, kFilterZero = 296, kFloat16 = 297;
+
 struct FakeMesh {
   std::vector<Vec3> positions;
   std::vector<std::array<int32_t, 3>> faces;
