@@ -19,10 +19,7 @@
 namespace ketrel {
 namespace {
 
-struct FileInfoDeleter {
-  void operator()(file_info* info) const { FreeFileInfo(info); }
-};
-using LoadedFile = std::unique_ptr<file_info, FileInfoDeleter>;
+using test::LoadedFile;
 struct BindingDeleter {
   void operator()(track_binding* b) const { FreeTrackBinding(b); }
 };

@@ -4,12 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 
-#include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_standard_types.h"
-#include "rt/posix/posix_ketrel_file_reader.h"
 #include "tests/tools/command_test.h"
 
 namespace ketrel {
@@ -77,9 +74,8 @@ TEST_F(MemoryBounds, ABoneChainTwentyThousandDeepExportsWhole) {
   std::ofstream(scene, std::ios::binary) << text;
   std::string err;
   ASSERT_EQ(Run("export " + scene + " " + out + " --silent", nullptr, &err), 0) << err;
-  std::unique_ptr<ketrel_file, void (*)(ketrel_file*)> file(ReadEntireFile(out.c_str()), FreeFile);
-  ASSERT_NE(file, nullptr);
-  const auto* info = static_cast<file_info*>(file->RootObject);
+  test::LoadedFile info = test::Load(out);
+  ASSERT_NE(info, nullptr);
   ASSERT_EQ(info->SkeletonCount, 1);
   // The helper at the top is the rope's root bone.
   const skeleton* rope = info->Skeletons[0];

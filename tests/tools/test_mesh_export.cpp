@@ -16,10 +16,8 @@
 #include "export/host/host_scene_document.h"
 #include "rt/ketrel_curve.h"
 #include "rt/ketrel_data_types.h"
-#include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_object_ops.h"
 #include "rt/ketrel_standard_types.h"
-#include "rt/posix/posix_ketrel_file_reader.h"
 #include "tests/tools/command_test.h"
 
 namespace ketrel {
@@ -100,9 +98,8 @@ TEST_F(MeshExportTest, DecodedVerticesAreTheScenesAndMorphTargetsReachTheirTarge
   host::Scene scene;
   std::string error;
   ASSERT_TRUE(host::LoadSceneDocument(kFigure, scene, &error)) << error;
-  ketrel_file* file = ReadEntireFile(Path("figure.kt2").c_str());
-  ASSERT_NE(file, nullptr);
-  const auto* info = static_cast<const file_info*>(file->RootObject);
+  test::LoadedFile info = test::Load(Path("figure.kt2"));
+  ASSERT_NE(info, nullptr);
 
   int32_t meshCount = Get(info->MeshCount);
   mesh** meshes = Get(info->Meshes);
@@ -148,7 +145,17 @@ TEST_F(MeshExportTest, DecodedVerticesAreTheScenesAndMorphTargetsReachTheirTarge
     }
   }
   EXPECT_EQ(checkedTargets, 2);
-  FreeFile(file);
+  // The skinned body binds only the bones that weight it (the arms weight
+  // nothing and are dropped); the face has its two targets.
+  std::string out;
+  ASSERT_EQ(Run("info " + Path("figure.kt2"), &out), 0);
+  EXPECT_NE(out.find("    Figure: 9 bones\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(", 3 bone bindings, 0 morph targets\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("    Face: 12 vertices, 12 triangles (32-bit indices), 1 bone bindings, "
+                     "2 morph targets\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Result             valid"), std::string::npos) << out;
 }
 
 TEST_F(MeshExportTest, PositionCurvesDecodeToTheHostsFramesWithinTolerance) {
@@ -164,9 +171,8 @@ TEST_F(MeshExportTest, PositionCurvesDecodeToTheHostsFramesWithinTolerance) {
   host::Scene scene;
   std::string error;
   ASSERT_TRUE(host::LoadSceneDocument(kFigure, scene, &error)) << error;
-  ketrel_file* file = ReadEntireFile(out.c_str());
-  ASSERT_NE(file, nullptr);
-  const auto* info = static_cast<const file_info*>(file->RootObject);
+  test::LoadedFile info = test::Load(out);
+  ASSERT_NE(info, nullptr);
   const int32_t meshCount = Get(info->MeshCount);
   ASSERT_EQ(meshCount, 2);
   EXPECT_EQ(Get(info->VertexDataCount), meshCount);  // no morph target data
@@ -216,7 +222,6 @@ TEST_F(MeshExportTest, PositionCurvesDecodeToTheHostsFramesWithinTolerance) {
     }
   }
   EXPECT_GT(moving, 12);  // the face morphs and the body's skin moves
-  FreeFile(file);
 
   ASSERT_EQ(Run("info " + out, &printed), 0);
   EXPECT_NE(printed.find("      morph curves: Position, Normal, TextureCoordinates0 (12 vertices, "

@@ -30,6 +30,7 @@ namespace {
 using test::FindBoneNode;
 using test::Get;
 using test::kFigure;
+using test::LoadedFile;
 
 const std::string kWalker = std::string(KETREL_TEST_DATA) + "/animation/walker.kscene";
 const std::string kMotionCapture = "/usr/share/assimp/models/BVH/01_01.bvh";
@@ -54,11 +55,6 @@ std::string ToleranceSettings(const Tolerances& t) {
   return text;
 }
 
-struct FileInfoDeleter {
-  void operator()(file_info* info) const { FreeFileInfo(info); }
-};
-using LoadedFile = std::unique_ptr<file_info, FileInfoDeleter>;
-
 // The host's world matrix of a node: its own, then its parents'.
 HostMatrix HostWorld(const host::Node* node, int32_t tick) {
   HostMatrix world;
@@ -71,19 +67,6 @@ double Distance(const float* a, const float* b) {
   double d = 0;
   for (int i = 0; i < 3; ++i) d += (double(a[i]) - b[i]) * (double(a[i]) - b[i]);
   return std::sqrt(d);
-}
-
-// Degrees between two unit quaternions, from the chord (acos of a float dot
-// product cannot tell angles below about 0.03 degrees).
-double Degrees(const float* a, const float* b) {
-  double dot = 0, apart = 0, together = 0;
-  for (int i = 0; i < 4; ++i) dot += double(a[i]) * b[i];
-  for (int i = 0; i < 4; ++i) {
-    const double x = a[i], y = dot < 0 ? -b[i] : b[i];
-    apart += (x - y) * (x - y);
-    together += (x + y) * (x + y);
-  }
-  return 4 * std::atan2(std::sqrt(apart), std::sqrt(together)) * 180 / M_PI;
 }
 
 struct Worst {
@@ -153,7 +136,7 @@ Worst PlayAgainstHost(const host::Scene& scene, const file_info* info, const Tol
       TransformParts expected;
       DecomposeHostMatrix(nodes[size_t(b)]->Transform.Evaluate(tick), expected);
       const double position = Distance(local[size_t(b)].Position, expected.Position);
-      const double degrees = Degrees(local[size_t(b)].Orientation, expected.Orientation);
+      const double degrees = test::Degrees(local[size_t(b)].Orientation, expected.Orientation);
       const int32_t up = bones->Bones[b].ParentIndex;
       if (up >= 0 && nodes[size_t(up)] == nodes[size_t(b)]->Parent) {
         EXPECT_LE(position, t.position * 1.01 + 1e-4) << at;
@@ -238,6 +221,10 @@ TEST_F(Playback, TheFigureOnEveryPlatformAndCompression) {
       LoadedFile info = ExportAndLoad(kFigure, settings);
       ASSERT_NE(info, nullptr) << settings;
       EXPECT_EQ(GetLoadedFile(info.get())->SourcePlatform, kPlatformValues[p]);
+      EXPECT_STREQ(info->FromFileName, "figure.kscene");
+      ASSERT_NE(info->ExporterInfo, nullptr);
+      EXPECT_EQ(Get(info->ExporterInfo->ExporterMajorRevision), 2);
+      EXPECT_EQ(Get(info->MaterialCount), 2);
       const Worst worst = PlayAgainstHost(scene, info.get(), t, PlaybackClamp, 0, p % 2 == 1);
       EXPECT_EQ(worst.samples, 61) << settings;
       EXPECT_GT(worst.degrees, 0.0) << "nothing was compared";

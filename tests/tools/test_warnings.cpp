@@ -315,7 +315,7 @@ TEST_F(Warnings, EachCodeIsRaisedReportedAndFailsStrict) {
 }
 
 // The summary of a whole figure: counts, animations and bytes as the file
-// has them; the line a person reads; --strict --atomic keeps the old file
+// has them; --strict --atomic keeps the old file
 // and leaves nothing beside it, and passes once nothing is warned about.
 TEST_F(Warnings, SummaryTellsWhatWasWrittenAndStrictKeepsTheOldFile) {
   const nlohmann::json json = ExportJson(kFigure, "");
@@ -337,16 +337,6 @@ TEST_F(Warnings, SummaryTellsWhatWasWrittenAndStrictKeepsTheOldFile) {
   EXPECT_EQ(json["warnings"].size(), 2u);
 
   std::string out, err;
-  ASSERT_EQ(Run("export --silent " + kFigure + " " + output, &out, &err), 0) << err;
-  EXPECT_EQ(out, "");
-  const std::string size = std::to_string(std::filesystem::file_size(output));
-  const std::string grouped = size.substr(0, size.size() - 3) + "," + size.substr(size.size() - 3);
-  EXPECT_NE(err.find("wrote " + output + ": " + grouped + " bytes in "), std::string::npos) << err;
-  EXPECT_NE(err.find(" s; 1 animation, 2 meshes, 1 skeleton, 2 materials, 1 texture; 2 warnings "
-                     "(KT1002 x1, KT1303 x1)\n"),
-            std::string::npos)
-      << err;
-
   const std::string target = Path("kept.kt2");
   std::ofstream(target) << "old";
   EXPECT_EQ(Run("export --strict --atomic --json " + kFigure + " " + target, &out, &err), 1);
