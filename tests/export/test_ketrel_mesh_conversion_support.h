@@ -18,6 +18,7 @@
 #include "rt/ketrel_object_ops.h"
 #include "rt/ketrel_string_table.h"
 #include "tests/export/test_ketrel_neutral_tool.h"
+#include "tests/support/packed_value.h"
 
 namespace ketrel::test {
 
@@ -232,13 +233,6 @@ class Scene : public test::ParserHarness {
 
   FakeTool tool;
 };
-
-// File records are packed: assertions take copies of their members, never
-// references.
-template <typename T>
-T Value(T value) {
-  return value;
-}
 
 inline void Set(SettingsItem* item, uint32_t id, int64_t value) { SetSettingInt(item, id, value); }
 inline void Choose(SettingsItem* item, uint32_t combobox, uint32_t choice) {

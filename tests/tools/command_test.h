@@ -15,17 +15,12 @@
 
 #include "export/host/host_scene.h"
 #include "rt/ketrel_load.h"
+#include "tests/support/packed_value.h"
 
 namespace ketrel::test {
 
 // The shipped example scene: a skinned, morphing, animated figure.
 inline const std::string kFigure = std::string(KETREL_SOURCE_DIR) + "/examples/figure.kscene";
-
-// Reads a packed record's member by value: a reference may be misaligned.
-template <typename T>
-T Get(T member) {
-  return member;
-}
 
 struct FileInfoDeleter {
   void operator()(file_info* info) const { FreeFileInfo(info); }

@@ -24,13 +24,7 @@ namespace ketrel {
 namespace {
 
 using test::kFigure;
-
-// A copy of a packed record member, so that test macros never bind a
-// reference to it.
-template <typename T>
-T Value(T v) {
-  return v;
-}
+using test::Value;
 
 const std::string kWalker = std::string(KETREL_TEST_DATA) + "/animation/walker.kscene";
 
