@@ -21,16 +21,12 @@
 #include "rt/ketrel_string_table.h"
 #include "tests/export/test_ketrel_neutral_tool.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/packed_value.h"
 
 namespace ketrel {
 namespace {
 
-// A copy of a packed record member, so that test macros never bind a
-// reference to it.
-template <typename T>
-T Value(T v) {
-  return v;
-}
+using test::Value;
 
 constexpr float kPi = 3.14159265f;
 constexpr int32_t kTicksPerFrame = 160;  // 30 frames per second

@@ -12,23 +12,7 @@
 namespace ketrel {
 namespace {
 
-using test::Choose;
-using test::Cube;
-using test::FakeMesh;
-using test::LogCapture;
-using test::Quad;
-using test::Scene;
-using test::Set;
-using test::Value;
-using test::Vec3;
-using test::Vertices;
-
-// Mesh setting ids.
-constexpr uint32_t kTruncate16 = 76, kTopologyInfo = 77, kClockwise = 143, kDouble = 186;
-constexpr uint32_t kDisableMerging = 295, kNormalFormat = 287, kDec3N = 289, kFloat16 = 297;
-constexpr uint32_t kAllowCoords = 81, kBindNearest = 174, kCoordsPerVertex = 82, kFlipV = 243;
-constexpr uint32_t kAllowColors = 84, kColorFormat = 290, kUByte8 = 292, kTangents = 99;
-constexpr uint32_t kBinormals = 100, kCross = 101, kToolTangents = 249;
+using namespace test;
 
 Vec3 Sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
 Vec3 CrossP(const Vec3& a, const Vec3& b) {

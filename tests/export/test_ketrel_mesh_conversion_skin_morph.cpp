@@ -11,23 +11,7 @@
 namespace ketrel {
 namespace {
 
-using test::Choose;
-using test::Cube;
-using test::FakeMesh;
-using test::LogCapture;
-using test::Quad;
-using test::Scene;
-using test::Set;
-using test::SetInChoice;
-using test::Value;
-using test::Vec3;
-using test::Vertices;
-
-constexpr uint32_t kTopologyInfo = 77, kPerBoneTriangles = 98, kPreserveBones = 247;
-constexpr uint32_t kAllowCoords = 81, kMorphTargets = 237, kModifier = 240, kFrames = 241;
-constexpr uint32_t kSetTotalFrames = 165, kFrameCount = 166, kDeltas = 242, kFilterZero = 296;
-constexpr uint32_t kRelativeToBones = 210, kWeightFormat = 255, kFloat32Weights = 258;
-constexpr uint32_t kBonesPerVertex = 8;
+using namespace test;
 
 std::string Name(const bone_binding& binding) {
   const char* name = binding.BoneName;
@@ -258,7 +242,6 @@ TEST(MeshConversionMorph, FrameByFrameDeltasAndZeroMemberFiltering) {
 TEST(MeshConversionMorph, UnchangedPackedNormalsGiveExactZeroDeltas) {
   // Normals that DEC3N or float16 cannot hold exactly: the frames only move
   // a position, so the normal deltas must be exactly zero and filtered away.
-  constexpr uint32_t kNormalFormat = 287, kDec3N = 289, kFloat16 = 297;
   auto tilted = [](int32_t frame) {
     FakeMesh m = RisingQuad(frame);
     const Vec3 n = {0.6f, 0.0f, 0.8f};

@@ -18,10 +18,23 @@
 #include "rt/ketrel_object_ops.h"
 #include "rt/ketrel_string_table.h"
 #include "tests/export/test_ketrel_neutral_tool.h"
+#include "tests/support/packed_value.h"
 
 namespace ketrel::test {
 
 using Vec3 = std::array<float, 3>;
+
+// Mesh setting ids.
+constexpr uint32_t kBonesPerVertex = 8, kTruncate16 = 76, kTopologyInfo = 77, kAllowCoords = 81,
+                   kCoordsPerVertex = 82, kAllowColors = 84, kColorsPerVertex = 85,
+                   kInsertDummyColors = 89, kPerBoneTriangles = 98, kTangents = 99,
+                   kBinormals = 100, kCross = 101, kClockwise = 143, kSetTotalFrames = 165,
+                   kFrameCount = 166, kBindNearest = 174, kDouble = 186, kMorphCurves = 188,
+                   kPositionTolerance = 190, kRelativeToBones = 210, kQuantizedCurves = 230,
+                   kMorphTargets = 237, kModifier = 240, kFrames = 241, kDeltas = 242, kFlipV = 243,
+                   kPreserveBones = 247, kToolTangents = 249, kWeightFormat = 255,
+                   kFloat32Weights = 258, kNormalFormat = 287, kDec3N = 289, kColorFormat = 290,
+                   kUByte8 = 292, kDisableMerging = 295, kFilterZero = 296, kFloat16 = 297;
 
 struct FakeMesh {
   std::vector<Vec3> positions;
@@ -220,13 +233,6 @@ class Scene : public test::ParserHarness {
 
   FakeTool tool;
 };
-
-// File records are packed: assertions take copies of their members, never
-// references.
-template <typename T>
-T Value(T value) {
-  return value;
-}
 
 inline void Set(SettingsItem* item, uint32_t id, int64_t value) { SetSettingInt(item, id, value); }
 inline void Choose(SettingsItem* item, uint32_t combobox, uint32_t choice) {

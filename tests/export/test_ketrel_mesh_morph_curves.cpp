@@ -14,21 +14,8 @@
 namespace ketrel {
 namespace {
 
-using test::Choose;
-using test::FakeMesh;
-using test::LogCapture;
-using test::Quad;
-using test::Scene;
-using test::Set;
-using test::SetInChoice;
-using test::Value;
-using test::Vec3;
-using test::Vertices;
+using namespace test;
 
-constexpr uint32_t kMorphTargets = 237, kFrames = 241, kSetTotalFrames = 165, kFrameCount = 166;
-constexpr uint32_t kMorphCurves = 188, kQuantizedCurves = 230, kPositionTolerance = 190;
-constexpr uint32_t kAllowCoords = 81, kAllowColors = 84, kColorsPerVertex = 85;
-constexpr uint32_t kInsertDummyColors = 89;
 constexpr float kStep = 1.0f / 30.0f;  // one host frame: the range has F - 1 frames
 
 // The quad's vertices over the frames: 0 stays at the origin, 1 stays where

@@ -5,6 +5,7 @@
 
 #include "export/ketrel_settings_hierarchy.h"
 #include "export/ketrel_settings_read.h"
+#include "export/ketrel_settings_schema.h"
 #include "tests/export/test_ketrel_neutral_tool.h"
 #include "tests/export/test_ketrel_settings_support.h"
 #include "tests/support/log_capture.h"
@@ -177,6 +178,25 @@ TEST(SettingsTree, CorruptChunksAndMemoryFailures) {
       EXPECT_EQ(scene.mesh->Settings, nullptr);
       EXPECT_EQ(scene.knee->AnimationSettings, nullptr);
     }
+  }
+}
+
+// The listing itself is held to the golden listing by the settings command's
+// test; here, every category's requester is its own.
+TEST(SettingsSchema, CategoriesAreFresh) {
+  for (uint32_t i = 0; i < static_cast<uint32_t>(SettingsCategory::Count); ++i) {
+    auto category = static_cast<SettingsCategory>(i);
+    Requester* a = CreateCategoryRequester(category);
+    Requester* b = CreateCategoryRequester(category);
+    ASSERT_NE(a, nullptr) << SettingsCategoryLabel(category);
+    EXPECT_EQ(a->Id, SettingsCategoryId(category));
+    SetPropertyInt(FindPropertyById(a, setting::IncludeReference), 0);
+    // No shared state: the second copy keeps its default.
+    if (RequesterProperty* p = FindPropertyById(b, setting::IncludeReference)) {
+      EXPECT_EQ(GetPropertyInt(p), 1);
+    }
+    DestroyRequester(a);
+    DestroyRequester(b);
   }
 }
 

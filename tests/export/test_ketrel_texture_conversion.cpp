@@ -14,9 +14,12 @@
 #include "rt/ketrel_texture_builder.h"
 #include "tests/export/test_ketrel_neutral_tool.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/packed_value.h"
 
 namespace ketrel {
 namespace {
+
+using test::Value;
 
 // Images, names and material maps answered from tables.
 class TextureTool : public test::NeutralTool {
@@ -94,12 +97,6 @@ struct Scene : test::ParserHarness {
     return static_cast<texture*>(node->Object);
   }
 };
-
-// Packed records: members are read by value before gtest binds them.
-template <typename T>
-T Get(T member) {
-  return member;
-}
 
 int32_t Levels(const texture* t) { return t->ImageCount ? t->Images[0].MIPLevelCount : 0; }
 
@@ -248,7 +245,7 @@ TEST(TextureConversion, StoredOlderFormatIdsReachTheTexturesPhase) {
   EXPECT_EQ(stored(44), blob);  // stored again as it was read
   texture* t = scene.Converted(node);
   ASSERT_NE(t, nullptr);
-  const pixel_layout layout = Get(t->Layout);
+  const pixel_layout layout = Value(t->Layout);
   EXPECT_EQ(layout.BytesPerPixel, 2);  // 5-6-5 with red at bit 11
   EXPECT_EQ(layout.ShiftForComponent[0], 11);
   EXPECT_EQ(layout.BitsForComponent[1], 6);
@@ -297,9 +294,9 @@ TEST(TextureConversion, MaterialsMapExportedMaterialsAndTheirTextures) {
   auto* object = static_cast<material*>(body->Object);
   ASSERT_EQ(object->MapCount, 1);
   EXPECT_STREQ(object->Maps[0].Usage, "Diffuse");
-  EXPECT_EQ(Get(object->Maps[0].Map), map->Object);
-  EXPECT_EQ(Get(static_cast<material*>(map->Object)->Texture), diffuse->Object);
-  EXPECT_EQ(Get(object->Texture), nullptr);
+  EXPECT_EQ(Value(object->Maps[0].Map), map->Object);
+  EXPECT_EQ(Value(static_cast<material*>(map->Object)->Texture), diffuse->Object);
+  EXPECT_EQ(Value(object->Texture), nullptr);
   EXPECT_TRUE(log.Contains("Material body: its Bump map (hidden bump) is not exported"));
 }
 

@@ -203,39 +203,38 @@ TEST(HostBitmap, TruncatedAtEveryByteIsAnErrorNeverACrash) {
 }
 
 TEST(HostBitmap, LyingOrUnknownHeadersAreRefusedByName) {
-  std::string error;
-  Bitmap bitmap;
-  // A DDS that claims 16384 x 16384 pixels but carries 16 bytes.
-  Bytes huge = DdsHeader(16384, 16384, 0x4, "DXT1");
+  Bytes huge = DdsHeader(16384, 16384, 0x4, "DXT1");  // 16 bytes of a 16384 x 16384 image
   huge.resize(huge.size() + 16, 0);
-  EXPECT_FALSE(DecodeDds(huge.data(), huge.size(), bitmap, error));
-  EXPECT_NE(error.find("truncated"), std::string::npos) << error;
-  Bytes wide = DdsHeader(kMaxBitmapSide + 1, 1, 0x4, "DXT1");
-  EXPECT_FALSE(DecodeDds(wide.data(), wide.size(), bitmap, error));
-  EXPECT_NE(error.find("16385 x 1"), std::string::npos) << error;
-  Bytes empty = DdsHeader(0, 4, 0x4, "DXT1");
-  EXPECT_FALSE(DecodeDds(empty.data(), empty.size(), bitmap, error));
   Bytes ati2 = DdsHeader(4, 4, 0x4, "ATI2");
   ati2.resize(ati2.size() + 16, 0);
-  EXPECT_FALSE(DecodeDds(ati2.data(), ati2.size(), bitmap, error));
-  EXPECT_NE(error.find("FourCC 'ATI2'"), std::string::npos) << error;
   Bytes badMask = DdsHeader(1, 1, 0x40, nullptr, 8, 0xFF00);
   badMask.push_back(0);
-  EXPECT_FALSE(DecodeDds(badMask.data(), badMask.size(), bitmap, error));
   Bytes damaged = Dds32(false);
   Put32(damaged, 4, 100);
-  EXPECT_FALSE(DecodeDds(damaged.data(), damaged.size(), bitmap, error));
-  EXPECT_NE(error.find("damaged"), std::string::npos) << error;
-
   // A PNG whose header claims a side beyond the cap: refused before decoding.
   Bytes png = Encode("png");
   png[16] = 0, png[17] = 0, png[18] = 0x50, png[19] = 0;  // width 20480
-  EXPECT_FALSE(DecodeBitmap(png.data(), png.size(), bitmap, error));
-  EXPECT_FALSE(error.empty());
-  Bytes garbage(64, 0x37);
-  EXPECT_FALSE(DecodeBitmap(garbage.data(), garbage.size(), bitmap, error));
-  EXPECT_NE(error.find("not an image"), std::string::npos) << error;
-  EXPECT_EQ(bitmap.Width, 0);
+  const struct {
+    Bytes file;
+    const char* said;  // a part of the error
+  } cases[] = {
+      {huge, "truncated"},
+      {DdsHeader(kMaxBitmapSide + 1, 1, 0x4, "DXT1"), "16385 x 1"},
+      {DdsHeader(0, 4, 0x4, "DXT1"), ""},
+      {ati2, "FourCC 'ATI2'"},
+      {badMask, ""},
+      {damaged, "damaged"},
+      {png, ""},
+      {Bytes(64, 0x37), "not an image"},
+  };
+  for (const auto& c : cases) {
+    Bitmap bitmap;
+    std::string error;
+    EXPECT_FALSE(DecodeBitmap(c.file.data(), c.file.size(), bitmap, error)) << c.said;
+    EXPECT_FALSE(error.empty()) << c.said;
+    EXPECT_NE(error.find(c.said), std::string::npos) << error;
+    EXPECT_EQ(bitmap.Width, 0);
+  }
 }
 
 TEST(HostBitmap, HostBitmapsComeFromTheirEmbeddedImageOrTheirFile) {

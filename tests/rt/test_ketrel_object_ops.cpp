@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 
+#include "rt/ketrel_data_types.h"
 #include "rt/ketrel_half.h"
 #include "rt/ketrel_standard_types.h"
 #include "tests/support/log_capture.h"
@@ -260,6 +261,79 @@ TEST(HalfFloat, RoundTripAndEdges) {
   }
   EXPECT_EQ((ConvertOne<uint16_t>(Real32Member, 0.5f, Real16Member)), 0x3800);
   EXPECT_EQ((ConvertOne<int32_t>(Real16Member, uint16_t{0xBE00}, Int32Member)), -2);  // -1.5
+}
+
+TEST(DataTypeSizes, MemberTableRowsAndBadTypes) {
+  EXPECT_EQ(GetMemberTypeSizeForPointerSize(ReferenceToVariantArrayMember, 32), 12);
+  EXPECT_EQ(GetMemberTypeSizeForPointerSize(ReferenceToVariantArrayMember, 64), 20);
+  EXPECT_EQ(GetMemberTypeSizeForPointerSize(VariantReferenceMember, 32), 8);
+  EXPECT_EQ(GetMemberTypeSizeForPointerSize(TransformMember, 32), 68);
+  EXPECT_EQ(GetMemberTypeSizeForPointerSize(Int16Member, 16), 0);
+  EXPECT_STREQ(GetMemberTypeInfo(ArrayOfReferencesMember)->CTypeName, "void **");
+  EXPECT_EQ(GetMemberTypeInfo(StringMember)->Marshalling, 4);
+  EXPECT_EQ(GetMemberTypeInfo(EmptyReferenceMember)->Marshalling, 0);
+
+  test::LogCapture log;
+  EXPECT_EQ(GetMemberTypeSizeForPointerSize(InlineMember, 64), 0);
+  EXPECT_EQ(GetMemberTypeInfo(23), nullptr);
+  data_type_definition badInline[] = {M(InlineMember, "X"), {}};
+  EXPECT_EQ(GetTotalObjectSize(badInline), 0);
+  EXPECT_EQ(log.errors(), 3u);
+  EXPECT_TRUE(log.Contains("Parameter check failed. (Verbose logging disabled)"));
+}
+
+TEST(DataTypeSizes, PointerMembersIgnoreWidthWithComplaint) {
+  test::LogCapture log;
+  data_type_definition type[] = {M(StringMember, "S", nullptr, 3), {}};
+  EXPECT_EQ(GetMemberArrayWidth(type), 1);
+  EXPECT_EQ(GetTotalObjectSize(type), 8);
+  EXPECT_GE(log.errors(), 1u);
+}
+
+// The standard types' sizes at both pointer sizes and their marshalling are
+// held byte for byte by the golden files (GoldenFiles.MatchWhatTheBuilderWritesToday).
+TEST(DataTypeSizes, RegistryOrderAndIdentifiers) {
+  EXPECT_EQ(GetStandardType(0)->Identifier, 0x10001u);
+  EXPECT_STREQ(GetStandardType(13)->Name, "pixel_layout");
+  EXPECT_EQ(GetStandardType(14)->Identifier, 0x10011u);
+  EXPECT_EQ(GetStandardType(29)->Type, VertexDataType);
+  EXPECT_EQ(FindStandardTypeByIdentifier(0x1000F), nullptr);
+  EXPECT_EQ(FindStandardTypeByIdentifier(0x10013)->Type, StringType);
+  test::LogCapture log;
+  EXPECT_EQ(GetStandardType(30), nullptr);
+  EXPECT_EQ(log.errors(), 1u);
+}
+
+TEST(DataTypeMarshalling, MixedVertexTypeAndInlineContribution) {
+  data_type_definition vertex[] = {M(Real32Member, "Position", nullptr, 3),
+                                   M(NormalUInt8Member, "BoneWeights", nullptr, 4),
+                                   M(Real16Member, "TextureCoordinates0", nullptr, 2),
+                                   {}};
+  EXPECT_EQ(GetObjectMarshalling(vertex), 7u);
+  EXPECT_TRUE(IsMixedMarshalling(7));
+  EXPECT_FALSE(IsMixedMarshalling(4));
+  EXPECT_FALSE(IsMixedMarshalling(0));
+  data_type_definition holder[] = {M(InlineMember, "V", vertex, 2), {}};
+  EXPECT_EQ(GetObjectMarshalling(holder), 7u);
+  EXPECT_EQ(GetTotalObjectSize(holder), 2 * (12 + 4 + 4));
+}
+
+TEST(DataTypePointers, WhatCountsAsAPointer) {
+  EXPECT_TRUE(DataTypeHasPointers(BoneType));
+  EXPECT_FALSE(DataTypeHasPointers(PixelLayoutType));
+  EXPECT_FALSE(DataTypeHasPointers(EmptyType));
+  data_type_definition untyped[] = {M(ReferenceMember, "R"), M(EmptyReferenceMember, "E"), {}};
+  EXPECT_FALSE(DataTypeHasPointers(untyped));
+  data_type_definition viaInline[] = {M(Int32Member, "I"), M(InlineMember, "C", Curve2Type), {}};
+  EXPECT_TRUE(DataTypeHasPointers(viaInline));
+}
+
+TEST(DataTypeSizes, CyclicInlineTypeDoesNotRecurseForever) {
+  test::LogCapture log;
+  data_type_definition a[2] = {};
+  a[0] = M(InlineMember, "Self", a);
+  EXPECT_EQ(GetTotalObjectSize(a), 0);
+  EXPECT_GE(log.errors(), 1u);
 }
 
 }  // namespace

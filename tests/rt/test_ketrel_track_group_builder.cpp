@@ -17,9 +17,12 @@
 #include "rt/ketrel_track_group_sampler.h"
 #include "tests/rt/test_ketrel_file_graph.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/packed_value.h"
 
 namespace ketrel {
 namespace {
+
+using test::Value;
 
 struct CurveFree {
   void operator()(curve2* curve) const { FreeCurve(curve); }
@@ -65,12 +68,6 @@ std::vector<std::string> TransformNames(const track_group* group) {
   return names;
 }
 
-// Packed members are passed on by value, never bound to a reference.
-template <typename T>
-T Copy(T value) {
-  return value;
-}
-
 bool SharesIdentity(const curve2& curve, int32_t dimension) {
   const void* object = curve.CurveData.Object;
   return curve.CurveData.Type == DaIdentityType &&
@@ -103,9 +100,9 @@ TEST(TrackGroupBuilder, TracksComeOutSortedByNameWhateverTheInsertionOrder) {
     }
     track_group* g = EndTrackGroup(b, arena.get());
     ASSERT_NE(g, nullptr);
-    ASSERT_EQ(Copy(g->TransformTrackCount), 7);
-    ASSERT_EQ(Copy(g->VectorTrackCount), 7);
-    ASSERT_EQ(Copy(g->TextTrackCount), 7);
+    ASSERT_EQ(Value(g->TransformTrackCount), 7);
+    ASSERT_EQ(Value(g->VectorTrackCount), 7);
+    ASSERT_EQ(Value(g->TextTrackCount), 7);
     for (int i = 0; i < 7; ++i) {
       const int32_t flags = g->TransformTracks[i].Flags;
       const uint32_t key = g->VectorTracks[i].TrackKey;
@@ -113,7 +110,7 @@ TEST(TrackGroupBuilder, TracksComeOutSortedByNameWhateverTheInsertionOrder) {
       ASSERT_EQ(flags, i) << "permutation " << permutations;
       ASSERT_EQ(key, uint32_t(i)) << "permutation " << permutations;
       ASSERT_EQ(stamp, float(i)) << "permutation " << permutations;
-      ASSERT_EQ(Copy(g->TransformTracks[i].Name), expected[i]);  // the caller's pointer
+      ASSERT_EQ(Value(g->TransformTracks[i].Name), expected[i]);  // the caller's pointer
     }
     ++permutations;
   } while (std::next_permutation(order.begin(), order.end()));
@@ -168,15 +165,15 @@ TEST(TrackGroupBuilder, TextTracksKeepEntryOrderAndOnlyNonEmptyTracksCount) {
   // The size holds exactly the two written tracks and their four entries.
   EXPECT_EQ(size_t(size),
             sizeof(track_group) + 2 * sizeof(text_track) + 4 * sizeof(text_track_entry));
-  ASSERT_EQ(Copy(g->TextTrackCount), 2);
+  ASSERT_EQ(Value(g->TextTrackCount), 2);
   EXPECT_STREQ(g->TextTracks[0].Name, "Also|Notes");
   EXPECT_STREQ(g->TextTracks[1].Name, "Bone|Notes_1");
-  ASSERT_EQ(Copy(g->TextTracks[0].EntryCount), 1);
-  ASSERT_EQ(Copy(g->TextTracks[1].EntryCount), 3);
+  ASSERT_EQ(Value(g->TextTracks[0].EntryCount), 1);
+  ASSERT_EQ(Value(g->TextTracks[1].EntryCount), 3);
   for (int i = 0; i < 3; ++i) {
     const text_track_entry entry = g->TextTracks[1].Entries[i];
-    EXPECT_EQ(Copy(entry.TimeStamp), stamps[i]);
-    EXPECT_EQ(Copy(entry.Text), texts[i]);  // stored, not copied
+    EXPECT_EQ(Value(entry.TimeStamp), stamps[i]);
+    EXPECT_EQ(Value(entry.Text), texts[i]);  // stored, not copied
   }
   EXPECT_STREQ(g->TextTracks[0].Entries[0].Text, "kept");
 
@@ -218,7 +215,7 @@ TEST(TrackGroupBuilder, IdentityCurvesShareOneRecordOfTheirTracksDimension) {
       EXPECT_EQ(GetCurveStoredDimension(&t.ScaleShearCurve), 9);
     }
     const vector_track v5 = g->VectorTracks[0];
-    EXPECT_EQ(Copy(v5.Dimension), 5);
+    EXPECT_EQ(Value(v5.Dimension), 5);
     EXPECT_TRUE(SharesIdentity(v5.ValueCurve, 5));
   }
   EXPECT_EQ(GetSharedIdentityCurve(-1).CurveData.Object, nullptr);
@@ -260,14 +257,14 @@ TEST(TrackGroupBuilder, CurvesAreCopiedAndSurviveTheCallersCurve) {
     EXPECT_EQ(memory[i], 0xA5A5A5A5A5A5A5A5ull);
   }
   const transform_track t = g->TransformTracks[0];
-  EXPECT_EQ(Copy(t.Flags), 7);
+  EXPECT_EQ(Value(t.Flags), 7);
   EXPECT_EQ(Decoded(&t.PositionCurve), positionValues);
   EXPECT_EQ(Decoded(&t.OrientationCurve), orientationValues);
   EXPECT_EQ(GetCurveFormat(&t.OrientationCurve), CurveFormatD4nK16uC15u);
   EXPECT_TRUE(SharesIdentity(t.ScaleShearCurve, 9));
   const vector_track v = g->VectorTracks[0];
-  EXPECT_EQ(Copy(v.Dimension), 2);
-  EXPECT_EQ(Copy(v.TrackKey), 42u);
+  EXPECT_EQ(Value(v.Dimension), 2);
+  EXPECT_EQ(Value(v.TrackKey), 42u);
   EXPECT_EQ(Decoded(&v.ValueCurve), weightValues);
   // Every copy lies inside the group's one block.
   for (const void* data : {t.PositionCurve.CurveData.Object, t.OrientationCurve.CurveData.Object,
@@ -277,7 +274,7 @@ TEST(TrackGroupBuilder, CurvesAreCopiedAndSurviveTheCallersCurve) {
   }
 
   // Unknown LOD errors until the exporter measures them.
-  ASSERT_EQ(Copy(g->TransformLODErrorCount), 1);
+  ASSERT_EQ(Value(g->TransformLODErrorCount), 1);
   uint32_t bits;
   std::memcpy(&bits, &g->TransformLODErrors[0], 4);
   EXPECT_EQ(bits, kUnknownLODErrorBits);
@@ -288,8 +285,8 @@ TEST(TrackGroupBuilder, CurvesAreCopiedAndSurviveTheCallersCurve) {
   EndTransformTrack(b);
   g = EndTrackGroup(b, arena.get());
   ASSERT_NE(g, nullptr);
-  EXPECT_EQ(Copy(g->TransformLODErrorCount), 0);
-  EXPECT_EQ(Copy(g->TransformLODErrors), nullptr);
+  EXPECT_EQ(Value(g->TransformLODErrorCount), 0);
+  EXPECT_EQ(Value(g->TransformLODErrors), nullptr);
 }
 
 TEST(TrackGroupBuilder, BadCurvesAndMisuseFailTheGroupCleanly) {
@@ -410,8 +407,8 @@ TEST(TrackGroupBuilder, WrittenGroupReadsBackEqualOnEveryPlatform) {
     EXPECT_EQ(GetCurveStoredDimension(&hips.ScaleShearCurve), 9);
     // ... and stay one record in the file.
     const transform_track spine = back->TransformTracks[2];
-    EXPECT_EQ(Copy(hips.ScaleShearCurve.CurveData.Object),
-              Copy(spine.ScaleShearCurve.CurveData.Object));
+    EXPECT_EQ(Value(hips.ScaleShearCurve.CurveData.Object),
+              Value(spine.ScaleShearCurve.CurveData.Object));
     FreeFile(read);
   }
 }

@@ -8,14 +8,9 @@
 #include <vector>
 
 #include "rt/ketrel_runtime.h"
+#include "tests/support/packed_value.h"
 
 namespace ketrel::test {
-
-// A packed record's member by value.
-template <typename T>
-T Value(T member) {
-  return member;
-}
 
 struct PlayBindingDeleter {
   void operator()(track_binding* b) const { FreeTrackBinding(b); }

@@ -5,23 +5,41 @@
 
 #include <sys/wait.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 
 #include "export/host/host_scene.h"
+#include "rt/ketrel_load.h"
+#include "tests/support/packed_value.h"
 
 namespace ketrel::test {
 
 // The shipped example scene: a skinned, morphing, animated figure.
 inline const std::string kFigure = std::string(KETREL_SOURCE_DIR) + "/examples/figure.kscene";
 
-// Reads a packed record's member by value: a reference may be misaligned.
-template <typename T>
-T Get(T member) {
-  return member;
+struct FileInfoDeleter {
+  void operator()(file_info* info) const { FreeFileInfo(info); }
+};
+// A written file read back through the run-time; freed with the test.
+using LoadedFile = std::unique_ptr<file_info, FileInfoDeleter>;
+inline LoadedFile Load(const std::string& path) { return LoadedFile(LoadFileInfo(path.c_str())); }
+
+// Degrees between two unit quaternions, from the chord (acos of a float dot
+// product cannot tell angles below about 0.03 degrees).
+inline double Degrees(const float* a, const float* b) {
+  double dot = 0, apart = 0, together = 0;
+  for (int i = 0; i < 4; ++i) dot += double(a[i]) * b[i];
+  for (int i = 0; i < 4; ++i) {
+    const double x = a[i], y = dot < 0 ? -b[i] : b[i];
+    apart += (x - y) * (x - y);
+    together += (x + y) * (x + y);
+  }
+  return 4 * std::atan2(std::sqrt(apart), std::sqrt(together)) * 180 / M_PI;
 }
 
 // A bone's scene node. Bones of equal names are told apart in the file by

@@ -16,40 +16,21 @@
 #include "export/ketrel_math.h"
 #include "export/ketrel_settings_schema.h"
 #include "rt/ketrel_curve.h"
-#include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_standard_types.h"
 #include "rt/ketrel_transform.h"
-#include "rt/posix/posix_ketrel_file_reader.h"
 #include "tests/tools/command_test.h"
 
 namespace ketrel {
 namespace {
 
 using test::kFigure;
-
-// A copy of a packed record member, so that test macros never bind a
-// reference to it.
-template <typename T>
-T Value(T v) {
-  return v;
-}
+using test::Value;
 
 const std::string kWalker = std::string(KETREL_TEST_DATA) + "/animation/walker.kscene";
 
 const float kZero[3] = {0, 0, 0};
 const float kIdentityQuaternion[4] = {0, 0, 0, 1};
 const float kIdentityMatrix[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-
-// The file, read back; freed with the test.
-class ReadFile {
- public:
-  explicit ReadFile(const std::string& path) : file_(ReadEntireFile(path.c_str())) {}
-  ~ReadFile() { FreeFile(file_); }
-  file_info* Info() const { return file_ ? static_cast<file_info*>(file_->RootObject) : nullptr; }
-
- private:
-  ketrel_file* file_;
-};
 
 const track_group* FindGroup(const file_info* info, const char* name) {
   if (!info || info->AnimationCount < 1) return nullptr;
@@ -67,23 +48,6 @@ curve2 Curve(const transform_track& track, int which) {
 }
 
 class AnimationExport : public test::CommandTest {};
-
-TEST_F(AnimationExport, TheSameFileWhateverTheNumberOfWorkers) {
-  for (const std::string& scene : {kWalker, kFigure}) {
-    std::string reference;
-    for (const char* workers : {"1", "2", "8"}) {
-      std::string out = Path(std::string("w") + workers + ".kt2");
-      ASSERT_EQ(Run("export " + scene + " " + out + " --silent --threads " + workers), 0);
-      std::string bytes = Slurp(out);
-      ASSERT_FALSE(bytes.empty());
-      if (reference.empty()) {
-        reference = bytes;
-      } else {
-        EXPECT_TRUE(bytes == reference) << scene << " with " << workers << " workers";
-      }
-    }
-  }
-}
 
 // Every transform track of the walker, decoded at every sample, against the
 // host's local transform at that tick (the root through the group's initial
@@ -114,10 +78,10 @@ TEST_P(AnimationPose, EveryCurveGivesBackTheScenesPoseAtEverySample) {
                 " --set \"Scale/shear curve tolerance=%g\" ",
                 c.position, c.degrees, c.scale);
   ASSERT_EQ(Run("export " + kWalker + " " + out + tolerances + c.more, nullptr, &err), 0) << err;
-  ReadFile file(out);
-  const track_group* group = FindGroup(file.Info(), "Hips");
+  test::LoadedFile file = test::Load(out);
+  const track_group* group = FindGroup(file.get(), "Hips");
   ASSERT_NE(group, nullptr);
-  const animation* clip = file.Info()->Animations[0];
+  const animation* clip = file.get()->Animations[0];
   const float step = clip->TimeStep, duration = clip->Duration;
   const int32_t samples = int32_t(std::lround(duration / step)) + 1;
   ASSERT_EQ(samples, 61);
@@ -144,17 +108,7 @@ TEST_P(AnimationPose, EveryCurveGivesBackTheScenesPoseAtEverySample) {
 
       TransformParts expected;
       DecomposeHostMatrix(node->Transform.Evaluate(s * 80), expected);
-      // From the chord, not acos of the dot product: acos cannot tell angles
-      // below about 0.03 degrees between float quaternions.
-      double dot = 0, apart = 0, together = 0;
-      for (int i = 0; i < 4; ++i) dot += double(decoded.Orientation[i]) * expected.Orientation[i];
-      for (int i = 0; i < 4; ++i) {
-        const double a = decoded.Orientation[i],
-                     b = dot < 0 ? -expected.Orientation[i] : expected.Orientation[i];
-        apart += (a - b) * (a - b);
-        together += (a + b) * (a + b);
-      }
-      const double angle = 4 * std::atan2(std::sqrt(apart), std::sqrt(together)) * 180 / M_PI;
+      const double angle = test::Degrees(decoded.Orientation, expected.Orientation);
       double distance = 0;
       for (int i = 0; i < 3; ++i) {
         const double d = decoded.Position[i] - expected.Position[i];
@@ -178,6 +132,13 @@ TEST_P(AnimationPose, EveryCurveGivesBackTheScenesPoseAtEverySample) {
   } else {
     EXPECT_EQ(sampled, 0);
   }
+  // Note track 1 of "Bone" is its own text track; keys past the end are dropped.
+  ASSERT_EQ(Value(group->TextTrackCount), 2);
+  EXPECT_STREQ(group->TextTracks[0].Name, "Bone");
+  EXPECT_STREQ(group->TextTracks[1].Name, "Bone|Notes_1");
+  ASSERT_EQ(Value(group->TextTracks[1].EntryCount), 1);
+  EXPECT_FLOAT_EQ(Value(group->TextTracks[1].Entries[0].TimeStamp), 0.5f);
+  EXPECT_STREQ(group->TextTracks[1].Entries[0].Text, "wave");
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, AnimationPose,
@@ -191,80 +152,6 @@ INSTANTIATE_TEST_SUITE_P(Settings, AnimationPose,
                            return param.param.sampledKeys ? std::string("SampledKeysBigEndian")
                                                           : std::string("Curves");
                          });
-
-TEST_F(AnimationExport, RawSamplesNoteTracksAndRootTravel) {
-  std::string out = Path("raw.kt2");
-  ASSERT_EQ(Run("export " + kWalker + " " + out + " --silent" +
-                " --set \"Compress animation data=false\"" +
-                " --set \"Root Motion Type=Constant Motion Extraction (CME)\""),
-            0);
-  ReadFile file(out);
-  ASSERT_NE(file.Info(), nullptr);
-  const animation* clip = file.Info()->Animations[0];
-  EXPECT_FLOAT_EQ(Value(clip->Duration), 1.0f);
-  EXPECT_FLOAT_EQ(Value(clip->TimeStep), 1.0f / 60);
-  const track_group* group = FindGroup(file.Info(), "Hips");
-  ASSERT_NE(group, nullptr);
-  // Tracks are sorted by name.
-  for (int32_t t = 1; t < group->TransformTrackCount; ++t)
-    EXPECT_LT(std::strcmp(group->TransformTracks[t - 1].Name, group->TransformTracks[t].Name), 0);
-  // Without compression every moving channel keeps all 61 samples.
-  const transform_track spinner = group->TransformTracks[4];
-  ASSERT_STREQ(spinner.Name, "Spinner");
-  curve2 orientation = Curve(spinner, 1);
-  ASSERT_TRUE(CurveIsKeyframed(&orientation));
-  ASSERT_EQ(GetCurveKnotCount(&orientation), 61);
-  std::vector<float> q(61 * 4);
-  ExtractCurveKnotsControls(&orientation, 0, 61, nullptr, q.data(), nullptr);
-  for (size_t s = 1; s < 61; ++s) {
-    float dot = 0;
-    for (size_t i = 0; i < 4; ++i) dot += q[4 * (s - 1) + i] * q[4 * s + i];
-    EXPECT_GT(dot, 0) << s;
-  }
-  // The root's walk along X is the loop's travel.
-  float travel[3];
-  std::memcpy(travel, group->LoopTranslation, sizeof travel);
-  EXPECT_NEAR(travel[0], 100, 1e-4f);
-  EXPECT_NEAR(travel[1], 0, 1e-6f);
-  EXPECT_EQ(Value(group->AccumulationFlags & 1), 1);
-  // Note track 1 of "Bone" is its own text track; keys past the end are dropped.
-  ASSERT_EQ(Value(group->TextTrackCount), 2);
-  EXPECT_STREQ(group->TextTracks[0].Name, "Bone");
-  EXPECT_STREQ(group->TextTracks[1].Name, "Bone|Notes_1");
-  ASSERT_EQ(Value(group->TextTracks[1].EntryCount), 1);
-  EXPECT_FLOAT_EQ(Value(group->TextTracks[1].Entries[0].TimeStamp), 0.5f);
-  EXPECT_STREQ(group->TextTracks[1].Entries[0].Text, "wave");
-}
-
-TEST_F(AnimationExport, MorphWeightsInPercentBecomeFractions) {
-  std::string out = Path("face.kt2");
-  ASSERT_EQ(Run("export " + std::string(KETREL_TEST_DATA) + "/animation/face.kscene " + out +
-                " --silent"),
-            0);
-  ReadFile file(out);
-  ASSERT_NE(file.Info(), nullptr);
-  // The model's group is named "Face" too (after its root bone); the morph
-  // group is the one marked with accumulation flags 8.
-  const animation* clip = file.Info()->Animations[0];
-  const track_group* morphs = nullptr;
-  for (int32_t g = 0; g < Value(clip->TrackGroupCount); ++g)
-    if (Value(clip->TrackGroups[g]->AccumulationFlags) == 8) morphs = clip->TrackGroups[g];
-  ASSERT_NE(morphs, nullptr);
-  EXPECT_STREQ(morphs->Name, "Face");
-  ASSERT_EQ(Value(morphs->VectorTrackCount), 2);
-  EXPECT_STREQ(morphs->VectorTracks[0].Name, "Blink");
-  EXPECT_STREQ(morphs->VectorTracks[1].Name, "Smile");
-  // Held at 50 percent: a constant 0.5.
-  curve2 smile = morphs->VectorTracks[1].ValueCurve;
-  EXPECT_TRUE(CurveIsConstantNotIdentity(&smile));
-  float value = 0;
-  ASSERT_TRUE(EvaluateCurveAtT(1, false, &smile, nullptr, nullptr, 1, 0.3f, &value, nullptr));
-  EXPECT_FLOAT_EQ(value, 0.5f);
-  // 0 to 100 over the second: three quarters in, 0.75.
-  curve2 blink = morphs->VectorTracks[0].ValueCurve;
-  ASSERT_TRUE(EvaluateCurveAtT(1, false, &blink, nullptr, nullptr, 1, 0.75f, &value, nullptr));
-  EXPECT_NEAR(value, 0.75f, 0.002f);
-}
 
 // --animation-error stores each bone's own tolerances in the scene, as an
 // artist editing every bone would; --save-scene keeps them.

@@ -11,8 +11,6 @@
 #include "export/host/host_scene.h"
 #include "export/host/host_scene_loader.h"
 #include "export/ketrel_animation_sampling.h"
-#include "rt/ketrel_file_reader.h"
-#include "rt/posix/posix_ketrel_file_reader.h"
 #include "tests/support/curve_walk.h"
 #include "tests/tools/command_test.h"
 
@@ -50,15 +48,13 @@ class AnimationFidelity : public test::CommandTest {
     host::ImportOptions import;
     if (!take.empty()) import.Takes = {take};
     EXPECT_TRUE(host::LoadHostScene(scene, source, error, import)) << error;
-    ketrel_file* file = ReadEntireFile(out.c_str());
+    test::LoadedFile file = test::Load(out);
     EXPECT_NE(file, nullptr);
     if (!file) return result;
     host::FidelityOptions measure;
     measure.PointsPerStep = per;
-    EXPECT_TRUE(host::MeasureAnimationFidelity(source, static_cast<file_info*>(file->RootObject),
-                                               measure, result, error))
+    EXPECT_TRUE(host::MeasureAnimationFidelity(source, file.get(), measure, result, error))
         << error;
-    FreeFile(file);
     return result;
   }
 };
@@ -177,11 +173,9 @@ TEST_F(AnimationFidelity, NoExportedKnotEverDecreases) {
     if (!c.options.empty()) {
       EXPECT_NE(err.find("1.70 m tall"), std::string::npos) << err;
     }
-    ketrel_file* file = ReadEntireFile(out.c_str());
+    test::LoadedFile file = test::Load(out);
     ASSERT_NE(file, nullptr) << c.scene;
-    EXPECT_EQ(test::DecreasingKnots(static_cast<file_info*>(file->RootObject)), "")
-        << c.scene << " " << c.options;
-    FreeFile(file);
+    EXPECT_EQ(test::DecreasingKnots(file.get()), "") << c.scene << " " << c.options;
   }
 }
 

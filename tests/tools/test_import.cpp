@@ -22,9 +22,7 @@
 
 #include "export/host/host_assimp_import.h"
 #include "export/host/host_base64.h"
-#include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_standard_types.h"
-#include "rt/posix/posix_ketrel_file_reader.h"
 #include "tests/tools/command_test.h"
 
 namespace ketrel {
@@ -323,9 +321,8 @@ TEST_F(ImportTest, RealFilesImportCornerByCornerAndExportWhole) {
     std::string err;
     ASSERT_EQ(Run("export --silent " + file + " " + out, nullptr, &err), 0) << err;
     ASSERT_EQ(Run("info " + out), 0);
-    ketrel_file* kt2 = ReadEntireFile(out.c_str());
-    ASSERT_NE(kt2, nullptr);
-    auto* info = static_cast<file_info*>(kt2->RootObject);
+    test::LoadedFile info = test::Load(out);
+    ASSERT_NE(info, nullptr);
     // Bones carry the nodes' names (a clash is told apart by an ancestor
     // path before a "|").
     std::multiset<std::string> names;
@@ -383,7 +380,6 @@ TEST_F(ImportTest, RealFilesImportCornerByCornerAndExportWhole) {
       EXPECT_TRUE(matched) << meshName << ": " << indices / 3 << " triangles, " << vertices
                            << " vertices";
     }
-    FreeFile(kt2);
 
     // The scene document holds everything the import gave: exporting it
     // gives the same data tree as the file itself, apart from the scene's
@@ -417,13 +413,10 @@ TEST_F(ImportTest, RealFilesImportCornerByCornerAndExportWhole) {
                 " " + Path("morph.kt2")),
             0);
   ASSERT_EQ(Run("info " + Path("morph.kt2")), 0);
-  ketrel_file* kt2 = ReadEntireFile(Path("morph.kt2").c_str());
-  ASSERT_NE(kt2, nullptr);
-  auto* info = static_cast<file_info*>(kt2->RootObject);
+  test::LoadedFile info = test::Load(Path("morph.kt2"));
+  ASSERT_NE(info, nullptr);
   ASSERT_EQ(int32_t(info->MeshCount), 1);
-  mesh* exported = info->Meshes[0];
-  EXPECT_EQ(int32_t(exported->MorphTargetCount), 2);
-  FreeFile(kt2);
+  EXPECT_EQ(int32_t(info->Meshes[0]->MorphTargetCount), 2);
 }
 
 TEST_F(ImportTest, SplitVerticesAreWeldedOnlyWhereNothingDiffersButTheirMapData) {

@@ -1,5 +1,6 @@
 // `ketrel info` and `ketrel dump` on the golden files: the same objects print
-// the same way whatever the platform, damage gives a non-zero exit.
+// the same way whatever the platform, damage gives a non-zero exit; and the
+// settings commands as a user runs them.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,7 +11,11 @@
 #include <string>
 #include <vector>
 
+#include <cstdint>
+#include <filesystem>
+#include "export/host/host_base64.h"
 #include "tests/support/log_capture.h"
+#include "tests/tools/command_test.h"
 #include "tools/ketrel/cmd_inspect.h"
 #include "tools/ketrel/ketrel_commands.h"
 
@@ -74,19 +79,6 @@ TEST(InfoCommand, DescribesEveryGoldenFileAsValid) {
             std::string::npos);
 }
 
-TEST(InfoCommand, DamagedFilesFail) {
-  test::LogCapture log;
-  int code = -1;
-  std::string text = Info(DamagedCopy("golden_64be.kt2", false), &code);
-  EXPECT_EQ(code, kExitFailed);
-  EXPECT_NE(text.find("MISMATCH"), std::string::npos);
-  text = Info(DamagedCopy("golden_32le.kt2", true), &code);
-  EXPECT_EQ(code, kExitFailed);
-  EXPECT_NE(text.find("not a valid KT2 file"), std::string::npos);
-  Info("/nonexistent/file.kt2", &code);
-  EXPECT_EQ(code, kExitFailed);
-}
-
 TEST(DumpCommand, PrintsTheSameObjectsForEveryPlatform) {
   int code = -1;
   std::string reference = Dump(Golden("golden_64le.kt2"), &code);
@@ -147,7 +139,7 @@ TEST(DumpCommand, JsonArraysAreWholeAndMatchTheFileCounts) {
   std::remove((dir + "h2_info.json").c_str());
 }
 
-// `info --json` states what the text states; a damaged file is "valid": false.
+// `info --json` states what the text states; a damaged file fails.
 TEST(InfoCommand, JsonCarriesTheTextFacts) {
   std::ostringstream out;
   ASSERT_EQ(RunInfo(InfoOptions{Golden("golden_32be.kt2"), true}, out), kExitOk);
@@ -157,13 +149,22 @@ TEST(InfoCommand, JsonCarriesTheTextFacts) {
                            "\"name\": \"Biped\",\n        \"bones\": 3", "\"valid\": true"}) {
     EXPECT_NE(json.find(fact), std::string::npos) << fact << "\n" << json;
   }
+  // A damaged file fails, in text and in JSON.
   test::LogCapture log;
+  const std::string flipped = DamagedCopy("golden_64be.kt2", false);
+  int code = -1;
+  EXPECT_NE(Info(flipped, &code).find("MISMATCH"), std::string::npos);
+  EXPECT_EQ(code, kExitFailed);
   std::ostringstream damaged;
-  EXPECT_EQ(RunInfo(InfoOptions{DamagedCopy("golden_64be.kt2", false), true}, damaged),
-            kExitFailed);
+  EXPECT_EQ(RunInfo(InfoOptions{flipped, true}, damaged), kExitFailed);
   EXPECT_NE(damaged.str().find("\"result\": \"invalid: the CRC does not match\""),
             std::string::npos)
       << damaged.str();
+  EXPECT_NE(Info(DamagedCopy("golden_32le.kt2", true), &code).find("not a valid KT2 file"),
+            std::string::npos);
+  EXPECT_EQ(code, kExitFailed);
+  Info("/nonexistent/file.kt2", &code);
+  EXPECT_EQ(code, kExitFailed);
 }
 
 TEST(InspectCommands, ExitCodesFromTheProgram) {
@@ -175,6 +176,58 @@ TEST(InspectCommands, ExitCodesFromTheProgram) {
   EXPECT_EQ(std::system((exe + " dump --json " + Golden("golden_64le.kt2") + quiet).c_str()), 0);
   EXPECT_NE(std::system((exe + " dump " + DamagedCopy("golden_64le.kt2", true) + quiet).c_str()),
             0);
+}
+
+// Runs the ketrel program's settings commands as a user would.
+const std::string kData = KETREL_TEST_DATA;
+
+class SettingsCommand : public test::CommandTest {};
+
+// The listing is the settings vocabulary: its ids are stored in scenes and
+// files, so any change must show up against the golden listing.
+TEST_F(SettingsCommand, SchemaListingIsTheGoldenOneAndJsonIsWellFormed) {
+  std::string out;
+  EXPECT_EQ(Run("settings schema", &out), 0);
+  EXPECT_EQ(out, Slurp(kData + "/settings/schema.txt"));
+  EXPECT_EQ(Run("settings schema --json", &out), 0);
+  EXPECT_EQ(out.rfind("{\"categories\":[{\"label\":\"Root settings\"", 0), 0u);
+  EXPECT_NE(out.find("\"label\":\"Tessik2 Compression\""), std::string::npos);
+  std::ofstream(Path("schema.json")) << out;
+  const std::string check =
+      "python3 -c \"import json,sys; json.load(open(sys.argv[1]))\" " + Path("schema.json");
+  EXPECT_EQ(std::system(check.c_str()), 0);
+}
+
+TEST_F(SettingsCommand, DumpPrintsValuesAndRefusesBadFiles) {
+  std::string out;
+  EXPECT_EQ(Run("settings dump " + kData + "/settings/default.kes", &out), 0);
+  EXPECT_EQ(out.rfind("File settings\n  Include exporter info: true\n", 0), 0u);
+  EXPECT_NE(out.find("  File compression: Tessik2 Compression\n"), std::string::npos);
+  EXPECT_EQ(Run("settings dump " + kData + "/settings/schema.txt"), 1);
+  EXPECT_EQ(Run("settings dump " + kData + "/settings/missing.kes"), 1);
+  EXPECT_EQ(Run("settings dump"), 2);
+}
+
+TEST_F(SettingsCommand, SaveWritesTheSettingsStoredInAScene) {
+  const std::string out = Path("saved.kes");
+  // A scene without stored settings gives the defaults.
+  EXPECT_EQ(Run("settings save " + test::kFigure + " " + out), 0);
+  EXPECT_EQ(Slurp(out), Slurp(kData + "/settings/default.kes"));
+  // Settings stored on the scene root come back byte for byte.
+  const std::string changed =
+      Slurp(std::string(KETREL_SOURCE_DIR) + "/tests/fuzz/corpus/settings_blob/changed.kes");
+  ASSERT_FALSE(changed.empty());
+  std::ofstream(Path("stored.kscene"))
+      << R"({"format": "kscene", "version": 1, "scene": {"frameRate": 30, "animationStart": 0,)"
+      << R"( "animationEnd": 0, "systemUnit": 1.0, "settings": [{"kind": 6, "index": -1,)"
+      << R"( "data": ")" << host::EncodeBase64(std::vector<uint8_t>(changed.begin(), changed.end()))
+      << R"("}]}, "materials": [], "nodes": []})";
+  EXPECT_EQ(Run("settings save " + Path("stored.kscene") + " " + out), 0);
+  EXPECT_EQ(Slurp(out), changed);
+  // A scene that does not load writes nothing.
+  std::filesystem::remove(out);
+  EXPECT_EQ(Run("settings save " + kData + "/settings/missing.kscene " + out), 1);
+  EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 }  // namespace

@@ -16,17 +16,15 @@
 #include "export/host/host_scene_document.h"
 #include "rt/ketrel_curve.h"
 #include "rt/ketrel_data_types.h"
-#include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_object_ops.h"
 #include "rt/ketrel_standard_types.h"
-#include "rt/posix/posix_ketrel_file_reader.h"
 #include "tests/tools/command_test.h"
 
 namespace ketrel {
 namespace {
 
-using test::Get;
 using test::kFigure;
+using test::Value;
 
 using Point = std::array<float, 3>;
 
@@ -39,7 +37,7 @@ float Distance(const Point& a, const Point& b) {
 std::vector<Point> Positions(const vertex_data* data) {
   std::vector<Point> out;
   if (!data) return out;
-  variant_array array = Get(data->Vertices);
+  variant_array array = Value(data->Vertices);
   int32_t stride = GetTotalObjectSize(array.Type);
   const auto* bytes = static_cast<const unsigned char*>(array.Items);
   for (int32_t i = 0; i < array.Count; ++i) {
@@ -100,22 +98,21 @@ TEST_F(MeshExportTest, DecodedVerticesAreTheScenesAndMorphTargetsReachTheirTarge
   host::Scene scene;
   std::string error;
   ASSERT_TRUE(host::LoadSceneDocument(kFigure, scene, &error)) << error;
-  ketrel_file* file = ReadEntireFile(Path("figure.kt2").c_str());
-  ASSERT_NE(file, nullptr);
-  const auto* info = static_cast<const file_info*>(file->RootObject);
+  test::LoadedFile info = test::Load(Path("figure.kt2"));
+  ASSERT_NE(info, nullptr);
 
-  int32_t meshCount = Get(info->MeshCount);
-  mesh** meshes = Get(info->Meshes);
+  int32_t meshCount = Value(info->MeshCount);
+  mesh** meshes = Value(info->Meshes);
   int32_t checkedTargets = 0;
   ASSERT_EQ(meshCount, 2);
   for (int32_t m = 0; m < meshCount; ++m) {
     const mesh* exported = meshes[m];
-    const char* name = Get(exported->Name);
+    const char* name = Value(exported->Name);
     SCOPED_TRACE(name);
     const host::Node* node = scene.FindNode(name);
     ASSERT_NE(node, nullptr);
     std::vector<Point> expected = WorldVertices(scene, node, node->Mesh);
-    std::vector<Point> decoded = Positions(Get(exported->PrimaryVertexData));
+    std::vector<Point> decoded = Positions(Value(exported->PrimaryVertexData));
     ASSERT_GE(decoded.size(), expected.size());
 
     std::vector<bool> reached(expected.size(), false);
@@ -128,16 +125,16 @@ TEST_F(MeshExportTest, DecodedVerticesAreTheScenesAndMorphTargetsReachTheirTarge
     for (size_t j = 0; j < reached.size(); ++j) EXPECT_TRUE(reached[j]) << "scene vertex " << j;
 
     // Morph targets follow the morph channels, in order, vertex for vertex.
-    int32_t targets = Get(exported->MorphTargetCount);
-    morph_target* list = Get(exported->MorphTargets);
+    int32_t targets = Value(exported->MorphTargetCount);
+    morph_target* list = Value(exported->MorphTargets);
     ASSERT_EQ(size_t(targets), node->MorphChannels.size());
     for (int32_t t = 0; t < targets; ++t) {
       const host::MorphChannel& channel = node->MorphChannels[size_t(t)];
-      EXPECT_STREQ(Get(list[t].ScalarName), channel.Name.c_str());
+      EXPECT_STREQ(Value(list[t].ScalarName), channel.Name.c_str());
       std::vector<Point> target = WorldVertices(scene, node, channel.Target);
-      std::vector<Point> values = Positions(Get(list[t].VertexData));
+      std::vector<Point> values = Positions(Value(list[t].VertexData));
       ASSERT_EQ(values.size(), decoded.size());
-      bool deltas = Get(list[t].DataIsDeltas) != 0;
+      bool deltas = Value(list[t].DataIsDeltas) != 0;
       for (size_t i = 0; i < values.size(); ++i) {
         Point p = values[i];
         if (deltas)
@@ -148,7 +145,17 @@ TEST_F(MeshExportTest, DecodedVerticesAreTheScenesAndMorphTargetsReachTheirTarge
     }
   }
   EXPECT_EQ(checkedTargets, 2);
-  FreeFile(file);
+  // The skinned body binds only the bones that weight it (the arms weight
+  // nothing and are dropped); the face has its two targets.
+  std::string out;
+  ASSERT_EQ(Run("info " + Path("figure.kt2"), &out), 0);
+  EXPECT_NE(out.find("    Figure: 9 bones\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(", 3 bone bindings, 0 morph targets\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("    Face: 12 vertices, 12 triangles (32-bit indices), 1 bone bindings, "
+                     "2 morph targets\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Result             valid"), std::string::npos) << out;
 }
 
 TEST_F(MeshExportTest, PositionCurvesDecodeToTheHostsFramesWithinTolerance) {
@@ -164,32 +171,31 @@ TEST_F(MeshExportTest, PositionCurvesDecodeToTheHostsFramesWithinTolerance) {
   host::Scene scene;
   std::string error;
   ASSERT_TRUE(host::LoadSceneDocument(kFigure, scene, &error)) << error;
-  ketrel_file* file = ReadEntireFile(out.c_str());
-  ASSERT_NE(file, nullptr);
-  const auto* info = static_cast<const file_info*>(file->RootObject);
-  const int32_t meshCount = Get(info->MeshCount);
+  test::LoadedFile info = test::Load(out);
+  ASSERT_NE(info, nullptr);
+  const int32_t meshCount = Value(info->MeshCount);
   ASSERT_EQ(meshCount, 2);
-  EXPECT_EQ(Get(info->VertexDataCount), meshCount);  // no morph target data
+  EXPECT_EQ(Value(info->VertexDataCount), meshCount);  // no morph target data
 
   // The range's frames and their end: 30 frames of 160 ticks, 31 samples.
   const int32_t start = scene.AnimationStart, range = scene.AnimationEnd - scene.AnimationStart;
   const int32_t frames = range / scene.TicksPerFrame() + 1;
   const float step = float(range) / float(host::kTicksPerSecond) / float(frames - 1);
-  mesh** meshes = Get(info->Meshes);
+  mesh** meshes = Value(info->Meshes);
   int32_t moving = 0;
   for (int32_t m = 0; m < meshCount; ++m) {
     const mesh* exported = meshes[m];
-    SCOPED_TRACE(Get(exported->Name));
-    const host::Node* node = scene.FindNode(Get(exported->Name));
+    SCOPED_TRACE(Value(exported->Name));
+    const host::Node* node = scene.FindNode(Value(exported->Name));
     ASSERT_NE(node, nullptr);
-    EXPECT_EQ(Get(exported->MorphTargetCount), 0);
-    const vertex_data* data = Get(exported->PrimaryVertexData);
-    ASSERT_GE(Get(data->VertexAnnotationSetCount), 2);
-    const vertex_annotation_set* sets = Get(data->VertexAnnotationSets);
-    EXPECT_STREQ(Get(sets[0].Name), "VertexMorphCurvePosition");
-    EXPECT_STREQ(Get(sets[1].Name), "VertexMorphCurveNormal");
-    const variant_array curves = Get(sets[0].VertexAnnotations);
-    const variant_array vertices = Get(data->Vertices);
+    EXPECT_EQ(Value(exported->MorphTargetCount), 0);
+    const vertex_data* data = Value(exported->PrimaryVertexData);
+    ASSERT_GE(Value(data->VertexAnnotationSetCount), 2);
+    const vertex_annotation_set* sets = Value(data->VertexAnnotationSets);
+    EXPECT_STREQ(Value(sets[0].Name), "VertexMorphCurvePosition");
+    EXPECT_STREQ(Value(sets[1].Name), "VertexMorphCurveNormal");
+    const variant_array curves = Value(sets[0].VertexAnnotations);
+    const variant_array vertices = Value(data->Vertices);
     ASSERT_EQ(curves.Count, vertices.Count);
     ASSERT_TRUE(DataTypesAreEqualWithNames(curves.Type, Curve2Type));
 
@@ -216,7 +222,6 @@ TEST_F(MeshExportTest, PositionCurvesDecodeToTheHostsFramesWithinTolerance) {
     }
   }
   EXPECT_GT(moving, 12);  // the face morphs and the body's skin moves
-  FreeFile(file);
 
   ASSERT_EQ(Run("info " + out, &printed), 0);
   EXPECT_NE(printed.find("      morph curves: Position, Normal, TextureCoordinates0 (12 vertices, "

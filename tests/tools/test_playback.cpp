@@ -28,8 +28,9 @@ namespace ketrel {
 namespace {
 
 using test::FindBoneNode;
-using test::Get;
 using test::kFigure;
+using test::LoadedFile;
+using test::Value;
 
 const std::string kWalker = std::string(KETREL_TEST_DATA) + "/animation/walker.kscene";
 const std::string kMotionCapture = "/usr/share/assimp/models/BVH/01_01.bvh";
@@ -54,11 +55,6 @@ std::string ToleranceSettings(const Tolerances& t) {
   return text;
 }
 
-struct FileInfoDeleter {
-  void operator()(file_info* info) const { FreeFileInfo(info); }
-};
-using LoadedFile = std::unique_ptr<file_info, FileInfoDeleter>;
-
 // The host's world matrix of a node: its own, then its parents'.
 HostMatrix HostWorld(const host::Node* node, int32_t tick) {
   HostMatrix world;
@@ -73,19 +69,6 @@ double Distance(const float* a, const float* b) {
   return std::sqrt(d);
 }
 
-// Degrees between two unit quaternions, from the chord (acos of a float dot
-// product cannot tell angles below about 0.03 degrees).
-double Degrees(const float* a, const float* b) {
-  double dot = 0, apart = 0, together = 0;
-  for (int i = 0; i < 4; ++i) dot += double(a[i]) * b[i];
-  for (int i = 0; i < 4; ++i) {
-    const double x = a[i], y = dot < 0 ? -b[i] : b[i];
-    apart += (x - y) * (x - y);
-    together += (x + y) * (x + y);
-  }
-  return 4 * std::atan2(std::sqrt(apart), std::sqrt(together)) * 180 / M_PI;
-}
-
 struct Worst {
   double local = 0, degrees = 0, world = 0, worldOverBound = 0;
   int samples = 0;
@@ -97,9 +80,9 @@ struct Worst {
 Worst PlayAgainstHost(const host::Scene& scene, const file_info* info, const Tolerances& t,
                       uint32_t flags, float extraPosition = 0, bool backwards = false) {
   Worst worst;
-  EXPECT_GE(Get(info->ModelCount), 1);
-  EXPECT_GE(Get(info->AnimationCount), 1);
-  if (Get(info->ModelCount) < 1 || Get(info->AnimationCount) < 1) return worst;
+  EXPECT_GE(Value(info->ModelCount), 1);
+  EXPECT_GE(Value(info->AnimationCount), 1);
+  if (Value(info->ModelCount) < 1 || Value(info->AnimationCount) < 1) return worst;
   const model* figure = info->Models[0];
   const animation* clip = info->Animations[0];
   const skeleton* bones = figure->Skeleton;
@@ -108,7 +91,7 @@ Worst PlayAgainstHost(const host::Scene& scene, const file_info* info, const Tol
   EXPECT_NE(binding, nullptr);
   if (!binding) return worst;
   EXPECT_EQ(binding->UnboundTracks, 0);
-  const int32_t oversampling = int32_t(std::lround(Get(clip->Oversampling)));
+  const int32_t oversampling = int32_t(std::lround(Value(clip->Oversampling)));
   EXPECT_GE(oversampling, 1);
   if (oversampling < 1) return worst;
   const int32_t count = bones->BoneCount;
@@ -129,10 +112,10 @@ Worst PlayAgainstHost(const host::Scene& scene, const file_info* info, const Tol
   // position error and carries its parent's turn and scale error over its
   // offset.
   const double turn = t.degrees * M_PI / 180 + t.scale;
-  const int32_t samples = int32_t(std::lround(Get(clip->Duration) / Get(clip->TimeStep))) + 1;
+  const int32_t samples = int32_t(std::lround(Value(clip->Duration) / Value(clip->TimeStep))) + 1;
   for (int32_t step = 0; step < samples; ++step) {
     const int32_t s = backwards ? samples - 1 - step : step;
-    const float time = float(s) * Get(clip->TimeStep);
+    const float time = float(s) * Value(clip->TimeStep);
     const int32_t tick = scene.AnimationStart + s * scene.TicksPerFrame() / oversampling;
     // Sampling never allocates.
     const uint64_t allocations = NextAllocationNumber();
@@ -153,7 +136,7 @@ Worst PlayAgainstHost(const host::Scene& scene, const file_info* info, const Tol
       TransformParts expected;
       DecomposeHostMatrix(nodes[size_t(b)]->Transform.Evaluate(tick), expected);
       const double position = Distance(local[size_t(b)].Position, expected.Position);
-      const double degrees = Degrees(local[size_t(b)].Orientation, expected.Orientation);
+      const double degrees = test::Degrees(local[size_t(b)].Orientation, expected.Orientation);
       const int32_t up = bones->Bones[b].ParentIndex;
       if (up >= 0 && nodes[size_t(up)] == nodes[size_t(b)]->Parent) {
         EXPECT_LE(position, t.position * 1.01 + 1e-4) << at;
@@ -182,15 +165,15 @@ Worst PlayAgainstHost(const host::Scene& scene, const file_info* info, const Tol
 // are the host's channel weights in percent over 100 at every frame.
 void ExpectMorphWeightsAndSkinBindings(const host::Scene& scene, const file_info* info) {
   const model* body = info->Models[0];
-  for (int32_t m = 0; m < Get(body->MeshBindingCount); ++m) {
+  for (int32_t m = 0; m < Value(body->MeshBindingCount); ++m) {
     const mesh* part = body->MeshBindings[m].Mesh;
-    std::vector<int32_t> bones(size_t(Get(part->BoneBindingCount)));
+    std::vector<int32_t> bones(size_t(Value(part->BoneBindingCount)));
     EXPECT_TRUE(BindMeshToSkeleton(part, body->Skeleton, bones.data())) << part->Name;
   }
   const animation* clip = info->Animations[0];
   const track_group* morphs = nullptr;
-  for (int32_t g = 0; g < Get(clip->TrackGroupCount); ++g)
-    if (Get(clip->TrackGroups[g]->AccumulationFlags) & AccumulationMorphWeights)
+  for (int32_t g = 0; g < Value(clip->TrackGroupCount); ++g)
+    if (Value(clip->TrackGroups[g]->AccumulationFlags) & AccumulationMorphWeights)
       morphs = clip->TrackGroups[g];
   ASSERT_NE(morphs, nullptr);
   const host::Node* owner = scene.FindNode(morphs->Name);
@@ -202,7 +185,7 @@ void ExpectMorphWeightsAndSkinBindings(const host::Scene& scene, const file_info
   for (int32_t s = 0; s <= frames; ++s) {
     ASSERT_TRUE(SampleVectorTracks(morphs, clip, float(s) / float(scene.FrameRate), PlaybackClamp,
                                    weights.data(), int32_t(weights.size())));
-    for (int32_t v = 0; v < Get(morphs->VectorTrackCount); ++v) {
+    for (int32_t v = 0; v < Value(morphs->VectorTrackCount); ++v) {
       const host::MorphChannel* channel = nullptr;
       for (const host::MorphChannel& c : owner->MorphChannels)
         if (c.Name == morphs->VectorTracks[v].Name) channel = &c;
@@ -238,6 +221,10 @@ TEST_F(Playback, TheFigureOnEveryPlatformAndCompression) {
       LoadedFile info = ExportAndLoad(kFigure, settings);
       ASSERT_NE(info, nullptr) << settings;
       EXPECT_EQ(GetLoadedFile(info.get())->SourcePlatform, kPlatformValues[p]);
+      EXPECT_STREQ(info->FromFileName, "figure.kscene");
+      ASSERT_NE(info->ExporterInfo, nullptr);
+      EXPECT_EQ(Value(info->ExporterInfo->ExporterMajorRevision), 2);
+      EXPECT_EQ(Value(info->MaterialCount), 2);
       const Worst worst = PlayAgainstHost(scene, info.get(), t, PlaybackClamp, 0, p % 2 == 1);
       EXPECT_EQ(worst.samples, 61) << settings;
       EXPECT_GT(worst.degrees, 0.0) << "nothing was compared";
@@ -304,7 +291,7 @@ TEST_F(Playback, RootMotionAsStored) {
   ASSERT_NE(binding, nullptr);
   transform first[64], later[64];
   ASSERT_LE(figure->Skeleton->BoneCount, 64);
-  const float duration = Get(clip->Duration);
+  const float duration = Value(clip->Duration);
   for (float u : {0.0f, 0.25f, 0.6f}) {
     ASSERT_TRUE(SampleLocalPose(binding.get(), u, PlaybackLoop | PlaybackApplyRootMotion, first));
     ASSERT_TRUE(SampleLocalPose(binding.get(), 3 * duration + u,

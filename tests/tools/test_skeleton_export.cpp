@@ -12,10 +12,8 @@
 
 #include "export/host/host_scene.h"
 #include "export/host/host_scene_document.h"
-#include "rt/ketrel_file_reader.h"
 #include "rt/ketrel_standard_types.h"
 #include "rt/ketrel_transform.h"
-#include "rt/posix/posix_ketrel_file_reader.h"
 #include "tests/tools/command_test.h"
 #include "tools/ketrel/cmd_export.h"
 
@@ -75,11 +73,10 @@ class SkeletonExport : public test::CommandTest {
     options.Silent = true;
     options.Set = {"Move to Origin=" + moveToOrigin};
     EXPECT_EQ(cli::RunExport(options), 0);
-    ketrel_file* file = ReadEntireFile(options.Output.c_str());
-    EXPECT_NE(file, nullptr);
+    test::LoadedFile info = test::Load(options.Output);
+    EXPECT_NE(info, nullptr);
     std::map<std::string, int32_t> parents;
-    if (!file) return parents;
-    auto* info = static_cast<file_info*>(file->RootObject);
+    if (!info) return parents;
     model** models = info->Models;
     for (int32_t m = 0; m < info->ModelCount; ++m) {
       skeleton* s = models[m]->Skeleton;
@@ -123,7 +120,6 @@ class SkeletonExport : public test::CommandTest {
             EXPECT_NEAR(product[i][j], i == j ? 1.0f : 0.0f, 1e-4f) << name;
       }
     }
-    FreeFile(file);
     return parents;
   }
 };

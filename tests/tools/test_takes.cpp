@@ -26,16 +26,6 @@ namespace {
 
 const std::string kModels = "/usr/share/assimp/models/";
 
-// A file read back, freed with the test.
-struct Loaded {
-  explicit Loaded(const std::string& path) : file(ReadEntireFile(path.c_str())) {}
-  ~Loaded() { FreeFile(file); }
-  const file_info* info() const {
-    return file ? static_cast<file_info*>(file->RootObject) : nullptr;
-  }
-  ketrel_file* file;
-};
-
 class Takes : public test::CommandTest {
  protected:
   // The skinned bar with four clips (scripts/make_test_clips.py); `early`:
@@ -71,24 +61,24 @@ std::vector<std::string> AnimationNames(const file_info* info) {
 TEST_F(Takes, EveryClipOfAFileIsAnAnimation) {
   const std::string clips = Clips();
   {
-    Loaded all(Export(clips, "all.kt2"));
-    ASSERT_NE(all.info(), nullptr);
-    EXPECT_EQ(AnimationNames(all.info()),
+    test::LoadedFile all = test::Load(Export(clips, "all.kt2"));
+    ASSERT_NE(all.get(), nullptr);
+    EXPECT_EQ(AnimationNames(all.get()),
               (std::vector<std::string>{"Bend", "Lift", "Twist", "Bend_2"}));
     const float seconds[] = {1.0f, 0.5f, 2.0f, 1.5f};
-    for (int32_t a = 0; a < all.info()->AnimationCount; ++a) {
-      const animation* clip = all.info()->Animations[a];
+    for (int32_t a = 0; a < all.get()->AnimationCount; ++a) {
+      const animation* clip = all.get()->Animations[a];
       EXPECT_NEAR(clip->Duration, seconds[a], 1e-5) << clip->Name;
       EXPECT_NEAR(clip->TimeStep, 1.0f / 60, 1e-6) << clip->Name;  // 30 fps, oversampled twice
       EXPECT_EQ(clip->TrackGroupCount, 1) << clip->Name;
     }
     // An unnamed glTF node is named after its mesh.
-    ASSERT_EQ(all.info()->MeshCount, 1);
-    EXPECT_STREQ(all.info()->Meshes[0]->Name, "BarMesh");
+    ASSERT_EQ(all.get()->MeshCount, 1);
+    EXPECT_STREQ(all.get()->Meshes[0]->Name, "BarMesh");
   }
   {
-    Loaded some(Export(clips, "some.kt2", "--take Twist --take 0"));
-    EXPECT_EQ(AnimationNames(some.info()), (std::vector<std::string>{"Bend", "Twist"}));
+    test::LoadedFile some = test::Load(Export(clips, "some.kt2", "--take Twist --take 0"));
+    EXPECT_EQ(AnimationNames(some.get()), (std::vector<std::string>{"Bend", "Twist"}));
   }
   std::string out, err;
   EXPECT_EQ(Run("export --list-takes " + clips, &out, &err), 0) << err;
@@ -107,8 +97,8 @@ TEST_F(Takes, EveryClipOfAFileIsAnAnimation) {
   }
   const std::string wuson = kModels + "X/Testwuson.X";
   if (std::filesystem::exists(wuson)) {
-    Loaded file(Export(wuson, "wuson.kt2"));
-    EXPECT_EQ(AnimationNames(file.info()),
+    test::LoadedFile file = test::Load(Export(wuson, "wuson.kt2"));
+    EXPECT_EQ(AnimationNames(file.get()),
               (std::vector<std::string>{"Wuson_Run", "Wuson_Walk", "Wuson_Bind"}));
   }
 }
@@ -124,10 +114,10 @@ TEST_F(Takes, KeysBeforeTheClipStartItEarlier) {
   EXPECT_NE(err.find("Take Twist has keys from -0.5 s, before the clip's start; it starts there"),
             std::string::npos)
       << err;
-  Loaded file(Path("early.kt2"));
-  ASSERT_NE(file.info(), nullptr);
-  ASSERT_EQ(file.info()->AnimationCount, 1);
-  EXPECT_NEAR(file.info()->Animations[0]->Duration, 1.5f, 1e-5);
+  test::LoadedFile file = test::Load(Path("early.kt2"));
+  ASSERT_NE(file.get(), nullptr);
+  ASSERT_EQ(file.get()->AnimationCount, 1);
+  EXPECT_NEAR(file.get()->Animations[0]->Duration, 1.5f, 1e-5);
   host::Scene scene;
   std::string error;
   host::ImportOptions import;
@@ -136,7 +126,7 @@ TEST_F(Takes, KeysBeforeTheClipStartItEarlier) {
   host::FidelityOptions measure;
   measure.UnitsToCm = 100;
   host::FidelityResult result;
-  ASSERT_TRUE(host::MeasureAnimationFidelity(scene, file.info(), measure, result, error)) << error;
+  ASSERT_TRUE(host::MeasureAnimationFidelity(scene, file.get(), measure, result, error)) << error;
   EXPECT_LT(result.MaxCm, 0.05);
 }
 
@@ -157,10 +147,11 @@ TEST_F(Takes, SkeletonAndMeshComeFromTheBindPose) {
   // Every bone's parent and transforms (the records also hold name pointers).
   std::vector<std::vector<uint8_t>> skeletons, vertices;
   for (const char* take : {"0", "1", "2", "3"}) {
-    Loaded file(Export(clips, std::string("take") + take + ".kt2", std::string("--take ") + take));
-    ASSERT_NE(file.info(), nullptr);
-    ASSERT_EQ(file.info()->SkeletonCount, 1);
-    const skeleton* bones = file.info()->Skeletons[0];
+    test::LoadedFile file = test::Load(
+        Export(clips, std::string("take") + take + ".kt2", std::string("--take ") + take));
+    ASSERT_NE(file.get(), nullptr);
+    ASSERT_EQ(file.get()->SkeletonCount, 1);
+    const skeleton* bones = file.get()->Skeletons[0];
     skeletons.emplace_back();
     for (int32_t i = 0; i < bones->BoneCount; ++i) {
       const bone& b = bones->Bones[i];
@@ -168,7 +159,7 @@ TEST_F(Takes, SkeletonAndMeshComeFromTheBindPose) {
       const auto* end = reinterpret_cast<const uint8_t*>(&b.LODError);
       skeletons.back().insert(skeletons.back().end(), at, end);
     }
-    const vertex_data* data = file.info()->VertexDatas[0];
+    const vertex_data* data = file.get()->VertexDatas[0];
     const auto* v = static_cast<const uint8_t*>(data->Vertices.Items);
     const size_t stride = size_t(GetTotalObjectSize(data->Vertices.Type));
     vertices.emplace_back(v, v + stride * size_t(data->Vertices.Count));
@@ -200,13 +191,16 @@ TEST_F(Takes, SkeletonAndMeshComeFromTheBindPose) {
 }
 
 // All clips' channels are fitted on one pool of workers: the file is the
-// same with one worker and with eight.
+// same whatever their number, for a file of clips, the walker and the figure.
 TEST_F(Takes, WorkerCountDoesNotChangeTheFile) {
-  const std::string clips = Clips();
-  const std::string one = Slurp(Export(clips, "one.kt2", "--threads 1"));
-  const std::string eight = Slurp(Export(clips, "eight.kt2", "--threads 8"));
-  EXPECT_FALSE(one.empty());
-  EXPECT_TRUE(one == eight);
+  const std::string walker = std::string(KETREL_TEST_DATA) + "/animation/walker.kscene";
+  for (const std::string& scene : {Clips(), walker, test::kFigure}) {
+    const std::string one = Slurp(Export(scene, "one.kt2", "--threads 1"));
+    EXPECT_FALSE(one.empty()) << scene;
+    for (const char* workers : {"2", "8"})
+      EXPECT_TRUE(Slurp(Export(scene, "many.kt2", std::string("--threads ") + workers)) == one)
+          << scene << " with " << workers << " workers";
+  }
 }
 
 // Each clip has its own settings: --set reaches them all, --clip-set one;
@@ -214,10 +208,10 @@ TEST_F(Takes, WorkerCountDoesNotChangeTheFile) {
 TEST_F(Takes, EachClipHasItsOwnSettings) {
   const std::string clips = Clips();
   auto steps = [](const std::string& path) {
-    Loaded file(path);
+    test::LoadedFile file = test::Load(path);
     std::vector<float> out;
-    for (int32_t a = 0; file.info() && a < file.info()->AnimationCount; ++a)
-      out.push_back(std::round(1.0f / file.info()->Animations[a]->TimeStep));
+    for (int32_t a = 0; file.get() && a < file.get()->AnimationCount; ++a)
+      out.push_back(std::round(1.0f / file.get()->Animations[a]->TimeStep));
     return out;
   };
   EXPECT_EQ(steps(Export(clips, "set.kt2", "--set Oversampling=1 --clip-set Lift:Oversampling=3")),
@@ -282,9 +276,9 @@ TEST_F(Takes, ThreeTakesPlayTheirPartOfTheTimeline) {
       << err;
   EXPECT_NE(err.find("Take Reach_2 ends 50 ticks after its last whole frame"), std::string::npos)
       << err;
-  Loaded file(Path("three.kt2"));
-  ASSERT_NE(file.info(), nullptr);
-  EXPECT_EQ(AnimationNames(file.info()),
+  test::LoadedFile file = test::Load(Path("three.kt2"));
+  ASSERT_NE(file.get(), nullptr);
+  EXPECT_EQ(AnimationNames(file.get()),
             (std::vector<std::string>{"Reach", "Spin", "Sway", "Pose", "Reach_2"}));
   struct Expected {
     float seconds;
@@ -294,8 +288,8 @@ TEST_F(Takes, ThreeTakesPlayTheirPartOfTheTimeline) {
   host::Scene scene;
   std::string error;
   ASSERT_TRUE(host::LoadHostScene(document, scene, error)) << error;
-  for (int32_t a = 0; a < file.info()->AnimationCount; ++a) {
-    const animation* clip = file.info()->Animations[a];
+  for (int32_t a = 0; a < file.get()->AnimationCount; ++a) {
+    const animation* clip = file.get()->Animations[a];
     EXPECT_NEAR(clip->Duration, expected[a].seconds, 1e-5) << clip->Name;
     // Oversampled twice by default.
     EXPECT_NEAR(clip->TimeStep, 0.5f / float(expected[a].rate), 1e-6) << clip->Name;
@@ -303,8 +297,7 @@ TEST_F(Takes, ThreeTakesPlayTheirPartOfTheTimeline) {
     measure.Animation = a;
     measure.UnitsToCm = 1;
     host::FidelityResult result;
-    ASSERT_TRUE(host::MeasureAnimationFidelity(scene, file.info(), measure, result, error))
-        << error;
+    ASSERT_TRUE(host::MeasureAnimationFidelity(scene, file.get(), measure, result, error)) << error;
     EXPECT_EQ(result.Samples,
               int32_t(std::lround(expected[a].seconds * float(expected[a].rate))) * 2 + 1)
         << clip->Name;
@@ -339,23 +332,23 @@ const char kTwoRoots[] = R"({
 TEST_F(Takes, MoveToOriginPlaysEveryRootInPlace) {
   const std::string document = Path("roots.kscene");
   std::ofstream(document) << kTwoRoots;
-  Loaded file(Export(document, "roots.kt2"));
-  ASSERT_NE(file.info(), nullptr);
-  ASSERT_EQ(file.info()->SkeletonCount, 1);
+  test::LoadedFile file = test::Load(Export(document, "roots.kt2"));
+  ASSERT_NE(file.get(), nullptr);
+  ASSERT_EQ(file.get()->SkeletonCount, 1);
   int32_t roots = 0;
-  for (int32_t b = 0; b < file.info()->Skeletons[0]->BoneCount; ++b)
-    roots += file.info()->Skeletons[0]->Bones[b].ParentIndex < 0;
+  for (int32_t b = 0; b < file.get()->Skeletons[0]->BoneCount; ++b)
+    roots += file.get()->Skeletons[0]->Bones[b].ParentIndex < 0;
   EXPECT_EQ(roots, 2);
   // One root decides the model's name, its placement and its root motion:
   // the root rebased to the origin carries the model's name, and its track
   // starts at the origin too.
-  const skeleton* bones = file.info()->Skeletons[0];
+  const skeleton* bones = file.get()->Skeletons[0];
   const char* placed = nullptr;
   for (int32_t b = 0; b < bones->BoneCount; ++b)
     if (bones->Bones[b].ParentIndex < 0 && bones->Bones[b].Transform.Flags == 0)
       placed = bones->Bones[b].Name;
   ASSERT_NE(placed, nullptr);
-  EXPECT_STREQ(file.info()->Models[0]->Name, placed);
+  EXPECT_STREQ(file.get()->Models[0]->Name, placed);
   EXPECT_STREQ(bones->Name, placed);
   host::Scene scene;
   std::string error;
@@ -363,7 +356,7 @@ TEST_F(Takes, MoveToOriginPlaysEveryRootInPlace) {
   host::FidelityOptions measure;
   measure.UnitsToCm = 1;
   host::FidelityResult result;
-  ASSERT_TRUE(host::MeasureAnimationFidelity(scene, file.info(), measure, result, error)) << error;
+  ASSERT_TRUE(host::MeasureAnimationFidelity(scene, file.get(), measure, result, error)) << error;
   EXPECT_EQ(result.Bones, 2);
   EXPECT_LT(result.MaxCm, 0.05);
 }
@@ -388,10 +381,10 @@ TEST_F(Takes, SingularBonesStayInTheSkeleton) {
   std::string err;
   ASSERT_EQ(Run("export --silent " + document + " " + Path("vanishing.kt2"), nullptr, &err), 0)
       << err;
-  Loaded file(Path("vanishing.kt2"));
-  ASSERT_NE(file.info(), nullptr);
-  ASSERT_EQ(file.info()->SkeletonCount, 1);
-  EXPECT_EQ(file.info()->Skeletons[0]->BoneCount, 3);
+  test::LoadedFile file = test::Load(Path("vanishing.kt2"));
+  ASSERT_NE(file.get(), nullptr);
+  ASSERT_EQ(file.get()->SkeletonCount, 1);
+  EXPECT_EQ(file.get()->Skeletons[0]->BoneCount, 3);
   EXPECT_NE(err.find("Bone Pop of skeleton Base has a singular or invalid transform at the rest "
                      "pose; it takes the one +0.033 s from it"),
             std::string::npos)
