@@ -230,5 +230,37 @@ TEST_F(SettingsCommand, SaveWritesTheSettingsStoredInAScene) {
   EXPECT_FALSE(std::filesystem::exists(out));
 }
 
+// Host properties as a user finds them in a file: the example's user
+// properties and shared custom attribute, a glTF's extras of nodes, meshes
+// and materials, an FBX's user-defined properties, each with its type.
+class HostPropertiesDump : public test::CommandTest {};
+
+TEST_F(HostPropertiesDump, ExtrasAndUserPropertiesAppearWithTheirTypes) {
+  const struct {
+    std::string Scene;
+    std::vector<std::string> Lines;
+  } cases[] = {
+      {test::kFigure,
+       {"UserDefinedProperties (StringMember): \"lod = 0\\u000d\\u000akind = \\\"figure\\\"\"",
+        "GameData (ReferenceMember): -> #", "health (Int32Member): 100",
+        "armor (Real32Member): 0.25", "Title (StringMember): \"Ketrel figure\""}},
+      {kData + "/extras/extras.gltf",
+       {"count (Int32Member): 7", "weight (Real32Member): 2.5", "label (StringMember): \"crate\"",
+        "active (Int32Member): 1", "value (Int32Member): -3", "meshExtras (ReferenceMember)",
+        "lod (Int32Member): 2", "tags (ReferenceToArrayMember)",
+        "surface (StringMember): \"metal\""}},
+      {"/usr/share/assimp/models/FBX/box_orphant_embedded_texture.fbx",
+       {"UserProperties (ReferenceMember)", "mr displacement method (Int32Member): 6",
+        "mr displacement max displace (Real32Member): 20"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Scene);
+    std::string out, err;
+    ASSERT_EQ(Run("export --silent " + c.Scene + " " + Path("out.kt2"), nullptr, &err), 0) << err;
+    ASSERT_EQ(Run("dump " + Path("out.kt2"), &out), 0);
+    for (const std::string& line : c.Lines) EXPECT_NE(out.find(line), std::string::npos) << line;
+  }
+}
+
 }  // namespace
 }  // namespace ketrel::cli
