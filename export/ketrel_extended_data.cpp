@@ -308,10 +308,16 @@ ToolPropertyScope ScopeOf(const SettingsItem* settings) {
 
 bool BuildExtendedData(SceneParser* parser, const ToolRecord& record, const char* item,
                        variant* out) {
-  *out = variant{};
-  if (record.Members.empty()) return true;
-  Builder builder{parser, item ? item : "(unnamed)"};
-  return builder.Record(record, 0, out);
+  // `out` is usually a member of a packed file record, and may sit at any
+  // address: it is written in one copy.
+  variant built{};
+  bool ok = true;
+  if (!record.Members.empty()) {
+    Builder builder{parser, item ? item : "(unnamed)"};
+    ok = builder.Record(record, 0, &built);
+  }
+  std::memcpy(static_cast<void*>(out), &built, sizeof built);
+  return ok;
 }
 
 bool AttachBoneExtendedData(SceneParser* parser, BoneNode* node, variant* out) {

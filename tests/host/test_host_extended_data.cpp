@@ -282,7 +282,7 @@ TEST(HostExtendedData, EveryRecordHasItsMembersInOrderWithTheirTypes) {
 
   // Document properties: unnamed ones named by their id within their own set
   // (2 is the title of the summary and the category of the contents).
-  const variant& doc = info->ArtToolInfo->ExtendedData;
+  const variant doc = info->ArtToolInfo->ExtendedData;
   ASSERT_TRUE(doc.Type);
   const auto docFields = Fields(doc.Type, doc.Object);
   EXPECT_EQ(Shape(doc.Type),
