@@ -15,6 +15,7 @@
 #include "export/ketrel_settings_file.h"
 #include "rt/ketrel_load.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/packed_value.h"
 
 namespace ketrel::host {
 namespace {
@@ -225,8 +226,9 @@ TEST(HostExtendedData, EveryRecordHasItsMembersInOrderWithTheirTypes) {
   // The projector points at the exported map material.
   const auto* projected = Read<const material_map*>(Find(lightFields, "Projected Material")->At);
   ASSERT_NE(projected, nullptr);
-  ASSERT_NE(projected->Map, nullptr);
-  EXPECT_STREQ(projected->Map->Name, "Decal");
+  const material* projector = test::Value(projected->Map);
+  ASSERT_NE(projector, nullptr);
+  EXPECT_STREQ(test::Value(projector->Name), "Decal");
 
   const Golden meshHead = {"UserDefinedProperties:StringMember",
                            "FullPath:StringMember",
@@ -346,10 +348,10 @@ TEST(HostExtendedData, SettingsChooseHowMuchAndSharedAttributesAreWrittenOnce) {
   const bone* noneFigure = FindBone(none.get(), "Figure");
   const mesh* noneBody = FindNamed(none->Meshes, none->MeshCount, "Body");
   ASSERT_TRUE(noneFigure && noneBody);
-  EXPECT_EQ(noneFigure->ExtendedData.Type, nullptr);
-  EXPECT_EQ(noneBody->ExtendedData.Type, nullptr);
-  EXPECT_EQ(none->Materials[0]->ExtendedData.Type, nullptr);
-  EXPECT_EQ(none->ArtToolInfo, nullptr);  // the file leaves the whole record out
+  EXPECT_EQ(test::Value(noneFigure->ExtendedData.Type), nullptr);
+  EXPECT_EQ(test::Value(noneBody->ExtendedData.Type), nullptr);
+  EXPECT_EQ(test::Value(none->Materials[0]->ExtendedData.Type), nullptr);
+  EXPECT_EQ(test::Value(none->ArtToolInfo), nullptr);  // the file leaves the whole record out
 }
 
 // Values a file cannot hold as given: each is written another way, with a
