@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <limits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "export/host/host_scene_document_reader.h"
 
@@ -159,6 +162,34 @@ bool ReadPropertyOwners(Reader& r, const json& list, OwnerTable& owners) {
     if (const json* v = r.Optional(list[i], "customAttributes"))
       if (!ReadIndexList(r, *v, Member(at, "customAttributes"), owners, owner.CustomAttributes))
         return false;
+  }
+  // Owners hold their custom attributes by counted references, so a cycle
+  // would never be freed (and has no record to stand for it): refuse one,
+  // walking each chain once (1: on the walk, 2: done).
+  std::vector<unsigned char> state(owners.size(), 0);
+  std::vector<std::pair<size_t, size_t>> stack;  // owner, next attribute
+  std::unordered_map<const PropertyOwner*, size_t> indices;
+  for (size_t k = 0; k < owners.size(); ++k) indices.emplace(owners[k].get(), k);
+  for (size_t start = 0; start < owners.size(); ++start) {
+    if (state[start]) continue;
+    stack.assign(1, {start, 0});
+    state[start] = 1;
+    while (!stack.empty()) {
+      auto& [at, next] = stack.back();
+      if (next == owners[at]->CustomAttributes.size()) {
+        state[at] = 2;
+        stack.pop_back();
+        continue;
+      }
+      const size_t from = at, to = indices.at(owners[at]->CustomAttributes[next++].get());
+      if (state[to] == 1)
+        return r.Fail(Member(NamedItem(path, from, list[from]), "customAttributes"),
+                      "custom attribute cycle through " + NamedItem(path, to, list[to]));
+      if (state[to] == 0) {
+        state[to] = 1;
+        stack.push_back({to, 0});
+      }
+    }
   }
   return true;
 }

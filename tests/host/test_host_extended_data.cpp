@@ -261,7 +261,7 @@ TEST(HostExtendedData, EveryRecordHasItsMembersInOrderWithTheirTypes) {
   const Field* siblings = Find(ballFields, "SiblingInstances");
   ASSERT_TRUE(siblings);
   ASSERT_EQ(Read<int32_t>(siblings->At), 1);
-  EXPECT_STREQ(Read<const char**>(siblings->At + 4)[0], "Crate");
+  EXPECT_STREQ(Read<const char*>(Read<const unsigned char*>(siblings->At + 4)), "Crate");
 
   const material* paint = FindNamed(info->Materials, info->MaterialCount, "Paint");
   ASSERT_TRUE(paint && paint->ExtendedData.Type);
