@@ -143,9 +143,7 @@ json FloatValue(double v) {
   return v;
 }
 
-}  // namespace
-
-bool ReadPropertyOwners(Reader& r, const json& list, OwnerTable& owners) {
+bool ReadOwnersWithoutCycles(Reader& r, const json& list, OwnerTable& owners) {
   const std::string path = "propertyOwners";
   if (!r.Array(list, path)) return false;
   owners.clear();
@@ -192,6 +190,16 @@ bool ReadPropertyOwners(Reader& r, const json& list, OwnerTable& owners) {
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool ReadPropertyOwners(Reader& r, const json& list, OwnerTable& owners) {
+  if (ReadOwnersWithoutCycles(r, list, owners)) return true;
+  // A refused list may hold a cycle already: break every link, so that the
+  // owners are freed.
+  for (const auto& owner : owners) owner->CustomAttributes.clear();
+  return false;
 }
 
 bool ReadAnimatables(Reader& r, const json& list, const std::string& path, const OwnerTable& owners,
