@@ -547,15 +547,24 @@ void LoadBlock(const uint8_t* pixels, int32_t width, int32_t height, int32_t str
       }
     }
   }
+  // The weights are the caller's: every pixel counts until a one-bit-alpha
+  // block says otherwise (CountEveryPixel).
   for (int i = 0; i < kPixels; ++i) {
-    block.r[i] = rgba[4 * i];
-    block.g[i] = rgba[4 * i + 1];
-    block.b[i] = rgba[4 * i + 2];
-    block.a[i] = rgba[4 * i + 3];
-    block.w[i] = 1.0f;
     block.ri[i] = rgba[4 * i];
     block.gi[i] = rgba[4 * i + 1];
     block.bi[i] = rgba[4 * i + 2];
+    block.a[i] = rgba[4 * i + 3];
+  }
+  for (int i = 0; i < kPixels; ++i) {
+    block.r[i] = float(block.ri[i]);
+    block.g[i] = float(block.gi[i]);
+    block.b[i] = float(block.bi[i]);
+  }
+}
+
+void CountEveryPixel(Pixels& block) {
+  for (int i = 0; i < kPixels; ++i) {
+    block.w[i] = 1.0f;
     block.wi[i] = 1;
   }
 }
@@ -581,6 +590,7 @@ bool EncodeS3TCImage(const uint8_t* pixels, int32_t width, int32_t height, int32
   const int32_t blockBytes = S3TCBlockBytes(subFormat);
   const bool alphaBlock = blockBytes == 16;
   Pixels block;
+  CountEveryPixel(block);
   for (int32_t by = 0; by < (height + 3) / 4; ++by) {
     for (int32_t bx = 0; bx < (width + 3) / 4; ++bx) {
       LoadBlock(pixels, width, height, stride, bx, by, block);
