@@ -267,13 +267,17 @@ bool LoadFileImageSection(file_image* image, uint32_t index) {
   }
   const file_section_header& h = section.Header;
   // 16 spare zero bytes let readers of the last object never run past the block.
-  // A stored section is copied whole, so only the spare bytes need clearing.
-  const bool copied = h.Compression == kNoCompression && h.ExpandedDataSize > 0;
+  // A stored section is copied whole, and a Tessik stream fills every byte of
+  // its blocks or fails, so only the spare bytes need clearing; other coders
+  // get a cleared block.
+  const bool filled = h.ExpandedDataSize > 0 &&
+                      (h.Compression == kNoCompression || h.Compression == kTessikCompression ||
+                       h.Compression == kTessik2Compression);
   section.Data =
-      static_cast<unsigned char*>(copied ? KT_ALLOCATE(size_t(h.ExpandedDataSize) + 16)
+      static_cast<unsigned char*>(filled ? KT_ALLOCATE(size_t(h.ExpandedDataSize) + 16)
                                          : KT_ALLOCATE_CLEARED(size_t(h.ExpandedDataSize) + 16));
   if (section.Data == nullptr) return false;
-  if (copied) std::memset(section.Data + h.ExpandedDataSize, 0, 16);
+  if (filled) std::memset(section.Data + h.ExpandedDataSize, 0, 16);
   bool ok = true;
   if (h.ExpandedDataSize > 0) {
     const unsigned char* stored = image->Bytes + h.DataOffset;
