@@ -119,16 +119,21 @@ struct Builder {
     return name;
   }
 
-  const char* Text(const std::string& text, const std::string& member) const {
+  std::string ValidText(const std::string& text, const std::string& member) const {
     bool changed = false;
     std::string valid = ValidUtf8(text, changed);
     if (changed) Warn(warning::HostPropertyRenamed, member, "holds text that is not UTF-8");
-    return MapString(parser->strings, valid.c_str());
+    return valid;
   }
 
+  // The interned copy, for values held outside a member (array elements).
+  const char* Text(const std::string& text, const std::string& member) const {
+    return MapString(parser->strings, ValidText(text, member).c_str());
+  }
+
+  // The member interns its text itself.
   bool AddText(variant_builder* builder, const std::string& name, const std::string& text) const {
-    const char* interned = Text(text, name);
-    return interned && AddStringMember(builder, name.c_str(), interned);
+    return AddStringMember(builder, name.c_str(), ValidText(text, name).c_str());
   }
 
   bool Member(variant_builder* builder, const ToolValue& value, int32_t index, int depth,
@@ -284,9 +289,15 @@ struct Builder {
       for (size_t k = 0; k < members.size(); ++k) {
         const ToolValue& m = members[k];
         text += (k ? ", " : "") + m.Name + ": ";
-        if (m.Type == ToolValueType::String)
-          text += "\"" + m.Text + "\"";
-        else if (m.Type == ToolValueType::Real32 && !m.Reals.empty())
+        if (m.Type == ToolValueType::String) {
+          // Quoted, with the text's own quotes and backslashes escaped.
+          text += '"';
+          for (char c : m.Text) {
+            if (c == '"' || c == '\\') text += '\\';
+            text += c;
+          }
+          text += '"';
+        } else if (m.Type == ToolValueType::Real32 && !m.Reals.empty())
           text += std::to_string(m.Reals[0]);
         else if (m.Type == ToolValueType::Int32 || m.Type == ToolValueType::UInt32 ||
                  m.Type == ToolValueType::Int8)

@@ -16,22 +16,21 @@ constexpr uint32_t kAnyCategory = 0;
 
 struct InertSetting {
   uint32_t Id;
-  uint32_t Category;        // the category whose items hold it inertly; 0: every one
-  uint32_t ExceptCategory;  // a category that does read it; 0: none
+  uint32_t Category;  // the category whose items hold it inertly; 0: every one
   const char* Why;
 };
 
 // Kept in step with what the phases read: a row goes when its setting gets
 // an effect.
 const InertSetting kInert[] = {
-    {147, kRootCategory, 0, "there is no settings dialog to size"},
-    {148, kRootCategory, 0, "there is no settings dialog to size"},
-    {228, kRootCategory, 0, "there is no settings dialog to show details in"},
-    {67, kRootCategory, 0, "there is no settings dialog or progress window to close"},
-    {90, kAnyCategory, 0, "vertex annotation is not exported"},
-    {91, kAnyCategory, 0, "vertex annotation is not exported"},
-    {92, kAnyCategory, 0, "triangle annotation is not exported"},
-    {93, kAnyCategory, 0, "triangle annotation is not exported"},
+    {147, kRootCategory, "there is no settings dialog to size"},
+    {148, kRootCategory, "there is no settings dialog to size"},
+    {228, kRootCategory, "there is no settings dialog to show details in"},
+    {67, kRootCategory, "there is no settings dialog or progress window to close"},
+    {90, kAnyCategory, "vertex annotation is not exported"},
+    {91, kAnyCategory, "vertex annotation is not exported"},
+    {92, kAnyCategory, "triangle annotation is not exported"},
+    {93, kAnyCategory, "triangle annotation is not exported"},
 };
 constexpr int kInertCount = int(sizeof kInert / sizeof kInert[0]);
 
@@ -61,7 +60,7 @@ void CheckRequester(const Requester* requester, uint32_t category, const char* i
     for (int i = 0; i < kInertCount; ++i) {
       const InertSetting& row = kInert[i];
       if (p->Id != row.Id || (row.Category != kAnyCategory && row.Category != category) ||
-          (row.ExceptCategory != 0 && row.ExceptCategory == category) || !DiffersFromDefault(p))
+          !DiffersFromDefault(p))
         continue;
       Finding& f = findings[i];
       if (f.Items++ == 0) {

@@ -39,10 +39,4 @@ void ToolRecord::AddRecord(const std::string& name, std::shared_ptr<const ToolRe
   Add(name, ToolValueType::Record).Record = std::move(record);
 }
 
-const ToolValue* ToolRecord::Find(const std::string& name) const {
-  for (const ToolValue& value : Members)
-    if (value.Name == name) return &value;
-  return nullptr;
-}
-
 }  // namespace ketrel

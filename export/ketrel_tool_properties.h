@@ -65,7 +65,6 @@ struct ToolRecord {
   void AddReals(const std::string& name, const float* values, int32_t count);
   void AddString(const std::string& name, const std::string& text);
   void AddRecord(const std::string& name, std::shared_ptr<const ToolRecord> record);
-  const ToolValue* Find(const std::string& name) const;
 };
 
 // Which item's properties are asked for, and how much of them.

@@ -10,6 +10,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "export/host/host_scene_document_properties.h"
 #include "export/host/host_tool_interface.h"
 #include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
@@ -19,67 +20,11 @@ namespace {
 
 using RecordPtr = std::shared_ptr<const ToolRecord>;
 
-// Lists nest no deeper than this in a value rendered as text.
-constexpr int kMostTextDepth = 16;
-
 std::string DateText(const int32_t d[6]) {
   char text[64];
   std::snprintf(text, sizeof text, "%d/%02d/%02d - %02d:%02d:%02d", d[0], d[1], d[2], d[3], d[4],
                 d[5]);
   return text;
-}
-
-// A value the file's types cannot hold as it is, as JSON-like text.
-void AppendText(const PropertyValue& v, std::string& out, int depth) {
-  if (depth > kMostTextDepth) {
-    out += "...";
-    return;
-  }
-  switch (v.Type) {
-    case PropertyValue::Kind::Int:
-      out += std::to_string(v.Int);
-      break;
-    case PropertyValue::Kind::Bool:
-      out += v.Int ? "true" : "false";
-      break;
-    case PropertyValue::Kind::Real: {
-      char text[32];
-      std::snprintf(text, sizeof text, "%.9g", v.Real);
-      out += text;
-      break;
-    }
-    case PropertyValue::Kind::Text:
-      out += "\"" + v.Text + "\"";
-      break;
-    case PropertyValue::Kind::Date:
-      out += "\"" + DateText(v.Date) + "\"";
-      break;
-    case PropertyValue::Kind::Reals:
-      out += "[";
-      for (size_t i = 0; i < v.Reals.size(); ++i) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%s%.9g", i ? ", " : "", double(v.Reals[i]));
-        out += text;
-      }
-      out += "]";
-      break;
-    case PropertyValue::Kind::List:
-      out += "[";
-      for (size_t i = 0; i < v.Items.size(); ++i) {
-        if (i) out += ", ";
-        AppendText(v.Items[i], out, depth + 1);
-      }
-      out += "]";
-      break;
-    case PropertyValue::Kind::Object:
-      out += "{";
-      for (size_t i = 0; i < v.Members.size(); ++i) {
-        out += (i ? ", \"" : "\"") + v.Members[i].Name + "\": ";
-        AppendText(v.Members[i].Value, out, depth + 1);
-      }
-      out += "}";
-      break;
-  }
 }
 
 using AttributeCache = std::unordered_map<const PropertyOwner*, RecordPtr>;
@@ -171,8 +116,10 @@ struct Converter {
         }
       }
     } else {
-      std::string text;
-      AppendText(v, text, 0);
+      // As the scene document writes the value: JSON, with its quotes
+      // escaped and the document's forms for dates, points and NaN.
+      const std::string text = document::PropertyValueJson(v).dump(
+          -1, ' ', false, nlohmann::json::error_handler_t::replace);
       KT_LOG_WARNING_CODE(Host, warning::HostPropertyAsText, owner,
                           "%s: host property \"%s\" is a list of mixed values; written as text",
                           owner, name.c_str());

@@ -371,6 +371,7 @@ TEST(HostExtendedData, UnrepresentableValuesAreWrittenAnotherWayWithAWarning) {
   }
   PropertyValue mixed = value(K::List);
   mixed.Items = {value(K::Int), value(K::Text)};
+  mixed.Items[1].Text = "a\"b";
   PropertyValue shapes = value(K::List);
   shapes.Items = {value(K::Object), value(K::Object)};
   shapes.Items[0].Members.push_back({"a", 0, value(K::Int)});
@@ -416,6 +417,10 @@ TEST(HostExtendedData, UnrepresentableValuesAreWrittenAnotherWayWithAWarning) {
     const Field* f = Find(fields, c.FileName);
     ASSERT_TRUE(f) << c.Name;
     EXPECT_STREQ(GetMemberTypeInfo(f->Definition->Type)->Name, c.FileType.c_str()) << c.Name;
+    // Text standing for a value is JSON, its quotes escaped.
+    if (c.Name == "mixed") {
+      EXPECT_STREQ(Read<const char*>(f->At), "[0,\"a\\\"b\"]");
+    }
   }
 
   // An object that is also its own base object (no modifiers between) is
