@@ -18,7 +18,9 @@
 // a playback cursor (the targets' figures) and without one.
 //
 //   ./scripts/bench.sh playback
-//   KETREL_BENCH_KEEP=1 before it keeps the exported files for `ketrel info`.
+//   KETREL_BENCH_KEEP=1 before it keeps the exported files for `ketrel info`;
+//   KETREL_BENCH_REUSE=1 then samples the kept files without exporting again
+//   (for profiling the player alone: the exporter must not have changed).
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -52,6 +54,7 @@ const char* const kKindSettings[] = {"", " --animation-error ",
 // own axis on two slow waves plus a small deterministic jitter.
 std::string MakeCharacter(const std::filesystem::path& dir) {
   host::Scene scene;
+  scene.SystemUnit = 0.01;  // its numbers are centimetres, as the error budget's
   scene.FrameRate = 30;
   scene.AnimationStart = 0;
   scene.AnimationEnd = 300 * scene.TicksPerFrame();
@@ -141,6 +144,7 @@ std::map<std::string, Clip[3]> gClips;
 std::map<std::string, RawSamples> gRaw;
 
 void Export(const std::string& scene, const std::string& out, Kind kind, const char* error) {
+  if (std::getenv("KETREL_BENCH_REUSE") != nullptr && std::filesystem::exists(out)) return;
   const std::string command = std::string(KETREL_EXE) + " export \"" + scene + "\" \"" + out +
                               "\" --silent" + kKindSettings[kind] +
                               (kind == kSampledKeys ? error : "") + " >/dev/null";

@@ -146,17 +146,18 @@ void BeginTurn(const float* a, const float* b, turn_pair* pair) {
   }
 }
 
-bool TurnWith(const turn_pair& pair, const float* a, const float* b, double u, float* out) {
+void BlendTurn(const turn_pair& pair, const float* a, const float* b, double u, double* q) {
   double wa = 1.0 - u, wb = u;
   if (pair.Steady) {
     wa = std::sin((1.0 - u) * pair.Angle) / pair.Sine;
     wb = std::sin(u * pair.Angle) / pair.Sine;
   }
-  double q[4], length = 0.0;
-  for (int k = 0; k < 4; ++k) {
-    q[k] = wa * a[k] + wb * pair.Sign * b[k];
-    length += q[k] * q[k];
-  }
+  for (int k = 0; k < 4; ++k) q[k] = wa * a[k] + wb * pair.Sign * b[k];
+}
+
+bool FinishTurn(const double* q, const float* a, float* out) {
+  double length = 0.0;
+  for (int k = 0; k < 4; ++k) length += q[k] * q[k];
   length = std::sqrt(length);
   const bool ok = length > 1e-12 && std::isfinite(length);
   // One division, not four: a player turns a quaternion per bone per frame;
@@ -164,6 +165,12 @@ bool TurnWith(const turn_pair& pair, const float* a, const float* b, double u, f
   const double inverse = ok ? 1.0 / length : 0.0;
   for (int k = 0; k < 4; ++k) out[k] = ok ? static_cast<float>(q[k] * inverse) : a[k];
   return ok;
+}
+
+bool TurnWith(const turn_pair& pair, const float* a, const float* b, double u, float* out) {
+  double q[4];
+  BlendTurn(pair, a, b, u, q);
+  return FinishTurn(q, a, out);
 }
 
 bool TurnBetween(const float* a, const float* b, double u, float* out) {

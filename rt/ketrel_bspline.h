@@ -49,6 +49,11 @@ struct turn_pair {
 };
 void BeginTurn(const float* a, const float* b, turn_pair* pair);
 bool TurnWith(const turn_pair& pair, const float* a, const float* b, double u, float* out);
+// TurnWith in its two halves, for a player that normalises a whole pose's
+// turns in one loop: the blend `q` (4 doubles), then its unit quaternion
+// (`a` when it has no length; false then).
+void BlendTurn(const turn_pair& pair, const float* a, const float* b, double u, double* q);
+bool FinishTurn(const double* q, const float* a, float* out);
 
 bool EvaluateBSplineNormalized(int degree, int dimension, const float* knots, const float* controls,
                                float t, float* result);

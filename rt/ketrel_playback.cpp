@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "rt/ketrel_bspline_deboor.h"
 #include "rt/ketrel_curve_formats.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
@@ -234,9 +235,76 @@ bool EvaluatePart(const bound_curve& curve, bool quaternion, float step, float t
       cursor != nullptr && curve.KeySlot >= 0 ? &cursor->Keys[curve.KeySlot] : nullptr;
   // The evaluator chosen at binding, straight (quaternions are D = 4 here).
   const span_evaluator fixed = curve.EvaluateSpan[quaternion ? 1 : 0];
-  if (span != nullptr && fixed != nullptr) return fixed(curve, time, *span, keys, out);
+  if (span != nullptr && fixed != nullptr) return fixed(curve, time, *span, keys, out, nullptr);
   return EvaluateBoundCurve(curve, quaternion, step, time, span, keys, out);
 }
+
+// Orientations whose last step waits for the rest of the pose: their
+// square roots and divisions, each a long wait on its own, overlap when
+// taken together in one loop.
+class PendingOrientations {
+ public:
+  PendingOrientations(const skeleton* skeleton, transform* local)
+      : skeleton_(skeleton), local_(local) {}
+
+  // Evaluates bone `bone`'s orientation into its transform, now or later.
+  bool Evaluate(const bound_curve& curve, float step, float time, playback_cursor* cursor,
+                int32_t bone) {
+    float* out = local_[bone].Orientation;
+    const span_evaluator deferring = curve.EvaluateSpan[2];
+    if (cursor == nullptr || curve.SpanSlot < 0 || deferring == nullptr)
+      return EvaluatePart<4>(curve, true, step, time, cursor, out);
+    sampled_key_cursor* keys = curve.KeySlot >= 0 ? &cursor->Keys[curve.KeySlot] : nullptr;
+    curve_span_cache& span = cursor->Spans[curve.SpanSlot];
+    if (turnCount_ == kBatch || blendCount_ == kBatch) Finish();
+    turn& pending = turns_[turnCount_];
+    switch (deferring(curve, time, span, keys, out, pending.Blend)) {
+      case SpanNormalize:
+        blends_[blendCount_++] = out;
+        return true;
+      case SpanFinishTurn:
+        pending.Bone = bone;
+        pending.First = span.Controls;
+        ++turnCount_;
+        return true;
+      case SpanDone:
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  // Every waiting orientation done; false when a turn had no length (its
+  // bone is then at rest, as an evaluation failing at once leaves it).
+  bool Finish() {
+    for (int32_t i = 0; i < blendCount_; ++i) bspline_internal::NormalizeQuaternion4(blends_[i]);
+    bool ok = true;
+    for (int32_t i = 0; i < turnCount_; ++i) {
+      const turn& pending = turns_[i];
+      if (!FinishTurn(pending.Blend, pending.First, local_[pending.Bone].Orientation)) {
+        local_[pending.Bone] = skeleton_->Bones[pending.Bone].Transform;
+        ok = false;
+      }
+    }
+    blendCount_ = turnCount_ = 0;
+    ok_ = ok_ && ok;
+    return ok_;
+  }
+
+ private:
+  static constexpr int32_t kBatch = 32;
+  struct turn {
+    double Blend[4];
+    const float* First;
+    int32_t Bone;
+  };
+  const skeleton* skeleton_;
+  transform* local_;
+  float* blends_[kBatch];
+  turn turns_[kBatch];
+  int32_t blendCount_ = 0, turnCount_ = 0;
+  bool ok_ = true;
+};
 
 }  // namespace
 
@@ -259,22 +327,22 @@ bool SampleLocalPose(const track_binding* binding, float t, uint32_t flags, tran
   }
   bool ok = true;
   const float step = binding->TimeStep;
+  PendingOrientations orientations(skeleton, local);
   for (int32_t i = 0; i < binding->BoundCount; ++i) {
     const bound_track& entry = binding->Bound[i];
-    float p[3], q[4], m[9];
-    if (!EvaluatePart<3>(entry.Position, false, step, time, cursor, p) ||
-        !EvaluatePart<4>(entry.Orientation, true, step, time, cursor, q) ||
-        !EvaluatePart<9>(entry.ScaleShear, false, step, time, cursor, m)) {
-      local[entry.Bone] = skeleton->Bones[entry.Bone].Transform;
+    transform& out = local[entry.Bone];
+    // The orientation last: once it waits, nothing puts the bone back at
+    // rest but its own turn.
+    if (!EvaluatePart<3>(entry.Position, false, step, time, cursor, out.Position) ||
+        !EvaluatePart<9>(entry.ScaleShear, false, step, time, cursor, &out.ScaleShear[0][0]) ||
+        !orientations.Evaluate(entry.Orientation, step, time, cursor, entry.Bone)) {
+      out = skeleton->Bones[entry.Bone].Transform;
       ok = false;
       continue;
     }
-    transform& out = local[entry.Bone];
     out.Flags = HasPosition | HasOrientation | HasScaleShear;
-    std::memcpy(out.Position, p, sizeof p);
-    std::memcpy(out.Orientation, q, sizeof q);
-    std::memcpy(out.ScaleShear, m, sizeof m);
   }
+  if (!orientations.Finish()) ok = false;
   if (!ok) {
     KT_LOG_ERROR(TrackGroup, "Track group %s: a curve failed to decode at %g s",
                  NameOf(binding->Group->Name), double(time));

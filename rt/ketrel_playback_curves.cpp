@@ -228,26 +228,84 @@ bool AdvanceSpanFixed(const bound_curve& curve, float t, curve_span_cache& span,
   return false;
 }
 
-template <int P, int D, bool Q, bool Sampled>
-bool EvaluateSpanFixed(const bound_curve& curve, float t, curve_span_cache& span,
-                       sampled_key_cursor* keys, float* out) {
+// De Boor's blend as bspline_internal::DeBoor computes it, with each
+// division by a difference of knots made a multiplication by its inverse,
+// worked out once per span (SetInverses): within a rounding of the plain
+// blend, and a player on the span divides nothing.
+template <int P>
+void SetInverses(curve_span_cache& span) {
+  const float* w = span.Knots;
+  int i = 0;
+  for (int r = 1; r <= P; ++r) {
+    for (int j = P; j >= r; --j, ++i) {
+      const float denominator = w[P + j - r] - w[j - 1];
+      span.Inverses[i] = denominator != 0.0f ? 1.0f / denominator : 0.0f;
+    }
+  }
+}
+
+template <int P, int D>
+void DeBoorWithInverses(const curve_span_cache& span, float t, float* result) {
+  const float* w = span.Knots;
+  const float* controls = span.Controls;
+  if (!(w[P] > w[P - 1])) {
+    for (int k = 0; k < D; ++k) result[k] = controls[P * D + k];
+    return;
+  }
+  if (t < w[P - 1]) t = w[P - 1];
+  if (t > w[P]) t = w[P];
+  float alpha[P + 1][P + 1];
+  int i = 0;
+  for (int r = 1; r <= P; ++r) {
+    for (int j = P; j >= r; --j, ++i) alpha[r][j] = (t - w[j - 1]) * span.Inverses[i];
+  }
+  for (int k = 0; k < D; ++k) {
+    float points[P + 1];
+    for (int j = 0; j <= P; ++j) points[j] = controls[j * D + k];
+    for (int r = 1; r <= P; ++r) {
+      for (int j = P; j >= r; --j)
+        points[j] = points[j - 1] + alpha[r][j] * (points[j] - points[j - 1]);
+    }
+    result[k] = points[P];
+  }
+}
+
+// Defer: a quaternion's last step is left to the caller (SpanNormalize or
+// SpanFinishTurn), which does it for a whole pose in one loop.
+template <int P, int D, bool Q, bool Sampled, bool Defer = false>
+int32_t EvaluateSpanFixed(const bound_curve& curve, float t, curve_span_cache& span,
+                          sampled_key_cursor* keys, float* out, double* turn) {
   constexpr bool turns = Q && P == 1 && Sampled;
   if (!(span.Knot >= 0 && t >= span.Low && t < span.High)) {
     const bool next = span.Knot >= 0 && t >= span.High && t - span.High < 1.0f &&
                       AdvanceSpanFixed<P, D, Q, Sampled>(curve, t, span, keys);
-    if (!next && !FillSpan(curve, Q, t, span, keys)) return EvaluateWithoutCache(curve, Q, t, out);
+    if (!next && !FillSpan(curve, Q, t, span, keys))
+      return EvaluateWithoutCache(curve, Q, t, out) ? SpanDone : SpanFailed;
     if constexpr (turns) BeginTurn(span.Controls, span.Controls + 4, &span.Turn);
+    if constexpr (!Sampled) SetInverses<P>(span);
   }
   if constexpr (turns) {
     // As the general path: orientation keys turn at a steady rate.
     const float width = span.Knots[1] - span.Knots[0];
     double u = width > 0.0f ? (double(t) - span.Knots[0]) / width : 0.0;
     u = u < 0.0 ? 0.0 : (u > 1.0 ? 1.0 : u);
-    return TurnWith(span.Turn, span.Controls, span.Controls + 4, u, out);
+    if constexpr (Defer) {
+      BlendTurn(span.Turn, span.Controls, span.Controls + 4, u, turn);
+      return SpanFinishTurn;
+    } else {
+      return TurnWith(span.Turn, span.Controls, span.Controls + 4, u, out) ? SpanDone : SpanFailed;
+    }
   } else {
-    bspline_internal::DeBoor<P, D>(span.Knots, t, span.Controls, D, out);
+    // Sampled values blend as their uncached evaluation does (fitted
+    // curves take the stateless path through a span of their own).
+    if constexpr (Sampled) {
+      bspline_internal::DeBoor<P, D>(span.Knots, t, span.Controls, D, out);
+    } else {
+      DeBoorWithInverses<P, D>(span, t, out);
+    }
+    if constexpr (Q && Defer) return SpanNormalize;
     if constexpr (Q) bspline_internal::NormalizeQuaternion4(out);
-    return true;
+    return SpanDone;
   }
 }
 
@@ -256,12 +314,18 @@ void ChooseFixed(int32_t kind, span_evaluator* chosen) {
   if (kind == BoundCurveSampledKeys) {
     if constexpr (P == 1) {
       chosen[0] = EvaluateSpanFixed<P, D, false, true>;
-      if constexpr (D == 4) chosen[1] = EvaluateSpanFixed<P, D, true, true>;
+      if constexpr (D == 4) {
+        chosen[1] = EvaluateSpanFixed<P, D, true, true>;
+        chosen[2] = EvaluateSpanFixed<P, D, true, true, true>;
+      }
     }
     return;
   }
   chosen[0] = EvaluateSpanFixed<P, D, false, false>;
-  if constexpr (D == 4) chosen[1] = EvaluateSpanFixed<P, D, true, false>;
+  if constexpr (D == 4) {
+    chosen[1] = EvaluateSpanFixed<P, D, true, false>;
+    chosen[2] = EvaluateSpanFixed<P, D, true, false, true>;
+  }
 }
 
 template <int D>
@@ -284,7 +348,7 @@ void ChooseForDimension(int32_t kind, int32_t degree, span_evaluator* chosen) {
 // Fixed paths for the dimensions of a transform track; others (and degree
 // 0) take the general one.
 void ChooseSpanEvaluators(bound_curve& curve) {
-  curve.EvaluateSpan[0] = curve.EvaluateSpan[1] = nullptr;
+  curve.EvaluateSpan[0] = curve.EvaluateSpan[1] = curve.EvaluateSpan[2] = nullptr;
   if (curve.Kind != BoundCurveFitted && curve.Kind != BoundCurveSampledKeys) return;
   if (curve.Kind == BoundCurveFitted &&
       (curve.DecodeKnot == nullptr || curve.DecodeControl == nullptr))
@@ -358,9 +422,18 @@ bool EvaluateBoundCurve(const bound_curve& curve, bool quaternion, float timeSte
     default:
       break;
   }
-  if (spans == nullptr) return EvaluateWithoutCache(curve, quaternion, t, out);
   const span_evaluator fixed = curve.EvaluateSpan[quaternion && d == 4 ? 1 : 0];
-  if (fixed != nullptr && (d == 4 || !quaternion)) return fixed(curve, t, *spans, keys, out);
+  const bool fixedFits = fixed != nullptr && (d == 4 || !quaternion);
+  if (spans == nullptr) {
+    // A fitted curve blends as the cached evaluation does, so that a
+    // player's values do not depend on whether it keeps a cursor.
+    if (!fixedFits || curve.Kind != BoundCurveFitted)
+      return EvaluateWithoutCache(curve, quaternion, t, out);
+    curve_span_cache once;
+    once.Knot = -1;
+    return fixed(curve, t, once, nullptr, out, nullptr) != SpanFailed;
+  }
+  if (fixedFits) return fixed(curve, t, *spans, keys, out, nullptr) != SpanFailed;
   if (!(spans->Knot >= 0 && t >= spans->Low && t < spans->High)) {
     // Forward by a little, as frames go, slides the window; anything else
     // searches.

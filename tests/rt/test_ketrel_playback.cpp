@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -153,6 +154,41 @@ TEST(Playback, InPlaceBindingNeedsNoHeap) {
   EXPECT_TRUE(SampleLocalPose(binding, 1.0f, PlaybackClamp, local));
   ExpectPosition(local[0], 2, 0, 0, "end");
   FreeTrackBinding(binding);  // leaves caller memory alone
+}
+
+// Orientation keys with no direction cannot turn: that bone stays at rest
+// and the pose reports it, however many bones finish their turns together.
+TEST(Playback, KeysWithoutDirectionLeaveTheirBoneAtRest) {
+  const int32_t keys = 30;
+  std::vector<float> times(keys), zeros(size_t(keys) * 4, 0.0f);
+  for (int32_t i = 0; i < keys; ++i) times[size_t(i)] = float(i) / 30.0f;
+  curve_builder* b = BeginCurve(DaSampledBitsType, 1, 4, keys);
+  SetKnotArray(b, times.data());
+  SetControlArray(b, zeros.data());
+  const float steps[4] = {1e-4f, 1e-4f, 1e-4f, 1e-4f};
+  SetControlSteps(b, steps);
+  test::CurvePointer curve(EndCurve(b));
+  ASSERT_NE(curve, nullptr);
+  test::TestCharacter c;
+  c.Group->TransformTracks[2].OrientationCurve = *curve;  // Spine
+  c.Clip.TimeStep = 1.0f / 30.0f;
+  BindingPointer binding(BindTrackGroup(c.Skeleton, &c.Clip, c.Group));
+  ASSERT_NE(binding, nullptr);
+  std::vector<uint64_t> memory((GetPlaybackCursorSize(binding.get()) + 7) / 8);
+  playback_cursor* cursor = InitPlaybackCursor(binding.get(), memory.data());
+  for (playback_cursor* with : {static_cast<playback_cursor*>(nullptr), cursor}) {
+    for (float t : {0.25f, 0.3f, 0.5f}) {
+      test::LogCapture log;
+      transform local[3];
+      EXPECT_FALSE(SampleLocalPose(binding.get(), t, PlaybackClamp, local, with));
+      EXPECT_EQ(log.errors(), 1u);
+      ExpectPosition(local[0], 2 * t, 0, 0, "root still played");
+      ExpectPosition(local[1], 0, 1, 0, "spine at rest");
+      EXPECT_EQ(std::memcmp(local[1].Orientation, c.Skeleton->Bones[1].Transform.Orientation,
+                            sizeof local[1].Orientation),
+                0);
+    }
+  }
 }
 
 // Root motion as stored, put back on the root: a straight loop and a turn.
