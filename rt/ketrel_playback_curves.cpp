@@ -114,18 +114,33 @@ bool FillSpan(const bound_curve& curve, bool quaternion, float t, curve_span_cac
   span.Knot = -1;
   int32_t k = FindKnotInView(view, t);
   if (k < 0) k = 0;
-  const int32_t first = k - p;
-  if (first < 0 || k + p - 1 >= count) return false;
   float bounds[2] = {0, 0};
   if (p > 0) {
-    if (!DecodeKnotsControls(view, first, 2 * p, span.Knots, nullptr, nullptr)) return false;
-    bounds[0] = span.Knots[p - 1];
-    bounds[1] = span.Knots[p];
+    // The search compares knot codes; a time on a knot's decoded value may
+    // land on either side of it. The span is the one whose decoded bounds
+    // hold t, as a cursor moving forward finds it, so that a pose does not
+    // depend on how its time was reached.
+    for (int32_t moves = 0;; ++moves) {
+      if (k - p < 0 || k + p - 1 >= count) return false;
+      if (!DecodeKnotsControls(view, k - p, 2 * p, span.Knots, nullptr, nullptr)) return false;
+      bounds[0] = span.Knots[p - 1];
+      bounds[1] = span.Knots[p];
+      if (moves < 2 && k < count - 1 && t >= bounds[1]) {
+        ++k;
+      } else if (moves < 2 && k > 0 && t < bounds[0]) {
+        --k;
+      } else {
+        break;
+      }
+    }
+  } else if (k + p - 1 >= count) {
+    return false;
   } else if (k > 0 && !DecodeKnotsControls(view, k - 1, 2, bounds, nullptr, nullptr)) {
     return false;
   } else if (k == 0 && !DecodeKnotsControls(view, 0, 1, bounds + 1, nullptr, nullptr)) {
     return false;
   }
+  const int32_t first = k - p;
   for (int32_t j = 0; j <= p; ++j) {
     if (!DecodeControl(curve, keys, first + j, span.Stored + j * d)) return false;
   }
@@ -270,6 +285,31 @@ void DeBoorWithInverses(const curve_span_cache& span, float t, float* result) {
   }
 }
 
+// Two orientation keys closer than the turn's threshold blend straight (the
+// rate is steady there within rounding): in floats, from the first key
+// along the difference to the second, put on the first's side. Keys far
+// from unit length (a damaged stream) take the general turn, which knows
+// when a blend has no direction.
+void BeginPlainTurn(curve_span_cache& span) {
+  const float* a = span.Controls;
+  const float* b = span.Controls + 4;
+  const float aa = a[0] * a[0] + a[1] * a[1] + a[2] * a[2] + a[3] * a[3];
+  const float bb = b[0] * b[0] + b[1] * b[1] + b[2] * b[2] + b[3] * b[3];
+  const float ab = a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3];
+  const float sign = ab < 0.0f ? -1.0f : 1.0f;
+  const bool unit = aa > 0.25f && aa < 4.0f && bb > 0.25f && bb < 4.0f;
+  // The general turn's angle only where the keys are not plainly close.
+  span.PlainTurn = unit && sign * ab >= 0.9995f;
+  if (!span.PlainTurn) {
+    BeginTurn(a, b, &span.Turn);
+    span.PlainTurn = unit && !span.Turn.Steady;
+  }
+  if (!span.PlainTurn) return;
+  for (int k = 0; k < 4; ++k) span.TurnDelta[k] = sign * b[k] - a[k];
+  const float width = span.Knots[1] - span.Knots[0];
+  span.TurnInverseWidth = width > 0.0f ? 1.0f / width : 0.0f;
+}
+
 // Defer: a quaternion's last step is left to the caller (SpanNormalize or
 // SpanFinishTurn), which does it for a whole pose in one loop.
 template <int P, int D, bool Q, bool Sampled, bool Defer = false>
@@ -281,11 +321,22 @@ int32_t EvaluateSpanFixed(const bound_curve& curve, float t, curve_span_cache& s
                       AdvanceSpanFixed<P, D, Q, Sampled>(curve, t, span, keys);
     if (!next && !FillSpan(curve, Q, t, span, keys))
       return EvaluateWithoutCache(curve, Q, t, out) ? SpanDone : SpanFailed;
-    if constexpr (turns) BeginTurn(span.Controls, span.Controls + 4, &span.Turn);
-    if constexpr (!Sampled) SetInverses<P>(span);
+    if constexpr (turns) {
+      BeginPlainTurn(span);
+    } else {
+      SetInverses<P>(span);
+    }
   }
   if constexpr (turns) {
-    // As the general path: orientation keys turn at a steady rate.
+    if (span.PlainTurn) {
+      float u = (t - span.Knots[0]) * span.TurnInverseWidth;
+      u = u < 0.0f ? 0.0f : (u > 1.0f ? 1.0f : u);
+      for (int k = 0; k < 4; ++k) out[k] = span.Controls[k] + u * span.TurnDelta[k];
+      if constexpr (Defer) return SpanNormalize;
+      bspline_internal::NormalizeQuaternion4(out);
+      return SpanDone;
+    }
+    // Orientation keys turn at a steady rate, as the host does.
     const float width = span.Knots[1] - span.Knots[0];
     double u = width > 0.0f ? (double(t) - span.Knots[0]) / width : 0.0;
     u = u < 0.0 ? 0.0 : (u > 1.0 ? 1.0 : u);
@@ -296,13 +347,7 @@ int32_t EvaluateSpanFixed(const bound_curve& curve, float t, curve_span_cache& s
       return TurnWith(span.Turn, span.Controls, span.Controls + 4, u, out) ? SpanDone : SpanFailed;
     }
   } else {
-    // Sampled values blend as their uncached evaluation does (fitted
-    // curves take the stateless path through a span of their own).
-    if constexpr (Sampled) {
-      bspline_internal::DeBoor<P, D>(span.Knots, t, span.Controls, D, out);
-    } else {
-      DeBoorWithInverses<P, D>(span, t, out);
-    }
+    DeBoorWithInverses<P, D>(span, t, out);
     if constexpr (Q && Defer) return SpanNormalize;
     if constexpr (Q) bspline_internal::NormalizeQuaternion4(out);
     return SpanDone;
@@ -427,11 +472,12 @@ bool EvaluateBoundCurve(const bound_curve& curve, bool quaternion, float timeSte
   if (spans == nullptr) {
     // A fitted curve blends as the cached evaluation does, so that a
     // player's values do not depend on whether it keeps a cursor.
-    if (!fixedFits || curve.Kind != BoundCurveFitted)
-      return EvaluateWithoutCache(curve, quaternion, t, out);
+    if (!fixedFits) return EvaluateWithoutCache(curve, quaternion, t, out);
     curve_span_cache once;
     once.Knot = -1;
-    return fixed(curve, t, once, nullptr, out, nullptr) != SpanFailed;
+    sampled_key_cursor onceKeys;
+    return fixed(curve, t, once, curve.Kind == BoundCurveSampledKeys ? &onceKeys : nullptr, out,
+                 nullptr) != SpanFailed;
   }
   if (fixedFits) return fixed(curve, t, *spans, keys, out, nullptr) != SpanFailed;
   if (!(spans->Knot >= 0 && t >= spans->Low && t < spans->High)) {

@@ -80,7 +80,12 @@ struct curve_span_cache {
   float Controls[(kMaxBSplineDegree + 1) * 9];  // as blended (quaternions in one hemisphere)
   float Stored[(kMaxBSplineDegree + 1) * 9];    // the window's control points as decoded
   bool Flipped[kMaxBSplineDegree + 1];          // which of Controls are negated Stored
-  turn_pair Turn;  // sampled orientation keys: the turn between the two keys
+  // Sampled orientation keys: the turn between the two keys; when they are
+  // close, a plain blend along TurnDelta.
+  turn_pair Turn;
+  float TurnDelta[4];
+  float TurnInverseWidth;
+  bool PlainTurn;
 };
 
 // Reads `curve` for a part of `dimension` floats (3, 4 or 9) whose identity
