@@ -118,10 +118,10 @@ size_t DecodeQuartersFast(const huffman_entry* table, bit_reader* readers, uint8
     pos[k] = start * 8 + readers[k].ConsumedBits();
     last[k] = (start + readers[k].size - 8) * 8;
   }
-  uint8_t* const d0 = dst[0];
-  uint8_t* const d1 = dst[1];
-  uint8_t* const d2 = dst[2];
-  uint8_t* const d3 = dst[3];
+  uint8_t* d0 = dst[0];
+  uint8_t* d1 = dst[1];
+  uint8_t* d2 = dst[2];
+  uint8_t* d3 = dst[3];
   unsigned invalid = 0;
   size_t i = 0;
   for (;;) {
@@ -130,13 +130,15 @@ size_t DecodeQuartersFast(const huffman_entry* table, bit_reader* readers, uint8
       rounds = pos[k] > last[k] ? 0 : std::min(rounds, (last[k] - pos[k]) / kRoundBits + 1);
     }
     if (rounds == 0) break;
+    i += 5 * rounds;
     uint64_t p0 = pos[0], p1 = pos[1], p2 = pos[2], p3 = pos[3];
-    for (; rounds > 0; --rounds, i += 5) {
+    for (; rounds > 0; --rounds) {
       uint64_t b0 = LoadLittleEndian64(base + (p0 >> 3)) >> (p0 & 7);
       uint64_t b1 = LoadLittleEndian64(base + (p1 >> 3)) >> (p1 & 7);
       uint64_t b2 = LoadLittleEndian64(base + (p2 >> 3)) >> (p2 & 7);
       uint64_t b3 = LoadLittleEndian64(base + (p3 >> 3)) >> (p3 & 7);
-      for (size_t j = i; j < i + 5; ++j) {
+#pragma GCC unroll 5
+      for (int j = 0; j < 5; ++j) {
         const huffman_entry e0 = table[b0 & kMask];
         const huffman_entry e1 = table[b1 & kMask];
         const huffman_entry e2 = table[b2 & kMask];
@@ -157,6 +159,10 @@ size_t DecodeQuartersFast(const huffman_entry* table, bit_reader* readers, uint8
           invalid |= (e0.length == 0) | (e1.length == 0) | (e2.length == 0) | (e3.length == 0);
         }
       }
+      d0 += 5;
+      d1 += 5;
+      d2 += 5;
+      d3 += 5;
     }
     pos[0] = p0;
     pos[1] = p1;
