@@ -22,6 +22,15 @@ bool Corrupt(const char* reason) {
   return false;
 }
 
+// A sequence's token and, when the same bits also hold all of its offset
+// code, that code: one look-up where there would be two in a row.
+struct sequence_entry {
+  uint8_t token;
+  uint8_t tokenLength;  // 0: no token code starts with these bits
+  uint8_t offsetCode;
+  uint8_t bothLength;  // 0: the offset code needs a look-up of its own
+};
+
 // The state carried from block to block of one stream.
 struct block_decoder {
   uint32_t rep0 = kFirstRep0;
@@ -29,6 +38,7 @@ struct block_decoder {
   huffman_entry literalTable[kHuffmanTableSize];
   huffman_entry tokenTable[kHuffmanTableSize];
   huffman_entry offsetTable[kHuffmanTableSize];
+  sequence_entry sequenceTable[kHuffmanTableSize];
   // 16 spare bytes let literal copies move 16 bytes at a time.
   uint8_t literals[kTessikBlockSize + 16];
 };
@@ -251,6 +261,25 @@ bool DecodeLiteralStreams(block_decoder& d, const uint8_t* lengths, const uint8_
   return true;
 }
 
+// Combines the block's token and offset tables. A token of length L leaves
+// kHuffmanMaxLength - L known bits; an offset code no longer than that is
+// read from the same look-up (the offset table repeats each code's entry
+// for every value of the bits after it).
+void BuildSequenceTable(block_decoder& d) {
+  for (uint32_t i = 0; i < kHuffmanTableSize; ++i) {
+    const huffman_entry token = d.tokenTable[i];
+    sequence_entry entry{token.symbol, token.length, 0, 0};
+    if (token.length != 0) {
+      const huffman_entry offset = d.offsetTable[i >> token.length];
+      if (offset.length != 0 && offset.length <= kHuffmanMaxLength - token.length) {
+        entry.offsetCode = offset.symbol;
+        entry.bothLength = static_cast<uint8_t>(token.length + offset.length);
+      }
+    }
+    d.sequenceTable[i] = entry;
+  }
+}
+
 // Decodes a compressed block body into out[pos, pos + blockLength). `out`
 // is the stream's output (outSize bytes); matches may reach back to its start.
 bool DecodeCompressedBlock(block_decoder& d, const uint8_t* body, size_t bodySize, uint8_t* out,
@@ -310,16 +339,24 @@ bool DecodeCompressedBlock(block_decoder& d, const uint8_t* body, size_t bodySiz
       return Corrupt("offset code");
     }
     p += used;
+    BuildSequenceTable(d);
     bit_reader reader;
     reader.Init(body + p, bodySize - p);
     uint32_t rep0 = d.rep0, rep1 = d.rep1;
     for (uint32_t i = 0; i < sequenceCount; ++i) {
-      huffman_entry token = d.tokenTable[reader.Peek(kHuffmanMaxLength)];
-      reader.Skip(token.length);
-      huffman_entry offsetEntry = d.offsetTable[reader.Peek(kHuffmanMaxLength)];
-      reader.Skip(offsetEntry.length);
-      if (token.length == 0 || offsetEntry.length == 0) return Corrupt("sequence code");
-      const length_codes& lengths = kLengthCodes[token.symbol];
+      const sequence_entry both = d.sequenceTable[reader.Peek(kHuffmanMaxLength)];
+      unsigned code = both.offsetCode;
+      if (both.bothLength != 0) {
+        reader.Skip(both.bothLength);
+      } else {
+        if (both.tokenLength == 0) return Corrupt("sequence code");
+        reader.Skip(both.tokenLength);
+        const huffman_entry offsetEntry = d.offsetTable[reader.Peek(kHuffmanMaxLength)];
+        reader.Skip(offsetEntry.length);
+        if (offsetEntry.length == 0) return Corrupt("sequence code");
+        code = offsetEntry.symbol;
+      }
+      const length_codes& lengths = kLengthCodes[both.token];
       reader.Refill();
       // Both extra fields in one read (at most 40 bits of the 56).
       uint64_t extra = reader.accumulator & ((uint64_t{1} << lengths.extraBits) - 1);
@@ -329,7 +366,6 @@ bool DecodeCompressedBlock(block_decoder& d, const uint8_t* body, size_t bodySiz
       uint32_t matchLength =
           lengths.matchBase + static_cast<uint32_t>(extra >> lengths.literalBits);
       reader.Refill();
-      unsigned code = offsetEntry.symbol;
       uint32_t offset;
       if (code == 0) {
         offset = rep0;
