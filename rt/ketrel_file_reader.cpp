@@ -6,7 +6,6 @@
 #include "rt/ketrel_compression.h"
 #include "rt/ketrel_crc.h"
 #include "rt/ketrel_file_format.h"
-#include "rt/ketrel_file_writer.h"
 #include "rt/ketrel_log.h"
 #include "rt/ketrel_memory.h"
 #include "rt/ketrel_platform_conversion.h"
@@ -482,27 +481,13 @@ ketrel_file* ReadEntireFileFromMemory(const void* bytes, size_t size) {
     CloseFileImage(&source);
     return file;
   }
-  // Every typed file, native or not, goes through the converter: it walks the
-  // whole graph through the file's own types and checks every piece of it,
-  // so the objects handed out can be followed without further checks.
-  // The native image is only read back here: its sections are written
-  // uncompressed, so they are not compressed again just to be decompressed.
-  const uint32_t uncompressed[kMaxReadSections] = {};  // all kNoCompression
-  file_writer* memory = CreateMemoryFileWriter(kDefaultConversionBlockSize, size + 4096);
-  // The source's CRC was checked; the image is only read back below.
-  if (memory != nullptr) SkipWriterCrc(memory);
-  bool ok = memory != nullptr && PlatformConvertImageToWriter(
-                                     &source, memory, MakeMagicRecord(kNativePlatform),
-                                     kFileAlignment, source.Header.SectionArrayCount, uncompressed);
+  // Every typed file, native or not, goes through the converter's walk: it
+  // checks the whole graph through the file's own types, so the objects
+  // handed out can be followed without further checks. A native file is
+  // then fixed up where it lies; any other is converted straight from its
+  // loaded sections into the native blocks.
+  file = PlatformConvertImageToNative(&source);
   CloseFileImage(&source);
-  size_t nativeSize = 0;
-  const void* native = ok ? GetMemoryWriterBytes(memory, &nativeSize) : nullptr;
-  file_image image;
-  if (ok && OpenFileImage(native, nativeSize, &image)) {
-    if (LoadAllFileImageSections(&image)) file = FixUpNativeImage(&image, platform, sourceHeader);
-    CloseFileImage(&image);
-  }
-  DeleteFileWriter(memory);
   return file;
 }
 

@@ -37,6 +37,14 @@ bool PlatformConvertBytesToWriter(void* ownedBytes, size_t size, file_writer* de
                                   const file_magic_record& destMagicRecord, uint32_t fileAlignment,
                                   uint32_t sectionCount, const uint32_t* compressionTypes);
 
+// Turns an opened image whose sections are all loaded (any platform, with a
+// typed root) into this machine's objects: the walk checks the whole graph,
+// then each section is filled once, straight from the loaded sections into
+// its final block, and every pointer written. A native image is fixed up
+// where it lies: its section blocks become the file's (taken from `source`).
+// Null (logged) on any fault of the source.
+ketrel_file* PlatformConvertImageToNative(file_image* source);
+
 // The same from an opened image whose sections are all loaded.
 bool PlatformConvertImageToWriter(const file_image* source, file_writer* destWriter,
                                   const file_magic_record& destMagicRecord, uint32_t fileAlignment,

@@ -1,7 +1,7 @@
 // Walking a file image's object graph from its root: type summaries, objects
-// placed into destination parts by marshalling, contents converted word by
-// word with fix-ups for every pointer. Arrays of pointer-free types are
-// copied whole and swapped by the runs their type summary records.
+// placed into destination parts by marshalling, and every pointer and array
+// count recorded for the fill (ketrel_platform_conversion_fill.cpp), which
+// copies the contents once the destination's size is known.
 #include <algorithm>
 #include <cstring>
 
@@ -39,13 +39,13 @@ bool SourceRange(const conversion* c, uint32_t section, uint64_t offset, uint64_
          size <= SourceSectionSize(c, section) - offset;
 }
 
-namespace {
-
 uint32_t SourceWord(const conversion* c, uint32_t section, uint32_t offset) {
   uint32_t word;
   std::memcpy(&word, SourceBytes(c, section, offset), 4);
   return c->SourceReversed ? ByteSwap32(word) : word;
 }
+
+namespace {
 
 // The target of the pointer slot at (section, offset), if it has a fix-up.
 bool SourcePointer(const conversion* c, uint32_t section, uint32_t offset, file_reference* out) {
@@ -54,10 +54,6 @@ bool SourcePointer(const conversion* c, uint32_t section, uint32_t offset, file_
   *out = file_reference{fixup->ToSection, fixup->ToOffset};
   return true;
 }
-
-// Field offsets of a member record for a pointer size P: Type 0, Name 4,
-// ReferenceType 4 + P, ArrayWidth 4 + 2P, Extra 8 + 2P, reserved 20 + 2P.
-uint32_t RecordSize(uint32_t pointerBytes) { return 20 + 3 * pointerBytes; }
 
 // Reads member `index` of the type at `type`; the type has been summarised,
 // so the record is known to lie in the section.
@@ -243,43 +239,31 @@ int64_t SummarizeType(conversion* c, const file_reference& type, uint32_t depth)
 
 }  // namespace
 
-byte_buffer& Part(conversion* c, uint32_t section, uint32_t part) {
-  return c->Parts[section * kPartCount + part];
+uint32_t& PartSize(conversion* c, uint32_t section, uint32_t part) {
+  return c->PartSizes[section * kPartCount + part];
 }
 
 namespace {
 
-// Reserves `size` zero bytes at the section alignment in a part.
-bool Reserve(conversion* c, uint32_t section, uint32_t part, uint64_t size, dest_location* out,
-             uint32_t minimumAlignment = 1) {
-  byte_buffer& buffer = Part(c, section, part);
+// Places `size` bytes at the section alignment in a part; the bytes
+// themselves are written by the fill. In place, the piece stays at the
+// source place `at` (the size still counts against the limit, which bounds
+// the work a file that references overlapping places can ask for).
+bool Reserve(conversion* c, const file_reference& at, uint32_t part, uint64_t size,
+             dest_location* out, uint32_t minimumAlignment = 1) {
+  const uint32_t section = at.SectionIndex;
+  uint32_t& placed = PartSize(c, section, part);
   uint32_t alignment = std::max(c->Source->Sections[section].Header.Alignment, minimumAlignment);
-  uint64_t offset = (uint64_t(buffer.Size) + alignment - 1) & ~uint64_t(alignment - 1);
+  uint64_t offset = (uint64_t(placed) + alignment - 1) & ~uint64_t(alignment - 1);
   uint64_t end = offset + size;
-  c->DestBytes += end - buffer.Size;
+  c->DestBytes += end - placed;
   if (end > kMaxPartSize || c->DestBytes > c->DestLimit) {
     return Fail(c, "converted data would be far larger than the source", section, 0);
   }
-  if (end > buffer.Capacity) {
-    uint64_t capacity = std::max<uint64_t>(end, uint64_t(buffer.Capacity) * 2);
-    capacity = std::max<uint64_t>(capacity, 1024);
-    unsigned char* bytes = static_cast<unsigned char*>(KT_ALLOCATE(size_t(capacity)));
-    if (bytes == nullptr) return Fail(c, "out of memory", section, 0);
-    if (buffer.Size > 0) std::memcpy(bytes, buffer.Bytes, buffer.Size);
-    FreeBlock(buffer.Bytes);
-    buffer.Bytes = bytes;
-    buffer.Capacity = uint32_t(capacity);
-  }
-  // Padding and the reserved place start as zeros; spare capacity is cleared only once used.
-  if (end > buffer.Size) std::memset(buffer.Bytes + buffer.Size, 0, size_t(end - buffer.Size));
-  buffer.Size = uint32_t(end);
-  *out = dest_location{section, part, uint32_t(offset)};
+  placed = uint32_t(end);
+  *out = c->InPlace ? dest_location{section, 0, at.Offset}
+                    : dest_location{section, part, uint32_t(offset)};
   return true;
-}
-
-// The destination bytes at a location; valid until the next Reserve.
-unsigned char* DestBytes(conversion* c, const dest_location& at) {
-  return Part(c, at.Section, at.Part).Bytes + at.Offset;
 }
 
 dest_location Advance(dest_location at, uint64_t by) {
@@ -287,9 +271,11 @@ dest_location Advance(dest_location at, uint64_t by) {
   return at;
 }
 
-void WriteDestWord(conversion* c, const dest_location& at, uint32_t value) {
-  if (c->DestReversed) value = ByteSwap32(value);
-  std::memcpy(DestBytes(c, at), &value, 4);
+// Records an array count for the fill.
+bool WriteDestWord(conversion* c, const dest_location& at, uint32_t value) {
+  if (value == 0) return true;  // the fill leaves counts zero
+  if (!c->Words.Append(dest_word{at, value})) return Fail(c, "out of memory", at.Section, 0);
+  return true;
 }
 
 bool AddFixup(conversion* c, const dest_location& from, const dest_location& to) {
@@ -322,10 +308,10 @@ int FindEntry(conversion* c, entry_kind kind, uint64_t typeKey, const file_refer
 }
 
 bool AddEntry(conversion* c, entry_kind kind, uint64_t typeKey, const file_reference& at,
-              uint32_t count, const dest_location& dest) {
+              uint32_t count, const dest_location& dest, uint64_t destSize) {
   uint32_t index = uint32_t(c->Entries.Count);
-  if (!c->Entries.Append(
-          conversion_entry{kind, typeKey, count, at.SectionIndex, at.Offset, dest}) ||
+  if (!c->Entries.Append(conversion_entry{kind, typeKey, count, at.SectionIndex, at.Offset, dest,
+                                          uint32_t(destSize)}) ||
       !SetHashedPointerData(c->EntryMap, Key(at.SectionIndex, at.Offset), index) ||
       !c->Work.Append(index)) {
     return Fail(c, "out of memory", at.SectionIndex, at.Offset);
@@ -341,7 +327,7 @@ bool PlaceType(conversion* c, const file_reference& type, dest_location* out) {
   int64_t index = SummarizeType(c, type, 0);
   if (index < 0) return false;
   uint64_t size = uint64_t(c->Types[size_t(index)].MemberCount + 1) * RecordSize(c->DestPointer);
-  return Reserve(c, type.SectionIndex, 0, size, out) && AddEntry(c, KindType, 0, type, 1, *out);
+  return Reserve(c, type, 0, size, out) && AddEntry(c, KindType, 0, type, 1, *out, size);
 }
 
 namespace {
@@ -355,12 +341,11 @@ bool PlaceString(conversion* c, const file_reference& text, dest_location* out) 
   if (end == nullptr)
     return Fail(c, "string is not ended inside its section", text.SectionIndex, text.Offset);
   uint64_t size = uint64_t(static_cast<const unsigned char*>(end) - start) + 1;
-  if (!Reserve(c, text.SectionIndex, 2, size, out)) return false;
-  std::memcpy(DestBytes(c, *out), start, size_t(size));
-  // Strings have no contents to convert later; no work item needed.
+  if (!Reserve(c, text, 2, size, out)) return false;
+  // Strings have nothing to walk; no work item needed.
   uint32_t index = uint32_t(c->Entries.Count);
-  if (!c->Entries.Append(
-          conversion_entry{KindString, 0, 1, text.SectionIndex, text.Offset, *out}) ||
+  if (!c->Entries.Append(conversion_entry{KindString, 0, 1, text.SectionIndex, text.Offset, *out,
+                                          uint32_t(size)}) ||
       !AddPointerToHash(c->EntryMap, Key(text.SectionIndex, text.Offset), index)) {
     return Fail(c, "out of memory", text.SectionIndex, text.Offset);
   }
@@ -384,9 +369,8 @@ bool PlaceObjects(conversion* c, const file_reference& type, const file_referenc
   if (!SourceRange(c, at.SectionIndex, at.Offset, summary.SourceSize * count)) {
     return Fail(c, "objects run past the end of their section", at.SectionIndex, at.Offset);
   }
-  if (!Reserve(c, at.SectionIndex, PartForMarshalling(summary.Marshalling),
-               summary.DestSize * count, out) ||
-      !AddEntry(c, KindObjects, typeKey, at, count, *out)) {
+  if (!Reserve(c, at, PartForMarshalling(summary.Marshalling), summary.DestSize * count, out) ||
+      !AddEntry(c, KindObjects, typeKey, at, count, *out, summary.DestSize * count)) {
     return false;
   }
   if (IsMixedMarshalling(summary.Marshalling)) {
@@ -410,62 +394,12 @@ bool PlacePointerArray(conversion* c, const file_reference& elementType, const f
     return Fail(c, "pointer array runs past the end of its section", at.SectionIndex, at.Offset);
   }
   // Pointer arrays are read as T** by native code: keep them pointer aligned.
-  return Reserve(c, at.SectionIndex, 2, uint64_t(count) * c->DestPointer, out, c->DestPointer) &&
-         AddEntry(c, KindPointerArray, typeKey, at, count, *out);
+  const uint64_t size = uint64_t(count) * c->DestPointer;
+  return Reserve(c, at, 2, size, out, c->DestPointer) &&
+         AddEntry(c, KindPointerArray, typeKey, at, count, *out, size);
 }
 
-// ---- Converting contents -------------------------------------------------------------
-
-// Reverses the bytes of each whole `unit` (2 or 4) in place; bytes are left as they are.
-void SwapWords(unsigned char* dest, uint64_t bytes, uint32_t unit) {
-  if (unit < 2) return;
-  if (unit == 4) {
-    for (uint64_t i = 0; i + 4 <= bytes; i += 4) {
-      uint32_t word;
-      std::memcpy(&word, dest + i, 4);
-      word = ByteSwap32(word);
-      std::memcpy(dest + i, &word, 4);
-    }
-    return;
-  }
-  // Any other unit swaps the first two bytes of each, as it always has.
-  for (uint64_t i = 0; i + unit <= bytes; i += unit) {
-    uint16_t half;
-    std::memcpy(&half, dest + i, 2);
-    half = ByteSwap16(half);
-    std::memcpy(dest + i, &half, 2);
-  }
-}
-
-void CopyWords(conversion* c, const unsigned char* source, const dest_location& at, uint64_t bytes,
-               uint32_t unit) {
-  unsigned char* dest = DestBytes(c, at);
-  std::memcpy(dest, source, size_t(bytes));
-  if (c->Swap) SwapWords(dest, bytes, unit);
-}
-
-// Converts `count` objects of a pointer-free type at once: one copy, then
-// one swap loop over the whole array when a single unit fills the type, or
-// the type's runs element by element.
-void ConvertPlainObjects(conversion* c, const conversion_entry& entry,
-                         const type_summary& summary) {
-  const uint64_t size = summary.SourceSize;
-  const uint64_t total = size * entry.Count;
-  unsigned char* dest = DestBytes(c, entry.Dest);
-  std::memcpy(dest, SourceBytes(c, entry.SourceSection, entry.SourceOffset), size_t(total));
-  if (!c->Swap) return;
-  const swap_run* runs = c->Runs.Items + summary.FirstRun;
-  if (summary.RunCount == 1 && runs[0].Size == size && size % runs[0].Unit == 0) {
-    SwapWords(dest, total, runs[0].Unit);
-    return;
-  }
-  for (uint64_t i = 0; i < entry.Count; ++i) {
-    unsigned char* element = dest + i * size;
-    for (uint32_t r = 0; r < summary.RunCount; ++r) {
-      SwapWords(element + runs[r].Offset, runs[r].Size, runs[r].Unit);
-    }
-  }
-}
+// ---- Walking contents -------------------------------------------------------------
 
 // Finds the fix-ups of one stretch of the source in order: one search for
 // its start, then a walk forward, since its slots are asked for in rising
@@ -532,8 +466,6 @@ bool ConvertObject(conversion* c, uint32_t typeIndex, uint32_t section, uint32_t
     } else {
       sourceUnit = uint64_t(GetMemberTypeSizeForPointerSize(member.Type, int32_t(8 * sp)));
       destUnit = uint64_t(GetMemberTypeSizeForPointerSize(member.Type, int32_t(8 * dp)));
-      const unsigned char* source = SourceBytes(c, section, offset);
-      const uint64_t bytes = sourceUnit * uint64_t(member.Width);
       switch (member.Type) {
         case ReferenceMember:
           // A reference without a type (or to the empty type) cannot be followed.
@@ -552,8 +484,8 @@ bool ConvertObject(conversion* c, uint32_t typeIndex, uint32_t section, uint32_t
           bool linked = count > 0 && member.HasReference && !IsEmptyType(c, member.Reference) &&
                         WalkPointer(c, walk, offset + 4, &target);
           // An array that cannot be followed is written as {0, null}.
-          WriteDestWord(c, at, linked ? count : 0);
           if (!linked) break;
+          if (!WriteDestWord(c, at, count)) return false;
           bool ok = member.Type == ReferenceToArrayMember
                         ? PlaceObjects(c, member.Reference, target, count, &placed)
                         : PlacePointerArray(c, member.Reference, target, count, &placed);
@@ -582,8 +514,8 @@ bool ConvertObject(conversion* c, uint32_t typeIndex, uint32_t section, uint32_t
           }
           bool linked = typed && count > 0 && !IsEmptyType(c, variantType) &&
                         WalkPointer(c, walk, offset + sp + 4, &target);
-          WriteDestWord(c, Advance(at, dp), linked ? count : 0);
-          if (linked && (!PlaceObjects(c, variantType, target, count, &placed) ||
+          if (linked && (!WriteDestWord(c, Advance(at, dp), count) ||
+                         !PlaceObjects(c, variantType, target, count, &placed) ||
                          !AddFixup(c, Advance(at, dp + 4), placed))) {
             return false;
           }
@@ -594,14 +526,8 @@ bool ConvertObject(conversion* c, uint32_t typeIndex, uint32_t section, uint32_t
             if (!PlaceString(c, target, &placed) || !AddFixup(c, at, placed)) return false;
           }
           break;
-        default: {
-          // Plain values swap by their marshalling unit; an empty reference
-          // (always null) and the removed type have none and copy nothing.
-          const member_type_traits* traits = GetMemberTypeTraits(member.Type);
-          const uint32_t unit = traits ? uint32_t(traits->Info.Marshalling) : 0;
-          if (unit != 0) CopyWords(c, source, at, bytes, unit);
-          break;
-        }
+        default:
+          break;  // plain values are copied by the fill
       }
     }
     offset += uint32_t(sourceUnit * uint64_t(member.Width));
@@ -610,8 +536,8 @@ bool ConvertObject(conversion* c, uint32_t typeIndex, uint32_t section, uint32_t
   return !c->Failed;
 }
 
-// Writes a converted type definition: Type, ArrayWidth and Extra words; the
-// name and the referenced type become fix-ups.
+// Places a type definition's name and referenced types (its words are
+// copied by the fill).
 bool ConvertType(conversion* c, const conversion_entry& entry) {
   file_reference type{entry.SourceSection, entry.SourceOffset};
   int64_t typeIndex = SummarizeType(c, type, 0);
@@ -622,14 +548,6 @@ bool ConvertType(conversion* c, const conversion_entry& entry) {
     uint32_t record = type.Offset + m * RecordSize(sp);
     dest_location at = Advance(entry.Dest, uint64_t(m) * RecordSize(dp));
     source_member member = ReadMember(c, type, m);
-    WriteDestWord(c, at, member.Type);
-    WriteDestWord(c, Advance(at, 4 + 2 * dp),
-                  SourceWord(c, type.SectionIndex, record + 4 + 2 * sp));
-    // Extra belongs to the type's owner: carried over unchanged.
-    for (uint32_t e = 0; e < 3; ++e) {
-      WriteDestWord(c, Advance(at, 8 + 2 * dp + 4 * e),
-                    SourceWord(c, type.SectionIndex, record + 8 + 2 * sp + 4 * e));
-    }
     file_reference target;
     dest_location placed;
     if (SourcePointer(c, type.SectionIndex, record + 4, &target)) {
@@ -644,7 +562,7 @@ bool ConvertType(conversion* c, const conversion_entry& entry) {
       }
     }
   }
-  return true;  // the end record stays zero
+  return true;
 }
 
 }  // namespace
@@ -659,10 +577,7 @@ bool ConvertEntry(conversion* c, uint32_t index) {
       int64_t typeIndex = SummarizeType(c, type, 0);
       if (typeIndex < 0) return false;
       const type_summary summary = c->Types[size_t(typeIndex)];
-      if (summary.Bulk) {
-        ConvertPlainObjects(c, entry, summary);
-        return true;
-      }
+      if (summary.Bulk) return true;  // nothing to follow: the fill copies them whole
       fixup_walk walk = BeginFixupWalk(c, entry.SourceSection, entry.SourceOffset);
       for (uint32_t i = 0; i < entry.Count; ++i) {
         if (!ConvertObject(c, uint32_t(typeIndex), entry.SourceSection,
@@ -695,6 +610,4 @@ bool ConvertEntry(conversion* c, uint32_t index) {
   }
   return false;
 }
-
-namespace {}  // namespace
 }  // namespace ketrel::platform_detail

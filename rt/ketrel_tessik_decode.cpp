@@ -22,6 +22,15 @@ bool Corrupt(const char* reason) {
   return false;
 }
 
+// A sequence's token and, when the same bits also hold all of its offset
+// code, that code: one look-up where there would be two in a row.
+struct sequence_entry {
+  uint8_t token;
+  uint8_t tokenLength;  // 0: no token code starts with these bits
+  uint8_t offsetCode;
+  uint8_t bothLength;  // 0: the offset code needs a look-up of its own
+};
+
 // The state carried from block to block of one stream.
 struct block_decoder {
   uint32_t rep0 = kFirstRep0;
@@ -29,6 +38,7 @@ struct block_decoder {
   huffman_entry literalTable[kHuffmanTableSize];
   huffman_entry tokenTable[kHuffmanTableSize];
   huffman_entry offsetTable[kHuffmanTableSize];
+  sequence_entry sequenceTable[kHuffmanTableSize];
   // 16 spare bytes let literal copies move 16 bytes at a time.
   uint8_t literals[kTessikBlockSize + 16];
 };
@@ -98,6 +108,89 @@ inline void CopyMatch(uint8_t* op, uint32_t offset, size_t length, const uint8_t
   for (size_t i = 0; i < length; ++i) op[i] = src[i];
 }
 
+// The first symbols of the four streams while each has 8 bytes left to
+// load from. The streams lie back to back, so each is one bit position from
+// the first one's start: a symbol costs a look-up, a shift and an add, 5
+// symbols (55 bits) fit in one load, and the rounds that stay inside every
+// stream are counted before they run, not checked one by one. Returns the
+// symbols decoded per stream; the readers continue after them.
+template <bool kCheck>
+size_t DecodeQuartersFast(const huffman_entry* table, bit_reader* readers, uint8_t* const* dst,
+                          size_t common, unsigned* bad) {
+  constexpr uint64_t kMask = kHuffmanTableSize - 1;
+  constexpr uint64_t kRoundBits = 5 * kHuffmanMaxLength;
+  const uint8_t* const base = readers[0].data;
+  uint64_t pos[4];
+  uint64_t last[4];  // the last bit position a load may start at
+  for (int k = 0; k < 4; ++k) {
+    if (readers[k].size < 8) return 0;
+    const uint64_t start = uint64_t(readers[k].data - base);
+    pos[k] = start * 8 + readers[k].ConsumedBits();
+    last[k] = (start + readers[k].size - 8) * 8;
+  }
+  uint8_t* d0 = dst[0];
+  uint8_t* d1 = dst[1];
+  uint8_t* d2 = dst[2];
+  uint8_t* d3 = dst[3];
+  unsigned invalid = 0;
+  size_t i = 0;
+  for (;;) {
+    uint64_t rounds = (common - i) / 5;
+    for (int k = 0; k < 4; ++k) {
+      rounds = pos[k] > last[k] ? 0 : std::min(rounds, (last[k] - pos[k]) / kRoundBits + 1);
+    }
+    if (rounds == 0) break;
+    i += 5 * rounds;
+    uint64_t p0 = pos[0], p1 = pos[1], p2 = pos[2], p3 = pos[3];
+    for (; rounds > 0; --rounds) {
+      uint64_t b0 = LoadLittleEndian64(base + (p0 >> 3)) >> (p0 & 7);
+      uint64_t b1 = LoadLittleEndian64(base + (p1 >> 3)) >> (p1 & 7);
+      uint64_t b2 = LoadLittleEndian64(base + (p2 >> 3)) >> (p2 & 7);
+      uint64_t b3 = LoadLittleEndian64(base + (p3 >> 3)) >> (p3 & 7);
+#pragma GCC unroll 5
+      for (int j = 0; j < 5; ++j) {
+        const huffman_entry e0 = table[b0 & kMask];
+        const huffman_entry e1 = table[b1 & kMask];
+        const huffman_entry e2 = table[b2 & kMask];
+        const huffman_entry e3 = table[b3 & kMask];
+        b0 >>= e0.length;
+        b1 >>= e1.length;
+        b2 >>= e2.length;
+        b3 >>= e3.length;
+        p0 += e0.length;
+        p1 += e1.length;
+        p2 += e2.length;
+        p3 += e3.length;
+        d0[j] = e0.symbol;
+        d1[j] = e1.symbol;
+        d2[j] = e2.symbol;
+        d3[j] = e3.symbol;
+        if constexpr (kCheck) {
+          invalid |= (e0.length == 0) | (e1.length == 0) | (e2.length == 0) | (e3.length == 0);
+        }
+      }
+      d0 += 5;
+      d1 += 5;
+      d2 += 5;
+      d3 += 5;
+    }
+    pos[0] = p0;
+    pos[1] = p1;
+    pos[2] = p2;
+    pos[3] = p3;
+  }
+  for (int k = 0; k < 4; ++k) {
+    bit_reader& r = readers[k];
+    r.position = size_t(pos[k] / 8) - size_t(r.data - base);
+    r.accumulator = 0;
+    r.bits = 0;
+    r.Refill();
+    r.Skip(unsigned(pos[k] % 8));
+  }
+  *bad |= invalid;
+  return i;
+}
+
 // Decodes the four quarters of the literals; false on a pattern no code
 // starts with (only looked for when kCheck).
 template <bool kCheck>
@@ -105,7 +198,7 @@ bool DecodeQuarters(const huffman_entry* table, bit_reader* readers, uint8_t* co
                     const size_t* counts, size_t literalCount) {
   unsigned bad = 0;  // checked once at the end
   size_t common = literalCount / 4;
-  size_t i = 0;
+  size_t i = DecodeQuartersFast<kCheck>(table, readers, dst, common, &bad);
   // Five symbols per stream per refill: 5 * 11 bits fit in the 56 available.
   for (; i + 5 <= common; i += 5) {
     for (size_t j = i; j < i + 5; ++j) {
@@ -130,10 +223,10 @@ bool DecodeQuarters(const huffman_entry* table, bit_reader* readers, uint8_t* co
   return bad == 0;
 }
 
-// Decodes the four Huffman streams of a block's literals into d.literals,
+// Decodes the four Huffman streams of a block's literals into `target`,
 // with the code of the given lengths (in d.literalTable).
 bool DecodeLiteralStreams(block_decoder& d, const uint8_t* lengths, const uint8_t* body,
-                          size_t bodySize, size_t* p, size_t literalCount) {
+                          size_t bodySize, size_t* p, size_t literalCount, uint8_t* target) {
   bit_reader readers[4];
   size_t sizes[4];
   uint8_t* dst[4];
@@ -144,7 +237,7 @@ bool DecodeLiteralStreams(block_decoder& d, const uint8_t* lengths, const uint8_
     if (!GetVarint(body, bodySize, p, &size)) return Corrupt("literal bits");
     sizes[k] = size;
     counts[k] = LiteralStreamCount(literalCount, k);
-    dst[k] = d.literals + start;
+    dst[k] = target + start;
     start += counts[k];
   }
   for (int k = 0; k < 4; ++k) {
@@ -166,6 +259,25 @@ bool DecodeLiteralStreams(block_decoder& d, const uint8_t* lengths, const uint8_
   }
   if (bad) return Corrupt("literal code");
   return true;
+}
+
+// Combines the block's token and offset tables. A token of length L leaves
+// kHuffmanMaxLength - L known bits; an offset code no longer than that is
+// read from the same look-up (the offset table repeats each code's entry
+// for every value of the bits after it).
+void BuildSequenceTable(block_decoder& d) {
+  for (uint32_t i = 0; i < kHuffmanTableSize; ++i) {
+    const huffman_entry token = d.tokenTable[i];
+    sequence_entry entry{token.symbol, token.length, 0, 0};
+    if (token.length != 0) {
+      const huffman_entry offset = d.offsetTable[i >> token.length];
+      if (offset.length != 0 && offset.length <= kHuffmanMaxLength - token.length) {
+        entry.offsetCode = offset.symbol;
+        entry.bothLength = static_cast<uint8_t>(token.length + offset.length);
+      }
+    }
+    d.sequenceTable[i] = entry;
+  }
 }
 
 // Decodes a compressed block body into out[pos, pos + blockLength). `out`
@@ -198,9 +310,12 @@ bool DecodeCompressedBlock(block_decoder& d, const uint8_t* body, size_t bodySiz
       return Corrupt("literal code");
     }
     p += used;
-    if (!DecodeLiteralStreams(d, lengths, body, bodySize, &p, literalCount)) return false;
-    literals = d.literals;
-    literalLimit = d.literals + sizeof(d.literals);
+    // A block of literals alone is decoded where it belongs.
+    const bool direct = sequenceCount == 0 && literalCount == blockLength;
+    uint8_t* target = direct ? out + pos : d.literals;
+    if (!DecodeLiteralStreams(d, lengths, body, bodySize, &p, literalCount, target)) return false;
+    literals = target;
+    literalLimit = direct ? target + literalCount : d.literals + sizeof(d.literals);
   } else {
     return Corrupt("literal mode");
   }
@@ -224,16 +339,24 @@ bool DecodeCompressedBlock(block_decoder& d, const uint8_t* body, size_t bodySiz
       return Corrupt("offset code");
     }
     p += used;
+    BuildSequenceTable(d);
     bit_reader reader;
     reader.Init(body + p, bodySize - p);
     uint32_t rep0 = d.rep0, rep1 = d.rep1;
     for (uint32_t i = 0; i < sequenceCount; ++i) {
-      huffman_entry token = d.tokenTable[reader.Peek(kHuffmanMaxLength)];
-      reader.Skip(token.length);
-      huffman_entry offsetEntry = d.offsetTable[reader.Peek(kHuffmanMaxLength)];
-      reader.Skip(offsetEntry.length);
-      if (token.length == 0 || offsetEntry.length == 0) return Corrupt("sequence code");
-      const length_codes& lengths = kLengthCodes[token.symbol];
+      const sequence_entry both = d.sequenceTable[reader.Peek(kHuffmanMaxLength)];
+      unsigned code = both.offsetCode;
+      if (both.bothLength != 0) {
+        reader.Skip(both.bothLength);
+      } else {
+        if (both.tokenLength == 0) return Corrupt("sequence code");
+        reader.Skip(both.tokenLength);
+        const huffman_entry offsetEntry = d.offsetTable[reader.Peek(kHuffmanMaxLength)];
+        reader.Skip(offsetEntry.length);
+        if (offsetEntry.length == 0) return Corrupt("sequence code");
+        code = offsetEntry.symbol;
+      }
+      const length_codes& lengths = kLengthCodes[both.token];
       reader.Refill();
       // Both extra fields in one read (at most 40 bits of the 56).
       uint64_t extra = reader.accumulator & ((uint64_t{1} << lengths.extraBits) - 1);
@@ -243,7 +366,6 @@ bool DecodeCompressedBlock(block_decoder& d, const uint8_t* body, size_t bodySiz
       uint32_t matchLength =
           lengths.matchBase + static_cast<uint32_t>(extra >> lengths.literalBits);
       reader.Refill();
-      unsigned code = offsetEntry.symbol;
       uint32_t offset;
       if (code == 0) {
         offset = rep0;
@@ -284,7 +406,7 @@ bool DecodeCompressedBlock(block_decoder& d, const uint8_t* body, size_t bodySiz
   }
   size_t rest = static_cast<size_t>(litEnd - lit);
   if (rest != static_cast<size_t>(blockEnd - op)) return Corrupt("literal count");
-  std::memcpy(op, lit, rest);
+  if (op != lit) std::memcpy(op, lit, rest);
   return true;
 }
 

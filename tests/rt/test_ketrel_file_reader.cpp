@@ -2,9 +2,12 @@
 // member, shared objects stay shared, and damaged openings are refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
+#include "rt/ketrel_compression.h"
 #include "rt/ketrel_crc.h"
 #include "rt/ketrel_file_builder.h"
 #include "rt/ketrel_file_reader.h"
@@ -167,6 +170,77 @@ TEST(FileReader, HostileStructureIsRefusedAfterTheCrcIsMadeRight) {
     PutWord(bytes, d.offset, d.value);
     FixCrc(bytes);
     EXPECT_EQ(ReadEntireFileFromMemory(bytes.data(), bytes.size()), nullptr) << d.name;
+  }
+}
+
+// A native file is fixed up where it lies, but a piece whose bytes another
+// piece's pointers are written over is read from a copy: here the file name
+// is made to point at the slot of the exporter info, which must read as the
+// file holds it (empty), not as the pointer written there.
+TEST(FileReader, NativePiecesAreFixedWhereTheyLieUnlessTheyOverlap) {
+  std::vector<unsigned char> good = test::BuildRichFile(Platform64Little);
+  file_image image;
+  ASSERT_TRUE(OpenFileImage(good.data(), good.size(), &image));
+  const file_reference root = image.Header.RootObject;
+  const file_section_header section = image.Sections[root.SectionIndex].Header;
+  CloseFileImage(&image);
+  ASSERT_EQ(section.Compression, kNoCompression);
+
+  ketrel_file* file = ReadEntireFileFromMemory(good.data(), good.size());
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->RootObject, file->SectionData[root.SectionIndex] + root.Offset);
+  FreeFile(file);
+
+  std::vector<unsigned char> bytes = good;
+  bool retargeted = false;
+  for (uint32_t f = 0; f < section.FixupCount; ++f) {
+    const size_t record = section.FixupOffset + size_t(f) * sizeof(file_pointer_fixup);
+    if (Word(bytes, record) == root.Offset + offsetof(file_info, FromFileName)) {
+      PutWord(bytes, record + 4, root.SectionIndex);
+      PutWord(bytes, record + 8, root.Offset + offsetof(file_info, ExporterInfo));
+      retargeted = true;
+    }
+  }
+  ASSERT_TRUE(retargeted);
+  FixCrc(bytes);
+  file = ReadEntireFileFromMemory(bytes.data(), bytes.size());
+  ASSERT_NE(file, nullptr);
+  test::RichGraph graph;
+  graph.Root()->FromFileName = "";
+  EXPECT_EQ(test::CompareGraphs(FileInfoType, graph.Root(), file->RootType, file->RootObject), "");
+  FreeFile(file);
+}
+
+// A damaged compressed section is refused, whichever way the file is read.
+TEST(FileReader, DamagedCompressedSectionsAreRefused) {
+  uint32_t compression[kStandardSectionCount];
+  std::fill(compression, compression + kStandardSectionCount, uint32_t(kTessik2Compression));
+  for (file_platform platform : {Platform32Little, Platform64Little}) {
+    SCOPED_TRACE(GetPlatformName(platform));
+    std::vector<unsigned char> good = test::BuildRichFile(platform, compression);
+    ASSERT_FALSE(good.empty());
+    const uint32_t section0 = 104;
+    const uint32_t dataOffset = Word(good, section0 + 4), dataSize = Word(good, section0 + 8);
+    const uint32_t expanded = Word(good, section0 + 12);
+    struct Damage {
+      const char* name;
+      uint32_t offset;  // a word of the file
+      uint32_t value;
+    };
+    const Damage damages[] = {
+        {"stream cut to its header", section0 + 8, 5},
+        {"stream cut in half", section0 + 8, dataSize / 2},
+        {"expanded size one larger", section0 + 12, expanded + 1},
+        {"not a Tessik stream", dataOffset, Word(good, dataOffset) ^ 0xFFu},
+    };
+    for (const Damage& d : damages) {
+      std::vector<unsigned char> bytes = good;
+      PutWord(bytes, d.offset, d.value);
+      FixCrc(bytes);
+      test::LogCapture log;
+      EXPECT_EQ(ReadEntireFileFromMemory(bytes.data(), bytes.size()), nullptr) << d.name;
+      EXPECT_TRUE(log.Contains("Unable to decompress section 0")) << d.name;
+    }
   }
 }
 
