@@ -241,70 +241,31 @@ bool EvaluatePart(const bound_curve& curve, bool quaternion, float step, float t
 
 // Orientations whose last step waits for the rest of the pose: their
 // square roots and divisions, each a long wait on its own, overlap when
-// taken together in one loop.
-class PendingOrientations {
- public:
-  PendingOrientations(const skeleton* skeleton, transform* local)
-      : skeleton_(skeleton), local_(local) {}
+// taken together in one loop. Held in the caller's locals, so that the
+// counts stay in registers across the evaluators' calls.
+constexpr int32_t kPendingBatch = 32;
 
-  // Evaluates bone `bone`'s orientation into its transform, now or later.
-  bool Evaluate(const bound_curve& curve, float step, float time, playback_cursor* cursor,
-                int32_t bone) {
-    float* out = local_[bone].Orientation;
-    const span_evaluator deferring = curve.EvaluateSpan[2];
-    if (cursor == nullptr || curve.SpanSlot < 0 || deferring == nullptr)
-      return EvaluatePart<4>(curve, true, step, time, cursor, out);
-    sampled_key_cursor* keys = curve.KeySlot >= 0 ? &cursor->Keys[curve.KeySlot] : nullptr;
-    curve_span_cache& span = cursor->Spans[curve.SpanSlot];
-    if (turnCount_ == kBatch || blendCount_ == kBatch) Finish();
-    turn& pending = turns_[turnCount_];
-    switch (deferring(curve, time, span, keys, out, pending.Blend)) {
-      case SpanNormalize:
-        blends_[blendCount_++] = out;
-        return true;
-      case SpanFinishTurn:
-        pending.Bone = bone;
-        pending.First = span.Controls;
-        ++turnCount_;
-        return true;
-      case SpanDone:
-        return true;
-      default:
-        return false;
-    }
-  }
-
-  // Every waiting orientation done; false when a turn had no length (its
-  // bone is then at rest, as an evaluation failing at once leaves it).
-  bool Finish() {
-    for (int32_t i = 0; i < blendCount_; ++i) bspline_internal::NormalizeQuaternion4(blends_[i]);
-    bool ok = true;
-    for (int32_t i = 0; i < turnCount_; ++i) {
-      const turn& pending = turns_[i];
-      if (!FinishTurn(pending.Blend, pending.First, local_[pending.Bone].Orientation)) {
-        local_[pending.Bone] = skeleton_->Bones[pending.Bone].Transform;
-        ok = false;
-      }
-    }
-    blendCount_ = turnCount_ = 0;
-    ok_ = ok_ && ok;
-    return ok_;
-  }
-
- private:
-  static constexpr int32_t kBatch = 32;
-  struct turn {
-    double Blend[4];
-    const float* First;
-    int32_t Bone;
-  };
-  const skeleton* skeleton_;
-  transform* local_;
-  float* blends_[kBatch];
-  turn turns_[kBatch];
-  int32_t blendCount_ = 0, turnCount_ = 0;
-  bool ok_ = true;
+struct pending_turn {
+  double Blend[4];
+  const float* First;
+  int32_t Bone;
 };
+
+// Every waiting orientation done; false when a turn had no length (its
+// bone is then at rest, as an evaluation failing at once leaves it).
+bool FinishOrientations(float* const* blends, int32_t blendCount, const pending_turn* turns,
+                        int32_t turnCount, const skeleton* skeleton, transform* local) {
+  for (int32_t i = 0; i < blendCount; ++i) bspline_internal::NormalizeQuaternion4(blends[i]);
+  bool ok = true;
+  for (int32_t i = 0; i < turnCount; ++i) {
+    const pending_turn& pending = turns[i];
+    if (!FinishTurn(pending.Blend, pending.First, local[pending.Bone].Orientation)) {
+      local[pending.Bone] = skeleton->Bones[pending.Bone].Transform;
+      ok = false;
+    }
+  }
+  return ok;
+}
 
 }  // namespace
 
@@ -316,33 +277,68 @@ bool SampleLocalPose(const track_binding* binding, float t, uint32_t flags, tran
   const skeleton* skeleton = binding->Skeleton;
   const float time = ClipTime(binding->Duration, t, flags);
   // Untracked bones keep their rest transform; tracked ones are all
-  // overwritten below.
-  int32_t next = 0;
-  for (int32_t b = 0; b < binding->BoneCount; ++b) {
-    if (next < binding->BoundCount && binding->Bound[next].Bone == b) {
-      ++next;
-      continue;
+  // overwritten below (a bone has one track at most).
+  if (binding->BoundCount != binding->BoneCount) {
+    int32_t next = 0;
+    for (int32_t b = 0; b < binding->BoneCount; ++b) {
+      if (next < binding->BoundCount && binding->Bound[next].Bone == b) {
+        ++next;
+        continue;
+      }
+      local[b] = skeleton->Bones[b].Transform;
     }
-    local[b] = skeleton->Bones[b].Transform;
   }
   bool ok = true;
   const float step = binding->TimeStep;
-  PendingOrientations orientations(skeleton, local);
+  float* blends[kPendingBatch];
+  pending_turn turns[kPendingBatch];
+  int32_t blendCount = 0, turnCount = 0;
   for (int32_t i = 0; i < binding->BoundCount; ++i) {
     const bound_track& entry = binding->Bound[i];
     transform& out = local[entry.Bone];
     // The orientation last: once it waits, nothing puts the bone back at
     // rest but its own turn.
-    if (!EvaluatePart<3>(entry.Position, false, step, time, cursor, out.Position) ||
-        !EvaluatePart<9>(entry.ScaleShear, false, step, time, cursor, &out.ScaleShear[0][0]) ||
-        !orientations.Evaluate(entry.Orientation, step, time, cursor, entry.Bone)) {
+    bool evaluated =
+        EvaluatePart<3>(entry.Position, false, step, time, cursor, out.Position) &&
+        EvaluatePart<9>(entry.ScaleShear, false, step, time, cursor, &out.ScaleShear[0][0]);
+    const bound_curve& orientation = entry.Orientation;
+    const span_evaluator deferring =
+        cursor != nullptr && orientation.SpanSlot >= 0 ? orientation.EvaluateSpan[2] : nullptr;
+    if (!evaluated) {
+    } else if (deferring == nullptr) {
+      evaluated = EvaluatePart<4>(orientation, true, step, time, cursor, out.Orientation);
+    } else {
+      if (blendCount == kPendingBatch || turnCount == kPendingBatch) {
+        ok = FinishOrientations(blends, blendCount, turns, turnCount, skeleton, local) && ok;
+        blendCount = turnCount = 0;
+      }
+      curve_span_cache& span = cursor->Spans[orientation.SpanSlot];
+      sampled_key_cursor* keys =
+          orientation.KeySlot >= 0 ? &cursor->Keys[orientation.KeySlot] : nullptr;
+      switch (deferring(orientation, time, span, keys, out.Orientation, turns[turnCount].Blend)) {
+        case SpanNormalize:
+          blends[blendCount++] = out.Orientation;
+          break;
+        case SpanFinishTurn:
+          turns[turnCount].First = span.Controls;
+          turns[turnCount].Bone = entry.Bone;
+          ++turnCount;
+          break;
+        case SpanDone:
+          break;
+        default:
+          evaluated = false;
+          break;
+      }
+    }
+    if (!evaluated) {
       out = skeleton->Bones[entry.Bone].Transform;
       ok = false;
       continue;
     }
     out.Flags = HasPosition | HasOrientation | HasScaleShear;
   }
-  if (!orientations.Finish()) ok = false;
+  ok = FinishOrientations(blends, blendCount, turns, turnCount, skeleton, local) && ok;
   if (!ok) {
     KT_LOG_ERROR(TrackGroup, "Track group %s: a curve failed to decode at %g s",
                  NameOf(binding->Group->Name), double(time));

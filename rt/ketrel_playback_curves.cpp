@@ -104,16 +104,26 @@ void Settle(const bound_curve& curve, bool quaternion, curve_span_cache& span) {
   for (int32_t w = 1; w <= p; ++w) SettleQuaternion(span, w);
 }
 
-// Decodes the span holding t into `span`. False when the span reaches past
-// the curve's ends (its neighbours are then made up, as the uncached
-// evaluation does) or its data fails to decode; the span is left empty.
+// Knot `index` of a window into `knot`: past either end of the curve the
+// end repeats, as the uncached evaluation makes up a curve's missing
+// neighbours.
+bool DecodeWindowKnot(const curve_data_view& view, int32_t index, float* knot) {
+  const int32_t clamped = index < 0 ? 0 : (index >= view.KnotCount ? view.KnotCount - 1 : index);
+  return DecodeKnotsControls(view, clamped, 1, knot, nullptr, nullptr);
+}
+
+// Decodes the span holding t into `span`; windows that reach past the
+// curve's ends repeat its end points. False when its data fails to decode;
+// the span is left empty.
 bool FillSpan(const bound_curve& curve, bool quaternion, float t, curve_span_cache& span,
               sampled_key_cursor* keys) {
   const curve_data_view& view = curve.Reader.View;
   const int32_t count = view.KnotCount, p = view.Degree, d = curve.Dimension;
   span.Knot = -1;
+  if (count < 1) return false;
   int32_t k = FindKnotInView(view, t);
   if (k < 0) k = 0;
+  if (k > count - 1) k = count - 1;
   float bounds[2] = {0, 0};
   if (p > 0) {
     // The search compares knot codes; a time on a knot's decoded value may
@@ -121,8 +131,14 @@ bool FillSpan(const bound_curve& curve, bool quaternion, float t, curve_span_cac
     // hold t, as a cursor moving forward finds it, so that a pose does not
     // depend on how its time was reached.
     for (int32_t moves = 0;; ++moves) {
-      if (k - p < 0 || k + p - 1 >= count) return false;
-      if (!DecodeKnotsControls(view, k - p, 2 * p, span.Knots, nullptr, nullptr)) return false;
+      const int32_t first = k - p;
+      if (first >= 0 && k + p - 1 < count) {
+        if (!DecodeKnotsControls(view, first, 2 * p, span.Knots, nullptr, nullptr)) return false;
+      } else {
+        for (int32_t w = 0; w < 2 * p; ++w) {
+          if (!DecodeWindowKnot(view, first + w, span.Knots + w)) return false;
+        }
+      }
       bounds[0] = span.Knots[p - 1];
       bounds[1] = span.Knots[p];
       if (moves < 2 && k < count - 1 && t >= bounds[1]) {
@@ -133,8 +149,6 @@ bool FillSpan(const bound_curve& curve, bool quaternion, float t, curve_span_cac
         break;
       }
     }
-  } else if (k + p - 1 >= count) {
-    return false;
   } else if (k > 0 && !DecodeKnotsControls(view, k - 1, 2, bounds, nullptr, nullptr)) {
     return false;
   } else if (k == 0 && !DecodeKnotsControls(view, 0, 1, bounds + 1, nullptr, nullptr)) {
@@ -142,7 +156,9 @@ bool FillSpan(const bound_curve& curve, bool quaternion, float t, curve_span_cac
   }
   const int32_t first = k - p;
   for (int32_t j = 0; j <= p; ++j) {
-    if (!DecodeControl(curve, keys, first + j, span.Stored + j * d)) return false;
+    int32_t index = first + j;
+    index = index < 0 ? 0 : (index >= count ? count - 1 : index);
+    if (!DecodeControl(curve, keys, index, span.Stored + j * d)) return false;
   }
   Settle(curve, quaternion, span);
   // The knot search answers k for t in [t_(k-1), t_k), k = 0 below the
@@ -260,7 +276,8 @@ void SetInverses(curve_span_cache& span) {
 }
 
 template <int P, int D>
-void DeBoorWithInverses(const curve_span_cache& span, float t, float* result) {
+[[gnu::always_inline]] inline void DeBoorWithInverses(const curve_span_cache& span, float t,
+                                                      float* result) {
   const float* w = span.Knots;
   const float* controls = span.Controls;
   if (!(w[P] > w[P - 1])) {
@@ -312,20 +329,33 @@ void BeginPlainTurn(curve_span_cache& span) {
 
 // Defer: a quaternion's last step is left to the caller (SpanNormalize or
 // SpanFinishTurn), which does it for a whole pose in one loop.
+// The span holding t made current, off the path of a frame that stays on
+// its span (kept out of line so that path saves no registers): SpanMoved, or
+// the value evaluated without the cache where no span can be kept.
+constexpr int32_t SpanMoved = -1;
+
+template <int P, int D, bool Q, bool Sampled>
+[[gnu::noinline]] int32_t MoveSpan(const bound_curve& curve, float t, curve_span_cache& span,
+                                   sampled_key_cursor* keys, float* out) {
+  const bool next = span.Knot >= 0 && t >= span.High && t - span.High < 1.0f &&
+                    AdvanceSpanFixed<P, D, Q, Sampled>(curve, t, span, keys);
+  if (!next && !FillSpan(curve, Q, t, span, keys))
+    return EvaluateWithoutCache(curve, Q, t, out) ? SpanDone : SpanFailed;
+  if constexpr (Q && P == 1 && Sampled) {
+    BeginPlainTurn(span);
+  } else {
+    SetInverses<P>(span);
+  }
+  return SpanMoved;
+}
+
 template <int P, int D, bool Q, bool Sampled, bool Defer = false>
 int32_t EvaluateSpanFixed(const bound_curve& curve, float t, curve_span_cache& span,
                           sampled_key_cursor* keys, float* out, double* turn) {
   constexpr bool turns = Q && P == 1 && Sampled;
   if (!(span.Knot >= 0 && t >= span.Low && t < span.High)) {
-    const bool next = span.Knot >= 0 && t >= span.High && t - span.High < 1.0f &&
-                      AdvanceSpanFixed<P, D, Q, Sampled>(curve, t, span, keys);
-    if (!next && !FillSpan(curve, Q, t, span, keys))
-      return EvaluateWithoutCache(curve, Q, t, out) ? SpanDone : SpanFailed;
-    if constexpr (turns) {
-      BeginPlainTurn(span);
-    } else {
-      SetInverses<P>(span);
-    }
+    const int32_t moved = MoveSpan<P, D, Q, Sampled>(curve, t, span, keys, out);
+    if (moved != SpanMoved) return moved;
   }
   if constexpr (turns) {
     if (span.PlainTurn) {
