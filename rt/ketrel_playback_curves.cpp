@@ -291,15 +291,18 @@ template <int P, int D>
   for (int r = 1; r <= P; ++r) {
     for (int j = P; j >= r; --j, ++i) alpha[r][j] = (t - w[j - 1]) * span.Inverses[i];
   }
-  for (int k = 0; k < D; ++k) {
-    float points[P + 1];
-    for (int j = 0; j <= P; ++j) points[j] = controls[j * D + k];
-    for (int r = 1; r <= P; ++r) {
-      for (int j = P; j >= r; --j)
-        points[j] = points[j - 1] + alpha[r][j] * (points[j] - points[j - 1]);
-    }
-    result[k] = points[P];
+  // Numbers innermost: each step is one vector operation for a quaternion.
+  float points[P + 1][D];
+  for (int j = 0; j <= P; ++j) {
+    for (int k = 0; k < D; ++k) points[j][k] = controls[j * D + k];
   }
+  for (int r = 1; r <= P; ++r) {
+    for (int j = P; j >= r; --j) {
+      for (int k = 0; k < D; ++k)
+        points[j][k] = points[j - 1][k] + alpha[r][j] * (points[j][k] - points[j - 1][k]);
+    }
+  }
+  for (int k = 0; k < D; ++k) result[k] = points[P][k];
 }
 
 // Two orientation keys closer than the turn's threshold blend straight (the
