@@ -127,6 +127,10 @@ struct refine_result {
 // The first knots of a fit: evenly spread, with jumps and creases where the
 // samples have them. Returns the knot count (in job.Solver->Knots).
 int32_t PlaceInitialKnots(const fit_job& job, float jump, float crease);
+// The levels of splitting that the first passes would surely make from
+// `count` knots (in job.Solver->Knots), made without solving; see
+// ketrel_bspline_presplit.cpp. Returns the new count.
+int32_t PresplitKnots(const fit_job& job, int32_t count, int32_t byteLimit);
 // See ketrel_bspline_knots.cpp.
 refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* count);
 curve2* EliminateKnots(const fit_job& job, float tolerance, int32_t* count);

@@ -399,6 +399,7 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
     std::memcpy(solver->Knots, solver->Last, sizeof(float) * count);
   } else {
     count = PlaceInitialKnots(job, jumpThreshold, crease);
+    if ((flags & FitEveryPass) == 0) count = PresplitKnots(job, count, byteLimit);
   }
   curve2* curve = nullptr;
   bool limited = false;
