@@ -42,6 +42,24 @@ inline bool FitCancelled(const BSplineSolver* solver) {
 
 namespace bspline_detail {
 
+// The span FindReaderKnot gives (the first knot above t, clamped to the
+// last) for each of a rising series of times, found by walking on from the
+// last answer: a fit visits its rows in order, and a search of the whole
+// knot list at every row made the work per row grow with the knot count.
+// A time below the last one starts the walk over; knots out of order (a
+// damaged curve) are searched as FindReaderKnot searches them.
+class span_walker {
+ public:
+  explicit span_walker(const curve_reader& reader);
+  int32_t Find(float t);
+
+ private:
+  const curve_data_view* View;
+  bool Walks = false;
+  int32_t Next = 0;
+  float Last = 0.0f;
+};
+
 // One fit's inputs, shared by the steps below.
 struct fit_job {
   BSplineSolver* Solver;

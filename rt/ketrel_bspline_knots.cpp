@@ -104,6 +104,7 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
     result.Missed = true;
     return result;
   }
+  span_walker walker(reader);
   // Copies of `v` at the end of `out` (the knot before the first counts as
   // a full jump: the curve is clamped there).
   auto multiplicity = [&](float v) {
@@ -142,7 +143,7 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
     // As EvaluateCurveAtT does it, on the record read once.
     float at = SampleTime(job, j);
     if (!(at > 0.0f)) at = 0.0f;
-    int32_t knot = FindReaderKnot(reader, at);
+    int32_t knot = walker.Find(at);
     EvaluateReaderAtKnot(reader, job.Dimension, orientation, knot < 0 ? 0 : knot, at, value,
                          nullptr);
     float error = SampleError(job, value, SampleAt(job, j));

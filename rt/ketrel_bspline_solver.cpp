@@ -76,6 +76,51 @@ int32_t BSplineSolverDimension(const BSplineSolver* solver) {
   return solver != nullptr ? solver->MaxDimension : 0;
 }
 
+span_walker::span_walker(const curve_reader& reader) : View(&reader.View) {
+  using namespace curve_format_internal;
+  const curve_data_view& view = reader.View;
+  const bool floats =
+      view.Format == CurveFormatDaK32fC32f || view.Format == CurveFormatD3I1K32fC32f;
+  const bool packed = view.Format >= 0 && view.Format < kCurveFormatCount &&
+                      IsPacked(view.Format) && view.Format != CurveFormatD3I1K32fC32f;
+  if (view.KnotCount <= 0 || !(floats || packed)) return;
+  // The search halves a sorted list; walking finds the same knot only there.
+  const float* knots =
+      view.Format == CurveFormatDaK32fC32f ? view.Knots : static_cast<const float*>(view.Codes);
+  for (int32_t i = 1; i < view.KnotCount; ++i) {
+    const bool ordered = floats ? BitsFromFloat(knots[i - 1]) <= BitsFromFloat(knots[i])
+                                : CodeAt(view, i - 1) <= CodeAt(view, i);
+    if (!ordered) return;
+  }
+  Walks = true;
+}
+
+int32_t span_walker::Find(float t) {
+  using namespace curve_format_internal;
+  const curve_data_view& view = *View;
+  // Negative and NaN times order otherwise: searched.
+  if (!Walks || !(t >= 0.0f)) return FindKnotInView(view, t);
+  if (t < Last) Next = 0;
+  Last = t;
+  const int32_t count = view.KnotCount;
+  if (view.Format == CurveFormatDaK32fC32f || view.Format == CurveFormatD3I1K32fC32f) {
+    const float* knots =
+        view.Format == CurveFormatDaK32fC32f ? view.Knots : static_cast<const float*>(view.Codes);
+    const uint32_t key = BitsFromFloat(std::fabs(t));
+    while (Next < count && !(BitsFromFloat(knots[Next]) > key)) ++Next;
+  } else {
+    // The code of t exactly as the search computes it.
+    const float scaled = std::floor(t * view.KnotScale);
+    const int64_t limit = KnotCodeMax(view.Format);
+    const int64_t q =
+        !(scaled > 0.0f)
+            ? (t * view.KnotScale < 0.0f ? -1 : 0)
+            : (scaled >= static_cast<float>(limit) ? limit : static_cast<int64_t>(scaled));
+    while (Next < count && !(static_cast<int64_t>(CodeAt(view, Next)) > q)) ++Next;
+  }
+  return Next < count ? Next : count - 1;
+}
+
 namespace {
 
 // Weight of the pull of each control toward its nearest sample, against the
@@ -142,9 +187,10 @@ void SolveControls(const fit_job& job, const curve_reader& spans, const float* k
     if (row == count - 1) return lastSample;
     return nullptr;
   };
+  span_walker walker(spans);
   for (int32_t j = 0; j < job.SampleCount; ++j) {
     float t = SampleTime(job, j);
-    int32_t span = FindReaderKnot(spans, t);
+    int32_t span = walker.Find(t);
     if (span < 0) span = 0;
     float window[2 * kMaxBSplineDegree];
     for (int32_t r = 0; r < 2 * p; ++r) {
@@ -469,9 +515,10 @@ bool MeasureCurveError(int32_t flags, int32_t dimension, float duration, const c
   curve_reader reader;
   if (!BeginCurveReader(curve, &reader)) return false;
   double total = 0.0;  // thousands of tiny terms: float would drop the small ones
+  span_walker walker(reader);
   for (int32_t i = 0; i < sampleCount; ++i) {
     float t = static_cast<float>(i) * step;
-    int32_t knot = FindReaderKnot(reader, t);
+    int32_t knot = walker.Find(t);
     if (!EvaluateReaderAtKnot(reader, dimension, orientation, knot < 0 ? 0 : knot, t, value,
                               nullptr)) {
       return false;
@@ -504,6 +551,7 @@ bool MeasureCurveErrorBetween(int32_t flags, int32_t dimension, float duration, 
   float value[kMaxCurveDimension], expected[kMaxCurveDimension];
   curve_reader reader;
   if (!BeginCurveReader(curve, &reader)) return false;
+  span_walker walker(reader);
   for (int32_t i = 0; i + 1 < sampleCount; ++i) {
     const float* a = samples + int64_t{i} * dimension;
     if (jumpThreshold >= 0.0f &&
@@ -512,7 +560,7 @@ bool MeasureCurveErrorBetween(int32_t flags, int32_t dimension, float duration, 
     for (int32_t q = 1; q < 4; ++q) {
       const float u = 0.25f * static_cast<float>(q);
       const float t = (static_cast<float>(i) + u) * step;
-      const int32_t knot = FindReaderKnot(reader, t);
+      const int32_t knot = walker.Find(t);
       if (!EvaluateReaderAtKnot(reader, dimension, orientation, knot < 0 ? 0 : knot, t, value,
                                 nullptr)) {
         return false;
