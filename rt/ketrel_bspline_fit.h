@@ -51,10 +51,14 @@ namespace bspline_detail {
 class span_walker {
  public:
   explicit span_walker(const curve_reader& reader);
+  // Plain float knots, as DaK32fC32f stores them.
+  span_walker(const float* knots, int32_t count);
   int32_t Find(float t);
 
  private:
-  const curve_data_view* View;
+  const curve_data_view* View = nullptr;
+  const float* Floats = nullptr;  // with no view
+  int32_t Count = 0;
   bool Walks = false;
   int32_t Next = 0;
   float Last = 0.0f;

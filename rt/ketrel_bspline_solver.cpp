@@ -76,7 +76,15 @@ int32_t BSplineSolverDimension(const BSplineSolver* solver) {
   return solver != nullptr ? solver->MaxDimension : 0;
 }
 
-span_walker::span_walker(const curve_reader& reader) : View(&reader.View) {
+span_walker::span_walker(const float* knots, int32_t count) : Floats(knots), Count(count) {
+  using curve_format_internal::BitsFromFloat;
+  for (int32_t i = 1; i < count; ++i)
+    if (BitsFromFloat(knots[i - 1]) > BitsFromFloat(knots[i])) return;
+  Walks = count > 0;
+}
+
+span_walker::span_walker(const curve_reader& reader)
+    : View(&reader.View), Count(reader.View.KnotCount) {
   using namespace curve_format_internal;
   const curve_data_view& view = reader.View;
   const bool floats =
@@ -97,18 +105,34 @@ span_walker::span_walker(const curve_reader& reader) : View(&reader.View) {
 
 int32_t span_walker::Find(float t) {
   using namespace curve_format_internal;
-  const curve_data_view& view = *View;
+  if (Floats != nullptr && !(Walks && t >= 0.0f)) {
+    // As FindKnotInView searches float knots.
+    if (Count <= 0) return -1;
+    const uint32_t key = BitsFromFloat(std::fabs(t));
+    int32_t low = 0, high = Count;
+    while (low < high) {
+      const int32_t mid = low + (high - low) / 2;
+      if (BitsFromFloat(Floats[mid]) > key)
+        high = mid;
+      else
+        low = mid + 1;
+    }
+    return low < Count ? low : Count - 1;
+  }
   // Negative and NaN times order otherwise: searched.
-  if (!Walks || !(t >= 0.0f)) return FindKnotInView(view, t);
+  if (!Walks || !(t >= 0.0f)) return FindKnotInView(*View, t);
   if (t < Last) Next = 0;
   Last = t;
-  const int32_t count = view.KnotCount;
-  if (view.Format == CurveFormatDaK32fC32f || view.Format == CurveFormatD3I1K32fC32f) {
-    const float* knots =
-        view.Format == CurveFormatDaK32fC32f ? view.Knots : static_cast<const float*>(view.Codes);
+  const int32_t count = Count;
+  const int32_t format = View != nullptr ? View->Format : CurveFormatDaK32fC32f;
+  if (format == CurveFormatDaK32fC32f || format == CurveFormatD3I1K32fC32f) {
+    const float* knots = View == nullptr                   ? Floats
+                         : format == CurveFormatDaK32fC32f ? View->Knots
+                                                           : static_cast<const float*>(View->Codes);
     const uint32_t key = BitsFromFloat(std::fabs(t));
     while (Next < count && !(BitsFromFloat(knots[Next]) > key)) ++Next;
   } else {
+    const curve_data_view& view = *View;
     // The code of t exactly as the search computes it.
     const float scaled = std::floor(t * view.KnotScale);
     const int64_t limit = KnotCodeMax(view.Format);
@@ -163,15 +187,14 @@ void FillDense(const float* samples, int32_t count, int32_t d, bool orientation,
   }
 }
 
-// Least squares for the control points of `count` knots as `spans` stores
-// them (a curve of the target format with the knots encoded): each sample
-// goes to the span the evaluator will use for it, with the same knot values,
-// so jumps and degree 0 steps land on the same side in both. The normal
+// Least squares for the control points of `count` knots as the target
+// format stores them (`walker` finds spans among the encoded knots): each
+// sample goes to the span the evaluator will use for it, with the same knot
+// values, so jumps and degree 0 steps land on the same side in both. The normal
 // equations are banded (half-bandwidth p) and factored by Cholesky without
 // pivoting. With FitPinEnds the first and last control points are fixed to
 // the first and last samples and the rest is solved around them.
-void SolveControls(const fit_job& job, const curve_reader& spans, const float* knots,
-                   int32_t count) {
+void SolveControls(const fit_job& job, span_walker& walker, const float* knots, int32_t count) {
   BSplineSolver* s = job.Solver;
   int32_t p = job.Degree;
   int32_t d = job.Dimension;
@@ -187,7 +210,6 @@ void SolveControls(const fit_job& job, const curve_reader& spans, const float* k
     if (row == count - 1) return lastSample;
     return nullptr;
   };
-  span_walker walker(spans);
   for (int32_t j = 0; j < job.SampleCount; ++j) {
     float t = SampleTime(job, j);
     int32_t span = walker.Find(t);
@@ -349,6 +371,13 @@ curve2* bspline_detail::BuildFitCurve(const fit_job& job, const float* knots, in
 // included), so the curve is measured as it is kept. False when out of memory.
 bool bspline_detail::SolveForFormat(const fit_job& job, const float* knots, int32_t count) {
   BSplineSolver* s = job.Solver;
+  if (job.Format == CurveFormatDaK32fC32f) {
+    // Float knots are stored as BuildFitCurve scales them, unrounded.
+    for (int32_t i = 0; i < count; ++i) s->SolveKnots[i] = knots[i] * job.DT;
+    span_walker walker(s->SolveKnots, count);
+    SolveControls(job, walker, s->SolveKnots, count);
+    return true;
+  }
   // The knot codes do not depend on the controls: encode with zero controls
   // and read the stored knots back.
   std::memset(s->Controls, 0, sizeof(float) * count * job.Dimension);
@@ -360,7 +389,10 @@ bool bspline_detail::SolveForFormat(const fit_job& job, const float* knots, int3
   curve_reader reader;
   bool ok = ExtractCurveKnotsControls(spans, 0, count, s->SolveKnots, nullptr, nullptr) &&
             BeginCurveReader(spans, &reader);
-  if (ok) SolveControls(job, reader, s->SolveKnots, count);
+  if (ok) {
+    span_walker walker(reader);
+    SolveControls(job, walker, s->SolveKnots, count);
+  }
   FreeCurve(spans);
   return ok;
 }
