@@ -191,7 +191,7 @@ constexpr double kTargetErrorCm = 0.01, kTargetRatio = 18.0, kBetweenFactor = 1.
 // ---- Time against clip length ----------------------------------------------
 
 constexpr int32_t kScalingFrames = 600;  // of the clip, before it turns back
-constexpr int32_t kScalingRuns = 3;      // per length; the median counts
+constexpr int32_t kScalingRuns = 5;      // per length; the median counts
 constexpr double kScalingTarget = 1.2;   // per-sample time against the single pass
 
 double ProcessSeconds() {
