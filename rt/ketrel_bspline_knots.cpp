@@ -140,6 +140,9 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
       ++span;
     }
     if (span == 0) continue;  // only with a single knot
+    // A span already split gains nothing from its other rows: a span wide
+    // enough for a middle knot takes every miss that way.
+    if (candidate) continue;
     // As EvaluateCurveAtT does it, on the record read once.
     float at = SampleTime(job, j);
     if (!(at > 0.0f)) at = 0.0f;
