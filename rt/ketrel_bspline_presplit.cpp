@@ -113,34 +113,47 @@ bool PositionBlockMisses(const fit_job& job, int32_t first, int32_t size, int32_
 // is positive definite, A and B being those sums as quadratic forms in the
 // coefficients.
 bool OrientationBlockMisses(const fit_job& job, int32_t first, int32_t size, int32_t terms) {
-  const int32_t n = 4 * terms;
-  double m[kMaxUnknowns * kMaxUnknowns] = {};
   // 2 |1 - q.s| within tolerance is |q - s|^2 within 2 tolerance, plus a
   // margin for the rounding of the normalised value.
   const double reach = std::sqrt(2.0 * job.Tolerance) + 16.0 * FLT_EPSILON;
   const double c = 1.001 * reach * reach;
-  double gram[kMaxTerms * kMaxTerms] = {};
+  // Per pair of powers (a >= b): the sum of their products, and of those
+  // times s s^T / |s|^2 (its lower triangle, 10 numbers).
+  constexpr int32_t kPairs = kMaxTerms * (kMaxTerms + 1) / 2;
+  double gram[kPairs] = {};
+  double along[kPairs][10] = {};
   for (int32_t j = first; j < first + size; ++j) {
     const float* s = SampleAt(job, j);
     const double length =
         double(s[0]) * s[0] + double(s[1]) * s[1] + double(s[2]) * s[2] + double(s[3]) * s[3];
     if (!(length > 0.5)) return false;
+    const double inverse = 1.0 / std::sqrt(length);
+    double unit[4], outer[10];
+    for (int32_t k = 0; k < 4; ++k) unit[k] = s[k] * inverse;
+    for (int32_t k = 0, i = 0; k < 4; ++k)
+      for (int32_t l = 0; l <= k; ++l) outer[i++] = unit[k] * unit[l];
     double phi[kMaxTerms];
     Powers(j, first, size, terms, phi);
-    for (int32_t a = 0; a < terms; ++a) {
-      for (int32_t b = 0; b <= a; ++b) {
+    for (int32_t a = 0, pair = 0; a < terms; ++a) {
+      for (int32_t b = 0; b <= a; ++b, ++pair) {
         const double w = phi[a] * phi[b];
-        gram[a * terms + b] += w;
-        for (int32_t k = 0; k < 4; ++k)
-          for (int32_t l = 0; l < 4; ++l)
-            m[(4 * a + k) * n + 4 * b + l] -= w * s[k] * s[l] / length;
+        gram[pair] += w;
+        for (int32_t i = 0; i < 10; ++i) along[pair][i] += w * outer[i];
       }
     }
   }
-  for (int32_t a = 0; a < terms; ++a) {
-    for (int32_t b = 0; b <= a; ++b) {
-      for (int32_t k = 0; k < 4; ++k)
-        m[(4 * a + k) * n + 4 * b + k] += (1.0 - c) * gram[a * terms + b];
+  const int32_t n = 4 * terms;
+  double m[kMaxUnknowns * kMaxUnknowns] = {};
+  for (int32_t a = 0, pair = 0; a < terms; ++a) {
+    for (int32_t b = 0; b <= a; ++b, ++pair) {
+      for (int32_t k = 0; k < 4; ++k) {
+        for (int32_t l = 0; l < 4; ++l) {
+          const int32_t high = k > l ? k : l, low = k > l ? l : k;
+          double value = -along[pair][high * (high + 1) / 2 + low];
+          if (k == l) value += (1.0 - c) * gram[pair];
+          m[(4 * a + k) * n + 4 * b + l] = value;
+        }
+      }
     }
   }
   // The factorisation reads the lower triangle only, which is all filled.
