@@ -194,11 +194,15 @@ void FillDense(const float* samples, int32_t count, int32_t d, bool orientation,
 // equations are banded (half-bandwidth p) and factored by Cholesky without
 // pivoting. With FitPinEnds the first and last control points are fixed to
 // the first and last samples and the rest is solved around them.
-void SolveControls(const fit_job& job, span_walker& walker, const float* knots, int32_t count) {
+// Made for the usual degrees and dimensions with them fixed (-1: as the
+// job says), which lets the loops over them unroll; the arithmetic is the
+// same in every instance.
+template <int32_t Degree, int32_t Dimension>
+void SolveControlsOf(const fit_job& job, span_walker& walker, const float* knots, int32_t count) {
   BSplineSolver* s = job.Solver;
-  int32_t p = job.Degree;
-  int32_t d = job.Dimension;
-  int32_t width = p + 1;
+  const int32_t p = Degree >= 0 ? Degree : job.Degree;
+  const int32_t d = Dimension >= 0 ? Dimension : job.Dimension;
+  const int32_t width = p + 1;
   std::memset(s->Band, 0, sizeof(double) * count * width);
   std::memset(s->Rhs, 0, sizeof(double) * count * d);
   bool pin = (job.Flags & FitPinEnds) != 0;
@@ -332,6 +336,17 @@ void SolveControls(const fit_job& job, span_walker& walker, const float* knots, 
     for (int32_t c = 0; c < d; ++c) x[c] *= row[0];
   }
   for (int64_t i = 0; i < int64_t{count} * d; ++i) s->Controls[i] = static_cast<float>(s->Rhs[i]);
+}
+
+void SolveControls(const fit_job& job, span_walker& walker, const float* knots, int32_t count) {
+  const int32_t p = job.Degree, d = job.Dimension;
+  if (p == 1 && d == 3) return SolveControlsOf<1, 3>(job, walker, knots, count);
+  if (p == 1 && d == 4) return SolveControlsOf<1, 4>(job, walker, knots, count);
+  if (p == 2 && d == 3) return SolveControlsOf<2, 3>(job, walker, knots, count);
+  if (p == 2 && d == 4) return SolveControlsOf<2, 4>(job, walker, knots, count);
+  if (p == 3 && d == 3) return SolveControlsOf<3, 3>(job, walker, knots, count);
+  if (p == 3 && d == 4) return SolveControlsOf<3, 4>(job, walker, knots, count);
+  SolveControlsOf<-1, -1>(job, walker, knots, count);
 }
 
 }  // namespace
