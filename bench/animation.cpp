@@ -16,8 +16,16 @@
 // records, arrays and curve data as read back (shared identity curves count
 // nothing). The time is the whole in-process export, without the import.
 //
+// Then how export time grows with the length of a clip: the first frames of
+// 01_01 played forward and back (so that one pass meets the next without a
+// jump), that played 1, 4 and 16 times end to end, each exported at
+// --animation-error 0.01cm in one export on one fitting thread; the
+// process's CPU time per sample, the median of a few runs so that other
+// work on the machine does not decide it, against the single pass's.
+//
 //   ./scripts/bench.sh animation                 every clip, every setting
 //   ./scripts/bench.sh animation 0.005cm ...     --animation-error at these distances
+//   ./scripts/bench.sh animation --length        the time against length alone
 //   KETREL_BENCH_TRACKS=1 before either lists each track's curve formats,
 //   degrees, knot counts and bytes.
 #include <algorithm>
@@ -26,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -179,9 +188,155 @@ Result Run(Clip& clip, const Setting& setting) {
 
 constexpr double kTargetErrorCm = 0.01, kTargetRatio = 18.0, kBetweenFactor = 1.5;
 
+// ---- Time against clip length ----------------------------------------------
+
+constexpr int32_t kScalingFrames = 600;  // of the clip, before it turns back
+constexpr int32_t kScalingRuns = 5;      // per length; the median counts
+constexpr double kScalingTarget = 1.2;   // per-sample time against the single pass
+
+double ProcessSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
+}
+
+// The keys in [start, start + span] (`stride` values each) played forward
+// and back, `times` times over; keys before `start` (the rest pose) stay.
+template <typename Value>
+void RepeatKeys(std::vector<int32_t>& ticks, std::vector<Value>& values, size_t stride,
+                int32_t start, int32_t span, int32_t times) {
+  std::vector<int32_t> outTicks;
+  std::vector<Value> outValues;
+  std::vector<size_t> clip;
+  for (size_t k = 0; k < ticks.size(); ++k) {
+    if (ticks[k] < start) {
+      outTicks.push_back(ticks[k]);
+      outValues.insert(outValues.end(), values.begin() + k * stride,
+                       values.begin() + (k + 1) * stride);
+    } else if (ticks[k] <= start + span) {
+      clip.push_back(k);
+    }
+  }
+  if (clip.empty()) return;
+  std::vector<std::pair<int32_t, size_t>> unit;  // offset from start, source key
+  for (size_t k : clip) unit.push_back({ticks[k] - start, k});
+  for (size_t i = clip.size() - 1; i-- > 0;)
+    unit.push_back({2 * span - (ticks[clip[i]] - start), clip[i]});
+  for (int32_t pass = 0; pass < times; ++pass) {
+    for (size_t i = pass == 0 ? 0 : 1; i < unit.size(); ++i) {
+      outTicks.push_back(start + pass * 2 * span + unit[i].first);
+      outValues.insert(outValues.end(), values.begin() + unit[i].second * stride,
+                       values.begin() + (unit[i].second + 1) * stride);
+    }
+  }
+  ticks.swap(outTicks);
+  values.swap(outValues);
+}
+
+// The scene's clip cut to its first kScalingFrames frames, forward and
+// back, `times` times; the frames per pass (2 kScalingFrames).
+int32_t RepeatClip(host::Scene& scene, int32_t times) {
+  const int32_t start = scene.Takes.empty() ? scene.AnimationStart : scene.Takes[0].Start;
+  const int32_t frame =
+      scene.Takes.empty() ? scene.TicksPerFrame() : scene.TakeTicksPerFrame(scene.Takes[0]);
+  const int32_t span = kScalingFrames * frame;
+  for (auto& node : scene.Nodes) {
+    host::TransformController& t = node->Transform;
+    RepeatKeys(t.Position.KeyTicks, t.Position.KeyValues, size_t(t.Position.Dimension), start, span,
+               times);
+    RepeatKeys(t.Scale.KeyTicks, t.Scale.KeyValues, size_t(t.Scale.Dimension), start, span, times);
+    RepeatKeys(t.Rotation.KeyTicks, t.Rotation.KeyValues, 1, start, span, times);
+  }
+  scene.AnimationEnd = start + times * 2 * span;
+  for (host::Take& take : scene.Takes) take.End = scene.AnimationEnd;
+  return 2 * kScalingFrames;
+}
+
+struct ScalingRun {
+  int32_t times = 0, samples = 0;
+  double secondsPerSample = 0;  // median
+  long bytes = 0;
+};
+
+// Per-sample CPU time of one export of the clip repeated `times` times;
+// false when it cannot be read or exported.
+bool MeasureScaling(const std::string& path, int32_t times, ScalingRun& run) {
+  host::Scene scene;
+  std::string error;
+  if (!host::LoadHostScene(path, scene, error)) {
+    std::fprintf(stderr, "cannot read %s: %s\n", path.c_str(), error.c_str());
+    return false;
+  }
+  run.times = times;
+  run.samples = times * RepeatClip(scene, times) + 1;
+  const Setting setting{"--animation-error 0.01cm", kTargetErrorCm / 100, {}};
+  Edits edits{&setting, host::KeyRateOversampling(scene, kMaxOversampling)};
+  host::HostExportOptions options;
+  options.FileName = "/tmp/ketrel_bench_scaling.kt2";
+  options.Request.ShowProgress = false;
+  options.Request.EditSettings = ApplyEdits;
+  options.Request.EditSettingsUser = &edits;
+  options.Request.FitWorkers = 1;
+  std::vector<double> seconds;
+  for (int32_t r = 0; r < kScalingRuns; ++r) {
+    ForgetStoredSettings(scene);
+    const double before = ProcessSeconds();
+    if (!host::ExportHostScene(scene, options)) return false;
+    seconds.push_back(ProcessSeconds() - before);
+  }
+  std::sort(seconds.begin(), seconds.end());
+  run.secondsPerSample = seconds[seconds.size() / 2] / run.samples;
+  if (FILE* file = std::fopen(options.FileName.c_str(), "rb")) {
+    std::fseek(file, 0, SEEK_END);
+    run.bytes = std::ftell(file);
+    std::fclose(file);
+  }
+  std::remove(options.FileName.c_str());
+  return true;
+}
+
+// The lines and the verdict of the time-against-length measure.
+void ReportScaling(const std::string& path, std::vector<std::string>& verdicts) {
+  std::printf(
+      "\ntime against length: %s, first %d frames forward and back, repeated; "
+      "--animation-error 0.01cm, 1 fitting thread, process CPU, median of %d\n",
+      path.c_str(), kScalingFrames, kScalingRuns);
+  std::vector<ScalingRun> runs;
+  for (int32_t times : {1, 4, 16}) {
+    ScalingRun run;
+    if (!MeasureScaling(path, times, run)) {
+      verdicts.push_back("missed: time against length, export of x" + std::to_string(times) +
+                         " failed");
+      return;
+    }
+    runs.push_back(run);
+    std::printf("  x%-3d %7d samples %9ld B  %8.2f us/sample  %5.2fx the single pass\n", times,
+                run.samples, run.bytes, 1e6 * run.secondsPerSample,
+                run.secondsPerSample / runs[0].secondsPerSample);
+  }
+  const double four = runs[1].secondsPerSample / runs[0].secondsPerSample;
+  const double sixteen = runs[2].secondsPerSample / runs[0].secondsPerSample;
+  const bool met = four <= kScalingTarget && sixteen <= kScalingTarget &&
+                   runs[0].secondsPerSample <= kScalingTarget * std::min(runs[1].secondsPerSample,
+                                                                         runs[2].secondsPerSample);
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "%s: time per sample of the clip x4 %.2fx and x16 %.2fx its single pass's "
+                "(target: within %gx across the three)",
+                met ? "met" : "missed", four, sixteen, kScalingTarget);
+  verdicts.push_back(line);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--length") == 0) {
+    MuteLogOrigin(LogOrigin::Host, true);
+    std::vector<std::string> verdicts;
+    ReportScaling("/usr/share/assimp/models/BVH/01_01.bvh", verdicts);
+    for (const std::string& verdict : verdicts) std::printf("%s\n", verdict.c_str());
+    return 0;
+  }
   std::vector<Setting> settings;
   std::vector<double> errors;
   for (int a = 1; a < argc; ++a) {
@@ -296,6 +451,7 @@ int main(int argc, char** argv) {
       }
     }
   }
+  ReportScaling(sources[0].path, verdicts);
   std::printf("\n");
   for (const std::string& verdict : verdicts) std::printf("%s\n", verdict.c_str());
   return 0;

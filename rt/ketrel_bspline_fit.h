@@ -42,6 +42,28 @@ inline bool FitCancelled(const BSplineSolver* solver) {
 
 namespace bspline_detail {
 
+// The span FindReaderKnot gives (the first knot above t, clamped to the
+// last) for each of a rising series of times, found by walking on from the
+// last answer: a fit visits its rows in order, and a search of the whole
+// knot list at every row made the work per row grow with the knot count.
+// A time below the last one starts the walk over; knots out of order (a
+// damaged curve) are searched as FindReaderKnot searches them.
+class span_walker {
+ public:
+  explicit span_walker(const curve_reader& reader);
+  // Plain float knots, as DaK32fC32f stores them.
+  span_walker(const float* knots, int32_t count);
+  int32_t Find(float t);
+
+ private:
+  const curve_data_view* View = nullptr;
+  const float* Floats = nullptr;  // with no view
+  int32_t Count = 0;
+  bool Walks = false;
+  int32_t Next = 0;
+  float Last = 0.0f;
+};
+
 // One fit's inputs, shared by the steps below.
 struct fit_job {
   BSplineSolver* Solver;
@@ -127,6 +149,10 @@ struct refine_result {
 // The first knots of a fit: evenly spread, with jumps and creases where the
 // samples have them. Returns the knot count (in job.Solver->Knots).
 int32_t PlaceInitialKnots(const fit_job& job, float jump, float crease);
+// The levels of splitting that the first passes would surely make from
+// `count` knots (in job.Solver->Knots), made without solving; see
+// ketrel_bspline_presplit.cpp. Returns the new count.
+int32_t PresplitKnots(const fit_job& job, int32_t count, int32_t byteLimit);
 // See ketrel_bspline_knots.cpp.
 refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* count);
 curve2* EliminateKnots(const fit_job& job, float tolerance, int32_t* count);

@@ -1,10 +1,12 @@
 // Where a fit's knots go: the first ones, one more wherever a span misses a
-// sample, and fewer wherever the curve holds without them.
+// sample, and fewer wherever the curve holds without them; and the span of
+// each row among them.
 #include <cmath>
 #include <cstring>
 
 #include "rt/ketrel_bspline.h"
 #include "rt/ketrel_bspline_fit.h"
+#include "rt/ketrel_curve_format_layout.h"
 #include "rt/ketrel_log.h"
 
 namespace ketrel::bspline_detail {
@@ -20,6 +22,75 @@ void InsertKnot(float* knots, int32_t* count, float v, int32_t copies) {
 }
 
 }  // namespace
+
+span_walker::span_walker(const float* knots, int32_t count) : Floats(knots), Count(count) {
+  using curve_format_internal::BitsFromFloat;
+  for (int32_t i = 1; i < count; ++i)
+    if (BitsFromFloat(knots[i - 1]) > BitsFromFloat(knots[i])) return;
+  Walks = count > 0;
+}
+
+span_walker::span_walker(const curve_reader& reader)
+    : View(&reader.View), Count(reader.View.KnotCount) {
+  using namespace curve_format_internal;
+  const curve_data_view& view = reader.View;
+  const bool floats =
+      view.Format == CurveFormatDaK32fC32f || view.Format == CurveFormatD3I1K32fC32f;
+  const bool packed = view.Format >= 0 && view.Format < kCurveFormatCount &&
+                      IsPacked(view.Format) && view.Format != CurveFormatD3I1K32fC32f;
+  if (view.KnotCount <= 0 || !(floats || packed)) return;
+  // The search halves a sorted list; walking finds the same knot only there.
+  const float* knots =
+      view.Format == CurveFormatDaK32fC32f ? view.Knots : static_cast<const float*>(view.Codes);
+  for (int32_t i = 1; i < view.KnotCount; ++i) {
+    const bool ordered = floats ? BitsFromFloat(knots[i - 1]) <= BitsFromFloat(knots[i])
+                                : CodeAt(view, i - 1) <= CodeAt(view, i);
+    if (!ordered) return;
+  }
+  Walks = true;
+}
+
+int32_t span_walker::Find(float t) {
+  using namespace curve_format_internal;
+  if (Floats != nullptr && !(Walks && t >= 0.0f)) {
+    // As FindKnotInView searches float knots.
+    if (Count <= 0) return -1;
+    const uint32_t key = BitsFromFloat(std::fabs(t));
+    int32_t low = 0, high = Count;
+    while (low < high) {
+      const int32_t mid = low + (high - low) / 2;
+      if (BitsFromFloat(Floats[mid]) > key)
+        high = mid;
+      else
+        low = mid + 1;
+    }
+    return low < Count ? low : Count - 1;
+  }
+  // Negative and NaN times order otherwise: searched.
+  if (!Walks || !(t >= 0.0f)) return FindKnotInView(*View, t);
+  if (t < Last) Next = 0;
+  Last = t;
+  const int32_t count = Count;
+  const int32_t format = View != nullptr ? View->Format : CurveFormatDaK32fC32f;
+  if (format == CurveFormatDaK32fC32f || format == CurveFormatD3I1K32fC32f) {
+    const float* knots = View == nullptr                   ? Floats
+                         : format == CurveFormatDaK32fC32f ? View->Knots
+                                                           : static_cast<const float*>(View->Codes);
+    const uint32_t key = BitsFromFloat(std::fabs(t));
+    while (Next < count && !(BitsFromFloat(knots[Next]) > key)) ++Next;
+  } else {
+    const curve_data_view& view = *View;
+    // The code of t exactly as the search computes it.
+    const float scaled = std::floor(t * view.KnotScale);
+    const int64_t limit = KnotCodeMax(view.Format);
+    const int64_t q =
+        !(scaled > 0.0f)
+            ? (t * view.KnotScale < 0.0f ? -1 : 0)
+            : (scaled >= static_cast<float>(limit) ? limit : static_cast<int64_t>(scaled));
+    while (Next < count && !(static_cast<int64_t>(CodeAt(view, Next)) > q)) ++Next;
+  }
+  return Next < count ? Next : count - 1;
+}
 
 // Jumps and creases are judged on the caller's samples.
 int32_t PlaceInitialKnots(const fit_job& job, float jump, float crease) {
@@ -104,6 +175,7 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
     result.Missed = true;
     return result;
   }
+  span_walker walker(reader);
   // Copies of `v` at the end of `out` (the knot before the first counts as
   // a full jump: the curve is clamped there).
   auto multiplicity = [&](float v) {
@@ -139,10 +211,13 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
       ++span;
     }
     if (span == 0) continue;  // only with a single knot
+    // A span already split gains nothing from its other rows: a span wide
+    // enough for a middle knot takes every miss that way.
+    if (candidate) continue;
     // As EvaluateCurveAtT does it, on the record read once.
     float at = SampleTime(job, j);
     if (!(at > 0.0f)) at = 0.0f;
-    int32_t knot = FindReaderKnot(reader, at);
+    int32_t knot = walker.Find(at);
     EvaluateReaderAtKnot(reader, job.Dimension, orientation, knot < 0 ? 0 : knot, at, value,
                          nullptr);
     float error = SampleError(job, value, SampleAt(job, j));

@@ -118,19 +118,22 @@ void FillDense(const float* samples, int32_t count, int32_t d, bool orientation,
   }
 }
 
-// Least squares for the control points of `count` knots as `spans` stores
-// them (a curve of the target format with the knots encoded): each sample
-// goes to the span the evaluator will use for it, with the same knot values,
-// so jumps and degree 0 steps land on the same side in both. The normal
+// Least squares for the control points of `count` knots as the target
+// format stores them (`walker` finds spans among the encoded knots): each
+// sample goes to the span the evaluator will use for it, with the same knot
+// values, so jumps and degree 0 steps land on the same side in both. The normal
 // equations are banded (half-bandwidth p) and factored by Cholesky without
 // pivoting. With FitPinEnds the first and last control points are fixed to
 // the first and last samples and the rest is solved around them.
-void SolveControls(const fit_job& job, const curve_reader& spans, const float* knots,
-                   int32_t count) {
+// Made for the usual degrees and dimensions with them fixed (-1: as the
+// job says), which lets the loops over them unroll; the arithmetic is the
+// same in every instance.
+template <int32_t Degree, int32_t Dimension>
+void SolveControlsOf(const fit_job& job, span_walker& walker, const float* knots, int32_t count) {
   BSplineSolver* s = job.Solver;
-  int32_t p = job.Degree;
-  int32_t d = job.Dimension;
-  int32_t width = p + 1;
+  const int32_t p = Degree >= 0 ? Degree : job.Degree;
+  const int32_t d = Dimension >= 0 ? Dimension : job.Dimension;
+  const int32_t width = p + 1;
   std::memset(s->Band, 0, sizeof(double) * count * width);
   std::memset(s->Rhs, 0, sizeof(double) * count * d);
   bool pin = (job.Flags & FitPinEnds) != 0;
@@ -144,7 +147,7 @@ void SolveControls(const fit_job& job, const curve_reader& spans, const float* k
   };
   for (int32_t j = 0; j < job.SampleCount; ++j) {
     float t = SampleTime(job, j);
-    int32_t span = FindReaderKnot(spans, t);
+    int32_t span = walker.Find(t);
     if (span < 0) span = 0;
     float window[2 * kMaxBSplineDegree];
     for (int32_t r = 0; r < 2 * p; ++r) {
@@ -266,6 +269,17 @@ void SolveControls(const fit_job& job, const curve_reader& spans, const float* k
   for (int64_t i = 0; i < int64_t{count} * d; ++i) s->Controls[i] = static_cast<float>(s->Rhs[i]);
 }
 
+void SolveControls(const fit_job& job, span_walker& walker, const float* knots, int32_t count) {
+  const int32_t p = job.Degree, d = job.Dimension;
+  if (p == 1 && d == 3) return SolveControlsOf<1, 3>(job, walker, knots, count);
+  if (p == 1 && d == 4) return SolveControlsOf<1, 4>(job, walker, knots, count);
+  if (p == 2 && d == 3) return SolveControlsOf<2, 3>(job, walker, knots, count);
+  if (p == 2 && d == 4) return SolveControlsOf<2, 4>(job, walker, knots, count);
+  if (p == 3 && d == 3) return SolveControlsOf<3, 3>(job, walker, knots, count);
+  if (p == 3 && d == 4) return SolveControlsOf<3, 4>(job, walker, knots, count);
+  SolveControlsOf<-1, -1>(job, walker, knots, count);
+}
+
 }  // namespace
 
 // The curve of `knots` (sample units) and the solver's controls in the
@@ -303,6 +317,13 @@ curve2* bspline_detail::BuildFitCurve(const fit_job& job, const float* knots, in
 // included), so the curve is measured as it is kept. False when out of memory.
 bool bspline_detail::SolveForFormat(const fit_job& job, const float* knots, int32_t count) {
   BSplineSolver* s = job.Solver;
+  if (job.Format == CurveFormatDaK32fC32f) {
+    // Float knots are stored as BuildFitCurve scales them, unrounded.
+    for (int32_t i = 0; i < count; ++i) s->SolveKnots[i] = knots[i] * job.DT;
+    span_walker walker(s->SolveKnots, count);
+    SolveControls(job, walker, s->SolveKnots, count);
+    return true;
+  }
   // The knot codes do not depend on the controls: encode with zero controls
   // and read the stored knots back.
   std::memset(s->Controls, 0, sizeof(float) * count * job.Dimension);
@@ -314,7 +335,10 @@ bool bspline_detail::SolveForFormat(const fit_job& job, const float* knots, int3
   curve_reader reader;
   bool ok = ExtractCurveKnotsControls(spans, 0, count, s->SolveKnots, nullptr, nullptr) &&
             BeginCurveReader(spans, &reader);
-  if (ok) SolveControls(job, reader, s->SolveKnots, count);
+  if (ok) {
+    span_walker walker(reader);
+    SolveControls(job, walker, s->SolveKnots, count);
+  }
   FreeCurve(spans);
   return ok;
 }
@@ -399,6 +423,7 @@ curve2* FitBSpline(BSplineSolver* solver, int32_t flags, int32_t degree, float t
     std::memcpy(solver->Knots, solver->Last, sizeof(float) * count);
   } else {
     count = PlaceInitialKnots(job, jumpThreshold, crease);
+    if ((flags & FitEveryPass) == 0) count = PresplitKnots(job, count, byteLimit);
   }
   curve2* curve = nullptr;
   bool limited = false;
@@ -468,9 +493,10 @@ bool MeasureCurveError(int32_t flags, int32_t dimension, float duration, const c
   curve_reader reader;
   if (!BeginCurveReader(curve, &reader)) return false;
   double total = 0.0;  // thousands of tiny terms: float would drop the small ones
+  span_walker walker(reader);
   for (int32_t i = 0; i < sampleCount; ++i) {
     float t = static_cast<float>(i) * step;
-    int32_t knot = FindReaderKnot(reader, t);
+    int32_t knot = walker.Find(t);
     if (!EvaluateReaderAtKnot(reader, dimension, orientation, knot < 0 ? 0 : knot, t, value,
                               nullptr)) {
       return false;
@@ -503,6 +529,7 @@ bool MeasureCurveErrorBetween(int32_t flags, int32_t dimension, float duration, 
   float value[kMaxCurveDimension], expected[kMaxCurveDimension];
   curve_reader reader;
   if (!BeginCurveReader(curve, &reader)) return false;
+  span_walker walker(reader);
   for (int32_t i = 0; i + 1 < sampleCount; ++i) {
     const float* a = samples + int64_t{i} * dimension;
     if (jumpThreshold >= 0.0f &&
@@ -511,7 +538,7 @@ bool MeasureCurveErrorBetween(int32_t flags, int32_t dimension, float duration, 
     for (int32_t q = 1; q < 4; ++q) {
       const float u = 0.25f * static_cast<float>(q);
       const float t = (static_cast<float>(i) + u) * step;
-      const int32_t knot = FindReaderKnot(reader, t);
+      const int32_t knot = walker.Find(t);
       if (!EvaluateReaderAtKnot(reader, dimension, orientation, knot < 0 ? 0 : knot, t, value,
                                 nullptr)) {
         return false;

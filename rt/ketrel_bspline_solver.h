@@ -44,6 +44,10 @@ enum FitFlags : int32_t {
   // its float fit: they need at least those knots, and refining from them
   // spares the passes that found them again).
   FitFromLastKnots = 0x100,
+  // Solve every refinement pass, also those whose splits are certain in
+  // advance (every span misses whatever its controls) and are otherwise
+  // made without solving. The curve is the same; only slower.
+  FitEveryPass = 0x200,
 };
 
 struct CurveFitParameters {
