@@ -99,11 +99,12 @@ int RunBenchmark(const Settings& settings) {
       failed = true;
       continue;
     }
-    std::printf("%-22s %9.3f %9.3f %6.2f %9.3f %9.3f %6.2f %11.1f %11.1f\n", name.c_str(),
-                ketrel.BestSeconds, assimp.BestSeconds, ketrel.BestSeconds / assimp.BestSeconds,
-                ketrel.BestCpuSeconds, assimp.BestCpuSeconds,
-                ketrel.BestCpuSeconds / std::max(assimp.BestCpuSeconds, 1e-6),
-                double(ketrel.PeakKiB) / 1024, double(assimp.PeakKiB) / 1024);
+    const double wall = ketrel.BestSeconds / assimp.BestSeconds;
+    const double cpu = ketrel.BestCpuSeconds / std::max(assimp.BestCpuSeconds, 1e-6);
+    std::printf("%-22s %9.3f %9.3f %6.2f %9.3f %9.3f %6.2f %11.1f %11.1f  (target <= 1.0x: %s)\n",
+                name.c_str(), ketrel.BestSeconds, assimp.BestSeconds, wall, ketrel.BestCpuSeconds,
+                assimp.BestCpuSeconds, cpu, double(ketrel.PeakKiB) / 1024,
+                double(assimp.PeakKiB) / 1024, wall <= 1.0 && cpu <= 1.0 ? "met" : "not met");
   }
   std::printf("load average after: %s (machine: %ld cores)\n", LoadAverage().c_str(),
               sysconf(_SC_NPROCESSORS_ONLN));
@@ -128,8 +129,11 @@ int main(int argc, char** argv) {
   }
   if (settings.Files.empty()) {
     const std::string models = "/usr/share/assimp/models/";
+    // Meshes and skins, then the captures whose dense tracks the fitter
+    // works hardest on.
     settings.Files = {models + "glTF2/2CylinderEngine-glTF-Binary/2CylinderEngine.glb",
-                      models + "X/BCN_Epileptic.X"};
+                      models + "X/BCN_Epileptic.X", models + "CSM/ThomasFechten.csm",
+                      models + "BVH/01_01.bvh", models + "BVH/Boxing_Toes.bvh"};
   }
   const char* exe = std::getenv("KETREL_EXE");
   settings.Ketrel = exe ? exe
