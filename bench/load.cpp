@@ -142,7 +142,7 @@ void Load(benchmark::State& state) {
   state.counters["zstd ms"] = g_zstd * 1e3 / round;
 }
 
-// The CRC-32 loop the library used before its lanes: slicing by 8, one
+// The CRC-32 loop the library used before folding: slicing by 8, one
 // dependent chain of table look-ups.
 using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
 
