@@ -113,7 +113,7 @@ static_assert((WordsOperator(0) ^ WordsOperator(kFoldSpan - kFoldTaps[1]) ^
 // Folding pays from a few remainders' worth of words on.
 constexpr size_t kFoldMinimumWords = 2 * kFoldSpan;
 // Words folded between moves of the history to the front of the buffer.
-constexpr size_t kFoldRun = 512;
+constexpr size_t kFoldRun = 1024;
 
 uint32_t UpdateFolded(uint32_t state, const unsigned char* p, size_t words) {
   // The last kFoldSpan folded words, then this run's.
