@@ -116,9 +116,9 @@ constexpr size_t kFoldMinimumWords = 2 * kFoldSpan;
 constexpr size_t kFoldRun = 1024;
 
 uint32_t UpdateFolded(uint32_t state, const unsigned char* p, size_t words) {
-  // The last kFoldSpan folded words, then this run's.
+  // The last kFoldSpan folded words, then this run's: word t of a run is at
+  // kFoldSpan + t, its taps at kFoldSpan + t - tap (never below zero).
   uint64_t history[kFoldSpan + kFoldRun] = {};
-  uint64_t* const folded = history + kFoldSpan;
   // The starting state joins the first word: it is word 0's only tap.
   history[0] = state;
   const size_t foldedWords = words - kFoldSpan;
@@ -126,8 +126,10 @@ uint32_t UpdateFolded(uint32_t state, const unsigned char* p, size_t words) {
     const size_t run = std::min(kFoldRun, foldedWords - done);
     const unsigned char* q = p + 8 * done;
     for (size_t t = 0; t < run; ++t) {
-      folded[t] = LoadLittle64(q + 8 * t) ^ folded[t - kFoldTaps[0]] ^ folded[t - kFoldTaps[1]] ^
-                  folded[t - kFoldTaps[2]] ^ folded[t - kFoldTaps[3]];
+      history[kFoldSpan + t] = LoadLittle64(q + 8 * t) ^ history[kFoldSpan + t - kFoldTaps[0]] ^
+                               history[kFoldSpan + t - kFoldTaps[1]] ^
+                               history[kFoldSpan + t - kFoldTaps[2]] ^
+                               history[kFoldSpan + t - kFoldTaps[3]];
     }
     done += run;
     std::memmove(history, history + run, kFoldSpan * sizeof(uint64_t));
@@ -138,7 +140,7 @@ uint32_t UpdateFolded(uint32_t state, const unsigned char* p, size_t words) {
   for (size_t t = 0; t < kFoldSpan; ++t) {
     uint64_t word = LoadLittle64(q + 8 * t);
     for (size_t tap : kFoldTaps)
-      if (t < tap) word ^= folded[t - tap];
+      if (t < tap) word ^= history[kFoldSpan + t - tap];
     state = Step8(state, uint32_t(word), uint32_t(word >> 32));
   }
   return state;
