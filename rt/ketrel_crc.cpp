@@ -47,16 +47,17 @@ inline uint64_t LoadLittle64(const unsigned char* p) {
   }
 }
 
-// One slicing-by-8 step: eight bytes (`low` the first four) folded into `state`.
-inline uint32_t Step8(uint32_t state, uint32_t low, uint32_t high) {
-  low ^= state;
-  return kTables[7][low & 0xFF] ^ kTables[6][(low >> 8) & 0xFF] ^ kTables[5][(low >> 16) & 0xFF] ^
-         kTables[4][low >> 24] ^ kTables[3][high & 0xFF] ^ kTables[2][(high >> 8) & 0xFF] ^
-         kTables[1][(high >> 16) & 0xFF] ^ kTables[0][high >> 24];
+inline void StoreLittle64(uint64_t word, unsigned char* p) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(word >> (8 * i));
 }
 
 uint32_t UpdateSerial(uint32_t state, const unsigned char* p, size_t size) {
-  for (; size >= 8; p += 8, size -= 8) state = Step8(state, LoadLittle32(p), LoadLittle32(p + 4));
+  for (; size >= 8; p += 8, size -= 8) {
+    state ^= LoadLittle32(p);
+    state = kTables[7][state & 0xFF] ^ kTables[6][(state >> 8) & 0xFF] ^
+            kTables[5][(state >> 16) & 0xFF] ^ kTables[4][state >> 24] ^ kTables[3][p[4]] ^
+            kTables[2][p[5]] ^ kTables[1][p[6]] ^ kTables[0][p[7]];
+  }
   if (size >= 4) {
     state ^= LoadLittle32(p);
     state = kTables[3][state & 0xFF] ^ kTables[2][(state >> 8) & 0xFF] ^
@@ -114,6 +115,7 @@ static_assert((WordsOperator(0) ^ WordsOperator(kFoldSpan - kFoldTaps[1]) ^
 constexpr size_t kFoldMinimumWords = 2 * kFoldSpan;
 // Words folded between moves of the history to the front of the buffer.
 constexpr size_t kFoldRun = 1024;
+static_assert(kFoldRun >= kFoldSpan, "the last words are laid out where a run was");
 
 uint32_t UpdateFolded(uint32_t state, const unsigned char* p, size_t words) {
   // The last kFoldSpan folded words, then this run's: word t of a run is at
@@ -134,16 +136,17 @@ uint32_t UpdateFolded(uint32_t state, const unsigned char* p, size_t words) {
     done += run;
     std::memmove(history, history + run, kFoldSpan * sizeof(uint64_t));
   }
-  // The last kFoldSpan words with what the folded words moved into them.
+  // The last kFoldSpan words with what the folded words moved into them,
+  // laid out as bytes again where the run was (their taps lie before it).
   const unsigned char* q = p + 8 * foldedWords;
-  state = 0;
+  unsigned char* rest = reinterpret_cast<unsigned char*>(history + kFoldSpan);
   for (size_t t = 0; t < kFoldSpan; ++t) {
     uint64_t word = LoadLittle64(q + 8 * t);
     for (size_t tap : kFoldTaps)
       if (t < tap) word ^= history[kFoldSpan + t - tap];
-    state = Step8(state, uint32_t(word), uint32_t(word >> 32));
+    StoreLittle64(word, rest + 8 * t);
   }
-  return state;
+  return UpdateSerial(0, rest, 8 * kFoldSpan);
 }
 
 }  // namespace
