@@ -11,6 +11,9 @@ namespace ketrel {
 inline constexpr uint32_t kCrc32Initial = 0xFFFFFFFFu;
 
 // Feeds `size` bytes into a running CRC state (start from kCrc32Initial).
+// Any split of a buffer into calls gives the same state. Buffers of 4800
+// bytes or more take a path several times faster that uses about 10 KB of
+// stack.
 uint32_t UpdateCrc32(uint32_t state, const void* bytes, size_t size);
 // The CRC of a finished state: its complement.
 inline uint32_t FinishCrc32(uint32_t state) { return ~state; }
