@@ -218,7 +218,13 @@ bool CurveRecordMatchesType(const curve2* curve) {
   if (!ViewOf(curve, &view)) return false;
   const data_type_definition* type = curve->CurveData.Type;
   const data_type_definition* expected = GetCurveFormatType(view.Format);
-  return type == expected || DataTypesAreEqualWithNames(expected, type);
+  if (type != expected && !DataTypesAreEqualWithNames(expected, type)) return false;
+  // A damaged file can point a record's arrays anywhere, also where their
+  // numbers cannot be read as such.
+  auto aligned = [](const void* p, int32_t alignment) {
+    return alignment <= 1 || reinterpret_cast<uintptr_t>(p) % uintptr_t(alignment) == 0;
+  };
+  return aligned(view.Knots, 4) && aligned(view.Controls, 4) && aligned(view.Codes, view.CodeBytes);
 }
 
 int32_t GetCurveDegree(const curve2* curve) {

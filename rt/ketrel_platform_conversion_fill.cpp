@@ -238,15 +238,40 @@ bool Compatible(const conversion* c, const conversion_entry& a, const conversion
   return false;
 }
 
+// The alignment native code reads a piece with where it lies: pointer
+// arrays, type records and objects with pointers at pointer alignment;
+// pointer-free objects at their element size's (up to 4, as a copy places
+// them); strings anywhere.
+uint32_t NeededAlignment(const conversion* c, const conversion_entry& entry) {
+  switch (entry.Kind) {
+    case KindString:
+      return 1;
+    case KindObjects: {
+      const type_summary& type = c->Types[SummaryOf(c, entry.TypeKey)];
+      if (!type.Bulk) return c->DestPointer;
+      uint32_t alignment = 1;
+      while (alignment < kFileAlignment && type.DestSize % (2 * alignment) == 0) alignment *= 2;
+      return alignment;
+    }
+    default:
+      return c->DestPointer;
+  }
+}
+
 }  // namespace
 
 bool PiecesAreSeparate(conversion* c) {
   growable_array<uint32_t> order;
   if (!order.Reserve(c->Entries.Count)) return false;
+  // A hostile file can put any piece anywhere: one that native code could
+  // not read where it lies is copied instead, as for another platform.
+  for (uint32_t s = 0; s < c->Source->SectionCount; ++s) {
+    if (reinterpret_cast<uintptr_t>(c->Source->Sections[s].Data) % c->DestPointer != 0)
+      return false;
+  }
   for (uint32_t i = 0; i < c->Entries.Count; ++i) {
     const conversion_entry& entry = c->Entries[i];
-    // Native code reads pointer arrays as T**: they must be aligned where they lie.
-    if (entry.Kind == KindPointerArray && entry.SourceOffset % c->DestPointer != 0) return false;
+    if (entry.SourceOffset % NeededAlignment(c, entry) != 0) return false;
     order.Append(i);
   }
   const conversion_entry* entries = c->Entries.Items;

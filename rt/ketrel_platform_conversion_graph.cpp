@@ -253,6 +253,10 @@ bool Reserve(conversion* c, const file_reference& at, uint32_t part, uint64_t si
              dest_location* out, uint32_t minimumAlignment = 1) {
   const uint32_t section = at.SectionIndex;
   uint32_t& placed = PartSize(c, section, part);
+  // Anything but text at least at the file's alignment, whatever a
+  // (hostile) section header says, so that native code can read it.
+  if (part != 2 || minimumAlignment > 1)
+    minimumAlignment = std::max(minimumAlignment, kFileAlignment);
   uint32_t alignment = std::max(c->Source->Sections[section].Header.Alignment, minimumAlignment);
   uint64_t offset = (uint64_t(placed) + alignment - 1) & ~uint64_t(alignment - 1);
   uint64_t end = offset + size;
