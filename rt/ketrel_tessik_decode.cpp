@@ -186,6 +186,7 @@ size_t DecodeQuartersFast(const huffman_entry* table, bit_reader* readers, uint8
     r.bits = 0;
     r.Refill();
     r.Skip(unsigned(pos[k] % 8));
+    r.Refill();  // the slower rounds after this one count on 56 bits
   }
   *bad |= invalid;
   return i;
