@@ -304,10 +304,9 @@ bool SampleLocalPose(const track_binding* binding, float t, uint32_t flags, tran
     const bound_curve& orientation = entry.Orientation;
     const span_evaluator deferring =
         cursor != nullptr && orientation.SpanSlot >= 0 ? orientation.EvaluateSpan[2] : nullptr;
-    if (!evaluated) {
-    } else if (deferring == nullptr) {
+    if (evaluated && deferring == nullptr) {
       evaluated = EvaluatePart<4>(orientation, true, step, time, cursor, out.Orientation);
-    } else {
+    } else if (evaluated) {
       if (blendCount == kPendingBatch || turnCount == kPendingBatch) {
         ok = FinishOrientations(blends, blendCount, turns, turnCount, skeleton, local) && ok;
         blendCount = turnCount = 0;

@@ -104,12 +104,10 @@ void Settle(const bound_curve& curve, bool quaternion, curve_span_cache& span) {
   for (int32_t w = 1; w <= p; ++w) SettleQuaternion(span, w);
 }
 
-// Knot `index` of a window into `knot`: past either end of the curve the
-// end repeats, as the uncached evaluation makes up a curve's missing
-// neighbours.
-bool DecodeWindowKnot(const curve_data_view& view, int32_t index, float* knot) {
-  const int32_t clamped = index < 0 ? 0 : (index >= view.KnotCount ? view.KnotCount - 1 : index);
-  return DecodeKnotsControls(view, clamped, 1, knot, nullptr, nullptr);
+// A window's entry `index`: past either end of the curve the end repeats,
+// as the uncached evaluation makes up a curve's missing neighbours.
+int32_t WindowIndex(int32_t index, int32_t count) {
+  return index < 0 ? 0 : (index >= count ? count - 1 : index);
 }
 
 // Decodes the span holding t into `span`; windows that reach past the
@@ -136,7 +134,9 @@ bool FillSpan(const bound_curve& curve, bool quaternion, float t, curve_span_cac
         if (!DecodeKnotsControls(view, first, 2 * p, span.Knots, nullptr, nullptr)) return false;
       } else {
         for (int32_t w = 0; w < 2 * p; ++w) {
-          if (!DecodeWindowKnot(view, first + w, span.Knots + w)) return false;
+          if (!DecodeKnotsControls(view, WindowIndex(first + w, count), 1, span.Knots + w, nullptr,
+                                   nullptr))
+            return false;
         }
       }
       bounds[0] = span.Knots[p - 1];
@@ -156,9 +156,8 @@ bool FillSpan(const bound_curve& curve, bool quaternion, float t, curve_span_cac
   }
   const int32_t first = k - p;
   for (int32_t j = 0; j <= p; ++j) {
-    int32_t index = first + j;
-    index = index < 0 ? 0 : (index >= count ? count - 1 : index);
-    if (!DecodeControl(curve, keys, index, span.Stored + j * d)) return false;
+    if (!DecodeControl(curve, keys, WindowIndex(first + j, count), span.Stored + j * d))
+      return false;
   }
   Settle(curve, quaternion, span);
   // The knot search answers k for t in [t_(k-1), t_k), k = 0 below the
@@ -259,10 +258,9 @@ bool AdvanceSpanFixed(const bound_curve& curve, float t, curve_span_cache& span,
   return false;
 }
 
-// De Boor's blend as bspline_internal::DeBoor computes it, with each
-// division by a difference of knots made a multiplication by its inverse,
-// worked out once per span (SetInverses): within a rounding of the plain
-// blend, and a player on the span divides nothing.
+// The reciprocals of a span's denominators, in the order de Boor's blend
+// takes them, worked out once per span: a player on the span divides
+// nothing.
 template <int P>
 void SetInverses(curve_span_cache& span) {
   const float* w = span.Knots;
@@ -273,36 +271,6 @@ void SetInverses(curve_span_cache& span) {
       span.Inverses[i] = denominator != 0.0f ? 1.0f / denominator : 0.0f;
     }
   }
-}
-
-template <int P, int D>
-[[gnu::always_inline]] inline void DeBoorWithInverses(const curve_span_cache& span, float t,
-                                                      float* result) {
-  const float* w = span.Knots;
-  const float* controls = span.Controls;
-  if (!(w[P] > w[P - 1])) {
-    for (int k = 0; k < D; ++k) result[k] = controls[P * D + k];
-    return;
-  }
-  if (t < w[P - 1]) t = w[P - 1];
-  if (t > w[P]) t = w[P];
-  float alpha[P + 1][P + 1];
-  int i = 0;
-  for (int r = 1; r <= P; ++r) {
-    for (int j = P; j >= r; --j, ++i) alpha[r][j] = (t - w[j - 1]) * span.Inverses[i];
-  }
-  // Numbers innermost: each step is one vector operation for a quaternion.
-  float points[P + 1][D];
-  for (int j = 0; j <= P; ++j) {
-    for (int k = 0; k < D; ++k) points[j][k] = controls[j * D + k];
-  }
-  for (int r = 1; r <= P; ++r) {
-    for (int j = P; j >= r; --j) {
-      for (int k = 0; k < D; ++k)
-        points[j][k] = points[j - 1][k] + alpha[r][j] * (points[j][k] - points[j - 1][k]);
-    }
-  }
-  for (int k = 0; k < D; ++k) result[k] = points[P][k];
 }
 
 // Two orientation keys closer than the turn's threshold blend straight (the
@@ -330,8 +298,6 @@ void BeginPlainTurn(curve_span_cache& span) {
   span.TurnInverseWidth = width > 0.0f ? 1.0f / width : 0.0f;
 }
 
-// Defer: a quaternion's last step is left to the caller (SpanNormalize or
-// SpanFinishTurn), which does it for a whole pose in one loop.
 // The span holding t made current, off the path of a frame that stays on
 // its span (kept out of line so that path saves no registers): SpanMoved, or
 // the value evaluated without the cache where no span can be kept.
@@ -352,6 +318,8 @@ template <int P, int D, bool Q, bool Sampled>
   return SpanMoved;
 }
 
+// Defer: a quaternion's last step is left to the caller (SpanNormalize or
+// SpanFinishTurn), which does it for a whole pose in one loop.
 template <int P, int D, bool Q, bool Sampled, bool Defer = false>
 int32_t EvaluateSpanFixed(const bound_curve& curve, float t, curve_span_cache& span,
                           sampled_key_cursor* keys, float* out, double* turn) {
@@ -380,7 +348,7 @@ int32_t EvaluateSpanFixed(const bound_curve& curve, float t, curve_span_cache& s
       return TurnWith(span.Turn, span.Controls, span.Controls + 4, u, out) ? SpanDone : SpanFailed;
     }
   } else {
-    DeBoorWithInverses<P, D>(span, t, out);
+    bspline_internal::DeBoor<P, D, true>(span.Knots, t, span.Controls, D, out, span.Inverses);
     if constexpr (Q && Defer) return SpanNormalize;
     if constexpr (Q) bspline_internal::NormalizeQuaternion4(out);
     return SpanDone;
