@@ -11,9 +11,12 @@
 namespace ketrel {
 namespace {
 
+// A record is read by its header's format only when its type agrees: a
+// damaged file can label any record a curve.
 bool ViewOf(const curve2* curve, curve_data_view* view) {
   *view = curve_data_view{};
-  return curve != nullptr && ReadCurveData(curve->CurveData.Object, view);
+  return curve != nullptr && CurveDataIsOfType(curve->CurveData.Object, curve->CurveData.Type) &&
+         ReadCurveData(curve->CurveData.Object, view);
 }
 
 // The data of a copy or of an encoding, in bytes; 0 when it cannot be made.
@@ -216,9 +219,6 @@ int32_t GetCurveFormat(const curve2* curve) {
 bool CurveRecordMatchesType(const curve2* curve) {
   curve_data_view view;
   if (!ViewOf(curve, &view)) return false;
-  const data_type_definition* type = curve->CurveData.Type;
-  const data_type_definition* expected = GetCurveFormatType(view.Format);
-  if (type != expected && !DataTypesAreEqualWithNames(expected, type)) return false;
   // A damaged file can point a record's arrays anywhere, also where their
   // numbers cannot be read as such.
   auto aligned = [](const void* p, int32_t alignment) {
@@ -248,7 +248,8 @@ int32_t GetCurveKnotCount(const curve2* curve) {
 }
 
 int32_t GetCurveByteSize(const curve2* curve) {
-  if (curve == nullptr) return 0;
+  if (curve == nullptr || !CurveDataIsOfType(curve->CurveData.Object, curve->CurveData.Type))
+    return 0;
   size_t size = CurveDataCopySize(curve->CurveData.Object);
   return size > 0 ? static_cast<int32_t>(size + sizeof(curve2)) : 0;
 }
@@ -377,7 +378,7 @@ struct neighbour {
 
 neighbour NeighbourOf(const curve2* curve, int32_t dimension) {
   neighbour n;
-  if (curve == nullptr || !ReadCurveData(curve->CurveData.Object, &n.view)) return n;
+  if (!ViewOf(curve, &n.view)) return n;
   n.identity = IsIdentity(n.view, curve);
   n.present = n.identity || (n.view.KnotCount > 0 && n.view.Dimension == dimension &&
                              n.view.Format != CurveFormatDaKeyframes32f);

@@ -269,6 +269,16 @@ int32_t FindCurveFormat(const data_type_definition* type) {
   return CurveFormatUnknown;
 }
 
+bool CurveDataIsOfType(const void* record, const data_type_definition* type) {
+  if (record == nullptr || type == nullptr || type->Type != InlineMember) return false;
+  if (type->ReferenceType != CurveDataHeaderType &&
+      !DataTypesAreEqualWithNames(type->ReferenceType, CurveDataHeaderType))
+    return false;
+  const data_type_definition* expected =
+      GetCurveFormatType(static_cast<const curve_data_header*>(record)->Format);
+  return expected != nullptr && (type == expected || DataTypesAreEqualWithNames(expected, type));
+}
+
 bool ReadCurveData(const void* record, curve_data_view* view) {
   *view = curve_data_view{};
   if (record == nullptr) return false;

@@ -195,8 +195,14 @@ struct curve_data_view {
 };
 
 // Reads a record; false (view Format -1) for a null record or an unknown
-// format number in its header.
+// format number in its header. The record is read by its header's format:
+// a record from a file must pass CurveDataIsOfType first.
 bool ReadCurveData(const void* record, curve_data_view* view);
+
+// True when `type` is the type (by pointer, or by members and names) of the
+// format `record`'s header names. The header is read only once the type
+// says the record starts with one.
+bool CurveDataIsOfType(const void* record, const data_type_definition* type);
 
 // Knots first..first+count-1 and their control points, decoded. `knots` or
 // `controls` may be null. Indices outside the curve are a parameter check.

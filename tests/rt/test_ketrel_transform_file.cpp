@@ -5,12 +5,14 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "rt/ketrel_curve.h"
 #include "rt/ketrel_load.h"
 #include "rt/ketrel_memory.h"
+#include "rt/ketrel_playback_curves.h"
 #include "rt/ketrel_playback_root_motion.h"
 #include "rt/ketrel_skeleton_builder.h"
 #include "rt/ketrel_transform.h"
@@ -429,6 +431,20 @@ TEST(TransformFile, BadConversionsAndUnrepresentableCurvesAreReported) {
                                    tight, "Hips"));
   EXPECT_TRUE(log.Contains("does not match its type")) << log.All();
   EXPECT_TRUE(CurveRecordMatchesType(&grown));
+  EXPECT_EQ(GetCurveKnotCount(&mislabelled), 0);
+  EXPECT_EQ(GetCurveByteSize(&mislabelled), 0);
+
+  // A record that is no curve at all (one byte, under a type without a
+  // curve header) is never read as the format its first byte names.
+  data_type_definition oneByte[] = {type_table::M(UInt8Member, "Format"), {}};
+  auto byte = std::make_unique<uint8_t>(uint8_t(CurveFormatDaK16uC16u));
+  curve2 stranger = *again;
+  stranger.CurveData.Type = oneByte;
+  stranger.CurveData.Object = byte.get();
+  EXPECT_EQ(GetCurveFormat(&stranger), CurveFormatUnknown);
+  EXPECT_EQ(GetCurveDegree(&stranger), 0);
+  bound_curve bound;
+  EXPECT_FALSE(BindCurve(stranger, 3, nullptr, &bound));
 }
 
 }  // namespace
