@@ -140,12 +140,21 @@ std::array<SingleColour, 256> MakeSingleColourTable() {
   }
   return table;
 }
-const std::array<SingleColour, 256> kSingle5 = MakeSingleColourTable<5>();
-const std::array<SingleColour, 256> kSingle6 = MakeSingleColourTable<6>();
+// Built on first use, not at start-up: every run of a program linking the
+// library paid for them (about 20 million instructions), most never encode.
+const std::array<SingleColour, 256>& Single5() {
+  static const std::array<SingleColour, 256> table = MakeSingleColourTable<5>();
+  return table;
+}
+const std::array<SingleColour, 256>& Single6() {
+  static const std::array<SingleColour, 256> table = MakeSingleColourTable<6>();
+  return table;
+}
 
 void FitSingleColour(const Pixels& p, ColourFit& fit) {
   int r = int(p.r[0]), g = int(p.g[0]), b = int(p.b[0]);
-  const SingleColour sr = kSingle5[size_t(r)], sg = kSingle6[size_t(g)], sb = kSingle5[size_t(b)];
+  const SingleColour sr = Single5()[size_t(r)], sg = Single6()[size_t(g)],
+                     sb = Single5()[size_t(b)];
   fit.c0 = uint16_t((sr.first << 11) | (sg.first << 5) | sb.first);
   fit.c1 = uint16_t((sr.second << 11) | (sg.second << 5) | sb.second);
   float palette[4][3];
@@ -353,9 +362,9 @@ void FitColours(const Pixels& p, bool three, ColourFit& best) {
   // point lands close to it, then does better.
   if (!three && best.c0 == best.c1) {
     const int32_t half = weight / 2;
-    const SingleColour sr = kSingle5[size_t((sum[0] + half) / weight)],
-                       sg = kSingle6[size_t((sum[1] + half) / weight)],
-                       sb = kSingle5[size_t((sum[2] + half) / weight)];
+    const SingleColour sr = Single5()[size_t((sum[0] + half) / weight)],
+                       sg = Single6()[size_t((sum[1] + half) / weight)],
+                       sb = Single5()[size_t((sum[2] + half) / weight)];
     trial.c0 = uint16_t((sr.first << 11) | (sg.first << 5) | sb.first);
     trial.c1 = uint16_t((sr.second << 11) | (sg.second << 5) | sb.second);
     float palette[4][3];

@@ -25,12 +25,16 @@ bool IsGlb(const std::string& path) {
   return extension == ".glb";
 }
 
-// The bytes of the file at `path`: a .gltf's JSON, or a .glb whole.
-bool ReadFileBytes(const std::string& path, std::string& bytes) {
-  std::ifstream in(path, std::ios::binary);
+// The first `limit` bytes of the file at `path` (all of it by default),
+// read in one piece: a stream iterator took more time than Assimp's import.
+bool ReadFileBytes(const std::string& path, std::string& bytes, size_t limit = std::string::npos) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
+  const std::streamoff size = in.tellg();
+  if (size < 0) return false;
+  bytes.resize(std::min(size_t(size), limit));
+  in.seekg(0);
+  return bool(in.read(bytes.data(), std::streamsize(bytes.size())));
 }
 
 // A .glb's JSON chunk: where it starts and how long it is.
@@ -42,16 +46,48 @@ bool GlbJsonChunk(const std::string& glb, size_t& at, uint32_t& length) {
   return length <= glb.size() - at;
 }
 
-// The file's JSON: all of a .gltf, the first chunk of a .glb.
-json ReadGltfJson(const std::string& path) {
-  std::string bytes;
-  if (!ReadFileBytes(path, bytes)) return json(json::value_t::discarded);
-  if (!IsGlb(path)) return json::parse(bytes, nullptr, false);
+// The file's JSON text: all of a .gltf, the first chunk of a .glb (read
+// without the binary chunk behind it).
+bool ReadGltfText(const std::string& path, std::string& text) {
+  if (!IsGlb(path)) return ReadFileBytes(path, text);
+  std::string header;
   size_t at = 0;
   uint32_t length = 0;
-  if (!GlbJsonChunk(bytes, at, length)) return json(json::value_t::discarded);
-  return json::parse(bytes.begin() + std::ptrdiff_t(at),
-                     bytes.begin() + std::ptrdiff_t(at + length), nullptr, false);
+  if (!ReadFileBytes(path, header, 20) || header.size() < 20) return false;
+  std::memcpy(&length, header.data() + 12, 4);
+  if (!ReadFileBytes(path, text, 20 + size_t(length)) || !GlbJsonChunk(text, at, length))
+    return false;
+  text.erase(0, at);
+  return true;
+}
+
+// How deep the text's arrays and objects nest, read from its brackets
+// outside strings (no parse). A bound: a broken text may claim more.
+int TextDepth(const std::string& text) {
+  int depth = 0, most = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      most = std::max(most, ++depth);
+    } else if (c == '}' || c == ']') {
+      --depth;
+    }
+  }
+  return most;
+}
+
+// Could the text hold an "extras" member? Its name may also be written
+// with escapes, so any \u counts as a maybe.
+bool MayHaveExtras(const std::string& text) {
+  return text.find("extras") != std::string::npos || text.find("\\u") != std::string::npos;
 }
 
 const json* Member(const json& object, const char* name) {
@@ -248,7 +284,9 @@ class PatchedFileSystem : public Assimp::DefaultIOSystem {
 void AttachGltfExtras(const std::string& path, const aiScene& source,
                       const std::map<const aiNode*, Node*>& nodes,
                       const std::vector<Material*>& materials, Scene& scene) {
-  const json gltf = ReadGltfJson(path);
+  std::string text;
+  if (ReadGltfText(path, text) && !MayHaveExtras(text)) return;  // nothing to parse for
+  const json gltf = json::parse(text, nullptr, false);
   if (gltf.is_discarded()) {
     KT_LOG_WARNING_CODE(Host, warning::HostPropertyShortened, scene.FileName.c_str(),
                         "The extras of %s cannot be read; they are left out", path.c_str());
@@ -271,6 +309,10 @@ Assimp::IOSystem* GltfWithoutDeepExtras(const std::string& path) {
   std::string extension = fs::path(path).extension().string();
   for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
   if (extension != ".gltf" && extension != ".glb") return nullptr;
+  // Nothing can be too deep in a text that never nests that far: most
+  // files are spared a parse.
+  std::string original;
+  if (!ReadGltfText(path, original) || TextDepth(original) <= kAssimpExtrasDepth) return nullptr;
   std::string bytes;
   if (!ReadFileBytes(path, bytes)) return nullptr;  // Assimp says what is wrong with it
   size_t at = 0;
