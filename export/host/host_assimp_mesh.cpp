@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
 
 #include "export/ketrel_warning_codes.h"
 #include "rt/ketrel_log.h"
@@ -183,12 +182,15 @@ class GeometryBuilder {
 
     std::vector<int32_t>& hostVertex = hostVertex_.emplace_back(mesh.mNumVertices);
     // Keys of the vertices kept so far, back to back in one buffer and found
-    // through a hash of their bytes: no allocation per vertex.
+    // through an open-addressed table of their hashes: no allocation per
+    // vertex, no node per entry.
     std::string keys;
     std::vector<size_t> keyStart{0};
-    std::vector<int32_t> keptHost, nextSameHash;
-    std::unordered_map<uint64_t, int32_t> firstWithHash;
-    firstWithHash.reserve(mesh.mNumVertices);
+    std::vector<int32_t> keptHost;
+    std::vector<uint64_t> keptHash;
+    size_t capacity = 16;
+    while (capacity < 2 * size_t(mesh.mNumVertices)) capacity *= 2;
+    std::vector<int32_t> slots(capacity, -1);
     std::string key;
     for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
       const aiVector3D& p = mesh.mVertices[v];
@@ -209,19 +211,23 @@ class GeometryBuilder {
         }
       }
       const uint64_t hash = std::hash<std::string_view>()(key);
-      auto head = firstWithHash.try_emplace(hash, -1).first;
-      int32_t same = head->second;
-      while (same >= 0 && std::string_view(keys).substr(
-                              keyStart[size_t(same)],
-                              keyStart[size_t(same) + 1] - keyStart[size_t(same)]) != key) {
-        same = nextSameHash[size_t(same)];
+      size_t slot = size_t(hash) & (capacity - 1);
+      int32_t same = -1;
+      for (; slots[slot] >= 0; slot = (slot + 1) & (capacity - 1)) {
+        const size_t kept = size_t(slots[slot]);
+        if (keptHash[kept] == hash &&
+            std::string_view(keys).substr(keyStart[kept], keyStart[kept + 1] - keyStart[kept]) ==
+                key) {
+          same = slots[slot];
+          break;
+        }
       }
       if (same >= 0) {
         hostVertex[v] = keptHost[size_t(same)];
         continue;
       }
-      nextSameHash.push_back(head->second);
-      head->second = int32_t(keptHost.size());
+      slots[slot] = int32_t(keptHost.size());
+      keptHash.push_back(hash);
       keptHost.push_back(node_.Mesh.VertexCount());
       keys += key;
       keyStart.push_back(keys.size());
