@@ -176,6 +176,7 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
     return result;
   }
   span_walker walker(reader);
+  curve_window window;
   // Copies of `v` at the end of `out` (the knot before the first counts as
   // a full jump: the curve is clamped there).
   auto multiplicity = [&](float v) {
@@ -218,8 +219,8 @@ refine_result RefineKnots(const fit_job& job, const curve2* curve, int32_t* coun
     float at = SampleTime(job, j);
     if (!(at > 0.0f)) at = 0.0f;
     int32_t knot = walker.Find(at);
-    EvaluateReaderAtKnot(reader, job.Dimension, orientation, knot < 0 ? 0 : knot, at, value,
-                         nullptr);
+    EvaluateReaderInWindow(reader, job.Dimension, orientation, knot < 0 ? 0 : knot, at, value,
+                           &window);
     float error = SampleError(job, value, SampleAt(job, j));
     if (error <= limit) continue;
     float left = knots[span - 1];

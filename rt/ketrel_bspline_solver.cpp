@@ -494,11 +494,12 @@ bool MeasureCurveError(int32_t flags, int32_t dimension, float duration, const c
   if (!BeginCurveReader(curve, &reader)) return false;
   double total = 0.0;  // thousands of tiny terms: float would drop the small ones
   span_walker walker(reader);
+  curve_window window;
   for (int32_t i = 0; i < sampleCount; ++i) {
     float t = static_cast<float>(i) * step;
     int32_t knot = walker.Find(t);
-    if (!EvaluateReaderAtKnot(reader, dimension, orientation, knot < 0 ? 0 : knot, t, value,
-                              nullptr)) {
+    if (!EvaluateReaderInWindow(reader, dimension, orientation, knot < 0 ? 0 : knot, t, value,
+                                &window)) {
       return false;
     }
     const float* sample = samples + int64_t{i} * dimension;
@@ -530,6 +531,7 @@ bool MeasureCurveErrorBetween(int32_t flags, int32_t dimension, float duration, 
   curve_reader reader;
   if (!BeginCurveReader(curve, &reader)) return false;
   span_walker walker(reader);
+  curve_window window;
   for (int32_t i = 0; i + 1 < sampleCount; ++i) {
     const float* a = samples + int64_t{i} * dimension;
     if (jumpThreshold >= 0.0f &&
@@ -539,8 +541,8 @@ bool MeasureCurveErrorBetween(int32_t flags, int32_t dimension, float duration, 
       const float u = 0.25f * static_cast<float>(q);
       const float t = (static_cast<float>(i) + u) * step;
       const int32_t knot = walker.Find(t);
-      if (!EvaluateReaderAtKnot(reader, dimension, orientation, knot < 0 ? 0 : knot, t, value,
-                                nullptr)) {
+      if (!EvaluateReaderInWindow(reader, dimension, orientation, knot < 0 ? 0 : knot, t, value,
+                                  &window)) {
         return false;
       }
       SampleBetween(a, a + dimension, dimension, orientation, u, expected);

@@ -447,75 +447,117 @@ bool SlerpKeys(const float* knots, const float* keys, float t, float* result) {
 
 // EvaluateCurveAtKnot on a record already read: `keyframed` and `isIdentity`
 // say what the record is.
-bool EvaluateView(const curve_data_view& view, bool keyframed, bool isIdentity, int32_t dimension,
-                  bool normalize, const curve2* previous, const curve2* next, float duration,
-                  int32_t knotIndex, float t, float* result, const float* identity) {
-  if (!KT_CHECK_PARAMETER(Curve, result != nullptr && !keyframed)) return false;
-  if (isIdentity) {
-    for (int32_t j = 0; j < dimension; ++j) result[j] = identity != nullptr ? identity[j] : 0.0f;
-    return true;
-  }
-  if (!KT_CHECK_PARAMETER(Curve, dimension == view.Dimension && view.Degree <= kMaxBSplineDegree &&
-                                     knotIndex >= 0 && knotIndex < view.KnotCount)) {
-    return false;
-  }
-  if (view.KnotCount == 1 || view.Format == CurveFormatDaConstant32f ||
-      view.Format == CurveFormatD3Constant32f || view.Format == CurveFormatD4Constant32f) {
-    return DecodeKnotsControls(view, 0, 1, nullptr, result, identity);
-  }
+static_assert(sizeof(curve_window::Knots) / sizeof(float) >= 2 * kMaxBSplineDegree &&
+              sizeof(curve_window::Controls) / sizeof(float) >=
+                  (kMaxBSplineDegree + 1) * kMaxCurveDimension);
+
+// The knots and control points a frame at `knotIndex` blends, read (and
+// for quaternions turned into one hemisphere) once: a fit measures many
+// samples on one span.
+bool FillWindow(const curve_data_view& view, int32_t dimension, bool normalize,
+                const curve2* previous, const curve2* next, float duration, int32_t knotIndex,
+                const float* identity, curve_window* window) {
   int32_t p = view.Degree;
   int32_t first = knotIndex - p;
-  const float* knots;
-  const float* controls;
-  float knotWindow[2 * kMaxBSplineDegree];
-  float controlWindow[(kMaxBSplineDegree + 1) * kMaxCurveDimension];
   bool inside = first >= 0 && knotIndex + p - 1 < view.KnotCount;
+  window->Knot = -1;
+  window->DirectKnots = window->DirectControls = nullptr;
   if (inside && view.Format == CurveFormatDaK32fC32f) {
-    knots = view.Knots + first;
-    controls = view.Controls + int64_t{first} * dimension;
+    window->DirectKnots = view.Knots + first;
+    window->DirectControls = view.Controls + int64_t{first} * dimension;
+    window->Knot = knotIndex;
+    return true;
+  }
+  float* knotWindow = window->Knots;
+  float* controlWindow = window->Controls;
+  bool decoded = true;
+  if (inside) {
+    // One read of the window: formats that decode keys in sequence (the
+    // sampled keys) walk their segment once, not once per entry.
+    decoded = DecodeKnotsControls(view, first, 2 * p, knotWindow, nullptr, identity) &&
+              DecodeKnotsControls(view, first, p + 1, nullptr, controlWindow, identity);
   } else {
-    bool decoded = true;
-    if (inside) {
-      // One read of the window: formats that decode keys in sequence (the
-      // sampled keys) walk their segment once, not once per entry.
-      decoded = DecodeKnotsControls(view, first, 2 * p, knotWindow, nullptr, identity) &&
-                DecodeKnotsControls(view, first, p + 1, nullptr, controlWindow, identity);
-    } else {
-      // Most evaluations have no neighbours: spare reading (and clearing) two
-      // empty records for them.
-      static const neighbour kNone;
-      const neighbour& before = previous != nullptr ? NeighbourOf(previous, dimension) : kNone;
-      const neighbour& after = next != nullptr ? NeighbourOf(next, dimension) : kNone;
-      for (int32_t w = 0; w < 2 * p && decoded; ++w) {
-        decoded = WindowEntry(view, first + w, before, after, duration, identity, &knotWindow[w],
-                              nullptr);
-      }
-      for (int32_t w = 0; w <= p && decoded; ++w) {
-        decoded = WindowEntry(view, first + w, before, after, duration, identity, nullptr,
-                              &controlWindow[w * dimension]);
-      }
+    // Most evaluations have no neighbours: spare reading (and clearing) two
+    // empty records for them.
+    static const neighbour kNone;
+    const neighbour& before = previous != nullptr ? NeighbourOf(previous, dimension) : kNone;
+    const neighbour& after = next != nullptr ? NeighbourOf(next, dimension) : kNone;
+    for (int32_t w = 0; w < 2 * p && decoded; ++w) {
+      decoded =
+          WindowEntry(view, first + w, before, after, duration, identity, &knotWindow[w], nullptr);
     }
-    if (!decoded) return false;
-    if (normalize && dimension == 4) {
-      // Keep neighbouring quaternions in one hemisphere so the blend does
-      // not pass through zero.
-      for (int32_t w = 1; w <= p; ++w) {
-        float* q = &controlWindow[w * 4];
-        const float* before_q = &controlWindow[(w - 1) * 4];
-        if (q[0] * before_q[0] + q[1] * before_q[1] + q[2] * before_q[2] + q[3] * before_q[3] <
-            0.0f) {
-          for (int32_t k = 0; k < 4; ++k) q[k] = -q[k];
-        }
+    for (int32_t w = 0; w <= p && decoded; ++w) {
+      decoded = WindowEntry(view, first + w, before, after, duration, identity, nullptr,
+                            &controlWindow[w * dimension]);
+    }
+  }
+  if (!decoded) return false;
+  if (normalize && dimension == 4) {
+    // Keep neighbouring quaternions in one hemisphere so the blend does
+    // not pass through zero.
+    for (int32_t w = 1; w <= p; ++w) {
+      float* q = &controlWindow[w * 4];
+      const float* before_q = &controlWindow[(w - 1) * 4];
+      if (q[0] * before_q[0] + q[1] * before_q[1] + q[2] * before_q[2] + q[3] * before_q[3] <
+          0.0f) {
+        for (int32_t k = 0; k < 4; ++k) q[k] = -q[k];
       }
     }
-    knots = knotWindow;
-    controls = controlWindow;
-    if (normalize && dimension == 4 && p == 1 && view.Format == CurveFormatDaSampledBits) {
-      return SlerpKeys(knots, controls, t, result);
-    }
+  }
+  window->Knot = knotIndex;
+  return true;
+}
+
+bool EvaluateWindow(const curve_data_view& view, int32_t dimension, bool normalize,
+                    const curve_window& window, float t, float* result) {
+  const int32_t p = view.Degree;
+  const float* knots = window.DirectKnots != nullptr ? window.DirectKnots : window.Knots;
+  const float* controls = window.DirectKnots != nullptr ? window.DirectControls : window.Controls;
+  if (normalize && dimension == 4 && p == 1 && view.Format == CurveFormatDaSampledBits) {
+    return SlerpKeys(knots, controls, t, result);
   }
   return normalize ? EvaluateBSplineNormalized(p, dimension, knots, controls, t, result)
                    : EvaluateBSpline(p, dimension, knots, controls, t, result);
+}
+
+// The checks and the single-value curves before any window.
+enum class view_answer { Window, Done, Failed };
+view_answer AnswerWithoutWindow(const curve_data_view& view, bool keyframed, bool isIdentity,
+                                int32_t dimension, int32_t knotIndex, float* result,
+                                const float* identity) {
+  if (!KT_CHECK_PARAMETER(Curve, result != nullptr && !keyframed)) return view_answer::Failed;
+  if (isIdentity) {
+    for (int32_t j = 0; j < dimension; ++j) result[j] = identity != nullptr ? identity[j] : 0.0f;
+    return view_answer::Done;
+  }
+  if (!KT_CHECK_PARAMETER(Curve, dimension == view.Dimension && view.Degree <= kMaxBSplineDegree &&
+                                     knotIndex >= 0 && knotIndex < view.KnotCount)) {
+    return view_answer::Failed;
+  }
+  if (view.KnotCount == 1 || view.Format == CurveFormatDaConstant32f ||
+      view.Format == CurveFormatD3Constant32f || view.Format == CurveFormatD4Constant32f) {
+    return DecodeKnotsControls(view, 0, 1, nullptr, result, identity) ? view_answer::Done
+                                                                      : view_answer::Failed;
+  }
+  return view_answer::Window;
+}
+
+bool EvaluateView(const curve_data_view& view, bool keyframed, bool isIdentity, int32_t dimension,
+                  bool normalize, const curve2* previous, const curve2* next, float duration,
+                  int32_t knotIndex, float t, float* result, const float* identity) {
+  switch (
+      AnswerWithoutWindow(view, keyframed, isIdentity, dimension, knotIndex, result, identity)) {
+    case view_answer::Done:
+      return true;
+    case view_answer::Failed:
+      return false;
+    case view_answer::Window:
+      break;
+  }
+  curve_window window;
+  return FillWindow(view, dimension, normalize, previous, next, duration, knotIndex, identity,
+                    &window) &&
+         EvaluateWindow(view, dimension, normalize, window, t, result);
 }
 
 }  // namespace
@@ -546,6 +588,26 @@ bool EvaluateReaderAtKnot(const curve_reader& reader, int32_t dimension, bool no
                           int32_t knotIndex, float t, float* result, const float* identity) {
   return EvaluateView(reader.View, reader.Keyframed, reader.Identity, dimension, normalize, nullptr,
                       nullptr, 0.0f, knotIndex, t, result, identity);
+}
+
+bool EvaluateReaderInWindow(const curve_reader& reader, int32_t dimension, bool normalize,
+                            int32_t knotIndex, float t, float* result, curve_window* window) {
+  if (window->Knot != knotIndex || window->Normalize != normalize) {
+    switch (AnswerWithoutWindow(reader.View, reader.Keyframed, reader.Identity, dimension,
+                                knotIndex, result, nullptr)) {
+      case view_answer::Done:
+        return true;
+      case view_answer::Failed:
+        return false;
+      case view_answer::Window:
+        break;
+    }
+    if (!FillWindow(reader.View, dimension, normalize, nullptr, nullptr, 0.0f, knotIndex, nullptr,
+                    window))
+      return false;
+    window->Normalize = normalize;
+  }
+  return EvaluateWindow(reader.View, dimension, normalize, *window, t, result);
 }
 
 bool EvaluateCurveAtT(int32_t dimension, bool normalize, const curve2* curve,

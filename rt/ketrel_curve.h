@@ -132,6 +132,23 @@ int32_t FindReaderKnot(const curve_reader& reader, float t);
 bool EvaluateReaderAtKnot(const curve_reader& reader, int32_t dimension, bool normalize,
                           int32_t knotIndex, float t, float* result, const float* identity);
 
+// The knots and control points last read by EvaluateReaderInWindow, kept
+// for the next evaluation on the same knot: the same answers as
+// EvaluateReaderAtKnot (no identity values) without reading the window
+// again. Start with a fresh window for each reader; `dimension` must not
+// change between calls.
+struct curve_window {
+  int32_t Knot = -1;  // the knot index read, or -1
+  bool Normalize = false;
+  // Float curves are read where they lie; the others decoded into the arrays.
+  const float* DirectKnots = nullptr;
+  const float* DirectControls = nullptr;
+  float Knots[2 * 3];            // 2 x the highest degree
+  float Controls[(3 + 1) * 15];  // degree + 1 points of the most numbers a curve holds
+};
+bool EvaluateReaderInWindow(const curve_reader& reader, int32_t dimension, bool normalize,
+                            int32_t knotIndex, float t, float* result, curve_window* window);
+
 // ---- Transforms (basis conversion) -------------------------------------------
 
 // Positions: v -> L v + A. Orientations: R -> L R L^-1. Scale/shear: M ->
