@@ -282,22 +282,33 @@ TEST(CurveQueries, AReaderAnswersAsTheCurveDoes) {
   for (int i = 0; i < 12; ++i) {
     knots.push_back(0.25f * static_cast<float>(i));
     const float half = 0.1f * static_cast<float>(i);
+    // Every other one in the far hemisphere: normalising turns it back.
+    const float sign = i % 2 ? -1.0f : 1.0f;
     for (float c : {0.0f, std::sin(half) * 0.6f, std::sin(half) * 0.8f, std::cos(half)})
-      controls.push_back(c);
+      controls.push_back(sign * c);
   }
   for (data_type_definition* format : {DaK32fC32fType, D4nK16uC15uType, D4nK8uC7uType}) {
     curve2* curve = Build(format, 2, 4, knots, controls);
     ASSERT_NE(curve, nullptr);
     curve_reader reader;
     ASSERT_TRUE(BeginCurveReader(curve, &reader));
-    for (float t = 0; t <= 3.0f; t += 0.0625f) {
-      float direct[4], read[4];
-      const int32_t knot = FindCurveKnot(curve, t);
-      ASSERT_EQ(FindReaderKnot(reader, t), knot) << t;
-      ASSERT_TRUE(
-          EvaluateCurveAtKnot(4, true, curve, nullptr, nullptr, 0, knot, t, direct, nullptr));
-      ASSERT_TRUE(EvaluateReaderAtKnot(reader, 4, true, knot, t, read, nullptr));
-      EXPECT_EQ(std::memcmp(direct, read, sizeof direct), 0) << t;
+    // A kept window answers alike whatever came before: forward, back,
+    // with and without normalising on the same knot.
+    curve_window window;
+    for (int pass = 0; pass < 3; ++pass) {
+      const bool normalize = pass != 1;
+      for (int i = 0; i <= 48; ++i) {
+        const float t = 0.0625f * static_cast<float>(pass == 2 ? 48 - i : i);
+        float direct[4], read[4], windowed[4];
+        const int32_t knot = FindCurveKnot(curve, t);
+        ASSERT_EQ(FindReaderKnot(reader, t), knot) << t;
+        ASSERT_TRUE(EvaluateCurveAtKnot(4, normalize, curve, nullptr, nullptr, 0, knot, t, direct,
+                                        nullptr));
+        ASSERT_TRUE(EvaluateReaderAtKnot(reader, 4, normalize, knot, t, read, nullptr));
+        ASSERT_TRUE(EvaluateReaderInWindow(reader, 4, normalize, knot, t, windowed, &window));
+        EXPECT_EQ(std::memcmp(direct, read, sizeof direct), 0) << t;
+        EXPECT_EQ(std::memcmp(direct, windowed, sizeof direct), 0) << t << " pass " << pass;
+      }
     }
     FreeCurve(curve);
   }
