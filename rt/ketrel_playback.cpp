@@ -359,12 +359,17 @@ bool SampleLocalPose(const track_binding* binding, float t, uint32_t flags, tran
   return ok;
 }
 
+// Widest vector track playback reads (a 3x3 matrix).
+constexpr int32_t kMaxVectorTrackDimension = 9;
+
 int32_t GetVectorTrackValueCount(const track_group* group) {
   if (group == nullptr) return 0;
   int64_t count = 0;
+  // A width no track can have (a damaged file) would have callers allocate
+  // gigabytes for a track SampleVectorTracks refuses anyway.
   for (int32_t v = 0; v < group->VectorTrackCount; ++v) {
     const int32_t d = group->VectorTracks[v].Dimension;
-    count += d > 0 ? d : 0;
+    count += d > 0 && d <= kMaxVectorTrackDimension ? d : 0;
   }
   return count > INT32_MAX ? INT32_MAX : int32_t(count);
 }
@@ -383,7 +388,7 @@ bool SampleVectorTracks(const track_group* group, const animation* clip, float t
     if (d <= 0) continue;
     bound_curve curve;
     static const float kZeros[kMaxCurveDimension] = {};
-    if (d > 9 || !BindCurve(track.ValueCurve, d, kZeros, &curve)) {
+    if (d > kMaxVectorTrackDimension || !BindCurve(track.ValueCurve, d, kZeros, &curve)) {
       KT_LOG_ERROR(TrackGroup, "Vector track %s cannot be read", NameOf(track.Name));
       return false;
     }

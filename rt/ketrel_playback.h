@@ -116,7 +116,9 @@ bool SampleLocalPose(const track_binding* binding, float t, uint32_t flags, tran
 // ---- Morph weights ----------------------------------------------------------
 
 // Floats SampleVectorTracks writes for a group: the sum of its vector
-// tracks' dimensions (one weight per track for a morph group).
+// tracks' dimensions (one weight per track for a morph group). A track wider
+// than 9 numbers, which no file written by the exporter has and playback
+// does not read, counts nothing.
 int32_t GetVectorTrackValueCount(const track_group* group);
 // Every vector track's value at `t`, one after the other in track order.
 // `capacity` is the number of floats `values` holds; false when it is too

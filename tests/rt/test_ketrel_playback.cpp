@@ -243,6 +243,13 @@ TEST(Playback, VectorTracksAndMorphTargetsByName) {
   test::LogCapture log;
   EXPECT_FALSE(SampleVectorTracks(c.Group, &c.Clip, 0.5f, PlaybackClamp, weights, 1));
   EXPECT_EQ(log.errors(), 1u);
+  // A damaged file's width: counted as nothing (callers size buffers by the
+  // count, found by fuzzing), refused when sampled.
+  const int32_t width = c.Group->VectorTracks[1].Dimension;
+  c.Group->VectorTracks[1].Dimension = 1 << 30;
+  EXPECT_EQ(GetVectorTrackValueCount(c.Group), 1);
+  EXPECT_FALSE(SampleVectorTracks(c.Group, &c.Clip, 0.5f, PlaybackClamp, weights, 2));
+  c.Group->VectorTracks[1].Dimension = width;
 
   morph_target targets[2] = {{"Smile", nullptr, 0}, {"Frown", nullptr, 0}};
   mesh face{};
