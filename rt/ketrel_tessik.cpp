@@ -191,19 +191,30 @@ inline match FindFastMatch(const fast_tables<kLongLog>& t, size_t pos, const uin
   uint64_t v = LoadLittleEndian64(p);
   const uint32_t head =
       std::endian::native == std::endian::little ? static_cast<uint32_t>(v) : Load32(p);
-  best_match best = TryRepeat(p, pos, end, head, rep0, rep1);
+  // rep0 is never 0: it always holds the offset of a match.
+  const bool repeatHit = rep0 <= pos && Load32(p - rep0) == head;
   uint32_t* longSlot = t.LongSlot(v);
   uint32_t* shortSlot = t.ShortSlot(v);
   uint32_t longCandidate = *longSlot, shortCandidate = *shortSlot;
   *longSlot = *shortSlot = static_cast<uint32_t>(pos);
   // Empty slots hold 0xFFFFFFFF, which is never below pos.
-  if (longCandidate < pos && Load32(t.in + longCandidate) == head) {
-    best.Take(p, static_cast<uint32_t>(pos - longCandidate), end, rep0, rep1);
-  }
+  const bool longHit = longCandidate < pos && Load32(t.in + longCandidate) == head;
   // A match of 8 bytes or more from the long table is rarely beaten by the
   // short one; skipping it saves a likely cache miss.
-  if (!longOnly && best.m.length < 8 && shortCandidate < pos && shortCandidate != longCandidate &&
-      Load32(t.in + shortCandidate) == head) {
+  auto shortHit = [&] {
+    return !longOnly && shortCandidate < pos && shortCandidate != longCandidate &&
+           Load32(t.in + shortCandidate) == head;
+  };
+  best_match best;
+  if (!repeatHit && !longHit) {
+    // Most lookups end here, with at most one candidate to measure.
+    if (shortHit()) best.Take(p, static_cast<uint32_t>(pos - shortCandidate), end, rep0, rep1);
+    return best.m;
+  }
+  // Candidates in this order: the first of two equal gains wins.
+  if (repeatHit) best.Take(p, rep0, end, rep0, rep1);
+  if (longHit) best.Take(p, static_cast<uint32_t>(pos - longCandidate), end, rep0, rep1);
+  if (best.m.length < 8 && shortHit()) {
     best.Take(p, static_cast<uint32_t>(pos - shortCandidate), end, rep0, rep1);
   }
   return best.m;
