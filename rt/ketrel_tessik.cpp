@@ -172,7 +172,7 @@ struct best_match {
   }
 };
 
-// Every lookup tries the last offset first.
+// The last offset's candidate, alone.
 inline best_match TryRepeat(const uint8_t* p, size_t pos, const uint8_t* end, uint32_t head,
                             uint32_t rep0, uint32_t rep1) {
   best_match best;
@@ -182,8 +182,8 @@ inline best_match TryRepeat(const uint8_t* p, size_t pos, const uint8_t* end, ui
 }
 
 // The lookup at `pos`, which has 8 bytes to read: the last offset, then the
-// long table's candidate and (unless `longOnly`) the short table's one.
-// Indexes `pos` in both tables.
+// long table's candidate and (unless `longOnly`, as in the lazy step) the
+// short table's one. Indexes `pos` in both tables.
 template <bool longOnly, unsigned kLongLog>
 inline match FindFastMatch(const fast_tables<kLongLog>& t, size_t pos, const uint8_t* end,
                            uint32_t rep0, uint32_t rep1) {
