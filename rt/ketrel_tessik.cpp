@@ -87,12 +87,13 @@ inline uint32_t Hash4(const uint8_t* p, unsigned hashLog) {
   return (Load32(p) * 2654435761u) >> (32 - hashLog);
 }
 
-inline uint32_t Hash8(uint64_t v, unsigned log) {
-  return static_cast<uint32_t>((v * 0xCF1BBCDCB7A56463ull) >> (64 - log));
+// The fast tables' hashes: of the 8 bytes in v, and of the first 5.
+inline size_t Hash8(uint64_t v, unsigned log) {
+  return static_cast<size_t>((v * 0xCF1BBCDCB7A56463ull) >> (64 - log));
 }
 
-inline uint32_t Hash5(uint64_t v, unsigned log) {
-  return static_cast<uint32_t>(((v << 24) * 0x9E3779B185EBCA87ull) >> (64 - log));
+inline size_t Hash5(uint64_t v, unsigned log) {
+  return static_cast<size_t>(((v << 24) * 0x9E3779B185EBCA87ull) >> (64 - log));
 }
 
 inline size_t CommonLength(const uint8_t* a, const uint8_t* b, const uint8_t* limit) {
@@ -122,6 +123,111 @@ struct match {
   uint32_t offset = 0;
 };
 
+// The fast tables as the chainless parser sees them. The parser keeps this
+// and the repeat offsets in locals: a store into the uint32_t tables could
+// alias the encoder's uint32_t members and would make the compiler reload
+// them after every store. kLongLog is the long table's log2 size when it is
+// known at compile time (the common sizes; the short table is twice as
+// large), 0 when it is read at run time.
+template <unsigned kLongLog>
+struct fast_tables {
+  const uint8_t* in;
+  uint32_t* longTable;   // 8-byte prefixes
+  uint32_t* shortTable;  // 5-byte prefixes
+  unsigned longLog;
+  unsigned shortLog;
+
+  uint32_t* LongSlot(uint64_t v) const {
+    return &longTable[Hash8(v, kLongLog ? kLongLog : longLog)];
+  }
+  uint32_t* ShortSlot(uint64_t v) const {
+    return &shortTable[Hash5(v, kLongLog ? kLongLog + 1 : shortLog)];
+  }
+  // Indexes the positions of [from, limit); each has 8 bytes to read.
+  void IndexRange(size_t from, size_t limit) const {
+    for (size_t p = from; p < limit; ++p) {
+      uint64_t v = LoadLittleEndian64(in + p);
+      *LongSlot(v) = static_cast<uint32_t>(p);
+      *ShortSlot(v) = static_cast<uint32_t>(p);
+    }
+  }
+};
+
+// The best of the candidates tried at one position: the longest match for
+// its offset's rough cost; the first one wins a tie.
+struct best_match {
+  match m;
+  int gain = 0;
+
+  // `offset` is in 1..p's position, and the 4 bytes at p and p - offset are
+  // equal.
+  void Take(const uint8_t* p, uint32_t offset, const uint8_t* end, uint32_t rep0, uint32_t rep1) {
+    size_t length = 4 + CommonLength(p + 4, p + 4 - offset, end);
+    int g = static_cast<int>(length) * 4 - OffsetCost(offset, rep0, rep1);
+    if (g > gain) {
+      gain = g;
+      m.length = static_cast<uint32_t>(length);
+      m.offset = offset;
+    }
+  }
+};
+
+// The last offset's candidate, alone.
+inline best_match TryRepeat(const uint8_t* p, size_t pos, const uint8_t* end, uint32_t head,
+                            uint32_t rep0, uint32_t rep1) {
+  best_match best;
+  // rep0 is never 0: it always holds the offset of a match.
+  if (rep0 <= pos && Load32(p - rep0) == head) best.Take(p, rep0, end, rep0, rep1);
+  return best;
+}
+
+// The lookup at `pos`, which has 8 bytes to read: the last offset, then the
+// long table's candidate and (unless `longOnly`, as in the lazy step) the
+// short table's one. Indexes `pos` in both tables.
+template <bool longOnly, unsigned kLongLog>
+inline match FindFastMatch(const fast_tables<kLongLog>& t, size_t pos, const uint8_t* end,
+                           uint32_t rep0, uint32_t rep1) {
+  const uint8_t* p = t.in + pos;
+  uint64_t v = LoadLittleEndian64(p);
+  const uint32_t head =
+      std::endian::native == std::endian::little ? static_cast<uint32_t>(v) : Load32(p);
+  // rep0 is never 0: it always holds the offset of a match.
+  const bool repeatHit = rep0 <= pos && Load32(p - rep0) == head;
+  uint32_t* longSlot = t.LongSlot(v);
+  uint32_t* shortSlot = t.ShortSlot(v);
+  uint32_t longCandidate = *longSlot, shortCandidate = *shortSlot;
+  *longSlot = *shortSlot = static_cast<uint32_t>(pos);
+  // Empty slots hold 0xFFFFFFFF, which is never below pos.
+  const bool longHit = longCandidate < pos && Load32(t.in + longCandidate) == head;
+  // A match of 8 bytes or more from the long table is rarely beaten by the
+  // short one; skipping it saves a likely cache miss.
+  auto shortHit = [&] {
+    return !longOnly && shortCandidate < pos && shortCandidate != longCandidate &&
+           Load32(t.in + shortCandidate) == head;
+  };
+  best_match best;
+  if (!repeatHit && !longHit) {
+    // Most lookups end here, with at most one candidate to measure.
+    if (shortHit()) best.Take(p, static_cast<uint32_t>(pos - shortCandidate), end, rep0, rep1);
+    return best.m;
+  }
+  // Candidates in this order: the first of two equal gains wins.
+  if (repeatHit) best.Take(p, rep0, end, rep0, rep1);
+  if (longHit) best.Take(p, static_cast<uint32_t>(pos - longCandidate), end, rep0, rep1);
+  if (best.m.length < 8 && shortHit()) {
+    best.Take(p, static_cast<uint32_t>(pos - shortCandidate), end, rep0, rep1);
+  }
+  return best.m;
+}
+
+// The lookup at a position too close to the end of the input to hash: only
+// the last offset.
+inline match FindTailMatch(const uint8_t* in, size_t pos, const uint8_t* end, uint32_t rep0,
+                           uint32_t rep1) {
+  const uint8_t* p = in + pos;
+  return TryRepeat(p, pos, end, Load32(p), rep0, rep1).m;
+}
+
 class encoder {
  public:
   encoder(const tessik_level& level, const uint8_t* in, size_t size, uint8_t* work)
@@ -148,33 +254,29 @@ class encoder {
   size_t Compress(uint8_t* out, size_t capacity);
 
  private:
+  // Chain levels only.
   void Insert(size_t pos) {
-    if (!chainMask_) {
-      if (pos + 8 <= size_) {
-        uint64_t v = LoadLittleEndian64(in_ + pos);
-        head_[Hash8(v, hashLog_)] = static_cast<uint32_t>(pos);
-        chain_[Hash5(v, shortLog_)] = static_cast<uint32_t>(pos);
-      }
-      return;
-    }
     uint32_t h = Hash4(in_ + pos, hashLog_);
-    if (chainMask_) chain_[pos & chainMask_] = head_[h];
+    chain_[pos & chainMask_] = head_[h];
     head_[h] = static_cast<uint32_t>(pos);
   }
   // Inserts every position in [next, upTo) that can start a match.
   void InsertUpTo(size_t upTo) {
+    if (!chainMask_) {
+      // The fast tables hash 8 bytes.
+      size_t end = size_ >= 8 ? std::min(upTo, size_ - 7) : 0;
+      fast_tables<0>{in_, head_, chain_, hashLog_, shortLog_}.IndexRange(inserted_, end);
+      inserted_ = std::max(inserted_, upTo);
+      return;
+    }
     // Only positions with kMinMatch bytes behind them can be hashed.
     size_t end = size_ >= kMinMatch ? std::min(upTo, size_ - kMinMatch + 1) : 0;
     for (; inserted_ < end; ++inserted_) Insert(inserted_);
     inserted_ = std::max(inserted_, upTo);
   }
   match FindMatch(size_t pos, size_t limit) const;
-  // Indexes `pos` as it searches. With `longOnly`, the 5-byte candidate is
-  // indexed but not tried.
-  template <bool longOnly = false>
-  match FindFastMatch(size_t pos, size_t limit);
-  void IndexMatch(size_t from, size_t to);
   void EmitSequence(size_t anchor, size_t pos, const match& m);
+  template <unsigned kLongLog>
   void ParseFastBlock(size_t start, size_t end);
   match Search(size_t pos, size_t limit) {
     InsertUpTo(pos);
@@ -204,56 +306,6 @@ class encoder {
   uint32_t blockRep1_ = kFirstRep1;
 };
 
-template <bool longOnly>
-match encoder::FindFastMatch(size_t pos, size_t limit) {
-  match best;
-  const uint8_t* p = in_ + pos;
-  const uint8_t* end = in_ + limit;
-  const uint32_t head = Load32(p);
-  int bestGain = 0;
-  auto consider = [&](size_t offset) {
-    if (offset == 0 || offset > pos || Load32(p - offset) != head) return;
-    size_t length = 4 + CommonLength(p + 4, p + 4 - offset, end);
-    int gain =
-        static_cast<int>(length) * 4 - OffsetCost(static_cast<uint32_t>(offset), rep0_, rep1_);
-    if (gain > bestGain) {
-      bestGain = gain;
-      best.length = static_cast<uint32_t>(length);
-      best.offset = static_cast<uint32_t>(offset);
-    }
-  };
-  consider(rep0_);
-  if (pos + 8 > size_) return best;
-  // Look up and index this position in one go.
-  uint64_t v = LoadLittleEndian64(p);
-  uint32_t* longSlot = &head_[Hash8(v, hashLog_)];
-  uint32_t* shortSlot = &chain_[Hash5(v, shortLog_)];
-  uint32_t longCandidate = *longSlot, shortCandidate = *shortSlot;
-  *longSlot = *shortSlot = static_cast<uint32_t>(pos);
-  inserted_ = pos + 1;
-  if (longCandidate < pos) consider(pos - longCandidate);
-  // A match of 8 bytes or more from the long table is rarely beaten by the
-  // short one; skipping it saves a likely cache miss.
-  if (!longOnly && best.length < 8 && shortCandidate < pos && shortCandidate != longCandidate) {
-    consider(pos - shortCandidate);
-  }
-  return best;
-}
-
-// Indexes the positions of [from, to) in both fast tables.
-void encoder::IndexMatch(size_t from, size_t to) {
-  size_t limit = size_ >= 8 ? std::min(to, size_ - 7) : 0;
-  uint32_t* longTable = head_;
-  uint32_t* shortTable = chain_;
-  const unsigned longLog = hashLog_, shortLog = shortLog_;
-  for (size_t p = from; p < limit; ++p) {
-    uint64_t v = LoadLittleEndian64(in_ + p);
-    longTable[Hash8(v, longLog)] = static_cast<uint32_t>(p);
-    shortTable[Hash5(v, shortLog)] = static_cast<uint32_t>(p);
-  }
-  inserted_ = std::max(inserted_, to);
-}
-
 // Emits the literals of [anchor, pos) and the match at pos, and updates the
 // repeat offsets as the decoder will.
 void encoder::EmitSequence(size_t anchor, size_t pos, const match& m) {
@@ -269,44 +321,105 @@ void encoder::EmitSequence(size_t anchor, size_t pos, const match& m) {
   }
 }
 
+// Copies a run of literals. Runs are mostly short: one 16-byte copy covers
+// them where the input has 16 bytes to read (the literal buffer is followed
+// by the scratch buffer, so writing past the run is harmless).
+inline void CopyLiterals(uint8_t* to, const uint8_t* from, size_t n, const uint8_t* inputEnd) {
+  if (n <= 16 && inputEnd - from >= 16) {
+    std::memcpy(to, from, 16);
+  } else {
+    std::memcpy(to, from, n);
+  }
+}
+
 // The parse of the chainless levels: like ParseBlock, but every lookup also
 // indexes, and the positions inside a match are indexed in one tight loop.
-void encoder::ParseFastBlock(size_t start, size_t end) {
-  sequenceCount_ = 0;
-  literalCount_ = 0;
+template <unsigned kLongLog>
+[[gnu::noinline]] void encoder::ParseFastBlock(size_t start, size_t end) {
+  const fast_tables<kLongLog> tables{in_, head_, chain_, hashLog_, shortLog_};
+  const uint8_t* const in = in_;
+  const uint8_t* const blockEnd = in + end;
+  const uint8_t* const inputEnd = in + size_;
+  // A match must start early enough to read kMinMatch bytes and end inside
+  // the block; below hashEnd a position also has the 8 bytes the tables hash.
+  const size_t searchEnd = end >= kMinMatch ? end - kMinMatch + 1 : 0;
+  const size_t hashEnd = size_ >= 8 ? size_ - 7 : 0;
+  const size_t fastEnd = std::min(searchEnd, hashEnd);
+  const bool lazy = level_.lazy != 0;
+  const uint32_t niceLength = level_.niceLength;
+  uint8_t* const literals = literals_;
+  sequence* const sequences = sequences_;
+  size_t literalCount = 0, sequenceCount = 0;
+  uint32_t rep0 = rep0_, rep1 = rep1_;
+  size_t inserted = inserted_;
   size_t anchor = start;
   size_t pos = start;
-  size_t lastStart = end >= kMinMatch ? end - kMinMatch : start;
   size_t misses = 0;
-  while (pos < lastStart + 1 && end - pos >= kMinMatch) {
-    match m = FindFastMatch(pos, end);
-    if (m.length == 0) {
-      // Skip faster through data that does not compress; skipped positions
-      // are not indexed.
+  for (;;) {
+    match m;
+    // Skip faster through data that does not compress; skipped positions
+    // are not indexed.
+    while (pos < fastEnd) {
+      m = FindFastMatch<false>(tables, pos, blockEnd, rep0, rep1);
+      inserted = pos + 1;
+      if (m.length != 0) break;
       ++misses;
       pos += 1 + (misses >> 6);
-      continue;
+    }
+    if (pos >= fastEnd) {
+      // The last few positions of the input only try the last offset.
+      while (pos < searchEnd) {
+        m = FindTailMatch(in, pos, blockEnd, rep0, rep1);
+        if (m.length != 0) break;
+        ++misses;
+        pos += 1 + (misses >> 6);
+      }
+      if (pos >= searchEnd) break;
     }
     misses = 0;
-    // One lazy step that only tries the repeat offset and the long table:
-    // a 5-byte match one position later seldom pays for its lookup.
-    if (level_.lazy && m.length < level_.niceLength && pos + 1 < lastStart + 1) {
-      match next = FindFastMatch<true>(pos + 1, end);
-      int gainNow = static_cast<int>(m.length) * 4 - OffsetCost(m.offset, rep0_, rep1_) + 4;
-      int gainNext = static_cast<int>(next.length) * 4 - OffsetCost(next.offset, rep0_, rep1_);
-      if (next.length != 0 && gainNext > gainNow) {
-        m = next;
-        ++pos;
+    // One lazy step that only tries the last offset and the long table: a
+    // 5-byte match one position later seldom pays for its lookup.
+    if (lazy && m.length < niceLength && pos + 1 < searchEnd) {
+      match next;
+      if (pos + 1 < hashEnd) {
+        next = FindFastMatch<true>(tables, pos + 1, blockEnd, rep0, rep1);
+        inserted = pos + 2;
+      } else {
+        next = FindTailMatch(in, pos + 1, blockEnd, rep0, rep1);
+      }
+      if (next.length != 0) {
+        int gainNow = static_cast<int>(m.length) * 4 - OffsetCost(m.offset, rep0, rep1) + 4;
+        int gainNext = static_cast<int>(next.length) * 4 - OffsetCost(next.offset, rep0, rep1);
+        if (gainNext > gainNow) {
+          m = next;
+          ++pos;
+        }
       }
     }
-    EmitSequence(anchor, pos, m);
-    IndexMatch(std::max(inserted_, pos + 1), pos + m.length);
-    pos += m.length;
+    // The sequence, with the repeat offsets updated as the decoder will.
+    size_t literalLength = pos - anchor;
+    CopyLiterals(literals + literalCount, in + anchor, literalLength, inputEnd);
+    literalCount += literalLength;
+    sequences[sequenceCount++] = {static_cast<uint32_t>(literalLength), m.length, m.offset};
+    if (m.offset == rep1) {
+      std::swap(rep0, rep1);
+    } else if (m.offset != rep0) {
+      rep1 = rep0;
+      rep0 = m.offset;
+    }
+    // The positions inside the match are indexed but not searched.
+    size_t matchEnd = pos + m.length;
+    tables.IndexRange(std::max(inserted, pos + 1), std::min(matchEnd, hashEnd));
+    inserted = std::max(inserted, matchEnd);
+    pos = matchEnd;
     anchor = pos;
   }
-  std::memcpy(literals_ + literalCount_, in_ + anchor, end - anchor);
-  literalCount_ += end - anchor;
-  inserted_ = std::max(inserted_, pos);
+  std::memcpy(literals + literalCount, in + anchor, end - anchor);
+  literalCount_ = literalCount + (end - anchor);
+  sequenceCount_ = sequenceCount;
+  rep0_ = rep0;
+  rep1_ = rep1;
+  inserted_ = std::max(inserted, pos);
   InsertUpTo(end);
 }
 
@@ -535,8 +648,12 @@ size_t encoder::Compress(uint8_t* out, size_t capacity) {
     } else {
       if (chainMask_) {
         ParseBlock(start, end);
+      } else if (hashLog_ == 16) {
+        ParseFastBlock<16>(start, end);
+      } else if (hashLog_ == 15) {
+        ParseFastBlock<15>(start, end);
       } else {
-        ParseFastBlock(start, end);
+        ParseFastBlock<0>(start, end);
       }
       size_t compressed = EncodeBlock(start, end);
       if (compressed != 0) {
