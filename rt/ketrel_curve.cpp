@@ -542,22 +542,36 @@ view_answer AnswerWithoutWindow(const curve_data_view& view, bool keyframed, boo
   return view_answer::Window;
 }
 
+// A window already read for this knot (and the same normalising) is used
+// as it is; a fresh one (Knot -1) is read.
+bool EvaluateInWindow(const curve_data_view& view, bool keyframed, bool isIdentity,
+                      int32_t dimension, bool normalize, const curve2* previous, const curve2* next,
+                      float duration, int32_t knotIndex, float t, float* result,
+                      const float* identity, curve_window* window) {
+  if (window->Knot != knotIndex || window->Normalize != normalize) {
+    switch (
+        AnswerWithoutWindow(view, keyframed, isIdentity, dimension, knotIndex, result, identity)) {
+      case view_answer::Done:
+        return true;
+      case view_answer::Failed:
+        return false;
+      case view_answer::Window:
+        break;
+    }
+    if (!FillWindow(view, dimension, normalize, previous, next, duration, knotIndex, identity,
+                    window))
+      return false;
+    window->Normalize = normalize;
+  }
+  return EvaluateWindow(view, dimension, normalize, *window, t, result);
+}
+
 bool EvaluateView(const curve_data_view& view, bool keyframed, bool isIdentity, int32_t dimension,
                   bool normalize, const curve2* previous, const curve2* next, float duration,
                   int32_t knotIndex, float t, float* result, const float* identity) {
-  switch (
-      AnswerWithoutWindow(view, keyframed, isIdentity, dimension, knotIndex, result, identity)) {
-    case view_answer::Done:
-      return true;
-    case view_answer::Failed:
-      return false;
-    case view_answer::Window:
-      break;
-  }
   curve_window window;
-  return FillWindow(view, dimension, normalize, previous, next, duration, knotIndex, identity,
-                    &window) &&
-         EvaluateWindow(view, dimension, normalize, window, t, result);
+  return EvaluateInWindow(view, keyframed, isIdentity, dimension, normalize, previous, next,
+                          duration, knotIndex, t, result, identity, &window);
 }
 
 }  // namespace
@@ -592,22 +606,8 @@ bool EvaluateReaderAtKnot(const curve_reader& reader, int32_t dimension, bool no
 
 bool EvaluateReaderInWindow(const curve_reader& reader, int32_t dimension, bool normalize,
                             int32_t knotIndex, float t, float* result, curve_window* window) {
-  if (window->Knot != knotIndex || window->Normalize != normalize) {
-    switch (AnswerWithoutWindow(reader.View, reader.Keyframed, reader.Identity, dimension,
-                                knotIndex, result, nullptr)) {
-      case view_answer::Done:
-        return true;
-      case view_answer::Failed:
-        return false;
-      case view_answer::Window:
-        break;
-    }
-    if (!FillWindow(reader.View, dimension, normalize, nullptr, nullptr, 0.0f, knotIndex, nullptr,
-                    window))
-      return false;
-    window->Normalize = normalize;
-  }
-  return EvaluateWindow(reader.View, dimension, normalize, *window, t, result);
+  return EvaluateInWindow(reader.View, reader.Keyframed, reader.Identity, dimension, normalize,
+                          nullptr, nullptr, 0.0f, knotIndex, t, result, nullptr, window);
 }
 
 bool EvaluateCurveAtT(int32_t dimension, bool normalize, const curve2* curve,
