@@ -1,0 +1,357 @@
+// Tessik sequence decoding. The hot loop reads a sequence with one load and
+// one look-up, checks it with one branch, and copies literals and matches
+// 16 bytes at a time; whatever that branch does not let through (the last
+// bytes of the output, a bad length or offset) takes a careful path that
+// checks each piece. Every read stays inside the bits and the literals and
+// every write inside the output, whatever the stream says.
+
+#include <algorithm>
+#include <cstring>
+
+#include "rt/ketrel_tessik_block.h"
+
+namespace ketrel::tessik {
+
+namespace {
+
+inline void Copy16(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 16); }
+
+// Base, extra bits and masks of both lengths of each sequence token.
+struct length_codes {
+  uint32_t literalBase;
+  uint32_t matchBase;  // kMinMatch included
+  uint32_t literalMask;
+  uint32_t matchMask;
+  uint8_t literalBits;
+  uint8_t extraBits;  // both lengths'
+};
+
+struct length_code_table {
+  length_codes entries[256];
+  constexpr length_code_table() : entries() {
+    for (unsigned t = 0; t < 256; ++t) {
+      const unsigned literalBits = LengthExtraBits(t & 15), matchBits = LengthExtraBits(t >> 4);
+      entries[t] = {LengthBase(t & 15),
+                    LengthBase(t >> 4) + kMinMatch,
+                    (1u << literalBits) - 1,
+                    (1u << matchBits) - 1,
+                    static_cast<uint8_t>(literalBits),
+                    static_cast<uint8_t>(literalBits + matchBits)};
+    }
+  }
+  const length_codes& operator[](unsigned token) const { return entries[token]; }
+};
+constexpr length_code_table kLengthCodes;
+
+// Offset code 2 + k: base 2^k and k extra bits; codes 0 and 1 (repeats)
+// have neither. With the two repeat offsets in one word (rep0 low, rep1
+// high), a sequence's offset is base + extra bits | ((reps >> pick) &
+// repMask), and the new rep1 is the half of the old word at keep: no branch
+// on a choice that is as good as random.
+struct offset_code_table {
+  uint32_t base[kOffsetCodes];
+  uint32_t mask[kOffsetCodes];
+  uint32_t repMask[kOffsetCodes];
+  uint8_t pick[kOffsetCodes];
+  uint8_t keep[kOffsetCodes];
+  uint8_t bits[kOffsetCodes];
+  constexpr offset_code_table() : base(), mask(), repMask(), pick(), keep(), bits() {
+    repMask[0] = repMask[1] = 0xFFFFFFFFu;
+    pick[1] = 32;  // rep1
+    keep[0] = 32;  // rep0 stays: rep1 too
+    for (int code = 2; code < kOffsetCodes; ++code) {
+      bits[code] = static_cast<uint8_t>(code - 2);
+      base[code] = 1u << (code - 2);
+      mask[code] = base[code] - 1;
+    }
+  }
+};
+constexpr offset_code_table kOffsetCodeTable;
+
+// A load at any bit position yields at least this many bits.
+constexpr unsigned kLoadBits = 57;
+// The most bits a sequence read field by field reaches past its start
+// before its last load: token and offset code (kHuffmanMaxLength each)
+// and both length fields.
+constexpr unsigned kLastLoadReach = 2 * kHuffmanMaxLength + 2 * kLongLengthBits;
+// Copies may write this many bytes past a sequence's end.
+constexpr size_t kWriteSlack = 32;
+
+// Fills the combined look-up from the codes: each pair of a token and an
+// offset code that fit in its bits together repeats every 2^(their bits)
+// entries. Entries left 0 send the reader to the separate tables.
+void BuildSequenceTable(block_decoder& d, const uint8_t* tokenLengths,
+                        const uint8_t* offsetLengths) {
+  uint16_t tokenCodes[256];
+  uint16_t offsetCodes[kOffsetCodes];
+  BuildHuffmanCodes(tokenLengths, 256, tokenCodes);
+  BuildHuffmanCodes(offsetLengths, kOffsetCodes, offsetCodes);
+  uint8_t offsets[kOffsetCodes];
+  int offsetCount = 0;
+  for (int o = 0; o < kOffsetCodes; ++o) {
+    if (offsetLengths[o] != 0 && offsetLengths[o] < kSequenceTableBits) {
+      offsets[offsetCount++] = static_cast<uint8_t>(o);
+    }
+  }
+  std::memset(d.sequenceTable, 0, sizeof(d.sequenceTable));
+  for (unsigned t = 0; t < 256; ++t) {
+    const unsigned tokenLength = tokenLengths[t];
+    if (tokenLength == 0 || tokenLength >= kSequenceTableBits) continue;
+    const unsigned lengthBits = kLengthCodes[t].extraBits;
+    for (int k = 0; k < offsetCount; ++k) {
+      const unsigned o = offsets[k];
+      const unsigned head = tokenLength + offsetLengths[o];
+      if (head > kSequenceTableBits) continue;
+      const unsigned total = head + lengthBits + kOffsetCodeTable.bits[o];
+      const sequence_entry entry{static_cast<uint8_t>(t), static_cast<uint8_t>(o),
+                                 static_cast<uint8_t>(head),
+                                 static_cast<uint8_t>(total <= kLoadBits ? total : 0)};
+      for (size_t i = tokenCodes[t] | (size_t{offsetCodes[o]} << tokenLength);
+           i < kSequenceTableSize; i += size_t{1} << head) {
+        d.sequenceTable[i] = entry;
+      }
+    }
+  }
+}
+
+// Bits from bit `pos` on, where 8 bytes from its byte on are inside.
+inline uint64_t LoadBits(const uint8_t* bits, uint64_t pos) {
+  return LoadLittleEndian64(bits + (pos >> 3)) >> (pos & 7);
+}
+
+// The same anywhere: bytes past `size` read as zero.
+inline uint64_t LoadBitsChecked(const uint8_t* bits, size_t size, uint64_t pos) {
+  const uint64_t byte = pos >> 3;
+  if (byte + 8 <= size) return LoadBits(bits, pos);
+  uint64_t v = 0;
+  for (uint64_t i = byte; i < size; ++i) v |= uint64_t{bits[i]} << (8 * (i - byte));
+  return v >> (pos & 7);
+}
+
+struct sequence_fields {
+  uint32_t literalLength;
+  uint32_t matchLength;
+  uint32_t offsetExtra;
+  unsigned offsetCode;
+};
+
+// Reads a sequence whose codes the combined look-up does not hold (or whose
+// bits one load does not), one field per load. False on a pattern no code
+// starts with.
+template <bool kChecked>
+[[gnu::noinline]] bool ReadSequenceByFields(const block_decoder& d, const uint8_t* bits,
+                                            size_t size, uint64_t* pos, sequence_fields* f) {
+  auto load = [&](uint64_t at) {
+    return kChecked ? LoadBitsChecked(bits, size, at) : LoadBits(bits, at);
+  };
+  constexpr uint64_t kMask = kHuffmanTableSize - 1;
+  uint64_t b = load(*pos);
+  const huffman_entry token = d.tokenTable[b & kMask];
+  b >>= token.length;
+  const huffman_entry offset = d.offsetTable[b & kMask];
+  if (token.length == 0 || offset.length == 0) return false;
+  *pos += unsigned{token.length} + offset.length;
+  const length_codes& lengths = kLengthCodes[token.symbol];
+  const uint64_t x = load(*pos);
+  *pos += lengths.extraBits;
+  f->literalLength = lengths.literalBase + (static_cast<uint32_t>(x) & lengths.literalMask);
+  f->matchLength =
+      lengths.matchBase + (static_cast<uint32_t>(x >> lengths.literalBits) & lengths.matchMask);
+  f->offsetCode = offset.symbol;
+  f->offsetExtra = static_cast<uint32_t>(load(*pos)) & kOffsetCodeTable.mask[offset.symbol];
+  *pos += kOffsetCodeTable.bits[offset.symbol];
+  return true;
+}
+
+// Copies a match of `length` bytes from `offset` back, without writing past
+// `limit`.
+void CopyMatchChecked(uint8_t* op, uint32_t offset, size_t length, const uint8_t* limit) {
+  const uint8_t* src = op - offset;
+  if (offset >= 16 && length + kWriteSlack <= static_cast<size_t>(limit - op)) {
+    for (size_t i = 0; i < length; i += 16) Copy16(op + i, src + i);
+    return;
+  }
+  if (offset == 1) {
+    std::memset(op, src[0], length);
+    return;
+  }
+  for (size_t i = 0; i < length; ++i) op[i] = src[i];
+}
+
+// Where a run of sequences starts and where it left off.
+struct sequence_run {
+  const block_decoder* d;
+  const uint8_t* bits;
+  size_t size;
+  uint64_t pos;   // bit position in `bits`
+  uint32_t left;  // sequences to decode
+  uint32_t rep0;
+  uint32_t rep1;
+  uint8_t* out;
+  size_t outSize;
+  size_t op;
+  size_t blockEnd;
+  const uint8_t* lit;
+  const uint8_t* litEnd;  // kLiteralSlack readable bytes follow
+};
+
+// A sequence the hot loop's one check did not let through: checked piece
+// by piece and copied without writing past the output.
+[[gnu::noinline]] bool CopySequenceChecked(sequence_run& s, uint32_t literalLength,
+                                           uint32_t matchLength, uint32_t offset) {
+  if (literalLength > static_cast<size_t>(s.litEnd - s.lit) || literalLength > s.blockEnd - s.op ||
+      matchLength > s.blockEnd - s.op - literalLength) {
+    return Corrupt("sequence length");
+  }
+  const size_t matchAt = s.op + literalLength;
+  if (offset == 0 || offset > matchAt) return Corrupt("offset");
+  std::memcpy(s.out + s.op, s.lit, literalLength);
+  CopyMatchChecked(s.out + matchAt, offset, matchLength, s.out + s.outSize);
+  s.op = matchAt + matchLength;
+  s.lit += literalLength;
+  return true;
+}
+
+// Copies a checked sequence; it ends kWriteSlack bytes or more before the
+// output's end, and kLiteralSlack bytes follow the literals.
+inline void CopySequence(uint8_t* op, const uint8_t* lit, uint32_t literalLength,
+                         uint32_t matchLength, uint32_t offset) {
+  Copy16(op, lit);
+  if (literalLength > 16) [[unlikely]] {
+    for (size_t i = 16; i < literalLength; i += 16) Copy16(op + i, lit + i);
+  }
+  op += literalLength;
+  const uint8_t* src = op - offset;
+  if (offset >= 16) [[likely]] {
+    // Each step reads only bytes before the ones it writes. Most matches
+    // are 32 bytes or shorter: two fixed steps and a loop rarely entered.
+    Copy16(op, src);
+    Copy16(op + 16, src + 16);
+    if (matchLength > 32) [[unlikely]] {
+      for (size_t i = 32; i < matchLength; i += 16) Copy16(op + i, src + i);
+    }
+  } else if (offset >= 8) {
+    for (size_t i = 0; i < matchLength; i += 8) std::memcpy(op + i, src + i, 8);
+  } else if (offset == 1) {
+    std::memset(op, src[0], matchLength);
+  } else {
+    for (size_t i = 0; i < matchLength; ++i) op[i] = src[i];
+  }
+}
+
+// Decodes sequences while some are left and the reader is below `stop`
+// (kChecked: with loads that check the end of the bits).
+template <bool kChecked>
+[[gnu::noinline]] bool DecodeSequenceRun(sequence_run& s, uint64_t stop) {
+  const sequence_entry* const table = s.d->sequenceTable;
+  const uint8_t* const bits = s.bits;
+  uint8_t* const out = s.out;
+  const uint8_t* const litEnd = s.litEnd;
+  // Sequences that end here or earlier may be copied with slack.
+  const size_t fastEnd =
+      std::min(s.blockEnd, s.outSize >= kWriteSlack ? s.outSize - kWriteSlack : 0);
+  uint64_t pos = s.pos;
+  uint32_t left = s.left;
+  uint64_t reps = s.rep0 | (uint64_t{s.rep1} << 32);
+  size_t op = s.op;
+  const uint8_t* lit = s.lit;
+  for (; left > 0 && pos < stop; --left) {
+    const uint64_t b = kChecked ? LoadBitsChecked(bits, s.size, pos) : LoadBits(bits, pos);
+    const sequence_entry e = table[b & (kSequenceTableSize - 1)];
+    uint32_t literalLength, matchLength, offsetExtra, code;
+    if (e.totalBits != 0) [[likely]] {
+      pos += e.totalBits;
+      const length_codes& lengths = kLengthCodes[e.token];
+      const uint64_t x = b >> e.headBits;
+      code = e.offsetCode;
+      literalLength = lengths.literalBase + (static_cast<uint32_t>(x) & lengths.literalMask);
+      matchLength =
+          lengths.matchBase + (static_cast<uint32_t>(x >> lengths.literalBits) & lengths.matchMask);
+      offsetExtra = static_cast<uint32_t>(x >> lengths.extraBits) & kOffsetCodeTable.mask[code];
+    } else {
+      sequence_fields f;
+      if (!ReadSequenceByFields<kChecked>(*s.d, bits, s.size, &pos, &f)) {
+        return Corrupt("sequence code");
+      }
+      literalLength = f.literalLength;
+      matchLength = f.matchLength;
+      offsetExtra = f.offsetExtra;
+      code = f.offsetCode;
+    }
+    const uint32_t offset = (kOffsetCodeTable.base[code] + offsetExtra) |
+                            (static_cast<uint32_t>(reps >> kOffsetCodeTable.pick[code]) &
+                             kOffsetCodeTable.repMask[code]);
+    reps = offset | (reps >> kOffsetCodeTable.keep[code] << 32);
+    const size_t matchAt = op + literalLength;
+    // Literals left, room before fastEnd, an offset inside the output (0
+    // wraps round to fail too).
+    if (literalLength > static_cast<size_t>(litEnd - lit) || matchAt + matchLength > fastEnd ||
+        size_t{offset} - 1 >= matchAt) [[unlikely]] {
+      s.op = op;
+      s.lit = lit;
+      if (!CopySequenceChecked(s, literalLength, matchLength, offset)) return false;
+      op = s.op;
+      lit = s.lit;
+      continue;
+    }
+    CopySequence(out + op, lit, literalLength, matchLength, offset);
+    op = matchAt + matchLength;
+    lit += literalLength;
+  }
+  s.pos = pos;
+  s.left = left;
+  s.rep0 = static_cast<uint32_t>(reps);
+  s.rep1 = static_cast<uint32_t>(reps >> 32);
+  s.op = op;
+  s.lit = lit;
+  return true;
+}
+
+}  // namespace
+
+bool DecodeSequences(block_decoder& d, const uint8_t* body, size_t bodySize, size_t p,
+                     uint32_t count, sequence_cursor& c) {
+  uint8_t tokenLengths[256];
+  uint8_t offsetLengths[kOffsetCodes];
+  size_t used;
+  if (!ReadHuffmanLengths(body + p, bodySize - p, 256, tokenLengths, &used) ||
+      !BuildHuffmanDecodeTable(tokenLengths, 256, d.tokenTable)) {
+    return Corrupt("sequence code");
+  }
+  p += used;
+  if (!ReadHuffmanLengths(body + p, bodySize - p, kOffsetCodes, offsetLengths, &used) ||
+      !BuildHuffmanDecodeTable(offsetLengths, kOffsetCodes, d.offsetTable)) {
+    return Corrupt("offset code");
+  }
+  p += used;
+  BuildSequenceTable(d, tokenLengths, offsetLengths);
+  const size_t size = bodySize - p;
+  sequence_run s{&d,
+                 body + p,
+                 size,
+                 0,
+                 count,
+                 d.rep0,
+                 d.rep1,
+                 c.out,
+                 c.outSize,
+                 c.op,
+                 c.blockEnd,
+                 c.literals + c.lit,
+                 c.literals + c.literalCount};
+  // Loads without checks while a whole sequence read field by field stays
+  // 8 bytes before the end of the bits.
+  constexpr size_t kReach = (kLastLoadReach + 7) / 8 + 8;
+  const uint64_t fastStop = size > kReach ? uint64_t{size - kReach} * 8 : 0;
+  if (!DecodeSequenceRun<false>(s, fastStop) || !DecodeSequenceRun<true>(s, UINT64_MAX)) {
+    return false;
+  }
+  if (s.pos > uint64_t{size} * 8 || (s.pos + 7) / 8 != size) return Corrupt("sequence bits");
+  d.rep0 = s.rep0;
+  d.rep1 = s.rep1;
+  c.op = s.op;
+  c.lit = static_cast<size_t>(s.lit - c.literals);
+  return true;
+}
+
+}  // namespace ketrel::tessik
