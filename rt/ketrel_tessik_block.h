@@ -30,8 +30,8 @@ struct sequence_entry {
 };
 
 // Bytes the literal buffer holds behind the literals, so that they can be
-// copied 16 bytes at a time.
-inline constexpr size_t kLiteralSlack = 16;
+// copied 32 bytes at a time.
+inline constexpr size_t kLiteralSlack = 32;
 
 // The state carried from block to block of one stream.
 struct block_decoder {

@@ -86,11 +86,13 @@ void BuildSequenceTable(block_decoder& d, const uint8_t* tokenLengths,
   uint16_t offsetCodes[kOffsetCodes];
   BuildHuffmanCodes(tokenLengths, 256, tokenCodes);
   BuildHuffmanCodes(offsetLengths, kOffsetCodes, offsetCodes);
+  // The offset codes that fit, shortest first, so that each token's loop
+  // stops at the first that no longer fits beside it.
   uint8_t offsets[kOffsetCodes];
   int offsetCount = 0;
-  for (int o = 0; o < kOffsetCodes; ++o) {
-    if (offsetLengths[o] != 0 && offsetLengths[o] < kSequenceTableBits) {
-      offsets[offsetCount++] = static_cast<uint8_t>(o);
+  for (unsigned length = 1; length < kSequenceTableBits; ++length) {
+    for (int o = 0; o < kOffsetCodes; ++o) {
+      if (offsetLengths[o] == length) offsets[offsetCount++] = static_cast<uint8_t>(o);
     }
   }
   std::memset(d.sequenceTable, 0, sizeof(d.sequenceTable));
@@ -101,7 +103,7 @@ void BuildSequenceTable(block_decoder& d, const uint8_t* tokenLengths,
     for (int k = 0; k < offsetCount; ++k) {
       const unsigned o = offsets[k];
       const unsigned head = tokenLength + offsetLengths[o];
-      if (head > kSequenceTableBits) continue;
+      if (head > kSequenceTableBits) break;
       const unsigned total = head + lengthBits + kOffsetCodeTable.bits[o];
       const sequence_entry entry{static_cast<uint8_t>(t), static_cast<uint8_t>(o),
                                  static_cast<uint8_t>(head),
@@ -129,6 +131,7 @@ inline uint64_t LoadBitsChecked(const uint8_t* bits, size_t size, uint64_t pos) 
 }
 
 struct sequence_fields {
+  uint64_t pos;  // where the next sequence starts
   uint32_t literalLength;
   uint32_t matchLength;
   uint32_t offsetExtra;
@@ -140,26 +143,26 @@ struct sequence_fields {
 // starts with.
 template <bool kChecked>
 [[gnu::noinline]] bool ReadSequenceByFields(const block_decoder& d, const uint8_t* bits,
-                                            size_t size, uint64_t* pos, sequence_fields* f) {
+                                            size_t size, uint64_t pos, sequence_fields* f) {
   auto load = [&](uint64_t at) {
     return kChecked ? LoadBitsChecked(bits, size, at) : LoadBits(bits, at);
   };
   constexpr uint64_t kMask = kHuffmanTableSize - 1;
-  uint64_t b = load(*pos);
+  uint64_t b = load(pos);
   const huffman_entry token = d.tokenTable[b & kMask];
   b >>= token.length;
   const huffman_entry offset = d.offsetTable[b & kMask];
   if (token.length == 0 || offset.length == 0) return false;
-  *pos += unsigned{token.length} + offset.length;
+  pos += unsigned{token.length} + offset.length;
   const length_codes& lengths = kLengthCodes[token.symbol];
-  const uint64_t x = load(*pos);
-  *pos += lengths.extraBits;
+  const uint64_t x = load(pos);
+  pos += lengths.extraBits;
   f->literalLength = lengths.literalBase + (static_cast<uint32_t>(x) & lengths.literalMask);
   f->matchLength =
       lengths.matchBase + (static_cast<uint32_t>(x >> lengths.literalBits) & lengths.matchMask);
   f->offsetCode = offset.symbol;
-  f->offsetExtra = static_cast<uint32_t>(load(*pos)) & kOffsetCodeTable.mask[offset.symbol];
-  *pos += kOffsetCodeTable.bits[offset.symbol];
+  f->offsetExtra = static_cast<uint32_t>(load(pos)) & kOffsetCodeTable.mask[offset.symbol];
+  f->pos = pos + kOffsetCodeTable.bits[offset.symbol];
   return true;
 }
 
@@ -212,35 +215,50 @@ struct sequence_run {
   return true;
 }
 
+// Copies a match closer than 16 bytes back, 8 bytes a step: the first 8
+// bytes one by one, then from the nearest multiple of the offset that is
+// 8 bytes or more back, which repeats the same bytes.
+inline void CopyShortMatch(uint8_t* op, uint32_t offset, size_t length) {
+  static constexpr uint8_t kStep[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+  const uint8_t* src = op - offset;
+  size_t step = offset;
+  if (offset < 8) {
+    for (int i = 0; i < 8; ++i) op[i] = src[i];
+    step = kStep[offset];
+  }
+  for (size_t i = offset < 8 ? 8 : 0; i < length; i += 8) std::memcpy(op + i, op + i - step, 8);
+}
+
 // Copies a checked sequence; it ends kWriteSlack bytes or more before the
-// output's end, and kLiteralSlack bytes follow the literals.
+// output's end, and kLiteralSlack bytes follow the literals. Most literal
+// runs and matches are 32 bytes or shorter: two fixed 16-byte steps each
+// and a loop rarely entered.
 inline void CopySequence(uint8_t* op, const uint8_t* lit, uint32_t literalLength,
                          uint32_t matchLength, uint32_t offset) {
   Copy16(op, lit);
-  if (literalLength > 16) [[unlikely]] {
-    for (size_t i = 16; i < literalLength; i += 16) Copy16(op + i, lit + i);
+  Copy16(op + 16, lit + 16);
+  if (literalLength > 32) [[unlikely]] {
+    for (size_t i = 32; i < literalLength; i += 16) Copy16(op + i, lit + i);
   }
   op += literalLength;
+  if (offset < 16) [[unlikely]] {
+    CopyShortMatch(op, offset, matchLength);
+    return;
+  }
+  // Each step reads only bytes before the ones it writes.
   const uint8_t* src = op - offset;
-  if (offset >= 16) [[likely]] {
-    // Each step reads only bytes before the ones it writes. Most matches
-    // are 32 bytes or shorter: two fixed steps and a loop rarely entered.
-    Copy16(op, src);
-    Copy16(op + 16, src + 16);
-    if (matchLength > 32) [[unlikely]] {
-      for (size_t i = 32; i < matchLength; i += 16) Copy16(op + i, src + i);
-    }
-  } else if (offset >= 8) {
-    for (size_t i = 0; i < matchLength; i += 8) std::memcpy(op + i, src + i, 8);
-  } else if (offset == 1) {
-    std::memset(op, src[0], matchLength);
-  } else {
-    for (size_t i = 0; i < matchLength; ++i) op[i] = src[i];
+  Copy16(op, src);
+  Copy16(op + 16, src + 16);
+  if (matchLength > 32) [[unlikely]] {
+    for (size_t i = 32; i < matchLength; i += 16) Copy16(op + i, src + i);
   }
 }
 
 // Decodes sequences while some are left and the reader is below `stop`
-// (kChecked: with loads that check the end of the bits).
+// (kChecked: with loads that check the end of the bits). The inner loop
+// holds no call, so its state stays in registers; what it cannot take (codes
+// the combined look-up does not hold, a sequence that fails the one test)
+// leaves it for the code after it.
 template <bool kChecked>
 [[gnu::noinline]] bool DecodeSequenceRun(sequence_run& s, uint64_t stop) {
   const sequence_entry* const table = s.d->sequenceTable;
@@ -255,56 +273,72 @@ template <bool kChecked>
   uint64_t reps = s.rep0 | (uint64_t{s.rep1} << 32);
   size_t op = s.op;
   const uint8_t* lit = s.lit;
-  for (; left > 0 && pos < stop; --left) {
-    const uint64_t b = kChecked ? LoadBitsChecked(bits, s.size, pos) : LoadBits(bits, pos);
-    const sequence_entry e = table[b & (kSequenceTableSize - 1)];
-    uint32_t literalLength, matchLength, offsetExtra, code;
-    if (e.totalBits != 0) [[likely]] {
+  uint32_t literalLength, matchLength, offset;
+  // The repeat offsets and the one test; true when the sequence passes.
+  auto take = [&](uint32_t code, uint32_t offsetExtra) {
+    offset = (kOffsetCodeTable.base[code] + offsetExtra) |
+             (static_cast<uint32_t>(reps >> kOffsetCodeTable.pick[code]) &
+              kOffsetCodeTable.repMask[code]);
+    reps = offset | (reps >> kOffsetCodeTable.keep[code] << 32);
+    --left;
+    // Literals left, room before fastEnd, an offset inside the output (0
+    // wraps round to fail too).
+    const size_t matchAt = op + literalLength;
+    return literalLength <= static_cast<size_t>(litEnd - lit) && matchAt + matchLength <= fastEnd &&
+           size_t{offset} - 1 < matchAt;
+  };
+  for (;;) {
+    for (;;) {
+      if (left == 0 || pos >= stop) {
+        s.pos = pos;
+        s.left = left;
+        s.rep0 = static_cast<uint32_t>(reps);
+        s.rep1 = static_cast<uint32_t>(reps >> 32);
+        s.op = op;
+        s.lit = lit;
+        return true;
+      }
+      const uint64_t b = kChecked ? LoadBitsChecked(bits, s.size, pos) : LoadBits(bits, pos);
+      const sequence_entry e = table[b & (kSequenceTableSize - 1)];
+      if (e.totalBits == 0) [[unlikely]] {
+        goto by_fields;
+      }
       pos += e.totalBits;
       const length_codes& lengths = kLengthCodes[e.token];
       const uint64_t x = b >> e.headBits;
-      code = e.offsetCode;
       literalLength = lengths.literalBase + (static_cast<uint32_t>(x) & lengths.literalMask);
       matchLength =
           lengths.matchBase + (static_cast<uint32_t>(x >> lengths.literalBits) & lengths.matchMask);
-      offsetExtra = static_cast<uint32_t>(x >> lengths.extraBits) & kOffsetCodeTable.mask[code];
-    } else {
-      sequence_fields f;
-      if (!ReadSequenceByFields<kChecked>(*s.d, bits, s.size, &pos, &f)) {
-        return Corrupt("sequence code");
+      if (!take(e.offsetCode, static_cast<uint32_t>(x >> lengths.extraBits) &
+                                  kOffsetCodeTable.mask[e.offsetCode])) [[unlikely]] {
+        goto checked_copy;
       }
-      literalLength = f.literalLength;
-      matchLength = f.matchLength;
-      offsetExtra = f.offsetExtra;
-      code = f.offsetCode;
+      CopySequence(out + op, lit, literalLength, matchLength, offset);
+      op += literalLength + matchLength;
+      lit += literalLength;
     }
-    const uint32_t offset = (kOffsetCodeTable.base[code] + offsetExtra) |
-                            (static_cast<uint32_t>(reps >> kOffsetCodeTable.pick[code]) &
-                             kOffsetCodeTable.repMask[code]);
-    reps = offset | (reps >> kOffsetCodeTable.keep[code] << 32);
-    const size_t matchAt = op + literalLength;
-    // Literals left, room before fastEnd, an offset inside the output (0
-    // wraps round to fail too).
-    if (literalLength > static_cast<size_t>(litEnd - lit) || matchAt + matchLength > fastEnd ||
-        size_t{offset} - 1 >= matchAt) [[unlikely]] {
-      s.op = op;
-      s.lit = lit;
-      if (!CopySequenceChecked(s, literalLength, matchLength, offset)) return false;
-      op = s.op;
-      lit = s.lit;
+  by_fields : {
+    sequence_fields f;
+    if (!ReadSequenceByFields<kChecked>(*s.d, bits, s.size, pos, &f)) {
+      return Corrupt("sequence code");
+    }
+    pos = f.pos;
+    literalLength = f.literalLength;
+    matchLength = f.matchLength;
+    if (take(f.offsetCode, f.offsetExtra)) {
+      CopySequence(out + op, lit, literalLength, matchLength, offset);
+      op += literalLength + matchLength;
+      lit += literalLength;
       continue;
     }
-    CopySequence(out + op, lit, literalLength, matchLength, offset);
-    op = matchAt + matchLength;
-    lit += literalLength;
   }
-  s.pos = pos;
-  s.left = left;
-  s.rep0 = static_cast<uint32_t>(reps);
-  s.rep1 = static_cast<uint32_t>(reps >> 32);
-  s.op = op;
-  s.lit = lit;
-  return true;
+  checked_copy:
+    s.op = op;
+    s.lit = lit;
+    if (!CopySequenceChecked(s, literalLength, matchLength, offset)) return false;
+    op = s.op;
+    lit = s.lit;
+  }
 }
 
 }  // namespace
