@@ -44,21 +44,12 @@ struct length_code_table {
 constexpr length_code_table kLengthCodes;
 
 // Offset code 2 + k: base 2^k and k extra bits; codes 0 and 1 (repeats)
-// have neither. With the two repeat offsets in one word (rep0 low, rep1
-// high), a sequence's offset is base + extra bits | ((reps >> pick) &
-// repMask), and the new rep1 is the half of the old word at keep: no branch
-// on a choice that is as good as random.
+// have neither.
 struct offset_code_table {
   uint32_t base[kOffsetCodes];
   uint32_t mask[kOffsetCodes];
-  uint32_t repMask[kOffsetCodes];
-  uint8_t pick[kOffsetCodes];
-  uint8_t keep[kOffsetCodes];
   uint8_t bits[kOffsetCodes];
-  constexpr offset_code_table() : base(), mask(), repMask(), pick(), keep(), bits() {
-    repMask[0] = repMask[1] = 0xFFFFFFFFu;
-    pick[1] = 32;  // rep1
-    keep[0] = 32;  // rep0 stays: rep1 too
+  constexpr offset_code_table() : base(), mask(), bits() {
     for (int code = 2; code < kOffsetCodes; ++code) {
       bits[code] = static_cast<uint8_t>(code - 2);
       base[code] = 1u << (code - 2);
@@ -67,6 +58,32 @@ struct offset_code_table {
   }
 };
 constexpr offset_code_table kOffsetCodeTable;
+
+// The offset of a sequence with offset code `code` (`fresh` when it is not
+// a repeat), updating the repeat offsets. Which code a sequence has is as
+// good as random, so on x86-64 conditional moves choose, not branches (the
+// compiler makes branches of the plain form).
+inline uint32_t TakeOffset(uint32_t code, uint32_t fresh, uint32_t& rep0, uint32_t& rep1) {
+#if defined(__GNUC__) && defined(__x86_64__)
+  uint32_t offset = rep0, second = rep0;
+  __asm__(
+      "cmpl $1, %[code]\n\t"
+      "cmove %[rep1], %[offset]\n\t"
+      "cmpl $2, %[code]\n\t"
+      "cmovae %[fresh], %[offset]\n\t"
+      "testl %[code], %[code]\n\t"
+      "cmove %[rep1], %[second]"
+      : [offset] "+&r"(offset), [second] "+&r"(second)
+      : [code] "r"(code), [fresh] "r"(fresh), [rep1] "r"(rep1)
+      : "cc");
+#else
+  const uint32_t offset = code >= 2 ? fresh : code == 1 ? rep1 : rep0;
+  const uint32_t second = code == 0 ? rep1 : rep0;
+#endif
+  rep1 = second;
+  rep0 = offset;
+  return offset;
+}
 
 // A load at any bit position yields at least this many bits.
 constexpr unsigned kLoadBits = 57;
@@ -270,16 +287,13 @@ template <bool kChecked>
       std::min(s.blockEnd, s.outSize >= kWriteSlack ? s.outSize - kWriteSlack : 0);
   uint64_t pos = s.pos;
   uint32_t left = s.left;
-  uint64_t reps = s.rep0 | (uint64_t{s.rep1} << 32);
+  uint32_t rep0 = s.rep0, rep1 = s.rep1;
   size_t op = s.op;
   const uint8_t* lit = s.lit;
   uint32_t literalLength, matchLength, offset;
   // The repeat offsets and the one test; true when the sequence passes.
   auto take = [&](uint32_t code, uint32_t offsetExtra) {
-    offset = (kOffsetCodeTable.base[code] + offsetExtra) |
-             (static_cast<uint32_t>(reps >> kOffsetCodeTable.pick[code]) &
-              kOffsetCodeTable.repMask[code]);
-    reps = offset | (reps >> kOffsetCodeTable.keep[code] << 32);
+    offset = TakeOffset(code, kOffsetCodeTable.base[code] + offsetExtra, rep0, rep1);
     --left;
     // Literals left, room before fastEnd, an offset inside the output (0
     // wraps round to fail too).
@@ -292,8 +306,8 @@ template <bool kChecked>
       if (left == 0 || pos >= stop) {
         s.pos = pos;
         s.left = left;
-        s.rep0 = static_cast<uint32_t>(reps);
-        s.rep1 = static_cast<uint32_t>(reps >> 32);
+        s.rep0 = rep0;
+        s.rep1 = rep1;
         s.op = op;
         s.lit = lit;
         return true;
