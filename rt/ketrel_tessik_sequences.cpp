@@ -91,6 +91,9 @@ constexpr unsigned kLoadBits = 57;
 // before its last load: token and offset code (kHuffmanMaxLength each)
 // and both length fields.
 constexpr unsigned kLastLoadReach = 2 * kHuffmanMaxLength + 2 * kLongLengthBits;
+// The most bits one sequence takes: both codes, both length fields and 31
+// offset bits.
+constexpr uint64_t kMaxSequenceBits = kLastLoadReach + kOffsetCodes - 3;
 // Copies may write this many bytes past a sequence's end.
 constexpr size_t kWriteSlack = 32;
 
@@ -185,7 +188,7 @@ template <bool kChecked>
 
 // Copies a match of `length` bytes from `offset` back, without writing past
 // `limit`.
-void CopyMatchChecked(uint8_t* op, uint32_t offset, size_t length, const uint8_t* limit) {
+void CopyMatchChecked(uint8_t* op, size_t offset, size_t length, const uint8_t* limit) {
   const uint8_t* src = op - offset;
   if (offset >= 16 && length + kWriteSlack <= static_cast<size_t>(limit - op)) {
     for (size_t i = 0; i < length; i += 16) Copy16(op + i, src + i);
@@ -217,8 +220,8 @@ struct sequence_run {
 
 // A sequence the hot loop's one check did not let through: checked piece
 // by piece and copied without writing past the output.
-[[gnu::noinline]] bool CopySequenceChecked(sequence_run& s, uint32_t literalLength,
-                                           uint32_t matchLength, uint32_t offset) {
+[[gnu::noinline]] bool CopySequenceChecked(sequence_run& s, size_t literalLength,
+                                           size_t matchLength, size_t offset) {
   if (literalLength > static_cast<size_t>(s.litEnd - s.lit) || literalLength > s.blockEnd - s.op ||
       matchLength > s.blockEnd - s.op - literalLength) {
     return Corrupt("sequence length");
@@ -235,7 +238,7 @@ struct sequence_run {
 // Copies a match closer than 16 bytes back, 8 bytes a step: the first 8
 // bytes one by one, then from the nearest multiple of the offset that is
 // 8 bytes or more back, which repeats the same bytes.
-inline void CopyShortMatch(uint8_t* op, uint32_t offset, size_t length) {
+inline void CopyShortMatch(uint8_t* op, size_t offset, size_t length) {
   static constexpr uint8_t kStep[8] = {0, 8, 8, 9, 8, 10, 12, 14};
   const uint8_t* src = op - offset;
   size_t step = offset;
@@ -250,8 +253,8 @@ inline void CopyShortMatch(uint8_t* op, uint32_t offset, size_t length) {
 // output's end, and kLiteralSlack bytes follow the literals. Most literal
 // runs and matches are 32 bytes or shorter: two fixed 16-byte steps each
 // and a loop rarely entered.
-inline void CopySequence(uint8_t* op, const uint8_t* lit, uint32_t literalLength,
-                         uint32_t matchLength, uint32_t offset) {
+inline void CopySequence(uint8_t* op, const uint8_t* lit, size_t literalLength, size_t matchLength,
+                         size_t offset) {
   Copy16(op, lit);
   Copy16(op + 16, lit + 16);
   if (literalLength > 32) [[unlikely]] {
@@ -290,47 +293,60 @@ template <bool kChecked>
   uint32_t rep0 = s.rep0, rep1 = s.rep1;
   size_t op = s.op;
   const uint8_t* lit = s.lit;
-  uint32_t literalLength, matchLength, offset;
+  // Lengths and offset as wide as the positions they are added to.
+  size_t literalLength, matchLength, offset;
   // The repeat offsets and the one test; true when the sequence passes.
   auto take = [&](uint32_t code, uint32_t offsetExtra) {
     offset = TakeOffset(code, kOffsetCodeTable.base[code] + offsetExtra, rep0, rep1);
-    --left;
     // Literals left, room before fastEnd, an offset inside the output (0
     // wraps round to fail too).
     const size_t matchAt = op + literalLength;
     return literalLength <= static_cast<size_t>(litEnd - lit) && matchAt + matchLength <= fastEnd &&
-           size_t{offset} - 1 < matchAt;
+           offset - 1 < matchAt;
   };
   for (;;) {
+    // The sequences that surely start below `stop`, counted once instead of
+    // checked one by one.
+    const uint32_t chunk = pos >= stop ? 0
+                                       : static_cast<uint32_t>(std::min<uint64_t>(
+                                             left, (stop - pos - 1) / kMaxSequenceBits + 1));
+    if (chunk == 0) {
+      s.pos = pos;
+      s.left = left;
+      s.rep0 = rep0;
+      s.rep1 = rep1;
+      s.op = op;
+      s.lit = lit;
+      return true;
+    }
+    uint32_t n = chunk;
     for (;;) {
-      if (left == 0 || pos >= stop) {
-        s.pos = pos;
-        s.left = left;
-        s.rep0 = rep0;
-        s.rep1 = rep1;
-        s.op = op;
-        s.lit = lit;
-        return true;
+      if (n == 0) {
+        left -= chunk;
+        break;
       }
+      --n;
       const uint64_t b = kChecked ? LoadBitsChecked(bits, s.size, pos) : LoadBits(bits, pos);
       const sequence_entry e = table[b & (kSequenceTableSize - 1)];
       if (e.totalBits == 0) [[unlikely]] {
+        left -= chunk - n;
         goto by_fields;
       }
       pos += e.totalBits;
       const length_codes& lengths = kLengthCodes[e.token];
       const uint64_t x = b >> e.headBits;
-      literalLength = lengths.literalBase + (static_cast<uint32_t>(x) & lengths.literalMask);
-      matchLength =
-          lengths.matchBase + (static_cast<uint32_t>(x >> lengths.literalBits) & lengths.matchMask);
+      literalLength = size_t{lengths.literalBase} + (x & lengths.literalMask);
+      matchLength = size_t{lengths.matchBase} + ((x >> lengths.literalBits) & lengths.matchMask);
       if (!take(e.offsetCode, static_cast<uint32_t>(x >> lengths.extraBits) &
                                   kOffsetCodeTable.mask[e.offsetCode])) [[unlikely]] {
+        left -= chunk - n;
         goto checked_copy;
       }
       CopySequence(out + op, lit, literalLength, matchLength, offset);
       op += literalLength + matchLength;
       lit += literalLength;
     }
+    continue;
   by_fields : {
     sequence_fields f;
     if (!ReadSequenceByFields<kChecked>(*s.d, bits, s.size, pos, &f)) {
