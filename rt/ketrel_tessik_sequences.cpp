@@ -63,24 +63,27 @@ constexpr offset_code_table kOffsetCodeTable;
 // a repeat), updating the repeat offsets. Which code a sequence has is as
 // good as random, so on x86-64 conditional moves choose, not branches (the
 // compiler makes branches of the plain form).
-inline uint32_t TakeOffset(uint32_t code, uint32_t fresh, uint32_t& rep0, uint32_t& rep1) {
+inline uint64_t TakeOffset(uint32_t code, uint64_t fresh, uint64_t& rep0, uint64_t& rep1) {
+  uint64_t offset = rep0;
 #if defined(__GNUC__) && defined(__x86_64__)
-  uint32_t offset = rep0, second = rep0;
   __asm__(
       "cmpl $1, %[code]\n\t"
       "cmove %[rep1], %[offset]\n\t"
       "cmpl $2, %[code]\n\t"
       "cmovae %[fresh], %[offset]\n\t"
       "testl %[code], %[code]\n\t"
-      "cmove %[rep1], %[second]"
-      : [offset] "+&r"(offset), [second] "+&r"(second)
-      : [code] "r"(code), [fresh] "r"(fresh), [rep1] "r"(rep1)
+      "cmovne %[rep0], %[rep1]"
+      : [offset] "+&r"(offset), [rep1] "+&r"(rep1)
+      : [code] "r"(code), [fresh] "r"(fresh), [rep0] "r"(rep0)
       : "cc");
 #else
-  const uint32_t offset = code >= 2 ? fresh : code == 1 ? rep1 : rep0;
-  const uint32_t second = code == 0 ? rep1 : rep0;
+  if (code >= 2) {
+    offset = fresh;
+  } else if (code == 1) {
+    offset = rep1;
+  }
+  if (code != 0) rep1 = rep0;
 #endif
-  rep1 = second;
   rep0 = offset;
   return offset;
 }
@@ -290,7 +293,7 @@ template <bool kChecked>
       std::min(s.blockEnd, s.outSize >= kWriteSlack ? s.outSize - kWriteSlack : 0);
   uint64_t pos = s.pos;
   uint32_t left = s.left;
-  uint32_t rep0 = s.rep0, rep1 = s.rep1;
+  uint64_t rep0 = s.rep0, rep1 = s.rep1;
   size_t op = s.op;
   const uint8_t* lit = s.lit;
   // Lengths and offset as wide as the positions they are added to.
@@ -313,8 +316,8 @@ template <bool kChecked>
     if (chunk == 0) {
       s.pos = pos;
       s.left = left;
-      s.rep0 = rep0;
-      s.rep1 = rep1;
+      s.rep0 = static_cast<uint32_t>(rep0);
+      s.rep1 = static_cast<uint32_t>(rep1);
       s.op = op;
       s.lit = lit;
       return true;
