@@ -20,8 +20,9 @@ inline constexpr size_t kSequenceTableSize = size_t{1} << kSequenceTableBits;
 
 // A sequence's token and offset code when the look-up's bits hold both,
 // and the bits of the whole sequence: the reader moves on before the fields
-// are taken apart. totalBits 0: the codes do not fit, or one load does not
-// hold the whole sequence; it is read with the separate tables.
+// are taken apart. totalBits 0: the look-up holds the token alone (headBits
+// its length; 0 for bits no token code starts with), or one load does not
+// hold the whole sequence.
 struct sequence_entry {
   uint8_t token;
   uint8_t offsetCode;

@@ -100,9 +100,10 @@ constexpr uint64_t kMaxSequenceBits = kLastLoadReach + kOffsetCodes - 3;
 // Copies may write this many bytes past a sequence's end.
 constexpr size_t kWriteSlack = 32;
 
-// Fills the combined look-up from the codes: each pair of a token and an
-// offset code that fit in its bits together repeats every 2^(their bits)
-// entries. Entries left 0 send the reader to the separate tables.
+// Fills the combined look-up from the codes: each token repeats every
+// 2^(its bits) entries, and each pair of a token and an offset code that fit
+// in the look-up's bits together (and whose sequence one load holds) every
+// 2^(their bits). Entries left 0 are bits no token code starts with.
 void BuildSequenceTable(block_decoder& d, const uint8_t* tokenLengths,
                         const uint8_t* offsetLengths) {
   uint16_t tokenCodes[256];
@@ -118,7 +119,17 @@ void BuildSequenceTable(block_decoder& d, const uint8_t* tokenLengths,
       if (offsetLengths[o] == length) offsets[offsetCount++] = static_cast<uint8_t>(o);
     }
   }
+  // First each token alone (headBits its length, totalBits 0): the offset
+  // code then takes a look-up of its own.
   std::memset(d.sequenceTable, 0, sizeof(d.sequenceTable));
+  for (unsigned t = 0; t < 256; ++t) {
+    const unsigned tokenLength = tokenLengths[t];
+    if (tokenLength == 0) continue;
+    const sequence_entry entry{static_cast<uint8_t>(t), 0, static_cast<uint8_t>(tokenLength), 0};
+    for (size_t i = tokenCodes[t]; i < kSequenceTableSize; i += size_t{1} << tokenLength) {
+      d.sequenceTable[i] = entry;
+    }
+  }
   for (unsigned t = 0; t < 256; ++t) {
     const unsigned tokenLength = tokenLengths[t];
     if (tokenLength == 0 || tokenLength >= kSequenceTableBits) continue;
@@ -128,9 +139,9 @@ void BuildSequenceTable(block_decoder& d, const uint8_t* tokenLengths,
       const unsigned head = tokenLength + offsetLengths[o];
       if (head > kSequenceTableBits) break;
       const unsigned total = head + lengthBits + kOffsetCodeTable.bits[o];
+      if (total > kLoadBits) continue;  // the token's own entry sends it to the separate reads
       const sequence_entry entry{static_cast<uint8_t>(t), static_cast<uint8_t>(o),
-                                 static_cast<uint8_t>(head),
-                                 static_cast<uint8_t>(total <= kLoadBits ? total : 0)};
+                                 static_cast<uint8_t>(head), static_cast<uint8_t>(total)};
       for (size_t i = tokenCodes[t] | (size_t{offsetCodes[o]} << tokenLength);
            i < kSequenceTableSize; i += size_t{1} << head) {
         d.sequenceTable[i] = entry;
@@ -331,17 +342,25 @@ template <bool kChecked>
       --n;
       const uint64_t b = kChecked ? LoadBitsChecked(bits, s.size, pos) : LoadBits(bits, pos);
       const sequence_entry e = table[b & (kSequenceTableSize - 1)];
-      if (e.totalBits == 0) [[unlikely]] {
-        left -= chunk - n;
-        goto by_fields;
-      }
-      pos += e.totalBits;
       const length_codes& lengths = kLengthCodes[e.token];
-      const uint64_t x = b >> e.headBits;
+      unsigned head = e.headBits, total = e.totalBits, code = e.offsetCode;
+      if (total == 0) [[unlikely]] {
+        // The token alone: its offset code from the bits after it.
+        const huffman_entry o = s.d->offsetTable[(b >> head) & (kHuffmanTableSize - 1)];
+        head += o.length;
+        code = o.symbol;
+        total = head + lengths.extraBits + kOffsetCodeTable.bits[code];
+        if (e.headBits == 0 || o.length == 0 || total > kLoadBits) {
+          left -= chunk - n;
+          goto by_fields;
+        }
+      }
+      pos += total;
+      const uint64_t x = b >> head;
       literalLength = size_t{lengths.literalBase} + (x & lengths.literalMask);
       matchLength = size_t{lengths.matchBase} + ((x >> lengths.literalBits) & lengths.matchMask);
-      if (!take(e.offsetCode, static_cast<uint32_t>(x >> lengths.extraBits) &
-                                  kOffsetCodeTable.mask[e.offsetCode])) [[unlikely]] {
+      if (!take(code, static_cast<uint32_t>(x >> lengths.extraBits) & kOffsetCodeTable.mask[code]))
+          [[unlikely]] {
         left -= chunk - n;
         goto checked_copy;
       }
