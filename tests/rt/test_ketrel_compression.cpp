@@ -84,7 +84,8 @@ TEST(Compression, TessikLiteralCodesRoundTrip) {
 // Random literal runs and matches at every length and offset boundary the
 // decoder treats apart: code boundaries of both lengths, offsets below 8
 // and 16 (copied from a nearer multiple), runs and matches over 32 bytes
-// (copied in loops), matches far back and across a block's end, and streams
+// (copied in loops), matches far back and across a block's end, a sequence
+// too long for one load (both length fields and the offset's bits), streams
 // that end with each kind of match (the last 32 bytes of the output are
 // copied without slack). Decoded in one piece and in pieces of 1000 bytes.
 TEST(Compression, TessikSequenceBoundariesRoundTrip) {
@@ -112,6 +113,13 @@ TEST(Compression, TessikSequenceBoundariesRoundTrip) {
     }
   }
   inputs.push_back(all);
+  Bytes far;  // sequences of 40 length bits and 17 offset bits, common enough for short codes
+  literals(far, 200000);
+  for (int i = 0; i < 40; ++i) {
+    literals(far, 1100);
+    match(far, 190000, 1100);
+  }
+  inputs.push_back(far);
   for (size_t offset : {1, 3, 12, 40, 70000}) {
     for (size_t length : {4, 31, 33, 200}) {
       Bytes tail(all.begin(), all.begin() + 131072 - 20);  // a match across the block's end
