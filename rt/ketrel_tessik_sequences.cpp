@@ -104,8 +104,9 @@ constexpr size_t kWriteSlack = 32;
 // 2^(its bits) entries, and each pair of a token and an offset code that fit
 // in the look-up's bits together (and whose sequence one load holds) every
 // 2^(their bits). Entries left 0 are bits no token code starts with.
-void BuildSequenceTable(block_decoder& d, const uint8_t* tokenLengths,
-                        const uint8_t* offsetLengths) {
+void BuildSequenceTable(block_decoder& d, const uint8_t* tokenLengths, const uint8_t* offsetLengths,
+                        unsigned tableBits) {
+  const size_t tableSize = size_t{1} << tableBits;
   uint16_t tokenCodes[256];
   uint16_t offsetCodes[kOffsetCodes];
   BuildHuffmanCodes(tokenLengths, 256, tokenCodes);
@@ -114,36 +115,36 @@ void BuildSequenceTable(block_decoder& d, const uint8_t* tokenLengths,
   // stops at the first that no longer fits beside it.
   uint8_t offsets[kOffsetCodes];
   int offsetCount = 0;
-  for (unsigned length = 1; length < kSequenceTableBits; ++length) {
+  for (unsigned length = 1; length < tableBits; ++length) {
     for (int o = 0; o < kOffsetCodes; ++o) {
       if (offsetLengths[o] == length) offsets[offsetCount++] = static_cast<uint8_t>(o);
     }
   }
   // First each token alone (headBits its length, totalBits 0): the offset
   // code then takes a look-up of its own.
-  std::memset(d.sequenceTable, 0, sizeof(d.sequenceTable));
+  std::memset(d.sequenceTable, 0, tableSize * sizeof(sequence_entry));
   for (unsigned t = 0; t < 256; ++t) {
     const unsigned tokenLength = tokenLengths[t];
-    if (tokenLength == 0) continue;
+    if (tokenLength == 0 || tokenLength > tableBits) continue;
     const sequence_entry entry{static_cast<uint8_t>(t), 0, static_cast<uint8_t>(tokenLength), 0};
-    for (size_t i = tokenCodes[t]; i < kSequenceTableSize; i += size_t{1} << tokenLength) {
+    for (size_t i = tokenCodes[t]; i < tableSize; i += size_t{1} << tokenLength) {
       d.sequenceTable[i] = entry;
     }
   }
   for (unsigned t = 0; t < 256; ++t) {
     const unsigned tokenLength = tokenLengths[t];
-    if (tokenLength == 0 || tokenLength >= kSequenceTableBits) continue;
+    if (tokenLength == 0 || tokenLength >= tableBits) continue;
     const unsigned lengthBits = kLengthCodes[t].extraBits;
     for (int k = 0; k < offsetCount; ++k) {
       const unsigned o = offsets[k];
       const unsigned head = tokenLength + offsetLengths[o];
-      if (head > kSequenceTableBits) break;
+      if (head > tableBits) break;
       const unsigned total = head + lengthBits + kOffsetCodeTable.bits[o];
       if (total > kLoadBits) continue;  // the token's own entry sends it to the separate reads
       const sequence_entry entry{static_cast<uint8_t>(t), static_cast<uint8_t>(o),
                                  static_cast<uint8_t>(head), static_cast<uint8_t>(total)};
-      for (size_t i = tokenCodes[t] | (size_t{offsetCodes[o]} << tokenLength);
-           i < kSequenceTableSize; i += size_t{1} << head) {
+      for (size_t i = tokenCodes[t] | (size_t{offsetCodes[o]} << tokenLength); i < tableSize;
+           i += size_t{1} << head) {
         d.sequenceTable[i] = entry;
       }
     }
@@ -293,7 +294,7 @@ inline void CopySequence(uint8_t* op, const uint8_t* lit, size_t literalLength, 
 // holds no call, so its state stays in registers; what it cannot take (codes
 // the combined look-up does not hold, a sequence that fails the one test)
 // leaves it for the code after it.
-template <bool kChecked>
+template <bool kChecked, unsigned kTableBits>
 [[gnu::noinline]] bool DecodeSequenceRun(sequence_run& s, uint64_t stop) {
   const sequence_entry* const table = s.d->sequenceTable;
   const uint8_t* const bits = s.bits;
@@ -341,7 +342,7 @@ template <bool kChecked>
       }
       --n;
       const uint64_t b = kChecked ? LoadBitsChecked(bits, s.size, pos) : LoadBits(bits, pos);
-      const sequence_entry e = table[b & (kSequenceTableSize - 1)];
+      const sequence_entry e = table[b & ((uint64_t{1} << kTableBits) - 1)];
       const length_codes& lengths = kLengthCodes[e.token];
       unsigned head = e.headBits, total = e.totalBits, code = e.offsetCode;
       if (total == 0) [[unlikely]] {
@@ -410,7 +411,11 @@ bool DecodeSequences(block_decoder& d, const uint8_t* body, size_t bodySize, siz
     return Corrupt("offset code");
   }
   p += used;
-  BuildSequenceTable(d, tokenLengths, offsetLengths);
+  // The look-up pays for itself over many sequences; a block of few gets a
+  // smaller one, or none (a single entry of 0: every sequence is read field
+  // by field).
+  const unsigned tableBits = count >= 4096 ? kSequenceTableBits : count >= 1024 ? 11 : 0;
+  BuildSequenceTable(d, tokenLengths, offsetLengths, tableBits);
   const size_t size = bodySize - p;
   sequence_run s{&d,
                  body + p,
@@ -429,9 +434,16 @@ bool DecodeSequences(block_decoder& d, const uint8_t* body, size_t bodySize, siz
   // 8 bytes before the end of the bits.
   constexpr size_t kReach = (kLastLoadReach + 7) / 8 + 8;
   const uint64_t fastStop = size > kReach ? uint64_t{size - kReach} * 8 : 0;
-  if (!DecodeSequenceRun<false>(s, fastStop) || !DecodeSequenceRun<true>(s, UINT64_MAX)) {
-    return false;
+  bool ok;
+  if (tableBits == kSequenceTableBits) {
+    ok = DecodeSequenceRun<false, kSequenceTableBits>(s, fastStop) &&
+         DecodeSequenceRun<true, kSequenceTableBits>(s, UINT64_MAX);
+  } else if (tableBits == 11) {
+    ok = DecodeSequenceRun<false, 11>(s, fastStop) && DecodeSequenceRun<true, 11>(s, UINT64_MAX);
+  } else {
+    ok = DecodeSequenceRun<false, 0>(s, fastStop) && DecodeSequenceRun<true, 0>(s, UINT64_MAX);
   }
+  if (!ok) return false;
   if (s.pos > uint64_t{size} * 8 || (s.pos + 7) / 8 != size) return Corrupt("sequence bits");
   d.rep0 = s.rep0;
   d.rep1 = s.rep1;
