@@ -113,6 +113,14 @@ TEST(Compression, TessikSequenceBoundariesRoundTrip) {
     }
   }
   inputs.push_back(all);
+  // The same kinds of sequences packed densely: blocks of thousands of
+  // sequences take the decoder's larger look-ups, the blocks above none.
+  Bytes dense(all.begin(), all.begin() + 70000);
+  for (size_t i = 0; i < 20000; ++i) {
+    literals(dense, i % 3);
+    match(dense, offsets[i % std::size(offsets)], 4 + i % 29);
+  }
+  inputs.push_back(dense);
   Bytes far;  // sequences of 40 length bits and 17 offset bits, common enough for short codes
   literals(far, 200000);
   for (int i = 0; i < 40; ++i) {
