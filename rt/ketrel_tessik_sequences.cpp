@@ -103,7 +103,8 @@ constexpr size_t kWriteSlack = 32;
 // Fills the combined look-up from the codes: each token repeats every
 // 2^(its bits) entries, and each pair of a token and an offset code that fit
 // in the look-up's bits together (and whose sequence one load holds) every
-// 2^(their bits). Entries left 0 are bits no token code starts with.
+// 2^(their bits). Entries left 0 (no token code within the look-up's bits
+// starts there) send the sequence to the field-by-field read.
 void BuildSequenceTable(block_decoder& d, const uint8_t* tokenLengths, const uint8_t* offsetLengths,
                         unsigned tableBits) {
   const size_t tableSize = size_t{1} << tableBits;
