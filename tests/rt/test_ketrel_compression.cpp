@@ -81,6 +81,87 @@ TEST(Compression, TessikLiteralCodesRoundTrip) {
   }
 }
 
+// Random literal runs and matches at every length and offset boundary the
+// decoder treats apart: code boundaries of both lengths, offsets below 8
+// and 16 (copied from a nearer multiple), runs and matches over 32 bytes
+// (copied in loops), matches far back and across a block's end, a sequence
+// too long for one load (both length fields and the offset's bits), streams
+// that end with each kind of match (the last 32 bytes of the output are
+// copied without slack). Decoded in one piece and in pieces of 1000 bytes.
+TEST(Compression, TessikSequenceBoundariesRoundTrip) {
+  uint32_t seed = 11;
+  auto literals = [&](Bytes& data, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      seed = seed * 1664525u + 1013904223u;
+      data.push_back(static_cast<uint8_t>(seed >> 24));
+    }
+  };
+  auto match = [](Bytes& data, size_t offset, size_t length) {
+    for (size_t i = 0; i < length; ++i) data.push_back(data[data.size() - offset]);
+  };
+  const size_t offsets[] = {1, 2, 3, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 1000, 65536, 65537};
+  const size_t lengths[] = {4, 5, 11, 12, 13, 19, 20, 21, 35, 36, 37, 100, 1027, 1028, 1029};
+  const size_t runs[] = {1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 1023, 1024, 1025};
+  std::vector<Bytes> inputs;
+  Bytes all;
+  literals(all, 70000);
+  size_t k = 0;
+  for (size_t offset : offsets) {
+    for (size_t length : lengths) {
+      literals(all, runs[k++ % std::size(runs)]);
+      match(all, offset, length);
+    }
+  }
+  inputs.push_back(all);
+  // The same kinds of sequences packed densely: blocks of thousands of
+  // sequences take the decoder's larger look-ups, the blocks above none.
+  Bytes dense(all.begin(), all.begin() + 70000);
+  for (size_t i = 0; i < 20000; ++i) {
+    literals(dense, i % 3);
+    match(dense, offsets[i % std::size(offsets)], 4 + i % 29);
+  }
+  inputs.push_back(dense);
+  Bytes far;  // sequences of 40 length bits and 17 offset bits, common enough for short codes
+  literals(far, 200000);
+  for (int i = 0; i < 40; ++i) {
+    literals(far, 1100);
+    match(far, 190000, 1100);
+  }
+  inputs.push_back(far);
+  for (size_t offset : {1, 3, 12, 40, 70000}) {
+    for (size_t length : {4, 31, 33, 200}) {
+      Bytes tail(all.begin(), all.begin() + 131072 - 20);  // a match across the block's end
+      match(tail, offset, 60);
+      literals(tail, 3);
+      match(tail, offset, length);  // the stream's last bytes
+      inputs.push_back(tail);
+    }
+  }
+  for (const Bytes& data : inputs) {
+    for (int level : {kTessikFileLevel, 12}) {
+      SCOPED_TRACE(testing::Message() << data.size() << " " << level);
+      Bytes work(TessikWorkMemorySize(level, data.size()));
+      Bytes stream(TessikBound(data.size()));
+      size_t stored = TessikCompress(level, data.data(), data.size(), stream.data(), stream.size(),
+                                     work.data());
+      ASSERT_NE(stored, 0u);
+      Bytes expanded(data.size());
+      size_t consumed = 0;
+      ASSERT_TRUE(
+          TessikDecompress(stream.data(), stored, expanded.data(), expanded.size(), &consumed));
+      EXPECT_TRUE(expanded == data);
+      Bytes pieces(data.size());
+      tessik_stream_decoder* d = BeginTessikStreamDecoder(pieces.data(), pieces.size());
+      for (size_t at = 0; at < stored; at += 1000) {
+        ASSERT_TRUE(
+            FeedTessikStreamDecoder(d, stream.data() + at, std::min<size_t>(1000, stored - at)));
+      }
+      EXPECT_TRUE(EndTessikStreamDecoder(d));
+      EXPECT_TRUE(pieces == data);
+    }
+  }
+}
+
 TEST(Compression, BeginRejectsWhatCannotBeWritten) {
   Bytes out;
   compression_output output{test::AppendToVector, &out};
