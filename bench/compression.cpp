@@ -118,8 +118,8 @@ const Coder kCoders[] = {
        size_t need = ketrel::TessikWorkMemorySize(ketrel::kTessikFileLevel, in.size());
        if (tessikWork.size() < need) tessikWork.resize(need);
        out.resize(ketrel::TessikBound(in.size()));
-       size_t n = ketrel::TessikCompress(ketrel::kTessikFileLevel, in.data(), in.size(),
-                                         out.data(), out.size(), tessikWork.data());
+       size_t n = ketrel::TessikCompress(ketrel::kTessikFileLevel, in.data(), in.size(), out.data(),
+                                         out.size(), tessikWork.data());
        out.resize(n);
        return n;
      },
@@ -131,9 +131,8 @@ const Coder kCoders[] = {
     {"lorpa1",
      [](const Bytes& in, Bytes& out) {
        out.clear();
-       ketrel::file_compressor* c =
-           ketrel::BeginFileCompression(static_cast<uint32_t>(in.size()), 1,
-                                        ketrel::kLorpa1Compression, false, {Append, &out});
+       ketrel::file_compressor* c = ketrel::BeginFileCompression(
+           static_cast<uint32_t>(in.size()), 1, ketrel::kLorpa1Compression, false, {Append, &out});
        uint32_t stored = 0;
        ketrel::CompressContentsOfMemory(c, static_cast<uint32_t>(in.size()), in.data());
        ketrel::EndFileCompression(c, &stored);
@@ -232,8 +231,8 @@ double OrderZeroEntropyBytes(const Bytes& data) {
 }
 
 void PrintSummary() {
-  std::printf("\n%-14s %-8s %10s %8s %10s %10s\n", "input", "coder", "stored", "ratio",
-              "comp MB/s", "decomp MB/s");
+  std::printf("\n%-14s %-8s %10s %8s %10s %10s\n", "input", "coder", "stored", "ratio", "comp MB/s",
+              "decomp MB/s");
   for (const Input& input : Inputs()) {
     auto& byCoder = results[input.name];
     for (const Coder& coder : kCoders) {
@@ -247,9 +246,16 @@ void PrintSummary() {
     const Result& zstd3 = byCoder["zstd-3"];
     const Result& lorpa = byCoder["lorpa1"];
     if (tessik.stored && zstd3.stored) {
-      std::printf("%-14s tessik2 ratio / zstd-3 ratio = %.3f, decode speed tessik2 / zstd-3 = %.2f\n",
-                  input.name.c_str(), static_cast<double>(zstd3.stored) / tessik.stored,
-                  zstd3.decompressMBs > 0 ? tessik.decompressMBs / zstd3.decompressMBs : 0.0);
+      const double decode =
+          zstd3.decompressMBs > 0 ? tessik.decompressMBs / zstd3.decompressMBs : 0.0;
+      // The decode target is set on the file's own sections and on a large binary.
+      const bool targeted = input.name == "kt2-sections" || input.name == "cmake";
+      std::printf(
+          "%-14s tessik2 ratio / zstd-3 ratio = %.3f, decode speed tessik2 / zstd-3 = %.2f%s\n",
+          input.name.c_str(), static_cast<double>(zstd3.stored) / tessik.stored, decode,
+          !targeted       ? ""
+          : decode >= 1.0 ? "  (target >= 1.0x: met)"
+                          : "  (target >= 1.0x: not met)");
     }
     if (lorpa.stored) {
       // Fixed cost: the 12-byte stream header and the 4 bytes the coder's flush adds.
@@ -265,8 +271,8 @@ void PrintSummary() {
 int main(int argc, char** argv) {
   for (const Input& input : Inputs()) {
     for (const Coder& coder : kCoders) {
-      benchmark::RegisterBenchmark(("compress/" + input.name + "/" + coder.name).c_str(),
-                                   Compress, &coder, &input)
+      benchmark::RegisterBenchmark(("compress/" + input.name + "/" + coder.name).c_str(), Compress,
+                                   &coder, &input)
           ->Unit(benchmark::kMillisecond)
           ->MinTime(0.5);
       benchmark::RegisterBenchmark(("decompress/" + input.name + "/" + coder.name).c_str(),
