@@ -1,5 +1,6 @@
 #include "rt/ketrel_playback.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -412,6 +413,9 @@ int32_t BindMorphTargets(const mesh* mesh, const track_group* group, int32_t* tr
   return matched;
 }
 
+// Entries one call reads at most over its loops (about a tenth of a second).
+constexpr int64_t kMostTextEntryVisits = int64_t{1} << 24;
+
 int32_t CollectTextEvents(const track_group* group, float duration, float t0, float t1,
                           uint32_t flags, text_event* events, int32_t capacity) {
   if (!KT_CHECK_PARAMETER(TrackGroup, group != nullptr && capacity >= 0 &&
@@ -425,12 +429,20 @@ int32_t CollectTextEvents(const track_group* group, float duration, float t0, fl
     first = std::floor(double(t0) / duration);
     last = std::floor(double(t1) / duration);
     // A runaway span would visit loops without end: no game asks for more
-    // than a few per frame.
-    if (last - first > 1024) {
+    // than a few per frame. Each loop reads every entry, and a damaged file
+    // can list many (tracks sharing one long list), so the entries bound the
+    // loops too.
+    int64_t entries = 0;
+    for (int32_t tt = 0; tt < group->TextTrackCount; ++tt)
+      entries += std::max(group->TextTracks[tt].EntryCount, 0);
+    const double loops =
+        std::floor(double(kMostTextEntryVisits) / double(std::max<int64_t>(entries, 1)));
+    const double most = std::clamp(loops - 1.0, 0.0, 1024.0);  // loops after the first
+    if (last - first > most) {
       KT_LOG_WARNING(TrackGroup,
-                     "Text events: %g to %g s spans %g loops; only the last 1024 are read",
-                     double(t0), double(t1), last - first);
-      first = last - 1024;
+                     "Text events: %g to %g s spans %g loops; only the last %g of them are read",
+                     double(t0), double(t1), last - first + 1, most + 1);
+      first = last - most;
     }
   } else {
     if (t0 < 0) t0 = 0;
@@ -438,8 +450,11 @@ int32_t CollectTextEvents(const track_group* group, float duration, float t0, fl
   }
   if (!(t1 > t0)) return 0;
   int32_t count = 0;
-  for (double k = first; k <= last; ++k) {
-    const double base = loop ? k * duration : 0.0;
+  // Loops are counted in integers: past 2^53 a double loop index no longer
+  // moves when incremented (a clip of a nanosecond read at a large time).
+  const int64_t loopCount = int64_t(last - first) + 1;
+  for (int64_t i = 0; i < loopCount; ++i) {
+    const double base = loop ? (first + double(i)) * duration : 0.0;
     for (int32_t tt = 0; tt < group->TextTrackCount; ++tt) {
       const text_track& track = group->TextTracks[tt];
       for (int32_t e = 0; e < track.EntryCount; ++e) {

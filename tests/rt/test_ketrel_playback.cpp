@@ -299,6 +299,23 @@ TEST(Playback, TextEventsBetweenTwoTimes) {
   test::LogCapture log;
   EXPECT_EQ(CollectTextEvents(nullptr, 1.0f, 0.0f, 1.0f, PlaybackClamp, one, 1), -1);
   EXPECT_EQ(CollectTextEvents(c.Group, 1.0f, 0.0f, INFINITY, PlaybackLoop, one, 1), -1);
+
+  // A damaged file: sixteen tracks sharing one list of a million entries, in
+  // a clip of a millisecond looped over a second. The loops read are bounded
+  // by the entries too (found by fuzzing: a call took minutes), and said so.
+  std::vector<text_track_entry> many(size_t{1} << 20, text_track_entry{0.0005f, "tick"});
+  std::vector<text_track> tracks(16, text_track{"Ticks", int32_t(many.size()), many.data()});
+  track_group crowded{};
+  crowded.TextTrackCount = int32_t(tracks.size());
+  crowded.TextTracks = tracks.data();
+  log.Clear();
+  const int32_t ticks = CollectTextEvents(&crowded, 0.001f, 0.0f, 1.0f, PlaybackLoop, one, 1);
+  EXPECT_GT(ticks, 0);
+  EXPECT_LE(ticks, 1 << 24);
+  EXPECT_TRUE(log.Contains("only the last 1 of them are read")) << log.All();
+  // Loop numbers beyond where doubles count in ones still end (found by
+  // fuzzing: the loop index stopped moving).
+  EXPECT_GE(CollectTextEvents(c.Group, 1e-30f, 1e20f, 1e20f + 1e15f, PlaybackLoop, one, 1), 0);
 }
 
 }  // namespace
