@@ -445,8 +445,6 @@ bool SlerpKeys(const float* knots, const float* keys, float t, float* result) {
   return TurnBetween(keys, keys + 4, u, result);
 }
 
-// EvaluateCurveAtKnot on a record already read: `keyframed` and `isIdentity`
-// say what the record is.
 static_assert(sizeof(curve_window::Knots) / sizeof(float) >= 2 * kMaxBSplineDegree &&
               sizeof(curve_window::Controls) / sizeof(float) >=
                   (kMaxBSplineDegree + 1) * kMaxCurveDimension);
@@ -566,6 +564,8 @@ bool EvaluateInWindow(const curve_data_view& view, bool keyframed, bool isIdenti
   return EvaluateWindow(view, dimension, normalize, *window, t, result);
 }
 
+// EvaluateCurveAtKnot on a record already read: `keyframed` and `isIdentity`
+// say what the record is.
 bool EvaluateView(const curve_data_view& view, bool keyframed, bool isIdentity, int32_t dimension,
                   bool normalize, const curve2* previous, const curve2* next, float duration,
                   int32_t knotIndex, float t, float* result, const float* identity) {

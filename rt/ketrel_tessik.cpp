@@ -156,6 +156,16 @@ class encoder {
   uint32_t blockRep1_ = kFirstRep1;
 };
 
+// The repeat offsets after a match at `offset`, as the decoder keeps them.
+inline void UpdateRepeats(uint32_t offset, uint32_t& rep0, uint32_t& rep1) {
+  if (offset == rep1) {
+    std::swap(rep0, rep1);
+  } else if (offset != rep0) {
+    rep1 = rep0;
+    rep0 = offset;
+  }
+}
+
 // Emits the literals of [anchor, pos) and the match at pos, and updates the
 // repeat offsets as the decoder will.
 void encoder::EmitSequence(size_t anchor, size_t pos, const match& m) {
@@ -163,12 +173,7 @@ void encoder::EmitSequence(size_t anchor, size_t pos, const match& m) {
   std::memcpy(literals_ + literalCount_, in_ + anchor, literalLength);
   literalCount_ += literalLength;
   sequences_[sequenceCount_++] = {static_cast<uint32_t>(literalLength), m.length, m.offset};
-  if (m.offset == rep1_) {
-    std::swap(rep0_, rep1_);
-  } else if (m.offset != rep0_) {
-    rep1_ = rep0_;
-    rep0_ = m.offset;
-  }
+  UpdateRepeats(m.offset, rep0_, rep1_);
 }
 
 // Copies a run of literals. Runs are mostly short: one 16-byte copy covers
@@ -251,12 +256,7 @@ template <unsigned kLongLog>
     CopyLiterals(literals + literalCount, in + anchor, literalLength, inputEnd);
     literalCount += literalLength;
     sequences[sequenceCount++] = {static_cast<uint32_t>(literalLength), m.length, m.offset};
-    if (m.offset == rep1) {
-      std::swap(rep0, rep1);
-    } else if (m.offset != rep0) {
-      rep1 = rep0;
-      rep0 = m.offset;
-    }
+    UpdateRepeats(m.offset, rep0, rep1);
     // The positions inside the match are indexed but not searched.
     size_t matchEnd = pos + m.length;
     tables.IndexRange(std::max(inserted, pos + 1), std::min(matchEnd, hashEnd));
